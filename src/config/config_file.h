@@ -1,0 +1,52 @@
+// quelma.cfg: loading it into the configuration and saving the configuration back.
+#pragma once
+
+#include <string>
+
+#include "config/configuration.h"
+#include "platform/byte_source.h"
+
+namespace quelma::pop3_client {
+class SorterFile;
+}
+
+namespace quelma::config {
+
+enum class SaveResult {
+  kSaved,
+  kCannotCreate,  // the file could not be created: the program is to stop (UM_SHUTDOWN)
+  kWriteFailed,   // writing failed part-way: the previous file is left whole
+};
+
+enum class LoadStatus {
+  kLoaded,
+  kCreatedDefaults,  // there was no file: the defaults were made and saved
+  kUnreadable,       // the file exists but could not be read: nothing was changed or written
+};
+
+struct LoadResult {
+  LoadStatus status = LoadStatus::kLoaded;
+  SaveResult save = SaveResult::kSaved;  // how saving the defaults went, when they were made
+};
+
+std::string ConfigFilePath(const std::string& programDir);
+
+// Replaces `config` with the file's content (read over the start values of ResetForLoad), or
+// with the saved defaults when there is no file; then runs the sorter rule check. A file that
+// exists but cannot be read (locked, a directory, a read error) is never overwritten: `config`
+// keeps what it held, so start-up passes in DefaultConfiguration and a reload keeps the last.
+LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterFile& sorter, Configuration& config);
+
+// The line reader of LoadConfiguration over any bytes, without reset and rule check.
+void ReadConfiguration(platform::ByteSource& source, Configuration& config);
+
+// Lower-cases LocalDomain in memory, then replaces quelma.cfg atomically with the layout.
+SaveResult SaveConfiguration(const std::string& programDir, Configuration& config);
+
+// The exact bytes SaveConfiguration writes.
+std::string FormatConfiguration(const Configuration& config);
+
+// The defaults, the maildrop and queue directories (an existing one is fine), and a save.
+SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config);
+
+}  // namespace quelma::config

@@ -1,0 +1,220 @@
+// Loading quelma.cfg line by line into the configuration, or making it when it is missing.
+#include <string_view>
+
+#include "config/config_file.h"
+#include "config/config_line.h"
+#include "config/password_scramble.h"
+#include "platform/files.h"
+#include "platform/line_reader.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::config {
+namespace {
+
+using platform::Cut;
+
+enum class Section { kNone, kParameters, kUsers, kAccounts };
+
+std::string CutText(std::string_view value, std::size_t capacity) { return std::string(Cut(value, capacity)); }
+
+bool IsYes(std::string_view value) { return platform::EqualsIgnoreAsciiCase(value, "YES"); }
+
+// An empty directory is the current one; the separator is added unless it ends the value.
+std::string DirectoryValue(std::string_view value) {
+  if (value.empty()) return std::string(".") + platform::kPathSeparator;
+  std::string dir(Cut(value, limits::kPath - 1));
+  if (dir.back() != platform::kPathSeparator) dir.push_back(platform::kPathSeparator);
+  return BarsToSpaces(dir);
+}
+
+using ParameterHandler = void (*)(Configuration&, std::string_view);
+
+struct ParameterKey {
+  std::string_view key;
+  ParameterHandler handle;
+};
+
+// Whole keys, compared ignoring case; a later line with the same key wins.
+constexpr ParameterKey kParameterKeys[] = {
+    {"LogFileSize",
+     [](Configuration& c, std::string_view v) {
+       if (auto n = ScanUnsigned(v)) c.LogFileSize = *n > 1000 ? 999 : *n;
+     }},
+    {"DialupAttempts",
+     [](Configuration& c, std::string_view v) {
+       if (auto n = ScanSigned(v)) c.DialupAttempts = *n;
+     }},
+    {"UseLAN", [](Configuration& c, std::string_view v) { c.UseLAN = IsYes(v); }},
+    {"DialUpRecord",
+     [](Configuration& c, std::string_view v) { c.DialUpRecord = BarsToSpaces(Cut(v, limits::kDialUpRecord)); }},
+    {"DialUpAutoOff", [](Configuration& c, std::string_view v) { c.DialupAutoOff = IsYes(v); }},
+    {"MailDropDir", [](Configuration& c, std::string_view v) { c.MailDropDir = DirectoryValue(v); }},
+    {"QueueDir", [](Configuration& c, std::string_view v) { c.QueueDir = DirectoryValue(v); }},
+    {"SMTPSport",
+     [](Configuration& c, std::string_view v) {
+       const auto n = ScanSigned(Cut(v, 5));
+       const auto port = static_cast<std::uint16_t>(n.value_or(0));
+       c.SMTPSport = (port == 0 || port > 30000) ? 25 : port;
+     }},
+    {"SMTPServer", [](Configuration& c, std::string_view v) { c.SMTPServer = CutText(v, limits::kHost); }},
+    {"LocalDomain",
+     [](Configuration& c, std::string_view v) { c.LocalDomain = platform::ToLowerCp1251(Cut(v, limits::kLocalDomain)); }},
+    {"PostMaster", [](Configuration& c, std::string_view v) { c.PostMaster = CutText(v, limits::kSpecialUser); }},
+    {"Daemon", [](Configuration& c, std::string_view v) { c.Daemon = CutText(v, limits::kSpecialUser); }},
+    {"Boss", [](Configuration& c, std::string_view v) { c.Boss = CutText(v, limits::kSpecialUser); }},
+    {"POP3_SRV_PORT",
+     [](Configuration& c, std::string_view v) {
+       if (auto n = ScanSigned(v)) c.POP3_SRV_PORT = *n == 0 ? 110 : *n;
+     }},
+    {"SMTP_SRV_PORT",
+     [](Configuration& c, std::string_view v) {
+       if (auto n = ScanSigned(v)) c.SMTP_SRV_PORT = *n == 0 ? 25 : *n;
+     }},
+    {"SMTP_USES_LOGIN", [](Configuration& c, std::string_view v) { c.SMTP_USES_LOGIN = v.starts_with('1'); }},
+    {"SMTP_LOGIN_NAME",
+     [](Configuration& c, std::string_view v) { c.SMTP_LOGIN_NAME = BarsToSpaces(Cut(v, limits::kSmtpLoginName)); }},
+    {"SMTP_LOGIN_PASS",
+     [](Configuration& c, std::string_view v) { c.SMTP_LOGIN_PASS = UnscramblePassword(Cut(v, 64)); }},
+    {"SERVERS_TIMEOUT",
+     [](Configuration& c, std::string_view v) {
+       if (auto n = ScanUnsigned(v)) c.SERVERS_TIMEOUT = (*n < 10000 || *n > 240000) ? 45000 : *n;
+     }},
+    {"UNDISCLOSED_MAIL_TO",
+     [](Configuration& c, std::string_view v) { c.UNDISCLOSED_MAIL_TO = CutText(v, limits::kUndisclosedMailTo); }},
+};
+
+// "DialupPhoneNumber<n>": entry n, and the entry behind it is emptied, so the list ends there.
+void ReadPhoneNumber(Configuration& c, std::string_view index, std::string_view value) {
+  const std::int32_t n = ScanSigned(index).value_or(0);
+  if (n < 0 || n >= static_cast<std::int32_t>(limits::kPhoneNumbers)) return;
+  const auto i = static_cast<std::size_t>(n);
+  c.DialupPhoneNumber[i] = BarsToSpaces(Cut(value, limits::kPhoneNumber));
+  if (i + 1 < limits::kPhoneNumbers) c.DialupPhoneNumber[i + 1].clear();
+}
+
+// "SchedulerRecord<d>": only the one character after the prefix counts; fields that cannot
+// be read keep their values, and reading stops at the first of them.
+void ReadScheduleRecord(Configuration& c, std::string_view index, std::string_view value) {
+  const std::size_t day = (!index.empty() && index[0] >= '0' && index[0] <= '6') ? index[0] - '0' : 0;
+  ScheduleRecord& r = c.SchedulerRecord[day];
+  FieldScanner scan(value);
+  std::int32_t* fields[] = {&r.startHour, &r.startMinute, &r.endHour, &r.endMinute, &r.periodMinutes};
+  constexpr std::string_view separators[] = {":", "--", ":", "--"};
+  for (std::size_t f = 0; f < 5; ++f) {
+    const auto n = scan.number(f == 4 ? 4 : 2);
+    if (!n) return;
+    *fields[f] = *n;
+    if (f < 4 && !scan.literal(separators[f])) return;
+  }
+}
+
+void ReadParameter(Configuration& c, const ConfigLine& line) {
+  static constexpr std::string_view kPhonePrefix = "DialupPhoneNumber";
+  static constexpr std::string_view kSchedulePrefix = "SchedulerRecord";
+  const std::string_view key = line.key;
+  if (key.starts_with(kPhonePrefix)) return ReadPhoneNumber(c, key.substr(kPhonePrefix.size()), line.value);
+  if (key.starts_with(kSchedulePrefix)) return ReadScheduleRecord(c, key.substr(kSchedulePrefix.size()), line.value);
+  for (const ParameterKey& entry : kParameterKeys) {
+    if (platform::EqualsIgnoreAsciiCase(key, entry.key)) return entry.handle(c, line.value);
+  }
+}
+
+void ReadUser(Configuration& c, const ConfigLine& line) {
+  if (c.users.size() >= limits::kUsers) return;
+  c.users.push_back(LocalUser{CutText(line.key, limits::kUserName), CutText(line.value, limits::kUserPassword),
+                              CutText(line.remark, limits::kUserAlias)});
+}
+
+// "server login ; SCRAMBLED-port-apop-deliverTo". A remark without "-" (a long password cut
+// off) still gives an account: port 110, no APOP, delivery through the sorter.
+void ReadAccount(Configuration& c, const ConfigLine& line) {
+  if (c.accounts.size() >= limits::kAccounts) return;
+  ProviderAccount a;
+  a.server = CutText(line.key, limits::kHost);
+  a.login = CutText(line.value, limits::kAccountLogin);
+  const std::string_view remark = Cut(line.remark, limits::kAccountPassword);
+  a.password = UnscramblePassword(remark);
+  a.port = 0;
+  if (const auto dash = remark.find('-'); dash != std::string_view::npos) {
+    FieldScanner scan(remark.substr(dash));
+    if (scan.literal("-")) {
+      if (auto port = scan.unsignedNumber()) {
+        a.port = *port;
+        if (scan.literal("-")) {
+          if (auto apop = scan.unsignedNumber()) {
+            a.useApop = *apop;
+            if (scan.literal("-") && !scan.rest().empty()) a.deliverTo = CutText(scan.rest(), limits::kDeliverTo);
+          }
+        }
+      }
+    }
+  }
+  if (a.port == 0 || a.port > 30000) a.port = 110;
+  c.accounts.push_back(std::move(a));
+}
+
+// A bracketed key ends the section; only the three known headers begin one.
+Section SectionOf(std::string_view key) {
+  if (platform::EqualsIgnoreAsciiCase(key, "[parameters]")) return Section::kParameters;
+  if (platform::EqualsIgnoreAsciiCase(key, "[users]")) return Section::kUsers;
+  if (platform::EqualsIgnoreAsciiCase(key, "[pop3accounts]")) return Section::kAccounts;
+  return Section::kNone;
+}
+
+}  // namespace
+
+void ReadConfiguration(platform::ByteSource& source, Configuration& config) {
+  Section section = Section::kNone;
+  platform::LineReader reader(source, kMaxConfigLine);
+  std::string piece;
+  while (reader.next(piece)) {
+    const ConfigLine line = SplitConfigLine(piece);
+    if (line.key.empty()) continue;
+    if (line.key[0] == '[') {
+      section = SectionOf(line.key);
+      continue;
+    }
+    switch (section) {
+      case Section::kNone: break;
+      case Section::kParameters: ReadParameter(config, line); break;
+      case Section::kUsers: ReadUser(config, line); break;
+      case Section::kAccounts: ReadAccount(config, line); break;
+    }
+  }
+}
+
+LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterFile& sorter, Configuration& config) {
+  const std::string path = ConfigFilePath(programDir);
+  LoadResult result;
+  auto file = platform::InputFile::Open(path);
+  if (!file && platform::FileExists(path)) {
+    result.status = LoadStatus::kUnreadable;
+    return result;
+  }
+  if (!file) {
+    result.status = LoadStatus::kCreatedDefaults;
+    result.save = CreateDefaultConfiguration(programDir, config);
+  } else {
+    Configuration previous = config;
+    ResetForLoad(config);
+    ReadConfiguration(*file, config);
+    if (file->failed()) {
+      config = std::move(previous);
+      result.status = LoadStatus::kUnreadable;
+      return result;
+    }
+  }
+  pop3_client::CheckSorterRules(sorter, config);
+  return result;
+}
+
+SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config) {
+  config = DefaultConfiguration(programDir);
+  platform::CreateDirectory(config.MailDropDir);
+  platform::CreateDirectory(config.QueueDir);
+  return SaveConfiguration(programDir, config);
+}
+
+}  // namespace quelma::config

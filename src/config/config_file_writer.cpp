@@ -1,0 +1,103 @@
+// Writing quelma.cfg: always the same layout, replaced atomically.
+#include "config/config_file.h"
+#include "config/config_line.h"
+#include "config/password_scramble.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace quelma::config {
+namespace {
+
+constexpr char kWarningLines[] =
+    "# Редактирование этого файла вручную может привести к непредсказуемому\r\n"
+    "# поведению программы. Используйте диалоги!\r\n";
+
+void Line(std::string& out, std::string_view key, std::string_view value) {
+  out += key;
+  out += " = ";
+  out += value;
+  out += "\r\n";
+}
+
+std::string YesNo(bool value) { return value ? "YES" : "NO"; }
+
+// As printf's "%0*d": the sign first, then zeros up to `width` characters in all.
+std::string ZeroPadded(std::int32_t value, std::size_t width) {
+  const bool negative = value < 0;
+  std::string digits = std::to_string(negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value));
+  const std::size_t used = digits.size() + (negative ? 1 : 0);
+  if (used < width) digits.insert(0, width - used, '0');
+  return negative ? "-" + digits : digits;
+}
+
+std::string ScheduleText(const ScheduleRecord& r) {
+  return ZeroPadded(r.startHour, 2) + ":" + ZeroPadded(r.startMinute, 2) + "--" + ZeroPadded(r.endHour, 2) + ":" +
+         ZeroPadded(r.endMinute, 2) + "--" + ZeroPadded(r.periodMinutes, 4);
+}
+
+void WriteParameters(std::string& out, const Configuration& c) {
+  out += "[Parameters]\r\n";
+  Line(out, "MailDropDir", SpacesToBars(c.MailDropDir));
+  Line(out, "QueueDir", SpacesToBars(c.QueueDir));
+  Line(out, "LocalDomain", c.LocalDomain);
+  Line(out, "SMTPServer", c.SMTPServer);
+  Line(out, "SMTPSport", std::to_string(c.SMTPSport));
+  Line(out, "PostMaster", c.PostMaster);
+  Line(out, "Daemon", c.Daemon);
+  Line(out, "Boss", c.Boss);
+  Line(out, "UseLAN", YesNo(c.UseLAN));
+  Line(out, "DialUpRecord", SpacesToBars(c.DialUpRecord));
+  Line(out, "DialupAutoOff", YesNo(c.DialupAutoOff));
+  for (std::size_t i = 0; i < c.DialupPhoneNumber.size() && !c.DialupPhoneNumber[i].empty(); ++i) {
+    Line(out, "DialupPhoneNumber" + std::to_string(i), SpacesToBars(c.DialupPhoneNumber[i]));
+  }
+  Line(out, "DialupAttempts", std::to_string(c.DialupAttempts));
+  Line(out, "LogFileSize", std::to_string(c.LogFileSize));
+  Line(out, "POP3_SRV_PORT", std::to_string(c.POP3_SRV_PORT));
+  Line(out, "SMTP_SRV_PORT", std::to_string(c.SMTP_SRV_PORT));
+  Line(out, "SMTP_USES_LOGIN", c.SMTP_USES_LOGIN ? "1" : "0");
+  Line(out, "SMTP_LOGIN_NAME", SpacesToBars(c.SMTP_LOGIN_NAME));
+  Line(out, "SMTP_LOGIN_PASS", ScramblePassword(c.SMTP_LOGIN_PASS));
+  Line(out, "SERVERS_TIMEOUT", std::to_string(static_cast<std::int32_t>(c.SERVERS_TIMEOUT)));
+  Line(out, "UNDISCLOSED_MAIL_TO", c.UNDISCLOSED_MAIL_TO);
+  for (std::size_t i = 0; i < c.SchedulerRecord.size(); ++i) {
+    Line(out, "SchedulerRecord" + std::to_string(i), ScheduleText(c.SchedulerRecord[i]));
+  }
+}
+
+void WriteAccounts(std::string& out, const Configuration& c) {
+  out += "[POP3accounts]\r\n";
+  for (const ProviderAccount& a : c.accounts) {
+    out += a.server + " " + a.login + " ; " + ScramblePassword(a.password) + "-" + std::to_string(a.port) + "-" +
+           std::to_string(a.useApop) + "-" + a.deliverTo + "\r\n";
+  }
+}
+
+void WriteUsers(std::string& out, const Configuration& c) {
+  out += "[Users]\r\n";
+  for (const LocalUser& u : c.users) out += u.name + " " + u.password + " ; " + u.alias + "\r\n";
+}
+
+}  // namespace
+
+std::string ConfigFilePath(const std::string& programDir) { return programDir + "quelma.cfg"; }
+
+std::string FormatConfiguration(const Configuration& config) {
+  std::string out = kWarningLines;
+  WriteParameters(out, config);
+  WriteAccounts(out, config);
+  WriteUsers(out, config);
+  return out;
+}
+
+SaveResult SaveConfiguration(const std::string& programDir, Configuration& config) {
+  platform::LowerCp1251InPlace(config.LocalDomain);
+  switch (platform::AtomicReplace(ConfigFilePath(programDir), FormatConfiguration(config))) {
+    case platform::WriteResult::kWritten: return SaveResult::kSaved;
+    case platform::WriteResult::kCannotCreate: return SaveResult::kCannotCreate;
+    case platform::WriteResult::kWriteFailed: break;
+  }
+  return SaveResult::kWriteFailed;
+}
+
+}  // namespace quelma::config

@@ -1,0 +1,76 @@
+// Defaults, start values for loading, and the user lookup.
+#include "config/configuration.h"
+
+#include <algorithm>
+
+#include "platform/paths.h"
+#include "platform/text.h"
+
+namespace quelma::config {
+
+Configuration DefaultConfiguration(const std::string& programDir) {
+  Configuration c;
+  c.LogFileSize = 4;
+  c.SchedulerRecord = {};
+  c.Boss.clear();
+  c.DialupPhoneNumber = {};
+  c.DialUpRecord.clear();
+  c.DialupAutoOff = false;
+  c.DialupAttempts = 1;
+  c.UseLAN = true;
+  c.MailDropDir = programDir + "maildrop" + platform::kPathSeparator;
+  c.QueueDir = programDir + "queue" + platform::kPathSeparator;
+  c.SMTPSport = 25;
+  c.SMTPServer = "127.0.0.1";
+  c.LocalDomain = "mydomain";
+  c.PostMaster = "postmaster";
+  c.Daemon = "daemon";
+  c.users = {LocalUser{"postmaster", "", ""}, LocalUser{"daemon", "", ""}};
+  c.UNDISCLOSED_MAIL_TO.clear();
+  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", 110, "*", 0}};
+  c.POP3_SRV_PORT = 110;
+  c.SMTP_SRV_PORT = 25;
+  c.SERVERS_TIMEOUT = 45000;
+  c.SMTP_USES_LOGIN = false;
+  c.SMTP_LOGIN_NAME.clear();
+  c.SMTP_LOGIN_PASS.clear();
+  return c;
+}
+
+void ResetForLoad(Configuration& c) {
+  c.LogFileSize = 0;
+  c.SchedulerRecord = {};
+  c.users.clear();
+  c.Boss.clear();
+  c.DialupPhoneNumber = {};
+  c.DialupAttempts = 1;
+  c.UseLAN = true;
+  c.LocalDomain.clear();
+  c.PostMaster.clear();
+  c.Daemon.clear();
+  c.MailDropDir.clear();
+  c.QueueDir.clear();
+  c.DialUpRecord.clear();
+  c.SMTPServer.clear();
+  c.SMTP_LOGIN_NAME.clear();
+  c.SMTP_LOGIN_PASS.clear();
+  c.DialupAutoOff = false;
+  c.accounts.clear();
+  c.SMTPSport = 25;
+  c.POP3_SRV_PORT = 110;
+  c.SMTP_SRV_PORT = 25;
+  c.SERVERS_TIMEOUT = 45000;
+}
+
+int FindLocalUser(const Configuration& config, std::string_view name) {
+  for (std::size_t i = 0; i < config.users.size(); ++i) {
+    if (platform::EqualsIgnoreAsciiCase(config.users[i].name, name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void SqueezeBlanks(std::string& text) {
+  std::erase_if(text, [](char c) { return static_cast<unsigned char>(c) <= 32; });
+}
+
+}  // namespace quelma::config

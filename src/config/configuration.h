@@ -1,0 +1,106 @@
+// The configuration record: every setting with its capacity, the three tables and defaults.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quelma::config {
+
+// Capacities: the longest text a setting keeps, and the table sizes.
+namespace limits {
+inline constexpr std::size_t kPath = 260;  // MailDropDir, QueueDir, separator included
+inline constexpr std::size_t kLocalDomain = 63;
+inline constexpr std::size_t kHost = 64;       // SMTPServer as read from the file, account server
+inline constexpr std::size_t kSpecialUser = 64;  // PostMaster, Daemon, Boss
+inline constexpr std::size_t kDialUpRecord = 98;
+inline constexpr std::size_t kPhoneNumber = 127;
+inline constexpr std::size_t kSmtpLoginName = 64;
+inline constexpr std::size_t kSmtpLoginPass = 49;
+inline constexpr std::size_t kUndisclosedMailTo = 998;
+inline constexpr std::size_t kUserName = 29;
+inline constexpr std::size_t kUserPassword = 10;
+inline constexpr std::size_t kUserAlias = 64;
+inline constexpr std::size_t kAccountLogin = 49;
+inline constexpr std::size_t kAccountPassword = 49;
+inline constexpr std::size_t kDeliverTo = 49;
+inline constexpr std::size_t kUsers = 300;
+inline constexpr std::size_t kAccounts = 25;
+inline constexpr std::size_t kPhoneNumbers = 20;
+inline constexpr std::size_t kScheduleDays = 7;
+}  // namespace limits
+
+struct LocalUser {
+  std::string name;
+  std::string password;  // plain; compared by the POP3 server
+  std::string alias;     // the user's address at the provider
+  bool operator==(const LocalUser&) const = default;
+};
+
+struct ProviderAccount {
+  std::string server;
+  std::string login;
+  std::string password;  // plain in memory, scrambled in the file
+  std::uint32_t port = 110;
+  std::string deliverTo = "*";  // "*" = through the sorter, else a local user name
+  std::uint32_t useApop = 0;
+  bool operator==(const ProviderAccount&) const = default;
+};
+
+struct ScheduleRecord {
+  std::int32_t startHour = 0;
+  std::int32_t startMinute = 0;
+  std::int32_t endHour = 0;
+  std::int32_t endMinute = 0;
+  std::int32_t periodMinutes = 0;
+  bool operator==(const ScheduleRecord&) const = default;
+};
+
+// Member names are the keys of quelma.cfg, spelled as the file spells them.
+struct Configuration {
+  std::string MailDropDir;  // ends with the path separator
+  std::string QueueDir;     // ends with the path separator
+  std::string LocalDomain;  // lower case
+  std::string SMTPServer;
+  std::uint16_t SMTPSport = 25;
+  std::string PostMaster;
+  std::string Daemon;
+  std::string Boss;
+  bool UseLAN = true;
+  std::string DialUpRecord;
+  bool DialupAutoOff = false;
+  std::array<std::string, limits::kPhoneNumbers> DialupPhoneNumber;  // ends at the first empty
+  std::int32_t DialupAttempts = 1;
+  std::uint32_t LogFileSize = 0;  // kilobytes; 0 = no log file
+  std::int32_t POP3_SRV_PORT = 110;
+  std::int32_t SMTP_SRV_PORT = 25;
+  bool SMTP_USES_LOGIN = false;
+  std::string SMTP_LOGIN_NAME;
+  std::string SMTP_LOGIN_PASS;  // plain in memory, scrambled in the file
+  std::uint32_t SERVERS_TIMEOUT = 45000;
+  std::string UNDISCLOSED_MAIL_TO;
+  std::array<ScheduleRecord, limits::kScheduleDays> SchedulerRecord{};  // 0 = Monday
+  std::vector<LocalUser> users;               // at most limits::kUsers
+  std::vector<ProviderAccount> accounts;      // at most limits::kAccounts
+
+  bool operator==(const Configuration&) const = default;
+};
+
+// The settings of a new installation in `programDir` (which ends with the separator). Only
+// the record; CreateDefaultConfiguration also makes the directories and saves.
+Configuration DefaultConfiguration(const std::string& programDir);
+
+// The start values the loader reads the file over. SMTP_USES_LOGIN and UNDISCLOSED_MAIL_TO
+// keep what they were: a file without those keys leaves them unchanged.
+void ResetForLoad(Configuration& config);
+
+// Index of the first user whose name equals `name` ignoring ASCII case, or -1.
+int FindLocalUser(const Configuration& config, std::string_view name);
+
+// Removes every byte of value 32 or less (blanks, tabs, control characters).
+void SqueezeBlanks(std::string& text);
+
+}  // namespace quelma::config

@@ -1,0 +1,87 @@
+// Files in the program directory: read, append, exclusive create, atomic replace, listing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/byte_source.h"
+
+namespace quelma::platform {
+
+// An open file for reading; only regular files open (a directory does not).
+class InputFile final : public ByteSource {
+ public:
+  static std::optional<InputFile> Open(const std::string& path);
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile() override;
+
+  std::size_t read(char* buffer, std::size_t capacity) override;
+  bool failed() const { return failed_; }  // a read error happened (as opposed to the end)
+  bool rewind();
+
+ private:
+  explicit InputFile(std::intptr_t handle) : handle_(handle) {}
+  void close();
+  std::intptr_t handle_ = -1;
+  bool failed_ = false;
+};
+
+enum class CreateMode {
+  kTruncate,   // create or empty an existing file
+  kExclusive,  // fail when the name exists already
+  kAppend,     // create if missing, write at the end
+};
+
+// An open file for writing; every write either writes all bytes or reports failure.
+class OutputFile {
+ public:
+  static std::optional<OutputFile> Create(const std::string& path, CreateMode mode);
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+
+  bool write(std::string_view bytes);
+  bool sync();   // flush to the disk (fsync / FlushFileBuffers)
+  bool close();  // false when closing reported an error
+
+ private:
+  explicit OutputFile(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
+};
+
+enum class WriteResult {
+  kWritten,
+  kCannotCreate,  // the temporary file could not be created: nothing was written
+  kWriteFailed,   // writing, syncing or renaming failed: the old file is untouched
+};
+
+// Writes `bytes` to a temporary file beside `path`, syncs it and renames it over `path`,
+// so that `path` always holds either the old or the new content. Writers of one path must
+// be serialised by the caller (they share the temporary name).
+WriteResult AtomicReplace(const std::string& path, std::string_view bytes);
+
+// Appends in one write and, when `durable`, syncs before returning.
+bool AppendToFile(const std::string& path, std::string_view bytes, bool durable);
+
+// Renames `from` to `to`, replacing `to` if it exists.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
+// Names (not paths) of the regular files in `directory` that match `pattern` ('?' is one
+// byte, '*' any run of bytes, everything else itself), sorted bytewise.
+std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern);
+
+bool DeleteFile(const std::string& path);
+bool FileExists(const std::string& path);  // a file or a directory
+bool IsDirectory(const std::string& path);
+std::optional<std::uint64_t> FileSize(const std::string& path);
+bool CreateDirectory(const std::string& path);  // false also when it exists already
+
+}  // namespace quelma::platform

@@ -1,0 +1,172 @@
+// POSIX files: open/read/write with every short write and EINTR handled, fsync, rename.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/files.h"
+#include "platform/path_match.h"
+
+namespace quelma::platform {
+namespace {
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+std::string DirectoryOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A rename is durable only once the directory entry itself is on disk.
+void SyncDirectoryOf(const std::string& path) {
+  const int fd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+std::optional<InputFile> InputFile::Open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  return InputFile(fd);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : handle_(other.handle_), failed_(other.failed_) {
+  other.handle_ = -1;
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    failed_ = other.failed_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() {
+  if (handle_ >= 0) ::close(Fd(handle_));
+  handle_ = -1;
+}
+
+std::size_t InputFile::read(char* buffer, std::size_t capacity) {
+  if (handle_ < 0 || failed_) return 0;
+  for (;;) {
+    const ssize_t n = ::read(Fd(handle_), buffer, capacity);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    failed_ = true;
+    return 0;
+  }
+}
+
+bool InputFile::rewind() {
+  failed_ = false;
+  return handle_ >= 0 && ::lseek(Fd(handle_), 0, SEEK_SET) == 0;
+}
+
+std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode mode) {
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+  switch (mode) {
+    case CreateMode::kTruncate: flags |= O_TRUNC; break;
+    case CreateMode::kExclusive: flags |= O_EXCL; break;
+    case CreateMode::kAppend: flags |= O_APPEND; break;
+  }
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) return std::nullopt;
+  return OutputFile(fd);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { close(); }
+
+bool OutputFile::write(std::string_view bytes) {
+  if (handle_ < 0) return false;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(Fd(handle_), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool OutputFile::sync() { return handle_ >= 0 && ::fsync(Fd(handle_)) == 0; }
+
+bool OutputFile::close() {
+  if (handle_ < 0) return true;
+  const int rc = ::close(Fd(handle_));
+  handle_ = -1;
+  return rc == 0;
+}
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  SyncDirectoryOf(to);
+  return true;
+}
+
+std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return names;
+  std::string base = directory;
+  if (!base.empty() && base.back() != '/') base.push_back('/');
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (!MatchesPattern(name, pattern)) continue;
+    struct stat st {};
+    if (::stat((base + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::uint64_t> FileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool CreateDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+}  // namespace quelma::platform

@@ -1,0 +1,141 @@
+// POSIX sockets behind the Winsock-shaped interface; errno is kept as a Winsock number.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace quelma::platform {
+namespace {
+
+thread_local int lastError = 0;
+
+bool Succeeded(bool ok) {
+  lastError = ok ? 0 : WinsockErrorFromErrno(errno);
+  return ok;
+}
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+sockaddr_in MakeAddress(Ipv4Address address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address.hostOrder);
+  return sa;
+}
+
+bool SetTimeout(std::intptr_t handle, int option, std::uint32_t milliseconds) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(milliseconds / 1000u);
+  tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000u) * 1000u);
+  return Succeeded(::setsockopt(Fd(handle), SOL_SOCKET, option, &tv, sizeof tv) == 0);
+}
+
+}  // namespace
+
+bool InitSocketLibrary() { return true; }
+
+int LastSocketError() { return lastError; }
+
+std::optional<Ipv4Address> ResolveHost(const std::string& name) {
+  if (auto dotted = ParseDottedAddress(name)) return dotted;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    lastError = 11001;  // WSAHOST_NOT_FOUND
+    return std::nullopt;
+  }
+  const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  Ipv4Address result{ntohl(sa->sin_addr.s_addr)};
+  ::freeaddrinfo(found);
+  lastError = 0;
+  return result;
+}
+
+Socket Socket::CreateTcp() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (!Succeeded(fd >= 0)) return Socket();
+  // A restarted server must be able to bind its port while old connections linger.
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  return Socket(fd);
+}
+
+void Socket::close() {
+  const std::intptr_t h = handle_.exchange(kInvalid);
+  if (h != kInvalid) ::close(Fd(h));
+}
+
+bool Socket::setSendTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_SNDTIMEO, milliseconds); }
+
+bool Socket::setReceiveTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_RCVTIMEO, milliseconds); }
+
+bool Socket::bind(Ipv4Address address, std::uint16_t port) {
+  const sockaddr_in sa = MakeAddress(address, port);
+  return Succeeded(::bind(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+}
+
+bool Socket::listen(int backlog) { return Succeeded(::listen(Fd(handle()), backlog) == 0); }
+
+Socket Socket::accept() {
+  for (;;) {
+    const int fd = ::accept4(Fd(handle()), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0 && errno == EINTR) continue;
+    if (!Succeeded(fd >= 0)) return Socket();
+    return Socket(fd);
+  }
+}
+
+bool Socket::connect(Ipv4Address address, std::uint16_t port) {
+  const sockaddr_in sa = MakeAddress(address, port);
+  return Succeeded(::connect(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+}
+
+long Socket::send(const char* data, std::size_t length) {
+  for (;;) {
+    const ssize_t n = ::send(Fd(handle()), data, length, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    Succeeded(n >= 0);
+    return static_cast<long>(n);
+  }
+}
+
+long Socket::receive(char* buffer, std::size_t capacity) {
+  for (;;) {
+    const ssize_t n = ::recv(Fd(handle()), buffer, capacity, 0);
+    if (n < 0 && errno == EINTR) continue;
+    Succeeded(n >= 0);
+    return static_cast<long>(n);
+  }
+}
+
+std::optional<Ipv4Address> Socket::peerAddress() const {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (!Succeeded(::getpeername(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
+  return Ipv4Address{ntohl(sa.sin_addr.s_addr)};
+}
+
+std::optional<std::uint16_t> Socket::localPort() const {
+  sockaddr_in sa{};
+  socklen_t length = sizeof sa;
+  if (!Succeeded(::getsockname(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
+  return ntohs(sa.sin_port);
+}
+
+void Socket::wake() {
+  // On Linux close() does not end a blocked accept; shutdown() does.
+  const std::intptr_t h = handle();
+  if (h != kInvalid) ::shutdown(Fd(h), SHUT_RDWR);
+}
+
+}  // namespace quelma::platform

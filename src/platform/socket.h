@@ -1,0 +1,79 @@
+// TCP/IPv4 sockets: RAII, millisecond time-outs, errors as Winsock numbers on both platforms.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quelma::platform {
+
+// Starts the socket library once per process (WSAStartup 1.1 on Windows; nothing on POSIX).
+bool InitSocketLibrary();
+
+// The last socket error of the calling thread, as a Winsock number (10060 = time-out, ...);
+// 0 when the last call succeeded.
+int LastSocketError();
+
+#ifndef _WIN32
+// An errno value as the Winsock number that means the same (ETIMEDOUT -> 10060, ...).
+int WinsockErrorFromErrno(int error);
+#endif
+
+struct Ipv4Address {
+  std::uint32_t hostOrder = 0;  // 127.0.0.1 is 0x7F000001
+  std::string toString() const;
+};
+
+inline constexpr Ipv4Address kAnyAddress{0};
+inline constexpr Ipv4Address kLoopbackAddress{0x7F000001u};
+
+// A dotted address as written, or else the first IPv4 address of the host name.
+std::optional<Ipv4Address> ResolveHost(const std::string& name);
+
+// "a.b.c.d" with four decimal parts 0 to 255; nothing for any other text.
+std::optional<Ipv4Address> ParseDottedAddress(std::string_view text);
+
+class Socket {
+ public:
+  Socket() = default;
+  static Socket CreateTcp();  // invalid on failure (see LastSocketError)
+  Socket(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket();
+
+  bool valid() const { return handle_ != kInvalid; }
+  void close();
+
+  bool setSendTimeout(std::uint32_t milliseconds);
+  bool setReceiveTimeout(std::uint32_t milliseconds);
+  bool bind(Ipv4Address address, std::uint16_t port);
+  bool listen(int backlog);
+  Socket accept();  // invalid on failure
+  bool connect(Ipv4Address address, std::uint16_t port);
+
+  // Bytes sent or received, or -1 on error (a time-out included); 0 from receive means the
+  // peer closed the connection.
+  long send(const char* data, std::size_t length);
+  long receive(char* buffer, std::size_t capacity);
+  bool sendAll(std::string_view data);
+
+  std::optional<Ipv4Address> peerAddress() const;
+  std::optional<std::uint16_t> localPort() const;
+
+  // Wakes a call blocked in accept or receive on this socket from another thread (shutdown
+  // on POSIX; on Windows the handle is taken over and closed, which is what ends accept).
+  void wake();
+
+ private:
+  static constexpr std::intptr_t kInvalid = -1;
+  explicit Socket(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle() const { return handle_.load(); }
+  std::atomic<std::intptr_t> handle_{kInvalid};
+};
+
+}  // namespace quelma::platform

@@ -1,0 +1,61 @@
+// Socket code common to both platforms: moves, sendAll, dotted IPv4 addresses.
+#include "platform/socket.h"
+
+namespace quelma::platform {
+
+Socket::Socket(Socket&& other) noexcept : handle_(other.handle_.exchange(kInvalid)) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_.exchange(kInvalid);
+  }
+  return *this;
+}
+
+Socket::~Socket() { close(); }
+
+bool Socket::sendAll(std::string_view data) {
+  while (!data.empty()) {
+    const long n = send(data.data(), data.size());
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string Ipv4Address::toString() const {
+  std::string out;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    if (!out.empty()) out.push_back('.');
+    out += std::to_string((hostOrder >> shift) & 0xFFu);
+  }
+  return out;
+}
+
+std::optional<Ipv4Address> ParseDottedAddress(std::string_view text) {
+  // Four decimal parts 0..255, as inet_addr takes them in practice; anything else is a name.
+  std::uint32_t value = 0;
+  int parts = 0;
+  std::size_t i = 0;
+  while (parts < 4) {
+    std::uint32_t part = 0;
+    std::size_t digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
+      part = part * 10 + static_cast<std::uint32_t>(text[i] - '0');
+      ++i;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || part > 255) return std::nullopt;
+    value = (value << 8) | part;
+    ++parts;
+    if (parts < 4) {
+      if (i >= text.size() || text[i] != '.') return std::nullopt;
+      ++i;
+    }
+  }
+  if (i != text.size()) return std::nullopt;
+  return Ipv4Address{value};
+}
+
+}  // namespace quelma::platform

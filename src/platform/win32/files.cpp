@@ -1,0 +1,163 @@
+// Win32 files through the ANSI (Windows-1251) functions: CreateFileA, MoveFileExA, FindFirstFileA.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/files.h"
+#include "platform/path_match.h"
+
+#undef DeleteFile
+#undef CreateDirectory
+
+namespace quelma::platform {
+namespace {
+
+HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+std::intptr_t I(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+constexpr std::intptr_t kNone = -1;  // INVALID_HANDLE_VALUE
+
+std::optional<WIN32_FILE_ATTRIBUTE_DATA> Attributes(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return data;
+}
+
+}  // namespace
+
+std::optional<InputFile> InputFile::Open(const std::string& path) {
+  // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open, which is what we want.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  return InputFile(I(h));
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : handle_(other.handle_), failed_(other.failed_) {
+  other.handle_ = kNone;
+}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    failed_ = other.failed_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+InputFile::~InputFile() { close(); }
+
+void InputFile::close() {
+  if (handle_ != kNone) CloseHandle(H(handle_));
+  handle_ = kNone;
+}
+
+std::size_t InputFile::read(char* buffer, std::size_t capacity) {
+  if (handle_ == kNone || failed_) return 0;
+  const DWORD want = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
+  DWORD got = 0;
+  if (!ReadFile(H(handle_), buffer, want, &got, nullptr)) {
+    failed_ = true;
+    return 0;
+  }
+  return got;
+}
+
+bool InputFile::rewind() {
+  failed_ = false;
+  return handle_ != kNone && SetFilePointer(H(handle_), 0, nullptr, FILE_BEGIN) == 0;
+}
+
+std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode mode) {
+  DWORD access = GENERIC_WRITE;
+  DWORD disposition = CREATE_ALWAYS;
+  switch (mode) {
+    case CreateMode::kTruncate: disposition = CREATE_ALWAYS; break;
+    case CreateMode::kExclusive: disposition = CREATE_NEW; break;
+    case CreateMode::kAppend:
+      access = FILE_APPEND_DATA;
+      disposition = OPEN_ALWAYS;
+      break;
+  }
+  HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  return OutputFile(I(h));
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { close(); }
+
+bool OutputFile::write(std::string_view bytes) {
+  if (handle_ == kNone) return false;
+  while (!bytes.empty()) {
+    const DWORD want = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+    DWORD done = 0;
+    if (!WriteFile(H(handle_), bytes.data(), want, &done, nullptr) || done == 0) return false;
+    bytes.remove_prefix(done);
+  }
+  return true;
+}
+
+bool OutputFile::sync() { return handle_ != kNone && FlushFileBuffers(H(handle_)); }
+
+bool OutputFile::close() {
+  if (handle_ == kNone) return true;
+  const BOOL ok = CloseHandle(H(handle_));
+  handle_ = kNone;
+  return ok != 0;
+}
+
+bool RenameReplacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
+  // Windows wildcards also match 8.3 short names and treat "?" loosely: list everything and
+  // match here, so both platforms agree on what a pattern means.
+  std::vector<std::string> names;
+  std::string base = directory.empty() ? std::string(".\\") : directory;
+  if (base.back() != '\\' && base.back() != '/') base.push_back('\\');
+  WIN32_FIND_DATAA data{};
+  HANDLE find = FindFirstFileA((base + "*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::string name = data.cFileName;
+    if (MatchesPattern(name, pattern)) names.push_back(name);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool FileExists(const std::string& path) { return Attributes(path).has_value(); }
+
+bool IsDirectory(const std::string& path) {
+  const auto a = Attributes(path);
+  return a && (a->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::optional<std::uint64_t> FileSize(const std::string& path) {
+  const auto a = Attributes(path);
+  if (!a || (a->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
+  return (static_cast<std::uint64_t>(a->nFileSizeHigh) << 32) | a->nFileSizeLow;
+}
+
+bool CreateDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+}  // namespace quelma::platform

@@ -1,0 +1,130 @@
+// Winsock sockets (version 1.1 requested, as the servers expect).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <mutex>
+
+#include "platform/socket.h"
+
+namespace quelma::platform {
+namespace {
+
+SOCKET S(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
+
+bool Succeeded(bool ok) {
+  if (ok) WSASetLastError(0);
+  return ok;
+}
+
+sockaddr_in MakeAddress(Ipv4Address address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(address.hostOrder);
+  return sa;
+}
+
+bool SetTimeout(std::intptr_t handle, int option, std::uint32_t milliseconds) {
+  const DWORD value = milliseconds;
+  return Succeeded(setsockopt(S(handle), SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) == 0);
+}
+
+int Clamp(std::size_t length) { return length > 0x40000000u ? 0x40000000 : static_cast<int>(length); }
+
+}  // namespace
+
+bool InitSocketLibrary() {
+  static std::once_flag once;
+  static bool ready = false;
+  std::call_once(once, [] {
+    WSADATA data{};
+    ready = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+  });
+  return ready;
+}
+
+int LastSocketError() { return WSAGetLastError(); }
+
+std::optional<Ipv4Address> ResolveHost(const std::string& name) {
+  if (auto dotted = ParseDottedAddress(name)) return dotted;
+  InitSocketLibrary();
+  const hostent* host = gethostbyname(name.c_str());
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) return std::nullopt;
+  in_addr address{};
+  memcpy(&address, host->h_addr_list[0], sizeof address);
+  return Ipv4Address{ntohl(address.s_addr)};
+}
+
+Socket Socket::CreateTcp() {
+  InitSocketLibrary();
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return Socket();
+  return Socket(static_cast<std::intptr_t>(s));
+}
+
+void Socket::close() {
+  const std::intptr_t h = handle_.exchange(kInvalid);
+  if (h != kInvalid) closesocket(S(h));
+}
+
+bool Socket::setSendTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_SNDTIMEO, milliseconds); }
+
+bool Socket::setReceiveTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_RCVTIMEO, milliseconds); }
+
+bool Socket::bind(Ipv4Address address, std::uint16_t port) {
+  const sockaddr_in sa = MakeAddress(address, port);
+  return Succeeded(::bind(S(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+}
+
+bool Socket::listen(int backlog) { return Succeeded(::listen(S(handle()), backlog) == 0); }
+
+Socket Socket::accept() {
+  const SOCKET s = ::accept(S(handle()), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return Socket();
+  Succeeded(true);
+  return Socket(static_cast<std::intptr_t>(s));
+}
+
+bool Socket::connect(Ipv4Address address, std::uint16_t port) {
+  const sockaddr_in sa = MakeAddress(address, port);
+  return Succeeded(::connect(S(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+}
+
+long Socket::send(const char* data, std::size_t length) {
+  const int n = ::send(S(handle()), data, Clamp(length), 0);
+  if (n == SOCKET_ERROR) return -1;
+  Succeeded(true);
+  return n;
+}
+
+long Socket::receive(char* buffer, std::size_t capacity) {
+  const int n = ::recv(S(handle()), buffer, Clamp(capacity), 0);
+  if (n == SOCKET_ERROR) return -1;
+  Succeeded(true);
+  return n;
+}
+
+std::optional<Ipv4Address> Socket::peerAddress() const {
+  sockaddr_in sa{};
+  int length = sizeof sa;
+  if (getpeername(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return std::nullopt;
+  return Ipv4Address{ntohl(sa.sin_addr.s_addr)};
+}
+
+std::optional<std::uint16_t> Socket::localPort() const {
+  sockaddr_in sa{};
+  int length = sizeof sa;
+  if (getsockname(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return std::nullopt;
+  return ntohs(sa.sin_port);
+}
+
+void Socket::wake() {
+  // Winsock ends a blocked accept only when its socket is closed.
+  const std::intptr_t h = handle_.exchange(kInvalid);
+  if (h != kInvalid) {
+    shutdown(S(h), SD_BOTH);
+    closesocket(S(h));
+  }
+}
+
+}  // namespace quelma::platform

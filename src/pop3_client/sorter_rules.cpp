@@ -1,0 +1,116 @@
+// Reading and writing sorter.cfg under the sorter-file lock.
+#include "pop3_client/sorter_rules.h"
+
+#include "platform/files.h"
+#include "platform/line_reader.h"
+#include "platform/text.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+constexpr std::size_t kMaxRuleLine = 1498;  // longer lines arrive in pieces
+
+constexpr char kWarningLines[] =
+    "# Редактирование этого файла вручную может привести к непредсказуемому\r\n"
+    "# поведению программы. Используйте диалоги!\r\n";
+
+enum class ReadState { kOutside, kHeaderName, kPattern, kRecipients, kStop };
+
+// A text line as the fields keep it: without CR LF, up to a NUL, cut to the capacity.
+std::string FieldText(const std::string& piece, std::size_t capacity) {
+  const std::string_view text(piece.data(), piece.size() - 2);
+  return std::string(platform::Cut(platform::UpToNul(text), capacity));
+}
+
+}  // namespace
+
+std::string SorterFilePath(const std::string& programDir) { return programDir + "sorter.cfg"; }
+
+SorterRuleTable ParseSorterRules(platform::ByteSource& source) {
+  // Every complete rule needs an empty line of its own before it, so there are never more
+  // rules than empty lines: the table needs no count read ahead of it.
+  SorterRuleTable rules;
+  SorterRule rule;
+  ReadState state = ReadState::kOutside;
+  platform::LineReader reader(source, kMaxRuleLine);
+  std::string piece;
+  while (reader.next(piece)) {
+    if (piece == "\r\n") {
+      state = ReadState::kHeaderName;
+      rule = SorterRule{};
+      continue;
+    }
+    if (!platform::EndsWithCrLf(piece)) {
+      state = ReadState::kOutside;  // the rule being read is abandoned
+      continue;
+    }
+    switch (state) {
+      case ReadState::kOutside: break;
+      case ReadState::kHeaderName:
+        rule.headerName = FieldText(piece, limits::kHeaderName);
+        state = ReadState::kPattern;
+        break;
+      case ReadState::kPattern:
+        rule.pattern = platform::ToLowerCp1251(FieldText(piece, limits::kPattern));
+        state = ReadState::kRecipients;
+        break;
+      case ReadState::kRecipients:
+        rule.recipients = platform::ToLowerCp1251(FieldText(piece, limits::kRecipients));
+        state = ReadState::kStop;
+        break;
+      case ReadState::kStop:
+        rule.stop = piece[0] == '1' ? 1 : 0;
+        rules.push_back(std::move(rule));
+        rule = SorterRule{};
+        state = ReadState::kOutside;
+        break;
+    }
+  }
+  return rules;
+}
+
+std::optional<SorterRuleTable> ReadSorterRules(SorterFile& file) {
+  std::lock_guard<std::mutex> hold(file.lock());
+  auto input = platform::InputFile::Open(file.path());
+  if (!input) {
+    if (platform::FileExists(file.path())) return std::nullopt;  // a directory, or unreadable
+    auto created = platform::OutputFile::Create(file.path(), platform::CreateMode::kAppend);
+    if (!created || !created->close()) return std::nullopt;
+    input = platform::InputFile::Open(file.path());
+    if (!input) return std::nullopt;
+  }
+  SorterRuleTable rules = ParseSorterRules(*input);
+  if (input->failed()) return std::nullopt;
+  return rules;
+}
+
+std::string FormatSorterRules(const SorterRuleTable& rules) {
+  std::string out = kWarningLines;
+  for (const SorterRule& rule : rules) {
+    out += "\r\n";
+    out += rule.headerName + "\r\n";
+    out += rule.pattern + "\r\n";
+    out += rule.recipients + "\r\n";
+    out += rule.stop ? "1\r\n" : "0\r\n";
+  }
+  return out;
+}
+
+bool WriteSorterRules(SorterFile& file, SorterRuleTable& rules) {
+  for (SorterRule& rule : rules) {
+    platform::LowerCp1251InPlace(rule.pattern);
+    platform::LowerCp1251InPlace(rule.recipients);
+  }
+  const std::string bytes = FormatSorterRules(rules);
+  std::lock_guard<std::mutex> hold(file.lock());
+  return platform::AtomicReplace(file.path(), bytes) == platform::WriteResult::kWritten;
+}
+
+void AppendSorterRule(SorterRuleTable& rules, SorterRule rule) {
+  rule.headerName = std::string(platform::Cut(rule.headerName, limits::kHeaderName));
+  rule.pattern = std::string(platform::Cut(rule.pattern, limits::kPattern));
+  rule.recipients = std::string(platform::Cut(rule.recipients, limits::kRecipients));
+  rules.push_back(std::move(rule));
+}
+
+}  // namespace quelma::pop3_client

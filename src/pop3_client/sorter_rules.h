@@ -1,0 +1,66 @@
+// Sorter rules and sorter.cfg: the record, the table, the file, and the rule check.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/configuration.h"
+#include "platform/byte_source.h"
+
+namespace quelma::pop3_client {
+
+namespace limits {
+inline constexpr std::size_t kHeaderName = 28;
+inline constexpr std::size_t kPattern = 63;
+inline constexpr std::size_t kRecipients = 498;
+}  // namespace limits
+
+struct SorterRule {
+  std::string headerName;  // compared with the message exactly, case included
+  std::string pattern;     // lower case
+  std::string recipients;  // comma-separated, lower case; an item with "@" is an outside address
+  std::uint32_t stop = 0;  // non-zero: no further rule once this one matched
+  bool operator==(const SorterRule&) const = default;
+};
+
+using SorterRuleTable = std::vector<SorterRule>;  // file order; freed by its owner going away
+
+// sorter.cfg with the one lock that every read and write of it holds.
+class SorterFile {
+ public:
+  explicit SorterFile(std::string path) : path_(std::move(path)) {}
+  const std::string& path() const { return path_; }
+  std::mutex& lock() { return lock_; }
+
+ private:
+  std::string path_;
+  std::mutex lock_;
+};
+
+std::string SorterFilePath(const std::string& programDir);
+
+// The rules of sorter.cfg; a missing file is created empty and gives no rules. Nothing when
+// the file can neither be read nor created.
+std::optional<SorterRuleTable> ReadSorterRules(SorterFile& file);
+
+// The reading state machine over any bytes (the file reader and the fuzzer use it).
+SorterRuleTable ParseSorterRules(platform::ByteSource& source);
+
+// Lower-cases pattern and recipients in place and replaces sorter.cfg atomically.
+bool WriteSorterRules(SorterFile& file, SorterRuleTable& rules);
+
+// The bytes WriteSorterRules writes for `rules` as they stand.
+std::string FormatSorterRules(const SorterRuleTable& rules);
+
+// The table grows by `rule`, its texts cut to what the file can hold.
+void AppendSorterRule(SorterRuleTable& rules, SorterRule rule);
+
+// Drops recipients that name no local user (and rules left without any), respells the rest
+// as the user table does, and sends accounts delivering to a missing user back to "*".
+// Writes sorter.cfg when something was dropped. True when anything was changed.
+bool CheckSorterRules(SorterFile& file, config::Configuration& config);
+
+}  // namespace quelma::pop3_client

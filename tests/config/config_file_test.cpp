@@ -1,0 +1,337 @@
+// quelma.cfg: the exact bytes written, round trips, and what the reader makes of any line.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "config/config_file.h"
+#include "config/password_scramble.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "pop3_client/sorter_rules.h"
+#include "support/temp_dir.h"
+
+namespace quelma::config {
+namespace {
+
+using quelma::testing::ReadAll;
+using quelma::testing::TempDir;
+using quelma::testing::WriteAll;
+
+constexpr char kSep = platform::kPathSeparator;
+
+struct Program {
+  TempDir dir;
+  pop3_client::SorterFile sorter{pop3_client::SorterFilePath(dir.path())};
+
+  LoadResult load(Configuration& config) { return LoadConfiguration(dir.path(), sorter, config); }
+
+  Configuration loadText(const std::string& text) {
+    WriteAll(ConfigFilePath(dir.path()), text);
+    Configuration config;
+    EXPECT_EQ(load(config).status, LoadStatus::kLoaded);
+    return config;
+  }
+};
+
+std::string DefaultFileFor(const std::string& dir) {
+  return "# Редактирование этого файла вручную может привести к непредсказуемому\r\n"
+         "# поведению программы. Используйте диалоги!\r\n"
+         "[Parameters]\r\n"
+         "MailDropDir = " + dir + "maildrop" + kSep + "\r\n"
+         "QueueDir = " + dir + "queue" + kSep + "\r\n"
+         "LocalDomain = mydomain\r\n"
+         "SMTPServer = 127.0.0.1\r\n"
+         "SMTPSport = 25\r\n"
+         "PostMaster = postmaster\r\n"
+         "Daemon = daemon\r\n"
+         "Boss = \r\n"
+         "UseLAN = YES\r\n"
+         "DialUpRecord = \r\n"
+         "DialupAutoOff = NO\r\n"
+         "DialupAttempts = 1\r\n"
+         "LogFileSize = 4\r\n"
+         "POP3_SRV_PORT = 110\r\n"
+         "SMTP_SRV_PORT = 25\r\n"
+         "SMTP_USES_LOGIN = 0\r\n"
+         "SMTP_LOGIN_NAME = \r\n"
+         "SMTP_LOGIN_PASS = \r\n"
+         "SERVERS_TIMEOUT = 45000\r\n"
+         "UNDISCLOSED_MAIL_TO = \r\n"
+         "SchedulerRecord0 = 00:00--00:00--0000\r\n"
+         "SchedulerRecord1 = 00:00--00:00--0000\r\n"
+         "SchedulerRecord2 = 00:00--00:00--0000\r\n"
+         "SchedulerRecord3 = 00:00--00:00--0000\r\n"
+         "SchedulerRecord4 = 00:00--00:00--0000\r\n"
+         "SchedulerRecord5 = 00:00--00:00--0000\r\n"
+         "SchedulerRecord6 = 00:00--00:00--0000\r\n"
+         "[POP3accounts]\r\n"
+         "127.0.0.1 postmaster ; -110-0-*\r\n"
+         "[Users]\r\n"
+         "postmaster  ; \r\n"
+         "daemon  ; \r\n";
+}
+
+TEST(ConfigFile, MissingFileGivesTheDefaultsTheirDirectoriesAndTheExactFile) {
+  Program program;
+  Configuration config;
+  config.UNDISCLOSED_MAIL_TO = "leftover";
+  const LoadResult result = program.load(config);
+  EXPECT_EQ(result.status, LoadStatus::kCreatedDefaults);
+  EXPECT_EQ(result.save, SaveResult::kSaved);
+  EXPECT_EQ(config, DefaultConfiguration(program.dir.path()));
+  EXPECT_TRUE(platform::IsDirectory(program.dir.file("maildrop")));
+  EXPECT_TRUE(platform::IsDirectory(program.dir.file("queue")));
+  EXPECT_EQ(ReadAll(ConfigFilePath(program.dir.path())), DefaultFileFor(program.dir.path()));
+
+  Configuration again;
+  EXPECT_EQ(program.load(again).status, LoadStatus::kLoaded);
+  EXPECT_EQ(again, config);
+}
+
+TEST(ConfigFile, ParametersHeaderAloneGivesTheStartValues) {
+  Program program;
+  const Configuration config = program.loadText("[Parameters]\r\n");
+  Configuration expected;
+  ResetForLoad(expected);
+  EXPECT_EQ(config, expected);
+  EXPECT_TRUE(config.users.empty());
+  EXPECT_TRUE(config.accounts.empty());
+  EXPECT_EQ(config.SMTPServer, "");
+  EXPECT_EQ(config.LogFileSize, 0u);
+}
+
+Configuration FullConfiguration(const std::string& dir) {
+  Configuration c = DefaultConfiguration(dir);
+  c.MailDropDir = dir + "почта с пробелами" + kSep;
+  c.QueueDir = dir + "очередь" + kSep;
+  c.LocalDomain = "контора.рф";
+  c.SMTPServer = "smtp.provider.example";
+  c.SMTPSport = 2525;
+  c.PostMaster = std::string(29, 'p');
+  c.Daemon = "демон";
+  c.Boss = std::string(28, 'b') + "Z";
+  c.UseLAN = false;
+  c.DialUpRecord = "Мой провайдер (основной)";
+  c.DialupAutoOff = true;
+  for (std::size_t i = 0; i < c.DialupPhoneNumber.size(); ++i) c.DialupPhoneNumber[i] = "8 (495) 123-45-" + std::to_string(i);
+  c.DialupAttempts = 10;
+  c.LogFileSize = 999;
+  c.POP3_SRV_PORT = 11110;
+  c.SMTP_SRV_PORT = 2525;
+  c.SMTP_USES_LOGIN = true;
+  c.SMTP_LOGIN_NAME = "Иван Петров";
+  c.SMTP_LOGIN_PASS = "секрет с пробелом;и=знаками";
+  c.SERVERS_TIMEOUT = 240000;
+  c.UNDISCLOSED_MAIL_TO = "ivan,пётр,boss@example.com";
+  for (int d = 0; d < 7; ++d) c.SchedulerRecord[d] = ScheduleRecord{d, 5 * d, 23 - d, 59 - d, 1439 - d};
+  c.users.clear();
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    c.users.push_back(LocalUser{i == 0 ? std::string(29, 'p') : "пользователь" + n, "пароль" + n.substr(0, 4),
+                                "user" + n + "@provider.ru"});
+  }
+  c.accounts.clear();
+  for (std::uint32_t i = 0; i < 25; ++i) {
+    c.accounts.push_back(ProviderAccount{"pop" + std::to_string(i) + ".provider.ru", "логин" + std::to_string(i),
+                                         std::string(20, static_cast<char>('A' + i)), 110, "*", 0});
+  }
+  c.accounts[1].port = 30000;
+  c.accounts[1].useApop = 1;
+  c.accounts[1].password = "короткий";
+  c.accounts[1].deliverTo = "пользователь7";
+  return c;
+}
+
+TEST(ConfigFile, FullConfigurationSurvivesSaveAndLoad) {
+  Program program;
+  Configuration saved = FullConfiguration(program.dir.path());
+  ASSERT_EQ(SaveConfiguration(program.dir.path(), saved), SaveResult::kSaved);
+  Configuration loaded;
+  ASSERT_EQ(program.load(loaded).status, LoadStatus::kLoaded);
+  EXPECT_EQ(loaded, saved);
+  EXPECT_EQ(FindLocalUser(loaded, loaded.PostMaster), 0) << "a 29-character role name still matches";
+}
+
+TEST(ConfigFile, SaveLowerCasesTheDomainAndBarsComeBackAsBlanks) {
+  Program program;
+  Configuration c = DefaultConfiguration(program.dir.path());
+  c.LocalDomain = "КОНТОРА.RU";
+  c.DialUpRecord = "a|b c";
+  ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
+  EXPECT_EQ(c.LocalDomain, "контора.ru");
+  EXPECT_NE(ReadAll(ConfigFilePath(program.dir.path())).find("DialUpRecord = a|b|c\r\n"), std::string::npos);
+  Configuration loaded;
+  program.load(loaded);
+  EXPECT_EQ(loaded.DialUpRecord, "a b c");
+}
+
+TEST(ConfigFile, PasswordsAtTheEdgesOfWhatTheFileKeeps) {
+  Program program;
+  Configuration c = DefaultConfiguration(program.dir.path());
+  c.SMTP_LOGIN_PASS = std::string(40, 's');
+  c.accounts = {ProviderAccount{"h", "l", std::string(20, 'x'), 110, "*", 0},
+                ProviderAccount{"h", "l", std::string(21, 'y'), 110, "*", 0},
+                ProviderAccount{"h", "l", "1", 110, "*", 0}};
+  c.users = {LocalUser{"u", "=pass", ""}, LocalUser{"v", "pa;ss", ""}};
+  ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
+  Configuration loaded;
+  program.load(loaded);
+  EXPECT_EQ(loaded.SMTP_LOGIN_PASS, std::string(32, 's'));
+  EXPECT_EQ(loaded.accounts[0], c.accounts[0]);
+  EXPECT_EQ(loaded.accounts[1].password.size(), 21u) << "the remark was cut inside -110-0-*";
+  EXPECT_EQ(loaded.accounts[1].port, 110u);
+  EXPECT_EQ(loaded.accounts[2].password, "1");
+  EXPECT_EQ(loaded.users[0].password, "pass");
+  EXPECT_EQ(loaded.users[1].password, "pa");
+}
+
+struct KeyCase {
+  std::string lines;  // after [Parameters]
+  std::function<bool(const Configuration&)> holds;
+  const char* what;
+};
+
+TEST(ConfigFile, KeyRulesRangesAndCuts) {
+  using C = const Configuration&;
+  const std::string longValue(2000, 'v');
+  const KeyCase cases[] = {
+      {"SMTPSport = 30001\r\n", [](C c) { return c.SMTPSport == 25; }, "port above 30000"},
+      {"SMTPSport = 65636\r\n", [](C c) { return c.SMTPSport == 100; }, "kept modulo 65536"},
+      {"SMTPSport = 1234567\r\n", [](C c) { return c.SMTPSport == 12345; }, "only 5 characters"},
+      {"SMTPSport = abc\r\n", [](C c) { return c.SMTPSport == 25; }, "no digits"},
+      {"SERVERS_TIMEOUT = 9999\r\n", [](C c) { return c.SERVERS_TIMEOUT == 45000; }, "timeout too small"},
+      {"SERVERS_TIMEOUT = 240001\r\n", [](C c) { return c.SERVERS_TIMEOUT == 45000; }, "timeout too big"},
+      {"SERVERS_TIMEOUT = -1\r\n", [](C c) { return c.SERVERS_TIMEOUT == 45000; }, "compared unsigned"},
+      {"SERVERS_TIMEOUT = 10000\r\n", [](C c) { return c.SERVERS_TIMEOUT == 10000; }, "timeout lowest"},
+      {"LogFileSize = 1000\r\n", [](C c) { return c.LogFileSize == 1000; }, "1000 stays"},
+      {"LogFileSize = 1001\r\n", [](C c) { return c.LogFileSize == 999; }, "1001 gives 999"},
+      {"LogFileSize = x\r\n", [](C c) { return c.LogFileSize == 0; }, "no number keeps the start value"},
+      {"UseLAN = yes\r\n", [](C c) { return c.UseLAN; }, "yes"},
+      {"UseLAN = 1\r\n", [](C c) { return !c.UseLAN; }, "1 is not YES"},
+      {"DialUpAutoOff = Yes\r\n", [](C c) { return c.DialupAutoOff; }, "either spelling"},
+      {"MailDropDir = \r\n", [](C c) { return c.MailDropDir == std::string(".") + kSep; }, "empty dir"},
+      {std::string("MailDropDir = a|b\r\n"), [](C c) { return c.MailDropDir == std::string("a b") + kSep; },
+       "separator appended, bars"},
+      {std::string("maildropdir = x") + kSep + "\r\n", [](C c) { return c.MailDropDir == std::string("x") + kSep; },
+       "whole keys ignore case"},
+      {"MailDropDir = " + longValue + "\r\n", [](C c) { return c.MailDropDir.size() == 260 && c.MailDropDir.back() == kSep; },
+       "path cut to its capacity"},
+      {"DialupPhoneNumber5 = 123\r\n", [](C c) { return c.DialupPhoneNumber[0].empty() && c.DialupPhoneNumber[5] == "123"; },
+       "the list ends at the empty entry 0"},
+      {"dialupphonenumber0 = 123\r\n", [](C c) { return c.DialupPhoneNumber[0].empty(); }, "prefix keys keep case"},
+      {"DialupPhoneNumber = 1|2\r\n", [](C c) { return c.DialupPhoneNumber[0] == "1 2"; }, "no index is 0"},
+      {"DialupPhoneNumber1 = b\r\nDialupPhoneNumber0 = a\r\n",
+       [](C c) { return c.DialupPhoneNumber[0] == "a" && c.DialupPhoneNumber[1].empty(); }, "entry behind emptied"},
+      {"DialupPhoneNumber20 = x\r\nDialupPhoneNumber-1 = y\r\n",
+       [](C c) { return c.DialupPhoneNumber == Configuration{}.DialupPhoneNumber; }, "indexes out of range"},
+      {"SchedulerRecord9 = 08:30--17:45--0060\r\n",
+       [](C c) { return c.SchedulerRecord[0] == ScheduleRecord{8, 30, 17, 45, 60}; }, "9 gives record 0"},
+      {"SchedulerRecordX = 01:02--03:04--0005\r\n", [](C c) { return c.SchedulerRecord[0].periodMinutes == 5; },
+       "a letter gives record 0"},
+      {"SchedulerRecord6 = 08:30--1\r\n",
+       [](C c) { return c.SchedulerRecord[6] == ScheduleRecord{8, 30, 1, 0, 0}; }, "unread fields keep values"},
+      {"SchedulerRecord3 = 12:34--56:78--12345\r\n",
+       [](C c) { return c.SchedulerRecord[3] == ScheduleRecord{12, 34, 56, 78, 1234}; }, "taken as written"},
+      {"LocalDomain = ДОМЕН.RU\r\n", [](C c) { return c.LocalDomain == "домен.ru"; }, "Cyrillic lower case"},
+      {"POP3_SRV_PORT = 0\r\nSMTP_SRV_PORT = 0\r\n",
+       [](C c) { return c.POP3_SRV_PORT == 110 && c.SMTP_SRV_PORT == 25; }, "0 ports"},
+      {"POP3_SRV_PORT = 70000\r\n", [](C c) { return c.POP3_SRV_PORT == 70000; }, "any other value taken"},
+      {"SMTP_USES_LOGIN = 1yes\r\n", [](C c) { return c.SMTP_USES_LOGIN; }, "first character 1"},
+      {"DialupAttempts = -3\r\n", [](C c) { return c.DialupAttempts == -3; }, "attempts as written"},
+      {"SMTPServer = " + longValue + "\r\n", [](C c) { return c.SMTPServer.size() == 64; }, "server cut"},
+      {"UNDISCLOSED_MAIL_TO = " + longValue + "\r\n", [](C c) { return c.UNDISCLOSED_MAIL_TO.size() == 998; },
+       "list cut"},
+      {"Boss = a\r\nBoss = b\r\n", [](C c) { return c.Boss == "b"; }, "the later line wins"},
+      {" Boss = a\r\n", [](C c) { return c.Boss.empty(); }, "indented line ignored"},
+      {"Boss=a\r\n", [](C c) { return c.Boss.empty(); }, "key against ="},
+      {" [Users]\r\nu p ; a\r\n", [](C c) { return c.users.empty(); }, "indented header ignored"},
+      {"[Other]\r\nBoss = a\r\n", [](C c) { return c.Boss.empty(); }, "unknown section skipped"},
+      {"[users]\r\n[x p ; a\r\nu p ; a\r\n", [](C c) { return c.users.empty(); }, "user line with ["},
+      {"[USERS]\r\n" + std::string(40, 'n') + " " + std::string(20, 'p') + " ; " + std::string(90, 'a') + "\r\n",
+       [](C c) {
+         return c.users.size() == 1 && c.users[0].name.size() == 29 && c.users[0].password.size() == 10 &&
+                c.users[0].alias.size() == 64;
+       },
+       "user fields cut"},
+      {"[pop3accounts]\r\nh l ; ABCDEF\r\n",
+       [](C c) { return c.accounts.size() == 1 && c.accounts[0].port == 110 && c.accounts[0].deliverTo == "*"; },
+       "remark without -"},
+      {"[pop3accounts]\r\nh l ; -0-7-*\r\nh l ; -30001-1\r\nh l ; -995-x-y\r\n",
+       [](C c) {
+         return c.accounts.size() == 3 && c.accounts[0].port == 110 && c.accounts[0].useApop == 7 &&
+                c.accounts[1].port == 110 && c.accounts[1].useApop == 1 && c.accounts[1].deliverTo == "*" &&
+                c.accounts[2].port == 995 && c.accounts[2].useApop == 0;
+       },
+       "account numbers"},
+      {"Boss = x" + std::string(3000, 'y') + " ; r\r\nDaemon = d\r\n",
+       [](C c) { return c.Boss.size() == 64 && c.Daemon == "d"; }, "an over-long line is several lines"},
+      {std::string("Boss = a\0b\r\nDaemon = \xff\x80\r\n", 25),
+       [](C c) { return c.Boss == "a" && c.Daemon == "\xff\x80"; }, "NUL and high bytes"},
+  };
+  for (const auto& c : cases) {
+    Program program;
+    const Configuration config = program.loadText("[Parameters]\r\n" + c.lines);
+    EXPECT_TRUE(c.holds(config)) << c.what;
+  }
+}
+
+TEST(ConfigFile, TablesStopAtTheirMaximumCounts) {
+  std::string text = "[Users]\r\n";
+  for (int i = 0; i < 310; ++i) text += "u" + std::to_string(i) + " p ; a\r\n";
+  text += "[POP3accounts]\r\n";
+  for (int i = 0; i < 30; ++i) text += "h" + std::to_string(i) + " l ; -110-0-*\r\n";
+  Program program;
+  const Configuration config = program.loadText(text);
+  EXPECT_EQ(config.users.size(), 300u);
+  EXPECT_EQ(config.users.back().name, "u299");
+  EXPECT_EQ(config.accounts.size(), 25u);
+}
+
+TEST(ConfigFile, KeysMissingFromTheFileKeepTheirEarlierLoginAndListSettings) {
+  Program program;
+  Configuration config;
+  config.SMTP_USES_LOGIN = true;
+  config.UNDISCLOSED_MAIL_TO = "ivan";
+  WriteAll(ConfigFilePath(program.dir.path()), "[Parameters]\r\n");
+  program.load(config);
+  EXPECT_TRUE(config.SMTP_USES_LOGIN);
+  EXPECT_EQ(config.UNDISCLOSED_MAIL_TO, "ivan");
+}
+
+TEST(ConfigFile, AnUnreadableFileIsNeitherReplacedNorOverwritten) {
+  Program program;
+  ASSERT_TRUE(platform::CreateDirectory(ConfigFilePath(program.dir.path())));  // quelma.cfg is a directory
+  Configuration config = DefaultConfiguration(program.dir.path());
+  config.Boss = "kept";
+  const LoadResult result = program.load(config);
+  EXPECT_EQ(result.status, LoadStatus::kUnreadable);
+  EXPECT_EQ(config.Boss, "kept");
+  EXPECT_TRUE(platform::IsDirectory(ConfigFilePath(program.dir.path())));
+}
+
+TEST(ConfigFile, EmptyFileLoadsAsNothing) {
+  Program program;
+  const Configuration config = program.loadText("");
+  EXPECT_TRUE(config.users.empty());
+  EXPECT_TRUE(config.MailDropDir.empty());
+}
+
+TEST(ConfigFile, SaveIntoAMissingDirectoryFailsAndWritesNothing) {
+  Program program;
+  Configuration config = DefaultConfiguration(program.dir.path());
+  EXPECT_EQ(SaveConfiguration(program.dir.file("gone") + kSep, config), SaveResult::kCannotCreate);
+  EXPECT_FALSE(platform::FileExists(program.dir.file("gone")));
+}
+
+TEST(ConfigFile, AccountsDeliveringToAMissingUserGoBackToTheSorter) {
+  Program program;
+  const Configuration config = program.loadText(
+      "[Users]\r\nivan  ; \r\n[POP3accounts]\r\nh l ; -110-0-IVAN\r\nh l ; -110-0-petr\r\nh l ; -110-0-*x\r\n");
+  ASSERT_EQ(config.accounts.size(), 3u);
+  EXPECT_EQ(config.accounts[0].deliverTo, "IVAN");
+  EXPECT_EQ(config.accounts[1].deliverTo, "*");
+  EXPECT_EQ(config.accounts[2].deliverTo, "*x");
+}
+
+}  // namespace
+}  // namespace quelma::config

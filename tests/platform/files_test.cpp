@@ -1,0 +1,104 @@
+// File helpers on the real file system of the platform (native and under Wine).
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "platform/path_match.h"
+#include "support/temp_dir.h"
+
+namespace quelma::platform {
+namespace {
+
+using quelma::testing::ReadAll;
+using quelma::testing::TempDir;
+using quelma::testing::WriteAll;
+
+TEST(Files, AppendCreatesAndExtends) {
+  TempDir dir;
+  const std::string path = dir.file("drop");
+  EXPECT_TRUE(AppendToFile(path, "one\r\n", false));
+  EXPECT_TRUE(AppendToFile(path, "two\r\n", true));
+  EXPECT_EQ(ReadAll(path), "one\r\ntwo\r\n");
+  EXPECT_EQ(FileSize(path), 10u);
+}
+
+TEST(Files, ExclusiveCreateRefusesAnExistingName) {
+  TempDir dir;
+  const std::string path = dir.file("0000ABCD");
+  auto first = OutputFile::Create(path, CreateMode::kExclusive);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(first->write("x"));
+  EXPECT_TRUE(first->close());
+  EXPECT_FALSE(OutputFile::Create(path, CreateMode::kExclusive));
+  EXPECT_EQ(ReadAll(path), "x");
+}
+
+TEST(Files, AtomicReplaceSwapsContentAndLeavesNoTemporary) {
+  TempDir dir;
+  const std::string path = dir.file("quelma.cfg");
+  WriteAll(path, "old");
+  EXPECT_EQ(AtomicReplace(path, "new content"), WriteResult::kWritten);
+  EXPECT_EQ(ReadAll(path), "new content");
+  EXPECT_EQ(ListDirectory(dir.path(), "*"), std::vector<std::string>{"quelma.cfg"});
+}
+
+TEST(Files, AtomicReplaceThatCannotFinishKeepsTheOldFile) {
+  TempDir dir;
+  // The target is a directory: the rename must fail, and nothing may be lost or left over.
+  const std::string path = dir.file("target");
+  ASSERT_TRUE(CreateDirectory(path));
+  WriteAll(path + "/inside", "keep");
+  EXPECT_EQ(AtomicReplace(path, "new"), WriteResult::kWriteFailed);
+  EXPECT_EQ(ReadAll(path + "/inside"), "keep");
+  EXPECT_FALSE(FileExists(path + ".tmp"));
+  EXPECT_EQ(AtomicReplace(dir.file("missing-dir/x"), "new"), WriteResult::kCannotCreate);
+}
+
+TEST(Files, ListsMatchingRegularFilesSorted) {
+  TempDir dir;
+  for (const char* name : {"0000000B", "0000000A", "short", "0000000A.tmp", "abcdefgh"}) WriteAll(dir.file(name), "");
+  ASSERT_TRUE(CreateDirectory(dir.file("DIRNAME1")));
+  EXPECT_EQ(ListDirectory(dir.path(), "????????"), (std::vector<std::string>{"0000000A", "0000000B", "abcdefgh"}));
+  EXPECT_EQ(ListDirectory(dir.path(), "*.tmp"), std::vector<std::string>{"0000000A.tmp"});
+  EXPECT_TRUE(ListDirectory(dir.file("none"), "*").empty());
+}
+
+TEST(Files, ExistsSizeDeleteAndDirectoriesNeverOpenAsFiles) {
+  TempDir dir;
+  const std::string path = dir.file("f");
+  EXPECT_FALSE(FileExists(path));
+  EXPECT_FALSE(FileSize(path));
+  WriteAll(path, "abc");
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_FALSE(IsDirectory(path));
+  EXPECT_TRUE(DeleteFile(path));
+  EXPECT_FALSE(DeleteFile(path));
+  EXPECT_FALSE(InputFile::Open(dir.path()));
+  EXPECT_TRUE(IsDirectory(dir.path()));
+  EXPECT_FALSE(CreateDirectory(dir.path()));
+}
+
+TEST(Files, InputFileReadsAndRewinds) {
+  TempDir dir;
+  WriteAll(dir.file("f"), "hello");
+  auto in = InputFile::Open(dir.file("f"));
+  ASSERT_TRUE(in);
+  char buffer[8];
+  EXPECT_EQ(in->read(buffer, sizeof buffer), 5u);
+  EXPECT_EQ(in->read(buffer, sizeof buffer), 0u);
+  EXPECT_TRUE(in->rewind());
+  EXPECT_EQ(in->read(buffer, 2), 2u);
+  EXPECT_FALSE(in->failed());
+}
+
+TEST(PathMatch, Wildcards) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"0000ABCD", "????????", true}, {"0000ABC", "????????", false}, {"0000ABCDE", "????????", false},
+      {"a.popfile", "*.popfile", true}, {"popfile", "*.popfile", false}, {"", "*", true},
+      {"abc", "a*c", true},           {"abbbc", "a*b*c", true},       {"abc", "a*d", false},
+      {"ABC", "abc", false},
+  };
+  for (const auto& [name, pattern, expected] : cases) EXPECT_EQ(MatchesPattern(name, pattern), expected) << name << " " << pattern;
+}
+
+}  // namespace
+}  // namespace quelma::platform

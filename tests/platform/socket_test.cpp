@@ -1,0 +1,95 @@
+// Sockets on 127.0.0.1: listen, connect, time-outs and error numbers, waking a blocked accept.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/socket.h"
+
+namespace quelma::platform {
+namespace {
+
+Socket ListenOnAnyPort(std::uint16_t& port) {
+  Socket listener = Socket::CreateTcp();
+  EXPECT_TRUE(listener.valid());
+  EXPECT_TRUE(listener.bind(kLoopbackAddress, 0));
+  EXPECT_TRUE(listener.listen(1));
+  port = listener.localPort().value_or(0);
+  EXPECT_NE(port, 0);
+  return listener;
+}
+
+TEST(Socket, ConnectSendReceiveAndPeerAddress) {
+  ASSERT_TRUE(InitSocketLibrary());
+  std::uint16_t port = 0;
+  Socket listener = ListenOnAnyPort(port);
+  Socket client = Socket::CreateTcp();
+  ASSERT_TRUE(client.connect(kLoopbackAddress, port));
+  Socket served = listener.accept();
+  ASSERT_TRUE(served.valid());
+  EXPECT_EQ(served.peerAddress()->toString(), "127.0.0.1");
+
+  EXPECT_TRUE(client.sendAll("+OK hello\r\n"));
+  char buffer[64];
+  const long n = served.receive(buffer, sizeof buffer);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n > 0 ? n : 0)), "+OK hello\r\n");
+
+  client.close();
+  EXPECT_EQ(served.receive(buffer, sizeof buffer), 0) << "a closed peer reads as 0 bytes";
+}
+
+TEST(Socket, ReceiveTimeOutIsWinsockTimedOut) {
+  ASSERT_TRUE(InitSocketLibrary());
+  std::uint16_t port = 0;
+  Socket listener = ListenOnAnyPort(port);
+  Socket client = Socket::CreateTcp();
+  ASSERT_TRUE(client.connect(kLoopbackAddress, port));
+  Socket served = listener.accept();
+  ASSERT_TRUE(served.setSendTimeout(200));
+  ASSERT_TRUE(served.setReceiveTimeout(200));
+  char buffer[8];
+  EXPECT_EQ(served.receive(buffer, sizeof buffer), -1);
+  EXPECT_EQ(LastSocketError(), 10060);
+}
+
+TEST(Socket, RefusedConnectionIsWinsockConnRefused) {
+  ASSERT_TRUE(InitSocketLibrary());
+  std::uint16_t port = 0;
+  { Socket closed = ListenOnAnyPort(port); }
+  Socket client = Socket::CreateTcp();
+  EXPECT_FALSE(client.connect(kLoopbackAddress, port));
+  EXPECT_EQ(LastSocketError(), 10061);
+}
+
+TEST(Socket, BindingATakenPortFails) {
+  ASSERT_TRUE(InitSocketLibrary());
+  std::uint16_t port = 0;
+  Socket first = ListenOnAnyPort(port);
+  Socket second = Socket::CreateTcp();
+  const bool bound = second.bind(kLoopbackAddress, port) && second.listen(1);
+  EXPECT_FALSE(bound);
+}
+
+TEST(Socket, WakeEndsABlockedAcceptFromAnotherThread) {
+  ASSERT_TRUE(InitSocketLibrary());
+  std::uint16_t port = 0;
+  Socket listener = ListenOnAnyPort(port);
+  bool accepted = true;
+  std::thread server([&] { accepted = listener.accept().valid(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  listener.wake();
+  server.join();
+  EXPECT_FALSE(accepted);
+}
+
+TEST(Socket, DottedAddressesAndNames) {
+  ASSERT_TRUE(InitSocketLibrary());
+  const std::pair<const char*, bool> dotted[] = {{"127.0.0.1", true}, {"10.1.2.255", true}, {"256.0.0.1", false},
+                                                 {"1.2.3", false},    {"1.2.3.4.5", false}, {"a.b.c.d", false},
+                                                 {"", false},         {"1..2.3", false}};
+  for (const auto& [text, ok] : dotted) EXPECT_EQ(ParseDottedAddress(text).has_value(), ok) << text;
+  EXPECT_EQ(ResolveHost("127.0.0.1")->hostOrder, 0x7F000001u);
+  EXPECT_EQ(ResolveHost("localhost")->toString().substr(0, 4), "127.");
+}
+
+}  // namespace
+}  // namespace quelma::platform
