@@ -212,8 +212,8 @@ LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterF
 
 SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config) {
   config = DefaultConfiguration(programDir);
-  platform::CreateDirectory(config.MailDropDir);
-  platform::CreateDirectory(config.QueueDir);
+  platform::MakeDirectory(config.MailDropDir);
+  platform::MakeDirectory(config.QueueDir);
   return SaveConfiguration(programDir, config);
 }
 

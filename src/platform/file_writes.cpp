@@ -10,7 +10,7 @@ WriteResult AtomicReplace(const std::string& path, std::string_view bytes) {
   const bool written = file->write(bytes) && file->sync() && file->close();
   if (!written || !RenameReplacing(temporary, path)) {
     file.reset();
-    DeleteFile(temporary);
+    RemoveFile(temporary);
     return WriteResult::kWriteFailed;
   }
   return WriteResult::kWritten;

@@ -78,10 +78,10 @@ bool RenameReplacing(const std::string& from, const std::string& to);
 // byte, '*' any run of bytes, everything else itself), sorted bytewise.
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern);
 
-bool DeleteFile(const std::string& path);
+bool RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);  // a file or a directory
 bool IsDirectory(const std::string& path);
 std::optional<std::uint64_t> FileSize(const std::string& path);
-bool CreateDirectory(const std::string& path);  // false also when it exists already
+bool MakeDirectory(const std::string& path);  // false also when it exists already
 
 }  // namespace quelma::platform

@@ -84,9 +84,19 @@ std::optional<SorterRuleTable> ReadSorterRules(SorterFile& file) {
   return rules;
 }
 
+bool IsWritableRule(const SorterRule& rule) {
+  // An empty text line would read as the empty line that starts a rule, and a line feed
+  // would split the field: either would shift this rule's lines onto the next fields.
+  for (const std::string* text : {&rule.headerName, &rule.pattern, &rule.recipients}) {
+    if (text->empty() || text->find('\n') != std::string::npos) return false;
+  }
+  return true;
+}
+
 std::string FormatSorterRules(const SorterRuleTable& rules) {
   std::string out = kWarningLines;
   for (const SorterRule& rule : rules) {
+    if (!IsWritableRule(rule)) continue;
     out += "\r\n";
     out += rule.headerName + "\r\n";
     out += rule.pattern + "\r\n";

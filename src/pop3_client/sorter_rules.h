@@ -52,6 +52,10 @@ SorterRuleTable ParseSorterRules(platform::ByteSource& source);
 // Lower-cases pattern and recipients in place and replaces sorter.cfg atomically.
 bool WriteSorterRules(SorterFile& file, SorterRuleTable& rules);
 
+// Whether the five-line form can hold the rule: its three texts are non-empty and hold no
+// line feed. Other rules (never valid for matching anyway) are left out of the file.
+bool IsWritableRule(const SorterRule& rule);
+
 // The bytes WriteSorterRules writes for `rules` as they stand.
 std::string FormatSorterRules(const SorterRuleTable& rules);
 

@@ -300,7 +300,7 @@ TEST(ConfigFile, KeysMissingFromTheFileKeepTheirEarlierLoginAndListSettings) {
 
 TEST(ConfigFile, AnUnreadableFileIsNeitherReplacedNorOverwritten) {
   Program program;
-  ASSERT_TRUE(platform::CreateDirectory(ConfigFilePath(program.dir.path())));  // quelma.cfg is a directory
+  ASSERT_TRUE(platform::MakeDirectory(ConfigFilePath(program.dir.path())));  // quelma.cfg is a directory
   Configuration config = DefaultConfiguration(program.dir.path());
   config.Boss = "kept";
   const LoadResult result = program.load(config);

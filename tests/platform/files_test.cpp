@@ -45,7 +45,7 @@ TEST(Files, AtomicReplaceThatCannotFinishKeepsTheOldFile) {
   TempDir dir;
   // The target is a directory: the rename must fail, and nothing may be lost or left over.
   const std::string path = dir.file("target");
-  ASSERT_TRUE(CreateDirectory(path));
+  ASSERT_TRUE(MakeDirectory(path));
   WriteAll(path + "/inside", "keep");
   EXPECT_EQ(AtomicReplace(path, "new"), WriteResult::kWriteFailed);
   EXPECT_EQ(ReadAll(path + "/inside"), "keep");
@@ -56,7 +56,7 @@ TEST(Files, AtomicReplaceThatCannotFinishKeepsTheOldFile) {
 TEST(Files, ListsMatchingRegularFilesSorted) {
   TempDir dir;
   for (const char* name : {"0000000B", "0000000A", "short", "0000000A.tmp", "abcdefgh"}) WriteAll(dir.file(name), "");
-  ASSERT_TRUE(CreateDirectory(dir.file("DIRNAME1")));
+  ASSERT_TRUE(MakeDirectory(dir.file("DIRNAME1")));
   EXPECT_EQ(ListDirectory(dir.path(), "????????"), (std::vector<std::string>{"0000000A", "0000000B", "abcdefgh"}));
   EXPECT_EQ(ListDirectory(dir.path(), "*.tmp"), std::vector<std::string>{"0000000A.tmp"});
   EXPECT_TRUE(ListDirectory(dir.file("none"), "*").empty());
@@ -70,11 +70,11 @@ TEST(Files, ExistsSizeDeleteAndDirectoriesNeverOpenAsFiles) {
   WriteAll(path, "abc");
   EXPECT_TRUE(FileExists(path));
   EXPECT_FALSE(IsDirectory(path));
-  EXPECT_TRUE(DeleteFile(path));
-  EXPECT_FALSE(DeleteFile(path));
+  EXPECT_TRUE(RemoveFile(path));
+  EXPECT_FALSE(RemoveFile(path));
   EXPECT_FALSE(InputFile::Open(dir.path()));
   EXPECT_TRUE(IsDirectory(dir.path()));
-  EXPECT_FALSE(CreateDirectory(dir.path()));
+  EXPECT_FALSE(MakeDirectory(dir.path()));
 }
 
 TEST(Files, InputFileReadsAndRewinds) {

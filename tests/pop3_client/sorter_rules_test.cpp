@@ -66,7 +66,7 @@ TEST(SorterRules, MissingFileIsCreatedEmptyAndADirectoryGivesNoTable) {
   EXPECT_EQ(ReadAll(file.path()), "");
 
   SorterFile directory(dir.file("dir.cfg"));
-  ASSERT_TRUE(platform::CreateDirectory(directory.path()));
+  ASSERT_TRUE(platform::MakeDirectory(directory.path()));
   EXPECT_FALSE(ReadSorterRules(directory));
   SorterRuleTable none;
   EXPECT_FALSE(WriteSorterRules(directory, none));
@@ -85,6 +85,11 @@ TEST(SorterRules, WriteGivesTheExactBytesAndLowerCasesInPlace) {
   SorterRuleTable empty;
   ASSERT_TRUE(WriteSorterRules(file, empty));
   EXPECT_EQ(ReadAll(file.path()), kHead);
+}
+
+TEST(SorterRules, RulesTheFileCannotHoldAreLeftOutInsteadOfShiftingTheNextOnes) {
+  const SorterRuleTable rules = {{"From", "", "ivan", 1}, {"To", "a\nb", "ivan", 1}, {"Cc", "c", "ivan", 0}};
+  EXPECT_EQ(Parse(FormatSorterRules(rules)), (SorterRuleTable{{"Cc", "c", "ivan", 0}}));
 }
 
 TEST(SorterRules, AppendCutsToWhatTheFileHolds) {
@@ -136,7 +141,7 @@ TEST(CheckSorterRules, NothingToChangeWritesNothing) {
 TEST(CheckSorterRules, WithoutATableNeitherRulesNorAccountsAreExamined) {
   TempDir dir;
   SorterFile file(dir.file("sorter-dir"));
-  ASSERT_TRUE(platform::CreateDirectory(file.path()));
+  ASSERT_TRUE(platform::MakeDirectory(file.path()));
   config::Configuration c = UsersIvanAndBoss();
   EXPECT_FALSE(CheckSorterRules(file, c));
   EXPECT_EQ(c.accounts[1].deliverTo, "gone");

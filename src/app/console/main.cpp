@@ -35,7 +35,7 @@ Options ParseOptions(int argc, char** argv) {
 
 std::optional<std::string> ProgramDirectory(const Options& options) {
   if (options.directory.empty()) return platform::ExecutableDirectory();
-  if (!platform::IsDirectory(options.directory)) platform::CreateDirectory(options.directory);
+  if (!platform::IsDirectory(options.directory)) platform::MakeDirectory(options.directory);
   return platform::AbsoluteDirectory(options.directory);
 }
 

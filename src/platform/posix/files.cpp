@@ -149,7 +149,7 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   return names;
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool FileExists(const std::string& path) {
   struct stat st {};
@@ -167,6 +167,6 @@ std::optional<std::uint64_t> FileSize(const std::string& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-bool CreateDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
 
 }  // namespace quelma::platform

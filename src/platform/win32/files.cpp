@@ -6,8 +6,6 @@
 #include "platform/files.h"
 #include "platform/path_match.h"
 
-#undef DeleteFile
-#undef CreateDirectory
 
 namespace quelma::platform {
 namespace {
@@ -143,7 +141,7 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   return names;
 }
 
-bool DeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool FileExists(const std::string& path) { return Attributes(path).has_value(); }
 
@@ -158,6 +156,6 @@ std::optional<std::uint64_t> FileSize(const std::string& path) {
   return (static_cast<std::uint64_t>(a->nFileSizeHigh) << 32) | a->nFileSizeLow;
 }
 
-bool CreateDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
 }  // namespace quelma::platform
