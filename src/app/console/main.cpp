@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: quelma [--dir DIR]\n");
     return 2;
   }
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+  // sigwait: take both back to their defaults before blocking them.
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
