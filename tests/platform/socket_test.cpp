@@ -18,14 +18,25 @@ Socket ListenOnAnyPort(std::uint16_t& port) {
   return listener;
 }
 
-TEST(Socket, ConnectSendReceiveAndPeerAddress) {
-  ASSERT_TRUE(InitSocketLibrary());
+// A client connected to a server-side socket over loopback.
+struct Connection {
+  Socket client;
+  Socket served;
+};
+
+Connection Connect() {
   std::uint16_t port = 0;
   Socket listener = ListenOnAnyPort(port);
-  Socket client = Socket::CreateTcp();
-  ASSERT_TRUE(client.connect(kLoopbackAddress, port));
-  Socket served = listener.accept();
-  ASSERT_TRUE(served.valid());
+  Connection c{Socket::CreateTcp(), Socket()};
+  EXPECT_TRUE(c.client.connect(kLoopbackAddress, port));
+  c.served = listener.accept();
+  EXPECT_TRUE(c.served.valid());
+  return c;
+}
+
+TEST(Socket, ConnectSendReceiveAndPeerAddress) {
+  ASSERT_TRUE(InitSocketLibrary());
+  auto [client, served] = Connect();
   EXPECT_EQ(served.peerAddress()->toString(), "127.0.0.1");
 
   EXPECT_TRUE(client.sendAll("+OK hello\r\n"));
@@ -39,11 +50,7 @@ TEST(Socket, ConnectSendReceiveAndPeerAddress) {
 
 TEST(Socket, ReceiveTimeOutIsWinsockTimedOut) {
   ASSERT_TRUE(InitSocketLibrary());
-  std::uint16_t port = 0;
-  Socket listener = ListenOnAnyPort(port);
-  Socket client = Socket::CreateTcp();
-  ASSERT_TRUE(client.connect(kLoopbackAddress, port));
-  Socket served = listener.accept();
+  auto [client, served] = Connect();
   ASSERT_TRUE(served.setSendTimeout(200));
   ASSERT_TRUE(served.setReceiveTimeout(200));
   char buffer[8];

@@ -43,23 +43,6 @@ std::optional<InputFile> InputFile::Open(const std::string& path) {
   return InputFile(fd);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : handle_(other.handle_), failed_(other.failed_) {
-  other.handle_ = -1;
-}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    failed_ = other.failed_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
-InputFile::~InputFile() { close(); }
-
 void InputFile::close() {
   if (handle_ >= 0) ::close(Fd(handle_));
   handle_ = -1;
@@ -92,19 +75,6 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
   if (fd < 0) return std::nullopt;
   return OutputFile(fd);
 }
-
-OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
-OutputFile::~OutputFile() { close(); }
 
 bool OutputFile::write(std::string_view bytes) {
   if (handle_ < 0) return false;

@@ -30,23 +30,6 @@ std::optional<InputFile> InputFile::Open(const std::string& path) {
   return InputFile(I(h));
 }
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : handle_(other.handle_), failed_(other.failed_) {
-  other.handle_ = kNone;
-}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    failed_ = other.failed_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
-InputFile::~InputFile() { close(); }
-
 void InputFile::close() {
   if (handle_ != kNone) CloseHandle(H(handle_));
   handle_ = kNone;
@@ -84,19 +67,6 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
   if (h == INVALID_HANDLE_VALUE) return std::nullopt;
   return OutputFile(I(h));
 }
-
-OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
-OutputFile::~OutputFile() { close(); }
 
 bool OutputFile::write(std::string_view bytes) {
   if (handle_ == kNone) return false;
