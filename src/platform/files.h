@@ -24,6 +24,7 @@ class InputFile final : public ByteSource {
   std::size_t read(char* buffer, std::size_t capacity) override;
   bool failed() const { return failed_; }  // a read error happened (as opposed to the end)
   bool rewind();
+  bool seek(std::uint64_t offset);
 
  private:
   explicit InputFile(std::intptr_t handle) : handle_(handle) {}
@@ -79,6 +80,7 @@ bool RenameReplacing(const std::string& from, const std::string& to);
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern);
 
 bool RemoveFile(const std::string& path);
+bool TruncateFile(const std::string& path, std::uint64_t size);
 bool FileExists(const std::string& path);  // a file or a directory
 bool IsDirectory(const std::string& path);
 std::optional<std::uint64_t> FileSize(const std::string& path);

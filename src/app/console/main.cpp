@@ -1,16 +1,25 @@
-// quelma, the Linux program: program directory, configuration, then running until a signal.
+// quelma, the Linux program: start-up, the servers, signals in place of the menu, shutdown.
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <pthread.h>
 #include <string>
+#include <thread>
 
+#include "app/activity_log.h"
+#include "app/console/console_main_window.h"
+#include "app/console/terminal_log_view.h"
+#include "app/main_window_procedure.h"
+#include "app/server_control.h"
 #include "config/config_file.h"
 #include "config/config_store.h"
 #include "platform/files.h"
+#include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "pop3_client/sorter_rules.h"
+#include "pop3_server/pop3_server.h"
 
 namespace {
 
@@ -39,11 +48,27 @@ std::optional<std::string> ProgramDirectory(const Options& options) {
   return platform::AbsoluteDirectory(options.directory);
 }
 
-// Blocks SIGINT and SIGTERM before any thread starts, then waits for one of them.
-int WaitForExitSignal(sigset_t& signals) {
-  int received = 0;
-  sigwait(&signals, &received);
-  return received;
+sigset_t ProgramSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&signals, s);
+  return signals;
+}
+
+// Signals stand in for the menu: SIGINT and SIGTERM are the user's exit, SIGUSR1 is
+// "send/receive mail". The thread lives until the process ends.
+void WatchSignals(app::MainWindow& window, sigset_t signals) {
+  std::thread([&window, signals] {
+    for (;;) {
+      int received = 0;
+      if (sigwait(&signals, &received) != 0) continue;
+      if (received == SIGUSR1) {
+        window.post(app::WM_COMMAND, app::kCommandSendReceive, 0);
+      } else {
+        window.post(app::WM_CLOSE, 0, 0);
+      }
+    }
+  }).detach();
 }
 
 }  // namespace
@@ -55,18 +80,23 @@ int main(int argc, char** argv) {
     return 2;
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
-  // sigwait: take both back to their defaults before blocking them.
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  // sigwait: take them back to their defaults, then block them for every thread.
+  for (const int s : {SIGINT, SIGTERM, SIGUSR1}) std::signal(s, SIG_DFL);
+  const sigset_t signals = ProgramSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const auto programDir = ProgramDirectory(options);
-  if (!programDir || !platform::MakeCurrentDirectory(*programDir)) {
+  if (!programDir) {
     std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
+    return 1;
+  }
+  const auto instance = platform::InstanceLock::TryAcquire(*programDir);
+  if (!instance) {
+    std::fprintf(stderr, "quelma: another quelma is running on %s\n", programDir->c_str());
+    return 1;
+  }
+  if (!platform::MakeCurrentDirectory(*programDir)) {
+    std::fprintf(stderr, "quelma: cannot enter %s\n", programDir->c_str());
     return 1;
   }
 
@@ -80,9 +110,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quelma: %s could not be written\n", config::ConfigFilePath(*programDir).c_str());
   }
   config::ConfigStore store(std::move(working));
-  std::printf("quelma: program directory %s; press Ctrl-C to stop\n", programDir->c_str());
-  std::fflush(stdout);
 
-  WaitForExitSignal(signals);
-  return 0;
+  app::ServerControl control;
+  app::ConsoleMainWindow window;
+  app::TerminalLogView view(stdout);
+  app::MainWindowProcedure procedure(*programDir + "quelma.log", store, control, view,
+                                     [&window] { window.pumpOne(std::chrono::milliseconds(50)); });
+  window.setHandler([&procedure](unsigned m, std::uintptr_t w, std::intptr_t l) { return procedure.handle(m, w, l); });
+  app::ActivityLog log(window, control, platform::SystemClock());
+
+  control.pop3Srv.stopped = false;  // running from here on, so a quick exit still waits for it
+  std::thread pop3Server([&] {
+    pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock()});
+  });
+  WatchSignals(window, signals);
+
+  while (!procedure.exitCode()) window.pumpOne(std::chrono::milliseconds(500));
+  pop3Server.join();
+  return *procedure.exitCode();
 }

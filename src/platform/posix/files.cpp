@@ -64,6 +64,11 @@ bool InputFile::rewind() {
   return handle_ >= 0 && ::lseek(Fd(handle_), 0, SEEK_SET) == 0;
 }
 
+bool InputFile::seek(std::uint64_t offset) {
+  failed_ = false;
+  return handle_ >= 0 && ::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
 std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode mode) {
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   switch (mode) {
@@ -120,6 +125,10 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
 }
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool TruncateFile(const std::string& path, std::uint64_t size) {
+  return ::truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+}
 
 bool FileExists(const std::string& path) {
   struct stat st {};

@@ -51,6 +51,13 @@ bool InputFile::rewind() {
   return handle_ != kNone && SetFilePointer(H(handle_), 0, nullptr, FILE_BEGIN) == 0;
 }
 
+bool InputFile::seek(std::uint64_t offset) {
+  failed_ = false;
+  LARGE_INTEGER to{};
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return handle_ != kNone && SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN);
+}
+
 std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode mode) {
   DWORD access = GENERIC_WRITE;
   DWORD disposition = CREATE_ALWAYS;
@@ -112,6 +119,17 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
 }
 
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool TruncateFile(const std::string& path, std::uint64_t size) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER to{};
+  to.QuadPart = static_cast<LONGLONG>(size);
+  const bool ok = SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+}
 
 bool FileExists(const std::string& path) { return Attributes(path).has_value(); }
 

@@ -1,0 +1,26 @@
+// Printing log lines converted from Windows-1251, with 24-bit colour escapes on a terminal.
+#include "app/console/terminal_log_view.h"
+
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/cp1251_utf8.h"
+
+namespace quelma::app {
+
+TerminalLogView::TerminalLogView(std::FILE* out) : out_(out), colour_(::isatty(::fileno(out)) != 0) {}
+
+void TerminalLogView::showLine(LogSource source, std::string_view lineWithoutCrLf) {
+  std::string text = platform::Cp1251ToUtf8(lineWithoutCrLf);
+  if (colour_) {
+    const Rgb c = LogColour(source);
+    text = "\x1b[38;2;" + std::to_string(c.r) + ";" + std::to_string(c.g) + ";" + std::to_string(c.b) + "m" + text +
+           "\x1b[0m";
+  }
+  text.push_back('\n');
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
+}
+
+}  // namespace quelma::app

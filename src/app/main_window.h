@@ -1,0 +1,36 @@
+// The link from every thread to the main window: its messages, and the status bar.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quelma::app {
+
+inline constexpr unsigned WM_USER = 1024;
+inline constexpr unsigned UM_LOG_LINE = WM_USER + 0;       // wParam LogSource, lParam const std::string*
+inline constexpr unsigned UM_START_SESSION = WM_USER + 1;
+inline constexpr unsigned UM_SHUTDOWN = WM_USER + 2;       // a fatal fault: exit code 1
+inline constexpr unsigned UM_TRAY_ICON = WM_USER + 3;
+inline constexpr unsigned UM_WORKER_DONE = WM_USER + 4;    // wParam WorkerId
+inline constexpr unsigned UM_CONNECTED = WM_USER + 5;      // wParam 1 = link was up, 3 = dialled
+
+// The Windows message numbers the console front end borrows for the same events.
+inline constexpr unsigned WM_CLOSE = 0x0010;
+inline constexpr unsigned WM_COMMAND = 0x0111;
+inline constexpr std::uintptr_t kCommandExit = 40002;
+inline constexpr std::uintptr_t kCommandSendReceive = 40011;
+
+enum class WorkerId : std::uintptr_t { kPop3Client = 1, kSmtpClient = 2, kDialer = 3 };
+
+class MainWindow {
+ public:
+  virtual ~MainWindow() = default;
+  // Returns once the main thread has handled the message (called on the main thread, it is
+  // handled at once).
+  virtual std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  virtual void post(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+  virtual void setStatusText(int part, const std::string& text) = 0;
+  virtual void setProgress(int part, int percent) = 0;
+};
+
+}  // namespace quelma::app

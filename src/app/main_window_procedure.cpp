@@ -1,0 +1,52 @@
+// The main window's messages: log lines, session start, and the orderly shutdown.
+#include "app/main_window_procedure.h"
+
+#include "app/log_file.h"
+
+namespace quelma::app {
+
+std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+  switch (message) {
+    case UM_LOG_LINE:
+      if (lParam != 0) showLogLine(static_cast<LogSource>(wParam), *reinterpret_cast<const std::string*>(lParam));
+      return 0;
+    case UM_START_SESSION:
+      if (onStartSession && !shuttingDown_) onStartSession();
+      return 0;
+    case UM_SHUTDOWN:
+      shutdown(1);
+      return 0;
+    case WM_CLOSE:
+      shutdown(0);
+      return 0;
+    case WM_COMMAND:
+      if (wParam == kCommandExit) shutdown(0);
+      if (wParam == kCommandSendReceive) handle(UM_START_SESSION, 0, 0);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+void MainWindowProcedure::showLogLine(LogSource source, const std::string& line) {
+  AppendLogLine(logFilePath_, line, config_.current()->LogFileSize);
+  std::string_view shown = line;
+  if (shown.size() >= 2) shown.remove_suffix(2);
+  view_.showLine(source, shown);
+}
+
+void MainWindowProcedure::shutdown(int exitCode) {
+  if (shuttingDown_) return;
+  shuttingDown_ = true;
+  control_.pop3Srv.stopRequest = true;
+  control_.smtpSrv.stopRequest = true;
+  // The loggers are muted now; what was sent before is still handled while waiting.
+  while (!control_.pop3Srv.stopped || !control_.smtpSrv.stopped) {
+    control_.pop3Srv.wakeSockets();
+    control_.smtpSrv.wakeSockets();
+    if (pumpWhileWaiting_) pumpWhileWaiting_();
+  }
+  exitCode_ = exitCode;
+}
+
+}  // namespace quelma::app

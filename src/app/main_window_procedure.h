@@ -1,0 +1,57 @@
+// What the main window does with its messages, the same behind the console and the window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/activity_log.h"
+#include "app/main_window.h"
+#include "app/server_control.h"
+#include "config/config_store.h"
+
+namespace quelma::app {
+
+// Where the log lines are shown: the log view, or the terminal.
+class LogView {
+ public:
+  virtual ~LogView() = default;
+  virtual void showLine(LogSource source, std::string_view lineWithoutCrLf) = 0;
+};
+
+class MainWindowProcedure {
+ public:
+  // `pumpWhileWaiting` handles messages for a short while; the shutdown wait calls it so that
+  // a log line already on its way cannot block its server forever.
+  MainWindowProcedure(std::string logFilePath, const config::ConfigStore& config, ServerControl& control,
+                      LogView& view, std::function<void()> pumpWhileWaiting)
+      : logFilePath_(std::move(logFilePath)),
+        config_(config),
+        control_(control),
+        view_(view),
+        pumpWhileWaiting_(std::move(pumpWhileWaiting)) {}
+
+  std::intptr_t handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+
+  // Set once the program is to end: 0 after the user's exit, 1 after UM_SHUTDOWN.
+  std::optional<int> exitCode() const { return exitCode_; }
+
+  // Hooks for what arrives with later parts of the program.
+  std::function<void()> onStartSession;
+
+ private:
+  void showLogLine(LogSource source, const std::string& line);
+  void shutdown(int exitCode);
+
+  std::string logFilePath_;
+  const config::ConfigStore& config_;
+  ServerControl& control_;
+  LogView& view_;
+  std::function<void()> pumpWhileWaiting_;
+  bool shuttingDown_ = false;
+  std::optional<int> exitCode_;
+};
+
+}  // namespace quelma::app

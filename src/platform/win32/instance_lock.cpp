@@ -1,0 +1,23 @@
+// Win32 instance lock: the named mutex "Quelmar_mailserver_running", inheritable, kept for life.
+#include <windows.h>
+
+#include "platform/instance_lock.h"
+
+namespace quelma::platform {
+
+std::optional<InstanceLock> InstanceLock::TryAcquire(const std::string&) {
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE mutex = CreateMutexA(&attributes, FALSE, "Quelmar_mailserver_running");
+  if (mutex == nullptr) return std::nullopt;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(mutex);
+    return std::nullopt;
+  }
+  return InstanceLock(reinterpret_cast<std::intptr_t>(mutex));
+}
+
+InstanceLock::~InstanceLock() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+}  // namespace quelma::platform

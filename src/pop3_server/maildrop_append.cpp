@@ -1,0 +1,52 @@
+// The append contract of maildrops and the per-maildrop locks.
+#include <map>
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/unique_tick.h"
+#include "pop3_server/maildrop.h"
+
+namespace quelma::pop3_server {
+
+std::string FormatMaildropSeparator(std::uint32_t tick) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out(kMaildropMarker);
+  out.push_back(' ');
+  for (int shift = 28; shift >= 0; shift -= 4) out.push_back(kDigits[(tick >> shift) & 15]);
+  return out;
+}
+
+std::string NewSeparatorLine() { return FormatMaildropSeparator(platform::ProcessUniqueTicks().next()) + "\r\n"; }
+
+std::string ShortSeparatorLine() { return std::string(kMaildropMarker) + "\r\n"; }
+
+std::string MaildropPath(const config::Configuration& config, std::string_view userName) {
+  const int user = config::FindLocalUser(config, userName);
+  return config.MailDropDir + (user >= 0 ? config.users[static_cast<std::size_t>(user)].name : std::string(userName));
+}
+
+std::mutex& MaildropLock(const std::string& path) {
+  // Locks live as long as the process; there is one per maildrop path ever used.
+  static std::mutex registryMutex;
+  static std::map<std::string, std::mutex> locks;
+  std::lock_guard<std::mutex> hold(registryMutex);
+  return locks[path];
+}
+
+AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
+                              bool durable) {
+  std::string bytes(separatorLine);
+  bytes += text;
+  std::lock_guard<std::mutex> hold(MaildropLock(path));
+  const std::uint64_t before = platform::FileSize(path).value_or(0);
+  auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
+  if (!file) return AppendResult::kCannotOpen;
+  const bool ok = file->write(bytes) && (!durable || file->sync());
+  if (!file->close() || !ok) {
+    platform::TruncateFile(path, before);
+    return AppendResult::kWriteFailed;
+  }
+  return AppendResult::kAppended;
+}
+
+}  // namespace quelma::pop3_server

@@ -1,0 +1,112 @@
+// The POP3 authorization table and the transaction command table.
+#include "pop3_server/pop3_session.h"
+
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "pop3_server/maildrop.h"
+#include "pop3_server/pop3_replies.h"
+
+namespace quelma::pop3_server {
+namespace {
+
+bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool IsNameChar(char c) { return IsAsciiAlnum(c) || c == '_' || c == '-' || c == '.'; }
+
+bool CommandIs(std::string_view line, std::string_view word) {
+  return platform::StartsWithIgnoreAsciiCase(line, word);
+}
+
+}  // namespace
+
+std::optional<std::string> ReadUserName(std::string_view line) {
+  std::size_t i = 5;
+  while (i < line.size() && !IsNameChar(line[i])) ++i;
+  if (i >= line.size()) return std::nullopt;
+  std::string name;
+  for (; i < line.size() && IsNameChar(line[i]) && name.size() < 30; ++i) name.push_back(line[i]);
+  return name;
+}
+
+std::string ReadPassword(std::string_view line) {
+  std::size_t i = 5;
+  while (i < line.size() && !IsAsciiAlnum(line[i])) ++i;
+  std::string word;
+  for (; i < line.size() && IsAsciiAlnum(line[i]) && word.size() < 10; ++i) word.push_back(line[i]);
+  return word;
+}
+
+bool Pop3Session::handleLine(std::string_view line) {
+  switch (phase_) {
+    case Phase::kUser: return handleUser(line);
+    case Phase::kPass: return handlePass(line);
+    case Phase::kTransaction: return handleTransaction(line);
+  }
+  return false;
+}
+
+bool Pop3Session::handleUser(std::string_view line) {
+  if (CommandIs(line, "quit")) {
+    send(reply::kBye);
+    return false;
+  }
+  if (!(line.size() > 4 && line[4] == ' ' && CommandIs(line, "user"))) return send(reply::kSendUser);
+  const auto name = ReadUserName(line);
+  if (!name) return send(reply::kSendUser);
+  const int user = config::FindLocalUser(*config_, *name);
+  if (user < 0 || platform::EqualsIgnoreAsciiCase(*name, config_->Daemon)) {
+    log_.LogPop3Srv(logtext::kWrongUser + *name + "\"\r\n");
+    return send(reply::kUserNotRecognized);
+  }
+  userName_ = *name;
+  userIndex_ = user;
+  phase_ = Phase::kPass;
+  return send(reply::kUserRecognized);
+}
+
+bool Pop3Session::handlePass(std::string_view line) {
+  if (CommandIs(line, "quit")) {
+    send(reply::kBye);
+    return false;
+  }
+  if (!CommandIs(line, "pass")) return send(reply::kSendPass);
+  const std::string& stored = config_->users[static_cast<std::size_t>(userIndex_)].password;
+  if (!stored.empty() && !platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored)) {
+    log_.LogPop3Srv(logtext::kWrongPasswordBegin + userName_ + logtext::kWrongPasswordEnd);
+    phase_ = Phase::kUser;
+    return send(reply::kPasswordIncorrect);
+  }
+  if (!send(reply::kPasswordRecognized)) return false;
+  beginTransaction();
+  return true;
+}
+
+void Pop3Session::beginTransaction() {
+  phase_ = Phase::kTransaction;
+  log_.LogPop3Srv(logtext::kUserConnected + userName_ + "\"\r\n");
+  const std::string path = MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
+  maildrop_.emplace(path, config_->MailDropDir + "pop3s.tmp", sink_);
+}
+
+bool Pop3Session::handleTransaction(std::string_view line) {
+  MaildropCommands& drop = *maildrop_;
+  if (CommandIs(line, "QUIT")) {
+    const CommitResult result = drop.commit();
+    if (result == CommitResult::kDeleteFailed) log_.LogPop3Srv(logtext::kDeleteFailed);
+    send(result == CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
+    return false;
+  }
+  if (CommandIs(line, "STAT")) return drop.stat();
+  if (CommandIs(line, "LIST")) return drop.list(line);
+  if (CommandIs(line, "RETR")) return drop.retr(line);
+  if (CommandIs(line, "DELE")) return drop.dele(line);
+  if (CommandIs(line, "NOOP")) return send(reply::kNoop);
+  if (CommandIs(line, "RSET")) {
+    drop.rebuild();
+    return send(reply::kRset);
+  }
+  if (CommandIs(line, "UIDL")) return drop.uidl(line);
+  if (CommandIs(line, "TOP")) return drop.top(line);
+  return send(reply::kUnknownCommand);
+}
+
+}  // namespace quelma::pop3_server

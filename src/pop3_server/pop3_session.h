@@ -1,0 +1,48 @@
+// One POP3 connection after the greeting: the authorization dialogue, then the transaction
+// commands. Free of sockets: it takes lines and sends replies to a sink.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/activity_log.h"
+#include "config/configuration.h"
+#include "pop3_server/maildrop_commands.h"
+#include "pop3_server/reply_sink.h"
+
+namespace quelma::pop3_server {
+
+class Pop3Session {
+ public:
+  Pop3Session(std::shared_ptr<const config::Configuration> config, app::ActivityLog& log, ReplySink& sink)
+      : config_(std::move(config)), log_(log), sink_(sink) {}
+
+  // False when the connection is to end (QUIT, or a failed send).
+  bool handleLine(std::string_view line);
+  bool loggedIn() const { return phase_ == Phase::kTransaction; }
+
+ private:
+  enum class Phase { kUser, kPass, kTransaction };
+  bool handleUser(std::string_view line);
+  bool handlePass(std::string_view line);
+  bool handleTransaction(std::string_view line);
+  void beginTransaction();
+  bool send(std::string_view text) { return sink_.send(text); }
+
+  std::shared_ptr<const config::Configuration> config_;
+  app::ActivityLog& log_;
+  ReplySink& sink_;
+  Phase phase_ = Phase::kUser;
+  std::string userName_;  // as typed
+  int userIndex_ = -1;
+  std::optional<MaildropCommands> maildrop_;
+};
+
+// "USER name": the name after index 5, of letters, digits, "_", "-" and ".", cut to 30.
+std::optional<std::string> ReadUserName(std::string_view line);
+// "PASS word": the letters and digits after index 5, cut to 10; empty when there are none.
+std::string ReadPassword(std::string_view line);
+
+}  // namespace quelma::pop3_server
