@@ -107,7 +107,7 @@ bool MaildropCommands::retr(std::string_view line) {
   if (!n) return send(reply::kNumberMissing);
   const MaildropMessage* m = live(*n);
   if (!m) return send(reply::kNoSuchMessageInMaildrop);
-  return send(reply::kRetrFollows) && drop_->sendText(*m, sink_, std::nullopt);
+  return drop_->sendText(reply::kRetrFollows, *m, sink_, std::nullopt);
 }
 
 bool MaildropCommands::top(std::string_view line) {
@@ -121,7 +121,7 @@ bool MaildropCommands::top(std::string_view line) {
   const MaildropMessage* m = *n < 1 ? nullptr : live(static_cast<std::uint64_t>(*n));
   if (!m) return send(reply::kNoSuchMessage);
   const std::uint64_t bodyLines = *lines < 0 ? 0 : static_cast<std::uint64_t>(*lines);
-  return send(reply::kTopFollows) && drop_->sendText(*m, sink_, bodyLines);
+  return drop_->sendText(reply::kTopFollows, *m, sink_, bodyLines);
 }
 
 bool MaildropCommands::uidl(std::string_view line) {

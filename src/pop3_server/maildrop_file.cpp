@@ -69,9 +69,10 @@ void MaildropFile::buildIndex() {
   });
 }
 
-bool MaildropFile::sendText(const MaildropMessage& m, ReplySink& sink, std::optional<std::uint64_t> topLines) {
+bool MaildropFile::sendText(std::string_view status, const MaildropMessage& m, ReplySink& sink,
+                           std::optional<std::uint64_t> topLines) {
   std::vector<char> buffer(kChunk);
-  std::string out;
+  std::string out(status);
   out.reserve(kChunk + kChunk / 2);
   bool atLineStart = true, inHeader = true, stop = false;
   std::uint64_t lineLength = 0, bodyLines = 0, left = m.size;

@@ -30,9 +30,11 @@ class MaildropFile {
   void buildIndex();
   std::vector<MaildropMessage>& messages() { return messages_; }
 
-  // Sends the text stored for `m`, with every line that begins with "." stuffed; with
-  // `topLines`, only the header, the empty line after it and that many body lines.
-  bool sendText(const MaildropMessage& m, ReplySink& sink, std::optional<std::uint64_t> topLines);
+  // Sends `status` and the text stored for `m`, with every line that begins with "." stuffed,
+  // and the final dot line; with `topLines`, only the header, the empty line after it and
+  // that many body lines. The status goes out with the text, not as a write of its own.
+  bool sendText(std::string_view status, const MaildropMessage& m, ReplySink& sink,
+                std::optional<std::uint64_t> topLines);
 
   // Rewrites the maildrop without the deleted messages, keeping mail appended since the index
   // was built; the file is replaced atomically and removed when nothing is left. Closes it.

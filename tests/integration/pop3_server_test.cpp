@@ -1,0 +1,239 @@
+// The POP3 server over 127.0.0.1: sessions, time-outs, the line cap, one client at a time,
+// the orderly stop, a taken port, and appenders racing POP3 commits.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/socket.h"
+#include "pop3_server/maildrop.h"
+#include "pop3_server/pop3_server.h"
+#include "support/recording_main_window.h"
+#include "support/temp_dir.h"
+
+namespace quelma::pop3_server {
+namespace {
+
+using quelma::testing::RecordingMainWindow;
+using quelma::testing::TempDir;
+
+class RunningServer {
+ public:
+  explicit RunningServer(std::int32_t port = 0, std::uint32_t timeoutMs = 2000) {
+    config::Configuration c;
+    c.MailDropDir = dir.path();
+    c.POP3_SRV_PORT = port;
+    c.SERVERS_TIMEOUT = timeoutMs;
+    c.Daemon = "daemon";
+    c.users = {{"ivan", "pw", ""}, {"petr", "", ""}};
+    store.publish(c);
+    thread_ = std::thread([this] { exitCode = RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock(), &port_}); });
+    // Listening (port known) or failed to listen (three log lines).
+    for (int i = 0; i < 1000 && port_ == 0 && window.lines().size() < 3; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  ~RunningServer() { stop(); }
+  void stop() {
+    if (!thread_.joinable()) return;
+    control.pop3Srv.stopRequest = true;
+    while (!control.pop3Srv.stopped) {
+      control.pop3Srv.wakeSockets();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    thread_.join();
+  }
+  std::uint16_t port() const { return port_; }
+
+  TempDir dir;
+  RecordingMainWindow window;
+  app::ServerControl control;
+  app::ActivityLog log{window, control, platform::SystemClock()};
+  config::ConfigStore store;
+  int exitCode = -1;
+
+ private:
+  std::atomic<std::uint16_t> port_{0};
+  std::thread thread_;
+};
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) : socket_(platform::Socket::CreateTcp()) {
+    socket_.setReceiveTimeout(3000);
+    connected_ = socket_.connect(platform::kLoopbackAddress, port);
+  }
+  bool connected() const { return connected_; }
+  // Everything received until `terminator` ends it, the peer closes or a receive times out.
+  std::string readUntil(std::string_view terminator) {
+    std::string text;
+    char buffer[4096];
+    while (!std::string_view(text).ends_with(terminator)) {
+      const long n = socket_.receive(buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+  }
+  std::string command(const std::string& line, std::string_view terminator = "\r\n") {
+    socket_.sendAll(line + "\r\n");
+    return readUntil(terminator);
+  }
+  void send(std::string_view bytes) { socket_.sendAll(bytes); }
+  // The server closed the connection (a reset counts too, when it left bytes unread).
+  bool closedByPeer() {
+    char c;
+    const long n = socket_.receive(&c, 1);
+    return n == 0 || (n < 0 && platform::LastSocketError() != 10060);
+  }
+  platform::Socket& socket() { return socket_; }
+
+ private:
+  platform::Socket socket_;
+  bool connected_ = false;
+};
+
+TEST(Pop3Server, ASessionAndItsLogLines) {
+  RunningServer server;
+  ASSERT_NE(server.port(), 0);
+  AppendToMaildrop(server.dir.file("ivan"), NewSeparatorLine(), "Subject: hi\r\n\r\n.\r\n", false);
+  {
+    Client client(server.port());
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(client.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+    // Pipelined commands are each answered.
+    client.send("USER ivan\r\nPASS pw\r\n");
+    EXPECT_EQ(client.readUntil("Password recognized.\r\n"), "+OK User recognized.\r\n+OK Password recognized.\r\n");
+    EXPECT_EQ(client.command("RETR 1", "\r\n.\r\n"), "+OK message text follows\r\nSubject: hi\r\n\r\n..\r\n.\r\n");
+    EXPECT_EQ(client.command("DELE 1"), "+OK Message deleted\r\n");
+    EXPECT_EQ(client.command("QUIT"), "+OK bye!\r\n");
+    EXPECT_TRUE(client.closedByPeer());
+  }
+  server.stop();
+  EXPECT_EQ(server.exitCode, 0);
+  EXPECT_FALSE(platform::FileExists(server.dir.file("ivan")));
+  const auto lines = server.window.unstampedLines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "POP3SRV> *** Запуск POP3 сервера.\r\n");
+  EXPECT_EQ(lines[1], "POP3SRV> POP3 сервер работает на порту " + std::to_string(server.port()) + "\r\n");
+  EXPECT_EQ(lines[2], "POP3SRV> Запрос соединения от 127.0.0.1\r\n");
+  EXPECT_EQ(lines[3], "POP3SRV> Подключился пользователь \"ivan\"\r\n");
+  EXPECT_EQ(lines[4], "POP3SRV> Отключен. Ожидаю следующего подключения.\r\n");
+}
+
+TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {
+  RunningServer server(0, 300);
+  {
+    Client silent(server.port());
+    EXPECT_EQ(silent.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+    EXPECT_TRUE(silent.closedByPeer()) << "dropped after SERVERS_TIMEOUT";
+  }
+  {
+    Client talker(server.port());
+    talker.readUntil("\r\n");
+    talker.send(std::string(2000, 'x') + "\r\n");
+    EXPECT_TRUE(talker.closedByPeer());
+  }
+  for (int i = 0; i < 200 && server.window.lines().size() < 8; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto lines = server.window.unstampedLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "POP3SRV> Соединение потеряно на стадии идентификации.\r\n"), 2);
+}
+
+TEST(Pop3Server, ServesOneClientAtATime) {
+  RunningServer server;
+  Client first(server.port());
+  EXPECT_EQ(first.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+  Client second(server.port());
+  second.socket().setReceiveTimeout(300);
+  EXPECT_EQ(second.readUntil("\r\n"), "") << "no greeting while the first client is served";
+  EXPECT_EQ(first.command("QUIT"), "+OK bye!\r\n");
+  second.socket().setReceiveTimeout(3000);
+  EXPECT_EQ(second.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+}
+
+TEST(Pop3Server, StopEndsAConnectionInProgress) {
+  RunningServer server;
+  Client client(server.port());
+  client.readUntil("\r\n");
+  server.stop();
+  EXPECT_EQ(server.exitCode, 0);
+  EXPECT_TRUE(server.control.pop3Srv.stopped);
+}
+
+TEST(Pop3Server, ATakenPortIsReportedAndTheServerIdlesUntilTheStop) {
+  platform::InitSocketLibrary();
+  platform::Socket holder = platform::Socket::CreateTcp();
+  ASSERT_TRUE(holder.bind(platform::kAnyAddress, 0) && holder.listen(1));
+  RunningServer server(*holder.localPort());
+  for (int i = 0; i < 200 && server.window.lines().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto lines = server.window.unstampedLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "POP3SRV> Ошибка номер: 4, WSAEADDRINUSE\r\n");
+  EXPECT_EQ(lines[2], "POP3SRV> *** POP3 сервер не работает - возможно, порт " + std::to_string(*holder.localPort()) +
+                          " уже занят\r\n");
+  server.stop();
+  EXPECT_EQ(server.exitCode, 1);
+}
+
+// Appenders deliver numbered messages while POP3 clients fetch and delete some of them: at the
+// end every message was either deleted by a client or is still in the maildrop, exactly once.
+TEST(Pop3Server, AppendsRacingPop3CommitsLoseNothing) {
+  RunningServer server;
+  const std::string drop = server.dir.file("petr");
+  constexpr int kPerAppender = 400;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> appenders;
+  for (int a = 0; a < 2; ++a) {
+    appenders.emplace_back([&, a] {
+      for (int i = 0; i < kPerAppender; ++i) {
+        AppendToMaildrop(drop, NewSeparatorLine(), "X-Id: " + std::to_string(a * 1000 + i) + "\r\n\r\nbody\r\n", false);
+        std::this_thread::sleep_for(std::chrono::microseconds(300));  // spread over several sessions
+      }
+      ++finished;
+    });
+  }
+  std::set<std::string> deleted;
+  int sessions = 0;
+  auto collect = [&](bool deleteSome) {
+    Client client(server.port());
+    client.readUntil("\r\n");
+    client.command("USER petr");
+    client.command("PASS x");
+    const std::string list = client.command("LIST", "\r\n.\r\n");
+    const int count = std::atoi(list.c_str() + 4);
+    for (int n = 1; n <= count && deleteSome; n += 2) {
+      const std::string text = client.command("RETR " + std::to_string(n), "\r\n.\r\n");
+      const auto id = text.find("X-Id: ");
+      if (id == std::string::npos) continue;
+      if (client.command("DELE " + std::to_string(n)) == "+OK Message deleted\r\n") {
+        deleted.insert(text.substr(id + 6, text.find('\r', id) - id - 6));
+      }
+    }
+    EXPECT_EQ(client.command("QUIT"), "+OK bye!\r\n");
+    ++sessions;
+  };
+  while (finished < 2 || sessions < 3) collect(true);
+  for (auto& t : appenders) t.join();
+  collect(false);
+
+  std::map<std::string, int> present;
+  std::string content = quelma::testing::ReadAll(drop);
+  for (std::size_t at = content.find("X-Id: "); at != std::string::npos; at = content.find("X-Id: ", at + 1)) {
+    ++present[content.substr(at + 6, content.find('\r', at) - at - 6)];
+  }
+  for (int a = 0; a < 2; ++a) {
+    for (int i = 0; i < kPerAppender; ++i) {
+      const std::string id = std::to_string(a * 1000 + i);
+      const int copies = present.count(id) ? present[id] : 0;
+      EXPECT_EQ(copies + static_cast<int>(deleted.count(id)), 1) << id;
+    }
+  }
+  EXPECT_FALSE(deleted.empty());
+  EXPECT_GE(sessions, 3);
+}
+
+}  // namespace
+}  // namespace quelma::pop3_server

@@ -1,0 +1,218 @@
+// POP3 transcripts: the authorization table and every maildrop command, fed line by line.
+#include <gtest/gtest.h>
+
+#include "platform/paths.h"
+#include "pop3_server/maildrop.h"
+#include "pop3_server/pop3_session.h"
+#include "support/fake_clock.h"
+#include "support/recording_main_window.h"
+#include "support/temp_dir.h"
+
+namespace quelma::pop3_server {
+namespace {
+
+using quelma::testing::ReadAll;
+using quelma::testing::TempDir;
+using quelma::testing::WriteAll;
+
+class StringSink final : public ReplySink {
+ public:
+  bool send(std::string_view bytes) override {
+    text += bytes;
+    return true;
+  }
+  std::string text;
+};
+
+std::string Sep(const char* id) { return std::string(kMaildropMarker) + " " + id + "\r\n"; }
+
+const std::string kThree = Sep("0000000A") + "Subject: one\r\n\r\nbody 1\r\n" + Sep("0000000B") +
+                           "Subject: two\r\n\r\n.\r\n.dot\r\n..two\r\nend\r\n" + Sep("0000000C") + "Subject: 3\r\n";
+
+struct Fixture {
+  TempDir dir;
+  testing::RecordingMainWindow window;
+  app::ServerControl control;
+  testing::FakeClock clock;
+  app::ActivityLog log{window, control, clock};
+  std::shared_ptr<config::Configuration> config = std::make_shared<config::Configuration>();
+
+  Fixture() {
+    config->MailDropDir = dir.path();
+    config->Daemon = "daemon";
+    config->users = {{"ivan", "Secret1", ""}, {"open", "", ""}, {"daemon", "", ""}};
+  }
+  std::string maildrop() const { return dir.file("ivan"); }
+
+  // Feeds the lines (CR LF added) and returns every reply; stops where the session ends.
+  std::string run(const std::vector<std::string>& lines, bool* ended = nullptr) {
+    StringSink sink;
+    Pop3Session session(config, log, sink);
+    bool open = true;
+    for (const auto& line : lines) {
+      if (!(open = session.handleLine(line + "\r\n"))) break;
+    }
+    if (ended) *ended = !open;
+    return sink.text;
+  }
+};
+
+const std::vector<std::string> kLogin = {"USER ivan", "PASS secret1"};
+std::vector<std::string> LoggedIn(std::vector<std::string> more) {
+  std::vector<std::string> lines = kLogin;
+  lines.insert(lines.end(), more.begin(), more.end());
+  return lines;
+}
+const std::string kLoginReplies = "+OK User recognized.\r\n+OK Password recognized.\r\n";
+
+TEST(Pop3Session, AuthorizationTable) {
+  struct Case {
+    std::vector<std::string> lines;
+    std::string replies;
+    bool loggedIn;
+  };
+  const std::string sendUser = "-ERR Send \"user username\"\r\n";
+  const Case cases[] = {
+      {{"user  ivan", "pass Secret1"}, kLoginReplies, true},
+      {{"USER ivan@mydomain", "PASS secret1 other"}, kLoginReplies, true},
+      {{"USER IVAN", "pass SECRET1-x"}, kLoginReplies, true},
+      {{"USERivan"}, sendUser, false},
+      {{"USER "}, sendUser, false},
+      {{"HELO"}, sendUser, false},
+      {{"USER petr"}, "-ERR User not recognized\r\n", false},
+      {{"USER daemon"}, "-ERR User not recognized\r\n", false},
+      {{"USER " + std::string(35, 'x')}, "-ERR User not recognized\r\n", false},
+      {{"quit"}, "+OK bye!\r\n", false},
+      {{"USER ivan", "NOOP"}, "+OK User recognized.\r\n-ERR Send \"pass password\"\r\n", false},
+      {{"USER ivan", "QUITTING"}, "+OK User recognized.\r\n+OK bye!\r\n", false},
+      {{"USER ivan", "PASS wrong", "PASS secret1"},
+       "+OK User recognized.\r\n-ERR Password incorrect. Restart login with \"user username\"!\r\n" + sendUser, false},
+      {{"USER open", "PASS"}, kLoginReplies, true},
+      {{"USER open", "PASS anything at all"}, kLoginReplies, true},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    StringSink sink;
+    Pop3Session session(f.config, f.log, sink);
+    for (const auto& line : c.lines) {
+      if (!session.handleLine(line + "\r\n")) break;
+    }
+    EXPECT_EQ(sink.text, c.replies) << c.lines[0];
+    EXPECT_EQ(session.loggedIn(), c.loggedIn) << c.lines[0];
+  }
+}
+
+TEST(Pop3Session, WrongNamesAndPasswordsAreLogged) {
+  Fixture f;
+  f.run({"USER petr", "USER ivan", "PASS nope"});
+  EXPECT_EQ(f.window.unstampedLines(),
+            (std::vector<std::string>{"POP3SRV> Введено неправильное имя пользователя \"petr\"\r\n",
+                                      "POP3SRV> Пользователь \"ivan\" ввел неправильный пароль\r\n"}));
+}
+
+TEST(Pop3Session, TransactionCommands) {
+  struct Case {
+    std::string maildrop;  // "" = no maildrop file
+    std::vector<std::string> lines;
+    std::string replies;
+  };
+  const std::string none;
+  const Case cases[] = {
+      {none, {"STAT", "LIST", "LIST 1", "RETR 1", "TOP 1 1", "UIDL", "DELE 1", "NOOP"},
+       "+OK 0 0 (maildrop empty)\r\n+OK 0 messages 0 octets. Scan listing follows:\r\n.\r\n"
+       "+OK 0 messages 0 octets. Scan listing follows:\r\n.\r\n-ERR maildrop empty\r\n-ERR maildrop empty\r\n"
+       "-ERR maildrop empty\r\n-ERR No such message\r\n+OK no operation\r\n"},
+      {kThree, {"STAT", "LIST", "LIST 2", "LIST 4", "UIDL", "UIDL 3"},
+       "+OK 3 73 (messages, octets) in the maildrop\r\n"
+       "+OK 3 messages 73 octets. Scan listing follows.\r\n1 24\r\n2 37\r\n3 12\r\n.\r\n+OK 2 37\r\n"
+       "-ERR No such message\r\n+OK UIDL listing follows.\r\n1 0000000A\r\n2 0000000B\r\n3 0000000C\r\n.\r\n"
+       "+OK 3 0000000C\r\n"},
+      {kThree, {"RETR 2"}, "+OK message text follows\r\nSubject: two\r\n\r\n..\r\n..dot\r\n...two\r\nend\r\n.\r\n"},
+      {kThree, {"RETR 3", "RETR", "RETR 0", "RETR 99999999999999999999"},
+       "+OK message text follows\r\nSubject: 3\r\n.\r\n-ERR Message number not specified\r\n"
+       "-ERR no such message in maildrop\r\n-ERR no such message in maildrop\r\n"},
+      {kThree, {"TOP 2 0", "top 2 1", "TOP 1 -3", "TOP 3 5", "TOP 2", "TOPX 1 1", "TOP 9 1"},
+       "+OK Top of message follows\r\nSubject: two\r\n\r\n.\r\n+OK Top of message follows\r\nSubject: two\r\n\r\n..\r\n.\r\n"
+       "+OK Top of message follows\r\nSubject: one\r\n\r\n.\r\n+OK Top of message follows\r\nSubject: 3\r\n.\r\n"
+       "-ERR invalid syntax of TOP command.\r\n-ERR invalid syntax of TOP command.\r\n-ERR No such message\r\n"},
+      {kThree, {"DELE 2", "STAT", "LIST", "RETR 2", "DELE 2", "LIST 2", "UIDL 2", "RSET", "LIST 2", "DELE", "DELE 4"},
+       "+OK Message deleted\r\n+OK 2 36 (messages, octets) in the maildrop\r\n"
+       "+OK 2 messages 36 octets. Scan listing follows.\r\n1 24\r\n3 12\r\n.\r\n-ERR no such message in maildrop\r\n"
+       "-ERR Message already deleted\r\n-ERR No such message\r\n-ERR no such message in maildrop\r\n"
+       "+OK RSET command completed\r\n+OK 2 37\r\n-ERR Message number not specified\r\n-ERR No such message\r\n"},
+      {kThree, {"noop", "NoOpX", "STATUS", "HELP"},
+       "+OK no operation\r\n+OK no operation\r\n+OK 3 73 (messages, octets) in the maildrop\r\n-ERR unknown command\r\n"},
+      // Stray text before the first separator belongs to no message; a zero-size message is
+      // counted like any other; the short separator has no unique id.
+      {"stray\r\n" + Sep("00000001") + Sep("00000002") + "x\r\n" + std::string(kMaildropMarker) + "\r\nnotice\r\n" +
+           Sep("00000004") + "y\r\n",
+       {"STAT", "UIDL", "UIDL 3", "RETR 1", "LIST 1"},
+       "+OK 4 14 (messages, octets) in the maildrop\r\n+OK UIDL listing follows.\r\n1 00000001\r\n2 00000002\r\n"
+       "4 00000004\r\n.\r\n-ERR UIDL for this message not found.\r\n+OK message text follows\r\n.\r\n+OK 1 0\r\n"},
+      {"only stray text\r\n", {"UIDL", "STAT", "RETR 1"},
+       "+OK UIDL listing follows.\r\n.\r\n+OK 0 0 (messages, octets) in the maildrop\r\n-ERR maildrop empty\r\n"},
+      {Sep("00000001") + "no line end", {"RETR 1"}, "+OK message text follows\r\nno line end\r\n.\r\n"},
+      {Sep("00000001") + "From someone else\r\nbody\r\n", {"STAT"}, "+OK 1 25 (messages, octets) in the maildrop\r\n"},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    if (!c.maildrop.empty()) WriteAll(f.maildrop(), c.maildrop);
+    EXPECT_EQ(f.run(LoggedIn(c.lines)), kLoginReplies + c.replies) << c.lines[0];
+  }
+}
+
+TEST(Pop3Session, QuitCommitsTheDeletions) {
+  struct Case {
+    std::vector<std::string> lines;
+    std::string fileAfter;
+  };
+  const Case cases[] = {
+      {{"DELE 2", "QUIT"}, Sep("0000000A") + "Subject: one\r\n\r\nbody 1\r\n" + Sep("0000000C") + "Subject: 3\r\n"},
+      {{"QUIT"}, kThree},
+      {{"DELE 1", "DELE 2", "DELE 3", "QUIT"}, "<missing>"},
+      {{"DELE 1", "NOOP"}, kThree},  // no QUIT: nothing changes
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    WriteAll(f.maildrop(), "stray\r\n" + kThree);
+    bool ended = false;
+    const std::string replies = f.run(LoggedIn(c.lines), &ended);
+    const bool quit = c.lines.back() == "QUIT";
+    if (quit) {
+      EXPECT_TRUE(replies.ends_with("+OK bye!\r\n")) << replies;
+    }
+    EXPECT_EQ(ended, quit);
+    EXPECT_EQ(ReadAll(f.maildrop()), quit ? c.fileAfter : "stray\r\n" + kThree);
+    EXPECT_FALSE(platform::FileExists(f.dir.file("pop3s.tmp")));
+  }
+}
+
+TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
+  Fixture f;
+  WriteAll(f.maildrop(), kThree);
+  StringSink sink;
+  Pop3Session session(f.config, f.log, sink);
+  for (const auto& line : LoggedIn({"DELE 1"})) session.handleLine(line + "\r\n");
+  ASSERT_EQ(AppendToMaildrop(f.maildrop(), Sep("0000000D"), "late\r\n", false), AppendResult::kAppended);
+  EXPECT_FALSE(session.handleLine("QUIT\r\n"));
+  EXPECT_EQ(ReadAll(f.maildrop()), kThree.substr(kThree.find(Sep("0000000B"))) + Sep("0000000D") + "late\r\n");
+}
+
+TEST(Pop3Session, TheMaildropIsFoundWhateverCaseTheUserTyped) {
+  Fixture f;
+  f.config->users[0].name = "Ivan";
+  WriteAll(f.dir.file("Ivan"), kThree);
+  EXPECT_EQ(f.run({"USER IVAN", "PASS secret1", "STAT"}), kLoginReplies + "+OK 3 73 (messages, octets) in the maildrop\r\n");
+}
+
+TEST(Pop3Session, IndexGrowsPastTwoThousandMessages) {
+  Fixture f;
+  std::string drop;
+  for (int i = 0; i < 2500; ++i) drop += FormatMaildropSeparator(static_cast<std::uint32_t>(i)) + "\r\nm\r\n";
+  WriteAll(f.maildrop(), drop);
+  EXPECT_EQ(f.run(LoggedIn({"STAT", "UIDL 2500"})),
+            kLoginReplies + "+OK 2500 7500 (messages, octets) in the maildrop\r\n+OK 2500 000009C3\r\n");
+}
+
+}  // namespace
+}  // namespace quelma::pop3_server

@@ -1,0 +1,54 @@
+// A main window for tests: it records every message and every log line it is sent.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/activity_log.h"
+#include "app/main_window.h"
+
+namespace quelma::testing {
+
+class RecordingMainWindow final : public app::MainWindow {
+ public:
+  struct Message {
+    unsigned message;
+    std::uintptr_t wParam;
+  };
+
+  std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    messages_.push_back({message, wParam});
+    if (message == app::UM_LOG_LINE) lines_.push_back(*reinterpret_cast<const std::string*>(lParam));
+    return 0;
+  }
+  void post(unsigned message, std::uintptr_t wParam, std::intptr_t) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    messages_.push_back({message, wParam});
+  }
+  void setStatusText(int, const std::string&) override {}
+  void setProgress(int, int) override {}
+
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return lines_;
+  }
+  std::vector<Message> messages() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return messages_;
+  }
+  // The log lines without their date and time stamp ("POP3SRV> text\r\n").
+  std::vector<std::string> unstampedLines() const {
+    std::vector<std::string> out;
+    for (const auto& line : lines()) out.push_back(line.size() > 21 ? line.substr(21) : line);
+    return out;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Message> messages_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace quelma::testing
