@@ -194,17 +194,18 @@ LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterF
     return result;
   }
   if (!file) {
+    // Only the defaults' two users exist now: a rule check would strip sorter.cfg of everyone.
     result.status = LoadStatus::kCreatedDefaults;
     result.save = CreateDefaultConfiguration(programDir, config);
-  } else {
-    Configuration previous = config;
-    ResetForLoad(config);
-    ReadConfiguration(*file, config);
-    if (file->failed()) {
-      config = std::move(previous);
-      result.status = LoadStatus::kUnreadable;
-      return result;
-    }
+    return result;
+  }
+  Configuration previous = config;
+  ResetForLoad(config);
+  ReadConfiguration(*file, config);
+  if (file->failed()) {
+    config = std::move(previous);
+    result.status = LoadStatus::kUnreadable;
+    return result;
   }
   pop3_client::CheckSorterRules(sorter, config);
   return result;

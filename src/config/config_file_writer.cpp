@@ -57,7 +57,8 @@ void WriteParameters(std::string& out, const Configuration& c) {
   Line(out, "SMTP_SRV_PORT", std::to_string(c.SMTP_SRV_PORT));
   Line(out, "SMTP_USES_LOGIN", c.SMTP_USES_LOGIN ? "1" : "0");
   Line(out, "SMTP_LOGIN_NAME", SpacesToBars(c.SMTP_LOGIN_NAME));
-  Line(out, "SMTP_LOGIN_PASS", ScramblePassword(c.SMTP_LOGIN_PASS));
+  // The reader keeps 32 scrambled bytes; scrambling only those keeps their first byte right.
+  Line(out, "SMTP_LOGIN_PASS", ScramblePassword(platform::Cut(c.SMTP_LOGIN_PASS, 32)));
   Line(out, "SERVERS_TIMEOUT", std::to_string(static_cast<std::int32_t>(c.SERVERS_TIMEOUT)));
   Line(out, "UNDISCLOSED_MAIL_TO", c.UNDISCLOSED_MAIL_TO);
   for (std::size_t i = 0; i < c.SchedulerRecord.size(); ++i) {
@@ -68,7 +69,7 @@ void WriteParameters(std::string& out, const Configuration& c) {
 void WriteAccounts(std::string& out, const Configuration& c) {
   out += "[POP3accounts]\r\n";
   for (const ProviderAccount& a : c.accounts) {
-    out += a.server + " " + a.login + " ; " + ScramblePassword(a.password) + "-" + std::to_string(a.port) + "-" +
+    out += a.server + " " + a.login + " ; " + ScramblePassword(platform::Cut(a.password, 24)) + "-" + std::to_string(a.port) + "-" +
            std::to_string(a.useApop) + "-" + a.deliverTo + "\r\n";
   }
 }

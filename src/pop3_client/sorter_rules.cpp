@@ -55,7 +55,7 @@ SorterRuleTable ParseSorterRules(platform::ByteSource& source) {
         state = ReadState::kRecipients;
         break;
       case ReadState::kRecipients:
-        rule.recipients = platform::ToLowerCp1251(FieldText(piece, limits::kRecipients));
+        rule.recipients = platform::ToLowerAscii(FieldText(piece, limits::kRecipients));
         state = ReadState::kStop;
         break;
       case ReadState::kStop:
@@ -109,7 +109,8 @@ std::string FormatSorterRules(const SorterRuleTable& rules) {
 bool WriteSorterRules(SorterFile& file, SorterRuleTable& rules) {
   for (SorterRule& rule : rules) {
     platform::LowerCp1251InPlace(rule.pattern);
-    platform::LowerCp1251InPlace(rule.recipients);
+    // User names follow the A-Z rule, as the user lookup does; patterns match Cyrillic text.
+    rule.recipients = platform::ToLowerAscii(rule.recipients);
   }
   const std::string bytes = FormatSorterRules(rules);
   std::lock_guard<std::mutex> hold(file.lock());

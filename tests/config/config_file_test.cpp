@@ -88,6 +88,16 @@ TEST(ConfigFile, MissingFileGivesTheDefaultsTheirDirectoriesAndTheExactFile) {
   EXPECT_EQ(again, config);
 }
 
+TEST(ConfigFile, MakingTheDefaultsLeavesTheSorterRulesAlone) {
+  // Only the two default users exist then; a rule check would strip every other recipient.
+  Program program;
+  const std::string rules = "# 1\r\n# 2\r\n\r\nFrom\r\nx\r\nivan\r\n1\r\n";
+  WriteAll(program.sorter.path(), rules);
+  Configuration config;
+  EXPECT_EQ(program.load(config).status, LoadStatus::kCreatedDefaults);
+  EXPECT_EQ(ReadAll(program.sorter.path()), rules);
+}
+
 TEST(ConfigFile, ParametersHeaderAloneGivesTheStartValues) {
   Program program;
   const Configuration config = program.loadText("[Parameters]\r\n");
@@ -168,15 +178,17 @@ TEST(ConfigFile, SaveLowerCasesTheDomainAndBarsComeBackAsBlanks) {
 TEST(ConfigFile, PasswordsAtTheEdgesOfWhatTheFileKeeps) {
   Program program;
   Configuration c = DefaultConfiguration(program.dir.path());
-  c.SMTP_LOGIN_PASS = std::string(40, 's');
+  c.SMTP_LOGIN_PASS = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
   c.accounts = {ProviderAccount{"h", "l", std::string(20, 'x'), 110, "*", 0},
                 ProviderAccount{"h", "l", std::string(21, 'y'), 110, "*", 0},
-                ProviderAccount{"h", "l", "1", 110, "*", 0}};
+                ProviderAccount{"h", "l", "1", 110, "*", 0},
+                ProviderAccount{"h", "l", "zyxwvutsrqponmlkjihgfedcba0123", 110, "*", 0}};
   c.users = {LocalUser{"u", "=pass", ""}, LocalUser{"v", "pa;ss", ""}};
   ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
   Configuration loaded;
   program.load(loaded);
-  EXPECT_EQ(loaded.SMTP_LOGIN_PASS, std::string(32, 's'));
+  EXPECT_EQ(loaded.SMTP_LOGIN_PASS, c.SMTP_LOGIN_PASS.substr(0, 32));
+  EXPECT_EQ(loaded.accounts[3].password, c.accounts[3].password.substr(0, 24)) << "the first 24 come back intact";
   EXPECT_EQ(loaded.accounts[0], c.accounts[0]);
   EXPECT_EQ(loaded.accounts[1].password.size(), 21u) << "the remark was cut inside -110-0-*";
   EXPECT_EQ(loaded.accounts[1].port, 110u);

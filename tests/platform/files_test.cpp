@@ -1,6 +1,10 @@
 // File helpers on the real file system of the platform (native and under Wine).
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "platform/files.h"
 #include "platform/path_match.h"
 #include "support/temp_dir.h"
@@ -40,6 +44,25 @@ TEST(Files, AtomicReplaceSwapsContentAndLeavesNoTemporary) {
   EXPECT_EQ(ReadAll(path), "new content");
   EXPECT_EQ(ListDirectory(dir.path(), "*"), std::vector<std::string>{"quelma.cfg"});
 }
+
+#ifndef _WIN32
+TEST(Files, AtomicReplaceKeepsTheAccessRights) {
+  TempDir dir;
+  const std::string path = dir.file("quelma.cfg");
+  WriteAll(path, "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(AtomicReplace(path, "new"), WriteResult::kWritten);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(Files, AFifoInAFilesPlaceDoesNotOpen) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(InputFile::Open(dir.file("fifo"))) << "and the open does not hang";
+}
+#endif
 
 TEST(Files, AtomicReplaceThatCannotFinishKeepsTheOldFile) {
   TempDir dir;

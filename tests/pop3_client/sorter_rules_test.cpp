@@ -127,6 +127,22 @@ TEST(CheckSorterRules, CleansRecipientsRulesAndDeliveryTargets) {
   EXPECT_EQ(c.UNDISCLOSED_MAIL_TO, "gone,ivan") << "the check leaves the unsorted-mail list alone";
 }
 
+TEST(CheckSorterRules, UserNamesFollowTheAsciiCaseRule) {
+  // Only A-Z fold: a user with Cyrillic capitals keeps the rules that name them.
+  for (const std::string name : {"Ivan", "Иван"}) {
+    TempDir dir;
+    SorterFile file(SorterFilePath(dir.path()));
+    WriteAll(file.path(), kHead + Rule("From", "ПРИВЕТ", name + ",X@Y.RU", "1"));
+    config::Configuration c;
+    c.users = {{name, "", ""}};
+    CheckSorterRules(file, c);
+    const auto rules = ReadSorterRules(file);
+    ASSERT_TRUE(rules);
+    ASSERT_EQ(rules->size(), 1u) << name;
+    EXPECT_EQ((*rules)[0].pattern, "привет") << "patterns fold Cyrillic letters too";
+  }
+}
+
 TEST(CheckSorterRules, NothingToChangeWritesNothing) {
   TempDir dir;
   SorterFile file(SorterFilePath(dir.path()));

@@ -33,10 +33,11 @@ void SyncDirectoryOf(const std::string& path) {
 }  // namespace
 
 std::optional<InputFile> InputFile::Open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a FIFO in a file's place cannot hang the open; reads block again.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
     ::close(fd);
     return std::nullopt;
   }
@@ -102,6 +103,9 @@ bool OutputFile::close() {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
+  // The new content keeps the access rights the old file had (quelma.cfg holds passwords).
+  struct stat old {};
+  if (::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
   if (::rename(from.c_str(), to.c_str()) != 0) return false;
   SyncDirectoryOf(to);
   return true;

@@ -97,7 +97,10 @@ Socket Socket::accept() {
 
 bool Socket::connect(Ipv4Address address, std::uint16_t port) {
   const sockaddr_in sa = MakeAddress(address, port);
-  return Succeeded(::connect(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+  if (::connect(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Succeeded(true);
+  // Linux ends a blocking connect at the send time-out with EINPROGRESS: that is a time-out.
+  if (errno == EINPROGRESS || errno == EALREADY) errno = ETIMEDOUT;
+  return Succeeded(false);
 }
 
 long Socket::send(const char* data, std::size_t length) {

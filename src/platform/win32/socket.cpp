@@ -11,8 +11,11 @@ namespace {
 
 SOCKET S(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
 
+// Kept apart from GetLastError, which every later file or window call overwrites.
+thread_local int lastError = 0;
+
 bool Succeeded(bool ok) {
-  if (ok) WSASetLastError(0);
+  lastError = ok ? 0 : WSAGetLastError();
   return ok;
 }
 
@@ -43,13 +46,16 @@ bool InitSocketLibrary() {
   return ready;
 }
 
-int LastSocketError() { return WSAGetLastError(); }
+int LastSocketError() { return lastError; }
 
 std::optional<Ipv4Address> ResolveHost(const std::string& name) {
   if (auto dotted = ParseDottedAddress(name)) return dotted;
   InitSocketLibrary();
   const hostent* host = gethostbyname(name.c_str());
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) return std::nullopt;
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
+    lastError = host == nullptr ? WSAGetLastError() : 11001;
+    return std::nullopt;
+  }
   in_addr address{};
   memcpy(&address, host->h_addr_list[0], sizeof address);
   return Ipv4Address{ntohl(address.s_addr)};
@@ -58,7 +64,7 @@ std::optional<Ipv4Address> ResolveHost(const std::string& name) {
 Socket Socket::CreateTcp() {
   InitSocketLibrary();
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) return Socket();
+  if (!Succeeded(s != INVALID_SOCKET)) return Socket();
   return Socket(static_cast<std::intptr_t>(s));
 }
 
@@ -80,8 +86,7 @@ bool Socket::listen(int backlog) { return Succeeded(::listen(S(handle()), backlo
 
 Socket Socket::accept() {
   const SOCKET s = ::accept(S(handle()), nullptr, nullptr);
-  if (s == INVALID_SOCKET) return Socket();
-  Succeeded(true);
+  if (!Succeeded(s != INVALID_SOCKET)) return Socket();
   return Socket(static_cast<std::intptr_t>(s));
 }
 
@@ -92,29 +97,25 @@ bool Socket::connect(Ipv4Address address, std::uint16_t port) {
 
 long Socket::send(const char* data, std::size_t length) {
   const int n = ::send(S(handle()), data, Clamp(length), 0);
-  if (n == SOCKET_ERROR) return -1;
-  Succeeded(true);
-  return n;
+  return Succeeded(n != SOCKET_ERROR) ? n : -1;
 }
 
 long Socket::receive(char* buffer, std::size_t capacity) {
   const int n = ::recv(S(handle()), buffer, Clamp(capacity), 0);
-  if (n == SOCKET_ERROR) return -1;
-  Succeeded(true);
-  return n;
+  return Succeeded(n != SOCKET_ERROR) ? n : -1;
 }
 
 std::optional<Ipv4Address> Socket::peerAddress() const {
   sockaddr_in sa{};
   int length = sizeof sa;
-  if (getpeername(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return std::nullopt;
+  if (!Succeeded(getpeername(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
   return Ipv4Address{ntohl(sa.sin_addr.s_addr)};
 }
 
 std::optional<std::uint16_t> Socket::localPort() const {
   sockaddr_in sa{};
   int length = sizeof sa;
-  if (getsockname(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) != 0) return std::nullopt;
+  if (!Succeeded(getsockname(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
   return ntohs(sa.sin_port);
 }
 
