@@ -1,0 +1,66 @@
+// Fuzz target: any maildrop file and any client bytes through the POP3 line reader and session.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+#include "pop3_server/pop3_line_reader.h"
+#include "pop3_server/pop3_session.h"
+
+using namespace quelma;
+
+namespace {
+
+struct NullWindow final : app::MainWindow {
+  std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
+  void post(unsigned, std::uintptr_t, std::intptr_t) override {}
+  void setStatusText(int, const std::string&) override {}
+  void setProgress(int, int) override {}
+};
+
+struct CountingSink final : pop3_server::ReplySink {
+  std::size_t bytes = 0;
+  bool send(std::string_view text) override {
+    bytes += text.size();
+    return true;
+  }
+};
+
+struct FixedClock final : platform::Clock {
+  std::uint32_t tickCount() override { return 0; }
+  platform::LocalTime localTime() override { return {}; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::string dir = "/tmp/quelma-fuzz-pop3-" + std::to_string(::getpid()) + "/";
+  static const bool made = platform::MakeDirectory(dir) || platform::IsDirectory(dir);
+  if (!made) return 0;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const std::size_t split = input.find(std::string("\0\0", 2));
+  if (auto out = platform::OutputFile::Create(dir + "ivan", platform::CreateMode::kTruncate)) {
+    out->write(input.substr(0, split));
+  }
+  std::string commands = split == std::string::npos ? std::string() : input.substr(split + 2);
+  commands = "USER ivan\r\nPASS x\r\n" + commands + "\r\nQUIT\r\n";
+
+  auto config = std::make_shared<config::Configuration>();
+  config->MailDropDir = dir;
+  config->users = {{"ivan", "", ""}};
+  NullWindow window;
+  app::ServerControl control;
+  FixedClock clock;
+  app::ActivityLog log(window, control, clock);
+  CountingSink sink;
+  pop3_server::Pop3Session session(config, log, sink);
+  platform::StringSource source(commands);
+  pop3_server::Pop3LineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
+                                     clock);
+  while (auto line = reader.next()) {
+    if (!session.handleLine(*line)) break;
+  }
+  return 0;
+}
