@@ -52,13 +52,6 @@ TEST(ActivityLog, OnlyTheDialerSpeaksAfterTheStopRequest) {
   EXPECT_EQ(window.unstampedLines(), std::vector<std::string>{"DIALER> e\r\n"});
 }
 
-TEST(ActivityLog, StampsAndColours) {
-  EXPECT_EQ(FormatLogDate({2026, 1, 0, 9, 0, 0, 0, 0}), "09 Jan 2026");
-  EXPECT_EQ(FormatLogTime({2026, 1, 0, 9, 0, 5, 9, 0}), "00:05:09");
-  EXPECT_EQ(LogColour(LogSource::kPop3Srv).b, 191);
-  EXPECT_EQ(LogColour(LogSource::kSmtpSrv).g, 79);
-}
-
 TEST(WinsockErrorName, NamedAndUnknownCodes) {
   const std::pair<int, const char*> cases[] = {
       {10060, "WSAETIMEDOUT"}, {10101, "WSAEDISCON"},       {11001, "unknown reason"}, {0, "unknown reason"},

@@ -83,14 +83,5 @@ TEST(MainWindowProcedure, ShutdownWaitsForBothServersAndKeepsHandlingMessages) {
   EXPECT_GT(f.pumps, 0) << "messages are handled while waiting";
 }
 
-TEST(MainWindowProcedure, SendReceiveCommandStartsASession) {
-  Fixture f;
-  int sessions = 0;
-  f.procedure.onStartSession = [&] { ++sessions; };
-  f.procedure.handle(WM_COMMAND, kCommandSendReceive, 0);
-  f.procedure.handle(UM_START_SESSION, 0, 0);
-  EXPECT_EQ(sessions, 2);
-}
-
 }  // namespace
 }  // namespace quelma::app

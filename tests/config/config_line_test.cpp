@@ -58,22 +58,5 @@ TEST(ConfigNumbers, ScanLikeScanf) {
   }
 }
 
-TEST(ConfigNumbers, FieldWidthsAndLiterals) {
-  FieldScanner scan("123:-5--7");
-  EXPECT_EQ(scan.number(2), 12);
-  EXPECT_EQ(scan.number(2), 3);
-  EXPECT_TRUE(scan.literal(":"));
-  EXPECT_EQ(scan.number(2), -5);
-  EXPECT_FALSE(scan.literal(":"));
-  EXPECT_TRUE(scan.literal("--"));
-  EXPECT_EQ(scan.number(4), 7);
-  EXPECT_EQ(scan.number(4), std::nullopt);
-}
-
-TEST(Bars, BlanksAndBarsSwap) {
-  EXPECT_EQ(SpacesToBars("My Dial Up"), "My|Dial|Up");
-  EXPECT_EQ(BarsToSpaces("My|Dial|Up"), "My Dial Up");
-}
-
 }  // namespace
 }  // namespace quelma::config

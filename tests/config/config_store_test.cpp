@@ -9,18 +9,6 @@
 namespace quelma::config {
 namespace {
 
-TEST(ConfigStore, ASnapshotStaysAsItWasTaken) {
-  Configuration first;
-  first.Boss = "first";
-  ConfigStore store(first);
-  const auto taken = store.current();
-  Configuration second;
-  second.Boss = "second";
-  store.publish(second);
-  EXPECT_EQ(taken->Boss, "first");
-  EXPECT_EQ(store.current()->Boss, "second");
-}
-
 TEST(ConfigStore, ReadersSeeWholeSnapshotsWhilePublishing) {
   ConfigStore store;
   std::atomic<bool> done{false};

@@ -53,14 +53,6 @@ TEST(UniqueTick, ThreadsNeverShareAValue) {
   EXPECT_EQ(all.size(), 8000u);
 }
 
-TEST(SystemClock, LocalTimeIsPlausible) {
-  const LocalTime t = SystemClock().localTime();
-  EXPECT_GE(t.year, 2024);
-  EXPECT_GE(t.month, 1);
-  EXPECT_LE(t.month, 12);
-  EXPECT_LE(t.dayOfWeek, 6);
-}
-
 TEST(RunningGuard, SecondAcquireFailsUntilTheFirstIsReleased) {
   auto first = RunningGuard::TryAcquire("POP3_client_running_test");
   ASSERT_TRUE(first);

@@ -100,19 +100,6 @@ TEST(Files, ExistsSizeDeleteAndDirectoriesNeverOpenAsFiles) {
   EXPECT_FALSE(MakeDirectory(dir.path()));
 }
 
-TEST(Files, InputFileReadsAndRewinds) {
-  TempDir dir;
-  WriteAll(dir.file("f"), "hello");
-  auto in = InputFile::Open(dir.file("f"));
-  ASSERT_TRUE(in);
-  char buffer[8];
-  EXPECT_EQ(in->read(buffer, sizeof buffer), 5u);
-  EXPECT_EQ(in->read(buffer, sizeof buffer), 0u);
-  EXPECT_TRUE(in->rewind());
-  EXPECT_EQ(in->read(buffer, 2), 2u);
-  EXPECT_FALSE(in->failed());
-}
-
 TEST(PathMatch, Wildcards) {
   const std::tuple<const char*, const char*, bool> cases[] = {
       {"0000ABCD", "????????", true}, {"0000ABC", "????????", false}, {"0000ABCDE", "????????", false},

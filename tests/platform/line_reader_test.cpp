@@ -48,12 +48,5 @@ TEST(LineReader, LongInputCrossesTheReadAheadBuffer) {
   EXPECT_EQ(joined, line + line);
 }
 
-TEST(LineReader, EndsWithCrLf) {
-  EXPECT_TRUE(EndsWithCrLf("x\r\n"));
-  EXPECT_TRUE(EndsWithCrLf("\r\n"));
-  EXPECT_FALSE(EndsWithCrLf("x\n"));
-  EXPECT_FALSE(EndsWithCrLf("\n"));
-}
-
 }  // namespace
 }  // namespace quelma::platform

@@ -26,23 +26,5 @@ TEST(Text, Cp1251LowerCaseOfEveryByte) {
   EXPECT_EQ(ToLowerAscii("МойДомен.RU"), "МойДомен.ru");
 }
 
-TEST(Text, ComparisonsIgnoreOnlyAsciiCase) {
-  EXPECT_TRUE(EqualsIgnoreAsciiCase("PostMaster", "postmaster"));
-  EXPECT_FALSE(EqualsIgnoreAsciiCase("Иван", "иван"));
-  EXPECT_FALSE(EqualsIgnoreAsciiCase("abc", "abcd"));
-  EXPECT_TRUE(StartsWithIgnoreAsciiCase("HELO host", "helo "));
-  EXPECT_FALSE(StartsWithIgnoreAsciiCase("HEL", "helo"));
-}
-
-TEST(Text, CutsAndHexDigits) {
-  EXPECT_EQ(Cut("abcdef", 3), "abc");
-  EXPECT_EQ(Cut("ab", 3), "ab");
-  EXPECT_EQ(UpToNul(std::string_view("ab\0cd", 5)), "ab");
-  EXPECT_EQ(HexDigitValue('f'), 15);
-  EXPECT_EQ(HexDigitValue('F'), 15);
-  EXPECT_EQ(HexDigitValue('g'), -1);
-  EXPECT_FALSE(IsHexDigit('-'));
-}
-
 }  // namespace
 }  // namespace quelma::platform
