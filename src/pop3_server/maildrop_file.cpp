@@ -1,6 +1,7 @@
 // Scanning a maildrop for its separators, streaming message text, and the commit at QUIT.
 #include "pop3_server/maildrop_file.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -129,6 +130,12 @@ bool MaildropFile::copyRange(platform::OutputFile& out, std::uint64_t begin, std
 
 CommitResult MaildropFile::commit(const std::string& temporaryPath) {
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
+  // Nothing deleted and no stray text in front: the rewrite would copy the file as it is.
+  const bool unchanged = std::none_of(messages_.begin(), messages_.end(), [](const auto& m) { return m.deleted; });
+  if (unchanged && !messages_.empty() && messages_.front().separatorOffset == 0) {
+    file_.reset();
+    return CommitResult::kCommitted;
+  }
   const std::uint64_t currentEnd = platform::FileSize(path_).value_or(indexedEnd_);
   auto out = platform::OutputFile::Create(temporaryPath, platform::CreateMode::kTruncate);
   if (!out) return CommitResult::kFailed;
