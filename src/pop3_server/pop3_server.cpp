@@ -5,12 +5,14 @@
 #include <thread>
 
 #include "platform/socket.h"
-#include "pop3_server/pop3_line_reader.h"
+#include "platform/protocol_line_reader.h"
 #include "pop3_server/pop3_replies.h"
 #include "pop3_server/pop3_session.h"
 
 namespace quelma::pop3_server {
 namespace {
+
+constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 
 enum StepCode {
   kLibraryFailed = 1,
@@ -80,9 +82,10 @@ void Server::serve(platform::Socket& client, std::shared_ptr<const config::Confi
   c_.log.LogPop3Srv(logtext::kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
   SocketSink sink(client);
   if (!sink.send(reply::kGreeting)) return;
-  Pop3LineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c_.clock);
+  platform::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c_.clock,
+                                     kMaxPop3Line, 2000);
   Pop3Session session(std::move(config), c_.log, sink);
-  while (auto line = reader.next()) {
+  while (auto line = reader.nextLine()) {
     if (!session.handleLine(*line)) break;
   }
   if (!session.loggedIn()) c_.log.LogPop3Srv(logtext::kLostAtLogin);

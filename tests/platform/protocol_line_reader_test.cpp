@@ -1,12 +1,12 @@
-// Command line framing: pieces, several lines at once, the 1999-byte cap and the 15 s limit.
+// Line framing: pieces, several lines at once, the line cap, the 15 s limit, text pieces.
 #include <gtest/gtest.h>
 
 #include <deque>
 
-#include "pop3_server/pop3_line_reader.h"
+#include "platform/protocol_line_reader.h"
 #include "support/fake_clock.h"
 
-namespace quelma::pop3_server {
+namespace quelma::platform {
 namespace {
 
 using quelma::testing::FakeClock;
@@ -33,13 +33,13 @@ struct ScriptedPeer {
 std::vector<std::string> ReadAllLines(std::deque<std::string> pieces, std::uint32_t stepMs = 0) {
   FakeClock clock;
   ScriptedPeer peer{std::move(pieces), clock, stepMs};
-  Pop3LineReader reader([&peer](char* b, std::size_t n) { return peer.receive(b, n); }, clock);
+  ProtocolLineReader reader([&peer](char* b, std::size_t n) { return peer.receive(b, n); }, clock, 1999, 2000);
   std::vector<std::string> lines;
-  while (auto line = reader.next()) lines.push_back(*line);
+  while (auto line = reader.nextLine()) lines.push_back(*line);
   return lines;
 }
 
-TEST(Pop3LineReader, Framing) {
+TEST(ProtocolLineReader, Framing) {
   using V = std::vector<std::string>;
   EXPECT_EQ(ReadAllLines({"USER ivan\r\n"}), V{"USER ivan\r\n"});
   EXPECT_EQ(ReadAllLines({"US", "ER iv", "an\r", "\n"}), V{"USER ivan\r\n"});
@@ -49,13 +49,13 @@ TEST(Pop3LineReader, Framing) {
   EXPECT_EQ(ReadAllLines({"no end"}), V{});
 }
 
-TEST(Pop3LineReader, ByteAtATime) {
+TEST(ProtocolLineReader, ByteAtATime) {
   std::deque<std::string> pieces;
   for (const char c : std::string("NOOP\r\nQUIT\r\n")) pieces.emplace_back(1, c);
   EXPECT_EQ(ReadAllLines(pieces), (std::vector<std::string>{"NOOP\r\n", "QUIT\r\n"}));
 }
 
-TEST(Pop3LineReader, LineCap) {
+TEST(ProtocolLineReader, LineCap) {
   const std::string fits = std::string(1997, 'x') + "\r\n";  // 1999 bytes
   EXPECT_EQ(ReadAllLines({fits, "NOOP\r\n"}), (std::vector<std::string>{fits, "NOOP\r\n"}));
   EXPECT_TRUE(ReadAllLines({std::string(1998, 'x') + "\r\n"}).empty());
@@ -63,7 +63,7 @@ TEST(Pop3LineReader, LineCap) {
   EXPECT_EQ(ReadAllLines({"OK\r\n" + std::string(3000, 'x') + "\r\n"}), std::vector<std::string>{"OK\r\n"});
 }
 
-TEST(Pop3LineReader, FifteenSecondsPerLine) {
+TEST(ProtocolLineReader, FifteenSecondsPerLine) {
   // Every piece takes 4 s: before the fifth receive of one line 16 s have passed.
   EXPECT_TRUE(ReadAllLines({"N", "O", "O", "P", "\r\n"}, 4000).empty());
   EXPECT_EQ(ReadAllLines({"NO", "OP", "\r", "\n"}, 4000), std::vector<std::string>{"NOOP\r\n"});
@@ -71,5 +71,19 @@ TEST(Pop3LineReader, FifteenSecondsPerLine) {
   EXPECT_EQ(ReadAllLines({"NOOP\r\n", "NOOP\r\n", "NOOP\r\n", "NOOP\r\n", "NOOP\r\n"}, 4000).size(), 5u);
 }
 
+TEST(ProtocolLineReader, TextPiecesAfterACommandLine) {
+  FakeClock clock;
+  ScriptedPeer peer{{"DATA\r\nline one\r\n" + std::string(2500, 'x') + "\r\n.\r\nQUIT\r\n"}, clock, 0};
+  ProtocolLineReader reader([&peer](char* b, std::size_t n) { return peer.receive(b, n); }, clock, 1199, 1200);
+  EXPECT_EQ(reader.nextLine(), "DATA\r\n");
+  EXPECT_EQ(reader.nextPiece(1199), "line one\r\n");
+  EXPECT_EQ(reader.nextPiece(1199), std::string(1199, 'x'));
+  EXPECT_EQ(reader.nextPiece(1199), std::string(1199, 'x'));
+  EXPECT_EQ(reader.nextPiece(1199), std::string(102, 'x') + "\r\n");
+  EXPECT_EQ(reader.nextPiece(1199), ".\r\n");
+  EXPECT_EQ(reader.nextLine(), "QUIT\r\n") << "what followed the text is the next command";
+  EXPECT_EQ(reader.nextPiece(1199), std::nullopt);
+}
+
 }  // namespace
-}  // namespace quelma::pop3_server
+}  // namespace quelma::platform
