@@ -75,6 +75,9 @@ bool AppendToFile(const std::string& path, std::string_view bytes, bool durable)
 // Renames `from` to `to`, replacing `to` if it exists.
 bool RenameReplacing(const std::string& from, const std::string& to);
 
+// Renames `from` to `to` only if no `to` exists; false (and nothing changed) otherwise.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+
 // Names (not paths) of the regular files in `directory` that match `pattern` ('?' is one
 // byte, '*' any run of bytes, everything else itself), sorted bytewise.
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern);

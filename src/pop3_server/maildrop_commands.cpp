@@ -47,7 +47,7 @@ std::optional<std::uint64_t> MessageNumberArgument(std::string_view line) {
   return Digits(line, i);
 }
 
-MaildropCommands::MaildropCommands(const std::string& path, std::string temporaryPath, ReplySink& sink)
+MaildropCommands::MaildropCommands(const std::string& path, std::string temporaryPath, platform::ReplySink& sink)
     : drop_(MaildropFile::Open(path)), temporaryPath_(std::move(temporaryPath)), sink_(sink) {
   if (drop_) drop_->buildIndex();
 }

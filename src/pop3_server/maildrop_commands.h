@@ -7,14 +7,14 @@
 #include <string_view>
 
 #include "pop3_server/maildrop_file.h"
-#include "pop3_server/reply_sink.h"
+#include "platform/reply_sink.h"
 
 namespace quelma::pop3_server {
 
 class MaildropCommands {
  public:
   // The maildrop at `path` as it is at login; a missing file stays missing for the connection.
-  MaildropCommands(const std::string& path, std::string temporaryPath, ReplySink& sink);
+  MaildropCommands(const std::string& path, std::string temporaryPath, platform::ReplySink& sink);
 
   bool stat();
   bool list(std::string_view line);
@@ -33,7 +33,7 @@ class MaildropCommands {
 
   std::optional<MaildropFile> drop_;
   std::string temporaryPath_;
-  ReplySink& sink_;
+  platform::ReplySink& sink_;
 };
 
 // The number after the command word (from the fifth character on, the first run of digits);

@@ -70,7 +70,7 @@ void MaildropFile::buildIndex() {
   });
 }
 
-bool MaildropFile::sendText(std::string_view status, const MaildropMessage& m, ReplySink& sink,
+bool MaildropFile::sendText(std::string_view status, const MaildropMessage& m, platform::ReplySink& sink,
                            std::optional<std::uint64_t> topLines) {
   std::vector<char> buffer(kChunk);
   std::string out(status);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "pop3_server/reply_sink.h"
+#include "platform/reply_sink.h"
 
 namespace quelma::pop3_server {
 
@@ -33,7 +33,7 @@ class MaildropFile {
   // Sends `status` and the text stored for `m`, with every line that begins with "." stuffed,
   // and the final dot line; with `topLines`, only the header, the empty line after it and
   // that many body lines. The status goes out with the text, not as a write of its own.
-  bool sendText(std::string_view status, const MaildropMessage& m, ReplySink& sink,
+  bool sendText(std::string_view status, const MaildropMessage& m, platform::ReplySink& sink,
                 std::optional<std::uint64_t> topLines);
 
   // Rewrites the maildrop without the deleted messages, keeping mail appended since the index

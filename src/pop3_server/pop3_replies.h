@@ -37,15 +37,11 @@ namespace quelma::pop3_server::logtext {
 
 inline constexpr char kStarting[] = "*** Запуск POP3 сервера.\r\n";
 inline constexpr char kRunningOnPort[] = "POP3 сервер работает на порту ";  // + port + CR LF
-inline constexpr char kConnectionFrom[] = "Запрос соединения от ";         // + address + CR LF
 inline constexpr char kLostAtLogin[] = "Соединение потеряно на стадии идентификации.\r\n";
 inline constexpr char kUserConnected[] = "Подключился пользователь \"";   // + name + "\"\r\n"
-inline constexpr char kDisconnected[] = "Отключен. Ожидаю следующего подключения.\r\n";
 inline constexpr char kWrongUser[] = "Введено неправильное имя пользователя \"";  // + name + "\"\r\n"
 inline constexpr char kWrongPasswordBegin[] = "Пользователь \"";
 inline constexpr char kWrongPasswordEnd[] = "\" ввел неправильный пароль\r\n";
-inline constexpr char kErrorNumber[] = "Ошибка номер: ";  // + code + ", " + name + CR LF
-inline constexpr char kNormalEnd[] = "Нормальное завершение работы\r\n";
 inline constexpr char kNotRunningBegin[] = "*** POP3 сервер не работает - возможно, порт ";
 inline constexpr char kNotRunningEnd[] = " уже занят\r\n";
 inline constexpr char kDeleteFailed[] = "Ошибка при удалении файла почтового ящика\r\n";

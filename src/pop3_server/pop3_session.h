@@ -10,13 +10,13 @@
 #include "app/activity_log.h"
 #include "config/configuration.h"
 #include "pop3_server/maildrop_commands.h"
-#include "pop3_server/reply_sink.h"
+#include "platform/reply_sink.h"
 
 namespace quelma::pop3_server {
 
 class Pop3Session {
  public:
-  Pop3Session(std::shared_ptr<const config::Configuration> config, app::ActivityLog& log, ReplySink& sink)
+  Pop3Session(std::shared_ptr<const config::Configuration> config, app::ActivityLog& log, platform::ReplySink& sink)
       : config_(std::move(config)), log_(log), sink_(sink) {}
 
   // False when the connection is to end (QUIT, or a failed send).
@@ -33,7 +33,7 @@ class Pop3Session {
 
   std::shared_ptr<const config::Configuration> config_;
   app::ActivityLog& log_;
-  ReplySink& sink_;
+  platform::ReplySink& sink_;
   Phase phase_ = Phase::kUser;
   std::string userName_;  // as typed
   int userIndex_ = -1;

@@ -20,7 +20,7 @@ struct NullWindow final : app::MainWindow {
   void setProgress(int, int) override {}
 };
 
-struct CountingSink final : pop3_server::ReplySink {
+struct CountingSink final : platform::ReplySink {
   std::size_t bytes = 0;
   bool send(std::string_view text) override {
     bytes += text.size();

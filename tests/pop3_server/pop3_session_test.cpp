@@ -15,7 +15,7 @@ using quelma::testing::ReadAll;
 using quelma::testing::TempDir;
 using quelma::testing::WriteAll;
 
-class StringSink final : public ReplySink {
+class StringSink final : public platform::ReplySink {
  public:
   bool send(std::string_view bytes) override {
     text += bytes;

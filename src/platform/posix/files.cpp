@@ -1,5 +1,6 @@
 // POSIX files: open/read/write with every short write and EINTR handled, fsync, rename.
 #include <dirent.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +108,19 @@ bool RenameReplacing(const std::string& from, const std::string& to) {
   struct stat old {};
   if (::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
   if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  SyncDirectoryOf(to);
+  return true;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    SyncDirectoryOf(to);
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a hard link is just as exclusive.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
   SyncDirectoryOf(to);
   return true;
 }

@@ -99,6 +99,10 @@ bool RenameReplacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
   // Windows wildcards also match 8.3 short names and treat "?" loosely: list everything and
   // match here, so both platforms agree on what a pattern means.

@@ -1,9 +1,9 @@
-// Where a POP3 session's replies go: the client socket, or a transcript in tests.
+// Where a protocol session's replies go: the client socket, or a transcript in tests.
 #pragma once
 
 #include <string_view>
 
-namespace quelma::pop3_server {
+namespace quelma::platform {
 
 class ReplySink {
  public:
@@ -11,4 +11,4 @@ class ReplySink {
   virtual bool send(std::string_view bytes) = 0;  // false: the connection is gone
 };
 
-}  // namespace quelma::pop3_server
+}  // namespace quelma::platform
