@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "config/configuration.h"
+#include "platform/files.h"
 
 namespace quelma::pop3_server {
 
@@ -36,5 +38,10 @@ enum class AppendResult { kAppended, kCannotOpen, kWriteFailed };
 // `durable` syncs before returning. A failed write is cut off again, so no torn message stays.
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
                               bool durable);
+
+// The same for a text that is written piece by piece: `writeText` writes it to the open
+// maildrop (after the separator line) and returns false when a write failed.
+AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
+                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable);
 
 }  // namespace quelma::pop3_server

@@ -33,20 +33,23 @@ std::mutex& MaildropLock(const std::string& path) {
   return locks[path];
 }
 
-AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
-                              bool durable) {
-  std::string bytes(separatorLine);
-  bytes += text;
+AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
+                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable) {
   std::lock_guard<std::mutex> hold(MaildropLock(path));
   const std::uint64_t before = platform::FileSize(path).value_or(0);
   auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
   if (!file) return AppendResult::kCannotOpen;
-  const bool ok = file->write(bytes) && (!durable || file->sync());
+  const bool ok = file->write(separatorLine) && writeText(*file) && (!durable || file->sync());
   if (!file->close() || !ok) {
     platform::TruncateFile(path, before);
     return AppendResult::kWriteFailed;
   }
   return AppendResult::kAppended;
+}
+
+AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
+                              bool durable) {
+  return AppendToMaildropWith(path, separatorLine, [text](platform::OutputFile& f) { return f.write(text); }, durable);
 }
 
 }  // namespace quelma::pop3_server

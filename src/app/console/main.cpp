@@ -20,6 +20,7 @@
 #include "platform/paths.h"
 #include "pop3_client/sorter_rules.h"
 #include "pop3_server/pop3_server.h"
+#include "smtp_server/smtp_server.h"
 
 namespace {
 
@@ -119,13 +120,19 @@ int main(int argc, char** argv) {
   window.setHandler([&procedure](unsigned m, std::uintptr_t w, std::intptr_t l) { return procedure.handle(m, w, l); });
   app::ActivityLog log(window, control, platform::SystemClock());
 
-  control.pop3Srv.stopped = false;  // running from here on, so a quick exit still waits for it
+  // Running from here on, so that an exit right away still waits for both.
+  control.pop3Srv.stopped = false;
+  control.smtpSrv.stopped = false;
   std::thread pop3Server([&] {
     pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock()});
+  });
+  std::thread smtpServer([&] {
+    smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock()});
   });
   WatchSignals(window, signals);
 
   while (!procedure.exitCode()) window.pumpOne(std::chrono::milliseconds(500));
   pop3Server.join();
+  smtpServer.join();
   return *procedure.exitCode();
 }

@@ -1,0 +1,137 @@
+// Message intake: dot removal and CR LF endings while receiving, then the local copies
+// (without "From " lines; the boss copy with " [BOSS COPY]" subjects) and the queue file.
+#include "smtp_server/message_intake.h"
+
+#include "platform/line_reader.h"
+#include "platform/text.h"
+#include "platform/unique_tick.h"
+#include "pop3_server/maildrop.h"
+#include "smtp_server/queue_file.h"
+
+namespace quelma::smtp_server {
+namespace {
+
+constexpr std::size_t kFlushAt = 64 * 1024;
+constexpr std::size_t kCopyLine = 4096;  // stored lines hold at most 1199 bytes and CR LF
+
+}  // namespace
+
+MessageIntake::MessageIntake(const config::Configuration& config, const Envelope& envelope, app::ActivityLog& log)
+    : config_(config),
+      envelope_(envelope),
+      log_(log),
+      tick_(platform::ProcessUniqueTicks().next()),
+      workPath_(config.QueueDir + "smtps.tmp") {}
+
+MessageIntake::~MessageIntake() {
+  if (work_) {
+    work_.reset();
+    platform::RemoveFile(workPath_);
+  }
+}
+
+bool MessageIntake::begin() {
+  work_ = platform::OutputFile::Create(workPath_, platform::CreateMode::kTruncate);
+  if (!work_) return false;
+  const std::string envelope = FormatEnvelope(envelope_.sender, envelope_.outgoing);
+  envelopeSize_ = envelope.size();
+  return write(envelope);
+}
+
+bool MessageIntake::write(std::string_view bytes) {
+  buffer_ += bytes;
+  if (buffer_.size() >= kFlushAt) {
+    failed_ = failed_ || !work_->write(buffer_);
+    buffer_.clear();
+  }
+  return !failed_;
+}
+
+bool MessageIntake::addPiece(std::string_view piece) {
+  const bool lineStart = atLineStart_;
+  const bool continuesCapped = lastWasCapped_;
+  atLineStart_ = piece.ends_with('\n');
+  lastWasCapped_ = !atLineStart_;
+  if (lineStart && piece == ".\r\n" && !continuesCapped) return true;
+  // The line ending of a line that filled a whole piece: that piece got its CR LF already.
+  if (continuesCapped && (piece == "\r\n" || piece == "\n")) return false;
+  if (lineStart && !continuesCapped && piece.starts_with("..")) piece.remove_prefix(1);
+  if (piece.ends_with("\r\n")) {
+    write(piece);
+  } else if (piece.ends_with('\n')) {
+    write(piece.substr(0, piece.size() - 1));
+    write("\r\n");
+  } else {
+    write(piece);
+    write(piece.ends_with('\r') ? "\n" : "\r\n");
+  }
+  return false;
+}
+
+bool MessageIntake::copyMessage(platform::OutputFile& out, bool bossCopy) {
+  auto in = platform::InputFile::Open(workPath_);
+  if (!in || !in->seek(envelopeSize_)) return false;
+  platform::LineReader reader(*in, kCopyLine);
+  std::string line, chunk;
+  bool lineStart = true;
+  while (reader.next(line)) {
+    const bool starts = lineStart;
+    lineStart = line.ends_with('\n');
+    if (starts && line.starts_with("From ")) continue;  // mbox-style lines would confuse readers
+    if (bossCopy && starts && line.starts_with("Subject: ") && line.ends_with("\r\n")) {
+      line.replace(line.size() - 2, 2, " [BOSS COPY]\r\n");
+    }
+    chunk += line;
+    if (chunk.size() >= kFlushAt) {
+      if (!out.write(chunk)) return false;
+      chunk.clear();
+    }
+  }
+  return !in->failed() && out.write(chunk);
+}
+
+void MessageIntake::deliverLocally() {
+  bool bossServed = false;
+  for (const std::string& name : envelope_.local) {
+    if (!config_.Boss.empty() && platform::EqualsIgnoreAsciiCase(name, config_.Boss)) bossServed = true;
+    pop3_server::AppendToMaildropWith(pop3_server::MaildropPath(config_, name), pop3_server::NewSeparatorLine(),
+                                      [this](platform::OutputFile& out) { return copyMessage(out, false); }, true);
+  }
+  if (!config_.Boss.empty() && !bossServed) {
+    pop3_server::AppendToMaildropWith(pop3_server::MaildropPath(config_, config_.Boss),
+                                      pop3_server::NewSeparatorLine(),
+                                      [this](platform::OutputFile& out) { return copyMessage(out, true); }, true);
+  }
+}
+
+std::optional<MessageIntake::Stored> MessageIntake::finish() {
+  if (!buffer_.empty()) failed_ = failed_ || !work_->write(buffer_);
+  buffer_.clear();
+  const bool written = !failed_ && work_->sync() && work_->close();
+  work_.reset();
+  Stored stored{QueueFileName(tick_), !envelope_.outgoing.empty()};
+  if (!written) {
+    platform::RemoveFile(workPath_);
+    return std::nullopt;
+  }
+  deliverLocally();
+  if (!stored.queued) {
+    platform::RemoveFile(workPath_);
+    return stored;
+  }
+  const auto name = PublishQueueFile(workPath_, config_.QueueDir, tick_);
+  if (!name) {
+    platform::RemoveFile(workPath_);
+    return std::nullopt;
+  }
+  stored.name = *name;
+  return stored;
+}
+
+std::string MessageIntake::plannedName() const { return QueueFileName(tick_); }
+
+void MessageIntake::withdraw(const Stored& stored) {
+  if (stored.queued) platform::RemoveFile(queuePath(stored.name));
+}
+
+}  // namespace quelma::smtp_server

@@ -1,0 +1,65 @@
+// The text after DATA: into a queue file, into the local recipients' maildrops and the boss
+// copy, each flushed to disk before the client hears "250 OK".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/activity_log.h"
+#include "config/configuration.h"
+#include "platform/files.h"
+#include "smtp_server/smtp_session.h"
+
+namespace quelma::smtp_server {
+
+inline constexpr std::size_t kMaxStoredLine = 1199;  // longer lines are stored in pieces
+
+class MessageIntake {
+ public:
+  MessageIntake(const config::Configuration& config, const Envelope& envelope, app::ActivityLog& log);
+  ~MessageIntake();  // removes the work file of an intake that did not finish
+
+  // Creates the work file with the envelope; false when it cannot be made.
+  bool begin();
+
+  // One piece of text as the line reader gives it (at most 1199 bytes, ending after a line
+  // feed or at the cap). True once the line "." has ended the message.
+  bool addPiece(std::string_view piece);
+
+  struct Stored {
+    std::string name;  // the message name
+    bool queued;       // a queue file stays for the outgoing recipients
+  };
+  // Syncs the work file, delivers the local and boss copies, and publishes the queue file (or
+  // drops it for purely local mail). Nothing when the queue file could not be made.
+  std::optional<Stored> finish();
+
+  // The client did not hear the acknowledgement: the queue file goes again.
+  void withdraw(const Stored& stored);
+
+  const std::string& workPath() const { return workPath_; }
+  // The name the message gets: the tick read when the intake began, as 8 hex digits.
+  std::string plannedName() const;
+  std::string queuePath(const std::string& name) const { return config_.QueueDir + name; }
+
+ private:
+  bool write(std::string_view bytes);
+  void deliverLocally();
+  bool copyMessage(platform::OutputFile& out, bool bossCopy);
+
+  const config::Configuration& config_;
+  const Envelope& envelope_;
+  app::ActivityLog& log_;
+  std::uint32_t tick_;
+  std::string workPath_;
+  std::optional<platform::OutputFile> work_;
+  std::string buffer_;
+  std::uint64_t envelopeSize_ = 0;
+  bool atLineStart_ = true;
+  bool lastWasCapped_ = false;
+  bool failed_ = false;
+};
+
+}  // namespace quelma::smtp_server

@@ -1,0 +1,37 @@
+// Every fixed text the SMTP server sends or logs.
+#pragma once
+
+namespace quelma::smtp_server::reply {
+
+inline constexpr char kGreeting[] = "220-SMTP server ready\r\n220 Quelmar Mail Server here\r\n";
+inline constexpr char kHelloBegin[] = "250 Hello ";  // + client name + kHelloEnd
+inline constexpr char kHelloEnd[] = " - SMTP service is ready\r\n";
+inline constexpr char kSyntaxError[] = "501 Syntax error\r\n";
+inline constexpr char kHeloAgain[] = "504 HELO command already processed\r\n";
+inline constexpr char kOk[] = "250 OK\r\n";
+inline constexpr char kForwardedToPostmaster[] = "251 Unknown local recipient, will be forwarded to postmaster\r\n";
+inline constexpr char kUnknownRecipient[] = "550 Unknown recipient\r\n";
+inline constexpr char kTooManyRecipients[] = "552 Exceeded maximum number of recipients (100)\r\n";
+inline constexpr char kStartMailInput[] = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
+inline constexpr char kBadSequence[] = "503 Bad sequence of commands\r\n";
+inline constexpr char kUnknownCommand[] = "500 Unknown command\r\n";
+inline constexpr char kBye[] = "221 Bye!\r\n";
+inline constexpr char kShuttingDown[] = "421 Error! Shutting down.\r\n";
+
+}  // namespace quelma::smtp_server::reply
+
+namespace quelma::smtp_server::logtext {
+
+inline constexpr char kStarting[] = "*** Запуск SMTP сервера\r\n";
+inline constexpr char kRunningOnPort[] = "SMTP сервер работает на порту ";
+inline constexpr char kNotRunningBegin[] = "*** SMTP сервер не работает - возможно, порт ";
+inline constexpr char kNotRunningEnd[] = " уже занят\r\n";
+inline constexpr char kUserConnected[] = "Подключился пользователь ";  // + name + CR LF
+inline constexpr char kLostAtLogin[] = "Соединение потеряно на стадии идентификации.\r\n";
+inline constexpr char kCannotCreateBegin[] = "*** Не могу создать файл ";
+inline constexpr char kCannotCreateEnd[] = ". Заканчиваю связь.\r\n";
+inline constexpr char kProcessedBegin[] = "Сообщение ";  // + name + " от " + sender + kProcessedEnd
+inline constexpr char kProcessedEnd[] = " обработано\r\n";
+inline constexpr char kLocalOnly[] = "Сообщение локальное. Удалено из очереди исходящих.\r\n";
+
+}  // namespace quelma::smtp_server::logtext

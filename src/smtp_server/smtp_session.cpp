@@ -1,0 +1,95 @@
+// The SMTP greeting phase, the command table and the recipient classification.
+#include "smtp_server/smtp_session.h"
+
+#include "platform/text.h"
+#include "smtp_server/smtp_replies.h"
+
+namespace quelma::smtp_server {
+namespace {
+
+bool Is(std::string_view line, std::string_view word) { return platform::StartsWithIgnoreAsciiCase(line, word); }
+
+}  // namespace
+
+std::string TakeAddress(std::string_view rest) {
+  std::size_t i = 0;
+  while (i < rest.size() && (rest[i] == ' ' || rest[i] == '<')) ++i;
+  const std::size_t begin = i;
+  while (i < rest.size() && rest[i] != '>' && rest[i] != ' ' && rest[i] != '\r' && rest[i] != '\n') ++i;
+  return std::string(platform::Cut(rest.substr(begin, i - begin), limits::kAddress));
+}
+
+SmtpAction SmtpSession::handleLine(std::string_view line) {
+  if (!greeted_) return greeting(line);
+  if (Is(line, "HELO")) return reply(reply::kHeloAgain);
+  if (Is(line, "MAIL")) return mail(line);
+  if (Is(line, "RCPT")) return rcpt(line);
+  if (Is(line, "DATA")) return data();
+  if (Is(line, "RSET")) {
+    envelope_ = Envelope{};
+    return reply(reply::kOk);
+  }
+  if (Is(line, "NOOP")) return reply(reply::kOk);
+  if (Is(line, "QUIT")) {
+    sink_.send(reply::kBye);
+    return SmtpAction::kEnd;
+  }
+  return reply(reply::kUnknownCommand);
+}
+
+SmtpAction SmtpSession::greeting(std::string_view line) {
+  if (Is(line, "HELO ")) {
+    std::string_view name = line.substr(5);
+    name = name.substr(0, name.find_first_of(" \r"));
+    // A longer name is cut to what the field holds; it is only shown.
+    const std::string client(platform::Cut(name, limits::kClientName));
+    log_.LogSmtpSrv(logtext::kUserConnected + client + "\r\n");
+    if (!sink_.send(reply::kHelloBegin + client + reply::kHelloEnd)) return SmtpAction::kEnd;
+    greeted_ = true;
+    return SmtpAction::kContinue;
+  }
+  if (Is(line, "QUIT\r") || Is(line, "QUIT ")) {
+    sink_.send(reply::kBye);
+    return SmtpAction::kEnd;
+  }
+  return reply(reply::kSyntaxError);
+}
+
+SmtpAction SmtpSession::mail(std::string_view line) {
+  envelope_.sender.clear();
+  if (!Is(line, "MAIL FROM:")) return reply(reply::kSyntaxError);
+  envelope_.sender = TakeAddress(line.substr(10));
+  return reply(reply::kOk);
+}
+
+SmtpAction SmtpSession::rcpt(std::string_view line) {
+  if (envelope_.outgoing.size() >= limits::kRecipients || envelope_.local.size() >= limits::kRecipients) {
+    return reply(reply::kTooManyRecipients);
+  }
+  if (!Is(line, "RCPT TO:")) return reply(reply::kSyntaxError);
+  const std::string address = TakeAddress(line.substr(8));
+  const auto at = address.find('@');
+  if (at == std::string::npos) return reply(reply::kUnknownRecipient);
+  // The domain compares with the Windows-1251 case rule: local domains may be Cyrillic.
+  if (platform::ToLowerCp1251(std::string_view(address).substr(at + 1)) != platform::ToLowerCp1251(config_->LocalDomain)) {
+    envelope_.outgoing.push_back(address);
+    return reply(reply::kOk);
+  }
+  const std::string localPart = address.substr(0, at);
+  if (config::FindLocalUser(*config_, localPart) >= 0) {
+    envelope_.local.emplace_back(platform::Cut(localPart, limits::kLocalName));
+    return reply(reply::kOk);
+  }
+  if (!sink_.send(reply::kForwardedToPostmaster)) return SmtpAction::kEnd;
+  envelope_.local.emplace_back(platform::Cut(config_->PostMaster, limits::kLocalName));
+  return SmtpAction::kContinue;
+}
+
+SmtpAction SmtpSession::data() {
+  if (envelope_.sender.empty() || (envelope_.outgoing.empty() && envelope_.local.empty())) {
+    return reply(reply::kBadSequence);
+  }
+  return sink_.send(reply::kStartMailInput) ? SmtpAction::kReceiveText : SmtpAction::kEnd;
+}
+
+}  // namespace quelma::smtp_server

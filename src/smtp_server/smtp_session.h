@@ -1,0 +1,63 @@
+// One SMTP connection after the greeting: HELO, then MAIL, RCPT, DATA, RSET, NOOP, QUIT.
+// Free of sockets: it takes lines, sends replies to a sink, and says when text follows.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/activity_log.h"
+#include "config/configuration.h"
+#include "platform/reply_sink.h"
+
+namespace quelma::smtp_server {
+
+namespace limits {
+inline constexpr std::size_t kClientName = 63;
+inline constexpr std::size_t kAddress = 149;
+inline constexpr std::size_t kLocalName = 64;
+inline constexpr std::size_t kRecipients = 100;  // per list
+}  // namespace limits
+
+struct Envelope {
+  std::string sender;                  // empty: no sender
+  std::vector<std::string> outgoing;   // full addresses as written
+  std::vector<std::string> local;      // LocalUser names as written, or the PostMaster name
+};
+
+enum class SmtpAction { kContinue, kEnd, kReceiveText };
+
+class SmtpSession {
+ public:
+  SmtpSession(std::shared_ptr<const config::Configuration> config, app::ActivityLog& log, platform::ReplySink& sink)
+      : config_(std::move(config)), log_(log), sink_(sink) {}
+
+  SmtpAction handleLine(std::string_view line);
+  bool greeted() const { return greeted_; }
+  const Envelope& envelope() const { return envelope_; }
+  // After a stored message: the recipient lists are emptied, the sender stays.
+  void messageStored() {
+    envelope_.outgoing.clear();
+    envelope_.local.clear();
+  }
+
+ private:
+  SmtpAction greeting(std::string_view line);
+  SmtpAction mail(std::string_view line);
+  SmtpAction rcpt(std::string_view line);
+  SmtpAction data();
+  SmtpAction reply(std::string_view text) { return sink_.send(text) ? SmtpAction::kContinue : SmtpAction::kEnd; }
+
+  std::shared_ptr<const config::Configuration> config_;
+  app::ActivityLog& log_;
+  platform::ReplySink& sink_;
+  bool greeted_ = false;
+  Envelope envelope_;
+};
+
+// The address after "MAIL FROM:" or "RCPT TO:": blanks and "<" skipped, then up to ">",
+// a blank, CR, LF or the end, cut to 149 characters.
+std::string TakeAddress(std::string_view rest);
+
+}  // namespace quelma::smtp_server
