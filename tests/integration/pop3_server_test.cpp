@@ -11,16 +11,14 @@
 #include "platform/socket.h"
 #include "pop3_server/maildrop.h"
 #include "pop3_server/pop3_server.h"
-#include "support/recording_main_window.h"
-#include "support/temp_dir.h"
+#include "support/loopback_server.h"
 
 namespace quelma::pop3_server {
 namespace {
 
-using quelma::testing::RecordingMainWindow;
-using quelma::testing::TempDir;
 
-class RunningServer {
+// A POP3 server on a free port of 127.0.0.1 with users ivan (password pw) and petr.
+class RunningServer : public testing::LoopbackServer {
  public:
   explicit RunningServer(std::int32_t port = 0, std::uint32_t timeoutMs = 2000) {
     config::Configuration c;
@@ -29,72 +27,11 @@ class RunningServer {
     c.SERVERS_TIMEOUT = timeoutMs;
     c.Daemon = "daemon";
     c.users = {{"ivan", "pw", ""}, {"petr", "", ""}};
-    store.publish(c);
-    thread_ = std::thread([this] { exitCode = RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock(), &port_}); });
-    // Listening (port known) or failed to listen (three log lines).
-    for (int i = 0; i < 1000 && port_ == 0 && window.lines().size() < 3; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    start(c, &control.pop3Srv, [](app::ServerContext context) { return RunPop3Server(context); });
   }
-  ~RunningServer() { stop(); }
-  void stop() {
-    if (!thread_.joinable()) return;
-    control.pop3Srv.stopRequest = true;
-    while (!control.pop3Srv.stopped) {
-      control.pop3Srv.wakeSockets();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    thread_.join();
-  }
-  std::uint16_t port() const { return port_; }
-
-  TempDir dir;
-  RecordingMainWindow window;
-  app::ServerControl control;
-  app::ActivityLog log{window, control, platform::SystemClock()};
-  config::ConfigStore store;
-  int exitCode = -1;
-
- private:
-  std::atomic<std::uint16_t> port_{0};
-  std::thread thread_;
 };
 
-class Client {
- public:
-  explicit Client(std::uint16_t port) : socket_(platform::Socket::CreateTcp()) {
-    socket_.setReceiveTimeout(3000);
-    connected_ = socket_.connect(platform::kLoopbackAddress, port);
-  }
-  bool connected() const { return connected_; }
-  // Everything received until `terminator` ends it, the peer closes or a receive times out.
-  std::string readUntil(std::string_view terminator) {
-    std::string text;
-    char buffer[4096];
-    while (!std::string_view(text).ends_with(terminator)) {
-      const long n = socket_.receive(buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return text;
-  }
-  std::string command(const std::string& line, std::string_view terminator = "\r\n") {
-    socket_.sendAll(line + "\r\n");
-    return readUntil(terminator);
-  }
-  void send(std::string_view bytes) { socket_.sendAll(bytes); }
-  // The server closed the connection (a reset counts too, when it left bytes unread).
-  bool closedByPeer() {
-    char c;
-    const long n = socket_.receive(&c, 1);
-    return n == 0 || (n < 0 && platform::LastSocketError() != 10060);
-  }
-  platform::Socket& socket() { return socket_; }
-
- private:
-  platform::Socket socket_;
-  bool connected_ = false;
-};
+using testing::Client;
 
 TEST(Pop3Server, ASessionAndItsLogLines) {
   RunningServer server;
@@ -137,7 +74,7 @@ TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {
     talker.send(std::string(2000, 'x') + "\r\n");
     EXPECT_TRUE(talker.closedByPeer());
   }
-  for (int i = 0; i < 200 && server.window.lines().size() < 8; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  server.waitForLines(8);
   const auto lines = server.window.unstampedLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "POP3SRV> Соединение потеряно на стадии идентификации.\r\n"), 2);
 }
@@ -168,7 +105,7 @@ TEST(Pop3Server, ATakenPortIsReportedAndTheServerIdlesUntilTheStop) {
   platform::Socket holder = platform::Socket::CreateTcp();
   ASSERT_TRUE(holder.bind(platform::kAnyAddress, 0) && holder.listen(1));
   RunningServer server(*holder.localPort());
-  for (int i = 0; i < 200 && server.window.lines().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  server.waitForLines(3);
   const auto lines = server.window.unstampedLines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], "POP3SRV> Ошибка номер: 4, WSAEADDRINUSE\r\n");

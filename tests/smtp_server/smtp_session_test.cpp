@@ -1,0 +1,127 @@
+// SMTP transcripts: the greeting phase, MAIL and RCPT syntax, recipient classes and limits.
+#include <gtest/gtest.h>
+
+#include "smtp_server/smtp_session.h"
+#include "support/fake_clock.h"
+#include "support/recording_main_window.h"
+
+namespace quelma::smtp_server {
+namespace {
+
+class StringSink final : public platform::ReplySink {
+ public:
+  bool send(std::string_view bytes) override {
+    text += bytes;
+    return true;
+  }
+  std::string text;
+};
+
+struct Fixture {
+  testing::RecordingMainWindow window;
+  app::ServerControl control;
+  testing::FakeClock clock;
+  app::ActivityLog log{window, control, clock};
+  std::shared_ptr<config::Configuration> config = std::make_shared<config::Configuration>();
+  StringSink sink;
+  SmtpSession session{config, log, sink};
+  std::vector<SmtpAction> actions;
+
+  Fixture() {
+    config->LocalDomain = "контора.ru";
+    config->PostMaster = "postmaster";
+    config->users = {{"postmaster", "", ""}, {"ivan", "", ""}};
+  }
+  std::string run(const std::vector<std::string>& lines) {
+    for (const auto& line : lines) {
+      actions.push_back(session.handleLine(line + "\r\n"));
+      if (actions.back() == SmtpAction::kEnd) break;
+    }
+    return sink.text;
+  }
+};
+
+const std::string kHello = "250 Hello pc1 - SMTP service is ready\r\n";
+
+TEST(SmtpSession, GreetingPhase) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello},
+      {{"helo pc1 more words"}, kHello},
+      {{"HELO", "HELO pc1"}, "501 Syntax error\r\n" + kHello},
+      {{"HELO "}, "250 Hello  - SMTP service is ready\r\n"},
+      {{"QUIT"}, "221 Bye!\r\n"},
+      {{"quit now"}, "221 Bye!\r\n"},
+      {{"QUITX"}, "501 Syntax error\r\n"},
+      {{"HELO " + std::string(80, 'n')}, "250 Hello " + std::string(63, 'n') + " - SMTP service is ready\r\n"},
+  };
+  for (const auto& [lines, replies] : cases) {
+    Fixture f;
+    EXPECT_EQ(f.run(lines), replies) << lines[0];
+  }
+}
+
+TEST(SmtpSession, CommandsAndRecipients) {
+  struct Case {
+    std::vector<std::string> lines;
+    std::string replies;
+    std::vector<std::string> local, outgoing;
+    std::string sender;
+  };
+  const std::string ok = "250 OK\r\n";
+  const Case cases[] = {
+      {{"MAIL FROM: <a@b.ru>", "RCPT TO:<IVAN@КОНТОРА.RU>", "RCPT TO:<x@example.com>"}, ok + ok + ok, {"IVAN"},
+       {"x@example.com"}, "a@b.ru"},
+      {{"MAIL FROM:a@b.ru", "RCPT TO: nobody@контора.ru", "RCPT TO:<ivan>", "RCPT TO:<ivan@контора.ru.evil>"},
+       ok + "251 Unknown local recipient, will be forwarded to postmaster\r\n550 Unknown recipient\r\n" + ok,
+       {"postmaster"}, {"ivan@контора.ru.evil"}, "a@b.ru"},
+      {{"MAIL FROM <a@b.ru>", "DATA"}, "501 Syntax error\r\n503 Bad sequence of commands\r\n", {}, {}, ""},
+      {{"MAIL FROM:<>", "RCPT TO:<ivan@контора.ru>", "DATA"}, ok + ok + "503 Bad sequence of commands\r\n", {"ivan"},
+       {}, ""},
+      {{"RCPT TO:<ivan@контора.ru>", "RCPT TO:<ivan@контора.ru>", "RSETX", "NOOPING", "HELO again", "HELP"},
+       ok + ok + ok + ok + "504 HELO command already processed\r\n500 Unknown command\r\n", {}, {}, ""},
+      {{"RCPT TO:<ivan@контора.ru>", "RCPT TO:<ivan@контора.ru>"}, ok + ok, {"ivan", "ivan"}, {}, ""},
+      {{"RCPT TO <ivan@контора.ru>"}, "501 Syntax error\r\n", {}, {}, ""},
+      {{"MAIL FROM:<a@b.ru>", "RCPT TO:<ivan@контора.ru>", "DATA"},
+       ok + ok + "354 Start mail input; end with <CRLF>.<CRLF>\r\n", {"ivan"}, {}, "a@b.ru"},
+  };
+  for (const auto& c : cases) {
+    Fixture f;
+    f.run({"HELO pc1"});
+    EXPECT_EQ(f.run(c.lines), kHello + c.replies) << c.lines[0];
+    EXPECT_EQ(f.session.envelope().local, c.local) << c.lines[0];
+    EXPECT_EQ(f.session.envelope().outgoing, c.outgoing) << c.lines[0];
+    EXPECT_EQ(f.session.envelope().sender, c.sender) << c.lines[0];
+  }
+}
+
+TEST(SmtpSession, DataAsksForTheTextAndQuitEnds) {
+  Fixture f;
+  f.run({"HELO pc1", "MAIL FROM:<a@b.ru>", "RCPT TO:<x@y.ru>", "DATA", "QUIT"});
+  EXPECT_EQ(f.actions, (std::vector<SmtpAction>{SmtpAction::kContinue, SmtpAction::kContinue, SmtpAction::kContinue,
+                                               SmtpAction::kReceiveText, SmtpAction::kEnd}));
+}
+
+TEST(SmtpSession, AFullListRefusesEveryFurtherRecipientBeforeTheSyntaxCheck) {
+  for (const std::string full : {"u@example.com", "ivan@контора.ru"}) {
+    Fixture f;
+    f.run({"HELO pc1"});
+    for (int i = 0; i < 100; ++i) f.run({"RCPT TO:<" + full + ">"});
+    f.sink.text.clear();
+    EXPECT_EQ(f.run({"RCPT TO:<z@example.com>", "RCPT TO:<ivan@контора.ru>", "RCPT nonsense"}),
+              "552 Exceeded maximum number of recipients (100)\r\n552 Exceeded maximum number of recipients (100)\r\n"
+              "552 Exceeded maximum number of recipients (100)\r\n")
+        << full;
+    EXPECT_EQ(f.session.envelope().outgoing.size() + f.session.envelope().local.size(), 100u);
+  }
+}
+
+TEST(SmtpSession, AddressesAreTakenAndCut) {
+  const std::pair<std::string, std::string> cases[] = {
+      {" <a@b.ru>", "a@b.ru"}, {"a@b.ru extra", "a@b.ru"}, {"<<  a@b.ru>>", "a@b.ru"},
+      {"<>", ""},              {"", ""},                   {"<" + std::string(200, 'x') + ">", std::string(149, 'x')},
+  };
+  for (const auto& [rest, address] : cases) EXPECT_EQ(TakeAddress(rest + "\r\n"), address) << rest;
+}
+
+}  // namespace
+}  // namespace quelma::smtp_server

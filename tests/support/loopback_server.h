@@ -1,0 +1,98 @@
+// A local server thread on a free port of 127.0.0.1, and a client that talks to it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/server_thread.h"
+#include "platform/socket.h"
+#include "support/recording_main_window.h"
+#include "support/temp_dir.h"
+
+namespace quelma::testing {
+
+class LoopbackServer {
+ public:
+  LoopbackServer() = default;
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  ~LoopbackServer() { stop(); }
+
+  void start(const config::Configuration& config, app::ServerFlags* flags,
+             std::function<int(app::ServerContext)> run) {
+    flags_ = flags;
+    store.publish(config);
+    thread_ = std::thread([this, run] { exitCode = run({window, log, *flags_, store, platform::SystemClock(), &port_}); });
+    // Listening (port known) or failed to listen (three log lines).
+    for (int i = 0; i < 1000 && port_ == 0 && window.lines().size() < 3; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  void stop() {
+    if (!thread_.joinable()) return;
+    flags_->stopRequest = true;
+    while (!flags_->stopped) {
+      flags_->wakeSockets();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    thread_.join();
+  }
+  std::uint16_t port() const { return port_; }
+  // Waits until the server has logged at least `count` lines.
+  void waitForLines(std::size_t count) {
+    for (int i = 0; i < 400 && window.lines().size() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  TempDir dir;
+  RecordingMainWindow window;
+  app::ServerControl control;
+  app::ActivityLog log{window, control, platform::SystemClock()};
+  config::ConfigStore store;
+  int exitCode = -1;
+
+ private:
+  app::ServerFlags* flags_ = nullptr;
+  std::atomic<std::uint16_t> port_{0};
+  std::thread thread_;
+};
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) : socket_(platform::Socket::CreateTcp()) {
+    socket_.setReceiveTimeout(3000);
+    connected_ = socket_.connect(platform::kLoopbackAddress, port);
+  }
+  bool connected() const { return connected_; }
+  // Everything received until `terminator` ends it, the peer closes or a receive times out.
+  std::string readUntil(std::string_view terminator) {
+    std::string text;
+    char buffer[4096];
+    while (!std::string_view(text).ends_with(terminator)) {
+      const long n = socket_.receive(buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+  }
+  std::string command(const std::string& line, std::string_view terminator = "\r\n") {
+    socket_.sendAll(line + "\r\n");
+    return readUntil(terminator);
+  }
+  void send(std::string_view bytes) { socket_.sendAll(bytes); }
+  // The server closed the connection (a reset counts too, when it left bytes unread).
+  bool closedByPeer() {
+    char c;
+    const long n = socket_.receive(&c, 1);
+    return n == 0 || (n < 0 && platform::LastSocketError() != 10060);
+  }
+  platform::Socket& socket() { return socket_; }
+
+ private:
+  platform::Socket socket_;
+  bool connected_ = false;
+};
+
+}  // namespace quelma::testing
