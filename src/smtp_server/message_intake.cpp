@@ -16,10 +16,9 @@ constexpr std::size_t kCopyLine = 4096;  // stored lines hold at most 1199 bytes
 
 }  // namespace
 
-MessageIntake::MessageIntake(const config::Configuration& config, const Envelope& envelope, app::ActivityLog& log)
+MessageIntake::MessageIntake(const config::Configuration& config, const Envelope& envelope)
     : config_(config),
       envelope_(envelope),
-      log_(log),
       tick_(platform::ProcessUniqueTicks().next()),
       workPath_(config.QueueDir + "smtps.tmp") {}
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/activity_log.h"
 #include "config/configuration.h"
 #include "platform/files.h"
 #include "smtp_server/smtp_session.h"
@@ -18,7 +17,7 @@ inline constexpr std::size_t kMaxStoredLine = 1199;  // longer lines are stored 
 
 class MessageIntake {
  public:
-  MessageIntake(const config::Configuration& config, const Envelope& envelope, app::ActivityLog& log);
+  MessageIntake(const config::Configuration& config, const Envelope& envelope);
   ~MessageIntake();  // removes the work file of an intake that did not finish
 
   // Creates the work file with the envelope; false when it cannot be made.
@@ -51,7 +50,6 @@ class MessageIntake {
 
   const config::Configuration& config_;
   const Envelope& envelope_;
-  app::ActivityLog& log_;
   std::uint32_t tick_;
   std::string workPath_;
   std::optional<platform::OutputFile> work_;

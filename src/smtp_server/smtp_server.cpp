@@ -27,7 +27,7 @@ constexpr app::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort
 // Receives one message after "354"; false when the session is to end.
 bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, platform::ProtocolLineReader& reader,
                     platform::ReplySink& sink, app::ActivityLog& log) {
-  MessageIntake intake(config, session.envelope(), log);
+  MessageIntake intake(config, session.envelope());
   if (!intake.begin()) return false;
   for (;;) {
     const auto piece = reader.nextPiece(kMaxStoredLine);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/files.h"
-#include "pop3_server/pop3_line_reader.h"
+#include "platform/protocol_line_reader.h"
 #include "pop3_server/pop3_session.h"
 
 using namespace quelma;
@@ -57,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CountingSink sink;
   pop3_server::Pop3Session session(config, log, sink);
   platform::StringSource source(commands);
-  pop3_server::Pop3LineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
-                                     clock);
-  while (auto line = reader.next()) {
+  platform::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
+                                      clock, 1999, 2000);
+  while (auto line = reader.nextLine()) {
     if (!session.handleLine(*line)) break;
   }
   return 0;

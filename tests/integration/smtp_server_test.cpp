@@ -151,6 +151,26 @@ TEST(SmtpServer, AConnectionLostInTheTextLeavesNothingBehind) {
   EXPECT_EQ(server.maildrop("boss"), "<missing>");
 }
 
+TEST(SmtpServer, ClientsThatLeaveAtAnyPhaseLeaveNothingAndTheNextIsServed) {
+  RunningServer server("boss");
+  const std::vector<std::string> phases = {"",           "HELO pc1\r\n", "MAIL FROM:<a@b.ru>\r\n",
+                                           "RCPT TO:<petr@office.ru>\r\nRCPT TO:<x@y.ru>\r\n", "DATA\r\n",
+                                           "Subject: cut\r\n"};
+  std::string said;
+  for (const auto& phase : phases) {
+    said += phase;
+    Client c(server.port());
+    c.readUntil("here\r\n");
+    c.send(said);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  Client c = Prepared(server, {"petr@office.ru"});
+  c.send("whole\r\n.\r\n");
+  EXPECT_EQ(c.readUntil("\r\n"), "250 OK\r\n");
+  EXPECT_TRUE(server.queueDirectory().empty());
+  EXPECT_EQ(TextOf(server.maildrop("petr")), "whole\r\n") << "only the message that was finished";
+}
+
 TEST(SmtpServer, LineLimitsAndTimeOuts) {
   RunningServer server("", 300);
   {

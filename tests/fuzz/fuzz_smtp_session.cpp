@@ -1,0 +1,74 @@
+// Fuzz target: any client bytes through the SMTP line reader, session and message intake.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/protocol_line_reader.h"
+#include "smtp_server/message_intake.h"
+#include "smtp_server/smtp_session.h"
+
+using namespace quelma;
+
+namespace {
+
+struct NullWindow final : app::MainWindow {
+  std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
+  void post(unsigned, std::uintptr_t, std::intptr_t) override {}
+  void setStatusText(int, const std::string&) override {}
+  void setProgress(int, int) override {}
+};
+
+struct NullSink final : platform::ReplySink {
+  bool send(std::string_view) override { return true; }
+};
+
+struct FixedClock final : platform::Clock {
+  std::uint32_t tickCount() override { return 0; }
+  platform::LocalTime localTime() override { return {}; }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::string dir = "/tmp/quelma-fuzz-smtp-" + std::to_string(::getpid()) + "/";
+  static const bool made = platform::MakeDirectory(dir) || platform::IsDirectory(dir);
+  if (!made) return 0;
+  auto config = std::make_shared<config::Configuration>();
+  config->MailDropDir = dir;
+  config->QueueDir = dir;
+  config->LocalDomain = "office.ru";
+  config->PostMaster = "postmaster";
+  config->Boss = "boss";
+  config->users = {{"postmaster", "", ""}, {"ivan", "", ""}, {"boss", "", ""}};
+  NullWindow window;
+  app::ServerControl control;
+  FixedClock clock;
+  app::ActivityLog log(window, control, clock);
+  NullSink sink;
+  const std::string bytes = "HELO f\r\nMAIL FROM:<a@b.ru>\r\nRCPT TO:<ivan@office.ru>\r\n" +
+                            std::string(reinterpret_cast<const char*>(data), size);
+  platform::StringSource source(bytes);
+  platform::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
+                                      clock, 1199, 1200);
+  smtp_server::SmtpSession session(config, log, sink);
+  while (auto line = reader.nextLine()) {
+    const auto action = session.handleLine(*line);
+    if (action == smtp_server::SmtpAction::kEnd) break;
+    if (action != smtp_server::SmtpAction::kReceiveText) continue;
+    smtp_server::MessageIntake intake(*config, session.envelope());
+    if (!intake.begin()) break;
+    bool ended = false;
+    while (auto piece = reader.nextPiece(smtp_server::kMaxStoredLine)) {
+      if ((ended = intake.addPiece(*piece))) break;
+    }
+    if (!ended) break;
+    if (auto stored = intake.finish()) intake.withdraw(*stored);
+    session.messageStored();
+  }
+  // Keep the maildrops from growing without end over millions of runs.
+  for (const char* user : {"ivan", "postmaster", "boss"}) platform::RemoveFile(dir + user);
+  return 0;
+}
