@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
+#include "peer_process.h"
 #include "platform/socket.h"
 
 namespace {
@@ -52,29 +52,6 @@ class Connection {
 
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
 
-long PeakKilobytes(long pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmHWM:") {
-      status >> value;
-      return value;
-    }
-  }
-  return -1;
-}
-
-// Dovecot serves each connection in a process of its own: the newest "pop3" child.
-long ServingPid(long pid) {
-  if (pid >= 0) return pid;
-  FILE* p = popen("pgrep -n -x pop3", "r");
-  long child = -1;
-  if (p && std::fscanf(p, "%ld", &child) != 1) child = -1;
-  if (p) pclose(p);
-  return child;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,7 +89,7 @@ int main(int argc, char** argv) {
     bytes += c.until("\r\n.\r\n");
   }
   const double retrTime = Seconds(t);
-  const long peak = PeakKilobytes(ServingPid(pid));
+  const long peak = bench::PeakKilobytes(bench::ServingPid(pid, "pop3"));
 
   if (deleteEvery > 0) {
     for (int n = 1; n <= messages; n += deleteEvery) {

@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
+#include "peer_process.h"
 #include "platform/socket.h"
 
 namespace {
@@ -43,29 +43,6 @@ class Connection {
  private:
   platform::Socket socket_;
 };
-
-long PeakKilobytes(long pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string key;
-  long value = 0;
-  while (status >> key) {
-    if (key == "VmHWM:") {
-      status >> value;
-      return value;
-    }
-  }
-  return -1;
-}
-
-// Postfix serves each connection in an smtpd process: the newest one.
-long ServingPid(long pid) {
-  if (pid >= 0) return pid;
-  FILE* p = popen("pgrep -n -x smtpd", "r");
-  long child = -1;
-  if (p && std::fscanf(p, "%ld", &child) != 1) child = -1;
-  if (p) pclose(p);
-  return child;
-}
 
 std::string MessageText(std::size_t size) {
   std::string text = "Subject: bench\r\nFrom: bench@example.com\r\n\r\n";
@@ -104,7 +81,7 @@ int main(int argc, char** argv) {
     }
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const long peak = PeakKilobytes(ServingPid(pid));
+  const long peak = bench::PeakKilobytes(bench::ServingPid(pid, "smtpd"));
   c.command("QUIT");
   const double mb = static_cast<double>(text.size()) * messages / 1e6;
   std::printf("%d msgs of %zu B in %.3f s = %.0f msgs/s, %.1f MB/s | peak %.1f MB\n", messages, text.size(), seconds,

@@ -3,12 +3,24 @@
 
 #include <string_view>
 
+#include "platform/socket.h"
+
 namespace quelma::platform {
 
 class ReplySink {
  public:
   virtual ~ReplySink() = default;
   virtual bool send(std::string_view bytes) = 0;  // false: the connection is gone
+};
+
+// Replies straight onto a connected socket, each as one send.
+class SocketSink final : public ReplySink {
+ public:
+  explicit SocketSink(Socket& socket) : socket_(socket) {}
+  bool send(std::string_view bytes) override { return socket_.sendAll(bytes); }
+
+ private:
+  Socket& socket_;
 };
 
 }  // namespace quelma::platform

@@ -10,15 +10,6 @@ namespace {
 
 constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 
-class SocketSink final : public platform::ReplySink {
- public:
-  explicit SocketSink(platform::Socket& socket) : socket_(socket) {}
-  bool send(std::string_view bytes) override { return socket_.sendAll(bytes); }
-
- private:
-  platform::Socket& socket_;
-};
-
 constexpr app::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd};
 
@@ -27,7 +18,7 @@ constexpr app::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort
 int RunPop3Server(app::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogPop3Srv(text); };
   auto serve = [&c](platform::Socket& client, std::shared_ptr<const config::Configuration> config) {
-    SocketSink sink(client);
+    platform::SocketSink sink(client);
     if (!sink.send(reply::kGreeting)) return;
     platform::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
                                         kMaxPop3Line, 2000);

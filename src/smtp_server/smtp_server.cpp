@@ -12,15 +12,6 @@ namespace {
 constexpr std::size_t kMaxSmtpLine = 1199;  // CR LF included
 constexpr std::size_t kReceiveSize = 1200;
 
-class SocketSink final : public platform::ReplySink {
- public:
-  explicit SocketSink(platform::Socket& socket) : socket_(socket) {}
-  bool send(std::string_view bytes) override { return socket_.sendAll(bytes); }
-
- private:
-  platform::Socket& socket_;
-};
-
 constexpr app::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd};
 
@@ -55,7 +46,7 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, p
 int RunSmtpServer(app::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogSmtpSrv(text); };
   auto serve = [&c](platform::Socket& client, std::shared_ptr<const config::Configuration> config) {
-    SocketSink sink(client);
+    platform::SocketSink sink(client);
     if (!sink.send(reply::kGreeting)) return;
     platform::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
                                         kMaxSmtpLine, kReceiveSize);

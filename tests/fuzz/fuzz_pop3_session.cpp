@@ -5,35 +5,15 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz_support.h"
 #include "platform/files.h"
 #include "platform/protocol_line_reader.h"
 #include "pop3_server/pop3_session.h"
 
 using namespace quelma;
 
-namespace {
-
-struct NullWindow final : app::MainWindow {
-  std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
-  void post(unsigned, std::uintptr_t, std::intptr_t) override {}
-  void setStatusText(int, const std::string&) override {}
-  void setProgress(int, int) override {}
-};
-
-struct CountingSink final : platform::ReplySink {
-  std::size_t bytes = 0;
-  bool send(std::string_view text) override {
-    bytes += text.size();
-    return true;
-  }
-};
-
-struct FixedClock final : platform::Clock {
-  std::uint32_t tickCount() override { return 0; }
-  platform::LocalTime localTime() override { return {}; }
-};
-
-}  // namespace
+using fuzz::FixedClock;
+using fuzz::NullWindow;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string dir = "/tmp/quelma-fuzz-pop3-" + std::to_string(::getpid()) + "/";
@@ -54,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   app::ServerControl control;
   FixedClock clock;
   app::ActivityLog log(window, control, clock);
-  CountingSink sink;
+  fuzz::NullSink sink;
   pop3_server::Pop3Session session(config, log, sink);
   platform::StringSource source(commands);
   platform::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },

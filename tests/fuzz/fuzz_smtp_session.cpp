@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fuzz_support.h"
 #include "platform/files.h"
 #include "platform/protocol_line_reader.h"
 #include "smtp_server/message_intake.h"
@@ -12,25 +13,8 @@
 
 using namespace quelma;
 
-namespace {
-
-struct NullWindow final : app::MainWindow {
-  std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
-  void post(unsigned, std::uintptr_t, std::intptr_t) override {}
-  void setStatusText(int, const std::string&) override {}
-  void setProgress(int, int) override {}
-};
-
-struct NullSink final : platform::ReplySink {
-  bool send(std::string_view) override { return true; }
-};
-
-struct FixedClock final : platform::Clock {
-  std::uint32_t tickCount() override { return 0; }
-  platform::LocalTime localTime() override { return {}; }
-};
-
-}  // namespace
+using fuzz::FixedClock;
+using fuzz::NullWindow;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string dir = "/tmp/quelma-fuzz-smtp-" + std::to_string(::getpid()) + "/";
@@ -47,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   app::ServerControl control;
   FixedClock clock;
   app::ActivityLog log(window, control, clock);
-  NullSink sink;
+  fuzz::NullSink sink;
   const std::string bytes = "HELO f\r\nMAIL FROM:<a@b.ru>\r\nRCPT TO:<ivan@office.ru>\r\n" +
                             std::string(reinterpret_cast<const char*>(data), size);
   platform::StringSource source(bytes);

@@ -4,11 +4,11 @@ get exactly the stored bytes: lines that begin with "." and 8-bit Windows-1251 t
 import os
 import poplib
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+from quelma_process import Checks, Quelma
 
 QUELMA = sys.argv[1]
 MARKER = b"From \x01\x01\x02\x02\x01\x01\x03\x03"
@@ -20,52 +20,22 @@ MESSAGES = [
 ]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def start():
+    server = Quelma(QUELMA, [], ["ivan secret"])
+    server.fill = lambda: fill(server)
+    server.maildrop_exists = lambda: os.path.exists(server.path("maildrop", "ivan"))
+    server.port = server.pop3
+    return server
 
 
-class Server:
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="quelma-interop-")
-        self.port = free_port()
-        drop = os.path.join(self.dir, "maildrop") + "/"
-        os.mkdir(drop)
-        with open(os.path.join(self.dir, "quelma.cfg"), "wb") as f:
-            f.write(b"[Parameters]\r\nMailDropDir = %s\r\nPOP3_SRV_PORT = %d\r\nSMTP_SRV_PORT = %d\r\n"
-                    b"LogFileSize = 64\r\nDaemon = daemon\r\n[Users]\r\nivan secret ; \r\n"
-                    % (drop.encode(), self.port, free_port()))
-        self.proc = subprocess.Popen([QUELMA, "--dir", self.dir], stdout=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.02)
-
-    def fill(self):
-        with open(os.path.join(self.dir, "maildrop", "ivan"), "wb") as f:
-            for i, m in enumerate(MESSAGES):
-                f.write(MARKER + b" %08X\r\n" % (0x100 + i) + m)
-
-    def maildrop_exists(self):
-        return os.path.exists(os.path.join(self.dir, "maildrop", "ivan"))
-
-    def stop(self):
-        self.proc.send_signal(2)
-        code = self.proc.wait(timeout=20)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        return code
+def fill(server):
+    with open(server.path("maildrop", "ivan"), "wb") as f:
+        for i, m in enumerate(MESSAGES):
+            f.write(MARKER + b" %08X\r\n" % (0x100 + i) + m)
 
 
-failures = []
-
-
-def check(what, ok):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
+checks = Checks()
+check = checks.check
 
 
 def with_poplib(server):
@@ -148,17 +118,8 @@ def with_fetchmail(server):
 
 
 def main():
-    for name, run in (("poplib", with_poplib), ("curl", with_curl), ("fetchmail", with_fetchmail)):
-        if name != "poplib" and shutil.which(name) is None:
-            check(name + " is installed", False)
-            continue
-        server = Server()
-        try:
-            run(server)
-        finally:
-            check(name + ": quelma exits 0 on SIGINT", server.stop() == 0)
-    print("%d interoperability checks failed" % len(failures))
-    return 1 if failures else 0
+    return checks.run((("poplib", with_poplib, None), ("curl", with_curl, "curl"),
+                       ("fetchmail", with_fetchmail, "fetchmail")), start)
 
 
 if __name__ == "__main__":

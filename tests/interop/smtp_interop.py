@@ -5,69 +5,37 @@ import os
 import poplib
 import shutil
 import smtplib
-import socket
 import subprocess
 import sys
 import tempfile
-import time
+
+from quelma_process import Checks, Quelma
 
 QUELMA = sys.argv[1]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def start():
+    server = Quelma(QUELMA, ["LocalDomain = office.ru", "PostMaster = postmaster"], ["postmaster", "ivan", "petr"])
+    server.collect = lambda user: collect(server, user)
+    server.queue = lambda: {name: open(server.path("queue", name), "rb").read()
+                            for name in sorted(os.listdir(server.path("queue")))}
+    return server
 
 
-class Server:
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="quelma-smtp-interop-")
-        self.pop3, self.smtp = free_port(), free_port()
-        for sub in ("maildrop", "queue"):
-            os.mkdir(os.path.join(self.dir, sub))
-        with open(os.path.join(self.dir, "quelma.cfg"), "wb") as f:
-            f.write(b"[Parameters]\r\nMailDropDir = %s/maildrop/\r\nQueueDir = %s/queue/\r\nLocalDomain = office.ru\r\n"
-                    b"PostMaster = postmaster\r\nDaemon = daemon\r\nPOP3_SRV_PORT = %d\r\nSMTP_SRV_PORT = %d\r\n"
-                    b"LogFileSize = 64\r\n[Users]\r\npostmaster  ; \r\nivan  ; \r\npetr  ; \r\n"
-                    % (self.dir.encode(), self.dir.encode(), self.pop3, self.smtp))
-        self.proc = subprocess.Popen([QUELMA, "--dir", self.dir], stdout=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                socket.create_connection(("127.0.0.1", self.smtp), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.02)
-
-    def collect(self, user):
-        p = poplib.POP3("127.0.0.1", self.pop3, timeout=10)
-        p.user(user)
-        p.pass_("x")
-        count = p.stat()[0]
-        texts = [b"\r\n".join(p.retr(n)[1]) + b"\r\n" for n in range(1, count + 1)]
-        for n in range(1, count + 1):
-            p.dele(n)
-        p.quit()
-        return texts
-
-    def queue(self):
-        q = os.path.join(self.dir, "queue")
-        return {name: open(os.path.join(q, name), "rb").read() for name in sorted(os.listdir(q))}
-
-    def stop(self):
-        self.proc.send_signal(2)
-        code = self.proc.wait(timeout=20)
-        shutil.rmtree(self.dir, ignore_errors=True)
-        return code
+def collect(server, user):
+    p = poplib.POP3("127.0.0.1", server.pop3, timeout=10)
+    p.user(user)
+    p.pass_("x")
+    count = p.stat()[0]
+    texts = [b"\r\n".join(p.retr(n)[1]) + b"\r\n" for n in range(1, count + 1)]
+    for n in range(1, count + 1):
+        p.dele(n)
+    p.quit()
+    return texts
 
 
-failures = []
-
-
-def check(what, ok, detail=""):
-    print(("ok   " if ok else "FAIL ") + what + ("" if ok else "  " + detail))
-    if not ok:
-        failures.append(what)
+checks = Checks()
+check = checks.check
 
 
 def split_long_lines(text):
@@ -127,17 +95,8 @@ def with_curl(server):
 
 
 def main():
-    for name, run in (("smtplib", with_smtplib), ("swaks", with_swaks), ("curl", with_curl)):
-        if name != "smtplib" and shutil.which(name) is None:
-            check(name + " is installed", False)
-            continue
-        server = Server()
-        try:
-            run(server)
-        finally:
-            check(name + ": quelma exits 0 on SIGINT", server.stop() == 0)
-    print("%d interoperability checks failed" % len(failures))
-    return 1 if failures else 0
+    return checks.run((("smtplib", with_smtplib, None), ("swaks", with_swaks, "swaks"), ("curl", with_curl, "curl")),
+                      start)
 
 
 if __name__ == "__main__":

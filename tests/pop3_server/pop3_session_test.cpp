@@ -6,6 +6,7 @@
 #include "pop3_server/pop3_session.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
+#include "support/string_sink.h"
 #include "support/temp_dir.h"
 
 namespace quelma::pop3_server {
@@ -15,14 +16,7 @@ using quelma::testing::ReadAll;
 using quelma::testing::TempDir;
 using quelma::testing::WriteAll;
 
-class StringSink final : public platform::ReplySink {
- public:
-  bool send(std::string_view bytes) override {
-    text += bytes;
-    return true;
-  }
-  std::string text;
-};
+using quelma::testing::StringSink;
 
 std::string Sep(const char* id) { return std::string(kMaildropMarker) + " " + id + "\r\n"; }
 

@@ -4,18 +4,12 @@
 #include "smtp_server/smtp_session.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
+#include "support/string_sink.h"
 
 namespace quelma::smtp_server {
 namespace {
 
-class StringSink final : public platform::ReplySink {
- public:
-  bool send(std::string_view bytes) override {
-    text += bytes;
-    return true;
-  }
-  std::string text;
-};
+using quelma::testing::StringSink;
 
 struct Fixture {
   testing::RecordingMainWindow window;

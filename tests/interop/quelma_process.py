@@ -1,0 +1,71 @@
+"""Running quelma on a directory of its own for the interoperability checks, and their tally."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Quelma:
+    """quelma with the given [Parameters] and [Users] lines, its ports free ones on 127.0.0.1."""
+
+    def __init__(self, binary, parameters, users):
+        self.dir = tempfile.mkdtemp(prefix="quelma-interop-")
+        self.pop3, self.smtp = free_port(), free_port()
+        for sub in ("maildrop", "queue"):
+            os.mkdir(os.path.join(self.dir, sub))
+        cfg = ["[Parameters]", "MailDropDir = %s/maildrop/" % self.dir, "QueueDir = %s/queue/" % self.dir,
+               "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp, "LogFileSize = 64",
+               "Daemon = daemon"] + parameters + ["[Users]"] + ["%s  ; " % u for u in users]
+        with open(os.path.join(self.dir, "quelma.cfg"), "wb") as f:
+            f.write("\r\n".join(cfg + [""]).encode("cp1251"))
+        self.proc = subprocess.Popen([binary, "--dir", self.dir], stdout=subprocess.DEVNULL)
+        for port in (self.pop3, self.smtp):
+            for _ in range(200):
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    time.sleep(0.02)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        code = self.proc.wait(timeout=20)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        return code
+
+
+class Checks:
+    def __init__(self):
+        self.failures = []
+
+    def check(self, what, ok, detail=""):
+        print(("ok   " if ok else "FAIL ") + what + ("" if ok else "  " + detail))
+        if not ok:
+            self.failures.append(what)
+
+    def run(self, scenarios, start):
+        """Each scenario (name, function) runs against a fresh quelma; `name` must be installed
+        unless it is a Python module."""
+        for name, run, needs in scenarios:
+            if needs and shutil.which(needs) is None:
+                self.check(needs + " is installed", False)
+                continue
+            server = start()
+            try:
+                run(server)
+            finally:
+                self.check(name + ": quelma exits 0 on SIGINT", server.stop() == 0)
+        print("%d interoperability checks failed" % len(self.failures))
+        return 1 if self.failures else 0
