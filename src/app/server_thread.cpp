@@ -100,9 +100,9 @@ int Server::run(std::uint16_t port, const ConnectionHandler& serve) {
     log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
     c_.flags.registerClient(&client);
     serve(client, std::move(config));
+    log_(kDisconnected);  // before the close, so the client never sees the end before the line
     c_.flags.registerClient(nullptr);
     client.close();
-    log_(kDisconnected);
   }
 }
 
