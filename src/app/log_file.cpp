@@ -9,23 +9,23 @@
 namespace quelma::app {
 namespace {
 
-// The part of the file's first `n` bytes that a trim keeps.
+// What a trim keeps: from just after the first line feed at or after (size - limit) to the
+// end. The cut is reckoned from the real size, so the newest lines always stay whole.
 std::string KeptPart(const std::string& path, std::uint64_t size, std::uint64_t limit) {
-  const std::uint64_t n = std::min(size, kMaxLogTrimBytes);
   auto in = platform::InputFile::Open(path);
-  if (!in) return {};
-  std::string head(static_cast<std::size_t>(n), '\0');
+  const std::uint64_t cut = size - limit;
+  if (!in || !in->seek(cut)) return {};
+  std::string tail(static_cast<std::size_t>(std::min(size - cut, kMaxLogTrimBytes)), '\0');
   std::size_t got = 0;
-  while (got < head.size()) {
-    const std::size_t r = in->read(head.data() + got, head.size() - got);
+  while (got < tail.size()) {
+    const std::size_t r = in->read(tail.data() + got, tail.size() - got);
     if (r == 0) break;
     got += r;
   }
-  head.resize(got);
-  const std::size_t cut = n > limit ? static_cast<std::size_t>(n - limit) : 0;
-  const std::size_t lineFeed = head.find('\n', std::min(cut, head.size()));
+  tail.resize(got);
+  const std::size_t lineFeed = tail.find('\n');
   if (lineFeed == std::string::npos) return {};
-  return head.substr(lineFeed + 1);
+  return tail.substr(lineFeed + 1);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 namespace quelma::app {
 
-inline constexpr std::uint64_t kMaxLogTrimBytes = 1024000;  // what one trim reads at most
+inline constexpr std::uint64_t kMaxLogTrimBytes = 1024000;  // what one trim reads at most (the largest limit)
 
 // With `limitKilobytes` 0 nothing is written. A file above the limit is first cut so that it
 // begins just after the first line feed at or after (size - limit); a file that cannot be

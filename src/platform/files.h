@@ -83,6 +83,10 @@ bool RenameNoReplace(const std::string& from, const std::string& to);
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern);
 
 bool RemoveFile(const std::string& path);
+
+// Makes a new directory entry of `path` durable (POSIX fsync of the directory; Windows has
+// nothing to do).
+void SyncParentDirectory(const std::string& path);
 bool TruncateFile(const std::string& path, std::uint64_t size);
 bool FileExists(const std::string& path);  // a file or a directory
 bool IsDirectory(const std::string& path);

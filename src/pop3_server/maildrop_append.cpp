@@ -34,9 +34,11 @@ std::mutex& MaildropLock(const std::string& path) {
 }
 
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
-                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable) {
+                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable,
+                                  AppendReceipt* receipt) {
   std::lock_guard<std::mutex> hold(MaildropLock(path));
-  const std::uint64_t before = platform::FileSize(path).value_or(0);
+  const auto existing = platform::FileSize(path);
+  const std::uint64_t before = existing.value_or(0);
   auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
   if (!file) return AppendResult::kCannotOpen;
   const bool ok = file->write(separatorLine) && writeText(*file) && (!durable || file->sync());
@@ -44,7 +46,15 @@ AppendResult AppendToMaildropWith(const std::string& path, std::string_view sepa
     platform::TruncateFile(path, before);
     return AppendResult::kWriteFailed;
   }
+  if (durable && !existing) platform::SyncParentDirectory(path);  // a new maildrop's name too
+  if (receipt) *receipt = AppendReceipt{before, platform::FileSize(path).value_or(before)};
   return AppendResult::kAppended;
+}
+
+bool TakeBackAppend(const std::string& path, const AppendReceipt& receipt) {
+  std::lock_guard<std::mutex> hold(MaildropLock(path));
+  if (platform::FileSize(path) != receipt.after) return false;
+  return receipt.before == 0 ? platform::RemoveFile(path) : platform::TruncateFile(path, receipt.before);
 }
 
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,

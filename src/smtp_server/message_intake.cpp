@@ -89,18 +89,28 @@ bool MessageIntake::copyMessage(platform::OutputFile& out, bool bossCopy) {
   return !in->failed() && out.write(chunk);
 }
 
-void MessageIntake::deliverLocally() {
+// A maildrop that cannot be opened is skipped; one that cannot be written fails the message.
+bool MessageIntake::deliverLocally() {
+  auto copy = [this](const std::string& user, bool bossCopy) {
+    const std::string path = pop3_server::MaildropPath(config_, user);
+    pop3_server::AppendReceipt receipt;
+    const auto result = pop3_server::AppendToMaildropWith(
+        path, pop3_server::NewSeparatorLine(),
+        [this, bossCopy](platform::OutputFile& out) { return copyMessage(out, bossCopy); }, true, &receipt);
+    if (result == pop3_server::AppendResult::kAppended) copies_.emplace_back(path, receipt);
+    return result != pop3_server::AppendResult::kWriteFailed;
+  };
   bool bossServed = false;
   for (const std::string& name : envelope_.local) {
     if (!config_.Boss.empty() && platform::EqualsIgnoreAsciiCase(name, config_.Boss)) bossServed = true;
-    pop3_server::AppendToMaildropWith(pop3_server::MaildropPath(config_, name), pop3_server::NewSeparatorLine(),
-                                      [this](platform::OutputFile& out) { return copyMessage(out, false); }, true);
+    if (!copy(name, false)) return false;
   }
-  if (!config_.Boss.empty() && !bossServed) {
-    pop3_server::AppendToMaildropWith(pop3_server::MaildropPath(config_, config_.Boss),
-                                      pop3_server::NewSeparatorLine(),
-                                      [this](platform::OutputFile& out) { return copyMessage(out, true); }, true);
-  }
+  return config_.Boss.empty() || bossServed || copy(config_.Boss, true);
+}
+
+void MessageIntake::takeBackLocalCopies() {
+  for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) pop3_server::TakeBackAppend(it->first, it->second);
+  copies_.clear();
 }
 
 std::optional<MessageIntake::Stored> MessageIntake::finish() {
@@ -109,17 +119,19 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
   const bool written = !failed_ && work_->sync() && work_->close();
   work_.reset();
   Stored stored{QueueFileName(tick_), !envelope_.outgoing.empty()};
-  if (!written) {
+  // Every copy or none: a message the client will send again must not stay half delivered.
+  if (!written || !deliverLocally()) {
+    takeBackLocalCopies();
     platform::RemoveFile(workPath_);
     return std::nullopt;
   }
-  deliverLocally();
   if (!stored.queued) {
     platform::RemoveFile(workPath_);
     return stored;
   }
   const auto name = PublishQueueFile(workPath_, config_.QueueDir, tick_);
   if (!name) {
+    takeBackLocalCopies();
     platform::RemoveFile(workPath_);
     return std::nullopt;
   }

@@ -6,9 +6,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "config/configuration.h"
 #include "platform/files.h"
+#include "pop3_server/maildrop.h"
 #include "smtp_server/smtp_session.h"
 
 namespace quelma::smtp_server {
@@ -45,7 +48,8 @@ class MessageIntake {
 
  private:
   bool write(std::string_view bytes);
-  void deliverLocally();
+  bool deliverLocally();
+  void takeBackLocalCopies();
   bool copyMessage(platform::OutputFile& out, bool bossCopy);
 
   const config::Configuration& config_;
@@ -58,6 +62,7 @@ class MessageIntake {
   bool atLineStart_ = true;
   bool lastWasCapped_ = false;
   bool failed_ = false;
+  std::vector<std::pair<std::string, pop3_server::AppendReceipt>> copies_;  // made so far
 };
 
 }  // namespace quelma::smtp_server

@@ -61,15 +61,33 @@ TEST(WinsockErrorName, NamedAndUnknownCodes) {
   for (const auto& [code, name] : cases) EXPECT_EQ(WinsockErrorName(code), name) << code;
 }
 
-TEST(LogFile, TrimsToTheLimitAtALineStart) {
-  TempDir dir;
-  const std::string path = dir.file("quelma.log");
-  // 4,200 bytes whose first line feed at or after offset 104 is at offset 149.
-  std::string content = std::string(149, 'a') + "\n";
-  content += std::string(4200 - content.size() - 1, 'b') + "\n";
-  WriteAll(path, content);
-  ASSERT_TRUE(AppendLogLine(path, "new\r\n", 4));
-  EXPECT_EQ(ReadAll(path), content.substr(150) + "new\r\n");
+// A file above the limit keeps its newest part: it begins just after the first line feed at
+// or after (size - limit) and ends with what it held, then the new line.
+TEST(LogFile, TrimKeepsTheNewestLinesWholeAtEveryLimit) {
+  struct Case {
+    std::uint32_t limitKb;
+    std::size_t lineLength;  // every line, CR LF included
+    std::size_t lines;
+  };
+  const Case cases[] = {
+      {4, 100, 42},        // 4,200 bytes: the cut starts looking at offset 104
+      {1000, 100, 10241},  // 1,024,100 bytes: one line over the largest limit
+      {1000, 97, 10558},   // lines not aligned with the cut
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string path = dir.file("quelma.log");
+    std::string content;
+    for (std::size_t i = 0; i < c.lines; ++i) {
+      std::string line = std::to_string(i);
+      content += line + std::string(c.lineLength - 2 - line.size(), '.') + "\r\n";
+    }
+    WriteAll(path, content);
+    ASSERT_TRUE(AppendLogLine(path, "new\r\n", c.limitKb));
+    const std::size_t limit = c.limitKb * 1024u;
+    const std::string expected = content.substr(content.find('\n', content.size() - limit) + 1) + "new\r\n";
+    EXPECT_TRUE(ReadAll(path) == expected) << c.limitKb << " KB, " << c.lines << " lines";
+  }
 }
 
 TEST(LogFile, NoLineFeedAfterTheCutEmptiesTheFile) {

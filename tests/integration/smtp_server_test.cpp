@@ -4,8 +4,13 @@
 
 #include <thread>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/unique_tick.h"
 #include "pop3_server/maildrop.h"
 #include "smtp_server/queue_file.h"
 #include "smtp_server/smtp_server.h"
@@ -169,6 +174,36 @@ TEST(SmtpServer, ClientsThatLeaveAtAnyPhaseLeaveNothingAndTheNextIsServed) {
   EXPECT_EQ(c.readUntil("\r\n"), "250 OK\r\n");
   EXPECT_TRUE(server.queueDirectory().empty());
   EXPECT_EQ(TextOf(server.maildrop("petr")), "whole\r\n") << "only the message that was finished";
+}
+
+#ifndef _WIN32
+// A copy that cannot be written (a full disk) is no "250 OK", and the copies made before it
+// are taken back, so that the client's next attempt does not deliver them twice.
+TEST(SmtpServer, ACopyThatCannotBeWrittenIsNotAcknowledged) {
+  RunningServer server;
+  const std::string petr = server.dir.file("maildrop") + platform::kPathSeparator + "petr";
+  ASSERT_EQ(::symlink("/dev/full", petr.c_str()), 0);  // opens for appending; every write: ENOSPC
+  Client c = Prepared(server, {"ivan@office.ru", "petr@office.ru", "x@example.com"});
+  c.send("Subject: lost\r\n\r\nbody\r\n.\r\n");
+  EXPECT_EQ(c.readUntil("\r\n"), "421 Error! Shutting down.\r\n");
+  EXPECT_EQ(server.maildrop("Ivan"), "<missing>");
+  EXPECT_TRUE(server.queueDirectory().empty());
+}
+#endif
+
+// No queue file can be made: 421, and no local recipient has a copy either.
+TEST(SmtpServer, AQueueFileThatCannotBeMadeDeliversNoLocalCopy) {
+  RunningServer server;
+  const std::string queueDir = server.dir.file("queue") + platform::kPathSeparator;
+  const std::uint32_t now = platform::ProcessUniqueTicks().next();
+  for (std::uint32_t t = 1; t <= 3000; ++t) platform::AppendToFile(queueDir + QueueFileName(now + t), "", false);
+  Client c = Prepared(server, {"petr@office.ru", "x@example.com"});
+  c.send("Subject: twice\r\n\r\nbody\r\n.\r\n");
+  const std::string reply = c.readUntil("\r\n");
+  if (reply != "250 OK\r\n") {  // the tick may have moved past the names taken
+    EXPECT_EQ(reply, "421 Error! Shutting down.\r\n");
+    EXPECT_EQ(server.maildrop("petr"), "<missing>");
+  }
 }
 
 TEST(SmtpServer, LineLimitsAndTimeOuts) {

@@ -7,6 +7,7 @@ std::intptr_t ConsoleMainWindow::send(unsigned message, std::uintptr_t wParam, s
   if (std::this_thread::get_id() == mainThread_) return handler_ ? handler_(message, wParam, lParam) : 0;
   auto pending = std::make_shared<Pending>(Pending{message, wParam, lParam, true});
   std::unique_lock<std::mutex> lock(mutex_);
+  if (closed_) return 0;
   queue_.push_back(pending);
   arrived_.notify_one();
   handled_.wait(lock, [&] { return pending->done; });
@@ -17,6 +18,14 @@ void ConsoleMainWindow::post(unsigned message, std::uintptr_t wParam, std::intpt
   std::lock_guard<std::mutex> hold(mutex_);
   queue_.push_back(std::make_shared<Pending>(Pending{message, wParam, lParam, false}));
   arrived_.notify_one();
+}
+
+void ConsoleMainWindow::close() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  closed_ = true;
+  for (auto& pending : queue_) pending->done = true;
+  queue_.clear();
+  handled_.notify_all();
 }
 
 bool ConsoleMainWindow::pumpOne(std::chrono::milliseconds timeout) {

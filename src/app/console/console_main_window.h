@@ -29,6 +29,9 @@ class ConsoleMainWindow final : public MainWindow {
   // Main thread: handles the next message, waiting at most `timeout`; false if none came.
   bool pumpOne(std::chrono::milliseconds timeout);
 
+  // The main thread handles nothing more: every waiting and later send returns at once.
+  void close();
+
  private:
   struct Pending {
     unsigned message;
@@ -44,6 +47,7 @@ class ConsoleMainWindow final : public MainWindow {
   std::condition_variable arrived_;
   std::condition_variable handled_;
   std::deque<std::shared_ptr<Pending>> queue_;
+  bool closed_ = false;
 };
 
 }  // namespace quelma::app

@@ -2,6 +2,7 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -132,7 +133,11 @@ int main(int argc, char** argv) {
   WatchSignals(window, signals);
 
   while (!procedure.exitCode()) window.pumpOne(std::chrono::milliseconds(500));
+  // A server may still be in a send (an UM_SHUTDOWN of its own): it returns at once now.
+  window.close();
   pop3Server.join();
   smtpServer.join();
-  return *procedure.exitCode();
+  // The signal thread still waits on the window; end here rather than destroy it under it.
+  std::fflush(stdout);
+  std::_Exit(*procedure.exitCode());
 }

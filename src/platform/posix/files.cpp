@@ -142,6 +142,8 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   return names;
 }
 
+void SyncParentDirectory(const std::string& path) { SyncDirectoryOf(path); }
+
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool TruncateFile(const std::string& path, std::uint64_t size) {

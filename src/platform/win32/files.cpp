@@ -122,6 +122,8 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   return names;
 }
 
+void SyncParentDirectory(const std::string&) {}
+
 bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 bool TruncateFile(const std::string& path, std::uint64_t size) {
