@@ -1,0 +1,200 @@
+// The sorting run over "mail.txt", one message at a time through a work file.
+#include "pop3_client/sort_downloaded_mail.h"
+
+#include <algorithm>
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/line_reader.h"
+#include "platform/unique_tick.h"
+#include "pop3_client/sorter_matching.h"
+#include "pop3_server/maildrop.h"
+#include "smtp_server/queue_file.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+constexpr std::size_t kPiece = 998;
+constexpr std::size_t kMaxHeaderBlock = 1 << 20;  // more header than this is not searched
+constexpr std::size_t kFlushAt = 64 * 1024;
+
+std::string Number(int n) { return std::to_string(n); }
+
+class Sorter {
+ public:
+  Sorter(const SortContext& c, bool byRules, const std::string& deliverTo)
+      : c_(c), byRules_(byRules), deliverTo_(deliverTo), mailTxt_(c.programDir + "mail.txt"),
+        work_(c.programDir + "sorter.tmp") {}
+  SortResult run();
+
+ private:
+  enum class Read { kMessage, kEnd, kFailed };
+  Read readMessage(platform::LineReader& reader, std::uint64_t& consumed);
+  bool deliver(const std::string& user);
+  bool deliverToFallback();
+  void relay(const std::vector<std::string>& addresses);
+  bool copyWork(platform::OutputFile& out);
+  bool handle();
+  void keepUnhandled(std::uint64_t from);
+
+  const SortContext& c_;
+  bool byRules_;
+  std::string deliverTo_;
+  std::string mailTxt_, work_;
+  SorterRuleTable rules_;
+  std::string header_;
+  int number_ = 0;
+};
+
+// Copies the next message into the work file: its transparency dots removed, every line
+// ending CR LF, up to the line "." (not copied). `consumed` counts the bytes of "mail.txt".
+Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& consumed) {
+  auto out = platform::OutputFile::Create(work_, platform::CreateMode::kTruncate);
+  if (!out) return Read::kFailed;
+  header_.clear();
+  bool any = false, lineStart = true, inHeader = true;
+  std::string piece, buffer;
+  while (reader.next(piece)) {
+    consumed += piece.size();
+    const bool starts = lineStart;
+    lineStart = piece.ends_with('\n');
+    if (starts && (piece == ".\r\n" || piece == ".\n")) return out->write(buffer) && out->close() ? Read::kMessage : Read::kFailed;
+    any = true;
+    std::string_view text = piece;
+    if (starts && text.starts_with("..")) text.remove_prefix(1);
+    std::string line(text);
+    if (line.ends_with('\n') && !line.ends_with("\r\n")) line.insert(line.size() - 1, "\r");
+    if (starts && (line[0] == '\r' || line[0] == '\n')) inHeader = false;
+    if (inHeader && header_.size() < kMaxHeaderBlock) header_ += line;
+    buffer += line;
+    if (buffer.size() >= kFlushAt) {
+      if (!out->write(buffer)) return Read::kFailed;
+      buffer.clear();
+    }
+  }
+  // A last message without its dot line (a download cut short) is still delivered.
+  if (!out->write(buffer) || !out->close()) return Read::kFailed;
+  return any ? Read::kMessage : Read::kEnd;
+}
+
+bool Sorter::copyWork(platform::OutputFile& out) {
+  auto in = platform::InputFile::Open(work_);
+  if (!in) return false;
+  std::string buffer(kFlushAt, '\0');
+  for (;;) {
+    const std::size_t n = in->read(buffer.data(), buffer.size());
+    if (n == 0) return !in->failed();
+    if (!out.write(std::string_view(buffer.data(), n))) return false;
+  }
+}
+
+bool Sorter::deliver(const std::string& user) {
+  const auto result = pop3_server::AppendToMaildropWith(pop3_server::MaildropPath(c_.config, user),
+                                                        pop3_server::NewSeparatorLine(),
+                                                        [this](platform::OutputFile& out) { return copyWork(out); }, true);
+  if (result == pop3_server::AppendResult::kAppended) {
+    c_.log.LogPop3Client("Сообщение #" + Number(number_) + " для " + user + "\r\n");
+  }
+  return result == pop3_server::AppendResult::kAppended;
+}
+
+bool Sorter::deliverToFallback() {
+  const std::string& list = c_.config.UNDISCLOSED_MAIL_TO.empty() ? c_.config.PostMaster : c_.config.UNDISCLOSED_MAIL_TO;
+  c_.log.LogPop3Client("Сообщение #" + Number(number_) + " для " + list + "\r\n");
+  std::string_view items = list;
+  while (!items.empty()) {
+    const std::size_t comma = items.find(',');
+    const std::string name(platform::Cut(items.substr(0, comma), 65));
+    items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
+    if (name.empty()) continue;
+    const auto result = pop3_server::AppendToMaildropWith(
+        pop3_server::MaildropPath(c_.config, name), pop3_server::NewSeparatorLine(),
+        [this](platform::OutputFile& out) { return copyWork(out); }, true);
+    if (result != pop3_server::AppendResult::kAppended) return false;
+  }
+  return true;
+}
+
+void Sorter::relay(const std::vector<std::string>& addresses) {
+  const auto sender = RelaySender(header_);
+  if (!sender) {
+    c_.log.LogPop3Client("Сообщение #" + Number(number_) +
+                         " невозможно переслать - не определен адрес отправителя\r\n");
+    return;
+  }
+  const std::string temporary = c_.config.QueueDir + "sorter.tmp";
+  auto out = platform::OutputFile::Create(temporary, platform::CreateMode::kTruncate);
+  std::string list;
+  for (const auto& a : addresses) list += (list.empty() ? "" : ",") + a;
+  const bool written = out && out->write(smtp_server::FormatEnvelope(*sender, addresses)) && copyWork(*out) &&
+                       out->sync() && out->close();
+  if (!written || !smtp_server::PublishQueueFile(temporary, c_.config.QueueDir, platform::ProcessUniqueTicks().next())) {
+    out.reset();
+    platform::RemoveFile(temporary);
+    c_.log.LogPop3Client("ERROR - unable to create output file for relaying message\r\n");
+    return;
+  }
+  c_.log.LogPop3Client("Сообщение #" + Number(number_) + " пересылается " + list + "\r\n");
+}
+
+// False when the run has to stop (a maildrop that must take the message could not).
+bool Sorter::handle() {
+  ++number_;
+  if (!byRules_) return deliver(deliverTo_);
+  if (rules_.empty()) return deliverToFallback();
+  const RuleMatch match = MatchSorterRules(header_, rules_, c_.config);
+  const bool reachesSomeone =
+      !match.relay.empty() || std::find(match.users.begin(), match.users.end(), true) != match.users.end();
+  // A match that names no existing user and no outside address would reach nobody.
+  if (!match.matched || !reachesSomeone) return deliverToFallback();
+  for (std::size_t i = 0; i < match.users.size(); ++i) {
+    if (match.users[i]) deliver(c_.config.users[i].name);  // a maildrop that cannot be opened is skipped
+  }
+  if (!match.relay.empty()) relay(match.relay);
+  return true;
+}
+
+// "mail.txt" keeps only the messages from `from` on, replaced atomically.
+void Sorter::keepUnhandled(std::uint64_t from) {
+  auto in = platform::InputFile::Open(mailTxt_);
+  auto out = platform::OutputFile::Create(mailTxt_ + ".tmp", platform::CreateMode::kTruncate);
+  if (!in || !out || !in->seek(from)) return;
+  std::string buffer(kFlushAt, '\0');
+  bool ok = true;
+  for (std::size_t n; ok && (n = in->read(buffer.data(), buffer.size())) > 0;) ok = out->write(std::string_view(buffer.data(), n));
+  ok = ok && !in->failed() && out->sync() && out->close();
+  in.reset();
+  if (ok) platform::RenameReplacing(mailTxt_ + ".tmp", mailTxt_);
+}
+
+SortResult Sorter::run() {
+  auto in = platform::InputFile::Open(mailTxt_);
+  if (!in) return SortResult::kNothing;
+  if (byRules_) rules_ = ReadSorterRules(c_.sorter).value_or(SorterRuleTable{});
+  platform::LineReader reader(*in, kPiece);
+  std::uint64_t handled = 0, consumed = 0;
+  for (;;) {
+    const Read read = readMessage(reader, consumed);
+    if (read == Read::kEnd) break;
+    if (read == Read::kFailed || !handle()) {
+      in.reset();
+      platform::RemoveFile(work_);
+      keepUnhandled(handled);
+      return SortResult::kStopped;
+    }
+    handled = consumed;
+  }
+  in.reset();
+  platform::RemoveFile(work_);
+  platform::RemoveFile(mailTxt_);
+  return SortResult::kSorted;
+}
+
+}  // namespace
+
+SortResult SortDownloadedMail(const SortContext& context, bool byRules, const std::string& deliverTo) {
+  Sorter sorter(context, byRules, deliverTo);
+  return sorter.run();
+}
+
+}  // namespace quelma::pop3_client

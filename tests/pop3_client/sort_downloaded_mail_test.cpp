@@ -1,0 +1,166 @@
+// Sorting downloaded mail: rule matching on header fields, the relay sender, and whole runs.
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "pop3_client/sort_downloaded_mail.h"
+#include "pop3_client/sorter_matching.h"
+#include "smtp_server/queue_file.h"
+#include "support/fake_clock.h"
+#include "support/recording_main_window.h"
+#include "support/temp_dir.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+using quelma::testing::ReadAll;
+using quelma::testing::TempDir;
+using quelma::testing::WriteAll;
+
+TEST(SorterMatching, HeaderFields) {
+  const std::string block =
+      "Received: from a\r\nReceived: from relay.example\r\nReply-To: boss@x.ru\r\nTofoo: q\r\n"
+      "Subject: Quarterly\r\n\tREPORT for you\r\nFrom: \"Ivan\" <ivan@x.ru>\r\n";
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"Subject", "quarterly", true},  {"subject", "quarterly", false}, {"Subject", "report", true},
+      {"To", "boss", false},           {"To", "q", true},               {"Reply-To", "boss@x.ru", true},
+      {"Received", "relay", true},     {"Subject", "missing", false},   {"Subject", ":", true},
+  };
+  for (const auto& [header, pattern, expected] : cases) {
+    EXPECT_EQ(HeaderMatches(block, SorterRule{header, pattern, "ivan", 0}), expected) << header << " " << pattern;
+  }
+  EXPECT_FALSE(HeaderMatches(block, SorterRule{"Subject", "quarterly", "", 0})) << "no recipients: never matches";
+  EXPECT_TRUE(HeaderMatches("Subject: СРОЧНО\r\n", SorterRule{"Subject", "срочно", "ivan", 0}));
+}
+
+TEST(SorterMatching, RulesInOrderWithStop) {
+  config::Configuration c;
+  c.users = {{"ivan", "", ""}, {"petr", "", ""}};
+  const std::string block = "Subject: hello\r\n";
+  const SorterRuleTable both = {{"Subject", "hello", "ivan,x@y.ru", 0}, {"Subject", "hel", "IVAN,petr,z@w.ru,nobody", 0}};
+  RuleMatch m = MatchSorterRules(block, both, c);
+  EXPECT_TRUE(m.matched);
+  EXPECT_EQ(m.users, (std::vector<bool>{true, true}));
+  EXPECT_EQ(m.relay, (std::vector<std::string>{"x@y.ru", "z@w.ru"}));
+  SorterRuleTable stopped = both;
+  stopped[0].stop = 1;
+  m = MatchSorterRules(block, stopped, c);
+  EXPECT_EQ(m.users, (std::vector<bool>{true, false}));
+  EXPECT_EQ(m.relay, std::vector<std::string>{"x@y.ru"});
+  EXPECT_FALSE(MatchSorterRules("Subject: other\r\n", both, c).matched);
+}
+
+TEST(SorterMatching, RelaySender) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"From: Ivan <ivan@x.ru>\r\n", "ivan@x.ru"},
+      {"From: \"Ivan Petrov\" ivan@x.ru\r\n", "ivan@x.ru"},
+      {"From:ivan@x.ru\r\n", "ivan@x.ru"},
+      {"From: \"a@b\"\r\n", "a@b"},
+      {"From: nobody\r\nFrom: late@x.ru\r\n", std::nullopt},
+      {"Subject: x\r\n\r\nFrom: body@x.ru\r\n", std::nullopt},
+      {"X: 1\r\nFrom: <a@b.ru>\r\n", "a@b.ru"},
+  };
+  for (const auto& [block, sender] : cases) EXPECT_EQ(RelaySender(block), sender) << block;
+}
+
+struct SortRun {
+  TempDir dir;
+  testing::RecordingMainWindow window;
+  app::ServerControl control;
+  testing::FakeClock clock;
+  app::ActivityLog log{window, control, clock};
+  config::Configuration config;
+  SorterFile sorter{SorterFilePath(dir.path())};
+
+  SortRun() {
+    platform::MakeDirectory(dir.file("maildrop"));
+    platform::MakeDirectory(dir.file("queue"));
+    config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
+    config.QueueDir = dir.file("queue") + platform::kPathSeparator;
+    config.PostMaster = "postmaster";
+    config.users = {{"postmaster", "", ""}, {"ivan", "", ""}, {"petr", "", ""}};
+  }
+  void rules(const SorterRuleTable& table) {
+    SorterRuleTable t = table;
+    WriteSorterRules(sorter, t);
+  }
+  SortResult sort(bool byRules = true, const std::string& deliverTo = "*") {
+    return SortDownloadedMail({config, sorter, log, dir.path()}, byRules, deliverTo);
+  }
+  std::vector<std::string> texts(const std::string& user) {
+    // The messages of a maildrop, each without its separator line.
+    const std::string drop = ReadAll(config.MailDropDir + user);
+    std::vector<std::string> out;
+    if (drop == "<missing>") return out;
+    for (std::size_t at = 0; at < drop.size();) {
+      const std::size_t text = drop.find("\r\n", at) + 2;
+      const std::size_t next = drop.find("From \x01", text);
+      out.push_back(drop.substr(text, next == std::string::npos ? std::string::npos : next - text));
+      at = next == std::string::npos ? drop.size() : next;
+    }
+    return out;
+  }
+};
+
+const std::string kOne = "From: <a@b.ru>\r\nSubject: Hello\r\n\r\n..dot line\r\n\xc0\xc1\r\n";
+const std::string kTwo = "\r\nno header at all\n";
+const std::string kThree = "Subject: other\r\n\r\nx\r\n";
+const std::string kMailTxt = kOne + ".\r\n" + kTwo + ".\r\n" + kThree + ".\r\n";
+
+TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
+  SortRun r;
+  r.rules({{"Subject", "hello", "ivan,far@example.com", 0}});
+  WriteAll(r.dir.file("mail.txt"), kMailTxt);
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  const std::string one = "From: <a@b.ru>\r\nSubject: Hello\r\n\r\n.dot line\r\n\xc0\xc1\r\n";
+  EXPECT_EQ(r.texts("ivan"), std::vector<std::string>{one});
+  EXPECT_EQ(r.texts("postmaster"), (std::vector<std::string>{"\r\nno header at all\r\n", kThree}));
+  const auto queue = smtp_server::ListQueueFiles(r.config.QueueDir);
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(ReadAll(r.config.QueueDir + queue[0]), "MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\n" + one);
+  EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt")));
+  const auto lines = r.window.unstampedLines();
+  EXPECT_EQ(lines.front(), "POP3CLIENT> Сообщение #1 для ivan\r\n");
+  EXPECT_EQ(lines.back(), "POP3CLIENT> Сообщение #3 для postmaster\r\n");
+}
+
+TEST(SortDownloadedMail, FallbackListsAndTheAccountsUser) {
+  struct Case {
+    std::string undisclosed;
+    bool byRules;
+    std::vector<std::string> ivan, petr, postmaster;
+  };
+  const Case cases[] = {
+      {"", true, {}, {}, {kThree}},
+      {"ivan,petr", true, {kThree}, {kThree}, {}},
+      {"ivan,petr", false, {}, {kThree}, {}},  // to the account's user; rules not read
+  };
+  for (const auto& c : cases) {
+    SortRun r;
+    r.config.UNDISCLOSED_MAIL_TO = c.undisclosed;
+    WriteAll(r.dir.file("mail.txt"), kThree + ".\r\n");
+    EXPECT_EQ(r.sort(c.byRules, "petr"), SortResult::kSorted);
+    EXPECT_EQ(r.texts("ivan"), c.ivan);
+    EXPECT_EQ(r.texts("petr"), c.petr);
+    EXPECT_EQ(r.texts("postmaster"), c.postmaster);
+  }
+}
+
+TEST(SortDownloadedMail, AStoppedRunKeepsOnlyTheUnhandledMessages) {
+  SortRun r;
+  r.config.UNDISCLOSED_MAIL_TO = "ivan";
+  WriteAll(r.dir.file("mail.txt"), kMailTxt);
+  // The first message reaches ivan; then ivan's maildrop turns into a directory and fails.
+  r.rules({{"Subject", "hello", "ivan", 0}});
+  r.config.UNDISCLOSED_MAIL_TO = "gone/x";
+  EXPECT_EQ(r.sort(), SortResult::kStopped);
+  EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kTwo + ".\r\n" + kThree + ".\r\n");
+  r.config.UNDISCLOSED_MAIL_TO = "petr";
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  EXPECT_EQ(r.texts("ivan").size(), 1u) << "nothing delivered twice";
+  EXPECT_EQ(r.texts("petr").size(), 2u);
+  EXPECT_EQ(r.sort(), SortResult::kNothing);
+}
+
+}  // namespace
+}  // namespace quelma::pop3_client
