@@ -1,0 +1,31 @@
+// One run of the POP3 client for one provider account: download every message into its own
+// download file, delete it on the server only once it is on disk, then sort "mail.txt".
+#pragma once
+
+#include <string>
+
+#include "app/activity_log.h"
+#include "app/main_window.h"
+#include "config/configuration.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::pop3_client {
+
+inline constexpr char kPop3ClientGuard[] = "POP3_client_running";
+inline constexpr int kPop3StatusPart = 2;
+
+struct Pop3ClientContext {
+  app::MainWindow& window;
+  app::ActivityLog& log;
+  const config::Configuration& config;
+  SorterFile& sorter;
+  std::string programDir;            // holds the download files and "mail.txt"
+  config::ProviderAccount account;   // CurrentPop3Account
+  std::uint32_t receiveTimeoutMs = 120000;
+};
+
+// The thread body: 0 after a successful run, the error number after a failed one, 1 when
+// another run holds the guard. Reports UM_WORKER_DONE (1) as its last act.
+int RunPop3Client(const Pop3ClientContext& context);
+
+}  // namespace quelma::pop3_client

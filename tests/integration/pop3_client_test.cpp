@@ -1,0 +1,229 @@
+// The POP3 client against a scripted POP3 server on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <thread>
+
+#include "codec/md5.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/running_guard.h"
+#include "platform/socket.h"
+#include "pop3_client/pop3_client_run.h"
+#include "support/fake_clock.h"
+#include "support/recording_main_window.h"
+#include "support/temp_dir.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+using quelma::testing::ReadAll;
+
+// Serves one connection: the greeting, then `answer` for every command line (an empty answer
+// closes the connection). Records the commands.
+class ScriptedPop3Server {
+ public:
+  using Answer = std::function<std::string(const std::string& command)>;
+  ScriptedPop3Server(std::string greeting, Answer answer) {
+    platform::InitSocketLibrary();
+    listener_ = platform::Socket::CreateTcp();
+    listener_.bind(platform::kLoopbackAddress, 0);
+    listener_.listen(1);
+    port = *listener_.localPort();
+    thread_ = std::thread([this, greeting, answer] {
+      platform::Socket client = listener_.accept();
+      if (!client.valid()) return;
+      client.setReceiveTimeout(5000);
+      client.sendAll(greeting);
+      std::string pending;
+      char buffer[4096];
+      for (;;) {
+        const auto lf = pending.find('\n');
+        if (lf == std::string::npos) {
+          const long n = client.receive(buffer, sizeof buffer);
+          if (n <= 0) return;
+          pending.append(buffer, static_cast<std::size_t>(n));
+          continue;
+        }
+        const std::string line = pending.substr(0, lf + 1);
+        pending.erase(0, lf + 1);
+        commands.push_back(line);
+        const std::string reply = answer(line);
+        if (reply.empty() || !client.sendAll(reply)) return;
+      }
+    });
+  }
+  ~ScriptedPop3Server() {
+    listener_.wake();
+    thread_.join();
+  }
+  std::uint16_t port = 0;
+  std::vector<std::string> commands;
+
+ private:
+  platform::Socket listener_;
+  std::thread thread_;
+};
+
+// A mailbox of messages (transfer form, without the final dot line).
+ScriptedPop3Server::Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0) {
+  return [messages, breakInMessage](const std::string& c) -> std::string {
+    const std::string verb = c.substr(0, 4);
+    const int n = std::atoi(c.c_str() + 5);
+    if (verb == "user" || verb == "pass" || verb == "dele") return "+OK\r\n";
+    if (verb == "APOP") return "-ERR no APOP here\r\n";
+    if (verb == "stat") return "+OK " + std::to_string(messages.size()) + " 1000\r\n";
+    if (verb == "list") return "+OK " + std::to_string(n) + " " + std::to_string(messages[n - 1].size()) + "\r\n";
+    if (verb == "retr" && n == breakInMessage) return "+OK\r\n" + messages[n - 1].substr(0, 5);  // then nothing
+    if (verb == "retr") return "+OK follows\r\n" + messages[n - 1] + ".\r\n";
+    if (verb == "quit") return "+OK bye\r\n";
+    return "-ERR\r\n";
+  };
+}
+
+struct ClientRun {
+  quelma::testing::TempDir dir;
+  quelma::testing::RecordingMainWindow window;
+  app::ServerControl control;
+  quelma::testing::FakeClock clock;
+  app::ActivityLog log{window, control, clock};
+  config::Configuration config;
+  SorterFile sorter{SorterFilePath(dir.path())};
+
+  ClientRun() {
+    platform::MakeDirectory(dir.file("maildrop"));
+    config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
+    config.QueueDir = dir.path();
+    config.PostMaster = "postmaster";
+    config.users = {{"postmaster", "", ""}, {"ivan", "", ""}};
+  }
+  int run(std::uint16_t port, std::uint32_t useApop = 0, std::string deliverTo = "ivan") {
+    config::ProviderAccount account{"127.0.0.1", "login", "secret", port, deliverTo, useApop};
+    return RunPop3Client({window, log, config, sorter, dir.path(), account, 2000});
+  }
+  std::string maildrop(const std::string& user) { return ReadAll(config.MailDropDir + user); }
+};
+
+const std::vector<std::string> kMessages = {"Subject: 1\r\n\r\n..dot\r\n", "Subject: 2\r\n\r\nb\r\n",
+                                            "Subject: 3\r\n\r\n\xc0\xc1\r\n"};
+
+TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
+  ClientRun r;
+  ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages));
+  EXPECT_EQ(r.run(server.port), 0);
+  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n",
+                                                      "retr 1\r\n", "dele 1\r\n", "list 2\r\n", "retr 2\r\n",
+                                                      "dele 2\r\n", "list 3\r\n", "retr 3\r\n", "dele 3\r\n",
+                                                      "quit\r\n"}));
+  const std::string drop = r.maildrop("ivan");
+  EXPECT_NE(drop.find("Subject: 1\r\n\r\n.dot\r\n"), std::string::npos) << "stored without the transparency dot";
+  EXPECT_NE(drop.find("\xc0\xc1\r\n"), std::string::npos);
+  EXPECT_TRUE(platform::ListDirectory(r.dir.path(), "*.popfile").empty());
+  EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt")));
+  EXPECT_TRUE(platform::FileExists(r.config.MailDropDir + "pop3_download.runs"));
+  const auto messages = r.window.messages();
+  EXPECT_EQ(messages.back().message, app::UM_WORKER_DONE);
+}
+
+TEST(Pop3Client, ApopWithTheTimeStampOrTheFallbackToUserAndPass) {
+  const std::string stamp = "<1896.697170952@dbc.mtview.ca.us>";
+  {
+    ClientRun r;
+    ScriptedPop3Server server("+OK POP3 server ready " + stamp + "\r\n", [&](const std::string& c) -> std::string {
+      if (c.starts_with("APOP")) {
+        return c == "APOP login " + codec::DigestToHex(codec::Md5Of(stamp + "secret")) + "\r\n" ? "+OK\r\n" : "-ERR\r\n";
+      }
+      return c.starts_with("stat") ? "+OK 0 0\r\n" : "+OK\r\n";
+    });
+    EXPECT_EQ(r.run(server.port, 1), 0);
+    EXPECT_EQ(server.commands.size(), 3u) << "APOP, stat, quit";
+  }
+  {
+    ClientRun r;
+    ScriptedPop3Server server("+OK ready " + stamp + "\r\n", Mailbox({}));
+    EXPECT_EQ(r.run(server.port, 1), 0);
+    EXPECT_EQ(server.commands[1], "user login\r\n");
+    const auto lines = r.window.unstampedLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "POP3CLIENT> Trying plain login\r\n"), lines.end());
+  }
+  {
+    ClientRun r;  // no time stamp: straight to USER even with APOP asked for
+    ScriptedPop3Server server("+OK ready\r\n", Mailbox({}));
+    EXPECT_EQ(r.run(server.port, 1), 0);
+    EXPECT_EQ(server.commands[0], "user login\r\n");
+  }
+}
+
+TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
+  struct Case {
+    std::string greeting;
+    std::function<std::string(const std::string&)> answer;
+    int error;
+  };
+  const auto refuse = [](const char* verb) {
+    return [verb](const std::string& c) -> std::string {
+      if (c.starts_with(verb)) return "-ERR no\r\n";
+      if (c.starts_with("stat")) return "+OK 1 10\r\n";
+      if (c.starts_with("list")) return "+OK 1 10\r\n";
+      if (c.starts_with("retr")) return "+OK\r\nx\r\n.\r\n";
+      return "+OK\r\n";
+    };
+  };
+  const auto hangUpAt = [](const char* verb) {
+    return [verb](const std::string& c) -> std::string {
+      if (c.starts_with(verb)) return "";
+      if (c.starts_with("stat")) return "+OK 1 10\r\n";
+      if (c.starts_with("list")) return "+OK 1 10\r\n";
+      if (c.starts_with("retr")) return "+OK\r\nx\r\n.\r\n";
+      return "+OK\r\n";
+    };
+  };
+  const Case cases[] = {
+      {"-ERR go away\r\n", Mailbox({}), 8},  {"", Mailbox({}), 7},
+      {"+OK\r\n", hangUpAt("user"), 11},      {"+OK\r\n", hangUpAt("pass"), 14},
+      {"+OK\r\n", hangUpAt("stat"), 17},      {"+OK\r\n", hangUpAt("list"), 20},
+      {"+OK\r\n", hangUpAt("retr"), 23},      {"+OK\r\n", hangUpAt("dele"), 27},
+      {"+OK\r\n", refuse("user"), 30},        {"+OK\r\n", refuse("pass"), 30},
+      {"+OK\r\n", refuse("stat"), 30},        {"+OK\r\n", refuse("list"), 30},
+      {"+OK\r\n", refuse("retr"), 30},        {"+OK\r\n", refuse("dele"), 30},
+  };
+  for (const auto& c : cases) {
+    ClientRun r;
+    ScriptedPop3Server server(c.greeting.empty() ? std::string("+OK no line end") : c.greeting, c.answer);
+    if (c.greeting.empty()) {
+      // A greeting that never ends: the client's receive time-out ends it.
+      EXPECT_EQ(r.run(server.port), c.error);
+      continue;
+    }
+    EXPECT_EQ(r.run(server.port), c.error) << c.error;
+    EXPECT_EQ(r.window.unstampedLines().back(),
+              "POP3CLIENT> Ошибка " + std::to_string(c.error) + ": работа POP3 клиента закончена\r\n");
+  }
+}
+
+TEST(Pop3Client, ABrokenDownloadKeepsTheFinishedFilesForTheNextRun) {
+  ClientRun r;
+  {
+    ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages, 3));
+    EXPECT_EQ(r.run(server.port), 25);
+  }
+  EXPECT_EQ(platform::ListDirectory(r.dir.path(), "*.popfile"), (std::vector<std::string>{"1.popfile", "2.popfile"}));
+  EXPECT_EQ(r.maildrop("ivan"), "<missing>") << "this run's files are not sorted now";
+  ScriptedPop3Server empty("+OK ready\r\n", Mailbox({}));
+  EXPECT_EQ(r.run(empty.port), 0);
+  EXPECT_EQ(r.maildrop("postmaster").find("Subject: 1"), r.maildrop("postmaster").rfind("Subject: 1"))
+      << "the leftovers are sorted by the rules, once";
+  EXPECT_NE(r.maildrop("postmaster").find("Subject: 2"), std::string::npos);
+}
+
+TEST(Pop3Client, ASecondRunWhileOneIsActiveEndsAtOnce) {
+  ClientRun r;
+  auto held = platform::RunningGuard::TryAcquire(kPop3ClientGuard);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(r.run(1), 1);
+  EXPECT_TRUE(r.window.lines().empty());
+}
+
+}  // namespace
+}  // namespace quelma::pop3_client
