@@ -20,6 +20,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "pop3_client/sorter_rules.h"
+#include "pop3_client/pop3_client_run.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
 
@@ -130,6 +131,15 @@ int main(int argc, char** argv) {
   std::thread smtpServer([&] {
     smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock()});
   });
+  // Until session control exists, "send/receive mail" (SIGUSR1) downloads every provider
+  // account in turn; a second request while a run is active is ignored by its guard.
+  procedure.onStartSession = [&] {
+    std::thread([&, config = store.current()] {
+      for (const auto& account : config->accounts) {
+        pop3_client::RunPop3Client({window, log, *config, sorterFile, *programDir, account});
+      }
+    }).detach();
+  };
   WatchSignals(window, signals);
 
   while (!procedure.exitCode()) window.pumpOne(std::chrono::milliseconds(500));
