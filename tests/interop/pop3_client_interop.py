@@ -13,7 +13,6 @@ import time
 
 from quelma_process import Checks, Quelma
 
-QUELMA = sys.argv[1]
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "config", "password_scramble.cpp")
 
 
@@ -110,6 +109,7 @@ def maildrop_texts(path):
 
 
 def main():
+    quelma = sys.argv[1]
     checks = Checks()
     if shutil.which("dovecot") is None:
         checks.check("dovecot is installed", False)
@@ -126,7 +126,7 @@ def main():
     server = None
     try:
         time.sleep(0.5)
-        server = Quelma(QUELMA, ["LocalDomain = office.ru", "PostMaster = postmaster", "[POP3accounts]",
+        server = Quelma(quelma, ["LocalDomain = office.ru", "PostMaster = postmaster", "[POP3accounts]",
                                  "127.0.0.1 plainuser ; %s-%d-0-ivan" % (scramble("secret1"), port),
                                  "127.0.0.1 apopuser ; %s-%d-1-petr" % (scramble("secret2"), port)],
                         ["postmaster", "ivan", "petr"])
