@@ -34,7 +34,8 @@ class Run {
   void download(const std::string& statReply);
   void sendLine(const std::string& line, int error);
   std::string receiveLineByBytes(int error);
-  std::string receiveReply(int error);  // pieces until one ends with a line feed
+  // Pieces until one ends with a line feed: `error` when the first fails, `restError` after.
+  std::string receiveReply(int error, int restError);
   void requirePositive(const std::string& reply);
   void collectDownloadFiles();
   std::string path(const std::string& name) const { return c_.programDir + name; }
@@ -61,12 +62,12 @@ std::string Run::receiveLineByBytes(int error) {
   return line;
 }
 
-std::string Run::receiveReply(int error) {
+std::string Run::receiveReply(int error, int restError) {
   std::string reply;
   char buffer[kBuffer];
   do {
     const long n = socket_.receive(buffer, sizeof buffer);
-    if (n <= 0) throw RunError{error};
+    if (n <= 0) throw RunError{reply.empty() ? error : restError};
     reply.append(buffer, static_cast<std::size_t>(n));
     if (reply.size() > 64 * kBuffer) reply.erase(0, reply.size() - kBuffer);  // bounded
   } while (reply.back() != '\n');
@@ -119,7 +120,7 @@ void Run::login() {
                                 codec::DigestToHex(codec::Md5Of(greeting + c_.account.password)) + "\r\n";
     log(command);
     sendLine(command, 10);
-    const std::string reply = receiveReply(11);
+    const std::string reply = receiveReply(11, 12);
     if (reply[0] == '+') {
       log("Пароль распознан сервером: сервер готов к работе.\r\n");
       return;
@@ -129,10 +130,10 @@ void Run::login() {
     log("Trying plain login\r\n");
   }
   sendLine("user " + c_.account.login + "\r\n", 10);
-  requirePositive(receiveReply(11));
+  requirePositive(receiveReply(11, 12));
   log("Имя пользователя распознано сервером\r\n");
   sendLine("pass " + c_.account.password + "\r\n", 13);
-  requirePositive(receiveReply(14));
+  requirePositive(receiveReply(14, 15));
   log("Пароль распознан сервером: сервер готов к работе.\r\n");
 }
 
@@ -145,7 +146,7 @@ void Run::download(const std::string& statReply) {
   for (unsigned long k = 1; k <= count; ++k) {
     const std::string n = std::to_string(k);
     sendLine("list " + n + "\r\n", 19);
-    const std::string list = receiveReply(20);
+    const std::string list = receiveReply(20, 20);
     requirePositive(list);
     char* sizeAt = nullptr;
     const unsigned long number = std::strtoul(list.c_str() + 4, &sizeAt, 10);
@@ -182,7 +183,7 @@ void Run::download(const std::string& statReply) {
       throw RunError{21};
     }
     sendLine("dele " + n + "\r\n", 26);
-    requirePositive(receiveReply(27));
+    requirePositive(receiveReply(27, 27));
     log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
   }
   log("Все сообщения загружены и удалены с сервера.\r\n");
@@ -226,7 +227,7 @@ int Run::run() {
     connect();
     login();
     sendLine("stat\r\n", 16);
-    const std::string stat = receiveReply(17);
+    const std::string stat = receiveReply(17, 17);
     requirePositive(stat);
     if (stat.size() > 4 && stat[4] >= '1' && stat[4] <= '9') {
       download(stat);

@@ -50,6 +50,11 @@ class ScriptedPop3Server {
         pending.erase(0, lf + 1);
         commands.push_back(line);
         const std::string reply = answer(line);
+        if (reply.starts_with('\x01')) {  // a part of a reply, then the connection breaks
+          client.sendAll(reply.substr(1));
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          return;
+        }
         if (reply.empty() || !client.sendAll(reply)) return;
       }
     });
@@ -124,6 +129,26 @@ TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
   EXPECT_TRUE(platform::FileExists(r.config.MailDropDir + "pop3_download.runs"));
   const auto messages = r.window.messages();
   EXPECT_EQ(messages.back().message, app::UM_WORKER_DONE);
+  EXPECT_FALSE(messages.back().posted) << "sent after a successful run";
+  EXPECT_EQ(r.window.statusTexts(),
+            (std::vector<std::string>{"POP3 клиент сеанс:", "POP3 сортировка...", "POP3 клиент успех"}));
+}
+
+TEST(Pop3Client, TwelveMessagesAndAnEmptyMailbox) {
+  ClientRun r;
+  std::vector<std::string> twelve;
+  for (int i = 1; i <= 12; ++i) twelve.push_back("Subject: " + std::to_string(i) + "\r\n\r\nx\r\n");
+  {
+    ScriptedPop3Server server("+OK ready\r\n", Mailbox(twelve));
+    EXPECT_EQ(r.run(server.port), 0);
+  }
+  const std::string drop = r.maildrop("ivan");
+  EXPECT_LT(drop.find("Subject: 2\r\n"), drop.find("Subject: 10\r\n")) << "sorted in message-number order";
+  EXPECT_NE(drop.find("Subject: 12\r\n"), std::string::npos);
+  ScriptedPop3Server empty("+OK ready\r\n", Mailbox({}));
+  EXPECT_EQ(r.run(empty.port), 0);
+  const auto lines = r.window.unstampedLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "POP3CLIENT> ПОЧТОВЫЙ ЯЩИК НА СЕРВЕРЕ ПУСТ\r\n"), lines.end());
 }
 
 TEST(Pop3Client, ApopWithTheTimeStampOrTheFallbackToUserAndPass) {
@@ -179,8 +204,20 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       return "+OK\r\n";
     };
   };
+  // The first part of a reply arrives, then the connection breaks.
+  const auto breakAfterStart = [](const char* verb, const char* start) {
+    return [verb, start](const std::string& c) -> std::string {
+      if (c.starts_with(verb)) return std::string("\x01") + start;
+      if (c.starts_with("stat")) return "+OK 1 10\r\n";
+      if (c.starts_with("list")) return "+OK 1 10\r\n";
+      return "+OK\r\n";
+    };
+  };
   const Case cases[] = {
       {"-ERR go away\r\n", Mailbox({}), 8},  {"", Mailbox({}), 7},
+      {"+OK\r\n", breakAfterStart("user", "+OK"), 12},
+      {"+OK\r\n", breakAfterStart("pass", "+OK"), 15},
+      {"+OK\r\n", breakAfterStart("retr", "+OK"), 24},
       {"+OK\r\n", hangUpAt("user"), 11},      {"+OK\r\n", hangUpAt("pass"), 14},
       {"+OK\r\n", hangUpAt("stat"), 17},      {"+OK\r\n", hangUpAt("list"), 20},
       {"+OK\r\n", hangUpAt("retr"), 23},      {"+OK\r\n", hangUpAt("dele"), 27},
@@ -197,6 +234,8 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       continue;
     }
     EXPECT_EQ(r.run(server.port), c.error) << c.error;
+    EXPECT_TRUE(r.window.messages().back().posted) << "posted after a failed run";
+    EXPECT_EQ(r.window.statusTexts().back(), "POP3 клиент ОШИБКА");
     EXPECT_EQ(r.window.unstampedLines().back(),
               "POP3CLIENT> Ошибка " + std::to_string(c.error) + ": работа POP3 клиента закончена\r\n");
   }

@@ -124,6 +124,20 @@ TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
   EXPECT_EQ(lines.back(), "POP3CLIENT> Сообщение #3 для postmaster\r\n");
 }
 
+TEST(SortDownloadedMail, OutsideAddressesOnlyAreRelayedAndReachNoLocalUser) {
+  SortRun r;
+  r.rules({{"Subject", "hello", "far@example.com,near@example.org", 1}});
+  WriteAll(r.dir.file("mail.txt"), kOne + ".\r\n");
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  EXPECT_TRUE(r.texts("postmaster").empty()) << "no fallback for a placed message";
+  EXPECT_TRUE(r.texts("ivan").empty());
+  const auto queue = smtp_server::ListQueueFiles(r.config.QueueDir);
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_TRUE(ReadAll(r.config.QueueDir + queue[0])
+                  .starts_with("MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\nRCPT TO:<near@example.org>\r\n"));
+  EXPECT_EQ(r.window.unstampedLines().back(), "POP3CLIENT> Сообщение #1 пересылается far@example.com,near@example.org\r\n");
+}
+
 TEST(SortDownloadedMail, FallbackListsAndTheAccountsUser) {
   struct Case {
     std::string undisclosed;

@@ -15,19 +15,27 @@ class RecordingMainWindow final : public app::MainWindow {
   struct Message {
     unsigned message;
     std::uintptr_t wParam;
+    bool posted = false;
   };
 
   std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    messages_.push_back({message, wParam});
+    messages_.push_back({message, wParam, false});
     if (message == app::UM_LOG_LINE) lines_.push_back(*reinterpret_cast<const std::string*>(lParam));
     return 0;
   }
   void post(unsigned message, std::uintptr_t wParam, std::intptr_t) override {
     std::lock_guard<std::mutex> hold(mutex_);
-    messages_.push_back({message, wParam});
+    messages_.push_back({message, wParam, true});
   }
-  void setStatusText(int, const std::string&) override {}
+  void setStatusText(int, const std::string& text) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    statusTexts_.push_back(text);
+  }
+  std::vector<std::string> statusTexts() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return statusTexts_;
+  }
   void setProgress(int, int) override {}
 
   std::vector<std::string> lines() const {
@@ -49,6 +57,7 @@ class RecordingMainWindow final : public app::MainWindow {
   mutable std::mutex mutex_;
   std::vector<Message> messages_;
   std::vector<std::string> lines_;
+  std::vector<std::string> statusTexts_;
 };
 
 }  // namespace quelma::testing

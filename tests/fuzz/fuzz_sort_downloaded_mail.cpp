@@ -1,0 +1,43 @@
+// Fuzz target: any bytes as "mail.txt", sorted by a few rules into maildrops and the queue.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_support.h"
+#include "platform/files.h"
+#include "pop3_client/sort_downloaded_mail.h"
+
+using namespace quelma;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::string dir = "/tmp/quelma-fuzz-sort-" + std::to_string(::getpid()) + "/";
+  static const bool made = (platform::MakeDirectory(dir) || platform::IsDirectory(dir)) &&
+                           (platform::MakeDirectory(dir + "q") || platform::IsDirectory(dir + "q"));
+  if (!made) return 0;
+  config::Configuration config;
+  config.MailDropDir = dir;
+  config.QueueDir = dir + "q/";
+  config.PostMaster = "postmaster";
+  config.users = {{"postmaster", "", ""}, {"ivan", "", ""}};
+  static pop3_client::SorterFile sorter(dir + "sorter.cfg");
+  static const bool rules = [] {
+    pop3_client::SorterRuleTable t = {{"Subject", "a", "ivan,x@y.ru", 0}, {"From", "@", "postmaster", 1}};
+    return pop3_client::WriteSorterRules(sorter, t);
+  }();
+  (void)rules;
+  fuzz::NullWindow window;
+  app::ServerControl control;
+  fuzz::FixedClock clock;
+  app::ActivityLog log(window, control, clock);
+  if (auto out = platform::OutputFile::Create(dir + "mail.txt", platform::CreateMode::kTruncate)) {
+    out->write(std::string_view(reinterpret_cast<const char*>(data), size));
+  }
+  if (pop3_client::SortDownloadedMail({config, sorter, log, dir}, true, "*") != pop3_client::SortResult::kSorted) {
+    __builtin_trap();  // nothing here can make a run stop
+  }
+  for (const char* name : {"ivan", "postmaster"}) platform::RemoveFile(dir + name);
+  for (const auto& name : platform::ListDirectory(dir + "q", "*")) platform::RemoveFile(dir + "q/" + name);
+  return 0;
+}
