@@ -50,6 +50,12 @@ class ScriptedPop3Server {
         pending.erase(0, lf + 1);
         commands.push_back(line);
         const std::string reply = answer(line);
+        if (reply.starts_with('\x02')) {  // in two pieces, split inside the end sequence
+          client.sendAll(reply.substr(1, reply.size() - 3));
+          std::this_thread::sleep_for(std::chrono::milliseconds(30));
+          client.sendAll(reply.substr(reply.size() - 2));
+          continue;
+        }
         if (reply.starts_with('\x01')) {  // a part of a reply, then the connection breaks
           client.sendAll(reply.substr(1));
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -132,6 +138,17 @@ TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
   EXPECT_FALSE(messages.back().posted) << "sent after a successful run";
   EXPECT_EQ(r.window.statusTexts(),
             (std::vector<std::string>{"POP3 клиент сеанс:", "POP3 сортировка...", "POP3 клиент успех"}));
+}
+
+TEST(Pop3Client, TheEndSequenceSplitOverTwoPiecesEndsTheMessage) {
+  ClientRun r;
+  const auto inner = Mailbox(kMessages);
+  ScriptedPop3Server server("+OK ready\r\n", [&](const std::string& c) {
+    const std::string reply = inner(c);
+    return c.starts_with("retr") ? "\x02" + reply : reply;
+  });
+  EXPECT_EQ(r.run(server.port), 0);
+  EXPECT_NE(r.maildrop("ivan").find("Subject: 3\r\n"), std::string::npos);
 }
 
 TEST(Pop3Client, TwelveMessagesAndAnEmptyMailbox) {
