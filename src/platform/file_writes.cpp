@@ -16,6 +16,15 @@ WriteResult AtomicReplace(const std::string& path, std::string_view bytes) {
   return WriteResult::kWritten;
 }
 
+bool CopyToEnd(InputFile& in, OutputFile& out) {
+  std::string buffer(64 * 1024, '\0');
+  for (;;) {
+    const std::size_t n = in.read(buffer.data(), buffer.size());
+    if (n == 0) return !in.failed();
+    if (!out.write(std::string_view(buffer.data(), n))) return false;
+  }
+}
+
 bool AppendToFile(const std::string& path, std::string_view bytes, bool durable) {
   auto file = OutputFile::Create(path, CreateMode::kAppend);
   if (!file || !file->write(bytes)) return false;

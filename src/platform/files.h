@@ -69,6 +69,10 @@ enum class WriteResult {
 // be serialised by the caller (they share the temporary name).
 WriteResult AtomicReplace(const std::string& path, std::string_view bytes);
 
+// Copies what `in` holds from its current position to its end onto `out`; false when a read
+// or a write failed.
+bool CopyToEnd(InputFile& in, OutputFile& out);
+
 // Appends in one write and, when `durable`, syncs before returning.
 bool AppendToFile(const std::string& path, std::string_view bytes, bool durable);
 

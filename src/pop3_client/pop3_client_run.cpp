@@ -202,10 +202,7 @@ void Run::collectDownloadFiles() {
     if (!mail) throw RunError{28};
     auto in = platform::InputFile::Open(path(name));
     if (!in) throw RunError{29};
-    char buffer[64 * 1024];
-    bool ok = true;
-    for (std::size_t n; ok && (n = in->read(buffer, sizeof buffer)) > 0;) ok = mail->write(std::string_view(buffer, n));
-    if (!ok || in->failed() || !mail->sync() || !mail->close()) throw RunError{28};
+    if (!platform::CopyToEnd(*in, *mail) || !mail->sync() || !mail->close()) throw RunError{28};
     in.reset();
     platform::RemoveFile(path(name));
   }

@@ -79,13 +79,7 @@ Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& co
 
 bool Sorter::copyWork(platform::OutputFile& out) {
   auto in = platform::InputFile::Open(work_);
-  if (!in) return false;
-  std::string buffer(kFlushAt, '\0');
-  for (;;) {
-    const std::size_t n = in->read(buffer.data(), buffer.size());
-    if (n == 0) return !in->failed();
-    if (!out.write(std::string_view(buffer.data(), n))) return false;
-  }
+  return in && platform::CopyToEnd(*in, out);
 }
 
 bool Sorter::deliver(const std::string& user) {
@@ -159,10 +153,7 @@ void Sorter::keepUnhandled(std::uint64_t from) {
   auto in = platform::InputFile::Open(mailTxt_);
   auto out = platform::OutputFile::Create(mailTxt_ + ".tmp", platform::CreateMode::kTruncate);
   if (!in || !out || !in->seek(from)) return;
-  std::string buffer(kFlushAt, '\0');
-  bool ok = true;
-  for (std::size_t n; ok && (n = in->read(buffer.data(), buffer.size())) > 0;) ok = out->write(std::string_view(buffer.data(), n));
-  ok = ok && !in->failed() && out->sync() && out->close();
+  const bool ok = platform::CopyToEnd(*in, *out) && out->sync() && out->close();
   in.reset();
   if (ok) platform::RenameReplacing(mailTxt_ + ".tmp", mailTxt_);
 }
