@@ -27,8 +27,8 @@ class Run {
 
  private:
   void log(const std::string& text) { c_.log.LogPop3Client(text); }
-  void status(const char* text) { c_.window.setStatusText(kPop3StatusPart, text); }
-  void progress(int percent) { c_.window.setProgress(kPop3StatusPart, percent); }
+  void status(const char* text) { c_.window.setStatusText(app::kPop3LabelPart, text); }
+  void progress(int percent) { c_.window.setProgress(app::kPop3ProgressPart, percent); }
   void connect();
   void login();
   void download(const std::string& statReply);

@@ -12,7 +12,6 @@
 namespace quelma::pop3_client {
 
 inline constexpr char kPop3ClientGuard[] = "POP3_client_running";
-inline constexpr int kPop3StatusPart = 2;
 
 struct Pop3ClientContext {
   app::MainWindow& window;

@@ -13,6 +13,7 @@
 #include "pop3_client/pop3_client_run.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
 namespace quelma::pop3_client {
@@ -20,65 +21,11 @@ namespace {
 
 using quelma::testing::ReadAll;
 
-// Serves one connection: the greeting, then `answer` for every command line (an empty answer
-// closes the connection). Records the commands.
-class ScriptedPop3Server {
- public:
-  using Answer = std::function<std::string(const std::string& command)>;
-  ScriptedPop3Server(std::string greeting, Answer answer) {
-    platform::InitSocketLibrary();
-    listener_ = platform::Socket::CreateTcp();
-    listener_.bind(platform::kLoopbackAddress, 0);
-    listener_.listen(1);
-    port = *listener_.localPort();
-    thread_ = std::thread([this, greeting, answer] {
-      platform::Socket client = listener_.accept();
-      if (!client.valid()) return;
-      client.setReceiveTimeout(5000);
-      client.sendAll(greeting);
-      std::string pending;
-      char buffer[4096];
-      for (;;) {
-        const auto lf = pending.find('\n');
-        if (lf == std::string::npos) {
-          const long n = client.receive(buffer, sizeof buffer);
-          if (n <= 0) return;
-          pending.append(buffer, static_cast<std::size_t>(n));
-          continue;
-        }
-        const std::string line = pending.substr(0, lf + 1);
-        pending.erase(0, lf + 1);
-        commands.push_back(line);
-        const std::string reply = answer(line);
-        if (reply.starts_with('\x02')) {  // in two pieces, split inside the end sequence
-          client.sendAll(reply.substr(1, reply.size() - 3));
-          std::this_thread::sleep_for(std::chrono::milliseconds(30));
-          client.sendAll(reply.substr(reply.size() - 2));
-          continue;
-        }
-        if (reply.starts_with('\x01')) {  // a part of a reply, then the connection breaks
-          client.sendAll(reply.substr(1));
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));
-          return;
-        }
-        if (reply.empty() || !client.sendAll(reply)) return;
-      }
-    });
-  }
-  ~ScriptedPop3Server() {
-    listener_.wake();
-    thread_.join();
-  }
-  std::uint16_t port = 0;
-  std::vector<std::string> commands;
-
- private:
-  platform::Socket listener_;
-  std::thread thread_;
-};
+using ScriptedPop3Server = quelma::testing::ScriptedServer;
+using Pop3Answer = std::function<std::string(const std::string& command)>;
 
 // A mailbox of messages (transfer form, without the final dot line).
-ScriptedPop3Server::Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0) {
+Pop3Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0) {
   return [messages, breakInMessage](const std::string& c) -> std::string {
     const std::string verb = c.substr(0, 4);
     const int n = std::atoi(c.c_str() + 5);

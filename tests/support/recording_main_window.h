@@ -3,6 +3,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/activity_log.h"
@@ -36,7 +37,14 @@ class RecordingMainWindow final : public app::MainWindow {
     std::lock_guard<std::mutex> hold(mutex_);
     return statusTexts_;
   }
-  void setProgress(int, int) override {}
+  void setProgress(int part, int percent) override {
+    std::lock_guard<std::mutex> hold(mutex_);
+    progress_.emplace_back(part, percent);
+  }
+  std::vector<std::pair<int, int>> progress() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return progress_;
+  }
 
   std::vector<std::string> lines() const {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -58,6 +66,7 @@ class RecordingMainWindow final : public app::MainWindow {
   std::vector<Message> messages_;
   std::vector<std::string> lines_;
   std::vector<std::string> statusTexts_;
+  std::vector<std::pair<int, int>> progress_;
 };
 
 }  // namespace quelma::testing

@@ -22,6 +22,7 @@
 #include "pop3_client/sorter_rules.h"
 #include "pop3_client/pop3_client_run.h"
 #include "pop3_server/pop3_server.h"
+#include "smtp_client/queue_upload.h"
 #include "smtp_server/smtp_server.h"
 
 namespace {
@@ -131,9 +132,11 @@ int main(int argc, char** argv) {
   std::thread smtpServer([&] {
     smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock()});
   });
-  // Until session control exists, "send/receive mail" (SIGUSR1) downloads every provider
-  // account in turn; a second request while a run is active is ignored by its guard.
+  // Until session control exists, "send/receive mail" (SIGUSR1) uploads the queue and, beside
+  // it, downloads every provider account in turn; a second request while a run is active is
+  // ignored by the guards.
   procedure.onStartSession = [&] {
+    std::thread([&, config = store.current()] { smtp_client::RunQueueUpload({window, log, *config}); }).detach();
     std::thread([&, config = store.current()] {
       for (const auto& account : config->accounts) {
         pop3_client::RunPop3Client({window, log, *config, sorterFile, *programDir, account});

@@ -1,0 +1,60 @@
+// The notice's fixed texts and its append to the postmaster's maildrop.
+#include "smtp_client/delivery_failure_notice.h"
+
+#include "pop3_server/maildrop.h"
+
+namespace quelma::smtp_client {
+namespace {
+
+const char* ReasonText(NoticeReason reason) {
+  switch (reason) {
+    case NoticeReason::kRecipientsRefused:
+      return "Сервер не принял email адрес(а) получателей\r\nСообщение не отправлено.\r\n";
+    case NoticeReason::kSomeRecipientsRefused:
+      return "Сообщение отправлено, но не всем указанным получателям,\r\nт.к. сервер не смог их определить.\r\n";
+    case NoticeReason::kMessageRefused:
+      return "Сообщение не отправлено,\r\nполучен отказ сервера обрабатывать сообщение.\r\n";
+  }
+  return "";
+}
+
+// The queue file as it stands; a last line without its ending gets one, so the next
+// separator line still starts a line of its own.
+bool CopyQueueFile(platform::InputFile& in, platform::OutputFile& out) {
+  char buffer[64 * 1024];
+  char last = '\n';
+  for (;;) {
+    const std::size_t n = in.read(buffer, sizeof buffer);
+    if (n == 0) break;
+    if (!out.write(std::string_view(buffer, n))) return false;
+    last = buffer[n - 1];
+  }
+  if (in.failed()) return false;
+  return last == '\n' || out.write("\r\n");
+}
+
+}  // namespace
+
+std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason) {
+  std::string head = "From: \"" + config.LocalDomain + " SMTP MAIL DELIVERY SYSTEM\"\r\n";
+  head += "To: \"Postmaster\"<" + config.PostMaster + "@" + config.LocalDomain + ">\r\n";
+  head += "Subject: Message delivery error notification\r\n";
+  head += "Content-Type: text/plain; charset=Windows-1251\r\n\r\n";
+  head += "Произошла ошибка при попытке отправить сообщение на SMTP сервер.\r\n";
+  head += "Причина: ";
+  head += ReasonText(reason);
+  head += "Сообщение:\r\n";
+  return head;
+}
+
+bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReason reason,
+                                platform::InputFile& queueFile) {
+  if (!queueFile.rewind()) return false;
+  const std::string head = FormatNoticeHead(config, reason);
+  const auto result = pop3_server::AppendToMaildropWith(
+      pop3_server::MaildropPath(config, config.PostMaster), pop3_server::ShortSeparatorLine(),
+      [&](platform::OutputFile& out) { return out.write(head) && CopyQueueFile(queueFile, out); }, true);
+  return result == pop3_server::AppendResult::kAppended;
+}
+
+}  // namespace quelma::smtp_client

@@ -1,0 +1,178 @@
+// The queue upload: guard and marker file, the two listings, one transaction per queue file
+// with its repetitions, the notices, deletion, progress, and the two ways of ending.
+#include "smtp_client/queue_upload.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/line_reader.h"
+#include "platform/running_guard.h"
+#include "platform/text.h"
+#include "smtp_client/delivery_failure_notice.h"
+#include "smtp_client/provider_session.h"
+#include "smtp_client/queue_line_reader.h"
+#include "smtp_client/sender_rewriting.h"
+#include "smtp_server/queue_file.h"
+
+namespace quelma::smtp_client {
+namespace {
+
+constexpr char kStarting[] = "*** Отправка исходящих сообщений по SMTP\r\n";
+constexpr char kNothingToSend[] = "Нет сообщений для отправки\r\n";
+constexpr char kSuccess[] = "SMTP клиент успех";
+constexpr char kFailure[] = "SMTP клиент ОШИБКА";
+
+class Upload {
+ public:
+  explicit Upload(const QueueUploadContext& c)
+      : c_(c), session_(c.config, c.log, c.timeoutMs), markerPath_(c.config.MailDropDir + "smtp_upload.runs") {}
+  int run();
+
+ private:
+  void log(std::string_view text) { c_.log.LogSmtpClient(text); }
+  int end(int error);
+  bool process(const std::string& name);  // true when the file is done with
+  bool sendWithRepetitions();
+  bool notify(NoticeReason reason);
+
+  const QueueUploadContext& c_;
+  ProviderSession session_;
+  std::string markerPath_;
+  std::optional<platform::RunningGuard> guard_;
+  std::optional<platform::InputFile> file_;
+  bool connected_ = false;
+};
+
+// The end of an empty or failed upload; a failure leaves the current queue file in place.
+int Upload::end(int error) {
+  file_.reset();
+  if (error != 0) {
+    log("Error number " + std::to_string(error) + "\r\n");
+    log("Ошибка: работа SMTP клиента окончена.\r\n");
+  } else {
+    log("Заканчиваю работу SMTP клиента.\r\n");
+  }
+  session_.close();
+  platform::RemoveFile(markerPath_);
+  c_.window.setProgress(app::kSmtpProgressPart, 0);
+  c_.window.setStatusText(app::kSmtpLabelPart, error != 0 ? kFailure : kSuccess);
+  guard_.reset();
+  c_.window.post(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kSmtpClient), 0);
+  return error;
+}
+
+// A refused message goes only once its notice is safely in the postmaster's maildrop.
+bool Upload::notify(NoticeReason reason) {
+  if (WriteDeliveryFailureNotice(c_.config, reason, *file_)) return true;
+  log("Не могу записать уведомление в почтовый ящик \"" + c_.config.PostMaster + "\"\r\n");
+  if (reason == NoticeReason::kSomeRecipientsRefused) return true;  // it was sent: again would duplicate it
+  log("Сообщение остается в очереди до следующего сеанса.\r\n");
+  return false;
+}
+
+bool Upload::sendWithRepetitions() {
+  for (int attempts = 1;; ++attempts) {
+    switch (session_.sendQueueFile(*file_)) {
+      case TransactionResult::kSent:
+        log("Сообщение отправлено.\r\n");
+        return true;
+      case TransactionResult::kSenderRefused:
+        log("Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n");
+        return notify(NoticeReason::kRecipientsRefused);
+      case TransactionResult::kSentWithRefusedRecipient:
+        log("Сообщение отправлено, но один или более адресов неправильны.\r\n");
+        return notify(NoticeReason::kSomeRecipientsRefused);
+      case TransactionResult::kDataRefused:
+        if (attempts > 3) break;
+        log("Сервер отказался принимать тело сообщения. Повторяю попытку.\r\n");
+        continue;
+      case TransactionResult::kEndRefused:
+        if (attempts > 3) break;
+        log("Сервер не подтвердил получение сообщения. Повторяю попытку.\r\n");
+        continue;
+    }
+    log("Превышено количество попыток.\r\n");
+    return notify(NoticeReason::kMessageRefused);
+  }
+}
+
+bool Upload::process(const std::string& name) {
+  log("Обрабатываю сообщение: " + name + "\r\n");
+  file_ = platform::InputFile::Open(c_.config.QueueDir + name);
+  if (!file_) {
+    log("Не могу открыть этот файл!!!\r\n");
+    return true;
+  }
+  std::string first;
+  platform::LineReader reader(*file_, kMaxQueueLine);
+  if (!reader.next(first)) {
+    if (!file_->failed()) return true;  // empty
+    log("Не могу прочитать этот файл!!!\r\n");
+    return false;
+  }
+  if (!platform::StartsWithIgnoreAsciiCase(first, "MAIL FROM:")) {
+    log("Этот файл не является email сообщением!\r\n");
+    return true;
+  }
+  const auto sender = ExtractSender(first);
+  if (!sender) {
+    log("Адрес отправителя длиннее 103 символов - сообщение не отправлено.\r\n");
+    return notify(NoticeReason::kRecipientsRefused);
+  }
+  log("Сообщение от: " + RewriteSender(*sender, c_.config) + "\r\n");
+  if (!connected_) {
+    session_.logIn();
+    connected_ = true;
+  }
+  return sendWithRepetitions();
+}
+
+int Upload::run() {
+  guard_ = platform::RunningGuard::TryAcquire(kSmtpClientGuard);
+  if (!guard_) return 1;
+  try {
+    if (auto marker = platform::OutputFile::Create(markerPath_, platform::CreateMode::kTruncate)) marker->close();
+    log(kStarting);
+    const std::size_t count = smtp_server::ListQueueFiles(c_.config.QueueDir).size();
+    if (count == 0) {
+      log(kNothingToSend);
+      return end(0);
+    }
+    log(kStarting);
+    const auto names = smtp_server::ListQueueFiles(c_.config.QueueDir);
+    if (names.empty()) {
+      log(kNothingToSend);
+      return end(0);
+    }
+    c_.window.setProgress(app::kSmtpProgressPart, 0);
+    c_.window.setStatusText(app::kSmtpLabelPart, "SMTP сеанс:");
+    std::size_t handled = 0;
+    for (const auto& name : names) {
+      const bool done = process(name);
+      ++handled;
+      c_.window.setProgress(app::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
+      file_.reset();
+      if (done && !platform::RemoveFile(c_.config.QueueDir + name)) log("Не могу удалить этот файл!!!\r\n");
+    }
+    if (connected_) session_.quit();
+  } catch (const UploadError& e) {
+    return end(e.number);
+  }
+  platform::RemoveFile(markerPath_);
+  c_.window.setProgress(app::kSmtpProgressPart, 0);
+  c_.window.setStatusText(app::kSmtpLabelPart, kSuccess);
+  guard_.reset();
+  c_.window.send(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kSmtpClient), 0);
+  return 0;
+}
+
+}  // namespace
+
+int RunQueueUpload(const QueueUploadContext& context) {
+  Upload upload(context);
+  return upload.run();
+}
+
+}  // namespace quelma::smtp_client

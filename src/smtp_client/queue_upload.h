@@ -1,0 +1,27 @@
+// The SMTP client thread: upload every queue file to the provider's SMTP server, delete each
+// once it has been dealt with, and leave a delivery-failure notice for the postmaster when
+// the provider refused a message.
+#pragma once
+
+#include <cstdint>
+
+#include "app/activity_log.h"
+#include "app/main_window.h"
+#include "config/configuration.h"
+
+namespace quelma::smtp_client {
+
+inline constexpr char kSmtpClientGuard[] = "SMTP_client_running";
+
+struct QueueUploadContext {
+  app::MainWindow& window;
+  app::ActivityLog& log;
+  const config::Configuration& config;
+  std::uint32_t timeoutMs = 120000;  // send and receive time-outs of the provider connection
+};
+
+// The thread body: 0 after a normal end, the error number after a fatal fault, 1 when
+// another upload holds the guard (silently). Reports UM_WORKER_DONE (2) as its last act.
+int RunQueueUpload(const QueueUploadContext& context);
+
+}  // namespace quelma::smtp_client

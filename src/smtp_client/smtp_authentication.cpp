@@ -1,0 +1,36 @@
+// Method choice, AUTH PLAIN credentials and the CRAM-MD5 answer.
+#include "smtp_client/smtp_authentication.h"
+
+#include "codec/base64.h"
+#include "codec/md5.h"
+
+namespace quelma::smtp_client {
+
+AuthMethod ChooseAuthMethod(std::string_view ehloReply) {
+  if (ehloReply.find("CRAM-MD5") != std::string_view::npos) return AuthMethod::kCramMd5;
+  if (ehloReply.find("PLAIN") != std::string_view::npos) return AuthMethod::kPlain;
+  if (ehloReply.find("LOGIN") != std::string_view::npos) return AuthMethod::kLogin;
+  return AuthMethod::kNone;
+}
+
+std::string PlainCredentials(std::string_view name, std::string_view password) {
+  std::string bytes(1, '\0');
+  bytes += name;
+  bytes.push_back('\0');
+  bytes += password;
+  return codec::Base64Encode(bytes);
+}
+
+std::variant<std::string, int> CramMd5Answer(std::string_view reply, std::string_view name, std::string_view password) {
+  const std::string decoded = codec::Base64Decode(reply.substr(std::min<std::size_t>(4, reply.size())));
+  const auto open = decoded.find('<');
+  if (open == std::string::npos) return 310;
+  const auto close = decoded.find('>', open);
+  if (close == std::string::npos) return 311;
+  const std::string_view challenge = std::string_view(decoded).substr(open, close - open + 1);
+  const std::string answer =
+      std::string(name) + " " + codec::DigestToHex(codec::HmacMd5Of(challenge, password));
+  return codec::Base64Encode(answer);
+}
+
+}  // namespace quelma::smtp_client

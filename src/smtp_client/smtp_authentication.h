@@ -1,0 +1,23 @@
+// The ESMTP login methods the provider session knows: which one to take, and their answers.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace quelma::smtp_client {
+
+enum class AuthMethod { kNone, kCramMd5, kPlain, kLogin };
+
+// The best method the EHLO reply names anywhere in its text: CRAM-MD5, then PLAIN, then LOGIN.
+AuthMethod ChooseAuthMethod(std::string_view ehloReply);
+
+// Base64 of NUL name NUL password (an empty authorisation identity).
+std::string PlainCredentials(std::string_view name, std::string_view password);
+
+// The Base64 answer to a "334 <base64 challenge>" reply: "name hex-digest", the digest an
+// HMAC-MD5 of the bracketed challenge keyed with the password. Error 310 when the decoded
+// challenge holds no '<', 311 when no '>' follows it.
+std::variant<std::string, int> CramMd5Answer(std::string_view reply, std::string_view name, std::string_view password);
+
+}  // namespace quelma::smtp_client
