@@ -3,7 +3,6 @@
 APOP account, 100 messages with dot lines, 8-bit text and one of 20 MB. Every message must
 arrive byte-identical in the right maildrop, and the provider mailboxes must end up empty."""
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -11,39 +10,7 @@ import sys
 import tempfile
 import time
 
-from quelma_process import Checks, Quelma
-
-SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "config", "password_scramble.cpp")
-
-
-def scramble(password):
-    """The password as quelma.cfg stores it (the table is read from the program's source)."""
-    text = open(SOURCE).read()
-    body = text[text.index("kPasswordSubstitutionTable = {"):]
-    table = [int(v, 16) for v in re.findall(r"0x([0-9A-F]{2})", body[:body.index("};")])]
-    data = password.encode("cp1251")
-    k = ord("8") if len(data) == 1 else data[-1]
-    out = ""
-    for c in data:
-        k = table[c ^ k]
-        out += "%02X" % k
-    return out
-
-
-def account_port():
-    """A free port that an account may name (quelma.cfg keeps account ports 1 to 30000)."""
-    import random
-    import socket
-    for _ in range(200):
-        port = random.randint(20000, 29999)
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise RuntimeError("no free port below 30000")
-
+from quelma_process import Checks, Quelma, account_port, scramble
 
 def messages():
     line = "Строка текста с буквами ЁЁ and dots\r\n".encode("cp1251")

@@ -1,5 +1,7 @@
 """Running quelma on a directory of its own for the interoperability checks, and their tally."""
 import os
+import random
+import re
 import shutil
 import signal
 import socket
@@ -14,8 +16,39 @@ def free_port():
         return s.getsockname()[1]
 
 
+SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "config", "password_scramble.cpp")
+
+
+def scramble(password):
+    """The password as quelma.cfg stores it (the table is read from the program's source)."""
+    text = open(SOURCE).read()
+    body = text[text.index("kPasswordSubstitutionTable = {"):]
+    table = [int(v, 16) for v in re.findall(r"0x([0-9A-F]{2})", body[:body.index("};")])]
+    data = password.encode("cp1251")
+    k = ord("8") if len(data) == 1 else data[-1]
+    out = ""
+    for c in data:
+        k = table[c ^ k]
+        out += "%02X" % k
+    return out
+
+
+def account_port():
+    """A free port that an account may name (quelma.cfg keeps account ports 1 to 30000)."""
+    for _ in range(200):
+        port = random.randint(20000, 29999)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
+    raise RuntimeError("no free port below 30000")
+
+
 class Quelma:
-    """quelma with the given [Parameters] and [Users] lines, its ports free ones on 127.0.0.1."""
+    """quelma with the given [Parameters] lines and users (a name, or a whole [Users] line), its
+    ports free ones on 127.0.0.1."""
 
     def __init__(self, binary, parameters, users):
         self.dir = tempfile.mkdtemp(prefix="quelma-interop-")
@@ -24,7 +57,7 @@ class Quelma:
             os.mkdir(os.path.join(self.dir, sub))
         cfg = ["[Parameters]", "MailDropDir = %s/maildrop/" % self.dir, "QueueDir = %s/queue/" % self.dir,
                "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp, "LogFileSize = 64",
-               "Daemon = daemon"] + parameters + ["[Users]"] + ["%s  ; " % u for u in users]
+               "Daemon = daemon"] + parameters + ["[Users]"] + [u if " ; " in u else "%s  ; " % u for u in users]
         with open(os.path.join(self.dir, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
         self.proc = subprocess.Popen([binary, "--dir", self.dir], stdout=subprocess.DEVNULL)
