@@ -7,14 +7,16 @@
 #include <string_view>
 
 #include "platform/socket.h"
+#include "smtp_client/reply_reader.h"
 
 namespace quelma::smtp_client {
 
-inline constexpr std::size_t kMaxReplyLine = 519;   // bytes of a reply line that are kept
-inline constexpr std::size_t kMaxReplyText = 1199;  // bytes of a whole reply that are kept
-
 class ProviderConnection {
  public:
+  ProviderConnection() = default;
+  ProviderConnection(const ProviderConnection&) = delete;  // the reply reader points at this one
+  ProviderConnection& operator=(const ProviderConnection&) = delete;
+
   // Socket (error 3), send and receive time-outs (4, 5) and connect (6).
   void open(platform::Ipv4Address address, std::uint16_t port, std::uint32_t timeoutMs);
   bool isOpen() const { return socket_.valid(); }
@@ -25,22 +27,15 @@ class ProviderConnection {
   void send(std::string_view bytes, int error);
   void flush();
 
-  // Sends what is queued, then reads one reply, multi-line replies whole. Lines shorter than
-  // five bytes end it unkept; only the lines that fit into kMaxReplyText bytes are kept, the
-  // rest of the reply is read and dropped, so the next reply starts on its own first line.
+  // Sends what is queued, then reads one reply (see ReplyReader).
   const std::string& readReply(int error);
   const std::string& reply() const { return reply_; }
 
  private:
-  std::string readLine(int error);
-  char readByte(int error);
-
   platform::Socket socket_;
   std::string out_;
   int outError_ = 0;
-  char in_[4096] = {};
-  std::size_t inBegin_ = 0;
-  std::size_t inEnd_ = 0;
+  ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return socket_.receive(buffer, capacity); }};
   std::string reply_;
 };
 

@@ -164,7 +164,7 @@ bool ProviderSession::sendRecipient(const std::string& line) {
   return false;
 }
 
-void ProviderSession::sendMessageLine(std::string line) {
+void ProviderSession::sendMessageLine(std::string& line) {
   if (!traceAdded_ && (line[0] == '\r' || line[0] == '\n')) {
     line = std::string(kTraceHeader) + "\r\n";
     traceAdded_ = true;

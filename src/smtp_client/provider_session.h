@@ -47,7 +47,7 @@ class ProviderSession {
   void resetOpenTransaction();
   bool sendSender(const std::string& line);
   bool sendRecipient(const std::string& line);
-  void sendMessageLine(std::string line);
+  void sendMessageLine(std::string& line);  // changes `line` on its way
 
   const config::Configuration& config_;
   app::ActivityLog& log_;

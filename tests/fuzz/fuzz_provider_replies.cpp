@@ -1,0 +1,48 @@
+// Fuzz target: whatever a provider's SMTP server answers (replies, CRAM-MD5 challenges), and
+// the queue file lines and header lines that the upload reads and rewrites.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "config/configuration.h"
+#include "smtp_client/queue_line_reader.h"
+#include "smtp_client/reply_reader.h"
+#include "smtp_client/sender_rewriting.h"
+#include "smtp_client/smtp_authentication.h"
+
+using namespace quelma;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  std::size_t at = 0;
+  smtp_client::ReplyReader replies([&](char* buffer, std::size_t capacity) {
+    const std::size_t n = std::min<std::size_t>({capacity, 7, bytes.size() - at});
+    std::memcpy(buffer, bytes.data() + at, n);
+    at += n;
+    return static_cast<long>(n);
+  });
+  std::string reply;
+  while (replies.read(reply)) {
+    if (reply.size() > smtp_client::kMaxReplyText) __builtin_trap();
+    smtp_client::ChooseAuthMethod(reply);
+    smtp_client::CramMd5Answer(reply, "login", "password");
+  }
+
+  config::Configuration config;
+  config.LocalDomain = "office.local";
+  config.users = {{"ivan", "", "ivan@provider.ru"}};
+  platform::StringSource file(bytes);
+  smtp_client::QueueLineReader lines(file);
+  std::string line;
+  std::size_t total = 0;
+  while (lines.next(line)) {
+    if (line.empty() || line.size() > smtp_client::kMaxQueueLine + 2) __builtin_trap();
+    total += line.size();
+    smtp_client::RewriteAddressHeader(line, "ivan@provider.ru", config.LocalDomain);
+    if (const auto sender = smtp_client::ExtractSender(line)) smtp_client::RewriteSender(*sender, config);
+  }
+  if (total != bytes.size()) __builtin_trap();  // every byte of the file is sent
+  return 0;
+}
