@@ -1,4 +1,4 @@
-// The main window's messages: log lines, session start, and the orderly shutdown.
+// The main window's messages: log lines, the session messages, and the orderly shutdown.
 #include "app/main_window_procedure.h"
 
 #include "app/log_file.h"
@@ -11,7 +11,16 @@ std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wPara
       if (lParam != 0) showLogLine(static_cast<LogSource>(wParam), *reinterpret_cast<const std::string*>(lParam));
       return 0;
     case UM_START_SESSION:
-      if (onStartSession && !shuttingDown_) onStartSession();
+      if (session && !shuttingDown_) session->startSession();
+      return 0;
+    case UM_CONNECTED:
+      if (session && !shuttingDown_) session->connected();
+      return 0;
+    case UM_WORKER_DONE:
+      if (session) session->workerDone(static_cast<WorkerId>(wParam));
+      return 0;
+    case WM_TIMER:
+      if (session && !shuttingDown_ && wParam == kSessionTimerId) session->tick();
       return 0;
     case UM_SHUTDOWN:
       shutdown(1);
@@ -22,6 +31,7 @@ std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wPara
     case WM_COMMAND:
       if (wParam == kCommandExit) shutdown(0);
       if (wParam == kCommandSendReceive) handle(UM_START_SESSION, 0, 0);
+      if (wParam == kCommandBreakConnection && session) session->breakConnection();
       return 0;
     default:
       return 0;

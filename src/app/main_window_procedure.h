@@ -10,6 +10,7 @@
 #include "app/activity_log.h"
 #include "app/main_window.h"
 #include "app/server_control.h"
+#include "app/session_control.h"
 #include "config/config_store.h"
 
 namespace quelma::app {
@@ -38,8 +39,9 @@ class MainWindowProcedure {
   // Set once the program is to end: 0 after the user's exit, 1 after UM_SHUTDOWN.
   std::optional<int> exitCode() const { return exitCode_; }
 
-  // Hooks for what arrives with later parts of the program.
-  std::function<void()> onStartSession;
+  // Session control, once the front end has made it: it gets the session messages, the
+  // timer and the two session commands.
+  SessionControl* session = nullptr;
 
  private:
   void showLogLine(LogSource source, const std::string& line);

@@ -7,12 +7,17 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <iostream>
 #include <thread>
+#include <vector>
 
 #include "app/activity_log.h"
 #include "app/console/console_main_window.h"
 #include "app/console/terminal_log_view.h"
 #include "app/main_window_procedure.h"
+#include "app/session_control.h"
+#include "app/session_workers.h"
+#include "dialup/remote_access.h"
 #include "app/server_control.h"
 #include "config/config_file.h"
 #include "config/config_store.h"
@@ -20,9 +25,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "pop3_client/sorter_rules.h"
-#include "pop3_client/pop3_client_run.h"
 #include "pop3_server/pop3_server.h"
-#include "smtp_client/queue_upload.h"
 #include "smtp_server/smtp_server.h"
 
 namespace {
@@ -30,7 +33,8 @@ namespace {
 using namespace quelma;
 
 struct Options {
-  std::string directory;  // empty: the executable's own directory
+  std::string directory;                  // empty: the executable's own directory
+  std::vector<std::string> setPassword;   // "smtp", or "account" and an index
   bool valid = true;
 };
 
@@ -39,10 +43,15 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
       options.directory = argv[++i];
+    } else if (std::strcmp(argv[i], "set-password") == 0 && i + 1 < argc) {
+      options.setPassword.assign(argv + i + 1, argv + argc);
+      break;
     } else {
       options.valid = false;
     }
   }
+  const auto& p = options.setPassword;
+  if (!p.empty() && !(p.size() == 1 && p[0] == "smtp") && !(p.size() == 2 && p[0] == "account")) options.valid = false;
   return options;
 }
 
@@ -55,12 +64,12 @@ std::optional<std::string> ProgramDirectory(const Options& options) {
 sigset_t ProgramSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  for (const int s : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&signals, s);
+  for (const int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
   return signals;
 }
 
 // Signals stand in for the menu: SIGINT and SIGTERM are the user's exit, SIGUSR1 is
-// "send/receive mail". The thread lives until the process ends.
+// "send/receive mail", SIGUSR2 "break the connection". The thread lives until the process ends.
 void WatchSignals(app::MainWindow& window, sigset_t signals) {
   std::thread([&window, signals] {
     for (;;) {
@@ -68,6 +77,8 @@ void WatchSignals(app::MainWindow& window, sigset_t signals) {
       if (sigwait(&signals, &received) != 0) continue;
       if (received == SIGUSR1) {
         window.post(app::WM_COMMAND, app::kCommandSendReceive, 0);
+      } else if (received == SIGUSR2) {
+        window.post(app::WM_COMMAND, app::kCommandBreakConnection, 0);
       } else {
         window.post(app::WM_CLOSE, 0, 0);
       }
@@ -75,17 +86,62 @@ void WatchSignals(app::MainWindow& window, sigset_t signals) {
   }).detach();
 }
 
+// "set-password smtp" or "set-password account INDEX": the password from one line of standard
+// input into quelma.cfg, scrambled as the file keeps it. The running server (if any) takes
+// it at its next session start.
+int SetPassword(const std::string& programDir, const std::vector<std::string>& what) {
+  if (!platform::FileExists(config::ConfigFilePath(programDir))) {
+    std::fprintf(stderr, "quelma: %s does not exist\n", config::ConfigFilePath(programDir).c_str());
+    return 1;
+  }
+  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
+  config::Configuration config = config::DefaultConfiguration(programDir);
+  if (config::LoadConfiguration(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
+    std::fprintf(stderr, "quelma: %s cannot be read\n", config::ConfigFilePath(programDir).c_str());
+    return 1;
+  }
+  std::string password;
+  std::getline(std::cin, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  // quelma.cfg keeps 32 characters of the SMTP password and 24 of an account's: a longer
+  // one would be cut without a word, and the login would fail later.
+  const std::size_t keeps = what[0] == "smtp" ? 32 : 24;
+  if (password.size() > keeps) {
+    std::fprintf(stderr, "quelma: quelma.cfg keeps at most %zu characters of this password\n", keeps);
+    return 1;
+  }
+  if (what[0] == "smtp") {
+    config.SMTP_LOGIN_PASS = password;
+  } else {
+    char* end = nullptr;
+    const unsigned long index = std::strtoul(what[1].c_str(), &end, 10);
+    if (what[1].empty() || *end != '\0' || index >= config.accounts.size()) {
+      std::fprintf(stderr, "quelma: there is no provider account %s (the file has %zu)\n", what[1].c_str(),
+                   config.accounts.size());
+      return 1;
+    }
+    config.accounts[index].password = password;
+  }
+  if (config::SaveConfiguration(programDir, config) != config::SaveResult::kSaved) {
+    std::fprintf(stderr, "quelma: %s could not be written\n", config::ConfigFilePath(programDir).c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
   if (!options.valid) {
-    std::fprintf(stderr, "usage: quelma [--dir DIR]\n");
+    std::fprintf(stderr,
+                 "usage: quelma [--dir DIR]\n"
+                 "       quelma [--dir DIR] set-password smtp | set-password account INDEX  (password on stdin)\n");
     return 2;
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
   // sigwait: take them back to their defaults, then block them for every thread.
-  for (const int s : {SIGINT, SIGTERM, SIGUSR1}) std::signal(s, SIG_DFL);
+  for (const int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) std::signal(s, SIG_DFL);
   const sigset_t signals = ProgramSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
@@ -94,6 +150,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
     return 1;
   }
+  if (!options.setPassword.empty()) return SetPassword(*programDir, options.setPassword);
   const auto instance = platform::InstanceLock::TryAcquire(*programDir);
   if (!instance) {
     std::fprintf(stderr, "quelma: another quelma is running on %s\n", programDir->c_str());
@@ -132,20 +189,37 @@ int main(int argc, char** argv) {
   std::thread smtpServer([&] {
     smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock()});
   });
-  // Until session control exists, "send/receive mail" (SIGUSR1) uploads the queue and, beside
-  // it, downloads every provider account in turn; a second request while a run is active is
-  // ignored by the guards.
-  procedure.onStartSession = [&] {
-    std::thread([&, config = store.current()] { smtp_client::RunQueueUpload({window, log, *config}); }).detach();
-    std::thread([&, config = store.current()] {
-      for (const auto& account : config->accounts) {
-        pop3_client::RunPop3Client({window, log, *config, sorterFile, *programDir, account});
-      }
-    }).detach();
-  };
+  // Communication sessions: the menu (SIGUSR1), daemon mail and the timetable on the timer.
+  const auto remoteAccess = dialup::CreateSystemRemoteAccess();
+  dialup::DialerState dialerState;
+  app::ThreadWorkers workers(window, log, sorterFile, *programDir, *remoteAccess, dialerState);
+  app::SessionControl session({store,
+                               [&] {
+                                 config::Configuration fresh = *store.current();
+                                 config::LoadConfiguration(*programDir, sorterFile, fresh);
+                                 store.publish(std::move(fresh));
+                               },
+                               log, workers, *remoteAccess, dialerState, platform::SystemClock()});
+  procedure.session = &session;
   WatchSignals(window, signals);
 
-  while (!procedure.exitCode()) window.pumpOne(std::chrono::milliseconds(500));
+  auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(app::kSessionTimerMs);
+  while (!procedure.exitCode()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextTick) {
+      procedure.handle(app::WM_TIMER, app::kSessionTimerId, 0);
+      nextTick = now + std::chrono::milliseconds(app::kSessionTimerMs);
+      continue;
+    }
+    window.pumpOne(std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now));
+  }
+  // Workers still at work get a short while to finish what they write; their log lines are
+  // still handled meanwhile. What runs on after that holds its own settings snapshot, and
+  // the rest it uses is never destroyed: the process ends without running destructors.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (workers.running() > 0 && std::chrono::steady_clock::now() < giveUp) {
+    window.pumpOne(std::chrono::milliseconds(50));
+  }
   // A server may still be in a send (an UM_SHUTDOWN of its own): it returns at once now.
   window.close();
   pop3Server.join();

@@ -1,0 +1,93 @@
+// The session chain: start, dialer, clients, one account after another, and the hang-up.
+#include "app/session_control.h"
+
+#include "platform/files.h"
+#include "pop3_server/maildrop.h"
+
+namespace quelma::app {
+
+// Mail for the daemon user asks for a session; the message itself is not kept.
+bool SessionControl::takeDaemonMail(const config::Configuration& config) {
+  const std::string path = pop3_server::MaildropPath(config, config.Daemon);
+  std::lock_guard<std::mutex> hold(pop3_server::MaildropLock(path));
+  if (!platform::InputFile::Open(path)) return false;  // a directory (empty name) never opens
+  platform::RemoveFile(path);
+  return true;
+}
+
+void SessionControl::tick() {
+  const auto config = c_.store.current();
+  const dialup::ScheduleMinute now = dialup::GetClockForSchedule(c_.clock);
+  if (takeDaemonMail(*config) || dialup::IsSessionDue(config->SchedulerRecord, lastTrigger_, now)) {
+    startSession();
+    lastTrigger_ = now;
+  }
+}
+
+void SessionControl::startSession() {
+  if (!settingsDialogOpen && c_.reloadConfiguration) c_.reloadConfiguration();
+  session_ = c_.store.current();
+  sessionDoneMask_ = 0;
+  if (session_->UseLAN) {
+    startClients();
+    return;
+  }
+  if (dialerRunning_) return;
+  c_.dialer.dialAbortRequest = 0;
+  dialerRunning_ = true;
+  c_.workers.startDialer(session_);
+}
+
+void SessionControl::connected() {
+  if (session_) startClients();
+}
+
+void SessionControl::startClients() {
+  c_.workers.startSmtpClient(session_);
+  currentAccountIndex_ = 0;
+  startPop3Client();
+}
+
+void SessionControl::startPop3Client() {
+  if (session_->accounts.empty()) {
+    c_.log.LogPop3Client("Нет учетных записей POP3: загрузка почты пропущена.\r\n");
+    accountDone();
+    return;
+  }
+  c_.workers.startPop3Client(session_, currentAccountIndex_);
+}
+
+// The last account is through: the download marker goes, and half of a dial-up session is done.
+void SessionControl::accountDone() {
+  platform::RemoveFile(session_->MailDropDir + "pop3_download.runs");
+  if (!session_->UseLAN) sessionDoneMask_ |= 1;
+}
+
+void SessionControl::workerDone(WorkerId worker) {
+  if (!session_) return;
+  switch (worker) {
+    case WorkerId::kPop3Client:
+      if (++currentAccountIndex_ < session_->accounts.size()) {
+        startPop3Client();
+      } else {
+        accountDone();
+      }
+      break;
+    case WorkerId::kSmtpClient:
+      if (!session_->UseLAN) sessionDoneMask_ |= 2;
+      break;
+    case WorkerId::kDialer:
+      dialerRunning_ = false;
+      break;
+  }
+  endIfDone();
+}
+
+void SessionControl::endIfDone() {
+  if (session_->UseLAN || sessionDoneMask_ != 3) return;
+  dialup::HangUpAtSessionEnd(*session_, c_.access, c_.dialer);
+}
+
+void SessionControl::breakConnection() { dialup::BreakConnection(c_.access, c_.dialer); }
+
+}  // namespace quelma::app

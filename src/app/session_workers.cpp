@@ -1,0 +1,37 @@
+// Worker threads: the dialer, the SMTP client and the POP3 client for one account.
+#include "app/session_workers.h"
+
+#include <thread>
+
+#include "pop3_client/pop3_client_run.h"
+#include "smtp_client/queue_upload.h"
+
+namespace quelma::app {
+
+void ThreadWorkers::start(std::function<void()> work) {
+  ++running_;
+  std::thread([this, work = std::move(work)] {
+    work();
+    --running_;
+  }).detach();
+}
+
+void ThreadWorkers::startDialer(std::shared_ptr<const config::Configuration> config) {
+  start([this, config] {
+    dialup::RunDialer({window_, log_, *config, access_, dialer_,
+                       [](std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }});
+  });
+}
+
+void ThreadWorkers::startSmtpClient(std::shared_ptr<const config::Configuration> config) {
+  start([this, config] { smtp_client::RunQueueUpload({window_, log_, *config}); });
+}
+
+void ThreadWorkers::startPop3Client(std::shared_ptr<const config::Configuration> config, std::size_t accountIndex) {
+  // CurrentPop3Account: the thread's own copy of the account, taken before it starts.
+  start([this, config, account = config->accounts.at(accountIndex)] {
+    pop3_client::RunPop3Client({window_, log_, *config, sorter_, programDir_, account});
+  });
+}
+
+}  // namespace quelma::app

@@ -1,0 +1,39 @@
+// The workers of a session as threads of the program. Each thread keeps its settings
+// snapshot alive itself; the rest it uses lives as long as the program.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "app/session_control.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::app {
+
+class ThreadWorkers final : public SessionWorkers {
+ public:
+  ThreadWorkers(MainWindow& window, ActivityLog& log, pop3_client::SorterFile& sorter, std::string programDir,
+                dialup::RemoteAccess& access, dialup::DialerState& dialer)
+      : window_(window), log_(log), sorter_(sorter), programDir_(std::move(programDir)), access_(access), dialer_(dialer) {}
+
+  void startDialer(std::shared_ptr<const config::Configuration> config) override;
+  void startSmtpClient(std::shared_ptr<const config::Configuration> config) override;
+  void startPop3Client(std::shared_ptr<const config::Configuration> config, std::size_t accountIndex) override;
+
+  int running() const { return running_; }
+
+ private:
+  void start(std::function<void()> work);
+
+  MainWindow& window_;
+  ActivityLog& log_;
+  pop3_client::SorterFile& sorter_;
+  std::string programDir_;
+  dialup::RemoteAccess& access_;
+  dialup::DialerState& dialer_;
+  std::atomic<int> running_{0};
+};
+
+}  // namespace quelma::app

@@ -1,0 +1,148 @@
+// Session control with fake workers: the LAN and dial-up chains, the account sequence, daemon
+// mail, the timetable and the reload at session start.
+#include <gtest/gtest.h>
+
+#include "app/session_control.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "support/fake_clock.h"
+#include "support/fake_remote_access.h"
+#include "support/recording_main_window.h"
+#include "support/temp_dir.h"
+
+namespace quelma::app {
+namespace {
+
+using quelma::testing::WriteAll;
+
+struct FakeWorkers final : SessionWorkers {
+  std::vector<std::string> started;
+  void startDialer(std::shared_ptr<const config::Configuration>) override { started.push_back("dialer"); }
+  void startSmtpClient(std::shared_ptr<const config::Configuration>) override { started.push_back("smtp"); }
+  void startPop3Client(std::shared_ptr<const config::Configuration> c, std::size_t i) override {
+    started.push_back("pop3 " + c->accounts.at(i).server);
+  }
+};
+
+struct Session {
+  quelma::testing::TempDir dir;
+  quelma::testing::RecordingMainWindow window;
+  ServerControl control;
+  quelma::testing::FakeClock clock;
+  ActivityLog log{window, control, clock};
+  config::ConfigStore store;
+  FakeWorkers workers;
+  quelma::testing::FakeRemoteAccess access;
+  dialup::DialerState dialer;
+  int reloads = 0;
+  SessionControl session{{store, [this] { ++reloads; }, log, workers, access, dialer, clock}};
+
+  explicit Session(std::size_t accounts = 3, bool lan = true) {
+    config::Configuration c;
+    c.MailDropDir = dir.path();
+    c.UseLAN = lan;
+    c.DialupAutoOff = true;
+    c.Daemon = "daemon";
+    c.users = {{"postmaster", "", ""}, {"daemon", "", ""}};
+    for (std::size_t i = 0; i < accounts; ++i) c.accounts.push_back({"acc" + std::to_string(i), "l", "p", 110, "*", 0});
+    store.publish(c);
+  }
+  std::string marker() const { return dir.file("pop3_download.runs"); }
+};
+
+TEST(SessionControl, LanModeRunsTheAccountsOneAfterAnother) {
+  Session s;
+  s.session.startSession();
+  EXPECT_EQ(s.workers.started, (std::vector<std::string>{"smtp", "pop3 acc0"})) << "together";
+  WriteAll(s.marker(), "");
+  s.session.workerDone(WorkerId::kSmtpClient);
+  s.session.workerDone(WorkerId::kPop3Client);
+  s.session.workerDone(WorkerId::kPop3Client);
+  EXPECT_EQ(s.workers.started.back(), "pop3 acc2");
+  EXPECT_TRUE(platform::FileExists(s.marker()));
+  s.session.workerDone(WorkerId::kPop3Client);
+  EXPECT_FALSE(platform::FileExists(s.marker())) << "gone after the third account";
+  EXPECT_EQ(s.workers.started.size(), 4u);
+  EXPECT_EQ(s.session.sessionDoneMask(), 0u) << "LAN sessions have no end step";
+  // A start while transferring starts over from account 0; the guards keep the running ones alone.
+  s.session.startSession();
+  EXPECT_EQ(s.workers.started.back(), "pop3 acc0");
+  EXPECT_EQ(s.reloads, 2);
+}
+
+TEST(SessionControl, DialUpChainAndTheHangUpAfterBothReports) {
+  for (const bool smtpLast : {false, true}) {
+    Session s(1, false);
+    s.session.startSession();
+    s.session.startSession();  // twice quickly: one dialer
+    EXPECT_EQ(s.workers.started, std::vector<std::string>{"dialer"});
+    s.dialer.dialedByUs = 1;
+    s.dialer.rasConnection = 9;
+    s.access.active = 9;
+    s.session.connected();
+    s.session.workerDone(WorkerId::kDialer);
+    EXPECT_EQ(s.workers.started, (std::vector<std::string>{"dialer", "smtp", "pop3 acc0"}));
+    s.session.workerDone(smtpLast ? WorkerId::kPop3Client : WorkerId::kSmtpClient);
+    EXPECT_TRUE(s.access.hungUp.empty()) << "only one of the two has reported";
+    s.session.workerDone(smtpLast ? WorkerId::kSmtpClient : WorkerId::kPop3Client);
+    EXPECT_EQ(s.session.sessionDoneMask(), 3u);
+    EXPECT_EQ(s.access.hungUp, std::vector<dialup::ConnectionHandle>{9});
+    s.session.startSession();
+    EXPECT_EQ(s.workers.started.back(), "dialer") << "the dialer's end freed the way for a new one";
+  }
+  Session s(1, false);  // the link could not be brought up: the session ends with the dialer
+  s.session.startSession();
+  s.session.workerDone(WorkerId::kDialer);
+  EXPECT_EQ(s.workers.started, std::vector<std::string>{"dialer"});
+  EXPECT_TRUE(s.access.hungUp.empty());
+}
+
+TEST(SessionControl, NoAccountSkipsTheDownload) {
+  Session s(0);
+  WriteAll(s.marker(), "");
+  s.session.startSession();
+  EXPECT_EQ(s.workers.started, std::vector<std::string>{"smtp"});
+  EXPECT_FALSE(platform::FileExists(s.marker()));
+  EXPECT_EQ(s.window.unstampedLines().back(), "POP3CLIENT> Нет учетных записей POP3: загрузка почты пропущена.\r\n");
+}
+
+TEST(SessionControl, DaemonMailAndTheTimetableStartSessionsOnTheTick) {
+  Session s;
+  s.clock.time.dayOfWeek = 1;  // Monday
+  s.clock.time.hour = 10;
+  s.clock.time.minute = 0;
+  s.session.tick();
+  EXPECT_TRUE(s.workers.started.empty());
+  WriteAll(s.dir.file("daemon"), "From x\r\n\r\nsession, please\r\n");
+  s.session.tick();
+  EXPECT_FALSE(platform::FileExists(s.dir.file("daemon"))) << "the request is not kept";
+  EXPECT_EQ(s.workers.started.size(), 2u);
+  EXPECT_EQ(s.session.lastTrigger(), (dialup::ScheduleMinute{10, 0, 0}));
+  // The timetable asks for 10:00 too: that minute has had its session.
+  config::Configuration c = *s.store.current();
+  c.SchedulerRecord[0] = {10, 0, 12, 0, 60};
+  s.store.publish(c);
+  for (int i = 0; i < 30; ++i) s.session.tick();
+  EXPECT_EQ(s.workers.started.size(), 2u);
+  s.clock.time.hour = 11;
+  for (int i = 0; i < 30; ++i) s.session.tick();
+  EXPECT_EQ(s.workers.started.size(), 4u) << "one session in the 11:00 minute";
+  // While a settings dialog is open the session runs on the settings in memory.
+  s.session.settingsDialogOpen = true;
+  const int before = s.reloads;
+  s.session.startSession();
+  EXPECT_EQ(s.reloads, before);
+}
+
+TEST(SessionControl, AnEmptyDaemonNameNeverCountsAsMail) {
+  Session s;
+  config::Configuration c = *s.store.current();
+  c.Daemon.clear();
+  s.store.publish(c);
+  s.session.tick();
+  EXPECT_TRUE(s.workers.started.empty());
+  EXPECT_TRUE(platform::IsDirectory(s.dir.path()));
+}
+
+}  // namespace
+}  // namespace quelma::app
