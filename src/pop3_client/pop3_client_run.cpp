@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "codec/md5.h"
+#include "platform/exit_gate.h"
 #include "platform/files.h"
 #include "platform/running_guard.h"
 #include "platform/socket.h"
@@ -157,7 +158,9 @@ void Run::download(const std::string& statReply) {
     if (socket_.receive(&first, 1) != 1) throw RunError{23};
     if (first != '+') requirePositive(std::string(1, first));
     receiveLineByBytes(24);
-    const std::string file = path(n + ".popfile");
+    // Downloaded under a name the collection never takes, and renamed once it is whole on
+    // disk: a download cut off by the program's end or a crash is never taken as a message.
+    const std::string file = path(n + ".popfile.part");
     auto out = platform::OutputFile::Create(file, platform::CreateMode::kTruncate);
     if (!out) throw RunError{21};
     std::string window;  // the last five bytes, across pieces
@@ -177,11 +180,12 @@ void Run::download(const std::string& statReply) {
       if (total > 0) progress(static_cast<int>(std::min<unsigned long long>(received * 100 / total, 100)));
     }
     // On disk before the server may drop the message: QUIT makes the deletion real.
-    if (!out->sync() || !out->close()) {
+    if (!out->sync() || !out->close() || !platform::RenameReplacing(file, path(n + ".popfile"))) {
       out.reset();
       platform::RemoveFile(file);
       throw RunError{21};
     }
+    platform::SyncParentDirectory(path(n + ".popfile"));
     sendLine("dele " + n + "\r\n", 26);
     requirePositive(receiveReply(27, 27));
     log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
@@ -192,12 +196,14 @@ void Run::download(const std::string& statReply) {
 // The download files go into "mail.txt" in message-number order, each synced there before
 // it is deleted.
 void Run::collectDownloadFiles() {
+  for (const auto& name : platform::ListDirectory(c_.programDir, "*.popfile.part")) platform::RemoveFile(path(name));
   std::vector<std::pair<unsigned long, std::string>> files;
   for (const auto& name : platform::ListDirectory(c_.programDir, "*.popfile")) {
     files.emplace_back(std::strtoul(name.c_str(), nullptr, 10), name);
   }
   std::sort(files.begin(), files.end());
   for (const auto& [number, name] : files) {
+    const platform::ExitGateHold whole;  // the copy and the deletion of its source, not half of it
     auto mail = platform::OutputFile::Create(path("mail.txt"), platform::CreateMode::kAppend);
     if (!mail) throw RunError{28};
     auto in = platform::InputFile::Open(path(name));

@@ -1,6 +1,7 @@
 // The append contract of maildrops and the per-maildrop locks.
 #include <map>
 
+#include "platform/exit_gate.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
@@ -36,6 +37,7 @@ std::mutex& MaildropLock(const std::string& path) {
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
                                   const std::function<bool(platform::OutputFile&)>& writeText, bool durable,
                                   AppendReceipt* receipt) {
+  const platform::ExitGateHold whole;
   std::lock_guard<std::mutex> hold(MaildropLock(path));
   const auto existing = platform::FileSize(path);
   const std::uint64_t before = existing.value_or(0);

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/exit_gate.h"
 #include "platform/running_guard.h"
 #include "platform/unique_tick.h"
 
@@ -82,6 +83,36 @@ TEST(RunningGuard, OnlyOneOfManyRacingThreadsWins) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(winners.load(), 1);
   }
+}
+
+}  // namespace
+}  // namespace quelma::platform
+
+namespace quelma::platform {
+namespace {
+
+TEST(ExitGate, TheEndWaitsForAWriteInProgressAndLetsNoNewOneBegin) {
+  auto gate = std::make_shared<ExitGate>();  // kept alive by the writer that waits for good
+  std::atomic<bool> holding{false}, release{false};
+  auto lateWriteBegan = std::make_shared<std::atomic<bool>>(false);
+  std::thread writer([&] {
+    const ExitGateHold hold(*gate);
+    holding = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  int waits = 0;
+  EXPECT_FALSE(gate->close(std::chrono::milliseconds(30), [&] { ++waits; }));
+  EXPECT_GT(waits, 0) << "the main thread keeps handling its messages while it waits";
+  release = true;
+  EXPECT_TRUE(gate->close(std::chrono::seconds(10), [] { std::this_thread::yield(); }));
+  writer.join();
+  std::thread([gate, lateWriteBegan] {
+    const ExitGateHold hold(*gate);
+    *lateWriteBegan = true;
+  }).detach();  // it waits for good, as a writer does when the program ends
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(*lateWriteBegan);
 }
 
 }  // namespace

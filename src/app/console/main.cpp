@@ -21,6 +21,7 @@
 #include "app/server_control.h"
 #include "config/config_file.h"
 #include "config/config_store.h"
+#include "platform/exit_gate.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
@@ -220,6 +221,9 @@ int main(int argc, char** argv) {
   while (workers.running() > 0 && std::chrono::steady_clock::now() < giveUp) {
     window.pumpOne(std::chrono::milliseconds(50));
   }
+  // No message is left half-written in a maildrop or in "mail.txt": writes in progress end
+  // first, and none begins after.
+  platform::ProgramExitGate().close(std::chrono::seconds(30), [&window] { window.pumpOne(std::chrono::milliseconds(10)); });
   // A server may still be in a send (an UM_SHUTDOWN of its own): it returns at once now.
   window.close();
   pop3Server.join();
