@@ -1,4 +1,4 @@
-// The exit gate: a reader-writer lock whose writer side is the program's end.
+// The exit gate: a count of the writes in progress, and the end that closes it.
 #include "platform/exit_gate.h"
 
 namespace quelma::platform {
@@ -8,13 +8,30 @@ ExitGate& ProgramExitGate() {
   return gate;
 }
 
+void ExitGate::enter() {
+  std::unique_lock<std::mutex> hold(mutex_);
+  closedForGood_.wait(hold, [this] { return !closed_; });
+  ++writers_;
+}
+
+void ExitGate::leave() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  --writers_;
+}
+
 bool ExitGate::close(std::chrono::milliseconds patience, const std::function<void()>& whileWaiting) {
   const auto giveUp = std::chrono::steady_clock::now() + patience;
-  while (!mutex_.try_lock()) {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (writers_ == 0) {
+        closed_ = true;  // for good: the process ends with the gate closed
+        return true;
+      }
+    }
     if (std::chrono::steady_clock::now() >= giveUp) return false;
     if (whileWaiting) whileWaiting();
   }
-  return true;  // never unlocked: the process ends holding it
 }
 
 }  // namespace quelma::platform

@@ -5,7 +5,8 @@
 
 #include <chrono>
 #include <functional>
-#include <shared_mutex>
+#include <condition_variable>
+#include <mutex>
 
 namespace quelma::platform {
 
@@ -17,15 +18,20 @@ class ExitGate {
 
  private:
   friend class ExitGateHold;
-  std::shared_mutex mutex_;
+  void enter();
+  void leave();
+  std::mutex mutex_;
+  std::condition_variable closedForGood_;  // never signalled: a writer after the close waits
+  int writers_ = 0;
+  bool closed_ = false;
 };
 
 ExitGate& ProgramExitGate();
 
 class ExitGateHold {
  public:
-  explicit ExitGateHold(ExitGate& gate = ProgramExitGate()) : gate_(gate) { gate_.mutex_.lock_shared(); }
-  ~ExitGateHold() { gate_.mutex_.unlock_shared(); }
+  explicit ExitGateHold(ExitGate& gate = ProgramExitGate()) : gate_(gate) { gate_.enter(); }
+  ~ExitGateHold() { gate_.leave(); }
   ExitGateHold(const ExitGateHold&) = delete;
   ExitGateHold& operator=(const ExitGateHold&) = delete;
 
