@@ -16,8 +16,8 @@ std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wPara
     case UM_CONNECTED:
       if (session && !shuttingDown_) session->connected();
       return 0;
-    case UM_WORKER_DONE:
-      if (session) session->workerDone(static_cast<WorkerId>(wParam));
+    case UM_WORKER_DONE:  // while the program ends, no next account is started
+      if (session && !shuttingDown_) session->workerDone(static_cast<WorkerId>(wParam));
       return 0;
     case WM_TIMER:
       if (session && !shuttingDown_ && wParam == kSessionTimerId) session->tick();

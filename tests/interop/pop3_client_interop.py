@@ -120,8 +120,7 @@ def main():
             checks.check("quelma exits 0 on SIGINT", server.stop() == 0)
         subprocess.run(["dovecot", "-c", conf, "stop"], capture_output=True)
         shutil.rmtree(work, ignore_errors=True)
-    print("%d interoperability checks failed" % len(checks.failures))
-    return 1 if checks.failures else 0
+    return checks.result()
 
 
 if __name__ == "__main__":

@@ -88,6 +88,11 @@ class Checks:
         if not ok:
             self.failures.append(what)
 
+    def result(self):
+        """Prints the tally; the exit status of the script."""
+        print("%d interoperability checks failed" % len(self.failures))
+        return 1 if self.failures else 0
+
     def run(self, scenarios, start):
         """Each scenario (name, function) runs against a fresh quelma; `name` must be installed
         unless it is a Python module."""
@@ -100,5 +105,4 @@ class Checks:
                 run(server)
             finally:
                 self.check(name + ": quelma exits 0 on SIGINT", server.stop() == 0)
-        print("%d interoperability checks failed" % len(self.failures))
-        return 1 if self.failures else 0
+        return self.result()

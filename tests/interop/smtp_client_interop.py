@@ -132,8 +132,7 @@ def main():
     for mechanism in MECHANISMS:
         for right in (True, False):
             scenario(sys.argv[1], checks, mechanism, right)
-    print("%d interoperability checks failed" % len(checks.failures))
-    return 1 if checks.failures else 0
+    return checks.result()
 
 
 if __name__ == "__main__":
