@@ -11,7 +11,7 @@ namespace quelma::dialup {
 
 using ConnectionHandle = std::uintptr_t;  // 0 = no connection
 
-inline constexpr std::size_t kMaxEntries = 20;  // phonebook entries the dialer looks at
+inline constexpr std::size_t kMaxEntries = 20;  // phonebook entries a list first has room for
 
 struct SavedDialParameters {
   bool hasPassword = false;
@@ -25,8 +25,7 @@ struct DialOutcome {
 class RemoteAccess {
  public:
   virtual ~RemoteAccess() = default;
-  // The names of the phonebook entries, at most kMaxEntries; empty when there are none or
-  // they cannot be listed.
+  // The names of the phonebook entries; empty when there are none or they cannot be listed.
   virtual std::vector<std::string> entryNames() = 0;
   // The first active dial-up connection; 0 when there is none or they cannot be listed.
   virtual ConnectionHandle firstActiveConnection() = 0;

@@ -57,9 +57,7 @@ bool SecretsHold(const std::string& path, const std::string& user) {
 }  // namespace
 
 std::vector<std::string> PppdRemoteAccess::entryNames() {
-  std::vector<std::string> names = platform::ListDirectory(paths_.peersDir, "*");
-  if (names.size() > kMaxEntries) names.resize(kMaxEntries);
-  return names;
+  return platform::ListDirectory(paths_.peersDir, "*");
 }
 
 ConnectionHandle PppdRemoteAccess::firstActiveConnection() {

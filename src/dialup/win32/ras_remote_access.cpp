@@ -3,7 +3,8 @@
 #include <ras.h>
 #include <raserror.h>
 
-#include <array>
+#include <type_traits>
+#include <vector>
 #include <cstring>
 
 #include "dialup/remote_access.h"
@@ -14,13 +15,13 @@ namespace {
 class RasRemoteAccess final : public RemoteAccess {
  public:
   std::vector<std::string> entryNames() override {
-    // Room for kMaxEntries records; a phonebook with more reports ERROR_BUFFER_TOO_SMALL,
-    // and the names that did fit are not trusted then: no entries at all.
-    std::array<RASENTRYNAMEA, kMaxEntries> entries{};
-    entries[0].dwSize = sizeof(RASENTRYNAMEA);
-    DWORD bytes = sizeof entries;
+    // Room for kMaxEntries records first; a longer phonebook says how much it needs, and the
+    // list is made that long: the service never writes past it, and no entry is left out.
+    std::vector<RASENTRYNAMEA> entries(kMaxEntries);
     DWORD count = 0;
-    if (RasEnumEntriesA(nullptr, nullptr, entries.data(), &bytes, &count) != 0) return {};
+    DWORD result = Enumerate(entries, count);
+    if (result == ERROR_BUFFER_TOO_SMALL) result = Enumerate(entries, count);
+    if (result != 0) return {};
     std::vector<std::string> names;
     for (DWORD i = 0; i < count && i < entries.size(); ++i) {
       names.emplace_back(entries[i].szEntryName, strnlen(entries[i].szEntryName, sizeof entries[i].szEntryName));
@@ -29,13 +30,12 @@ class RasRemoteAccess final : public RemoteAccess {
   }
 
   ConnectionHandle firstActiveConnection() override {
-    RASCONNA connection{};
-    connection.dwSize = sizeof connection;
-    DWORD bytes = sizeof connection;
+    std::vector<RASCONNA> connections(1);
     DWORD count = 0;
-    // More than one active connection does not fit: treated as a failed enumeration.
-    if (RasEnumConnectionsA(&connection, &bytes, &count) != 0 || count == 0) return 0;
-    return reinterpret_cast<ConnectionHandle>(connection.hrasconn);
+    DWORD result = Enumerate(connections, count);
+    if (result == ERROR_BUFFER_TOO_SMALL) result = Enumerate(connections, count);
+    if (result != 0 || count == 0) return 0;
+    return reinterpret_cast<ConnectionHandle>(connections[0].hrasconn);
   }
 
   std::optional<SavedDialParameters> savedParameters(const std::string& entry) override {
@@ -64,6 +64,22 @@ class RasRemoteAccess final : public RemoteAccess {
   }
 
  private:
+  // One enumeration into `records`; on ERROR_BUFFER_TOO_SMALL `records` has grown to the size
+  // the service asked for.
+  template <typename Record>
+  static DWORD Enumerate(std::vector<Record>& records, DWORD& count) {
+    for (auto& r : records) r.dwSize = sizeof(Record);
+    DWORD bytes = static_cast<DWORD>(records.size() * sizeof(Record));
+    DWORD result = 0;
+    if constexpr (std::is_same_v<Record, RASENTRYNAMEA>) {
+      result = RasEnumEntriesA(nullptr, nullptr, records.data(), &bytes, &count);
+    } else {
+      result = RasEnumConnectionsA(records.data(), &bytes, &count);
+    }
+    if (result == ERROR_BUFFER_TOO_SMALL) records.resize(bytes / sizeof(Record) + 1);
+    return result;
+  }
+
   static bool Prepare(RASDIALPARAMSA& params, const std::string& entry) {
     std::memset(&params, 0, sizeof params);
     params.dwSize = sizeof params;
