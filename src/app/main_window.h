@@ -6,17 +6,18 @@
 
 namespace quelma::app {
 
-inline constexpr unsigned WM_USER = 1024;
-inline constexpr unsigned UM_LOG_LINE = WM_USER + 0;       // wParam LogSource, lParam const std::string*
-inline constexpr unsigned UM_START_SESSION = WM_USER + 1;
-inline constexpr unsigned UM_SHUTDOWN = WM_USER + 2;       // a fatal fault: exit code 1
-inline constexpr unsigned UM_TRAY_ICON = WM_USER + 3;
-inline constexpr unsigned UM_WORKER_DONE = WM_USER + 4;    // wParam WorkerId
-inline constexpr unsigned UM_CONNECTED = WM_USER + 5;      // wParam 1 = link was up, 3 = dialled
+inline constexpr unsigned kWmUser = 1024;
+inline constexpr unsigned UM_LOG_LINE = kWmUser + 0;       // wParam LogSource, lParam const std::string*
+inline constexpr unsigned UM_START_SESSION = kWmUser + 1;
+inline constexpr unsigned UM_SHUTDOWN = kWmUser + 2;       // a fatal fault: exit code 1
+inline constexpr unsigned UM_TRAY_ICON = kWmUser + 3;
+inline constexpr unsigned UM_WORKER_DONE = kWmUser + 4;    // wParam WorkerId
+inline constexpr unsigned UM_CONNECTED = kWmUser + 5;      // wParam 1 = link was up, 3 = dialled
 
-// The Windows message numbers the console front end borrows for the same events.
-inline constexpr unsigned WM_CLOSE = 0x0010;
-inline constexpr unsigned WM_COMMAND = 0x0111;
+// The Windows message numbers (WM_CLOSE, WM_COMMAND) that the console front end borrows for
+// the same events; named apart from the Windows macros so both can be in sight.
+inline constexpr unsigned kWmClose = 0x0010;
+inline constexpr unsigned kWmCommand = 0x0111;
 inline constexpr std::uintptr_t kCommandExit = 40002;
 inline constexpr std::uintptr_t kCommandSendReceive = 40011;
 

@@ -19,16 +19,16 @@ std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wPara
     case UM_WORKER_DONE:  // while the program ends, no next account is started
       if (session && !shuttingDown_) session->workerDone(static_cast<WorkerId>(wParam));
       return 0;
-    case WM_TIMER:
+    case kWmTimer:
       if (session && !shuttingDown_ && wParam == kSessionTimerId) session->tick();
       return 0;
     case UM_SHUTDOWN:
       shutdown(1);
       return 0;
-    case WM_CLOSE:
+    case kWmClose:
       shutdown(0);
       return 0;
-    case WM_COMMAND:
+    case kWmCommand:
       if (wParam == kCommandExit) shutdown(0);
       if (wParam == kCommandSendReceive) handle(UM_START_SESSION, 0, 0);
       if (wParam == kCommandBreakConnection && session) session->breakConnection();

@@ -16,7 +16,7 @@
 
 namespace quelma::app {
 
-inline constexpr unsigned WM_TIMER = 0x0113;
+inline constexpr unsigned kWmTimer = 0x0113;
 inline constexpr std::uintptr_t kSessionTimerId = 1;
 inline constexpr std::uint32_t kSessionTimerMs = 2000;
 inline constexpr std::uintptr_t kCommandBreakConnection = 40015;

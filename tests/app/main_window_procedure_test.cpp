@@ -50,7 +50,7 @@ TEST(MainWindowProcedure, LogLinesGoToTheFileWholeAndToTheViewWithoutCrLf) {
 }
 
 TEST(MainWindowProcedure, ExitCodes) {
-  const std::pair<unsigned, int> cases[] = {{WM_CLOSE, 0}, {UM_SHUTDOWN, 1}};
+  const std::pair<unsigned, int> cases[] = {{kWmClose, 0}, {UM_SHUTDOWN, 1}};
   for (const auto& [message, code] : cases) {
     Fixture f;
     EXPECT_FALSE(f.procedure.exitCode());
@@ -62,7 +62,7 @@ TEST(MainWindowProcedure, ExitCodes) {
     EXPECT_EQ(f.procedure.exitCode(), code) << "a second request changes nothing";
   }
   Fixture menu;
-  menu.procedure.handle(WM_COMMAND, kCommandExit, 0);
+  menu.procedure.handle(kWmCommand, kCommandExit, 0);
   EXPECT_EQ(menu.procedure.exitCode(), 0);
 }
 
@@ -77,7 +77,7 @@ TEST(MainWindowProcedure, ShutdownWaitsForBothServersAndKeepsHandlingMessages) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     f.control.smtpSrv.stopped = true;
   });
-  f.procedure.handle(WM_CLOSE, 0, 0);
+  f.procedure.handle(kWmClose, 0, 0);
   servers.join();
   EXPECT_EQ(f.procedure.exitCode(), 0);
   EXPECT_GT(f.pumps, 0) << "messages are handled while waiting";

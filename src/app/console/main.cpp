@@ -77,11 +77,11 @@ void WatchSignals(app::MainWindow& window, sigset_t signals) {
       int received = 0;
       if (sigwait(&signals, &received) != 0) continue;
       if (received == SIGUSR1) {
-        window.post(app::WM_COMMAND, app::kCommandSendReceive, 0);
+        window.post(app::kWmCommand, app::kCommandSendReceive, 0);
       } else if (received == SIGUSR2) {
-        window.post(app::WM_COMMAND, app::kCommandBreakConnection, 0);
+        window.post(app::kWmCommand, app::kCommandBreakConnection, 0);
       } else {
-        window.post(app::WM_CLOSE, 0, 0);
+        window.post(app::kWmClose, 0, 0);
       }
     }
   }).detach();
@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
   while (!procedure.exitCode()) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextTick) {
-      procedure.handle(app::WM_TIMER, app::kSessionTimerId, 0);
+      procedure.handle(app::kWmTimer, app::kSessionTimerId, 0);
       nextTick = now + std::chrono::milliseconds(app::kSessionTimerMs);
       continue;
     }
