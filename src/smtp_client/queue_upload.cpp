@@ -7,12 +7,10 @@
 #include <string>
 
 #include "platform/files.h"
-#include "platform/line_reader.h"
 #include "platform/running_guard.h"
 #include "platform/text.h"
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
-#include "smtp_client/queue_line_reader.h"
 #include "smtp_client/sender_rewriting.h"
 #include "smtp_server/queue_file.h"
 
@@ -105,23 +103,22 @@ bool Upload::process(const std::string& name) {
     log("Не могу открыть этот файл!!!\r\n");
     return true;
   }
-  std::string first;
-  platform::LineReader reader(*file_, kMaxQueueLine);
-  if (!reader.next(first)) {
-    if (!file_->failed()) return true;  // empty
+  smtp_server::QueueEnvelope envelope;
+  const smtp_server::QueueFileKind kind = smtp_server::ReadQueueEnvelope(*file_, envelope);
+  if (file_->failed()) {  // a read error is no reason to take the message for empty
     log("Не могу прочитать этот файл!!!\r\n");
     return false;
   }
-  if (!platform::StartsWithIgnoreAsciiCase(first, "MAIL FROM:")) {
+  if (kind == smtp_server::QueueFileKind::kEmpty) return true;
+  if (kind == smtp_server::QueueFileKind::kNotAMessage) {
     log("Этот файл не является email сообщением!\r\n");
     return true;
   }
-  const auto sender = ExtractSender(first);
-  if (!sender) {
+  if (envelope.sender.size() > kMaxSender) {
     log("Адрес отправителя длиннее 103 символов - сообщение не отправлено.\r\n");
     return notify(NoticeReason::kRecipientsRefused);
   }
-  log("Сообщение от: " + RewriteSender(*sender, c_.config) + "\r\n");
+  log("Сообщение от: " + RewriteSender(envelope.sender, c_.config) + "\r\n");
   if (!connected_) {
     session_.logIn();
     connected_ = true;

@@ -2,6 +2,7 @@
 #include "smtp_client/sender_rewriting.h"
 
 #include "platform/text.h"
+#include "smtp_server/queue_file.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -14,8 +15,7 @@ bool EndsDomainName(char c) {
 }  // namespace
 
 std::optional<std::string> ExtractSender(std::string_view mailFromLine) {
-  const std::string_view rest = mailFromLine.substr(std::min<std::size_t>(11, mailFromLine.size()));
-  const std::string_view sender = rest.substr(0, rest.find_first_of(">\r\n"));
+  const std::string_view sender = smtp_server::EnvelopeSender(mailFromLine);
   if (sender.size() > kMaxSender) return std::nullopt;
   return std::string(sender);
 }

@@ -46,14 +46,18 @@ std::optional<std::string> PublishQueueFile(const std::string& temporaryPath, co
   return std::nullopt;
 }
 
+std::string_view EnvelopeSender(std::string_view mailFromLine) {
+  const std::string_view rest = mailFromLine.substr(std::min<std::size_t>(11, mailFromLine.size()));
+  return rest.substr(0, rest.find_first_of(">\r\n"));
+}
+
 QueueFileKind ReadQueueEnvelope(platform::ByteSource& file, QueueEnvelope& envelope) {
   envelope = QueueEnvelope{};
   platform::LineReader reader(file, kMaxQueueLine);
   std::string line;
   if (!reader.next(line)) return QueueFileKind::kEmpty;
   if (!platform::StartsWithIgnoreAsciiCase(line, "MAIL FROM:")) return QueueFileKind::kNotAMessage;
-  const std::string_view rest = std::string_view(line).substr(std::min<std::size_t>(11, line.size()));
-  envelope.sender = std::string(rest.substr(0, rest.find_first_of(">\r\n")));
+  envelope.sender = std::string(EnvelopeSender(line));
   std::uint64_t offset = 0;
   do {
     const std::string_view l(line);

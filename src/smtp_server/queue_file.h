@@ -32,6 +32,10 @@ std::string FormatEnvelope(std::string_view sender, const std::vector<std::strin
 std::optional<std::string> PublishQueueFile(const std::string& temporaryPath, const std::string& queueDir,
                                             std::uint32_t tick);
 
+// The address of a "MAIL FROM:<...>" line: from its twelfth byte up to the first '>', CR, LF
+// or the end of the line.
+std::string_view EnvelopeSender(std::string_view mailFromLine);
+
 // The reader's view of a queue file.
 struct QueueEnvelope {
   std::string sender;                       // from the first line
