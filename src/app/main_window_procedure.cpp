@@ -51,7 +51,8 @@ void MainWindowProcedure::shutdown(int exitCode) {
   control_.pop3Srv.stopRequest = true;
   control_.smtpSrv.stopRequest = true;
   // The loggers are muted now; what was sent before is still handled while waiting.
-  while (!control_.pop3Srv.stopped || !control_.smtpSrv.stopped) {
+  const auto giveUp = std::chrono::steady_clock::now() + serverStopLimit_;
+  while ((!control_.pop3Srv.stopped || !control_.smtpSrv.stopped) && std::chrono::steady_clock::now() < giveUp) {
     control_.pop3Srv.wakeSockets();
     control_.smtpSrv.wakeSockets();
     if (pumpWhileWaiting_) pumpWhileWaiting_();

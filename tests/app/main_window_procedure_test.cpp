@@ -83,5 +83,16 @@ TEST(MainWindowProcedure, ShutdownWaitsForBothServersAndKeepsHandlingMessages) {
   EXPECT_GT(f.pumps, 0) << "messages are handled while waiting";
 }
 
+TEST(MainWindowProcedure, AServerThatNeverStopsDoesNotHoldTheProgramForever) {
+  TempDir dir;
+  config::ConfigStore store;
+  ServerControl control;
+  RecordingView view;
+  MainWindowProcedure procedure{dir.file("quelma.log"), store, control, view, [] {}, std::chrono::milliseconds(50)};
+  control.smtpSrv.stopped = false;
+  procedure.handle(UM_SHUTDOWN, 0, 0);
+  EXPECT_EQ(procedure.exitCode(), 1);
+}
+
 }  // namespace
 }  // namespace quelma::app

@@ -1,22 +1,33 @@
 #!/usr/bin/env python3
-"""quelma.exe under Wine on a virtual X display: it starts with its window, status bar and
-servers; a Linux-side client hands mail in over SMTP and collects it over POP3; a second copy
-ends with 1; "Выход" answered "Да" ends with 0; UM_SHUTDOWN ends with 1. A screenshot of the
-window is kept under build/."""
+"""quelma.exe under Wine on a virtual X display, driven as a user would drive it: start, mail
+handed in and collected from Linux, the status bar, the exit question, the About box, help,
+the tray icon and its menu, a communication session against a provider on 127.0.0.1, a second
+copy, the start in the tray, and both ways out. Screenshots are kept in the given directory.
+
+Runs under Debian's Python (aiosmtpd is a Debian package), in a Wine prefix of its own that
+shows every window inside one virtual desktop, so window frames are drawn as on Windows."""
+import asyncio
 import os
 import poplib
 import shutil
 import smtplib
 import socket
+import socketserver
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
-from quelma_process import Checks, free_port  # noqa: E402
+from quelma_process import Checks, account_port, free_port, scramble  # noqa: E402
+
+from aiosmtpd.controller import Controller  # noqa: E402
 
 ENV = dict(os.environ, WINEDEBUG="-all", LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
+SC_MINIMIZE, WM_LBUTTONDOWN, WM_RBUTTONDOWN, VK_ESCAPE, VK_F1 = 61472, 513, 516, 27, 112
+ABOUT = ("#32770", "О программе")
+HELP = ("HH Parent", "Quelmar Mail Server")
 
 
 def wait_port(port, seconds=60):
@@ -30,16 +41,121 @@ def wait_port(port, seconds=60):
     return False
 
 
+def port_closed(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return False
+    except OSError:
+        return True
+
+
+def wait_for(condition, seconds):
+    end = time.time() + seconds
+    while time.time() < end:
+        if condition():
+            return True
+        time.sleep(0.2)
+    return condition()
+
+
+def prepare_prefix(prefix):
+    """A prefix whose programs share one 800x600 virtual desktop; made once, kept in build/."""
+    ENV["WINEPREFIX"] = prefix
+    if os.path.exists(os.path.join(prefix, "system.reg")):
+        return
+    subprocess.run(["wineboot", "-i"], env=ENV, capture_output=True, timeout=300)
+    for key, name, value in (("HKCU\\Software\\Wine\\Explorer", "Desktop", "Default"),
+                             ("HKCU\\Software\\Wine\\Explorer\\Desktops", "Default", "800x600")):
+        subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=ENV, capture_output=True)
+    # The caption buttons are drawn with Marlett, which Debian keeps outside the prefix.
+    marlett = "/usr/share/wine/fonts/marlett.ttf"
+    if os.path.exists(marlett):
+        shutil.copy(marlett, os.path.join(prefix, "drive_c", "windows", "Fonts"))
+    subprocess.run(["wineserver", "-w"], env=ENV, capture_output=True, timeout=120)
+
+
+class SlowProvider:
+    """The provider: an SMTP server (aiosmtpd) and one POP3 mailbox, both slow enough that the
+    status bar can be watched while a session runs."""
+
+    def __init__(self, messages):
+        self.smtp_port, self.pop3_port = account_port(), account_port()
+        self.received = []
+        self.mailbox = list(messages)
+        self.deleted = set()
+        self.quit = threading.Event()
+        provider = self
+
+        class Handler:
+            async def handle_DATA(self, server, session, envelope):
+                await asyncio.sleep(0.5)
+                provider.received.append((envelope.mail_from, list(envelope.rcpt_tos), envelope.content))
+                return "250 OK"
+
+        self.smtp = Controller(Handler(), hostname="127.0.0.1", port=self.smtp_port)
+
+        class Pop3(socketserver.StreamRequestHandler):
+            def reply(self, text):
+                self.wfile.write(text.encode() + b"\r\n")
+
+            def handle(self):
+                self.reply("+OK provider")
+                for raw in self.rfile:
+                    words = raw.decode("ascii", "replace").split()
+                    verb = words[0].lower() if words else ""
+                    if verb in ("user", "pass"):
+                        self.reply("+OK")
+                    elif verb == "stat":
+                        self.reply("+OK %d %d" % (len(provider.mailbox), sum(map(len, provider.mailbox))))
+                    elif verb == "list":
+                        self.reply("+OK %s %d" % (words[1], len(provider.mailbox[int(words[1]) - 1])))
+                    elif verb == "retr":
+                        body = provider.mailbox[int(words[1]) - 1]
+                        self.reply("+OK")
+                        half = len(body) // 2
+                        for piece in (body[:half], body[half:] + b".\r\n"):
+                            self.wfile.write(piece)
+                            self.wfile.flush()
+                            time.sleep(0.4)
+                    elif verb == "dele":
+                        provider.deleted.add(int(words[1]))
+                        self.reply("+OK")
+                    elif verb == "quit":
+                        self.reply("+OK bye")
+                        provider.quit.set()
+                        return
+                    else:
+                        self.reply("-ERR")
+
+        socketserver.ThreadingTCPServer.allow_reuse_address = True
+        self.pop3 = socketserver.ThreadingTCPServer(("127.0.0.1", self.pop3_port), Pop3)
+        self.pop3.daemon_threads = True
+
+    def start(self):
+        self.smtp.start()
+        threading.Thread(target=self.pop3.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.smtp.stop()
+        self.pop3.shutdown()
+
+
 class Program:
-    def __init__(self, exe, work):
+    def __init__(self, exe, work, provider):
         self.work, self.pop3, self.smtp = work, free_port(), free_port()
         shutil.copy(exe, work)
+        chm = os.path.join(os.path.dirname(exe), "quelma.chm")
+        if os.path.exists(chm):
+            shutil.copy(chm, work)
         for sub in ("maildrop", "queue"):
             os.makedirs(os.path.join(work, sub), exist_ok=True)
-        cfg = ["[Parameters]", "MailDropDir = Z:%s\\maildrop\\" % work.replace("/", "\\"),
-               "QueueDir = Z:%s\\queue\\" % work.replace("/", "\\"), "LocalDomain = office.ru",
-               "PostMaster = postmaster", "Daemon = daemon", "POP3_SRV_PORT = %d" % self.pop3,
-               "SMTP_SRV_PORT = %d" % self.smtp, "[Users]", "postmaster pm ; ", "ivan iv ; "]
+        windows = "Z:" + work.replace("/", "\\")
+        cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
+               "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 64",
+               "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp,
+               "SMTPServer = 127.0.0.1", "SMTPSport = %d" % provider.smtp_port, "SMTP_USES_LOGIN = 0",
+               "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test",
+               "[POP3accounts]", "127.0.0.1 office ; %s-%d-0-ivan" % (scramble("secret"), provider.pop3_port)]
         with open(os.path.join(work, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
 
@@ -47,49 +163,172 @@ class Program:
         return subprocess.Popen(["wine", os.path.join(self.work, "quelma.exe")], cwd=self.work, env=ENV,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def log_lines(self):
+        try:
+            with open(os.path.join(self.work, "quelma.log"), "rb") as f:
+                return f.read().decode("cp1251").splitlines()
+        except OSError:
+            return []
+
+
+def collect(port, user, password):
+    box = poplib.POP3("127.0.0.1", port, timeout=20)
+    box.user(user)
+    box.pass_(password)
+    texts = [b"\r\n".join(box.retr(i + 1)[1]) for i in range(len(box.list()[1]))]
+    box.quit()
+    return texts
+
+
+def chm_pages(path):
+    """The pages a compiled help file holds, by the names its directory lists."""
+    try:
+        data = open(path, "rb").read()
+    except OSError:
+        return set()
+    return {page for page in ("index.htm", "nastr_servers.htm", "nastr_comm.htm", "nastr_sort.htm",
+                              "nastr_sched.htm", "disclaimer.htm") if ("/" + page).encode() in data}
+
 
 def main():
     exe, driver, shots = sys.argv[1], sys.argv[2], sys.argv[3]
+    os.makedirs(shots, exist_ok=True)
     checks = Checks()
     display = ":%d" % (90 + os.getpid() % 9)
     xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24"], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     ENV["DISPLAY"] = display
     work = tempfile.mkdtemp(prefix="quelma-wine-")
+    provider = SlowProvider([b"Subject: from the provider %d\r\n\r\n%s\r\n" % (i, b"line of text\r\n" * 400)
+                             for i in range(3)])
 
-    def drive(*args):
-        return subprocess.run(["wine", driver] + list(args), env=ENV, capture_output=True, timeout=60)
+    def drive(*args, timeout=60):
+        return subprocess.run(["wine", driver] + list(args), env=ENV, capture_output=True, timeout=timeout)
+
+    def answer(*args):
+        return drive(*args).stdout.decode("utf-8", "replace").strip()
+
+    def shot(name):
+        time.sleep(1)
+        subprocess.run(["import", "-display", display, "-window", "root", os.path.join(shots, name)],
+                       capture_output=True)
+
+    def count(window):
+        return answer("count", *window)
 
     try:
-        time.sleep(1)
-        program = Program(exe, work)
+        prepare_prefix(os.path.join(os.path.dirname(os.path.abspath(exe)), "wine-gui"))
+        provider.start()
+        program = Program(exe, work, provider)
+        checks.check("the help file holds all six pages", len(chm_pages(os.path.join(work, "quelma.chm"))) == 6,
+                     str(chm_pages(os.path.join(work, "quelma.chm"))))
         first = program.start()
         checks.check("quelma.exe serves SMTP and POP3", wait_port(program.smtp) and wait_port(program.pop3))
         with smtplib.SMTP("127.0.0.1", program.smtp, timeout=20) as s:
             s.sendmail("postmaster@office.ru", ["ivan@office.ru"], b"Subject: from Linux\r\n\r\nhello\r\n")
-        box = poplib.POP3("127.0.0.1", program.pop3, timeout=20)
-        box.user("ivan")
-        box.pass_("iv")
-        lines = box.retr(1)[1]
-        box.quit()
-        checks.check("a Linux client hands mail in and collects it", b"hello" in lines)
-        labels = [drive("status", str(p)).stdout.decode("utf-8", "replace").strip() for p in (0, 2)]
-        checks.check("the status bar shows both client labels", labels == ["SMTP клиент", "POP3 клиент"], str(labels))
-        if shutil.which("import"):
-            time.sleep(1)
-            subprocess.run(["import", "-display", display, "-window", "root", os.path.join(shots, "main_window.png")],
-                           capture_output=True)
+        checks.check("a Linux client hands mail in and collects it", b"hello" in collect(program.pop3, "ivan", "iv")[0])
+        checks.check("the status bar shows both labels with empty bars",
+                     answer("watch", "1") == "SMTP клиент|0|POP3 клиент|0", answer("watch", "1"))
+
+        drive("command", "40002")
+        drive("answer", "Выход из QUELMA", "no")
+        time.sleep(1)
+        checks.check("answering Нет to the exit question leaves it running",
+                     first.poll() is None and wait_port(program.smtp, 5) and answer("visible") == "1")
+
+        # About: Escape leaves it open, a second "О программе" opens no second box, OK closes it.
+        drive("command", "40007")
+        drive("wait", *ABOUT)
+        drive("key", *ABOUT, str(VK_ESCAPE))
+        drive("command", "40007")
+        time.sleep(1)
+        checks.check("Escape leaves the About box open, and it opens once", count(ABOUT) == "1")
+        shot("about.png")
+        drive("type", *ABOUT, str(VK_F1))
+        checks.check("F1 in the About box opens the help", drive("wait", *HELP).returncode == 0)
+        drive("close", *HELP)
+        drive("post-command", *ABOUT, "1")
+        time.sleep(1)
+        closed = count(ABOUT) == "0"
+        drive("command", "40007")
+        time.sleep(1)
+        checks.check("OK closes the About box and the menu opens it again", closed and count(ABOUT) == "1")
+        drive("post-command", *ABOUT, "1")
+
+        drive("command", "40003")
+        checks.check("Справка (F1) opens the help window", drive("wait", *HELP).returncode == 0)
+        shot("help.png")
+        drive("close", *HELP)
+        time.sleep(1)
+        drive("type", "MailServer", "Quelmar mail server", str(VK_F1))
+        checks.check("F1 in the main window opens the help window", drive("wait", *HELP).returncode == 0)
+        drive("close", *HELP)
+
+        # The tray: minimising hides the window, a left click brings it back, a right click
+        # shows the tray menu.
+        drive("syscommand", str(SC_MINIMIZE))
+        time.sleep(1)
+        hidden = answer("visible") == "0"
+        drive("tray", str(WM_LBUTTONDOWN))
+        time.sleep(1)
+        checks.check("minimised into the tray and back by a left click", hidden and answer("visible") == "1")
+        drive("tray", str(WM_RBUTTONDOWN))
+        time.sleep(1)
+        checks.check("a right click on the tray icon shows the tray menu", count(("#32768", "-")) == "1")
+        shot("tray_menu.png")
+        drive("key", "#32768", "-", str(VK_ESCAPE))
+
+        # A communication session from the menu: three queued messages go up, three come down.
+        with smtplib.SMTP("127.0.0.1", program.smtp, timeout=20) as s:
+            for i in range(3):
+                s.sendmail("ivan@office.ru", ["friend%d@far.away" % i], b"Subject: out %d\r\n\r\nbye\r\n" % i)
+        watcher = subprocess.Popen(["wine", driver, "watch", "30"], env=ENV, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        time.sleep(2)
+        drive("command", "40011")
+        delivered = wait_for(lambda: len(provider.received) == 3 and provider.quit.is_set(), 60)
+        states = [line.split("|") for line in watcher.communicate(timeout=90)[0].decode("utf-8", "replace").splitlines()
+                  if line.count("|") == 3]
+        checks.check("the session uploads the queue, from the alias", delivered and all(
+            sender == "ivan.petrov@provider.test" for sender, _, _ in provider.received), str(provider.received))
+        checks.check("the SMTP label and bar move during the upload",
+                     any(s[0] == "SMTP сеанс:" and 0 < int(s[1]) for s in states) and
+                     states[-1][0] == "SMTP клиент успех", str(states))
+        checks.check("the POP3 label and bar move during the download",
+                     any(s[2] == "POP3 клиент сеанс:" and 0 < int(s[3]) < 100 for s in states) and
+                     states[-1][2] == "POP3 клиент успех" and states[-1][3] == "0", str(states))
+        shot("main_window.png")
+        # ivan's first message, from Linux, was read but not deleted.
+        mail = wait_for(lambda: len(collect(program.pop3, "ivan", "iv")) == 4, 20) and collect(program.pop3, "ivan", "iv")
+        checks.check("the downloaded mail reaches ivan's maildrop",
+                     bool(mail) and all(b"from the provider %d" % i in mail[i + 1] for i in range(3)) and
+                     provider.deleted == {1, 2, 3}, str(len(mail or [])))
+        checks.check("a screenful of log lines, so the view has scrolled", len(program.log_lines()) > 20,
+                     str(len(program.log_lines())))
+
+        drive("syscommand", str(SC_MINIMIZE))
+        time.sleep(1)
         second = program.start()
-        checks.check("a second copy ends with 1", second.wait(timeout=60) == 1)
+        checks.check("a second copy ends with 1 and brings the first back from the tray",
+                     second.wait(timeout=60) == 1 and wait_for(lambda: answer("visible") == "1", 10))
+
         drive("command", "40002")
         drive("answer", "Выход из QUELMA", "yes")
-        checks.check("Выход answered Да ends with 0", first.wait(timeout=60) == 0)
-        again = program.start()
-        checks.check("it starts again", wait_port(program.smtp))
+        checks.check("Выход answered Да ends with 0 once both servers stopped",
+                     first.wait(timeout=60) == 0 and port_closed(program.smtp) and port_closed(program.pop3))
+
+        windows_exe = "Z:" + os.path.join(work, "quelma.exe").replace("/", "\\")
+        tray_start = subprocess.Popen(["wine", driver, "launch", windows_exe, "7"], env=ENV,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        started = wait_port(program.smtp)
+        checks.check("show command 7 starts in the tray only", started and answer("visible") == "0")
+        drive("tray", str(WM_LBUTTONDOWN))
+        checks.check("a left click on the tray icon shows the window", wait_for(lambda: answer("visible") == "1", 10))
         drive("send", "1026")
-        checks.check("UM_SHUTDOWN ends with 1", again.wait(timeout=60) == 1)
+        checks.check("UM_SHUTDOWN ends with 1", tray_start.wait(timeout=60) == 1)
     finally:
         subprocess.run(["wineserver", "-k"], env=ENV, capture_output=True)
+        provider.stop()
         xvfb.terminate()
         shutil.rmtree(work, ignore_errors=True)
     return checks.result()

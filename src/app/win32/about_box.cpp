@@ -1,0 +1,27 @@
+// Only OK closes the About box; Escape (IDCANCEL) and every other command leave it open.
+#include "app/win32/about_box.h"
+
+#include "app/win32/html_help.h"
+#include "app/win32/program.h"
+
+namespace quelma::app {
+
+INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return TRUE;
+    case WM_HELP:
+      ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/disclaimer.htm", kHelpDisplayTopic, 0);
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK) {
+        DestroyWindow(dialog);
+        TheProgram().dialogs.closed(ModelessDialog::kAbout);
+      }
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace quelma::app

@@ -1,0 +1,55 @@
+// What quelma.exe's window procedure and dialogs work with: made in WinMain before the main
+// window exists, and never destroyed (worker threads may outlast the message loop).
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <string>
+
+#include "app/activity_log.h"
+#include "app/main_window_procedure.h"
+#include "app/modeless_dialogs.h"
+#include "app/server_control.h"
+#include "app/session_control.h"
+#include "app/session_workers.h"
+#include "app/win32/win32_log_view.h"
+#include "app/win32/win32_main_window.h"
+#include "config/config_store.h"
+#include "dialup/remote_access.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::app {
+
+inline constexpr char kMainWindowClass[] = "MailServer";
+inline constexpr char kMainWindowTitle[] = "Quelmar mail server";
+
+struct Program {
+  std::string programDir;
+  pop3_client::SorterFile sorter;
+  config::ConfigStore store;
+  ServerControl control;
+  Win32MainWindow window;
+  Win32LogView view;
+  std::unique_ptr<MainWindowProcedure> procedure;
+  std::unique_ptr<ActivityLog> log;
+  std::unique_ptr<dialup::RemoteAccess> access = dialup::CreateSystemRemoteAccess();
+  dialup::DialerState dialer;
+  std::unique_ptr<ThreadWorkers> workers;
+  std::unique_ptr<SessionControl> session;
+  HWND mainWindow = nullptr;
+  ModelessDialogs dialogs;
+  NOTIFYICONDATAA tray{};
+
+  explicit Program(std::string dir) : programDir(std::move(dir)), sorter(pop3_client::SorterFilePath(programDir)) {}
+};
+
+// The one program of the process; set by WinMain.
+Program& TheProgram();
+void SetTheProgram(Program& program);
+
+// Handles messages for a moment: the shutdown waits call it.
+void PumpOnce();
+
+}  // namespace quelma::app

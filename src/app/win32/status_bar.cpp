@@ -1,0 +1,40 @@
+// Four parts, their right edges at 130, W/2, W/2 + 130 and W; a progress bar (0 to 100)
+// covers each of parts 1 and 3 exactly.
+#include "app/win32/status_bar.h"
+
+#include <commctrl.h>
+
+#include "app/main_window.h"
+#include "resource_ids.h"
+
+namespace quelma::app {
+
+StatusBar CreateStatusBar(HWND window) {
+  StatusBar made;
+  made.bar = CreateWindowExA(0, STATUSCLASSNAMEA, "", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUSBAR)), GetModuleHandleA(nullptr),
+                             nullptr);
+  if (!made.bar) return made;
+  RECT client{};
+  GetClientRect(made.bar, &client);
+  const int w = client.right - client.left;
+  int edges[4] = {130, w / 2, w / 2 + 130, w};
+  SendMessageA(made.bar, SB_SETPARTS, 4, reinterpret_cast<LPARAM>(edges));
+  SendMessageA(made.bar, SB_SETTEXTA, kSmtpLabelPart, reinterpret_cast<LPARAM>("SMTP клиент"));
+  SendMessageA(made.bar, SB_SETTEXTA, kPop3LabelPart, reinterpret_cast<LPARAM>("POP3 клиент"));
+  for (const int part : {kSmtpProgressPart, kPop3ProgressPart}) {
+    RECT r{};
+    SendMessageA(made.bar, SB_GETRECT, part, reinterpret_cast<LPARAM>(&r));
+    HWND progress = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, r.left, r.top, r.right - r.left,
+                                    r.bottom - r.top, made.bar, nullptr, GetModuleHandleA(nullptr), nullptr);
+    SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendMessageA(progress, PBM_SETPOS, 0, 0);
+    (part == kSmtpProgressPart ? made.smtpProgress : made.pop3Progress) = progress;
+  }
+  RECT barRect{};
+  GetClientRect(made.bar, &barRect);
+  made.height = barRect.bottom - barRect.top + 1;
+  return made;
+}
+
+}  // namespace quelma::app
