@@ -30,7 +30,7 @@ class RasRemoteAccess final : public RemoteAccess {
   }
 
   ConnectionHandle firstActiveConnection() override {
-    std::vector<RASCONNA> connections(1);
+    std::vector<RASCONNA> connections(4);  // one link in practice; a longer list grows
     DWORD count = 0;
     DWORD result = Enumerate(connections, count);
     if (result == ERROR_BUFFER_TOO_SMALL) result = Enumerate(connections, count);
