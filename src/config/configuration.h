@@ -27,6 +27,9 @@ inline constexpr std::size_t kUserAlias = 64;
 inline constexpr std::size_t kAccountLogin = 49;
 inline constexpr std::size_t kAccountPassword = 49;
 inline constexpr std::size_t kDeliverTo = 49;
+// What quelma.cfg keeps of the passwords it stores scrambled; a longer one would be cut.
+inline constexpr std::size_t kStoredSmtpPassword = 32;
+inline constexpr std::size_t kStoredAccountPassword = 24;
 inline constexpr std::size_t kUsers = 300;
 inline constexpr std::size_t kAccounts = 25;
 inline constexpr std::size_t kPhoneNumbers = 20;

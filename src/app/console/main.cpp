@@ -106,7 +106,8 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
   if (!password.empty() && password.back() == '\r') password.pop_back();
   // quelma.cfg keeps 32 characters of the SMTP password and 24 of an account's: a longer
   // one would be cut without a word, and the login would fail later.
-  const std::size_t keeps = what[0] == "smtp" ? 32 : 24;
+  const std::size_t keeps =
+      what[0] == "smtp" ? config::limits::kStoredSmtpPassword : config::limits::kStoredAccountPassword;
   if (password.size() > keeps) {
     std::fprintf(stderr, "quelma: quelma.cfg keeps at most %zu characters of this password\n", keeps);
     return 1;

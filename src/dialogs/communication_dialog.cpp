@@ -1,0 +1,222 @@
+#include "dialogs/communication_dialog.h"
+
+#include "dialogs/dialog_text.h"
+#include "platform/text.h"
+
+namespace quelma::dialogs {
+
+namespace {
+
+constexpr char kSorterChoice[] = "* Сортировщик";
+
+Message Error(std::string text) { return {std::move(text), "Ошибка", Buttons::kOk, Icon::kError}; }
+
+std::uint32_t ReadOr(std::string_view text, std::uint32_t none) { return ReadDecimal(text).value_or(none); }
+
+}  // namespace
+
+CommunicationDialog::CommunicationDialog(DialogEnvironment& env, dialup::RemoteAccess& access)
+    : env_(env), access_(access), working_(env) {
+  if (!working_.get().UseLAN) fillDialUpGroup();
+}
+
+void CommunicationDialog::fillDialUpGroup() {
+  config::Configuration& c = working_.get();
+  std::vector<std::string> entries = access_.entryNames();
+  if (entries.empty()) {  // dial-up cannot be chosen on a machine without entries
+    c.UseLAN = true;
+    working_.publish();
+    return;
+  }
+  group_.enabled = true;
+  group_.autoOff = c.DialupAutoOff;
+  group_.entries = std::move(entries);
+  group_.selected = -1;
+  for (std::size_t i = 0; i < group_.entries.size(); ++i) {
+    if (group_.entries[i] == c.DialUpRecord) {
+      group_.selected = static_cast<int>(i);
+      break;
+    }
+  }
+  group_.phones.assign(c.DialupPhoneNumber.begin(), c.DialupPhoneNumber.begin() + phoneCount());
+}
+
+int CommunicationDialog::phoneCount() const {
+  const auto& phones = working_.get().DialupPhoneNumber;
+  int n = 0;
+  while (n < static_cast<int>(phones.size()) && !phones[n].empty()) ++n;
+  return n;
+}
+
+CommunicationFields CommunicationDialog::fields() const {
+  const config::Configuration& c = working_.get();
+  return {c.SMTPServer,
+          std::to_string(c.SMTPSport),
+          c.UseLAN,
+          group_.selected >= 0 ? group_.entries[group_.selected] : std::string(),
+          group_.enabled && group_.autoOff,
+          std::to_string(c.DialupAttempts)};
+}
+
+std::vector<AccountRow> CommunicationDialog::accounts() const {
+  std::vector<AccountRow> rows;
+  for (const config::ProviderAccount& a : working_.get().accounts) {
+    rows.push_back({a.server, a.login, std::string(a.password.size(), '*'), std::to_string(a.port),
+                    a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo});
+  }
+  return rows;
+}
+
+void CommunicationDialog::toggleLan() {
+  config::Configuration& c = working_.get();
+  if (c.UseLAN) {
+    c.UseLAN = false;
+    fillDialUpGroup();
+  } else {
+    c.UseLAN = true;
+    group_.enabled = false;
+  }
+  working_.publish();
+}
+
+bool CommunicationDialog::mayAddAccount() {
+  if (working_.get().accounts.size() < config::limits::kAccounts) return true;
+  env_.prompt.ask(Error("Достигнуто максимальное количество учетных записей POP3 клиента."));
+  return false;
+}
+
+void CommunicationDialog::deleteAccount(int index) {
+  auto& accounts = working_.get().accounts;
+  if (index < 0 || static_cast<std::size_t>(index) >= accounts.size()) return;
+  if (accounts.size() == 1) {
+    env_.prompt.ask(Error("Нельзя удалять последнюю учетную запись."));
+    return;
+  }
+  if (!env_.prompt.ask({"Вы действительно хотите удалить эту учетную запись?", "Удаление", Buttons::kYesNo,
+                        Icon::kQuestion})) {
+    return;
+  }
+  accounts.erase(accounts.begin() + index);
+  working_.publish();
+}
+
+int CommunicationDialog::newPhoneIndex() const {
+  const int count = phoneCount();
+  return count < static_cast<int>(config::limits::kPhoneNumbers) ? count : -1;
+}
+
+void CommunicationDialog::phoneChanged(int index, const std::string& number) {
+  auto& phones = working_.get().DialupPhoneNumber;
+  if (index < 0 || static_cast<std::size_t>(index) >= phones.size()) return;
+  const bool added = index == phoneCount();
+  phones[index] = number;
+  if (added && static_cast<std::size_t>(index) + 1 < phones.size()) phones[index + 1].clear();
+  working_.publish();
+  fillDialUpGroup();
+}
+
+void CommunicationDialog::deletePhone(int index) {
+  auto& phones = working_.get().DialupPhoneNumber;
+  if (index < 0 || index >= phoneCount()) return;
+  for (std::size_t i = static_cast<std::size_t>(index); i + 1 < phones.size(); ++i) phones[i] = phones[i + 1];
+  phones.back().clear();
+  working_.publish();
+  fillDialUpGroup();
+}
+
+void CommunicationDialog::ok(const CommunicationFields& f) {
+  config::Configuration& c = working_.get();
+  const std::uint32_t port = ReadOr(Squeezed(f.smtpPort, 9), 0);
+  c.SMTPSport = static_cast<std::uint16_t>(port < 1 || port > 30000 ? 25 : port);
+  c.UseLAN = f.useLan;
+  c.DialupAutoOff = f.autoOff;
+  c.DialUpRecord = Cut(f.dialUpRecord, config::limits::kDialUpRecord);
+  c.SMTPServer = Squeezed(f.smtpServer, 63);
+  if (c.SMTPServer.empty()) c.SMTPServer = "127.0.0.1";
+  // A field without a number keeps the attempts as they were, within the range.
+  const std::uint32_t attempts = ReadOr(Cut(f.attempts, 18), static_cast<std::uint32_t>(c.DialupAttempts));
+  c.DialupAttempts = static_cast<std::int32_t>(std::clamp<std::uint32_t>(attempts, kAttemptsLow, kAttemptsHigh));
+  working_.save();
+}
+
+AccountDialog::AccountDialog(WorkingConfiguration& working, int index) : working_(working), index_(index) {
+  const config::Configuration& c = working_.get();
+  if (index_ < -1 || index_ >= static_cast<int>(c.accounts.size())) index_ = -1;
+  choices_.push_back(kSorterChoice);
+  for (const config::LocalUser& user : c.users) {
+    if (!platform::EqualsIgnoreAsciiCase(user.name, c.Daemon)) choices_.push_back(user.name);
+  }
+}
+
+AccountFields AccountDialog::opening() const {
+  if (index_ < 0) return {"", "", "", "", "110", false, 0};
+  const config::ProviderAccount& a = working_.get().accounts[index_];
+  AccountFields f{a.server, a.login, a.password, a.password, std::to_string(a.port), a.useApop != 0, -1};
+  if (a.deliverTo.starts_with('*')) {
+    f.delivery = 0;
+  } else {
+    for (std::size_t i = 0; i < choices_.size(); ++i) {
+      if (choices_[i].size() >= a.deliverTo.size() &&
+          platform::EqualsIgnoreAsciiCase(std::string_view(choices_[i]).substr(0, a.deliverTo.size()), a.deliverTo)) {
+        f.delivery = static_cast<int>(i);
+        break;
+      }
+    }
+  }
+  return f;
+}
+
+InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
+  config::ProviderAccount a;
+  a.server = Squeezed(f.server, 63);
+  a.login = Squeezed(f.login, config::limits::kAccountLogin);
+  const std::uint32_t port = ReadOr(Cut(f.port, 9), 0);
+  a.port = port == 0 || port > 30000 ? 110 : port;
+  a.useApop = f.apop ? 1 : 0;
+  // No entry selected (its user is gone from the table): the sorter takes the mail.
+  const bool chosen = f.delivery >= 0 && static_cast<std::size_t>(f.delivery) < choices_.size();
+  a.deliverTo = !chosen || choices_[f.delivery].starts_with('*') ? "*" : choices_[f.delivery];
+  a.password = Squeezed(f.password, config::limits::kStoredAccountPassword);
+  const std::string repeat = Squeezed(f.repeat, config::limits::kStoredAccountPassword);
+  if (a.password != repeat || a.server.empty() || a.login.empty()) {
+    return prompt.ask(MissingParametersQuestion(Icon::kError)) ? InnerOutcome::kEditAgain : InnerOutcome::kCancelled;
+  }
+  auto& accounts = working_.get().accounts;
+  if (index_ < 0) {
+    accounts.push_back(a);
+  } else {
+    accounts[index_] = a;
+  }
+  working_.publish();
+  return InnerOutcome::kAccepted;
+}
+
+SmtpLoginFields SmtpLoginOpening(const config::Configuration& c) {
+  return {c.SMTP_LOGIN_NAME, c.SMTP_LOGIN_PASS, c.SMTP_LOGIN_PASS, c.SMTP_USES_LOGIN};
+}
+
+InnerOutcome AcceptSmtpLogin(WorkingConfiguration& working, const SmtpLoginFields& f, Prompt& prompt) {
+  config::Configuration& c = working.get();
+  if (!f.enabled) {
+    c.SMTP_LOGIN_NAME.clear();
+    c.SMTP_LOGIN_PASS.clear();
+  } else {
+    const std::string name = Cut(f.name, 63);
+    const std::string password = Cut(f.password, config::limits::kStoredSmtpPassword);
+    if (password != Cut(f.repeat, config::limits::kStoredSmtpPassword) || name.empty()) {
+      return prompt.ask(MissingParametersQuestion(Icon::kError)) ? InnerOutcome::kEditAgain : InnerOutcome::kCancelled;
+    }
+    c.SMTP_LOGIN_NAME = name;
+    c.SMTP_LOGIN_PASS = password;
+  }
+  c.SMTP_USES_LOGIN = f.enabled;
+  working.publish();
+  return InnerOutcome::kAccepted;
+}
+
+std::optional<std::string> AcceptPhoneNumber(std::string_view field) {
+  if (field.empty()) return std::nullopt;
+  return Cut(field, config::limits::kPhoneNumber);
+}
+
+}  // namespace quelma::dialogs

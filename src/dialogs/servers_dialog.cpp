@@ -1,0 +1,167 @@
+#include "dialogs/servers_dialog.h"
+
+#include "dialogs/dialog_text.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::dialogs {
+
+namespace {
+
+void LowerAsciiLetters(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
+
+Message Error(std::string text) { return {std::move(text), "Ошибка", Buttons::kOk, Icon::kError}; }
+
+// A port or time-out field: its number when it lies in [low, high].
+std::optional<std::uint32_t> InRange(std::string_view field, std::uint32_t low, std::uint32_t high) {
+  const auto value = ReadDecimal(Squeezed(field, 9));
+  if (!value || *value < low || *value > high) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<config::LocalUser> AcceptUserFields(std::string_view name, std::string_view password,
+                                                  std::string_view alias) {
+  config::LocalUser user{Squeezed(name, 30), Squeezed(password, 30), Squeezed(alias, 64)};
+  if (user.name.empty()) return std::nullopt;
+  // What a user record keeps; the fields are limited to these lengths, so nothing typed is lost.
+  user.name = Cut(user.name, kUserNameField);
+  user.password = Cut(user.password, kUserPasswordField);
+  user.alias = Cut(user.alias, kUserAliasField);
+  LowerAsciiLetters(user.name);
+  LowerAsciiLetters(user.password);
+  LowerAsciiLetters(user.alias);
+  return user;
+}
+
+std::optional<std::string> AcceptFolder(std::string_view field,
+                                        const std::function<bool(const std::string&)>& isDirectory) {
+  std::string folder = Cut(field, 259);
+  folder.erase(0, std::min(folder.find_first_not_of(' '), folder.size()));
+  if (folder.empty()) return std::nullopt;
+  constexpr char kSeparator = platform::kPathSeparator;
+  if (folder.size() > 1 && folder.back() == kSeparator && folder[folder.size() - 2] != ':') folder.pop_back();
+  if (folder.back() == ':') folder += kSeparator;
+  if (!isDirectory(folder)) return std::nullopt;
+  if (folder.back() != kSeparator) folder += kSeparator;
+  return folder;
+}
+
+bool ServersDialog::is(const std::string& role, int index) const {
+  return valid(index) && platform::EqualsIgnoreAsciiCase(working_.get().users[index].name, role);
+}
+
+ServersFields ServersDialog::fields() const {
+  const config::Configuration& c = working_.get();
+  return {c.MailDropDir,
+          c.QueueDir,
+          c.LocalDomain,
+          std::to_string(c.LogFileSize),
+          std::to_string(static_cast<std::uint32_t>(c.POP3_SRV_PORT)),
+          std::to_string(static_cast<std::uint32_t>(c.SMTP_SRV_PORT)),
+          std::to_string(c.SERVERS_TIMEOUT)};
+}
+
+std::vector<UserRow> ServersDialog::rows() const {
+  const config::Configuration& c = working_.get();
+  std::vector<UserRow> rows;
+  for (const config::LocalUser& user : c.users) {
+    std::string role;
+    if (platform::EqualsIgnoreAsciiCase(user.name, c.PostMaster)) role = "(ПОСТМАСТЕР)";
+    if (!c.Boss.empty() && platform::EqualsIgnoreAsciiCase(user.name, c.Boss)) role += "[BOSS]";
+    if (role.empty() && platform::EqualsIgnoreAsciiCase(user.name, c.Daemon)) role = "(ДЕМОН)";
+    rows.push_back({user.name, user.password, user.alias, role});
+  }
+  return rows;
+}
+
+void ServersDialog::add(const config::LocalUser& user) {
+  if (!canAdd()) return;
+  if (config::FindLocalUser(working_.get(), user.name) >= 0) {
+    env_.prompt.ask(Error("Пользователь \"" + user.name + "\" уже существует.\nВ список не добавлен."));
+    return;
+  }
+  working_.get().users.push_back(user);
+  working_.publish();
+}
+
+void ServersDialog::edit(int index, const config::LocalUser& user) {
+  if (!valid(index)) return;
+  config::Configuration& c = working_.get();
+  const std::string old = c.users[index].name;
+  if (platform::EqualsIgnoreAsciiCase(old, c.PostMaster)) {
+    c.PostMaster = user.name;
+  } else if (platform::EqualsIgnoreAsciiCase(old, c.Daemon)) {
+    c.Daemon = user.name;
+  }
+  if (!c.Boss.empty() && platform::EqualsIgnoreAsciiCase(old, c.Boss)) c.Boss = user.name;
+  c.users[index] = user;
+  working_.publish();
+}
+
+void ServersDialog::remove(int index) {
+  if (!valid(index)) return;
+  config::Configuration& c = working_.get();
+  if (is(c.PostMaster, index)) {
+    env_.prompt.ask(Error("Удалять постмастера нельзя"));
+    return;
+  }
+  if (is(c.Daemon, index)) {
+    env_.prompt.ask(Error("Удалять демона нельзя"));
+    return;
+  }
+  if (!env_.prompt.ask({"Удалить пользователя \"" + c.users[index].name + "\"?", "Удаление", Buttons::kYesNo})) return;
+  if (!c.Boss.empty() && is(c.Boss, index)) c.Boss.clear();
+  c.users.erase(c.users.begin() + index);
+  working_.publish();
+}
+
+void ServersDialog::makePostmaster(int index) {
+  if (!valid(index)) return;
+  config::Configuration& c = working_.get();
+  if (is(c.Daemon, index)) {
+    env_.prompt.ask(Error("Демон не может быть постмастером"));
+    return;
+  }
+  c.PostMaster = c.users[index].name;
+  working_.publish();
+}
+
+void ServersDialog::makeDaemon(int index) {
+  if (!valid(index)) return;
+  config::Configuration& c = working_.get();
+  if (is(c.PostMaster, index)) {
+    env_.prompt.ask(Error("Постмастер не может быть демоном"));
+    return;
+  }
+  c.Daemon = c.users[index].name;
+  working_.publish();
+}
+
+void ServersDialog::makeBoss(int index) {
+  config::Configuration& c = working_.get();
+  c.Boss = valid(index) && !is(c.Daemon, index) ? c.users[index].name : std::string();
+  working_.publish();
+}
+
+void ServersDialog::ok(const ServersFields& f) {
+  config::Configuration& c = working_.get();
+  if (auto folder = AcceptFolder(f.mailDropDir, env_.isDirectory)) c.MailDropDir = *folder;
+  if (auto folder = AcceptFolder(f.queueDir, env_.isDirectory)) c.QueueDir = *folder;
+  c.LocalDomain = Squeezed(f.localDomain, 63);
+  // An empty (or non-numeric) size keeps the size the log file has now.
+  if (const auto size = ReadDecimal(Cut(f.logFileSize, 3))) c.LogFileSize = std::min<std::uint32_t>(*size, 999);
+  if (const auto port = InRange(f.pop3Port, 1, 32767)) c.POP3_SRV_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.smtpPort, 1, 32767)) c.SMTP_SRV_PORT = static_cast<std::int32_t>(*port);
+  if (const auto timeout = InRange(f.timeout, 10000, 240000)) c.SERVERS_TIMEOUT = *timeout;
+  pop3_client::CheckSorterRules(env_.sorter, c);
+  working_.save();
+}
+
+}  // namespace quelma::dialogs

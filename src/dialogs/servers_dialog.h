@@ -1,0 +1,68 @@
+// "Настройки серверов POP3/SMTP" (IDD_GOPT) and its user dialog (IDD_UDAT): folders, domain,
+// log size, ports and time-out, and the local users with their roles.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dialogs/working_configuration.h"
+
+namespace quelma::dialogs {
+
+// The seven edit fields, as texts.
+struct ServersFields {
+  std::string mailDropDir, queueDir, localDomain, logFileSize, pop3Port, smtpPort, timeout;
+  bool operator==(const ServersFields&) const = default;
+};
+
+// One row of the user list: user, password, alias, role.
+struct UserRow {
+  std::string name, password, alias, role;
+  bool operator==(const UserRow&) const = default;
+};
+
+// The field lengths of the user dialog (what a user record keeps).
+inline constexpr std::size_t kUserNameField = 29;
+inline constexpr std::size_t kUserPasswordField = 10;
+inline constexpr std::size_t kUserAliasField = 64;
+
+// OK in the user dialog: the three texts without blanks, A-Z lower-cased; nothing (as if
+// cancelled) when the name is empty.
+std::optional<config::LocalUser> AcceptUserFields(std::string_view name, std::string_view password,
+                                                  std::string_view alias);
+
+// A folder field on OK: the folder to keep, ending with the path separator, or nothing when
+// the old one stays (an empty field, or a folder that does not exist). A drive root keeps its
+// separator ("C:" and "C:\" give "C:\").
+std::optional<std::string> AcceptFolder(std::string_view field, const std::function<bool(const std::string&)>& isDirectory);
+
+class ServersDialog {
+ public:
+  explicit ServersDialog(DialogEnvironment& env) : env_(env), working_(env) {}
+
+  ServersFields fields() const;
+  std::vector<UserRow> rows() const;
+  const config::Configuration& config() const { return working_.get(); }
+
+  bool canAdd() const { return working_.get().users.size() < config::limits::kUsers; }
+  // The user dialog's result for a new user; refused with a message when the name is taken.
+  void add(const config::LocalUser& user);
+  // The user dialog's result for the user at `index`; the roles follow a rename.
+  void edit(int index, const config::LocalUser& user);
+  void remove(int index);  // with its refusals and its question
+  void makePostmaster(int index);
+  void makeDaemon(int index);
+  void makeBoss(int index);  // -1 (no selection) or the daemon: no boss
+
+  void ok(const ServersFields& fields);
+  void cancel() { working_.reload(); }
+
+ private:
+  bool valid(int index) const { return index >= 0 && static_cast<std::size_t>(index) < working_.get().users.size(); }
+  bool is(const std::string& role, int index) const;
+  DialogEnvironment& env_;
+  WorkingConfiguration working_;
+};
+
+}  // namespace quelma::dialogs

@@ -1,0 +1,218 @@
+#include "dialogs/sorter_dialog.h"
+
+#include <algorithm>
+
+#include "dialogs/dialog_text.h"
+#include "platform/text.h"
+
+namespace quelma::dialogs {
+
+namespace {
+
+constexpr std::size_t kRecipientsLength = 498;
+constexpr std::size_t kUnsortedLength = 999;
+
+bool IsDaemon(const config::Configuration& c, std::string_view name) {
+  return platform::EqualsIgnoreAsciiCase(name, c.Daemon);
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+std::vector<std::string> ListItems(std::string_view list) {
+  std::vector<std::string> items;
+  std::string item;
+  for (const char c : list) {
+    if (c == ',' || static_cast<unsigned char>(c) <= 32) {
+      if (!item.empty()) items.push_back(std::move(item));
+      item.clear();
+    } else {
+      item += c;
+    }
+  }
+  if (!item.empty()) items.push_back(std::move(item));
+  return items;
+}
+
+void SortAsListBox(std::vector<std::string>& names) {
+  std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return LowerAscii(x) < LowerAscii(y); });
+  });
+}
+
+std::string RuleLine(const pop3_client::SorterRule& rule) {
+  return "Если \"" + rule.headerName + "\" содержит \"" + rule.pattern + "\" - Доставить: " + rule.recipients + " " +
+         (rule.stop ? " и СТОП" : "");
+}
+
+SorterDialog::SorterDialog(DialogEnvironment& env)
+    : env_(env), working_(env), rules_(pop3_client::ReadSorterRules(env.sorter)) {}
+
+std::vector<std::string> SorterDialog::lines() const {
+  std::vector<std::string> lines;
+  for (const pop3_client::SorterRule& rule : *rules_) lines.push_back(RuleLine(rule));
+  return lines;
+}
+
+void SorterDialog::add(const pop3_client::SorterRule& rule) { pop3_client::AppendSorterRule(*rules_, rule); }
+
+void SorterDialog::replace(int index, const pop3_client::SorterRule& rule) {
+  if (index >= 0 && static_cast<std::size_t>(index) < rules_->size()) (*rules_)[index] = rule;
+}
+
+void SorterDialog::remove(int index) {
+  if (rules_->empty()) return;
+  if (!env_.prompt.ask({"Удалить эту запись?", "Удаление", Buttons::kYesNo})) return;
+  if (index >= 0 && static_cast<std::size_t>(index) < rules_->size()) rules_->erase(rules_->begin() + index);
+}
+
+std::optional<int> SorterDialog::moveUp(int index) {
+  if (index < 1 || static_cast<std::size_t>(index) >= rules_->size()) return std::nullopt;
+  std::swap((*rules_)[index], (*rules_)[index - 1]);
+  return index - 1;
+}
+
+std::optional<int> SorterDialog::moveDown(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) + 1 >= rules_->size()) return std::nullopt;
+  std::swap((*rules_)[index], (*rules_)[index + 1]);
+  return index + 1;
+}
+
+void SorterDialog::setUnsortedRecipients(const std::string& names) {
+  working_.get().UNDISCLOSED_MAIL_TO = names;
+  working_.publish();
+  unsortedChanged_ = true;
+}
+
+bool SorterDialog::ok() {
+  if (!pop3_client::WriteSorterRules(env_.sorter, *rules_)) {
+    env_.prompt.ask({"Не могу записать файл sorter.cfg", "Ошибка", Buttons::kOk, Icon::kError});
+    return false;
+  }
+  if (unsortedChanged_) working_.save();
+  return true;
+}
+
+RuleDialog::RuleDialog(const config::Configuration& config, const pop3_client::SorterRule* rule)
+    : config_(config), marked_(config.users.size(), false) {
+  if (!rule) return;
+  headerName = rule->headerName;
+  pattern = rule->pattern;
+  stop = rule->stop != 0;
+  for (std::string& item : ListItems(rule->recipients)) {
+    if (item.find('@') != std::string::npos) {
+      delivery_.push_back(std::move(item));
+    } else if (const int user = config::FindLocalUser(config_, item); user >= 0) {
+      marked_[user] = true;
+      delivery_.push_back(std::move(item));
+    }  // a name no longer in the user table is dropped
+  }
+}
+
+std::vector<std::string> RuleDialog::users() const {
+  std::vector<std::string> users;
+  for (std::size_t i = 0; i < config_.users.size(); ++i) {
+    if (!marked_[i] && !IsDaemon(config_, config_.users[i].name)) users.push_back(config_.users[i].name);
+  }
+  return users;
+}
+
+bool RuleDialog::addAddress(std::string_view field) {
+  const std::string address = Squeezed(field, 119);
+  const std::size_t at = address.find('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size() || address.find('@', at + 1) != std::string::npos) {
+    return false;
+  }
+  delivery_.push_back(address);
+  return true;
+}
+
+void RuleDialog::addUser(std::string_view name) {
+  const int user = config::FindLocalUser(config_, name);
+  if (user < 0 || marked_[user]) return;
+  marked_[user] = true;
+  delivery_.emplace_back(name);
+}
+
+void RuleDialog::removeDelivery(int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= delivery_.size()) return;
+  const std::string item = delivery_[index];
+  delivery_.erase(delivery_.begin() + index);
+  if (item.find('@') == std::string::npos) {
+    if (const int user = config::FindLocalUser(config_, item); user >= 0) marked_[user] = false;
+  }
+}
+
+std::string RuleDialog::recipients() const {
+  std::vector<std::string> items;
+  for (std::size_t i = 0; i < config_.users.size(); ++i) {
+    if (marked_[i]) items.push_back(config_.users[i].name);
+  }
+  for (auto it = delivery_.rbegin(); it != delivery_.rend(); ++it) {
+    if (it->find('@') != std::string::npos) items.push_back(*it);
+  }
+  std::string list;
+  for (const std::string& item : items) {
+    if (item.size() + list.size() + 1 > kRecipientsLength) break;
+    list += item + ",";
+  }
+  if (!list.empty()) list.pop_back();
+  return list;
+}
+
+InnerOutcome RuleDialog::ok(std::string_view header, std::string_view searchText, bool stopFlag, Prompt& prompt,
+                            pop3_client::SorterRule& rule) const {
+  const std::string name = Squeezed(header, 29);
+  const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 128; });
+  const std::string text = Cut(searchText, 64);
+  const std::string list = recipients();
+  if (name.empty() || !ascii || text.empty() || list.empty()) {
+    return prompt.ask(MissingParametersQuestion(Icon::kExclamation)) ? InnerOutcome::kEditAgain
+                                                                       : InnerOutcome::kCancelled;
+  }
+  rule = {name, text, list, stopFlag ? 1u : 0u};
+  return InnerOutcome::kAccepted;
+}
+
+UnsortedRecipientsDialog::UnsortedRecipientsDialog(const config::Configuration& c) {
+  std::vector<bool> marked(c.users.size(), false);
+  for (const std::string& item : ListItems(c.UNDISCLOSED_MAIL_TO)) {
+    if (const int user = config::FindLocalUser(c, item); user >= 0 && !marked[user]) {
+      marked[user] = true;
+      recipients_.push_back(item);
+    }
+  }
+  for (std::size_t i = 0; i < c.users.size(); ++i) {
+    if (!marked[i] && !IsDaemon(c, c.users[i].name)) users_.push_back(c.users[i].name);
+  }
+  SortAsListBox(users_);
+  SortAsListBox(recipients_);
+}
+
+namespace {
+int Move(std::vector<std::string>& from, std::vector<std::string>& to, int index) {
+  if (index < 0 || static_cast<std::size_t>(index) >= from.size()) return -1;
+  to.push_back(from[index]);
+  SortAsListBox(to);
+  from.erase(from.begin() + index);
+  return static_cast<std::size_t>(index) < from.size() ? index : -1;
+}
+}  // namespace
+
+int UnsortedRecipientsDialog::choose(int index) { return Move(users_, recipients_, index); }
+int UnsortedRecipientsDialog::unchoose(int index) { return Move(recipients_, users_, index); }
+
+std::string UnsortedRecipientsDialog::result() const {
+  std::string names;
+  for (const std::string& name : recipients_) {
+    const std::size_t length = names.size() + (names.empty() ? 0 : 1) + name.size();
+    if (length > kUnsortedLength) break;
+    if (!names.empty()) names += ",";
+    names += name;
+  }
+  return names;
+}
+
+}  // namespace quelma::dialogs

@@ -1,0 +1,108 @@
+// "Правила сортировщика" (IDD_SORTEROPT) with the rule dialog (IDD_ALIAS) and the choice of
+// the recipients of unsorted mail (IDD_DLGUNDIS).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dialogs/working_configuration.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::dialogs {
+
+// "Если "To" содержит "x" - Доставить: a,b  и СТОП"
+std::string RuleLine(const pop3_client::SorterRule& rule);
+
+class SorterDialog {
+ public:
+  // Reads sorter.cfg; `opened()` is false when it can be neither read nor created.
+  explicit SorterDialog(DialogEnvironment& env);
+  bool opened() const { return rules_.has_value(); }
+
+  std::vector<std::string> lines() const;
+  const pop3_client::SorterRuleTable& rules() const { return *rules_; }
+  const config::Configuration& config() const { return working_.get(); }
+  const std::string& unsortedRecipients() const { return working_.get().UNDISCLOSED_MAIL_TO; }
+
+  void add(const pop3_client::SorterRule& rule);                 // the rule dialog's OK
+  void replace(int index, const pop3_client::SorterRule& rule);  // the same on a rule
+  void remove(int index);  // asks first; with no rules nothing happens
+  // The moved rule's new place, or nothing when it cannot move.
+  std::optional<int> moveUp(int index);
+  std::optional<int> moveDown(int index);
+  // The unsorted-mail dialog's OK: in effect at once.
+  void setUnsortedRecipients(const std::string& names);
+
+  // Writes sorter.cfg, and quelma.cfg when the unsorted-mail recipients were changed, so that
+  // the next session's reload keeps them. False (after a message) when sorter.cfg could not be
+  // written: the dialog stays open and nothing is lost.
+  bool ok();
+
+ private:
+  DialogEnvironment& env_;
+  WorkingConfiguration working_;
+  std::optional<pop3_client::SorterRuleTable> rules_;
+  bool unsortedChanged_ = false;
+};
+
+inline constexpr const char* kHeaderChoices[] = {"To", "Cc", "From", "Received", "Subject", "X-ResentFrom"};
+
+// The rule dialog on `rule`, or on a new rule (nullptr).
+class RuleDialog {
+ public:
+  RuleDialog(const config::Configuration& config, const pop3_client::SorterRule* rule);
+
+  std::string headerName, pattern;  // the opening texts; ok() takes what the form holds
+  bool stop = false;
+
+  // The users that can still be added (not on the list, not the daemon), in table order; the
+  // list box shows them sorted.
+  std::vector<std::string> users() const;
+  // Users and addresses on the delivery list, in the order they were put there.
+  const std::vector<std::string>& delivery() const { return delivery_; }
+
+  bool addAddress(std::string_view field);  // ">>": false when the address is not taken
+  void addUser(std::string_view name);      // "Добавить >>"
+  void removeDelivery(int index);           // "<< Удалить"
+
+  // The delivery list as the rule keeps it: marked users in table order, then the addresses,
+  // the last added first; at most 498 characters.
+  std::string recipients() const;
+
+  // OK with what the form holds; on kAccepted `rule` is the result.
+  InnerOutcome ok(std::string_view header, std::string_view searchText, bool stopFlag, Prompt& prompt,
+                  pop3_client::SorterRule& rule) const;
+
+ private:
+  const config::Configuration& config_;
+  std::vector<bool> marked_;  // per user, in table order
+  std::vector<std::string> delivery_;
+};
+
+// The recipients of unsorted mail: the users that can be chosen and the chosen ones.
+class UnsortedRecipientsDialog {
+ public:
+  explicit UnsortedRecipientsDialog(const config::Configuration& config);
+  // Both sorted as their list boxes keep them.
+  const std::vector<std::string>& users() const { return users_; }
+  const std::vector<std::string>& recipients() const { return recipients_; }
+  // ">>" and "<<": the entry at `index` moves; the list it left selects the entry now at the
+  // same place (or -1 when none is).
+  int choose(int index);
+  int unchoose(int index);
+  // OK: the names, comma-separated in list order, at most 999 characters.
+  std::string result() const;
+
+ private:
+  std::vector<std::string> users_, recipients_;
+};
+
+// Splits a comma-separated list into its items: runs of characters other than commas, blanks
+// and control characters.
+std::vector<std::string> ListItems(std::string_view list);
+
+// The order of a sorted list box: ignoring case.
+void SortAsListBox(std::vector<std::string>& names);
+
+}  // namespace quelma::dialogs

@@ -1,0 +1,50 @@
+// The configuration a settings dialog edits: a copy of the current snapshot, published anew
+// after every change so that servers and clients see it at once, saved by OK and read back
+// from the file by Cancel.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "config/config_store.h"
+#include "config/configuration.h"
+#include "dialogs/prompt.h"
+#include "platform/files.h"
+
+namespace quelma::pop3_client {
+class SorterFile;
+}
+
+namespace quelma::dialogs {
+
+// What every dialog works with; made once by the front end.
+struct DialogEnvironment {
+  config::ConfigStore& store;
+  std::string programDir;
+  pop3_client::SorterFile& sorter;
+  Prompt& prompt;
+  // Whether a folder the user typed exists (the platform's check; a fake in tests).
+  std::function<bool(const std::string&)> isDirectory = platform::IsDirectory;
+  // quelma.cfg could not be created: the program is to stop, as after a fatal server fault.
+  std::function<void()> cannotSave = [] {};
+};
+
+class WorkingConfiguration {
+ public:
+  explicit WorkingConfiguration(DialogEnvironment& env) : env_(env), config_(*env.store.current()) {}
+
+  config::Configuration& get() { return config_; }
+  const config::Configuration& get() const { return config_; }
+
+  void publish() { env_.store.publish(config_); }
+  // Cancel: the file's content replaces every change.
+  void reload();
+  // OK: the whole configuration into quelma.cfg, and published.
+  void save();
+
+ private:
+  DialogEnvironment& env_;
+  config::Configuration config_;
+};
+
+}  // namespace quelma::dialogs

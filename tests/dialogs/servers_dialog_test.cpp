@@ -1,0 +1,159 @@
+// The servers and users dialog: roles, refusals, folders, number ranges, OK and Cancel.
+#include "dialogs/servers_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include "dialogs/dialog_fixture.h"
+#include "platform/paths.h"
+
+namespace quelma::dialogs {
+namespace {
+
+constexpr int kPostmaster = 0, kDaemon = 1, kIvan = 2, kPetr = 3;
+
+std::vector<std::string> Roles(const ServersDialog& d) {
+  std::vector<std::string> roles;
+  for (const UserRow& row : d.rows()) roles.push_back(row.role);
+  return roles;
+}
+
+TEST(ServersDialog, RoleColumnAndRoleButtons) {
+  struct Case {
+    const char* what;
+    std::function<void(ServersDialog&)> act;
+    std::vector<std::string> roles;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"opening", [](ServersDialog&) {}, {"(ПОСТМАСТЕР)", "(ДЕМОН)", "", ""}, {}},
+      {"postmaster who is boss", [](ServersDialog& d) { d.makeBoss(kPostmaster); },
+       {"(ПОСТМАСТЕР)[BOSS]", "(ДЕМОН)", "", ""}, {}},
+      {"boss made daemon shows only the boss mark",
+       [](ServersDialog& d) { d.makeBoss(kIvan), d.makeDaemon(kIvan); }, {"(ПОСТМАСТЕР)", "", "[BOSS]", ""}, {}},
+      {"the daemon cannot be boss", [](ServersDialog& d) { d.makeBoss(kIvan), d.makeBoss(kDaemon); },
+       {"(ПОСТМАСТЕР)", "(ДЕМОН)", "", ""}, {}},
+      {"boss without a selection is nobody", [](ServersDialog& d) { d.makeBoss(kPetr), d.makeBoss(-1); },
+       {"(ПОСТМАСТЕР)", "(ДЕМОН)", "", ""}, {}},
+      {"the daemon cannot be postmaster", [](ServersDialog& d) { d.makePostmaster(kDaemon); },
+       {"(ПОСТМАСТЕР)", "(ДЕМОН)", "", ""}, {"Демон не может быть постмастером"}},
+      {"the postmaster cannot be daemon", [](ServersDialog& d) { d.makeDaemon(kPostmaster); },
+       {"(ПОСТМАСТЕР)", "(ДЕМОН)", "", ""}, {"Постмастер не может быть демоном"}},
+      {"a new postmaster", [](ServersDialog& d) { d.makePostmaster(kPetr); }, {"", "(ДЕМОН)", "", "(ПОСТМАСТЕР)"}, {}},
+      {"no selection changes nothing", [](ServersDialog& d) { d.makePostmaster(-1), d.makeDaemon(7); },
+       {"(ПОСТМАСТЕР)", "(ДЕМОН)", "", ""}, {}},
+  };
+  for (const Case& c : cases) {
+    DialogFixture f;
+    ServersDialog d(f.env);
+    c.act(d);
+    EXPECT_EQ(Roles(d), c.roles) << c.what;
+    std::vector<std::string> texts;
+    for (const Message& m : f.prompt.shown) {
+      texts.push_back(m.text);
+      EXPECT_EQ(m.caption, "Ошибка");
+      EXPECT_EQ(m.icon, Icon::kError);
+    }
+    EXPECT_EQ(texts, c.messages) << c.what;
+    EXPECT_EQ(f.store.current()->Boss, d.config().Boss) << "every change is published at once: " << c.what;
+  }
+}
+
+TEST(ServersDialog, AddEditAndDeleteUsers) {
+  DialogFixture f;
+  ServersDialog d(f.env);
+  d.add({"IVAN", "x", ""});
+  ASSERT_EQ(f.prompt.shown.size(), 1u);
+  EXPECT_EQ(f.prompt.shown[0].text, "Пользователь \"IVAN\" уже существует.\nВ список не добавлен.");
+  EXPECT_EQ(d.config().users.size(), 4u) << "names compare without regard to case";
+
+  d.makeBoss(kPostmaster);
+  d.edit(kPostmaster, {"admin", "pw", ""});  // the roles follow the rename
+  EXPECT_EQ(d.config().PostMaster, "admin");
+  EXPECT_EQ(d.config().Boss, "admin");
+  EXPECT_EQ(d.rows()[0].role, "(ПОСТМАСТЕР)[BOSS]");
+  d.edit(kDaemon, {"robot", "", ""});
+  EXPECT_EQ(d.config().Daemon, "robot");
+
+  f.prompt.shown.clear();
+  d.remove(kPostmaster);
+  d.remove(kDaemon);
+  ASSERT_EQ(f.prompt.shown.size(), 2u);
+  EXPECT_EQ(f.prompt.shown[0].text, "Удалять постмастера нельзя");
+  EXPECT_EQ(f.prompt.shown[1].text, "Удалять демона нельзя");
+
+  d.makeBoss(kIvan);
+  f.prompt.answers = {false};
+  d.remove(kIvan);
+  EXPECT_EQ(d.config().users.size(), 4u);
+  EXPECT_EQ(d.config().Boss, "ivan") << "No keeps the user and the role";
+  d.remove(kIvan);
+  EXPECT_EQ(f.prompt.shown.back(), (Message{"Удалить пользователя \"ivan\"?", "Удаление", Buttons::kYesNo}));
+  ASSERT_EQ(d.config().users.size(), 3u);
+  EXPECT_EQ(d.config().users[2].name, "petr") << "the users behind move up";
+  EXPECT_EQ(d.config().Boss, "");
+
+  d.cancel();
+  EXPECT_EQ(f.store.current()->users.size(), 4u) << "Cancel reads the file again";
+  EXPECT_EQ(f.store.current()->PostMaster, "postmaster");
+}
+
+TEST(ServersDialog, UserDialogFields) {
+  EXPECT_EQ(AcceptUserFields(" Ivan ", "Pass Word", "Ivan.Petrov@Provider.RU"),
+            (config::LocalUser{"ivan", "password", "ivan.petrov@provider.ru"}));
+  EXPECT_EQ(AcceptUserFields("  ", "x", "y"), std::nullopt) << "an empty name is a cancel";
+  EXPECT_EQ(AcceptUserFields("Жанна", "", "")->name, "Жанна") << "only A-Z are lowered";
+  EXPECT_EQ(AcceptUserFields(std::string(40, 'a'), "", "")->name.size(), kUserNameField);
+}
+
+// Written with '|' for the platform's path separator.
+std::string Path(std::string text) {
+  std::replace(text.begin(), text.end(), '|', platform::kPathSeparator);
+  return text;
+}
+
+TEST(ServersDialog, FolderFields) {
+  const std::vector<std::string> existing = {Path("C:|"), Path("D:|mail")};
+  auto exists = [&](const std::string& p) { return std::find(existing.begin(), existing.end(), p) != existing.end(); };
+  const std::pair<const char*, std::optional<const char*>> cases[] = {
+      {"C:", "C:|"},           {"C:|", "C:|"},           {"  D:|mail|", "D:|mail|"}, {"D:|mail", "D:|mail|"},
+      {"E:|missing", std::nullopt}, {"", std::nullopt}, {"   ", std::nullopt},
+  };
+  for (const auto& [field, kept] : cases) {
+    const auto expected = kept ? std::optional<std::string>(Path(*kept)) : std::nullopt;
+    EXPECT_EQ(AcceptFolder(Path(field), exists), expected) << field;
+  }
+}
+
+TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
+  struct Case {
+    ServersFields fields;
+    std::uint32_t logSize;
+    std::int32_t pop3, smtp;
+    std::uint32_t timeout;
+  };
+  const Case cases[] = {
+      {{"", "", "Office.RU", "12", "1", "32767", "10000"}, 12, 1, 32767, 10000},
+      {{"", "", "office.ru", "", "0", "32768", "9999"}, 4, 110, 25, 45000},
+      {{"", "", "office.ru", "999", "x", " 2 5 ", "240001"}, 999, 110, 25, 45000},
+      {{"", "", "office.ru", "abc", "1 1 0 0", "2525", "240000"}, 4, 1100, 2525, 240000},
+  };
+  for (const Case& c : cases) {
+    DialogFixture f;
+    f.directories = {f.dir.path() + "other"};  // the fixture's path ends with the separator
+    ServersDialog d(f.env);
+    ServersFields fields = c.fields;
+    fields.mailDropDir = f.dir.path() + "other";
+    d.ok(fields);
+    const config::Configuration saved = f.saved();
+    EXPECT_EQ(saved.LogFileSize, c.logSize) << c.fields.logFileSize;
+    EXPECT_EQ(saved.POP3_SRV_PORT, c.pop3) << c.fields.pop3Port;
+    EXPECT_EQ(saved.SMTP_SRV_PORT, c.smtp) << c.fields.smtpPort;
+    EXPECT_EQ(saved.SERVERS_TIMEOUT, c.timeout) << c.fields.timeout;
+    EXPECT_EQ(saved.LocalDomain, "office.ru");
+    EXPECT_EQ(saved.MailDropDir, f.dir.path() + "other" + platform::kPathSeparator);
+    EXPECT_EQ(saved.QueueDir, f.store.current()->QueueDir) << "an empty field keeps the queue folder";
+  }
+}
+
+}  // namespace
+}  // namespace quelma::dialogs
