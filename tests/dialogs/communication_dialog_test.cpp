@@ -1,0 +1,202 @@
+// The communication dialog with its account, login and phone dialogs.
+#include "dialogs/communication_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include "dialogs/dialog_fixture.h"
+#include "support/fake_remote_access.h"
+
+namespace quelma::dialogs {
+namespace {
+
+using quelma::testing::FakeRemoteAccess;
+
+struct Communication : DialogFixture {
+  FakeRemoteAccess access;
+  void accounts(std::vector<config::ProviderAccount> list) {
+    config::Configuration c = *store.current();
+    c.accounts = std::move(list);
+    store.publish(c);
+  }
+  void dialUp(bool useLan, std::vector<std::string> phones = {}) {
+    config::Configuration c = *store.current();
+    c.UseLAN = useLan;
+    c.DialUpRecord = "Provider";
+    c.DialupAutoOff = true;
+    c.DialupAttempts = 7;
+    for (std::size_t i = 0; i < phones.size(); ++i) c.DialupPhoneNumber[i] = phones[i];
+    store.publish(c);
+  }
+};
+
+TEST(CommunicationDialog, NetworkModeOkEmptiesTheDialUpChoiceButKeepsTheAttempts) {
+  Communication f;
+  f.dialUp(true);
+  CommunicationDialog d(f.env, f.access);
+  EXPECT_FALSE(d.dialUp().enabled);
+  d.ok(d.fields());
+  const config::Configuration saved = f.saved();
+  EXPECT_TRUE(saved.UseLAN);
+  EXPECT_EQ(saved.DialUpRecord, "");
+  EXPECT_FALSE(saved.DialupAutoOff);
+  EXPECT_EQ(saved.DialupAttempts, 7);
+}
+
+TEST(CommunicationDialog, TheLanBoxAndThePhonebook) {
+  Communication f;
+  f.dialUp(true, {"111", "222"});
+  f.access.entries = {"Other", "Provider", "provider"};
+  CommunicationDialog d(f.env, f.access);
+  d.toggleLan();
+  EXPECT_FALSE(d.useLan());
+  EXPECT_EQ(d.dialUp(), (DialUpGroup{true, {"Other", "Provider", "provider"}, 1, true, {"111", "222"}}))
+      << "the entry equal to DialUpRecord, case counting";
+  d.toggleLan();
+  EXPECT_TRUE(d.useLan());
+  EXPECT_FALSE(d.dialUp().enabled);
+
+  Communication none;
+  none.dialUp(false);
+  none.access.entries.clear();
+  CommunicationDialog noEntries(none.env, none.access);
+  EXPECT_TRUE(noEntries.useLan()) << "without entries the dialog stays in network mode";
+  noEntries.toggleLan();
+  EXPECT_TRUE(noEntries.useLan());
+}
+
+TEST(CommunicationDialog, OkReplacesWhatIsOutOfRange) {
+  struct Case {
+    const char* port;
+    const char* server;
+    const char* attempts;
+    std::uint16_t savedPort;
+    const char* savedServer;
+    std::int32_t savedAttempts;
+  };
+  const Case cases[] = {
+      {"2525", " smtp.provider.ru ", "3", 2525, "smtp.provider.ru", 3},
+      {"0", "", "0", 25, "127.0.0.1", 1},
+      {"30001", "   ", "11", 25, "127.0.0.1", 10},
+      {"", "mail", "", 25, "mail", 1},  // no number keeps the attempts as they were
+      {"30000", "mail", "10", 30000, "mail", 10},
+  };
+  for (const Case& c : cases) {
+    Communication f;
+    CommunicationDialog d(f.env, f.access);
+    CommunicationFields fields = d.fields();
+    fields.smtpPort = c.port;
+    fields.smtpServer = c.server;
+    fields.attempts = c.attempts;
+    d.ok(fields);
+    const config::Configuration saved = f.saved();
+    EXPECT_EQ(saved.SMTPSport, c.savedPort) << c.port;
+    EXPECT_EQ(saved.SMTPServer, c.savedServer) << c.server;
+    EXPECT_EQ(saved.DialupAttempts, c.savedAttempts) << c.attempts;
+  }
+}
+
+TEST(CommunicationDialog, AccountListLimitsAndDeletion) {
+  Communication f;
+  CommunicationDialog one(f.env, f.access);
+  one.deleteAccount(0);
+  ASSERT_EQ(f.prompt.shown.size(), 1u);
+  EXPECT_EQ(f.prompt.shown[0], (Message{"Нельзя удалять последнюю учетную запись.", "Ошибка", Buttons::kOk, Icon::kError}));
+  EXPECT_EQ(one.accounts().size(), 1u);
+  EXPECT_EQ(one.accounts()[0], (AccountRow{"pop.provider.ru", "office", "******", "110", "(СОРТИРОВЩИК)"}));
+
+  Communication three;
+  three.accounts({{"a", "1", "x", 110, "ivan", 0}, {"b", "2", "x", 110, "*", 0}, {"c", "3", "x", 995, "petr", 1}});
+  CommunicationDialog d(three.env, three.access);
+  three.prompt.answers = {false};
+  d.deleteAccount(1);
+  EXPECT_EQ(d.accounts().size(), 3u) << "No keeps it";
+  d.deleteAccount(1);
+  EXPECT_EQ(three.prompt.shown.back(), (Message{"Вы действительно хотите удалить эту учетную запись?", "Удаление",
+                                                Buttons::kYesNo, Icon::kQuestion}));
+  ASSERT_EQ(three.store.current()->accounts.size(), 2u);
+  EXPECT_EQ(three.store.current()->accounts[1], (config::ProviderAccount{"c", "3", "x", 995, "petr", 1}))
+      << "the account behind keeps all its fields";
+
+  Communication full;
+  full.accounts(std::vector<config::ProviderAccount>(25, {"s", "l", "p", 110, "*", 0}));
+  CommunicationDialog d25(full.env, full.access);
+  EXPECT_FALSE(d25.mayAddAccount());
+  EXPECT_EQ(full.prompt.shown.back().text, "Достигнуто максимальное количество учетных записей POP3 клиента.");
+}
+
+TEST(CommunicationDialog, AccountDialog) {
+  Communication f;
+  f.accounts({{"a", "1", "x", 110, "IV", 0}, {"b", "2", "x", 110, "gone", 0}});
+  CommunicationDialog outer(f.env, f.access);
+  AccountDialog existing(outer.working(), 0);
+  EXPECT_EQ(existing.deliveryChoices(), (std::vector<std::string>{"* Сортировщик", "postmaster", "ivan", "petr"}))
+      << "the sorter first, never the daemon";
+  EXPECT_EQ(existing.opening(), (AccountFields{"a", "1", "x", "x", "110", false, 2})) << "the first that begins so";
+  EXPECT_EQ(AccountDialog(outer.working(), 1).opening().delivery, -1);
+
+  struct Case {
+    AccountFields fields;
+    std::optional<config::ProviderAccount> stored;  // nothing: refused with the question
+  };
+  const Case cases[] = {
+      {{" pop . x ", "me", "pw", "pw", "", true, 3}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1}},
+      {{"pop", "me", "pw", "pw", "30001", false, 0}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0}},
+      {{"pop", "me", "pw", "pw", "995", false, -1}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0}},
+      {{"pop", "me", "pw", "PW", "110", false, 0}, std::nullopt},
+      {{"", "me", "pw", "pw", "110", false, 0}, std::nullopt},
+      {{"pop", "  ", "pw", "pw", "110", false, 0}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    Communication g;
+    CommunicationDialog d(g.env, g.access);
+    AccountDialog added(d.working(), -1);
+    EXPECT_EQ(added.opening(), (AccountFields{"", "", "", "", "110", false, 0}));
+    g.prompt.answers = {true};
+    const InnerOutcome outcome = added.ok(c.fields, g.prompt);
+    const auto& accounts = g.store.current()->accounts;
+    if (c.stored) {
+      EXPECT_EQ(outcome, InnerOutcome::kAccepted);
+      ASSERT_EQ(accounts.size(), 2u);
+      EXPECT_EQ(accounts[1], *c.stored) << c.fields.server;
+    } else {
+      EXPECT_EQ(outcome, InnerOutcome::kEditAgain) << "Yes returns to the form";
+      EXPECT_EQ(g.prompt.shown.back(), MissingParametersQuestion(Icon::kError));
+      EXPECT_EQ(accounts.size(), 1u);
+    }
+  }
+}
+
+TEST(CommunicationDialog, SmtpLogin) {
+  Communication f;
+  CommunicationDialog d(f.env, f.access);
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"office", "pw 1", "pw 1", true}, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(SmtpLoginOpening(*f.store.current()), (SmtpLoginFields{"office", "pw 1", "pw 1", true})) << "blanks kept";
+  f.prompt.answers = {false};
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"office", "a", "b", true}, f.prompt), InnerOutcome::kCancelled);
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"", "a", "a", true}, f.prompt), InnerOutcome::kEditAgain);
+  EXPECT_EQ(f.store.current()->SMTP_LOGIN_PASS, "pw 1") << "refused input changes nothing";
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"ignored", "x", "y", false}, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(SmtpLoginOpening(*f.store.current()), (SmtpLoginFields{"", "", "", false})) << "the box clear erases both";
+}
+
+TEST(CommunicationDialog, PhoneNumbers) {
+  Communication f;
+  f.dialUp(false, {"1", "2", "3"});
+  CommunicationDialog d(f.env, f.access);
+  EXPECT_EQ(AcceptPhoneNumber(""), std::nullopt);
+  EXPECT_EQ(AcceptPhoneNumber("8 800 100"), "8 800 100");
+  d.deletePhone(1);
+  EXPECT_EQ(d.dialUp().phones, (std::vector<std::string>{"1", "3"})) << "the later ones move up, without a question";
+  EXPECT_TRUE(f.prompt.shown.empty());
+  d.phoneChanged(0, "10");
+  EXPECT_EQ(d.dialUp().phones, (std::vector<std::string>{"10", "3"}));
+  for (int i = 2; i < 20; ++i) {
+    ASSERT_EQ(d.newPhoneIndex(), i);
+    d.phoneChanged(d.newPhoneIndex(), std::to_string(i));
+  }
+  EXPECT_EQ(d.newPhoneIndex(), -1) << "no 21st number";
+  EXPECT_EQ(f.store.current()->DialupPhoneNumber[19], "19");
+}
+
+}  // namespace
+}  // namespace quelma::dialogs

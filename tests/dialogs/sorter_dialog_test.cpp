@@ -1,0 +1,120 @@
+// The sorter rules dialog, the rule dialog and the recipients of unsorted mail.
+#include "dialogs/sorter_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include "dialogs/dialog_fixture.h"
+
+namespace quelma::dialogs {
+namespace {
+
+using pop3_client::SorterRule;
+using quelma::testing::ReadAll;
+using quelma::testing::WriteAll;
+
+TEST(SorterDialog, RuleLines) {
+  EXPECT_EQ(RuleLine({"To", "sales@", "ivan,petr", 1}), "Если \"To\" содержит \"sales@\" - Доставить: ivan,petr  и СТОП");
+  EXPECT_EQ(RuleLine({"Subject", "счёт", "ivan", 0}), "Если \"Subject\" содержит \"счёт\" - Доставить: ivan ");
+}
+
+TEST(SorterDialog, EditingTheTable) {
+  DialogFixture f;
+  WriteAll(f.dir.file("sorter.cfg"), "\r\nTo\r\na\r\nivan\r\n1\r\n\r\nCc\r\nb\r\npetr\r\n0\r\n");
+  SorterDialog d(f.env);
+  ASSERT_TRUE(d.opened());
+  const SorterRule first{"To", "a", "ivan", 1}, second{"Cc", "b", "petr", 0};
+  EXPECT_EQ(d.moveUp(0), std::nullopt);
+  EXPECT_EQ(d.moveDown(1), std::nullopt);
+  EXPECT_EQ(d.moveDown(0), 1);
+  EXPECT_EQ(d.rules(), (pop3_client::SorterRuleTable{second, first}));
+  EXPECT_EQ(d.moveUp(1), 0);
+  f.prompt.answers = {false};
+  d.remove(0);
+  EXPECT_EQ(d.rules().size(), 2u) << "No keeps it";
+  d.remove(0);
+  EXPECT_EQ(f.prompt.shown.back(), (Message{"Удалить эту запись?", "Удаление", Buttons::kYesNo}));
+  EXPECT_EQ(d.rules(), (pop3_client::SorterRuleTable{second})) << "the second rule whole";
+  d.add({"From", "boss@", "postmaster", 0});
+  d.replace(0, {"Cc", "c", "ivan", 1});
+  const std::string before = "\r\nTo\r\na\r\nivan\r\n1\r\n\r\nCc\r\nb\r\npetr\r\n0\r\n";
+  EXPECT_EQ(ReadAll(f.dir.file("sorter.cfg")), before) << "until OK the edits are the dialog's own (Cancel drops them)";
+  EXPECT_TRUE(d.ok());
+  SorterDialog again(f.env);
+  EXPECT_EQ(again.lines(), (std::vector<std::string>{"Если \"Cc\" содержит \"c\" - Доставить: ivan  и СТОП",
+                                                     "Если \"From\" содержит \"boss@\" - Доставить: postmaster "}));
+
+  DialogFixture empty;
+  SorterDialog none(empty.env);
+  none.remove(0);
+  EXPECT_TRUE(empty.prompt.shown.empty()) << "with no rules Delete asks nothing";
+}
+
+TEST(SorterDialog, RuleDialogBuildsTheDeliveryListUsersFirst) {
+  DialogFixture f;
+  const config::Configuration& c = *f.store.current();
+  RuleDialog d(c, nullptr);
+  EXPECT_EQ(d.users(), (std::vector<std::string>{"postmaster", "ivan", "petr"})) << "never the daemon";
+  EXPECT_TRUE(d.addAddress("first@far.away"));
+  d.addUser("petr");
+  EXPECT_TRUE(d.addAddress(" second @ far.away "));
+  d.addUser("ivan");
+  EXPECT_EQ(d.users(), (std::vector<std::string>{"postmaster"}));
+  EXPECT_EQ(d.recipients(), "ivan,petr,second@far.away,first@far.away")
+      << "users in table order, then the addresses last added first";
+  d.removeDelivery(1);  // petr: the list box keeps the order things were put there
+  EXPECT_EQ(d.delivery(), (std::vector<std::string>{"first@far.away", "second@far.away", "ivan"}));
+  EXPECT_EQ(d.users(), (std::vector<std::string>{"postmaster", "petr"})) << "a removed user is offered again";
+
+  for (const char* refused : {"@far.away", "me@", "a@@b", "a@b@c", "nobody", ""}) {
+    EXPECT_FALSE(d.addAddress(refused)) << refused;
+  }
+}
+
+TEST(SorterDialog, RuleDialogOkAndItsRefusals) {
+  DialogFixture f;
+  const config::Configuration& c = *f.store.current();
+  const SorterRule old{"To", "sales", "ivan,gone,x@y.z", 1};
+  RuleDialog d(c, &old);
+  EXPECT_EQ(d.delivery(), (std::vector<std::string>{"ivan", "x@y.z"})) << "a user no longer in the table is dropped";
+  EXPECT_EQ(d.headerName, "To");
+  EXPECT_TRUE(d.stop);
+  SorterRule rule;
+  EXPECT_EQ(d.ok(" X-Mailer ", "Outlook", false, f.prompt, rule), InnerOutcome::kAccepted);
+  EXPECT_EQ(rule, (SorterRule{"X-Mailer", "Outlook", "ivan,x@y.z", 0}));
+
+  struct Case {
+    const char* header;
+    const char* text;
+  };
+  for (const Case& refused : {Case{"Тема", "x"}, Case{"  ", "x"}, Case{"Subject", ""}}) {
+    f.prompt.answers = {false};
+    EXPECT_EQ(d.ok(refused.header, refused.text, false, f.prompt, rule), InnerOutcome::kCancelled) << refused.header;
+    EXPECT_EQ(f.prompt.shown.back(), MissingParametersQuestion(Icon::kExclamation));
+  }
+  RuleDialog nobody(c, nullptr);
+  EXPECT_EQ(nobody.ok("To", "x", false, f.prompt, rule), InnerOutcome::kEditAgain) << "an empty delivery list";
+}
+
+TEST(SorterDialog, UnsortedMailRecipientsReachQuelmaCfgWithOk) {
+  DialogFixture f;
+  SorterDialog d(f.env);
+  {
+    config::Configuration c = d.config();
+    c.UNDISCLOSED_MAIL_TO = "petr,daemon,gone";
+    f.store.publish(c);
+  }
+  UnsortedRecipientsDialog chooser(*f.store.current());
+  EXPECT_EQ(chooser.recipients(), (std::vector<std::string>{"daemon", "petr"})) << "sorted; unknown names dropped";
+  EXPECT_EQ(chooser.users(), (std::vector<std::string>{"ivan", "postmaster"})) << "never the daemon";
+  EXPECT_EQ(chooser.choose(0), 0) << "the entry now at the vacated place";
+  EXPECT_EQ(chooser.unchoose(0), 0);
+  EXPECT_EQ(chooser.result(), "ivan,petr");
+  d.setUnsortedRecipients(chooser.result());
+  EXPECT_EQ(f.store.current()->UNDISCLOSED_MAIL_TO, "ivan,petr") << "in effect at once";
+  EXPECT_EQ(f.saved().UNDISCLOSED_MAIL_TO, "") << "not yet in the file";
+  EXPECT_TRUE(d.ok());
+  EXPECT_EQ(f.saved().UNDISCLOSED_MAIL_TO, "ivan,petr") << "OK saves it, so a session's reload keeps it";
+}
+
+}  // namespace
+}  // namespace quelma::dialogs
