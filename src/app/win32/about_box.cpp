@@ -16,7 +16,7 @@ INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK) {
         DestroyWindow(dialog);
-        TheProgram().dialogs.closed(ModelessDialog::kAbout);
+        ModelessDialogClosed(dialog);
       }
       return TRUE;
     default:

@@ -9,6 +9,7 @@
 #include "app/win32/program.h"
 #include "app/win32/tray_icon.h"
 #include "config/config_file.h"
+#include "dialogs/win32/settings_windows.h"
 #include "platform/exit_gate.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
@@ -66,6 +67,10 @@ void MakeCoreParts(app::Program& program) {
       },
       *program.log, *program.workers, *program.access, program.dialer, platform::SystemClock()});
   program.procedure->session = program.session.get();
+  program.dialogEnvironment = std::make_unique<dialogs::DialogEnvironment>(dialogs::DialogEnvironment{
+      program.store, program.programDir, program.sorter, program.prompt, platform::IsDirectory,
+      [&program] { PostMessageA(program.mainWindow, app::UM_SHUTDOWN, 0, 0); }});
+  dialogs::SetSettingsContext({program.dialogEnvironment.get(), program.access.get(), app::ModelessDialogClosed});
 }
 
 void StartServers(app::Program& program) {

@@ -8,6 +8,7 @@
 #include "app/win32/program.h"
 #include "app/win32/status_bar.h"
 #include "app/win32/tray_icon.h"
+#include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
 
 namespace quelma::app {
@@ -32,9 +33,13 @@ void OpenModeless(HWND window, ModelessDialog which, const char* resource, DLGPR
       return;
     case ModelessDialogs::Opening::kOtherOpen:
       return;
-    case ModelessDialogs::Opening::kCreate:
-      dialogs.opened(which, CreateDialogParamA(GetModuleHandleA(nullptr), resource, window, procedure, 0));
+    case ModelessDialogs::Opening::kCreate: {
+      // A dialog that cannot open (sorter.cfg unreadable) has destroyed itself already.
+      HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), resource, window, procedure, 0);
+      if (dialog && IsWindow(dialog)) dialogs.opened(which, dialog);
+      TheProgram().session->settingsDialogOpen = dialogs.settingsDialogOpen();
       return;
+    }
   }
 }
 
@@ -59,6 +64,18 @@ void Command(HWND window, WORD id) {
       return;
     case IDM_ABOUT:
       OpenModeless(window, ModelessDialog::kAbout, MAKEINTRESOURCEA(IDD_ABOUT), AboutProcedure);
+      return;
+    case IDM_SERVERS:
+      OpenModeless(window, ModelessDialog::kServers, "IDD_GOPT", dialogs::ServersProcedure);
+      return;
+    case IDM_COMMUNICATION:
+      OpenModeless(window, ModelessDialog::kCommunication, "IDD_TRANSOPTS2", dialogs::CommunicationProcedure);
+      return;
+    case IDM_SORTER:
+      OpenModeless(window, ModelessDialog::kSorter, "IDD_SORTEROPT", dialogs::SorterProcedure);
+      return;
+    case IDM_SCHEDULER:
+      OpenModeless(window, ModelessDialog::kScheduler, "IDD_SCHED", dialogs::SchedulerProcedure);
       return;
     case IDM_SEND_RECEIVE:
     case IDM_BREAK:
@@ -122,6 +139,14 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 }  // namespace
+
+void ModelessDialogClosed(HWND dialog) {
+  Program& p = TheProgram();
+  for (std::size_t i = 0; i < kModelessDialogCount; ++i) {
+    if (p.dialogs.all()[i] == dialog) p.dialogs.closed(static_cast<ModelessDialog>(i));
+  }
+  p.session->settingsDialogOpen = p.dialogs.settingsDialogOpen();
+}
 
 bool RegisterMainWindowClass(HINSTANCE instance) {
   WNDCLASSA windowClass{};

@@ -17,6 +17,8 @@
 #include "app/win32/win32_log_view.h"
 #include "app/win32/win32_main_window.h"
 #include "config/config_store.h"
+#include "dialogs/win32/dialog_controls.h"
+#include "dialogs/working_configuration.h"
 #include "dialup/remote_access.h"
 #include "pop3_client/sorter_rules.h"
 
@@ -41,6 +43,8 @@ struct Program {
   HWND mainWindow = nullptr;
   ModelessDialogs dialogs;
   NOTIFYICONDATAA tray{};
+  dialogs::Win32Prompt prompt;
+  std::unique_ptr<dialogs::DialogEnvironment> dialogEnvironment;
 
   explicit Program(std::string dir) : programDir(std::move(dir)), sorter(pop3_client::SorterFilePath(programDir)) {}
 };
@@ -51,5 +55,9 @@ void SetTheProgram(Program& program);
 
 // Handles messages for a moment: the shutdown waits call it.
 void PumpOnce();
+
+// A modeless dialog has destroyed itself: its slot is free, and a session start may read the
+// configuration files again once no settings dialog is open.
+void ModelessDialogClosed(HWND dialog);
 
 }  // namespace quelma::app

@@ -1,0 +1,161 @@
+// IDD_GOPT and IDD_UDAT on the servers dialog's logic.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+
+#include "app/win32/html_help.h"
+#include "dialogs/servers_dialog.h"
+#include "dialogs/win32/dialog_controls.h"
+#include "dialogs/win32/settings_windows.h"
+#include "resource_ids.h"
+
+namespace quelma::dialogs {
+
+namespace {
+
+std::unique_ptr<ServersDialog> g_dialog;  // the one open servers dialog
+
+struct UserEditing {
+  const config::LocalUser* shown;  // nullptr for a new user
+  std::optional<config::LocalUser> result;
+};
+
+INT_PTR CALLBACK UserProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* editing = reinterpret_cast<UserEditing*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+      editing = reinterpret_cast<UserEditing*>(lParam);
+      LimitText(dialog, IDC_USER_NAME, kUserNameField);
+      LimitText(dialog, IDC_USER_PASSWORD, kUserPasswordField);
+      LimitText(dialog, IDC_USER_ALIAS, kUserAliasField);
+      if (editing->shown) {
+        SetItemText(dialog, IDC_USER_NAME, editing->shown->name);
+        SetItemText(dialog, IDC_USER_PASSWORD, editing->shown->password);
+        SetItemText(dialog, IDC_USER_ALIAS, editing->shown->alias);
+      }
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK) {
+        editing->result = AcceptUserFields(ItemText(dialog, IDC_USER_NAME, 30), ItemText(dialog, IDC_USER_PASSWORD, 30),
+                                           ItemText(dialog, IDC_USER_ALIAS, 64));
+        EndDialog(dialog, editing->result ? IDOK : IDCANCEL);
+        return TRUE;
+      }
+      if (LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, IDCANCEL);
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+std::optional<config::LocalUser> EditUser(HWND owner, const config::LocalUser* shown) {
+  UserEditing editing{shown, std::nullopt};
+  DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_UDAT", owner, UserProcedure, reinterpret_cast<LPARAM>(&editing));
+  return editing.result;
+}
+
+void FillUsers(HWND dialog) {
+  std::vector<std::vector<std::string>> rows;
+  for (const UserRow& row : g_dialog->rows()) rows.push_back({row.name, row.password, row.alias, row.role});
+  FillRows(dialog, IDC_USERS, rows);
+}
+
+ServersFields ReadFields(HWND dialog) {
+  return {ItemText(dialog, IDC_MAILDROP_DIR, 259), ItemText(dialog, IDC_QUEUE_DIR, 259),
+          ItemText(dialog, IDC_LOCAL_DOMAIN, 63),  ItemText(dialog, IDC_LOG_SIZE, 3),
+          ItemText(dialog, IDC_POP3_PORT, 9),      ItemText(dialog, IDC_SMTP_PORT, 9),
+          ItemText(dialog, IDC_SERVERS_TIMEOUT, 9)};
+}
+
+void Open(HWND dialog) {
+  g_dialog = std::make_unique<ServersDialog>(*Settings().env);
+  const ServersFields f = g_dialog->fields();
+  SetItemText(dialog, IDC_MAILDROP_DIR, f.mailDropDir);
+  SetItemText(dialog, IDC_QUEUE_DIR, f.queueDir);
+  SetItemText(dialog, IDC_LOCAL_DOMAIN, f.localDomain);
+  SetItemText(dialog, IDC_LOG_SIZE, f.logFileSize);
+  SetItemText(dialog, IDC_POP3_PORT, f.pop3Port);
+  SetItemText(dialog, IDC_SMTP_PORT, f.smtpPort);
+  SetItemText(dialog, IDC_SERVERS_TIMEOUT, f.timeout);
+  LimitText(dialog, IDC_MAILDROP_DIR, 259);
+  LimitText(dialog, IDC_QUEUE_DIR, 259);
+  LimitText(dialog, IDC_LOCAL_DOMAIN, 63);
+  LimitText(dialog, IDC_LOG_SIZE, 3);
+  AddColumns(dialog, IDC_USERS, {{"Пользователь", 90}, {"Пароль", 90}, {"Алиас", 90}, {"Функция", 130}});
+  FillUsers(dialog);
+}
+
+void Command(HWND dialog, int id) {
+  const int selected = SelectedRow(dialog, IDC_USERS);
+  switch (id) {
+    case IDOK:
+      g_dialog->ok(ReadFields(dialog));
+      break;
+    case IDCANCEL:
+      g_dialog->cancel();
+      break;
+    case IDC_USER_ADD:
+      if (g_dialog->canAdd()) {
+        if (auto user = EditUser(dialog, nullptr)) g_dialog->add(*user);
+      }
+      FillUsers(dialog);
+      return;
+    case IDC_USER_EDIT:
+      if (selected >= 0) {
+        const config::LocalUser shown = g_dialog->config().users[selected];
+        if (auto user = EditUser(dialog, &shown)) g_dialog->edit(selected, *user);
+      }
+      FillUsers(dialog);
+      return;
+    case IDC_USER_DELETE:
+      g_dialog->remove(selected);
+      FillUsers(dialog);
+      return;
+    case IDC_MAKE_POSTMASTER:
+      g_dialog->makePostmaster(selected);
+      FillUsers(dialog);
+      return;
+    case IDC_MAKE_DAEMON:
+      g_dialog->makeDaemon(selected);
+      FillUsers(dialog);
+      return;
+    case IDC_MAKE_BOSS:
+      g_dialog->makeBoss(selected);
+      FillUsers(dialog);
+      return;
+    default:
+      return;
+  }
+  g_dialog.reset();
+  CloseModeless(dialog);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK ServersProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      Open(dialog);
+      return TRUE;
+    case WM_COMMAND:
+      Command(dialog, LOWORD(wParam));
+      return TRUE;
+    case WM_NOTIFY:
+      if (reinterpret_cast<NMHDR*>(lParam)->idFrom == IDC_USERS && reinterpret_cast<NMHDR*>(lParam)->code == NM_DBLCLK) {
+        Command(dialog, IDC_USER_EDIT);
+      }
+      return TRUE;
+    case WM_HELP:
+      app::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/nastr_servers.htm", app::kHelpDisplayTopic, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace quelma::dialogs

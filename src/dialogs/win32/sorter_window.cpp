@@ -1,0 +1,198 @@
+// IDD_SORTEROPT with IDD_ALIAS and IDD_DLGUNDIS on the sorter dialogs' logic.
+#include <memory>
+
+#include "app/win32/html_help.h"
+#include "dialogs/sorter_dialog.h"
+#include "dialogs/win32/dialog_controls.h"
+#include "dialogs/win32/settings_windows.h"
+#include "resource_ids.h"
+
+namespace quelma::dialogs {
+
+namespace {
+
+std::unique_ptr<SorterDialog> g_dialog;  // the one open sorter dialog
+
+struct RuleEditing {
+  RuleDialog rule;
+  pop3_client::SorterRule result;
+};
+
+void ShowDelivery(HWND dialog, const RuleDialog& rule) {
+  FillList(dialog, IDC_RULE_USERS, rule.users());  // the list box sorts them
+  FillList(dialog, IDC_RULE_DELIVERY, rule.delivery());
+}
+
+INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+  auto* editing = reinterpret_cast<RuleEditing*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  if (message == WM_INITDIALOG) {
+    for (const char* header : kHeaderChoices) {
+      SendDlgItemMessageA(dialog, IDC_RULE_HEADER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(header));
+    }
+    SendDlgItemMessageA(dialog, IDC_RULE_HEADER, CB_LIMITTEXT, 29, 0);
+    LimitText(dialog, IDC_RULE_TEXT, 64);
+    LimitText(dialog, IDC_RULE_ADDRESS, 119);
+    SetItemText(dialog, IDC_RULE_HEADER, editing->rule.headerName);
+    SetItemText(dialog, IDC_RULE_TEXT, editing->rule.pattern);
+    SetChecked(dialog, IDC_RULE_STOP, editing->rule.stop);
+    ShowDelivery(dialog, editing->rule);
+    return TRUE;
+  }
+  if (message != WM_COMMAND) return FALSE;
+  RuleDialog& rule = editing->rule;
+  switch (LOWORD(wParam)) {
+    case IDC_RULE_ADD_ADDRESS:
+      if (rule.addAddress(ItemText(dialog, IDC_RULE_ADDRESS, 119))) {
+        SetItemText(dialog, IDC_RULE_ADDRESS, "");
+        ShowDelivery(dialog, rule);
+      }
+      break;
+    case IDC_RULE_ADD_USER:
+      if (const int selected = SelectedItem(dialog, IDC_RULE_USERS); selected >= 0) {
+        rule.addUser(ListItem(dialog, IDC_RULE_USERS, selected));
+        ShowDelivery(dialog, rule);
+      }
+      break;
+    case IDC_RULE_REMOVE:
+      rule.removeDelivery(SelectedItem(dialog, IDC_RULE_DELIVERY));
+      ShowDelivery(dialog, rule);
+      break;
+    case IDOK: {
+      const InnerOutcome outcome = rule.ok(ItemText(dialog, IDC_RULE_HEADER, 29), ItemText(dialog, IDC_RULE_TEXT, 64),
+                                           IsChecked(dialog, IDC_RULE_STOP), Settings().env->prompt, editing->result);
+      if (outcome != InnerOutcome::kEditAgain) EndDialog(dialog, outcome == InnerOutcome::kAccepted ? IDOK : IDCANCEL);
+      break;
+    }
+    case IDCANCEL:
+      EndDialog(dialog, IDCANCEL);
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+INT_PTR CALLBACK UnsortedProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+  auto* chooser = reinterpret_cast<UnsortedRecipientsDialog*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  auto show = [&](int selectUser, int selectRecipient) {
+    FillList(dialog, IDC_UNSORTED_USERS, chooser->users());
+    FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser->recipients());
+    SendDlgItemMessageA(dialog, IDC_UNSORTED_USERS, LB_SETCURSEL, static_cast<WPARAM>(selectUser), 0);
+    SendDlgItemMessageA(dialog, IDC_UNSORTED_RECIPIENTS, LB_SETCURSEL, static_cast<WPARAM>(selectRecipient), 0);
+  };
+  if (message == WM_INITDIALOG) {
+    show(-1, -1);
+    return TRUE;
+  }
+  if (message != WM_COMMAND) return FALSE;
+  switch (LOWORD(wParam)) {
+    case IDC_UNSORTED_ADD:
+      show(chooser->choose(SelectedItem(dialog, IDC_UNSORTED_USERS)), -1);
+      break;
+    case IDC_UNSORTED_REMOVE:
+      show(-1, chooser->unchoose(SelectedItem(dialog, IDC_UNSORTED_RECIPIENTS)));
+      break;
+    case IDOK:
+      EndDialog(dialog, IDOK);
+      break;
+    case IDCANCEL:
+      EndDialog(dialog, IDCANCEL);
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+void FillRules(HWND dialog, int select) {
+  FillList(dialog, IDC_RULES, g_dialog->lines());
+  SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
+  if (select >= 0) SendDlgItemMessageA(dialog, IDC_RULES, LB_SETCURSEL, static_cast<WPARAM>(select), 0);
+}
+
+void EditRule(HWND dialog, int index) {
+  const pop3_client::SorterRule* shown = index >= 0 ? &g_dialog->rules()[index] : nullptr;
+  RuleEditing editing{RuleDialog(g_dialog->config(), shown), {}};
+  if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_ALIAS", dialog, RuleProcedure,
+                      reinterpret_cast<LPARAM>(&editing)) != IDOK) {
+    return;
+  }
+  if (index >= 0) {
+    g_dialog->replace(index, editing.result);
+  } else {
+    g_dialog->add(editing.result);
+  }
+  FillRules(dialog, -1);
+}
+
+void Command(HWND dialog, int id, int notification) {
+  const int selected = SelectedItem(dialog, IDC_RULES);
+  switch (id) {
+    case IDOK:
+      if (!g_dialog->ok()) return;  // sorter.cfg not written: the rules stay in the dialog
+      break;
+    case IDCANCEL:
+      break;
+    case IDC_RULE_ADD:
+      EditRule(dialog, -1);
+      return;
+    case IDC_RULES:
+      if (notification == LBN_DBLCLK && selected >= 0) EditRule(dialog, selected);
+      return;
+    case IDC_RULE_EDIT:
+      if (selected >= 0) EditRule(dialog, selected);
+      return;
+    case IDC_RULE_DELETE:
+      g_dialog->remove(selected);
+      FillRules(dialog, -1);
+      return;
+    case IDC_RULE_UP:
+    case IDC_RULE_DOWN:
+      if (auto moved = id == IDC_RULE_UP ? g_dialog->moveUp(selected) : g_dialog->moveDown(selected)) {
+        FillRules(dialog, *moved);
+      }
+      return;
+    case IDC_UNSORTED_CHOOSE: {
+      UnsortedRecipientsDialog chooser(g_dialog->config());
+      if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_DLGUNDIS", dialog, UnsortedProcedure,
+                          reinterpret_cast<LPARAM>(&chooser)) == IDOK) {
+        g_dialog->setUnsortedRecipients(chooser.result());
+        SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
+      }
+      return;
+    }
+    default:
+      return;
+  }
+  g_dialog.reset();
+  CloseModeless(dialog);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK SorterProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      g_dialog = std::make_unique<SorterDialog>(*Settings().env);
+      if (!g_dialog->opened()) {  // sorter.cfg can be neither read nor created
+        g_dialog.reset();
+        CloseModeless(dialog);
+        return TRUE;
+      }
+      SendDlgItemMessageA(dialog, IDC_RULES, LB_SETHORIZONTALEXTENT, 1200, 0);
+      FillRules(dialog, -1);
+      return TRUE;
+    case WM_COMMAND:
+      Command(dialog, LOWORD(wParam), HIWORD(wParam));
+      return TRUE;
+    case WM_HELP:
+      app::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/nastr_sort.htm", app::kHelpDisplayContents, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace quelma::dialogs
