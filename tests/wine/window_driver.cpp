@@ -126,6 +126,41 @@ int LaunchAndWait(const char* path, int show) {
   return static_cast<int>(code);
 }
 
+// A control of a dialog (found by its title) in the other process: its text, a click, or the
+// selection of row `index` in a list view, list box or drop-down list.
+int ControlCommand(const std::string& what, const char* title, int id, const char* value) {
+  HWND dialog = WaitFor("#32770", title);
+  HWND control = dialog ? GetDlgItem(dialog, id) : nullptr;
+  if (!control) return 1;
+  if (what == "set-text") {
+    std::wstring wide(std::strlen(value) + 1, L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, value, -1, wide.data(), static_cast<int>(wide.size())) - 1);
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+    return 0;
+  }
+  if (what == "click") return PostMessageA(control, BM_CLICK, 0, 0) ? 0 : 1;
+  const int index = std::atoi(value);
+  char kind[64] = {};
+  GetClassNameA(control, kind, sizeof kind);
+  if (std::strcmp(kind, "ListBox") == 0) return SendMessageA(control, LB_SETCURSEL, index, 0) == LB_ERR ? 1 : 0;
+  if (std::strcmp(kind, "ComboBox") == 0) return SendMessageA(control, CB_SETCURSEL, index, 0) == CB_ERR ? 1 : 0;
+  // A list view takes its item through the other process's memory.
+  DWORD process = 0;
+  GetWindowThreadProcessId(control, &process);
+  HANDLE other = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, process);
+  if (!other) return 1;
+  LVITEMA item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  void* remote = VirtualAllocEx(other, nullptr, sizeof item, MEM_COMMIT, PAGE_READWRITE);
+  SIZE_T written = 0;
+  WriteProcessMemory(other, remote, &item, sizeof item, &written);
+  const LRESULT done = SendMessageA(control, LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(remote));
+  VirtualFreeEx(other, remote, 0, MEM_RELEASE);
+  CloseHandle(other);
+  return done ? 0 : 1;
+}
+
 void PressKey(HWND window, WPARAM key) {
   PostMessageA(window, WM_KEYDOWN, key, 1);
   PostMessageA(window, WM_KEYUP, key, 0xC0000001);
@@ -151,7 +186,8 @@ int main(int argc, char** argv) {
                  "usage: window_driver command ID | send NUMBER | syscommand NUMBER | tray MOUSE-MESSAGE | "
                  "status PART | visible | watch SECONDS | wait-gone | launch PATH SHOW |\n"
                  "       answer CAPTION yes|no | post-command CLASS TITLE ID | key|type CLASS TITLE VK | close CLASS TITLE |"
-                 " wait CLASS TITLE | count CLASS TITLE\n");
+                 " wait CLASS TITLE | count CLASS TITLE |\n"
+                 "       set-text DIALOG-TITLE ID TEXT | click DIALOG-TITLE ID | select DIALOG-TITLE ID INDEX\n");
     return 2;
   }
   const std::string what = argv[1];
@@ -174,6 +210,8 @@ int main(int argc, char** argv) {
     if (what == "close") PostMessageA(w, WM_CLOSE, 0, 0);
     return 0;
   }
+  if ((what == "set-text" || what == "select") && argc == 5) return ControlCommand(what, argv[2], std::atoi(argv[3]), argv[4]);
+  if (what == "click" && argc == 4) return ControlCommand(what, argv[2], std::atoi(argv[3]), "");
   if (argc == 5 && (what == "post-command" || what == "key" || what == "type")) {
     HWND w = WaitFor(argv[2], argv[3]);
     if (!w) return 1;

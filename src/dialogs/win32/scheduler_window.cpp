@@ -31,7 +31,8 @@ INT_PTR CALLBACK DayProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
       LimitText(dialog, kDayFields[i], 8);
       AttachSpin(dialog, kDaySpins[i], kDayFields[i], 0, kDayFieldHigh[i], values[i]);
     }
-    return TRUE;
+    SetFocus(GetDlgItem(dialog, IDC_DAY_START_HOUR));  // the day's caption above is only a label
+    return FALSE;
   }
   if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {
