@@ -44,6 +44,7 @@ InnerOutcome SchedulerDialog::setDay(int index, const std::array<std::string, 5>
 }
 
 void SchedulerDialog::ok() {
+  working_.retake();
   working_.get().SchedulerRecord = week_;
   working_.save();
 }

@@ -37,6 +37,9 @@ class WorkingConfiguration {
   const config::Configuration& get() const { return config_; }
 
   void publish() { env_.store.publish(config_); }
+  // The snapshot current now: a dialog that does not hold back the session's reload (the
+  // scheduler) changes what is in effect when it is confirmed, not what was when it opened.
+  void retake() { config_ = *env_.store.current(); }
   // Cancel: the file's content replaces every change.
   void reload();
   // OK: the whole configuration into quelma.cfg, and published.

@@ -55,7 +55,11 @@ TEST(SchedulerDialog, OkSavesTheWeekAndCancelLeavesIt) {
   EXPECT_EQ(f.store.current()->SchedulerRecord[0], config::ScheduleRecord{});
   SchedulerDialog d(f.env);
   d.setDay(0, {"9", "0", "18", "0", "30"}, f.prompt);
+  config::Configuration reloaded = *f.store.current();  // a session re-read the file meanwhile
+  reloaded.SMTPServer = "smtp.edited.by.hand";
+  f.store.publish(reloaded);
   d.ok();
+  EXPECT_EQ(f.saved().SMTPServer, "smtp.edited.by.hand") << "OK changes the timetable of what is in effect now";
   EXPECT_EQ(f.saved().SchedulerRecord[0], (config::ScheduleRecord{9, 0, 18, 0, 30}));
   EXPECT_EQ(f.store.current()->SchedulerRecord[0], (config::ScheduleRecord{9, 0, 18, 0, 30}));
   EXPECT_EQ(DayCaption(0), "Расписание на понедельник");
