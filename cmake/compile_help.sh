@@ -4,7 +4,7 @@ set -eu
 src=$1 out=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for f in "$src"/*.htm "$src"/quelma.hhp "$src"/quelma.hhc; do
+for f in "$src"/*.htm "$src"/*.css "$src"/quelma.hhp "$src"/quelma.hhc; do
   iconv -f UTF-8 -t CP1251 "$f" >"$work/$(basename "$f")"
 done
 (cd "$work" && chmcmd quelma.hhp >/dev/null)

@@ -71,6 +71,17 @@ def main():
     def cfg_lines():
         return open(cfg_path, "rb").read().decode("cp1251").split("\r\n")
 
+    def delete_then_cancel(command, title, row_list, row, delete_button):
+        """Deletes a row (answering Да), then leaves with Cancel: both files stay as they were."""
+        before = files()
+        opened(command, title)
+        drive("select", title, row_list, row)
+        drive("click", title, delete_button)
+        drive("answer", "Удаление", "yes")
+        time.sleep(1)
+        drive("click", title, CANCEL)
+        checks.check("Cancel leaves the files as they were", closed(title) and files() == before)
+
     try:
         prepare_prefix(os.path.join(os.path.dirname(os.path.abspath(exe)), "wine-gui"))
         shutil.copy(exe, work)
@@ -120,14 +131,7 @@ def main():
                      done and "sidorov pw ; s.sidorov@provider.ru" in lines and "Boss = ivanov" in lines
                      and "LogFileSize = 64" in lines and "LocalDomain = office.ru" in lines, "\n".join(lines))
 
-        before = files()
-        opened("40008", SERVERS)
-        drive("select", SERVERS, "1904", "5")
-        drive("click", SERVERS, "1907")
-        drive("answer", "Удаление", "yes")
-        time.sleep(1)
-        drive("click", SERVERS, CANCEL)
-        checks.check("Cancel leaves the files as they were", closed(SERVERS) and files() == before)
+        delete_then_cancel("40008", SERVERS, "1904", "5", "1907")
 
         # Communication: the provider's SMTP server, its login and one more account.
         checks.check("40012 opens the communication dialog", opened("40012", COMMUNICATION))
@@ -157,15 +161,7 @@ def main():
                      and "SMTP_USES_LOGIN = 1" in lines and "SMTP_LOGIN_NAME = office" in lines and account in lines,
                      "\n".join(lines))
 
-        before = files()
-        opened("40012", COMMUNICATION)
-        fill(COMMUNICATION, [(1913, "elsewhere.example")])
-        drive("select", COMMUNICATION, "1100", "0")
-        drive("click", COMMUNICATION, "1103")
-        drive("answer", "Удаление", "yes")
-        time.sleep(1)
-        drive("click", COMMUNICATION, CANCEL)
-        checks.check("Cancel leaves the files as they were", closed(COMMUNICATION) and files() == before)
+        delete_then_cancel("40012", COMMUNICATION, "1100", "0", "1103")
 
         # Sorter: a new rule with a user and a forwarding address, and the unsorted-mail recipients.
         checks.check("40013 opens the sorter dialog", opened("40013", SORTER))
@@ -197,14 +193,7 @@ def main():
         checks.check("and the unsorted-mail recipients to quelma.cfg",
                      "UNDISCLOSED_MAIL_TO = director" in cfg_lines(), "\n".join(cfg_lines()))
 
-        before = files()
-        opened("40013", SORTER)
-        drive("select", SORTER, "1918", "0")
-        drive("click", SORTER, "1921")
-        drive("answer", "Удаление", "yes")
-        time.sleep(1)
-        drive("click", SORTER, CANCEL)
-        checks.check("Cancel leaves the files as they were", closed(SORTER) and files() == before)
+        delete_then_cancel("40013", SORTER, "1918", "0", "1921")
 
         # Scheduler: Tuesday 09:00 to 18:00 every 30 minutes.
         checks.check("40014 opens the scheduler dialog", opened("40014", SCHEDULER))

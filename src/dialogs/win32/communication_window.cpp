@@ -18,17 +18,6 @@ std::unique_ptr<CommunicationDialog> g_dialog;  // the one open communication di
 
 Prompt& Ask() { return Settings().env->prompt; }
 
-template <typename State>
-State* StateOf(HWND dialog, UINT message, LPARAM lParam) {
-  if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-  return reinterpret_cast<State*>(GetWindowLongPtrA(dialog, DWLP_USER));
-}
-
-// Ends a modal dialog after its OK as the logic decided; "edit again" keeps it open.
-void EndAfterOk(HWND dialog, InnerOutcome outcome) {
-  if (outcome != InnerOutcome::kEditAgain) EndDialog(dialog, outcome == InnerOutcome::kAccepted ? IDOK : IDCANCEL);
-}
-
 INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* account = StateOf<AccountDialog>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
@@ -238,24 +227,9 @@ void Command(HWND dialog, int id, int notification) {
 }  // namespace
 
 INT_PTR CALLBACK CommunicationProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_INITDIALOG:
-      Open(dialog);
-      return TRUE;
-    case WM_COMMAND:
-      Command(dialog, LOWORD(wParam), HIWORD(wParam));
-      return TRUE;
-    case WM_NOTIFY: {
-      const auto* header = reinterpret_cast<NMHDR*>(lParam);
-      if (header->idFrom == IDC_ACCOUNTS && header->code == NM_DBLCLK) Command(dialog, IDC_ACCOUNT_EDIT, 0);
-      return TRUE;
-    }
-    case WM_HELP:
-      app::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/nastr_comm.htm", app::kHelpDisplayContents, 0);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+  static constexpr ModelessHandlers kHandlers{
+      Open, Command, IDC_ACCOUNTS, IDC_ACCOUNT_EDIT, "quelma.chm::/nastr_comm.htm", app::kHelpDisplayContents};
+  return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 
 }  // namespace quelma::dialogs

@@ -99,6 +99,10 @@ HWND AttachSpin(HWND dialog, int spinId, int buddy, int low, int high, int posit
                              low, position);
 }
 
+void EndAfterOk(HWND dialog, InnerOutcome outcome) {
+  if (outcome != InnerOutcome::kEditAgain) EndDialog(dialog, outcome == InnerOutcome::kAccepted ? IDOK : IDCANCEL);
+}
+
 bool Win32Prompt::ask(const Message& message) {
   UINT flags = message.buttons == Buttons::kYesNo ? MB_YESNO : MB_OK;
   switch (message.icon) {

@@ -34,6 +34,16 @@ int ComboSelection(HWND dialog, int id);
 // An up-down control on the right of edit `buddy`, wrapping, with the arrow keys.
 HWND AttachSpin(HWND dialog, int spinId, int buddy, int low, int high, int position);
 
+// The state a modal dialog works on: the creation parameter, kept with the window.
+template <typename State>
+State* StateOf(HWND dialog, UINT message, LPARAM lParam) {
+  if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+  return reinterpret_cast<State*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
+
+// Ends a modal dialog after its OK as the logic decided; "edit again" keeps it open.
+void EndAfterOk(HWND dialog, InnerOutcome outcome);
+
 // The message boxes, owned by the window in front (the dialog that asks).
 class Win32Prompt final : public Prompt {
  public:

@@ -42,8 +42,7 @@ INT_PTR CALLBACK DayProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
     case IDOK: {
       std::array<std::string, 5> fields;
       for (int i = 0; i < 5; ++i) fields[i] = ItemText(dialog, kDayFields[i], 8);
-      const InnerOutcome outcome = g_dialog->setDay(g_currentDay, fields, Settings().env->prompt);
-      if (outcome != InnerOutcome::kEditAgain) EndDialog(dialog, outcome == InnerOutcome::kAccepted ? IDOK : IDCANCEL);
+      EndAfterOk(dialog, g_dialog->setDay(g_currentDay, fields, Settings().env->prompt));
       break;
     }
     case IDCANCEL:
@@ -64,7 +63,12 @@ void ShowWeek(HWND dialog) {
   }
 }
 
-void Command(HWND dialog, int id) {
+void Open(HWND dialog) {
+  g_dialog = std::make_unique<SchedulerDialog>(*Settings().env);
+  ShowWeek(dialog);
+}
+
+void Command(HWND dialog, int id, int) {
   if (id >= IDC_SCHED_FIRST_SET && id < IDC_SCHED_FIRST_SET + 7) {
     g_currentDay = id - IDC_SCHED_FIRST_SET;
     if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_WEEKD", dialog, DayProcedure, 0) == IDOK) ShowWeek(dialog);
@@ -81,21 +85,10 @@ void Command(HWND dialog, int id) {
 
 }  // namespace
 
-INT_PTR CALLBACK SchedulerProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
-  switch (message) {
-    case WM_INITDIALOG:
-      g_dialog = std::make_unique<SchedulerDialog>(*Settings().env);
-      ShowWeek(dialog);
-      return TRUE;
-    case WM_COMMAND:
-      Command(dialog, LOWORD(wParam));
-      return TRUE;
-    case WM_HELP:
-      app::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/nastr_sched.htm", app::kHelpDisplayContents, 0);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+INT_PTR CALLBACK SchedulerProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  static constexpr ModelessHandlers kHandlers{Open, Command, 0, 0, "quelma.chm::/nastr_sched.htm",
+                                              app::kHelpDisplayContents};
+  return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 
 }  // namespace quelma::dialogs

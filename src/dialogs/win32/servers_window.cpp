@@ -90,7 +90,7 @@ void Open(HWND dialog) {
   FillUsers(dialog);
 }
 
-void Command(HWND dialog, int id) {
+void Command(HWND dialog, int id, int) {
   const int selected = SelectedRow(dialog, IDC_USERS);
   switch (id) {
     case IDOK:
@@ -138,24 +138,9 @@ void Command(HWND dialog, int id) {
 }  // namespace
 
 INT_PTR CALLBACK ServersProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_INITDIALOG:
-      Open(dialog);
-      return TRUE;
-    case WM_COMMAND:
-      Command(dialog, LOWORD(wParam));
-      return TRUE;
-    case WM_NOTIFY:
-      if (reinterpret_cast<NMHDR*>(lParam)->idFrom == IDC_USERS && reinterpret_cast<NMHDR*>(lParam)->code == NM_DBLCLK) {
-        Command(dialog, IDC_USER_EDIT);
-      }
-      return TRUE;
-    case WM_HELP:
-      app::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/nastr_servers.htm", app::kHelpDisplayTopic, 0);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+  static constexpr ModelessHandlers kHandlers{
+      Open, Command, IDC_USERS, IDC_USER_EDIT, "quelma.chm::/nastr_servers.htm", app::kHelpDisplayTopic};
+  return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 
 }  // namespace quelma::dialogs

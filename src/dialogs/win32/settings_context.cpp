@@ -1,5 +1,9 @@
 #include "dialogs/win32/settings_windows.h"
 
+#include <commctrl.h>
+
+#include "app/win32/html_help.h"
+
 namespace quelma::dialogs {
 
 namespace {
@@ -12,6 +16,29 @@ SettingsContext& Settings() { return g_context; }
 void CloseModeless(HWND dialog) {
   DestroyWindow(dialog);
   if (g_context.closed) g_context.closed(dialog);
+}
+
+INT_PTR ModelessDispatch(const ModelessHandlers& h, HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      h.open(dialog);
+      return TRUE;
+    case WM_COMMAND:
+      h.command(dialog, LOWORD(wParam), HIWORD(wParam));
+      return TRUE;
+    case WM_NOTIFY: {
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (h.listView != 0 && header->idFrom == static_cast<UINT_PTR>(h.listView) && header->code == NM_DBLCLK) {
+        h.command(dialog, h.doubleClickCommand, 0);
+      }
+      return TRUE;
+    }
+    case WM_HELP:
+      app::ShowHtmlHelp(GetDesktopWindow(), h.helpTarget, h.helpCommand, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
 }
 
 }  // namespace quelma::dialogs

@@ -24,6 +24,17 @@ SettingsContext& Settings();
 // Destroys a modeless dialog and reports it closed.
 void CloseModeless(HWND dialog);
 
+// What a modeless settings dialog does with its messages.
+struct ModelessHandlers {
+  void (*open)(HWND dialog);
+  void (*command)(HWND dialog, int id, int notification);
+  int listView;          // its list view, whose double-click means `doubleClickCommand` (0: none)
+  int doubleClickCommand;
+  const char* helpTarget;  // F1
+  UINT helpCommand;
+};
+INT_PTR ModelessDispatch(const ModelessHandlers& handlers, HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
 INT_PTR CALLBACK ServersProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK CommunicationProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK SorterProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

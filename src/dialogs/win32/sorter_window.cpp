@@ -24,8 +24,7 @@ void ShowDelivery(HWND dialog, const RuleDialog& rule) {
 }
 
 INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-  auto* editing = reinterpret_cast<RuleEditing*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  auto* editing = StateOf<RuleEditing>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
     for (const char* header : kHeaderChoices) {
       SendDlgItemMessageA(dialog, IDC_RULE_HEADER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(header));
@@ -59,9 +58,8 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
       ShowDelivery(dialog, rule);
       break;
     case IDOK: {
-      const InnerOutcome outcome = rule.ok(ItemText(dialog, IDC_RULE_HEADER, 29), ItemText(dialog, IDC_RULE_TEXT, 64),
-                                           IsChecked(dialog, IDC_RULE_STOP), Settings().env->prompt, editing->result);
-      if (outcome != InnerOutcome::kEditAgain) EndDialog(dialog, outcome == InnerOutcome::kAccepted ? IDOK : IDCANCEL);
+      EndAfterOk(dialog, rule.ok(ItemText(dialog, IDC_RULE_HEADER, 29), ItemText(dialog, IDC_RULE_TEXT, 64),
+                                 IsChecked(dialog, IDC_RULE_STOP), Settings().env->prompt, editing->result));
       break;
     }
     case IDCANCEL:
@@ -74,8 +72,7 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 }
 
 INT_PTR CALLBACK UnsortedProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-  auto* chooser = reinterpret_cast<UnsortedRecipientsDialog*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  auto* chooser = StateOf<UnsortedRecipientsDialog>(dialog, message, lParam);
   auto show = [&](int selectUser, int selectRecipient) {
     FillList(dialog, IDC_UNSORTED_USERS, chooser->users());
     FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser->recipients());
@@ -170,29 +167,23 @@ void Command(HWND dialog, int id, int notification) {
   CloseModeless(dialog);
 }
 
+void Open(HWND dialog) {
+  g_dialog = std::make_unique<SorterDialog>(*Settings().env);
+  if (!g_dialog->opened()) {  // sorter.cfg can be neither read nor created
+    g_dialog.reset();
+    CloseModeless(dialog);
+    return;
+  }
+  SendDlgItemMessageA(dialog, IDC_RULES, LB_SETHORIZONTALEXTENT, 1200, 0);
+  FillRules(dialog, -1);
+}
+
 }  // namespace
 
-INT_PTR CALLBACK SorterProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
-  switch (message) {
-    case WM_INITDIALOG:
-      g_dialog = std::make_unique<SorterDialog>(*Settings().env);
-      if (!g_dialog->opened()) {  // sorter.cfg can be neither read nor created
-        g_dialog.reset();
-        CloseModeless(dialog);
-        return TRUE;
-      }
-      SendDlgItemMessageA(dialog, IDC_RULES, LB_SETHORIZONTALEXTENT, 1200, 0);
-      FillRules(dialog, -1);
-      return TRUE;
-    case WM_COMMAND:
-      Command(dialog, LOWORD(wParam), HIWORD(wParam));
-      return TRUE;
-    case WM_HELP:
-      app::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/nastr_sort.htm", app::kHelpDisplayContents, 0);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+INT_PTR CALLBACK SorterProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  static constexpr ModelessHandlers kHandlers{Open, Command, 0, 0, "quelma.chm::/nastr_sort.htm",
+                                              app::kHelpDisplayContents};
+  return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 
 }  // namespace quelma::dialogs
