@@ -94,6 +94,11 @@ void ServersDialog::add(const config::LocalUser& user) {
 void ServersDialog::edit(int index, const config::LocalUser& user) {
   if (!valid(index)) return;
   config::Configuration& c = working_.get();
+  // A rename onto another user's name would leave two users that no login can tell apart.
+  if (const int other = config::FindLocalUser(c, user.name); other >= 0 && other != index) {
+    env_.prompt.ask(Error("Пользователь \"" + user.name + "\" уже существует.\nВ список не добавлен."));
+    return;
+  }
   const std::string old = c.users[index].name;
   if (platform::EqualsIgnoreAsciiCase(old, c.PostMaster)) {
     c.PostMaster = user.name;

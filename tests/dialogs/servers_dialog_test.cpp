@@ -73,6 +73,10 @@ TEST(ServersDialog, AddEditAndDeleteUsers) {
   EXPECT_EQ(d.rows()[0].role, "(ПОСТМАСТЕР)[BOSS]");
   d.edit(kDaemon, {"robot", "", ""});
   EXPECT_EQ(d.config().Daemon, "robot");
+  d.edit(kPetr, {"Ivan", "x", ""});
+  EXPECT_EQ(d.config().users[kPetr].name, "petr") << "a rename onto another user's name is refused";
+  d.edit(kPetr, {"petr", "new", ""});
+  EXPECT_EQ(d.config().users[kPetr].password, "new") << "a user may keep its own name";
 
   f.prompt.shown.clear();
   d.remove(kPostmaster);
