@@ -124,7 +124,7 @@ void CommunicationDialog::deletePhone(int index) {
   fillDialUpGroup();
 }
 
-void CommunicationDialog::ok(const CommunicationFields& f) {
+bool CommunicationDialog::ok(const CommunicationFields& f) {
   config::Configuration& c = working_.get();
   const std::uint32_t port = ReadOr(Squeezed(f.smtpPort, 9), 0);
   c.SMTPSport = static_cast<std::uint16_t>(port < 1 || port > 30000 ? 25 : port);
@@ -136,7 +136,7 @@ void CommunicationDialog::ok(const CommunicationFields& f) {
   // A field without a number keeps the attempts as they were, within the range.
   const std::uint32_t attempts = ReadOr(Cut(f.attempts, 18), static_cast<std::uint32_t>(c.DialupAttempts));
   c.DialupAttempts = static_cast<std::int32_t>(std::clamp<std::uint32_t>(attempts, kAttemptsLow, kAttemptsHigh));
-  working_.save();
+  return working_.save();
 }
 
 AccountDialog::AccountDialog(WorkingConfiguration& working, int index) : working_(working), index_(index) {

@@ -61,7 +61,7 @@ class CommunicationDialog {
   void phoneChanged(int index, const std::string& number);
   void deletePhone(int index);
 
-  void ok(const CommunicationFields& fields);
+  bool ok(const CommunicationFields& fields);  // false: not saved, the dialog stays open
   void cancel() { working_.reload(); }
 
  private:

@@ -43,10 +43,10 @@ InnerOutcome SchedulerDialog::setDay(int index, const std::array<std::string, 5>
   return InnerOutcome::kAccepted;
 }
 
-void SchedulerDialog::ok() {
+bool SchedulerDialog::ok() {
   working_.retake();
   working_.get().SchedulerRecord = week_;
-  working_.save();
+  return working_.save();
 }
 
 }  // namespace quelma::dialogs

@@ -33,7 +33,7 @@ class SchedulerDialog {
   // The day dialog's OK with its five texts: stored, or the question (Yes: edit again).
   InnerOutcome setDay(int index, const std::array<std::string, 5>& fields, Prompt& prompt);
 
-  void ok();  // the week into the configuration, saved
+  bool ok();  // the week into the configuration, saved; false: not saved, the dialog stays open
   void cancel() {}
 
  private:

@@ -96,7 +96,7 @@ void ServersDialog::edit(int index, const config::LocalUser& user) {
   config::Configuration& c = working_.get();
   // A rename onto another user's name would leave two users that no login can tell apart.
   if (const int other = config::FindLocalUser(c, user.name); other >= 0 && other != index) {
-    env_.prompt.ask(Error("Пользователь \"" + user.name + "\" уже существует.\nВ список не добавлен."));
+    env_.prompt.ask(Error("Пользователь \"" + user.name + "\" уже существует.\nИмя не изменено."));
     return;
   }
   const std::string old = c.users[index].name;
@@ -155,7 +155,7 @@ void ServersDialog::makeBoss(int index) {
   working_.publish();
 }
 
-void ServersDialog::ok(const ServersFields& f) {
+bool ServersDialog::ok(const ServersFields& f) {
   config::Configuration& c = working_.get();
   if (auto folder = AcceptFolder(f.mailDropDir, env_.isDirectory)) c.MailDropDir = *folder;
   if (auto folder = AcceptFolder(f.queueDir, env_.isDirectory)) c.QueueDir = *folder;
@@ -166,7 +166,7 @@ void ServersDialog::ok(const ServersFields& f) {
   if (const auto port = InRange(f.smtpPort, 1, 32767)) c.SMTP_SRV_PORT = static_cast<std::int32_t>(*port);
   if (const auto timeout = InRange(f.timeout, 10000, 240000)) c.SERVERS_TIMEOUT = *timeout;
   pop3_client::CheckSorterRules(env_.sorter, c);
-  working_.save();
+  return working_.save();
 }
 
 }  // namespace quelma::dialogs

@@ -55,7 +55,7 @@ class ServersDialog {
   void makeDaemon(int index);
   void makeBoss(int index);  // -1 (no selection) or the daemon: no boss
 
-  void ok(const ServersFields& fields);
+  bool ok(const ServersFields& fields);  // false: not saved, the dialog stays open
   void cancel() { working_.reload(); }
 
  private:

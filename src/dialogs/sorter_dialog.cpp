@@ -10,13 +10,11 @@ namespace quelma::dialogs {
 namespace {
 
 constexpr std::size_t kRecipientsLength = 498;
-constexpr std::size_t kUnsortedLength = 999;
+constexpr std::size_t kUnsortedLength = config::limits::kUndisclosedMailTo;  // what quelma.cfg keeps
 
 bool IsDaemon(const config::Configuration& c, std::string_view name) {
   return platform::EqualsIgnoreAsciiCase(name, c.Daemon);
 }
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -33,13 +31,6 @@ std::vector<std::string> ListItems(std::string_view list) {
   }
   if (!item.empty()) items.push_back(std::move(item));
   return items;
-}
-
-void SortAsListBox(std::vector<std::string>& names) {
-  std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) { return LowerAscii(x) < LowerAscii(y); });
-  });
 }
 
 std::string RuleLine(const pop3_client::SorterRule& rule) {
@@ -91,8 +82,7 @@ bool SorterDialog::ok() {
     env_.prompt.ask({"Не могу записать файл sorter.cfg", "Ошибка", Buttons::kOk, Icon::kError});
     return false;
   }
-  if (unsortedChanged_) working_.save();
-  return true;
+  return !unsortedChanged_ || working_.save();
 }
 
 RuleDialog::RuleDialog(const config::Configuration& config, const pop3_client::SorterRule* rule)
@@ -104,7 +94,7 @@ RuleDialog::RuleDialog(const config::Configuration& config, const pop3_client::S
   for (std::string& item : ListItems(rule->recipients)) {
     if (item.find('@') != std::string::npos) {
       delivery_.push_back(std::move(item));
-    } else if (const int user = config::FindLocalUser(config_, item); user >= 0) {
+    } else if (const int user = config::FindLocalUser(config_, item); user >= 0 && !marked_[user]) {
       marked_[user] = true;
       delivery_.push_back(std::move(item));
     }  // a name no longer in the user table is dropped
@@ -187,26 +177,23 @@ UnsortedRecipientsDialog::UnsortedRecipientsDialog(const config::Configuration& 
   for (std::size_t i = 0; i < c.users.size(); ++i) {
     if (!marked[i] && !IsDaemon(c, c.users[i].name)) users_.push_back(c.users[i].name);
   }
-  SortAsListBox(users_);
-  SortAsListBox(recipients_);
 }
 
 namespace {
-int Move(std::vector<std::string>& from, std::vector<std::string>& to, int index) {
-  if (index < 0 || static_cast<std::size_t>(index) >= from.size()) return -1;
-  to.push_back(from[index]);
-  SortAsListBox(to);
-  from.erase(from.begin() + index);
-  return static_cast<std::size_t>(index) < from.size() ? index : -1;
+void Move(std::vector<std::string>& from, std::vector<std::string>& to, std::string_view name) {
+  const auto it = std::find(from.begin(), from.end(), name);
+  if (it == from.end()) return;
+  to.push_back(*it);
+  from.erase(it);
 }
 }  // namespace
 
-int UnsortedRecipientsDialog::choose(int index) { return Move(users_, recipients_, index); }
-int UnsortedRecipientsDialog::unchoose(int index) { return Move(recipients_, users_, index); }
+void UnsortedRecipientsDialog::choose(std::string_view name) { Move(users_, recipients_, name); }
+void UnsortedRecipientsDialog::unchoose(std::string_view name) { Move(recipients_, users_, name); }
 
-std::string UnsortedRecipientsDialog::result() const {
+std::string JoinRecipients(const std::vector<std::string>& inListOrder) {
   std::string names;
-  for (const std::string& name : recipients_) {
+  for (const std::string& name : inListOrder) {
     const std::size_t length = names.size() + (names.empty() ? 0 : 1) + name.size();
     if (length > kUnsortedLength) break;
     if (!names.empty()) names += ",";

@@ -57,7 +57,7 @@ class RuleDialog {
   bool stop = false;
 
   // The users that can still be added (not on the list, not the daemon), in table order; the
-  // list box shows them sorted.
+  // list box shows them sorted, and "Добавить >>" goes by the name it shows.
   std::vector<std::string> users() const;
   // Users and addresses on the delivery list, in the order they were put there.
   const std::vector<std::string>& delivery() const { return delivery_; }
@@ -80,29 +80,28 @@ class RuleDialog {
   std::vector<std::string> delivery_;
 };
 
-// The recipients of unsorted mail: the users that can be chosen and the chosen ones.
+// The recipients of unsorted mail: the users that can be chosen and the chosen ones. Their
+// list boxes keep them sorted; the dialog goes by the names the lists show.
 class UnsortedRecipientsDialog {
  public:
   explicit UnsortedRecipientsDialog(const config::Configuration& config);
-  // Both sorted as their list boxes keep them.
+  // In table order (the chosen ones in the order of the setting).
   const std::vector<std::string>& users() const { return users_; }
   const std::vector<std::string>& recipients() const { return recipients_; }
-  // ">>" and "<<": the entry at `index` moves; the list it left selects the entry now at the
-  // same place (or -1 when none is).
-  int choose(int index);
-  int unchoose(int index);
-  // OK: the names, comma-separated in list order, at most 999 characters.
-  std::string result() const;
+  // ">>" and "<<" on the entry showing `name`.
+  void choose(std::string_view name);
+  void unchoose(std::string_view name);
 
  private:
   std::vector<std::string> users_, recipients_;
 };
 
+// OK of the unsorted-mail dialog: the recipients as their list shows them, comma-separated,
+// within what the setting keeps.
+std::string JoinRecipients(const std::vector<std::string>& inListOrder);
+
 // Splits a comma-separated list into its items: runs of characters other than commas, blanks
 // and control characters.
 std::vector<std::string> ListItems(std::string_view list);
-
-// The order of a sorted list box: ignoring case.
-void SortAsListBox(std::vector<std::string>& names);
 
 }  // namespace quelma::dialogs

@@ -9,10 +9,16 @@ void WorkingConfiguration::reload() {
   publish();
 }
 
-void WorkingConfiguration::save() {
+bool WorkingConfiguration::save() {
   const config::SaveResult result = config::SaveConfiguration(env_.programDir, config_);
   publish();
-  if (result == config::SaveResult::kCannotCreate) env_.cannotSave();
+  if (result == config::SaveResult::kCannotCreate) {
+    env_.cannotSave();  // the program ends
+  } else if (result == config::SaveResult::kWriteFailed) {
+    env_.prompt.ask({"Не могу записать файл quelma.cfg", "Ошибка", Buttons::kOk, Icon::kError});
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quelma::dialogs

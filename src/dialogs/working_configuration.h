@@ -42,8 +42,10 @@ class WorkingConfiguration {
   void retake() { config_ = *env_.store.current(); }
   // Cancel: the file's content replaces every change.
   void reload();
-  // OK: the whole configuration into quelma.cfg, and published.
-  void save();
+  // OK: the whole configuration into quelma.cfg, and published. False (after a message) when
+  // the file could not be written: the old one is kept whole, and the dialog stays open so
+  // that nothing confirmed is lost at the next reload.
+  bool save();
 
  private:
   DialogEnvironment& env_;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "dialogs/dialog_fixture.h"
 
 namespace quelma::dialogs {
@@ -64,6 +66,29 @@ TEST(SchedulerDialog, OkSavesTheWeekAndCancelLeavesIt) {
   EXPECT_EQ(f.store.current()->SchedulerRecord[0], (config::ScheduleRecord{9, 0, 18, 0, 30}));
   EXPECT_EQ(DayCaption(0), "Расписание на понедельник");
   EXPECT_EQ(DayCaption(6), "Расписание на воскресенье");
+}
+
+TEST(SchedulerDialog, AFailedSaveIsNeverTakenForASuccess) {
+  // quelma.cfg made a directory: the new file cannot replace it. Its ".tmp" made a directory:
+  // the file cannot even be created, and the program is to stop.
+  for (const bool cannotCreate : {false, true}) {
+    DialogFixture f;
+    bool stopped = false;
+    f.env.cannotSave = [&] { stopped = true; };
+    SchedulerDialog d(f.env);
+    d.setDay(4, {"9", "0", "10", "0", "60"}, f.prompt);
+    const std::string blocked = f.dir.file(cannotCreate ? "quelma.cfg.tmp" : "quelma.cfg");
+    std::filesystem::remove(blocked);
+    std::filesystem::create_directories(blocked + "/inside");
+    const bool saved = d.ok();
+    EXPECT_EQ(stopped, cannotCreate);
+    if (cannotCreate) {
+      EXPECT_TRUE(saved) << "the program ends; the dialog need not stay";
+    } else {
+      EXPECT_FALSE(saved) << "the dialog stays open with what the user confirmed";
+      EXPECT_EQ(f.prompt.shown.back(), (Message{"Не могу записать файл quelma.cfg", "Ошибка", Buttons::kOk, Icon::kError}));
+    }
+  }
 }
 
 }  // namespace

@@ -70,12 +70,21 @@ TEST(SorterDialog, RuleDialogBuildsTheDeliveryListUsersFirst) {
   }
 }
 
+TEST(SorterDialog, UnsortedListKeepsToWhatQuelmaCfgKeeps) {
+  const std::string name(99, 'a');  // ten of them with their commas: 999 characters
+  const std::vector<std::string> names(10, name);
+  const std::string joined = JoinRecipients(names);
+  EXPECT_EQ(joined.size(), 899u) << "the tenth name would need the 999th character, which the file cannot keep";
+  EXPECT_EQ(JoinRecipients({}), "");
+}
+
 TEST(SorterDialog, RuleDialogOkAndItsRefusals) {
   DialogFixture f;
   const config::Configuration& c = *f.store.current();
-  const SorterRule old{"To", "sales", "ivan,gone,x@y.z", 1};
+  const SorterRule old{"To", "sales", "ivan,gone,x@y.z,IVAN", 1};
   RuleDialog d(c, &old);
-  EXPECT_EQ(d.delivery(), (std::vector<std::string>{"ivan", "x@y.z"})) << "a user no longer in the table is dropped";
+  EXPECT_EQ(d.delivery(), (std::vector<std::string>{"ivan", "x@y.z"}))
+      << "a user no longer in the table is dropped, a user named twice shown once";
   EXPECT_EQ(d.headerName, "To");
   EXPECT_TRUE(d.stop);
   SorterRule rule;
@@ -104,12 +113,16 @@ TEST(SorterDialog, UnsortedMailRecipientsReachQuelmaCfgWithOk) {
     f.store.publish(c);
   }
   UnsortedRecipientsDialog chooser(*f.store.current());
-  EXPECT_EQ(chooser.recipients(), (std::vector<std::string>{"daemon", "petr"})) << "sorted; unknown names dropped";
-  EXPECT_EQ(chooser.users(), (std::vector<std::string>{"ivan", "postmaster"})) << "never the daemon";
-  EXPECT_EQ(chooser.choose(0), 0) << "the entry now at the vacated place";
-  EXPECT_EQ(chooser.unchoose(0), 0);
-  EXPECT_EQ(chooser.result(), "ivan,petr");
-  d.setUnsortedRecipients(chooser.result());
+  EXPECT_EQ(chooser.recipients(), (std::vector<std::string>{"petr", "daemon"})) << "unknown names dropped";
+  EXPECT_EQ(chooser.users(), (std::vector<std::string>{"postmaster", "ivan"})) << "never the daemon";
+  chooser.choose("ivan");
+  chooser.unchoose("daemon");
+  chooser.choose("nobody");
+  EXPECT_EQ(chooser.recipients(), (std::vector<std::string>{"petr", "ivan"}));
+  EXPECT_EQ(chooser.users(), (std::vector<std::string>{"postmaster", "daemon"}));
+  const std::string joined = JoinRecipients({"ivan", "petr"});  // as the sorted list shows them
+  EXPECT_EQ(joined, "ivan,petr");
+  d.setUnsortedRecipients(joined);
   EXPECT_EQ(f.store.current()->UNDISCLOSED_MAIL_TO, "ivan,petr") << "in effect at once";
   EXPECT_EQ(f.saved().UNDISCLOSED_MAIL_TO, "") << "not yet in the file";
   EXPECT_TRUE(d.ok());

@@ -104,7 +104,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   if (!app::RegisterMainWindowClass(instance)) return 0;
   program.control.pop3Srv.stopped = true;
   program.control.smtpSrv.stopped = true;
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES | ICC_UPDOWN_CLASS};
   InitCommonControlsEx(&controls);
   HWND window = app::CreateMainWindow(instance);
   if (!window) return 0;

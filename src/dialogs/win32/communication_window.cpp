@@ -122,8 +122,9 @@ INT_PTR CALLBACK PhoneProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM
   return TRUE;
 }
 
-constexpr std::initializer_list<int> kDialUpControls = {IDC_AUTO_OFF,     IDC_DIALUP_ENTRY, IDC_PHONE_ADD, IDC_PHONE_EDIT,
-                                                        IDC_PHONE_DELETE, IDC_PHONES,       IDC_ATTEMPTS};
+constexpr std::initializer_list<int> kDialUpControls = {IDC_AUTO_OFF,     IDC_DIALUP_ENTRY, IDC_PHONE_ADD,
+                                                        IDC_PHONE_EDIT,   IDC_PHONE_DELETE, IDC_PHONES,
+                                                        IDC_ATTEMPTS,     IDC_ATTEMPTS_SPIN};
 
 void FillAccounts(HWND dialog) {
   std::vector<std::vector<std::string>> rows;
@@ -177,9 +178,11 @@ void EditAccount(HWND dialog, int index) {
 void Command(HWND dialog, int id, int notification) {
   switch (id) {
     case IDOK:
-      g_dialog->ok({ItemText(dialog, IDC_SMTP_SERVER, 63), ItemText(dialog, IDC_SMTP_SPORT, 9),
+      if (!g_dialog->ok({ItemText(dialog, IDC_SMTP_SERVER, 63), ItemText(dialog, IDC_SMTP_SPORT, 9),
                     IsChecked(dialog, IDC_USE_LAN), ItemText(dialog, IDC_DIALUP_ENTRY, config::limits::kDialUpRecord),
-                    IsChecked(dialog, IDC_AUTO_OFF), ItemText(dialog, IDC_ATTEMPTS, 18)});
+                         IsChecked(dialog, IDC_AUTO_OFF), ItemText(dialog, IDC_ATTEMPTS, 18)})) {
+        return;
+      }
       break;
     case IDCANCEL:
       g_dialog->cancel();

@@ -75,7 +75,7 @@ void Command(HWND dialog, int id, int) {
     return;
   }
   if (id == IDOK) {
-    g_dialog->ok();
+    if (!g_dialog->ok()) return;
   } else if (id != IDCANCEL) {
     return;
   }

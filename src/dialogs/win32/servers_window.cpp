@@ -94,7 +94,7 @@ void Command(HWND dialog, int id, int) {
   const int selected = SelectedRow(dialog, IDC_USERS);
   switch (id) {
     case IDOK:
-      g_dialog->ok(ReadFields(dialog));
+      if (!g_dialog->ok(ReadFields(dialog))) return;
       break;
     case IDCANCEL:
       g_dialog->cancel();

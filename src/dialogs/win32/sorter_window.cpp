@@ -13,6 +13,11 @@ namespace {
 
 std::unique_ptr<SorterDialog> g_dialog;  // the one open sorter dialog
 
+struct UnsortedChoice {
+  UnsortedRecipientsDialog dialog;
+  std::string result;
+};
+
 struct RuleEditing {
   RuleDialog rule;
   pop3_client::SorterRule result;
@@ -71,29 +76,41 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
   return TRUE;
 }
 
+// Moves the selected entry of list `from` by its name; the list it left selects the entry now
+// at the vacated place.
+void MoveSelected(HWND dialog, UnsortedRecipientsDialog& chooser, int from, bool choose) {
+  const int index = SelectedItem(dialog, from);
+  if (index < 0) return;
+  const std::string name = ListItem(dialog, from, index);
+  choose ? chooser.choose(name) : chooser.unchoose(name);
+  FillList(dialog, IDC_UNSORTED_USERS, chooser.users());  // both lists sort what they get
+  FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser.recipients());
+  SendDlgItemMessageA(dialog, from, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
 INT_PTR CALLBACK UnsortedProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* chooser = StateOf<UnsortedRecipientsDialog>(dialog, message, lParam);
-  auto show = [&](int selectUser, int selectRecipient) {
-    FillList(dialog, IDC_UNSORTED_USERS, chooser->users());
-    FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser->recipients());
-    SendDlgItemMessageA(dialog, IDC_UNSORTED_USERS, LB_SETCURSEL, static_cast<WPARAM>(selectUser), 0);
-    SendDlgItemMessageA(dialog, IDC_UNSORTED_RECIPIENTS, LB_SETCURSEL, static_cast<WPARAM>(selectRecipient), 0);
-  };
+  auto* chooser = StateOf<UnsortedChoice>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
-    show(-1, -1);
+    FillList(dialog, IDC_UNSORTED_USERS, chooser->dialog.users());
+    FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser->dialog.recipients());
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {
     case IDC_UNSORTED_ADD:
-      show(chooser->choose(SelectedItem(dialog, IDC_UNSORTED_USERS)), -1);
+      MoveSelected(dialog, chooser->dialog, IDC_UNSORTED_USERS, true);
       break;
     case IDC_UNSORTED_REMOVE:
-      show(-1, chooser->unchoose(SelectedItem(dialog, IDC_UNSORTED_RECIPIENTS)));
+      MoveSelected(dialog, chooser->dialog, IDC_UNSORTED_RECIPIENTS, false);
       break;
-    case IDOK:
+    case IDOK: {
+      std::vector<std::string> shown;  // in the list's own (alphabetical) order
+      const int count = static_cast<int>(SendDlgItemMessageA(dialog, IDC_UNSORTED_RECIPIENTS, LB_GETCOUNT, 0, 0));
+      for (int i = 0; i < count; ++i) shown.push_back(ListItem(dialog, IDC_UNSORTED_RECIPIENTS, i));
+      chooser->result = JoinRecipients(shown);
       EndDialog(dialog, IDOK);
       break;
+    }
     case IDCANCEL:
       EndDialog(dialog, IDCANCEL);
       break;
@@ -152,10 +169,10 @@ void Command(HWND dialog, int id, int notification) {
       }
       return;
     case IDC_UNSORTED_CHOOSE: {
-      UnsortedRecipientsDialog chooser(g_dialog->config());
+      UnsortedChoice chooser{UnsortedRecipientsDialog(g_dialog->config()), {}};
       if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_DLGUNDIS", dialog, UnsortedProcedure,
                           reinterpret_cast<LPARAM>(&chooser)) == IDOK) {
-        g_dialog->setUnsortedRecipients(chooser.result());
+        g_dialog->setUnsortedRecipients(chooser.result);
         SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
       }
       return;
