@@ -5,14 +5,13 @@ edits) and, once more, ended with Cancel (both files stay as they were byte for 
 dialog is open no second one opens. Screenshots of every dialog reachable here are kept."""
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
-from gui_interop import ENV, prepare_prefix, wait_port  # noqa: E402
+from wine_desktop import WineDesktop, wait_port  # noqa: E402
 from quelma_process import Checks, free_port, scramble  # noqa: E402
 
 SERVERS, USER = "Настройки серверов POP3/SMTP", "Пользователь"
@@ -29,23 +28,12 @@ SORTER_CFG = ("\r\nTo\r\nsales@office.ru\r\nivanov,petrova\r\n0\r\n"
 
 
 def main():
-    exe, driver, shots = sys.argv[1], sys.argv[2], sys.argv[3]
-    os.makedirs(shots, exist_ok=True)
+    exe, driver = sys.argv[1], sys.argv[2]
     checks = Checks()
-    display = ":%d" % (80 + os.getpid() % 9)
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24"], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    ENV["DISPLAY"] = display
+    desktop = WineDesktop(exe, driver, sys.argv[3], 80)
+    drive, shot = desktop.drive, desktop.shot
     work = tempfile.mkdtemp(prefix="quelma-dialogs-")
     cfg_path, sorter_path = os.path.join(work, "quelma.cfg"), os.path.join(work, "sorter.cfg")
-
-    def drive(*args):
-        return subprocess.run(["wine", driver] + list(args), env=ENV, capture_output=True, timeout=60)
-
-    def shot(name):
-        time.sleep(1)
-        subprocess.run(["import", "-display", display, "-window", "root", os.path.join(shots, name)],
-                       capture_output=True)
 
     def opened(command, title):
         drive("command", command)
@@ -56,7 +44,7 @@ def main():
             drive("set-text", title, str(control), text)
 
     def count(title):
-        return drive("count", "#32770", title).stdout.decode().strip()
+        return desktop.count("#32770", title)
 
     def closed(title):
         for _ in range(50):
@@ -83,7 +71,6 @@ def main():
         checks.check("Cancel leaves the files as they were", closed(title) and files() == before)
 
     try:
-        prepare_prefix(os.path.join(os.path.dirname(os.path.abspath(exe)), "wine-gui"))
         shutil.copy(exe, work)
         if os.path.exists(os.path.join(os.path.dirname(exe), "quelma.chm")):
             shutil.copy(os.path.join(os.path.dirname(exe), "quelma.chm"), work)
@@ -101,8 +88,7 @@ def main():
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
         with open(sorter_path, "wb") as f:
             f.write(SORTER_CFG)
-        program = subprocess.Popen(["wine", os.path.join(work, "quelma.exe")], cwd=work, env=ENV,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        program = desktop.start(os.path.join(work, "quelma.exe"), cwd=work)
         checks.check("quelma.exe runs", wait_port(smtp))
 
         # Servers and users: a new user, the boss role, log size and domain; then OK.
@@ -224,8 +210,7 @@ def main():
         drive("send", "1026")
         checks.check("quelma.exe ends with 1 after UM_SHUTDOWN", program.wait(timeout=60) == 1)
     finally:
-        subprocess.run(["wineserver", "-k"], env=ENV, capture_output=True)
-        xvfb.terminate()
+        desktop.stop()
         shutil.rmtree(work, ignore_errors=True)
     return checks.result()
 

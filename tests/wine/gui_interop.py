@@ -11,7 +11,6 @@ import os
 import poplib
 import shutil
 import smtplib
-import socket
 import socketserver
 import subprocess
 import sys
@@ -19,59 +18,16 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
 from quelma_process import Checks, account_port, free_port, scramble  # noqa: E402
+from wine_desktop import ENV, WineDesktop, port_closed, wait_for, wait_port  # noqa: E402
 
 from aiosmtpd.controller import Controller  # noqa: E402
 
-ENV = dict(os.environ, WINEDEBUG="-all", LANG="ru_RU.UTF-8", LC_ALL="ru_RU.UTF-8")
 SC_MINIMIZE, WM_LBUTTONDOWN, WM_RBUTTONDOWN, VK_ESCAPE, VK_F1 = 61472, 513, 516, 27, 112
 ABOUT = ("#32770", "О программе")
 HELP = ("HH Parent", "Quelmar Mail Server")
-
-
-def wait_port(port, seconds=60):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
-        except OSError:
-            time.sleep(0.2)
-    return False
-
-
-def port_closed(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return False
-    except OSError:
-        return True
-
-
-def wait_for(condition, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return condition()
-
-
-def prepare_prefix(prefix):
-    """A prefix whose programs share one 800x600 virtual desktop; made once, kept in build/."""
-    ENV["WINEPREFIX"] = prefix
-    if os.path.exists(os.path.join(prefix, "system.reg")):
-        return
-    subprocess.run(["wineboot", "-i"], env=ENV, capture_output=True, timeout=300)
-    for key, name, value in (("HKCU\\Software\\Wine\\Explorer", "Desktop", "Default"),
-                             ("HKCU\\Software\\Wine\\Explorer\\Desktops", "Default", "800x600")):
-        subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=ENV, capture_output=True)
-    # The caption buttons are drawn with Marlett, which Debian keeps outside the prefix.
-    marlett = "/usr/share/wine/fonts/marlett.ttf"
-    if os.path.exists(marlett):
-        shutil.copy(marlett, os.path.join(prefix, "drive_c", "windows", "Fonts"))
-    subprocess.run(["wineserver", "-w"], env=ENV, capture_output=True, timeout=120)
 
 
 class SlowProvider:
@@ -191,33 +147,18 @@ def chm_pages(path):
 
 
 def main():
-    exe, driver, shots = sys.argv[1], sys.argv[2], sys.argv[3]
-    os.makedirs(shots, exist_ok=True)
+    exe, driver = sys.argv[1], sys.argv[2]
     checks = Checks()
-    display = ":%d" % (90 + os.getpid() % 9)
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24"], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    ENV["DISPLAY"] = display
+    desktop = WineDesktop(exe, driver, sys.argv[3], 90)
+    drive, answer, shot = desktop.drive, desktop.answer, desktop.shot
     work = tempfile.mkdtemp(prefix="quelma-wine-")
     provider = SlowProvider([b"Subject: from the provider %d\r\n\r\n%s\r\n" % (i, b"line of text\r\n" * 400)
                              for i in range(3)])
 
-    def drive(*args, timeout=60):
-        return subprocess.run(["wine", driver] + list(args), env=ENV, capture_output=True, timeout=timeout)
-
-    def answer(*args):
-        return drive(*args).stdout.decode("utf-8", "replace").strip()
-
-    def shot(name):
-        time.sleep(1)
-        subprocess.run(["import", "-display", display, "-window", "root", os.path.join(shots, name)],
-                       capture_output=True)
-
     def count(window):
-        return answer("count", *window)
+        return desktop.count(*window)
 
     try:
-        prepare_prefix(os.path.join(os.path.dirname(os.path.abspath(exe)), "wine-gui"))
         provider.start()
         program = Program(exe, work, provider)
         checks.check("the help file holds all six pages", len(chm_pages(os.path.join(work, "quelma.chm"))) == 6,
@@ -282,8 +223,7 @@ def main():
         with smtplib.SMTP("127.0.0.1", program.smtp, timeout=20) as s:
             for i in range(3):
                 s.sendmail("ivan@office.ru", ["friend%d@far.away" % i], b"Subject: out %d\r\n\r\nbye\r\n" % i)
-        watcher = subprocess.Popen(["wine", driver, "watch", "30"], env=ENV, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL)
+        watcher = desktop.start(driver, "watch", "30", stdout=subprocess.PIPE)
         time.sleep(2)
         drive("command", "40011")
         delivered = wait_for(lambda: len(provider.received) == 3 and provider.quit.is_set(), 60)
@@ -318,8 +258,7 @@ def main():
                      first.wait(timeout=60) == 0 and port_closed(program.smtp) and port_closed(program.pop3))
 
         windows_exe = "Z:" + os.path.join(work, "quelma.exe").replace("/", "\\")
-        tray_start = subprocess.Popen(["wine", driver, "launch", windows_exe, "7"], env=ENV,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        tray_start = desktop.start(driver, "launch", windows_exe, "7")
         started = wait_port(program.smtp)
         checks.check("show command 7 starts in the tray only", started and answer("visible") == "0")
         drive("tray", str(WM_LBUTTONDOWN))
@@ -327,9 +266,8 @@ def main():
         drive("send", "1026")
         checks.check("UM_SHUTDOWN ends with 1", tray_start.wait(timeout=60) == 1)
     finally:
-        subprocess.run(["wineserver", "-k"], env=ENV, capture_output=True)
+        desktop.stop()
         provider.stop()
-        xvfb.terminate()
         shutil.rmtree(work, ignore_errors=True)
     return checks.result()
 

@@ -175,13 +175,13 @@ void EditAccount(HWND dialog, int index) {
   FillAccounts(dialog);
 }
 
-void Command(HWND dialog, int id, int notification) {
+bool Command(HWND dialog, int id, int notification) {
   switch (id) {
     case IDOK:
       if (!g_dialog->ok({ItemText(dialog, IDC_SMTP_SERVER, 63), ItemText(dialog, IDC_SMTP_SPORT, 9),
                     IsChecked(dialog, IDC_USE_LAN), ItemText(dialog, IDC_DIALUP_ENTRY, config::limits::kDialUpRecord),
                          IsChecked(dialog, IDC_AUTO_OFF), ItemText(dialog, IDC_ATTEMPTS, 18)})) {
-        return;
+        return false;
       }
       break;
     case IDCANCEL:
@@ -191,47 +191,48 @@ void Command(HWND dialog, int id, int notification) {
       LoginEditing editing{&g_dialog->working(), false};
       DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_SMTPLOGIN", dialog, SmtpLoginProcedure,
                       reinterpret_cast<LPARAM>(&editing));
-      return;
+      return false;
     }
     case IDC_ACCOUNT_ADD:
       if (g_dialog->mayAddAccount()) EditAccount(dialog, -1);
-      return;
+      return false;
     case IDC_ACCOUNT_EDIT:
       if (SelectedRow(dialog, IDC_ACCOUNTS) >= 0) EditAccount(dialog, SelectedRow(dialog, IDC_ACCOUNTS));
-      return;
+      return false;
     case IDC_ACCOUNT_DELETE:
       g_dialog->deleteAccount(SelectedRow(dialog, IDC_ACCOUNTS));
       FillAccounts(dialog);
-      return;
+      return false;
     case IDC_USE_LAN:
       g_dialog->toggleLan();
       ShowDialUp(dialog);
-      return;
+      return false;
     case IDC_PHONE_ADD:
       EditPhone(dialog, g_dialog->newPhoneIndex());
-      return;
+      return false;
     case IDC_PHONES:
       if (notification == LBN_DBLCLK) EditPhone(dialog, SelectedItem(dialog, IDC_PHONES));
-      return;
+      return false;
     case IDC_PHONE_EDIT:
       EditPhone(dialog, SelectedItem(dialog, IDC_PHONES));
-      return;
+      return false;
     case IDC_PHONE_DELETE:
       g_dialog->deletePhone(SelectedItem(dialog, IDC_PHONES));
       ShowDialUp(dialog);
-      return;
+      return false;
     default:
-      return;
+      return false;
   }
-  g_dialog.reset();
-  CloseModeless(dialog);
+  return true;
 }
+
+void Closed() { g_dialog.reset(); }
 
 }  // namespace
 
 INT_PTR CALLBACK CommunicationProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   static constexpr ModelessHandlers kHandlers{
-      Open, Command, IDC_ACCOUNTS, IDC_ACCOUNT_EDIT, "quelma.chm::/nastr_comm.htm", app::kHelpDisplayContents};
+      Open, Command, Closed, IDC_ACCOUNTS, IDC_ACCOUNT_EDIT, "quelma.chm::/nastr_comm.htm", app::kHelpDisplayContents};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 

@@ -68,25 +68,21 @@ void Open(HWND dialog) {
   ShowWeek(dialog);
 }
 
-void Command(HWND dialog, int id, int) {
+bool Command(HWND dialog, int id, int) {
   if (id >= IDC_SCHED_FIRST_SET && id < IDC_SCHED_FIRST_SET + 7) {
     g_currentDay = id - IDC_SCHED_FIRST_SET;
     if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_WEEKD", dialog, DayProcedure, 0) == IDOK) ShowWeek(dialog);
-    return;
+    return false;
   }
-  if (id == IDOK) {
-    if (!g_dialog->ok()) return;
-  } else if (id != IDCANCEL) {
-    return;
-  }
-  g_dialog.reset();
-  CloseModeless(dialog);
+  return id == IDOK ? g_dialog->ok() : id == IDCANCEL;
 }
+
+void Closed() { g_dialog.reset(); }
 
 }  // namespace
 
 INT_PTR CALLBACK SchedulerProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  static constexpr ModelessHandlers kHandlers{Open, Command, 0, 0, "quelma.chm::/nastr_sched.htm",
+  static constexpr ModelessHandlers kHandlers{Open, Command, Closed, 0, 0, "quelma.chm::/nastr_sched.htm",
                                               app::kHelpDisplayContents};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }

@@ -90,11 +90,11 @@ void Open(HWND dialog) {
   FillUsers(dialog);
 }
 
-void Command(HWND dialog, int id, int) {
+bool Command(HWND dialog, int id, int) {
   const int selected = SelectedRow(dialog, IDC_USERS);
   switch (id) {
     case IDOK:
-      if (!g_dialog->ok(ReadFields(dialog))) return;
+      if (!g_dialog->ok(ReadFields(dialog))) return false;
       break;
     case IDCANCEL:
       g_dialog->cancel();
@@ -104,42 +104,43 @@ void Command(HWND dialog, int id, int) {
         if (auto user = EditUser(dialog, nullptr)) g_dialog->add(*user);
       }
       FillUsers(dialog);
-      return;
+      return false;
     case IDC_USER_EDIT:
       if (selected >= 0) {
         const config::LocalUser shown = g_dialog->config().users[selected];
         if (auto user = EditUser(dialog, &shown)) g_dialog->edit(selected, *user);
       }
       FillUsers(dialog);
-      return;
+      return false;
     case IDC_USER_DELETE:
       g_dialog->remove(selected);
       FillUsers(dialog);
-      return;
+      return false;
     case IDC_MAKE_POSTMASTER:
       g_dialog->makePostmaster(selected);
       FillUsers(dialog);
-      return;
+      return false;
     case IDC_MAKE_DAEMON:
       g_dialog->makeDaemon(selected);
       FillUsers(dialog);
-      return;
+      return false;
     case IDC_MAKE_BOSS:
       g_dialog->makeBoss(selected);
       FillUsers(dialog);
-      return;
+      return false;
     default:
-      return;
+      return false;
   }
-  g_dialog.reset();
-  CloseModeless(dialog);
+  return true;
 }
+
+void Closed() { g_dialog.reset(); }
 
 }  // namespace
 
 INT_PTR CALLBACK ServersProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   static constexpr ModelessHandlers kHandlers{
-      Open, Command, IDC_USERS, IDC_USER_EDIT, "quelma.chm::/nastr_servers.htm", app::kHelpDisplayTopic};
+      Open, Command, Closed, IDC_USERS, IDC_USER_EDIT, "quelma.chm::/nastr_servers.htm", app::kHelpDisplayTopic};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 

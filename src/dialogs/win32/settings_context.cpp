@@ -24,12 +24,15 @@ INT_PTR ModelessDispatch(const ModelessHandlers& h, HWND dialog, UINT message, W
       h.open(dialog);
       return TRUE;
     case WM_COMMAND:
-      h.command(dialog, LOWORD(wParam), HIWORD(wParam));
+      if (h.command(dialog, LOWORD(wParam), HIWORD(wParam))) {
+        h.closed();
+        CloseModeless(dialog);
+      }
       return TRUE;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
       if (h.listView != 0 && header->idFrom == static_cast<UINT_PTR>(h.listView) && header->code == NM_DBLCLK) {
-        h.command(dialog, h.doubleClickCommand, 0);
+        h.command(dialog, h.doubleClickCommand, 0);  // an edit, which never ends the dialog
       }
       return TRUE;
     }

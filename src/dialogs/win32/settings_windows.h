@@ -27,7 +27,9 @@ void CloseModeless(HWND dialog);
 // What a modeless settings dialog does with its messages.
 struct ModelessHandlers {
   void (*open)(HWND dialog);
-  void (*command)(HWND dialog, int id, int notification);
+  // True when the command ends the dialog (OK that saved, Cancel): it is then closed.
+  bool (*command)(HWND dialog, int id, int notification);
+  void (*closed)();  // lets go of the dialog's logic
   int listView;          // its list view, whose double-click means `doubleClickCommand` (0: none)
   int doubleClickCommand;
   const char* helpTarget;  // F1

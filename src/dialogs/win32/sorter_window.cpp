@@ -141,33 +141,33 @@ void EditRule(HWND dialog, int index) {
   FillRules(dialog, -1);
 }
 
-void Command(HWND dialog, int id, int notification) {
+bool Command(HWND dialog, int id, int notification) {
   const int selected = SelectedItem(dialog, IDC_RULES);
   switch (id) {
     case IDOK:
-      if (!g_dialog->ok()) return;  // sorter.cfg not written: the rules stay in the dialog
+      if (!g_dialog->ok()) return false;  // sorter.cfg not written: the rules stay in the dialog
       break;
     case IDCANCEL:
       break;
     case IDC_RULE_ADD:
       EditRule(dialog, -1);
-      return;
+      return false;
     case IDC_RULES:
       if (notification == LBN_DBLCLK && selected >= 0) EditRule(dialog, selected);
-      return;
+      return false;
     case IDC_RULE_EDIT:
       if (selected >= 0) EditRule(dialog, selected);
-      return;
+      return false;
     case IDC_RULE_DELETE:
       g_dialog->remove(selected);
       FillRules(dialog, -1);
-      return;
+      return false;
     case IDC_RULE_UP:
     case IDC_RULE_DOWN:
       if (auto moved = id == IDC_RULE_UP ? g_dialog->moveUp(selected) : g_dialog->moveDown(selected)) {
         FillRules(dialog, *moved);
       }
-      return;
+      return false;
     case IDC_UNSORTED_CHOOSE: {
       UnsortedChoice chooser{UnsortedRecipientsDialog(g_dialog->config()), {}};
       if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_DLGUNDIS", dialog, UnsortedProcedure,
@@ -175,13 +175,12 @@ void Command(HWND dialog, int id, int notification) {
         g_dialog->setUnsortedRecipients(chooser.result);
         SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
       }
-      return;
+      return false;
     }
     default:
-      return;
+      return false;
   }
-  g_dialog.reset();
-  CloseModeless(dialog);
+  return true;
 }
 
 void Open(HWND dialog) {
@@ -195,10 +194,12 @@ void Open(HWND dialog) {
   FillRules(dialog, -1);
 }
 
+void Closed() { g_dialog.reset(); }
+
 }  // namespace
 
 INT_PTR CALLBACK SorterProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  static constexpr ModelessHandlers kHandlers{Open, Command, 0, 0, "quelma.chm::/nastr_sort.htm",
+  static constexpr ModelessHandlers kHandlers{Open, Command, Closed, 0, 0, "quelma.chm::/nastr_sort.htm",
                                               app::kHelpDisplayContents};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
