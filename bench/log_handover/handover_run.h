@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 
 namespace quelma::bench {
 
@@ -22,7 +22,7 @@ inline void FillLogFile(const std::string& path, std::uint32_t kilobytes) {
 
 // The producer's side: the seconds that `kLines` lines took from the first send to the last
 // one handled.
-inline double WriteLines(app::ActivityLog& log) {
+inline double WriteLines(link::ActivityLog& log) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kLines; ++i) {
     log.LogPop3Srv("Подключился пользователь \"ivan\", сообщение " + std::to_string(i) + "\r\n");

@@ -20,17 +20,17 @@ int main(int argc, char** argv) {
     config::Configuration c;
     c.LogFileSize = kilobytes;
     config::ConfigStore store(c);
-    app::ServerControl control;
+    link::ServerControl control;
     app::ConsoleMainWindow window;
     app::TerminalLogView view(devNull);
     app::MainWindowProcedure procedure(logPath, store, control, view, [] {});
     window.setHandler([&](unsigned m, std::uintptr_t w, std::intptr_t l) { return procedure.handle(m, w, l); });
-    app::ActivityLog log(window, control, platform::SystemClock());
+    link::ActivityLog log(window, control, platform::SystemClock());
     double seconds = 0;
     bool done = false;
     std::thread writer([&] {
       seconds = bench::WriteLines(log);
-      window.post(app::UM_WORKER_DONE, 0, 0);  // wakes the loop below
+      window.post(link::UM_WORKER_DONE, 0, 0);  // wakes the loop below
       done = true;
     });
     while (!done) window.pumpOne(std::chrono::milliseconds(50));

@@ -18,7 +18,7 @@ constexpr UINT kWriterDone = WM_APP + 1;
 quelma::app::MainWindowProcedure* g_procedure = nullptr;
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == quelma::app::UM_LOG_LINE) return g_procedure->handle(message, wParam, lParam);
+  if (message == quelma::link::UM_LOG_LINE) return g_procedure->handle(message, wParam, lParam);
   if (message == kWriterDone) {
     PostQuitMessage(0);
     return 0;
@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     config::Configuration c;
     c.LogFileSize = kilobytes;
     config::ConfigStore store(c);
-    app::ServerControl control;
+    link::ServerControl control;
     app::Win32MainWindow link;
     app::Win32LogView view;
     app::MainWindowProcedure procedure(logPath, store, control, view, [] {});
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     link.attach(window, nullptr, nullptr, nullptr);
     view.create(window, 23);  // the status bar's height in the program
     ShowWindow(window, SW_SHOW);
-    app::ActivityLog log(link, control, platform::SystemClock());
+    link::ActivityLog log(link, control, platform::SystemClock());
     double seconds = 0;
     std::thread writer([&] {
       seconds = bench::WriteLines(log);

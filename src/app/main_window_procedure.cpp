@@ -1,36 +1,36 @@
 // The main window's messages: log lines, the session messages, and the orderly shutdown.
 #include "app/main_window_procedure.h"
 
-#include "app/log_file.h"
+#include "link/log_file.h"
 
 namespace quelma::app {
 
 std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
   switch (message) {
-    case UM_LOG_LINE:
-      if (lParam != 0) showLogLine(static_cast<LogSource>(wParam), *reinterpret_cast<const std::string*>(lParam));
+    case link::UM_LOG_LINE:
+      if (lParam != 0) showLogLine(static_cast<link::LogSource>(wParam), *reinterpret_cast<const std::string*>(lParam));
       return 0;
-    case UM_START_SESSION:
+    case link::UM_START_SESSION:
       if (session && !shuttingDown_) session->startSession();
       return 0;
-    case UM_CONNECTED:
+    case link::UM_CONNECTED:
       if (session && !shuttingDown_) session->connected();
       return 0;
-    case UM_WORKER_DONE:  // while the program ends, no next account is started
-      if (session && !shuttingDown_) session->workerDone(static_cast<WorkerId>(wParam));
+    case link::UM_WORKER_DONE:  // while the program ends, no next account is started
+      if (session && !shuttingDown_) session->workerDone(static_cast<link::WorkerId>(wParam));
       return 0;
     case kWmTimer:
       if (session && !shuttingDown_ && wParam == kSessionTimerId) session->tick();
       return 0;
-    case UM_SHUTDOWN:
+    case link::UM_SHUTDOWN:
       shutdown(1);
       return 0;
-    case kWmClose:
+    case link::kWmClose:
       shutdown(0);
       return 0;
-    case kWmCommand:
-      if (wParam == kCommandExit) shutdown(0);
-      if (wParam == kCommandSendReceive) handle(UM_START_SESSION, 0, 0);
+    case link::kWmCommand:
+      if (wParam == link::kCommandExit) shutdown(0);
+      if (wParam == link::kCommandSendReceive) handle(link::UM_START_SESSION, 0, 0);
       if (wParam == kCommandBreakConnection && session) session->breakConnection();
       return 0;
     default:
@@ -38,8 +38,8 @@ std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wPara
   }
 }
 
-void MainWindowProcedure::showLogLine(LogSource source, const std::string& line) {
-  AppendLogLine(logFilePath_, line, config_.current()->LogFileSize);
+void MainWindowProcedure::showLogLine(link::LogSource source, const std::string& line) {
+  link::AppendLogLine(logFilePath_, line, config_.current()->LogFileSize);
   std::string_view shown = line;
   if (shown.size() >= 2) shown.remove_suffix(2);
   view_.showLine(source, shown);

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/activity_log.h"
-#include "app/main_window.h"
-#include "app/server_control.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
+#include "link/server_control.h"
 #include "app/session_control.h"
 #include "config/config_store.h"
 
@@ -20,7 +20,7 @@ namespace quelma::app {
 class LogView {
  public:
   virtual ~LogView() = default;
-  virtual void showLine(LogSource source, std::string_view lineWithoutCrLf) = 0;
+  virtual void showLine(link::LogSource source, std::string_view lineWithoutCrLf) = 0;
 };
 
 class MainWindowProcedure {
@@ -32,7 +32,7 @@ class MainWindowProcedure {
 
   // `pumpWhileWaiting` handles messages for a short while; the shutdown wait calls it so that
   // a log line already on its way cannot block its server forever.
-  MainWindowProcedure(std::string logFilePath, const config::ConfigStore& config, ServerControl& control,
+  MainWindowProcedure(std::string logFilePath, const config::ConfigStore& config, link::ServerControl& control,
                       LogView& view, std::function<void()> pumpWhileWaiting,
                       std::chrono::milliseconds serverStopLimit = kServerStopLimit)
       : logFilePath_(std::move(logFilePath)),
@@ -53,12 +53,12 @@ class MainWindowProcedure {
   SessionControl* session = nullptr;
 
  private:
-  void showLogLine(LogSource source, const std::string& line);
+  void showLogLine(link::LogSource source, const std::string& line);
   void shutdown(int exitCode);
 
   std::string logFilePath_;
   const config::ConfigStore& config_;
-  ServerControl& control_;
+  link::ServerControl& control_;
   LogView& view_;
   std::function<void()> pumpWhileWaiting_;
   std::chrono::milliseconds serverStopLimit_;

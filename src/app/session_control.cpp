@@ -2,14 +2,14 @@
 #include "app/session_control.h"
 
 #include "platform/files.h"
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 
 namespace quelma::app {
 
 // Mail for the daemon user asks for a session; the message itself is not kept.
 bool SessionControl::takeDaemonMail(const config::Configuration& config) {
-  const std::string path = pop3_server::MaildropPath(config, config.Daemon);
-  std::lock_guard<std::mutex> hold(pop3_server::MaildropLock(path));
+  const std::string path = spool::MaildropPath(config, config.Daemon);
+  std::lock_guard<std::mutex> hold(spool::MaildropLock(path));
   if (!platform::InputFile::Open(path)) return false;  // a directory (empty name) never opens
   platform::RemoveFile(path);
   return true;
@@ -63,20 +63,20 @@ void SessionControl::accountDone() {
   if (!session_->UseLAN) sessionDoneMask_ |= 1;
 }
 
-void SessionControl::workerDone(WorkerId worker) {
+void SessionControl::workerDone(link::WorkerId worker) {
   if (!session_) return;
   switch (worker) {
-    case WorkerId::kPop3Client:
+    case link::WorkerId::kPop3Client:
       if (++currentAccountIndex_ < session_->accounts.size()) {
         startPop3Client();
       } else {
         accountDone();
       }
       break;
-    case WorkerId::kSmtpClient:
+    case link::WorkerId::kSmtpClient:
       if (!session_->UseLAN) sessionDoneMask_ |= 2;
       break;
-    case WorkerId::kDialer:
+    case link::WorkerId::kDialer:
       dialerRunning_ = false;
       break;
   }

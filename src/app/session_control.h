@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/activity_log.h"
-#include "app/main_window.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
 #include "config/config_store.h"
 #include "dialup/dialer.h"
 #include "dialup/scheduler.h"
@@ -35,7 +35,7 @@ class SessionWorkers {
 struct SessionContext {
   config::ConfigStore& store;
   std::function<void()> reloadConfiguration;  // reads quelma.cfg again and publishes it
-  ActivityLog& log;
+  link::ActivityLog& log;
   SessionWorkers& workers;
   dialup::RemoteAccess& access;
   dialup::DialerState& dialer;
@@ -49,7 +49,7 @@ class SessionControl {
   void tick();  // the 2000 ms timer: daemon mail first, then the timetable
   void startSession();
   void connected();
-  void workerDone(WorkerId worker);
+  void workerDone(link::WorkerId worker);
   void breakConnection();
 
   // Set while a settings dialog (servers, communication, sorter) is open: a session then

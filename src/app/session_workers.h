@@ -14,7 +14,7 @@ namespace quelma::app {
 
 class ThreadWorkers final : public SessionWorkers {
  public:
-  ThreadWorkers(MainWindow& window, ActivityLog& log, pop3_client::SorterFile& sorter, std::string programDir,
+  ThreadWorkers(link::MainWindow& window, link::ActivityLog& log, pop3_client::SorterFile& sorter, std::string programDir,
                 dialup::RemoteAccess& access, dialup::DialerState& dialer)
       : window_(window), log_(log), sorter_(sorter), programDir_(std::move(programDir)), access_(access), dialer_(dialer) {}
 
@@ -27,8 +27,8 @@ class ThreadWorkers final : public SessionWorkers {
  private:
   void start(std::function<void()> work);
 
-  MainWindow& window_;
-  ActivityLog& log_;
+  link::MainWindow& window_;
+  link::ActivityLog& log_;
   pop3_client::SorterFile& sorter_;
   std::string programDir_;
   dialup::RemoteAccess& access_;

@@ -6,10 +6,6 @@
 #include "config/configuration.h"
 #include "platform/byte_source.h"
 
-namespace quelma::pop3_client {
-class SorterFile;
-}
-
 namespace quelma::config {
 
 enum class SaveResult {
@@ -32,10 +28,11 @@ struct LoadResult {
 std::string ConfigFilePath(const std::string& programDir);
 
 // Replaces `config` with the file's content (read over the start values of ResetForLoad), or
-// with the saved defaults when there is no file; then runs the sorter rule check. A file that
+// with the saved defaults when there is no file. The sorter's rule check, which a load from the
+// file must be followed by, is the caller's (LoadConfigurationChecked of the sorter). A file that
 // exists but cannot be read (locked, a directory, a read error) is never overwritten: `config`
 // keeps what it held, so start-up passes in DefaultConfiguration and a reload keeps the last.
-LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterFile& sorter, Configuration& config);
+LoadResult LoadConfiguration(const std::string& programDir, Configuration& config);
 
 // The line reader of LoadConfiguration over any bytes, without reset and rule check.
 void ReadConfiguration(platform::ByteSource& source, Configuration& config);

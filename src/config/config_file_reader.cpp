@@ -8,7 +8,6 @@
 #include "platform/line_reader.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "pop3_client/sorter_rules.h"
 
 namespace quelma::config {
 namespace {
@@ -185,7 +184,7 @@ void ReadConfiguration(platform::ByteSource& source, Configuration& config) {
   }
 }
 
-LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterFile& sorter, Configuration& config) {
+LoadResult LoadConfiguration(const std::string& programDir, Configuration& config) {
   const std::string path = ConfigFilePath(programDir);
   LoadResult result;
   auto file = platform::InputFile::Open(path);
@@ -207,7 +206,6 @@ LoadResult LoadConfiguration(const std::string& programDir, pop3_client::SorterF
     result.status = LoadStatus::kUnreadable;
     return result;
   }
-  pop3_client::CheckSorterRules(sorter, config);
   return result;
 }
 

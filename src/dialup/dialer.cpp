@@ -55,16 +55,16 @@ void RunDialer(const DialerContext& c) {
   } else if (const ConnectionHandle up = FirstActiveConnection(c.access); up != 0) {
     c.state.rasConnection = up;
     c.log.LogDialer("*** Обнаружено установленное соединение - использую его.");
-    c.window.post(app::UM_CONNECTED, 1, 0);
+    c.window.post(link::UM_CONNECTED, 1, 0);
   } else if (DialWithAttempts(c, c.config.DialupAttempts) == 0) {
     c.log.LogDialer("*** Не смог установить соединение.");
   } else {
     c.log.LogDialer("*** Соединение установлено.");
     c.state.dialedByUs = 1;
-    c.window.post(app::UM_CONNECTED, 3, 0);
+    c.window.post(link::UM_CONNECTED, 3, 0);
   }
   c.state.dialAbortRequest = 0;
-  c.window.post(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kDialer), 0);
+  c.window.post(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kDialer), 0);
 }
 
 void HangUpAtSessionEnd(const config::Configuration& config, RemoteAccess& access, DialerState& state) {

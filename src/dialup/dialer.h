@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/activity_log.h"
-#include "app/main_window.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
 #include "config/configuration.h"
 #include "dialup/remote_access.h"
 
@@ -23,8 +23,8 @@ struct DialerState {
 inline constexpr std::uint32_t kPauseAfterFailedDialMs = 4000;
 
 struct DialerContext {
-  app::MainWindow& window;
-  app::ActivityLog& log;
+  link::MainWindow& window;
+  link::ActivityLog& log;
   const config::Configuration& config;
   RemoteAccess& access;
   DialerState& state;

@@ -28,8 +28,8 @@ class Run {
 
  private:
   void log(const std::string& text) { c_.log.LogPop3Client(text); }
-  void status(const char* text) { c_.window.setStatusText(app::kPop3LabelPart, text); }
-  void progress(int percent) { c_.window.setProgress(app::kPop3ProgressPart, percent); }
+  void status(const char* text) { c_.window.setStatusText(link::kPop3LabelPart, text); }
+  void progress(int percent) { c_.window.setProgress(link::kPop3ProgressPart, percent); }
   void connect();
   void login();
   void download(const std::string& statReply);
@@ -253,13 +253,13 @@ int Run::run() {
     status("POP3 клиент ОШИБКА");
     progress(0);
     guard.reset();
-    c_.window.post(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kPop3Client), 0);
+    c_.window.post(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kPop3Client), 0);
     return e.number;
   }
   status("POP3 клиент успех");
   progress(0);
   guard.reset();
-  c_.window.send(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kPop3Client), 0);
+  c_.window.send(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kPop3Client), 0);
   return 0;
 }
 

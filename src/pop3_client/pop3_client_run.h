@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/activity_log.h"
-#include "app/main_window.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
 #include "config/configuration.h"
 #include "pop3_client/sorter_rules.h"
 
@@ -14,8 +14,8 @@ namespace quelma::pop3_client {
 inline constexpr char kPop3ClientGuard[] = "POP3_client_running";
 
 struct Pop3ClientContext {
-  app::MainWindow& window;
-  app::ActivityLog& log;
+  link::MainWindow& window;
+  link::ActivityLog& log;
   const config::Configuration& config;
   SorterFile& sorter;
   std::string programDir;            // holds the download files and "mail.txt"

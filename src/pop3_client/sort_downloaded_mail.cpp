@@ -8,8 +8,8 @@
 #include "platform/line_reader.h"
 #include "platform/unique_tick.h"
 #include "pop3_client/sorter_matching.h"
-#include "pop3_server/maildrop.h"
-#include "smtp_server/queue_file.h"
+#include "spool/maildrop.h"
+#include "spool/queue_file.h"
 
 namespace quelma::pop3_client {
 namespace {
@@ -83,13 +83,13 @@ bool Sorter::copyWork(platform::OutputFile& out) {
 }
 
 bool Sorter::deliver(const std::string& user) {
-  const auto result = pop3_server::AppendToMaildropWith(pop3_server::MaildropPath(c_.config, user),
-                                                        pop3_server::NewSeparatorLine(),
+  const auto result = spool::AppendToMaildropWith(spool::MaildropPath(c_.config, user),
+                                                        spool::NewSeparatorLine(),
                                                         [this](platform::OutputFile& out) { return copyWork(out); }, true);
-  if (result == pop3_server::AppendResult::kAppended) {
+  if (result == spool::AppendResult::kAppended) {
     c_.log.LogPop3Client("Сообщение #" + Number(number_) + " для " + user + "\r\n");
   }
-  return result == pop3_server::AppendResult::kAppended;
+  return result == spool::AppendResult::kAppended;
 }
 
 bool Sorter::deliverToFallback() {
@@ -101,10 +101,10 @@ bool Sorter::deliverToFallback() {
     const std::string name(platform::Cut(items.substr(0, comma), 65));
     items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
     if (name.empty()) continue;
-    const auto result = pop3_server::AppendToMaildropWith(
-        pop3_server::MaildropPath(c_.config, name), pop3_server::NewSeparatorLine(),
+    const auto result = spool::AppendToMaildropWith(
+        spool::MaildropPath(c_.config, name), spool::NewSeparatorLine(),
         [this](platform::OutputFile& out) { return copyWork(out); }, true);
-    if (result != pop3_server::AppendResult::kAppended) return false;
+    if (result != spool::AppendResult::kAppended) return false;
   }
   return true;
 }
@@ -120,9 +120,9 @@ void Sorter::relay(const std::vector<std::string>& addresses) {
   auto out = platform::OutputFile::Create(temporary, platform::CreateMode::kTruncate);
   std::string list;
   for (const auto& a : addresses) list += (list.empty() ? "" : ",") + a;
-  const bool written = out && out->write(smtp_server::FormatEnvelope(*sender, addresses)) && copyWork(*out) &&
+  const bool written = out && out->write(spool::FormatEnvelope(*sender, addresses)) && copyWork(*out) &&
                        out->sync() && out->close();
-  if (!written || !smtp_server::PublishQueueFile(temporary, c_.config.QueueDir, platform::ProcessUniqueTicks().next())) {
+  if (!written || !spool::PublishQueueFile(temporary, c_.config.QueueDir, platform::ProcessUniqueTicks().next())) {
     out.reset();
     platform::RemoveFile(temporary);
     c_.log.LogPop3Client("ERROR - unable to create output file for relaying message\r\n");

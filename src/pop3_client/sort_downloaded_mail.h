@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 #include "config/configuration.h"
 #include "pop3_client/sorter_rules.h"
 
@@ -13,7 +13,7 @@ namespace quelma::pop3_client {
 struct SortContext {
   const config::Configuration& config;
   SorterFile& sorter;
-  app::ActivityLog& log;
+  link::ActivityLog& log;
   std::string programDir;  // holds "mail.txt" and the sorter's work file
 };
 

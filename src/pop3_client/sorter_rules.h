@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config_file.h"
 #include "config/configuration.h"
 #include "platform/byte_source.h"
 
@@ -66,5 +67,10 @@ void AppendSorterRule(SorterRuleTable& rules, SorterRule rule);
 // as the user table does, and sends accounts delivering to a missing user back to "*".
 // Writes sorter.cfg when something was dropped. True when anything was changed.
 bool CheckSorterRules(SorterFile& file, config::Configuration& config);
+
+// LoadConfiguration followed by the rule check when the file was read: how the program, the
+// dialogs and the tests load quelma.cfg.
+config::LoadResult LoadConfigurationChecked(const std::string& programDir, SorterFile& file,
+                                            config::Configuration& config);
 
 }  // namespace quelma::pop3_client

@@ -67,4 +67,11 @@ bool CheckSorterRules(SorterFile& file, config::Configuration& config) {
   return rulesChanged || accountsChanged;
 }
 
+config::LoadResult LoadConfigurationChecked(const std::string& programDir, SorterFile& file,
+                                            config::Configuration& config) {
+  const config::LoadResult result = config::LoadConfiguration(programDir, config);
+  if (result.status == config::LoadStatus::kLoaded) CheckSorterRules(file, config);
+  return result;
+}
+
 }  // namespace quelma::pop3_client

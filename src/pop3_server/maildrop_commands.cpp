@@ -4,9 +4,15 @@
 #include <limits>
 
 #include "platform/text.h"
+#include "pop3_server/message_transfer.h"
 #include "pop3_server/pop3_replies.h"
 
 namespace quelma::pop3_server {
+
+using spool::CommitResult;
+using spool::MaildropFile;
+using spool::MaildropMessage;
+
 namespace {
 
 constexpr std::uint64_t kTooBig = std::numeric_limits<std::uint64_t>::max();
@@ -47,8 +53,8 @@ std::optional<std::uint64_t> MessageNumberArgument(std::string_view line) {
   return Digits(line, i);
 }
 
-MaildropCommands::MaildropCommands(const std::string& path, std::string temporaryPath, platform::ReplySink& sink)
-    : drop_(MaildropFile::Open(path)), temporaryPath_(std::move(temporaryPath)), sink_(sink) {
+MaildropCommands::MaildropCommands(const std::string& path, std::string temporaryPath, net::ReplySink& sink)
+    : drop_(spool::MaildropFile::Open(path)), temporaryPath_(std::move(temporaryPath)), sink_(sink) {
   if (drop_) drop_->buildIndex();
 }
 
@@ -60,10 +66,18 @@ void MaildropCommands::rebuild() {
   if (drop_) drop_->buildIndex();
 }
 
-MaildropMessage* MaildropCommands::live(std::uint64_t n) {
+spool::MaildropMessage* MaildropCommands::live(std::uint64_t n) {
   if (!drop_ || n == 0 || n > drop_->messages().size()) return nullptr;
-  MaildropMessage& m = drop_->messages()[n - 1];
+  spool::MaildropMessage& m = drop_->messages()[n - 1];
   return m.deleted ? nullptr : &m;
+}
+
+bool MaildropCommands::sendMessage(std::string_view status, const spool::MaildropMessage& m,
+                                   std::optional<std::uint64_t> topLines) {
+  MessageTransfer transfer(status, sink_, topLines);
+  const auto read = drop_->readText(m, [&transfer](std::string_view piece) { return transfer.add(piece); });
+  if (read == spool::MaildropFile::ReadResult::kReadFailed || transfer.sendFailed()) return false;
+  return transfer.finish();
 }
 
 bool MaildropCommands::stat() {
@@ -82,7 +96,7 @@ bool MaildropCommands::list(std::string_view line) {
   if (!drop_) return send(reply::kListEmpty);
   buildIfEmpty();
   if (const auto n = MessageNumberArgument(line)) {
-    const MaildropMessage* m = live(*n);
+    const spool::MaildropMessage* m = live(*n);
     return send(m ? "+OK " + N(*n) + " " + N(m->size) + "\r\n" : std::string(reply::kNoSuchMessage));
   }
   std::uint64_t count = 0, octets = 0;
@@ -105,9 +119,9 @@ bool MaildropCommands::retr(std::string_view line) {
   }
   const auto n = MessageNumberArgument(line);
   if (!n) return send(reply::kNumberMissing);
-  const MaildropMessage* m = live(*n);
+  const spool::MaildropMessage* m = live(*n);
   if (!m) return send(reply::kNoSuchMessageInMaildrop);
-  return drop_->sendText(reply::kRetrFollows, *m, sink_, std::nullopt);
+  return sendMessage(reply::kRetrFollows, *m, std::nullopt);
 }
 
 bool MaildropCommands::top(std::string_view line) {
@@ -118,17 +132,17 @@ bool MaildropCommands::top(std::string_view line) {
   const auto n = lower.starts_with("top") ? ScanInt(lower, i) : std::nullopt;
   const auto lines = n ? ScanInt(lower, i) : std::nullopt;
   if (!n || !lines) return send(reply::kTopSyntax);
-  const MaildropMessage* m = *n < 1 ? nullptr : live(static_cast<std::uint64_t>(*n));
+  const spool::MaildropMessage* m = *n < 1 ? nullptr : live(static_cast<std::uint64_t>(*n));
   if (!m) return send(reply::kNoSuchMessage);
   const std::uint64_t bodyLines = *lines < 0 ? 0 : static_cast<std::uint64_t>(*lines);
-  return drop_->sendText(reply::kTopFollows, *m, sink_, bodyLines);
+  return sendMessage(reply::kTopFollows, *m, bodyLines);
 }
 
 bool MaildropCommands::uidl(std::string_view line) {
   if (!drop_) return send(reply::kMaildropEmpty);
   buildIfEmpty();
   if (const auto n = MessageNumberArgument(line)) {
-    const MaildropMessage* m = live(*n);
+    const spool::MaildropMessage* m = live(*n);
     if (!m) return send(reply::kNoSuchMessageInMaildrop);
     if (!m->uid) return send(reply::kUidlNotFound);
     return send("+OK " + N(*n) + " " + *m->uid + "\r\n");
@@ -150,15 +164,15 @@ bool MaildropCommands::dele(std::string_view line) {
   const auto n = MessageNumberArgument(line);
   if (!n) return send(reply::kNumberMissing);
   if (*n == 0 || *n > drop_->messages().size()) return send(reply::kNoSuchMessage);
-  MaildropMessage& m = drop_->messages()[*n - 1];
+  spool::MaildropMessage& m = drop_->messages()[*n - 1];
   if (m.deleted) return send(reply::kAlreadyDeleted);
   m.deleted = true;
   return send(reply::kDeleted);
 }
 
-CommitResult MaildropCommands::commit() {
-  if (!drop_ || drop_->messages().empty()) return CommitResult::kCommitted;
-  const CommitResult result = drop_->commit(temporaryPath_);
+spool::CommitResult MaildropCommands::commit() {
+  if (!drop_ || drop_->messages().empty()) return spool::CommitResult::kCommitted;
+  const spool::CommitResult result = drop_->commit(temporaryPath_);
   drop_.reset();
   return result;
 }

@@ -1,7 +1,7 @@
 // The POP3 server: the shared server thread with the POP3 greeting, line cap and session.
 #include "pop3_server/pop3_server.h"
 
-#include "platform/protocol_line_reader.h"
+#include "net/protocol_line_reader.h"
 #include "pop3_server/pop3_replies.h"
 #include "pop3_server/pop3_session.h"
 
@@ -10,17 +10,17 @@ namespace {
 
 constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 
-constexpr app::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
+constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd};
 
 }  // namespace
 
-int RunPop3Server(app::ServerContext c) {
+int RunPop3Server(link::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogPop3Srv(text); };
   auto serve = [&c](platform::Socket& client, std::shared_ptr<const config::Configuration> config) {
-    platform::SocketSink sink(client);
+    net::SocketSink sink(client);
     if (!sink.send(reply::kGreeting)) return;
-    platform::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
+    net::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
                                         kMaxPop3Line, 2000);
     Pop3Session session(std::move(config), c.log, sink);
     while (auto line = reader.nextLine()) {
@@ -28,7 +28,7 @@ int RunPop3Server(app::ServerContext c) {
     }
     if (!session.loggedIn()) c.log.LogPop3Srv(logtext::kLostAtLogin);
   };
-  return app::RunServerThread(c, kTexts, c.config.current()->POP3_SRV_PORT, log, serve);
+  return link::RunServerThread(c, kTexts, c.config.current()->POP3_SRV_PORT, log, serve);
 }
 
 }  // namespace quelma::pop3_server

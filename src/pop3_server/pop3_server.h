@@ -1,11 +1,11 @@
 // The POP3 server thread.
 #pragma once
 
-#include "app/server_thread.h"
+#include "link/server_thread.h"
 
 namespace quelma::pop3_server {
 
 // The thread body; returns the thread's exit code (0 after an orderly stop, 1 after a failure).
-int RunPop3Server(app::ServerContext context);
+int RunPop3Server(link::ServerContext context);
 
 }  // namespace quelma::pop3_server

@@ -3,7 +3,7 @@
 
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 #include "pop3_server/pop3_replies.h"
 
 namespace quelma::pop3_server {
@@ -83,16 +83,16 @@ bool Pop3Session::handlePass(std::string_view line) {
 void Pop3Session::beginTransaction() {
   phase_ = Phase::kTransaction;
   log_.LogPop3Srv(logtext::kUserConnected + userName_ + "\"\r\n");
-  const std::string path = MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
+  const std::string path = spool::MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
   maildrop_.emplace(path, config_->MailDropDir + "pop3s.tmp", sink_);
 }
 
 bool Pop3Session::handleTransaction(std::string_view line) {
   MaildropCommands& drop = *maildrop_;
   if (CommandIs(line, "QUIT")) {
-    const CommitResult result = drop.commit();
-    if (result == CommitResult::kDeleteFailed) log_.LogPop3Srv(logtext::kDeleteFailed);
-    send(result == CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
+    const spool::CommitResult result = drop.commit();
+    if (result == spool::CommitResult::kDeleteFailed) log_.LogPop3Srv(logtext::kDeleteFailed);
+    send(result == spool::CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
     return false;
   }
   if (CommandIs(line, "STAT")) return drop.stat();

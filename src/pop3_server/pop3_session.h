@@ -7,16 +7,16 @@
 #include <string>
 #include <string_view>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 #include "config/configuration.h"
 #include "pop3_server/maildrop_commands.h"
-#include "platform/reply_sink.h"
+#include "net/reply_sink.h"
 
 namespace quelma::pop3_server {
 
 class Pop3Session {
  public:
-  Pop3Session(std::shared_ptr<const config::Configuration> config, app::ActivityLog& log, platform::ReplySink& sink)
+  Pop3Session(std::shared_ptr<const config::Configuration> config, link::ActivityLog& log, net::ReplySink& sink)
       : config_(std::move(config)), log_(log), sink_(sink) {}
 
   // False when the connection is to end (QUIT, or a failed send).
@@ -32,8 +32,8 @@ class Pop3Session {
   bool send(std::string_view text) { return sink_.send(text); }
 
   std::shared_ptr<const config::Configuration> config_;
-  app::ActivityLog& log_;
-  platform::ReplySink& sink_;
+  link::ActivityLog& log_;
+  net::ReplySink& sink_;
   Phase phase_ = Phase::kUser;
   std::string userName_;  // as typed
   int userIndex_ = -1;

@@ -1,7 +1,7 @@
 // The notice's fixed texts and its append to the postmaster's maildrop.
 #include "smtp_client/delivery_failure_notice.h"
 
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -51,10 +51,10 @@ bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReaso
                                 platform::InputFile& queueFile) {
   if (!queueFile.rewind()) return false;
   const std::string head = FormatNoticeHead(config, reason);
-  const auto result = pop3_server::AppendToMaildropWith(
-      pop3_server::MaildropPath(config, config.PostMaster), pop3_server::ShortSeparatorLine(),
+  const auto result = spool::AppendToMaildropWith(
+      spool::MaildropPath(config, config.PostMaster), spool::ShortSeparatorLine(),
       [&](platform::OutputFile& out) { return out.write(head) && CopyQueueFile(queueFile, out); }, true);
-  return result == pop3_server::AppendResult::kAppended;
+  return result == spool::AppendResult::kAppended;
 }
 
 }  // namespace quelma::smtp_client

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/socket.h"
-#include "smtp_client/reply_reader.h"
+#include "net/reply_reader.h"
 
 namespace quelma::smtp_client {
 
@@ -35,7 +35,7 @@ class ProviderConnection {
   platform::Socket socket_;
   std::string out_;
   int outError_ = 0;
-  ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return socket_.receive(buffer, capacity); }};
+  net::ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return socket_.receive(buffer, capacity); }};
   std::string reply_;
 };
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 #include "config/configuration.h"
 #include "platform/files.h"
 #include "smtp_client/provider_connection.h"
@@ -26,7 +26,7 @@ inline constexpr char kTraceHeader[] =
 
 class ProviderSession {
  public:
-  ProviderSession(const config::Configuration& config, app::ActivityLog& log, std::uint32_t timeoutMs)
+  ProviderSession(const config::Configuration& config, link::ActivityLog& log, std::uint32_t timeoutMs)
       : config_(config), log_(log), timeoutMs_(timeoutMs) {}
 
   void logIn();
@@ -50,7 +50,7 @@ class ProviderSession {
   void sendMessageLine(std::string& line);  // changes `line` on its way
 
   const config::Configuration& config_;
-  app::ActivityLog& log_;
+  link::ActivityLog& log_;
   std::uint32_t timeoutMs_;
   ProviderConnection connection_;
   std::string sender_;              // the rewritten sender of the current transaction

@@ -11,7 +11,7 @@ bool QueueLineReader::next(std::string& line) {
   } else if (!reader_.next(line)) {
     return false;
   }
-  if (line.size() < kMaxQueueLine || line.back() == '\n') return true;
+  if (line.size() < spool::kMaxQueueLine || line.back() == '\n') return true;
   std::string following;
   if (!reader_.next(following)) return true;
   if (following == "\n" || (following == "\r\n" && line.back() != '\r')) {

@@ -6,15 +6,15 @@
 #include <string>
 
 #include "platform/line_reader.h"
-#include "smtp_server/queue_file.h"
+#include "spool/queue_file.h"
 
 namespace quelma::smtp_client {
 
-using smtp_server::kMaxQueueLine;
+using spool::kMaxQueueLine;
 
 class QueueLineReader {
  public:
-  explicit QueueLineReader(platform::ByteSource& file) : reader_(file, kMaxQueueLine) {}
+  explicit QueueLineReader(platform::ByteSource& file) : reader_(file, spool::kMaxQueueLine) {}
   // False at the end of the file.
   bool next(std::string& line);
 

@@ -12,7 +12,7 @@
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
 #include "smtp_client/sender_rewriting.h"
-#include "smtp_server/queue_file.h"
+#include "spool/queue_file.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -54,10 +54,10 @@ int Upload::end(int error) {
   }
   session_.close();
   platform::RemoveFile(markerPath_);
-  c_.window.setProgress(app::kSmtpProgressPart, 0);
-  c_.window.setStatusText(app::kSmtpLabelPart, error != 0 ? kFailure : kSuccess);
+  c_.window.setProgress(link::kSmtpProgressPart, 0);
+  c_.window.setStatusText(link::kSmtpLabelPart, error != 0 ? kFailure : kSuccess);
   guard_.reset();
-  c_.window.post(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kSmtpClient), 0);
+  c_.window.post(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kSmtpClient), 0);
   return error;
 }
 
@@ -103,14 +103,14 @@ bool Upload::process(const std::string& name) {
     log("Не могу открыть этот файл!!!\r\n");
     return true;
   }
-  smtp_server::QueueEnvelope envelope;
-  const smtp_server::QueueFileKind kind = smtp_server::ReadQueueEnvelope(*file_, envelope);
+  spool::QueueEnvelope envelope;
+  const spool::QueueFileKind kind = spool::ReadQueueEnvelope(*file_, envelope);
   if (file_->failed()) {  // a read error is no reason to take the message for empty
     log("Не могу прочитать этот файл!!!\r\n");
     return false;
   }
-  if (kind == smtp_server::QueueFileKind::kEmpty) return true;
-  if (kind == smtp_server::QueueFileKind::kNotAMessage) {
+  if (kind == spool::QueueFileKind::kEmpty) return true;
+  if (kind == spool::QueueFileKind::kNotAMessage) {
     log("Этот файл не является email сообщением!\r\n");
     return true;
   }
@@ -132,24 +132,24 @@ int Upload::run() {
   try {
     if (auto marker = platform::OutputFile::Create(markerPath_, platform::CreateMode::kTruncate)) marker->close();
     log(kStarting);
-    const std::size_t count = smtp_server::ListQueueFiles(c_.config.QueueDir).size();
+    const std::size_t count = spool::ListQueueFiles(c_.config.QueueDir).size();
     if (count == 0) {
       log(kNothingToSend);
       return end(0);
     }
     log(kStarting);
-    const auto names = smtp_server::ListQueueFiles(c_.config.QueueDir);
+    const auto names = spool::ListQueueFiles(c_.config.QueueDir);
     if (names.empty()) {
       log(kNothingToSend);
       return end(0);
     }
-    c_.window.setProgress(app::kSmtpProgressPart, 0);
-    c_.window.setStatusText(app::kSmtpLabelPart, "SMTP сеанс:");
+    c_.window.setProgress(link::kSmtpProgressPart, 0);
+    c_.window.setStatusText(link::kSmtpLabelPart, "SMTP сеанс:");
     std::size_t handled = 0;
     for (const auto& name : names) {
       const bool done = process(name);
       ++handled;
-      c_.window.setProgress(app::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
+      c_.window.setProgress(link::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
       file_.reset();
       if (done && !platform::RemoveFile(c_.config.QueueDir + name)) log("Не могу удалить этот файл!!!\r\n");
     }
@@ -158,10 +158,10 @@ int Upload::run() {
     return end(e.number);
   }
   platform::RemoveFile(markerPath_);
-  c_.window.setProgress(app::kSmtpProgressPart, 0);
-  c_.window.setStatusText(app::kSmtpLabelPart, kSuccess);
+  c_.window.setProgress(link::kSmtpProgressPart, 0);
+  c_.window.setStatusText(link::kSmtpLabelPart, kSuccess);
   guard_.reset();
-  c_.window.send(app::UM_WORKER_DONE, static_cast<std::uintptr_t>(app::WorkerId::kSmtpClient), 0);
+  c_.window.send(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kSmtpClient), 0);
   return 0;
 }
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "app/activity_log.h"
-#include "app/main_window.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
 #include "config/configuration.h"
 
 namespace quelma::smtp_client {
@@ -14,8 +14,8 @@ namespace quelma::smtp_client {
 inline constexpr char kSmtpClientGuard[] = "SMTP_client_running";
 
 struct QueueUploadContext {
-  app::MainWindow& window;
-  app::ActivityLog& log;
+  link::MainWindow& window;
+  link::ActivityLog& log;
   const config::Configuration& config;
   std::uint32_t timeoutMs = 120000;  // send and receive time-outs of the provider connection
 };

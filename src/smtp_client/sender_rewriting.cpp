@@ -2,7 +2,7 @@
 #include "smtp_client/sender_rewriting.h"
 
 #include "platform/text.h"
-#include "smtp_server/queue_file.h"
+#include "spool/queue_file.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -15,7 +15,7 @@ bool EndsDomainName(char c) {
 }  // namespace
 
 std::optional<std::string> ExtractSender(std::string_view mailFromLine) {
-  const std::string_view sender = smtp_server::EnvelopeSender(mailFromLine);
+  const std::string_view sender = spool::EnvelopeSender(mailFromLine);
   if (sender.size() > kMaxSender) return std::nullopt;
   return std::string(sender);
 }

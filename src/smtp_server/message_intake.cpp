@@ -5,8 +5,8 @@
 #include "platform/line_reader.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
-#include "pop3_server/maildrop.h"
-#include "smtp_server/queue_file.h"
+#include "spool/maildrop.h"
+#include "spool/queue_file.h"
 
 namespace quelma::smtp_server {
 namespace {
@@ -32,7 +32,7 @@ MessageIntake::~MessageIntake() {
 bool MessageIntake::begin() {
   work_ = platform::OutputFile::Create(workPath_, platform::CreateMode::kTruncate);
   if (!work_) return false;
-  const std::string envelope = FormatEnvelope(envelope_.sender, envelope_.outgoing);
+  const std::string envelope = spool::FormatEnvelope(envelope_.sender, envelope_.outgoing);
   envelopeSize_ = envelope.size();
   return write(envelope);
 }
@@ -92,13 +92,13 @@ bool MessageIntake::copyMessage(platform::OutputFile& out, bool bossCopy) {
 // A maildrop that cannot be opened is skipped; one that cannot be written fails the message.
 bool MessageIntake::deliverLocally() {
   auto copy = [this](const std::string& user, bool bossCopy) {
-    const std::string path = pop3_server::MaildropPath(config_, user);
-    pop3_server::AppendReceipt receipt;
-    const auto result = pop3_server::AppendToMaildropWith(
-        path, pop3_server::NewSeparatorLine(),
+    const std::string path = spool::MaildropPath(config_, user);
+    spool::AppendReceipt receipt;
+    const auto result = spool::AppendToMaildropWith(
+        path, spool::NewSeparatorLine(),
         [this, bossCopy](platform::OutputFile& out) { return copyMessage(out, bossCopy); }, true, &receipt);
-    if (result == pop3_server::AppendResult::kAppended) copies_.emplace_back(path, receipt);
-    return result != pop3_server::AppendResult::kWriteFailed;
+    if (result == spool::AppendResult::kAppended) copies_.emplace_back(path, receipt);
+    return result != spool::AppendResult::kWriteFailed;
   };
   bool bossServed = false;
   for (const std::string& name : envelope_.local) {
@@ -109,7 +109,7 @@ bool MessageIntake::deliverLocally() {
 }
 
 void MessageIntake::takeBackLocalCopies() {
-  for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) pop3_server::TakeBackAppend(it->first, it->second);
+  for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) spool::TakeBackAppend(it->first, it->second);
   copies_.clear();
 }
 
@@ -118,7 +118,7 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
   buffer_.clear();
   const bool written = !failed_ && work_->sync() && work_->close();
   work_.reset();
-  Stored stored{QueueFileName(tick_), !envelope_.outgoing.empty()};
+  Stored stored{spool::QueueFileName(tick_), !envelope_.outgoing.empty()};
   // Every copy or none: a message the client will send again must not stay half delivered.
   if (!written || !deliverLocally()) {
     takeBackLocalCopies();
@@ -129,7 +129,7 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
     platform::RemoveFile(workPath_);
     return stored;
   }
-  const auto name = PublishQueueFile(workPath_, config_.QueueDir, tick_);
+  const auto name = spool::PublishQueueFile(workPath_, config_.QueueDir, tick_);
   if (!name) {
     takeBackLocalCopies();
     platform::RemoveFile(workPath_);
@@ -139,7 +139,7 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
   return stored;
 }
 
-std::string MessageIntake::plannedName() const { return QueueFileName(tick_); }
+std::string MessageIntake::plannedName() const { return spool::QueueFileName(tick_); }
 
 void MessageIntake::withdraw(const Stored& stored) {
   if (stored.queued) platform::RemoveFile(queuePath(stored.name));

@@ -11,7 +11,7 @@
 
 #include "config/configuration.h"
 #include "platform/files.h"
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 #include "smtp_server/smtp_session.h"
 
 namespace quelma::smtp_server {
@@ -62,7 +62,7 @@ class MessageIntake {
   bool atLineStart_ = true;
   bool lastWasCapped_ = false;
   bool failed_ = false;
-  std::vector<std::pair<std::string, pop3_server::AppendReceipt>> copies_;  // made so far
+  std::vector<std::pair<std::string, spool::AppendReceipt>> copies_;  // made so far
 };
 
 }  // namespace quelma::smtp_server

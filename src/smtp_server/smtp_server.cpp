@@ -1,7 +1,7 @@
 // The SMTP server: the shared server thread with the SMTP session and the message intake.
 #include "smtp_server/smtp_server.h"
 
-#include "platform/protocol_line_reader.h"
+#include "net/protocol_line_reader.h"
 #include "smtp_server/message_intake.h"
 #include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_session.h"
@@ -12,12 +12,12 @@ namespace {
 constexpr std::size_t kMaxSmtpLine = 1199;  // CR LF included
 constexpr std::size_t kReceiveSize = 1200;
 
-constexpr app::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
+constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd};
 
 // Receives one message after "354"; false when the session is to end.
-bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, platform::ProtocolLineReader& reader,
-                    platform::ReplySink& sink, app::ActivityLog& log) {
+bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, net::ProtocolLineReader& reader,
+                    net::ReplySink& sink, link::ActivityLog& log) {
   MessageIntake intake(config, session.envelope());
   if (!intake.begin()) return false;
   for (;;) {
@@ -43,12 +43,12 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, p
 
 }  // namespace
 
-int RunSmtpServer(app::ServerContext c) {
+int RunSmtpServer(link::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogSmtpSrv(text); };
   auto serve = [&c](platform::Socket& client, std::shared_ptr<const config::Configuration> config) {
-    platform::SocketSink sink(client);
+    net::SocketSink sink(client);
     if (!sink.send(reply::kGreeting)) return;
-    platform::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
+    net::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
                                         kMaxSmtpLine, kReceiveSize);
     SmtpSession session(config, c.log, sink);
     while (auto line = reader.nextLine()) {
@@ -58,7 +58,7 @@ int RunSmtpServer(app::ServerContext c) {
     }
     if (!session.greeted()) c.log.LogSmtpSrv(logtext::kLostAtLogin);
   };
-  return app::RunServerThread(c, kTexts, c.config.current()->SMTP_SRV_PORT, log, serve);
+  return link::RunServerThread(c, kTexts, c.config.current()->SMTP_SRV_PORT, log, serve);
 }
 
 }  // namespace quelma::smtp_server

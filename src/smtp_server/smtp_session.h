@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 #include "config/configuration.h"
-#include "platform/reply_sink.h"
+#include "net/reply_sink.h"
 
 namespace quelma::smtp_server {
 
@@ -30,7 +30,7 @@ enum class SmtpAction { kContinue, kEnd, kReceiveText };
 
 class SmtpSession {
  public:
-  SmtpSession(std::shared_ptr<const config::Configuration> config, app::ActivityLog& log, platform::ReplySink& sink)
+  SmtpSession(std::shared_ptr<const config::Configuration> config, link::ActivityLog& log, net::ReplySink& sink)
       : config_(std::move(config)), log_(log), sink_(sink) {}
 
   SmtpAction handleLine(std::string_view line);
@@ -50,8 +50,8 @@ class SmtpSession {
   SmtpAction reply(std::string_view text) { return sink_.send(text) ? SmtpAction::kContinue : SmtpAction::kEnd; }
 
   std::shared_ptr<const config::Configuration> config_;
-  app::ActivityLog& log_;
-  platform::ReplySink& sink_;
+  link::ActivityLog& log_;
+  net::ReplySink& sink_;
   bool greeted_ = false;
   Envelope envelope_;
 };

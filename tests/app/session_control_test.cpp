@@ -27,9 +27,9 @@ struct FakeWorkers final : SessionWorkers {
 struct Session {
   quelma::testing::TempDir dir;
   quelma::testing::RecordingMainWindow window;
-  ServerControl control;
+  link::ServerControl control;
   quelma::testing::FakeClock clock;
-  ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   config::ConfigStore store;
   FakeWorkers workers;
   quelma::testing::FakeRemoteAccess access;
@@ -55,12 +55,12 @@ TEST(SessionControl, LanModeRunsTheAccountsOneAfterAnother) {
   s.session.startSession();
   EXPECT_EQ(s.workers.started, (std::vector<std::string>{"smtp", "pop3 acc0"})) << "together";
   WriteAll(s.marker(), "");
-  s.session.workerDone(WorkerId::kSmtpClient);
-  s.session.workerDone(WorkerId::kPop3Client);
-  s.session.workerDone(WorkerId::kPop3Client);
+  s.session.workerDone(link::WorkerId::kSmtpClient);
+  s.session.workerDone(link::WorkerId::kPop3Client);
+  s.session.workerDone(link::WorkerId::kPop3Client);
   EXPECT_EQ(s.workers.started.back(), "pop3 acc2");
   EXPECT_TRUE(platform::FileExists(s.marker()));
-  s.session.workerDone(WorkerId::kPop3Client);
+  s.session.workerDone(link::WorkerId::kPop3Client);
   EXPECT_FALSE(platform::FileExists(s.marker())) << "gone after the third account";
   EXPECT_EQ(s.workers.started.size(), 4u);
   EXPECT_EQ(s.session.sessionDoneMask(), 0u) << "LAN sessions have no end step";
@@ -80,11 +80,11 @@ TEST(SessionControl, DialUpChainAndTheHangUpAfterBothReports) {
     s.dialer.rasConnection = 9;
     s.access.active = 9;
     s.session.connected();
-    s.session.workerDone(WorkerId::kDialer);
+    s.session.workerDone(link::WorkerId::kDialer);
     EXPECT_EQ(s.workers.started, (std::vector<std::string>{"dialer", "smtp", "pop3 acc0"}));
-    s.session.workerDone(smtpLast ? WorkerId::kPop3Client : WorkerId::kSmtpClient);
+    s.session.workerDone(smtpLast ? link::WorkerId::kPop3Client : link::WorkerId::kSmtpClient);
     EXPECT_TRUE(s.access.hungUp.empty()) << "only one of the two has reported";
-    s.session.workerDone(smtpLast ? WorkerId::kSmtpClient : WorkerId::kPop3Client);
+    s.session.workerDone(smtpLast ? link::WorkerId::kSmtpClient : link::WorkerId::kPop3Client);
     EXPECT_EQ(s.session.sessionDoneMask(), 3u);
     EXPECT_EQ(s.access.hungUp, std::vector<dialup::ConnectionHandle>{9});
     s.session.startSession();
@@ -92,7 +92,7 @@ TEST(SessionControl, DialUpChainAndTheHangUpAfterBothReports) {
   }
   Session s(1, false);  // the link could not be brought up: the session ends with the dialer
   s.session.startSession();
-  s.session.workerDone(WorkerId::kDialer);
+  s.session.workerDone(link::WorkerId::kDialer);
   EXPECT_EQ(s.workers.started, std::vector<std::string>{"dialer"});
   EXPECT_TRUE(s.access.hungUp.empty());
 }

@@ -23,7 +23,7 @@ struct Program {
   TempDir dir;
   pop3_client::SorterFile sorter{pop3_client::SorterFilePath(dir.path())};
 
-  LoadResult load(Configuration& config) { return LoadConfiguration(dir.path(), sorter, config); }
+  LoadResult load(Configuration& config) { return pop3_client::LoadConfigurationChecked(dir.path(), sorter, config); }
 
   Configuration loadText(const std::string& text) {
     WriteAll(ConfigFilePath(dir.path()), text);

@@ -53,7 +53,7 @@ struct DialogFixture {
 
   config::Configuration saved() {
     config::Configuration c = config::DefaultConfiguration(dir.path());
-    config::LoadConfiguration(dir.path(), sorter, c);
+    pop3_client::LoadConfigurationChecked(dir.path(), sorter, c);
     return c;
   }
 };

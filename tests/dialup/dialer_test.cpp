@@ -14,9 +14,9 @@ namespace {
 
 struct Dial {
   quelma::testing::RecordingMainWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   quelma::testing::FakeClock clock;
-  app::ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   config::Configuration config;
   quelma::testing::FakeRemoteAccess access;
   DialerState state;
@@ -50,9 +50,9 @@ struct Dial {
   }
 };
 
-const std::string kConnected1 = std::to_string(app::UM_CONNECTED) + "/1";
-const std::string kConnected3 = std::to_string(app::UM_CONNECTED) + "/3";
-const std::string kDone = std::to_string(app::UM_WORKER_DONE) + "/3";
+const std::string kConnected1 = std::to_string(link::UM_CONNECTED) + "/1";
+const std::string kConnected3 = std::to_string(link::UM_CONNECTED) + "/3";
+const std::string kDone = std::to_string(link::UM_WORKER_DONE) + "/3";
 
 TEST(Dialer, EntriesAndALinkThatIsUpAlready) {
   {

@@ -7,7 +7,7 @@
 
 #include "fuzz_support.h"
 #include "platform/files.h"
-#include "platform/protocol_line_reader.h"
+#include "net/protocol_line_reader.h"
 #include "pop3_server/pop3_session.h"
 
 using namespace quelma;
@@ -31,13 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   config->MailDropDir = dir;
   config->users = {{"ivan", "", ""}};
   NullWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   FixedClock clock;
-  app::ActivityLog log(window, control, clock);
+  link::ActivityLog log(window, control, clock);
   fuzz::NullSink sink;
   pop3_server::Pop3Session session(config, log, sink);
   platform::StringSource source(commands);
-  platform::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
+  net::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
                                       clock, 1999, 2000);
   while (auto line = reader.nextLine()) {
     if (!session.handleLine(*line)) break;

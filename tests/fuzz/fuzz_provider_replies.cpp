@@ -8,7 +8,7 @@
 
 #include "config/configuration.h"
 #include "smtp_client/queue_line_reader.h"
-#include "smtp_client/reply_reader.h"
+#include "net/reply_reader.h"
 #include "smtp_client/sender_rewriting.h"
 #include "smtp_client/smtp_authentication.h"
 
@@ -17,7 +17,7 @@ using namespace quelma;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   std::size_t at = 0;
-  smtp_client::ReplyReader replies([&](char* buffer, std::size_t capacity) {
+  net::ReplyReader replies([&](char* buffer, std::size_t capacity) {
     const std::size_t n = std::min<std::size_t>({capacity, 7, bytes.size() - at});
     std::memcpy(buffer, bytes.data() + at, n);
     at += n;
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
   std::string reply;
   while (replies.read(reply)) {
-    if (reply.size() > smtp_client::kMaxReplyText) __builtin_trap();
+    if (reply.size() > net::kMaxReplyText) __builtin_trap();
     smtp_client::ChooseAuthMethod(reply);
     smtp_client::CramMd5Answer(reply, "login", "password");
   }

@@ -7,7 +7,7 @@
 
 #include "fuzz_support.h"
 #include "platform/files.h"
-#include "platform/protocol_line_reader.h"
+#include "net/protocol_line_reader.h"
 #include "smtp_server/message_intake.h"
 #include "smtp_server/smtp_session.h"
 
@@ -28,14 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   config->Boss = "boss";
   config->users = {{"postmaster", "", ""}, {"ivan", "", ""}, {"boss", "", ""}};
   NullWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   FixedClock clock;
-  app::ActivityLog log(window, control, clock);
+  link::ActivityLog log(window, control, clock);
   fuzz::NullSink sink;
   const std::string bytes = "HELO f\r\nMAIL FROM:<a@b.ru>\r\nRCPT TO:<ivan@office.ru>\r\n" +
                             std::string(reinterpret_cast<const char*>(data), size);
   platform::StringSource source(bytes);
-  platform::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
+  net::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
                                       clock, 1199, 1200);
   smtp_server::SmtpSession session(config, log, sink);
   while (auto line = reader.nextLine()) {

@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   (void)rules;
   fuzz::NullWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   fuzz::FixedClock clock;
-  app::ActivityLog log(window, control, clock);
+  link::ActivityLog log(window, control, clock);
   if (auto out = platform::OutputFile::Create(dir + "mail.txt", platform::CreateMode::kTruncate)) {
     out->write(std::string_view(reinterpret_cast<const char*>(data), size));
   }

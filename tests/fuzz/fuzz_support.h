@@ -3,20 +3,20 @@
 
 #include <string>
 
-#include "app/main_window.h"
+#include "link/main_window.h"
 #include "platform/clock.h"
-#include "platform/reply_sink.h"
+#include "net/reply_sink.h"
 
 namespace quelma::fuzz {
 
-struct NullWindow final : app::MainWindow {
+struct NullWindow final : link::MainWindow {
   std::intptr_t send(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
   void post(unsigned, std::uintptr_t, std::intptr_t) override {}
   void setStatusText(int, const std::string&) override {}
   void setProgress(int, int) override {}
 };
 
-struct NullSink final : platform::ReplySink {
+struct NullSink final : net::ReplySink {
   bool send(std::string_view) override { return true; }
 };
 

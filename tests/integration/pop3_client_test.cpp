@@ -43,9 +43,9 @@ Pop3Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0) {
 struct ClientRun {
   quelma::testing::TempDir dir;
   quelma::testing::RecordingMainWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   quelma::testing::FakeClock clock;
-  app::ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   config::Configuration config;
   SorterFile sorter{SorterFilePath(dir.path())};
 
@@ -81,7 +81,7 @@ TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
   EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt")));
   EXPECT_TRUE(platform::FileExists(r.config.MailDropDir + "pop3_download.runs"));
   const auto messages = r.window.messages();
-  EXPECT_EQ(messages.back().message, app::UM_WORKER_DONE);
+  EXPECT_EQ(messages.back().message, link::UM_WORKER_DONE);
   EXPECT_FALSE(messages.back().posted) << "sent after a successful run";
   EXPECT_EQ(r.window.statusTexts(),
             (std::vector<std::string>{"POP3 клиент сеанс:", "POP3 сортировка...", "POP3 клиент успех"}));

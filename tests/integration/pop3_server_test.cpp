@@ -9,7 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/socket.h"
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 #include "pop3_server/pop3_server.h"
 #include "support/loopback_server.h"
 
@@ -27,7 +27,7 @@ class RunningServer : public testing::LoopbackServer {
     c.SERVERS_TIMEOUT = timeoutMs;
     c.Daemon = "daemon";
     c.users = {{"ivan", "pw", ""}, {"petr", "", ""}};
-    start(c, &control.pop3Srv, [](app::ServerContext context) { return RunPop3Server(context); });
+    start(c, &control.pop3Srv, [](link::ServerContext context) { return RunPop3Server(context); });
   }
 };
 
@@ -36,7 +36,7 @@ using testing::Client;
 TEST(Pop3Server, ASessionAndItsLogLines) {
   RunningServer server;
   ASSERT_NE(server.port(), 0);
-  AppendToMaildrop(server.dir.file("ivan"), NewSeparatorLine(), "Subject: hi\r\n\r\n.\r\n", false);
+  spool::AppendToMaildrop(server.dir.file("ivan"), spool::NewSeparatorLine(), "Subject: hi\r\n\r\n.\r\n", false);
   {
     Client client(server.port());
     ASSERT_TRUE(client.connected());
@@ -126,7 +126,7 @@ TEST(Pop3Server, AppendsRacingPop3CommitsLoseNothing) {
   for (int a = 0; a < 2; ++a) {
     appenders.emplace_back([&, a] {
       for (int i = 0; i < kPerAppender; ++i) {
-        AppendToMaildrop(drop, NewSeparatorLine(), "X-Id: " + std::to_string(a * 1000 + i) + "\r\n\r\nbody\r\n", false);
+        spool::AppendToMaildrop(drop, spool::NewSeparatorLine(), "X-Id: " + std::to_string(a * 1000 + i) + "\r\n\r\nbody\r\n", false);
         std::this_thread::sleep_for(std::chrono::microseconds(300));  // spread over several sessions
       }
       ++finished;

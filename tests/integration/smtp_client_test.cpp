@@ -9,7 +9,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/running_guard.h"
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
 #include "smtp_client/queue_upload.h"
@@ -104,9 +104,9 @@ struct Provider {
 struct Upload {
   quelma::testing::TempDir dir;
   quelma::testing::RecordingMainWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   quelma::testing::FakeClock clock;
-  app::ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   config::Configuration config;
 
   Upload() {
@@ -314,7 +314,7 @@ TEST(QueueUpload, RefusalsRepetitionsAndNotices) {
       EXPECT_EQ(drop, "<missing>");
       continue;
     }
-    EXPECT_EQ(drop, pop3_server::ShortSeparatorLine() +
+    EXPECT_EQ(drop, spool::ShortSeparatorLine() +
                         FormatNoticeHead(u.config, static_cast<NoticeReason>(c.notice)) + c.file);
   }
 }

@@ -11,8 +11,8 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/unique_tick.h"
-#include "pop3_server/maildrop.h"
-#include "smtp_server/queue_file.h"
+#include "spool/maildrop.h"
+#include "spool/queue_file.h"
 #include "smtp_server/smtp_server.h"
 #include "support/loopback_server.h"
 
@@ -36,10 +36,10 @@ class RunningServer : public testing::LoopbackServer {
     c.SERVERS_TIMEOUT = timeoutMs;
     c.SMTP_SRV_PORT = 0;
     c.users = {{"postmaster", "", ""}, {"Ivan", "", ""}, {"petr", "", ""}, {"boss", "", ""}};
-    start(c, &control.smtpSrv, [](app::ServerContext context) { return RunSmtpServer(context); });
+    start(c, &control.smtpSrv, [](link::ServerContext context) { return RunSmtpServer(context); });
   }
   std::string maildrop(const std::string& user) { return ReadAll(dir.file("maildrop") + platform::kPathSeparator + user); }
-  std::vector<std::string> queue() { return ListQueueFiles(dir.file("queue") + platform::kPathSeparator); }
+  std::vector<std::string> queue() { return spool::ListQueueFiles(dir.file("queue") + platform::kPathSeparator); }
   std::string queued(const std::string& name) { return ReadAll(dir.file("queue") + platform::kPathSeparator + name); }
   std::vector<std::string> queueDirectory() { return platform::ListDirectory(dir.file("queue"), "*"); }
 };
@@ -196,7 +196,7 @@ TEST(SmtpServer, AQueueFileThatCannotBeMadeDeliversNoLocalCopy) {
   RunningServer server;
   const std::string queueDir = server.dir.file("queue") + platform::kPathSeparator;
   const std::uint32_t now = platform::ProcessUniqueTicks().next();
-  for (std::uint32_t t = 1; t <= 3000; ++t) platform::AppendToFile(queueDir + QueueFileName(now + t), "", false);
+  for (std::uint32_t t = 1; t <= 3000; ++t) platform::AppendToFile(queueDir + spool::QueueFileName(now + t), "", false);
   Client c = Prepared(server, {"petr@office.ru", "x@example.com"});
   c.send("Subject: twice\r\n\r\nbody\r\n.\r\n");
   const std::string reply = c.readUntil("\r\n");

@@ -5,7 +5,7 @@
 #include "platform/paths.h"
 #include "pop3_client/sort_downloaded_mail.h"
 #include "pop3_client/sorter_matching.h"
-#include "smtp_server/queue_file.h"
+#include "spool/queue_file.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
 #include "support/temp_dir.h"
@@ -66,9 +66,9 @@ TEST(SorterMatching, RelaySender) {
 struct SortRun {
   TempDir dir;
   testing::RecordingMainWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   testing::FakeClock clock;
-  app::ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   config::Configuration config;
   SorterFile sorter{SorterFilePath(dir.path())};
 
@@ -115,7 +115,7 @@ TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
   const std::string one = "From: <a@b.ru>\r\nSubject: Hello\r\n\r\n.dot line\r\n\xc0\xc1\r\n";
   EXPECT_EQ(r.texts("ivan"), std::vector<std::string>{one});
   EXPECT_EQ(r.texts("postmaster"), (std::vector<std::string>{"\r\nno header at all\r\n", kThree}));
-  const auto queue = smtp_server::ListQueueFiles(r.config.QueueDir);
+  const auto queue = spool::ListQueueFiles(r.config.QueueDir);
   ASSERT_EQ(queue.size(), 1u);
   EXPECT_EQ(ReadAll(r.config.QueueDir + queue[0]), "MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\n" + one);
   EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt")));
@@ -131,7 +131,7 @@ TEST(SortDownloadedMail, OutsideAddressesOnlyAreRelayedAndReachNoLocalUser) {
   EXPECT_EQ(r.sort(), SortResult::kSorted);
   EXPECT_TRUE(r.texts("postmaster").empty()) << "no fallback for a placed message";
   EXPECT_TRUE(r.texts("ivan").empty());
-  const auto queue = smtp_server::ListQueueFiles(r.config.QueueDir);
+  const auto queue = spool::ListQueueFiles(r.config.QueueDir);
   ASSERT_EQ(queue.size(), 1u);
   EXPECT_TRUE(ReadAll(r.config.QueueDir + queue[0])
                   .starts_with("MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\nRCPT TO:<near@example.org>\r\n"));

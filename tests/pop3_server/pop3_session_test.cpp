@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/paths.h"
-#include "pop3_server/maildrop.h"
+#include "spool/maildrop.h"
 #include "pop3_server/pop3_session.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
@@ -18,7 +18,7 @@ using quelma::testing::WriteAll;
 
 using quelma::testing::StringSink;
 
-std::string Sep(const char* id) { return std::string(kMaildropMarker) + " " + id + "\r\n"; }
+std::string Sep(const char* id) { return std::string(spool::kMaildropMarker) + " " + id + "\r\n"; }
 
 const std::string kThree = Sep("0000000A") + "Subject: one\r\n\r\nbody 1\r\n" + Sep("0000000B") +
                            "Subject: two\r\n\r\n.\r\n.dot\r\n..two\r\nend\r\n" + Sep("0000000C") + "Subject: 3\r\n";
@@ -26,9 +26,9 @@ const std::string kThree = Sep("0000000A") + "Subject: one\r\n\r\nbody 1\r\n" + 
 struct Fixture {
   TempDir dir;
   testing::RecordingMainWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   testing::FakeClock clock;
-  app::ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   std::shared_ptr<config::Configuration> config = std::make_shared<config::Configuration>();
 
   Fixture() {
@@ -138,7 +138,7 @@ TEST(Pop3Session, TransactionCommands) {
        "+OK no operation\r\n+OK no operation\r\n+OK 3 73 (messages, octets) in the maildrop\r\n-ERR unknown command\r\n"},
       // Stray text before the first separator belongs to no message; a zero-size message is
       // counted like any other; the short separator has no unique id.
-      {"stray\r\n" + Sep("00000001") + Sep("00000002") + "x\r\n" + std::string(kMaildropMarker) + "\r\nnotice\r\n" +
+      {"stray\r\n" + Sep("00000001") + Sep("00000002") + "x\r\n" + std::string(spool::kMaildropMarker) + "\r\nnotice\r\n" +
            Sep("00000004") + "y\r\n",
        {"STAT", "UIDL", "UIDL 3", "RETR 1", "LIST 1"},
        "+OK 4 14 (messages, octets) in the maildrop\r\n+OK UIDL listing follows.\r\n1 00000001\r\n2 00000002\r\n"
@@ -187,7 +187,7 @@ TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
   StringSink sink;
   Pop3Session session(f.config, f.log, sink);
   for (const auto& line : LoggedIn({"DELE 1"})) session.handleLine(line + "\r\n");
-  ASSERT_EQ(AppendToMaildrop(f.maildrop(), Sep("0000000D"), "late\r\n", false), AppendResult::kAppended);
+  ASSERT_EQ(spool::AppendToMaildrop(f.maildrop(), Sep("0000000D"), "late\r\n", false), spool::AppendResult::kAppended);
   EXPECT_FALSE(session.handleLine("QUIT\r\n"));
   EXPECT_EQ(ReadAll(f.maildrop()), kThree.substr(kThree.find(Sep("0000000B"))) + Sep("0000000D") + "late\r\n");
 }
@@ -202,7 +202,7 @@ TEST(Pop3Session, TheMaildropIsFoundWhateverCaseTheUserTyped) {
 TEST(Pop3Session, IndexGrowsPastTwoThousandMessages) {
   Fixture f;
   std::string drop;
-  for (int i = 0; i < 2500; ++i) drop += FormatMaildropSeparator(static_cast<std::uint32_t>(i)) + "\r\nm\r\n";
+  for (int i = 0; i < 2500; ++i) drop += spool::FormatMaildropSeparator(static_cast<std::uint32_t>(i)) + "\r\nm\r\n";
   WriteAll(f.maildrop(), drop);
   EXPECT_EQ(f.run(LoggedIn({"STAT", "UIDL 2500"})),
             kLoginReplies + "+OK 2500 7500 (messages, octets) in the maildrop\r\n+OK 2500 000009C3\r\n");

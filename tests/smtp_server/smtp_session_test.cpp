@@ -13,9 +13,9 @@ using quelma::testing::StringSink;
 
 struct Fixture {
   testing::RecordingMainWindow window;
-  app::ServerControl control;
+  link::ServerControl control;
   testing::FakeClock clock;
-  app::ActivityLog log{window, control, clock};
+  link::ActivityLog log{window, control, clock};
   std::shared_ptr<config::Configuration> config = std::make_shared<config::Configuration>();
   StringSink sink;
   SmtpSession session{config, log, sink};

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/server_thread.h"
+#include "link/server_thread.h"
 #include "platform/socket.h"
 #include "support/recording_main_window.h"
 #include "support/temp_dir.h"
@@ -21,8 +21,8 @@ class LoopbackServer {
   LoopbackServer& operator=(const LoopbackServer&) = delete;
   ~LoopbackServer() { stop(); }
 
-  void start(const config::Configuration& config, app::ServerFlags* flags,
-             std::function<int(app::ServerContext)> run) {
+  void start(const config::Configuration& config, link::ServerFlags* flags,
+             std::function<int(link::ServerContext)> run) {
     flags_ = flags;
     store.publish(config);
     thread_ = std::thread([this, run] { exitCode = run({window, log, *flags_, store, platform::SystemClock(), &port_}); });
@@ -48,13 +48,13 @@ class LoopbackServer {
 
   TempDir dir;
   RecordingMainWindow window;
-  app::ServerControl control;
-  app::ActivityLog log{window, control, platform::SystemClock()};
+  link::ServerControl control;
+  link::ActivityLog log{window, control, platform::SystemClock()};
   config::ConfigStore store;
   int exitCode = -1;
 
  private:
-  app::ServerFlags* flags_ = nullptr;
+  link::ServerFlags* flags_ = nullptr;
   std::atomic<std::uint16_t> port_{0};
   std::thread thread_;
 };

@@ -6,12 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/activity_log.h"
-#include "app/main_window.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
 
 namespace quelma::testing {
 
-class RecordingMainWindow final : public app::MainWindow {
+class RecordingMainWindow final : public link::MainWindow {
  public:
   struct Message {
     unsigned message;
@@ -22,7 +22,7 @@ class RecordingMainWindow final : public app::MainWindow {
   std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override {
     std::lock_guard<std::mutex> hold(mutex_);
     messages_.push_back({message, wParam, false});
-    if (message == app::UM_LOG_LINE) lines_.push_back(*reinterpret_cast<const std::string*>(lParam));
+    if (message == link::UM_LOG_LINE) lines_.push_back(*reinterpret_cast<const std::string*>(lParam));
     return 0;
   }
   void post(unsigned message, std::uintptr_t wParam, std::intptr_t) override {

@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "platform/reply_sink.h"
+#include "net/reply_sink.h"
 
 namespace quelma::testing {
 
-class StringSink final : public platform::ReplySink {
+class StringSink final : public net::ReplySink {
  public:
   bool send(std::string_view bytes) override {
     text += bytes;

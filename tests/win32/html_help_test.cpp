@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 
 namespace quelma::app {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 TEST(HtmlHelp, TheRegisteredControlIsFoundAndHasItsAnsiEntry) {
   char path[MAX_PATH];
   std::memset(path, 'x', sizeof path);
-  ASSERT_EQ(LocateHelpControl(path), 1);
+  ASSERT_EQ(win32_ui::LocateHelpControl(path), 1);
   const std::string found = path;  // terminated within the buffer
   ASSERT_GE(found.size(), 10u);
   EXPECT_EQ(_stricmp(found.substr(found.size() - 10).c_str(), "hhctrl.ocx"), 0) << found;

@@ -9,11 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "app/main_window.h"
+#include "link/main_window.h"
 
 namespace quelma::app {
 
-class ConsoleMainWindow final : public MainWindow {
+class ConsoleMainWindow final : public link::MainWindow {
  public:
   using Handler = std::function<std::intptr_t(unsigned, std::uintptr_t, std::intptr_t)>;
 

@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 #include "app/console/console_main_window.h"
 #include "app/console/terminal_log_view.h"
 #include "app/main_window_procedure.h"
 #include "app/session_control.h"
 #include "app/session_workers.h"
 #include "dialup/remote_access.h"
-#include "app/server_control.h"
+#include "link/server_control.h"
 #include "config/config_file.h"
 #include "config/config_store.h"
 #include "platform/exit_gate.h"
@@ -71,17 +71,17 @@ sigset_t ProgramSignals() {
 
 // Signals stand in for the menu: SIGINT and SIGTERM are the user's exit, SIGUSR1 is
 // "send/receive mail", SIGUSR2 "break the connection". The thread lives until the process ends.
-void WatchSignals(app::MainWindow& window, sigset_t signals) {
+void WatchSignals(link::MainWindow& window, sigset_t signals) {
   std::thread([&window, signals] {
     for (;;) {
       int received = 0;
       if (sigwait(&signals, &received) != 0) continue;
       if (received == SIGUSR1) {
-        window.post(app::kWmCommand, app::kCommandSendReceive, 0);
+        window.post(link::kWmCommand, link::kCommandSendReceive, 0);
       } else if (received == SIGUSR2) {
-        window.post(app::kWmCommand, app::kCommandBreakConnection, 0);
+        window.post(link::kWmCommand, app::kCommandBreakConnection, 0);
       } else {
-        window.post(app::kWmClose, 0, 0);
+        window.post(link::kWmClose, 0, 0);
       }
     }
   }).detach();
@@ -97,7 +97,7 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
   }
   pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
   config::Configuration config = config::DefaultConfiguration(programDir);
-  if (config::LoadConfiguration(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
+  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
     std::fprintf(stderr, "quelma: %s cannot be read\n", config::ConfigFilePath(programDir).c_str());
     return 1;
   }
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
 
   pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(*programDir));
   config::Configuration working = config::DefaultConfiguration(*programDir);
-  const config::LoadResult loaded = config::LoadConfiguration(*programDir, sorterFile, working);
+  const config::LoadResult loaded = pop3_client::LoadConfigurationChecked(*programDir, sorterFile, working);
   if (loaded.status == config::LoadStatus::kUnreadable) {
     std::fprintf(stderr, "quelma: %s cannot be read; running on the defaults without saving\n",
                  config::ConfigFilePath(*programDir).c_str());
@@ -174,13 +174,13 @@ int main(int argc, char** argv) {
   }
   config::ConfigStore store(std::move(working));
 
-  app::ServerControl control;
+  link::ServerControl control;
   app::ConsoleMainWindow window;
   app::TerminalLogView view(stdout);
   app::MainWindowProcedure procedure(*programDir + "quelma.log", store, control, view,
                                      [&window] { window.pumpOne(std::chrono::milliseconds(50)); });
   window.setHandler([&procedure](unsigned m, std::uintptr_t w, std::intptr_t l) { return procedure.handle(m, w, l); });
-  app::ActivityLog log(window, control, platform::SystemClock());
+  link::ActivityLog log(window, control, platform::SystemClock());
 
   // Running from here on, so that an exit right away still waits for both.
   control.pop3Srv.stopped = false;
@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
   app::SessionControl session({store,
                                [&] {
                                  config::Configuration fresh = *store.current();
-                                 config::LoadConfiguration(*programDir, sorterFile, fresh);
+                                 pop3_client::LoadConfigurationChecked(*programDir, sorterFile, fresh);
                                  store.publish(std::move(fresh));
                                },
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});

@@ -11,10 +11,10 @@ namespace quelma::app {
 
 TerminalLogView::TerminalLogView(std::FILE* out) : out_(out), colour_(::isatty(::fileno(out)) != 0) {}
 
-void TerminalLogView::showLine(LogSource source, std::string_view lineWithoutCrLf) {
+void TerminalLogView::showLine(link::LogSource source, std::string_view lineWithoutCrLf) {
   std::string text = platform::Cp1251ToUtf8(lineWithoutCrLf);
   if (colour_) {
-    const Rgb c = LogColour(source);
+    const link::Rgb c = link::LogColour(source);
     text = "\x1b[38;2;" + std::to_string(c.r) + ";" + std::to_string(c.g) + ";" + std::to_string(c.b) + "m" + text +
            "\x1b[0m";
   }

@@ -10,7 +10,7 @@ namespace quelma::app {
 class TerminalLogView final : public LogView {
  public:
   explicit TerminalLogView(std::FILE* out);
-  void showLine(LogSource source, std::string_view lineWithoutCrLf) override;
+  void showLine(link::LogSource source, std::string_view lineWithoutCrLf) override;
 
  private:
   std::FILE* out_;

@@ -1,7 +1,7 @@
 // Only OK closes the About box; Escape (IDCANCEL) and every other command leave it open.
 #include "app/win32/about_box.h"
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 #include "app/win32/program.h"
 
 namespace quelma::app {
@@ -11,7 +11,7 @@ INT_PTR CALLBACK AboutProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_INITDIALOG:
       return TRUE;
     case WM_HELP:
-      ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/disclaimer.htm", kHelpDisplayTopic, 0);
+      win32_ui::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm::/disclaimer.htm", win32_ui::kHelpDisplayTopic, 0);
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK) {

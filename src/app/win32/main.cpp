@@ -51,25 +51,25 @@ void ActivateRunningCopy() {
 
 void MakeCoreParts(app::Program& program) {
   config::Configuration working = config::DefaultConfiguration(program.programDir);
-  config::LoadConfiguration(program.programDir, program.sorter, working);
+  pop3_client::LoadConfigurationChecked(program.programDir, program.sorter, working);
   program.store.publish(std::move(working));
   program.procedure = std::make_unique<app::MainWindowProcedure>(program.programDir + "quelma.log", program.store,
                                                                  program.control, program.view, app::PumpOnce);
-  program.log = std::make_unique<app::ActivityLog>(program.window, program.control, platform::SystemClock());
+  program.log = std::make_unique<link::ActivityLog>(program.window, program.control, platform::SystemClock());
   program.workers = std::make_unique<app::ThreadWorkers>(program.window, *program.log, program.sorter,
                                                          program.programDir, *program.access, program.dialer);
   program.session = std::make_unique<app::SessionControl>(app::SessionContext{
       program.store,
       [&program] {
         config::Configuration fresh = *program.store.current();
-        config::LoadConfiguration(program.programDir, program.sorter, fresh);
+        pop3_client::LoadConfigurationChecked(program.programDir, program.sorter, fresh);
         program.store.publish(std::move(fresh));
       },
       *program.log, *program.workers, *program.access, program.dialer, platform::SystemClock()});
   program.procedure->session = program.session.get();
   program.dialogEnvironment = std::make_unique<dialogs::DialogEnvironment>(dialogs::DialogEnvironment{
       program.store, program.programDir, program.sorter, program.prompt, platform::IsDirectory,
-      [&program] { PostMessageA(program.mainWindow, app::UM_SHUTDOWN, 0, 0); }});
+      [&program] { PostMessageA(program.mainWindow, link::UM_SHUTDOWN, 0, 0); }});
   dialogs::SetSettingsContext({program.dialogEnvironment.get(), program.access.get(), app::ModelessDialogClosed});
 }
 

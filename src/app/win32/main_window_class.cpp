@@ -2,9 +2,9 @@
 // and the two ways out (the user's exit and UM_SHUTDOWN).
 #include "app/win32/main_window_class.h"
 
-#include "app/log_file.h"
+#include "link/log_file.h"
 #include "app/win32/about_box.h"
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 #include "app/win32/program.h"
 #include "app/win32/status_bar.h"
 #include "app/win32/tray_icon.h"
@@ -43,7 +43,7 @@ void OpenModeless(HWND window, ModelessDialog which, const char* resource, DLGPR
   }
 }
 
-void ShowContents() { ShowHtmlHelp(GetDesktopWindow(), "quelma.chm", kHelpDisplayContents, 0); }
+void ShowContents() { win32_ui::ShowHtmlHelp(GetDesktopWindow(), "quelma.chm", win32_ui::kHelpDisplayContents, 0); }
 
 void Command(HWND window, WORD id) {
   Program& p = TheProgram();
@@ -51,12 +51,12 @@ void Command(HWND window, WORD id) {
     case IDM_EXIT:
       if (p.procedure->shuttingDown()) return;
       if (MessageBoxA(window, "Выйти из программы?", "Выход из QUELMA", MB_YESNO | MB_ICONQUESTION) != IDYES) return;
-      p.procedure->handle(kWmClose, 0, 0);
+      p.procedure->handle(link::kWmClose, 0, 0);
       QuitWhenStopped();
       return;
     case IDM_CLEAR_LOG:
       if (MessageBoxA(window, "Очистить файл журнала?", "Очистка журнала", MB_YESNO | MB_ICONQUESTION) == IDYES) {
-        ClearLogFile(p.programDir + "quelma.log");
+        link::ClearLogFile(p.programDir + "quelma.log");
       }
       return;
     case IDM_HELP:
@@ -79,7 +79,7 @@ void Command(HWND window, WORD id) {
       return;
     case IDM_SEND_RECEIVE:
     case IDM_BREAK:
-      p.procedure->handle(kWmCommand, id, 0);
+      p.procedure->handle(link::kWmCommand, id, 0);
       return;
     default:
       return;
@@ -115,16 +115,16 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
       }
       break;
-    case UM_TRAY_ICON:
+    case link::UM_TRAY_ICON:
       HandleTrayMouse(window, lParam);
       return 0;
     case WM_TIMER:
-    case UM_LOG_LINE:
-    case UM_START_SESSION:
-    case UM_WORKER_DONE:
-    case UM_CONNECTED:
+    case link::UM_LOG_LINE:
+    case link::UM_START_SESSION:
+    case link::UM_WORKER_DONE:
+    case link::UM_CONNECTED:
       return p.procedure->handle(message, wParam, lParam);
-    case UM_SHUTDOWN:
+    case link::UM_SHUTDOWN:
       p.procedure->handle(message, wParam, lParam);
       QuitWhenStopped();
       return 0;

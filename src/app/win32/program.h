@@ -8,16 +8,16 @@
 #include <memory>
 #include <string>
 
-#include "app/activity_log.h"
+#include "link/activity_log.h"
 #include "app/main_window_procedure.h"
 #include "app/modeless_dialogs.h"
-#include "app/server_control.h"
+#include "link/server_control.h"
 #include "app/session_control.h"
 #include "app/session_workers.h"
 #include "app/win32/win32_log_view.h"
 #include "app/win32/win32_main_window.h"
 #include "config/config_store.h"
-#include "dialogs/win32/dialog_controls.h"
+#include "win32_ui/dialog_controls.h"
 #include "dialogs/working_configuration.h"
 #include "dialup/remote_access.h"
 #include "pop3_client/sorter_rules.h"
@@ -31,11 +31,11 @@ struct Program {
   std::string programDir;
   pop3_client::SorterFile sorter;
   config::ConfigStore store;
-  ServerControl control;
+  link::ServerControl control;
   Win32MainWindow window;
   Win32LogView view;
   std::unique_ptr<MainWindowProcedure> procedure;
-  std::unique_ptr<ActivityLog> log;
+  std::unique_ptr<link::ActivityLog> log;
   std::unique_ptr<dialup::RemoteAccess> access = dialup::CreateSystemRemoteAccess();
   dialup::DialerState dialer;
   std::unique_ptr<ThreadWorkers> workers;
@@ -43,7 +43,7 @@ struct Program {
   HWND mainWindow = nullptr;
   ModelessDialogs dialogs;
   NOTIFYICONDATAA tray{};
-  dialogs::Win32Prompt prompt;
+  win32_ui::Win32Prompt prompt;
   std::unique_ptr<dialogs::DialogEnvironment> dialogEnvironment;
 
   explicit Program(std::string dir) : programDir(std::move(dir)), sorter(pop3_client::SorterFilePath(programDir)) {}

@@ -4,7 +4,7 @@
 
 #include <commctrl.h>
 
-#include "app/main_window.h"
+#include "link/main_window.h"
 #include "resource_ids.h"
 
 namespace quelma::app {
@@ -20,16 +20,16 @@ StatusBar CreateStatusBar(HWND window) {
   const int w = client.right - client.left;
   int edges[4] = {130, w / 2, w / 2 + 130, w};
   SendMessageA(made.bar, SB_SETPARTS, 4, reinterpret_cast<LPARAM>(edges));
-  SendMessageA(made.bar, SB_SETTEXTA, kSmtpLabelPart, reinterpret_cast<LPARAM>("SMTP клиент"));
-  SendMessageA(made.bar, SB_SETTEXTA, kPop3LabelPart, reinterpret_cast<LPARAM>("POP3 клиент"));
-  for (const int part : {kSmtpProgressPart, kPop3ProgressPart}) {
+  SendMessageA(made.bar, SB_SETTEXTA, link::kSmtpLabelPart, reinterpret_cast<LPARAM>("SMTP клиент"));
+  SendMessageA(made.bar, SB_SETTEXTA, link::kPop3LabelPart, reinterpret_cast<LPARAM>("POP3 клиент"));
+  for (const int part : {link::kSmtpProgressPart, link::kPop3ProgressPart}) {
     RECT r{};
     SendMessageA(made.bar, SB_GETRECT, part, reinterpret_cast<LPARAM>(&r));
     HWND progress = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, r.left, r.top, r.right - r.left,
                                     r.bottom - r.top, made.bar, nullptr, GetModuleHandleA(nullptr), nullptr);
     SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageA(progress, PBM_SETPOS, 0, 0);
-    (part == kSmtpProgressPart ? made.smtpProgress : made.pop3Progress) = progress;
+    (part == link::kSmtpProgressPart ? made.smtpProgress : made.pop3Progress) = progress;
   }
   RECT barRect{};
   GetClientRect(made.bar, &barRect);

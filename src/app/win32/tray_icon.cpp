@@ -1,7 +1,7 @@
 // The tray icon: added at start-up, deleted at shutdown; its clicks and its menu.
 #include "app/win32/tray_icon.h"
 
-#include "app/main_window.h"
+#include "link/main_window.h"
 #include "resource_ids.h"
 
 namespace quelma::app {
@@ -12,7 +12,7 @@ void AddTrayIcon(NOTIFYICONDATAA& record, HWND window, HICON icon) {
   record.hWnd = window;
   record.uID = IDI_QUELMA;
   record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-  record.uCallbackMessage = UM_TRAY_ICON;
+  record.uCallbackMessage = link::UM_TRAY_ICON;
   record.hIcon = icon;
   lstrcpynA(record.szTip, "Quelmar Mail Server", sizeof record.szTip);
   Shell_NotifyIconA(NIM_ADD, &record);

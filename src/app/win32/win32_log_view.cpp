@@ -47,7 +47,7 @@ void Win32LogView::release() {
   memory_ = nullptr;
 }
 
-void Win32LogView::showLine(LogSource source, std::string_view text) {
+void Win32LogView::showLine(link::LogSource source, std::string_view text) {
   if (!memory_) return;
   if (!IsIconic(window_)) view_ = viewRect();
   const LogViewLayout::Placement at = layout_->addLine(view_.bottom);
@@ -58,7 +58,7 @@ void Win32LogView::showLine(LogSource source, std::string_view text) {
   }
   RECT clear{0, at.top, width, view_.bottom + 1};
   FillRect(memory_, &clear, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-  const Rgb c = LogColour(source);
+  const link::Rgb c = link::LogColour(source);
   SetTextColor(memory_, RGB(c.r, c.g, c.b));
   TextOutA(memory_, 0, at.top, text.data(), static_cast<int>(text.size()));
   InvalidateRect(window_, &view_, TRUE);

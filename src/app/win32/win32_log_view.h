@@ -16,7 +16,7 @@ class Win32LogView final : public LogView {
   // In WM_CREATE, once the status bar of `statusBarHeight` pixels exists.
   void create(HWND window, int statusBarHeight);
   void release();  // pen, bitmap and memory device context
-  void showLine(LogSource source, std::string_view lineWithoutCrLf) override;
+  void showLine(link::LogSource source, std::string_view lineWithoutCrLf) override;
   void paint();
 
  private:

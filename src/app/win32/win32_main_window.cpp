@@ -24,7 +24,7 @@ void Win32MainWindow::setStatusText(int part, const std::string& text) {
 }
 
 void Win32MainWindow::setProgress(int part, int percent) {
-  const HWND bar = part == kSmtpProgressPart ? progress_[0] : part == kPop3ProgressPart ? progress_[1] : nullptr;
+  const HWND bar = part == link::kSmtpProgressPart ? progress_[0] : part == link::kPop3ProgressPart ? progress_[1] : nullptr;
   if (bar) SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 

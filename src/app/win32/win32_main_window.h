@@ -6,11 +6,11 @@
 
 #include <array>
 
-#include "app/main_window.h"
+#include "link/main_window.h"
 
 namespace quelma::app {
 
-class Win32MainWindow final : public MainWindow {
+class Win32MainWindow final : public link::MainWindow {
  public:
   // Called on the main thread once the window, its status bar and the two progress bars exist.
   void attach(HWND window, HWND statusBar, HWND smtpProgress, HWND pop3Progress);

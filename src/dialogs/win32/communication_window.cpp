@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 #include "dialogs/communication_dialog.h"
-#include "dialogs/win32/dialog_controls.h"
+#include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
 
@@ -19,33 +19,33 @@ std::unique_ptr<CommunicationDialog> g_dialog;  // the one open communication di
 Prompt& Ask() { return Settings().env->prompt; }
 
 INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* account = StateOf<AccountDialog>(dialog, message, lParam);
+  auto* account = win32_ui::StateOf<AccountDialog>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
     const AccountFields f = account->opening();
-    LimitText(dialog, IDC_ACCOUNT_SERVER, 63);
-    LimitText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin);
-    LimitText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kStoredAccountPassword);
-    LimitText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kStoredAccountPassword);
-    LimitText(dialog, IDC_ACCOUNT_PORT, 9);
-    SetItemText(dialog, IDC_ACCOUNT_SERVER, f.server);
-    SetItemText(dialog, IDC_ACCOUNT_LOGIN, f.login);
-    SetItemText(dialog, IDC_ACCOUNT_PASSWORD, f.password);
-    SetItemText(dialog, IDC_ACCOUNT_REPEAT, f.repeat);
-    SetItemText(dialog, IDC_ACCOUNT_PORT, f.port);
-    SetChecked(dialog, IDC_ACCOUNT_APOP, f.apop);
-    FillCombo(dialog, IDC_ACCOUNT_DELIVERY, account->deliveryChoices(), f.delivery);
+    win32_ui::LimitText(dialog, IDC_ACCOUNT_SERVER, 63);
+    win32_ui::LimitText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin);
+    win32_ui::LimitText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kStoredAccountPassword);
+    win32_ui::LimitText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kStoredAccountPassword);
+    win32_ui::LimitText(dialog, IDC_ACCOUNT_PORT, 9);
+    win32_ui::SetItemText(dialog, IDC_ACCOUNT_SERVER, f.server);
+    win32_ui::SetItemText(dialog, IDC_ACCOUNT_LOGIN, f.login);
+    win32_ui::SetItemText(dialog, IDC_ACCOUNT_PASSWORD, f.password);
+    win32_ui::SetItemText(dialog, IDC_ACCOUNT_REPEAT, f.repeat);
+    win32_ui::SetItemText(dialog, IDC_ACCOUNT_PORT, f.port);
+    win32_ui::SetChecked(dialog, IDC_ACCOUNT_APOP, f.apop);
+    win32_ui::FillCombo(dialog, IDC_ACCOUNT_DELIVERY, account->deliveryChoices(), f.delivery);
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
   if (LOWORD(wParam) == IDOK) {
-    const AccountFields f{ItemText(dialog, IDC_ACCOUNT_SERVER, 63),
-                          ItemText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin),
-                          ItemText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kAccountPassword),
-                          ItemText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kAccountPassword),
-                          ItemText(dialog, IDC_ACCOUNT_PORT, 9),
-                          IsChecked(dialog, IDC_ACCOUNT_APOP),
-                          ComboSelection(dialog, IDC_ACCOUNT_DELIVERY)};
-    EndAfterOk(dialog, account->ok(f, Ask()));
+    const AccountFields f{win32_ui::ItemText(dialog, IDC_ACCOUNT_SERVER, 63),
+                          win32_ui::ItemText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin),
+                          win32_ui::ItemText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kAccountPassword),
+                          win32_ui::ItemText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kAccountPassword),
+                          win32_ui::ItemText(dialog, IDC_ACCOUNT_PORT, 9),
+                          win32_ui::IsChecked(dialog, IDC_ACCOUNT_APOP),
+                          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_DELIVERY)};
+    win32_ui::EndAfterOk(dialog, account->ok(f, Ask()));
   } else if (LOWORD(wParam) == IDCANCEL) {
     EndDialog(dialog, IDCANCEL);
   }
@@ -58,21 +58,21 @@ struct LoginEditing {
 };
 
 void ShowLoginEnabled(HWND dialog, bool enabled) {
-  SetChecked(dialog, IDC_LOGIN_ENABLED, enabled);
-  EnableItems(dialog, {IDC_LOGIN_NAME, IDC_LOGIN_PASSWORD, IDC_LOGIN_REPEAT}, enabled);
+  win32_ui::SetChecked(dialog, IDC_LOGIN_ENABLED, enabled);
+  win32_ui::EnableItems(dialog, {IDC_LOGIN_NAME, IDC_LOGIN_PASSWORD, IDC_LOGIN_REPEAT}, enabled);
 }
 
 INT_PTR CALLBACK SmtpLoginProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* editing = StateOf<LoginEditing>(dialog, message, lParam);
+  auto* editing = win32_ui::StateOf<LoginEditing>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
     const SmtpLoginFields f = SmtpLoginOpening(editing->working->get());
     editing->enabled = f.enabled;
-    LimitText(dialog, IDC_LOGIN_NAME, 63);
-    LimitText(dialog, IDC_LOGIN_PASSWORD, config::limits::kStoredSmtpPassword);
-    LimitText(dialog, IDC_LOGIN_REPEAT, config::limits::kStoredSmtpPassword);
-    SetItemText(dialog, IDC_LOGIN_NAME, f.name);
-    SetItemText(dialog, IDC_LOGIN_PASSWORD, f.password);
-    SetItemText(dialog, IDC_LOGIN_REPEAT, f.repeat);
+    win32_ui::LimitText(dialog, IDC_LOGIN_NAME, 63);
+    win32_ui::LimitText(dialog, IDC_LOGIN_PASSWORD, config::limits::kStoredSmtpPassword);
+    win32_ui::LimitText(dialog, IDC_LOGIN_REPEAT, config::limits::kStoredSmtpPassword);
+    win32_ui::SetItemText(dialog, IDC_LOGIN_NAME, f.name);
+    win32_ui::SetItemText(dialog, IDC_LOGIN_PASSWORD, f.password);
+    win32_ui::SetItemText(dialog, IDC_LOGIN_REPEAT, f.repeat);
     ShowLoginEnabled(dialog, f.enabled);
     return TRUE;
   }
@@ -83,10 +83,10 @@ INT_PTR CALLBACK SmtpLoginProcedure(HWND dialog, UINT message, WPARAM wParam, LP
       ShowLoginEnabled(dialog, editing->enabled);
       break;
     case IDOK:
-      EndAfterOk(dialog, AcceptSmtpLogin(*editing->working,
-                                         {ItemText(dialog, IDC_LOGIN_NAME, 63),
-                                          ItemText(dialog, IDC_LOGIN_PASSWORD, config::limits::kSmtpLoginPass),
-                                          ItemText(dialog, IDC_LOGIN_REPEAT, config::limits::kSmtpLoginPass),
+      win32_ui::EndAfterOk(dialog, AcceptSmtpLogin(*editing->working,
+                                         {win32_ui::ItemText(dialog, IDC_LOGIN_NAME, 63),
+                                          win32_ui::ItemText(dialog, IDC_LOGIN_PASSWORD, config::limits::kSmtpLoginPass),
+                                          win32_ui::ItemText(dialog, IDC_LOGIN_REPEAT, config::limits::kSmtpLoginPass),
                                           editing->enabled},
                                          Ask()));
       break;
@@ -104,15 +104,15 @@ struct PhoneEditing {
 };
 
 INT_PTR CALLBACK PhoneProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* editing = StateOf<PhoneEditing>(dialog, message, lParam);
+  auto* editing = win32_ui::StateOf<PhoneEditing>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
-    LimitText(dialog, IDC_PHONE_NUMBER, config::limits::kPhoneNumber);
-    SetItemText(dialog, IDC_PHONE_NUMBER, editing->number);
+    win32_ui::LimitText(dialog, IDC_PHONE_NUMBER, config::limits::kPhoneNumber);
+    win32_ui::SetItemText(dialog, IDC_PHONE_NUMBER, editing->number);
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
   if (LOWORD(wParam) == IDOK) {
-    if (auto number = AcceptPhoneNumber(ItemText(dialog, IDC_PHONE_NUMBER, config::limits::kPhoneNumber))) {
+    if (auto number = AcceptPhoneNumber(win32_ui::ItemText(dialog, IDC_PHONE_NUMBER, config::limits::kPhoneNumber))) {
       editing->number = *number;
       EndDialog(dialog, IDOK);
     }
@@ -129,31 +129,31 @@ constexpr std::initializer_list<int> kDialUpControls = {IDC_AUTO_OFF,     IDC_DI
 void FillAccounts(HWND dialog) {
   std::vector<std::vector<std::string>> rows;
   for (const AccountRow& r : g_dialog->accounts()) rows.push_back({r.server, r.login, r.password, r.port, r.delivery});
-  FillRows(dialog, IDC_ACCOUNTS, rows);
+  win32_ui::FillRows(dialog, IDC_ACCOUNTS, rows);
 }
 
 // The dial-up group as the logic has it: filled and enabled, or left as it was and disabled.
 void ShowDialUp(HWND dialog) {
   const DialUpGroup& group = g_dialog->dialUp();
   if (group.enabled) {
-    SetChecked(dialog, IDC_AUTO_OFF, group.autoOff);
-    FillCombo(dialog, IDC_DIALUP_ENTRY, group.entries, group.selected);
-    FillList(dialog, IDC_PHONES, group.phones);
+    win32_ui::SetChecked(dialog, IDC_AUTO_OFF, group.autoOff);
+    win32_ui::FillCombo(dialog, IDC_DIALUP_ENTRY, group.entries, group.selected);
+    win32_ui::FillList(dialog, IDC_PHONES, group.phones);
   }
-  EnableItems(dialog, kDialUpControls, group.enabled && !g_dialog->useLan());
-  SetChecked(dialog, IDC_USE_LAN, g_dialog->useLan());
+  win32_ui::EnableItems(dialog, kDialUpControls, group.enabled && !g_dialog->useLan());
+  win32_ui::SetChecked(dialog, IDC_USE_LAN, g_dialog->useLan());
 }
 
 void Open(HWND dialog) {
   g_dialog = std::make_unique<CommunicationDialog>(*Settings().env, *Settings().access);
-  AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35}, {"Доставка", 64}});
+  win32_ui::AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35}, {"Доставка", 64}});
   FillAccounts(dialog);
   const CommunicationFields f = g_dialog->fields();
-  LimitText(dialog, IDC_SMTP_SERVER, 63);
-  LimitText(dialog, IDC_SMTP_SPORT, 9);
-  SetItemText(dialog, IDC_SMTP_SERVER, f.smtpServer);
-  SetItemText(dialog, IDC_SMTP_SPORT, f.smtpPort);
-  AttachSpin(dialog, IDC_ATTEMPTS_SPIN, IDC_ATTEMPTS, kAttemptsLow, kAttemptsHigh,
+  win32_ui::LimitText(dialog, IDC_SMTP_SERVER, 63);
+  win32_ui::LimitText(dialog, IDC_SMTP_SPORT, 9);
+  win32_ui::SetItemText(dialog, IDC_SMTP_SERVER, f.smtpServer);
+  win32_ui::SetItemText(dialog, IDC_SMTP_SPORT, f.smtpPort);
+  win32_ui::AttachSpin(dialog, IDC_ATTEMPTS_SPIN, IDC_ATTEMPTS, kAttemptsLow, kAttemptsHigh,
              g_dialog->working().get().DialupAttempts);
   ShowDialUp(dialog);
 }
@@ -178,9 +178,9 @@ void EditAccount(HWND dialog, int index) {
 bool Command(HWND dialog, int id, int notification) {
   switch (id) {
     case IDOK:
-      if (!g_dialog->ok({ItemText(dialog, IDC_SMTP_SERVER, 63), ItemText(dialog, IDC_SMTP_SPORT, 9),
-                    IsChecked(dialog, IDC_USE_LAN), ItemText(dialog, IDC_DIALUP_ENTRY, config::limits::kDialUpRecord),
-                         IsChecked(dialog, IDC_AUTO_OFF), ItemText(dialog, IDC_ATTEMPTS, 18)})) {
+      if (!g_dialog->ok({win32_ui::ItemText(dialog, IDC_SMTP_SERVER, 63), win32_ui::ItemText(dialog, IDC_SMTP_SPORT, 9),
+                    win32_ui::IsChecked(dialog, IDC_USE_LAN), win32_ui::ItemText(dialog, IDC_DIALUP_ENTRY, config::limits::kDialUpRecord),
+                         win32_ui::IsChecked(dialog, IDC_AUTO_OFF), win32_ui::ItemText(dialog, IDC_ATTEMPTS, 18)})) {
         return false;
       }
       break;
@@ -197,10 +197,10 @@ bool Command(HWND dialog, int id, int notification) {
       if (g_dialog->mayAddAccount()) EditAccount(dialog, -1);
       return false;
     case IDC_ACCOUNT_EDIT:
-      if (SelectedRow(dialog, IDC_ACCOUNTS) >= 0) EditAccount(dialog, SelectedRow(dialog, IDC_ACCOUNTS));
+      if (win32_ui::SelectedRow(dialog, IDC_ACCOUNTS) >= 0) EditAccount(dialog, win32_ui::SelectedRow(dialog, IDC_ACCOUNTS));
       return false;
     case IDC_ACCOUNT_DELETE:
-      g_dialog->deleteAccount(SelectedRow(dialog, IDC_ACCOUNTS));
+      g_dialog->deleteAccount(win32_ui::SelectedRow(dialog, IDC_ACCOUNTS));
       FillAccounts(dialog);
       return false;
     case IDC_USE_LAN:
@@ -211,13 +211,13 @@ bool Command(HWND dialog, int id, int notification) {
       EditPhone(dialog, g_dialog->newPhoneIndex());
       return false;
     case IDC_PHONES:
-      if (notification == LBN_DBLCLK) EditPhone(dialog, SelectedItem(dialog, IDC_PHONES));
+      if (notification == LBN_DBLCLK) EditPhone(dialog, win32_ui::SelectedItem(dialog, IDC_PHONES));
       return false;
     case IDC_PHONE_EDIT:
-      EditPhone(dialog, SelectedItem(dialog, IDC_PHONES));
+      EditPhone(dialog, win32_ui::SelectedItem(dialog, IDC_PHONES));
       return false;
     case IDC_PHONE_DELETE:
-      g_dialog->deletePhone(SelectedItem(dialog, IDC_PHONES));
+      g_dialog->deletePhone(win32_ui::SelectedItem(dialog, IDC_PHONES));
       ShowDialUp(dialog);
       return false;
     default:
@@ -232,7 +232,7 @@ void Closed() { g_dialog.reset(); }
 
 INT_PTR CALLBACK CommunicationProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   static constexpr ModelessHandlers kHandlers{
-      Open, Command, Closed, IDC_ACCOUNTS, IDC_ACCOUNT_EDIT, "quelma.chm::/nastr_comm.htm", app::kHelpDisplayContents};
+      Open, Command, Closed, IDC_ACCOUNTS, IDC_ACCOUNT_EDIT, "quelma.chm::/nastr_comm.htm", win32_ui::kHelpDisplayContents};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 

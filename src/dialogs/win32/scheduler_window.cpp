@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 #include "dialogs/scheduler_dialog.h"
-#include "dialogs/win32/dialog_controls.h"
+#include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
 
@@ -24,12 +24,12 @@ constexpr int kDaySpins[5] = {IDC_DAY_FIRST_SPIN, IDC_DAY_FIRST_SPIN + 1, IDC_DA
 
 INT_PTR CALLBACK DayProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   if (message == WM_INITDIALOG) {
-    SetItemText(dialog, IDC_DAY_CAPTION, DayCaption(g_currentDay));
+    win32_ui::SetItemText(dialog, IDC_DAY_CAPTION, DayCaption(g_currentDay));
     const config::ScheduleRecord& d = g_dialog->day(g_currentDay);
     const int values[5] = {d.startHour, d.startMinute, d.endHour, d.endMinute, d.periodMinutes};
     for (int i = 0; i < 5; ++i) {
-      LimitText(dialog, kDayFields[i], 8);
-      AttachSpin(dialog, kDaySpins[i], kDayFields[i], 0, kDayFieldHigh[i], values[i]);
+      win32_ui::LimitText(dialog, kDayFields[i], 8);
+      win32_ui::AttachSpin(dialog, kDaySpins[i], kDayFields[i], 0, kDayFieldHigh[i], values[i]);
     }
     SetFocus(GetDlgItem(dialog, IDC_DAY_START_HOUR));  // the day's caption above is only a label
     return FALSE;
@@ -37,12 +37,12 @@ INT_PTR CALLBACK DayProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
   if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {
     case IDC_DAY_OFF:
-      for (const int field : kDayFields) SetItemText(dialog, field, "0");
+      for (const int field : kDayFields) win32_ui::SetItemText(dialog, field, "0");
       break;
     case IDOK: {
       std::array<std::string, 5> fields;
-      for (int i = 0; i < 5; ++i) fields[i] = ItemText(dialog, kDayFields[i], 8);
-      EndAfterOk(dialog, g_dialog->setDay(g_currentDay, fields, Settings().env->prompt));
+      for (int i = 0; i < 5; ++i) fields[i] = win32_ui::ItemText(dialog, kDayFields[i], 8);
+      win32_ui::EndAfterOk(dialog, g_dialog->setDay(g_currentDay, fields, Settings().env->prompt));
       break;
     }
     case IDCANCEL:
@@ -57,9 +57,9 @@ INT_PTR CALLBACK DayProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
 void ShowWeek(HWND dialog) {
   for (int day = 0; day < 7; ++day) {
     const DayTexts texts = ShowDay(g_dialog->day(day));
-    SetItemText(dialog, IDC_SCHED_FIRST_EDIT + 3 * day, texts.start);
-    SetItemText(dialog, IDC_SCHED_FIRST_EDIT + 3 * day + 1, texts.end);
-    SetItemText(dialog, IDC_SCHED_FIRST_EDIT + 3 * day + 2, texts.period);
+    win32_ui::SetItemText(dialog, IDC_SCHED_FIRST_EDIT + 3 * day, texts.start);
+    win32_ui::SetItemText(dialog, IDC_SCHED_FIRST_EDIT + 3 * day + 1, texts.end);
+    win32_ui::SetItemText(dialog, IDC_SCHED_FIRST_EDIT + 3 * day + 2, texts.period);
   }
 }
 
@@ -83,7 +83,7 @@ void Closed() { g_dialog.reset(); }
 
 INT_PTR CALLBACK SchedulerProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   static constexpr ModelessHandlers kHandlers{Open, Command, Closed, 0, 0, "quelma.chm::/nastr_sched.htm",
-                                              app::kHelpDisplayContents};
+                                              win32_ui::kHelpDisplayContents};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 

@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 #include "dialogs/servers_dialog.h"
-#include "dialogs/win32/dialog_controls.h"
+#include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
 
@@ -27,19 +27,19 @@ INT_PTR CALLBACK UserProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     case WM_INITDIALOG:
       SetWindowLongPtrA(dialog, DWLP_USER, lParam);
       editing = reinterpret_cast<UserEditing*>(lParam);
-      LimitText(dialog, IDC_USER_NAME, kUserNameField);
-      LimitText(dialog, IDC_USER_PASSWORD, kUserPasswordField);
-      LimitText(dialog, IDC_USER_ALIAS, kUserAliasField);
+      win32_ui::LimitText(dialog, IDC_USER_NAME, kUserNameField);
+      win32_ui::LimitText(dialog, IDC_USER_PASSWORD, kUserPasswordField);
+      win32_ui::LimitText(dialog, IDC_USER_ALIAS, kUserAliasField);
       if (editing->shown) {
-        SetItemText(dialog, IDC_USER_NAME, editing->shown->name);
-        SetItemText(dialog, IDC_USER_PASSWORD, editing->shown->password);
-        SetItemText(dialog, IDC_USER_ALIAS, editing->shown->alias);
+        win32_ui::SetItemText(dialog, IDC_USER_NAME, editing->shown->name);
+        win32_ui::SetItemText(dialog, IDC_USER_PASSWORD, editing->shown->password);
+        win32_ui::SetItemText(dialog, IDC_USER_ALIAS, editing->shown->alias);
       }
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK) {
-        editing->result = AcceptUserFields(ItemText(dialog, IDC_USER_NAME, 30), ItemText(dialog, IDC_USER_PASSWORD, 30),
-                                           ItemText(dialog, IDC_USER_ALIAS, 64));
+        editing->result = AcceptUserFields(win32_ui::ItemText(dialog, IDC_USER_NAME, 30), win32_ui::ItemText(dialog, IDC_USER_PASSWORD, 30),
+                                           win32_ui::ItemText(dialog, IDC_USER_ALIAS, 64));
         EndDialog(dialog, editing->result ? IDOK : IDCANCEL);
         return TRUE;
       }
@@ -62,36 +62,36 @@ std::optional<config::LocalUser> EditUser(HWND owner, const config::LocalUser* s
 void FillUsers(HWND dialog) {
   std::vector<std::vector<std::string>> rows;
   for (const UserRow& row : g_dialog->rows()) rows.push_back({row.name, row.password, row.alias, row.role});
-  FillRows(dialog, IDC_USERS, rows);
+  win32_ui::FillRows(dialog, IDC_USERS, rows);
 }
 
 ServersFields ReadFields(HWND dialog) {
-  return {ItemText(dialog, IDC_MAILDROP_DIR, 259), ItemText(dialog, IDC_QUEUE_DIR, 259),
-          ItemText(dialog, IDC_LOCAL_DOMAIN, 63),  ItemText(dialog, IDC_LOG_SIZE, 3),
-          ItemText(dialog, IDC_POP3_PORT, 9),      ItemText(dialog, IDC_SMTP_PORT, 9),
-          ItemText(dialog, IDC_SERVERS_TIMEOUT, 9)};
+  return {win32_ui::ItemText(dialog, IDC_MAILDROP_DIR, 259), win32_ui::ItemText(dialog, IDC_QUEUE_DIR, 259),
+          win32_ui::ItemText(dialog, IDC_LOCAL_DOMAIN, 63),  win32_ui::ItemText(dialog, IDC_LOG_SIZE, 3),
+          win32_ui::ItemText(dialog, IDC_POP3_PORT, 9),      win32_ui::ItemText(dialog, IDC_SMTP_PORT, 9),
+          win32_ui::ItemText(dialog, IDC_SERVERS_TIMEOUT, 9)};
 }
 
 void Open(HWND dialog) {
   g_dialog = std::make_unique<ServersDialog>(*Settings().env);
   const ServersFields f = g_dialog->fields();
-  SetItemText(dialog, IDC_MAILDROP_DIR, f.mailDropDir);
-  SetItemText(dialog, IDC_QUEUE_DIR, f.queueDir);
-  SetItemText(dialog, IDC_LOCAL_DOMAIN, f.localDomain);
-  SetItemText(dialog, IDC_LOG_SIZE, f.logFileSize);
-  SetItemText(dialog, IDC_POP3_PORT, f.pop3Port);
-  SetItemText(dialog, IDC_SMTP_PORT, f.smtpPort);
-  SetItemText(dialog, IDC_SERVERS_TIMEOUT, f.timeout);
-  LimitText(dialog, IDC_MAILDROP_DIR, 259);
-  LimitText(dialog, IDC_QUEUE_DIR, 259);
-  LimitText(dialog, IDC_LOCAL_DOMAIN, 63);
-  LimitText(dialog, IDC_LOG_SIZE, 3);
-  AddColumns(dialog, IDC_USERS, {{"Пользователь", 90}, {"Пароль", 90}, {"Алиас", 90}, {"Функция", 130}});
+  win32_ui::SetItemText(dialog, IDC_MAILDROP_DIR, f.mailDropDir);
+  win32_ui::SetItemText(dialog, IDC_QUEUE_DIR, f.queueDir);
+  win32_ui::SetItemText(dialog, IDC_LOCAL_DOMAIN, f.localDomain);
+  win32_ui::SetItemText(dialog, IDC_LOG_SIZE, f.logFileSize);
+  win32_ui::SetItemText(dialog, IDC_POP3_PORT, f.pop3Port);
+  win32_ui::SetItemText(dialog, IDC_SMTP_PORT, f.smtpPort);
+  win32_ui::SetItemText(dialog, IDC_SERVERS_TIMEOUT, f.timeout);
+  win32_ui::LimitText(dialog, IDC_MAILDROP_DIR, 259);
+  win32_ui::LimitText(dialog, IDC_QUEUE_DIR, 259);
+  win32_ui::LimitText(dialog, IDC_LOCAL_DOMAIN, 63);
+  win32_ui::LimitText(dialog, IDC_LOG_SIZE, 3);
+  win32_ui::AddColumns(dialog, IDC_USERS, {{"Пользователь", 90}, {"Пароль", 90}, {"Алиас", 90}, {"Функция", 130}});
   FillUsers(dialog);
 }
 
 bool Command(HWND dialog, int id, int) {
-  const int selected = SelectedRow(dialog, IDC_USERS);
+  const int selected = win32_ui::SelectedRow(dialog, IDC_USERS);
   switch (id) {
     case IDOK:
       if (!g_dialog->ok(ReadFields(dialog))) return false;
@@ -140,7 +140,7 @@ void Closed() { g_dialog.reset(); }
 
 INT_PTR CALLBACK ServersProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   static constexpr ModelessHandlers kHandlers{
-      Open, Command, Closed, IDC_USERS, IDC_USER_EDIT, "quelma.chm::/nastr_servers.htm", app::kHelpDisplayTopic};
+      Open, Command, Closed, IDC_USERS, IDC_USER_EDIT, "quelma.chm::/nastr_servers.htm", win32_ui::kHelpDisplayTopic};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 

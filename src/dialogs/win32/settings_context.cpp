@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 
 namespace quelma::dialogs {
 
@@ -37,7 +37,7 @@ INT_PTR ModelessDispatch(const ModelessHandlers& h, HWND dialog, UINT message, W
       return TRUE;
     }
     case WM_HELP:
-      app::ShowHtmlHelp(GetDesktopWindow(), h.helpTarget, h.helpCommand, 0);
+      win32_ui::ShowHtmlHelp(GetDesktopWindow(), h.helpTarget, h.helpCommand, 0);
       return TRUE;
     default:
       return FALSE;

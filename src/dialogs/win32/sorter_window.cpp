@@ -1,9 +1,9 @@
 // IDD_SORTEROPT with IDD_ALIAS and IDD_DLGUNDIS on the sorter dialogs' logic.
 #include <memory>
 
-#include "app/win32/html_help.h"
+#include "win32_ui/html_help.h"
 #include "dialogs/sorter_dialog.h"
-#include "dialogs/win32/dialog_controls.h"
+#include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
 
@@ -24,22 +24,22 @@ struct RuleEditing {
 };
 
 void ShowDelivery(HWND dialog, const RuleDialog& rule) {
-  FillList(dialog, IDC_RULE_USERS, rule.users());  // the list box sorts them
-  FillList(dialog, IDC_RULE_DELIVERY, rule.delivery());
+  win32_ui::FillList(dialog, IDC_RULE_USERS, rule.users());  // the list box sorts them
+  win32_ui::FillList(dialog, IDC_RULE_DELIVERY, rule.delivery());
 }
 
 INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* editing = StateOf<RuleEditing>(dialog, message, lParam);
+  auto* editing = win32_ui::StateOf<RuleEditing>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
     for (const char* header : kHeaderChoices) {
       SendDlgItemMessageA(dialog, IDC_RULE_HEADER, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(header));
     }
     SendDlgItemMessageA(dialog, IDC_RULE_HEADER, CB_LIMITTEXT, 29, 0);
-    LimitText(dialog, IDC_RULE_TEXT, 64);
-    LimitText(dialog, IDC_RULE_ADDRESS, 119);
-    SetItemText(dialog, IDC_RULE_HEADER, editing->rule.headerName);
-    SetItemText(dialog, IDC_RULE_TEXT, editing->rule.pattern);
-    SetChecked(dialog, IDC_RULE_STOP, editing->rule.stop);
+    win32_ui::LimitText(dialog, IDC_RULE_TEXT, 64);
+    win32_ui::LimitText(dialog, IDC_RULE_ADDRESS, 119);
+    win32_ui::SetItemText(dialog, IDC_RULE_HEADER, editing->rule.headerName);
+    win32_ui::SetItemText(dialog, IDC_RULE_TEXT, editing->rule.pattern);
+    win32_ui::SetChecked(dialog, IDC_RULE_STOP, editing->rule.stop);
     ShowDelivery(dialog, editing->rule);
     return TRUE;
   }
@@ -47,24 +47,24 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
   RuleDialog& rule = editing->rule;
   switch (LOWORD(wParam)) {
     case IDC_RULE_ADD_ADDRESS:
-      if (rule.addAddress(ItemText(dialog, IDC_RULE_ADDRESS, 119))) {
-        SetItemText(dialog, IDC_RULE_ADDRESS, "");
+      if (rule.addAddress(win32_ui::ItemText(dialog, IDC_RULE_ADDRESS, 119))) {
+        win32_ui::SetItemText(dialog, IDC_RULE_ADDRESS, "");
         ShowDelivery(dialog, rule);
       }
       break;
     case IDC_RULE_ADD_USER:
-      if (const int selected = SelectedItem(dialog, IDC_RULE_USERS); selected >= 0) {
-        rule.addUser(ListItem(dialog, IDC_RULE_USERS, selected));
+      if (const int selected = win32_ui::SelectedItem(dialog, IDC_RULE_USERS); selected >= 0) {
+        rule.addUser(win32_ui::ListItem(dialog, IDC_RULE_USERS, selected));
         ShowDelivery(dialog, rule);
       }
       break;
     case IDC_RULE_REMOVE:
-      rule.removeDelivery(SelectedItem(dialog, IDC_RULE_DELIVERY));
+      rule.removeDelivery(win32_ui::SelectedItem(dialog, IDC_RULE_DELIVERY));
       ShowDelivery(dialog, rule);
       break;
     case IDOK: {
-      EndAfterOk(dialog, rule.ok(ItemText(dialog, IDC_RULE_HEADER, 29), ItemText(dialog, IDC_RULE_TEXT, 64),
-                                 IsChecked(dialog, IDC_RULE_STOP), Settings().env->prompt, editing->result));
+      win32_ui::EndAfterOk(dialog, rule.ok(win32_ui::ItemText(dialog, IDC_RULE_HEADER, 29), win32_ui::ItemText(dialog, IDC_RULE_TEXT, 64),
+                                 win32_ui::IsChecked(dialog, IDC_RULE_STOP), Settings().env->prompt, editing->result));
       break;
     }
     case IDCANCEL:
@@ -79,20 +79,20 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
 // Moves the selected entry of list `from` by its name; the list it left selects the entry now
 // at the vacated place.
 void MoveSelected(HWND dialog, UnsortedRecipientsDialog& chooser, int from, bool choose) {
-  const int index = SelectedItem(dialog, from);
+  const int index = win32_ui::SelectedItem(dialog, from);
   if (index < 0) return;
-  const std::string name = ListItem(dialog, from, index);
+  const std::string name = win32_ui::ListItem(dialog, from, index);
   choose ? chooser.choose(name) : chooser.unchoose(name);
-  FillList(dialog, IDC_UNSORTED_USERS, chooser.users());  // both lists sort what they get
-  FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser.recipients());
+  win32_ui::FillList(dialog, IDC_UNSORTED_USERS, chooser.users());  // both lists sort what they get
+  win32_ui::FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser.recipients());
   SendDlgItemMessageA(dialog, from, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
 INT_PTR CALLBACK UnsortedProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* chooser = StateOf<UnsortedChoice>(dialog, message, lParam);
+  auto* chooser = win32_ui::StateOf<UnsortedChoice>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
-    FillList(dialog, IDC_UNSORTED_USERS, chooser->dialog.users());
-    FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser->dialog.recipients());
+    win32_ui::FillList(dialog, IDC_UNSORTED_USERS, chooser->dialog.users());
+    win32_ui::FillList(dialog, IDC_UNSORTED_RECIPIENTS, chooser->dialog.recipients());
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
@@ -106,7 +106,7 @@ INT_PTR CALLBACK UnsortedProcedure(HWND dialog, UINT message, WPARAM wParam, LPA
     case IDOK: {
       std::vector<std::string> shown;  // in the list's own (alphabetical) order
       const int count = static_cast<int>(SendDlgItemMessageA(dialog, IDC_UNSORTED_RECIPIENTS, LB_GETCOUNT, 0, 0));
-      for (int i = 0; i < count; ++i) shown.push_back(ListItem(dialog, IDC_UNSORTED_RECIPIENTS, i));
+      for (int i = 0; i < count; ++i) shown.push_back(win32_ui::ListItem(dialog, IDC_UNSORTED_RECIPIENTS, i));
       chooser->result = JoinRecipients(shown);
       EndDialog(dialog, IDOK);
       break;
@@ -121,8 +121,8 @@ INT_PTR CALLBACK UnsortedProcedure(HWND dialog, UINT message, WPARAM wParam, LPA
 }
 
 void FillRules(HWND dialog, int select) {
-  FillList(dialog, IDC_RULES, g_dialog->lines());
-  SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
+  win32_ui::FillList(dialog, IDC_RULES, g_dialog->lines());
+  win32_ui::SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
   if (select >= 0) SendDlgItemMessageA(dialog, IDC_RULES, LB_SETCURSEL, static_cast<WPARAM>(select), 0);
 }
 
@@ -142,7 +142,7 @@ void EditRule(HWND dialog, int index) {
 }
 
 bool Command(HWND dialog, int id, int notification) {
-  const int selected = SelectedItem(dialog, IDC_RULES);
+  const int selected = win32_ui::SelectedItem(dialog, IDC_RULES);
   switch (id) {
     case IDOK:
       if (!g_dialog->ok()) return false;  // sorter.cfg not written: the rules stay in the dialog
@@ -173,7 +173,7 @@ bool Command(HWND dialog, int id, int notification) {
       if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_DLGUNDIS", dialog, UnsortedProcedure,
                           reinterpret_cast<LPARAM>(&chooser)) == IDOK) {
         g_dialog->setUnsortedRecipients(chooser.result);
-        SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
+        win32_ui::SetItemText(dialog, IDC_UNSORTED, g_dialog->unsortedRecipients());
       }
       return false;
     }
@@ -200,7 +200,7 @@ void Closed() { g_dialog.reset(); }
 
 INT_PTR CALLBACK SorterProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   static constexpr ModelessHandlers kHandlers{Open, Command, Closed, 0, 0, "quelma.chm::/nastr_sort.htm",
-                                              app::kHelpDisplayContents};
+                                              win32_ui::kHelpDisplayContents};
   return ModelessDispatch(kHandlers, dialog, message, wParam, lParam);
 }
 

@@ -1,0 +1,57 @@
+// Maildrop files: the separator line, the path of a user's maildrop, and the append that
+// every writer (SMTP intake, sorter, failure notice) uses under the maildrop's lock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "config/configuration.h"
+#include "platform/files.h"
+
+namespace quelma::spool {
+
+// "From " and the bytes 01 01 02 02 01 01 03 03: a line that begins so starts a message.
+inline constexpr std::string_view kMaildropMarker{"From \x01\x01\x02\x02\x01\x01\x03\x03", 13};
+
+// The marker, a space and the tick as 8 upper-case hex digits (22 bytes, no CR LF).
+std::string FormatMaildropSeparator(std::uint32_t tick);
+
+// The separator line of a new delivery, with a tick that no other delivery of the process has.
+std::string NewSeparatorLine();
+
+// The short separator line of the delivery-failure notice: the marker and CR LF.
+std::string ShortSeparatorLine();
+
+// MailDropDir followed by the user's name as the user table spells it, so every spelling of
+// one user reaches one file; the name as given when no user has it.
+std::string MaildropPath(const config::Configuration& config, std::string_view userName);
+
+// The one lock of a maildrop, shared by every appender and the POP3 commit.
+std::mutex& MaildropLock(const std::string& path);
+
+enum class AppendResult { kAppended, kCannotOpen, kWriteFailed };
+
+// Where an append put its message, so that it can be taken back while nothing followed it.
+struct AppendReceipt {
+  std::uint64_t before = 0;
+  std::uint64_t after = 0;
+};
+
+// Appends the separator line and the message text (CR LF lines) in one write under the lock;
+// `durable` syncs before returning. A failed write is cut off again, so no torn message stays.
+AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
+                              bool durable);
+
+// The same for a text that is written piece by piece: `writeText` writes it to the open
+// maildrop (after the separator line) and returns false when a write failed.
+AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
+                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable,
+                                  AppendReceipt* receipt = nullptr);
+
+// Takes an appended message out again, if nothing was appended behind it meanwhile.
+bool TakeBackAppend(const std::string& path, const AppendReceipt& receipt);
+
+}  // namespace quelma::spool

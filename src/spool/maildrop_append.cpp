@@ -1,0 +1,67 @@
+// The append contract of maildrops and the per-maildrop locks.
+#include <map>
+
+#include "platform/exit_gate.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "platform/unique_tick.h"
+#include "spool/maildrop.h"
+
+namespace quelma::spool {
+
+std::string FormatMaildropSeparator(std::uint32_t tick) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out(kMaildropMarker);
+  out.push_back(' ');
+  for (int shift = 28; shift >= 0; shift -= 4) out.push_back(kDigits[(tick >> shift) & 15]);
+  return out;
+}
+
+std::string NewSeparatorLine() { return FormatMaildropSeparator(platform::ProcessUniqueTicks().next()) + "\r\n"; }
+
+std::string ShortSeparatorLine() { return std::string(kMaildropMarker) + "\r\n"; }
+
+std::string MaildropPath(const config::Configuration& config, std::string_view userName) {
+  const int user = config::FindLocalUser(config, userName);
+  return config.MailDropDir + (user >= 0 ? config.users[static_cast<std::size_t>(user)].name : std::string(userName));
+}
+
+std::mutex& MaildropLock(const std::string& path) {
+  // Locks live as long as the process; there is one per maildrop path ever used.
+  static std::mutex registryMutex;
+  static std::map<std::string, std::mutex> locks;
+  std::lock_guard<std::mutex> hold(registryMutex);
+  return locks[path];
+}
+
+AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
+                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable,
+                                  AppendReceipt* receipt) {
+  const platform::ExitGateHold whole;
+  std::lock_guard<std::mutex> hold(MaildropLock(path));
+  const auto existing = platform::FileSize(path);
+  const std::uint64_t before = existing.value_or(0);
+  auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
+  if (!file) return AppendResult::kCannotOpen;
+  const bool ok = file->write(separatorLine) && writeText(*file) && (!durable || file->sync());
+  if (!file->close() || !ok) {
+    platform::TruncateFile(path, before);
+    return AppendResult::kWriteFailed;
+  }
+  if (durable && !existing) platform::SyncParentDirectory(path);  // a new maildrop's name too
+  if (receipt) *receipt = AppendReceipt{before, platform::FileSize(path).value_or(before)};
+  return AppendResult::kAppended;
+}
+
+bool TakeBackAppend(const std::string& path, const AppendReceipt& receipt) {
+  std::lock_guard<std::mutex> hold(MaildropLock(path));
+  if (platform::FileSize(path) != receipt.after) return false;
+  return receipt.before == 0 ? platform::RemoveFile(path) : platform::TruncateFile(path, receipt.before);
+}
+
+AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
+                              bool durable) {
+  return AppendToMaildropWith(path, separatorLine, [text](platform::OutputFile& f) { return f.write(text); }, durable);
+}
+
+}  // namespace quelma::spool

@@ -1,0 +1,140 @@
+// Scanning a maildrop for its separators, reading message text, and the commit at QUIT.
+#include "spool/maildrop_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "spool/maildrop.h"
+
+namespace quelma::spool {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kUidOffset = kMaildropMarker.size() + 1;
+constexpr std::size_t kUidLength = 8;
+
+// Calls `onLine(start, firstBytes, length)` for every line of the file, where firstBytes
+// holds up to 32 bytes of the line's beginning; the last line may lack its line feed.
+template <typename OnLine>
+std::uint64_t ForEachLine(platform::InputFile& file, OnLine onLine) {
+  std::vector<char> buffer(kChunk);
+  std::uint64_t pos = 0, lineStart = 0;
+  std::string head;
+  file.seek(0);
+  for (;;) {
+    const std::size_t n = file.read(buffer.data(), buffer.size());
+    if (n == 0) break;
+    std::size_t i = 0;
+    while (i < n) {
+      const char* nl = static_cast<const char*>(std::memchr(buffer.data() + i, '\n', n - i));
+      const std::size_t segmentEnd = nl ? static_cast<std::size_t>(nl - buffer.data()) + 1 : n;
+      if (head.size() < 32) head.append(buffer.data() + i, std::min(segmentEnd - i, 32 - head.size()));
+      pos += segmentEnd - i;
+      i = segmentEnd;
+      if (nl) {
+        onLine(lineStart, head, pos - lineStart);
+        lineStart = pos;
+        head.clear();
+      }
+    }
+  }
+  if (pos > lineStart) onLine(lineStart, head, pos - lineStart);
+  return pos;
+}
+
+std::optional<std::string> UidOf(const std::string& head) {
+  std::string_view line(head);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  if (line.size() < kUidOffset + kUidLength) return std::nullopt;
+  return std::string(line.substr(kUidOffset, kUidLength));
+}
+
+}  // namespace
+
+std::optional<MaildropFile> MaildropFile::Open(const std::string& path) {
+  auto file = platform::InputFile::Open(path);
+  if (!file) return std::nullopt;
+  return MaildropFile(path, std::move(*file));
+}
+
+void MaildropFile::buildIndex() {
+  messages_.clear();
+  std::lock_guard<std::mutex> hold(MaildropLock(path_));
+  indexedEnd_ = ForEachLine(*file_, [&](std::uint64_t start, const std::string& head, std::uint64_t length) {
+    if (std::string_view(head).starts_with(kMaildropMarker)) {
+      messages_.push_back(MaildropMessage{start, start + length, 0, false, UidOf(head)});
+    } else if (!messages_.empty()) {
+      messages_.back().size += length;
+    }
+  });
+}
+
+MaildropFile::ReadResult MaildropFile::readText(const MaildropMessage& m,
+                                                const std::function<bool(std::string_view piece)>& onPiece) {
+  std::vector<char> buffer(kChunk);
+  std::uint64_t left = m.size;
+  if (!file_->seek(m.textOffset)) return ReadResult::kReadFailed;
+  while (left > 0) {
+    const std::size_t n = file_->read(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)));
+    if (n == 0) return ReadResult::kReadFailed;  // the index promised more: a read error
+    left -= n;
+    if (!onPiece(std::string_view(buffer.data(), n))) return ReadResult::kStopped;
+  }
+  return ReadResult::kWhole;
+}
+
+bool MaildropFile::copyRange(platform::OutputFile& out, std::uint64_t begin, std::uint64_t end) {
+  std::vector<char> buffer(kChunk);
+  if (!file_->seek(begin)) return false;
+  while (begin < end) {
+    const std::size_t n = file_->read(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(end - begin, kChunk)));
+    if (n == 0 || !out.write(std::string_view(buffer.data(), n))) return false;
+    begin += n;
+  }
+  return true;
+}
+
+CommitResult MaildropFile::commit(const std::string& temporaryPath) {
+  std::lock_guard<std::mutex> hold(MaildropLock(path_));
+  // Nothing deleted and no stray text in front: the rewrite would copy the file as it is.
+  const bool unchanged = std::none_of(messages_.begin(), messages_.end(), [](const auto& m) { return m.deleted; });
+  if (unchanged && !messages_.empty() && messages_.front().separatorOffset == 0) {
+    file_.reset();
+    return CommitResult::kCommitted;
+  }
+  const std::uint64_t currentEnd = platform::FileSize(path_).value_or(indexedEnd_);
+  auto out = platform::OutputFile::Create(temporaryPath, platform::CreateMode::kTruncate);
+  if (!out) return CommitResult::kFailed;
+  bool ok = true;
+  std::uint64_t kept = 0;
+  for (std::size_t i = 0; i < messages_.size() && ok; ++i) {
+    if (messages_[i].deleted) continue;
+    const std::uint64_t end = i + 1 < messages_.size() ? messages_[i + 1].separatorOffset : indexedEnd_;
+    ok = copyRange(*out, messages_[i].separatorOffset, end);
+    kept += end - messages_[i].separatorOffset;
+  }
+  // Mail that arrived after the index was built goes over as it stands.
+  if (ok && currentEnd > indexedEnd_) {
+    ok = copyRange(*out, indexedEnd_, currentEnd);
+    kept += currentEnd - indexedEnd_;
+  }
+  ok = ok && out->sync() && out->close();
+  file_.reset();
+  if (!ok) {
+    out.reset();
+    platform::RemoveFile(temporaryPath);
+    return CommitResult::kFailed;
+  }
+  if (kept == 0) {
+    platform::RemoveFile(temporaryPath);
+    return platform::RemoveFile(path_) ? CommitResult::kCommitted : CommitResult::kDeleteFailed;
+  }
+  if (!platform::RenameReplacing(temporaryPath, path_)) {
+    platform::RemoveFile(temporaryPath);
+    return CommitResult::kFailed;
+  }
+  return CommitResult::kCommitted;
+}
+
+}  // namespace quelma::spool
