@@ -4,7 +4,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/socket.h"
+#include "net/byte_stream.h"
+#include "net/listener.h"
 
 namespace quelma::link {
 
@@ -14,13 +15,13 @@ struct ServerFlags {
 
   // The server registers its listening socket and its current connection so that shutdown
   // can wake a blocked accept or receive; it unregisters (nullptr) before closing them.
-  void registerListener(platform::Socket* socket) {
+  void registerListener(net::Listener* listener) {
     std::lock_guard<std::mutex> hold(mutex_);
-    listener_ = socket;
+    listener_ = listener;
   }
-  void registerClient(platform::Socket* socket) {
+  void registerClient(net::ByteStream* stream) {
     std::lock_guard<std::mutex> hold(mutex_);
-    client_ = socket;
+    client_ = stream;
   }
   void wakeSockets() {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -30,8 +31,8 @@ struct ServerFlags {
 
  private:
   std::mutex mutex_;
-  platform::Socket* listener_ = nullptr;
-  platform::Socket* client_ = nullptr;
+  net::Listener* listener_ = nullptr;
+  net::ByteStream* client_ = nullptr;
 };
 
 struct ServerControl {

@@ -2,7 +2,10 @@
 #include "link/server_thread.h"
 
 #include <chrono>
+#include <optional>
 #include <thread>
+
+#include "net/listener.h"
 
 namespace quelma::link {
 namespace {
@@ -36,17 +39,19 @@ class Server {
   ServerContext& c_;
   const ServerTexts& texts_;
   const std::function<void(const std::string&)>& log_;
-  platform::Socket listener_;
+  net::Listener listener_;
 };
 
 // 0 when listening, else the step code of the failed step.
 int Server::startListener(std::uint16_t port) {
-  if (!platform::InitSocketLibrary()) return kLibraryFailed;
-  listener_ = platform::Socket::CreateTcp();
-  if (!listener_.valid()) return kSocketFailed;
-  if (!listener_.bind(platform::kAnyAddress, port)) return kBindFailed;
-  if (!listener_.listen(1)) return kListenFailed;
-  return 0;
+  switch (listener_.open(platform::kAnyAddress, port, 1)) {
+    case net::ListenFailure::kNone: return 0;
+    case net::ListenFailure::kLibrary: return kLibraryFailed;
+    case net::ListenFailure::kSocket: return kSocketFailed;
+    case net::ListenFailure::kBind: return kBindFailed;
+    case net::ListenFailure::kListen: return kListenFailed;
+  }
+  return kListenFailed;
 }
 
 void Server::report(int stepCode) {
@@ -82,27 +87,27 @@ int Server::run(std::uint16_t port, const ConnectionHandler& serve) {
       report(kOrderlyStop);
       return 0;
     }
-    platform::Socket client = listener_.accept();
-    if (!client.valid()) {
+    std::optional<net::PlainStream> client = listener_.accept();
+    if (!client) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a wake-up or a passing fault
       continue;
     }
     auto config = c_.config.current();
-    const int optionFailed = !client.setSendTimeout(config->SERVERS_TIMEOUT)      ? kSendTimeoutFailed
-                             : !client.setReceiveTimeout(config->SERVERS_TIMEOUT) ? kReceiveTimeoutFailed
-                                                                                  : 0;
+    const int optionFailed = !client->setSendTimeout(config->SERVERS_TIMEOUT)      ? kSendTimeoutFailed
+                             : !client->setReceiveTimeout(config->SERVERS_TIMEOUT) ? kReceiveTimeoutFailed
+                                                                                   : 0;
     if (optionFailed != 0) {
       report(optionFailed);
       c_.window.send(UM_SHUTDOWN, 0, 0);
       return 1;
     }
-    const auto peer = client.peerAddress();
+    const auto peer = client->peerAddress();
     log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
-    c_.flags.registerClient(&client);
-    serve(client, std::move(config));
+    c_.flags.registerClient(&*client);
+    serve(*client, std::move(config));
     log_(kDisconnected);  // before the close, so the client never sees the end before the line
     c_.flags.registerClient(nullptr);
-    client.close();
+    client->close();
   }
 }
 

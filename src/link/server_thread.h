@@ -13,7 +13,7 @@
 #include "link/server_control.h"
 #include "config/config_store.h"
 #include "platform/clock.h"
-#include "platform/socket.h"
+#include "net/byte_stream.h"
 
 namespace quelma::link {
 
@@ -36,7 +36,7 @@ struct ServerContext {
 
 // Serves one accepted connection (greeting included); returns when it has ended.
 using ConnectionHandler =
-    std::function<void(platform::Socket& client, std::shared_ptr<const config::Configuration> config)>;
+    std::function<void(net::ByteStream& client, std::shared_ptr<const config::Configuration> config)>;
 
 // Runs the server until the stop request; returns the thread's exit code (0 after an orderly
 // stop, 1 after a failure). `log` writes one line for the server's source.

@@ -1,9 +1,9 @@
-// Where a protocol session's replies go: the client socket, or a transcript in tests.
+// Where a protocol session's replies go: the client's stream, or a transcript in tests.
 #pragma once
 
 #include <string_view>
 
-#include "platform/socket.h"
+#include "net/byte_stream.h"
 
 namespace quelma::net {
 
@@ -13,14 +13,14 @@ class ReplySink {
   virtual bool send(std::string_view bytes) = 0;  // false: the connection is gone
 };
 
-// Replies straight onto a connected socket, each as one send.
-class SocketSink final : public ReplySink {
+// Replies straight onto a connected stream, each as one send.
+class StreamSink final : public ReplySink {
  public:
-  explicit SocketSink(platform::Socket& socket) : socket_(socket) {}
-  bool send(std::string_view bytes) override { return socket_.sendAll(bytes); }
+  explicit StreamSink(ByteStream& stream) : stream_(stream) {}
+  bool send(std::string_view bytes) override { return stream_.sendAll(bytes); }
 
  private:
-  platform::Socket& socket_;
+  ByteStream& stream_;
 };
 
 }  // namespace quelma::net

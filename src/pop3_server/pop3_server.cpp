@@ -17,8 +17,8 @@ constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPor
 
 int RunPop3Server(link::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogPop3Srv(text); };
-  auto serve = [&c](platform::Socket& client, std::shared_ptr<const config::Configuration> config) {
-    net::SocketSink sink(client);
+  auto serve = [&c](net::ByteStream& client, std::shared_ptr<const config::Configuration> config) {
+    net::StreamSink sink(client);
     if (!sink.send(reply::kGreeting)) return;
     net::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
                                         kMaxPop3Line, 2000);

@@ -45,8 +45,8 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
 
 int RunSmtpServer(link::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogSmtpSrv(text); };
-  auto serve = [&c](platform::Socket& client, std::shared_ptr<const config::Configuration> config) {
-    net::SocketSink sink(client);
+  auto serve = [&c](net::ByteStream& client, std::shared_ptr<const config::Configuration> config) {
+    net::StreamSink sink(client);
     if (!sink.send(reply::kGreeting)) return;
     net::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
                                         kMaxSmtpLine, kReceiveSize);

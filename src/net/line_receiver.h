@@ -1,0 +1,37 @@
+// Replies of a peer read from a byte stream: whole lines, or the bytes as they come. Each
+// receive asks for up to the given size; bytes beyond what a read hands out wait for the next.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "net/byte_stream.h"
+
+namespace quelma::net {
+
+class LineReceiver {
+ public:
+  LineReceiver(ByteStream& stream, std::size_t receiveSize) : stream_(stream), buffer_(receiveSize) {}
+
+  enum class Status {
+    kLine,     // `line` holds the line, its line feed included
+    kNothing,  // the connection failed or closed before any byte of the line
+    kCut,      // it failed or closed part-way through the line
+  };
+  // The next line. Of a line longer than `keep` bytes the first keep - 1 are kept and then
+  // its line feed; the rest is read and dropped.
+  Status readLine(std::string& line, std::size_t keep);
+
+  // The bytes already received and not handed out, or else those of one receive; false when
+  // the connection failed or closed.
+  bool readSome(std::string& bytes);
+
+ private:
+  bool receiveMore();
+  ByteStream& stream_;
+  std::vector<char> buffer_;
+  std::string pending_;
+};
+
+}  // namespace quelma::net

@@ -1,0 +1,38 @@
+// A plain TCP connection as a byte stream: the connected socket of a client or of an
+// accepted peer, and the client's connect with its numbered steps.
+#pragma once
+
+#include <cstdint>
+
+#include "net/byte_stream.h"
+#include "platform/socket.h"
+
+namespace quelma::net {
+
+class PlainStream final : public ByteStream {
+ public:
+  PlainStream() = default;
+  explicit PlainStream(platform::Socket socket) : socket_(std::move(socket)) {}
+
+  long receive(char* buffer, std::size_t capacity) override { return socket_.receive(buffer, capacity); }
+  bool sendAll(std::string_view bytes) override { return socket_.sendAll(bytes); }
+  void wake() override { socket_.wake(); }
+  void close() override { socket_.close(); }
+  std::optional<platform::Ipv4Address> peerAddress() const override { return socket_.peerAddress(); }
+
+  bool isOpen() const { return socket_.valid(); }
+  bool setSendTimeout(std::uint32_t milliseconds) { return socket_.setSendTimeout(milliseconds); }
+  bool setReceiveTimeout(std::uint32_t milliseconds) { return socket_.setReceiveTimeout(milliseconds); }
+
+ private:
+  platform::Socket socket_;
+};
+
+// The step of a connect that failed; each client gives them its own error numbers.
+enum class ConnectFailure { kNone, kSocket, kSendTimeout, kReceiveTimeout, kConnect };
+
+// A new socket with both time-outs set, connected to `address`:`port`, into `stream`.
+ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std::uint32_t timeoutMs,
+                          PlainStream& stream);
+
+}  // namespace quelma::net

@@ -1,0 +1,42 @@
+// The numbered errors that end a POP3 client run; the number is what the log line shows and
+// the thread's exit code.
+#pragma once
+
+namespace quelma::pop3_client {
+
+enum class Pop3ClientError : int {
+  kNone = 0,
+  kSocketLibrary = 1,
+  kResolve = 2,
+  kSocket = 3,
+  kSendTimeout = 4,
+  kReceiveTimeout = 5,
+  kConnect = 6,
+  kGreetingReceive = 7,
+  kGreetingNegative = 8,
+  kUserSend = 10,         // APOP too
+  kUserReceive = 11,      // APOP too
+  kUserReceiveRest = 12,  // APOP too
+  kPassSend = 13,
+  kPassReceive = 14,
+  kPassReceiveRest = 15,
+  kStatSend = 16,
+  kStatReceive = 17,
+  kQuitSend = 18,
+  kListSend = 19,
+  kListReceive = 20,
+  kDownloadFile = 21,     // creating, syncing or publishing a download file
+  kRetrSend = 22,
+  kRetrReceive = 23,      // nothing of the status line came
+  kRetrStatusLine = 24,   // the status line broke off
+  kRetrText = 25,         // the message text broke off (its download file is removed)
+  kDeleSend = 26,
+  kDeleReceive = 27,
+  kMailTxt = 28,          // "mail.txt" could not be opened or written
+  kDownloadFileOpen = 29,
+  kNegativeReply = 30,    // to USER, PASS, STAT, LIST, RETR or DELE; QUIT was sent
+};
+
+inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }
+
+}  // namespace quelma::pop3_client

@@ -1,0 +1,219 @@
+// The POP3 client's phases: one function each, the next phase chosen by the server's reply.
+#include "pop3_client/pop3_client_session.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+
+#include "codec/md5.h"
+#include "spool/download_files.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+constexpr char kEndOfText[] = "\r\n.\r\n";
+
+bool Positive(const std::string& reply) { return !reply.empty() && reply[0] == '+'; }
+
+}  // namespace
+
+Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
+  switch (phase) {
+    case Phase::kGreeting: return &Pop3ClientSession::greeting;
+    case Phase::kApop: return &Pop3ClientSession::apop;
+    case Phase::kUser: return &Pop3ClientSession::user;
+    case Phase::kPass: return &Pop3ClientSession::pass;
+    case Phase::kStat: return &Pop3ClientSession::stat;
+    case Phase::kList: return &Pop3ClientSession::list;
+    case Phase::kRetr: return &Pop3ClientSession::retr;
+    case Phase::kDele: return &Pop3ClientSession::dele;
+    case Phase::kQuit: return &Pop3ClientSession::quit;
+    case Phase::kDone: break;
+  }
+  return nullptr;
+}
+
+Pop3ClientError Pop3ClientSession::run() {
+  log("Вход на сервер как \"" + account_.login + "\".\r\n");
+  while (phase_ != Phase::kDone) {
+    const Pop3ClientError error = (this->*HandlerOf(phase_))();
+    if (error != Pop3ClientError::kNone) return error;
+  }
+  return Pop3ClientError::kNone;
+}
+
+Pop3ClientError Pop3ClientSession::receive(Pop3ClientError nothing, Pop3ClientError cut) {
+  switch (replies_.readLine(reply_, kReceiveSize)) {
+    case net::LineReceiver::Status::kLine: return Pop3ClientError::kNone;
+    case net::LineReceiver::Status::kNothing: return nothing;
+    case net::LineReceiver::Status::kCut: return cut;
+  }
+  return nothing;
+}
+
+Pop3ClientError Pop3ClientSession::refuse() {
+  if (send("quit\r\n")) {
+    std::string ignored;
+    replies_.readSome(ignored);
+  }
+  return Pop3ClientError::kNegativeReply;
+}
+
+Pop3ClientError Pop3ClientSession::greeting() {
+  if (receive(Pop3ClientError::kGreetingReceive, Pop3ClientError::kGreetingReceive) != Pop3ClientError::kNone) {
+    return Pop3ClientError::kGreetingReceive;
+  }
+  if (reply_[0] != '+') return Pop3ClientError::kGreetingNegative;
+  const auto open = reply_.find('<');
+  if (open != std::string::npos && reply_.find('>', open) != std::string::npos) {
+    const auto close = reply_.find_first_of(">\n", open);
+    timeStamp_ = reply_.substr(open, close - open + (reply_[close] == '>' ? 1 : 0));
+  }
+  log("Сервер готов.\r\n");
+  phase_ = account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
+  return Pop3ClientError::kNone;
+}
+
+// A refused APOP is no error: USER and PASS follow on the same connection.
+Pop3ClientError Pop3ClientSession::apop() {
+  const std::string command =
+      "APOP " + account_.login + " " + codec::DigestToHex(codec::Md5Of(timeStamp_ + account_.password)) + "\r\n";
+  log(command);
+  if (!send(command)) return Pop3ClientError::kUserSend;
+  if (const auto e = receive(Pop3ClientError::kUserReceive, Pop3ClientError::kUserReceiveRest);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (Positive(reply_)) {
+    log("Пароль распознан сервером: сервер готов к работе.\r\n");
+    phase_ = Phase::kStat;
+    return Pop3ClientError::kNone;
+  }
+  log("Server returned bad reply on APOP command:\r\n");
+  log(reply_);
+  log("Trying plain login\r\n");
+  phase_ = Phase::kUser;
+  return Pop3ClientError::kNone;
+}
+
+Pop3ClientError Pop3ClientSession::user() {
+  if (!send("user " + account_.login + "\r\n")) return Pop3ClientError::kUserSend;
+  if (const auto e = receive(Pop3ClientError::kUserReceive, Pop3ClientError::kUserReceiveRest);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return refuse();
+  log("Имя пользователя распознано сервером\r\n");
+  phase_ = Phase::kPass;
+  return Pop3ClientError::kNone;
+}
+
+Pop3ClientError Pop3ClientSession::pass() {
+  if (!send("pass " + account_.password + "\r\n")) return Pop3ClientError::kPassSend;
+  if (const auto e = receive(Pop3ClientError::kPassReceive, Pop3ClientError::kPassReceiveRest);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return refuse();
+  log("Пароль распознан сервером: сервер готов к работе.\r\n");
+  phase_ = Phase::kStat;
+  return Pop3ClientError::kNone;
+}
+
+// The first digit after "+OK " says whether there is mail, the whole number how much.
+Pop3ClientError Pop3ClientSession::stat() {
+  if (!send("stat\r\n")) return Pop3ClientError::kStatSend;
+  if (const auto e = receive(Pop3ClientError::kStatReceive, Pop3ClientError::kStatReceive);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return refuse();
+  if (reply_.size() > 4 && reply_[4] >= '1' && reply_[4] <= '9') {
+    char* end = nullptr;
+    count_ = std::strtoul(reply_.c_str() + 4, &end, 10);
+    total_ = std::strtoull(end, nullptr, 10);
+    log("На сервере " + std::to_string(count_) + " сообщений (" + std::to_string(total_) + " байтов)\r\n");
+    current_ = 1;
+    phase_ = count_ >= 1 ? Phase::kList : Phase::kQuit;
+  } else {
+    log("ПОЧТОВЫЙ ЯЩИК НА СЕРВЕРЕ ПУСТ\r\n");
+    phase_ = Phase::kQuit;
+  }
+  return Pop3ClientError::kNone;
+}
+
+Pop3ClientError Pop3ClientSession::list() {
+  if (!send("list " + std::to_string(current_) + "\r\n")) return Pop3ClientError::kListSend;
+  if (const auto e = receive(Pop3ClientError::kListReceive, Pop3ClientError::kListReceive);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return refuse();
+  char* sizeAt = nullptr;
+  const unsigned long number = std::strtoul(reply_.c_str() + std::min<std::size_t>(4, reply_.size()), &sizeAt, 10);
+  log("Загружаю сообщение " + std::to_string(number) + " (" + std::to_string(std::strtoull(sizeAt, nullptr, 10)) +
+      " байтов)\r\n");
+  phase_ = Phase::kRetr;
+  return Pop3ClientError::kNone;
+}
+
+Pop3ClientError Pop3ClientSession::retr() {
+  if (!send("retr " + std::to_string(current_) + "\r\n")) return Pop3ClientError::kRetrSend;
+  if (const auto e = receive(Pop3ClientError::kRetrReceive, Pop3ClientError::kRetrStatusLine);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return refuse();
+  if (const auto e = receiveText(); e != Pop3ClientError::kNone) return e;
+  phase_ = Phase::kDele;
+  return Pop3ClientError::kNone;
+}
+
+// The text after the status line, up to and including the end line, into the message's
+// download file; it is whole on disk before the server may drop the message.
+Pop3ClientError Pop3ClientSession::receiveText() {
+  auto file = spool::DownloadFile::Create(programDir_, current_);
+  if (!file) return Pop3ClientError::kDownloadFile;
+  std::string window;  // the last five bytes, across pieces
+  std::string piece;
+  while (window != kEndOfText) {
+    if (!replies_.readSome(piece) || !file->write(piece)) return Pop3ClientError::kRetrText;
+    window += piece;
+    if (window.size() > 5) window.erase(0, window.size() - 5);
+    received_ += piece.size();
+    if (total_ > 0) {
+      window_.setProgress(link::kPop3ProgressPart, static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
+    }
+  }
+  return file->publish() ? Pop3ClientError::kNone : Pop3ClientError::kDownloadFile;
+}
+
+Pop3ClientError Pop3ClientSession::dele() {
+  const std::string n = std::to_string(current_);
+  if (!send("dele " + n + "\r\n")) return Pop3ClientError::kDeleSend;
+  if (const auto e = receive(Pop3ClientError::kDeleReceive, Pop3ClientError::kDeleReceive);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return refuse();
+  log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
+  if (++current_ <= count_) {
+    phase_ = Phase::kList;
+  } else {
+    log("Все сообщения загружены и удалены с сервера.\r\n");
+    phase_ = Phase::kQuit;
+  }
+  return Pop3ClientError::kNone;
+}
+
+// The provider removes the deleted messages once it has QUIT; its reply is not judged.
+Pop3ClientError Pop3ClientSession::quit() {
+  log("Отключаюсь от сервера\r\n");
+  if (!send("quit\r\n")) return Pop3ClientError::kQuitSend;
+  std::string ignored;
+  replies_.readSome(ignored);
+  phase_ = Phase::kDone;
+  return Pop3ClientError::kNone;
+}
+
+}  // namespace quelma::pop3_client

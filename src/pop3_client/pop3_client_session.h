@@ -1,0 +1,69 @@
+// The dialogue with the provider's POP3 server for one account, as a state machine driven by
+// the server's replies: greeting, APOP or USER and PASS, STAT, then LIST, RETR and DELE for
+// each message, QUIT. Each message goes into its own download file before its DELE. It
+// speaks through any byte stream, so a test can play the server without a socket.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/configuration.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
+#include "net/byte_stream.h"
+#include "net/line_receiver.h"
+#include "pop3_client/pop3_client_error.h"
+
+namespace quelma::pop3_client {
+
+class Pop3ClientSession {
+ public:
+  Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account, std::string programDir,
+                    link::ActivityLog& log, link::MainWindow& window)
+      : stream_(stream), account_(account), programDir_(std::move(programDir)), log_(log), window_(window) {}
+
+  // From the greeting to the reply to QUIT; kNone when every message is in its download file
+  // and the server took QUIT.
+  Pop3ClientError run();
+
+ private:
+  enum class Phase { kGreeting, kApop, kUser, kPass, kStat, kList, kRetr, kDele, kQuit, kDone };
+  using Handler = Pop3ClientError (Pop3ClientSession::*)();
+  static Handler HandlerOf(Phase phase);
+
+  Pop3ClientError greeting();
+  Pop3ClientError apop();
+  Pop3ClientError user();
+  Pop3ClientError pass();
+  Pop3ClientError stat();
+  Pop3ClientError list();
+  Pop3ClientError retr();
+  Pop3ClientError dele();
+  Pop3ClientError quit();
+
+  bool send(const std::string& line) { return stream_.sendAll(line); }
+  // One reply line: `nothing` when none of it came, `cut` when it broke off.
+  Pop3ClientError receive(Pop3ClientError nothing, Pop3ClientError cut);
+  // A reply that does not begin with "+" ends the run, after a polite QUIT.
+  Pop3ClientError refuse();
+  Pop3ClientError receiveText();
+  void log(const std::string& text) { log_.LogPop3Client(text); }
+
+  net::ByteStream& stream_;
+  const config::ProviderAccount& account_;
+  std::string programDir_;
+  link::ActivityLog& log_;
+  link::MainWindow& window_;
+  net::LineReceiver replies_{stream_, kReceiveSize};
+  Phase phase_ = Phase::kGreeting;
+  std::string reply_;
+  std::string timeStamp_;            // the greeting's <...>, or empty
+  unsigned long count_ = 0;          // messages on the server, from STAT
+  unsigned long long total_ = 0;     // their octets, from STAT
+  unsigned long long received_ = 0;  // RETR bytes so far, for the progress bar
+  unsigned long current_ = 0;        // the message being fetched, from 1
+
+  static constexpr std::size_t kReceiveSize = 2000;  // what one receive asks for at most
+};
+
+}  // namespace quelma::pop3_client
