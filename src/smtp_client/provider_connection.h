@@ -1,41 +1,47 @@
-// The byte side of the provider session: one TCP connection with buffered sending and the
-// reply reader. Every failure throws UploadError with the number the caller gave.
+// The byte side of the provider session: buffered sending and the reply reader over the
+// stream. The first failure is kept with the error number its caller gave; after it every
+// send and read does nothing, so a phase checks once where it has to decide.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "platform/socket.h"
+#include "net/byte_stream.h"
 #include "net/reply_reader.h"
+#include "smtp_client/smtp_client_error.h"
 
 namespace quelma::smtp_client {
 
 class ProviderConnection {
  public:
-  ProviderConnection() = default;
+  explicit ProviderConnection(net::ByteStream& stream) : stream_(stream) {}
   ProviderConnection(const ProviderConnection&) = delete;  // the reply reader points at this one
   ProviderConnection& operator=(const ProviderConnection&) = delete;
 
-  // Socket (error 3), send and receive time-outs (4, 5) and connect (6).
-  void open(platform::Ipv4Address address, std::uint16_t port, std::uint32_t timeoutMs);
-  bool isOpen() const { return socket_.valid(); }
-  void close();
-
   // Queues bytes; they go out when the buffer fills or before the next reply is read. A
   // failed transfer reports the number of the send whose bytes were queued last.
-  void send(std::string_view bytes, int error);
-  void flush();
+  void send(std::string_view bytes, SmtpClientError error);
 
-  // Sends what is queued, then reads one reply (see ReplyReader).
-  const std::string& readReply(int error);
+  // Sends what is queued, then reads one reply (see ReplyReader). False on a failure, now
+  // or before.
+  bool readReply(SmtpClientError error);
   const std::string& reply() const { return reply_; }
 
+  // A fault outside the connection ends it: nothing queued goes out any more.
+  void abandon(SmtpClientError error) {
+    if (!failed()) error_ = error;
+  }
+
+  bool failed() const { return error_ != SmtpClientError::kNone; }
+  SmtpClientError error() const { return error_; }
+
  private:
-  platform::Socket socket_;
+  void flush();
+  net::ByteStream& stream_;
   std::string out_;
-  int outError_ = 0;
-  net::ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return socket_.receive(buffer, capacity); }};
+  SmtpClientError outError_ = SmtpClientError::kNone;
+  SmtpClientError error_ = SmtpClientError::kNone;
+  net::ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return stream_.receive(buffer, capacity); }};
   std::string reply_;
 };
 

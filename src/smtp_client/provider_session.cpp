@@ -1,5 +1,5 @@
-// The provider session: connection, greeting, EHLO with ESMTP login or HELO, transactions
-// with sender and header rewriting, the trace header and dot transparency, and quit.
+// The provider session: greeting, EHLO with ESMTP login or HELO, transactions with sender and
+// header rewriting, the trace header and dot transparency, and quit.
 #include "smtp_client/provider_session.h"
 
 #include <variant>
@@ -9,7 +9,6 @@
 #include "smtp_client/queue_line_reader.h"
 #include "smtp_client/sender_rewriting.h"
 #include "smtp_client/smtp_authentication.h"
-#include "smtp_client/upload_error.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -26,114 +25,111 @@ bool Begins(const std::string& text, std::string_view code) { return std::string
 
 }  // namespace
 
-// A queue file that cannot be read to its end is not sent; it stays for the next session.
-UploadError ProviderSession::readFailure() {
+// A queue file that cannot be read to its end is not sent; it stays for the next session,
+// and the connection is dropped so that the server never takes a cut message for whole.
+TransactionResult ProviderSession::readFailure() {
   log("Не могу прочитать этот файл!!!\r\n");
-  return UploadError{20};
+  connection_.abandon(SmtpClientError::kLineSend);
+  return TransactionResult::kFailed;
 }
 
-void ProviderSession::connect() {
-  if (!platform::InitSocketLibrary()) throw UploadError{1};
-  std::optional<platform::Ipv4Address> address = platform::ParseDottedAddress(config_.SMTPServer);
-  if (address) {
-    log("Определение адреса не требуется\r\n");
-  } else {
-    log("Определяю IP адрес сервера \"" + config_.SMTPServer + "\"\r\n");
-    address = platform::ResolveHost(config_.SMTPServer);
-    if (!address) throw UploadError{2};
-    log("Определен адрес: " + address->toString() + "\r\n");
-  }
-  connection_.open(*address, config_.SMTPSport, timeoutMs_);
-}
-
-void ProviderSession::greet() {
-  if (!Begins(connection_.readReply(7), "220")) throw UploadError{8};
-}
-
-void ProviderSession::logIn() {
-  connect();
-  greet();
+SmtpClientError ProviderSession::logIn() {
+  if (!readReply(SmtpClientError::kGreetingReceive)) return error();
+  if (!Begins(connection_.reply(), "220")) return SmtpClientError::kGreetingRefused;
   if (config_.SMTP_USES_LOGIN) {
     log("Logging in to SMTP server\r\n");
-    connection_.send("EHLO " + config_.LocalDomain + "\r\n", 9);
-    if (!Begins(connection_.readReply(10), "250")) {
+    connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
+    if (!readReply(SmtpClientError::kLoginReceive)) return error();
+    if (!Begins(connection_.reply(), "250")) {
       log("Server does not support ESMTP\r\n");
-    } else if (authenticate()) {
-      log("Сервер готов к приему сообщений.\r\n");
-      return;
     } else {
+      Login outcome = Login::kNoMethod;
+      if (const SmtpClientError e = authenticate(outcome); e != SmtpClientError::kNone) return e;
+      if (outcome == Login::kDone) {
+        log("Сервер готов к приему сообщений.\r\n");
+        return SmtpClientError::kNone;
+      }
       log("Сервер не поддерживает методы аутентификации ESMTP\r\n");
     }
   }
-  connection_.send("HELO " + config_.LocalDomain + "\r\n", 9);
-  if (!Begins(connection_.readReply(10), "250")) throw UploadError{11};
-  log("Сервер готов к приему сообщений.\r\n");
+  return hello();
 }
 
-bool ProviderSession::authenticate() {
+SmtpClientError ProviderSession::hello() {
+  connection_.send("HELO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  if (!Begins(connection_.reply(), "250")) return SmtpClientError::kLoginRefused;
+  log("Сервер готов к приему сообщений.\r\n");
+  return SmtpClientError::kNone;
+}
+
+// The best method the EHLO reply offers; kNoMethod when it offers none we know.
+SmtpClientError ProviderSession::authenticate(Login& outcome) {
+  outcome = Login::kDone;
   switch (ChooseAuthMethod(connection_.reply())) {
     case AuthMethod::kCramMd5:
       log("AUTH CRAM-MD5\r\n");
-      authCramMd5();
-      return true;
+      return authCramMd5();
     case AuthMethod::kPlain:
       log("AUTH PLAIN\r\n");
-      authPlain();
-      return true;
+      return authPlain();
     case AuthMethod::kLogin:
       log("AUTH LOGIN\r\n");
-      authLogin();
-      return true;
+      return authLogin();
     case AuthMethod::kNone:
       break;
   }
-  return false;
+  outcome = Login::kNoMethod;
+  return SmtpClientError::kNone;
 }
 
 // The last reply of every method: anything but 235 ends the upload, with the server's words
 // in the log.
-void ProviderSession::requireAccepted() {
-  if (Begins(connection_.reply(), "235")) return;
+SmtpClientError ProviderSession::requireAccepted() {
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  if (Begins(connection_.reply(), "235")) return SmtpClientError::kNone;
   log("Сервер не принял имя или пароль и возвратил сообщение:\r\n");
   log(connection_.reply());
-  throw UploadError{11};
+  return SmtpClientError::kLoginRefused;
 }
 
-void ProviderSession::authPlain() {
-  connection_.send("AUTH PLAIN " + PlainCredentials(config_.SMTP_LOGIN_NAME, config_.SMTP_LOGIN_PASS) + "\r\n", 9);
-  connection_.readReply(10);
-  requireAccepted();
+SmtpClientError ProviderSession::authPlain() {
+  connection_.send("AUTH PLAIN " + PlainCredentials(config_.SMTP_LOGIN_NAME, config_.SMTP_LOGIN_PASS) + "\r\n",
+                   SmtpClientError::kLoginSend);
+  return requireAccepted();
 }
 
-void ProviderSession::authLogin() {
-  connection_.send("AUTH LOGIN\r\n", 9);
-  if (!Begins(connection_.readReply(10), "334")) throw UploadError{11};
-  connection_.send(codec::Base64Encode(config_.SMTP_LOGIN_NAME) + "\r\n", 9);
-  if (!Begins(connection_.readReply(10), "334")) throw UploadError{11};
-  connection_.send(codec::Base64Encode(config_.SMTP_LOGIN_PASS) + "\r\n", 9);
-  connection_.readReply(10);
-  requireAccepted();
+SmtpClientError ProviderSession::authLogin() {
+  // The texts of the two 334 prompts are not looked at: the name comes first, then the password.
+  for (const std::string& line : {std::string("AUTH LOGIN"), codec::Base64Encode(config_.SMTP_LOGIN_NAME)}) {
+    connection_.send(line + "\r\n", SmtpClientError::kLoginSend);
+    if (!readReply(SmtpClientError::kLoginReceive)) return error();
+    if (!Begins(connection_.reply(), "334")) return SmtpClientError::kLoginRefused;
+  }
+  connection_.send(codec::Base64Encode(config_.SMTP_LOGIN_PASS) + "\r\n", SmtpClientError::kLoginSend);
+  return requireAccepted();
 }
 
-void ProviderSession::authCramMd5() {
-  connection_.send("AUTH CRAM-MD5\r\n", 9);
-  if (!Begins(connection_.readReply(10), "334")) throw UploadError{10};
+SmtpClientError ProviderSession::authCramMd5() {
+  connection_.send("AUTH CRAM-MD5\r\n", SmtpClientError::kLoginSend);
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  if (!Begins(connection_.reply(), "334")) return SmtpClientError::kLoginReceive;
   const auto answer = CramMd5Answer(connection_.reply(), config_.SMTP_LOGIN_NAME, config_.SMTP_LOGIN_PASS);
-  if (const int* error = std::get_if<int>(&answer)) throw UploadError{*error};
-  connection_.send(std::get<std::string>(answer) + "\r\n", 9);
-  connection_.readReply(10);
-  requireAccepted();
+  if (const SmtpClientError* e = std::get_if<SmtpClientError>(&answer)) return *e;
+  connection_.send(std::get<std::string>(answer) + "\r\n", SmtpClientError::kLoginSend);
+  return requireAccepted();
 }
 
 // A transaction the server still holds open (its DATA was refused, or it got no recipient)
 // would make the next MAIL a nested one: RSET closes it first. Its reply is not judged.
-void ProviderSession::resetOpenTransaction() {
-  if (!transactionOpen_) return;
-  connection_.send("RSET\r\n", 12);
-  connection_.readReply(13);
+bool ProviderSession::resetOpenTransaction() {
+  if (!transactionOpen_) return true;
+  connection_.send("RSET\r\n", SmtpClientError::kMailSend);
   transactionOpen_ = false;
+  return readReply(SmtpClientError::kEnvelopeReceive);
 }
 
+// False when the sender was refused or the connection failed (error() tells which).
 bool ProviderSession::sendSender(const std::string& line) {
   const auto sender = ExtractSender(line);
   if (!sender) {
@@ -142,8 +138,9 @@ bool ProviderSession::sendSender(const std::string& line) {
   }
   sender_ = RewriteSender(*sender, config_);
   const std::string command = "MAIL FROM:<" + sender_ + ">\r\n";
-  connection_.send(command, 12);
-  if (Begins(connection_.readReply(13), "25")) {
+  connection_.send(command, SmtpClientError::kMailSend);
+  if (!readReply(SmtpClientError::kEnvelopeReceive)) return false;
+  if (Begins(connection_.reply(), "25")) {
     transactionOpen_ = true;
     return true;
   }
@@ -153,11 +150,13 @@ bool ProviderSession::sendSender(const std::string& line) {
   return false;
 }
 
+// False when the recipient was refused or the connection failed (error() tells which).
 bool ProviderSession::sendRecipient(const std::string& line) {
   std::string command = line;
   EndWithCrLf(command);
-  connection_.send(command, 14);
-  if (Begins(connection_.readReply(13), "25")) return true;
+  connection_.send(command, SmtpClientError::kRecipientSend);
+  if (!readReply(SmtpClientError::kEnvelopeReceive)) return false;
+  if (Begins(connection_.reply(), "25")) return true;
   log("SMTP server refused to send message to given address:\r\n");
   log(command);
   log(connection_.reply());
@@ -178,49 +177,54 @@ void ProviderSession::sendMessageLine(std::string& line) {
       replyToHandled_ = true;
     }
   }
-  if (line[0] == '.') connection_.send(".", 19);
+  if (line[0] == '.') connection_.send(".", SmtpClientError::kDotSend);
   EndWithCrLf(line);
-  connection_.send(line, 20);
+  connection_.send(line, SmtpClientError::kLineSend);
 }
 
 TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
   enum class Recipients { kNone, kAccepted, kRefused } recipients = Recipients::kNone;
-  resetOpenTransaction();
+  if (!resetOpenTransaction()) return TransactionResult::kFailed;
   traceAdded_ = fromHandled_ = replyToHandled_ = false;
-  if (!file.rewind()) throw UploadError{20};
+  if (!file.rewind()) {
+    connection_.abandon(SmtpClientError::kLineSend);
+    return TransactionResult::kFailed;
+  }
   QueueLineReader reader(file);
   std::string line;
   bool messageBegun = false;
   while (!messageBegun && reader.next(line)) {
     if (line.starts_with("MAIL FROM:<")) {
-      if (!sendSender(line)) return TransactionResult::kSenderRefused;
+      if (sendSender(line)) continue;
+      return connection_.failed() ? TransactionResult::kFailed : TransactionResult::kSenderRefused;
     } else if (line.starts_with("RCPT TO:<")) {
       recipients = sendRecipient(line) ? Recipients::kAccepted : Recipients::kRefused;
+      if (connection_.failed()) return TransactionResult::kFailed;
     } else if (!line.starts_with("From ")) {
       messageBegun = true;
     }
   }
-  if (file.failed()) throw readFailure();
+  if (file.failed()) return readFailure();
   if (recipients == Recipients::kNone) return TransactionResult::kSenderRefused;
-  connection_.send("DATA\r\n", 16);
-  if (!Begins(connection_.readReply(17), "354")) return TransactionResult::kDataRefused;
+  connection_.send("DATA\r\n", SmtpClientError::kDataSend);
+  if (!readReply(SmtpClientError::kDataReceive)) return TransactionResult::kFailed;
+  if (!Begins(connection_.reply(), "354")) return TransactionResult::kDataRefused;
   if (messageBegun) sendMessageLine(line);
-  while (reader.next(line)) sendMessageLine(line);
-  // A message cut short by a read error must not reach the server as if whole: the end of
-  // data is not sent, and the connection is dropped by the caller.
-  if (file.failed()) throw readFailure();
-  connection_.send(".\r\n", 21);
-  connection_.readReply(22);
+  while (!connection_.failed() && reader.next(line)) sendMessageLine(line);
+  if (connection_.failed()) return TransactionResult::kFailed;
+  if (file.failed()) return readFailure();
+  connection_.send(".\r\n", SmtpClientError::kEndSend);
+  if (!readReply(SmtpClientError::kEndReceive)) return TransactionResult::kFailed;
   transactionOpen_ = false;
   if (!Begins(connection_.reply(), "250")) return TransactionResult::kEndRefused;
   return recipients == Recipients::kRefused ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent;
 }
 
-void ProviderSession::quit() {
+SmtpClientError ProviderSession::quit() {
   log("Отключение от сервера.\r\n");
-  connection_.send("quit\r\n", 23);
-  connection_.readReply(24);
-  connection_.close();
+  connection_.send("quit\r\n", SmtpClientError::kQuitSend);
+  readReply(SmtpClientError::kQuitReceive);
+  return error();
 }
 
 }  // namespace quelma::smtp_client

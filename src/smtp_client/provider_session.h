@@ -1,19 +1,23 @@
-// The protocol side of the upload: log in at the provider's SMTP server, send one queue file
-// as one transaction, say goodbye. Fatal faults throw UploadError with their number.
+// The protocol side of the upload, as phases driven by the provider's replies: greeting, EHLO
+// with an ESMTP login or HELO, one transaction per queue file, quit. It speaks through any
+// byte stream, so a test can play the provider without a socket. A fatal fault ends the
+// whole upload: the phase returns it, and error() keeps it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "link/activity_log.h"
 #include "config/configuration.h"
+#include "link/activity_log.h"
+#include "net/byte_stream.h"
 #include "platform/files.h"
 #include "smtp_client/provider_connection.h"
-#include "smtp_client/upload_error.h"
+#include "smtp_client/smtp_client_error.h"
 
 namespace quelma::smtp_client {
 
 enum class TransactionResult {
+  kFailed = -1,  // a fatal fault: see error()
   kSent = 0,
   kSenderRefused = 1,  // or no recipient line: nothing was sent
   kDataRefused = 2,
@@ -26,32 +30,34 @@ inline constexpr char kTraceHeader[] =
 
 class ProviderSession {
  public:
-  ProviderSession(const config::Configuration& config, link::ActivityLog& log, std::uint32_t timeoutMs)
-      : config_(config), log_(log), timeoutMs_(timeoutMs) {}
+  ProviderSession(net::ByteStream& stream, const config::Configuration& config, link::ActivityLog& log)
+      : config_(config), log_(log), connection_(stream) {}
 
-  void logIn();
+  // Greeting, then EHLO and AUTH when the settings ask for a login (HELO when that cannot
+  // be had), else HELO: on kNone the server is ready for MAIL.
+  SmtpClientError logIn();
   TransactionResult sendQueueFile(platform::InputFile& file);
-  void quit();
-  void close() { connection_.close(); }
+  SmtpClientError quit();
+  SmtpClientError error() const { return connection_.error(); }
 
  private:
   void log(std::string_view text) { log_.LogSmtpClient(text); }
-  void connect();
-  void greet();
-  bool authenticate();  // false when the server offers no method we know
-  void authPlain();
-  void authLogin();
-  void authCramMd5();
-  void requireAccepted();
-  UploadError readFailure();
-  void resetOpenTransaction();
+  SmtpClientError hello();
+  enum class Login { kDone, kNoMethod };
+  SmtpClientError authenticate(Login& outcome);
+  SmtpClientError authPlain();
+  SmtpClientError authLogin();
+  SmtpClientError authCramMd5();
+  SmtpClientError requireAccepted();
+  bool readReply(SmtpClientError error) { return connection_.readReply(error); }
+  TransactionResult readFailure();
+  bool resetOpenTransaction();
   bool sendSender(const std::string& line);
   bool sendRecipient(const std::string& line);
   void sendMessageLine(std::string& line);  // changes `line` on its way
 
   const config::Configuration& config_;
   link::ActivityLog& log_;
-  std::uint32_t timeoutMs_;
   ProviderConnection connection_;
   std::string sender_;              // the rewritten sender of the current transaction
   bool transactionOpen_ = false;    // MAIL was accepted and no end of data followed

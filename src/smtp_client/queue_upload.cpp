@@ -6,12 +6,15 @@
 #include <optional>
 #include <string>
 
+#include "net/plain_stream.h"
 #include "platform/files.h"
 #include "platform/running_guard.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
 #include "smtp_client/sender_rewriting.h"
+#include "smtp_client/smtp_client_error.h"
 #include "spool/queue_file.h"
 
 namespace quelma::smtp_client {
@@ -24,41 +27,73 @@ constexpr char kFailure[] = "SMTP клиент ОШИБКА";
 
 class Upload {
  public:
-  explicit Upload(const QueueUploadContext& c)
-      : c_(c), session_(c.config, c.log, c.timeoutMs), markerPath_(c.config.MailDropDir + "smtp_upload.runs") {}
+  explicit Upload(const QueueUploadContext& c) : c_(c), markerPath_(c.config.MailDropDir + "smtp_upload.runs") {}
   int run();
 
  private:
   void log(std::string_view text) { c_.log.LogSmtpClient(text); }
-  int end(int error);
-  bool process(const std::string& name);  // true when the file is done with
-  bool sendWithRepetitions();
+  int end(SmtpClientError error);
+  SmtpClientError connect();
+  SmtpClientError logIn();
+  // Whether the file is done with (sent, or refused with its notice written); a fatal fault
+  // goes to `error`.
+  bool process(const std::string& name, SmtpClientError& error);
+  bool sendWithRepetitions(SmtpClientError& error);
   bool notify(NoticeReason reason);
 
   const QueueUploadContext& c_;
-  ProviderSession session_;
   std::string markerPath_;
+  net::PlainStream stream_;
+  std::optional<ProviderSession> session_;  // once connected
   std::optional<platform::RunningGuard> guard_;
   std::optional<platform::InputFile> file_;
-  bool connected_ = false;
 };
 
 // The end of an empty or failed upload; a failure leaves the current queue file in place.
-int Upload::end(int error) {
+int Upload::end(SmtpClientError error) {
   file_.reset();
-  if (error != 0) {
-    log("Error number " + std::to_string(error) + "\r\n");
+  if (error != SmtpClientError::kNone) {
+    log("Error number " + std::to_string(ErrorNumber(error)) + "\r\n");
     log("Ошибка: работа SMTP клиента окончена.\r\n");
   } else {
     log("Заканчиваю работу SMTP клиента.\r\n");
   }
-  session_.close();
+  stream_.close();
   platform::RemoveFile(markerPath_);
   c_.window.setProgress(link::kSmtpProgressPart, 0);
-  c_.window.setStatusText(link::kSmtpLabelPart, error != 0 ? kFailure : kSuccess);
+  c_.window.setStatusText(link::kSmtpLabelPart, error != SmtpClientError::kNone ? kFailure : kSuccess);
   guard_.reset();
   c_.window.post(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kSmtpClient), 0);
-  return error;
+  return ErrorNumber(error);
+}
+
+SmtpClientError Upload::connect() {
+  if (!platform::InitSocketLibrary()) return SmtpClientError::kSocketLibrary;
+  std::optional<platform::Ipv4Address> address = platform::ParseDottedAddress(c_.config.SMTPServer);
+  if (address) {
+    log("Определение адреса не требуется\r\n");
+  } else {
+    log("Определяю IP адрес сервера \"" + c_.config.SMTPServer + "\"\r\n");
+    address = platform::ResolveHost(c_.config.SMTPServer);
+    if (!address) return SmtpClientError::kResolve;
+    log("Определен адрес: " + address->toString() + "\r\n");
+  }
+  switch (net::ConnectTcp(*address, c_.config.SMTPSport, c_.timeoutMs, stream_)) {
+    case net::ConnectFailure::kNone: return SmtpClientError::kNone;
+    case net::ConnectFailure::kSocket: return SmtpClientError::kSocket;
+    case net::ConnectFailure::kSendTimeout: return SmtpClientError::kSendTimeout;
+    case net::ConnectFailure::kReceiveTimeout: return SmtpClientError::kReceiveTimeout;
+    case net::ConnectFailure::kConnect: break;
+  }
+  return SmtpClientError::kConnect;
+}
+
+// One connection for the whole queue, made when the first message is to go.
+SmtpClientError Upload::logIn() {
+  if (session_) return SmtpClientError::kNone;
+  if (const SmtpClientError e = connect(); e != SmtpClientError::kNone) return e;
+  session_.emplace(stream_, c_.config, c_.log);
+  return session_->logIn();
 }
 
 // A refused message goes only once its notice is safely in the postmaster's maildrop.
@@ -70,9 +105,12 @@ bool Upload::notify(NoticeReason reason) {
   return false;
 }
 
-bool Upload::sendWithRepetitions() {
+bool Upload::sendWithRepetitions(SmtpClientError& error) {
   for (int attempts = 1;; ++attempts) {
-    switch (session_.sendQueueFile(*file_)) {
+    switch (session_->sendQueueFile(*file_)) {
+      case TransactionResult::kFailed:
+        error = session_->error();
+        return false;
       case TransactionResult::kSent:
         log("Сообщение отправлено.\r\n");
         return true;
@@ -96,7 +134,7 @@ bool Upload::sendWithRepetitions() {
   }
 }
 
-bool Upload::process(const std::string& name) {
+bool Upload::process(const std::string& name, SmtpClientError& error) {
   log("Обрабатываю сообщение: " + name + "\r\n");
   file_ = platform::InputFile::Open(c_.config.QueueDir + name);
   if (!file_) {
@@ -119,43 +157,41 @@ bool Upload::process(const std::string& name) {
     return notify(NoticeReason::kRecipientsRefused);
   }
   log("Сообщение от: " + RewriteSender(envelope.sender, c_.config) + "\r\n");
-  if (!connected_) {
-    session_.logIn();
-    connected_ = true;
-  }
-  return sendWithRepetitions();
+  if (error = logIn(); error != SmtpClientError::kNone) return false;
+  return sendWithRepetitions(error);
 }
 
 int Upload::run() {
   guard_ = platform::RunningGuard::TryAcquire(kSmtpClientGuard);
   if (!guard_) return 1;
-  try {
-    if (auto marker = platform::OutputFile::Create(markerPath_, platform::CreateMode::kTruncate)) marker->close();
-    log(kStarting);
-    const std::size_t count = spool::ListQueueFiles(c_.config.QueueDir).size();
-    if (count == 0) {
-      log(kNothingToSend);
-      return end(0);
-    }
-    log(kStarting);
-    const auto names = spool::ListQueueFiles(c_.config.QueueDir);
-    if (names.empty()) {
-      log(kNothingToSend);
-      return end(0);
-    }
-    c_.window.setProgress(link::kSmtpProgressPart, 0);
-    c_.window.setStatusText(link::kSmtpLabelPart, "SMTP сеанс:");
-    std::size_t handled = 0;
-    for (const auto& name : names) {
-      const bool done = process(name);
-      ++handled;
-      c_.window.setProgress(link::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
-      file_.reset();
-      if (done && !platform::RemoveFile(c_.config.QueueDir + name)) log("Не могу удалить этот файл!!!\r\n");
-    }
-    if (connected_) session_.quit();
-  } catch (const UploadError& e) {
-    return end(e.number);
+  if (auto marker = platform::OutputFile::Create(markerPath_, platform::CreateMode::kTruncate)) marker->close();
+  log(kStarting);
+  const std::size_t count = spool::ListQueueFiles(c_.config.QueueDir).size();
+  if (count == 0) {
+    log(kNothingToSend);
+    return end(SmtpClientError::kNone);
+  }
+  log(kStarting);
+  const auto names = spool::ListQueueFiles(c_.config.QueueDir);
+  if (names.empty()) {
+    log(kNothingToSend);
+    return end(SmtpClientError::kNone);
+  }
+  c_.window.setProgress(link::kSmtpProgressPart, 0);
+  c_.window.setStatusText(link::kSmtpLabelPart, "SMTP сеанс:");
+  std::size_t handled = 0;
+  for (const auto& name : names) {
+    SmtpClientError error = SmtpClientError::kNone;
+    const bool done = process(name, error);
+    if (error != SmtpClientError::kNone) return end(error);
+    ++handled;
+    c_.window.setProgress(link::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
+    file_.reset();
+    if (done && !platform::RemoveFile(c_.config.QueueDir + name)) log("Не могу удалить этот файл!!!\r\n");
+  }
+  if (session_) {
+    if (const SmtpClientError e = session_->quit(); e != SmtpClientError::kNone) return end(e);
+    stream_.close();
   }
   platform::RemoveFile(markerPath_);
   c_.window.setProgress(link::kSmtpProgressPart, 0);

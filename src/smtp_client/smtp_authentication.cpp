@@ -21,12 +21,12 @@ std::string PlainCredentials(std::string_view name, std::string_view password) {
   return codec::Base64Encode(bytes);
 }
 
-std::variant<std::string, int> CramMd5Answer(std::string_view reply, std::string_view name, std::string_view password) {
+std::variant<std::string, SmtpClientError> CramMd5Answer(std::string_view reply, std::string_view name, std::string_view password) {
   const std::string decoded = codec::Base64Decode(reply.substr(std::min<std::size_t>(4, reply.size())));
   const auto open = decoded.find('<');
-  if (open == std::string::npos) return 310;
+  if (open == std::string::npos) return SmtpClientError::kChallengeWithoutOpen;
   const auto close = decoded.find('>', open);
-  if (close == std::string::npos) return 311;
+  if (close == std::string::npos) return SmtpClientError::kChallengeWithoutClose;
   const std::string_view challenge = std::string_view(decoded).substr(open, close - open + 1);
   const std::string answer =
       std::string(name) + " " + codec::DigestToHex(codec::HmacMd5Of(challenge, password));

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <variant>
 
+#include "smtp_client/smtp_client_error.h"
+
 namespace quelma::smtp_client {
 
 enum class AuthMethod { kNone, kCramMd5, kPlain, kLogin };
@@ -16,8 +18,8 @@ AuthMethod ChooseAuthMethod(std::string_view ehloReply);
 std::string PlainCredentials(std::string_view name, std::string_view password);
 
 // The Base64 answer to a "334 <base64 challenge>" reply: "name hex-digest", the digest an
-// HMAC-MD5 of the bracketed challenge keyed with the password. Error 310 when the decoded
-// challenge holds no '<', 311 when no '>' follows it.
-std::variant<std::string, int> CramMd5Answer(std::string_view reply, std::string_view name, std::string_view password);
+// HMAC-MD5 of the bracketed challenge keyed with the password; an error when the decoded
+// challenge holds no '<', or no '>' after it.
+std::variant<std::string, SmtpClientError> CramMd5Answer(std::string_view reply, std::string_view name, std::string_view password);
 
 }  // namespace quelma::smtp_client

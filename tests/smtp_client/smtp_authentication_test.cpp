@@ -42,9 +42,9 @@ TEST(SmtpAuthentication, CramMd5Answers) {
             "tim " + codec::DigestToHex(codec::HmacMd5Of(challenge, std::string(
                                                                           reinterpret_cast<const char*>(codec::Md5Of(longPassword).data()), 16))))
       << "a key over 64 bytes is replaced by its MD5";
-  EXPECT_EQ(std::get<int>(answer("no brackets", "p")), 310);
-  EXPECT_EQ(std::get<int>(answer("<never closed", "p")), 311);
-  EXPECT_EQ(std::get<int>(answer("> before <", "p")), 311);
+  EXPECT_EQ(std::get<SmtpClientError>(answer("no brackets", "p")), SmtpClientError::kChallengeWithoutOpen);
+  EXPECT_EQ(std::get<SmtpClientError>(answer("<never closed", "p")), SmtpClientError::kChallengeWithoutClose);
+  EXPECT_EQ(std::get<SmtpClientError>(answer("> before <", "p")), SmtpClientError::kChallengeWithoutClose);
 }
 
 }  // namespace
