@@ -23,6 +23,7 @@ enum class LoadStatus {
 struct LoadResult {
   LoadStatus status = LoadStatus::kLoaded;
   SaveResult save = SaveResult::kSaved;  // how saving the defaults went, when they were made
+  bool directoriesMade = true;  // false: the maildrop or the queue directory could not be made
 };
 
 std::string ConfigFilePath(const std::string& programDir);
@@ -44,6 +45,8 @@ SaveResult SaveConfiguration(const std::string& programDir, Configuration& confi
 std::string FormatConfiguration(const Configuration& config);
 
 // The defaults, the maildrop and queue directories (an existing one is fine), and a save.
-SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config);
+// `directoriesMade` tells whether both directories are there.
+SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config,
+                                      bool* directoriesMade = nullptr);
 
 }  // namespace quelma::config

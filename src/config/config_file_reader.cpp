@@ -195,7 +195,7 @@ LoadResult LoadConfiguration(const std::string& programDir, Configuration& confi
   if (!file) {
     // Only the defaults' two users exist now: a rule check would strip sorter.cfg of everyone.
     result.status = LoadStatus::kCreatedDefaults;
-    result.save = CreateDefaultConfiguration(programDir, config);
+    result.save = CreateDefaultConfiguration(programDir, config, &result.directoriesMade);
     return result;
   }
   Configuration previous = config;
@@ -209,10 +209,12 @@ LoadResult LoadConfiguration(const std::string& programDir, Configuration& confi
   return result;
 }
 
-SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config) {
+SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config, bool* directoriesMade) {
   config = DefaultConfiguration(programDir);
-  platform::MakeDirectory(config.MailDropDir);
-  platform::MakeDirectory(config.QueueDir);
+  const auto made = [](const std::string& dir) { return platform::MakeDirectory(dir) || platform::IsDirectory(dir); };
+  const bool maildrops = made(config.MailDropDir);
+  const bool queue = made(config.QueueDir);
+  if (directoriesMade) *directoriesMade = maildrops && queue;
   return SaveConfiguration(programDir, config);
 }
 

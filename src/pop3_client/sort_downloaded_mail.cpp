@@ -4,10 +4,11 @@
 #include <algorithm>
 
 #include "platform/files.h"
-#include "platform/text.h"
 #include "platform/line_reader.h"
+#include "platform/text.h"
 #include "platform/unique_tick.h"
 #include "pop3_client/sorter_matching.h"
+#include "spool/download_files.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
 
@@ -23,7 +24,7 @@ std::string Number(int n) { return std::to_string(n); }
 class Sorter {
  public:
   Sorter(const SortContext& c, bool byRules, const std::string& deliverTo)
-      : c_(c), byRules_(byRules), deliverTo_(deliverTo), mailTxt_(c.programDir + "mail.txt"),
+      : c_(c), byRules_(byRules), deliverTo_(deliverTo), mailTxt_(spool::MailTxtPath(c.programDir)),
         work_(c.programDir + "sorter.tmp") {}
   SortResult run();
 
@@ -31,11 +32,15 @@ class Sorter {
   enum class Read { kMessage, kEnd, kFailed };
   Read readMessage(platform::LineReader& reader, std::uint64_t& consumed);
   bool deliver(const std::string& user);
+  bool copyTo(const std::string& user);
   bool deliverToFallback();
-  void relay(const std::vector<std::string>& addresses);
+  bool relay(const std::vector<std::string>& addresses);
   bool copyWork(platform::OutputFile& out);
   bool handle();
-  void keepUnhandled(std::uint64_t from);
+  bool handleByRules();
+  void takeBackCopies();
+  SortResult stop(std::uint64_t from);
+  void log(const std::string& text) { c_.log.LogPop3Client(text); }
 
   const SortContext& c_;
   bool byRules_;
@@ -44,6 +49,9 @@ class Sorter {
   SorterRuleTable rules_;
   std::string header_;
   int number_ = 0;
+  // The copies of the current message so far: taken back when another of its copies fails,
+  // so that the message, kept for the next run, is not delivered twice.
+  std::vector<std::pair<std::string, spool::AppendReceipt>> copies_;
 };
 
 // Copies the next message into the work file: its transparency dots removed, every line
@@ -83,38 +91,51 @@ bool Sorter::copyWork(platform::OutputFile& out) {
 }
 
 bool Sorter::deliver(const std::string& user) {
-  const auto result = spool::AppendToMaildropWith(spool::MaildropPath(c_.config, user),
-                                                        spool::NewSeparatorLine(),
-                                                        [this](platform::OutputFile& out) { return copyWork(out); }, true);
-  if (result == spool::AppendResult::kAppended) {
-    c_.log.LogPop3Client("Сообщение #" + Number(number_) + " для " + user + "\r\n");
+  if (!copyTo(user)) return false;
+  log("Сообщение #" + Number(number_) + " для " + user + "\r\n");
+  return true;
+}
+
+// A copy that cannot be written stops the run: the message stays for the next one.
+bool Sorter::copyTo(const std::string& user) {
+  const std::string path = spool::MaildropPath(c_.config, user);
+  spool::AppendReceipt receipt;
+  const auto result = spool::AppendToMaildropWith(
+      path, spool::NewSeparatorLine(), [this](platform::OutputFile& out) { return copyWork(out); }, true, &receipt);
+  if (result != spool::AppendResult::kAppended) {
+    log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
+        (result == spool::AppendResult::kCannotOpen ? "файл не открывается" : "ошибка записи") +
+        "): сообщение остается до следующего сеанса\r\n");
+    return false;
   }
-  return result == spool::AppendResult::kAppended;
+  copies_.emplace_back(path, receipt);
+  return true;
 }
 
 bool Sorter::deliverToFallback() {
   const std::string& list = c_.config.UNDISCLOSED_MAIL_TO.empty() ? c_.config.PostMaster : c_.config.UNDISCLOSED_MAIL_TO;
-  c_.log.LogPop3Client("Сообщение #" + Number(number_) + " для " + list + "\r\n");
+  log("Сообщение #" + Number(number_) + " для " + list + "\r\n");
   std::string_view items = list;
   while (!items.empty()) {
     const std::size_t comma = items.find(',');
     const std::string name(platform::Cut(items.substr(0, comma), 65));
     items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
-    if (name.empty()) continue;
-    const auto result = spool::AppendToMaildropWith(
-        spool::MaildropPath(c_.config, name), spool::NewSeparatorLine(),
-        [this](platform::OutputFile& out) { return copyWork(out); }, true);
-    if (result != spool::AppendResult::kAppended) return false;
+    if (!name.empty() && !copyTo(name)) return false;
   }
   return true;
 }
 
-void Sorter::relay(const std::vector<std::string>& addresses) {
+void Sorter::takeBackCopies() {
+  for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) spool::TakeBackAppend(it->first, it->second);
+  copies_.clear();
+}
+
+// False when the queue file could not be made: the message stays for the next run.
+bool Sorter::relay(const std::vector<std::string>& addresses) {
   const auto sender = RelaySender(header_);
   if (!sender) {
-    c_.log.LogPop3Client("Сообщение #" + Number(number_) +
-                         " невозможно переслать - не определен адрес отправителя\r\n");
-    return;
+    log("Сообщение #" + Number(number_) + " невозможно переслать - не определен адрес отправителя\r\n");
+    return true;
   }
   const std::string temporary = c_.config.QueueDir + "sorter.tmp";
   auto out = platform::OutputFile::Create(temporary, platform::CreateMode::kTruncate);
@@ -125,16 +146,24 @@ void Sorter::relay(const std::vector<std::string>& addresses) {
   if (!written || !spool::PublishQueueFile(temporary, c_.config.QueueDir, platform::ProcessUniqueTicks().next())) {
     out.reset();
     platform::RemoveFile(temporary);
-    c_.log.LogPop3Client("ERROR - unable to create output file for relaying message\r\n");
-    return;
+    log("ERROR - unable to create output file for relaying message\r\n");
+    return false;
   }
-  c_.log.LogPop3Client("Сообщение #" + Number(number_) + " пересылается " + list + "\r\n");
+  log("Сообщение #" + Number(number_) + " пересылается " + list + "\r\n");
+  return true;
 }
 
-// False when the run has to stop (a maildrop that must take the message could not).
+// False when the run has to stop: a copy the message must get could not be made. Every copy
+// made of it is taken back then.
 bool Sorter::handle() {
   ++number_;
-  if (!byRules_) return deliver(deliverTo_);
+  copies_.clear();
+  const bool done = byRules_ ? handleByRules() : deliver(deliverTo_);
+  if (!done) takeBackCopies();
+  return done;
+}
+
+bool Sorter::handleByRules() {
   if (rules_.empty()) return deliverToFallback();
   const RuleMatch match = MatchSorterRules(header_, rules_, c_.config);
   const bool reachesSomeone =
@@ -142,42 +171,51 @@ bool Sorter::handle() {
   // A match that names no existing user and no outside address would reach nobody.
   if (!match.matched || !reachesSomeone) return deliverToFallback();
   for (std::size_t i = 0; i < match.users.size(); ++i) {
-    if (match.users[i]) deliver(c_.config.users[i].name);  // a maildrop that cannot be opened is skipped
+    if (match.users[i] && !deliver(c_.config.users[i].name)) return false;
   }
-  if (!match.relay.empty()) relay(match.relay);
-  return true;
+  return match.relay.empty() || relay(match.relay);
 }
 
-// "mail.txt" keeps only the messages from `from` on, replaced atomically.
-void Sorter::keepUnhandled(std::uint64_t from) {
-  auto in = platform::InputFile::Open(mailTxt_);
-  auto out = platform::OutputFile::Create(mailTxt_ + ".tmp", platform::CreateMode::kTruncate);
-  if (!in || !out || !in->seek(from)) return;
-  const bool ok = platform::CopyToEnd(*in, *out) && out->sync() && out->close();
-  in.reset();
-  if (ok) platform::RenameReplacing(mailTxt_ + ".tmp", mailTxt_);
+// The messages before `from` are delivered: "mail.txt" keeps only the rest, or else a mark
+// says where the rest begins.
+SortResult Sorter::stop(std::uint64_t from) {
+  platform::RemoveFile(work_);
+  spool::ForgetMailTxtMark(c_.programDir);
+  if (!spool::KeepMailTxtFrom(c_.programDir, from) && from > 0 && !spool::MarkMailTxtSorted(c_.programDir, from)) {
+    log("Не могу отметить отсортированные сообщения в mail.txt: они будут доставлены еще раз\r\n");
+  }
+  return SortResult::kStopped;
 }
 
 SortResult Sorter::run() {
   auto in = platform::InputFile::Open(mailTxt_);
   if (!in) return SortResult::kNothing;
-  if (byRules_) rules_ = ReadSorterRules(c_.sorter).value_or(SorterRuleTable{});
+  if (byRules_) {
+    auto rules = ReadSorterRules(c_.sorter);
+    if (!rules) {
+      log("Не могу прочитать файл sorter.cfg: почта остается в mail.txt до следующего сеанса\r\n");
+      return SortResult::kStopped;
+    }
+    rules_ = std::move(*rules);
+  }
+  std::uint64_t handled = spool::MailTxtSortedUpTo(c_.programDir), consumed = handled;
+  if (handled > 0 && !in->seek(handled)) return SortResult::kStopped;
   platform::LineReader reader(*in, kPiece);
-  std::uint64_t handled = 0, consumed = 0;
   for (;;) {
     const Read read = readMessage(reader, consumed);
     if (read == Read::kEnd) break;
     if (read == Read::kFailed || !handle()) {
       in.reset();
-      platform::RemoveFile(work_);
-      keepUnhandled(handled);
-      return SortResult::kStopped;
+      return stop(handled);
     }
     handled = consumed;
   }
   in.reset();
   platform::RemoveFile(work_);
-  platform::RemoveFile(mailTxt_);
+  spool::ForgetMailTxtMark(c_.programDir);
+  if (!spool::RemoveMailTxt(c_.programDir) && !spool::MarkMailTxtSorted(c_.programDir, handled)) {
+    log("Не могу удалить mail.txt: его сообщения будут доставлены еще раз\r\n");
+  }
   return SortResult::kSorted;
 }
 

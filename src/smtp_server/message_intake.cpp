@@ -31,7 +31,10 @@ MessageIntake::~MessageIntake() {
 
 bool MessageIntake::begin() {
   work_ = platform::OutputFile::Create(workPath_, platform::CreateMode::kTruncate);
-  if (!work_) return false;
+  if (!work_) {
+    failed_ = true;  // the text is still read to its end; finish() then stores nothing
+    return false;
+  }
   const std::string envelope = spool::FormatEnvelope(envelope_.sender, envelope_.outgoing);
   envelopeSize_ = envelope.size();
   return write(envelope);

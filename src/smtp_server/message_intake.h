@@ -23,7 +23,8 @@ class MessageIntake {
   MessageIntake(const config::Configuration& config, const Envelope& envelope);
   ~MessageIntake();  // removes the work file of an intake that did not finish
 
-  // Creates the work file with the envelope; false when it cannot be made.
+  // Creates the work file with the envelope; false when it cannot be made. The intake then
+  // still takes the text to its end, and finish() stores nothing.
   bool begin();
 
   // One piece of text as the line reader gives it (at most 1199 bytes, ending after a line

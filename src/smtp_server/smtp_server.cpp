@@ -19,7 +19,9 @@ constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPor
 bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, net::ProtocolLineReader& reader,
                     net::ReplySink& sink, link::ActivityLog& log) {
   MessageIntake intake(config, session.envelope());
-  if (!intake.begin()) return false;
+  // A work file that cannot be made still lets the client finish its text, so that it hears
+  // why the message was not taken.
+  const bool begun = intake.begin();
   for (;;) {
     const auto piece = reader.nextPiece(kMaxStoredLine);
     if (!piece) return false;  // the work file goes with the intake
@@ -28,7 +30,8 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
   const auto stored = intake.finish();
   if (!stored) {
     sink.send(reply::kShuttingDown);
-    log.LogSmtpSrv(logtext::kCannotCreateBegin + intake.queuePath(intake.plannedName()) + logtext::kCannotCreateEnd);
+    const std::string path = begun ? intake.queuePath(intake.plannedName()) : intake.workPath();
+    log.LogSmtpSrv(logtext::kCannotCreateBegin + path + logtext::kCannotCreateEnd);
     return false;
   }
   if (!sink.send(reply::kOk)) {

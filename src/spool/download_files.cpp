@@ -14,6 +14,8 @@ namespace {
 constexpr char kPublished[] = ".popfile";
 constexpr char kUnpublished[] = ".popfile.part";
 
+std::string MarkPath(const std::string& programDir) { return MailTxtPath(programDir) + ".sorted"; }
+
 }  // namespace
 
 std::string MailTxtPath(const std::string& programDir) { return programDir + "mail.txt"; }
@@ -90,5 +92,31 @@ bool KeepMailTxtFrom(const std::string& programDir, std::uint64_t offset) {
   }
   return true;
 }
+
+bool RemoveMailTxt(const std::string& programDir) {
+  const std::string path = MailTxtPath(programDir);
+  return platform::RemoveFile(path) || !platform::FileExists(path) || platform::TruncateFile(path, 0);
+}
+
+bool MarkMailTxtSorted(const std::string& programDir, std::uint64_t offset) {
+  const auto size = platform::FileSize(MailTxtPath(programDir));
+  if (!size) return true;  // nothing left to mark
+  const std::string mark = std::to_string(offset) + " " + std::to_string(*size) + "\r\n";
+  return platform::AtomicReplace(MarkPath(programDir), mark) == platform::WriteResult::kWritten;
+}
+
+std::uint64_t MailTxtSortedUpTo(const std::string& programDir) {
+  auto in = platform::InputFile::Open(MarkPath(programDir));
+  if (!in) return 0;
+  std::string text(64, '\0');
+  text.resize(in->read(text.data(), text.size()));
+  char* end = nullptr;
+  const unsigned long long offset = std::strtoull(text.c_str(), &end, 10);
+  const unsigned long long size = std::strtoull(end, nullptr, 10);
+  const auto actual = platform::FileSize(MailTxtPath(programDir));
+  return actual && *actual == size && offset <= size ? offset : 0;
+}
+
+void ForgetMailTxtMark(const std::string& programDir) { platform::RemoveFile(MarkPath(programDir)); }
 
 }  // namespace quelma::spool

@@ -52,4 +52,15 @@ CollectResult CollectDownloadFiles(const std::string& programDir);
 // as it was) when that failed.
 bool KeepMailTxtFrom(const std::string& programDir, std::uint64_t offset);
 
+// "mail.txt" is gone, or else emptied; false when it is still there with its messages.
+bool RemoveMailTxt(const std::string& programDir);
+
+// When "mail.txt" could be neither trimmed nor removed, a mark beside it ("mail.txt.sorted")
+// says how far it is sorted, so that no message is delivered twice. The mark holds the
+// offset and the file's size then; a file of another size (trimmed or grown since) makes
+// the mark void.
+bool MarkMailTxtSorted(const std::string& programDir, std::uint64_t offset);
+std::uint64_t MailTxtSortedUpTo(const std::string& programDir);  // 0 without a valid mark
+void ForgetMailTxtMark(const std::string& programDir);
+
 }  // namespace quelma::spool

@@ -191,6 +191,17 @@ TEST(SmtpServer, ACopyThatCannotBeWrittenIsNotAcknowledged) {
 }
 #endif
 
+// The work file cannot be made: the client still sends its text, then hears why it was not
+// taken, and the log names the file.
+TEST(SmtpServer, AWorkFileThatCannotBeMadeIsAnsweredAfterTheText) {
+  RunningServer server;
+  ASSERT_TRUE(platform::MakeDirectory(server.dir.file("queue") + platform::kPathSeparator + "smtps.tmp"));
+  Client c = Prepared(server, {"petr@office.ru", "x@example.com"});
+  c.send("Subject: nowhere\r\n\r\nbody\r\n.\r\n");
+  EXPECT_EQ(c.readUntil("\r\n"), "421 Error! Shutting down.\r\n");
+  EXPECT_EQ(server.maildrop("petr"), "<missing>");
+}
+
 // No queue file can be made: 421, and no local recipient has a copy either.
 TEST(SmtpServer, AQueueFileThatCannotBeMadeDeliversNoLocalCopy) {
   RunningServer server;

@@ -1,10 +1,13 @@
 // Sorting downloaded mail: rule matching on header fields, the relay sender, and whole runs.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3_client/sort_downloaded_mail.h"
 #include "pop3_client/sorter_matching.h"
+#include "spool/download_files.h"
 #include "spool/queue_file.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
@@ -174,6 +177,72 @@ TEST(SortDownloadedMail, AStoppedRunKeepsOnlyTheUnhandledMessages) {
   EXPECT_EQ(r.texts("ivan").size(), 1u) << "nothing delivered twice";
   EXPECT_EQ(r.texts("petr").size(), 2u);
   EXPECT_EQ(r.sort(), SortResult::kNothing);
+}
+
+// A copy that cannot be made keeps the message for the next run: every other copy of it is
+// taken back, the log says which maildrop failed, and the next run delivers it once.
+TEST(SortDownloadedMail, AFailedCopyKeepsTheMessageWholeForTheNextRun) {
+  struct Case {
+    const char* name;
+    SorterRuleTable rules;
+    std::string undisclosed;
+  };
+  const Case cases[] = {
+      {"second user of a rule", {{"Subject", "hello", "ivan,petr", 0}}, ""},
+      {"second rule", {{"Subject", "hello", "ivan", 0}, {"From", "a@b", "petr", 0}}, ""},
+      {"unsorted-mail list", {{"Subject", "nothing matches", "ivan", 0}}, "ivan,petr"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SortRun r;
+    r.rules(c.rules);
+    r.config.UNDISCLOSED_MAIL_TO = c.undisclosed;
+    WriteAll(r.dir.file("mail.txt"), kOne + ".\r\n");
+    platform::MakeDirectory(r.config.MailDropDir + "petr");  // a maildrop that cannot be opened
+    EXPECT_EQ(r.sort(), SortResult::kStopped);
+    EXPECT_TRUE(r.texts("ivan").empty()) << "ivan's copy was taken back";
+    EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kOne + ".\r\n");
+    EXPECT_EQ(r.window.unstampedLines().back(),
+              "POP3CLIENT> Не могу записать сообщение #1 в почтовый ящик \"petr\" (файл не открывается): "
+              "сообщение остается до следующего сеанса\r\n");
+    std::filesystem::remove(r.config.MailDropDir + "petr");
+    EXPECT_EQ(r.sort(), SortResult::kSorted);
+    EXPECT_EQ(r.texts("ivan").size(), 1u);
+    EXPECT_EQ(r.texts("petr").size(), 1u);
+  }
+}
+
+TEST(SortDownloadedMail, AnUnreadableRulesFileHoldsTheMailInsteadOfSendingAllToThePostmaster) {
+  SortRun r;
+  platform::MakeDirectory(r.sorter.path());  // sorter.cfg can be neither read nor made
+  WriteAll(r.dir.file("mail.txt"), kMailTxt);
+  EXPECT_EQ(r.sort(), SortResult::kStopped);
+  EXPECT_TRUE(r.texts("postmaster").empty());
+  EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kMailTxt);
+  EXPECT_EQ(r.window.unstampedLines().back(),
+            "POP3CLIENT> Не могу прочитать файл sorter.cfg: почта остается в mail.txt до следующего сеанса\r\n");
+  EXPECT_EQ(r.sort(false, "ivan"), SortResult::kSorted) << "an account's own user needs no rules";
+  EXPECT_EQ(r.texts("ivan").size(), 3u);
+}
+
+// Where "mail.txt" could be neither trimmed nor removed, its mark says how far it is sorted;
+// a mark for a file of another size is void.
+TEST(SortDownloadedMail, TheSortedMarkSkipsWhatWasDeliveredAndOnlyThat) {
+  SortRun r;
+  r.config.UNDISCLOSED_MAIL_TO = "ivan";
+  r.rules({});
+  WriteAll(r.dir.file("mail.txt"), kMailTxt);
+  ASSERT_TRUE(spool::MarkMailTxtSorted(r.dir.path(), (kOne + ".\r\n").size()));
+  EXPECT_EQ(spool::MailTxtSortedUpTo(r.dir.path()), (kOne + ".\r\n").size());
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  EXPECT_EQ(r.texts("ivan"), (std::vector<std::string>{"\r\nno header at all\r\n", kThree}));
+  EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt.sorted")));
+
+  WriteAll(r.dir.file("mail.txt"), kThree + ".\r\n");
+  WriteAll(r.dir.file("mail.txt.sorted"), "5 999\r\n");
+  EXPECT_EQ(spool::MailTxtSortedUpTo(r.dir.path()), 0u);
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  EXPECT_EQ(r.texts("ivan").size(), 3u) << "the whole new file was sorted";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // POP3 transcripts: the authorization table and every maildrop command, fed line by line.
 #include <gtest/gtest.h>
 
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "spool/maildrop.h"
 #include "pop3_server/pop3_session.h"
@@ -190,6 +191,22 @@ TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
   ASSERT_EQ(spool::AppendToMaildrop(f.maildrop(), Sep("0000000D"), "late\r\n", false), spool::AppendResult::kAppended);
   EXPECT_FALSE(session.handleLine("QUIT\r\n"));
   EXPECT_EQ(ReadAll(f.maildrop()), kThree.substr(kThree.find(Sep("0000000B"))) + Sep("0000000D") + "late\r\n");
+}
+
+// A message that cannot be read whole (here: cut off behind the session's back) must never
+// reach the client as if it were whole: the connection ends without the end line.
+TEST(Pop3Session, AMessageThatCannotBeReadWholeEndsTheConnectionWithoutItsEndLine) {
+  for (const char* command : {"RETR 2", "TOP 2 10"}) {
+    SCOPED_TRACE(command);
+    Fixture f;
+    WriteAll(f.maildrop(), kThree);
+    StringSink sink;
+    Pop3Session session(f.config, f.log, sink);
+    for (const auto& line : kLogin) ASSERT_TRUE(session.handleLine(line + "\r\n"));
+    ASSERT_TRUE(platform::TruncateFile(f.maildrop(), kThree.find(".dot")));
+    EXPECT_FALSE(session.handleLine(std::string(command) + "\r\n"));
+    EXPECT_EQ(sink.text.find("\r\n.\r\n"), std::string::npos) << sink.text;
+  }
 }
 
 TEST(Pop3Session, TheMaildropIsFoundWhateverCaseTheUserTyped) {

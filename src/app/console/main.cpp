@@ -172,6 +172,10 @@ int main(int argc, char** argv) {
   } else if (loaded.save != config::SaveResult::kSaved) {
     std::fprintf(stderr, "quelma: %s could not be written\n", config::ConfigFilePath(*programDir).c_str());
   }
+  if (!loaded.directoriesMade) {
+    std::fprintf(stderr, "quelma: %s or %s could not be made; mail cannot be stored there\n",
+                 working.MailDropDir.c_str(), working.QueueDir.c_str());
+  }
   config::ConfigStore store(std::move(working));
 
   link::ServerControl control;
