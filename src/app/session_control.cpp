@@ -60,7 +60,7 @@ void SessionControl::startPop3Client() {
 // The last account is through: the download marker goes, and half of a dial-up session is done.
 void SessionControl::accountDone() {
   platform::RemoveFile(session_->MailDropDir + "pop3_download.runs");
-  if (!session_->UseLAN) sessionDoneMask_ |= 1;
+  if (!session_->UseLAN) sessionDoneMask_ |= kPop3ClientDone;
 }
 
 void SessionControl::workerDone(link::WorkerId worker) {
@@ -74,7 +74,7 @@ void SessionControl::workerDone(link::WorkerId worker) {
       }
       break;
     case link::WorkerId::kSmtpClient:
-      if (!session_->UseLAN) sessionDoneMask_ |= 2;
+      if (!session_->UseLAN) sessionDoneMask_ |= kSmtpClientDone;
       break;
     case link::WorkerId::kDialer:
       dialerRunning_ = false;
@@ -84,7 +84,7 @@ void SessionControl::workerDone(link::WorkerId worker) {
 }
 
 void SessionControl::endIfDone() {
-  if (session_->UseLAN || sessionDoneMask_ != 3) return;
+  if (session_->UseLAN || sessionDoneMask_ != (kPop3ClientDone | kSmtpClientDone)) return;
   dialup::HangUpAtSessionEnd(*session_, c_.access, c_.dialer);
 }
 

@@ -21,6 +21,10 @@ inline constexpr std::uintptr_t kSessionTimerId = 1;
 inline constexpr std::uint32_t kSessionTimerMs = 2000;
 inline constexpr std::uintptr_t kCommandBreakConnection = 40015;
 
+// The halves of a dial-up session: the link goes down once both are done.
+inline constexpr std::uint32_t kPop3ClientDone = 1;  // every account's run has ended
+inline constexpr std::uint32_t kSmtpClientDone = 2;  // the upload has ended
+
 // How the workers are started: threads in the program, fakes in tests. Each worker reports
 // its end with UM_WORKER_DONE as its last act.
 class SessionWorkers {

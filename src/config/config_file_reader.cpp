@@ -39,7 +39,7 @@ struct ParameterKey {
 constexpr ParameterKey kParameterKeys[] = {
     {"LogFileSize",
      [](Configuration& c, std::string_view v) {
-       if (auto n = ScanUnsigned(v)) c.LogFileSize = *n > 1000 ? 999 : *n;
+       if (auto n = ScanUnsigned(v)) c.LogFileSize = *n > limits::kLogFileKilobytes + 1 ? limits::kLogFileKilobytes : *n;
      }},
     {"DialupAttempts",
      [](Configuration& c, std::string_view v) {
@@ -55,7 +55,7 @@ constexpr ParameterKey kParameterKeys[] = {
      [](Configuration& c, std::string_view v) {
        const auto n = ScanSigned(Cut(v, 5));
        const auto port = static_cast<std::uint16_t>(n.value_or(0));
-       c.SMTPSport = (port == 0 || port > 30000) ? 25 : port;
+       c.SMTPSport = (port == 0 || port > limits::kProviderPort) ? defaults::kSmtpPort : port;
      }},
     {"SMTPServer", [](Configuration& c, std::string_view v) { c.SMTPServer = CutText(v, limits::kHost); }},
     {"LocalDomain",
@@ -65,20 +65,23 @@ constexpr ParameterKey kParameterKeys[] = {
     {"Boss", [](Configuration& c, std::string_view v) { c.Boss = CutText(v, limits::kSpecialUser); }},
     {"POP3_SRV_PORT",
      [](Configuration& c, std::string_view v) {
-       if (auto n = ScanSigned(v)) c.POP3_SRV_PORT = *n == 0 ? 110 : *n;
+       if (auto n = ScanSigned(v)) c.POP3_SRV_PORT = *n == 0 ? defaults::kPop3Port : *n;
      }},
     {"SMTP_SRV_PORT",
      [](Configuration& c, std::string_view v) {
-       if (auto n = ScanSigned(v)) c.SMTP_SRV_PORT = *n == 0 ? 25 : *n;
+       if (auto n = ScanSigned(v)) c.SMTP_SRV_PORT = *n == 0 ? defaults::kSmtpPort : *n;
      }},
     {"SMTP_USES_LOGIN", [](Configuration& c, std::string_view v) { c.SMTP_USES_LOGIN = v.starts_with('1'); }},
     {"SMTP_LOGIN_NAME",
      [](Configuration& c, std::string_view v) { c.SMTP_LOGIN_NAME = BarsToSpaces(Cut(v, limits::kSmtpLoginName)); }},
     {"SMTP_LOGIN_PASS",
-     [](Configuration& c, std::string_view v) { c.SMTP_LOGIN_PASS = UnscramblePassword(Cut(v, 64)); }},
+     [](Configuration& c, std::string_view v) { c.SMTP_LOGIN_PASS = UnscramblePassword(Cut(v, 2 * limits::kStoredSmtpPassword)); }},
     {"SERVERS_TIMEOUT",
      [](Configuration& c, std::string_view v) {
-       if (auto n = ScanUnsigned(v)) c.SERVERS_TIMEOUT = (*n < 10000 || *n > 240000) ? 45000 : *n;
+       if (auto n = ScanUnsigned(v)) {
+         const bool inRange = *n >= limits::kShortestServersTimeoutMs && *n <= limits::kLongestServersTimeoutMs;
+         c.SERVERS_TIMEOUT = inRange ? *n : defaults::kServersTimeoutMs;
+       }
      }},
     {"UNDISCLOSED_MAIL_TO",
      [](Configuration& c, std::string_view v) { c.UNDISCLOSED_MAIL_TO = CutText(v, limits::kUndisclosedMailTo); }},
@@ -150,7 +153,7 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
       }
     }
   }
-  if (a.port == 0 || a.port > 30000) a.port = 110;
+  if (a.port == 0 || a.port > limits::kProviderPort) a.port = defaults::kPop3Port;
   c.accounts.push_back(std::move(a));
 }
 

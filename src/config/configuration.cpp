@@ -10,7 +10,7 @@ namespace quelma::config {
 
 Configuration DefaultConfiguration(const std::string& programDir) {
   Configuration c;
-  c.LogFileSize = 4;
+  c.LogFileSize = defaults::kLogFileKilobytes;
   c.SchedulerRecord = {};
   c.Boss.clear();
   c.DialupPhoneNumber = {};
@@ -20,17 +20,17 @@ Configuration DefaultConfiguration(const std::string& programDir) {
   c.UseLAN = true;
   c.MailDropDir = programDir + "maildrop" + platform::kPathSeparator;
   c.QueueDir = programDir + "queue" + platform::kPathSeparator;
-  c.SMTPSport = 25;
+  c.SMTPSport = defaults::kSmtpPort;
   c.SMTPServer = "127.0.0.1";
   c.LocalDomain = "mydomain";
   c.PostMaster = "postmaster";
   c.Daemon = "daemon";
   c.users = {LocalUser{"postmaster", "", ""}, LocalUser{"daemon", "", ""}};
   c.UNDISCLOSED_MAIL_TO.clear();
-  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", 110, "*", 0}};
-  c.POP3_SRV_PORT = 110;
-  c.SMTP_SRV_PORT = 25;
-  c.SERVERS_TIMEOUT = 45000;
+  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0}};
+  c.POP3_SRV_PORT = defaults::kPop3Port;
+  c.SMTP_SRV_PORT = defaults::kSmtpPort;
+  c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
   c.SMTP_USES_LOGIN = false;
   c.SMTP_LOGIN_NAME.clear();
   c.SMTP_LOGIN_PASS.clear();
@@ -56,10 +56,10 @@ void ResetForLoad(Configuration& c) {
   c.SMTP_LOGIN_PASS.clear();
   c.DialupAutoOff = false;
   c.accounts.clear();
-  c.SMTPSport = 25;
-  c.POP3_SRV_PORT = 110;
-  c.SMTP_SRV_PORT = 25;
-  c.SERVERS_TIMEOUT = 45000;
+  c.SMTPSport = defaults::kSmtpPort;
+  c.POP3_SRV_PORT = defaults::kPop3Port;
+  c.SMTP_SRV_PORT = defaults::kSmtpPort;
+  c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
 }
 
 int FindLocalUser(const Configuration& config, std::string_view name) {

@@ -34,7 +34,20 @@ inline constexpr std::size_t kUsers = 300;
 inline constexpr std::size_t kAccounts = 25;
 inline constexpr std::size_t kPhoneNumbers = 20;
 inline constexpr std::size_t kScheduleDays = 7;
+inline constexpr std::uint32_t kLogFileKilobytes = 999;  // the dialog's largest; the file keeps 1000 too
+inline constexpr std::uint32_t kProviderPort = 30000;      // a larger provider port is taken for a slip
+inline constexpr std::uint32_t kShortestServersTimeoutMs = 10000;
+inline constexpr std::uint32_t kLongestServersTimeoutMs = 240000;
 }  // namespace limits
+
+// The values a setting takes when it is missing, zero or out of its range.
+namespace defaults {
+inline constexpr std::uint16_t kSmtpPort = 25;   // the provider's and our own SMTP server
+inline constexpr std::uint16_t kPop3Port = 110;  // a provider account's and our own POP3 server
+inline constexpr std::uint32_t kServersTimeoutMs = 45000;
+inline constexpr std::uint32_t kLogFileKilobytes = 4;  // of a new installation
+inline constexpr std::uint32_t kProviderTimeoutMs = 120000;  // send and receive, both clients
+}  // namespace defaults
 
 struct LocalUser {
   std::string name;
@@ -47,7 +60,7 @@ struct ProviderAccount {
   std::string server;
   std::string login;
   std::string password;  // plain in memory, scrambled in the file
-  std::uint32_t port = 110;
+  std::uint32_t port = defaults::kPop3Port;
   std::string deliverTo = "*";  // "*" = through the sorter, else a local user name
   std::uint32_t useApop = 0;
   bool operator==(const ProviderAccount&) const = default;
@@ -68,7 +81,7 @@ struct Configuration {
   std::string QueueDir;     // ends with the path separator
   std::string LocalDomain;  // lower case
   std::string SMTPServer;
-  std::uint16_t SMTPSport = 25;
+  std::uint16_t SMTPSport = defaults::kSmtpPort;
   std::string PostMaster;
   std::string Daemon;
   std::string Boss;
@@ -78,12 +91,12 @@ struct Configuration {
   std::array<std::string, limits::kPhoneNumbers> DialupPhoneNumber;  // ends at the first empty
   std::int32_t DialupAttempts = 1;
   std::uint32_t LogFileSize = 0;  // kilobytes; 0 = no log file
-  std::int32_t POP3_SRV_PORT = 110;
-  std::int32_t SMTP_SRV_PORT = 25;
+  std::int32_t POP3_SRV_PORT = defaults::kPop3Port;
+  std::int32_t SMTP_SRV_PORT = defaults::kSmtpPort;
   bool SMTP_USES_LOGIN = false;
   std::string SMTP_LOGIN_NAME;
   std::string SMTP_LOGIN_PASS;  // plain in memory, scrambled in the file
-  std::uint32_t SERVERS_TIMEOUT = 45000;
+  std::uint32_t SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
   std::string UNDISCLOSED_MAIL_TO;
   std::array<ScheduleRecord, limits::kScheduleDays> SchedulerRecord{};  // 0 = Monday
   std::vector<LocalUser> users;               // at most limits::kUsers

@@ -127,7 +127,7 @@ void CommunicationDialog::deletePhone(int index) {
 bool CommunicationDialog::ok(const CommunicationFields& f) {
   config::Configuration& c = working_.get();
   const std::uint32_t port = ReadOr(Squeezed(f.smtpPort, 9), 0);
-  c.SMTPSport = static_cast<std::uint16_t>(port < 1 || port > 30000 ? 25 : port);
+  c.SMTPSport = static_cast<std::uint16_t>(port < 1 || port > config::limits::kProviderPort ? config::defaults::kSmtpPort : port);
   c.UseLAN = f.useLan;
   c.DialupAutoOff = f.autoOff;
   c.DialUpRecord = Cut(f.dialUpRecord, config::limits::kDialUpRecord);
@@ -149,7 +149,7 @@ AccountDialog::AccountDialog(WorkingConfiguration& working, int index) : working
 }
 
 AccountFields AccountDialog::opening() const {
-  if (index_ < 0) return {"", "", "", "", "110", false, 0};
+  if (index_ < 0) return {"", "", "", "", std::to_string(config::defaults::kPop3Port), false, 0};
   const config::ProviderAccount& a = working_.get().accounts[index_];
   AccountFields f{a.server, a.login, a.password, a.password, std::to_string(a.port), a.useApop != 0, -1};
   if (a.deliverTo.starts_with('*')) {
@@ -171,7 +171,7 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
   a.server = Squeezed(f.server, 63);
   a.login = Squeezed(f.login, config::limits::kAccountLogin);
   const std::uint32_t port = ReadOr(Cut(f.port, 9), 0);
-  a.port = port == 0 || port > 30000 ? 110 : port;
+  a.port = port == 0 || port > config::limits::kProviderPort ? config::defaults::kPop3Port : port;
   a.useApop = f.apop ? 1 : 0;
   // No entry selected (its user is gone from the table): the sorter takes the mail.
   const bool chosen = f.delivery >= 0 && static_cast<std::size_t>(f.delivery) < choices_.size();

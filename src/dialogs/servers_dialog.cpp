@@ -161,10 +161,12 @@ bool ServersDialog::ok(const ServersFields& f) {
   if (auto folder = AcceptFolder(f.queueDir, env_.isDirectory)) c.QueueDir = *folder;
   c.LocalDomain = Squeezed(f.localDomain, 63);
   // An empty (or non-numeric) size keeps the size the log file has now.
-  if (const auto size = ReadDecimal(Cut(f.logFileSize, 3))) c.LogFileSize = std::min<std::uint32_t>(*size, 999);
+  if (const auto size = ReadDecimal(Cut(f.logFileSize, 3))) c.LogFileSize = std::min(*size, config::limits::kLogFileKilobytes);
   if (const auto port = InRange(f.pop3Port, 1, 32767)) c.POP3_SRV_PORT = static_cast<std::int32_t>(*port);
   if (const auto port = InRange(f.smtpPort, 1, 32767)) c.SMTP_SRV_PORT = static_cast<std::int32_t>(*port);
-  if (const auto timeout = InRange(f.timeout, 10000, 240000)) c.SERVERS_TIMEOUT = *timeout;
+  if (const auto timeout = InRange(f.timeout, config::limits::kShortestServersTimeoutMs, config::limits::kLongestServersTimeoutMs)) {
+    c.SERVERS_TIMEOUT = *timeout;
+  }
   pop3_client::CheckSorterRules(env_.sorter, c);
   return working_.save();
 }

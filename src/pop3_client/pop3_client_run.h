@@ -20,7 +20,7 @@ struct Pop3ClientContext {
   SorterFile& sorter;
   std::string programDir;            // holds the download files and "mail.txt"
   config::ProviderAccount account;   // CurrentPop3Account
-  std::uint32_t receiveTimeoutMs = 120000;
+  std::uint32_t receiveTimeoutMs = config::defaults::kProviderTimeoutMs;
 };
 
 // The thread body: 0 after a successful run, the error number after a failed one, 1 when

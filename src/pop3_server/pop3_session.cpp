@@ -23,7 +23,10 @@ std::optional<std::string> ReadUserName(std::string_view line) {
   while (i < line.size() && !IsNameChar(line[i])) ++i;
   if (i >= line.size()) return std::nullopt;
   std::string name;
-  for (; i < line.size() && IsNameChar(line[i]) && name.size() < 30; ++i) name.push_back(line[i]);
+  // One byte more than a user name holds: a longer name typed never matches a shorter user.
+  for (; i < line.size() && IsNameChar(line[i]) && name.size() < config::limits::kUserName + 1; ++i) {
+    name.push_back(line[i]);
+  }
   return name;
 }
 
@@ -31,7 +34,9 @@ std::string ReadPassword(std::string_view line) {
   std::size_t i = 5;
   while (i < line.size() && !IsAsciiAlnum(line[i])) ++i;
   std::string word;
-  for (; i < line.size() && IsAsciiAlnum(line[i]) && word.size() < 10; ++i) word.push_back(line[i]);
+  for (; i < line.size() && IsAsciiAlnum(line[i]) && word.size() < config::limits::kUserPassword; ++i) {
+    word.push_back(line[i]);
+  }
   return word;
 }
 

@@ -20,6 +20,9 @@
 namespace quelma::smtp_client {
 namespace {
 
+// A message the provider refused at DATA or at its end is sent this many times more.
+constexpr int kRepetitions = 3;
+
 constexpr char kStarting[] = "*** Отправка исходящих сообщений по SMTP\r\n";
 constexpr char kNothingToSend[] = "Нет сообщений для отправки\r\n";
 constexpr char kSuccess[] = "SMTP клиент успех";
@@ -121,11 +124,11 @@ bool Upload::sendWithRepetitions(SmtpClientError& error) {
         log("Сообщение отправлено, но один или более адресов неправильны.\r\n");
         return notify(NoticeReason::kSomeRecipientsRefused);
       case TransactionResult::kDataRefused:
-        if (attempts > 3) break;
+        if (attempts > kRepetitions) break;
         log("Сервер отказался принимать тело сообщения. Повторяю попытку.\r\n");
         continue;
       case TransactionResult::kEndRefused:
-        if (attempts > 3) break;
+        if (attempts > kRepetitions) break;
         log("Сервер не подтвердил получение сообщения. Повторяю попытку.\r\n");
         continue;
     }

@@ -17,7 +17,7 @@ struct QueueUploadContext {
   link::MainWindow& window;
   link::ActivityLog& log;
   const config::Configuration& config;
-  std::uint32_t timeoutMs = 120000;  // send and receive time-outs of the provider connection
+  std::uint32_t timeoutMs = config::defaults::kProviderTimeoutMs;  // send and receive time-outs of the provider connection
 };
 
 // The thread body: 0 after a normal end, the error number after a fatal fault, 1 when
