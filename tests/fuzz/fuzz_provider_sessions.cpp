@@ -1,0 +1,74 @@
+// Fuzz target: both provider sessions against a server that answers with whatever bytes come,
+// in small pieces: the POP3 download (greeting, STAT and LIST numbers, message text) and the
+// SMTP login and one transaction (multi-line replies, challenges).
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "fuzz_support.h"
+#include "link/activity_log.h"
+#include "link/server_control.h"
+#include "net/byte_stream.h"
+#include "platform/files.h"
+#include "pop3_client/pop3_client_session.h"
+#include "smtp_client/provider_session.h"
+
+using namespace quelma;
+
+namespace {
+
+// Hands out the fuzz input seven bytes at a time, then reports the peer gone.
+class InputStream final : public net::ByteStream {
+ public:
+  explicit InputStream(std::string_view bytes) : bytes_(bytes) {}
+  long receive(char* buffer, std::size_t capacity) override {
+    const std::size_t n = std::min<std::size_t>({capacity, 7, bytes_.size()});
+    std::memcpy(buffer, bytes_.data(), n);
+    bytes_.remove_prefix(n);
+    return static_cast<long>(n);
+  }
+  bool sendAll(std::string_view) override { return true; }
+  void wake() override {}
+  void close() override {}
+  std::optional<platform::Ipv4Address> peerAddress() const override { return std::nullopt; }
+
+ private:
+  std::string_view bytes_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::string dir = "/tmp/quelma-fuzz-clients-" + std::to_string(::getpid()) + "/";
+  static const bool made = platform::MakeDirectory(dir) || platform::IsDirectory(dir);
+  (void)made;
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  fuzz::NullWindow window;
+  fuzz::FixedClock clock;
+  link::ServerControl control;
+  link::ActivityLog log(window, control, clock);
+
+  InputStream pop3(input);
+  const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1};
+  pop3_client::Pop3ClientSession download(pop3, account, dir, log, window);
+  download.run();
+  for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);
+
+  InputStream smtp(input);
+  config::Configuration config;
+  config.LocalDomain = "office.local";
+  config.SMTP_USES_LOGIN = true;
+  config.SMTP_LOGIN_NAME = "login";
+  config.SMTP_LOGIN_PASS = "secret";
+  smtp_client::ProviderSession upload(smtp, config, log);
+  if (upload.logIn() == smtp_client::SmtpClientError::kNone) {
+    platform::AppendToFile(dir + "queued", "MAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nSubject: x\r\n\r\n.body\r\n", false);
+    if (auto file = platform::InputFile::Open(dir + "queued")) upload.sendQueueFile(*file);
+    platform::RemoveFile(dir + "queued");
+  }
+  return 0;
+}
