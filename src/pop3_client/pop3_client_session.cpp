@@ -174,7 +174,9 @@ Pop3ClientError Pop3ClientSession::retr() {
 Pop3ClientError Pop3ClientSession::receiveText() {
   auto file = spool::DownloadFile::Create(programDir_, current_);
   if (!file) return Pop3ClientError::kDownloadFile;
-  std::string window;  // the last five bytes, across pieces
+  // The last five bytes, across pieces; the status line's line end counts, so that an empty
+  // message (the end line right after the status line) ends too.
+  std::string window = "\r\n";
   std::string piece;
   while (window != kEndOfText) {
     if (!replies_.readSome(piece) || !file->write(piece)) return Pop3ClientError::kRetrText;

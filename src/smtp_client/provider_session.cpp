@@ -183,7 +183,7 @@ void ProviderSession::sendMessageLine(std::string& line) {
 }
 
 TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
-  enum class Recipients { kNone, kAccepted, kRefused } recipients = Recipients::kNone;
+  std::size_t accepted = 0, refused = 0;
   if (!resetOpenTransaction()) return TransactionResult::kFailed;
   traceAdded_ = fromHandled_ = replyToHandled_ = false;
   if (!file.rewind()) {
@@ -198,14 +198,16 @@ TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
       if (sendSender(line)) continue;
       return connection_.failed() ? TransactionResult::kFailed : TransactionResult::kSenderRefused;
     } else if (line.starts_with("RCPT TO:<")) {
-      recipients = sendRecipient(line) ? Recipients::kAccepted : Recipients::kRefused;
+      ++(sendRecipient(line) ? accepted : refused);
       if (connection_.failed()) return TransactionResult::kFailed;
     } else if (!line.starts_with("From ")) {
       messageBegun = true;
     }
   }
   if (file.failed()) return readFailure();
-  if (recipients == Recipients::kNone) return TransactionResult::kSenderRefused;
+  // Without one accepted recipient there is nobody to send the text to: the recipients were
+  // refused, and the notice says so.
+  if (accepted == 0) return TransactionResult::kSenderRefused;
   connection_.send("DATA\r\n", SmtpClientError::kDataSend);
   if (!readReply(SmtpClientError::kDataReceive)) return TransactionResult::kFailed;
   if (!Begins(connection_.reply(), "354")) return TransactionResult::kDataRefused;
@@ -217,7 +219,8 @@ TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
   if (!readReply(SmtpClientError::kEndReceive)) return TransactionResult::kFailed;
   transactionOpen_ = false;
   if (!Begins(connection_.reply(), "250")) return TransactionResult::kEndRefused;
-  return recipients == Recipients::kRefused ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent;
+  // Any refused recipient, not only the last, gets the sender a notice.
+  return refused > 0 ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent;
 }
 
 SmtpClientError ProviderSession::quit() {

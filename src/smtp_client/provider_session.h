@@ -19,10 +19,10 @@ namespace quelma::smtp_client {
 enum class TransactionResult {
   kFailed = -1,  // a fatal fault: see error()
   kSent = 0,
-  kSenderRefused = 1,  // or no recipient line: nothing was sent
+  kSenderRefused = 1,  // or no recipient accepted: nothing was sent
   kDataRefused = 2,
   kEndRefused = 3,
-  kSentWithRefusedRecipient = 4,  // the last recipient line was refused
+  kSentWithRefusedRecipient = 4,  // sent to the accepted recipients; one or more were refused
 };
 
 inline constexpr char kTraceHeader[] =

@@ -1,0 +1,271 @@
+// The POP3 client session fed a provider's replies from a script, without a socket: every
+// error number the dialogue can end with, APOP and USER/PASS, and the download files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/configuration.h"
+#include "link/activity_log.h"
+#include "link/server_control.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "pop3_client/pop3_client_session.h"
+#include "support/fake_clock.h"
+#include "support/recording_main_window.h"
+#include "support/scripted_stream.h"
+#include "support/temp_dir.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+using quelma::testing::ReadAll;
+using quelma::testing::ScriptedStream;
+
+using Lines = std::vector<std::string>;
+
+// The time stamp and digest of the APOP example: "mrose" with the secret "tanstaaf".
+const std::string kStamp = "<1896.697170952@dbc.mtview.ca.us>";
+const std::string kApopLine = "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n";
+
+// The provider's mailbox: messages in transfer form (dot-stuffed, without the end line). A
+// command word found in `replies` gets that reply instead ("" leaves it unanswered).
+struct Mailbox {
+  std::vector<std::string> messages;
+  std::map<std::string, std::string> replies;
+
+  std::optional<std::string> operator()(const std::string& line) const {
+    const std::string verb = line.substr(0, line.find_first_of(" \r\n"));
+    if (const auto found = replies.find(verb); found != replies.end()) return found->second;
+    const unsigned long n = std::strtoul(line.c_str() + verb.size(), nullptr, 10);
+    const bool exists = n >= 1 && n <= messages.size();
+    if (verb == "stat") {
+      std::size_t octets = 0;
+      for (const auto& m : messages) octets += m.size();
+      return "+OK " + std::to_string(messages.size()) + " " + std::to_string(octets) + "\r\n";
+    }
+    if (verb == "list") {
+      return exists ? "+OK " + std::to_string(n) + " " + std::to_string(messages[n - 1].size()) + "\r\n"
+                    : "-ERR no such message\r\n";
+    }
+    if (verb == "retr") {
+      return exists ? "+OK message follows\r\n" + messages[n - 1] + ".\r\n" : "-ERR no such message\r\n";
+    }
+    if (verb == "quit") return "+OK bye\r\n";
+    return "+OK\r\n";  // APOP, user, pass, dele
+  }
+};
+
+// One session over a scripted stream, with the program directory in a fresh temporary one.
+struct Session {
+  quelma::testing::TempDir dir;
+  quelma::testing::RecordingMainWindow window;
+  link::ServerControl control;
+  quelma::testing::FakeClock clock;
+  link::ActivityLog log{window, control, clock};
+  config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0};
+
+  Pop3ClientError run(ScriptedStream& stream, std::string programDir = "") {
+    if (programDir.empty()) programDir = dir.path();
+    Pop3ClientSession session(stream, account, programDir, log, window);
+    return session.run();
+  }
+  bool logged(const std::string& text) const {
+    const auto lines = window.unstampedLines();
+    return std::find(lines.begin(), lines.end(), "POP3CLIENT> " + text) != lines.end();
+  }
+  std::vector<std::string> files(const char* pattern) const { return platform::ListDirectory(dir.path(), pattern); }
+};
+
+const std::vector<std::string> kOneMessage = {"Subject: a\r\n\r\nbody\r\n"};
+
+TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
+  const Lines upToList = {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n"};
+  const Lines upToRetr = {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n"};
+  const Lines upToDele = {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n", "dele 1\r\n"};
+  const struct Case {
+    const char* name;
+    std::string greeting;
+    std::map<std::string, std::string> replies;
+    Pop3ClientError error;
+    Lines sent;
+    std::size_t failSendsFrom = 0;
+    bool closes = false;  // the peer closes when it has nothing more to say (else: a time-out)
+    std::uint32_t useApop = 0;
+    bool downloaded = false;  // "1.popfile" is left for the sorter
+  } cases[] = {
+      {"no greeting", "", {}, Pop3ClientError::kGreetingReceive, {}},
+      {"greeting cut off", "+OK rea", {}, Pop3ClientError::kGreetingReceive, {}, 0, true},
+      {"greeting refused", "-ERR too busy\r\n", {}, Pop3ClientError::kGreetingNegative, {}},
+      {"USER not sent", "+OK\r\n", {}, Pop3ClientError::kUserSend, {}, 1},
+      {"APOP not sent", "+OK " + kStamp + "\r\n", {}, Pop3ClientError::kUserSend, {}, 1, false, 1},
+      {"USER unanswered", "+OK\r\n", {{"user", ""}}, Pop3ClientError::kUserReceive, {"user login\r\n"}},
+      {"USER answered by a close", "+OK\r\n", {{"user", ""}}, Pop3ClientError::kUserReceive, {"user login\r\n"}, 0,
+       true},
+      {"APOP unanswered", "+OK " + kStamp + "\r\n", {{"APOP", ""}}, Pop3ClientError::kUserReceive, {kApopLine}, 0,
+       false, 1},
+      {"USER reply cut off", "+OK\r\n", {{"user", "+OK na"}}, Pop3ClientError::kUserReceiveRest, {"user login\r\n"}},
+      {"APOP reply cut off", "+OK " + kStamp + "\r\n", {{"APOP", "-ER"}}, Pop3ClientError::kUserReceiveRest,
+       {kApopLine}, 0, true, 1},
+      {"PASS not sent", "+OK\r\n", {}, Pop3ClientError::kPassSend, {"user login\r\n"}, 2},
+      {"PASS unanswered", "+OK\r\n", {{"pass", ""}}, Pop3ClientError::kPassReceive,
+       {"user login\r\n", "pass secret\r\n"}},
+      {"PASS reply cut off", "+OK\r\n", {{"pass", "+OK maildrop"}}, Pop3ClientError::kPassReceiveRest,
+       {"user login\r\n", "pass secret\r\n"}, 0, true},
+      {"STAT not sent", "+OK\r\n", {}, Pop3ClientError::kStatSend, {"user login\r\n", "pass secret\r\n"}, 3},
+      {"STAT unanswered", "+OK\r\n", {{"stat", ""}}, Pop3ClientError::kStatReceive,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n"}},
+      {"STAT reply cut off", "+OK\r\n", {{"stat", "+OK 1 2"}}, Pop3ClientError::kStatReceive,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n"}},
+      {"QUIT of an empty mailbox not sent", "+OK\r\n", {{"stat", "+OK 0 0\r\n"}}, Pop3ClientError::kQuitSend,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n"}, 4},
+      {"QUIT after the download not sent", "+OK\r\n", {}, Pop3ClientError::kQuitSend, upToDele, 7, false, 0, true},
+      {"LIST not sent", "+OK\r\n", {}, Pop3ClientError::kListSend,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n"}, 4},
+      {"LIST unanswered", "+OK\r\n", {{"list", ""}}, Pop3ClientError::kListReceive, upToList},
+      {"LIST reply cut off", "+OK\r\n", {{"list", "+OK 1"}}, Pop3ClientError::kListReceive, upToList, 0, true},
+      {"RETR not sent", "+OK\r\n", {}, Pop3ClientError::kRetrSend, upToList, 5},
+      {"RETR unanswered", "+OK\r\n", {{"retr", ""}}, Pop3ClientError::kRetrReceive, upToRetr},
+      {"RETR status line cut off", "+OK\r\n", {{"retr", "+OK 22 oct"}}, Pop3ClientError::kRetrStatusLine, upToRetr},
+      {"RETR text cut off", "+OK\r\n", {{"retr", "+OK\r\nSubject: a\r\n"}}, Pop3ClientError::kRetrText, upToRetr},
+      {"RETR text cut off by a close", "+OK\r\n", {{"retr", "+OK\r\nSubject: a\r\n\r\nbody\r\n."}},
+       Pop3ClientError::kRetrText, upToRetr, 0, true},
+      {"DELE not sent", "+OK\r\n", {}, Pop3ClientError::kDeleSend, upToRetr, 6, false, 0, true},
+      {"DELE unanswered", "+OK\r\n", {{"dele", ""}}, Pop3ClientError::kDeleReceive, upToDele, 0, false, 0, true},
+      {"DELE reply cut off", "+OK\r\n", {{"dele", "+OK del"}}, Pop3ClientError::kDeleReceive, upToDele, 0, true, 0,
+       true},
+      {"USER refused", "+OK\r\n", {{"user", "-ERR who\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "quit\r\n"}},
+      {"PASS refused", "+OK\r\n", {{"pass", "-ERR bad password\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "pass secret\r\n", "quit\r\n"}},
+      {"STAT refused", "+OK\r\n", {{"stat", "-ERR locked\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n", "quit\r\n"}},
+      {"LIST refused", "+OK\r\n", {{"list", "-ERR no\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "quit\r\n"}},
+      {"RETR refused", "+OK\r\n", {{"retr", "-ERR no\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n", "quit\r\n"}},
+      {"DELE refused", "+OK\r\n", {{"dele", "-ERR no\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n", "dele 1\r\n", "quit\r\n"}, 0,
+       false, 0, true},
+      {"USER refused, and its QUIT not sent", "+OK\r\n", {{"user", "-ERR who\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n"}, 2},
+      {"a reply that is no status at all", "+OK\r\n", {{"pass", "\r\n"}}, Pop3ClientError::kNegativeReply,
+       {"user login\r\n", "pass secret\r\n", "quit\r\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    if (c.useApop != 0) s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop};
+    ScriptedStream stream(c.greeting, Mailbox{kOneMessage, c.replies});
+    stream.failSendsFrom = c.failSendsFrom;
+    if (c.closes) stream.closeWhenDrained();
+    EXPECT_EQ(s.run(stream), c.error);
+    EXPECT_EQ(stream.lines, c.sent);
+    EXPECT_EQ(s.files("*.popfile"), c.downloaded ? Lines{"1.popfile"} : Lines{});
+    EXPECT_EQ(s.files("*.part"), Lines{}) << "an unfinished download file is never left behind";
+  }
+}
+
+TEST(Pop3ClientSession, ADownloadFileThatCannotBeCreatedEndsTheRunBeforeDele) {
+  Session s;
+  ScriptedStream stream("+OK\r\n", Mailbox{kOneMessage, {}});
+  EXPECT_EQ(s.run(stream, s.dir.file("missing") + platform::kPathSeparator), Pop3ClientError::kDownloadFile);
+  EXPECT_EQ(stream.lines, (Lines{"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n"}))
+      << "no DELE for a message that is not on disk";
+}
+
+TEST(Pop3ClientSession, LogsInWithApopOrUserAndPass) {
+  const struct Case {
+    const char* name;
+    std::string greeting;
+    std::uint32_t useApop;
+    std::string apopReply;
+    Lines sent;
+    const char* logged;  // a log line the login leaves
+  } cases[] = {
+      {"APOP with the greeting's time stamp", "+OK POP3 server ready " + kStamp + "\r\n", 1, "+OK maildrop ready\r\n",
+       {kApopLine, "stat\r\n", "quit\r\n"}, "Пароль распознан сервером: сервер готов к работе.\r\n"},
+      {"APOP refused: USER and PASS on the same connection", "+OK ready " + kStamp + "\r\n", 1,
+       "-ERR permission denied\r\n", {kApopLine, "user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"},
+       "Trying plain login\r\n"},
+      {"APOP asked for but no time stamp", "+OK ready\r\n", 1, "+OK\r\n",
+       {"user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"}, "Имя пользователя распознано сервером\r\n"},
+      {"a time stamp but APOP not asked for", "+OK ready " + kStamp + "\r\n", 0, "+OK\r\n",
+       {"user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"}, "Имя пользователя распознано сервером\r\n"},
+      {"an opening bracket without its close is no time stamp", "+OK ready <1896.697170952\r\n", 1, "+OK\r\n",
+       {"user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"}, "Сервер готов.\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop};
+    ScriptedStream stream(c.greeting, Mailbox{{}, {{"APOP", c.apopReply}}});
+    EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
+    EXPECT_EQ(stream.lines, c.sent);
+    EXPECT_TRUE(s.logged(c.logged));
+  }
+}
+
+TEST(Pop3ClientSession, AnEmptyMailboxIsOnlyQuit) {
+  Session s;
+  ScriptedStream stream("+OK\r\n", Mailbox{{}, {{"stat", "+OK 0 0\r\n"}}});
+  EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
+  EXPECT_EQ(stream.lines, (Lines{"user login\r\n", "pass secret\r\n", "stat\r\n", "quit\r\n"}));
+  EXPECT_TRUE(s.logged("ПОЧТОВЫЙ ЯЩИК НА СЕРВЕРЕ ПУСТ\r\n"));
+  EXPECT_EQ(s.files("*"), Lines{});
+}
+
+// Each message lands in its own download file exactly as sent, transparency dots and the end
+// line included, however the replies are cut into receives; the end sequence is found even
+// when its five bytes come in several pieces.
+TEST(Pop3ClientSession, EveryMessageGoesIntoItsDownloadFileAsSent) {
+  const std::vector<std::string> messages = {
+      "Subject: 1\r\n\r\n..dot\r\n...\r\n",
+      "",  // an empty message: its end line follows the status line at once
+      "Subject: 2\r\n\r\nb\r\n",
+      "Subject: 3\r\n\r\n\xc0\xc1\r\n..\r\nend\r\n",
+  };
+  Lines dialogue = {"user login\r\n", "pass secret\r\n", "stat\r\n"};
+  for (std::size_t n = 1; n <= messages.size(); ++n) {
+    for (const char* verb : {"list ", "retr ", "dele "}) dialogue.push_back(verb + std::to_string(n) + "\r\n");
+  }
+  dialogue.push_back("quit\r\n");
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4}, std::size_t{7},
+                                  std::size_t{1} << 20}) {
+    SCOPED_TRACE("pieces of " + std::to_string(piece));
+    Session s;
+    ScriptedStream stream("+OK ready\r\n", Mailbox{messages, {}});
+    stream.pieceSize = piece;
+    EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
+    EXPECT_EQ(stream.lines, dialogue);
+    for (std::size_t n = 1; n <= messages.size(); ++n) {
+      EXPECT_EQ(ReadAll(s.dir.file(std::to_string(n) + ".popfile")), messages[n - 1] + ".\r\n");
+    }
+    EXPECT_EQ(s.files("*.part"), Lines{});
+    EXPECT_TRUE(s.logged("Все сообщения загружены и удалены с сервера.\r\n"));
+    ASSERT_FALSE(s.window.progress().empty());
+    EXPECT_EQ(s.window.progress().back(), std::make_pair(link::kPop3ProgressPart, 100));
+  }
+}
+
+TEST(Pop3ClientSession, ACutMessageLeavesNoFileButTheFinishedOnesStay) {
+  Session s;
+  Mailbox mailbox{{"Subject: 1\r\n\r\na\r\n", "Subject: 2\r\n\r\nb\r\n"}, {}};
+  ScriptedStream stream("+OK\r\n", [&](const std::string& line) -> std::optional<std::string> {
+    if (line == "retr 2\r\n") return "+OK\r\nSubject: 2\r\n\r\nb\r";  // and then nothing more
+    return mailbox(line);
+  });
+  stream.pieceSize = 3;
+  stream.closeWhenDrained();
+  EXPECT_EQ(s.run(stream), Pop3ClientError::kRetrText);
+  EXPECT_EQ(stream.lines.back(), "retr 2\r\n") << "no DELE for the cut message";
+  EXPECT_EQ(s.files("*.popfile"), Lines{"1.popfile"});
+  EXPECT_EQ(s.files("*.part"), Lines{});
+}
+
+}  // namespace
+}  // namespace quelma::pop3_client
