@@ -14,4 +14,19 @@ ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std
   return ConnectFailure::kNone;
 }
 
+ConnectFailure ConnectToServer(const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
+                               PlainStream& stream, const std::function<void(const std::string&)>& log) {
+  if (!platform::InitSocketLibrary()) return ConnectFailure::kLibrary;
+  std::optional<platform::Ipv4Address> address = platform::ParseDottedAddress(server);
+  if (address) {
+    log("Определение адреса не требуется\r\n");
+  } else {
+    log("Определяю IP адрес сервера \"" + server + "\"\r\n");
+    address = platform::ResolveHost(server);
+    if (!address) return ConnectFailure::kResolve;
+    log("Определен адрес: " + address->toString() + "\r\n");
+  }
+  return ConnectTcp(*address, port, timeoutMs, stream);
+}
+
 }  // namespace quelma::net

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 
 #include "net/byte_stream.h"
 #include "platform/socket.h"
@@ -29,10 +32,16 @@ class PlainStream final : public ByteStream {
 };
 
 // The step of a connect that failed; each client gives them its own error numbers.
-enum class ConnectFailure { kNone, kSocket, kSendTimeout, kReceiveTimeout, kConnect };
+enum class ConnectFailure { kNone, kLibrary, kResolve, kSocket, kSendTimeout, kReceiveTimeout, kConnect };
 
 // A new socket with both time-outs set, connected to `address`:`port`, into `stream`.
 ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std::uint32_t timeoutMs,
                           PlainStream& stream);
+
+// The provider's server by name or dotted address: the socket library, the address (looked
+// up unless it is dotted, each step told in the clients' log lines through `log`), then
+// ConnectTcp.
+ConnectFailure ConnectToServer(const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
+                               PlainStream& stream, const std::function<void(const std::string&)>& log);
 
 }  // namespace quelma::net

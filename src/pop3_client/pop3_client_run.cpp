@@ -4,7 +4,6 @@
 
 #include "net/plain_stream.h"
 #include "platform/running_guard.h"
-#include "platform/socket.h"
 #include "pop3_client/pop3_client_error.h"
 #include "pop3_client/pop3_client_session.h"
 #include "pop3_client/sort_downloaded_mail.h"
@@ -33,18 +32,12 @@ class Run {
 };
 
 Pop3ClientError Run::connect() {
-  if (!platform::InitSocketLibrary()) return Pop3ClientError::kSocketLibrary;
-  std::optional<platform::Ipv4Address> address = platform::ParseDottedAddress(c_.account.server);
-  if (address) {
-    log("Определение адреса не требуется\r\n");
-  } else {
-    log("Определяю IP адрес сервера \"" + c_.account.server + "\"\r\n");
-    address = platform::ResolveHost(c_.account.server);
-    if (!address) return Pop3ClientError::kResolve;
-    log("Определен адрес: " + address->toString() + "\r\n");
-  }
-  switch (net::ConnectTcp(*address, static_cast<std::uint16_t>(c_.account.port), c_.receiveTimeoutMs, stream_)) {
+  const auto port = static_cast<std::uint16_t>(c_.account.port);
+  switch (net::ConnectToServer(c_.account.server, port, c_.receiveTimeoutMs, stream_,
+                               [this](const std::string& text) { log(text); })) {
     case net::ConnectFailure::kNone: return Pop3ClientError::kNone;
+    case net::ConnectFailure::kLibrary: return Pop3ClientError::kSocketLibrary;
+    case net::ConnectFailure::kResolve: return Pop3ClientError::kResolve;
     case net::ConnectFailure::kSocket: return Pop3ClientError::kSocket;
     case net::ConnectFailure::kSendTimeout: return Pop3ClientError::kSendTimeout;
     case net::ConnectFailure::kReceiveTimeout: return Pop3ClientError::kReceiveTimeout;

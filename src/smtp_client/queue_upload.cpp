@@ -9,7 +9,6 @@
 #include "net/plain_stream.h"
 #include "platform/files.h"
 #include "platform/running_guard.h"
-#include "platform/socket.h"
 #include "platform/text.h"
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
@@ -71,18 +70,11 @@ int Upload::end(SmtpClientError error) {
 }
 
 SmtpClientError Upload::connect() {
-  if (!platform::InitSocketLibrary()) return SmtpClientError::kSocketLibrary;
-  std::optional<platform::Ipv4Address> address = platform::ParseDottedAddress(c_.config.SMTPServer);
-  if (address) {
-    log("Определение адреса не требуется\r\n");
-  } else {
-    log("Определяю IP адрес сервера \"" + c_.config.SMTPServer + "\"\r\n");
-    address = platform::ResolveHost(c_.config.SMTPServer);
-    if (!address) return SmtpClientError::kResolve;
-    log("Определен адрес: " + address->toString() + "\r\n");
-  }
-  switch (net::ConnectTcp(*address, c_.config.SMTPSport, c_.timeoutMs, stream_)) {
+  switch (net::ConnectToServer(c_.config.SMTPServer, c_.config.SMTPSport, c_.timeoutMs, stream_,
+                               [this](const std::string& text) { log(text); })) {
     case net::ConnectFailure::kNone: return SmtpClientError::kNone;
+    case net::ConnectFailure::kLibrary: return SmtpClientError::kSocketLibrary;
+    case net::ConnectFailure::kResolve: return SmtpClientError::kResolve;
     case net::ConnectFailure::kSocket: return SmtpClientError::kSocket;
     case net::ConnectFailure::kSendTimeout: return SmtpClientError::kSendTimeout;
     case net::ConnectFailure::kReceiveTimeout: return SmtpClientError::kReceiveTimeout;

@@ -15,8 +15,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3_client/pop3_client_session.h"
-#include "support/fake_clock.h"
-#include "support/recording_main_window.h"
+#include "support/recorded_log.h"
 #include "support/scripted_stream.h"
 #include "support/temp_dir.h"
 
@@ -61,12 +60,8 @@ struct Mailbox {
 };
 
 // One session over a scripted stream, with the program directory in a fresh temporary one.
-struct Session {
+struct Session : quelma::testing::RecordedLog {
   quelma::testing::TempDir dir;
-  quelma::testing::RecordingMainWindow window;
-  link::ServerControl control;
-  quelma::testing::FakeClock clock;
-  link::ActivityLog log{window, control, clock};
   config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0};
 
   Pop3ClientError run(ScriptedStream& stream, std::string programDir = "") {
@@ -74,10 +69,7 @@ struct Session {
     Pop3ClientSession session(stream, account, programDir, log, window);
     return session.run();
   }
-  bool logged(const std::string& text) const {
-    const auto lines = window.unstampedLines();
-    return std::find(lines.begin(), lines.end(), "POP3CLIENT> " + text) != lines.end();
-  }
+  bool logged(const std::string& text) const { return RecordedLog::logged("POP3CLIENT> " + text); }
   std::vector<std::string> files(const char* pattern) const { return platform::ListDirectory(dir.path(), pattern); }
 };
 

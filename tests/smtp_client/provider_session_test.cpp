@@ -15,8 +15,7 @@
 #include "link/server_control.h"
 #include "platform/files.h"
 #include "smtp_client/provider_session.h"
-#include "support/fake_clock.h"
-#include "support/recording_main_window.h"
+#include "support/recorded_log.h"
 #include "support/scripted_stream.h"
 #include "support/temp_dir.h"
 
@@ -107,12 +106,8 @@ struct Provider {
   std::map<std::string, std::size_t> uses_;
 };
 
-struct Upload {
+struct Upload : quelma::testing::RecordedLog {
   quelma::testing::TempDir dir;
-  quelma::testing::RecordingMainWindow window;
-  link::ServerControl control;
-  quelma::testing::FakeClock clock;
-  link::ActivityLog log{window, control, clock};
   config::Configuration config;
   int files = 0;
 
@@ -129,10 +124,7 @@ struct Upload {
     EXPECT_TRUE(file.has_value());
     return std::move(*file);
   }
-  bool logged(const std::string& text) const {
-    const auto lines = window.unstampedLines();
-    return std::find(lines.begin(), lines.end(), "SMTPCLIENT> " + text) != lines.end();
-  }
+  bool logged(const std::string& text) const { return RecordedLog::logged("SMTPCLIENT> " + text); }
 };
 
 // Log in, send the queue files one after the other until one fails, quit: the first error.
