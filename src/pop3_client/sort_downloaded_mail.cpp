@@ -60,18 +60,23 @@ Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& co
   auto out = platform::OutputFile::Create(work_, platform::CreateMode::kTruncate);
   if (!out) return Read::kFailed;
   header_.clear();
-  bool any = false, lineStart = true, inHeader = true;
+  bool any = false, lineStart = true, inHeader = true, crBefore = false;
   std::string piece, buffer;
   while (reader.next(piece)) {
     consumed += piece.size();
     const bool starts = lineStart;
+    const bool pieceAfterCr = crBefore;
     lineStart = piece.ends_with('\n');
+    crBefore = piece.ends_with('\r');
     if (starts && (piece == ".\r\n" || piece == ".\n")) return out->write(buffer) && out->close() ? Read::kMessage : Read::kFailed;
     any = true;
     std::string_view text = piece;
     if (starts && text.starts_with("..")) text.remove_prefix(1);
     std::string line(text);
-    if (line.ends_with('\n') && !line.ends_with("\r\n")) line.insert(line.size() - 1, "\r");
+    // A bare line feed gets its CR, unless the CR ended the piece before (a line cut at the
+    // reader's cap just before its line feed).
+    const bool crLf = line.ends_with("\r\n") || (line == "\n" && pieceAfterCr);
+    if (line.ends_with('\n') && !crLf) line.insert(line.size() - 1, "\r");
     if (starts && (line[0] == '\r' || line[0] == '\n')) inHeader = false;
     if (inHeader && header_.size() < kMaxHeaderBlock) header_ += line;
     buffer += line;
@@ -101,7 +106,12 @@ bool Sorter::copyTo(const std::string& user) {
   const std::string path = spool::MaildropPath(c_.config, user);
   spool::AppendReceipt receipt;
   const auto result = spool::AppendToMaildropWith(
-      path, spool::NewSeparatorLine(), [this](platform::OutputFile& out) { return copyWork(out); }, true, &receipt);
+      path, spool::NewSeparatorLine(),
+      [this](spool::MaildropTextWriter& out) {
+        auto in = platform::InputFile::Open(work_);
+        return in && spool::WriteFileText(*in, out);
+      },
+      true, &receipt);
   if (result != spool::AppendResult::kAppended) {
     log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
         (result == spool::AppendResult::kCannotOpen ? "файл не открывается" : "ошибка записи") +

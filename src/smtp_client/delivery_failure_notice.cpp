@@ -18,21 +18,6 @@ const char* ReasonText(NoticeReason reason) {
   return "";
 }
 
-// The queue file as it stands; a last line without its ending gets one, so the next
-// separator line still starts a line of its own.
-bool CopyQueueFile(platform::InputFile& in, platform::OutputFile& out) {
-  char buffer[64 * 1024];
-  char last = '\n';
-  for (;;) {
-    const std::size_t n = in.read(buffer, sizeof buffer);
-    if (n == 0) break;
-    if (!out.write(std::string_view(buffer, n))) return false;
-    last = buffer[n - 1];
-  }
-  if (in.failed()) return false;
-  return last == '\n' || out.write("\r\n");
-}
-
 }  // namespace
 
 std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason) {
@@ -53,7 +38,7 @@ bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReaso
   const std::string head = FormatNoticeHead(config, reason);
   const auto result = spool::AppendToMaildropWith(
       spool::MaildropPath(config, config.PostMaster), spool::ShortSeparatorLine(),
-      [&](platform::OutputFile& out) { return out.write(head) && CopyQueueFile(queueFile, out); }, true);
+      [&](spool::MaildropTextWriter& out) { return out.write(head) && spool::WriteFileText(queueFile, out); }, true);
   return result == spool::AppendResult::kAppended;
 }
 

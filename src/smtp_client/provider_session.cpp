@@ -163,7 +163,14 @@ bool ProviderSession::sendRecipient(const std::string& line) {
   return false;
 }
 
-void ProviderSession::sendMessageLine(std::string& line) {
+// A piece that does not begin its line (a line longer than the reader's cap) goes on as it
+// is: only whole lines' starts are looked at, and only a line's last piece gets its CR LF.
+void ProviderSession::sendMessageLine(std::string& line, bool lineStart) {
+  if (!lineStart) {
+    if (line.ends_with('\n')) EndWithCrLf(line);
+    connection_.send(line, SmtpClientError::kLineSend);
+    return;
+  }
   if (!traceAdded_ && (line[0] == '\r' || line[0] == '\n')) {
     line = std::string(kTraceHeader) + "\r\n";
     traceAdded_ = true;
@@ -178,7 +185,7 @@ void ProviderSession::sendMessageLine(std::string& line) {
     }
   }
   if (line[0] == '.') connection_.send(".", SmtpClientError::kDotSend);
-  EndWithCrLf(line);
+  if (line.size() < spool::kMaxQueueLine || line.ends_with('\n')) EndWithCrLf(line);
   connection_.send(line, SmtpClientError::kLineSend);
 }
 
@@ -211,8 +218,14 @@ TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
   connection_.send("DATA\r\n", SmtpClientError::kDataSend);
   if (!readReply(SmtpClientError::kDataReceive)) return TransactionResult::kFailed;
   if (!Begins(connection_.reply(), "354")) return TransactionResult::kDataRefused;
-  if (messageBegun) sendMessageLine(line);
-  while (!connection_.failed() && reader.next(line)) sendMessageLine(line);
+  bool endedLine = true;
+  const auto send = [&](bool lineStart) {
+    sendMessageLine(line, lineStart);
+    endedLine = line.ends_with('\n');
+  };
+  if (messageBegun) send(true);
+  while (!connection_.failed() && reader.next(line)) send(reader.lineStart());
+  if (!endedLine) connection_.send("\r\n", SmtpClientError::kLineSend);  // a long last line
   if (connection_.failed()) return TransactionResult::kFailed;
   if (file.failed()) return readFailure();
   connection_.send(".\r\n", SmtpClientError::kEndSend);

@@ -54,7 +54,7 @@ class ProviderSession {
   bool resetOpenTransaction();
   bool sendSender(const std::string& line);
   bool sendRecipient(const std::string& line);
-  void sendMessageLine(std::string& line);  // changes `line` on its way
+  void sendMessageLine(std::string& line, bool lineStart);  // changes `line` on its way
 
   const config::Configuration& config_;
   link::ActivityLog& log_;

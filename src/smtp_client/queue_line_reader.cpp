@@ -11,11 +11,14 @@ bool QueueLineReader::next(std::string& line) {
   } else if (!reader_.next(line)) {
     return false;
   }
+  lineStart_ = endedLine_;
+  endedLine_ = line.back() == '\n';
   if (line.size() < spool::kMaxQueueLine || line.back() == '\n') return true;
   std::string following;
   if (!reader_.next(following)) return true;
   if (following == "\n" || (following == "\r\n" && line.back() != '\r')) {
     line += following;
+    endedLine_ = true;
   } else {
     ahead_ = std::move(following);
   }

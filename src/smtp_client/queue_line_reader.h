@@ -1,5 +1,6 @@
 // Lines of a queue file as the upload sends them: pieces of at most 1199 bytes, where the
-// line ending that follows a piece filling the whole cap belongs to that piece.
+// line ending that follows a piece filling the whole cap belongs to that piece. A longer line
+// comes in several pieces; lineStart() tells whether a piece begins its line.
 #pragma once
 
 #include <optional>
@@ -17,10 +18,13 @@ class QueueLineReader {
   explicit QueueLineReader(platform::ByteSource& file) : reader_(file, spool::kMaxQueueLine) {}
   // False at the end of the file.
   bool next(std::string& line);
+  bool lineStart() const { return lineStart_; }
 
  private:
   platform::LineReader reader_;
   std::optional<std::string> ahead_;
+  bool lineStart_ = true;
+  bool endedLine_ = true;  // the piece handed out last ended with a line feed
 };
 
 }  // namespace quelma::smtp_client

@@ -49,28 +49,25 @@ bool MessageIntake::write(std::string_view bytes) {
   return !failed_;
 }
 
+// A line longer than a piece is stored whole, piece after piece; only its end is looked at.
 bool MessageIntake::addPiece(std::string_view piece) {
   const bool lineStart = atLineStart_;
-  const bool continuesCapped = lastWasCapped_;
+  const bool crBefore = crEnded_;  // the line's previous piece ended with CR
   atLineStart_ = piece.ends_with('\n');
-  lastWasCapped_ = !atLineStart_;
-  if (lineStart && piece == ".\r\n" && !continuesCapped) return true;
-  // The line ending of a line that filled a whole piece: that piece got its CR LF already.
-  if (continuesCapped && (piece == "\r\n" || piece == "\n")) return false;
-  if (lineStart && !continuesCapped && piece.starts_with("..")) piece.remove_prefix(1);
-  if (piece.ends_with("\r\n")) {
-    write(piece);
-  } else if (piece.ends_with('\n')) {
+  crEnded_ = piece.ends_with('\r');
+  if (lineStart && piece == ".\r\n") return true;
+  if (lineStart && piece.starts_with("..")) piece.remove_prefix(1);
+  const bool bareLineFeed = piece.ends_with('\n') && !piece.ends_with("\r\n") && !(piece == "\n" && crBefore);
+  if (bareLineFeed) {
     write(piece.substr(0, piece.size() - 1));
     write("\r\n");
   } else {
     write(piece);
-    write(piece.ends_with('\r') ? "\n" : "\r\n");
   }
   return false;
 }
 
-bool MessageIntake::copyMessage(platform::OutputFile& out, bool bossCopy) {
+bool MessageIntake::copyMessage(spool::MaildropTextWriter& out, bool bossCopy) {
   auto in = platform::InputFile::Open(workPath_);
   if (!in || !in->seek(envelopeSize_)) return false;
   platform::LineReader reader(*in, kCopyLine);
@@ -79,7 +76,6 @@ bool MessageIntake::copyMessage(platform::OutputFile& out, bool bossCopy) {
   while (reader.next(line)) {
     const bool starts = lineStart;
     lineStart = line.ends_with('\n');
-    if (starts && line.starts_with("From ")) continue;  // mbox-style lines would confuse readers
     if (bossCopy && starts && line.starts_with("Subject: ") && line.ends_with("\r\n")) {
       line.replace(line.size() - 2, 2, " [BOSS COPY]\r\n");
     }
@@ -99,7 +95,7 @@ bool MessageIntake::deliverLocally() {
     spool::AppendReceipt receipt;
     const auto result = spool::AppendToMaildropWith(
         path, spool::NewSeparatorLine(),
-        [this, bossCopy](platform::OutputFile& out) { return copyMessage(out, bossCopy); }, true, &receipt);
+        [this, bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, true, &receipt);
     if (result == spool::AppendResult::kAppended) copies_.emplace_back(path, receipt);
     return result != spool::AppendResult::kWriteFailed;
   };

@@ -51,7 +51,7 @@ class MessageIntake {
   bool write(std::string_view bytes);
   bool deliverLocally();
   void takeBackLocalCopies();
-  bool copyMessage(platform::OutputFile& out, bool bossCopy);
+  bool copyMessage(spool::MaildropTextWriter& out, bool bossCopy);
 
   const config::Configuration& config_;
   const Envelope& envelope_;
@@ -61,7 +61,7 @@ class MessageIntake {
   std::string buffer_;
   std::uint64_t envelopeSize_ = 0;
   bool atLineStart_ = true;
-  bool lastWasCapped_ = false;
+  bool crEnded_ = false;
   bool failed_ = false;
   std::vector<std::pair<std::string, spool::AppendReceipt>> copies_;  // made so far
 };

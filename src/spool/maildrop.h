@@ -10,6 +10,7 @@
 
 #include "config/configuration.h"
 #include "platform/files.h"
+#include "spool/maildrop_text.h"
 
 namespace quelma::spool {
 
@@ -45,10 +46,10 @@ struct AppendReceipt {
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
                               bool durable);
 
-// The same for a text that is written piece by piece: `writeText` writes it to the open
-// maildrop (after the separator line) and returns false when a write failed.
+// The same for a text that is written piece by piece: `writeText` writes it through the
+// maildrop's text writer (after the separator line) and returns false when a write failed.
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
-                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable,
+                                  const std::function<bool(MaildropTextWriter&)>& writeText, bool durable,
                                   AppendReceipt* receipt = nullptr);
 
 // Takes an appended message out again, if nothing was appended behind it meanwhile.

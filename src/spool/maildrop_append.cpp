@@ -35,7 +35,7 @@ std::mutex& MaildropLock(const std::string& path) {
 }
 
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
-                                  const std::function<bool(platform::OutputFile&)>& writeText, bool durable,
+                                  const std::function<bool(MaildropTextWriter&)>& writeText, bool durable,
                                   AppendReceipt* receipt) {
   const platform::ExitGateHold whole;
   std::lock_guard<std::mutex> hold(MaildropLock(path));
@@ -43,7 +43,8 @@ AppendResult AppendToMaildropWith(const std::string& path, std::string_view sepa
   const std::uint64_t before = existing.value_or(0);
   auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
   if (!file) return AppendResult::kCannotOpen;
-  const bool ok = file->write(separatorLine) && writeText(*file) && (!durable || file->sync());
+  MaildropTextWriter text(*file);
+  const bool ok = file->write(separatorLine) && writeText(text) && text.finish() && (!durable || file->sync());
   if (!file->close() || !ok) {
     platform::TruncateFile(path, before);
     return AppendResult::kWriteFailed;
@@ -61,7 +62,7 @@ bool TakeBackAppend(const std::string& path, const AppendReceipt& receipt) {
 
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
                               bool durable) {
-  return AppendToMaildropWith(path, separatorLine, [text](platform::OutputFile& f) { return f.write(text); }, durable);
+  return AppendToMaildropWith(path, separatorLine, [text](MaildropTextWriter& w) { return w.write(text); }, durable);
 }
 
 }  // namespace quelma::spool

@@ -1,0 +1,75 @@
+// Escaping the separator marker at line starts, in one pass over pieces of any size.
+#include "spool/maildrop_text.h"
+
+#include <cstring>
+
+#include "spool/maildrop.h"
+
+namespace quelma::spool {
+namespace {
+
+constexpr std::size_t kWriteAt = 64 * 1024;
+
+}  // namespace
+
+bool MaildropTextWriter::emit(std::string_view bytes) {
+  buffer_ += bytes;
+  if (buffer_.size() >= kWriteAt && !failed_) {
+    failed_ = !out_.write(buffer_);
+    buffer_.clear();
+  }
+  return !failed_;
+}
+
+bool MaildropTextWriter::write(std::string_view bytes) {
+  if (!bytes.empty()) last_ = bytes.back();
+  while (!bytes.empty()) {
+    if (atLineStart_) {
+      // Take bytes while the line so far is a beginning of the marker.
+      const char c = bytes.front();
+      if (c != kMaildropMarker[held_.size()]) {
+        emit(held_);
+        held_.clear();
+        atLineStart_ = false;
+        continue;
+      }
+      held_.push_back(c);
+      bytes.remove_prefix(1);
+      if (held_.size() == kMaildropMarker.size()) {
+        emit(">");
+        emit(held_);
+        held_.clear();
+        atLineStart_ = false;
+      }
+      continue;
+    }
+    const void* lineFeed = std::memchr(bytes.data(), '\n', bytes.size());
+    const std::size_t end =
+        lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes.data()) + 1 : bytes.size();
+    emit(bytes.substr(0, end));
+    bytes.remove_prefix(end);
+    atLineStart_ = lineFeed != nullptr;
+  }
+  return !failed_;
+}
+
+bool MaildropTextWriter::finish() {
+  emit(held_);
+  held_.clear();
+  if (last_ != '\n') emit("\r\n");
+  last_ = '\n';
+  if (!failed_ && !buffer_.empty()) failed_ = !out_.write(buffer_);
+  buffer_.clear();
+  return !failed_;
+}
+
+bool WriteFileText(platform::InputFile& in, MaildropTextWriter& out) {
+  std::string buffer(kWriteAt, '\0');
+  for (;;) {
+    const std::size_t n = in.read(buffer.data(), buffer.size());
+    if (n == 0) return !in.failed();
+    if (!out.write(std::string_view(buffer.data(), n))) return false;
+  }
+}
+
+}  // namespace quelma::spool
