@@ -37,7 +37,7 @@ bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReaso
   if (!queueFile.rewind()) return false;
   const std::string head = FormatNoticeHead(config, reason);
   const auto result = spool::AppendToMaildropWith(
-      spool::MaildropPath(config, config.PostMaster), spool::ShortSeparatorLine(),
+      spool::MaildropPath(config, config.PostMaster), spool::NewSeparatorLine(),
       [&](spool::MaildropTextWriter& out) { return out.write(head) && spool::WriteFileText(queueFile, out); }, true);
   return result == spool::AppendResult::kAppended;
 }

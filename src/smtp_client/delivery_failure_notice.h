@@ -18,7 +18,7 @@ enum class NoticeReason {
 // The notice up to the copy of the queue file: header, the empty line and the reason.
 std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason);
 
-// Appends the notice (the short separator line, the head, the queue file from its first
+// Appends the notice (a separator line with its unique id, the head, the queue file from its first
 // byte) to the postmaster's maildrop, synced to disk, under the maildrop's lock. False when
 // it could not be written; nothing of it is left in the maildrop then.
 bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReason reason,

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <mutex>
 
+#include "codec/md5.h"
 #include "spool/maildrop.h"
 
 namespace quelma::spool {
@@ -52,6 +54,34 @@ std::optional<std::string> UidOf(const std::string& head) {
 
 }  // namespace
 
+// A message stored without an id of its own (a separator of the short form, as older notices
+// have) gets one from its text: the same in every session until it is deleted. Messages of
+// the same text are told apart by their order.
+void MaildropFile::deriveMissingIds() {
+  std::map<std::string, int> seen;
+  std::vector<char> buffer(kChunk);
+  for (MaildropMessage& m : messages_) {
+    if (m.uid) continue;
+    codec::MD5Context context;
+    codec::MD5Init(context);
+    std::uint64_t left = m.size;
+    if (file_->seek(m.textOffset)) {
+      while (left > 0) {
+        const std::size_t n =
+            file_->read(buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)));
+        if (n == 0) break;
+        codec::MD5Update(context, buffer.data(), static_cast<std::uint32_t>(n));
+        left -= n;
+      }
+    }
+    codec::Md5Digest digest;
+    codec::MD5Final(digest, context);
+    std::string id = "T" + codec::DigestToHex(digest);
+    if (const int k = ++seen[id]; k > 1) id += "-" + std::to_string(k);
+    m.uid = std::move(id);
+  }
+}
+
 std::optional<MaildropFile> MaildropFile::Open(const std::string& path) {
   auto file = platform::InputFile::Open(path);
   if (!file) return std::nullopt;
@@ -68,6 +98,7 @@ void MaildropFile::buildIndex() {
       messages_.back().size += length;
     }
   });
+  deriveMissingIds();
 }
 
 MaildropFile::ReadResult MaildropFile::readText(const MaildropMessage& m,

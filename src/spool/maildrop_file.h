@@ -16,7 +16,7 @@ struct MaildropMessage {
   std::uint64_t textOffset = 0;  // just after the separator line
   std::uint64_t size = 0;        // text bytes, CR LF included, separator line excluded
   bool deleted = false;
-  std::optional<std::string> uid;  // none for the short separator of a failure notice
+  std::optional<std::string> uid;  // from the separator line, or derived from the text
 };
 
 enum class CommitResult { kCommitted, kFailed, kDeleteFailed };
@@ -42,6 +42,7 @@ class MaildropFile {
  private:
   MaildropFile(std::string path, platform::InputFile file) : path_(std::move(path)), file_(std::move(file)) {}
   bool copyRange(platform::OutputFile& out, std::uint64_t begin, std::uint64_t end);
+  void deriveMissingIds();
 
   std::string path_;
   std::optional<platform::InputFile> file_;

@@ -1,6 +1,7 @@
 // POP3 transcripts: the authorization table and every maildrop command, fed line by line.
 #include <gtest/gtest.h>
 
+#include "codec/md5.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "spool/maildrop.h"
@@ -59,6 +60,7 @@ std::vector<std::string> LoggedIn(std::vector<std::string> more) {
   return lines;
 }
 const std::string kLoginReplies = "+OK User recognized.\r\n+OK Password recognized.\r\n";
+const std::string kNoticeId = "T" + codec::DigestToHex(codec::Md5Of("notice\r\n"));
 
 TEST(Pop3Session, AuthorizationTable) {
   struct Case {
@@ -138,12 +140,14 @@ TEST(Pop3Session, TransactionCommands) {
       {kThree, {"noop", "NoOpX", "STATUS", "HELP"},
        "+OK no operation\r\n+OK no operation\r\n+OK 3 73 (messages, octets) in the maildrop\r\n-ERR unknown command\r\n"},
       // Stray text before the first separator belongs to no message; a zero-size message is
-      // counted like any other; the short separator has no unique id.
+      // counted like any other; a message under a short separator (an older notice) has an
+      // id derived from its text.
       {"stray\r\n" + Sep("00000001") + Sep("00000002") + "x\r\n" + std::string(spool::kMaildropMarker) + "\r\nnotice\r\n" +
            Sep("00000004") + "y\r\n",
        {"STAT", "UIDL", "UIDL 3", "RETR 1", "LIST 1"},
        "+OK 4 14 (messages, octets) in the maildrop\r\n+OK UIDL listing follows.\r\n1 00000001\r\n2 00000002\r\n"
-       "4 00000004\r\n.\r\n-ERR UIDL for this message not found.\r\n+OK message text follows\r\n.\r\n+OK 1 0\r\n"},
+       "3 " + kNoticeId + "\r\n4 00000004\r\n.\r\n+OK 3 " + kNoticeId +
+           "\r\n+OK message text follows\r\n.\r\n+OK 1 0\r\n"},
       {"only stray text\r\n", {"UIDL", "STAT", "RETR 1"},
        "+OK UIDL listing follows.\r\n.\r\n+OK 0 0 (messages, octets) in the maildrop\r\n-ERR maildrop empty\r\n"},
       {Sep("00000001") + "no line end", {"RETR 1"}, "+OK message text follows\r\nno line end\r\n.\r\n"},
