@@ -189,7 +189,7 @@ void ProviderSession::sendMessageLine(std::string& line, bool lineStart) {
   connection_.send(line, SmtpClientError::kLineSend);
 }
 
-TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
+TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, const std::function<void()>& onAccepted) {
   std::size_t accepted = 0, refused = 0;
   if (!resetOpenTransaction()) return TransactionResult::kFailed;
   traceAdded_ = fromHandled_ = replyToHandled_ = false;
@@ -232,6 +232,7 @@ TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file) {
   if (!readReply(SmtpClientError::kEndReceive)) return TransactionResult::kFailed;
   transactionOpen_ = false;
   if (!Begins(connection_.reply(), "250")) return TransactionResult::kEndRefused;
+  onAccepted();
   // Any refused recipient, not only the last, gets the sender a notice.
   return refused > 0 ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent;
 }

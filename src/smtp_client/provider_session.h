@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "config/configuration.h"
@@ -36,7 +37,8 @@ class ProviderSession {
   // Greeting, then EHLO and AUTH when the settings ask for a login (HELO when that cannot
   // be had), else HELO: on kNone the server is ready for MAIL.
   SmtpClientError logIn();
-  TransactionResult sendQueueFile(platform::InputFile& file);
+  // `accepted` is called the moment the provider's 250 for the end of the text is read.
+  TransactionResult sendQueueFile(platform::InputFile& file, const std::function<void()>& accepted = [] {});
   SmtpClientError quit();
   SmtpClientError error() const { return connection_.error(); }
 

@@ -40,7 +40,7 @@ class Upload {
   // Whether the file is done with (sent, or refused with its notice written); a fatal fault
   // goes to `error`.
   bool process(const std::string& name, SmtpClientError& error);
-  bool sendWithRepetitions(SmtpClientError& error);
+  bool sendWithRepetitions(const std::string& name, SmtpClientError& error);
   bool notify(NoticeReason reason);
 
   const QueueUploadContext& c_;
@@ -100,9 +100,14 @@ bool Upload::notify(NoticeReason reason) {
   return false;
 }
 
-bool Upload::sendWithRepetitions(SmtpClientError& error) {
+// The provider's 250 for the end of the text marks the queue file sent before anything else
+// happens: from then on it is never sent again, whatever stops the upload.
+bool Upload::sendWithRepetitions(const std::string& name, SmtpClientError& error) {
+  const auto markSent = [&] {
+    if (!spool::MarkQueueFileSent(c_.config.QueueDir, name)) log("Не могу отметить это сообщение как отправленное!!!\r\n");
+  };
   for (int attempts = 1;; ++attempts) {
-    switch (session_->sendQueueFile(*file_)) {
+    switch (session_->sendQueueFile(*file_, markSent)) {
       case TransactionResult::kFailed:
         error = session_->error();
         return false;
@@ -131,10 +136,14 @@ bool Upload::sendWithRepetitions(SmtpClientError& error) {
 
 bool Upload::process(const std::string& name, SmtpClientError& error) {
   log("Обрабатываю сообщение: " + name + "\r\n");
-  file_ = platform::InputFile::Open(c_.config.QueueDir + name);
-  if (!file_) {
-    log("Не могу открыть этот файл!!!\r\n");
+  if (spool::IsQueueFileSent(c_.config.QueueDir, name)) {
+    log("Это сообщение уже отправлено.\r\n");
     return true;
+  }
+  file_ = platform::InputFile::Open(c_.config.QueueDir + name);
+  if (!file_) {  // kept for the next session: a file that cannot be opened now may be later
+    log("Не могу открыть этот файл!!!\r\n");
+    return false;
   }
   spool::QueueEnvelope envelope;
   const spool::QueueFileKind kind = spool::ReadQueueEnvelope(*file_, envelope);
@@ -153,13 +162,14 @@ bool Upload::process(const std::string& name, SmtpClientError& error) {
   }
   log("Сообщение от: " + RewriteSender(envelope.sender, c_.config) + "\r\n");
   if (error = logIn(); error != SmtpClientError::kNone) return false;
-  return sendWithRepetitions(error);
+  return sendWithRepetitions(name, error);
 }
 
 int Upload::run() {
   guard_ = platform::RunningGuard::TryAcquire(kSmtpClientGuard);
   if (!guard_) return 1;
   if (auto marker = platform::OutputFile::Create(markerPath_, platform::CreateMode::kTruncate)) marker->close();
+  spool::RemoveStaleSentMarks(c_.config.QueueDir);
   log(kStarting);
   const std::size_t count = spool::ListQueueFiles(c_.config.QueueDir).size();
   if (count == 0) {
@@ -182,7 +192,7 @@ int Upload::run() {
     ++handled;
     c_.window.setProgress(link::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
     file_.reset();
-    if (done && !platform::RemoveFile(c_.config.QueueDir + name)) log("Не могу удалить этот файл!!!\r\n");
+    if (done && !spool::RemoveSentQueueFile(c_.config.QueueDir, name)) log("Не могу удалить этот файл!!!\r\n");
   }
   if (session_) {
     if (const SmtpClientError e = session_->quit(); e != SmtpClientError::kNone) return end(e);

@@ -35,11 +35,40 @@ std::string FormatEnvelope(std::string_view sender, const std::vector<std::strin
   return out;
 }
 
+namespace {
+
+constexpr char kSentMark[] = ".sent";
+
+}  // namespace
+
+bool MarkQueueFileSent(const std::string& queueDir, const std::string& name) {
+  auto mark = platform::OutputFile::Create(queueDir + name + kSentMark, platform::CreateMode::kTruncate);
+  return mark && mark->close();
+}
+
+bool IsQueueFileSent(const std::string& queueDir, const std::string& name) {
+  return platform::FileExists(queueDir + name + kSentMark);
+}
+
+bool RemoveSentQueueFile(const std::string& queueDir, const std::string& name) {
+  if (!platform::RemoveFile(queueDir + name) && platform::FileExists(queueDir + name)) return false;
+  platform::RemoveFile(queueDir + name + kSentMark);
+  return true;
+}
+
+void RemoveStaleSentMarks(const std::string& queueDir) {
+  for (const auto& mark : platform::ListDirectory(queueDir, std::string("????????") + kSentMark)) {
+    const std::string name = mark.substr(0, mark.size() - std::string_view(kSentMark).size());
+    if (!platform::FileExists(queueDir + name)) platform::RemoveFile(queueDir + mark);
+  }
+}
+
 std::optional<std::string> PublishQueueFile(const std::string& temporaryPath, const std::string& queueDir,
                                             std::uint32_t tick) {
   // A name left by an earlier run (the tick counter starts again at boot) is never replaced.
   for (std::uint32_t attempt = 0; attempt < 1000; ++attempt) {
     const std::string name = QueueFileName(tick + attempt);
+    if (IsQueueFileSent(queueDir, name)) continue;
     if (platform::RenameNoReplace(temporaryPath, queueDir + name)) return name;
     if (!platform::FileExists(queueDir + name)) return std::nullopt;  // a failure of another kind
   }

@@ -32,6 +32,16 @@ std::string FormatEnvelope(std::string_view sender, const std::vector<std::strin
 std::optional<std::string> PublishQueueFile(const std::string& temporaryPath, const std::string& queueDir,
                                             std::uint32_t tick);
 
+// The mark of a queue file the provider has taken ("NAME.sent"): made the moment its 250
+// arrives, so that a queue file whose deletion a crash or a failure prevented is never sent
+// again. A name with a mark is never given to a new queue file.
+bool MarkQueueFileSent(const std::string& queueDir, const std::string& name);
+bool IsQueueFileSent(const std::string& queueDir, const std::string& name);
+// Removes the queue file, then its mark; false when the queue file stays.
+bool RemoveSentQueueFile(const std::string& queueDir, const std::string& name);
+// Marks whose queue file is gone (a crash between the two removals).
+void RemoveStaleSentMarks(const std::string& queueDir);
+
 // The address of a "MAIL FROM:<...>" line: from its twelfth byte up to the first '>', CR, LF
 // or the end of the line.
 std::string_view EnvelopeSender(std::string_view mailFromLine);

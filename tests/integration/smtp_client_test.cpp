@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "platform/running_guard.h"
 #include "spool/maildrop.h"
+#include "spool/queue_file.h"
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
 #include "smtp_client/queue_upload.h"
@@ -476,6 +477,36 @@ TEST(QueueUpload, ASecondUploadWhileOneRunsEndsSilently) {
   EXPECT_EQ(u.run(1), 1);
   EXPECT_TRUE(u.window.messages().empty());
   EXPECT_EQ(u.queued(), std::vector<std::string>{"0000000A"});
+}
+
+}  // namespace
+}  // namespace quelma::smtp_client
+
+namespace quelma::smtp_client {
+namespace {
+
+// A message the provider took is marked sent at once: a queue file left behind with its
+// mark (a crash or a failed deletion after the 250) is removed without being sent again,
+// and its name is not given to a new message while the mark stands.
+TEST(QueueUpload, AMessageTheProviderTookIsNeverSentAgain) {
+  Upload u;
+  u.queue("0000000A", kMessage);
+  u.queue("0000000B", kMessage);
+  ASSERT_TRUE(spool::MarkQueueFileSent(u.config.QueueDir, "0000000A"));
+  testing::WriteAll(u.config.QueueDir + "0000000C.sent", "");  // a mark whose file is gone
+  const std::uint32_t tick = 0x0000000C;
+  testing::WriteAll(u.config.QueueDir + "work", "MAIL FROM:<a@b>\r\n");
+  EXPECT_EQ(spool::PublishQueueFile(u.config.QueueDir + "work", u.config.QueueDir, tick), "0000000D")
+      << "a marked name is taken";
+  platform::RemoveFile(u.config.QueueDir + "0000000D");
+  Provider p;
+  ScriptedServer server("220 hi\r\n", p.answer());
+  EXPECT_EQ(u.run(server.port), 0);
+  server.finish();
+  EXPECT_EQ(p.messages.size(), 1u) << "only 0000000B went";
+  EXPECT_EQ(u.count("Это сообщение уже отправлено.\r\n"), 1u);
+  EXPECT_EQ(platform::ListDirectory(u.config.QueueDir, "*"), std::vector<std::string>{})
+      << "the queue files and every mark are gone";
 }
 
 }  // namespace
