@@ -2,6 +2,7 @@
 #include "app/session_control.h"
 
 #include "platform/files.h"
+#include "spool/delivery.h"
 #include "spool/maildrop.h"
 
 namespace quelma::app {
@@ -9,6 +10,7 @@ namespace quelma::app {
 // Mail for the daemon user asks for a session; the message itself is not kept.
 bool SessionControl::takeDaemonMail(const config::Configuration& config) {
   const std::string path = spool::MaildropPath(config, config.Daemon);
+  std::lock_guard<std::mutex> between(spool::DeliveryLock());
   std::lock_guard<std::mutex> hold(spool::MaildropLock(path));
   if (!platform::InputFile::Open(path)) return false;  // a directory (empty name) never opens
   platform::RemoveFile(path);
@@ -27,6 +29,7 @@ void SessionControl::tick() {
 void SessionControl::startSession() {
   if (!settingsDialogOpen && c_.reloadConfiguration) c_.reloadConfiguration();
   session_ = c_.store.current();
+  spool::PrepareSpool(*session_);  // the settings may name new directories
   sessionDoneMask_ = 0;
   if (session_->UseLAN) {
     startClients();

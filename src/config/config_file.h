@@ -23,7 +23,6 @@ enum class LoadStatus {
 struct LoadResult {
   LoadStatus status = LoadStatus::kLoaded;
   SaveResult save = SaveResult::kSaved;  // how saving the defaults went, when they were made
-  bool directoriesMade = true;  // false: the maildrop or the queue directory could not be made
 };
 
 std::string ConfigFilePath(const std::string& programDir);
@@ -45,8 +44,6 @@ SaveResult SaveConfiguration(const std::string& programDir, Configuration& confi
 std::string FormatConfiguration(const Configuration& config);
 
 // The defaults, the maildrop and queue directories (an existing one is fine), and a save.
-// `directoriesMade` tells whether both directories are there.
-SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config,
-                                      bool* directoriesMade = nullptr);
+SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config);
 
 }  // namespace quelma::config

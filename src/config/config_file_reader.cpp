@@ -198,7 +198,7 @@ LoadResult LoadConfiguration(const std::string& programDir, Configuration& confi
   if (!file) {
     // Only the defaults' two users exist now: a rule check would strip sorter.cfg of everyone.
     result.status = LoadStatus::kCreatedDefaults;
-    result.save = CreateDefaultConfiguration(programDir, config, &result.directoriesMade);
+    result.save = CreateDefaultConfiguration(programDir, config);
     return result;
   }
   Configuration previous = config;
@@ -212,12 +212,11 @@ LoadResult LoadConfiguration(const std::string& programDir, Configuration& confi
   return result;
 }
 
-SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config, bool* directoriesMade) {
+SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config) {
   config = DefaultConfiguration(programDir);
-  const auto made = [](const std::string& dir) { return platform::MakeDirectory(dir) || platform::IsDirectory(dir); };
-  const bool maildrops = made(config.MailDropDir);
-  const bool queue = made(config.QueueDir);
-  if (directoriesMade) *directoriesMade = maildrops && queue;
+  // One that cannot be made is reported by the spool's preparation, which tries again.
+  platform::MakeDirectory(config.MailDropDir);
+  platform::MakeDirectory(config.QueueDir);
   return SaveConfiguration(programDir, config);
 }
 

@@ -32,8 +32,6 @@ enum class Pop3ClientError : int {
   kRetrText = 25,         // the message text broke off (its download file is removed)
   kDeleSend = 26,
   kDeleReceive = 27,
-  kMailTxt = 28,          // "mail.txt" could not be opened or written
-  kDownloadFileOpen = 29,
   kNegativeReply = 30,    // to USER, PASS, STAT, LIST, RETR or DELE; QUIT was sent
 };
 

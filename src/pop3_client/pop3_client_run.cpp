@@ -3,11 +3,11 @@
 #include "pop3_client/pop3_client_run.h"
 
 #include "net/plain_stream.h"
+#include "platform/files.h"
 #include "platform/running_guard.h"
 #include "pop3_client/pop3_client_error.h"
 #include "pop3_client/pop3_client_session.h"
 #include "pop3_client/sort_downloaded_mail.h"
-#include "spool/download_files.h"
 
 namespace quelma::pop3_client {
 namespace {
@@ -22,10 +22,9 @@ class Run {
   void status(const char* text) { c_.window.setStatusText(link::kPop3LabelPart, text); }
   void progress(int percent) { c_.window.setProgress(link::kPop3ProgressPart, percent); }
   Pop3ClientError connect();
-  Pop3ClientError collect();
   Pop3ClientError download();
   int fail(Pop3ClientError error);
-  void sort(bool byRules, const std::string& deliverTo);
+  void sort();
 
   const Pop3ClientContext& c_;
   net::PlainStream stream_;
@@ -47,18 +46,8 @@ Pop3ClientError Run::connect() {
   return Pop3ClientError::kConnect;
 }
 
-Pop3ClientError Run::collect() {
-  switch (spool::CollectDownloadFiles(c_.programDir)) {
-    case spool::CollectResult::kCollected: return Pop3ClientError::kNone;
-    case spool::CollectResult::kMailTxtFailed: return Pop3ClientError::kMailTxt;
-    case spool::CollectResult::kDownloadFileFailed: return Pop3ClientError::kDownloadFileOpen;
-  }
-  return Pop3ClientError::kMailTxt;
-}
-
-void Run::sort(bool byRules, const std::string& deliverTo) {
-  SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir}, byRules, deliverTo);
-}
+// Every file of downloaded mail that waits, each where its account delivers.
+void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir}); }
 
 // Connect and talk to the provider; the connection is closed when this returns.
 Pop3ClientError Run::download() {
@@ -99,16 +88,14 @@ int Run::run() {
                                                  platform::CreateMode::kTruncate)) {
     marker->close();
   }
-  // Leftovers of an earlier run go by the rules before anything new comes.
-  if (const auto e = collect(); e != Pop3ClientError::kNone) return end(e);
-  sort(true, "*");
+  // Leftovers of an earlier run are delivered before anything new comes.
+  sort();
   progress(0);
   status("POP3 клиент сеанс:");
   if (const auto e = download(); e != Pop3ClientError::kNone) return end(e);
   progress(100);
   status("POP3 сортировка...");
-  if (const auto e = collect(); e != Pop3ClientError::kNone) return end(e);
-  sort(c_.account.deliverTo.starts_with('*'), c_.account.deliverTo);
+  sort();
   status("POP3 клиент успех");
   progress(0);
   return end(Pop3ClientError::kNone);

@@ -1,5 +1,5 @@
 // One run of the POP3 client for one provider account: download every message into its own
-// download file, delete it on the server only once it is on disk, then sort "mail.txt".
+// download file, delete it on the server only once it is on disk, then sort what waits.
 #pragma once
 
 #include <string>

@@ -172,7 +172,7 @@ Pop3ClientError Pop3ClientSession::retr() {
 // The text after the status line, up to and including the end line, into the message's
 // download file; it is whole on disk before the server may drop the message.
 Pop3ClientError Pop3ClientSession::receiveText() {
-  auto file = spool::DownloadFile::Create(programDir_, current_);
+  auto file = spool::DownloadFile::Create(programDir_, spool::AccountKey(account_.server, account_.login), current_);
   if (!file) return Pop3ClientError::kDownloadFile;
   // The last five bytes, across pieces; the status line's line end counts, so that an empty
   // message (the end line right after the status line) ends too.

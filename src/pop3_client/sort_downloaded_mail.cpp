@@ -1,13 +1,16 @@
-// The sorting run over "mail.txt", one message at a time through a work file.
+// Sorting files of downloaded mail, one message at a time through a work file, each file as
+// one delivery.
 #include "pop3_client/sort_downloaded_mail.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/files.h"
 #include "platform/line_reader.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
 #include "pop3_client/sorter_matching.h"
+#include "spool/delivery.h"
 #include "spool/download_files.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
@@ -23,9 +26,8 @@ std::string Number(int n) { return std::to_string(n); }
 
 class Sorter {
  public:
-  Sorter(const SortContext& c, bool byRules, const std::string& deliverTo)
-      : c_(c), byRules_(byRules), deliverTo_(deliverTo), mailTxt_(spool::MailTxtPath(c.programDir)),
-        work_(c.programDir + "sorter.tmp") {}
+  Sorter(const SortContext& c, const std::string& path, const SorterRuleTable* rules, const std::string& deliverTo)
+      : c_(c), path_(path), rules_(rules), deliverTo_(deliverTo), work_(c.programDir + "sorter.tmp") {}
   SortResult run();
 
  private:
@@ -35,27 +37,20 @@ class Sorter {
   bool copyTo(const std::string& user);
   bool deliverToFallback();
   bool relay(const std::vector<std::string>& addresses);
-  bool copyWork(platform::OutputFile& out);
   bool handle();
   bool handleByRules();
-  void takeBackCopies();
-  SortResult stop(std::uint64_t from);
   void log(const std::string& text) { c_.log.LogPop3Client(text); }
 
   const SortContext& c_;
-  bool byRules_;
+  std::string path_;
+  const SorterRuleTable* rules_;  // nothing: everything to deliverTo_
   std::string deliverTo_;
-  std::string mailTxt_, work_;
-  SorterRuleTable rules_;
+  std::string work_;
+  std::optional<spool::Delivery> delivery_;
   std::string header_;
   int number_ = 0;
-  // The copies of the current message so far: taken back when another of its copies fails,
-  // so that the message, kept for the next run, is not delivered twice.
-  std::vector<std::pair<std::string, spool::AppendReceipt>> copies_;
 };
 
-// Copies the next message into the work file: its transparency dots removed, every line
-// ending CR LF, up to the line "." (not copied). `consumed` counts the bytes of "mail.txt".
 Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& consumed) {
   auto out = platform::OutputFile::Create(work_, platform::CreateMode::kTruncate);
   if (!out) return Read::kFailed;
@@ -90,36 +85,32 @@ Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& co
   return any ? Read::kMessage : Read::kEnd;
 }
 
-bool Sorter::copyWork(platform::OutputFile& out) {
-  auto in = platform::InputFile::Open(work_);
-  return in && platform::CopyToEnd(*in, out);
-}
-
 bool Sorter::deliver(const std::string& user) {
   if (!copyTo(user)) return false;
   log("Сообщение #" + Number(number_) + " для " + user + "\r\n");
   return true;
 }
 
-// A copy that cannot be written stops the run: the message stays for the next one.
+// A copy that cannot be written stops the sorting: the file, with this message, waits for
+// the next run, and nothing of it stays delivered.
 bool Sorter::copyTo(const std::string& user) {
   const std::string path = spool::MaildropPath(c_.config, user);
-  spool::AppendReceipt receipt;
+  if (!delivery_->willAppend({path})) {
+    log("Не могу записать журнал доставки: сортировка отложена до следующего сеанса\r\n");
+    return false;
+  }
   const auto result = spool::AppendToMaildropWith(
       path, spool::NewSeparatorLine(),
       [this](spool::MaildropTextWriter& out) {
         auto in = platform::InputFile::Open(work_);
         return in && spool::WriteFileText(*in, out);
       },
-      true, &receipt);
-  if (result != spool::AppendResult::kAppended) {
-    log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
-        (result == spool::AppendResult::kCannotOpen ? "файл не открывается" : "ошибка записи") +
-        "): сообщение остается до следующего сеанса\r\n");
-    return false;
-  }
-  copies_.emplace_back(path, receipt);
-  return true;
+      false);
+  if (result == spool::AppendResult::kAppended) return true;
+  log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
+      (result == spool::AppendResult::kCannotOpen ? "файл не открывается" : "ошибка записи") +
+      "): сообщение остается до следующего сеанса\r\n");
+  return false;
 }
 
 bool Sorter::deliverToFallback() {
@@ -135,47 +126,41 @@ bool Sorter::deliverToFallback() {
   return true;
 }
 
-void Sorter::takeBackCopies() {
-  for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) spool::TakeBackAppend(it->first, it->second);
-  copies_.clear();
-}
-
-// False when the queue file could not be made: the message stays for the next run.
+// The relayed copy is staged under a name of its own and becomes a queue file when the whole
+// file of downloaded mail is delivered. False when it could not be written.
 bool Sorter::relay(const std::vector<std::string>& addresses) {
   const auto sender = RelaySender(header_);
   if (!sender) {
     log("Сообщение #" + Number(number_) + " невозможно переслать - не определен адрес отправителя\r\n");
     return true;
   }
-  const std::string temporary = c_.config.QueueDir + "sorter.tmp";
-  auto out = platform::OutputFile::Create(temporary, platform::CreateMode::kTruncate);
+  const std::uint32_t tick = platform::ProcessUniqueTicks().next();
+  const std::string staged = c_.config.QueueDir + "sorter-" + spool::QueueFileName(tick) + ".tmp";
+  auto out = platform::OutputFile::Create(staged, platform::CreateMode::kTruncate);
+  auto in = platform::InputFile::Open(work_);
   std::string list;
   for (const auto& a : addresses) list += (list.empty() ? "" : ",") + a;
-  const bool written = out && out->write(spool::FormatEnvelope(*sender, addresses)) && copyWork(*out) &&
-                       out->sync() && out->close();
-  if (!written || !spool::PublishQueueFile(temporary, c_.config.QueueDir, platform::ProcessUniqueTicks().next())) {
+  const bool written = out && in && out->write(spool::FormatEnvelope(*sender, addresses)) &&
+                       platform::CopyToEnd(*in, *out) && out->sync() && out->close();
+  if (!written) {
     out.reset();
-    platform::RemoveFile(temporary);
+    platform::RemoveFile(staged);
     log("ERROR - unable to create output file for relaying message\r\n");
     return false;
   }
+  delivery_->willPublish(staged, tick);
   log("Сообщение #" + Number(number_) + " пересылается " + list + "\r\n");
   return true;
 }
 
-// False when the run has to stop: a copy the message must get could not be made. Every copy
-// made of it is taken back then.
 bool Sorter::handle() {
   ++number_;
-  copies_.clear();
-  const bool done = byRules_ ? handleByRules() : deliver(deliverTo_);
-  if (!done) takeBackCopies();
-  return done;
+  return rules_ ? handleByRules() : deliver(deliverTo_);
 }
 
 bool Sorter::handleByRules() {
-  if (rules_.empty()) return deliverToFallback();
-  const RuleMatch match = MatchSorterRules(header_, rules_, c_.config);
+  if (rules_->empty()) return deliverToFallback();
+  const RuleMatch match = MatchSorterRules(header_, *rules_, c_.config);
   const bool reachesSomeone =
       !match.relay.empty() || std::find(match.users.begin(), match.users.end(), true) != match.users.end();
   // A match that names no existing user and no outside address would reach nobody.
@@ -186,54 +171,66 @@ bool Sorter::handleByRules() {
   return match.relay.empty() || relay(match.relay);
 }
 
-// The messages before `from` are delivered: "mail.txt" keeps only the rest, or else a mark
-// says where the rest begins.
-SortResult Sorter::stop(std::uint64_t from) {
-  platform::RemoveFile(work_);
-  spool::ForgetMailTxtMark(c_.programDir);
-  if (!spool::KeepMailTxtFrom(c_.programDir, from) && from > 0 && !spool::MarkMailTxtSorted(c_.programDir, from)) {
-    log("Не могу отметить отсортированные сообщения в mail.txt: они будут доставлены еще раз\r\n");
-  }
-  return SortResult::kStopped;
-}
-
 SortResult Sorter::run() {
-  auto in = platform::InputFile::Open(mailTxt_);
+  auto in = platform::InputFile::Open(path_);
   if (!in) return SortResult::kNothing;
-  if (byRules_) {
-    auto rules = ReadSorterRules(c_.sorter);
-    if (!rules) {
-      log("Не могу прочитать файл sorter.cfg: почта остается в mail.txt до следующего сеанса\r\n");
-      return SortResult::kStopped;
-    }
-    rules_ = std::move(*rules);
-  }
-  std::uint64_t handled = spool::MailTxtSortedUpTo(c_.programDir), consumed = handled;
-  if (handled > 0 && !in->seek(handled)) return SortResult::kStopped;
+  delivery_.emplace(c_.config);
+  delivery_->consumes(path_);
   platform::LineReader reader(*in, kPiece);
+  std::uint64_t consumed = 0;
   for (;;) {
     const Read read = readMessage(reader, consumed);
     if (read == Read::kEnd) break;
     if (read == Read::kFailed || !handle()) {
-      in.reset();
-      return stop(handled);
+      delivery_->rollback();
+      platform::RemoveFile(work_);
+      return SortResult::kStopped;
     }
-    handled = consumed;
   }
   in.reset();
   platform::RemoveFile(work_);
-  spool::ForgetMailTxtMark(c_.programDir);
-  if (!spool::RemoveMailTxt(c_.programDir) && !spool::MarkMailTxtSorted(c_.programDir, handled)) {
-    log("Не могу удалить mail.txt: его сообщения будут доставлены еще раз\r\n");
+  if (!delivery_->commit()) {
+    log("Не могу завершить доставку: почта остается до следующего сеанса\r\n");
+    return SortResult::kStopped;
   }
   return SortResult::kSorted;
 }
 
+// Where a waiting file goes: its account's deliverTo, or the rules.
+std::string DeliverToOf(const config::Configuration& config, const spool::WaitingMail& mail) {
+  if (!mail.accountKey) return "*";
+  for (const auto& account : config.accounts) {
+    if (spool::AccountKey(account.server, account.login) == *mail.accountKey) return account.deliverTo;
+  }
+  return "*";
+}
+
 }  // namespace
 
-SortResult SortDownloadedMail(const SortContext& context, bool byRules, const std::string& deliverTo) {
-  Sorter sorter(context, byRules, deliverTo);
+SortResult SortMailFile(const SortContext& context, const std::string& path, bool byRules,
+                        const std::string& deliverTo) {
+  std::optional<SorterRuleTable> rules;
+  if (byRules) {
+    rules = ReadSorterRules(context.sorter);
+    if (!rules) {
+      context.log.LogPop3Client("Не могу прочитать файл sorter.cfg: почта остается до следующего сеанса\r\n");
+      return SortResult::kStopped;
+    }
+  }
+  Sorter sorter(context, path, rules ? &*rules : nullptr, deliverTo);
   return sorter.run();
+}
+
+SortResult SortDownloadedMail(const SortContext& context) {
+  const auto waiting = spool::ListWaitingMail(context.programDir);
+  if (waiting.empty()) return SortResult::kNothing;
+  for (const auto& mail : waiting) {
+    const std::string deliverTo = DeliverToOf(context.config, mail);
+    if (SortMailFile(context, mail.path, deliverTo.starts_with('*'), deliverTo) == SortResult::kStopped) {
+      return SortResult::kStopped;
+    }
+  }
+  return SortResult::kSorted;
 }
 
 }  // namespace quelma::pop3_client

@@ -1,11 +1,13 @@
-// Distributing the downloaded mail of "mail.txt": to the account's user, or by the sorter
-// rules to local users and outside addresses, or to the recipients of unsorted mail.
+// Distributing downloaded mail: to the account's user, or by the sorter rules to local users
+// and outside addresses, or to the recipients of unsorted mail. Each file of downloaded mail
+// is one delivery: all of its messages reach all of their places and the file goes, or none
+// does and the file stays, whatever instant the program stops at.
 #pragma once
 
 #include <string>
 
-#include "link/activity_log.h"
 #include "config/configuration.h"
+#include "link/activity_log.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::pop3_client {
@@ -14,17 +16,23 @@ struct SortContext {
   const config::Configuration& config;
   SorterFile& sorter;
   link::ActivityLog& log;
-  std::string programDir;  // holds "mail.txt" and the sorter's work file
+  std::string programDir;  // holds the files of downloaded mail and the sorter's work file
 };
 
 enum class SortResult {
-  kNothing,   // no "mail.txt"
-  kSorted,    // every message handled; "mail.txt" is gone
-  kStopped,   // a maildrop or the work file failed: "mail.txt" holds the unhandled messages
+  kNothing,  // nothing was waiting
+  kSorted,   // every file handled and gone
+  kStopped,  // a file could not be delivered whole: it and the files after it wait
 };
 
-// With `byRules` false every message goes to `deliverTo`. Every copy is on disk before the
-// message leaves "mail.txt", so a stop never loses one and never delivers one twice.
-SortResult SortDownloadedMail(const SortContext& context, bool byRules, const std::string& deliverTo);
+// One file of messages in transfer form (each ending with a dot line). With `byRules` false
+// every message goes to `deliverTo`.
+SortResult SortMailFile(const SortContext& context, const std::string& path, bool byRules,
+                        const std::string& deliverTo);
+
+// Every file of downloaded mail that waits: each goes where its account delivers (through the
+// rules when its "deliverTo" begins with "*", when the account is gone, or for a file of an
+// earlier version).
+SortResult SortDownloadedMail(const SortContext& context);
 
 }  // namespace quelma::pop3_client

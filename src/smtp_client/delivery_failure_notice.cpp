@@ -1,6 +1,7 @@
 // The notice's fixed texts and its append to the postmaster's maildrop.
 #include "smtp_client/delivery_failure_notice.h"
 
+#include "spool/delivery.h"
 #include "spool/maildrop.h"
 
 namespace quelma::smtp_client {
@@ -36,10 +37,13 @@ bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReaso
                                 platform::InputFile& queueFile) {
   if (!queueFile.rewind()) return false;
   const std::string head = FormatNoticeHead(config, reason);
+  const std::string path = spool::MaildropPath(config, config.PostMaster);
+  spool::Delivery delivery(config);
+  if (!delivery.willAppend({path})) return false;
   const auto result = spool::AppendToMaildropWith(
-      spool::MaildropPath(config, config.PostMaster), spool::NewSeparatorLine(),
-      [&](spool::MaildropTextWriter& out) { return out.write(head) && spool::WriteFileText(queueFile, out); }, true);
-  return result == spool::AppendResult::kAppended;
+      path, spool::NewSeparatorLine(),
+      [&](spool::MaildropTextWriter& out) { return out.write(head) && spool::WriteFileText(queueFile, out); }, false);
+  return result == spool::AppendResult::kAppended && delivery.commit().has_value();
 }
 
 }  // namespace quelma::smtp_client

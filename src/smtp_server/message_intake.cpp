@@ -5,6 +5,7 @@
 #include "platform/line_reader.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
+#include "spool/delivery.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
 
@@ -89,52 +90,59 @@ bool MessageIntake::copyMessage(spool::MaildropTextWriter& out, bool bossCopy) {
 }
 
 // A maildrop that cannot be opened is skipped; one that cannot be written fails the message.
-bool MessageIntake::deliverLocally() {
-  auto copy = [this](const std::string& user, bool bossCopy) {
-    const std::string path = spool::MaildropPath(config_, user);
-    spool::AppendReceipt receipt;
-    const auto result = spool::AppendToMaildropWith(
-        path, spool::NewSeparatorLine(),
-        [this, bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, true, &receipt);
-    if (result == spool::AppendResult::kAppended) copies_.emplace_back(path, receipt);
-    return result != spool::AppendResult::kWriteFailed;
-  };
+// The maildrops of the local recipients, then the boss's (for a marked copy) unless the boss
+// is among them.
+std::vector<std::pair<std::string, bool>> MessageIntake::localCopies() const {
+  std::vector<std::pair<std::string, bool>> copies;
   bool bossServed = false;
   for (const std::string& name : envelope_.local) {
     if (!config_.Boss.empty() && platform::EqualsIgnoreAsciiCase(name, config_.Boss)) bossServed = true;
-    if (!copy(name, false)) return false;
+    copies.emplace_back(spool::MaildropPath(config_, name), false);
   }
-  return config_.Boss.empty() || bossServed || copy(config_.Boss, true);
+  if (!config_.Boss.empty() && !bossServed) copies.emplace_back(spool::MaildropPath(config_, config_.Boss), true);
+  return copies;
 }
 
-void MessageIntake::takeBackLocalCopies() {
-  for (auto it = copies_.rbegin(); it != copies_.rend(); ++it) spool::TakeBackAppend(it->first, it->second);
-  copies_.clear();
+// A maildrop that cannot be opened is skipped; one that cannot be written fails the message.
+bool MessageIntake::deliverLocally(const std::vector<std::pair<std::string, bool>>& copies) {
+  for (const auto& [path, bossCopy] : copies) {
+    const auto result = spool::AppendToMaildropWith(
+        path, spool::NewSeparatorLine(),
+        [this, bossCopy = bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, false);
+    if (result == spool::AppendResult::kWriteFailed) return false;
+  }
+  return true;
 }
 
+// Every copy and the queue file, or none of them, whatever instant the program stops at: a
+// message the client will send again must not stay half delivered.
 std::optional<MessageIntake::Stored> MessageIntake::finish() {
   if (!buffer_.empty()) failed_ = failed_ || !work_->write(buffer_);
   buffer_.clear();
   const bool written = !failed_ && work_->sync() && work_->close();
   work_.reset();
   Stored stored{spool::QueueFileName(tick_), !envelope_.outgoing.empty()};
-  // Every copy or none: a message the client will send again must not stay half delivered.
-  if (!written || !deliverLocally()) {
-    takeBackLocalCopies();
+  if (!written) {
     platform::RemoveFile(workPath_);
     return std::nullopt;
   }
-  if (!stored.queued) {
-    platform::RemoveFile(workPath_);
-    return stored;
-  }
-  const auto name = spool::PublishQueueFile(workPath_, config_.QueueDir, tick_);
-  if (!name) {
-    takeBackLocalCopies();
+  const auto copies = localCopies();
+  std::vector<std::string> maildrops;
+  for (const auto& copy : copies) maildrops.push_back(copy.first);
+  spool::Delivery delivery(config_);
+  if (stored.queued) delivery.willPublish(workPath_, tick_);
+  const bool delivered = delivery.willAppend(maildrops) && deliverLocally(copies);
+  const auto names = delivered ? delivery.commit() : std::nullopt;
+  if (!names) {
+    delivery.rollback();
     platform::RemoveFile(workPath_);
     return std::nullopt;
   }
-  stored.name = *name;
+  if (stored.queued) {
+    stored.name = names->front();
+  } else {
+    platform::RemoveFile(workPath_);
+  }
   return stored;
 }
 

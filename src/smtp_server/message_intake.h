@@ -49,8 +49,8 @@ class MessageIntake {
 
  private:
   bool write(std::string_view bytes);
-  bool deliverLocally();
-  void takeBackLocalCopies();
+  std::vector<std::pair<std::string, bool>> localCopies() const;  // maildrop, boss copy
+  bool deliverLocally(const std::vector<std::pair<std::string, bool>>& copies);
   bool copyMessage(spool::MaildropTextWriter& out, bool bossCopy);
 
   const config::Configuration& config_;
@@ -63,7 +63,6 @@ class MessageIntake {
   bool atLineStart_ = true;
   bool crEnded_ = false;
   bool failed_ = false;
-  std::vector<std::pair<std::string, spool::AppendReceipt>> copies_;  // made so far
 };
 
 }  // namespace quelma::smtp_server

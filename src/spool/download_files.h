@@ -1,12 +1,14 @@
-// The POP3 client's hand-over to the sorter: one download file per message ("N.popfile",
-// written as "N.popfile.part" until it is whole on disk), collected into "mail.txt", from
-// which the sorter takes message after message.
+// The POP3 client's hand-over to the sorter: one download file per message, named after its
+// account ("KEY-N.popfile", written as "KEY-N.popfile.part" until it is whole on disk), so
+// that a file left by an interrupted run still goes where its account delivers. Files of
+// earlier versions ("N.popfile", "mail.txt") belong to no account.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -14,18 +16,22 @@ namespace quelma::spool {
 
 std::string MailTxtPath(const std::string& programDir);
 
-// A download file being written. Only a published one is ever collected, so a download cut
-// off by an error, the program's end or a crash is never taken for a message.
+// Eight hexadecimal digits that name a provider account by its server and login.
+std::string AccountKey(std::string_view server, std::string_view login);
+
+// A download file being written. Only a published one is ever sorted, so a download cut off
+// by an error, the program's end or a crash is never taken for a message.
 class DownloadFile {
  public:
   // Nothing when the file cannot be created.
-  static std::optional<DownloadFile> Create(const std::string& programDir, std::uint64_t number);
+  static std::optional<DownloadFile> Create(const std::string& programDir, const std::string& accountKey,
+                                            std::uint64_t number);
   DownloadFile(DownloadFile&&) = default;
   DownloadFile& operator=(DownloadFile&&) = default;
   ~DownloadFile();  // an unpublished file is removed
 
   bool write(std::string_view bytes);
-  // Synced, closed and renamed to its collectable name, the name synced too. False (and the
+  // Synced, closed and renamed to its sortable name, the name synced too. False (and the
   // file removed) when any of it failed.
   bool publish();
 
@@ -38,29 +44,15 @@ class DownloadFile {
   std::optional<platform::OutputFile> file_;
 };
 
-enum class CollectResult {
-  kCollected,
-  kMailTxtFailed,       // "mail.txt" could not be opened or written
-  kDownloadFileFailed,  // a download file could not be opened
+// A file of downloaded mail waiting to be sorted.
+struct WaitingMail {
+  std::string path;
+  std::optional<std::string> accountKey;  // nothing: a file of an earlier version
 };
 
-// Appends every published download file to "mail.txt" in message-number order, each synced
-// there before it is deleted; stale unpublished ones are removed first.
-CollectResult CollectDownloadFiles(const std::string& programDir);
-
-// "mail.txt" keeps only its bytes from `offset` on, replaced atomically. False (and the file
-// as it was) when that failed.
-bool KeepMailTxtFrom(const std::string& programDir, std::uint64_t offset);
-
-// "mail.txt" is gone, or else emptied; false when it is still there with its messages.
-bool RemoveMailTxt(const std::string& programDir);
-
-// When "mail.txt" could be neither trimmed nor removed, a mark beside it ("mail.txt.sorted")
-// says how far it is sorted, so that no message is delivered twice. The mark holds the
-// offset and the file's size then; a file of another size (trimmed or grown since) makes
-// the mark void.
-bool MarkMailTxtSorted(const std::string& programDir, std::uint64_t offset);
-std::uint64_t MailTxtSortedUpTo(const std::string& programDir);  // 0 without a valid mark
-void ForgetMailTxtMark(const std::string& programDir);
+// Every published file of downloaded mail, in the order they are to be sorted: "mail.txt",
+// then the download files of earlier versions by number, then each account's by number.
+// Unpublished ones (left by a crash) are removed.
+std::vector<WaitingMail> ListWaitingMail(const std::string& programDir);
 
 }  // namespace quelma::spool

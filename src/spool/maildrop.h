@@ -35,12 +35,6 @@ std::mutex& MaildropLock(const std::string& path);
 
 enum class AppendResult { kAppended, kCannotOpen, kWriteFailed };
 
-// Where an append put its message, so that it can be taken back while nothing followed it.
-struct AppendReceipt {
-  std::uint64_t before = 0;
-  std::uint64_t after = 0;
-};
-
 // Appends the separator line and the message text (CR LF lines) in one write under the lock;
 // `durable` syncs before returning. A failed write is cut off again, so no torn message stays.
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
@@ -49,10 +43,7 @@ AppendResult AppendToMaildrop(const std::string& path, std::string_view separato
 // The same for a text that is written piece by piece: `writeText` writes it through the
 // maildrop's text writer (after the separator line) and returns false when a write failed.
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
-                                  const std::function<bool(MaildropTextWriter&)>& writeText, bool durable,
-                                  AppendReceipt* receipt = nullptr);
+                                  const std::function<bool(MaildropTextWriter&)>& writeText, bool durable);
 
-// Takes an appended message out again, if nothing was appended behind it meanwhile.
-bool TakeBackAppend(const std::string& path, const AppendReceipt& receipt);
 
 }  // namespace quelma::spool

@@ -35,8 +35,7 @@ std::mutex& MaildropLock(const std::string& path) {
 }
 
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
-                                  const std::function<bool(MaildropTextWriter&)>& writeText, bool durable,
-                                  AppendReceipt* receipt) {
+                                  const std::function<bool(MaildropTextWriter&)>& writeText, bool durable) {
   const platform::ExitGateHold whole;
   std::lock_guard<std::mutex> hold(MaildropLock(path));
   const auto existing = platform::FileSize(path);
@@ -50,14 +49,7 @@ AppendResult AppendToMaildropWith(const std::string& path, std::string_view sepa
     return AppendResult::kWriteFailed;
   }
   if (durable && !existing) platform::SyncParentDirectory(path);  // a new maildrop's name too
-  if (receipt) *receipt = AppendReceipt{before, platform::FileSize(path).value_or(before)};
   return AppendResult::kAppended;
-}
-
-bool TakeBackAppend(const std::string& path, const AppendReceipt& receipt) {
-  std::lock_guard<std::mutex> hold(MaildropLock(path));
-  if (platform::FileSize(path) != receipt.after) return false;
-  return receipt.before == 0 ? platform::RemoveFile(path) : platform::TruncateFile(path, receipt.before);
 }
 
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "codec/md5.h"
+#include "spool/delivery.h"
 #include "spool/maildrop.h"
 
 namespace quelma::spool {
@@ -90,6 +91,8 @@ std::optional<MaildropFile> MaildropFile::Open(const std::string& path) {
 
 void MaildropFile::buildIndex() {
   messages_.clear();
+  // Between deliveries only: an unfinished one is never indexed nor copied.
+  std::lock_guard<std::mutex> between(DeliveryLock());
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
   indexedEnd_ = ForEachLine(*file_, [&](std::uint64_t start, const std::string& head, std::uint64_t length) {
     if (std::string_view(head).starts_with(kMaildropMarker)) {
@@ -127,6 +130,8 @@ bool MaildropFile::copyRange(platform::OutputFile& out, std::uint64_t begin, std
 }
 
 CommitResult MaildropFile::commit(const std::string& temporaryPath) {
+  // Between deliveries only: an unfinished one is never indexed nor copied.
+  std::lock_guard<std::mutex> between(DeliveryLock());
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
   // Nothing deleted and no stray text in front: the rewrite would copy the file as it is.
   const bool unchanged = std::none_of(messages_.begin(), messages_.end(), [](const auto& m) { return m.deleted; });

@@ -1,6 +1,8 @@
 // Queue file names, envelopes, publication under a fresh name, and envelope reading.
 #include "spool/queue_file.h"
 
+#include <algorithm>
+
 #include "platform/line_reader.h"
 #include "platform/text.h"
 
@@ -61,6 +63,18 @@ void RemoveStaleSentMarks(const std::string& queueDir) {
     const std::string name = mark.substr(0, mark.size() - std::string_view(kSentMark).size());
     if (!platform::FileExists(queueDir + name)) platform::RemoveFile(queueDir + mark);
   }
+}
+
+std::optional<std::string> ChooseQueueFileName(const std::string& queueDir, std::uint32_t tick,
+                                               const std::vector<std::string>& taken) {
+  // A name left by an earlier run (the tick counter starts again at boot) is never replaced.
+  for (std::uint32_t attempt = 0; attempt < 100000; ++attempt) {
+    const std::string name = QueueFileName(tick + attempt);
+    if (platform::FileExists(queueDir + name) || IsQueueFileSent(queueDir, name)) continue;
+    if (std::find(taken.begin(), taken.end(), name) != taken.end()) continue;
+    return name;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> PublishQueueFile(const std::string& temporaryPath, const std::string& queueDir,

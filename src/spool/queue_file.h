@@ -26,6 +26,10 @@ std::vector<std::string> ListQueueFiles(const std::string& queueDir);
 // "MAIL FROM:<sender>\r\n" and one "RCPT TO:<address>\r\n" per recipient.
 std::string FormatEnvelope(std::string_view sender, const std::vector<std::string>& recipients);
 
+// The first name from `tick` on that no queue file, no sent mark and none of `taken` has.
+std::optional<std::string> ChooseQueueFileName(const std::string& queueDir, std::uint32_t tick,
+                                               const std::vector<std::string>& taken = {});
+
 // A finished queue file (written and synced under a temporary name that the listing never
 // takes) moves to a fresh name: the first free one from `tick` on. The name it got, or
 // nothing when it could not be moved.

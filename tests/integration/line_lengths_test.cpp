@@ -145,9 +145,9 @@ TEST(LineLengths, DownloadedCollectedAndSorted) {
     const config::ProviderAccount account{"pop.test", "login", "x", 110, "ivan", 0};
     pop3_client::Pop3ClientSession session(stream, account, s.dir.path(), s.log, s.window);
     ASSERT_EQ(session.run(), pop3_client::Pop3ClientError::kNone);
-    ASSERT_EQ(spool::CollectDownloadFiles(s.dir.path()), spool::CollectResult::kCollected);
+    s.config.accounts = {account};
     pop3_client::SorterFile sorter(pop3_client::SorterFilePath(s.dir.path()));
-    ASSERT_EQ(pop3_client::SortDownloadedMail({s.config, sorter, s.log, s.dir.path()}, false, "ivan"),
+    ASSERT_EQ(pop3_client::SortDownloadedMail({s.config, sorter, s.log, s.dir.path()}),
               pop3_client::SortResult::kSorted);
     EXPECT_TRUE(s.copyOf("ivan") == Stored(text));
   }

@@ -11,6 +11,7 @@
 #include "platform/running_guard.h"
 #include "platform/socket.h"
 #include "pop3_client/pop3_client_run.h"
+#include "spool/download_files.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
 #include "support/scripted_server.h"
@@ -58,6 +59,7 @@ struct ClientRun {
   }
   int run(std::uint16_t port, std::uint32_t useApop = 0, std::string deliverTo = "ivan") {
     config::ProviderAccount account{"127.0.0.1", "login", "secret", port, deliverTo, useApop};
+    config.accounts = {account};
     return RunPop3Client({window, log, config, sorter, dir.path(), account, 2000});
   }
   std::string maildrop(const std::string& user) { return ReadAll(config.MailDropDir + user); }
@@ -211,13 +213,16 @@ TEST(Pop3Client, ABrokenDownloadKeepsTheFinishedFilesForTheNextRun) {
     ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages, 3));
     EXPECT_EQ(r.run(server.port), 25);
   }
-  EXPECT_EQ(platform::ListDirectory(r.dir.path(), "*.popfile"), (std::vector<std::string>{"1.popfile", "2.popfile"}));
+  const std::string key = spool::AccountKey("127.0.0.1", "login");
+  EXPECT_EQ(platform::ListDirectory(r.dir.path(), "*.popfile"),
+            (std::vector<std::string>{key + "-1.popfile", key + "-2.popfile"}));
   EXPECT_EQ(r.maildrop("ivan"), "<missing>") << "this run's files are not sorted now";
   ScriptedPop3Server empty("+OK ready\r\n", Mailbox({}));
   EXPECT_EQ(r.run(empty.port), 0);
-  EXPECT_EQ(r.maildrop("postmaster").find("Subject: 1"), r.maildrop("postmaster").rfind("Subject: 1"))
-      << "the leftovers are sorted by the rules, once";
-  EXPECT_NE(r.maildrop("postmaster").find("Subject: 2"), std::string::npos);
+  EXPECT_EQ(r.maildrop("ivan").find("Subject: 1"), r.maildrop("ivan").rfind("Subject: 1"))
+      << "the leftovers go where their account delivers, once";
+  EXPECT_NE(r.maildrop("ivan").find("Subject: 2"), std::string::npos);
+  EXPECT_EQ(r.maildrop("postmaster"), "<missing>");
 }
 
 TEST(Pop3Client, ASecondRunWhileOneIsActiveEndsAtOnce) {

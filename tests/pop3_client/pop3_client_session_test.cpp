@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3_client/pop3_client_session.h"
+#include "spool/download_files.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
 #include "support/temp_dir.h"
@@ -71,6 +72,10 @@ struct Session : quelma::testing::RecordedLog {
   }
   bool logged(const std::string& text) const { return RecordedLog::logged("POP3CLIENT> " + text); }
   std::vector<std::string> files(const char* pattern) const { return platform::ListDirectory(dir.path(), pattern); }
+  // The download file of message n, named after the account.
+  std::string popfile(std::size_t n) const {
+    return spool::AccountKey(account.server, account.login) + "-" + std::to_string(n) + ".popfile";
+  }
 };
 
 const std::vector<std::string> kOneMessage = {"Subject: a\r\n\r\nbody\r\n"};
@@ -88,7 +93,7 @@ TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
     std::size_t failSendsFrom = 0;
     bool closes = false;  // the peer closes when it has nothing more to say (else: a time-out)
     std::uint32_t useApop = 0;
-    bool downloaded = false;  // "1.popfile" is left for the sorter
+    bool downloaded = false;  // message 1's download file is left for the sorter
   } cases[] = {
       {"no greeting", "", {}, Pop3ClientError::kGreetingReceive, {}},
       {"greeting cut off", "+OK rea", {}, Pop3ClientError::kGreetingReceive, {}, 0, true},
@@ -157,7 +162,7 @@ TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
     if (c.closes) stream.closeWhenDrained();
     EXPECT_EQ(s.run(stream), c.error);
     EXPECT_EQ(stream.lines, c.sent);
-    EXPECT_EQ(s.files("*.popfile"), c.downloaded ? Lines{"1.popfile"} : Lines{});
+    EXPECT_EQ(s.files("*.popfile"), c.downloaded ? Lines{s.popfile(1)} : Lines{});
     EXPECT_EQ(s.files("*.part"), Lines{}) << "an unfinished download file is never left behind";
   }
 }
@@ -235,7 +240,7 @@ TEST(Pop3ClientSession, EveryMessageGoesIntoItsDownloadFileAsSent) {
     EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
     EXPECT_EQ(stream.lines, dialogue);
     for (std::size_t n = 1; n <= messages.size(); ++n) {
-      EXPECT_EQ(ReadAll(s.dir.file(std::to_string(n) + ".popfile")), messages[n - 1] + ".\r\n");
+      EXPECT_EQ(ReadAll(s.dir.file(s.popfile(n))), messages[n - 1] + ".\r\n");
     }
     EXPECT_EQ(s.files("*.part"), Lines{});
     EXPECT_TRUE(s.logged("Все сообщения загружены и удалены с сервера.\r\n"));
@@ -255,7 +260,7 @@ TEST(Pop3ClientSession, ACutMessageLeavesNoFileButTheFinishedOnesStay) {
   stream.closeWhenDrained();
   EXPECT_EQ(s.run(stream), Pop3ClientError::kRetrText);
   EXPECT_EQ(stream.lines.back(), "retr 2\r\n") << "no DELE for the cut message";
-  EXPECT_EQ(s.files("*.popfile"), Lines{"1.popfile"});
+  EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
   EXPECT_EQ(s.files("*.part"), Lines{});
 }
 

@@ -9,8 +9,7 @@
 #include "pop3_client/sorter_matching.h"
 #include "spool/download_files.h"
 #include "spool/queue_file.h"
-#include "support/fake_clock.h"
-#include "support/recording_main_window.h"
+#include "support/recorded_log.h"
 #include "support/temp_dir.h"
 
 namespace quelma::pop3_client {
@@ -66,12 +65,8 @@ TEST(SorterMatching, RelaySender) {
   for (const auto& [block, sender] : cases) EXPECT_EQ(RelaySender(block), sender) << block;
 }
 
-struct SortRun {
+struct SortRun : testing::RecordedLog {
   TempDir dir;
-  testing::RecordingMainWindow window;
-  link::ServerControl control;
-  testing::FakeClock clock;
-  link::ActivityLog log{window, control, clock};
   config::Configuration config;
   SorterFile sorter{SorterFilePath(dir.path())};
 
@@ -87,8 +82,10 @@ struct SortRun {
     SorterRuleTable t = table;
     WriteSorterRules(sorter, t);
   }
+  // "mail.txt", as a file of an earlier version or of an account delivering to deliverTo.
   SortResult sort(bool byRules = true, const std::string& deliverTo = "*") {
-    return SortDownloadedMail({config, sorter, log, dir.path()}, byRules, deliverTo);
+    if (!platform::FileExists(dir.file("mail.txt"))) return SortResult::kNothing;
+    return SortMailFile({config, sorter, log, dir.path()}, dir.file("mail.txt"), byRules, deliverTo);
   }
   std::vector<std::string> texts(const std::string& user) {
     // The messages of a maildrop, each without its separator line.
@@ -163,15 +160,17 @@ TEST(SortDownloadedMail, FallbackListsAndTheAccountsUser) {
   }
 }
 
-TEST(SortDownloadedMail, AStoppedRunKeepsOnlyTheUnhandledMessages) {
+// A file of downloaded mail is one delivery: when one of its messages cannot be delivered,
+// none of them stays delivered and the file waits whole for the next run.
+TEST(SortDownloadedMail, AStoppedFileIsDeliveredNoneOrAll) {
   SortRun r;
-  r.config.UNDISCLOSED_MAIL_TO = "ivan";
   WriteAll(r.dir.file("mail.txt"), kMailTxt);
-  // The first message reaches ivan; then ivan's maildrop turns into a directory and fails.
+  // The first message reaches ivan; the second's maildrop cannot be opened.
   r.rules({{"Subject", "hello", "ivan", 0}});
   r.config.UNDISCLOSED_MAIL_TO = "gone/x";
   EXPECT_EQ(r.sort(), SortResult::kStopped);
-  EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kTwo + ".\r\n" + kThree + ".\r\n");
+  EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kMailTxt);
+  EXPECT_TRUE(r.texts("ivan").empty()) << "the first message's copy was undone";
   r.config.UNDISCLOSED_MAIL_TO = "petr";
   EXPECT_EQ(r.sort(), SortResult::kSorted);
   EXPECT_EQ(r.texts("ivan").size(), 1u) << "nothing delivered twice";
@@ -202,9 +201,8 @@ TEST(SortDownloadedMail, AFailedCopyKeepsTheMessageWholeForTheNextRun) {
     EXPECT_EQ(r.sort(), SortResult::kStopped);
     EXPECT_TRUE(r.texts("ivan").empty()) << "ivan's copy was taken back";
     EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kOne + ".\r\n");
-    EXPECT_EQ(r.window.unstampedLines().back(),
-              "POP3CLIENT> Не могу записать сообщение #1 в почтовый ящик \"petr\" (файл не открывается): "
-              "сообщение остается до следующего сеанса\r\n");
+    EXPECT_TRUE(r.logged("POP3CLIENT> Не могу записать сообщение #1 в почтовый ящик \"petr\" (файл не открывается): "
+                         "сообщение остается до следующего сеанса\r\n"));
     std::filesystem::remove(r.config.MailDropDir + "petr");
     EXPECT_EQ(r.sort(), SortResult::kSorted);
     EXPECT_EQ(r.texts("ivan").size(), 1u);
@@ -220,29 +218,31 @@ TEST(SortDownloadedMail, AnUnreadableRulesFileHoldsTheMailInsteadOfSendingAllToT
   EXPECT_TRUE(r.texts("postmaster").empty());
   EXPECT_EQ(ReadAll(r.dir.file("mail.txt")), kMailTxt);
   EXPECT_EQ(r.window.unstampedLines().back(),
-            "POP3CLIENT> Не могу прочитать файл sorter.cfg: почта остается в mail.txt до следующего сеанса\r\n");
+            "POP3CLIENT> Не могу прочитать файл sorter.cfg: почта остается до следующего сеанса\r\n");
   EXPECT_EQ(r.sort(false, "ivan"), SortResult::kSorted) << "an account's own user needs no rules";
   EXPECT_EQ(r.texts("ivan").size(), 3u);
 }
 
-// Where "mail.txt" could be neither trimmed nor removed, its mark says how far it is sorted;
-// a mark for a file of another size is void.
-TEST(SortDownloadedMail, TheSortedMarkSkipsWhatWasDeliveredAndOnlyThat) {
+// What waits goes where its account delivers: a file of an account that still exists to its
+// deliverTo (or through the rules for "*"), the files of earlier versions and of accounts that
+// are gone through the rules.
+TEST(SortDownloadedMail, EveryWaitingFileGoesWhereItsAccountDelivers) {
   SortRun r;
-  r.config.UNDISCLOSED_MAIL_TO = "ivan";
   r.rules({});
-  WriteAll(r.dir.file("mail.txt"), kMailTxt);
-  ASSERT_TRUE(spool::MarkMailTxtSorted(r.dir.path(), (kOne + ".\r\n").size()));
-  EXPECT_EQ(spool::MailTxtSortedUpTo(r.dir.path()), (kOne + ".\r\n").size());
-  EXPECT_EQ(r.sort(), SortResult::kSorted);
-  EXPECT_EQ(r.texts("ivan"), (std::vector<std::string>{"\r\nno header at all\r\n", kThree}));
-  EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt.sorted")));
-
+  r.config.accounts = {{"pop.a", "one", "", 110, "petr", 0}, {"pop.b", "two", "", 110, "*", 0}};
+  const auto key = [](const char* server, const char* login) { return spool::AccountKey(server, login); };
   WriteAll(r.dir.file("mail.txt"), kThree + ".\r\n");
-  WriteAll(r.dir.file("mail.txt.sorted"), "5 999\r\n");
-  EXPECT_EQ(spool::MailTxtSortedUpTo(r.dir.path()), 0u);
-  EXPECT_EQ(r.sort(), SortResult::kSorted);
-  EXPECT_EQ(r.texts("ivan").size(), 3u) << "the whole new file was sorted";
+  WriteAll(r.dir.file("7.popfile"), kThree + ".\r\n");
+  WriteAll(r.dir.file(key("pop.a", "one") + "-1.popfile"), kThree + ".\r\n");
+  WriteAll(r.dir.file(key("pop.b", "two") + "-1.popfile"), kThree + ".\r\n");
+  WriteAll(r.dir.file(key("pop.gone", "x") + "-1.popfile"), kThree + ".\r\n");
+  WriteAll(r.dir.file(key("pop.a", "one") + "-2.popfile.part"), "cut off");
+  EXPECT_EQ(SortDownloadedMail({r.config, r.sorter, r.log, r.dir.path()}), SortResult::kSorted);
+  EXPECT_EQ(r.texts("petr").size(), 1u);
+  EXPECT_EQ(r.texts("postmaster").size(), 4u) << "mail.txt, 7.popfile, pop.b's and the gone account's";
+  EXPECT_EQ(platform::ListDirectory(r.dir.path(), "*popfile*"), std::vector<std::string>{});
+  EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt")));
+  EXPECT_EQ(SortDownloadedMail({r.config, r.sorter, r.log, r.dir.path()}), SortResult::kNothing);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
+#include "spool/delivery.h"
 #include "pop3_client/sorter_rules.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
@@ -172,7 +173,8 @@ int main(int argc, char** argv) {
   } else if (loaded.save != config::SaveResult::kSaved) {
     std::fprintf(stderr, "quelma: %s could not be written\n", config::ConfigFilePath(*programDir).c_str());
   }
-  if (!loaded.directoriesMade) {
+  // The spool's directories, and what a crash left unfinished there, before any server runs.
+  if (!spool::PrepareSpool(working)) {
     std::fprintf(stderr, "quelma: %s or %s could not be made; mail cannot be stored there\n",
                  working.MailDropDir.c_str(), working.QueueDir.c_str());
   }

@@ -13,6 +13,7 @@
 #include "platform/exit_gate.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
+#include "spool/delivery.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
 
@@ -52,6 +53,8 @@ void ActivateRunningCopy() {
 void MakeCoreParts(app::Program& program) {
   config::Configuration working = config::DefaultConfiguration(program.programDir);
   pop3_client::LoadConfigurationChecked(program.programDir, program.sorter, working);
+  // The spool's directories, and what a crash left unfinished there, before any server runs.
+  spool::PrepareSpool(working);
   program.store.publish(std::move(working));
   program.procedure = std::make_unique<app::MainWindowProcedure>(program.programDir + "quelma.log", program.store,
                                                                  program.control, program.view, app::PumpOnce);

@@ -1,0 +1,108 @@
+// Deliveries all or nothing: what a crash leaves (the journal as it stood at that instant) is
+// undone before the commit and finished after it; an unfinished delivery is undone.
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "spool/delivery.h"
+#include "spool/maildrop.h"
+#include "support/temp_dir.h"
+
+namespace quelma::spool {
+namespace {
+
+using testing::ReadAll;
+using testing::WriteAll;
+
+struct Spool {
+  testing::TempDir dir;
+  config::Configuration config;
+  Spool() {
+    platform::MakeDirectory(dir.file("maildrop"));
+    platform::MakeDirectory(dir.file("queue"));
+    config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
+    config.QueueDir = dir.file("queue") + platform::kPathSeparator;
+  }
+  std::string drop(const char* user) const { return config.MailDropDir + user; }
+  std::string journal() const { return config.MailDropDir + "delivery.journal"; }
+};
+
+// The state a crash leaves: ivan had "old\r\n" and got a copy, petr's maildrop is new, a
+// relayed copy is staged, and a file of downloaded mail is being consumed.
+void CrashedState(const Spool& s, const std::string& journal) {
+  WriteAll(s.drop("ivan"), "old\r\nnew copy\r\n");
+  WriteAll(s.drop("petr"), "new copy\r\n");
+  WriteAll(s.config.QueueDir + "staged.tmp", "MAIL FROM:<a@b>\r\n");
+  WriteAll(s.dir.file("source.popfile"), "x\r\n.\r\n");
+  WriteAll(s.journal(), journal);
+}
+
+TEST(Delivery, RecoveryUndoesBeforeTheCommitAndFinishesAfterIt) {
+  const std::string appends = "A\t5\t%ivan\nA\t-\t%petr\n";
+  const struct {
+    const char* name;
+    std::string journal;
+    std::string ivan, petr, queued, source;
+  } cases[] = {
+      {"before the commit", "QUELMA-DELIVERY intent\n" + appends + "S\t10\t%queue/staged.tmp\n", "old\r\n",
+       "<missing>", "<missing>", "x\r\n.\r\n"},
+      {"after the commit",
+       "QUELMA-DELIVERY commit\n" + appends + "P\t%queue/staged.tmp\t%queue/0000000A\nC\t%source.popfile\n",
+       "old\r\nnew copy\r\n", "new copy\r\n", "MAIL FROM:<a@b>\r\n", "<missing>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Spool s;
+    std::string journal = c.journal;
+    const std::string root = s.dir.path();
+    for (std::size_t at; (at = journal.find("%queue/")) != std::string::npos;) journal.replace(at, 7, s.config.QueueDir);
+    for (std::size_t at; (at = journal.find('%')) != std::string::npos;) {
+      journal.replace(at, 1, journal.compare(at + 1, 4, "ivan") == 0 || journal.compare(at + 1, 4, "petr") == 0
+                                 ? s.config.MailDropDir
+                                 : root);
+    }
+    CrashedState(s, journal);
+    RecoverDeliveries(s.config);
+    EXPECT_EQ(ReadAll(s.drop("ivan")), c.ivan);
+    EXPECT_EQ(ReadAll(s.drop("petr")), c.petr);
+    EXPECT_EQ(ReadAll(s.config.QueueDir + "0000000A"), c.queued);
+    EXPECT_EQ(ReadAll(s.dir.file("source.popfile")), c.source);
+    EXPECT_FALSE(platform::FileExists(s.config.QueueDir + "staged.tmp"));
+    EXPECT_FALSE(platform::FileExists(s.journal()));
+  }
+}
+
+TEST(Delivery, CommitPublishesAndConsumesAndAnUnfinishedOneIsUndone) {
+  Spool s;
+  WriteAll(s.drop("ivan"), "old\r\n");
+  WriteAll(s.dir.file("source"), "x");
+  WriteAll(s.config.QueueDir + "staged.tmp", "queued\r\n");
+  {
+    Delivery d(s.config);
+    ASSERT_TRUE(d.willAppend({s.drop("ivan"), s.drop("petr")}));
+    EXPECT_TRUE(platform::FileExists(s.journal())) << "the intent is on disk before any change";
+    ASSERT_EQ(AppendToMaildrop(s.drop("ivan"), NewSeparatorLine(), "a\r\n", false), AppendResult::kAppended);
+    ASSERT_EQ(AppendToMaildrop(s.drop("petr"), NewSeparatorLine(), "a\r\n", false), AppendResult::kAppended);
+    d.willPublish(s.config.QueueDir + "staged.tmp", 0x10);
+    d.consumes(s.dir.file("source"));
+    const auto names = d.commit();
+    ASSERT_TRUE(names.has_value());
+    EXPECT_EQ(*names, std::vector<std::string>{"00000010"});
+  }
+  EXPECT_EQ(ReadAll(s.config.QueueDir + "00000010"), "queued\r\n");
+  EXPECT_FALSE(platform::FileExists(s.dir.file("source")));
+  EXPECT_FALSE(platform::FileExists(s.journal()));
+  EXPECT_NE(ReadAll(s.drop("petr")), "<missing>");
+  {
+    Delivery d(s.config);
+    ASSERT_TRUE(d.willAppend({s.drop("ivan"), s.drop("olga")}));
+    ASSERT_EQ(AppendToMaildrop(s.drop("ivan"), NewSeparatorLine(), "b\r\n", false), AppendResult::kAppended);
+    ASSERT_EQ(AppendToMaildrop(s.drop("olga"), NewSeparatorLine(), "b\r\n", false), AppendResult::kAppended);
+  }  // never committed
+  EXPECT_EQ(ReadAll(s.drop("ivan")).find("b\r\n"), std::string::npos);
+  EXPECT_EQ(ReadAll(s.drop("olga")), "<missing>");
+  EXPECT_FALSE(platform::FileExists(s.journal()));
+}
+
+}  // namespace
+}  // namespace quelma::spool
