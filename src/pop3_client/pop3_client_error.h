@@ -33,6 +33,8 @@ enum class Pop3ClientError : int {
   kDeleSend = 26,
   kDeleReceive = 27,
   kNegativeReply = 30,    // to USER, PASS, STAT, LIST, RETR or DELE; QUIT was sent
+  kUidlSend = 31,
+  kUidlReceive = 32,      // the listing broke off, or does not fit the mailbox
 };
 
 inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }

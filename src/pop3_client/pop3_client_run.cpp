@@ -8,6 +8,8 @@
 #include "pop3_client/pop3_client_error.h"
 #include "pop3_client/pop3_client_session.h"
 #include "pop3_client/sort_downloaded_mail.h"
+#include "spool/download_files.h"
+#include "spool/uid_ledger.h"
 
 namespace quelma::pop3_client {
 namespace {
@@ -28,6 +30,7 @@ class Run {
 
   const Pop3ClientContext& c_;
   net::PlainStream stream_;
+  spool::UidLedger ledger_{c_.programDir, spool::AccountKey(c_.account.server, c_.account.login)};
 };
 
 Pop3ClientError Run::connect() {
@@ -53,10 +56,11 @@ void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programD
 Pop3ClientError Run::download() {
   Pop3ClientError error = connect();
   if (error == Pop3ClientError::kNone) {
-    Pop3ClientSession session(stream_, c_.account, c_.programDir, c_.log, c_.window);
+    Pop3ClientSession session(stream_, c_.account, c_.programDir, c_.log, c_.window, &ledger_);
     error = session.run();
   }
   stream_.close();
+  ledger_.settle(nullptr);  // before anything sorts what this session stored
   return error;
 }
 
@@ -88,7 +92,9 @@ int Run::run() {
                                                  platform::CreateMode::kTruncate)) {
     marker->close();
   }
-  // Leftovers of an earlier run are delivered before anything new comes.
+  // Leftovers of an earlier run are delivered before anything new comes; the account's ledger
+  // is settled first, so that it knows every message those leftovers hold.
+  ledger_.load();
   sort();
   progress(0);
   status("POP3 клиент сеанс:");

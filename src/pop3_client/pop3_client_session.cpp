@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <set>
 
 #include "codec/md5.h"
 #include "spool/download_files.h"
@@ -17,6 +18,18 @@ bool Positive(const std::string& reply) { return !reply.empty() && reply[0] == '
 
 }  // namespace
 
+Pop3ClientSession::Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account,
+                                     std::string programDir, link::ActivityLog& log, link::MainWindow& window,
+                                     spool::UidLedger* ledger)
+    : stream_(stream),
+      account_(account),
+      programDir_(std::move(programDir)),
+      log_(log),
+      window_(window),
+      ledger_(ledger),
+      accountKey_(spool::AccountKey(account.server, account.login)),
+      nextFile_(spool::NextDownloadFileNumber(programDir_, accountKey_)) {}
+
 Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
   switch (phase) {
     case Phase::kGreeting: return &Pop3ClientSession::greeting;
@@ -24,6 +37,7 @@ Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
     case Phase::kUser: return &Pop3ClientSession::user;
     case Phase::kPass: return &Pop3ClientSession::pass;
     case Phase::kStat: return &Pop3ClientSession::stat;
+    case Phase::kUidl: return &Pop3ClientSession::uidl;
     case Phase::kList: return &Pop3ClientSession::list;
     case Phase::kRetr: return &Pop3ClientSession::retr;
     case Phase::kDele: return &Pop3ClientSession::dele;
@@ -134,7 +148,7 @@ Pop3ClientError Pop3ClientSession::stat() {
     total_ = std::strtoull(end, nullptr, 10);
     log("На сервере " + std::to_string(count_) + " сообщений (" + std::to_string(total_) + " байтов)\r\n");
     current_ = 1;
-    phase_ = count_ >= 1 ? Phase::kList : Phase::kQuit;
+    phase_ = count_ < 1 ? Phase::kQuit : ledger_ ? Phase::kUidl : Phase::kList;
   } else {
     log("ПОЧТОВЫЙ ЯЩИК НА СЕРВЕРЕ ПУСТ\r\n");
     phase_ = Phase::kQuit;
@@ -142,7 +156,50 @@ Pop3ClientError Pop3ClientSession::stat() {
   return Pop3ClientError::kNone;
 }
 
+// The provider's unique ids tell the messages already stored (an earlier session was cut off
+// before its QUIT): they are deleted, not downloaded again. A provider without UIDL gets
+// every message downloaded, as before.
+Pop3ClientError Pop3ClientSession::uidl() {
+  if (!send("uidl\r\n")) return Pop3ClientError::kUidlSend;
+  if (const auto e = receive(Pop3ClientError::kUidlReceive, Pop3ClientError::kUidlReceive);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  phase_ = Phase::kList;
+  if (!Positive(reply_)) return Pop3ClientError::kNone;
+  if (const auto e = readUidlListing(); e != Pop3ClientError::kNone) return e;
+  std::set<std::string> listed;
+  for (const auto& [number, uid] : uids_) listed.insert(uid);
+  ledger_->settle(&listed);
+  return Pop3ClientError::kNone;
+}
+
+// "n uid" lines up to the end line; numbers beyond the mailbox, a second id for a number
+// and ids that are not ids end the run, as a broken listing does.
+Pop3ClientError Pop3ClientSession::readUidlListing() {
+  for (;;) {
+    if (receive(Pop3ClientError::kUidlReceive, Pop3ClientError::kUidlReceive) != Pop3ClientError::kNone) {
+      return Pop3ClientError::kUidlReceive;
+    }
+    if (reply_ == ".\r\n" || reply_ == ".\n") return Pop3ClientError::kNone;
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(reply_.c_str(), &end, 10);
+    std::string uid(end);
+    uid.erase(0, uid.find_first_not_of(' '));
+    while (!uid.empty() && (uid.back() == '\n' || uid.back() == '\r' || uid.back() == ' ')) uid.pop_back();
+    if (number < 1 || number > count_ || uids_.contains(number) || !spool::IsValidUid(uid)) {
+      return Pop3ClientError::kUidlReceive;
+    }
+    uids_[number] = uid;
+  }
+}
+
 Pop3ClientError Pop3ClientSession::list() {
+  if (const auto uid = uids_.find(current_); uid != uids_.end() && ledger_ && ledger_->contains(uid->second)) {
+    log("Сообщение " + std::to_string(current_) + " уже загружено ранее.\r\n");
+    phase_ = Phase::kDele;
+    return Pop3ClientError::kNone;
+  }
   if (!send("list " + std::to_string(current_) + "\r\n")) return Pop3ClientError::kListSend;
   if (const auto e = receive(Pop3ClientError::kListReceive, Pop3ClientError::kListReceive);
       e != Pop3ClientError::kNone) {
@@ -172,7 +229,8 @@ Pop3ClientError Pop3ClientSession::retr() {
 // The text after the status line, up to and including the end line, into the message's
 // download file; it is whole on disk before the server may drop the message.
 Pop3ClientError Pop3ClientSession::receiveText() {
-  auto file = spool::DownloadFile::Create(programDir_, spool::AccountKey(account_.server, account_.login), current_);
+  const std::uint64_t number = nextFile_++;
+  auto file = spool::DownloadFile::Create(programDir_, accountKey_, number);
   if (!file) return Pop3ClientError::kDownloadFile;
   // The last five bytes, across pieces; the status line's line end counts, so that an empty
   // message (the end line right after the status line) ends too.
@@ -186,6 +244,11 @@ Pop3ClientError Pop3ClientSession::receiveText() {
     if (total_ > 0) {
       window_.setProgress(link::kPop3ProgressPart, static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
     }
+  }
+  // Its id is in the ledger, pending, before the file can be sorted: a crash in between never
+  // leaves a stored message the ledger does not know.
+  if (const auto uid = uids_.find(current_); uid != uids_.end() && !ledger_->willStore({uid->second}, number)) {
+    return Pop3ClientError::kDownloadFile;
   }
   return file->publish() ? Pop3ClientError::kNone : Pop3ClientError::kDownloadFile;
 }

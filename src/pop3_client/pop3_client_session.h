@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "config/configuration.h"
@@ -13,21 +14,23 @@
 #include "net/byte_stream.h"
 #include "net/line_receiver.h"
 #include "pop3_client/pop3_client_error.h"
+#include "spool/uid_ledger.h"
 
 namespace quelma::pop3_client {
 
 class Pop3ClientSession {
  public:
+  // With a ledger the session asks for UIDL and deletes the messages already stored without
+  // downloading them again; without one (or when the provider has no UIDL) it downloads all.
   Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account, std::string programDir,
-                    link::ActivityLog& log, link::MainWindow& window)
-      : stream_(stream), account_(account), programDir_(std::move(programDir)), log_(log), window_(window) {}
+                    link::ActivityLog& log, link::MainWindow& window, spool::UidLedger* ledger = nullptr);
 
   // From the greeting to the reply to QUIT; kNone when every message is in its download file
   // and the server took QUIT.
   Pop3ClientError run();
 
  private:
-  enum class Phase { kGreeting, kApop, kUser, kPass, kStat, kList, kRetr, kDele, kQuit, kDone };
+  enum class Phase { kGreeting, kApop, kUser, kPass, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone };
   using Handler = Pop3ClientError (Pop3ClientSession::*)();
   static Handler HandlerOf(Phase phase);
 
@@ -36,6 +39,8 @@ class Pop3ClientSession {
   Pop3ClientError user();
   Pop3ClientError pass();
   Pop3ClientError stat();
+  Pop3ClientError uidl();
+  Pop3ClientError readUidlListing();
   Pop3ClientError list();
   Pop3ClientError retr();
   Pop3ClientError dele();
@@ -54,6 +59,10 @@ class Pop3ClientSession {
   std::string programDir_;
   link::ActivityLog& log_;
   link::MainWindow& window_;
+  spool::UidLedger* ledger_;
+  std::string accountKey_;
+  std::uint64_t nextFile_;  // the number of the next download file
+  std::map<unsigned long, std::string> uids_;  // message number -> the provider's unique id
   net::LineReceiver replies_{stream_, kReceiveSize};
   Phase phase_ = Phase::kGreeting;
   std::string reply_;

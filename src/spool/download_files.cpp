@@ -51,6 +51,14 @@ bool DownloadFile::publish() {
   return true;
 }
 
+std::uint64_t NextDownloadFileNumber(const std::string& programDir, const std::string& accountKey) {
+  std::uint64_t next = 1;
+  for (const auto& name : platform::ListDirectory(programDir, accountKey + "-*.popfile*")) {
+    next = std::max<std::uint64_t>(next, std::strtoull(name.c_str() + accountKey.size() + 1, nullptr, 10) + 1);
+  }
+  return next;
+}
+
 std::vector<WaitingMail> ListWaitingMail(const std::string& programDir) {
   for (const auto& name : platform::ListDirectory(programDir, "*" + std::string(kUnpublished))) {
     platform::RemoveFile(programDir + name);

@@ -44,6 +44,10 @@ class DownloadFile {
   std::optional<platform::OutputFile> file_;
 };
 
+// The number for an account's next download file: above every one of its files still there,
+// so that a number never names two files a ledger could mistake for each other.
+std::uint64_t NextDownloadFileNumber(const std::string& programDir, const std::string& accountKey);
+
 // A file of downloaded mail waiting to be sorted.
 struct WaitingMail {
   std::string path;

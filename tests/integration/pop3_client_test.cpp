@@ -26,13 +26,21 @@ using ScriptedPop3Server = quelma::testing::ScriptedServer;
 using Pop3Answer = std::function<std::string(const std::string& command)>;
 
 // A mailbox of messages (transfer form, without the final dot line).
-Pop3Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0) {
-  return [messages, breakInMessage](const std::string& c) -> std::string {
+// Message k has the unique id "id<firstId + k - 1>".
+Pop3Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0, int firstId = 1) {
+  return [messages, breakInMessage, firstId](const std::string& c) -> std::string {
     const std::string verb = c.substr(0, 4);
     const int n = std::atoi(c.c_str() + 5);
     if (verb == "user" || verb == "pass" || verb == "dele") return "+OK\r\n";
     if (verb == "APOP") return "-ERR no APOP here\r\n";
     if (verb == "stat") return "+OK " + std::to_string(messages.size()) + " 1000\r\n";
+    if (verb == "uidl") {
+      std::string listing = "+OK\r\n";
+      for (std::size_t k = 1; k <= messages.size(); ++k) {
+        listing += std::to_string(k) + " id" + std::to_string(firstId + static_cast<int>(k) - 1) + "\r\n";
+      }
+      return listing + ".\r\n";
+    }
     if (verb == "list") return "+OK " + std::to_string(n) + " " + std::to_string(messages[n - 1].size()) + "\r\n";
     if (verb == "retr" && n == breakInMessage) return "+OK\r\n" + messages[n - 1].substr(0, 5);  // then nothing
     if (verb == "retr") return "+OK follows\r\n" + messages[n - 1] + ".\r\n";
@@ -72,7 +80,7 @@ TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
   ClientRun r;
   ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages));
   EXPECT_EQ(r.run(server.port), 0);
-  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n",
+  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "uidl\r\n", "list 1\r\n",
                                                       "retr 1\r\n", "dele 1\r\n", "list 2\r\n", "retr 2\r\n",
                                                       "dele 2\r\n", "list 3\r\n", "retr 3\r\n", "dele 3\r\n",
                                                       "quit\r\n"}));
@@ -156,6 +164,7 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
     return [verb](const std::string& c) -> std::string {
       if (c.starts_with(verb)) return "-ERR no\r\n";
       if (c.starts_with("stat")) return "+OK 1 10\r\n";
+      if (c.starts_with("uidl")) return "+OK\r\n1 one\r\n.\r\n";
       if (c.starts_with("list")) return "+OK 1 10\r\n";
       if (c.starts_with("retr")) return "+OK\r\nx\r\n.\r\n";
       return "+OK\r\n";
@@ -165,6 +174,7 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
     return [verb](const std::string& c) -> std::string {
       if (c.starts_with(verb)) return "";
       if (c.starts_with("stat")) return "+OK 1 10\r\n";
+      if (c.starts_with("uidl")) return "+OK\r\n1 one\r\n.\r\n";
       if (c.starts_with("list")) return "+OK 1 10\r\n";
       if (c.starts_with("retr")) return "+OK\r\nx\r\n.\r\n";
       return "+OK\r\n";
@@ -175,6 +185,7 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
     return [verb, start](const std::string& c) -> std::string {
       if (c.starts_with(verb)) return std::string("\x01") + start;
       if (c.starts_with("stat")) return "+OK 1 10\r\n";
+      if (c.starts_with("uidl")) return "+OK\r\n1 one\r\n.\r\n";
       if (c.starts_with("list")) return "+OK 1 10\r\n";
       return "+OK\r\n";
     };
@@ -190,6 +201,7 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       {"+OK\r\n", refuse("user"), 30},        {"+OK\r\n", refuse("pass"), 30},
       {"+OK\r\n", refuse("stat"), 30},        {"+OK\r\n", refuse("list"), 30},
       {"+OK\r\n", refuse("retr"), 30},        {"+OK\r\n", refuse("dele"), 30},
+      {"+OK\r\n", hangUpAt("uidl"), 32},      {"+OK\r\n", breakAfterStart("uidl", "+OK\r\n1 one\r\n"), 32},
   };
   for (const auto& c : cases) {
     ClientRun r;
@@ -223,6 +235,32 @@ TEST(Pop3Client, ABrokenDownloadKeepsTheFinishedFilesForTheNextRun) {
       << "the leftovers go where their account delivers, once";
   EXPECT_NE(r.maildrop("ivan").find("Subject: 2"), std::string::npos);
   EXPECT_EQ(r.maildrop("postmaster"), "<missing>");
+}
+
+// A session cut off before its QUIT leaves its stored messages on the provider: the next one
+// deletes them there by their unique ids instead of downloading them again; a provider
+// without UIDL gets every message downloaded, as before.
+TEST(Pop3Client, StoredMessagesLeftOnTheProviderAreDeletedNotDownloadedAgain) {
+  ClientRun r;
+  {
+    ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages, 3));
+    EXPECT_EQ(r.run(server.port), 25);
+  }
+  ScriptedPop3Server again("+OK ready\r\n", Mailbox(kMessages));
+  EXPECT_EQ(r.run(again.port), 0);
+  EXPECT_EQ(again.finish(), (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "uidl\r\n",
+                                                     "dele 1\r\n", "dele 2\r\n", "list 3\r\n", "retr 3\r\n",
+                                                     "dele 3\r\n", "quit\r\n"}));
+  const std::string drop = r.maildrop("ivan");
+  for (const char* subject : {"Subject: 1\r\n", "Subject: 2\r\n", "Subject: 3\r\n"}) {
+    EXPECT_NE(drop.find(subject), std::string::npos) << subject;
+    EXPECT_EQ(drop.find(subject), drop.rfind(subject)) << subject << " once";
+  }
+  // The provider has removed them now: the ledger forgets them at the next listing.
+  ScriptedPop3Server later("+OK ready\r\n", Mailbox({"Subject: 4\r\n\r\nx\r\n"}, 0, 4));
+  EXPECT_EQ(r.run(later.port), 0);
+  EXPECT_EQ(ReadAll(r.dir.file(spool::AccountKey("127.0.0.1", "login") + ".uidl")), "U id4\n");
+  EXPECT_NE(r.maildrop("ivan").find("Subject: 4\r\n"), std::string::npos);
 }
 
 TEST(Pop3Client, ASecondRunWhileOneIsActiveEndsAtOnce) {
