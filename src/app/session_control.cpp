@@ -10,7 +10,9 @@ namespace quelma::app {
 // Mail for the daemon user asks for a session; the message itself is not kept.
 bool SessionControl::takeDaemonMail(const config::Configuration& config) {
   const std::string path = spool::MaildropPath(config, config.Daemon);
-  std::lock_guard<std::mutex> between(spool::DeliveryLock());
+  // Only tried: a delivery may be waiting for this thread to show its log line.
+  std::unique_lock<std::mutex> between(spool::DeliveryLock(), std::try_to_lock);
+  if (!between.owns_lock()) return false;
   std::lock_guard<std::mutex> hold(spool::MaildropLock(path));
   if (!platform::InputFile::Open(path)) return false;  // a directory (empty name) never opens
   platform::RemoveFile(path);
@@ -29,7 +31,7 @@ void SessionControl::tick() {
 void SessionControl::startSession() {
   if (!settingsDialogOpen && c_.reloadConfiguration) c_.reloadConfiguration();
   session_ = c_.store.current();
-  spool::PrepareSpool(*session_);  // the settings may name new directories
+  spool::MakeSpoolDirectories(*session_);  // the settings may name new directories
   sessionDoneMask_ = 0;
   if (session_->UseLAN) {
     startClients();

@@ -14,6 +14,7 @@
 #include "spool/download_files.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
+#include "spool/uid_ledger.h"
 
 namespace quelma::pop3_client {
 namespace {
@@ -222,6 +223,7 @@ SortResult SortMailFile(const SortContext& context, const std::string& path, boo
 }
 
 SortResult SortDownloadedMail(const SortContext& context) {
+  spool::SettleLedgers(context.programDir);
   const auto waiting = spool::ListWaitingMail(context.programDir);
   if (waiting.empty()) return SortResult::kNothing;
   for (const auto& mail : waiting) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/files.h"
+#include "platform/unique_tick.h"
 #include "spool/queue_file.h"
 
 namespace quelma::spool {
@@ -87,13 +88,28 @@ void RecoverDeliveries(const config::Configuration& config) {
   if (platform::FileExists(JournalPath(config))) Recover(config);
 }
 
-bool PrepareSpool(const config::Configuration& config) {
+bool MakeSpoolDirectories(const config::Configuration& config) {
   bool ready = true;
   for (const std::string& dir : {config.MailDropDir, config.QueueDir}) {
     if (!platform::IsDirectory(dir) && !platform::MakeDirectory(dir)) ready = false;
   }
-  if (ready) RecoverDeliveries(config);
   return ready;
+}
+
+bool PrepareSpool(const config::Configuration& config) {
+  if (!MakeSpoolDirectories(config)) return false;
+  RecoverDeliveries(config);
+  const std::string ids = config.MailDropDir + "unique.ids";
+  std::optional<std::uint32_t> floor;
+  if (auto in = platform::InputFile::Open(ids)) {
+    std::string text(16, '\0');
+    text.resize(in->read(text.data(), text.size()));
+    floor = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
+  }
+  platform::ProcessUniqueTicks().persistWith(floor, [ids](std::uint32_t bound) {
+    return platform::AtomicReplace(ids, QueueFileName(bound) + "\r\n") == platform::WriteResult::kWritten;
+  });
+  return true;
 }
 
 Delivery::Delivery(const config::Configuration& config)

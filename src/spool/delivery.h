@@ -16,7 +16,9 @@
 namespace quelma::spool {
 
 // Held by a delivery from its first change to its commit, and by the POP3 server while it
-// builds an index or rewrites a maildrop, so it never sees an unfinished delivery.
+// builds an index or rewrites a maildrop, so it never sees an unfinished delivery. A
+// delivery logs while it holds the lock, and a log line waits for the main thread: the main
+// thread only ever tries it (try_lock), never waits for it.
 std::mutex& DeliveryLock();
 
 class Delivery {
@@ -69,9 +71,14 @@ class Delivery {
 // Finishes or undoes a delivery a crash interrupted; the program runs it at start-up.
 void RecoverDeliveries(const config::Configuration& config);
 
-// The maildrop and queue directories made where missing, then RecoverDeliveries: what the
-// program does at start-up and at every session start (the settings may name new ones).
-// False when a directory is still missing.
+// The maildrop and queue directories made where missing (at every session start too: the
+// settings may name new ones). False when one is still missing.
+bool MakeSpoolDirectories(const config::Configuration& config);
+
+// MakeSpoolDirectories, RecoverDeliveries, and the unique ids of maildrop messages carried
+// on from where the last program left them ("unique.ids" in MailDropDir), so that no id is
+// handed out twice across restarts: what the program does at start-up, before any server or
+// worker runs.
 bool PrepareSpool(const config::Configuration& config);
 
 }  // namespace quelma::spool

@@ -23,6 +23,12 @@ bool IsValidUid(const std::string& uid) {
   return true;
 }
 
+void SettleLedgers(const std::string& programDir) {
+  for (const auto& name : platform::ListDirectory(programDir, "*.uidl")) {
+    UidLedger(programDir, name.substr(0, name.size() - 5)).load();
+  }
+}
+
 UidLedger::UidLedger(const std::string& programDir, const std::string& accountKey)
     : programDir_(programDir), accountKey_(accountKey), path_(programDir + accountKey + ".uidl") {}
 

@@ -38,6 +38,10 @@ class UidLedger {
   std::map<std::string, std::uint64_t> pending_;  // id -> download file number
 };
 
+// Settles every account's ledger in the program directory: what sorts download files runs
+// it first, so that no file is taken while a ledger still holds its ids as pending.
+void SettleLedgers(const std::string& programDir);
+
 // A provider's UIDL id as the ledger keeps it: 1 to 70 characters from "!" to "~".
 bool IsValidUid(const std::string& uid);
 

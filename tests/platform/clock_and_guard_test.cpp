@@ -39,6 +39,31 @@ TEST(UniqueTick, FollowsTheClockAndNeverRepeats) {
   }
 }
 
+// A program that ran ahead of the clock in a burst recorded how far; the next program starts
+// beyond that, so no value is handed out twice across a restart.
+TEST(UniqueTick, ARestartCarriesOnBeyondWhatTheLastProgramReserved) {
+  FakeClock clock;
+  clock.now = 1000;
+  std::vector<std::uint32_t> reserved;
+  std::uint32_t lastOfFirst = 0;
+  {
+    UniqueTickGenerator first(clock);
+    first.persistWith(std::nullopt, [&](std::uint32_t bound) {
+      reserved.push_back(bound);
+      return true;
+    });
+    for (int i = 0; i < 5000; ++i) lastOfFirst = first.next();  // a burst: the clock stands still
+  }
+  ASSERT_FALSE(reserved.empty());
+  EXPECT_TRUE(TickAfter(reserved.back(), lastOfFirst)) << "reserved before being handed out";
+  UniqueTickGenerator second(clock);  // restarted at once: the clock is still behind
+  second.persistWith(reserved.back(), [](std::uint32_t) { return true; });
+  EXPECT_TRUE(TickAfter(second.next(), lastOfFirst));
+  UniqueTickGenerator fresh(clock);  // a first start: no floor, the clock's own value
+  fresh.persistWith(std::nullopt, [](std::uint32_t) { return true; });
+  EXPECT_EQ(fresh.next(), 1000u);
+}
+
 TEST(UniqueTick, ThreadsNeverShareAValue) {
   UniqueTickGenerator& ticks = ProcessUniqueTicks();
   std::vector<std::uint32_t> seen[4];

@@ -223,6 +223,20 @@ TEST(SortDownloadedMail, AnUnreadableRulesFileHoldsTheMailInsteadOfSendingAllToT
   EXPECT_EQ(r.texts("ivan").size(), 3u);
 }
 
+// Another account's download file waits with its id pending in that account's ledger (its
+// run was cut off): whichever run sorts the file settles that ledger first, so the other
+// account's next session deletes the message instead of downloading it again.
+TEST(SortDownloadedMail, EveryLedgerIsSettledBeforeItsFilesAreTaken) {
+  SortRun r;
+  r.config.accounts = {{"pop.a", "one", "", 110, "petr", 0}};
+  const std::string key = spool::AccountKey("pop.a", "one");
+  WriteAll(r.dir.file(key + "-1.popfile"), kThree + ".\r\n");
+  WriteAll(r.dir.file(key + ".uidl"), "P 1 m1\n");
+  EXPECT_EQ(SortDownloadedMail({r.config, r.sorter, r.log, r.dir.path()}), SortResult::kSorted);
+  EXPECT_EQ(ReadAll(r.dir.file(key + ".uidl")), "U m1\n");
+  EXPECT_EQ(r.texts("petr").size(), 1u);
+}
+
 // What waits goes where its account delivers: a file of an account that still exists to its
 // deliverTo (or through the rules for "*"), the files of earlier versions and of accounts that
 // are gone through the rules.
