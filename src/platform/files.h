@@ -51,6 +51,7 @@ class OutputFile {
 
   bool write(std::string_view bytes);
   bool sync();   // flush to the disk (fsync / FlushFileBuffers)
+  bool truncate(std::uint64_t size);  // the file ends at `size`; later writes go to the end
   bool close();  // false when closing reported an error
 
  private:

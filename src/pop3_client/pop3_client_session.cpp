@@ -51,13 +51,17 @@ Pop3ClientError Pop3ClientSession::run() {
   log("Вход на сервер как \"" + account_.login + "\".\r\n");
   while (phase_ != Phase::kDone) {
     const Pop3ClientError error = (this->*HandlerOf(phase_))();
-    if (error != Pop3ClientError::kNone) return error;
+    if (error == Pop3ClientError::kNone) continue;
+    // The messages that came whole are kept (and known to the ledger): the next session
+    // deletes them at the provider instead of downloading them again.
+    if (batch_ && batchWhole_ > 0) storeBatch(batchWhole_);
+    return error;
   }
   return Pop3ClientError::kNone;
 }
 
 Pop3ClientError Pop3ClientSession::receive(Pop3ClientError nothing, Pop3ClientError cut) {
-  switch (replies_.readLine(reply_, kReceiveSize)) {
+  switch (replies_.readLine(reply_, kReplyKept)) {
     case net::LineReceiver::Status::kLine: return Pop3ClientError::kNone;
     case net::LineReceiver::Status::kNothing: return nothing;
     case net::LineReceiver::Status::kCut: return cut;
@@ -197,8 +201,8 @@ Pop3ClientError Pop3ClientSession::readUidlListing() {
 Pop3ClientError Pop3ClientSession::list() {
   if (const auto uid = uids_.find(current_); uid != uids_.end() && ledger_ && ledger_->contains(uid->second)) {
     log("Сообщение " + std::to_string(current_) + " уже загружено ранее.\r\n");
-    phase_ = Phase::kDele;
-    return Pop3ClientError::kNone;
+    toDelete_.push_back(current_);
+    return next();
   }
   if (!send("list " + std::to_string(current_) + "\r\n")) return Pop3ClientError::kListSend;
   if (const auto e = receive(Pop3ClientError::kListReceive, Pop3ClientError::kListReceive);
@@ -222,16 +226,54 @@ Pop3ClientError Pop3ClientSession::retr() {
   }
   if (!Positive(reply_)) return refuse();
   if (const auto e = receiveText(); e != Pop3ClientError::kNone) return e;
-  phase_ = Phase::kDele;
+  return next();
+}
+
+// On to the next message; a full download file, or the last, goes to disk first, and the
+// DELEs of what is on disk follow.
+Pop3ClientError Pop3ClientSession::next() {
+  ++current_;
+  const bool last = current_ > count_;
+  if (batch_ && (last || batch_->size() >= kBatchBytes || batchMessages_.size() >= kBatchMessages)) {
+    if (const auto e = storeBatch(batch_->size()); e != Pop3ClientError::kNone) return e;
+  }
+  if (!toDelete_.empty() && (last || !batch_)) {
+    phase_ = Phase::kDele;
+  } else if (last) {
+    log("Все сообщения загружены и удалены с сервера.\r\n");
+    phase_ = Phase::kQuit;
+  } else {
+    phase_ = Phase::kList;
+  }
   return Pop3ClientError::kNone;
 }
 
-// The text after the status line, up to and including the end line, into the message's
-// download file; it is whole on disk before the server may drop the message.
+// The download file's first `keep` bytes on disk: the ids of its messages go into the ledger,
+// pending, before it is published, so a crash in between never leaves a stored message the
+// ledger does not know. Its messages' DELEs are due then.
+Pop3ClientError Pop3ClientSession::storeBatch(std::uint64_t keep) {
+  std::set<std::string> uids;
+  for (const unsigned long n : batchMessages_) {
+    if (const auto uid = uids_.find(n); uid != uids_.end()) uids.insert(uid->second);
+  }
+  const bool stored = (!ledger_ || ledger_->willStore(uids, batchNumber_)) && batch_->publish(keep);
+  batch_.reset();
+  if (!stored) return Pop3ClientError::kDownloadFile;
+  toDelete_.insert(toDelete_.end(), batchMessages_.begin(), batchMessages_.end());
+  batchMessages_.clear();
+  batchWhole_ = 0;
+  return Pop3ClientError::kNone;
+}
+
+// The text after the status line, up to and including the end line, into the download file
+// being filled.
 Pop3ClientError Pop3ClientSession::receiveText() {
-  const std::uint64_t number = nextFile_++;
-  auto file = spool::DownloadFile::Create(programDir_, accountKey_, number);
-  if (!file) return Pop3ClientError::kDownloadFile;
+  if (!batch_) {
+    batchNumber_ = nextFile_++;
+    batch_ = spool::DownloadFile::Create(programDir_, accountKey_, batchNumber_);
+    if (!batch_) return Pop3ClientError::kDownloadFile;
+  }
+  auto& file = batch_;
   // The last five bytes, across pieces; the status line's line end counts, so that an empty
   // message (the end line right after the status line) ends too.
   std::string window = "\r\n";
@@ -245,16 +287,13 @@ Pop3ClientError Pop3ClientSession::receiveText() {
       window_.setProgress(link::kPop3ProgressPart, static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
     }
   }
-  // Its id is in the ledger, pending, before the file can be sorted: a crash in between never
-  // leaves a stored message the ledger does not know.
-  if (const auto uid = uids_.find(current_); uid != uids_.end() && !ledger_->willStore({uid->second}, number)) {
-    return Pop3ClientError::kDownloadFile;
-  }
-  return file->publish() ? Pop3ClientError::kNone : Pop3ClientError::kDownloadFile;
+  batchMessages_.push_back(current_);
+  batchWhole_ = file->size();
+  return Pop3ClientError::kNone;
 }
 
 Pop3ClientError Pop3ClientSession::dele() {
-  const std::string n = std::to_string(current_);
+  const std::string n = std::to_string(toDelete_.front());
   if (!send("dele " + n + "\r\n")) return Pop3ClientError::kDeleSend;
   if (const auto e = receive(Pop3ClientError::kDeleReceive, Pop3ClientError::kDeleReceive);
       e != Pop3ClientError::kNone) {
@@ -262,7 +301,9 @@ Pop3ClientError Pop3ClientSession::dele() {
   }
   if (!Positive(reply_)) return refuse();
   log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
-  if (++current_ <= count_) {
+  toDelete_.pop_front();
+  if (!toDelete_.empty()) return Pop3ClientError::kNone;
+  if (current_ <= count_) {
     phase_ = Phase::kList;
   } else {
     log("Все сообщения загружены и удалены с сервера.\r\n");

@@ -1,11 +1,15 @@
 // The dialogue with the provider's POP3 server for one account, as a state machine driven by
-// the server's replies: greeting, APOP or USER and PASS, STAT, then LIST, RETR and DELE for
-// each message, QUIT. Each message goes into its own download file before its DELE. It
-// speaks through any byte stream, so a test can play the server without a socket.
+// the server's replies: greeting, APOP or USER and PASS, STAT, UIDL, then LIST and RETR for
+// each message, DELE for each once it is on disk, QUIT. The messages go into download files
+// several at a time, each file synced once; their DELEs follow the file. It speaks through
+// any byte stream, so a test can play the server without a socket.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "config/configuration.h"
@@ -14,6 +18,7 @@
 #include "net/byte_stream.h"
 #include "net/line_receiver.h"
 #include "pop3_client/pop3_client_error.h"
+#include "spool/download_files.h"
 #include "spool/uid_ledger.h"
 
 namespace quelma::pop3_client {
@@ -52,6 +57,8 @@ class Pop3ClientSession {
   // A reply that does not begin with "+" ends the run, after a polite QUIT.
   Pop3ClientError refuse();
   Pop3ClientError receiveText();
+  Pop3ClientError next();
+  Pop3ClientError storeBatch(std::uint64_t keep);
   void log(const std::string& text) { log_.LogPop3Client(text); }
 
   net::ByteStream& stream_;
@@ -63,6 +70,12 @@ class Pop3ClientSession {
   std::string accountKey_;
   std::uint64_t nextFile_;  // the number of the next download file
   std::map<unsigned long, std::string> uids_;  // message number -> the provider's unique id
+  // The download file being filled, the messages whole in it, and its size after them.
+  std::optional<spool::DownloadFile> batch_;
+  std::uint64_t batchNumber_ = 0;
+  std::vector<unsigned long> batchMessages_;
+  std::uint64_t batchWhole_ = 0;
+  std::deque<unsigned long> toDelete_;  // on disk (or stored before): their DELEs are due
   net::LineReceiver replies_{stream_, kReceiveSize};
   Phase phase_ = Phase::kGreeting;
   std::string reply_;
@@ -72,7 +85,10 @@ class Pop3ClientSession {
   unsigned long long received_ = 0;  // RETR bytes so far, for the progress bar
   unsigned long current_ = 0;        // the message being fetched, from 1
 
-  static constexpr std::size_t kReceiveSize = 2000;  // what one receive asks for at most
+  static constexpr std::size_t kReplyKept = 2000;          // of a reply line: 1,999 bytes and its LF
+  static constexpr std::size_t kReceiveSize = 64 * 1024;  // what one receive asks for at most
+  static constexpr std::uint64_t kBatchBytes = 8 << 20;  // a download file is synced at about this size
+  static constexpr std::size_t kBatchMessages = 256;     // or after this many messages
 };
 
 }  // namespace quelma::pop3_client

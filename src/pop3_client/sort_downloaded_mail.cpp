@@ -27,8 +27,10 @@ std::string Number(int n) { return std::to_string(n); }
 
 class Sorter {
  public:
-  Sorter(const SortContext& c, const std::string& path, const SorterRuleTable* rules, const std::string& deliverTo)
-      : c_(c), path_(path), rules_(rules), deliverTo_(deliverTo), work_(c.programDir + "sorter.tmp") {}
+  // `number` counts the messages of the whole sorting run, across its files, for the log.
+  Sorter(const SortContext& c, const std::string& path, const SorterRuleTable* rules, const std::string& deliverTo,
+         int& number)
+      : c_(c), path_(path), rules_(rules), deliverTo_(deliverTo), work_(c.programDir + "sorter.tmp"), number_(number) {}
   SortResult run();
 
  private:
@@ -49,7 +51,7 @@ class Sorter {
   std::string work_;
   std::optional<spool::Delivery> delivery_;
   std::string header_;
-  int number_ = 0;
+  int& number_;
 };
 
 Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& consumed) {
@@ -206,10 +208,8 @@ std::string DeliverToOf(const config::Configuration& config, const spool::Waitin
   return "*";
 }
 
-}  // namespace
-
-SortResult SortMailFile(const SortContext& context, const std::string& path, bool byRules,
-                        const std::string& deliverTo) {
+SortResult SortFile(const SortContext& context, const std::string& path, bool byRules, const std::string& deliverTo,
+                    int& number) {
   std::optional<SorterRuleTable> rules;
   if (byRules) {
     rules = ReadSorterRules(context.sorter);
@@ -218,17 +218,26 @@ SortResult SortMailFile(const SortContext& context, const std::string& path, boo
       return SortResult::kStopped;
     }
   }
-  Sorter sorter(context, path, rules ? &*rules : nullptr, deliverTo);
+  Sorter sorter(context, path, rules ? &*rules : nullptr, deliverTo, number);
   return sorter.run();
+}
+
+}  // namespace
+
+SortResult SortMailFile(const SortContext& context, const std::string& path, bool byRules,
+                        const std::string& deliverTo) {
+  int number = 0;
+  return SortFile(context, path, byRules, deliverTo, number);
 }
 
 SortResult SortDownloadedMail(const SortContext& context) {
   spool::SettleLedgers(context.programDir);
   const auto waiting = spool::ListWaitingMail(context.programDir);
   if (waiting.empty()) return SortResult::kNothing;
+  int number = 0;
   for (const auto& mail : waiting) {
     const std::string deliverTo = DeliverToOf(context.config, mail);
-    if (SortMailFile(context, mail.path, deliverTo.starts_with('*'), deliverTo) == SortResult::kStopped) {
+    if (SortFile(context, mail.path, deliverTo.starts_with('*'), deliverTo, number) == SortResult::kStopped) {
       return SortResult::kStopped;
     }
   }

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view kPublished = ".popfile";
 constexpr std::string_view kUnpublished = ".popfile.part";
+constexpr std::size_t kWriteAt = 256 * 1024;
 
 }  // namespace
 
@@ -39,10 +40,21 @@ void DownloadFile::discard() {
   platform::RemoveFile(partPath_);
 }
 
-bool DownloadFile::write(std::string_view bytes) { return file_ && file_->write(bytes); }
+bool DownloadFile::write(std::string_view bytes) {
+  size_ += bytes.size();
+  buffer_ += bytes;
+  return buffer_.size() < kWriteAt || flush();
+}
 
-bool DownloadFile::publish() {
-  if (!file_ || !file_->sync() || !file_->close() || !platform::RenameReplacing(partPath_, finalPath_)) {
+bool DownloadFile::flush() {
+  const bool written = file_ && file_->write(buffer_);
+  buffer_.clear();
+  return written;
+}
+
+bool DownloadFile::publish(std::optional<std::uint64_t> keep) {
+  const bool cut = flush() && (!keep || *keep >= size_ || file_->truncate(*keep));
+  if (!cut || !file_ || !file_->sync() || !file_->close() || !platform::RenameReplacing(partPath_, finalPath_)) {
     discard();
     return false;
   }

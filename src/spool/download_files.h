@@ -19,8 +19,9 @@ std::string MailTxtPath(const std::string& programDir);
 // Eight hexadecimal digits that name a provider account by its server and login.
 std::string AccountKey(std::string_view server, std::string_view login);
 
-// A download file being written. Only a published one is ever sorted, so a download cut off
-// by an error, the program's end or a crash is never taken for a message.
+// A download file being written: one or more messages, each in transfer form with its end
+// line. Only a published one is ever sorted, so a download cut off by an error, the
+// program's end or a crash is never taken for a message.
 class DownloadFile {
  public:
   // Nothing when the file cannot be created.
@@ -31,17 +32,22 @@ class DownloadFile {
   ~DownloadFile();  // an unpublished file is removed
 
   bool write(std::string_view bytes);
-  // Synced, closed and renamed to its sortable name, the name synced too. False (and the
-  // file removed) when any of it failed.
-  bool publish();
+  std::uint64_t size() const { return size_; }
+  // Synced, closed and renamed to its sortable name, the name synced too; with `keep`, only
+  // its first `keep` bytes (the messages that came whole). False (and the file removed) when
+  // any of it failed.
+  bool publish(std::optional<std::uint64_t> keep = std::nullopt);
 
  private:
   DownloadFile(std::string partPath, std::string finalPath, platform::OutputFile file)
       : partPath_(std::move(partPath)), finalPath_(std::move(finalPath)), file_(std::move(file)) {}
   void discard();
+  bool flush();
   std::string partPath_;
   std::string finalPath_;
   std::optional<platform::OutputFile> file_;
+  std::uint64_t size_ = 0;
+  std::string buffer_;  // written in large pieces
 };
 
 // The number for an account's next download file: above every one of its files still there,

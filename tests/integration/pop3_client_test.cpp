@@ -80,10 +80,11 @@ TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
   ClientRun r;
   ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages));
   EXPECT_EQ(r.run(server.port), 0);
-  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "uidl\r\n", "list 1\r\n",
-                                                      "retr 1\r\n", "dele 1\r\n", "list 2\r\n", "retr 2\r\n",
-                                                      "dele 2\r\n", "list 3\r\n", "retr 3\r\n", "dele 3\r\n",
-                                                      "quit\r\n"}));
+  // The three messages go to disk together, then their DELEs.
+  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "uidl\r\n",
+                                                      "list 1\r\n", "retr 1\r\n", "list 2\r\n", "retr 2\r\n",
+                                                      "list 3\r\n", "retr 3\r\n", "dele 1\r\n", "dele 2\r\n",
+                                                      "dele 3\r\n", "quit\r\n"}));
   const std::string drop = r.maildrop("ivan");
   EXPECT_NE(drop.find("Subject: 1\r\n\r\n.dot\r\n"), std::string::npos) << "stored without the transparency dot";
   EXPECT_NE(drop.find("\xc0\xc1\r\n"), std::string::npos);
@@ -226,8 +227,9 @@ TEST(Pop3Client, ABrokenDownloadKeepsTheFinishedFilesForTheNextRun) {
     EXPECT_EQ(r.run(server.port), 25);
   }
   const std::string key = spool::AccountKey("127.0.0.1", "login");
-  EXPECT_EQ(platform::ListDirectory(r.dir.path(), "*.popfile"),
-            (std::vector<std::string>{key + "-1.popfile", key + "-2.popfile"}));
+  EXPECT_EQ(platform::ListDirectory(r.dir.path(), "*.popfile"), std::vector<std::string>{key + "-1.popfile"})
+      << "the two whole messages, kept";
+  EXPECT_EQ(ReadAll(r.dir.file(key + "-1.popfile")), kMessages[0] + ".\r\n" + kMessages[1] + ".\r\n");
   EXPECT_EQ(r.maildrop("ivan"), "<missing>") << "this run's files are not sorted now";
   ScriptedPop3Server empty("+OK ready\r\n", Mailbox({}));
   EXPECT_EQ(r.run(empty.port), 0);

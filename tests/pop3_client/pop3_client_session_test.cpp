@@ -219,7 +219,8 @@ TEST(Pop3ClientSession, AnEmptyMailboxIsOnlyQuit) {
 // Each message lands in its own download file exactly as sent, transparency dots and the end
 // line included, however the replies are cut into receives; the end sequence is found even
 // when its five bytes come in several pieces.
-TEST(Pop3ClientSession, EveryMessageGoesIntoItsDownloadFileAsSent) {
+// The messages go into one download file as they were sent, synced once; their DELEs follow.
+TEST(Pop3ClientSession, EveryMessageGoesIntoTheDownloadFileAsSent) {
   const std::vector<std::string> messages = {
       "Subject: 1\r\n\r\n..dot\r\n...\r\n",
       "",  // an empty message: its end line follows the status line at once
@@ -227,9 +228,12 @@ TEST(Pop3ClientSession, EveryMessageGoesIntoItsDownloadFileAsSent) {
       "Subject: 3\r\n\r\n\xc0\xc1\r\n..\r\nend\r\n",
   };
   Lines dialogue = {"user login\r\n", "pass secret\r\n", "stat\r\n"};
+  std::string stored;
   for (std::size_t n = 1; n <= messages.size(); ++n) {
-    for (const char* verb : {"list ", "retr ", "dele "}) dialogue.push_back(verb + std::to_string(n) + "\r\n");
+    for (const char* verb : {"list ", "retr "}) dialogue.push_back(verb + std::to_string(n) + "\r\n");
+    stored += messages[n - 1] + ".\r\n";
   }
+  for (std::size_t n = 1; n <= messages.size(); ++n) dialogue.push_back("dele " + std::to_string(n) + "\r\n");
   dialogue.push_back("quit\r\n");
   for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4}, std::size_t{7},
                                   std::size_t{1} << 20}) {
@@ -239,9 +243,8 @@ TEST(Pop3ClientSession, EveryMessageGoesIntoItsDownloadFileAsSent) {
     stream.pieceSize = piece;
     EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
     EXPECT_EQ(stream.lines, dialogue);
-    for (std::size_t n = 1; n <= messages.size(); ++n) {
-      EXPECT_EQ(ReadAll(s.dir.file(s.popfile(n))), messages[n - 1] + ".\r\n");
-    }
+    EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
+    EXPECT_EQ(ReadAll(s.dir.file(s.popfile(1))), stored);
     EXPECT_EQ(s.files("*.part"), Lines{});
     EXPECT_TRUE(s.logged("Все сообщения загружены и удалены с сервера.\r\n"));
     ASSERT_FALSE(s.window.progress().empty());
@@ -262,6 +265,28 @@ TEST(Pop3ClientSession, ACutMessageLeavesNoFileButTheFinishedOnesStay) {
   EXPECT_EQ(stream.lines.back(), "retr 2\r\n") << "no DELE for the cut message";
   EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
   EXPECT_EQ(s.files("*.part"), Lines{});
+}
+
+}  // namespace
+}  // namespace quelma::pop3_client
+
+namespace quelma::pop3_client {
+namespace {
+
+// A full download file goes to disk, and its messages' DELEs go, before the next message is
+// fetched: the provider never holds more undeleted stored mail than one file's worth.
+TEST(Pop3ClientSession, AFullDownloadFileIsStoredAndItsMessagesDeletedBeforeTheNext) {
+  std::vector<std::string> messages(300, "Subject: x\r\n\r\ny\r\n");
+  Session s;
+  ScriptedStream stream("+OK ready\r\n", Mailbox{messages, {}});
+  EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
+  EXPECT_EQ(s.files("*.popfile"), (Lines{s.popfile(1), s.popfile(2)}));
+  const auto at = [&](const std::string& line) {
+    return std::find(stream.lines.begin(), stream.lines.end(), line) - stream.lines.begin();
+  };
+  EXPECT_LT(at("retr 256\r\n"), at("dele 1\r\n"));
+  EXPECT_LT(at("dele 256\r\n"), at("list 257\r\n"));
+  EXPECT_LT(at("retr 300\r\n"), at("dele 257\r\n"));
 }
 
 }  // namespace

@@ -96,6 +96,11 @@ bool OutputFile::write(std::string_view bytes) {
 
 bool OutputFile::sync() { return handle_ >= 0 && ::fsync(Fd(handle_)) == 0; }
 
+bool OutputFile::truncate(std::uint64_t size) {
+  return handle_ >= 0 && ::ftruncate(Fd(handle_), static_cast<off_t>(size)) == 0 &&
+         ::lseek(Fd(handle_), 0, SEEK_END) >= 0;
+}
+
 bool OutputFile::close() {
   if (handle_ < 0) return true;
   const int rc = ::close(Fd(handle_));

@@ -88,6 +88,14 @@ bool OutputFile::write(std::string_view bytes) {
 
 bool OutputFile::sync() { return handle_ != kNone && FlushFileBuffers(H(handle_)); }
 
+bool OutputFile::truncate(std::uint64_t size) {
+  LARGE_INTEGER to{};
+  to.QuadPart = static_cast<LONGLONG>(size);
+  LARGE_INTEGER end{};
+  return handle_ != kNone && SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN) && SetEndOfFile(H(handle_)) &&
+         SetFilePointerEx(H(handle_), LARGE_INTEGER{}, &end, FILE_END);
+}
+
 bool OutputFile::close() {
   if (handle_ == kNone) return true;
   const BOOL ok = CloseHandle(H(handle_));
