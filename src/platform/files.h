@@ -98,4 +98,8 @@ bool IsDirectory(const std::string& path);
 std::optional<std::uint64_t> FileSize(const std::string& path);
 bool MakeDirectory(const std::string& path);  // false also when it exists already
 
+// The system's words for the last failure of a file open, read, write, sync, close or rename
+// on this thread ("No space left on device", or the Windows text), for the log.
+std::string LastFileErrorText();
+
 }  // namespace quelma::platform

@@ -111,7 +111,8 @@ bool Sorter::copyTo(const std::string& user) {
       false);
   if (result == spool::AppendResult::kAppended) return true;
   log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
-      (result == spool::AppendResult::kCannotOpen ? "файл не открывается" : "ошибка записи") +
+      (result == spool::AppendResult::kCannotOpen ? "файл не открывается: " : "ошибка записи: ") +
+      platform::LastFileErrorText() +
       "): сообщение остается до следующего сеанса\r\n");
   return false;
 }

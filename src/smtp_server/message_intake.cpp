@@ -33,7 +33,7 @@ MessageIntake::~MessageIntake() {
 bool MessageIntake::begin() {
   work_ = platform::OutputFile::Create(workPath_, platform::CreateMode::kTruncate);
   if (!work_) {
-    failed_ = true;  // the text is still read to its end; finish() then stores nothing
+    fail(workPath_);  // the text is still read to its end; finish() then stores nothing
     return false;
   }
   const std::string envelope = spool::FormatEnvelope(envelope_.sender, envelope_.outgoing);
@@ -41,10 +41,15 @@ bool MessageIntake::begin() {
   return write(envelope);
 }
 
+void MessageIntake::fail(const std::string& path) {
+  if (failure_.empty()) failure_ = path + ": " + platform::LastFileErrorText();
+  failed_ = true;
+}
+
 bool MessageIntake::write(std::string_view bytes) {
   buffer_ += bytes;
   if (buffer_.size() >= kFlushAt) {
-    failed_ = failed_ || !work_->write(buffer_);
+    if (!failed_ && !work_->write(buffer_)) fail(workPath_);
     buffer_.clear();
   }
   return !failed_;
@@ -109,7 +114,10 @@ bool MessageIntake::deliverLocally(const std::vector<std::pair<std::string, bool
     const auto result = spool::AppendToMaildropWith(
         path, spool::NewSeparatorLine(),
         [this, bossCopy = bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, false);
-    if (result == spool::AppendResult::kWriteFailed) return false;
+    if (result == spool::AppendResult::kWriteFailed) {
+      fail(path);
+      return false;
+    }
   }
   return true;
 }
@@ -117,9 +125,10 @@ bool MessageIntake::deliverLocally(const std::vector<std::pair<std::string, bool
 // Every copy and the queue file, or none of them, whatever instant the program stops at: a
 // message the client will send again must not stay half delivered.
 std::optional<MessageIntake::Stored> MessageIntake::finish() {
-  if (!buffer_.empty()) failed_ = failed_ || !work_->write(buffer_);
+  if (!buffer_.empty() && !failed_ && !work_->write(buffer_)) fail(workPath_);
   buffer_.clear();
-  const bool written = !failed_ && work_->sync() && work_->close();
+  if (!failed_ && !(work_->sync() && work_->close())) fail(workPath_);
+  const bool written = !failed_;
   work_.reset();
   Stored stored{spool::QueueFileName(tick_), !envelope_.outgoing.empty()};
   if (!written) {
@@ -131,8 +140,11 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
   for (const auto& copy : copies) maildrops.push_back(copy.first);
   spool::Delivery delivery(config_);
   if (stored.queued) delivery.willPublish(workPath_, tick_);
-  const bool delivered = delivery.willAppend(maildrops) && deliverLocally(copies);
+  const bool journaled = delivery.willAppend(maildrops);
+  if (!journaled) fail(config_.MailDropDir + "delivery.journal");
+  const bool delivered = journaled && deliverLocally(copies);
   const auto names = delivered ? delivery.commit() : std::nullopt;
+  if (delivered && !names) fail(stored.queued ? config_.QueueDir : config_.MailDropDir);
   if (!names) {
     delivery.rollback();
     platform::RemoveFile(workPath_);

@@ -43,6 +43,9 @@ class MessageIntake {
   void withdraw(const Stored& stored);
 
   const std::string& workPath() const { return workPath_; }
+  // After a failed begin() or finish(): the file that could not be written, and the system's
+  // reason ("/office/queue/smtps.tmp: No space left on device").
+  const std::string& failure() const { return failure_; }
   // The name the message gets: the tick read when the intake began, as 8 hex digits.
   std::string plannedName() const;
   std::string queuePath(const std::string& name) const { return config_.QueueDir + name; }
@@ -63,6 +66,8 @@ class MessageIntake {
   bool atLineStart_ = true;
   bool crEnded_ = false;
   bool failed_ = false;
+  std::string failure_;
+  void fail(const std::string& path);
 };
 
 }  // namespace quelma::smtp_server

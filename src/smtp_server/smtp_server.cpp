@@ -21,7 +21,7 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
   MessageIntake intake(config, session.envelope());
   // A work file that cannot be made still lets the client finish its text, so that it hears
   // why the message was not taken.
-  const bool begun = intake.begin();
+  intake.begin();
   for (;;) {
     const auto piece = reader.nextPiece(kMaxStoredLine);
     if (!piece) return false;  // the work file goes with the intake
@@ -30,8 +30,8 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
   const auto stored = intake.finish();
   if (!stored) {
     sink.send(reply::kShuttingDown);
-    const std::string path = begun ? intake.queuePath(intake.plannedName()) : intake.workPath();
-    log.LogSmtpSrv(logtext::kCannotCreateBegin + path + logtext::kCannotCreateEnd);
+    // The file that could not be written and why, not a queue file that local mail never has.
+    log.LogSmtpSrv(logtext::kCannotCreateBegin + intake.failure() + logtext::kCannotCreateEnd);
     return false;
   }
   if (!sink.send(reply::kOk)) {

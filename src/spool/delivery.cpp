@@ -99,6 +99,11 @@ bool MakeSpoolDirectories(const config::Configuration& config) {
 bool PrepareSpool(const config::Configuration& config) {
   if (!MakeSpoolDirectories(config)) return false;
   RecoverDeliveries(config);
+  // Work files a crash left: nothing is being delivered now, so none of them is wanted.
+  for (const auto& name : platform::ListDirectory(config.QueueDir, "sorter-*.tmp")) {
+    platform::RemoveFile(config.QueueDir + name);
+  }
+  platform::RemoveFile(config.QueueDir + "smtps.tmp");
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;
   if (auto in = platform::InputFile::Open(ids)) {

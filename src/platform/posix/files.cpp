@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/path_match.h"
@@ -15,6 +16,14 @@ namespace quelma::platform {
 namespace {
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+thread_local int lastFileError = 0;
+
+// Records the reason of a failure for LastFileErrorText; returns false.
+bool Failed(int error = errno) {
+  lastFileError = error;
+  return false;
+}
 
 std::string DirectoryOf(const std::string& path) {
   const auto slash = path.find_last_of('/');
@@ -36,7 +45,10 @@ void SyncDirectoryOf(const std::string& path) {
 std::optional<InputFile> InputFile::Open(const std::string& path) {
   // Non-blocking, so that a FIFO in a file's place cannot hang the open; reads block again.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    Failed();
+    return std::nullopt;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
     ::close(fd);
@@ -56,6 +68,7 @@ std::size_t InputFile::read(char* buffer, std::size_t capacity) {
     const ssize_t n = ::read(Fd(handle_), buffer, capacity);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
+    Failed();
     failed_ = true;
     return 0;
   }
@@ -79,7 +92,10 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
     case CreateMode::kAppend: flags |= O_APPEND; break;
   }
   const int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    Failed();
+    return std::nullopt;
+  }
   return OutputFile(fd);
 }
 
@@ -88,13 +104,13 @@ bool OutputFile::write(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(Fd(handle_), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return Failed(n == 0 ? ENOSPC : errno);
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
 }
 
-bool OutputFile::sync() { return handle_ >= 0 && ::fsync(Fd(handle_)) == 0; }
+bool OutputFile::sync() { return handle_ >= 0 && (::fsync(Fd(handle_)) == 0 || Failed()); }
 
 bool OutputFile::truncate(std::uint64_t size) {
   return handle_ >= 0 && ::ftruncate(Fd(handle_), static_cast<off_t>(size)) == 0 &&
@@ -105,14 +121,14 @@ bool OutputFile::close() {
   if (handle_ < 0) return true;
   const int rc = ::close(Fd(handle_));
   handle_ = -1;
-  return rc == 0;
+  return rc == 0 || Failed();
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
   // The new content keeps the access rights the old file had (quelma.cfg holds passwords).
   struct stat old {};
   if (::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
-  if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  if (::rename(from.c_str(), to.c_str()) != 0) return Failed();
   SyncDirectoryOf(to);
   return true;
 }
@@ -172,5 +188,10 @@ std::optional<std::uint64_t> FileSize(const std::string& path) {
 }
 
 bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
+
+std::string LastFileErrorText() {
+  char text[256] = {};
+  return ::strerror_r(lastFileError, text, sizeof text);
+}
 
 }  // namespace quelma::platform

@@ -14,6 +14,14 @@ HANDLE H(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 std::intptr_t I(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 constexpr std::intptr_t kNone = -1;  // INVALID_HANDLE_VALUE
 
+thread_local DWORD lastFileError = 0;
+
+// Records the reason of a failure for LastFileErrorText; returns false.
+bool Failed() {
+  lastFileError = GetLastError();
+  return false;
+}
+
 std::optional<WIN32_FILE_ATTRIBUTE_DATA> Attributes(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
@@ -26,7 +34,10 @@ std::optional<InputFile> InputFile::Open(const std::string& path) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open, which is what we want.
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  if (h == INVALID_HANDLE_VALUE) {
+    Failed();
+    return std::nullopt;
+  }
   return InputFile(I(h));
 }
 
@@ -40,6 +51,7 @@ std::size_t InputFile::read(char* buffer, std::size_t capacity) {
   const DWORD want = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
   DWORD got = 0;
   if (!ReadFile(H(handle_), buffer, want, &got, nullptr)) {
+    Failed();
     failed_ = true;
     return 0;
   }
@@ -71,7 +83,10 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
   }
   HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  if (h == INVALID_HANDLE_VALUE) {
+    Failed();
+    return std::nullopt;
+  }
   return OutputFile(I(h));
 }
 
@@ -80,13 +95,13 @@ bool OutputFile::write(std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD want = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
     DWORD done = 0;
-    if (!WriteFile(H(handle_), bytes.data(), want, &done, nullptr) || done == 0) return false;
+    if (!WriteFile(H(handle_), bytes.data(), want, &done, nullptr) || done == 0) return Failed();
     bytes.remove_prefix(done);
   }
   return true;
 }
 
-bool OutputFile::sync() { return handle_ != kNone && FlushFileBuffers(H(handle_)); }
+bool OutputFile::sync() { return handle_ != kNone && (FlushFileBuffers(H(handle_)) || Failed()); }
 
 bool OutputFile::truncate(std::uint64_t size) {
   LARGE_INTEGER to{};
@@ -104,7 +119,7 @@ bool OutputFile::close() {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 || Failed();
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
@@ -159,5 +174,14 @@ std::optional<std::uint64_t> FileSize(const std::string& path) {
 }
 
 bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+std::string LastFileErrorText() {
+  std::string text(512, '\0');
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, lastFileError, 0,
+                                 text.data(), static_cast<DWORD>(text.size()), nullptr);
+  text.resize(n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.')) text.pop_back();
+  return text.empty() ? "error " + std::to_string(lastFileError) : text;
+}
 
 }  // namespace quelma::platform
