@@ -16,6 +16,7 @@
 #include "spool/maildrop.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
+#include "support/spool_directories.h"
 #include "support/string_sink.h"
 #include "support/temp_dir.h"
 
@@ -57,14 +58,8 @@ std::string Stuffed(const std::string& text) {
   return out;
 }
 
-struct Spool : testing::RecordedLog {
-  testing::TempDir dir;
-  config::Configuration config;
+struct Spool : testing::RecordedLog, testing::SpoolDirectories {
   Spool() {
-    platform::MakeDirectory(dir.file("maildrop"));
-    platform::MakeDirectory(dir.file("queue"));
-    config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
-    config.QueueDir = dir.file("queue") + platform::kPathSeparator;
     config.LocalDomain = "office.ru";
     config.PostMaster = "postmaster";
     config.users = {{"postmaster", "", ""}, {"ivan", "", ""}};

@@ -10,6 +10,7 @@
 #include "spool/download_files.h"
 #include "spool/queue_file.h"
 #include "support/recorded_log.h"
+#include "support/spool_directories.h"
 #include "support/temp_dir.h"
 
 namespace quelma::pop3_client {
@@ -65,16 +66,10 @@ TEST(SorterMatching, RelaySender) {
   for (const auto& [block, sender] : cases) EXPECT_EQ(RelaySender(block), sender) << block;
 }
 
-struct SortRun : testing::RecordedLog {
-  TempDir dir;
-  config::Configuration config;
+struct SortRun : testing::RecordedLog, testing::SpoolDirectories {
   SorterFile sorter{SorterFilePath(dir.path())};
 
   SortRun() {
-    platform::MakeDirectory(dir.file("maildrop"));
-    platform::MakeDirectory(dir.file("queue"));
-    config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
-    config.QueueDir = dir.file("queue") + platform::kPathSeparator;
     config.PostMaster = "postmaster";
     config.users = {{"postmaster", "", ""}, {"ivan", "", ""}, {"petr", "", ""}};
   }

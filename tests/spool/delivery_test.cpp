@@ -6,7 +6,7 @@
 #include "platform/paths.h"
 #include "spool/delivery.h"
 #include "spool/maildrop.h"
-#include "support/temp_dir.h"
+#include "support/spool_directories.h"
 
 namespace quelma::spool {
 namespace {
@@ -14,15 +14,7 @@ namespace {
 using testing::ReadAll;
 using testing::WriteAll;
 
-struct Spool {
-  testing::TempDir dir;
-  config::Configuration config;
-  Spool() {
-    platform::MakeDirectory(dir.file("maildrop"));
-    platform::MakeDirectory(dir.file("queue"));
-    config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
-    config.QueueDir = dir.file("queue") + platform::kPathSeparator;
-  }
+struct Spool : testing::SpoolDirectories {
   std::string drop(const char* user) const { return config.MailDropDir + user; }
   std::string journal() const { return config.MailDropDir + "delivery.journal"; }
 };
