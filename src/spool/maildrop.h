@@ -20,11 +20,9 @@ inline constexpr std::string_view kMaildropMarker{"From \x01\x01\x02\x02\x01\x01
 // The marker, a space and the tick as 8 upper-case hex digits (22 bytes, no CR LF).
 std::string FormatMaildropSeparator(std::uint32_t tick);
 
-// The separator line of a new delivery, with a tick that no other delivery of the process has.
+// The separator line of a new delivery, with an id no other delivery has had (the ids carry on
+// across restarts, see spool::PrepareSpool).
 std::string NewSeparatorLine();
-
-// The short separator line of the delivery-failure notice: the marker and CR LF.
-std::string ShortSeparatorLine();
 
 // MailDropDir followed by the user's name as the user table spells it, so every spelling of
 // one user reaches one file; the name as given when no user has it.

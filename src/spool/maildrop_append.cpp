@@ -19,8 +19,6 @@ std::string FormatMaildropSeparator(std::uint32_t tick) {
 
 std::string NewSeparatorLine() { return FormatMaildropSeparator(platform::ProcessUniqueTicks().next()) + "\r\n"; }
 
-std::string ShortSeparatorLine() { return std::string(kMaildropMarker) + "\r\n"; }
-
 std::string MaildropPath(const config::Configuration& config, std::string_view userName) {
   const int user = config::FindLocalUser(config, userName);
   return config.MailDropDir + (user >= 0 ? config.users[static_cast<std::size_t>(user)].name : std::string(userName));
