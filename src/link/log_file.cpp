@@ -9,11 +9,11 @@
 namespace quelma::link {
 namespace {
 
-// What a trim keeps: from just after the first line feed at or after (size - limit) to the
+// What a trim keeps: from just after the first line feed at or after (size - keep) to the
 // end. The cut is reckoned from the real size, so the newest lines always stay whole.
-std::string KeptPart(const std::string& path, std::uint64_t size, std::uint64_t limit) {
+std::string KeptPart(const std::string& path, std::uint64_t size, std::uint64_t keep) {
   auto in = platform::InputFile::Open(path);
-  const std::uint64_t cut = size - limit;
+  const std::uint64_t cut = size - keep;
   if (!in || !in->seek(cut)) return {};
   std::string tail(static_cast<std::size_t>(std::min(size - cut, kMaxLogTrimBytes)), '\0');
   std::size_t got = 0;
@@ -35,7 +35,7 @@ bool AppendLogLine(const std::string& path, std::string_view line, std::uint32_t
   const std::uint64_t limit = static_cast<std::uint64_t>(limitKilobytes) * 1024u;
   const auto size = platform::FileSize(path);
   if (size && *size > limit) {
-    std::string rewritten = KeptPart(path, *size, limit);
+    std::string rewritten = KeptPart(path, *size, LogKeptAfterTrim(limit));
     rewritten += line;
     auto out = platform::OutputFile::Create(path, platform::CreateMode::kTruncate);
     return out && out->write(rewritten) && out->close();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/byte_stream.h"
@@ -26,6 +27,8 @@ class LineReceiver {
   // The bytes already received and not handed out, or else those of one receive; false when
   // the connection failed or closed.
   bool readSome(std::string& bytes);
+  // Bytes handed out that belong to what comes next: they are handed out again first.
+  void putBack(std::string_view bytes) { pending_.insert(0, bytes); }
 
  private:
   bool receiveMore();

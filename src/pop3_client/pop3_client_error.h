@@ -24,7 +24,7 @@ enum class Pop3ClientError : int {
   kStatReceive = 17,
   kQuitSend = 18,
   kListSend = 19,
-  kListReceive = 20,
+  kListReceive = 20,      // the reply or its listing broke off, or the listing does not fit
   kDownloadFile = 21,     // creating, syncing or publishing a download file
   kRetrSend = 22,
   kRetrReceive = 23,      // nothing of the status line came
@@ -35,6 +35,8 @@ enum class Pop3ClientError : int {
   kNegativeReply = 30,    // to USER, PASS, STAT, LIST, RETR or DELE; QUIT was sent
   kUidlSend = 31,
   kUidlReceive = 32,      // the listing broke off, or does not fit the mailbox
+  kCapaSend = 33,
+  kCapaReceive = 34,      // the reply or its listing broke off
 };
 
 inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }

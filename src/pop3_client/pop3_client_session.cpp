@@ -2,11 +2,13 @@
 #include "pop3_client/pop3_client_session.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <optional>
 #include <set>
 
 #include "codec/md5.h"
+#include "platform/files.h"
 #include "spool/download_files.h"
 
 namespace quelma::pop3_client {
@@ -36,6 +38,7 @@ Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
     case Phase::kApop: return &Pop3ClientSession::apop;
     case Phase::kUser: return &Pop3ClientSession::user;
     case Phase::kPass: return &Pop3ClientSession::pass;
+    case Phase::kCapa: return &Pop3ClientSession::capa;
     case Phase::kStat: return &Pop3ClientSession::stat;
     case Phase::kUidl: return &Pop3ClientSession::uidl;
     case Phase::kList: return &Pop3ClientSession::list;
@@ -104,7 +107,7 @@ Pop3ClientError Pop3ClientSession::apop() {
   }
   if (Positive(reply_)) {
     log("Пароль распознан сервером: сервер готов к работе.\r\n");
-    phase_ = Phase::kStat;
+    phase_ = Phase::kCapa;
     return Pop3ClientError::kNone;
   }
   log("Server returned bad reply on APOP command:\r\n");
@@ -134,8 +137,26 @@ Pop3ClientError Pop3ClientSession::pass() {
   }
   if (!Positive(reply_)) return refuse();
   log("Пароль распознан сервером: сервер готов к работе.\r\n");
-  phase_ = Phase::kStat;
+  phase_ = Phase::kCapa;
   return Pop3ClientError::kNone;
+}
+
+// What the server can do once logged in; only PIPELINING is looked for. A server without
+// CAPA refuses it and gets one command at a time.
+Pop3ClientError Pop3ClientSession::capa() {
+  if (!send("capa\r\n")) return Pop3ClientError::kCapaSend;
+  if (const auto e = receive(Pop3ClientError::kCapaReceive, Pop3ClientError::kCapaReceive);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  phase_ = Phase::kStat;
+  if (!Positive(reply_)) return Pop3ClientError::kNone;
+  return readListing(Pop3ClientError::kCapaReceive, [this](const std::string& line) {
+    std::string name = line.substr(0, line.find_first_of(" \r\n"));
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+    if (name == "PIPELINING") pipelining_ = true;
+    return true;
+  });
 }
 
 // The first digit after "+OK " says whether there is mail, the whole number how much.
@@ -181,69 +202,100 @@ Pop3ClientError Pop3ClientSession::uidl() {
 // "n uid" lines up to the end line; numbers beyond the mailbox, a second id for a number
 // and ids that are not ids end the run, as a broken listing does.
 Pop3ClientError Pop3ClientSession::readUidlListing() {
-  for (;;) {
-    if (receive(Pop3ClientError::kUidlReceive, Pop3ClientError::kUidlReceive) != Pop3ClientError::kNone) {
-      return Pop3ClientError::kUidlReceive;
-    }
-    if (reply_ == ".\r\n" || reply_ == ".\n") return Pop3ClientError::kNone;
+  return readListing(Pop3ClientError::kUidlReceive, [this](const std::string& line) {
     char* end = nullptr;
-    const unsigned long number = std::strtoul(reply_.c_str(), &end, 10);
+    const unsigned long number = std::strtoul(line.c_str(), &end, 10);
     std::string uid(end);
     uid.erase(0, uid.find_first_not_of(' '));
     while (!uid.empty() && (uid.back() == '\n' || uid.back() == '\r' || uid.back() == ' ')) uid.pop_back();
-    if (number < 1 || number > count_ || uids_.contains(number) || !spool::IsValidUid(uid)) {
-      return Pop3ClientError::kUidlReceive;
-    }
+    if (number < 1 || number > count_ || uids_.contains(number) || !spool::IsValidUid(uid)) return false;
     uids_[number] = uid;
+    return true;
+  });
+}
+
+Pop3ClientError Pop3ClientSession::readListing(Pop3ClientError broken,
+                                               const std::function<bool(const std::string&)>& take) {
+  for (;;) {
+    if (receive(broken, broken) != Pop3ClientError::kNone) return broken;
+    if (reply_ == ".\r\n" || reply_ == ".\n") return Pop3ClientError::kNone;
+    if (!take(reply_)) return broken;
   }
 }
 
+// The size of every message, in one listing.
 Pop3ClientError Pop3ClientSession::list() {
-  if (const auto uid = uids_.find(current_); uid != uids_.end() && ledger_ && ledger_->contains(uid->second)) {
-    log("Сообщение " + std::to_string(current_) + " уже загружено ранее.\r\n");
-    toDelete_.push_back(current_);
-    return next();
-  }
-  if (!send("list " + std::to_string(current_) + "\r\n")) return Pop3ClientError::kListSend;
+  if (!send("list\r\n")) return Pop3ClientError::kListSend;
   if (const auto e = receive(Pop3ClientError::kListReceive, Pop3ClientError::kListReceive);
       e != Pop3ClientError::kNone) {
     return e;
   }
   if (!Positive(reply_)) return refuse();
-  char* sizeAt = nullptr;
-  const unsigned long number = std::strtoul(reply_.c_str() + std::min<std::size_t>(4, reply_.size()), &sizeAt, 10);
-  log("Загружаю сообщение " + std::to_string(number) + " (" + std::to_string(std::strtoull(sizeAt, nullptr, 10)) +
-      " байтов)\r\n");
+  if (const auto e = readListing(Pop3ClientError::kListReceive,
+                                 [this](const std::string& line) {
+                                   char* end = nullptr;
+                                   const unsigned long number = std::strtoul(line.c_str(), &end, 10);
+                                   if (number < 1 || number > count_ || sizes_.contains(number)) return false;
+                                   sizes_[number] = std::strtoull(end, nullptr, 10);
+                                   return true;
+                                 });
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
   phase_ = Phase::kRetr;
   return Pop3ClientError::kNone;
 }
 
-Pop3ClientError Pop3ClientSession::retr() {
-  if (!send("retr " + std::to_string(current_) + "\r\n")) return Pop3ClientError::kRetrSend;
-  if (const auto e = receive(Pop3ClientError::kRetrReceive, Pop3ClientError::kRetrStatusLine);
-      e != Pop3ClientError::kNone) {
-    return e;
-  }
-  if (!Positive(reply_)) return refuse();
-  if (const auto e = receiveText(); e != Pop3ClientError::kNone) return e;
-  return next();
+bool Pop3ClientSession::stored(unsigned long number) const {
+  const auto uid = uids_.find(number);
+  return uid != uids_.end() && ledger_ && ledger_->contains(uid->second);
 }
 
-// On to the next message; a full download file, or the last, goes to disk first, and the
-// DELEs of what is on disk follow.
-Pop3ClientError Pop3ClientSession::next() {
-  ++current_;
-  const bool last = current_ > count_;
-  if (batch_ && (last || batch_->size() >= kBatchBytes || batchMessages_.size() >= kBatchMessages)) {
+// The messages of the next download file: from the next one on, up to the file's size or
+// count. Those stored before are only deleted. The file goes to disk before their DELEs.
+Pop3ClientError Pop3ClientSession::retr() {
+  std::vector<unsigned long> wanted;
+  std::uint64_t bytes = 0;
+  while (current_ <= count_ && wanted.size() < kBatchMessages && bytes < kBatchBytes) {
+    if (stored(current_)) {
+      log("Сообщение " + std::to_string(current_) + " уже загружено ранее.\r\n");
+      toDelete_.push_back(current_);
+    } else {
+      wanted.push_back(current_);
+      bytes += sizes_[current_];
+    }
+    ++current_;
+  }
+  if (pipelining_ && !wanted.empty()) {
+    std::string commands;
+    for (const unsigned long n : wanted) commands += "retr " + std::to_string(n) + "\r\n";
+    if (!send(commands)) return Pop3ClientError::kRetrSend;
+  }
+  for (const unsigned long n : wanted) {
+    log("Загружаю сообщение " + std::to_string(n) + " (" + std::to_string(sizes_[n]) + " байтов)\r\n");
+    if (!pipelining_ && !send("retr " + std::to_string(n) + "\r\n")) return Pop3ClientError::kRetrSend;
+    if (const auto e = receive(Pop3ClientError::kRetrReceive, Pop3ClientError::kRetrStatusLine);
+        e != Pop3ClientError::kNone) {
+      return e;
+    }
+    if (!Positive(reply_)) return refuse();
+    if (const auto e = receiveText(n); e != Pop3ClientError::kNone) return e;
+  }
+  if (batch_) {
     if (const auto e = storeBatch(batch_->size()); e != Pop3ClientError::kNone) return e;
   }
-  if (!toDelete_.empty() && (last || !batch_)) {
+  return afterMessages();
+}
+
+// DELEs when some are due, else the next file's messages, or QUIT after the last.
+Pop3ClientError Pop3ClientSession::afterMessages() {
+  if (!toDelete_.empty()) {
     phase_ = Phase::kDele;
-  } else if (last) {
+  } else if (current_ <= count_) {
+    phase_ = Phase::kRetr;
+  } else {
     log("Все сообщения загружены и удалены с сервера.\r\n");
     phase_ = Phase::kQuit;
-  } else {
-    phase_ = Phase::kList;
   }
   return Pop3ClientError::kNone;
 }
@@ -256,9 +308,14 @@ Pop3ClientError Pop3ClientSession::storeBatch(std::uint64_t keep) {
   for (const unsigned long n : batchMessages_) {
     if (const auto uid = uids_.find(n); uid != uids_.end()) uids.insert(uid->second);
   }
-  const bool stored = (!ledger_ || ledger_->willStore(uids, batchNumber_)) && batch_->publish(keep);
+  const std::string path = batch_->path();
+  if (ledger_ && !ledger_->willStore(uids, batchNumber_)) {
+    batch_.reset();
+    return fileFailed(ledger_->path());
+  }
+  const bool stored = batch_->publish(keep);
   batch_.reset();
-  if (!stored) return Pop3ClientError::kDownloadFile;
+  if (!stored) return fileFailed(path);
   toDelete_.insert(toDelete_.end(), batchMessages_.begin(), batchMessages_.end());
   batchMessages_.clear();
   batchWhole_ = 0;
@@ -267,49 +324,69 @@ Pop3ClientError Pop3ClientSession::storeBatch(std::uint64_t keep) {
 
 // The text after the status line, up to and including the end line, into the download file
 // being filled.
-Pop3ClientError Pop3ClientSession::receiveText() {
+Pop3ClientError Pop3ClientSession::receiveText(unsigned long number) {
   if (!batch_) {
     batchNumber_ = nextFile_++;
     batch_ = spool::DownloadFile::Create(programDir_, accountKey_, batchNumber_);
-    if (!batch_) return Pop3ClientError::kDownloadFile;
+    if (!batch_) return fileFailed(spool::DownloadFilePartPath(programDir_, accountKey_, batchNumber_));
   }
-  auto& file = batch_;
-  // The last five bytes, across pieces; the status line's line end counts, so that an empty
-  // message (the end line right after the status line) ends too.
-  std::string window = "\r\n";
+  // The bytes before each piece, at most four, for an end sequence that begins before it;
+  // the status line's line end counts, so that an empty message (the end line right after
+  // the status line) ends too. What follows the end (a pipelined reply) is kept for the next.
+  std::string before = "\r\n";
   std::string piece;
-  while (window != kEndOfText) {
-    if (!replies_.readSome(piece) || !file->write(piece)) return Pop3ClientError::kRetrText;
-    window += piece;
-    if (window.size() > 5) window.erase(0, window.size() - 5);
-    received_ += piece.size();
-    if (total_ > 0) {
-      window_.setProgress(link::kPop3ProgressPart, static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
+  for (;;) {
+    if (!replies_.readSome(piece)) return Pop3ClientError::kRetrText;
+    std::size_t end = std::string::npos;
+    const std::string boundary = before + piece.substr(0, 4);
+    if (const auto at = boundary.find(kEndOfText); at != std::string::npos && at < before.size()) {
+      end = at + 5 - before.size();
+    } else if (const auto inside = piece.find(kEndOfText); inside != std::string::npos) {
+      end = inside + 5;
     }
+    const std::string_view text = std::string_view(piece).substr(0, end);
+    if (!batch_->write(text)) return fileFailed(batch_->path());
+    received_ += text.size();
+    if (total_ > 0) {
+      window_.setProgress(link::kPop3ProgressPart,
+                          static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
+    }
+    if (end != std::string::npos) {
+      replies_.putBack(piece.substr(end));
+      break;
+    }
+    before.append(piece, piece.size() - std::min<std::size_t>(piece.size(), 4));
+    if (before.size() > 4) before.erase(0, before.size() - 4);
   }
-  batchMessages_.push_back(current_);
-  batchWhole_ = file->size();
+  batchMessages_.push_back(number);
+  batchWhole_ = batch_->size();
   return Pop3ClientError::kNone;
 }
 
+// A download file that cannot be written ends the run; the log says which and why.
+Pop3ClientError Pop3ClientSession::fileFailed(const std::string& path) {
+  log("Не могу записать файл \"" + path + "\" (" + platform::LastFileErrorText() + ")\r\n");
+  return Pop3ClientError::kDownloadFile;
+}
+
 Pop3ClientError Pop3ClientSession::dele() {
-  const std::string n = std::to_string(toDelete_.front());
-  if (!send("dele " + n + "\r\n")) return Pop3ClientError::kDeleSend;
-  if (const auto e = receive(Pop3ClientError::kDeleReceive, Pop3ClientError::kDeleReceive);
-      e != Pop3ClientError::kNone) {
-    return e;
+  if (pipelining_) {
+    std::string commands;
+    for (const unsigned long n : toDelete_) commands += "dele " + std::to_string(n) + "\r\n";
+    if (!send(commands)) return Pop3ClientError::kDeleSend;
   }
-  if (!Positive(reply_)) return refuse();
-  log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
-  toDelete_.pop_front();
-  if (!toDelete_.empty()) return Pop3ClientError::kNone;
-  if (current_ <= count_) {
-    phase_ = Phase::kList;
-  } else {
-    log("Все сообщения загружены и удалены с сервера.\r\n");
-    phase_ = Phase::kQuit;
+  while (!toDelete_.empty()) {
+    const std::string n = std::to_string(toDelete_.front());
+    if (!pipelining_ && !send("dele " + n + "\r\n")) return Pop3ClientError::kDeleSend;
+    if (const auto e = receive(Pop3ClientError::kDeleReceive, Pop3ClientError::kDeleReceive);
+        e != Pop3ClientError::kNone) {
+      return e;
+    }
+    if (!Positive(reply_)) return refuse();
+    log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
+    toDelete_.pop_front();
   }
-  return Pop3ClientError::kNone;
+  return afterMessages();
 }
 
 // The provider removes the deleted messages once it has QUIT; its reply is not judged.

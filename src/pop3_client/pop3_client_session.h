@@ -1,12 +1,14 @@
 // The dialogue with the provider's POP3 server for one account, as a state machine driven by
-// the server's replies: greeting, APOP or USER and PASS, STAT, UIDL, then LIST and RETR for
-// each message, DELE for each once it is on disk, QUIT. The messages go into download files
-// several at a time, each file synced once; their DELEs follow the file. It speaks through
-// any byte stream, so a test can play the server without a socket.
+// the server's replies: greeting, APOP or USER and PASS, CAPA, STAT, UIDL, LIST, then RETR
+// for the messages of one download file, the file synced once, their DELEs, and so on to
+// QUIT. A server that announces PIPELINING gets each file's RETRs, and then its DELEs, in
+// one write; any other gets one command at a time. It speaks through any byte stream, so a
+// test can play the server without a socket.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -35,7 +37,7 @@ class Pop3ClientSession {
   Pop3ClientError run();
 
  private:
-  enum class Phase { kGreeting, kApop, kUser, kPass, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone };
+  enum class Phase { kGreeting, kApop, kUser, kPass, kCapa, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone };
   using Handler = Pop3ClientError (Pop3ClientSession::*)();
   static Handler HandlerOf(Phase phase);
 
@@ -43,10 +45,14 @@ class Pop3ClientSession {
   Pop3ClientError apop();
   Pop3ClientError user();
   Pop3ClientError pass();
+  Pop3ClientError capa();
   Pop3ClientError stat();
   Pop3ClientError uidl();
   Pop3ClientError readUidlListing();
   Pop3ClientError list();
+  // The lines of a multi-line reply up to its end line, each to `take`; false from `take`
+  // ends the reading as a broken listing.
+  Pop3ClientError readListing(Pop3ClientError broken, const std::function<bool(const std::string&)>& take);
   Pop3ClientError retr();
   Pop3ClientError dele();
   Pop3ClientError quit();
@@ -56,9 +62,11 @@ class Pop3ClientSession {
   Pop3ClientError receive(Pop3ClientError nothing, Pop3ClientError cut);
   // A reply that does not begin with "+" ends the run, after a polite QUIT.
   Pop3ClientError refuse();
-  Pop3ClientError receiveText();
-  Pop3ClientError next();
+  Pop3ClientError receiveText(unsigned long number);
+  Pop3ClientError afterMessages();
+  Pop3ClientError fileFailed(const std::string& path);
   Pop3ClientError storeBatch(std::uint64_t keep);
+  bool stored(unsigned long number) const;
   void log(const std::string& text) { log_.LogPop3Client(text); }
 
   net::ByteStream& stream_;
@@ -70,6 +78,8 @@ class Pop3ClientSession {
   std::string accountKey_;
   std::uint64_t nextFile_;  // the number of the next download file
   std::map<unsigned long, std::string> uids_;  // message number -> the provider's unique id
+  std::map<unsigned long, unsigned long long> sizes_;  // message number -> its octets, from LIST
+  bool pipelining_ = false;  // the server takes several commands in one write
   // The download file being filled, the messages whole in it, and its size after them.
   std::optional<spool::DownloadFile> batch_;
   std::uint64_t batchNumber_ = 0;
@@ -83,7 +93,7 @@ class Pop3ClientSession {
   unsigned long count_ = 0;          // messages on the server, from STAT
   unsigned long long total_ = 0;     // their octets, from STAT
   unsigned long long received_ = 0;  // RETR bytes so far, for the progress bar
-  unsigned long current_ = 0;        // the message being fetched, from 1
+  unsigned long current_ = 0;        // the next message to fetch, from 1
 
   static constexpr std::size_t kReplyKept = 2000;          // of a reply line: 1,999 bytes and its LF
   static constexpr std::size_t kReceiveSize = 64 * 1024;  // what one receive asks for at most

@@ -1,17 +1,17 @@
-// Sorting files of downloaded mail, one message at a time through a work file, each file as
-// one delivery.
+// Sorting files of downloaded mail, several files of one account as one delivery; every
+// copy of a message is read straight from its file.
 #include "pop3_client/sort_downloaded_mail.h"
 
 #include <algorithm>
 #include <optional>
 
 #include "platform/files.h"
-#include "platform/line_reader.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
 #include "pop3_client/sorter_matching.h"
 #include "spool/delivery.h"
 #include "spool/download_files.h"
+#include "spool/download_text.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
 #include "spool/uid_ledger.h"
@@ -19,84 +19,54 @@
 namespace quelma::pop3_client {
 namespace {
 
-constexpr std::size_t kPiece = 998;
-constexpr std::size_t kMaxHeaderBlock = 1 << 20;  // more header than this is not searched
-constexpr std::size_t kFlushAt = 64 * 1024;
+constexpr std::size_t kWriteAt = 64 * 1024;
+// Files of one account are delivered together up to about this size: one journal entry and
+// one sync of each maildrop for all of them.
+constexpr std::uint64_t kDeliveryBytes = 64 << 20;
 
 std::string Number(int n) { return std::to_string(n); }
 
 class Sorter {
  public:
   // `number` counts the messages of the whole sorting run, across its files, for the log.
-  Sorter(const SortContext& c, const std::string& path, const SorterRuleTable* rules, const std::string& deliverTo,
-         int& number)
-      : c_(c), path_(path), rules_(rules), deliverTo_(deliverTo), work_(c.programDir + "sorter.tmp"), number_(number) {}
+  Sorter(const SortContext& c, std::vector<std::string> paths, const SorterRuleTable* rules,
+         const std::string& deliverTo, int& number)
+      : c_(c), paths_(std::move(paths)), rules_(rules), deliverTo_(deliverTo), number_(number) {}
   SortResult run();
 
  private:
-  enum class Read { kMessage, kEnd, kFailed };
-  Read readMessage(platform::LineReader& reader, std::uint64_t& consumed);
-  bool deliver(const std::string& user);
-  bool copyTo(const std::string& user);
-  bool deliverToFallback();
-  bool relay(const std::vector<std::string>& addresses);
-  bool handle();
-  bool handleByRules();
+  // Writes the current message's text through the given taker; false when reading or taking failed.
+  using WriteText = std::function<bool(const spool::DownloadedText::Take&)>;
+  bool deliver(const std::string& user, const WriteText& text);
+  bool copyTo(const std::string& user, const WriteText& text);
+  bool deliverToFallback(const WriteText& text);
+  bool relay(const std::vector<std::string>& addresses, const WriteText& text);
+  bool handle(spool::DownloadedText& text);
+  bool handleByRules(const WriteText& text);
+  bool readAgain(std::uint64_t offset, const spool::DownloadedText::Take& take);
+  bool sortFile();
   void log(const std::string& text) { c_.log.LogPop3Client(text); }
 
   const SortContext& c_;
-  std::string path_;
+  std::vector<std::string> paths_;
+  std::string path_;  // the file being sorted
   const SorterRuleTable* rules_;  // nothing: everything to deliverTo_
   std::string deliverTo_;
-  std::string work_;
   std::optional<spool::Delivery> delivery_;
   std::string header_;
+  bool readFailed_ = false;  // the file of downloaded mail could not be read
   int& number_;
 };
 
-Sorter::Read Sorter::readMessage(platform::LineReader& reader, std::uint64_t& consumed) {
-  auto out = platform::OutputFile::Create(work_, platform::CreateMode::kTruncate);
-  if (!out) return Read::kFailed;
-  header_.clear();
-  bool any = false, lineStart = true, inHeader = true, crBefore = false;
-  std::string piece, buffer;
-  while (reader.next(piece)) {
-    consumed += piece.size();
-    const bool starts = lineStart;
-    const bool pieceAfterCr = crBefore;
-    lineStart = piece.ends_with('\n');
-    crBefore = piece.ends_with('\r');
-    if (starts && (piece == ".\r\n" || piece == ".\n")) return out->write(buffer) && out->close() ? Read::kMessage : Read::kFailed;
-    any = true;
-    std::string_view text = piece;
-    if (starts && text.starts_with("..")) text.remove_prefix(1);
-    std::string line(text);
-    // A bare line feed gets its CR, unless the CR ended the piece before (a line cut at the
-    // reader's cap just before its line feed).
-    const bool crLf = line.ends_with("\r\n") || (line == "\n" && pieceAfterCr);
-    if (line.ends_with('\n') && !crLf) line.insert(line.size() - 1, "\r");
-    if (starts && (line[0] == '\r' || line[0] == '\n')) inHeader = false;
-    if (inHeader && header_.size() < kMaxHeaderBlock) header_ += line;
-    buffer += line;
-    if (buffer.size() >= kFlushAt) {
-      if (!out->write(buffer)) return Read::kFailed;
-      buffer.clear();
-    }
-  }
-  // A last message without its dot line (a download cut short) is still delivered.
-  if (!out->write(buffer) || !out->close()) return Read::kFailed;
-  return any ? Read::kMessage : Read::kEnd;
-}
-
-bool Sorter::deliver(const std::string& user) {
-  if (!copyTo(user)) return false;
+bool Sorter::deliver(const std::string& user, const WriteText& text) {
+  if (!copyTo(user, text)) return false;
   log("Сообщение #" + Number(number_) + " для " + user + "\r\n");
   return true;
 }
 
 // A copy that cannot be written stops the sorting: the file, with this message, waits for
 // the next run, and nothing of it stays delivered.
-bool Sorter::copyTo(const std::string& user) {
+bool Sorter::copyTo(const std::string& user, const WriteText& text) {
   const std::string path = spool::MaildropPath(c_.config, user);
   if (!delivery_->willAppend({path})) {
     log("Не могу записать журнал доставки: сортировка отложена до следующего сеанса\r\n");
@@ -104,12 +74,16 @@ bool Sorter::copyTo(const std::string& user) {
   }
   const auto result = spool::AppendToMaildropWith(
       path, spool::NewSeparatorLine(),
-      [this](spool::MaildropTextWriter& out) {
-        auto in = platform::InputFile::Open(work_);
-        return in && spool::WriteFileText(*in, out);
+      [&text](spool::MaildropTextWriter& out) {
+        return text([&out](std::string_view bytes) { return out.write(bytes); });
       },
       false);
   if (result == spool::AppendResult::kAppended) return true;
+  if (readFailed_) {
+    log("Не могу прочитать файл \"" + path_ + "\" (" + platform::LastFileErrorText() +
+        "): почта остается до следующего сеанса\r\n");
+    return false;
+  }
   log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
       (result == spool::AppendResult::kCannotOpen ? "файл не открывается: " : "ошибка записи: ") +
       platform::LastFileErrorText() +
@@ -117,7 +91,7 @@ bool Sorter::copyTo(const std::string& user) {
   return false;
 }
 
-bool Sorter::deliverToFallback() {
+bool Sorter::deliverToFallback(const WriteText& text) {
   const std::string& list = c_.config.UNDISCLOSED_MAIL_TO.empty() ? c_.config.PostMaster : c_.config.UNDISCLOSED_MAIL_TO;
   log("Сообщение #" + Number(number_) + " для " + list + "\r\n");
   std::string_view items = list;
@@ -125,14 +99,14 @@ bool Sorter::deliverToFallback() {
     const std::size_t comma = items.find(',');
     const std::string name(platform::Cut(items.substr(0, comma), 65));
     items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
-    if (!name.empty() && !copyTo(name)) return false;
+    if (!name.empty() && !copyTo(name, text)) return false;
   }
   return true;
 }
 
 // The relayed copy is staged under a name of its own and becomes a queue file when the whole
 // file of downloaded mail is delivered. False when it could not be written.
-bool Sorter::relay(const std::vector<std::string>& addresses) {
+bool Sorter::relay(const std::vector<std::string>& addresses, const WriteText& text) {
   const auto sender = RelaySender(header_);
   if (!sender) {
     log("Сообщение #" + Number(number_) + " невозможно переслать - не определен адрес отправителя\r\n");
@@ -141,15 +115,23 @@ bool Sorter::relay(const std::vector<std::string>& addresses) {
   const std::uint32_t tick = platform::ProcessUniqueTicks().next();
   const std::string staged = c_.config.QueueDir + "sorter-" + spool::QueueFileName(tick) + ".tmp";
   auto out = platform::OutputFile::Create(staged, platform::CreateMode::kTruncate);
-  auto in = platform::InputFile::Open(work_);
   std::string list;
   for (const auto& a : addresses) list += (list.empty() ? "" : ",") + a;
-  const bool written = out && in && out->write(spool::FormatEnvelope(*sender, addresses)) &&
-                       platform::CopyToEnd(*in, *out) && out->sync() && out->close();
+  std::string buffer = out ? spool::FormatEnvelope(*sender, addresses) : std::string();
+  const auto take = [&](std::string_view bytes) {
+    buffer += bytes;
+    if (buffer.size() < kWriteAt) return true;
+    const bool ok = out->write(buffer);
+    buffer.clear();
+    return ok;
+  };
+  const bool written = out && text(take) && out->write(buffer) && out->sync() && out->close();
   if (!written) {
+    const std::string reason = platform::LastFileErrorText();
     out.reset();
     platform::RemoveFile(staged);
-    log("ERROR - unable to create output file for relaying message\r\n");
+    log(readFailed_ ? "Не могу прочитать файл \"" + path_ + "\" (" + reason + "): почта остается до следующего сеанса\r\n"
+                    : "ERROR - unable to create output file for relaying message \"" + staged + "\" (" + reason + ")\r\n");
     return false;
   }
   delivery_->willPublish(staged, tick);
@@ -157,42 +139,75 @@ bool Sorter::relay(const std::vector<std::string>& addresses) {
   return true;
 }
 
-bool Sorter::handle() {
-  ++number_;
-  return rules_ ? handleByRules() : deliver(deliverTo_);
+// The message at `offset` once more, for another of its copies.
+bool Sorter::readAgain(std::uint64_t offset, const spool::DownloadedText::Take& take) {
+  auto in = platform::InputFile::Open(path_);
+  if (!in || !in->seek(offset)) {
+    readFailed_ = true;
+    return false;
+  }
+  spool::DownloadedText again(*in, offset);
+  const bool whole = again.next(take) == spool::DownloadedText::Next::kMessage;
+  readFailed_ = in->failed();
+  return whole && !readFailed_;
 }
 
-bool Sorter::handleByRules() {
-  if (rules_->empty()) return deliverToFallback();
+// The next message: with one place for every message its text is read once, straight into
+// that maildrop; through the rules its header is read first, then each copy from the file.
+bool Sorter::handle(spool::DownloadedText& text) {
+  ++number_;
+  if (!rules_) {
+    return deliver(deliverTo_, [&text](const spool::DownloadedText::Take& take) {
+      return text.next(take) == spool::DownloadedText::Next::kMessage;
+    });
+  }
+  const std::uint64_t offset = text.offset();
+  text.next(nullptr);
+  header_ = text.header();
+  return handleByRules(
+      [this, offset](const spool::DownloadedText::Take& take) { return readAgain(offset, take); });
+}
+
+bool Sorter::handleByRules(const WriteText& text) {
+  if (rules_->empty()) return deliverToFallback(text);
   const RuleMatch match = MatchSorterRules(header_, *rules_, c_.config);
   const bool reachesSomeone =
       !match.relay.empty() || std::find(match.users.begin(), match.users.end(), true) != match.users.end();
   // A match that names no existing user and no outside address would reach nobody.
-  if (!match.matched || !reachesSomeone) return deliverToFallback();
+  if (!match.matched || !reachesSomeone) return deliverToFallback(text);
   for (std::size_t i = 0; i < match.users.size(); ++i) {
-    if (match.users[i] && !deliver(c_.config.users[i].name)) return false;
+    if (match.users[i] && !deliver(c_.config.users[i].name, text)) return false;
   }
-  return match.relay.empty() || relay(match.relay);
+  return match.relay.empty() || relay(match.relay, text);
+}
+
+// Every message of the file at path_; false when one could not be delivered or the file
+// could not be read whole (a read error looks like the file's end).
+bool Sorter::sortFile() {
+  auto in = platform::InputFile::Open(path_);
+  if (!in) return true;  // gone already: nothing of it to deliver
+  delivery_->consumes(path_);
+  readFailed_ = false;
+  spool::DownloadedText text(*in);
+  while (!text.atEnd()) {
+    if (!handle(text)) return false;
+    readFailed_ = in->failed();
+  }
+  if (!in->failed()) return true;
+  log("Не могу прочитать файл \"" + path_ + "\" (" + platform::LastFileErrorText() +
+      "): почта остается до следующего сеанса\r\n");
+  return false;
 }
 
 SortResult Sorter::run() {
-  auto in = platform::InputFile::Open(path_);
-  if (!in) return SortResult::kNothing;
   delivery_.emplace(c_.config);
-  delivery_->consumes(path_);
-  platform::LineReader reader(*in, kPiece);
-  std::uint64_t consumed = 0;
-  for (;;) {
-    const Read read = readMessage(reader, consumed);
-    if (read == Read::kEnd) break;
-    if (read == Read::kFailed || !handle()) {
+  for (const auto& path : paths_) {
+    path_ = path;
+    if (!sortFile()) {
       delivery_->rollback();
-      platform::RemoveFile(work_);
       return SortResult::kStopped;
     }
   }
-  in.reset();
-  platform::RemoveFile(work_);
   if (!delivery_->commit()) {
     log("Не могу завершить доставку: почта остается до следующего сеанса\r\n");
     return SortResult::kStopped;
@@ -209,8 +224,8 @@ std::string DeliverToOf(const config::Configuration& config, const spool::Waitin
   return "*";
 }
 
-SortResult SortFile(const SortContext& context, const std::string& path, bool byRules, const std::string& deliverTo,
-                    int& number) {
+SortResult SortFiles(const SortContext& context, std::vector<std::string> paths, bool byRules,
+                     const std::string& deliverTo, int& number) {
   std::optional<SorterRuleTable> rules;
   if (byRules) {
     rules = ReadSorterRules(context.sorter);
@@ -219,7 +234,7 @@ SortResult SortFile(const SortContext& context, const std::string& path, bool by
       return SortResult::kStopped;
     }
   }
-  Sorter sorter(context, path, rules ? &*rules : nullptr, deliverTo, number);
+  Sorter sorter(context, std::move(paths), rules ? &*rules : nullptr, deliverTo, number);
   return sorter.run();
 }
 
@@ -228,7 +243,7 @@ SortResult SortFile(const SortContext& context, const std::string& path, bool by
 SortResult SortMailFile(const SortContext& context, const std::string& path, bool byRules,
                         const std::string& deliverTo) {
   int number = 0;
-  return SortFile(context, path, byRules, deliverTo, number);
+  return SortFiles(context, {path}, byRules, deliverTo, number);
 }
 
 SortResult SortDownloadedMail(const SortContext& context) {
@@ -236,11 +251,22 @@ SortResult SortDownloadedMail(const SortContext& context) {
   const auto waiting = spool::ListWaitingMail(context.programDir);
   if (waiting.empty()) return SortResult::kNothing;
   int number = 0;
-  for (const auto& mail : waiting) {
-    const std::string deliverTo = DeliverToOf(context.config, mail);
-    if (SortFile(context, mail.path, deliverTo.starts_with('*'), deliverTo, number) == SortResult::kStopped) {
+  for (std::size_t first = 0; first < waiting.size();) {
+    // The next files of the same account, as one delivery; an earlier version's file alone.
+    const std::string deliverTo = DeliverToOf(context.config, waiting[first]);
+    std::vector<std::string> paths = {waiting[first].path};
+    std::uint64_t bytes = platform::FileSize(waiting[first].path).value_or(0);
+    std::size_t next = first + 1;
+    for (; next < waiting.size() && waiting[first].accountKey && waiting[next].accountKey == waiting[first].accountKey &&
+           bytes < kDeliveryBytes;
+         ++next) {
+      paths.push_back(waiting[next].path);
+      bytes += platform::FileSize(waiting[next].path).value_or(0);
+    }
+    if (SortFiles(context, std::move(paths), deliverTo.starts_with('*'), deliverTo, number) == SortResult::kStopped) {
       return SortResult::kStopped;
     }
+    first = next;
   }
   return SortResult::kSorted;
 }

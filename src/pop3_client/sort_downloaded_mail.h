@@ -16,7 +16,7 @@ struct SortContext {
   const config::Configuration& config;
   SorterFile& sorter;
   link::ActivityLog& log;
-  std::string programDir;  // holds the files of downloaded mail and the sorter's work file
+  std::string programDir;  // holds the files of downloaded mail
 };
 
 enum class SortResult {

@@ -23,13 +23,17 @@ std::string AccountKey(std::string_view server, std::string_view login) {
   return codec::DigestToHex(codec::Md5Of(both)).substr(0, 8);
 }
 
+std::string DownloadFilePartPath(const std::string& programDir, const std::string& accountKey, std::uint64_t number) {
+  return programDir + accountKey + "-" + std::to_string(number) + std::string(kUnpublished);
+}
+
 std::optional<DownloadFile> DownloadFile::Create(const std::string& programDir, const std::string& accountKey,
                                                  std::uint64_t number) {
-  const std::string base = programDir + accountKey + "-" + std::to_string(number);
-  const std::string part = base + std::string(kUnpublished);
+  const std::string part = DownloadFilePartPath(programDir, accountKey, number);
   auto file = platform::OutputFile::Create(part, platform::CreateMode::kTruncate);
   if (!file) return std::nullopt;
-  return DownloadFile(part, base + std::string(kPublished), std::move(*file));
+  const std::string published = part.substr(0, part.size() - kUnpublished.size()) + std::string(kPublished);
+  return DownloadFile(part, published, std::move(*file));
 }
 
 DownloadFile::~DownloadFile() { discard(); }

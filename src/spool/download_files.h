@@ -19,6 +19,9 @@ std::string MailTxtPath(const std::string& programDir);
 // Eight hexadecimal digits that name a provider account by its server and login.
 std::string AccountKey(std::string_view server, std::string_view login);
 
+// Where download file `number` of an account is written until it is published.
+std::string DownloadFilePartPath(const std::string& programDir, const std::string& accountKey, std::uint64_t number);
+
 // A download file being written: one or more messages, each in transfer form with its end
 // line. Only a published one is ever sorted, so a download cut off by an error, the
 // program's end or a crash is never taken for a message.
@@ -33,6 +36,7 @@ class DownloadFile {
 
   bool write(std::string_view bytes);
   std::uint64_t size() const { return size_; }
+  const std::string& path() const { return partPath_; }  // where it is being written
   // Synced, closed and renamed to its sortable name, the name synced too; with `keep`, only
   // its first `keep` bytes (the messages that came whole). False (and the file removed) when
   // any of it failed.

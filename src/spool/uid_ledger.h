@@ -21,6 +21,7 @@ class UidLedger {
   bool load();
 
   bool contains(const std::string& uid) const { return stored_.contains(uid); }
+  const std::string& path() const { return path_; }
 
   // Before download file `number` is published: its ids, pending, synced to disk.
   bool willStore(const std::set<std::string>& uids, std::uint64_t number);

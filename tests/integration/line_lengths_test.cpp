@@ -133,6 +133,8 @@ TEST(LineLengths, DownloadedCollectedAndSorted) {
     Spool s;
     testing::ScriptedStream stream("+OK ready\r\n", [&](const std::string& line) -> std::optional<std::string> {
       if (line.starts_with("stat")) return "+OK 1 " + std::to_string(text.size()) + "\r\n";
+      if (line.starts_with("capa")) return "+OK\r\nPIPELINING\r\n.\r\n";
+      if (line.starts_with("list")) return "+OK\r\n1 " + std::to_string(text.size()) + "\r\n.\r\n";
       if (line.starts_with("retr")) return "+OK\r\n" + Stuffed(text) + ".\r\n";
       return "+OK\r\n";
     });

@@ -41,7 +41,13 @@ Pop3Answer Mailbox(std::vector<std::string> messages, int breakInMessage = 0, in
       }
       return listing + ".\r\n";
     }
-    if (verb == "list") return "+OK " + std::to_string(n) + " " + std::to_string(messages[n - 1].size()) + "\r\n";
+    if (verb == "list") {
+      std::string listing = "+OK\r\n";
+      for (std::size_t k = 1; k <= messages.size(); ++k) {
+        listing += std::to_string(k) + " " + std::to_string(messages[k - 1].size()) + "\r\n";
+      }
+      return listing + ".\r\n";
+    }
     if (verb == "retr" && n == breakInMessage) return "+OK\r\n" + messages[n - 1].substr(0, 5);  // then nothing
     if (verb == "retr") return "+OK follows\r\n" + messages[n - 1] + ".\r\n";
     if (verb == "quit") return "+OK bye\r\n";
@@ -81,9 +87,9 @@ TEST(Pop3Client, DownloadsDeletesAndSortsEveryMessage) {
   ScriptedPop3Server server("+OK ready\r\n", Mailbox(kMessages));
   EXPECT_EQ(r.run(server.port), 0);
   // The three messages go to disk together, then their DELEs.
-  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "uidl\r\n",
-                                                      "list 1\r\n", "retr 1\r\n", "list 2\r\n", "retr 2\r\n",
-                                                      "list 3\r\n", "retr 3\r\n", "dele 1\r\n", "dele 2\r\n",
+  EXPECT_EQ(server.commands, (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "uidl\r\n",
+                                                      "list\r\n", "retr 1\r\n", "retr 2\r\n",
+                                                      "retr 3\r\n", "dele 1\r\n", "dele 2\r\n",
                                                       "dele 3\r\n", "quit\r\n"}));
   const std::string drop = r.maildrop("ivan");
   EXPECT_NE(drop.find("Subject: 1\r\n\r\n.dot\r\n"), std::string::npos) << "stored without the transparency dot";
@@ -134,10 +140,11 @@ TEST(Pop3Client, ApopWithTheTimeStampOrTheFallbackToUserAndPass) {
       if (c.starts_with("APOP")) {
         return c == "APOP login " + codec::DigestToHex(codec::Md5Of(stamp + "secret")) + "\r\n" ? "+OK\r\n" : "-ERR\r\n";
       }
+      if (c.starts_with("capa")) return "-ERR\r\n";
       return c.starts_with("stat") ? "+OK 0 0\r\n" : "+OK\r\n";
     });
     EXPECT_EQ(r.run(server.port, 1), 0);
-    EXPECT_EQ(server.commands.size(), 3u) << "APOP, stat, quit";
+    EXPECT_EQ(server.commands.size(), 4u) << "APOP, capa, stat, quit";
   }
   {
     ClientRun r;
@@ -166,7 +173,8 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       if (c.starts_with(verb)) return "-ERR no\r\n";
       if (c.starts_with("stat")) return "+OK 1 10\r\n";
       if (c.starts_with("uidl")) return "+OK\r\n1 one\r\n.\r\n";
-      if (c.starts_with("list")) return "+OK 1 10\r\n";
+      if (c.starts_with("capa")) return "-ERR\r\n";
+      if (c.starts_with("list")) return "+OK\r\n1 10\r\n.\r\n";
       if (c.starts_with("retr")) return "+OK\r\nx\r\n.\r\n";
       return "+OK\r\n";
     };
@@ -176,7 +184,8 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       if (c.starts_with(verb)) return "";
       if (c.starts_with("stat")) return "+OK 1 10\r\n";
       if (c.starts_with("uidl")) return "+OK\r\n1 one\r\n.\r\n";
-      if (c.starts_with("list")) return "+OK 1 10\r\n";
+      if (c.starts_with("capa")) return "-ERR\r\n";
+      if (c.starts_with("list")) return "+OK\r\n1 10\r\n.\r\n";
       if (c.starts_with("retr")) return "+OK\r\nx\r\n.\r\n";
       return "+OK\r\n";
     };
@@ -187,7 +196,8 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       if (c.starts_with(verb)) return std::string("\x01") + start;
       if (c.starts_with("stat")) return "+OK 1 10\r\n";
       if (c.starts_with("uidl")) return "+OK\r\n1 one\r\n.\r\n";
-      if (c.starts_with("list")) return "+OK 1 10\r\n";
+      if (c.starts_with("capa")) return "-ERR\r\n";
+      if (c.starts_with("list")) return "+OK\r\n1 10\r\n.\r\n";
       return "+OK\r\n";
     };
   };
@@ -203,6 +213,8 @@ TEST(Pop3Client, ErrorNumbersAPeerCanCause) {
       {"+OK\r\n", refuse("stat"), 30},        {"+OK\r\n", refuse("list"), 30},
       {"+OK\r\n", refuse("retr"), 30},        {"+OK\r\n", refuse("dele"), 30},
       {"+OK\r\n", hangUpAt("uidl"), 32},      {"+OK\r\n", breakAfterStart("uidl", "+OK\r\n1 one\r\n"), 32},
+      {"+OK\r\n", hangUpAt("capa"), 34},      {"+OK\r\n", breakAfterStart("capa", "+OK\r\nUSER\r\n"), 34},
+      {"+OK\r\n", breakAfterStart("list", "+OK\r\n1 10\r\n"), 20},
   };
   for (const auto& c : cases) {
     ClientRun r;
@@ -250,8 +262,8 @@ TEST(Pop3Client, StoredMessagesLeftOnTheProviderAreDeletedNotDownloadedAgain) {
   }
   ScriptedPop3Server again("+OK ready\r\n", Mailbox(kMessages));
   EXPECT_EQ(r.run(again.port), 0);
-  EXPECT_EQ(again.finish(), (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "stat\r\n", "uidl\r\n",
-                                                     "dele 1\r\n", "dele 2\r\n", "list 3\r\n", "retr 3\r\n",
+  EXPECT_EQ(again.finish(), (std::vector<std::string>{"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "uidl\r\n",
+                                                     "list\r\n", "retr 3\r\n", "dele 1\r\n", "dele 2\r\n",
                                                      "dele 3\r\n", "quit\r\n"}));
   const std::string drop = r.maildrop("ivan");
   for (const char* subject : {"Subject: 1\r\n", "Subject: 2\r\n", "Subject: 3\r\n"}) {

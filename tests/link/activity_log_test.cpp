@@ -70,7 +70,7 @@ TEST(LogFile, TrimKeepsTheNewestLinesWholeAtEveryLimit) {
     std::size_t lines;
   };
   const Case cases[] = {
-      {4, 100, 42},        // 4,200 bytes: the cut starts looking at offset 104
+      {4, 100, 42},        // 4,200 bytes: the cut starts looking at offset 1,128
       {1000, 100, 10241},  // 1,024,100 bytes: one line over the largest limit
       {1000, 97, 10558},   // lines not aligned with the cut
   };
@@ -84,9 +84,27 @@ TEST(LogFile, TrimKeepsTheNewestLinesWholeAtEveryLimit) {
     }
     WriteAll(path, content);
     ASSERT_TRUE(AppendLogLine(path, "new\r\n", c.limitKb));
-    const std::size_t limit = c.limitKb * 1024u;
-    const std::string expected = content.substr(content.find('\n', content.size() - limit) + 1) + "new\r\n";
+    const std::size_t keep = LogKeptAfterTrim(c.limitKb * 1024u);
+    const std::string expected = content.substr(content.find('\n', content.size() - keep) + 1) + "new\r\n";
     EXPECT_TRUE(ReadAll(path) == expected) << c.limitKb << " KB, " << c.lines << " lines";
+  }
+}
+
+// Line after line, the file never holds more than the limit and the newest line, always
+// begins with a whole line, and holds at least the newest three quarters of the limit.
+TEST(LogFile, ALongRunStaysWithinTheLimitAndKeepsTheNewestLines) {
+  TempDir dir;
+  const std::string path = dir.file("quelma.log");
+  std::string all;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string line = "line " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), '.') + "\r\n";
+    ASSERT_TRUE(AppendLogLine(path, line, 4));
+    all += line;
+    const std::string file = ReadAll(path);
+    ASSERT_LE(file.size(), 4096 + line.size()) << "after line " << i;
+    ASSERT_TRUE(all.ends_with(file)) << "after line " << i;
+    ASSERT_TRUE(file.size() == all.size() || all[all.size() - file.size() - 1] == '\n') << "after line " << i;
+    ASSERT_GE(file.size(), std::min<std::size_t>(all.size(), LogKeptAfterTrim(4096) - 60)) << "after line " << i;
   }
 }
 

@@ -37,6 +37,7 @@ const std::string kApopLine = "APOP mrose c4c9334bac560ecc979e58001b3e22fb\r\n";
 struct Mailbox {
   std::vector<std::string> messages;
   std::map<std::string, std::string> replies;
+  bool pipelining = false;  // announced in the CAPA listing
 
   std::optional<std::string> operator()(const std::string& line) const {
     const std::string verb = line.substr(0, line.find_first_of(" \r\n"));
@@ -48,9 +49,13 @@ struct Mailbox {
       for (const auto& m : messages) octets += m.size();
       return "+OK " + std::to_string(messages.size()) + " " + std::to_string(octets) + "\r\n";
     }
+    if (verb == "capa") return std::string("+OK\r\nUSER\r\nUIDL\r\n") + (pipelining ? "PIPELINING\r\n" : "") + ".\r\n";
     if (verb == "list") {
-      return exists ? "+OK " + std::to_string(n) + " " + std::to_string(messages[n - 1].size()) + "\r\n"
-                    : "-ERR no such message\r\n";
+      std::string listing = "+OK scan listing\r\n";
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        listing += std::to_string(i + 1) + " " + std::to_string(messages[i].size()) + "\r\n";
+      }
+      return listing + ".\r\n";
     }
     if (verb == "retr") {
       return exists ? "+OK message follows\r\n" + messages[n - 1] + ".\r\n" : "-ERR no such message\r\n";
@@ -81,9 +86,11 @@ struct Session : quelma::testing::RecordedLog {
 const std::vector<std::string> kOneMessage = {"Subject: a\r\n\r\nbody\r\n"};
 
 TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
-  const Lines upToList = {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n"};
-  const Lines upToRetr = {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n"};
-  const Lines upToDele = {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n", "dele 1\r\n"};
+  const Lines upToStat = {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n"};
+  const Lines upToList = {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n"};
+  const Lines upToRetr = {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n", "retr 1\r\n"};
+  const Lines upToDele = {"user login\r\n",  "pass secret\r\n", "capa\r\n", "stat\r\n",
+                          "list\r\n",        "retr 1\r\n",      "dele 1\r\n"};
   const struct Case {
     const char* name;
     std::string greeting;
@@ -113,25 +120,33 @@ TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
        {"user login\r\n", "pass secret\r\n"}},
       {"PASS reply cut off", "+OK\r\n", {{"pass", "+OK maildrop"}}, Pop3ClientError::kPassReceiveRest,
        {"user login\r\n", "pass secret\r\n"}, 0, true},
-      {"STAT not sent", "+OK\r\n", {}, Pop3ClientError::kStatSend, {"user login\r\n", "pass secret\r\n"}, 3},
+      {"CAPA not sent", "+OK\r\n", {}, Pop3ClientError::kCapaSend, {"user login\r\n", "pass secret\r\n"}, 3},
+      {"CAPA unanswered", "+OK\r\n", {{"capa", ""}}, Pop3ClientError::kCapaReceive,
+       {"user login\r\n", "pass secret\r\n", "capa\r\n"}},
+      {"CAPA listing cut off", "+OK\r\n", {{"capa", "+OK\r\nUSER\r\n"}}, Pop3ClientError::kCapaReceive,
+       {"user login\r\n", "pass secret\r\n", "capa\r\n"}, 0, true},
+      {"STAT not sent", "+OK\r\n", {}, Pop3ClientError::kStatSend, {"user login\r\n", "pass secret\r\n", "capa\r\n"}, 4},
       {"STAT unanswered", "+OK\r\n", {{"stat", ""}}, Pop3ClientError::kStatReceive,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n"}},
+       {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n"}},
       {"STAT reply cut off", "+OK\r\n", {{"stat", "+OK 1 2"}}, Pop3ClientError::kStatReceive,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n"}},
+       {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n"}},
       {"QUIT of an empty mailbox not sent", "+OK\r\n", {{"stat", "+OK 0 0\r\n"}}, Pop3ClientError::kQuitSend,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n"}, 4},
-      {"QUIT after the download not sent", "+OK\r\n", {}, Pop3ClientError::kQuitSend, upToDele, 7, false, 0, true},
-      {"LIST not sent", "+OK\r\n", {}, Pop3ClientError::kListSend,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n"}, 4},
+       upToStat, 5},
+      {"QUIT after the download not sent", "+OK\r\n", {}, Pop3ClientError::kQuitSend, upToDele, 8, false, 0, true},
+      {"LIST not sent", "+OK\r\n", {}, Pop3ClientError::kListSend, upToStat, 5},
       {"LIST unanswered", "+OK\r\n", {{"list", ""}}, Pop3ClientError::kListReceive, upToList},
       {"LIST reply cut off", "+OK\r\n", {{"list", "+OK 1"}}, Pop3ClientError::kListReceive, upToList, 0, true},
-      {"RETR not sent", "+OK\r\n", {}, Pop3ClientError::kRetrSend, upToList, 5},
+      {"LIST listing cut off", "+OK\r\n", {{"list", "+OK\r\n1 20\r\n"}}, Pop3ClientError::kListReceive, upToList,
+       0, true},
+      {"LIST listing beyond the mailbox", "+OK\r\n", {{"list", "+OK\r\n2 20\r\n.\r\n"}},
+       Pop3ClientError::kListReceive, upToList},
+      {"RETR not sent", "+OK\r\n", {}, Pop3ClientError::kRetrSend, upToList, 6},
       {"RETR unanswered", "+OK\r\n", {{"retr", ""}}, Pop3ClientError::kRetrReceive, upToRetr},
       {"RETR status line cut off", "+OK\r\n", {{"retr", "+OK 22 oct"}}, Pop3ClientError::kRetrStatusLine, upToRetr},
       {"RETR text cut off", "+OK\r\n", {{"retr", "+OK\r\nSubject: a\r\n"}}, Pop3ClientError::kRetrText, upToRetr},
       {"RETR text cut off by a close", "+OK\r\n", {{"retr", "+OK\r\nSubject: a\r\n\r\nbody\r\n."}},
        Pop3ClientError::kRetrText, upToRetr, 0, true},
-      {"DELE not sent", "+OK\r\n", {}, Pop3ClientError::kDeleSend, upToRetr, 6, false, 0, true},
+      {"DELE not sent", "+OK\r\n", {}, Pop3ClientError::kDeleSend, upToRetr, 7, false, 0, true},
       {"DELE unanswered", "+OK\r\n", {{"dele", ""}}, Pop3ClientError::kDeleReceive, upToDele, 0, false, 0, true},
       {"DELE reply cut off", "+OK\r\n", {{"dele", "+OK del"}}, Pop3ClientError::kDeleReceive, upToDele, 0, true, 0,
        true},
@@ -140,13 +155,13 @@ TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
       {"PASS refused", "+OK\r\n", {{"pass", "-ERR bad password\r\n"}}, Pop3ClientError::kNegativeReply,
        {"user login\r\n", "pass secret\r\n", "quit\r\n"}},
       {"STAT refused", "+OK\r\n", {{"stat", "-ERR locked\r\n"}}, Pop3ClientError::kNegativeReply,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n", "quit\r\n"}},
+       {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "quit\r\n"}},
       {"LIST refused", "+OK\r\n", {{"list", "-ERR no\r\n"}}, Pop3ClientError::kNegativeReply,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "quit\r\n"}},
+       {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n", "quit\r\n"}},
       {"RETR refused", "+OK\r\n", {{"retr", "-ERR no\r\n"}}, Pop3ClientError::kNegativeReply,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n", "quit\r\n"}},
+       {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n", "retr 1\r\n", "quit\r\n"}},
       {"DELE refused", "+OK\r\n", {{"dele", "-ERR no\r\n"}}, Pop3ClientError::kNegativeReply,
-       {"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n", "dele 1\r\n", "quit\r\n"}, 0,
+       {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n", "retr 1\r\n", "dele 1\r\n", "quit\r\n"}, 0,
        false, 0, true},
       {"USER refused, and its QUIT not sent", "+OK\r\n", {{"user", "-ERR who\r\n"}}, Pop3ClientError::kNegativeReply,
        {"user login\r\n"}, 2},
@@ -171,7 +186,7 @@ TEST(Pop3ClientSession, ADownloadFileThatCannotBeCreatedEndsTheRunBeforeDele) {
   Session s;
   ScriptedStream stream("+OK\r\n", Mailbox{kOneMessage, {}});
   EXPECT_EQ(s.run(stream, s.dir.file("missing") + platform::kPathSeparator), Pop3ClientError::kDownloadFile);
-  EXPECT_EQ(stream.lines, (Lines{"user login\r\n", "pass secret\r\n", "stat\r\n", "list 1\r\n", "retr 1\r\n"}))
+  EXPECT_EQ(stream.lines, (Lines{"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n", "retr 1\r\n"}))
       << "no DELE for a message that is not on disk";
 }
 
@@ -185,16 +200,16 @@ TEST(Pop3ClientSession, LogsInWithApopOrUserAndPass) {
     const char* logged;  // a log line the login leaves
   } cases[] = {
       {"APOP with the greeting's time stamp", "+OK POP3 server ready " + kStamp + "\r\n", 1, "+OK maildrop ready\r\n",
-       {kApopLine, "stat\r\n", "quit\r\n"}, "Пароль распознан сервером: сервер готов к работе.\r\n"},
+       {kApopLine, "capa\r\n", "stat\r\n", "quit\r\n"}, "Пароль распознан сервером: сервер готов к работе.\r\n"},
       {"APOP refused: USER and PASS on the same connection", "+OK ready " + kStamp + "\r\n", 1,
-       "-ERR permission denied\r\n", {kApopLine, "user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"},
+       "-ERR permission denied\r\n", {kApopLine, "user mrose\r\n", "pass tanstaaf\r\n", "capa\r\n", "stat\r\n", "quit\r\n"},
        "Trying plain login\r\n"},
       {"APOP asked for but no time stamp", "+OK ready\r\n", 1, "+OK\r\n",
-       {"user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"}, "Имя пользователя распознано сервером\r\n"},
+       {"user mrose\r\n", "pass tanstaaf\r\n", "capa\r\n", "stat\r\n", "quit\r\n"}, "Имя пользователя распознано сервером\r\n"},
       {"a time stamp but APOP not asked for", "+OK ready " + kStamp + "\r\n", 0, "+OK\r\n",
-       {"user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"}, "Имя пользователя распознано сервером\r\n"},
+       {"user mrose\r\n", "pass tanstaaf\r\n", "capa\r\n", "stat\r\n", "quit\r\n"}, "Имя пользователя распознано сервером\r\n"},
       {"an opening bracket without its close is no time stamp", "+OK ready <1896.697170952\r\n", 1, "+OK\r\n",
-       {"user mrose\r\n", "pass tanstaaf\r\n", "stat\r\n", "quit\r\n"}, "Сервер готов.\r\n"},
+       {"user mrose\r\n", "pass tanstaaf\r\n", "capa\r\n", "stat\r\n", "quit\r\n"}, "Сервер готов.\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -211,15 +226,15 @@ TEST(Pop3ClientSession, AnEmptyMailboxIsOnlyQuit) {
   Session s;
   ScriptedStream stream("+OK\r\n", Mailbox{{}, {{"stat", "+OK 0 0\r\n"}}});
   EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
-  EXPECT_EQ(stream.lines, (Lines{"user login\r\n", "pass secret\r\n", "stat\r\n", "quit\r\n"}));
+  EXPECT_EQ(stream.lines, (Lines{"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "quit\r\n"}));
   EXPECT_TRUE(s.logged("ПОЧТОВЫЙ ЯЩИК НА СЕРВЕРЕ ПУСТ\r\n"));
   EXPECT_EQ(s.files("*"), Lines{});
 }
 
-// Each message lands in its own download file exactly as sent, transparency dots and the end
-// line included, however the replies are cut into receives; the end sequence is found even
-// when its five bytes come in several pieces.
-// The messages go into one download file as they were sent, synced once; their DELEs follow.
+// The messages go into one download file exactly as sent, transparency dots and the end
+// lines included, synced once, however the replies are cut into receives (the end sequence
+// split over several, or a pipelined reply's end and the next reply in one); their DELEs
+// follow. A server that announces PIPELINING gets the RETRs, then the DELEs, in one write.
 TEST(Pop3ClientSession, EveryMessageGoesIntoTheDownloadFileAsSent) {
   const std::vector<std::string> messages = {
       "Subject: 1\r\n\r\n..dot\r\n...\r\n",
@@ -227,44 +242,58 @@ TEST(Pop3ClientSession, EveryMessageGoesIntoTheDownloadFileAsSent) {
       "Subject: 2\r\n\r\nb\r\n",
       "Subject: 3\r\n\r\n\xc0\xc1\r\n..\r\nend\r\n",
   };
-  Lines dialogue = {"user login\r\n", "pass secret\r\n", "stat\r\n"};
-  std::string stored;
+  Lines dialogue = {"user login\r\n", "pass secret\r\n", "capa\r\n", "stat\r\n", "list\r\n"};
+  std::string stored, retrs, deles;
   for (std::size_t n = 1; n <= messages.size(); ++n) {
-    for (const char* verb : {"list ", "retr "}) dialogue.push_back(verb + std::to_string(n) + "\r\n");
+    dialogue.push_back("retr " + std::to_string(n) + "\r\n");
+    retrs += dialogue.back();
     stored += messages[n - 1] + ".\r\n";
   }
-  for (std::size_t n = 1; n <= messages.size(); ++n) dialogue.push_back("dele " + std::to_string(n) + "\r\n");
+  for (std::size_t n = 1; n <= messages.size(); ++n) {
+    dialogue.push_back("dele " + std::to_string(n) + "\r\n");
+    deles += dialogue.back();
+  }
   dialogue.push_back("quit\r\n");
-  for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4}, std::size_t{7},
-                                  std::size_t{1} << 20}) {
-    SCOPED_TRACE("pieces of " + std::to_string(piece));
-    Session s;
-    ScriptedStream stream("+OK ready\r\n", Mailbox{messages, {}});
-    stream.pieceSize = piece;
-    EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
-    EXPECT_EQ(stream.lines, dialogue);
-    EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
-    EXPECT_EQ(ReadAll(s.dir.file(s.popfile(1))), stored);
-    EXPECT_EQ(s.files("*.part"), Lines{});
-    EXPECT_TRUE(s.logged("Все сообщения загружены и удалены с сервера.\r\n"));
-    ASSERT_FALSE(s.window.progress().empty());
-    EXPECT_EQ(s.window.progress().back(), std::make_pair(link::kPop3ProgressPart, 100));
+  for (const bool pipelining : {false, true}) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4}, std::size_t{7},
+                                    std::size_t{1} << 20}) {
+      SCOPED_TRACE("pieces of " + std::to_string(piece) + (pipelining ? ", pipelining" : ""));
+      Session s;
+      ScriptedStream stream("+OK ready\r\n", Mailbox{messages, {}, pipelining});
+      stream.pieceSize = piece;
+      EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
+      EXPECT_EQ(stream.lines, dialogue);
+      const bool together = std::find(stream.writes.begin(), stream.writes.end(), retrs) != stream.writes.end() &&
+                            std::find(stream.writes.begin(), stream.writes.end(), deles) != stream.writes.end();
+      EXPECT_EQ(together, pipelining);
+      EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
+      EXPECT_EQ(ReadAll(s.dir.file(s.popfile(1))), stored);
+      EXPECT_EQ(s.files("*.part"), Lines{});
+      EXPECT_TRUE(s.logged("Загружаю сообщение 4 (" + std::to_string(messages[3].size()) + " байтов)\r\n"));
+      EXPECT_TRUE(s.logged("Все сообщения загружены и удалены с сервера.\r\n"));
+      ASSERT_FALSE(s.window.progress().empty());
+      EXPECT_EQ(s.window.progress().back(), std::make_pair(link::kPop3ProgressPart, 100));
+    }
   }
 }
 
 TEST(Pop3ClientSession, ACutMessageLeavesNoFileButTheFinishedOnesStay) {
-  Session s;
-  Mailbox mailbox{{"Subject: 1\r\n\r\na\r\n", "Subject: 2\r\n\r\nb\r\n"}, {}};
-  ScriptedStream stream("+OK\r\n", [&](const std::string& line) -> std::optional<std::string> {
-    if (line == "retr 2\r\n") return "+OK\r\nSubject: 2\r\n\r\nb\r";  // and then nothing more
-    return mailbox(line);
-  });
-  stream.pieceSize = 3;
-  stream.closeWhenDrained();
-  EXPECT_EQ(s.run(stream), Pop3ClientError::kRetrText);
-  EXPECT_EQ(stream.lines.back(), "retr 2\r\n") << "no DELE for the cut message";
-  EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
-  EXPECT_EQ(s.files("*.part"), Lines{});
+  for (const bool pipelining : {false, true}) {
+    SCOPED_TRACE(pipelining ? "pipelining" : "one command at a time");
+    Session s;
+    Mailbox mailbox{{"Subject: 1\r\n\r\na\r\n", "Subject: 2\r\n\r\nb\r\n"}, {}, pipelining};
+    ScriptedStream stream("+OK\r\n", [&](const std::string& line) -> std::optional<std::string> {
+      if (line == "retr 2\r\n") return "+OK\r\nSubject: 2\r\n\r\nb\r";  // and then nothing more
+      return mailbox(line);
+    });
+    stream.pieceSize = 3;
+    stream.closeWhenDrained();
+    EXPECT_EQ(s.run(stream), Pop3ClientError::kRetrText);
+    EXPECT_EQ(stream.lines.back(), "retr 2\r\n") << "no DELE for the cut message";
+    EXPECT_EQ(s.files("*.popfile"), Lines{s.popfile(1)});
+    EXPECT_EQ(ReadAll(s.dir.file(s.popfile(1))), "Subject: 1\r\n\r\na\r\n.\r\n");
+    EXPECT_EQ(s.files("*.part"), Lines{});
+  }
 }
 
 }  // namespace
@@ -285,7 +314,7 @@ TEST(Pop3ClientSession, AFullDownloadFileIsStoredAndItsMessagesDeletedBeforeTheN
     return std::find(stream.lines.begin(), stream.lines.end(), line) - stream.lines.begin();
   };
   EXPECT_LT(at("retr 256\r\n"), at("dele 1\r\n"));
-  EXPECT_LT(at("dele 256\r\n"), at("list 257\r\n"));
+  EXPECT_LT(at("dele 256\r\n"), at("retr 257\r\n"));
   EXPECT_LT(at("retr 300\r\n"), at("dele 257\r\n"));
 }
 

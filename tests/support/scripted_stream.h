@@ -33,6 +33,7 @@ class ScriptedStream final : public net::ByteStream {
   bool sendAll(std::string_view bytes) override {
     if (failSendsFrom > 0 && lines.size() + 1 >= failSendsFrom) return false;
     sent += bytes;
+    writes.emplace_back(bytes);
     for (std::size_t lf; (lf = sent.find('\n', parsed_)) != std::string::npos; parsed_ = lf + 1) {
       lines.push_back(sent.substr(parsed_, lf + 1 - parsed_));
       if (auto reply = answer_(lines.back())) incoming_ += *reply;
@@ -49,6 +50,7 @@ class ScriptedStream final : public net::ByteStream {
 
   std::string sent;                // every byte the client sent
   std::vector<std::string> lines;  // the same, line by line
+  std::vector<std::string> writes;  // the same, as the client wrote it
   std::size_t pieceSize = 1 << 20;  // at most this much per receive
   std::size_t failSendsFrom = 0;
 

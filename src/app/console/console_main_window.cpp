@@ -1,9 +1,17 @@
-// Cross-thread send and post for the console: send waits for the main thread's handling.
+// Cross-thread send and post for the console: send waits for the main thread's handling; a
+// log line is handled on the thread that sends it.
 #include "app/console/console_main_window.h"
 
 namespace quelma::app {
 
 std::intptr_t ConsoleMainWindow::send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
+  // Log lines need nothing of the main thread but one writer at a time: each is handled under
+  // the log's own lock, and is in the file and on the terminal when send returns, as a
+  // hand-over would have it, without two thread switches per line.
+  if (message == link::UM_LOG_LINE) {
+    std::lock_guard<std::mutex> hold(logMutex_);
+    return handler_ && !logClosed_ ? handler_(message, wParam, lParam) : 0;
+  }
   if (std::this_thread::get_id() == mainThread_) return handler_ ? handler_(message, wParam, lParam) : 0;
   auto pending = std::make_shared<Pending>(Pending{message, wParam, lParam, true});
   std::unique_lock<std::mutex> lock(mutex_);
@@ -21,6 +29,10 @@ void ConsoleMainWindow::post(unsigned message, std::uintptr_t wParam, std::intpt
 }
 
 void ConsoleMainWindow::close() {
+  {
+    std::lock_guard<std::mutex> hold(logMutex_);  // a line being written is finished first
+    logClosed_ = true;
+  }
   std::lock_guard<std::mutex> hold(mutex_);
   closed_ = true;
   for (auto& pending : queue_) pending->done = true;

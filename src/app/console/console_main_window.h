@@ -48,6 +48,8 @@ class ConsoleMainWindow final : public link::MainWindow {
   std::condition_variable handled_;
   std::deque<std::shared_ptr<Pending>> queue_;
   bool closed_ = false;
+  std::mutex logMutex_;  // one log line handled at a time, on the thread that sends it
+  bool logClosed_ = false;
 };
 
 }  // namespace quelma::app
