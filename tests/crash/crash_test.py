@@ -642,7 +642,8 @@ class ProviderServer:
 
 class ProviderPop3(ProviderServer):
     """The provider's POP3 server: a mailbox per login (password PROVIDER_PASSWORD), locked
-    while a session holds it, deletions made only at QUIT. Like a provider far away, it sends
+    while a session holds it, deletions made only at QUIT; pipelined commands for the first
+    login's mailbox. Like a provider far away, it sends
     about a third of its RETR answers in a few pieces a couple of milliseconds apart."""
 
     def __init__(self, port, rng, logins):
@@ -740,6 +741,10 @@ class ProviderPop3(ProviderServer):
                         sock.sendall(b"+OK deleted\r\n")
                     else:
                         sock.sendall(b"-ERR no such message\r\n")
+                elif command == b"CAPA":
+                    # One account's provider takes pipelined commands, the other's knows no CAPA.
+                    sock.sendall(b"+OK\r\nUSER\r\nUIDL\r\nPIPELINING\r\n.\r\n" if user == sorted(self.mailboxes)[0]
+                                 else b"-ERR unknown command\r\n")
                 elif command == b"RSET":
                     deleted.clear()
                     sock.sendall(b"+OK\r\n")
