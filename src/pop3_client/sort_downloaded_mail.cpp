@@ -69,7 +69,8 @@ bool Sorter::deliver(const std::string& user, const WriteText& text) {
 bool Sorter::copyTo(const std::string& user, const WriteText& text) {
   const std::string path = spool::MaildropPath(c_.config, user);
   if (!delivery_->willAppend({path})) {
-    log("Не могу записать журнал доставки: сортировка отложена до следующего сеанса\r\n");
+    log("Не могу записать журнал доставки \"" + delivery_->journalPath() + "\" (" + platform::LastFileErrorText() +
+        "): сортировка отложена до следующего сеанса\r\n");
     return false;
   }
   const auto result = spool::AppendToMaildropWith(

@@ -45,5 +45,6 @@ inline constexpr char kWrongPasswordEnd[] = "\" ввел неправильны�
 inline constexpr char kNotRunningBegin[] = "*** POP3 сервер не работает - возможно, порт ";
 inline constexpr char kNotRunningEnd[] = " уже занят\r\n";
 inline constexpr char kDeleteFailed[] = "Ошибка при удалении файла почтового ящика\r\n";
+inline constexpr char kCommitFailed[] = "Сообщения не удалены, почтовый ящик не изменен: ";
 
 }  // namespace quelma::pop3_server::logtext

@@ -1,6 +1,7 @@
 // The POP3 authorization table and the transaction command table.
 #include "pop3_server/pop3_session.h"
 
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "spool/maildrop.h"
@@ -89,7 +90,7 @@ void Pop3Session::beginTransaction() {
   phase_ = Phase::kTransaction;
   log_.LogPop3Srv(logtext::kUserConnected + userName_ + "\"\r\n");
   const std::string path = spool::MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
-  maildrop_.emplace(path, config_->MailDropDir + "pop3s.tmp", sink_);
+  maildrop_.emplace(path, spool::MaildropCommitWorkPath(*config_), sink_);
 }
 
 bool Pop3Session::handleTransaction(std::string_view line) {
@@ -97,6 +98,10 @@ bool Pop3Session::handleTransaction(std::string_view line) {
   if (CommandIs(line, "QUIT")) {
     const spool::CommitResult result = drop.commit();
     if (result == spool::CommitResult::kDeleteFailed) log_.LogPop3Srv(logtext::kDeleteFailed);
+    if (result == spool::CommitResult::kFailed) {
+      log_.LogPop3Srv(logtext::kCommitFailed + spool::MaildropCommitWorkPath(*config_) + " (" +
+                      platform::LastFileErrorText() + ")\r\n");
+    }
     send(result == spool::CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
     return false;
   }

@@ -94,7 +94,8 @@ SmtpClientError Upload::logIn() {
 // A refused message goes only once its notice is safely in the postmaster's maildrop.
 bool Upload::notify(NoticeReason reason) {
   if (WriteDeliveryFailureNotice(c_.config, reason, *file_)) return true;
-  log("Не могу записать уведомление в почтовый ящик \"" + c_.config.PostMaster + "\"\r\n");
+  log("Не могу записать уведомление в почтовый ящик \"" + c_.config.PostMaster + "\" (" +
+      platform::LastFileErrorText() + ")\r\n");
   if (reason == NoticeReason::kSomeRecipientsRefused) return true;  // it was sent: again would duplicate it
   log("Сообщение остается в очереди до следующего сеанса.\r\n");
   return false;
@@ -104,7 +105,10 @@ bool Upload::notify(NoticeReason reason) {
 // happens: from then on it is never sent again, whatever stops the upload.
 bool Upload::sendWithRepetitions(const std::string& name, SmtpClientError& error) {
   const auto markSent = [&] {
-    if (!spool::MarkQueueFileSent(c_.config.QueueDir, name)) log("Не могу отметить это сообщение как отправленное!!!\r\n");
+    if (!spool::MarkQueueFileSent(c_.config.QueueDir, name)) {
+      log("Не могу отметить это сообщение как отправленное!!! (" + c_.config.QueueDir + name + ": " +
+          platform::LastFileErrorText() + ")\r\n");
+    }
   };
   for (int attempts = 1;; ++attempts) {
     switch (session_->sendQueueFile(*file_, markSent)) {

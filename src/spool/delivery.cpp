@@ -5,6 +5,7 @@
 
 #include "platform/files.h"
 #include "platform/unique_tick.h"
+#include "spool/maildrop.h"
 #include "spool/queue_file.h"
 
 namespace quelma::spool {
@@ -104,6 +105,7 @@ bool PrepareSpool(const config::Configuration& config) {
     platform::RemoveFile(config.QueueDir + name);
   }
   platform::RemoveFile(config.QueueDir + "smtps.tmp");
+  platform::RemoveFile(MaildropCommitWorkPath(config));
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;
   if (auto in = platform::InputFile::Open(ids)) {

@@ -37,6 +37,8 @@ class Delivery {
   // free name from `tick` on.
   bool willPublish(const std::string& stagedPath, std::uint32_t tick);
 
+  const std::string& journalPath() const { return journal_; }
+
   // A file the delivery consumes: it is removed at commit, never before.
   bool consumes(const std::string& path);
 

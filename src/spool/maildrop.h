@@ -28,6 +28,10 @@ std::string NewSeparatorLine();
 // one user reaches one file; the name as given when no user has it.
 std::string MaildropPath(const config::Configuration& config, std::string_view userName);
 
+// Where the POP3 server writes a maildrop's rewrite at QUIT (one at a time); a crash may
+// leave it, and the program removes it at start.
+std::string MaildropCommitWorkPath(const config::Configuration& config);
+
 // The one lock of a maildrop, shared by every appender and the POP3 commit.
 std::mutex& MaildropLock(const std::string& path);
 

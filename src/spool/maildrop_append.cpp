@@ -24,6 +24,8 @@ std::string MaildropPath(const config::Configuration& config, std::string_view u
   return config.MailDropDir + (user >= 0 ? config.users[static_cast<std::size_t>(user)].name : std::string(userName));
 }
 
+std::string MaildropCommitWorkPath(const config::Configuration& config) { return config.MailDropDir + "pop3s.tmp"; }
+
 std::mutex& MaildropLock(const std::string& path) {
   // Locks live as long as the process; there is one per maildrop path ever used.
   static std::mutex registryMutex;
