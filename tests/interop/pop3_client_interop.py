@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""quelma's POP3 client collects from Dovecot's POP3 server on 127.0.0.1: a USER/PASS and an
-APOP account, 100 messages with dot lines, 8-bit text and one of 20 MB. Every message must
-arrive byte-identical in the right maildrop, and the provider mailboxes must end up empty."""
+"""quelma's POP3 client collects from Dovecot's POP3 server on 127.0.0.1 (which takes pipelined
+commands): a USER/PASS and an APOP account, 100 messages with dot lines, 8-bit text, "From "
+lines, lines of every length around the readers' piece boundaries and one of 20 MB. Every
+message must arrive byte-identical in the right maildrop, and the provider mailboxes must end
+up empty."""
 import os
 import shutil
 import signal
@@ -20,6 +22,11 @@ def messages():
         body += line * (i + 1)
         out.append(body)
     out[50] = b"Subject: big\r\n\r\n" + (b"x" * 998 + b"\r\n") * 20000
+    # "From " lines, and a line of every length around each piece boundary of the readers.
+    out[51] = b"Subject: lengths\r\n\r\nFrom the desk of Ivan\r\nFrom \r\n" + b"".join(
+        b"%d:" % n + b"z" * (n - len(b"%d:" % n)) + b"\r\n"
+        for n in (996, 997, 998, 999, 1197, 1198, 1199, 1200, 1201, 1497, 1498, 1499, 1500, 1994, 1995, 1996, 1997,
+                  65534, 65535, 65536, 65537, 65538))
     return out
 
 
