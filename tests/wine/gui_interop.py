@@ -63,8 +63,13 @@ class SlowProvider:
                         self.reply("+OK")
                     elif verb == "stat":
                         self.reply("+OK %d %d" % (len(provider.mailbox), sum(map(len, provider.mailbox))))
-                    elif verb == "list":
+                    elif verb == "list" and len(words) > 1:
                         self.reply("+OK %s %d" % (words[1], len(provider.mailbox[int(words[1]) - 1])))
+                    elif verb == "list":
+                        self.reply("+OK")
+                        for n, body in enumerate(provider.mailbox, 1):
+                            self.reply("%d %d" % (n, len(body)))
+                        self.reply(".")
                     elif verb == "retr":
                         body = provider.mailbox[int(words[1]) - 1]
                         self.reply("+OK")
