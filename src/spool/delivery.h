@@ -17,8 +17,8 @@ namespace quelma::spool {
 
 // Held by a delivery from its first change to its commit, and by the POP3 server while it
 // builds an index or rewrites a maildrop, so it never sees an unfinished delivery. A
-// delivery logs while it holds the lock, and a log line waits for the main thread: the main
-// thread only ever tries it (try_lock), never waits for it.
+// delivery logs while it holds the lock, and on Windows a log line waits for the main thread:
+// the main thread only ever tries it (try_lock), never waits for it.
 std::mutex& DeliveryLock();
 
 class Delivery {
