@@ -28,6 +28,22 @@ std::string DirectoryValue(std::string_view value) {
   return BarsToSpaces(dir);
 }
 
+// NONE (or nothing) is plain text and SSL is TLS from the first byte. STARTTLS (SMTP), STLS
+// (an account) and any value this build does not know ask for TLS after a plain start, so
+// that a slip in the file never sends a password in clear.
+TlsMode TlsModeValue(std::string_view value) {
+  if (value.empty() || platform::EqualsIgnoreAsciiCase(value, "NONE")) return TlsMode::kNone;
+  if (platform::EqualsIgnoreAsciiCase(value, "SSL")) return TlsMode::kImplicit;
+  return TlsMode::kStartTls;
+}
+
+std::string PathValue(std::string_view value) { return BarsToSpaces(Cut(value, limits::kPath - 1)); }
+
+std::int32_t TlsPortValue(std::string_view value) {
+  const auto n = ScanSigned(value).value_or(0);
+  return n > 0 && n <= 65535 ? n : 0;
+}
+
 using ParameterHandler = void (*)(Configuration&, std::string_view);
 
 struct ParameterKey {
@@ -85,6 +101,15 @@ constexpr ParameterKey kParameterKeys[] = {
      }},
     {"UNDISCLOSED_MAIL_TO",
      [](Configuration& c, std::string_view v) { c.UNDISCLOSED_MAIL_TO = CutText(v, limits::kUndisclosedMailTo); }},
+    {"SMTP_TLS", [](Configuration& c, std::string_view v) { c.SMTP_TLS = TlsModeValue(v); }},
+    {"SMTP_TLS_FINGERPRINT",
+     [](Configuration& c, std::string_view v) { c.SMTP_TLS_FINGERPRINT = NormalizeFingerprint(v); }},
+    {"TLS_CA_FILE", [](Configuration& c, std::string_view v) { c.TLS_CA_FILE = PathValue(v); }},
+    {"TLS_CERT_FILE", [](Configuration& c, std::string_view v) { c.TLS_CERT_FILE = PathValue(v); }},
+    {"TLS_KEY_FILE", [](Configuration& c, std::string_view v) { c.TLS_KEY_FILE = PathValue(v); }},
+    {"POP3_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.POP3_SRV_TLS_PORT = TlsPortValue(v); }},
+    {"SMTP_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.SMTP_SRV_TLS_PORT = TlsPortValue(v); }},
+    {"SMTP_EHLO", [](Configuration& c, std::string_view v) { c.SMTP_EHLO = !platform::EqualsIgnoreAsciiCase(v, "NO"); }},
 };
 
 // "DialupPhoneNumber<n>": entry n, and the entry behind it is emptied, so the list ends there.
@@ -154,6 +179,10 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
     }
   }
   if (a.port == 0 || a.port > limits::kProviderPort) a.port = defaults::kPop3Port;
+  for (const auto& [name, value] : OptionWords(line.rest)) {
+    if (platform::EqualsIgnoreAsciiCase(name, "tls")) a.tls = TlsModeValue(value);
+    if (platform::EqualsIgnoreAsciiCase(name, "fingerprint")) a.fingerprint = NormalizeFingerprint(value);
+  }
   c.accounts.push_back(std::move(a));
 }
 

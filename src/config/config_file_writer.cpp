@@ -64,13 +64,30 @@ void WriteParameters(std::string& out, const Configuration& c) {
   for (std::size_t i = 0; i < c.SchedulerRecord.size(); ++i) {
     Line(out, "SchedulerRecord" + std::to_string(i), ScheduleText(c.SchedulerRecord[i]));
   }
+  // Newer keys, each only when it is not at its default: a default file stays as it was.
+  if (c.SMTP_TLS != TlsMode::kNone) Line(out, "SMTP_TLS", c.SMTP_TLS == TlsMode::kImplicit ? "SSL" : "STARTTLS");
+  if (!c.SMTP_TLS_FINGERPRINT.empty()) Line(out, "SMTP_TLS_FINGERPRINT", c.SMTP_TLS_FINGERPRINT);
+  if (!c.TLS_CA_FILE.empty()) Line(out, "TLS_CA_FILE", SpacesToBars(c.TLS_CA_FILE));
+  if (!c.TLS_CERT_FILE.empty()) Line(out, "TLS_CERT_FILE", SpacesToBars(c.TLS_CERT_FILE));
+  if (!c.TLS_KEY_FILE.empty()) Line(out, "TLS_KEY_FILE", SpacesToBars(c.TLS_KEY_FILE));
+  if (c.POP3_SRV_TLS_PORT != 0) Line(out, "POP3_SRV_TLS_PORT", std::to_string(c.POP3_SRV_TLS_PORT));
+  if (c.SMTP_SRV_TLS_PORT != 0) Line(out, "SMTP_SRV_TLS_PORT", std::to_string(c.SMTP_SRV_TLS_PORT));
+  if (!c.SMTP_EHLO) Line(out, "SMTP_EHLO", "NO");
+}
+
+// The options after the remark that older builds do not read, each only when set.
+std::string AccountOptions(const ProviderAccount& a) {
+  std::string options;
+  if (a.tls != TlsMode::kNone) options += a.tls == TlsMode::kImplicit ? " tls=ssl" : " tls=stls";
+  if (!a.fingerprint.empty()) options += " fingerprint=" + a.fingerprint;
+  return options;
 }
 
 void WriteAccounts(std::string& out, const Configuration& c) {
   out += "[POP3accounts]\r\n";
   for (const ProviderAccount& a : c.accounts) {
     out += a.server + " " + a.login + " ; " + ScramblePassword(platform::Cut(a.password, 24)) + "-" + std::to_string(a.port) + "-" +
-           std::to_string(a.useApop) + "-" + a.deliverTo + "\r\n";
+           std::to_string(a.useApop) + "-" + a.deliverTo + AccountOptions(a) + "\r\n";
   }
 }
 

@@ -67,7 +67,28 @@ ConfigLine SplitConfigLine(std::string_view line) {
   out.value = TakeToken(line, pos, kMaxValue, ';');
   SkipAny(line, pos, " \t;");
   out.remark = TakeToken(line, pos, kMaxRemark, '\0');
+  while (pos < line.size() && IsBreak(line[pos])) ++pos;
+  std::size_t end = line.size();
+  while (end > pos && IsBreak(line[end - 1])) --end;
+  out.rest = std::string(line.substr(pos, std::min(end - pos, kMaxValue)));
   return out;
+}
+
+std::vector<std::pair<std::string, std::string>> OptionWords(std::string_view rest) {
+  std::vector<std::pair<std::string, std::string>> words;
+  std::size_t pos = 0;
+  while (pos < rest.size()) {
+    while (pos < rest.size() && IsBreak(rest[pos])) ++pos;
+    if (pos == rest.size()) break;
+    const std::string word = TakeToken(rest, pos, kMaxValue, '\0');
+    const auto equals = word.find('=');
+    if (equals == std::string::npos) {
+      words.emplace_back(word, std::string());
+    } else {
+      words.emplace_back(word.substr(0, equals), word.substr(equals + 1));
+    }
+  }
+  return words;
 }
 
 std::string SpacesToBars(std::string_view text) {

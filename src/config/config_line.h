@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quelma::config {
 
@@ -18,7 +20,12 @@ struct ConfigLine {
   std::string key;     // up to the first byte <= 32; empty for an indented line
   std::string value;   // after blanks, tabs and "="; up to a byte <= 32 or ";"
   std::string remark;  // after blanks, tabs and ";"; up to a byte <= 32
+  std::string rest;    // what follows the remark, leading blanks skipped (options of newer builds)
 };
+
+// The blank-separated "name=value" words of `rest`, in order; a word without "=" has an
+// empty value.
+std::vector<std::pair<std::string, std::string>> OptionWords(std::string_view rest);
 
 // Tokens longer than their limit are cut; the scan goes on after the whole token.
 ConfigLine SplitConfigLine(std::string_view line);

@@ -2,6 +2,7 @@
 #include "config/configuration.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -27,7 +28,7 @@ Configuration DefaultConfiguration(const std::string& programDir) {
   c.Daemon = "daemon";
   c.users = {LocalUser{"postmaster", "", ""}, LocalUser{"daemon", "", ""}};
   c.UNDISCLOSED_MAIL_TO.clear();
-  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0}};
+  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0, {}, {}}};
   c.POP3_SRV_PORT = defaults::kPop3Port;
   c.SMTP_SRV_PORT = defaults::kSmtpPort;
   c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
@@ -60,6 +61,24 @@ void ResetForLoad(Configuration& c) {
   c.POP3_SRV_PORT = defaults::kPop3Port;
   c.SMTP_SRV_PORT = defaults::kSmtpPort;
   c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
+  c.SMTP_TLS = TlsMode::kNone;
+  c.SMTP_TLS_FINGERPRINT.clear();
+  c.TLS_CA_FILE.clear();
+  c.TLS_CERT_FILE.clear();
+  c.TLS_KEY_FILE.clear();
+  c.POP3_SRV_TLS_PORT = 0;
+  c.SMTP_SRV_TLS_PORT = 0;
+  c.SMTP_EHLO = true;
+}
+
+std::string NormalizeFingerprint(std::string_view text) {
+  std::string hex;
+  for (char ch : text) {
+    if (ch == ':' || ch == ' ') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(ch))) return {};
+    hex.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(ch))));
+  }
+  return hex.size() == 64 ? hex : std::string();
 }
 
 int FindLocalUser(const Configuration& config, std::string_view name) {

@@ -47,7 +47,14 @@ inline constexpr std::uint16_t kPop3Port = 110;  // a provider account's and our
 inline constexpr std::uint32_t kServersTimeoutMs = 45000;
 inline constexpr std::uint32_t kLogFileKilobytes = 4;  // of a new installation
 inline constexpr std::uint32_t kProviderTimeoutMs = 120000;  // send and receive, both clients
+inline constexpr std::uint16_t kPop3sPort = 995;  // a provider account with implicit TLS
+inline constexpr std::uint16_t kSmtpsPort = 465;  // the provider's SMTP with implicit TLS
+inline constexpr std::uint16_t kSubmissionPort = 587;  // the provider's SMTP with STARTTLS
 }  // namespace defaults
+
+// How a connection to the provider (or from a local mail program) is secured: not at all,
+// TLS after a plain start (STLS for POP3, STARTTLS for SMTP), or TLS from the first byte.
+enum class TlsMode { kNone, kStartTls, kImplicit };
 
 struct LocalUser {
   std::string name;
@@ -63,6 +70,9 @@ struct ProviderAccount {
   std::uint32_t port = defaults::kPop3Port;
   std::string deliverTo = "*";  // "*" = through the sorter, else a local user name
   std::uint32_t useApop = 0;
+  // Options after the account line's remark ("tls=stls", "fingerprint=..."); written only when set.
+  TlsMode tls = TlsMode::kNone;
+  std::string fingerprint;  // 64 hex digits of the certificate's SHA-256; replaces the CA check
   bool operator==(const ProviderAccount&) const = default;
 };
 
@@ -99,6 +109,15 @@ struct Configuration {
   std::uint32_t SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
   std::string UNDISCLOSED_MAIL_TO;
   std::array<ScheduleRecord, limits::kScheduleDays> SchedulerRecord{};  // 0 = Monday
+  // Keys after the described ones, written only when they differ from their defaults.
+  TlsMode SMTP_TLS = TlsMode::kNone;  // NONE, STARTTLS or SSL
+  std::string SMTP_TLS_FINGERPRINT;   // 64 hex digits, or empty
+  std::string TLS_CA_FILE;    // extra trusted certificates (PEM) beside the system's
+  std::string TLS_CERT_FILE;  // the local servers' certificate chain (PEM); TLS is off without it
+  std::string TLS_KEY_FILE;   // its private key (PEM)
+  std::int32_t POP3_SRV_TLS_PORT = 0;  // the local POP3 server with implicit TLS; 0 = none
+  std::int32_t SMTP_SRV_TLS_PORT = 0;  // the local SMTP server with implicit TLS; 0 = none
+  bool SMTP_EHLO = true;  // NO: the local SMTP server answers EHLO with "501 Syntax error"
   std::vector<LocalUser> users;               // at most limits::kUsers
   std::vector<ProviderAccount> accounts;      // at most limits::kAccounts
 
@@ -115,6 +134,13 @@ void ResetForLoad(Configuration& config);
 
 // Index of the first user whose name equals `name` ignoring ASCII case, or -1.
 int FindLocalUser(const Configuration& config, std::string_view name);
+
+// A SHA-256 fingerprint as the settings keep it: 64 hex digits, colons and blanks dropped,
+// upper case; empty for anything else.
+std::string NormalizeFingerprint(std::string_view text);
+
+// The local servers offer TLS only with both a certificate and a key.
+inline bool LocalTlsConfigured(const Configuration& c) { return !c.TLS_CERT_FILE.empty() && !c.TLS_KEY_FILE.empty(); }
 
 // Removes every byte of value 32 or less (blanks, tabs, control characters).
 void SqueezeBlanks(std::string& text);

@@ -143,12 +143,23 @@ Configuration FullConfiguration(const std::string& dir) {
   c.accounts.clear();
   for (std::uint32_t i = 0; i < 25; ++i) {
     c.accounts.push_back(ProviderAccount{"pop" + std::to_string(i) + ".provider.ru", "логин" + std::to_string(i),
-                                         std::string(20, static_cast<char>('A' + i)), 110, "*", 0});
+                                         std::string(20, static_cast<char>('A' + i)), 110, "*", 0, {}, {}});
   }
   c.accounts[1].port = 30000;
   c.accounts[1].useApop = 1;
   c.accounts[1].password = "короткий";
   c.accounts[1].deliverTo = "пользователь7";
+  c.accounts[2].tls = TlsMode::kImplicit;
+  c.accounts[2].fingerprint = std::string(64, 'A');
+  c.accounts[3].tls = TlsMode::kStartTls;
+  c.SMTP_TLS = TlsMode::kStartTls;
+  c.SMTP_TLS_FINGERPRINT = std::string(32, '0') + std::string(32, 'F');
+  c.TLS_CA_FILE = "C:\\Program Files\\quelma\\ca.pem";
+  c.TLS_CERT_FILE = "/etc/quelma/cert.pem";
+  c.TLS_KEY_FILE = "/etc/quelma/key with blank.pem";
+  c.POP3_SRV_TLS_PORT = 995;
+  c.SMTP_SRV_TLS_PORT = 465;
+  c.SMTP_EHLO = false;
   return c;
 }
 
@@ -160,6 +171,18 @@ TEST(ConfigFile, FullConfigurationSurvivesSaveAndLoad) {
   ASSERT_EQ(program.load(loaded).status, LoadStatus::kLoaded);
   EXPECT_EQ(loaded, saved);
   EXPECT_EQ(FindLocalUser(loaded, loaded.PostMaster), 0) << "a 29-character role name still matches";
+}
+
+TEST(ConfigFile, NewerSettingsGoAfterTheDescribedOnesAndAccountOptionsAfterTheRemark) {
+  Program program;
+  Configuration c = DefaultConfiguration(program.dir.path());
+  c.accounts[0].tls = TlsMode::kImplicit;
+  c.accounts[0].port = 995;
+  c.SMTP_TLS = TlsMode::kImplicit;
+  ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
+  const std::string text = ReadAll(ConfigFilePath(program.dir.path()));
+  EXPECT_NE(text.find("SchedulerRecord6 = 00:00--00:00--0000\r\nSMTP_TLS = SSL\r\n[POP3accounts]\r\n"), std::string::npos);
+  EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl\r\n"), std::string::npos);
 }
 
 TEST(ConfigFile, SaveLowerCasesTheDomainAndBarsComeBackAsBlanks) {
@@ -179,10 +202,10 @@ TEST(ConfigFile, PasswordsAtTheEdgesOfWhatTheFileKeeps) {
   Program program;
   Configuration c = DefaultConfiguration(program.dir.path());
   c.SMTP_LOGIN_PASS = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
-  c.accounts = {ProviderAccount{"h", "l", std::string(20, 'x'), 110, "*", 0},
-                ProviderAccount{"h", "l", std::string(21, 'y'), 110, "*", 0},
-                ProviderAccount{"h", "l", "1", 110, "*", 0},
-                ProviderAccount{"h", "l", "zyxwvutsrqponmlkjihgfedcba0123", 110, "*", 0}};
+  c.accounts = {ProviderAccount{"h", "l", std::string(20, 'x'), 110, "*", 0, {}, {}},
+                ProviderAccount{"h", "l", std::string(21, 'y'), 110, "*", 0, {}, {}},
+                ProviderAccount{"h", "l", "1", 110, "*", 0, {}, {}},
+                ProviderAccount{"h", "l", "zyxwvutsrqponmlkjihgfedcba0123", 110, "*", 0, {}, {}}};
   c.users = {LocalUser{"u", "=pass", ""}, LocalUser{"v", "pa;ss", ""}};
   ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
   Configuration loaded;
@@ -277,6 +300,31 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
        "account numbers"},
       {"Boss = x" + std::string(3000, 'y') + " ; r\r\nDaemon = d\r\n",
        [](C c) { return c.Boss.size() == 64 && c.Daemon == "d"; }, "an over-long line is several lines"},
+      {"SMTP_TLS = ssl\r\n", [](C c) { return c.SMTP_TLS == TlsMode::kImplicit; }, "SSL in any case"},
+      {"SMTP_TLS = STARTTLS\r\n", [](C c) { return c.SMTP_TLS == TlsMode::kStartTls; }, "STARTTLS"},
+      {"SMTP_TLS = STARTLS\r\n", [](C c) { return c.SMTP_TLS == TlsMode::kStartTls; }, "a slip never means plain"},
+      {"SMTP_TLS = none\r\n", [](C c) { return c.SMTP_TLS == TlsMode::kNone; }, "NONE"},
+      {"SMTP_TLS_FINGERPRINT = ab:" + std::string(62, 'c') + "\r\n",
+       [](C c) { return c.SMTP_TLS_FINGERPRINT == "AB" + std::string(62, 'C'); }, "colons dropped, upper case"},
+      {"SMTP_TLS_FINGERPRINT = " + std::string(63, 'a') + "\r\n", [](C c) { return c.SMTP_TLS_FINGERPRINT.empty(); },
+       "63 digits are no fingerprint"},
+      {"SMTP_TLS_FINGERPRINT = " + std::string(63, 'a') + "g\r\n", [](C c) { return c.SMTP_TLS_FINGERPRINT.empty(); },
+       "nor is a non-hex digit"},
+      {"POP3_SRV_TLS_PORT = 70000\r\nSMTP_SRV_TLS_PORT = -1\r\n",
+       [](C c) { return c.POP3_SRV_TLS_PORT == 0 && c.SMTP_SRV_TLS_PORT == 0; }, "TLS ports out of range are off"},
+      {"SMTP_EHLO = no\r\n", [](C c) { return !c.SMTP_EHLO; }, "EHLO off"},
+      {"SMTP_EHLO = maybe\r\n", [](C c) { return c.SMTP_EHLO; }, "only NO turns EHLO off"},
+      {"TLS_CERT_FILE = /a|b/c.pem\r\n", [](C c) { return c.TLS_CERT_FILE == "/a b/c.pem" && !LocalTlsConfigured(c); },
+       "bars; no key, no local TLS"},
+      {"[pop3accounts]\r\nh l ; -995-0-* tls=SSL fingerprint=" + std::string(64, 'b') +
+           " keep=14\r\nh l ; -110-0-*\ttls=stls\r\nh l ; -110-0-* tls=whatever\r\nh l ; -110-0-* tls\r\n",
+       [](C c) {
+         return c.accounts.size() == 4 && c.accounts[0].tls == TlsMode::kImplicit &&
+                c.accounts[0].fingerprint == std::string(64, 'B') && c.accounts[0].deliverTo == "*" &&
+                c.accounts[1].tls == TlsMode::kStartTls && c.accounts[2].tls == TlsMode::kStartTls &&
+                c.accounts[3].tls == TlsMode::kNone;
+       },
+       "account options after the remark; unknown ones skipped"},
       {std::string("Boss = a\0b\r\nDaemon = \xff\x80\r\n", 25),
        [](C c) { return c.Boss == "a" && c.Daemon == "\xff\x80"; }, "NUL and high bytes"},
   };

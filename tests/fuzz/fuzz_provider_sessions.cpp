@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   link::ActivityLog log(window, control, clock);
 
   InputStream pop3(input);
-  const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1};
+  const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, {}, {}};
   pop3_client::Pop3ClientSession download(pop3, account, dir, log, window);
   download.run();
   for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);

@@ -68,7 +68,7 @@ struct Mailbox {
 // One session over a scripted stream, with the program directory in a fresh temporary one.
 struct Session : quelma::testing::RecordedLog {
   quelma::testing::TempDir dir;
-  config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0};
+  config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0, {}, {}};
 
   Pop3ClientError run(ScriptedStream& stream, std::string programDir = "") {
     if (programDir.empty()) programDir = dir.path();
@@ -171,7 +171,7 @@ TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    if (c.useApop != 0) s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop};
+    if (c.useApop != 0) s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop, {}, {}};
     ScriptedStream stream(c.greeting, Mailbox{kOneMessage, c.replies});
     stream.failSendsFrom = c.failSendsFrom;
     if (c.closes) stream.closeWhenDrained();
@@ -214,7 +214,7 @@ TEST(Pop3ClientSession, LogsInWithApopOrUserAndPass) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop};
+    s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop, {}, {}};
     ScriptedStream stream(c.greeting, Mailbox{{}, {{"APOP", c.apopReply}}});
     EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
     EXPECT_EQ(stream.lines, c.sent);
