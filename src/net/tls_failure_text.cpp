@@ -1,0 +1,51 @@
+// What each TLS failure is called in the log, with the certificate's own details.
+#include "net/tls_failure_text.h"
+
+namespace quelma::net {
+namespace {
+
+std::string Joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text.empty() ? "(нет имен)" : text;
+}
+
+// The certificate that is out of its time, else the server's own.
+const CertificateInfo& OutOfTime(const std::vector<CertificateInfo>& chain) {
+  for (const CertificateInfo& c : chain) {
+    if (!c.timeValid) return c;
+  }
+  return chain.front();
+}
+
+}  // namespace
+
+std::string TlsFailureText(const TlsOutcome& outcome, const TlsClientSettings& settings) {
+  const std::string host = "\"" + settings.host + "\"";
+  const std::string why = outcome.reason.empty() ? "" : " (" + outcome.reason + ")";
+  switch (outcome.failure) {
+    case TlsFailure::kNone: return {};
+    case TlsFailure::kSettings:
+      return "TLS: не могу взять доверенные сертификаты из файла \"" + settings.caFile + "\"" + why + "\r\n";
+    case TlsFailure::kHandshake: return "TLS: не удалось установить защищенное соединение с " + host + why + "\r\n";
+    case TlsFailure::kUntrusted:
+      if (outcome.chain.empty()) return "TLS: сервер " + host + " не предъявил сертификата\r\n";
+      return "TLS: сертификат сервера " + host + " выдан неизвестным издателем \"" + outcome.chain.back().issuer +
+             "\"" + why + "\r\n";
+    case TlsFailure::kExpired:
+      if (outcome.chain.empty()) break;
+      return "TLS: сертификат \"" + OutOfTime(outcome.chain).subject + "\" сейчас недействителен: он действует с " +
+             OutOfTime(outcome.chain).notBefore + " по " + OutOfTime(outcome.chain).notAfter + "\r\n";
+    case TlsFailure::kHostName:
+      if (outcome.chain.empty()) break;
+      return "TLS: сертификат выдан для " + Joined(outcome.chain.front().names) + ", а соединение установлено с " +
+             host + "\r\n";
+    case TlsFailure::kPin:
+      if (outcome.chain.empty()) break;
+      return "TLS: отпечаток SHA-256 сертификата сервера " + outcome.chain.front().sha256 +
+             " не совпадает с заданным " + settings.fingerprint + "\r\n";
+  }
+  return "TLS: сертификат сервера " + host + " не принят" + why + "\r\n";
+}
+
+}  // namespace quelma::net
