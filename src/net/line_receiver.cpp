@@ -4,7 +4,7 @@
 namespace quelma::net {
 
 bool LineReceiver::receiveMore() {
-  const long n = stream_.receive(buffer_.data(), buffer_.size());
+  const long n = stream_->receive(buffer_.data(), buffer_.size());
   if (n <= 0) return false;
   pending_.append(buffer_.data(), static_cast<std::size_t>(n));
   return true;

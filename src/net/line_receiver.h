@@ -13,7 +13,17 @@ namespace quelma::net {
 
 class LineReceiver {
  public:
-  LineReceiver(ByteStream& stream, std::size_t receiveSize) : stream_(stream), buffer_(receiveSize) {}
+  LineReceiver(ByteStream& stream, std::size_t receiveSize) : stream_(&stream), buffer_(receiveSize) {}
+
+  // Reads from `stream` from now on (TLS laid over the old one). Whatever was received and not
+  // yet handed out is dropped: bytes sent before the handshake are never taken for what came
+  // through it. Returns how many bytes were dropped.
+  std::size_t restart(ByteStream& stream) {
+    stream_ = &stream;
+    const std::size_t dropped = pending_.size();
+    pending_.clear();
+    return dropped;
+  }
 
   enum class Status {
     kLine,     // `line` holds the line, its line feed included
@@ -32,7 +42,7 @@ class LineReceiver {
 
  private:
   bool receiveMore();
-  ByteStream& stream_;
+  ByteStream* stream_;
   std::vector<char> buffer_;
   std::string pending_;
 };

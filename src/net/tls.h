@@ -4,6 +4,7 @@
 // outlive it. Linux builds use OpenSSL, Windows builds Schannel; both only TLS 1.2 or newer.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,13 @@ struct TlsClientSettings {
 // closes the transport). Nothing of ours is sent through the result before every check passed.
 std::unique_ptr<ByteStream> StartTlsClient(ByteStream& transport, const TlsClientSettings& settings,
                                            TlsOutcome& outcome);
+
+// How a client starts TLS: its settings, and the handshake (StartTlsClient; a test plays it).
+struct TlsClient {
+  TlsClientSettings settings;
+  std::function<std::unique_ptr<ByteStream>(ByteStream&, const TlsClientSettings&, TlsOutcome&)> start =
+      StartTlsClient;
+};
 
 // The local servers' certificate and key, loaded once and shared by their sessions.
 class TlsServerCredentials {

@@ -2,6 +2,8 @@
 // the thread's exit code.
 #pragma once
 
+#include "net/tls.h"
+
 namespace quelma::pop3_client {
 
 enum class Pop3ClientError : int {
@@ -37,8 +39,30 @@ enum class Pop3ClientError : int {
   kUidlReceive = 32,      // the listing broke off, or does not fit the mailbox
   kCapaSend = 33,
   kCapaReceive = 34,      // the reply or its listing broke off
+  kStlsSend = 35,         // CAPA or STLS before the login
+  kStlsReceive = 36,      // their replies broke off
+  kStlsNotOffered = 37,   // CAPA does not list STLS, or STLS was refused
+  kTlsHandshake = 38,     // no TLS came about (closed, broken off, not TLS, no common version)
+  kTlsUntrusted = 39,     // the certificate leads to no trusted one
+  kTlsExpired = 40,       // a certificate of the chain is not valid now
+  kTlsHostName = 41,      // the certificate is for other names
+  kTlsPin = 42,           // its fingerprint is not the one set for the account
+  kTlsSettings = 43,      // the trusted-certificates file cannot be used
 };
 
 inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }
+
+inline Pop3ClientError TlsError(net::TlsFailure failure) {
+  switch (failure) {
+    case net::TlsFailure::kNone: return Pop3ClientError::kNone;
+    case net::TlsFailure::kSettings: return Pop3ClientError::kTlsSettings;
+    case net::TlsFailure::kHandshake: return Pop3ClientError::kTlsHandshake;
+    case net::TlsFailure::kUntrusted: return Pop3ClientError::kTlsUntrusted;
+    case net::TlsFailure::kExpired: return Pop3ClientError::kTlsExpired;
+    case net::TlsFailure::kHostName: return Pop3ClientError::kTlsHostName;
+    case net::TlsFailure::kPin: return Pop3ClientError::kTlsPin;
+  }
+  return Pop3ClientError::kTlsHandshake;
+}
 
 }  // namespace quelma::pop3_client

@@ -3,6 +3,8 @@
 #include "pop3_client/pop3_client_run.h"
 
 #include "net/plain_stream.h"
+#include "net/tls.h"
+#include "net/tls_log_text.h"
 #include "platform/files.h"
 #include "platform/running_guard.h"
 #include "pop3_client/pop3_client_error.h"
@@ -24,12 +26,15 @@ class Run {
   void status(const char* text) { c_.window.setStatusText(link::kPop3LabelPart, text); }
   void progress(int percent) { c_.window.setProgress(link::kPop3ProgressPart, percent); }
   Pop3ClientError connect();
+  Pop3ClientError startImplicitTls();
   Pop3ClientError download();
   int fail(Pop3ClientError error);
   void sort();
 
   const Pop3ClientContext& c_;
   net::PlainStream stream_;
+  net::TlsClient tls_{{c_.account.server, c_.config.TLS_CA_FILE, c_.account.fingerprint}};
+  std::unique_ptr<net::ByteStream> secure_;  // TLS over stream_ from its first byte (tls=ssl)
   spool::UidLedger ledger_{c_.programDir, spool::AccountKey(c_.account.server, c_.account.login)};
 };
 
@@ -49,16 +54,33 @@ Pop3ClientError Run::connect() {
   return Pop3ClientError::kConnect;
 }
 
+Pop3ClientError Run::startImplicitTls() {
+  net::TlsOutcome outcome;
+  secure_ = tls_.start(stream_, tls_.settings, outcome);
+  if (!secure_) {
+    log(net::TlsFailureText(outcome, tls_.settings));
+    return TlsError(outcome.failure);
+  }
+  log(net::TlsUpText(outcome));
+  return Pop3ClientError::kNone;
+}
+
 // Every file of downloaded mail that waits, each where its account delivers.
 void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir}); }
 
 // Connect and talk to the provider; the connection is closed when this returns.
 Pop3ClientError Run::download() {
   Pop3ClientError error = connect();
+  const config::TlsMode mode = c_.account.tls;
+  if (error == Pop3ClientError::kNone && mode == config::TlsMode::kImplicit) error = startImplicitTls();
   if (error == Pop3ClientError::kNone) {
-    Pop3ClientSession session(stream_, c_.account, c_.programDir, c_.log, c_.window, &ledger_);
+    net::ByteStream& stream = secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_);
+    Pop3ClientSession session(stream, c_.account, c_.programDir, c_.log, c_.window, &ledger_,
+                              mode == config::TlsMode::kStartTls ? &tls_ : nullptr);
     error = session.run();
   }
+  if (secure_) secure_->close();
+  secure_.reset();
   stream_.close();
   ledger_.settle(nullptr);  // before anything sorts what this session stored
   return error;

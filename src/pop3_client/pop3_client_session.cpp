@@ -8,6 +8,7 @@
 #include <set>
 
 #include "codec/md5.h"
+#include "net/tls_log_text.h"
 #include "platform/files.h"
 #include "spool/download_files.h"
 
@@ -22,8 +23,9 @@ bool Positive(const std::string& reply) { return !reply.empty() && reply[0] == '
 
 Pop3ClientSession::Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account,
                                      std::string programDir, link::ActivityLog& log, link::MainWindow& window,
-                                     spool::UidLedger* ledger)
-    : stream_(stream),
+                                     spool::UidLedger* ledger, const net::TlsClient* stls)
+    : stream_(&stream),
+      stls_(stls),
       account_(account),
       programDir_(std::move(programDir)),
       log_(log),
@@ -35,6 +37,7 @@ Pop3ClientSession::Pop3ClientSession(net::ByteStream& stream, const config::Prov
 Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
   switch (phase) {
     case Phase::kGreeting: return &Pop3ClientSession::greeting;
+    case Phase::kStls: return &Pop3ClientSession::stls;
     case Phase::kApop: return &Pop3ClientSession::apop;
     case Phase::kUser: return &Pop3ClientSession::user;
     case Phase::kPass: return &Pop3ClientSession::pass;
@@ -52,15 +55,13 @@ Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
 
 Pop3ClientError Pop3ClientSession::run() {
   log("Вход на сервер как \"" + account_.login + "\".\r\n");
-  while (phase_ != Phase::kDone) {
-    const Pop3ClientError error = (this->*HandlerOf(phase_))();
-    if (error == Pop3ClientError::kNone) continue;
-    // The messages that came whole are kept (and known to the ledger): the next session
-    // deletes them at the provider instead of downloading them again.
-    if (batch_ && batchWhole_ > 0) storeBatch(batchWhole_);
-    return error;
-  }
-  return Pop3ClientError::kNone;
+  Pop3ClientError error = Pop3ClientError::kNone;
+  while (phase_ != Phase::kDone && error == Pop3ClientError::kNone) error = (this->*HandlerOf(phase_))();
+  // The messages that came whole are kept (and known to the ledger): the next session
+  // deletes them at the provider instead of downloading them again.
+  if (error != Pop3ClientError::kNone && batch_ && batchWhole_ > 0) storeBatch(batchWhole_);
+  if (secure_) secure_->close();  // our close_notify, then the connection closes
+  return error;
 }
 
 Pop3ClientError Pop3ClientSession::receive(Pop3ClientError nothing, Pop3ClientError cut) {
@@ -91,6 +92,51 @@ Pop3ClientError Pop3ClientSession::greeting() {
     timeStamp_ = reply_.substr(open, close - open + (reply_[close] == '>' ? 1 : 0));
   }
   log("Сервер готов.\r\n");
+  phase_ = stls_ ? Phase::kStls : account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
+  return Pop3ClientError::kNone;
+}
+
+// CAPA must list STLS and STLS must be taken; then the handshake and its checks. A server that
+// cannot is left at once: the login never goes out in clear.
+Pop3ClientError Pop3ClientSession::stls() {
+  if (!send("CAPA\r\n")) return Pop3ClientError::kStlsSend;
+  if (const auto e = receive(Pop3ClientError::kStlsReceive, Pop3ClientError::kStlsReceive);
+      e != Pop3ClientError::kNone) {
+    return e;
+  }
+  bool offered = false;
+  if (Positive(reply_)) {
+    const auto e = readListing(Pop3ClientError::kStlsReceive, [&offered](const std::string& line) {
+      std::string name = line.substr(0, line.find_first_of(" \r\n"));
+      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+      offered = offered || name == "STLS";
+      return true;
+    });
+    if (e != Pop3ClientError::kNone) return e;
+  }
+  if (offered) {
+    log("STLS\r\n");
+    if (!send("STLS\r\n")) return Pop3ClientError::kStlsSend;
+    if (const auto e = receive(Pop3ClientError::kStlsReceive, Pop3ClientError::kStlsReceive);
+        e != Pop3ClientError::kNone) {
+      return e;
+    }
+  }
+  if (!offered || !Positive(reply_)) {
+    log(offered ? "Сервер отказал в STLS: " + reply_ : std::string("Сервер не предлагает STLS\r\n"));
+    log("Вход без шифрования запрещен настройками счета\r\n");
+    refuse();
+    return Pop3ClientError::kStlsNotOffered;
+  }
+  net::TlsOutcome outcome;
+  secure_ = stls_->start(*stream_, stls_->settings, outcome);
+  if (!secure_) {
+    log(net::TlsFailureText(outcome, stls_->settings));
+    return TlsError(outcome.failure);
+  }
+  stream_ = secure_.get();
+  replies_.restart(*stream_);  // whatever came before the handshake is not the server's word
+  log(net::TlsUpText(outcome));
   phase_ = account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
   return Pop3ClientError::kNone;
 }

@@ -1,5 +1,5 @@
 // The dialogue with the provider's POP3 server for one account, as a state machine driven by
-// the server's replies: greeting, APOP or USER and PASS, CAPA, STAT, UIDL, LIST, then RETR
+// the server's replies: greeting, (CAPA and STLS,) APOP or USER and PASS, CAPA, STAT, UIDL, LIST, then RETR
 // for the messages of one download file, the file synced once, their DELEs, and so on to
 // QUIT. A server that announces PIPELINING gets each file's RETRs, and then its DELEs, in
 // one write; any other gets one command at a time. It speaks through any byte stream, so a
@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include "link/main_window.h"
 #include "net/byte_stream.h"
 #include "net/line_receiver.h"
+#include "net/tls.h"
 #include "pop3_client/pop3_client_error.h"
 #include "spool/download_files.h"
 #include "spool/uid_ledger.h"
@@ -29,19 +31,23 @@ class Pop3ClientSession {
  public:
   // With a ledger the session asks for UIDL and deletes the messages already stored without
   // downloading them again; without one (or when the provider has no UIDL) it downloads all.
+  // With `stls` the session asks for TLS before it logs in, and a server that does not offer
+  // STLS is an error: nothing is sent in clear after the greeting but CAPA and STLS.
   Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account, std::string programDir,
-                    link::ActivityLog& log, link::MainWindow& window, spool::UidLedger* ledger = nullptr);
+                    link::ActivityLog& log, link::MainWindow& window, spool::UidLedger* ledger = nullptr,
+                    const net::TlsClient* stls = nullptr);
 
   // From the greeting to the reply to QUIT; kNone when every message is in its download file
   // and the server took QUIT.
   Pop3ClientError run();
 
  private:
-  enum class Phase { kGreeting, kApop, kUser, kPass, kCapa, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone };
+  enum class Phase { kGreeting, kStls, kApop, kUser, kPass, kCapa, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone };
   using Handler = Pop3ClientError (Pop3ClientSession::*)();
   static Handler HandlerOf(Phase phase);
 
   Pop3ClientError greeting();
+  Pop3ClientError stls();
   Pop3ClientError apop();
   Pop3ClientError user();
   Pop3ClientError pass();
@@ -57,7 +63,7 @@ class Pop3ClientSession {
   Pop3ClientError dele();
   Pop3ClientError quit();
 
-  bool send(const std::string& line) { return stream_.sendAll(line); }
+  bool send(const std::string& line) { return stream_->sendAll(line); }
   // One reply line: `nothing` when none of it came, `cut` when it broke off.
   Pop3ClientError receive(Pop3ClientError nothing, Pop3ClientError cut);
   // A reply that does not begin with "+" ends the run, after a polite QUIT.
@@ -69,7 +75,9 @@ class Pop3ClientSession {
   bool stored(unsigned long number) const;
   void log(const std::string& text) { log_.LogPop3Client(text); }
 
-  net::ByteStream& stream_;
+  net::ByteStream* stream_;  // the connection, or TLS over it after STLS
+  const net::TlsClient* stls_;
+  std::unique_ptr<net::ByteStream> secure_;
   const config::ProviderAccount& account_;
   std::string programDir_;
   link::ActivityLog& log_;
@@ -86,7 +94,7 @@ class Pop3ClientSession {
   std::vector<unsigned long> batchMessages_;
   std::uint64_t batchWhole_ = 0;
   std::deque<unsigned long> toDelete_;  // on disk (or stored before): their DELEs are due
-  net::LineReceiver replies_{stream_, kReceiveSize};
+  net::LineReceiver replies_{*stream_, kReceiveSize};
   Phase phase_ = Phase::kGreeting;
   std::string reply_;
   std::string timeStamp_;            // the greeting's <...>, or empty

@@ -17,7 +17,7 @@ void ProviderConnection::send(std::string_view bytes, SmtpClientError error) {
 
 void ProviderConnection::flush() {
   if (out_.empty() || failed()) return;
-  const bool sent = stream_.sendAll(out_);
+  const bool sent = stream_->sendAll(out_);
   out_.clear();
   if (!sent) error_ = outError_;
 }

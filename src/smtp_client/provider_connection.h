@@ -14,7 +14,7 @@ namespace quelma::smtp_client {
 
 class ProviderConnection {
  public:
-  explicit ProviderConnection(net::ByteStream& stream) : stream_(stream) {}
+  explicit ProviderConnection(net::ByteStream& stream) : stream_(&stream) {}
   ProviderConnection(const ProviderConnection&) = delete;  // the reply reader points at this one
   ProviderConnection& operator=(const ProviderConnection&) = delete;
 
@@ -32,16 +32,25 @@ class ProviderConnection {
     if (!failed()) error_ = error;
   }
 
+  // Speaks through `stream` from now on (TLS laid over the old one); replies received before
+  // and not yet read are dropped, never taken for the server's word over TLS.
+  void restart(net::ByteStream& stream) {
+    stream_ = &stream;
+    out_.clear();
+    replies_.clear();
+  }
+
+  net::ByteStream& stream() { return *stream_; }
   bool failed() const { return error_ != SmtpClientError::kNone; }
   SmtpClientError error() const { return error_; }
 
  private:
   void flush();
-  net::ByteStream& stream_;
+  net::ByteStream* stream_;
   std::string out_;
   SmtpClientError outError_ = SmtpClientError::kNone;
   SmtpClientError error_ = SmtpClientError::kNone;
-  net::ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return stream_.receive(buffer, capacity); }};
+  net::ReplyReader replies_{[this](char* buffer, std::size_t capacity) { return stream_->receive(buffer, capacity); }};
   std::string reply_;
 };
 

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "codec/base64.h"
+#include "net/tls_log_text.h"
 #include "platform/text.h"
 #include "smtp_client/queue_line_reader.h"
 #include "smtp_client/sender_rewriting.h"
@@ -36,6 +37,9 @@ TransactionResult ProviderSession::readFailure() {
 SmtpClientError ProviderSession::logIn() {
   if (!readReply(SmtpClientError::kGreetingReceive)) return error();
   if (!Begins(connection_.reply(), "220")) return SmtpClientError::kGreetingRefused;
+  if (startTls_) {
+    if (const SmtpClientError e = startTls(); e != SmtpClientError::kNone) return e;
+  }
   if (config_.SMTP_USES_LOGIN) {
     log("Logging in to SMTP server\r\n");
     connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
@@ -53,6 +57,35 @@ SmtpClientError ProviderSession::logIn() {
     }
   }
   return hello();
+}
+
+// EHLO must list STARTTLS and STARTTLS must get 220; then the handshake and its checks. What
+// follows is said again over TLS from EHLO on, as if the connection were new.
+SmtpClientError ProviderSession::startTls() {
+  connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  const bool offered = Begins(connection_.reply(), "250") && EhloOffers(connection_.reply(), "STARTTLS");
+  if (offered) {
+    log("STARTTLS\r\n");
+    connection_.send("STARTTLS\r\n", SmtpClientError::kLoginSend);
+    if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  }
+  if (!offered || !Begins(connection_.reply(), "220")) {
+    log(offered ? "Сервер отказал в STARTTLS: " + connection_.reply() : std::string("Сервер не предлагает STARTTLS\r\n"));
+    log("Передача почты без шифрования запрещена настройками\r\n");
+    quit();
+    return SmtpClientError::kStartTlsNotOffered;
+  }
+  net::TlsOutcome outcome;
+  secure_ = startTls_->start(connection_.stream(), startTls_->settings, outcome);
+  if (!secure_) {
+    log(net::TlsFailureText(outcome, startTls_->settings));
+    connection_.abandon(TlsError(outcome.failure));
+    return error();
+  }
+  connection_.restart(*secure_);
+  log(net::TlsUpText(outcome));
+  return SmtpClientError::kNone;
 }
 
 SmtpClientError ProviderSession::hello() {
@@ -241,6 +274,7 @@ SmtpClientError ProviderSession::quit() {
   log("Отключение от сервера.\r\n");
   connection_.send("quit\r\n", SmtpClientError::kQuitSend);
   readReply(SmtpClientError::kQuitReceive);
+  if (secure_) secure_->close();  // our close_notify, then the connection closes
   return error();
 }
 

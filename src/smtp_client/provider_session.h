@@ -6,11 +6,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "net/byte_stream.h"
+#include "net/tls.h"
 #include "platform/files.h"
 #include "smtp_client/provider_connection.h"
 #include "smtp_client/smtp_client_error.h"
@@ -31,11 +33,14 @@ inline constexpr char kTraceHeader[] =
 
 class ProviderSession {
  public:
-  ProviderSession(net::ByteStream& stream, const config::Configuration& config, link::ActivityLog& log)
-      : config_(config), log_(log), connection_(stream) {}
+  // With `startTls` the session asks for TLS after the greeting, and a server that does not
+  // offer STARTTLS is an error: nothing but EHLO and STARTTLS goes out in clear.
+  ProviderSession(net::ByteStream& stream, const config::Configuration& config, link::ActivityLog& log,
+                  const net::TlsClient* startTls = nullptr)
+      : config_(config), log_(log), connection_(stream), startTls_(startTls) {}
 
-  // Greeting, then EHLO and AUTH when the settings ask for a login (HELO when that cannot
-  // be had), else HELO: on kNone the server is ready for MAIL.
+  // Greeting, (EHLO and STARTTLS,) then EHLO and AUTH when the settings ask for a login (HELO
+  // when that cannot be had), else HELO: on kNone the server is ready for MAIL.
   SmtpClientError logIn();
   // `accepted` is called the moment the provider's 250 for the end of the text is read.
   TransactionResult sendQueueFile(platform::InputFile& file, const std::function<void()>& accepted = [] {});
@@ -44,6 +49,7 @@ class ProviderSession {
 
  private:
   void log(std::string_view text) { log_.LogSmtpClient(text); }
+  SmtpClientError startTls();
   SmtpClientError hello();
   enum class Login { kDone, kNoMethod };
   SmtpClientError authenticate(Login& outcome);
@@ -61,6 +67,8 @@ class ProviderSession {
   const config::Configuration& config_;
   link::ActivityLog& log_;
   ProviderConnection connection_;
+  const net::TlsClient* startTls_;
+  std::unique_ptr<net::ByteStream> secure_;  // TLS over the connection after STARTTLS
   std::string sender_;              // the rewritten sender of the current transaction
   bool transactionOpen_ = false;    // MAIL was accepted and no end of data followed
   bool traceAdded_ = false;

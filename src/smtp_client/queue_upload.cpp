@@ -7,6 +7,8 @@
 #include <string>
 
 #include "net/plain_stream.h"
+#include "net/tls.h"
+#include "net/tls_log_text.h"
 #include "platform/files.h"
 #include "platform/running_guard.h"
 #include "platform/text.h"
@@ -46,6 +48,8 @@ class Upload {
   const QueueUploadContext& c_;
   std::string markerPath_;
   net::PlainStream stream_;
+  net::TlsClient tls_{{c_.config.SMTPServer, c_.config.TLS_CA_FILE, c_.config.SMTP_TLS_FINGERPRINT}};
+  std::unique_ptr<net::ByteStream> secure_;  // TLS over stream_ from its first byte (SMTP_TLS = SSL)
   std::optional<ProviderSession> session_;  // once connected
   std::optional<platform::RunningGuard> guard_;
   std::optional<platform::InputFile> file_;
@@ -60,6 +64,7 @@ int Upload::end(SmtpClientError error) {
   } else {
     log("Заканчиваю работу SMTP клиента.\r\n");
   }
+  if (secure_) secure_->close();
   stream_.close();
   platform::RemoveFile(markerPath_);
   c_.window.setProgress(link::kSmtpProgressPart, 0);
@@ -87,7 +92,17 @@ SmtpClientError Upload::connect() {
 SmtpClientError Upload::logIn() {
   if (session_) return SmtpClientError::kNone;
   if (const SmtpClientError e = connect(); e != SmtpClientError::kNone) return e;
-  session_.emplace(stream_, c_.config, c_.log);
+  if (c_.config.SMTP_TLS == config::TlsMode::kImplicit) {
+    net::TlsOutcome outcome;
+    secure_ = tls_.start(stream_, tls_.settings, outcome);
+    if (!secure_) {
+      log(net::TlsFailureText(outcome, tls_.settings));
+      return TlsError(outcome.failure);
+    }
+    log(net::TlsUpText(outcome));
+  }
+  session_.emplace(secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_), c_.config, c_.log,
+                   c_.config.SMTP_TLS == config::TlsMode::kStartTls ? &tls_ : nullptr);
   return session_->logIn();
 }
 

@@ -3,6 +3,7 @@
 
 #include "codec/base64.h"
 #include "codec/md5.h"
+#include "platform/text.h"
 
 namespace quelma::smtp_client {
 
@@ -11,6 +12,19 @@ AuthMethod ChooseAuthMethod(std::string_view ehloReply) {
   if (ehloReply.find("PLAIN") != std::string_view::npos) return AuthMethod::kPlain;
   if (ehloReply.find("LOGIN") != std::string_view::npos) return AuthMethod::kLogin;
   return AuthMethod::kNone;
+}
+
+bool EhloOffers(std::string_view ehloReply, std::string_view keyword) {
+  for (std::size_t start = 0; start < ehloReply.size();) {
+    const std::size_t end = std::min(ehloReply.find('\n', start), ehloReply.size());
+    const std::string_view line = ehloReply.substr(start, end - start);
+    if (line.size() > 4) {
+      const std::string_view rest = line.substr(4);
+      if (platform::EqualsIgnoreAsciiCase(rest.substr(0, rest.find_first_of(" \r")), keyword)) return true;
+    }
+    start = end + 1;
+  }
+  return false;
 }
 
 std::string PlainCredentials(std::string_view name, std::string_view password) {

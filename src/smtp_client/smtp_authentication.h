@@ -14,6 +14,9 @@ enum class AuthMethod { kNone, kCramMd5, kPlain, kLogin };
 // The best method the EHLO reply names anywhere in its text: CRAM-MD5, then PLAIN, then LOGIN.
 AuthMethod ChooseAuthMethod(std::string_view ehloReply);
 
+// Whether a line of the EHLO reply names `keyword` as its extension ("250-STARTTLS").
+bool EhloOffers(std::string_view ehloReply, std::string_view keyword);
+
 // Base64 of NUL name NUL password (an empty authorisation identity).
 std::string PlainCredentials(std::string_view name, std::string_view password);
 

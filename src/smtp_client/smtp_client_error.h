@@ -2,6 +2,8 @@
 // and the thread's exit code. A refused message is no such error: it gets a notice.
 #pragma once
 
+#include "net/tls.h"
+
 namespace quelma::smtp_client {
 
 enum class SmtpClientError : int {
@@ -28,10 +30,30 @@ enum class SmtpClientError : int {
   kEndReceive = 22,
   kQuitSend = 23,
   kQuitReceive = 24,
+  kStartTlsNotOffered = 25,  // the EHLO reply does not list STARTTLS, or STARTTLS was refused
+  kTlsHandshake = 26,        // no TLS came about (closed, broken off, not TLS, no common version)
+  kTlsUntrusted = 27,        // the certificate leads to no trusted one
+  kTlsExpired = 28,          // a certificate of the chain is not valid now
+  kTlsHostName = 29,         // the certificate is for other names
+  kTlsPin = 30,              // its fingerprint is not SMTP_TLS_FINGERPRINT
+  kTlsSettings = 31,         // the trusted-certificates file cannot be used
   kChallengeWithoutOpen = 310,   // the decoded CRAM-MD5 challenge holds no "<"
   kChallengeWithoutClose = 311,  // nor a ">" after it
 };
 
 inline int ErrorNumber(SmtpClientError error) { return static_cast<int>(error); }
+
+inline SmtpClientError TlsError(net::TlsFailure failure) {
+  switch (failure) {
+    case net::TlsFailure::kNone: return SmtpClientError::kNone;
+    case net::TlsFailure::kSettings: return SmtpClientError::kTlsSettings;
+    case net::TlsFailure::kHandshake: return SmtpClientError::kTlsHandshake;
+    case net::TlsFailure::kUntrusted: return SmtpClientError::kTlsUntrusted;
+    case net::TlsFailure::kExpired: return SmtpClientError::kTlsExpired;
+    case net::TlsFailure::kHostName: return SmtpClientError::kTlsHostName;
+    case net::TlsFailure::kPin: return SmtpClientError::kTlsPin;
+  }
+  return SmtpClientError::kTlsHandshake;
+}
 
 }  // namespace quelma::smtp_client

@@ -8,7 +8,7 @@
 #include "net/listener.h"
 #include "net/plain_stream.h"
 #include "net/tls.h"
-#include "net/tls_failure_text.h"
+#include "net/tls_log_text.h"
 #include "platform/cp1251_utf8.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"

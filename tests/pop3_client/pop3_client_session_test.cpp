@@ -12,10 +12,12 @@
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "link/server_control.h"
+#include "platform/cp1251_utf8.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3_client/pop3_client_session.h"
 #include "spool/download_files.h"
+#include "support/fake_tls.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
 #include "support/temp_dir.h"
@@ -70,9 +72,9 @@ struct Session : quelma::testing::RecordedLog {
   quelma::testing::TempDir dir;
   config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0, {}, {}};
 
-  Pop3ClientError run(ScriptedStream& stream, std::string programDir = "") {
+  Pop3ClientError run(ScriptedStream& stream, std::string programDir = "", const net::TlsClient* stls = nullptr) {
     if (programDir.empty()) programDir = dir.path();
-    Pop3ClientSession session(stream, account, programDir, log, window);
+    Pop3ClientSession session(stream, account, programDir, log, window, nullptr, stls);
     return session.run();
   }
   bool logged(const std::string& text) const { return RecordedLog::logged("POP3CLIENT> " + text); }
@@ -219,6 +221,64 @@ TEST(Pop3ClientSession, LogsInWithApopOrUserAndPass) {
     EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
     EXPECT_EQ(stream.lines, c.sent);
     EXPECT_TRUE(s.logged(c.logged));
+  }
+}
+
+// With tls=stls nothing but CAPA and STLS (or the QUIT of a refusal) goes out in clear; the
+// login and the mail go through TLS, whatever the server sent before its handshake.
+TEST(Pop3ClientSession, StlsComesBeforeTheLoginOrNothingDoes) {
+  const std::string withStls = "+OK\r\nUSER\r\nSTLS\r\n.\r\n";
+  const struct Case {
+    const char* name;
+    std::string capa, stls;
+    net::TlsFailure handshake;  // kNone: it succeeds
+    Pop3ClientError error;
+    Lines plainSent;
+    const char* logged;
+  } cases[] = {
+      {"offered and taken", withStls, "+OK begin TLS\r\n", net::TlsFailure::kNone, Pop3ClientError::kNone,
+       {"CAPA\r\n", "STLS\r\n"}, "Установлено защищенное соединение: TLSv1.3, FAKE\r\n"},
+      {"bytes injected before the handshake are dropped", withStls, "+OK begin TLS\r\n-ERR injected\r\n",
+       net::TlsFailure::kNone, Pop3ClientError::kNone, {"CAPA\r\n", "STLS\r\n"}, "STLS\r\n"},
+      {"CAPA without STLS", "+OK\r\nUSER\r\nstlsx\r\n.\r\n", "", net::TlsFailure::kNone,
+       Pop3ClientError::kStlsNotOffered, {"CAPA\r\n", "quit\r\n"}, "Сервер не предлагает STLS\r\n"},
+      {"no CAPA at all", "-ERR unknown command\r\n", "", net::TlsFailure::kNone, Pop3ClientError::kStlsNotOffered,
+       {"CAPA\r\n", "quit\r\n"}, "Вход без шифрования запрещен настройками счета\r\n"},
+      {"STLS refused", withStls, "-ERR not now\r\n", net::TlsFailure::kNone, Pop3ClientError::kStlsNotOffered,
+       {"CAPA\r\n", "STLS\r\n", "quit\r\n"}, "Сервер отказал в STLS: -ERR not now\r\n"},
+      {"CAPA unanswered", "", "", net::TlsFailure::kNone, Pop3ClientError::kStlsReceive, {"CAPA\r\n"}, "Сервер готов.\r\n"},
+      {"CAPA listing cut off", "+OK\r\nSTLS\r\n", "", net::TlsFailure::kNone, Pop3ClientError::kStlsReceive,
+       {"CAPA\r\n"}, "Сервер готов.\r\n"},
+      {"untrusted certificate", withStls, "+OK\r\n", net::TlsFailure::kUntrusted, Pop3ClientError::kTlsUntrusted,
+       {"CAPA\r\n", "STLS\r\n"}, "TLS: сертификат сервера \"provider.test\" выдан неизвестным издателем \"CN=Unknown CA\"\r\n"},
+      {"handshake failed", withStls, "+OK\r\n", net::TlsFailure::kHandshake, Pop3ClientError::kTlsHandshake,
+       {"CAPA\r\n", "STLS\r\n"}, "TLS: не удалось установить защищенное соединение с \"provider.test\"\r\n"},
+      {"pin mismatch", withStls, "+OK\r\n", net::TlsFailure::kPin, Pop3ClientError::kTlsPin, {"CAPA\r\n", "STLS\r\n"},
+       "TLS: отпечаток SHA-256 сертификата сервера 0000000000000000000000000000000000000000000000000000000000000000 "
+       "не совпадает с заданным \r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    ScriptedStream plain("+OK ready\r\n", [&c](const std::string& line) -> std::optional<std::string> {
+      if (line == "CAPA\r\n") return c.capa;
+      if (line == "STLS\r\n") return c.stls;
+      if (line == "quit\r\n") return std::string("+OK bye\r\n");
+      return std::string("-ERR in clear\r\n");
+    });
+    plain.closeWhenDrained();
+    ScriptedStream secure("", Mailbox{kOneMessage, {}});
+    quelma::testing::FakeTls tls(c.handshake == net::TlsFailure::kNone ? &secure : nullptr, c.handshake);
+    const net::TlsClient client = tls.client();
+    EXPECT_EQ(s.run(plain, "", &client), c.error);
+    EXPECT_EQ(plain.lines, c.plainSent);
+    EXPECT_EQ(plain.sent.find("pass"), std::string::npos);
+    if (c.error == Pop3ClientError::kNone) {
+      EXPECT_EQ(secure.lines.front(), "user login\r\n");
+      EXPECT_EQ(secure.lines.back(), "quit\r\n");
+      EXPECT_EQ(s.files("*.popfile").size(), 1u);
+    }
+    EXPECT_TRUE(s.logged(c.logged)) << platform::Cp1251ToUtf8(s.transcript());
   }
 }
 

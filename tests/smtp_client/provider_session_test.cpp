@@ -13,8 +13,10 @@
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "link/server_control.h"
+#include "platform/cp1251_utf8.h"
 #include "platform/files.h"
 #include "smtp_client/provider_session.h"
+#include "support/fake_tls.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
 #include "support/temp_dir.h"
@@ -319,6 +321,64 @@ TEST(ProviderSession, LogsInWithTheBestMethodOffered) {
     EXPECT_EQ(session.logIn(), SmtpClientError::kNone);
     EXPECT_EQ(stream.lines, c.sent);
     EXPECT_TRUE(u.logged("Сервер готов к приему сообщений.\r\n"));
+  }
+}
+
+// With SMTP_TLS = STARTTLS nothing but EHLO and STARTTLS (or the QUIT of a refusal) goes out
+// in clear: the login and the mail go through TLS, whatever came before the handshake.
+TEST(ProviderSession, StartTlsComesBeforeTheLoginOrNothingDoes) {
+  const std::string withStartTls = "250-provider.test\r\n250-STARTTLS\r\n250 8BITMIME\r\n";
+  const struct Case {
+    const char* name;
+    std::string ehlo;
+    std::vector<std::string> startTls;  // its replies in clear
+    net::TlsFailure handshake;          // kNone: it succeeds
+    SmtpClientError error;
+    Lines plainSent;
+    const char* logged;
+  } cases[] = {
+      {"offered and taken", withStartTls, {"220 go ahead\r\n"}, net::TlsFailure::kNone, SmtpClientError::kNone,
+       {"EHLO office.local\r\n", "STARTTLS\r\n"}, "Установлено защищенное соединение: TLSv1.3, FAKE\r\n"},
+      {"bytes injected before the handshake are dropped", withStartTls, {"220 go ahead\r\n250 injected\r\n"},
+       net::TlsFailure::kNone, SmtpClientError::kNone, {"EHLO office.local\r\n", "STARTTLS\r\n"}, "STARTTLS\r\n"},
+      {"not offered", "250-provider.test\r\n250 AUTH PLAIN STARTTLS\r\n", {}, net::TlsFailure::kNone,
+       SmtpClientError::kStartTlsNotOffered, {"EHLO office.local\r\n", "quit\r\n"}, "Сервер не предлагает STARTTLS\r\n"},
+      {"EHLO refused", "502 no\r\n", {}, net::TlsFailure::kNone, SmtpClientError::kStartTlsNotOffered,
+       {"EHLO office.local\r\n", "quit\r\n"}, "Передача почты без шифрования запрещена настройками\r\n"},
+      {"STARTTLS refused", withStartTls, {"454 TLS not available\r\n"}, net::TlsFailure::kNone,
+       SmtpClientError::kStartTlsNotOffered, {"EHLO office.local\r\n", "STARTTLS\r\n", "quit\r\n"},
+       "Сервер отказал в STARTTLS: 454 TLS not available\r\n"},
+      {"STARTTLS unanswered", withStartTls, {""}, net::TlsFailure::kNone, SmtpClientError::kLoginReceive,
+       {"EHLO office.local\r\n", "STARTTLS\r\n"}, "STARTTLS\r\n"},
+      {"expired certificate", withStartTls, {"220 go ahead\r\n"}, net::TlsFailure::kExpired,
+       SmtpClientError::kTlsExpired, {"EHLO office.local\r\n", "STARTTLS\r\n"},
+       "TLS: сертификат \"CN=provider.test\" сейчас недействителен: он действует с  по \r\n"},
+      {"wrong host name", withStartTls, {"220 go ahead\r\n"}, net::TlsFailure::kHostName, SmtpClientError::kTlsHostName,
+       {"EHLO office.local\r\n", "STARTTLS\r\n"},
+       "TLS: сертификат выдан для provider.test, а соединение установлено с \"provider.test\"\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Upload u(true);
+    Provider plainSide(c.ehlo, {{"STARTTLS", c.startTls}});
+    ScriptedStream plain(kGreeting, [&](const std::string& line) { return plainSide(line); });
+    plain.closeWhenDrained();
+    Provider secureSide;
+    ScriptedStream secure("", [&](const std::string& line) { return secureSide(line); });
+    quelma::testing::FakeTls tls(c.handshake == net::TlsFailure::kNone ? &secure : nullptr, c.handshake);
+    const net::TlsClient client = tls.client();
+    ProviderSession session(plain, u.config, u.log, &client);
+    std::vector<platform::InputFile> files;
+    files.push_back(u.queueFile(kEnvelope + kMessage));
+    EXPECT_EQ(Drive(session, files), c.error);
+    EXPECT_EQ(plain.lines, c.plainSent);
+    EXPECT_EQ(plain.sent.find("AUTH"), std::string::npos);
+    if (c.error == SmtpClientError::kNone) {
+      EXPECT_EQ(secure.lines.front(), "EHLO office.local\r\n");
+      EXPECT_EQ(secure.lines[1], kPlainLine);
+      EXPECT_EQ(secureSide.messages, Lines{WithTrace(kMessage)});
+    }
+    EXPECT_TRUE(u.logged(c.logged)) << platform::Cp1251ToUtf8(u.transcript());
   }
 }
 

@@ -23,6 +23,12 @@ struct RecordedLog {
     const auto lines = window.unstampedLines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
   }
+  // Every line logged, unstamped, one after the other (for failure messages).
+  std::string transcript() const {
+    std::string all;
+    for (const auto& line : window.unstampedLines()) all += line;
+    return all;
+  }
 };
 
 }  // namespace quelma::testing

@@ -1,5 +1,5 @@
 // What each TLS failure is called in the log, with the certificate's own details.
-#include "net/tls_failure_text.h"
+#include "net/tls_log_text.h"
 
 namespace quelma::net {
 namespace {
@@ -46,6 +46,10 @@ std::string TlsFailureText(const TlsOutcome& outcome, const TlsClientSettings& s
              " не совпадает с заданным " + settings.fingerprint + "\r\n";
   }
   return "TLS: сертификат сервера " + host + " не принят" + why + "\r\n";
+}
+
+std::string TlsUpText(const TlsOutcome& outcome) {
+  return "Установлено защищенное соединение: " + outcome.protocol + ", " + outcome.cipher + "\r\n";
 }
 
 }  // namespace quelma::net
