@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""quelma's POP3 client over TLS: Dovecot with ssl = required, on a POP3 port with STLS and on a
+POP3S port, each with a USER/PASS and an APOP account; every message arrives byte-identical and
+the provider mailboxes end up empty. Then every refusal, against Dovecot and against small fake
+providers made with Python's ssl module: a wrong pin, a certificate of a CA not trusted, an
+expired one, one for another host, a server without STLS, a plain-text answer to a handshake.
+Each ends its account with its error number and log line, its mail stays at the provider, and
+no password is ever sent in clear. A pinned self-signed certificate is taken."""
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from quelma_process import Checks, Quelma, account_port, scramble
+from pop3_client_interop import fill_maildir, maildrop_texts, messages
+from tls_material import Material
+
+
+def dovecot(work, plain_port, tls_port, material):
+    conf = os.path.join(work, "dovecot.conf")
+    with open(os.path.join(work, "passwd"), "w") as f:
+        for user in ("stlsuser", "stlsapop", "ssluser", "sslapop", "pinuser"):
+            f.write("%s:{PLAIN}pw-%s::::::\n" % (user, user))
+    with open(conf, "w") as f:
+        f.write(f"""protocols = pop3
+listen = 127.0.0.1
+base_dir = {work}/run
+state_dir = {work}/state
+log_path = {work}/dovecot.log
+ssl = required
+ssl_cert = <{material.good['cert']}
+ssl_key = <{material.good['key']}
+ssl_min_protocol = TLSv1.2
+disable_plaintext_auth = yes
+auth_mechanisms = plain apop
+first_valid_uid = 1
+default_internal_user = dovecot
+default_login_user = dovenull
+passdb {{
+  driver = passwd-file
+  args = {work}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid=dovecot gid=dovecot home={work}/home/%u
+}}
+mail_location = maildir:~/Maildir
+service pop3-login {{
+  inet_listener pop3 {{
+    address = 127.0.0.1
+    port = {plain_port}
+  }}
+  inet_listener pop3s {{
+    address = 127.0.0.1
+    port = {tls_port}
+    ssl = yes
+  }}
+}}
+""")
+    return conf
+
+
+class FakeProvider(threading.Thread):
+    """One POP3 provider for a single connection: implicit TLS with `cert` (a dict of Material),
+    or plain text whose CAPA lists no STLS, or "garbage" (a plain greeting to a TLS client). It
+    keeps every line it received in clear, and serves one message once logged in."""
+
+    MESSAGE = b"Subject: from the fake\r\n\r\nbody\r\n"
+
+    def __init__(self, mode, cert=None):
+        super().__init__(daemon=True)
+        self.mode, self.cert = mode, cert
+        self.port = account_port()
+        self.listener = socket.create_server(("127.0.0.1", self.port))
+        self.listener.settimeout(120)
+        self.clear_lines, self.deleted, self.handshake_error = [], False, None
+        self.start()
+
+    def run(self):
+        try:
+            conn, _ = self.listener.accept()
+        except OSError:
+            return
+        conn.settimeout(20)
+        try:
+            if self.mode == "garbage":
+                conn.sendall(b"+OK plain text greeting\r\n")
+                time.sleep(0.5)
+                return
+            if self.mode == "tls":
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.load_cert_chain(self.cert["cert"], self.cert["key"])
+                try:
+                    conn = context.wrap_socket(conn, server_side=True)
+                except (ssl.SSLError, OSError) as e:
+                    self.handshake_error = str(e)
+                    return
+            self.serve(conn)
+        except (ssl.SSLError, OSError):
+            pass  # the client left after it refused the certificate
+        finally:
+            conn.close()
+            self.listener.close()
+
+    def serve(self, conn):
+        reader = conn.makefile("rb")
+        conn.sendall(b"+OK fake ready\r\n")
+        for line in reader:
+            if self.mode == "plain":
+                self.clear_lines.append(line)
+            verb = line.split(b" ", 1)[0].strip().upper()
+            if verb == b"CAPA":
+                conn.sendall(b"+OK\r\nUSER\r\nUIDL\r\n.\r\n")
+            elif verb in (b"USER", b"PASS", b"NOOP"):
+                conn.sendall(b"+OK\r\n")
+            elif verb == b"STAT":
+                conn.sendall(b"+OK 1 %d\r\n" % len(self.MESSAGE))
+            elif verb == b"LIST":
+                conn.sendall(b"+OK\r\n1 %d\r\n.\r\n" % len(self.MESSAGE))
+            elif verb == b"UIDL":
+                conn.sendall(b"+OK\r\n1 fake-uid-1\r\n.\r\n")
+            elif verb == b"RETR":
+                conn.sendall(b"+OK\r\n" + self.MESSAGE + b".\r\n")
+            elif verb == b"DELE":
+                self.deleted = True
+                conn.sendall(b"+OK\r\n")
+            elif verb == b"QUIT":
+                conn.sendall(b"+OK bye\r\n")
+                return
+            else:
+                conn.sendall(b"-ERR\r\n")
+
+
+def account(host, login, port, deliver, options, apop=0, password=None):
+    return "%s %s ; %s-%d-%d-%s %s" % (host, login, scramble(password or "pw-" + login), port, apop, deliver, options)
+
+
+def main():
+    quelma = sys.argv[1]
+    checks = Checks()
+    if shutil.which("dovecot") is None:
+        checks.check("dovecot is installed", False)
+        return 1
+    work = tempfile.mkdtemp(prefix="quelma-tls-")
+    os.chmod(work, 0o755)
+    material = Material(work)
+    for name in os.listdir(work):
+        os.chmod(os.path.join(work, name), 0o644)
+    plain_port, tls_port = account_port(), account_port()
+    texts = messages()
+    mailboxes = {"stlsuser": texts[:25], "stlsapop": texts[25:50], "ssluser": texts[50:75], "sslapop": texts[75:],
+                 "pinuser": texts[:3]}
+    for user, t in mailboxes.items():
+        fill_maildir(work, user, t)
+    subprocess.run(["chown", "-R", "dovecot:dovecot", os.path.join(work, "home")], check=True)
+    conf = dovecot(work, plain_port, tls_port, material)
+    subprocess.run(["dovecot", "-c", conf], check=True)
+    fakes = {
+        "rogue": FakeProvider("tls", material.rogue),
+        "expired": FakeProvider("tls", material.expired),
+        "other": FakeProvider("tls", material.other),
+        "nostls": FakeProvider("plain"),
+        "garbage": FakeProvider("garbage"),
+        "self": FakeProvider("tls", material.self_signed),
+    }
+    refusals = [  # (fake or Dovecot user, error number, words in the log)
+        ("pinuser", 42, "не совпадает с заданным " + "AB" * 32),
+        ("rogue", 39, 'выдан неизвестным издателем "CN=Rogue CA,O=Quelmar interop"'),
+        ("expired", 40, 'сертификат "CN=localhost,O=Quelmar interop" сейчас недействителен'),
+        ("other", 41, 'сертификат выдан для other.example, а соединение установлено с "localhost"'),
+        ("nostls", 37, "Сервер не предлагает STLS"),
+        ("garbage", 38, 'не удалось установить защищенное соединение с "127.0.0.1"'),
+    ]
+    server = None
+    try:
+        time.sleep(0.5)
+        accounts = [
+            account("127.0.0.1", "stlsuser", plain_port, "ivan", "tls=stls"),
+            account("127.0.0.1", "stlsapop", plain_port, "petr", "tls=stls", apop=1),
+            account("localhost", "ssluser", tls_port, "anna", "tls=ssl"),
+            account("localhost", "sslapop", tls_port, "olga", "tls=ssl", apop=1),
+            account("127.0.0.1", "pinuser", tls_port, "boris", "tls=ssl fingerprint=" + "AB" * 32),
+            account("127.0.0.1", "rogue", fakes["rogue"].port, "boris", "tls=ssl"),
+            account("127.0.0.1", "expired", fakes["expired"].port, "boris", "tls=ssl"),
+            account("localhost", "other", fakes["other"].port, "boris", "tls=ssl"),
+            account("127.0.0.1", "nostls", fakes["nostls"].port, "boris", "tls=stls"),
+            account("127.0.0.1", "garbage", fakes["garbage"].port, "boris", "tls=ssl"),
+            account("127.0.0.1", "self", fakes["self"].port, "gleb", "tls=ssl fingerprint=" + material.self_signed["sha256"]),
+        ]
+        server = Quelma(quelma, ["LocalDomain = office.ru", "PostMaster = postmaster",
+                                 "TLS_CA_FILE = " + material.ca["cert"], "[POP3accounts]"] + accounts,
+                        ["postmaster", "ivan", "petr", "anna", "olga", "boris", "gleb"])
+        server.proc.send_signal(signal.SIGUSR1)
+        log = ""
+        for _ in range(1200):
+            log = open(server.path("quelma.log"), "rb").read().decode("cp1251") if os.path.exists(
+                server.path("quelma.log")) else ""
+            if log.count("*** Загрузка почты с POP3 сервера") == len(accounts) and not os.path.exists(
+                    server.path("maildrop", "pop3_download.runs")):
+                break
+            time.sleep(0.1)
+        time.sleep(0.3)
+        log = open(server.path("quelma.log"), "rb").read().decode("cp1251")
+        want = {"ivan": mailboxes["stlsuser"], "petr": mailboxes["stlsapop"], "anna": mailboxes["ssluser"],
+                "olga": mailboxes["sslapop"]}
+        for user, texts_wanted in want.items():
+            got = maildrop_texts(server.path("maildrop", user))
+            checks.check("%s: every message over TLS, byte-identical" % user, got == texts_wanted,
+                         "%d of %d" % (len(got), len(texts_wanted)))
+        for user in ("stlsuser", "stlsapop", "ssluser", "sslapop"):
+            left = os.listdir(os.path.join(work, "home", user, "Maildir", "cur"))
+            checks.check("%s: the provider mailbox is empty" % user, left == [], str(len(left)))
+        checks.check("STLS was used", "STLS\r\n" in log)
+        checks.check("APOP went through TLS", "APOP stlsapop " in log and "APOP sslapop " in log)
+        checks.check("the TLS version is logged", "Установлено защищенное соединение: TLSv1.3" in log)
+        for name, number, words in refusals:
+            checks.check("%s: error %d" % (name, number), ("Ошибка %d: работа POP3 клиента закончена" % number) in log)
+            checks.check("%s: the log says why" % name, words in log)
+        left = os.listdir(os.path.join(work, "home", "pinuser", "Maildir", "cur"))
+        checks.check("pin mismatch: the mail stays at the provider", len(left) == 3, str(len(left)))
+        checks.check("refusals: nothing delivered", maildrop_texts(server.path("maildrop", "boris")) == [])
+        for name in ("rogue", "expired", "other", "nostls", "garbage"):
+            checks.check(name + ": nothing deleted", not fakes[name].deleted)
+        clear = b"".join(fakes["nostls"].clear_lines)
+        checks.check("no STLS: only CAPA and QUIT in clear, no password", clear == b"CAPA\r\nquit\r\n", repr(clear))
+        checks.check("a pinned self-signed certificate is taken",
+                     maildrop_texts(server.path("maildrop", "gleb")) == [FakeProvider.MESSAGE] and fakes["self"].deleted)
+        if checks.failures:
+            print(log[-4000:])
+            print(open(os.path.join(work, "dovecot.log")).read()[-1500:])
+    finally:
+        if server:
+            checks.check("quelma exits 0 on SIGINT", server.stop() == 0)
+        subprocess.run(["dovecot", "-c", conf, "stop"], capture_output=True)
+        shutil.rmtree(work, ignore_errors=True)
+    return checks.result()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
