@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "net/listener.h"
+#include "net/tls_log_text.h"
 
 namespace quelma::link {
 namespace {
@@ -29,10 +30,13 @@ class Server {
  public:
   Server(ServerContext& c, const ServerTexts& texts, const std::function<void(const std::string&)>& log)
       : c_(c), texts_(texts), log_(log) {}
-  int run(std::uint16_t port, const ConnectionHandler& serve);
+  int run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandler& serve);
 
  private:
   int startListener(std::uint16_t port);
+  void loadCredentials(const config::Configuration& config);
+  void serveOne(net::PlainStream& client, std::shared_ptr<const config::Configuration> config, bool tlsPort,
+                const ConnectionHandler& serve);
   void report(int stepCode);
   int idleUntilStopped(std::uint16_t port);
 
@@ -40,7 +44,18 @@ class Server {
   const ServerTexts& texts_;
   const std::function<void(const std::string&)>& log_;
   net::Listener listener_;
+  std::shared_ptr<const net::TlsServerCredentials> credentials_;
+  bool tlsPortOpen_ = false;  // the listener's second socket is the TLS port
 };
+
+// The certificate and key, once per run of the server; without them (or when they cannot be
+// used) the server offers no TLS and opens no TLS port.
+void Server::loadCredentials(const config::Configuration& config) {
+  if (!config::LocalTlsConfigured(config)) return;
+  std::string error;
+  credentials_ = net::TlsServerCredentials::Load(config.TLS_CERT_FILE, config.TLS_KEY_FILE, error);
+  if (!credentials_) log_("TLS выключен: не могу использовать сертификат или ключ " + error + "\r\n");
+}
 
 // 0 when listening, else the step code of the failed step.
 int Server::startListener(std::uint16_t port) {
@@ -70,9 +85,10 @@ int Server::idleUntilStopped(std::uint16_t port) {
   return 1;
 }
 
-int Server::run(std::uint16_t port, const ConnectionHandler& serve) {
+int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandler& serve) {
   c_.flags.stopped = false;
   log_(texts_.starting);
+  loadCredentials(*c_.config.current());
   if (const int stepCode = startListener(port); stepCode != 0) {
     report(stepCode);
     return idleUntilStopped(port);
@@ -81,13 +97,19 @@ int Server::run(std::uint16_t port, const ConnectionHandler& serve) {
   const std::uint16_t bound = listener_.localPort().value_or(port);
   if (c_.boundPort) *c_.boundPort = bound;
   log_(texts_.runningOnPort + std::to_string(bound) + "\r\n");
+  if (tlsPort != 0 && credentials_) {
+    tlsPortOpen_ = listener_.open(platform::kAnyAddress, tlsPort, 1) == net::ListenFailure::kNone;
+    log_(tlsPortOpen_ ? texts_.runningOnPort + std::to_string(tlsPort) + " (TLS)\r\n"
+                      : texts_.notRunningBegin + std::to_string(tlsPort) + texts_.notRunningEnd);
+  }
 
   for (;;) {
     if (c_.flags.stopRequest) {
       report(kOrderlyStop);
       return 0;
     }
-    std::optional<net::PlainStream> client = listener_.accept();
+    std::size_t which = 0;
+    std::optional<net::PlainStream> client = listener_.accept(&which);
     if (!client) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a wake-up or a passing fault
       continue;
@@ -104,19 +126,39 @@ int Server::run(std::uint16_t port, const ConnectionHandler& serve) {
     const auto peer = client->peerAddress();
     log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
     c_.flags.registerClient(&*client);
-    serve(*client, std::move(config));
+    serveOne(*client, std::move(config), tlsPortOpen_ && which == 1, serve);
     log_(kDisconnected);  // before the close, so the client never sees the end before the line
     c_.flags.registerClient(nullptr);
     client->close();
   }
 }
 
+void Server::serveOne(net::PlainStream& client, std::shared_ptr<const config::Configuration> config, bool tlsPort,
+                      const ConnectionHandler& serve) {
+  ClientConnection connection{client, std::move(config), credentials_.get(), false};
+  if (!tlsPort) return serve(connection);
+  std::unique_ptr<net::ByteStream> secure = StartServerTls(*credentials_, client, log_);
+  if (!secure) return;
+  ClientConnection overTls{*secure, connection.config, credentials_.get(), true};
+  serve(overTls);
+  secure->close();
+}
+
 }  // namespace
 
-int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port,
+int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port, std::int32_t tlsPort,
                     const std::function<void(const std::string&)>& log, const ConnectionHandler& serve) {
   Server server(context, texts, log);
-  return server.run(static_cast<std::uint16_t>(port), serve);
+  return server.run(static_cast<std::uint16_t>(port), static_cast<std::uint16_t>(tlsPort), serve);
+}
+
+std::unique_ptr<net::ByteStream> StartServerTls(const net::TlsServerCredentials& credentials, net::ByteStream& plain,
+                                                const std::function<void(const std::string&)>& log) {
+  net::TlsOutcome outcome;
+  std::unique_ptr<net::ByteStream> secure = credentials.accept(plain, outcome);
+  log(secure ? net::TlsUpText(outcome)
+             : "TLS: не удалось установить защищенное соединение с клиентом (" + outcome.reason + ")\r\n");
+  return secure;
 }
 
 }  // namespace quelma::link

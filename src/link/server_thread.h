@@ -1,5 +1,6 @@
-// The life of a local server thread, shared by the POP3 and the SMTP server: the listener,
-// one connection at a time with its time-outs, the error report, the orderly stop.
+// The life of a local server thread, shared by the POP3 and the SMTP server: the listener (the
+// plain port, and a port with TLS from the first byte when one is set), one connection at a
+// time with its time-outs, the error report, the orderly stop.
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "config/config_store.h"
 #include "platform/clock.h"
 #include "net/byte_stream.h"
+#include "net/tls.h"
 
 namespace quelma::link {
 
@@ -34,13 +36,27 @@ struct ServerContext {
   std::atomic<std::uint16_t>* boundPort = nullptr;  // set once listening (tests listen on port 0)
 };
 
+// An accepted connection as a server sees it.
+struct ClientConnection {
+  net::ByteStream& stream;  // the client's connection; TLS already on a TLS port
+  std::shared_ptr<const config::Configuration> config;
+  // The certificate for STLS or STARTTLS; null when none is configured or it cannot be used.
+  const net::TlsServerCredentials* tls = nullptr;
+  bool secure = false;  // TLS is up already
+};
+
 // Serves one accepted connection (greeting included); returns when it has ended.
-using ConnectionHandler =
-    std::function<void(net::ByteStream& client, std::shared_ptr<const config::Configuration> config)>;
+using ConnectionHandler = std::function<void(ClientConnection& client)>;
 
 // Runs the server until the stop request; returns the thread's exit code (0 after an orderly
-// stop, 1 after a failure). `log` writes one line for the server's source.
-int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port,
+// stop, 1 after a failure). `tlsPort` (0 for none) takes TLS from the first byte; without a
+// usable certificate it is not opened. `log` writes one line for the server's source.
+int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port, std::int32_t tlsPort,
                     const std::function<void(const std::string&)>& log, const ConnectionHandler& serve);
+
+// TLS for a connection that asked for it (or came to the TLS port): the secure stream, or
+// nothing after a log line that says why.
+std::unique_ptr<net::ByteStream> StartServerTls(const net::TlsServerCredentials& credentials, net::ByteStream& plain,
+                                                const std::function<void(const std::string&)>& log);
 
 }  // namespace quelma::link

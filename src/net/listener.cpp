@@ -1,21 +1,46 @@
-// Opening the listener and accepting connections.
+// Opening the listening sockets and accepting connections.
 #include "net/listener.h"
 
 namespace quelma::net {
 
 ListenFailure Listener::open(platform::Ipv4Address address, std::uint16_t port, int backlog) {
   if (!platform::InitSocketLibrary()) return ListenFailure::kLibrary;
-  socket_ = platform::Socket::CreateTcp();
-  if (!socket_.valid()) return ListenFailure::kSocket;
-  if (!socket_.bind(address, port)) return ListenFailure::kBind;
-  if (!socket_.listen(backlog)) return ListenFailure::kListen;
+  platform::Socket socket = platform::Socket::CreateTcp();
+  if (!socket.valid()) return ListenFailure::kSocket;
+  if (!socket.bind(address, port)) return ListenFailure::kBind;
+  if (!socket.listen(backlog)) return ListenFailure::kListen;
+  sockets_.push_back(std::move(socket));
   return ListenFailure::kNone;
 }
 
-std::optional<PlainStream> Listener::accept() {
-  platform::Socket client = socket_.accept();
+std::optional<PlainStream> Listener::accept(std::size_t* which) {
+  std::size_t index = 0;
+  if (sockets_.size() > 1) {
+    // Waiting a second at a time: a wake-up that closes a socket under the wait ends it too.
+    std::vector<const platform::Socket*> all;
+    for (const platform::Socket& socket : sockets_) all.push_back(&socket);
+    const int ready = platform::Socket::WaitReadable(all, 1000);
+    if (ready < 0) return std::nullopt;
+    index = static_cast<std::size_t>(ready);
+  }
+  if (index >= sockets_.size()) return std::nullopt;
+  platform::Socket client = sockets_[index].accept();
   if (!client.valid()) return std::nullopt;
+  if (which) *which = index;
   return PlainStream(std::move(client));
+}
+
+std::optional<std::uint16_t> Listener::localPort(std::size_t index) const {
+  return index < sockets_.size() ? sockets_[index].localPort() : std::nullopt;
+}
+
+void Listener::wake() {
+  for (platform::Socket& socket : sockets_) socket.wake();
+}
+
+void Listener::close() {
+  for (platform::Socket& socket : sockets_) socket.close();
+  sockets_.clear();
 }
 
 }  // namespace quelma::net

@@ -1,8 +1,11 @@
-// A listening TCP socket of a local server: opened step by step, accepting plain streams.
+// The listening TCP sockets of a local server (its plain port, and its TLS port when one is
+// set): opened step by step, accepting plain streams from whichever has a connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "net/plain_stream.h"
 #include "platform/socket.h"
@@ -14,16 +17,18 @@ enum class ListenFailure { kNone, kLibrary, kSocket, kBind, kListen };
 
 class Listener {
  public:
+  // One more listening socket; accept() takes connections from all of them.
   ListenFailure open(platform::Ipv4Address address, std::uint16_t port, int backlog);
-  // The next connection, or nothing after a wake-up or a passing fault.
-  std::optional<PlainStream> accept();
-  std::optional<std::uint16_t> localPort() const { return socket_.localPort(); }
+  // The next connection, and into `which` the index of the socket it came to (in the order
+  // they were opened); nothing after a wake-up, a passing fault or a second without one.
+  std::optional<PlainStream> accept(std::size_t* which = nullptr);
+  std::optional<std::uint16_t> localPort(std::size_t index = 0) const;
   // From another thread: ends a blocked accept.
-  void wake() { socket_.wake(); }
-  void close() { socket_.close(); }
+  void wake();
+  void close();
 
  private:
-  platform::Socket socket_;
+  std::vector<platform::Socket> sockets_;
 };
 
 }  // namespace quelma::net

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quelma::platform {
 
@@ -61,6 +62,10 @@ class Socket {
   long send(const char* data, std::size_t length);
   long receive(char* buffer, std::size_t capacity);
   bool sendAll(std::string_view data);
+
+  // Which of `sockets` has a connection to accept (or data to read): its index; -1 when none
+  // has within `timeoutMs`, or on an error (a socket woken or closed meanwhile).
+  static int WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_t timeoutMs);
 
   std::optional<Ipv4Address> peerAddress() const;
   std::optional<std::uint16_t> localPort() const;

@@ -15,6 +15,9 @@ inline constexpr char kCommitFailed[] = "-ERR could not delete messages in maild
 inline constexpr char kNoop[] = "+OK no operation\r\n";
 inline constexpr char kRset[] = "+OK RSET command completed\r\n";
 inline constexpr char kUnknownCommand[] = "-ERR unknown command\r\n";
+inline constexpr char kCapabilities[] = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n";  // + STLS, end
+inline constexpr char kStlsCapability[] = "STLS\r\n";
+inline constexpr char kBeginTls[] = "+OK Begin TLS negotiation\r\n";
 
 inline constexpr char kStatEmpty[] = "+OK 0 0 (maildrop empty)\r\n";
 inline constexpr char kListEmpty[] = "+OK 0 messages 0 octets. Scan listing follows:\r\n.\r\n";

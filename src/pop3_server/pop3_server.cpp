@@ -13,22 +13,40 @@ constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd};
 
+// One client, greeting included. After STLS the dialogue starts over through TLS with a new
+// session and a new reader: what the client sent before the handshake is dropped.
+void Serve(link::ServerContext& c, link::ClientConnection& client) {
+  if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
+  net::ByteStream* stream = &client.stream;
+  std::unique_ptr<net::ByteStream> secure;
+  for (;;) {
+    net::StreamSink sink(*stream);
+    net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
+                                   kMaxPop3Line, 2000);
+    Pop3Session session(client.config, c.log, sink,
+                        {client.tls != nullptr, client.tls != nullptr && !client.secure && !secure});
+    while (auto line = reader.nextLine()) {
+      if (!session.handleLine(*line)) break;
+    }
+    if (session.startTlsRequested()) {
+      secure = link::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogPop3Srv(t); });
+      if (!secure) return;
+      stream = secure.get();
+      continue;
+    }
+    if (!session.loggedIn()) c.log.LogPop3Srv(logtext::kLostAtLogin);
+    break;
+  }
+  if (secure) secure->close();
+}
+
 }  // namespace
 
 int RunPop3Server(link::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogPop3Srv(text); };
-  auto serve = [&c](net::ByteStream& client, std::shared_ptr<const config::Configuration> config) {
-    net::StreamSink sink(client);
-    if (!sink.send(reply::kGreeting)) return;
-    net::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
-                                        kMaxPop3Line, 2000);
-    Pop3Session session(std::move(config), c.log, sink);
-    while (auto line = reader.nextLine()) {
-      if (!session.handleLine(*line)) break;
-    }
-    if (!session.loggedIn()) c.log.LogPop3Srv(logtext::kLostAtLogin);
-  };
-  return link::RunServerThread(c, kTexts, c.config.current()->POP3_SRV_PORT, log, serve);
+  const auto config = c.config.current();
+  return link::RunServerThread(c, kTexts, config->POP3_SRV_PORT, config->POP3_SRV_TLS_PORT, log,
+                               [&c](link::ClientConnection& client) { Serve(c, client); });
 }
 
 }  // namespace quelma::pop3_server

@@ -42,12 +42,28 @@ std::string ReadPassword(std::string_view line) {
 }
 
 bool Pop3Session::handleLine(std::string_view line) {
+  if (const auto handled = handleCapabilities(line)) return *handled;
   switch (phase_) {
     case Phase::kUser: return handleUser(line);
     case Phase::kPass: return handlePass(line);
     case Phase::kTransaction: return handleTransaction(line);
   }
   return false;
+}
+
+std::optional<bool> Pop3Session::handleCapabilities(std::string_view line) {
+  if (!options_.capa) return std::nullopt;
+  const bool authorization = phase_ != Phase::kTransaction;
+  if (CommandIs(line, "CAPA")) {
+    const bool stls = options_.offerStls && authorization;
+    return send(std::string(reply::kCapabilities) + (stls ? reply::kStlsCapability : "") + reply::kEnd);
+  }
+  if (CommandIs(line, "STLS") && options_.offerStls && authorization) {
+    if (!send(reply::kBeginTls)) return false;
+    startTls_ = true;
+    return false;
+  }
+  return std::nullopt;
 }
 
 bool Pop3Session::handleUser(std::string_view line) {

@@ -14,26 +14,38 @@
 
 namespace quelma::pop3_server {
 
+struct Pop3SessionOptions {
+  bool capa = false;       // CAPA is answered (a certificate is set)
+  bool offerStls = false;  // and TLS is not up yet
+};
+
 class Pop3Session {
  public:
-  Pop3Session(std::shared_ptr<const config::Configuration> config, link::ActivityLog& log, net::ReplySink& sink)
-      : config_(std::move(config)), log_(log), sink_(sink) {}
+  Pop3Session(std::shared_ptr<const config::Configuration> config, link::ActivityLog& log, net::ReplySink& sink,
+              Pop3SessionOptions options = {})
+      : config_(std::move(config)), log_(log), sink_(sink), options_(options) {}
 
-  // False when the connection is to end (QUIT, or a failed send).
+  // False when the connection is to end (QUIT, a failed send, or STLS taken).
   bool handleLine(std::string_view line);
   bool loggedIn() const { return phase_ == Phase::kTransaction; }
+  // STLS was answered "+OK": TLS comes next, and after it a new session.
+  bool startTlsRequested() const { return startTls_; }
 
  private:
   enum class Phase { kUser, kPass, kTransaction };
   bool handleUser(std::string_view line);
   bool handlePass(std::string_view line);
   bool handleTransaction(std::string_view line);
+  // CAPA and STLS, taken before the phase's own commands; nothing when the line is neither.
+  std::optional<bool> handleCapabilities(std::string_view line);
   void beginTransaction();
   bool send(std::string_view text) { return sink_.send(text); }
 
   std::shared_ptr<const config::Configuration> config_;
   link::ActivityLog& log_;
   net::ReplySink& sink_;
+  Pop3SessionOptions options_;
+  bool startTls_ = false;
   Phase phase_ = Phase::kUser;
   std::string userName_;  // as typed
   int userIndex_ = -1;

@@ -7,6 +7,11 @@ inline constexpr char kGreeting[] = "220-SMTP server ready\r\n220 Quelmar Mail S
 inline constexpr char kHelloBegin[] = "250 Hello ";  // + client name + kHelloEnd
 inline constexpr char kHelloEnd[] = " - SMTP service is ready\r\n";
 inline constexpr char kSyntaxError[] = "501 Syntax error\r\n";
+// The EHLO reply: "250-Hello NAME - SMTP service is ready", then one line per extension.
+inline constexpr char kEhloBegin[] = "250-Hello ";
+inline constexpr const char* kExtensions[] = {"8BITMIME", "PIPELINING", "SIZE"};
+inline constexpr char kStartTlsExtension[] = "STARTTLS";
+inline constexpr char kReadyToStartTls[] = "220 Ready to start TLS\r\n";
 inline constexpr char kHeloAgain[] = "504 HELO command already processed\r\n";
 inline constexpr char kOk[] = "250 OK\r\n";
 inline constexpr char kForwardedToPostmaster[] = "251 Unknown local recipient, will be forwarded to postmaster\r\n";

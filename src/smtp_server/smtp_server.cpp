@@ -44,24 +44,46 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
   return true;
 }
 
+// One client, greeting included. After STARTTLS the dialogue starts over through TLS with a
+// new session and a new reader: what the client sent before the handshake is dropped.
+void Serve(link::ServerContext& c, link::ClientConnection& client) {
+  if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
+  const auto& config = client.config;
+  net::ByteStream* stream = &client.stream;
+  std::unique_ptr<net::ByteStream> secure;
+  for (;;) {
+    net::StreamSink sink(*stream);
+    net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
+                                   kMaxSmtpLine, kReceiveSize);
+    SmtpSession session(config, c.log, sink, {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure});
+    SmtpAction action = SmtpAction::kEnd;
+    while (auto line = reader.nextLine()) {
+      action = session.handleLine(*line);
+      if (action == SmtpAction::kEnd || action == SmtpAction::kStartTls) break;
+      if (action == SmtpAction::kReceiveText && !ReceiveMessage(*config, session, reader, sink, c.log)) {
+        action = SmtpAction::kEnd;
+        break;
+      }
+    }
+    if (action == SmtpAction::kStartTls) {
+      secure = link::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogSmtpSrv(t); });
+      if (!secure) return;
+      stream = secure.get();
+      continue;
+    }
+    if (!session.greeted()) c.log.LogSmtpSrv(logtext::kLostAtLogin);
+    break;
+  }
+  if (secure) secure->close();
+}
+
 }  // namespace
 
 int RunSmtpServer(link::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogSmtpSrv(text); };
-  auto serve = [&c](net::ByteStream& client, std::shared_ptr<const config::Configuration> config) {
-    net::StreamSink sink(client);
-    if (!sink.send(reply::kGreeting)) return;
-    net::ProtocolLineReader reader([&client](char* b, std::size_t n) { return client.receive(b, n); }, c.clock,
-                                        kMaxSmtpLine, kReceiveSize);
-    SmtpSession session(config, c.log, sink);
-    while (auto line = reader.nextLine()) {
-      const SmtpAction action = session.handleLine(*line);
-      if (action == SmtpAction::kEnd) break;
-      if (action == SmtpAction::kReceiveText && !ReceiveMessage(*config, session, reader, sink, c.log)) break;
-    }
-    if (!session.greeted()) c.log.LogSmtpSrv(logtext::kLostAtLogin);
-  };
-  return link::RunServerThread(c, kTexts, c.config.current()->SMTP_SRV_PORT, log, serve);
+  const auto config = c.config.current();
+  return link::RunServerThread(c, kTexts, config->SMTP_SRV_PORT, config->SMTP_SRV_TLS_PORT, log,
+                               [&c](link::ClientConnection& client) { Serve(c, client); });
 }
 
 }  // namespace quelma::smtp_server

@@ -22,6 +22,9 @@ std::string TakeAddress(std::string_view rest) {
 SmtpAction SmtpSession::handleLine(std::string_view line) {
   if (!greeted_) return greeting(line);
   if (Is(line, "HELO")) return reply(reply::kHeloAgain);
+  // A second EHLO starts over, as RSET would, and gets the extensions again.
+  if (options_.ehlo && Is(line, "EHLO ")) return ehlo(line);
+  if (Is(line, "STARTTLS")) return startTls();
   if (Is(line, "MAIL")) return mail(line);
   if (Is(line, "RCPT")) return rcpt(line);
   if (Is(line, "DATA")) return data();
@@ -48,11 +51,34 @@ SmtpAction SmtpSession::greeting(std::string_view line) {
     greeted_ = true;
     return SmtpAction::kContinue;
   }
+  if (options_.ehlo && Is(line, "EHLO ")) return ehlo(line);
   if (Is(line, "QUIT\r") || Is(line, "QUIT ")) {
     sink_.send(reply::kBye);
     return SmtpAction::kEnd;
   }
   return reply(reply::kSyntaxError);
+}
+
+SmtpAction SmtpSession::ehlo(std::string_view line) {
+  std::string_view name = line.substr(5);
+  name = name.substr(0, name.find_first_of(" \r"));
+  const std::string client(platform::Cut(name, limits::kClientName));
+  if (!greeted_) log_.LogSmtpSrv(logtext::kUserConnected + client + "\r\n");
+  std::vector<std::string> extensions(std::begin(reply::kExtensions), std::end(reply::kExtensions));
+  if (options_.offerStartTls) extensions.emplace_back(reply::kStartTlsExtension);
+  std::string text = reply::kEhloBegin + client + reply::kHelloEnd;
+  for (std::size_t i = 0; i < extensions.size(); ++i) {
+    text += (i + 1 < extensions.size() ? "250-" : "250 ") + extensions[i] + "\r\n";
+  }
+  envelope_ = Envelope{};
+  if (!sink_.send(text)) return SmtpAction::kEnd;
+  greeted_ = true;
+  return SmtpAction::kContinue;
+}
+
+SmtpAction SmtpSession::startTls() {
+  if (!options_.offerStartTls) return reply(reply::kUnknownCommand);
+  return sink_.send(reply::kReadyToStartTls) ? SmtpAction::kStartTls : SmtpAction::kEnd;
 }
 
 SmtpAction SmtpSession::mail(std::string_view line) {

@@ -26,12 +26,19 @@ struct Envelope {
   std::vector<std::string> local;      // LocalUser names as written, or the PostMaster name
 };
 
-enum class SmtpAction { kContinue, kEnd, kReceiveText };
+// kStartTls: "220" was sent; TLS comes next, and after it a new session that has heard nothing.
+enum class SmtpAction { kContinue, kEnd, kReceiveText, kStartTls };
+
+struct SmtpSessionOptions {
+  bool ehlo = true;           // EHLO answered with the extensions (else "501 Syntax error")
+  bool offerStartTls = false;  // a certificate is set and TLS is not up yet
+};
 
 class SmtpSession {
  public:
-  SmtpSession(std::shared_ptr<const config::Configuration> config, link::ActivityLog& log, net::ReplySink& sink)
-      : config_(std::move(config)), log_(log), sink_(sink) {}
+  SmtpSession(std::shared_ptr<const config::Configuration> config, link::ActivityLog& log, net::ReplySink& sink,
+              SmtpSessionOptions options = {})
+      : config_(std::move(config)), log_(log), sink_(sink), options_(options) {}
 
   SmtpAction handleLine(std::string_view line);
   bool greeted() const { return greeted_; }
@@ -44,6 +51,8 @@ class SmtpSession {
 
  private:
   SmtpAction greeting(std::string_view line);
+  SmtpAction ehlo(std::string_view line);
+  SmtpAction startTls();
   SmtpAction mail(std::string_view line);
   SmtpAction rcpt(std::string_view line);
   SmtpAction data();
@@ -52,6 +61,7 @@ class SmtpSession {
   std::shared_ptr<const config::Configuration> config_;
   link::ActivityLog& log_;
   net::ReplySink& sink_;
+  SmtpSessionOptions options_;
   bool greeted_ = false;
   Envelope envelope_;
 };

@@ -41,19 +41,53 @@ struct Fixture {
   std::string maildrop() const { return dir.file("ivan"); }
 
   // Feeds the lines (CR LF added) and returns every reply; stops where the session ends.
-  std::string run(const std::vector<std::string>& lines, bool* ended = nullptr) {
+  std::string run(const std::vector<std::string>& lines, bool* ended = nullptr, Pop3SessionOptions options = {},
+                  bool* startTls = nullptr) {
     StringSink sink;
-    Pop3Session session(config, log, sink);
+    Pop3Session session(config, log, sink, options);
     bool open = true;
     for (const auto& line : lines) {
       if (!(open = session.handleLine(line + "\r\n"))) break;
     }
     if (ended) *ended = !open;
+    if (startTls) *startTls = session.startTlsRequested();
     return sink.text;
   }
 };
 
 const std::vector<std::string> kLogin = {"USER ivan", "PASS secret1"};
+
+// With a certificate set CAPA lists what the server does, STLS among it until TLS is up or the
+// user has logged in; without one both stay unknown, as before.
+TEST(Pop3Session, CapaAndStls) {
+  const std::string capa = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n";
+  const std::string begin = "+OK Begin TLS negotiation\r\n";
+  const struct Case {
+    const char* what;
+    Pop3SessionOptions options;
+    std::vector<std::string> lines;
+    std::string replies;
+    bool startTls;
+  } cases[] = {
+      {"no certificate: CAPA and STLS unknown", {}, {"CAPA", "STLS"},
+       "-ERR Send \"user username\"\r\n-ERR Send \"user username\"\r\n", false},
+      {"CAPA with STLS", {true, true}, {"capa"}, capa + "STLS\r\n.\r\n", false},
+      {"STLS taken", {true, true}, {"CAPA", "STLS", "USER ivan"}, capa + "STLS\r\n.\r\n" + begin, true},
+      {"STLS between USER and PASS", {true, true}, {"USER ivan", "STLS"}, "+OK User recognized.\r\n" + begin, true},
+      {"over TLS already: no STLS", {true, false}, {"CAPA", "STLS"}, capa + ".\r\n-ERR Send \"user username\"\r\n",
+       false},
+      {"logged in: CAPA without STLS, STLS unknown", {true, true}, {"USER ivan", "PASS secret1", "CAPA", "STLS"},
+       "+OK User recognized.\r\n+OK Password recognized.\r\n" + capa + ".\r\n-ERR unknown command\r\n", false},
+  };
+  for (const Case& c : cases) {
+    Fixture f;
+    bool ended = false;
+    bool startTls = false;
+    EXPECT_EQ(f.run(c.lines, &ended, c.options, &startTls), c.replies) << c.what;
+    EXPECT_EQ(startTls, c.startTls) << c.what;
+    EXPECT_EQ(ended, c.startTls) << c.what << ": STLS ends this session, nothing else here does";
+  }
+}
 std::vector<std::string> LoggedIn(std::vector<std::string> more) {
   std::vector<std::string> lines = kLogin;
   lines.insert(lines.end(), more.begin(), more.end());

@@ -18,10 +18,10 @@ struct Fixture {
   link::ActivityLog log{window, control, clock};
   std::shared_ptr<config::Configuration> config = std::make_shared<config::Configuration>();
   StringSink sink;
-  SmtpSession session{config, log, sink};
+  SmtpSession session;
   std::vector<SmtpAction> actions;
 
-  Fixture() {
+  explicit Fixture(SmtpSessionOptions options = {}) : session(config, log, sink, options) {
     config->LocalDomain = "контора.ru";
     config->PostMaster = "postmaster";
     config->users = {{"postmaster", "", ""}, {"ivan", "", ""}};
@@ -39,7 +39,6 @@ const std::string kHello = "250 Hello pc1 - SMTP service is ready\r\n";
 
 TEST(SmtpSession, GreetingPhase) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello},
       {{"helo pc1 more words"}, kHello},
       {{"HELO", "HELO pc1"}, "501 Syntax error\r\n" + kHello},
       {{"HELO "}, "250 Hello  - SMTP service is ready\r\n"},
@@ -51,6 +50,42 @@ TEST(SmtpSession, GreetingPhase) {
   for (const auto& [lines, replies] : cases) {
     Fixture f;
     EXPECT_EQ(f.run(lines), replies) << lines[0];
+  }
+}
+
+// EHLO gets the extensions (STARTTLS only where a certificate is set); SMTP_EHLO = NO brings
+// back the 501 for it. A second EHLO starts over as RSET does.
+TEST(SmtpSession, EhloAndStartTls) {
+  const std::string ehlo = "250-Hello pc1 - SMTP service is ready\r\n250-8BITMIME\r\n250-PIPELINING\r\n";
+  const struct Case {
+    const char* what;
+    SmtpSessionOptions options;
+    std::vector<std::string> lines;
+    std::string replies;
+    SmtpAction last;
+  } cases[] = {
+      {"EHLO off", {false, true}, {"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello, SmtpAction::kContinue},
+      {"EHLO without a certificate", {}, {"EHLO pc1"}, ehlo + "250 SIZE\r\n", SmtpAction::kContinue},
+      {"EHLO with one", {true, true}, {"ehlo pc1"}, ehlo + "250-SIZE\r\n250 STARTTLS\r\n", SmtpAction::kContinue},
+      {"STARTTLS taken", {true, true}, {"EHLO pc1", "STARTTLS"},
+       ehlo + "250-SIZE\r\n250 STARTTLS\r\n220 Ready to start TLS\r\n", SmtpAction::kStartTls},
+      {"STARTTLS not offered", {}, {"EHLO pc1", "STARTTLS"}, ehlo + "250 SIZE\r\n500 Unknown command\r\n",
+       SmtpAction::kContinue},
+      {"STARTTLS before EHLO", {true, true}, {"STARTTLS"}, "501 Syntax error\r\n", SmtpAction::kContinue},
+      {"a second EHLO starts over", {}, {"EHLO pc1", "MAIL FROM:<a@b>", "EHLO pc1", "DATA"},
+       ehlo + "250 SIZE\r\n250 OK\r\n" + ehlo + "250 SIZE\r\n503 Bad sequence of commands\r\n",
+       SmtpAction::kContinue},
+      {"HELO after EHLO", {}, {"EHLO pc1", "HELO pc1"}, ehlo + "250 SIZE\r\n504 HELO command already processed\r\n",
+       SmtpAction::kContinue},
+      {"a long name is cut", {}, {"EHLO " + std::string(80, 'n')},
+       "250-Hello " + std::string(63, 'n') + " - SMTP service is ready\r\n250-8BITMIME\r\n250-PIPELINING\r\n250 SIZE\r\n",
+       SmtpAction::kContinue},
+  };
+  for (const Case& c : cases) {
+    Fixture f(c.options);
+    EXPECT_EQ(f.run(c.lines), c.replies) << c.what;
+    EXPECT_EQ(f.actions.back(), c.last) << c.what;
+    EXPECT_TRUE(f.session.greeted() || c.lines[0] == "STARTTLS" || !c.options.ehlo) << c.what;
   }
 }
 

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -93,6 +94,17 @@ Socket Socket::accept() {
     if (!Succeeded(fd >= 0)) return Socket();
     return Socket(fd);
   }
+}
+
+int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_t timeoutMs) {
+  std::vector<pollfd> fds;
+  for (const Socket* socket : sockets) fds.push_back(pollfd{Fd(socket->handle()), POLLIN, 0});
+  const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(timeoutMs));
+  if (!Succeeded(ready >= 0) || ready == 0) return -1;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (fds[i].revents & POLLIN) return static_cast<int>(i);
+  }
+  return -1;  // only hang-ups: the sockets were woken
 }
 
 bool Socket::connect(Ipv4Address address, std::uint16_t port) {

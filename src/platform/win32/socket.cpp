@@ -90,6 +90,19 @@ Socket Socket::accept() {
   return Socket(static_cast<std::intptr_t>(s));
 }
 
+int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_t timeoutMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  for (const Socket* socket : sockets) FD_SET(S(socket->handle()), &readable);
+  timeval wait{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+  const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
+  if (!Succeeded(ready != SOCKET_ERROR) || ready == 0) return -1;
+  for (std::size_t i = 0; i < sockets.size(); ++i) {
+    if (FD_ISSET(S(sockets[i]->handle()), &readable)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 bool Socket::connect(Ipv4Address address, std::uint16_t port) {
   const sockaddr_in sa = MakeAddress(address, port);
   return Succeeded(::connect(S(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
