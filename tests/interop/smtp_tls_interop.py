@@ -59,7 +59,7 @@ def scenario(binary, checks, material, what, mode, server_tls, ca, error=None):
         for _ in range(900):
             log = open(server.path("quelma.log"), "rb").read().decode("cp1251") if os.path.exists(
                 server.path("quelma.log")) else ""
-            if "Заканчиваю работу SMTP клиента." in log or "Error number" in log:
+            if "*** Отправка исходящих сообщений" in log and not os.path.exists(server.path("maildrop", "smtp_upload.runs")):
                 break
             time.sleep(0.1)
         time.sleep(0.2)

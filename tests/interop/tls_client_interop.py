@@ -68,14 +68,15 @@ service pop3-login {{
 
 class FakeProvider(threading.Thread):
     """One POP3 provider for a single connection: implicit TLS with `cert` (a dict of Material),
-    or plain text whose CAPA lists no STLS, or "garbage" (a plain greeting to a TLS client). It
-    keeps every line it received in clear, and serves one message once logged in."""
+    STLS with it, or plain text whose CAPA lists no STLS, or "garbage" (a plain greeting to a TLS
+    client). It keeps every line it received in clear, and serves `messages` once logged in."""
 
     MESSAGE = b"Subject: from the fake\r\n\r\nbody\r\n"
 
-    def __init__(self, mode, cert=None):
+    def __init__(self, mode, cert=None, messages=None):
         super().__init__(daemon=True)
         self.mode, self.cert = mode, cert
+        self.messages = messages or [self.MESSAGE]
         self.port = account_port()
         self.listener = socket.create_server(("127.0.0.1", self.port))
         self.listener.settimeout(120)
@@ -93,7 +94,19 @@ class FakeProvider(threading.Thread):
                 conn.sendall(b"+OK plain text greeting\r\n")
                 time.sleep(0.5)
                 return
-            if self.mode == "tls":
+            if self.mode == "stls":
+                reader = conn.makefile("rb")
+                conn.sendall(b"+OK fake ready\r\n")
+                for line in reader:
+                    self.clear_lines.append(line)
+                    if line.upper().startswith(b"CAPA"):
+                        conn.sendall(b"+OK\r\nUSER\r\nSTLS\r\n.\r\n")
+                    elif line.upper().startswith(b"STLS"):
+                        conn.sendall(b"+OK begin\r\n")
+                        break
+                    else:
+                        conn.sendall(b"-ERR\r\n")
+            if self.mode in ("tls", "stls"):
                 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 context.load_cert_chain(self.cert["cert"], self.cert["key"])
                 try:
@@ -110,7 +123,10 @@ class FakeProvider(threading.Thread):
 
     def serve(self, conn):
         reader = conn.makefile("rb")
-        conn.sendall(b"+OK fake ready\r\n")
+        if self.mode != "stls":
+            conn.sendall(b"+OK fake ready\r\n")
+        sizes = [len(m) for m in self.messages]
+        number = lambda line: int(line.split()[1]) if len(line.split()) > 1 else 0
         for line in reader:
             if self.mode == "plain":
                 self.clear_lines.append(line)
@@ -120,13 +136,14 @@ class FakeProvider(threading.Thread):
             elif verb in (b"USER", b"PASS", b"NOOP"):
                 conn.sendall(b"+OK\r\n")
             elif verb == b"STAT":
-                conn.sendall(b"+OK 1 %d\r\n" % len(self.MESSAGE))
+                conn.sendall(b"+OK %d %d\r\n" % (len(sizes), sum(sizes)))
             elif verb == b"LIST":
-                conn.sendall(b"+OK\r\n1 %d\r\n.\r\n" % len(self.MESSAGE))
+                conn.sendall(b"+OK\r\n" + b"".join(b"%d %d\r\n" % (i + 1, n) for i, n in enumerate(sizes)) + b".\r\n")
             elif verb == b"UIDL":
-                conn.sendall(b"+OK\r\n1 fake-uid-1\r\n.\r\n")
+                conn.sendall(b"+OK\r\n" + b"".join(b"%d fake-uid-%d\r\n" % (i + 1, i) for i in range(len(sizes))) + b".\r\n")
             elif verb == b"RETR":
-                conn.sendall(b"+OK\r\n" + self.MESSAGE + b".\r\n")
+                text = self.messages[number(line) - 1].replace(b"\r\n.", b"\r\n..")
+                conn.sendall(b"+OK\r\n" + (b".." + text[1:] if text.startswith(b".") else text) + b".\r\n")
             elif verb == b"DELE":
                 self.deleted = True
                 conn.sendall(b"+OK\r\n")

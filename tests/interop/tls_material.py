@@ -1,6 +1,6 @@
 """Certificates for the TLS checks, made afresh for each run: a CA the program is told to trust,
 a rogue CA it is not, and certificates for localhost / 127.0.0.1 (good, expired, for another
-host, rogue-signed, self-signed), each written as PEM files with its key."""
+host, rogue-signed, self-signed; one with an RSA key), each written as PEM files with its key."""
 import datetime
 import hashlib
 import ipaddress
@@ -8,7 +8,7 @@ import os
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.x509.oid import NameOID
 
 
@@ -17,8 +17,9 @@ def _name(cn):
                       x509.NameAttribute(NameOID.COMMON_NAME, cn)])
 
 
-def _make(cn, names, issuer, days_from, days_to, ca=False):
-    key = ec.generate_private_key(ec.SECP256R1())
+def _make(cn, names, issuer, days_from, days_to, ca=False, rsa_key=False):
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048) if rsa_key else ec.generate_private_key(
+        ec.SECP256R1())
     now = datetime.datetime.now(datetime.timezone.utc)
     builder = (x509.CertificateBuilder().subject_name(_name(cn))
                .issuer_name(issuer[1].subject if issuer else _name(cn))
@@ -46,6 +47,8 @@ class Material:
         self.other = self._write("other", _make("other.example", ["other.example"], ca, -1, 365))
         self.rogue = self._write("rogue", _make("localhost", self.LOCAL, rogue, -1, 365))
         self.self_signed = self._write("self", _make("localhost", self.LOCAL, None, -1, 365))
+        # Windows takes only RSA keys for its own servers.
+        self.good_rsa = self._write("good-rsa", _make("localhost", self.LOCAL, ca, -1, 365, rsa_key=True))
 
     def _write(self, name, made, key=True):
         k, cert = made

@@ -3,6 +3,7 @@
 #include "net/win32/schannel_certificates.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "net/certificate_names.h"
 #include "platform/files.h"
@@ -45,6 +46,36 @@ std::vector<std::vector<BYTE>> PemBlocks(const std::string& text, const std::str
   return blocks;
 }
 
+// The private key inside a PKCS#8 PrivateKeyInfo, read by hand where CryptoAPI cannot (Wine):
+// SEQUENCE { INTEGER, SEQUENCE { OID, ... }, OCTET STRING key }. Nothing unless the OID is RSA.
+bool Pkcs8RsaKey(const std::vector<BYTE>& der, std::vector<BYTE>& key) {
+  std::size_t at = 0;
+  auto header = [&](BYTE tag, std::size_t& length) {
+    if (at + 2 > der.size() || der[at] != tag) return false;
+    std::size_t n = der[at + 1];
+    at += 2;
+    if (n & 0x80) {
+      const std::size_t bytes = n & 0x7F;
+      if (bytes == 0 || bytes > 4 || at + bytes > der.size()) return false;
+      n = 0;
+      for (std::size_t i = 0; i < bytes; ++i) n = (n << 8) | der[at++];
+    }
+    length = n;
+    return at + length <= der.size();
+  };
+  std::size_t length = 0;
+  if (!header(0x30, length) || !header(0x02, length)) return false;
+  at += length;  // the version
+  if (!header(0x30, length)) return false;
+  const std::size_t algorithmEnd = at + length;
+  static constexpr BYTE kRsaOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
+  if (length < sizeof kRsaOid || std::memcmp(der.data() + at, kRsaOid, sizeof kRsaOid) != 0) return false;
+  at = algorithmEnd;
+  if (!header(0x04, length)) return false;
+  key.assign(der.begin() + static_cast<std::ptrdiff_t>(at), der.begin() + static_cast<std::ptrdiff_t>(at + length));
+  return true;
+}
+
 std::string LastErrorText() {
   char text[32];
   std::snprintf(text, sizeof text, "error 0x%08lX", GetLastError());
@@ -53,16 +84,14 @@ std::string LastErrorText() {
 
 // "CN=host,O=Org", as OpenSSL writes it (most specific first, no blank after the commas).
 std::string NameText(CERT_NAME_BLOB& name) {
-  const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
+  const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
   DWORD size = CertNameToStrA(X509_ASN_ENCODING, &name, type, nullptr, 0);
   std::string text(size, '\0');
   CertNameToStrA(X509_ASN_ENCODING, &name, type, text.data(), size);
   while (!text.empty() && text.back() == '\0') text.pop_back();
   std::string out;
-  bool quoted = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '"') quoted = !quoted;
-    if (!quoted && text[i] == ' ' && i > 0 && text[i - 1] == ',') continue;
+    if (text[i] == ' ' && i > 0 && text[i - 1] == ',') continue;
     out.push_back(text[i]);
   }
   return out;
@@ -223,8 +252,14 @@ void JudgeServerCertificate(const CtxtHandle& context, const TlsClientSettings& 
       PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
       bool extraRoot = false;
       for (PCCERT_CONTEXT c : extraTrusted) {
-        extraRoot = extraRoot || CertCompareCertificate(X509_ASN_ENCODING, c->pCertInfo, top->pCertInfo);
+        extraRoot = extraRoot || (c->cbCertEncoded == top->cbCertEncoded &&
+                                  std::memcmp(c->pbCertEncoded, top->pbCertEncoded, c->cbCertEncoded) == 0);
       }
+      // The chain's own verdict first: not every system's SSL policy refuses a chain that
+      // leads nowhere (Wine's takes a partial chain).
+      DWORD errors = chain->TrustStatus.dwErrorStatus &
+                     ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
+      if (extraRoot) errors &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
       SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
       ssl.cbSize = sizeof ssl;
       ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -235,7 +270,14 @@ void JudgeServerCertificate(const CtxtHandle& context, const TlsClientSettings& 
       policy.pvExtraPolicyPara = &ssl;
       CERT_CHAIN_POLICY_STATUS status{};
       status.cbSize = sizeof status;
-      if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
+      if (errors & CERT_TRUST_IS_NOT_TIME_VALID) {
+        outcome.failure = TlsFailure::kExpired;
+      } else if (errors != 0) {
+        outcome.failure = TlsFailure::kUntrusted;
+        outcome.reason = (errors & CERT_TRUST_IS_PARTIAL_CHAIN)    ? "the issuer is not known"
+                         : (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) ? "the root certificate is not trusted"
+                                                                   : "chain status " + std::to_string(errors);
+      } else if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
         outcome.failure = TlsFailure::kUntrusted;
         outcome.reason = "CertVerifyCertificateChainPolicy: " + LastErrorText();
       } else if (status.dwError != 0) {
@@ -272,16 +314,7 @@ PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::st
   // PKCS#1 inside PKCS#8, or PKCS#1 alone; only RSA keys can go into a CryptoAPI container.
   std::vector<BYTE> pkcs1;
   if (auto blocks = PemBlocks(text, "PRIVATE KEY"); !blocks.empty()) {
-    CRYPT_PRIVATE_KEY_INFO* info = nullptr;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_PRIVATE_KEY_INFO, blocks[0].data(),
-                             static_cast<DWORD>(blocks[0].size()), CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size)) {
-      return fail("not a private key (" + LastErrorText() + ")");
-    }
-    const bool rsa = std::string(info->Algorithm.pszObjId) == szOID_RSA_RSA;
-    if (rsa) pkcs1.assign(info->PrivateKey.pbData, info->PrivateKey.pbData + info->PrivateKey.cbData);
-    LocalFree(info);
-    if (!rsa) return fail("only RSA keys can be used on Windows");
+    if (!Pkcs8RsaKey(blocks[0], pkcs1)) return fail("not an RSA private key: only RSA keys can be used on Windows");
   } else if (auto rsaBlocks = PemBlocks(text, "RSA PRIVATE KEY"); !rsaBlocks.empty()) {
     pkcs1 = rsaBlocks[0];
   } else {
