@@ -248,6 +248,16 @@ def main():
         checks.check("no STLS: only CAPA and QUIT in clear, no password", clear == b"CAPA\r\nquit\r\n", repr(clear))
         checks.check("a pinned self-signed certificate is taken",
                      maildrop_texts(server.path("maildrop", "gleb")) == [FakeProvider.MESSAGE] and fakes["self"].deleted)
+        for mode, port in (("stls", plain_port), ("ssl", tls_port)):
+            r = subprocess.run([quelma, "--dir", server.dir, "check-tls", "localhost", str(port), mode],
+                               capture_output=True, timeout=60)
+            out = r.stdout.decode("utf-8", "replace")
+            checks.check("check-tls %s: the chain and the verdict" % mode, r.returncode == 0 and
+                         "издатель: CN=Quelmar Interop CA" in out and "Итог: сертификат принят" in out, out)
+        r = subprocess.run([quelma, "--dir", server.dir, "check-tls", "127.0.0.1", str(plain_port), "ssl"],
+                           capture_output=True, timeout=60)
+        checks.check("check-tls: a plain port asked for TLS fails with exit code 1",
+                     r.returncode == 1 and "НЕ ПРИНЯТ" in r.stdout.decode("utf-8", "replace"))
         if checks.failures:
             print(log[-4000:])
             print(open(os.path.join(work, "dovecot.log")).read()[-1500:])

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/activity_log.h"
+#include "app/console/check_tls.h"
 #include "app/console/console_main_window.h"
 #include "app/console/terminal_log_view.h"
 #include "app/main_window_procedure.h"
@@ -37,6 +38,8 @@ using namespace quelma;
 struct Options {
   std::string directory;                  // empty: the executable's own directory
   std::vector<std::string> setPassword;   // "smtp", or "account" and an index
+  std::vector<std::string> checkTls;      // HOST PORT [stls|starttls|ssl]
+  bool checkTlsAsked = false;
   bool valid = true;
 };
 
@@ -47,6 +50,10 @@ Options ParseOptions(int argc, char** argv) {
       options.directory = argv[++i];
     } else if (std::strcmp(argv[i], "set-password") == 0 && i + 1 < argc) {
       options.setPassword.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (std::strcmp(argv[i], "check-tls") == 0) {
+      options.checkTls.assign(argv + i + 1, argv + argc);
+      options.checkTlsAsked = true;
       break;
     } else {
       options.valid = false;
@@ -139,7 +146,8 @@ int main(int argc, char** argv) {
   if (!options.valid) {
     std::fprintf(stderr,
                  "usage: quelma [--dir DIR]\n"
-                 "       quelma [--dir DIR] set-password smtp | set-password account INDEX  (password on stdin)\n");
+                 "       quelma [--dir DIR] set-password smtp | set-password account INDEX  (password on stdin)\n"
+                 "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n");
     return 2;
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
@@ -154,6 +162,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!options.setPassword.empty()) return SetPassword(*programDir, options.setPassword);
+  if (options.checkTlsAsked) return app::CheckTls(*programDir, options.checkTls);
   const auto instance = platform::InstanceLock::TryAcquire(*programDir);
   if (!instance) {
     std::fprintf(stderr, "quelma: another quelma is running on %s\n", programDir->c_str());
