@@ -8,6 +8,9 @@ namespace quelma::dialogs {
 namespace {
 
 constexpr char kSorterChoice[] = "* Сортировщик";
+constexpr char kBadFingerprint[] =
+    "Отпечаток сертификата - это 64 шестнадцатеричные цифры (SHA-256), двоеточия допускаются. "
+    "Оставьте поле пустым, если сертификат проверяется по доверенным издателям.";
 
 Message Error(std::string text) { return {std::move(text), "Ошибка", Buttons::kOk, Icon::kError}; }
 
@@ -52,6 +55,9 @@ CommunicationFields CommunicationDialog::fields() const {
   const config::Configuration& c = working_.get();
   return {c.SMTPServer,
           std::to_string(c.SMTPSport),
+          TlsChoiceOf(c.SMTP_TLS),
+          c.SMTP_TLS_FINGERPRINT,
+          c.TLS_CA_FILE,
           c.UseLAN,
           group_.selected >= 0 ? group_.entries[group_.selected] : std::string(),
           group_.enabled && group_.autoOff,
@@ -126,6 +132,15 @@ void CommunicationDialog::deletePhone(int index) {
 
 bool CommunicationDialog::ok(const CommunicationFields& f) {
   config::Configuration& c = working_.get();
+  const auto fingerprint = AcceptFingerprint(f.smtpFingerprint);
+  if (!fingerprint) {
+    env_.prompt.ask(Error(kBadFingerprint));
+    return false;
+  }
+  c.SMTP_TLS = TlsModeOfChoice(f.smtpTls);
+  c.SMTP_TLS_FINGERPRINT = *fingerprint;
+  c.TLS_CA_FILE = Cut(f.caFile, config::limits::kPath - 1);
+  c.TLS_CA_FILE.erase(0, std::min(c.TLS_CA_FILE.find_first_not_of(' '), c.TLS_CA_FILE.size()));
   const std::uint32_t port = ReadOr(Squeezed(f.smtpPort, 9), 0);
   c.SMTPSport = static_cast<std::uint16_t>(port < 1 || port > config::limits::kProviderPort ? config::defaults::kSmtpPort : port);
   c.UseLAN = f.useLan;
@@ -148,10 +163,21 @@ AccountDialog::AccountDialog(WorkingConfiguration& working, int index) : working
   }
 }
 
+const std::vector<std::string>& AccountDialog::TlsChoices() {
+  static const std::vector<std::string> choices = {"Нет", "STLS (порт 110)", "SSL/TLS (порт 995)"};
+  return choices;
+}
+
+const std::vector<std::string>& SmtpTlsChoices() {
+  static const std::vector<std::string> choices = {"Нет", "STARTTLS (порт 587)", "SSL/TLS (порт 465)"};
+  return choices;
+}
+
 AccountFields AccountDialog::opening() const {
-  if (index_ < 0) return {"", "", "", "", std::to_string(config::defaults::kPop3Port), false, 0};
+  if (index_ < 0) return {"", "", "", "", std::to_string(config::defaults::kPop3Port), false, 0, 0, ""};
   const config::ProviderAccount& a = working_.get().accounts[index_];
-  AccountFields f{a.server, a.login, a.password, a.password, std::to_string(a.port), a.useApop != 0, -1};
+  AccountFields f{a.server,         a.login, a.password, a.password, std::to_string(a.port), a.useApop != 0, -1,
+                  TlsChoiceOf(a.tls), a.fingerprint};
   if (a.deliverTo.starts_with('*')) {
     f.delivery = 0;
   } else {
@@ -181,6 +207,13 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
   if (a.password != repeat || a.server.empty() || a.login.empty()) {
     return prompt.ask(MissingParametersQuestion(Icon::kError)) ? InnerOutcome::kEditAgain : InnerOutcome::kCancelled;
   }
+  a.tls = TlsModeOfChoice(f.tls);
+  const auto fingerprint = AcceptFingerprint(f.fingerprint);
+  if (!fingerprint) {
+    prompt.ask(Error(kBadFingerprint));
+    return InnerOutcome::kEditAgain;
+  }
+  a.fingerprint = *fingerprint;
   auto& accounts = working_.get().accounts;
   if (index_ < 0) {
     accounts.push_back(a);

@@ -23,6 +23,9 @@ struct DialUpGroup {
 // What OK reads from the dialog's controls.
 struct CommunicationFields {
   std::string smtpServer, smtpPort;
+  int smtpTls = 0;               // TlsChoiceOf(SMTP_TLS)
+  std::string smtpFingerprint;   // SMTP_TLS_FINGERPRINT
+  std::string caFile;            // TLS_CA_FILE
   bool useLan = true;
   std::string dialUpRecord;  // the text of the entry list
   bool autoOff = false;
@@ -61,7 +64,8 @@ class CommunicationDialog {
   void phoneChanged(int index, const std::string& number);
   void deletePhone(int index);
 
-  bool ok(const CommunicationFields& fields);  // false: not saved, the dialog stays open
+  // false: not saved, the dialog stays open (after a message when the fingerprint is not one)
+  bool ok(const CommunicationFields& fields);
   void cancel() { working_.reload(); }
 
  private:
@@ -79,12 +83,16 @@ struct AccountFields {
   std::string server, login, password, repeat, port;
   bool apop = false;
   int delivery = 0;  // index into deliveryChoices(), -1 for none
+  int tls = 0;       // TlsChoiceOf(tls)
+  std::string fingerprint;
   bool operator==(const AccountFields&) const = default;
 };
 
 class AccountDialog {
  public:
   AccountDialog(WorkingConfiguration& working, int index);
+  // "Нет", "STLS (порт 110)", "SSL/TLS (порт 995)".
+  static const std::vector<std::string>& TlsChoices();
   // "* Сортировщик", then every user but the daemon, in table order.
   const std::vector<std::string>& deliveryChoices() const { return choices_; }
   AccountFields opening() const;
@@ -104,6 +112,9 @@ struct SmtpLoginFields {
 };
 
 SmtpLoginFields SmtpLoginOpening(const config::Configuration& config);
+
+// The SMTP server's TLS list: "Нет", "STARTTLS (порт 587)", "SSL/TLS (порт 465)".
+const std::vector<std::string>& SmtpTlsChoices();
 InnerOutcome AcceptSmtpLogin(WorkingConfiguration& working, const SmtpLoginFields& fields, Prompt& prompt);
 
 // The phone dialog's OK: the number to store, or nothing (the dialog stays open) when empty.

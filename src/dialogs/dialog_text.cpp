@@ -22,4 +22,32 @@ std::string Squeezed(std::string_view text, std::size_t length) {
   return result;
 }
 
+int TlsChoiceOf(config::TlsMode mode) {
+  switch (mode) {
+    case config::TlsMode::kNone: return 0;
+    case config::TlsMode::kStartTls: return 1;
+    case config::TlsMode::kImplicit: return 2;
+  }
+  return 0;
+}
+
+config::TlsMode TlsModeOfChoice(int choice) {
+  return choice == 1 ? config::TlsMode::kStartTls : choice == 2 ? config::TlsMode::kImplicit : config::TlsMode::kNone;
+}
+
+std::string PortAfterTlsChoice(const std::string& port, int from, int to, const std::uint16_t (&usual)[3]) {
+  if (from < 0 || from > 2 || to < 0 || to > 2) return port;
+  const std::string trimmed = Squeezed(port, 9);
+  if (!trimmed.empty() && trimmed != std::to_string(usual[from])) return port;
+  return std::to_string(usual[to]);
+}
+
+std::optional<std::string> AcceptFingerprint(std::string_view field) {
+  const std::string squeezed = Squeezed(field, 200);
+  if (squeezed.empty()) return std::string();
+  std::string normal = config::NormalizeFingerprint(squeezed);
+  if (normal.empty()) return std::nullopt;
+  return normal;
+}
+
 }  // namespace quelma::dialogs

@@ -1,6 +1,7 @@
 #include "dialogs/servers_dialog.h"
 
 #include "dialogs/dialog_text.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "pop3_client/sorter_rules.h"
@@ -22,6 +23,14 @@ std::optional<std::uint32_t> InRange(std::string_view field, std::uint32_t low, 
   const auto value = ReadDecimal(Squeezed(field, 9));
   if (!value || *value < low || *value > high) return std::nullopt;
   return value;
+}
+
+// A file name field: cut to what a path holds, leading and trailing blanks dropped.
+std::string TrimmedPath(std::string_view field) {
+  std::string path = Cut(field, config::limits::kPath - 1);
+  path.erase(0, std::min(path.find_first_not_of(' '), path.size()));
+  while (!path.empty() && path.back() == ' ') path.pop_back();
+  return path;
 }
 
 }  // namespace
@@ -65,7 +74,12 @@ ServersFields ServersDialog::fields() const {
           std::to_string(c.LogFileSize),
           std::to_string(static_cast<std::uint32_t>(c.POP3_SRV_PORT)),
           std::to_string(static_cast<std::uint32_t>(c.SMTP_SRV_PORT)),
-          std::to_string(c.SERVERS_TIMEOUT)};
+          std::to_string(c.SERVERS_TIMEOUT),
+          c.TLS_CERT_FILE,
+          c.TLS_KEY_FILE,
+          std::to_string(static_cast<std::uint32_t>(c.POP3_SRV_TLS_PORT)),
+          std::to_string(static_cast<std::uint32_t>(c.SMTP_SRV_TLS_PORT)),
+          c.SMTP_EHLO};
 }
 
 std::vector<UserRow> ServersDialog::rows() const {
@@ -157,6 +171,24 @@ void ServersDialog::makeBoss(int index) {
 
 bool ServersDialog::ok(const ServersFields& f) {
   config::Configuration& c = working_.get();
+  const std::string cert = TrimmedPath(f.certFile);
+  const std::string key = TrimmedPath(f.keyFile);
+  if (cert.empty() != key.empty()) {
+    env_.prompt.ask(Error("Для TLS нужны оба файла: сертификат и его закрытый ключ (PEM)."));
+    return false;
+  }
+  for (const std::string& file : {cert, key}) {
+    if (!file.empty() && !platform::FileExists(file)) {
+      env_.prompt.ask(Error("Файл \"" + file + "\" не найден."));
+      return false;
+    }
+  }
+  c.TLS_CERT_FILE = cert;
+  c.TLS_KEY_FILE = key;
+  // An empty field (or 0) turns the port off; a number out of range keeps the port as it was.
+  if (const auto port = InRange(f.pop3TlsPort.empty() ? "0" : f.pop3TlsPort, 0, 65535)) c.POP3_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.smtpTlsPort.empty() ? "0" : f.smtpTlsPort, 0, 65535)) c.SMTP_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
+  c.SMTP_EHLO = f.ehlo;
   if (auto folder = AcceptFolder(f.mailDropDir, env_.isDirectory)) c.MailDropDir = *folder;
   if (auto folder = AcceptFolder(f.queueDir, env_.isDirectory)) c.QueueDir = *folder;
   c.LocalDomain = Squeezed(f.localDomain, 63);

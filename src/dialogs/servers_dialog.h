@@ -10,9 +10,11 @@
 
 namespace quelma::dialogs {
 
-// The seven edit fields, as texts.
+// The edit fields, as texts, and the EHLO box.
 struct ServersFields {
   std::string mailDropDir, queueDir, localDomain, logFileSize, pop3Port, smtpPort, timeout;
+  std::string certFile, keyFile, pop3TlsPort, smtpTlsPort;  // TLS for local programs
+  bool ehlo = true;
   bool operator==(const ServersFields&) const = default;
 };
 
@@ -55,7 +57,9 @@ class ServersDialog {
   void makeDaemon(int index);
   void makeBoss(int index);  // -1 (no selection) or the daemon: no boss
 
-  bool ok(const ServersFields& fields);  // false: not saved, the dialog stays open
+  // false: not saved, the dialog stays open (after a message when the certificate and its key
+  // are not both given, or one of them is not there)
+  bool ok(const ServersFields& fields);
   void cancel() { working_.reload(); }
 
  private:

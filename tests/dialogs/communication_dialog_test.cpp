@@ -1,5 +1,6 @@
 // The communication dialog with its account, login and phone dialogs.
 #include "dialogs/communication_dialog.h"
+#include "dialogs/dialog_text.h"
 
 #include <gtest/gtest.h>
 
@@ -131,7 +132,7 @@ TEST(CommunicationDialog, AccountDialog) {
   AccountDialog existing(outer.working(), 0);
   EXPECT_EQ(existing.deliveryChoices(), (std::vector<std::string>{"* Сортировщик", "postmaster", "ivan", "petr"}))
       << "the sorter first, never the daemon";
-  EXPECT_EQ(existing.opening(), (AccountFields{"a", "1", "x", "x", "110", false, 2})) << "the first that begins so";
+  EXPECT_EQ(existing.opening(), (AccountFields{"a", "1", "x", "x", "110", false, 2, 0, ""})) << "the first that begins so";
   EXPECT_EQ(AccountDialog(outer.working(), 1).opening().delivery, -1);
 
   struct Case {
@@ -139,18 +140,18 @@ TEST(CommunicationDialog, AccountDialog) {
     std::optional<config::ProviderAccount> stored;  // nothing: refused with the question
   };
   const Case cases[] = {
-      {{" pop . x ", "me", "pw", "pw", "", true, 3}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1, {}, {}}},
-      {{"pop", "me", "pw", "pw", "30001", false, 0}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0, {}, {}}},
-      {{"pop", "me", "pw", "pw", "995", false, -1}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0, {}, {}}},
-      {{"pop", "me", "pw", "PW", "110", false, 0}, std::nullopt},
-      {{"", "me", "pw", "pw", "110", false, 0}, std::nullopt},
-      {{"pop", "  ", "pw", "pw", "110", false, 0}, std::nullopt},
+      {{" pop . x ", "me", "pw", "pw", "", true, 3, 0, ""}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1, {}, {}}},
+      {{"pop", "me", "pw", "pw", "30001", false, 0, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0, {}, {}}},
+      {{"pop", "me", "pw", "pw", "995", false, -1, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0, {}, {}}},
+      {{"pop", "me", "pw", "PW", "110", false, 0, 0, ""}, std::nullopt},
+      {{"", "me", "pw", "pw", "110", false, 0, 0, ""}, std::nullopt},
+      {{"pop", "  ", "pw", "pw", "110", false, 0, 0, ""}, std::nullopt},
   };
   for (const Case& c : cases) {
     Communication g;
     CommunicationDialog d(g.env, g.access);
     AccountDialog added(d.working(), -1);
-    EXPECT_EQ(added.opening(), (AccountFields{"", "", "", "", "110", false, 0}));
+    EXPECT_EQ(added.opening(), (AccountFields{"", "", "", "", "110", false, 0, 0, ""}));
     g.prompt.answers = {true};
     const InnerOutcome outcome = added.ok(c.fields, g.prompt);
     const auto& accounts = g.store.current()->accounts;
@@ -163,6 +164,63 @@ TEST(CommunicationDialog, AccountDialog) {
       EXPECT_EQ(g.prompt.shown.back(), MissingParametersQuestion(Icon::kError));
       EXPECT_EQ(accounts.size(), 1u);
     }
+  }
+}
+
+// The TLS choice and the fingerprint: kept when an account is edited, the port following the
+// choice, a fingerprint that is not one refused with a message.
+TEST(CommunicationDialog, TlsOfAnAccountAndOfTheSmtpServer) {
+  const std::string pin(64, 'A');
+  Communication f;
+  f.accounts({{"pop.gmail.com", "me", "pw", 995, "*", 0, config::TlsMode::kImplicit, pin}});
+  CommunicationDialog d(f.env, f.access);
+  AccountDialog edited(d.working(), 0);
+  AccountFields fields = edited.opening();
+  EXPECT_EQ(fields.tls, 2);
+  EXPECT_EQ(fields.fingerprint, pin);
+  fields.password = fields.repeat = "new";
+  EXPECT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(f.store.current()->accounts[0], (config::ProviderAccount{"pop.gmail.com", "me", "new", 995, "*", 0,
+                                                                     config::TlsMode::kImplicit, pin}))
+      << "editing the password keeps TLS and the pin";
+  fields.fingerprint = "ab:cd";
+  EXPECT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kEditAgain);
+  EXPECT_EQ(f.prompt.shown.back().icon, Icon::kError);
+  fields.fingerprint = std::string(32, 'b') + ":" + std::string(32, 'c');
+  fields.tls = 1;
+  EXPECT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(f.store.current()->accounts[0].tls, config::TlsMode::kStartTls);
+  EXPECT_EQ(f.store.current()->accounts[0].fingerprint, std::string(32, 'B') + std::string(32, 'C'));
+
+  CommunicationFields smtp = d.fields();
+  EXPECT_EQ(smtp.smtpTls, 0);
+  smtp.smtpTls = 2;
+  smtp.smtpPort = PortAfterTlsChoice(smtp.smtpPort, 0, 2, kSmtpUsualPorts);
+  smtp.caFile = " /etc/ssl/office-ca.pem";
+  smtp.smtpFingerprint = "not a fingerprint";
+  EXPECT_FALSE(d.ok(smtp));
+  smtp.smtpFingerprint = "";
+  EXPECT_TRUE(d.ok(smtp));
+  EXPECT_EQ(f.saved().SMTP_TLS, config::TlsMode::kImplicit);
+  EXPECT_EQ(f.saved().SMTPSport, 465);
+  EXPECT_EQ(f.saved().TLS_CA_FILE, "/etc/ssl/office-ca.pem");
+}
+
+TEST(CommunicationDialog, ThePortFollowsTheTlsChoiceUnlessItWasChanged) {
+  const struct Case {
+    const char* port;
+    int from, to;
+    const std::uint16_t (&usual)[3];
+    const char* after;
+  } cases[] = {
+      {"110", 0, 2, kAccountUsualPorts, "995"}, {"995", 2, 1, kAccountUsualPorts, "110"},
+      {"110", 0, 1, kAccountUsualPorts, "110"}, {"1110", 0, 2, kAccountUsualPorts, "1110"},
+      {"", 1, 2, kAccountUsualPorts, "995"},    {"25", 0, 1, kSmtpUsualPorts, "587"},
+      {"587", 1, 2, kSmtpUsualPorts, "465"},    {"465", 2, 0, kSmtpUsualPorts, "25"},
+      {"2525", 0, 2, kSmtpUsualPorts, "2525"},  {"25", 0, 7, kSmtpUsualPorts, "25"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PortAfterTlsChoice(c.port, c.from, c.to, c.usual), c.after) << c.port << " " << c.from << "->" << c.to;
   }
 }
 

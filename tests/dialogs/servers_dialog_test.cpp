@@ -136,10 +136,10 @@ TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
     std::uint32_t timeout;
   };
   const Case cases[] = {
-      {{"", "", "Office.RU", "12", "1", "32767", "10000"}, 12, 1, 32767, 10000},
-      {{"", "", "office.ru", "", "0", "32768", "9999"}, 4, 110, 25, 45000},
-      {{"", "", "office.ru", "999", "x", " 2 5 ", "240001"}, 999, 110, 25, 45000},
-      {{"", "", "office.ru", "abc", "1 1 0 0", "2525", "240000"}, 4, 1100, 2525, 240000},
+      {{"", "", "Office.RU", "12", "1", "32767", "10000", "", "", "", "", true}, 12, 1, 32767, 10000},
+      {{"", "", "office.ru", "", "0", "32768", "9999", "", "", "", "", true}, 4, 110, 25, 45000},
+      {{"", "", "office.ru", "999", "x", " 2 5 ", "240001", "", "", "", "", true}, 999, 110, 25, 45000},
+      {{"", "", "office.ru", "abc", "1 1 0 0", "2525", "240000", "", "", "", "", true}, 4, 1100, 2525, 240000},
   };
   for (const Case& c : cases) {
     DialogFixture f;
@@ -156,6 +156,47 @@ TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
     EXPECT_EQ(saved.LocalDomain, "office.ru");
     EXPECT_EQ(saved.MailDropDir, f.dir.path() + "other" + platform::kPathSeparator);
     EXPECT_EQ(saved.QueueDir, f.store.current()->QueueDir) << "an empty field keeps the queue folder";
+  }
+}
+
+// The certificate and its key go together and must be there; the TLS ports and EHLO are saved.
+TEST(ServersDialog, TlsForLocalPrograms) {
+  DialogFixture f;
+  quelma::testing::WriteAll(f.dir.file("cert.pem"), "x");
+  quelma::testing::WriteAll(f.dir.file("key.pem"), "x");
+  const struct Case {
+    std::string cert, key, pop3s, smtps;
+    bool ehlo;
+    bool saved;
+    const char* message;  // the start of the refusal, or ""
+  } cases[] = {
+      {f.dir.file("cert.pem"), "", "995", "465", true, false, "Для TLS нужны оба файла"},
+      {"", f.dir.file("key.pem"), "995", "465", true, false, "Для TLS нужны оба файла"},
+      {f.dir.file("cert.pem"), f.dir.file("none.pem"), "995", "465", true, false, "Файл \""},
+      {" " + f.dir.file("cert.pem") + " ", f.dir.file("key.pem"), "995", "465", false, true, ""},
+      {"", "", "", "0", true, true, ""},
+  };
+  for (const Case& c : cases) {
+    ServersDialog d(f.env);
+    ServersFields fields = d.fields();
+    fields.certFile = c.cert;
+    fields.keyFile = c.key;
+    fields.pop3TlsPort = c.pop3s;
+    fields.smtpTlsPort = c.smtps;
+    fields.ehlo = c.ehlo;
+    const std::size_t shown = f.prompt.shown.size();
+    EXPECT_EQ(d.ok(fields), c.saved) << c.cert << " " << c.key;
+    if (!c.saved) {
+      ASSERT_EQ(f.prompt.shown.size(), shown + 1);
+      EXPECT_TRUE(f.prompt.shown.back().text.starts_with(c.message)) << f.prompt.shown.back().text;
+      continue;
+    }
+    const config::Configuration saved = f.saved();
+    EXPECT_EQ(saved.TLS_CERT_FILE, c.cert.empty() ? "" : f.dir.file("cert.pem"));
+    EXPECT_EQ(saved.POP3_SRV_TLS_PORT, c.pop3s.empty() ? 0 : std::stoi(c.pop3s));
+    EXPECT_EQ(saved.SMTP_SRV_TLS_PORT, std::stoi(c.smtps));
+    EXPECT_EQ(saved.SMTP_EHLO, c.ehlo);
+    EXPECT_EQ(ServersDialog(f.env).fields().certFile, saved.TLS_CERT_FILE) << "shown again as saved";
   }
 }
 

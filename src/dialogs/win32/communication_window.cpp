@@ -6,6 +6,7 @@
 
 #include "win32_ui/html_help.h"
 #include "dialogs/communication_dialog.h"
+#include "dialogs/dialog_text.h"
 #include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
@@ -15,6 +16,15 @@ namespace quelma::dialogs {
 namespace {
 
 std::unique_ptr<CommunicationDialog> g_dialog;  // the one open communication dialog
+int g_smtpTls = 0;     // the SMTP TLS choice shown, for the port that follows it
+int g_accountTls = 0;  // the same in the (modal) account dialog
+
+// A TLS list changed: the port field follows when it still shows the old choice's usual port.
+void FollowTlsChoice(HWND dialog, int list, int portField, int& shown, const std::uint16_t (&usual)[3]) {
+  const int chosen = win32_ui::ComboSelection(dialog, list);
+  win32_ui::SetItemText(dialog, portField, PortAfterTlsChoice(win32_ui::ItemText(dialog, portField, 9), shown, chosen, usual));
+  shown = chosen;
+}
 
 Prompt& Ask() { return Settings().env->prompt; }
 
@@ -34,17 +44,25 @@ INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPAR
     win32_ui::SetItemText(dialog, IDC_ACCOUNT_PORT, f.port);
     win32_ui::SetChecked(dialog, IDC_ACCOUNT_APOP, f.apop);
     win32_ui::FillCombo(dialog, IDC_ACCOUNT_DELIVERY, account->deliveryChoices(), f.delivery);
+    win32_ui::FillCombo(dialog, IDC_ACCOUNT_TLS, AccountDialog::TlsChoices(), f.tls);
+    win32_ui::LimitText(dialog, IDC_ACCOUNT_FINGERPRINT, 100);
+    win32_ui::SetItemText(dialog, IDC_ACCOUNT_FINGERPRINT, f.fingerprint);
+    g_accountTls = f.tls;
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
-  if (LOWORD(wParam) == IDOK) {
+  if (LOWORD(wParam) == IDC_ACCOUNT_TLS && HIWORD(wParam) == CBN_SELCHANGE) {
+    FollowTlsChoice(dialog, IDC_ACCOUNT_TLS, IDC_ACCOUNT_PORT, g_accountTls, kAccountUsualPorts);
+  } else if (LOWORD(wParam) == IDOK) {
     const AccountFields f{win32_ui::ItemText(dialog, IDC_ACCOUNT_SERVER, 63),
                           win32_ui::ItemText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin),
                           win32_ui::ItemText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kAccountPassword),
                           win32_ui::ItemText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kAccountPassword),
                           win32_ui::ItemText(dialog, IDC_ACCOUNT_PORT, 9),
                           win32_ui::IsChecked(dialog, IDC_ACCOUNT_APOP),
-                          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_DELIVERY)};
+                          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_DELIVERY),
+                          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_TLS),
+                          win32_ui::ItemText(dialog, IDC_ACCOUNT_FINGERPRINT, 100)};
     win32_ui::EndAfterOk(dialog, account->ok(f, Ask()));
   } else if (LOWORD(wParam) == IDCANCEL) {
     EndDialog(dialog, IDCANCEL);
@@ -153,6 +171,12 @@ void Open(HWND dialog) {
   win32_ui::LimitText(dialog, IDC_SMTP_SPORT, 9);
   win32_ui::SetItemText(dialog, IDC_SMTP_SERVER, f.smtpServer);
   win32_ui::SetItemText(dialog, IDC_SMTP_SPORT, f.smtpPort);
+  win32_ui::FillCombo(dialog, IDC_SMTP_TLS, SmtpTlsChoices(), f.smtpTls);
+  g_smtpTls = f.smtpTls;
+  win32_ui::LimitText(dialog, IDC_SMTP_FINGERPRINT, 100);
+  win32_ui::SetItemText(dialog, IDC_SMTP_FINGERPRINT, f.smtpFingerprint);
+  win32_ui::LimitText(dialog, IDC_TLS_CA_FILE, config::limits::kPath - 1);
+  win32_ui::SetItemText(dialog, IDC_TLS_CA_FILE, f.caFile);
   win32_ui::AttachSpin(dialog, IDC_ATTEMPTS_SPIN, IDC_ATTEMPTS, kAttemptsLow, kAttemptsHigh,
              g_dialog->working().get().DialupAttempts);
   ShowDialUp(dialog);
@@ -179,7 +203,9 @@ bool Command(HWND dialog, int id, int notification) {
   switch (id) {
     case IDOK:
       if (!g_dialog->ok({win32_ui::ItemText(dialog, IDC_SMTP_SERVER, 63), win32_ui::ItemText(dialog, IDC_SMTP_SPORT, 9),
-                    win32_ui::IsChecked(dialog, IDC_USE_LAN), win32_ui::ItemText(dialog, IDC_DIALUP_ENTRY, config::limits::kDialUpRecord),
+                         win32_ui::ComboSelection(dialog, IDC_SMTP_TLS), win32_ui::ItemText(dialog, IDC_SMTP_FINGERPRINT, 100),
+                         win32_ui::ItemText(dialog, IDC_TLS_CA_FILE, config::limits::kPath - 1),
+                         win32_ui::IsChecked(dialog, IDC_USE_LAN), win32_ui::ItemText(dialog, IDC_DIALUP_ENTRY, config::limits::kDialUpRecord),
                          win32_ui::IsChecked(dialog, IDC_AUTO_OFF), win32_ui::ItemText(dialog, IDC_ATTEMPTS, 18)})) {
         return false;
       }
@@ -187,6 +213,9 @@ bool Command(HWND dialog, int id, int notification) {
     case IDCANCEL:
       g_dialog->cancel();
       break;
+    case IDC_SMTP_TLS:
+      if (notification == CBN_SELCHANGE) FollowTlsChoice(dialog, IDC_SMTP_TLS, IDC_SMTP_SPORT, g_smtpTls, kSmtpUsualPorts);
+      return false;
     case IDC_SMTP_LOGIN: {
       LoginEditing editing{&g_dialog->working(), false};
       DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_SMTPLOGIN", dialog, SmtpLoginProcedure,

@@ -69,7 +69,12 @@ ServersFields ReadFields(HWND dialog) {
   return {win32_ui::ItemText(dialog, IDC_MAILDROP_DIR, 259), win32_ui::ItemText(dialog, IDC_QUEUE_DIR, 259),
           win32_ui::ItemText(dialog, IDC_LOCAL_DOMAIN, 63),  win32_ui::ItemText(dialog, IDC_LOG_SIZE, 3),
           win32_ui::ItemText(dialog, IDC_POP3_PORT, 9),      win32_ui::ItemText(dialog, IDC_SMTP_PORT, 9),
-          win32_ui::ItemText(dialog, IDC_SERVERS_TIMEOUT, 9)};
+          win32_ui::ItemText(dialog, IDC_SERVERS_TIMEOUT, 9),
+          win32_ui::ItemText(dialog, IDC_TLS_CERT, config::limits::kPath - 1),
+          win32_ui::ItemText(dialog, IDC_TLS_KEY, config::limits::kPath - 1),
+          win32_ui::ItemText(dialog, IDC_POP3_TLS_PORT, 9),
+          win32_ui::ItemText(dialog, IDC_SMTP_TLS_PORT, 9),
+          win32_ui::IsChecked(dialog, IDC_SMTP_EHLO)};
 }
 
 void Open(HWND dialog) {
@@ -82,6 +87,15 @@ void Open(HWND dialog) {
   win32_ui::SetItemText(dialog, IDC_POP3_PORT, f.pop3Port);
   win32_ui::SetItemText(dialog, IDC_SMTP_PORT, f.smtpPort);
   win32_ui::SetItemText(dialog, IDC_SERVERS_TIMEOUT, f.timeout);
+  win32_ui::SetItemText(dialog, IDC_TLS_CERT, f.certFile);
+  win32_ui::SetItemText(dialog, IDC_TLS_KEY, f.keyFile);
+  win32_ui::SetItemText(dialog, IDC_POP3_TLS_PORT, f.pop3TlsPort);
+  win32_ui::SetItemText(dialog, IDC_SMTP_TLS_PORT, f.smtpTlsPort);
+  win32_ui::SetChecked(dialog, IDC_SMTP_EHLO, f.ehlo);
+  win32_ui::LimitText(dialog, IDC_TLS_CERT, config::limits::kPath - 1);
+  win32_ui::LimitText(dialog, IDC_TLS_KEY, config::limits::kPath - 1);
+  win32_ui::LimitText(dialog, IDC_POP3_TLS_PORT, 5);
+  win32_ui::LimitText(dialog, IDC_SMTP_TLS_PORT, 5);
   win32_ui::LimitText(dialog, IDC_MAILDROP_DIR, 259);
   win32_ui::LimitText(dialog, IDC_QUEUE_DIR, 259);
   win32_ui::LimitText(dialog, IDC_LOCAL_DOMAIN, 63);
