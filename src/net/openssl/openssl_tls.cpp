@@ -264,6 +264,7 @@ CtxPtr NewContext(const SSL_METHOD* method) {
   if (ctx) {
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_mode(ctx.get(), SSL_MODE_AUTO_RETRY);
+    SSL_CTX_set_read_ahead(ctx.get(), 1);  // whole receives, not a header and then its record
   }
   return ctx;
 }
