@@ -52,4 +52,13 @@ std::string TlsUpText(const TlsOutcome& outcome) {
   return "Установлено защищенное соединение: " + outcome.protocol + ", " + outcome.cipher + "\r\n";
 }
 
+std::unique_ptr<ByteStream> StartClientTls(const TlsClient& tls, ByteStream& plain,
+                                           const std::function<void(const std::string&)>& log, TlsFailure& failure) {
+  TlsOutcome outcome;
+  std::unique_ptr<ByteStream> secure = tls.start(plain, tls.settings, outcome);
+  failure = secure ? TlsFailure::kNone : outcome.failure;
+  log(secure ? TlsUpText(outcome) : TlsFailureText(outcome, tls.settings));
+  return secure;
+}
+
 }  // namespace quelma::net

@@ -55,14 +55,9 @@ Pop3ClientError Run::connect() {
 }
 
 Pop3ClientError Run::startImplicitTls() {
-  net::TlsOutcome outcome;
-  secure_ = tls_.start(stream_, tls_.settings, outcome);
-  if (!secure_) {
-    log(net::TlsFailureText(outcome, tls_.settings));
-    return TlsError(outcome.failure);
-  }
-  log(net::TlsUpText(outcome));
-  return Pop3ClientError::kNone;
+  net::TlsFailure failure = net::TlsFailure::kNone;
+  secure_ = net::StartClientTls(tls_, stream_, [this](const std::string& text) { log(text); }, failure);
+  return TlsError(failure);
 }
 
 // Every file of downloaded mail that waits, each where its account delivers.

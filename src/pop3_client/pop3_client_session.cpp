@@ -128,15 +128,11 @@ Pop3ClientError Pop3ClientSession::stls() {
     refuse();
     return Pop3ClientError::kStlsNotOffered;
   }
-  net::TlsOutcome outcome;
-  secure_ = stls_->start(*stream_, stls_->settings, outcome);
-  if (!secure_) {
-    log(net::TlsFailureText(outcome, stls_->settings));
-    return TlsError(outcome.failure);
-  }
+  net::TlsFailure failure = net::TlsFailure::kNone;
+  secure_ = net::StartClientTls(*stls_, *stream_, [this](const std::string& text) { log(text); }, failure);
+  if (!secure_) return TlsError(failure);
   stream_ = secure_.get();
   replies_.restart(*stream_);  // whatever came before the handshake is not the server's word
-  log(net::TlsUpText(outcome));
   phase_ = account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
   return Pop3ClientError::kNone;
 }

@@ -76,15 +76,14 @@ SmtpClientError ProviderSession::startTls() {
     quit();
     return SmtpClientError::kStartTlsNotOffered;
   }
-  net::TlsOutcome outcome;
-  secure_ = startTls_->start(connection_.stream(), startTls_->settings, outcome);
+  net::TlsFailure failure = net::TlsFailure::kNone;
+  secure_ = net::StartClientTls(*startTls_, connection_.stream(), [this](const std::string& text) { log(text); },
+                                failure);
   if (!secure_) {
-    log(net::TlsFailureText(outcome, startTls_->settings));
-    connection_.abandon(TlsError(outcome.failure));
+    connection_.abandon(TlsError(failure));
     return error();
   }
   connection_.restart(*secure_);
-  log(net::TlsUpText(outcome));
   return SmtpClientError::kNone;
 }
 

@@ -93,13 +93,9 @@ SmtpClientError Upload::logIn() {
   if (session_) return SmtpClientError::kNone;
   if (const SmtpClientError e = connect(); e != SmtpClientError::kNone) return e;
   if (c_.config.SMTP_TLS == config::TlsMode::kImplicit) {
-    net::TlsOutcome outcome;
-    secure_ = tls_.start(stream_, tls_.settings, outcome);
-    if (!secure_) {
-      log(net::TlsFailureText(outcome, tls_.settings));
-      return TlsError(outcome.failure);
-    }
-    log(net::TlsUpText(outcome));
+    net::TlsFailure failure = net::TlsFailure::kNone;
+    secure_ = net::StartClientTls(tls_, stream_, [this](const std::string& text) { log(text); }, failure);
+    if (!secure_) return TlsError(failure);
   }
   session_.emplace(secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_), c_.config, c_.log,
                    c_.config.SMTP_TLS == config::TlsMode::kStartTls ? &tls_ : nullptr);

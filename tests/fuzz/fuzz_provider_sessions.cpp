@@ -19,29 +19,6 @@
 
 using namespace quelma;
 
-namespace {
-
-// Hands out the fuzz input seven bytes at a time, then reports the peer gone.
-class InputStream final : public net::ByteStream {
- public:
-  explicit InputStream(std::string_view bytes) : bytes_(bytes) {}
-  long receive(char* buffer, std::size_t capacity) override {
-    const std::size_t n = std::min<std::size_t>({capacity, 7, bytes_.size()});
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return static_cast<long>(n);
-  }
-  bool sendAll(std::string_view) override { return true; }
-  void wake() override {}
-  void close() override {}
-  std::optional<platform::Ipv4Address> peerAddress() const override { return std::nullopt; }
-
- private:
-  std::string_view bytes_;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string dir = "/tmp/quelma-fuzz-clients-" + std::to_string(::getpid()) + "/";
   static const bool made = platform::MakeDirectory(dir) || platform::IsDirectory(dir);
@@ -52,13 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   link::ServerControl control;
   link::ActivityLog log(window, control, clock);
 
-  InputStream pop3(input);
+  fuzz::InputStream pop3(input, 7);
   const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, {}, {}};
   pop3_client::Pop3ClientSession download(pop3, account, dir, log, window);
   download.run();
   for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);
 
-  InputStream smtp(input);
+  fuzz::InputStream smtp(input, 7);
   config::Configuration config;
   config.LocalDomain = "office.local";
   config.SMTP_USES_LOGIN = true;

@@ -25,25 +25,6 @@ using namespace quelma;
 
 namespace {
 
-// Hands out its bytes five at a time, then reports the peer gone.
-class InputStream final : public net::ByteStream {
- public:
-  explicit InputStream(std::string_view bytes) : bytes_(bytes) {}
-  long receive(char* buffer, std::size_t capacity) override {
-    const std::size_t n = std::min<std::size_t>({capacity, 5, bytes_.size()});
-    std::memcpy(buffer, bytes_.data(), n);
-    bytes_.remove_prefix(n);
-    return static_cast<long>(n);
-  }
-  bool sendAll(std::string_view) override { return true; }
-  void wake() override {}
-  void close() override {}
-  std::optional<platform::Ipv4Address> peerAddress() const override { return std::nullopt; }
-
- private:
-  std::string_view bytes_;
-};
-
 // The plain part up to the first 0xFF byte, the rest for after the handshake; a rest that
 // begins with an odd byte makes the handshake fail.
 net::TlsClient FakeTls(std::string_view secure) {
@@ -56,7 +37,7 @@ net::TlsClient FakeTls(std::string_view secure) {
       outcome.failure = net::TlsFailure::kUntrusted;
       return nullptr;
     }
-    return std::make_unique<InputStream>(secure);
+    return std::make_unique<fuzz::InputStream>(secure, 5);
   };
   return tls;
 }
@@ -77,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   link::ActivityLog log(window, control, clock);
 
   {
-    InputStream stream(plain);
+    fuzz::InputStream stream(plain, 5);
     const net::TlsClient tls = FakeTls(secure);
     const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, config::TlsMode::kStartTls, {}};
     pop3_client::Pop3ClientSession download(stream, account, dir, log, window, nullptr, &tls);
@@ -85,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);
   }
   {
-    InputStream stream(plain);
+    fuzz::InputStream stream(plain, 5);
     const net::TlsClient tls = FakeTls(secure);
     config::Configuration config;
     config.LocalDomain = "office.local";
@@ -116,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Only inputs that begin as a TLS record does (a new client context reads the system's
   // trusted certificates, which is slow): the fuzzer soon learns to make such inputs.
   if (!input.empty() && input[0] == '\x16') {
-    InputStream stream(input);
+    fuzz::InputStream stream(input, 5);
     net::TlsOutcome outcome;
     if (auto tls = net::StartTlsClient(stream, {"provider.test", "", ""}, outcome)) {
       char buffer[256];

@@ -18,51 +18,32 @@ import threading
 import time
 
 from quelma_process import Checks, Quelma, account_port, scramble
-from pop3_client_interop import fill_maildir, maildrop_texts, messages
+from pop3_client_interop import dovecot, fill_maildir, maildrop_texts, messages
 from tls_material import Material
 
 
-def dovecot(work, plain_port, tls_port, material):
-    conf = os.path.join(work, "dovecot.conf")
-    with open(os.path.join(work, "passwd"), "w") as f:
-        for user in ("stlsuser", "stlsapop", "ssluser", "sslapop", "pinuser"):
-            f.write("%s:{PLAIN}pw-%s::::::\n" % (user, user))
-    with open(conf, "w") as f:
-        f.write(f"""protocols = pop3
-listen = 127.0.0.1
-base_dir = {work}/run
-state_dir = {work}/state
-log_path = {work}/dovecot.log
-ssl = required
-ssl_cert = <{material.good['cert']}
-ssl_key = <{material.good['key']}
-ssl_min_protocol = TLSv1.2
-disable_plaintext_auth = yes
-auth_mechanisms = plain apop
-first_valid_uid = 1
-default_internal_user = dovecot
-default_login_user = dovenull
-passdb {{
-  driver = passwd-file
-  args = {work}/passwd
-}}
-userdb {{
-  driver = static
-  args = uid=dovecot gid=dovecot home={work}/home/%u
-}}
-mail_location = maildir:~/Maildir
-service pop3-login {{
-  inet_listener pop3 {{
+def dovecot_tls(work, port, tls_port, material, required=True, users=None):
+    """Dovecot's POP3 as in the plain checks, with TLS: STLS on `port` (required before a login
+    unless `required` is false) and TLS from the first byte on `tls_port`."""
+    conf = dovecot(work, port)
+    if users:
+        with open(os.path.join(work, "passwd"), "w") as f:
+            f.writelines("%s:{PLAIN}pw-%s::::::\n" % (user, user) for user in users)
+    text = open(conf).read()
+    text = text.replace("ssl = no", "ssl = %s\nssl_cert = <%s\nssl_key = <%s\nssl_min_protocol = TLSv1.2"
+                        % ("required" if required else "yes", material.good["cert"], material.good["key"]))
+    if required:
+        text = text.replace("disable_plaintext_auth = no", "disable_plaintext_auth = yes")
+    text = text.replace("""    port = %d
+  }""" % port, """    port = %d
+  }
+  inet_listener pop3s {
     address = 127.0.0.1
-    port = {plain_port}
-  }}
-  inet_listener pop3s {{
-    address = 127.0.0.1
-    port = {tls_port}
+    port = %d
     ssl = yes
-  }}
-}}
-""")
+  }""" % (port, tls_port))
+    with open(conf, "w") as f:
+        f.write(text)
     return conf
 
 
@@ -176,7 +157,8 @@ def main():
     for user, t in mailboxes.items():
         fill_maildir(work, user, t)
     subprocess.run(["chown", "-R", "dovecot:dovecot", os.path.join(work, "home")], check=True)
-    conf = dovecot(work, plain_port, tls_port, material)
+    conf = dovecot_tls(work, plain_port, tls_port, material,
+                       users=("stlsuser", "stlsapop", "ssluser", "sslapop", "pinuser"))
     subprocess.run(["dovecot", "-c", conf], check=True)
     fakes = {
         "rogue": FakeProvider("tls", material.rogue),

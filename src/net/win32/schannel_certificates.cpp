@@ -179,23 +179,6 @@ TlsFailure FailureOfPolicy(DWORD error) {
   }
 }
 
-std::string PolicyReason(DWORD error) {
-  char* message = nullptr;
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                          FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, 0, reinterpret_cast<char*>(&message), 0, nullptr);
-  char code[32];
-  std::snprintf(code, sizeof code, "0x%08lX", error);
-  std::string text = code;
-  if (length > 0 && message) {
-    std::string words(message, length);
-    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) words.pop_back();
-    text += " " + words;
-  }
-  if (message) LocalFree(message);
-  return text;
-}
-
 }  // namespace
 
 bool LoadPemCertificates(const std::string& path, std::vector<PCCERT_CONTEXT>& out, std::string& error) {
@@ -282,7 +265,7 @@ void JudgeServerCertificate(const CtxtHandle& context, const TlsClientSettings& 
         outcome.reason = "CertVerifyCertificateChainPolicy: " + LastErrorText();
       } else if (status.dwError != 0) {
         outcome.failure = FailureOfPolicy(status.dwError);
-        outcome.reason = PolicyReason(status.dwError);
+        outcome.reason = SystemMessage(status.dwError);
       } else if (!CertificateCoversHost(outcome.chain.front().names, settings.host)) {
         outcome.failure = TlsFailure::kHostName;
       }
@@ -375,6 +358,23 @@ std::string CipherName(ALG_ID cipher, DWORD strength) {
     default: break;
   }
   return "cipher " + std::to_string(cipher) + "/" + std::to_string(strength);
+}
+
+std::string SystemMessage(DWORD code) {
+  char* message = nullptr;
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                          FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, reinterpret_cast<char*>(&message), 0, nullptr);
+  char number[32];
+  std::snprintf(number, sizeof number, "0x%08lX", code);
+  std::string text = number;
+  if (length > 0 && message) {
+    std::string words(message, length);
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) words.pop_back();
+    text += " " + words;
+  }
+  if (message) LocalFree(message);
+  return text;
 }
 
 }  // namespace quelma::net

@@ -30,4 +30,8 @@ PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::st
 
 std::string CipherName(ALG_ID cipher, DWORD strength);
 
+// "0x800B0109 A certificate chain processed, but terminated in a root certificate which is not
+// trusted by the trust provider." - a status or error code with the system's words for it.
+std::string SystemMessage(DWORD code);
+
 }  // namespace quelma::net

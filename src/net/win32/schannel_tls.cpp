@@ -23,23 +23,6 @@ namespace {
 
 constexpr std::size_t kReceiveChunk = 17 * 1024;  // a TLS record and its overhead
 
-std::string StatusText(SECURITY_STATUS status) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status));
-  char* message = nullptr;
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                          FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<char*>(&message), 0, nullptr);
-  std::string out = text;
-  if (length > 0 && message) {
-    std::string words(message, length);
-    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) words.pop_back();
-    out += " " + words;
-  }
-  if (message) LocalFree(message);
-  return out;
-}
-
 // Credentials for one side: TLS 1.2 and newer only. SCH_CREDENTIALS where the system knows it
 // (needed for TLS 1.3), else the older SCHANNEL_CRED limited to TLS 1.2.
 SECURITY_STATUS AcquireCredentials(bool client, PCCERT_CONTEXT certificate, CredHandle& handle) {
@@ -168,7 +151,7 @@ bool SchannelStream::handshake(const std::string& target, PCCERT_CONTEXT certifi
   const SECURITY_STATUS acquired = AcquireCredentials(client_, certificate, credentials_);
   if (acquired != SEC_E_OK) {
     outcome.failure = TlsFailure::kSettings;
-    outcome.reason = "AcquireCredentialsHandle: " + StatusText(acquired);
+    outcome.reason = "AcquireCredentialsHandle: " + SystemMessage(static_cast<DWORD>(acquired));
     return false;
   }
   haveCredentials_ = true;
@@ -220,7 +203,7 @@ bool SchannelStream::handshake(const std::string& target, PCCERT_CONTEXT certifi
       continue;
     }
     outcome.failure = TlsFailure::kHandshake;
-    outcome.reason = StatusText(status);
+    outcome.reason = SystemMessage(static_cast<DWORD>(status));
     return false;
   }
   outcome.failure = TlsFailure::kHandshake;
