@@ -123,6 +123,7 @@ int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandl
       c_.window.send(UM_SHUTDOWN, 0, 0);
       return 1;
     }
+    client->setNoDelay();  // only speed depends on it
     const auto peer = client->peerAddress();
     log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
     c_.flags.registerClient(&*client);

@@ -10,6 +10,7 @@ ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std
   if (!socket.setSendTimeout(timeoutMs)) return ConnectFailure::kSendTimeout;
   if (!socket.setReceiveTimeout(timeoutMs)) return ConnectFailure::kReceiveTimeout;
   if (!socket.connect(address, port)) return ConnectFailure::kConnect;
+  socket.setNoDelay();  // only speed depends on it
   stream = PlainStream(std::move(socket));
   return ConnectFailure::kNone;
 }

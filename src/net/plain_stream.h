@@ -26,6 +26,7 @@ class PlainStream final : public ByteStream {
   bool isOpen() const { return socket_.valid(); }
   bool setSendTimeout(std::uint32_t milliseconds) { return socket_.setSendTimeout(milliseconds); }
   bool setReceiveTimeout(std::uint32_t milliseconds) { return socket_.setReceiveTimeout(milliseconds); }
+  bool setNoDelay() { return socket_.setNoDelay(); }
 
  private:
   platform::Socket socket_;

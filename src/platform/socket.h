@@ -52,6 +52,9 @@ class Socket {
 
   bool setSendTimeout(std::uint32_t milliseconds);
   bool setReceiveTimeout(std::uint32_t milliseconds);
+  // Every write goes out at once (TCP_NODELAY). Our writes are whole lines or large blocks;
+  // without it the last small piece of a message waits for the peer's delayed acknowledgement.
+  bool setNoDelay();
   bool bind(Ipv4Address address, std::uint16_t port);
   bool listen(int backlog);
   Socket accept();  // invalid on failure

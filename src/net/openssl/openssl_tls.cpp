@@ -23,18 +23,32 @@ struct CtxFree {
 using SslPtr = std::unique_ptr<SSL, SslFree>;
 using CtxPtr = std::unique_ptr<SSL_CTX, CtxFree>;
 
-// What the BIO reads and writes through, and whether the peer has closed its side.
+// What the BIO reads and writes through, and whether the peer has closed its side. Records
+// are gathered and go out together at a flush (the end of a handshake flight or of one
+// sendAll, or before waiting for the peer): one record per send would leave each to Nagle's
+// algorithm and the peer's delayed acknowledgement.
 struct Transport {
   explicit Transport(ByteStream& s) : stream(s) {}
+  bool flush() {
+    if (out.empty()) return !failed;
+    failed = failed || !stream.sendAll(out);
+    out.clear();
+    return !failed;
+  }
   ByteStream& stream;
+  std::string out;            // records not yet sent
+  bool failed = false;        // a send failed
   bool ended = false;         // the peer closed, or a receive failed
   bool closedByPeer = false;  // the peer closed (not a time-out or an error)
 };
 
+constexpr std::size_t kGatheredBytes = 64 * 1024;
+
 int TransportWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written) {
   auto* transport = static_cast<Transport*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
-  if (!transport->stream.sendAll(std::string_view(data, length))) return 0;
+  transport->out.append(data, length);
+  if (transport->out.size() >= kGatheredBytes && !transport->flush()) return 0;
   *written = length;
   return 1;
 }
@@ -42,6 +56,7 @@ int TransportWrite(BIO* bio, const char* data, std::size_t length, std::size_t* 
 int TransportRead(BIO* bio, char* buffer, std::size_t capacity, std::size_t* received) {
   auto* transport = static_cast<Transport*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  if (!transport->flush()) return 0;  // what the peer is to answer goes out first
   const long n = transport->stream.receive(buffer, capacity);
   if (n <= 0) {
     transport->ended = true;
@@ -54,7 +69,7 @@ int TransportRead(BIO* bio, char* buffer, std::size_t capacity, std::size_t* rec
 
 long TransportControl(BIO* bio, int command, long, void*) {
   switch (command) {
-    case BIO_CTRL_FLUSH: return 1;
+    case BIO_CTRL_FLUSH: return static_cast<Transport*>(BIO_get_data(bio))->flush() ? 1 : 0;
     case BIO_CTRL_EOF: return static_cast<Transport*>(BIO_get_data(bio))->ended ? 1 : 0;
     default: return 0;
   }
@@ -220,7 +235,8 @@ class OpenSslStream final : public ByteStream {
     if (bytes.empty()) return true;
     ERR_clear_error();
     std::size_t written = 0;
-    const bool sent = SSL_write_ex(ssl_.get(), bytes.data(), bytes.size(), &written) == 1 && written == bytes.size();
+    const bool sent = SSL_write_ex(ssl_.get(), bytes.data(), bytes.size(), &written) == 1 &&
+                      written == bytes.size() && transport_->flush();
     if (!sent) ERR_clear_error();
     return sent;
   }
@@ -233,6 +249,7 @@ class OpenSslStream final : public ByteStream {
       closed_ = true;
       ERR_clear_error();
       if (!transport_->ended) SSL_shutdown(ssl_.get());
+      transport_->flush();
       ERR_clear_error();
     }
     transport_->stream.close();
@@ -253,6 +270,7 @@ std::unique_ptr<ByteStream> Handshake(SslPtr ssl, std::unique_ptr<Transport> tra
   if (!bio) return Fail(outcome, TlsFailure::kSettings, LibraryReason("no memory"));
   SSL_set_bio(ssl.get(), bio, bio);
   const int result = client ? SSL_connect(ssl.get()) : SSL_accept(ssl.get());
+  transport->flush();  // the last flight (and an alert that says why we stop)
   if (result != 1) return Fail(outcome, TlsFailure::kHandshake, HandshakeReason(ssl.get(), result, *transport));
   outcome.protocol = SSL_get_version(ssl.get());
   outcome.cipher = SSL_get_cipher_name(ssl.get());

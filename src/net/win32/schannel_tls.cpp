@@ -284,25 +284,32 @@ long SchannelStream::receive(char* buffer, std::size_t capacity) {
   return static_cast<long>(n);
 }
 
+// The records of one call go out in one send: one record per send would leave each to Nagle's
+// algorithm and the peer's delayed acknowledgement.
 bool SchannelStream::sendAll(std::string_view bytes) {
   if (failed_ || closed_) return false;
-  std::vector<char> record;
+  std::vector<char> records;
   while (!bytes.empty()) {
     const std::size_t length = std::min<std::size_t>(bytes.size(), sizes_.cbMaximumMessage);
-    record.resize(sizes_.cbHeader + length + sizes_.cbTrailer);
-    std::memcpy(record.data() + sizes_.cbHeader, bytes.data(), length);
-    SecBuffer buffers[4] = {{sizes_.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
-                            {static_cast<unsigned long>(length), SECBUFFER_DATA, record.data() + sizes_.cbHeader},
-                            {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + sizes_.cbHeader + length},
+    const std::size_t at = records.size();
+    records.resize(at + sizes_.cbHeader + length + sizes_.cbTrailer);
+    char* record = records.data() + at;
+    std::memcpy(record + sizes_.cbHeader, bytes.data(), length);
+    SecBuffer buffers[4] = {{sizes_.cbHeader, SECBUFFER_STREAM_HEADER, record},
+                            {static_cast<unsigned long>(length), SECBUFFER_DATA, record + sizes_.cbHeader},
+                            {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, record + sizes_.cbHeader + length},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
     if (EncryptMessage(&context_, 0, &desc, 0) != SEC_E_OK) return false;
-    const std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
-    if (!transport_.sendAll(std::string_view(record.data(), total))) {
-      failed_ = true;
-      return false;
-    }
+    records.resize(at + buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
     bytes.remove_prefix(length);
+    if (records.size() >= 64 * 1024 || bytes.empty()) {
+      if (!transport_.sendAll(std::string_view(records.data(), records.size()))) {
+        failed_ = true;
+        return false;
+      }
+      records.clear();
+    }
   }
   return true;
 }

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -79,6 +80,11 @@ void Socket::close() {
 bool Socket::setSendTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_SNDTIMEO, milliseconds); }
 
 bool Socket::setReceiveTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_RCVTIMEO, milliseconds); }
+
+bool Socket::setNoDelay() {
+  const int on = 1;
+  return Succeeded(::setsockopt(Fd(handle()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0);
+}
 
 bool Socket::bind(Ipv4Address address, std::uint16_t port) {
   const sockaddr_in sa = MakeAddress(address, port);

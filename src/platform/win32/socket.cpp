@@ -77,6 +77,11 @@ bool Socket::setSendTimeout(std::uint32_t milliseconds) { return SetTimeout(hand
 
 bool Socket::setReceiveTimeout(std::uint32_t milliseconds) { return SetTimeout(handle(), SO_RCVTIMEO, milliseconds); }
 
+bool Socket::setNoDelay() {
+  const BOOL on = TRUE;
+  return Succeeded(::setsockopt(S(handle()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0);
+}
+
 bool Socket::bind(Ipv4Address address, std::uint16_t port) {
   const sockaddr_in sa = MakeAddress(address, port);
   return Succeeded(::bind(S(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
