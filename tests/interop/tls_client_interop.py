@@ -7,6 +7,7 @@ expired one, one for another host, a server without STLS, a plain-text answer to
 Each ends its account with its error number and log line, its mail stays at the provider, and
 no password is ever sent in clear. A pinned self-signed certificate is taken."""
 import os
+import random
 import shutil
 import signal
 import socket
@@ -45,6 +46,63 @@ def dovecot_tls(work, port, tls_port, material, required=True, users=None):
     with open(conf, "w") as f:
         f.write(text)
     return conf
+
+
+class ChunkedTls:
+    """TLS from the first byte whose bytes go out in pieces of 1 to 60 bytes (each its own send)
+    and sometimes in bursts of several records: a client must join incomplete records and split
+    what comes together."""
+
+    def __init__(self, sock, context):
+        self.sock, self.incoming, self.outgoing = sock, ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        self.pending, self.sends = b"", 0
+        self._pump(self.tls.do_handshake)
+
+    def _flush(self):
+        data = self.outgoing.read()
+        at = 0
+        while at < len(data):
+            size = random.randint(1, 60) if random.random() < 0.7 else random.randint(2000, 40000)
+            self.sock.sendall(data[at:at + size])
+            at += size
+            self.sends += 1
+            if self.sends % 40 == 0:
+                time.sleep(0.001)  # lets the client see a record cut off
+
+    def _pump(self, operation):
+        while True:
+            try:
+                result = operation()
+                self._flush()
+                return result
+            except ssl.SSLWantReadError:
+                self._flush()
+                data = self.sock.recv(65536)
+                if not data:
+                    raise ConnectionError("closed")
+                self.incoming.write(data)
+
+    def sendall(self, data):
+        self.tls.write(data)
+        self._flush()
+
+    def readline(self):
+        while b"\n" not in self.pending:
+            chunk = self._pump(lambda: self.tls.read(65536))
+            if not chunk:
+                line, self.pending = self.pending, b""
+                return line
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line + b"\n"
+
+    def makefile(self, mode):
+        return iter(self.readline, b"")
+
+    def close(self):
+        self.sock.close()
 
 
 class FakeProvider(threading.Thread):
@@ -87,6 +145,10 @@ class FakeProvider(threading.Thread):
                         break
                     else:
                         conn.sendall(b"-ERR\r\n")
+            if self.mode == "chunked":
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+                context.load_cert_chain(self.cert["cert"], self.cert["key"])
+                conn = ChunkedTls(conn, context)
             if self.mode in ("tls", "stls"):
                 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
                 context.load_cert_chain(self.cert["cert"], self.cert["key"])
@@ -96,7 +158,7 @@ class FakeProvider(threading.Thread):
                     self.handshake_error = str(e)
                     return
             self.serve(conn)
-        except (ssl.SSLError, OSError):
+        except (ssl.SSLError, OSError, ConnectionError):
             pass  # the client left after it refused the certificate
         finally:
             conn.close()
@@ -167,6 +229,7 @@ def main():
         "nostls": FakeProvider("plain"),
         "garbage": FakeProvider("garbage"),
         "self": FakeProvider("tls", material.self_signed),
+        "chunked": FakeProvider("chunked", material.good, texts[:12]),
     }
     refusals = [  # (fake or Dovecot user, error number, words in the log)
         ("pinuser", 42, "не совпадает с заданным " + "AB" * 32),
@@ -191,10 +254,11 @@ def main():
             account("127.0.0.1", "nostls", fakes["nostls"].port, "boris", "tls=stls"),
             account("127.0.0.1", "garbage", fakes["garbage"].port, "boris", "tls=ssl"),
             account("127.0.0.1", "self", fakes["self"].port, "gleb", "tls=ssl fingerprint=" + material.self_signed["sha256"]),
+            account("localhost", "chunked", fakes["chunked"].port, "vera", "tls=ssl"),
         ]
         server = Quelma(quelma, ["LocalDomain = office.ru", "PostMaster = postmaster",
                                  "TLS_CA_FILE = " + material.ca["cert"], "[POP3accounts]"] + accounts,
-                        ["postmaster", "ivan", "petr", "anna", "olga", "boris", "gleb"])
+                        ["postmaster", "ivan", "petr", "anna", "olga", "boris", "gleb", "vera"])
         server.proc.send_signal(signal.SIGUSR1)
         log = ""
         for _ in range(1200):
@@ -206,8 +270,9 @@ def main():
             time.sleep(0.1)
         time.sleep(0.3)
         log = open(server.path("quelma.log"), "rb").read().decode("cp1251")
+        # vera's provider sends its TLS bytes in pieces of 1 to 60 bytes and in bursts of records.
         want = {"ivan": mailboxes["stlsuser"], "petr": mailboxes["stlsapop"], "anna": mailboxes["ssluser"],
-                "olga": mailboxes["sslapop"]}
+                "olga": mailboxes["sslapop"], "vera": texts[:12]}
         for user, texts_wanted in want.items():
             got = maildrop_texts(server.path("maildrop", user))
             checks.check("%s: every message over TLS, byte-identical" % user, got == texts_wanted,

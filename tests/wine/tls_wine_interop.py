@@ -46,6 +46,7 @@ def main():
         "nostls": FakeProvider("plain"),
         "garbage": FakeProvider("garbage"),
         "self": FakeProvider("tls", material.self_signed),
+        "chunked": FakeProvider("chunked", material.good, texts),
     }
     refusals = [("rogue", 39, 'выдан неизвестным издателем'), ("expired", 40, "сейчас недействителен"),
                 ("other", 41, 'сертификат выдан для other.example, а соединение установлено с "localhost"'),
@@ -74,7 +75,7 @@ def main():
            "TLS_CERT_FILE = " + windows(material.good_rsa["cert"]), "TLS_KEY_FILE = " + windows(material.good_rsa["key"]),
            "POP3_SRV_TLS_PORT = %d" % pop3s,
            "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test", "petr pe ; ",
-           "boris bo ; ", "gleb gl ; ",
+           "boris bo ; ", "gleb gl ; ", "olga ol ; ",
            "[POP3accounts]",
            account("localhost", "stls", "stls", "ivan", "tls=stls"),
            account("127.0.0.1", "tls", "tls", "petr", "tls=ssl"),
@@ -83,7 +84,8 @@ def main():
            account("localhost", "other", "other", "boris", "tls=ssl"),
            account("127.0.0.1", "nostls", "nostls", "boris", "tls=stls"),
            account("127.0.0.1", "garbage", "garbage", "boris", "tls=ssl"),
-           account("127.0.0.1", "self", "self", "gleb", "tls=ssl fingerprint=" + material.self_signed["sha256"])]
+           account("127.0.0.1", "self", "self", "gleb", "tls=ssl fingerprint=" + material.self_signed["sha256"]),
+           account("localhost", "chunked", "chunked", "olga", "tls=ssl")]
     with open(os.path.join(work, "quelma.cfg"), "wb") as f:
         f.write("\r\n".join(cfg + [""]).encode("cp1251"))
     files = queue_files()[:4]
@@ -127,7 +129,8 @@ def main():
         text = log()
         checks.check("the session ran through every account", done, text[-3000:])
         checks.check("Schannel logs the TLS version", "Установлено защищенное соединение: TLSv1." in text)
-        for user, password in (("ivan", "iv"), ("petr", "pe")):
+        # olga's account sends its TLS bytes in pieces of 1 to 60 bytes and in bursts of records.
+        for user, password in (("ivan", "iv"), ("petr", "pe"), ("olga", "ol")):
             got = collect(pop3, user, password, False, plain=True)
             checks.check("%s: every message over TLS, byte-identical" % user, got == texts,
                          "%d of %d" % (len(got), len(texts)))
