@@ -207,7 +207,8 @@ void ProviderSession::sendMessageLine(std::string& line, bool lineStart) {
     line = std::string(kTraceHeader) + "\r\n";
     traceAdded_ = true;
   }
-  if (!traceAdded_) {
+  // A message with the null reverse-path (a bounce, a receipt) keeps its header lines as they are.
+  if (!traceAdded_ && !sender_.empty()) {
     if (line[0] == 'F' && !fromHandled_ && platform::StartsWithIgnoreAsciiCase(line, "From: ")) {
       line = RewriteAddressHeader(line, sender_, config_.LocalDomain);
       fromHandled_ = true;

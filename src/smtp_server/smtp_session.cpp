@@ -83,8 +83,14 @@ SmtpAction SmtpSession::startTls() {
 
 SmtpAction SmtpSession::mail(std::string_view line) {
   envelope_.sender.clear();
+  envelope_.hasSender = false;
   if (!Is(line, "MAIL FROM:")) return reply(reply::kSyntaxError);
-  envelope_.sender = TakeAddress(line.substr(10));
+  std::string_view rest = line.substr(10);
+  rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+  envelope_.sender = TakeAddress(rest);
+  // "<>" is the null reverse-path of bounces and receipts; no address at all is no sender.
+  if (envelope_.sender.empty() && !rest.starts_with("<>")) return reply(reply::kSyntaxError);
+  envelope_.hasSender = true;
   return reply(reply::kOk);
 }
 
@@ -95,6 +101,11 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
   if (!Is(line, "RCPT TO:")) return reply(reply::kSyntaxError);
   const std::string address = TakeAddress(line.substr(8));
   const auto at = address.find('@');
+  // "postmaster" without a domain is always accepted, for the postmaster.
+  if (at == std::string::npos && platform::EqualsIgnoreAsciiCase(address, "postmaster")) {
+    envelope_.local.emplace_back(platform::Cut(config_->PostMaster, limits::kLocalName));
+    return reply(reply::kOk);
+  }
   if (at == std::string::npos) return reply(reply::kUnknownRecipient);
   // The domain compares with the Windows-1251 case rule: local domains may be Cyrillic.
   if (platform::ToLowerCp1251(std::string_view(address).substr(at + 1)) != platform::ToLowerCp1251(config_->LocalDomain)) {
@@ -112,7 +123,7 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
 }
 
 SmtpAction SmtpSession::data() {
-  if (envelope_.sender.empty() || (envelope_.outgoing.empty() && envelope_.local.empty())) {
+  if (!envelope_.hasSender || (envelope_.outgoing.empty() && envelope_.local.empty())) {
     return reply(reply::kBadSequence);
   }
   return sink_.send(reply::kStartMailInput) ? SmtpAction::kReceiveText : SmtpAction::kEnd;

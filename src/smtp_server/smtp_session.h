@@ -21,7 +21,8 @@ inline constexpr std::size_t kRecipients = 100;  // per list
 }  // namespace limits
 
 struct Envelope {
-  std::string sender;                  // empty: no sender
+  bool hasSender = false;              // MAIL was accepted
+  std::string sender;                  // empty with hasSender: the null reverse-path <> (a bounce, a receipt)
   std::vector<std::string> outgoing;   // full addresses as written
   std::vector<std::string> local;      // LocalUser names as written, or the PostMaster name
 };

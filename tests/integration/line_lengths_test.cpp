@@ -76,7 +76,7 @@ TEST(LineLengths, HandedInThroughTheIntakeInEveryPieceSize) {
   for (const std::size_t receive : {std::size_t{1200}, std::size_t{997}, std::size_t{65536}}) {
     SCOPED_TRACE("receives of " + std::to_string(receive));
     Spool s;
-    smtp_server::Envelope envelope{"a@b.ru", {"far@example.com"}, {"ivan"}};
+    smtp_server::Envelope envelope{true, "a@b.ru", {"far@example.com"}, {"ivan"}};
     smtp_server::MessageIntake intake(s.config, envelope);
     ASSERT_TRUE(intake.begin());
     std::size_t at = 0;

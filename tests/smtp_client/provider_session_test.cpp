@@ -502,5 +502,30 @@ TEST(ProviderSession, TheMessageTextOnTheWire) {
   }
 }
 
+// A bounce or a receipt goes up with the null reverse-path and its From: line as written; a
+// local sender's From: line gets the alias.
+TEST(ProviderSession, TheNullReversePathStaysNullAndItsHeaderUntouched) {
+  const struct Case {
+    std::string mailFrom, from, wireMailFrom, wireFrom;
+  } cases[] = {
+      {"MAIL FROM:<>\r\n", "From: <ivan@office.local>\r\n", "MAIL FROM:<>\r\n", "From: <ivan@office.local>\r\n"},
+      {"MAIL FROM:<ivan@office.local>\r\n", "From: <ivan@office.local>\r\n", "MAIL FROM:<i.petrov@provider.test>\r\n",
+       "From: <i.petrov@provider.test>\r\n"},
+  };
+  for (const Case& c : cases) {
+    Upload u;
+    u.config.users = {{"ivan", "", "i.petrov@provider.test"}};
+    Provider provider;
+    ScriptedStream stream(kGreeting, [&](const std::string& line) { return provider(line); });
+    ProviderSession session(stream, u.config, u.log);
+    ASSERT_EQ(session.logIn(), SmtpClientError::kNone);
+    auto file = u.queueFile(c.mailFrom + "RCPT TO:<c@d>\r\n" + c.from + "Subject: r\r\n\r\nread\r\n");
+    EXPECT_EQ(session.sendQueueFile(file), TransactionResult::kSent);
+    EXPECT_EQ(stream.lines[1], c.wireMailFrom);
+    ASSERT_EQ(provider.messages.size(), 1u);
+    EXPECT_TRUE(provider.messages[0].starts_with(c.wireFrom)) << provider.messages[0];
+  }
+}
+
 }  // namespace
 }  // namespace quelma::smtp_client

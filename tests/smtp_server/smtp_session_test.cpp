@@ -104,8 +104,14 @@ TEST(SmtpSession, CommandsAndRecipients) {
        ok + "251 Unknown local recipient, will be forwarded to postmaster\r\n550 Unknown recipient\r\n" + ok,
        {"postmaster"}, {"ivan@контора.ru.evil"}, "a@b.ru"},
       {{"MAIL FROM <a@b.ru>", "DATA"}, "501 Syntax error\r\n503 Bad sequence of commands\r\n", {}, {}, ""},
-      {{"MAIL FROM:<>", "RCPT TO:<ivan@контора.ru>", "DATA"}, ok + ok + "503 Bad sequence of commands\r\n", {"ivan"},
-       {}, ""},
+      // The null reverse-path of bounces and receipts is a sender; no address at all is none.
+      {{"MAIL FROM:<>", "RCPT TO:<ivan@контора.ru>", "DATA"},
+       ok + ok + "354 Start mail input; end with <CRLF>.<CRLF>\r\n", {"ivan"}, {}, ""},
+      {{"MAIL FROM:", "RCPT TO:<ivan@контора.ru>", "DATA"}, "501 Syntax error\r\n" + ok + "503 Bad sequence of commands\r\n",
+       {"ivan"}, {}, ""},
+      // "postmaster" without a domain, in any case, reaches the postmaster.
+      {{"RCPT TO:<PostMaster>", "RCPT TO:<postmaster> NOTIFY=NEVER", "RCPT TO:<postmasterx>"},
+       ok + ok + "550 Unknown recipient\r\n", {"postmaster", "postmaster"}, {}, ""},
       {{"RCPT TO:<ivan@контора.ru>", "RCPT TO:<ivan@контора.ru>", "RSETX", "NOOPING", "HELO again", "HELP"},
        ok + ok + ok + ok + "504 HELO command already processed\r\n500 Unknown command\r\n", {}, {}, ""},
       {{"RCPT TO:<ivan@контора.ru>", "RCPT TO:<ivan@контора.ru>"}, ok + ok, {"ivan", "ivan"}, {}, ""},
