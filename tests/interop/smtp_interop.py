@@ -53,7 +53,11 @@ def with_smtplib(server):
     s = smtplib.SMTP("127.0.0.1", server.smtp, timeout=10)
     refused = s.sendmail("ivan@office.ru", ["ivan@office.ru", "PETR@Office.RU", "far@example.com"], text)
     s.quit()
-    check("smtplib: accepted (EHLO refused, HELO used)", refused == {})
+    check("smtplib: accepted", refused == {})
+    modes = {name: oct(os.stat(server.path(*name.split("/"))).st_mode & 0o777)
+             for name in ["maildrop/ivan", "maildrop/petr"] + ["queue/" + q for q in os.listdir(server.path("queue"))]}
+    check("the maildrops and the queue file are for the program's user only (0600)",
+          len(modes) == 3 and set(modes.values()) == {"0o600"}, str(modes))
     # The one change: a line that begins with the maildrop's separator marker gets ">" in front.
     expected = text.replace(b"\r\nFrom \x01", b"\r\n>From \x01")
     for user in ("ivan", "petr"):

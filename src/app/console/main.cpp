@@ -1,5 +1,6 @@
 // quelma, the Linux program: start-up, the servers, signals in place of the menu, shutdown.
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -142,6 +143,9 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
 }  // namespace
 
 int main(int argc, char** argv) {
+  // quelma.cfg holds the local passwords, the maildrops and the queue the mail: whatever the
+  // program makes is for its own user only (0600 files, 0700 folders).
+  umask(077);
   const Options options = ParseOptions(argc, argv);
   if (!options.valid) {
     std::fprintf(stderr,
