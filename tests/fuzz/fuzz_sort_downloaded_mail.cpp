@@ -1,4 +1,5 @@
-// Fuzz target: any bytes as "mail.txt", sorted by a few rules into maildrops and the queue.
+// Fuzz target: any bytes as a file of downloaded mail, sorted by a few rules into maildrops and
+// the queue.
 #include <unistd.h>
 
 #include <cstddef>
@@ -31,12 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   link::ServerControl control;
   fuzz::FixedClock clock;
   link::ActivityLog log(window, control, clock);
-  if (auto out = platform::OutputFile::Create(dir + "mail.txt", platform::CreateMode::kTruncate)) {
+  const std::string path = dir + "fuzz-1.popfile";
+  if (auto out = platform::OutputFile::Create(path, platform::CreateMode::kTruncate)) {
     out->write(std::string_view(reinterpret_cast<const char*>(data), size));
   }
-  if (pop3_client::SortDownloadedMail({config, sorter, log, dir}, true, "*") != pop3_client::SortResult::kSorted) {
-    __builtin_trap();  // nothing here can make a run stop
-  }
+  pop3_client::SortMailFile({config, sorter, log, dir}, path, true, "*");
+  platform::RemoveFile(path);
   for (const char* name : {"ivan", "postmaster"}) platform::RemoveFile(dir + name);
   for (const auto& name : platform::ListDirectory(dir + "q", "*")) platform::RemoveFile(dir + "q/" + name);
   return 0;
