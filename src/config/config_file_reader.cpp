@@ -110,6 +110,7 @@ constexpr ParameterKey kParameterKeys[] = {
     {"POP3_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.POP3_SRV_TLS_PORT = TlsPortValue(v); }},
     {"SMTP_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.SMTP_SRV_TLS_PORT = TlsPortValue(v); }},
     {"SMTP_EHLO", [](Configuration& c, std::string_view v) { c.SMTP_EHLO = !platform::EqualsIgnoreAsciiCase(v, "NO"); }},
+    {"RELAY_NETWORKS", [](Configuration& c, std::string_view v) { c.RELAY_NETWORKS = CutText(v, kMaxValue); }},
 };
 
 // "DialupPhoneNumber<n>": entry n, and the entry behind it is emptied, so the list ends there.

@@ -73,6 +73,7 @@ void WriteParameters(std::string& out, const Configuration& c) {
   if (c.POP3_SRV_TLS_PORT != 0) Line(out, "POP3_SRV_TLS_PORT", std::to_string(c.POP3_SRV_TLS_PORT));
   if (c.SMTP_SRV_TLS_PORT != 0) Line(out, "SMTP_SRV_TLS_PORT", std::to_string(c.SMTP_SRV_TLS_PORT));
   if (!c.SMTP_EHLO) Line(out, "SMTP_EHLO", "NO");
+  if (c.RELAY_NETWORKS != defaults::kRelayNetworks) Line(out, "RELAY_NETWORKS", c.RELAY_NETWORKS);
 }
 
 // The options after the remark that older builds do not read, each only when set.

@@ -69,6 +69,7 @@ void ResetForLoad(Configuration& c) {
   c.POP3_SRV_TLS_PORT = 0;
   c.SMTP_SRV_TLS_PORT = 0;
   c.SMTP_EHLO = true;
+  c.RELAY_NETWORKS = defaults::kRelayNetworks;
 }
 
 std::string NormalizeFingerprint(std::string_view text) {

@@ -50,6 +50,9 @@ inline constexpr std::uint32_t kProviderTimeoutMs = 120000;  // send and receive
 inline constexpr std::uint16_t kPop3sPort = 995;  // a provider account with implicit TLS
 inline constexpr std::uint16_t kSmtpsPort = 465;  // the provider's SMTP with implicit TLS
 inline constexpr std::uint16_t kSubmissionPort = 587;  // the provider's SMTP with STARTTLS
+// Who may send mail to outside addresses through us: loopback and the private ranges.
+inline constexpr char kRelayNetworks[] =
+    "127.0.0.0/8,10.0.0.0/8,172.16.0.0/12,192.168.0.0/16,169.254.0.0/16,::1/128,fc00::/7,fe80::/10";
 }  // namespace defaults
 
 // How a connection to the provider (or from a local mail program) is secured: not at all,
@@ -118,6 +121,7 @@ struct Configuration {
   std::int32_t POP3_SRV_TLS_PORT = 0;  // the local POP3 server with implicit TLS; 0 = none
   std::int32_t SMTP_SRV_TLS_PORT = 0;  // the local SMTP server with implicit TLS; 0 = none
   bool SMTP_EHLO = true;  // NO: the local SMTP server answers EHLO with "501 Syntax error"
+  std::string RELAY_NETWORKS = defaults::kRelayNetworks;  // comma-separated networks (CIDR)
   std::vector<LocalUser> users;               // at most limits::kUsers
   std::vector<ProviderAccount> accounts;      // at most limits::kAccounts
 

@@ -1,6 +1,7 @@
 // TCP/IPv4 sockets: RAII, millisecond time-outs, errors as Winsock numbers on both platforms.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,15 @@ inline constexpr Ipv4Address kLoopbackAddress{0x7F000001u};
 
 // A dotted address as written, or else the first IPv4 address of the host name.
 std::optional<Ipv4Address> ResolveHost(const std::string& name);
+
+// An IPv4 or IPv6 address as bytes (IPv4 in the first four).
+struct IpAddress {
+  bool v6 = false;
+  std::array<std::uint8_t, 16> bytes{};
+};
+
+// An address in its text form ("192.168.1.5", "fe80::1"), read by the system (inet_pton).
+std::optional<IpAddress> ParseIpAddress(const std::string& text);
 
 // "a.b.c.d" with four decimal parts 0 to 255; nothing for any other text.
 std::optional<Ipv4Address> ParseDottedAddress(std::string_view text);

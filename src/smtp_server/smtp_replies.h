@@ -16,6 +16,7 @@ inline constexpr char kHeloAgain[] = "504 HELO command already processed\r\n";
 inline constexpr char kOk[] = "250 OK\r\n";
 inline constexpr char kForwardedToPostmaster[] = "251 Unknown local recipient, will be forwarded to postmaster\r\n";
 inline constexpr char kUnknownRecipient[] = "550 Unknown recipient\r\n";
+inline constexpr char kRelayingDenied[] = "550 5.7.1 Relaying denied\r\n";
 inline constexpr char kTooManyRecipients[] = "552 Exceeded maximum number of recipients (100)\r\n";
 inline constexpr char kStartMailInput[] = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
 inline constexpr char kBadSequence[] = "503 Bad sequence of commands\r\n";
@@ -37,6 +38,8 @@ inline constexpr char kCannotCreateBegin[] = "*** Не могу создать �
 inline constexpr char kCannotCreateEnd[] = ". Заканчиваю связь.\r\n";
 inline constexpr char kProcessedBegin[] = "Сообщение ";  // + name + " от " + sender + kProcessedEnd
 inline constexpr char kProcessedEnd[] = " обработано\r\n";
+inline constexpr char kRelayDeniedBegin[] = "Отказано в пересылке письма для ";  // + address + " клиенту " + ...
+inline constexpr char kRelayDeniedEnd[] = ": его адреса нет в RELAY_NETWORKS\r\n";
 inline constexpr char kLocalOnly[] = "Сообщение локальное. Удалено из очереди исходящих.\r\n";
 
 }  // namespace quelma::smtp_server::logtext

@@ -1,6 +1,7 @@
 // The SMTP server: the shared server thread with the SMTP session and the message intake.
 #include "smtp_server/smtp_server.h"
 
+#include "net/address_ranges.h"
 #include "net/protocol_line_reader.h"
 #include "smtp_server/message_intake.h"
 #include "smtp_server/smtp_replies.h"
@@ -46,8 +47,24 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
 
 // One client, greeting included. After STARTTLS the dialogue starts over through TLS with a
 // new session and a new reader: what the client sent before the handshake is dropped.
+// Whether the client may send to outside addresses: its address lies in RELAY_NETWORKS. A
+// list that cannot be read is taken as loopback only.
+struct RelayPermission {
+  bool allowed = false;
+  std::string client;
+};
+
+RelayPermission RelayPermissionOf(const config::Configuration& config, const net::ByteStream& stream) {
+  auto ranges = net::ParseAddressRanges(config.RELAY_NETWORKS);
+  if (!ranges) ranges = net::ParseAddressRanges("127.0.0.0/8,::1/128");
+  const auto peer = stream.peerAddress();
+  if (!peer) return {false, "unknown"};
+  return {net::InRanges(*ranges, net::ToIpAddress(*peer)), peer->toString()};
+}
+
 void Serve(link::ServerContext& c, link::ClientConnection& client) {
   if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
+  const RelayPermission relay = RelayPermissionOf(*client.config, client.stream);
   const auto& config = client.config;
   net::ByteStream* stream = &client.stream;
   std::unique_ptr<net::ByteStream> secure;
@@ -55,7 +72,8 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
     net::StreamSink sink(*stream);
     net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
                                    kMaxSmtpLine, kReceiveSize);
-    SmtpSession session(config, c.log, sink, {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure});
+    SmtpSession session(config, c.log, sink,
+                        {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure, relay.allowed, relay.client});
     SmtpAction action = SmtpAction::kEnd;
     while (auto line = reader.nextLine()) {
       action = session.handleLine(*line);

@@ -109,6 +109,11 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
   if (at == std::string::npos) return reply(reply::kUnknownRecipient);
   // The domain compares with the Windows-1251 case rule: local domains may be Cyrillic.
   if (platform::ToLowerCp1251(std::string_view(address).substr(at + 1)) != platform::ToLowerCp1251(config_->LocalDomain)) {
+    // Mail to outside addresses leaves through the office's provider account: only for our own.
+    if (!options_.mayRelay) {
+      log_.LogSmtpSrv(logtext::kRelayDeniedBegin + address + " клиенту " + options_.client + logtext::kRelayDeniedEnd);
+      return reply(reply::kRelayingDenied);
+    }
     envelope_.outgoing.push_back(address);
     return reply(reply::kOk);
   }

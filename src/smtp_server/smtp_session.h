@@ -33,6 +33,8 @@ enum class SmtpAction { kContinue, kEnd, kReceiveText, kStartTls };
 struct SmtpSessionOptions {
   bool ehlo = true;           // EHLO answered with the extensions (else "501 Syntax error")
   bool offerStartTls = false;  // a certificate is set and TLS is not up yet
+  bool mayRelay = true;        // outside recipients are taken (the client is in RELAY_NETWORKS)
+  std::string client;          // the client's address, for the log line of a refusal
 };
 
 class SmtpSession {

@@ -160,6 +160,7 @@ Configuration FullConfiguration(const std::string& dir) {
   c.POP3_SRV_TLS_PORT = 995;
   c.SMTP_SRV_TLS_PORT = 465;
   c.SMTP_EHLO = false;
+  c.RELAY_NETWORKS = "10.0.0.0/8,192.168.5.0/24,fd00::/8";
   return c;
 }
 

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config->users = {{"ivan", "secret", ""}};
     config->MailDropDir = dir;
     fuzz::NullSink sink;
-    smtp_server::SmtpSession smtp(config, log, sink, {true, true});
+    smtp_server::SmtpSession smtp(config, log, sink, {true, true, false, "fuzz"});
     pop3_server::Pop3Session pop3(config, log, sink, {true, true});
     bool pop3Open = true;
     for (std::size_t at = 0; at < plain.size();) {

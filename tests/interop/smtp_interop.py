@@ -100,7 +100,31 @@ def with_curl(server):
     shutil.rmtree(work, ignore_errors=True)
 
 
+def relay_networks():
+    """With RELAY_NETWORKS = 127.0.0.1/32 a client from 127.0.0.2 hands in mail for local users
+    only; one from 127.0.0.1 may send outside. Nothing from outside is queued."""
+    server = Quelma(QUELMA, ["LocalDomain = office.ru", "PostMaster = postmaster", "RELAY_NETWORKS = 127.0.0.1/32"],
+                    ["postmaster", "ivan"])
+    try:
+        for source, outside in (("127.0.0.2", 550), ("127.0.0.1", 250)):
+            s = smtplib.SMTP("127.0.0.1", server.smtp, timeout=10, source_address=(source, 0))
+            s.ehlo("pc")
+            s.mail("a@office.ru")
+            code, text = s.rcpt("far@example.com")
+            check("from %s an outside recipient gets %d" % (source, outside), code == outside, "%d %s" % (code, text))
+            check("from %s a local recipient is taken" % source, s.rcpt("ivan@office.ru")[0] == 250)
+            s.data(b"Subject: relay\r\n\r\nbody\r\n")
+            s.quit()
+        queued = os.listdir(server.path("queue"))
+        check("only the message from 127.0.0.1 is queued", len(queued) == 1, str(queued))
+        log = open(server.path("quelma.log"), "rb").read().decode("cp1251")
+        check("the refusal is logged with the client", "far@example.com клиенту 127.0.0.2" in log)
+    finally:
+        check("relay: quelma exits 0 on SIGINT", server.stop() == 0)
+
+
 def main():
+    relay_networks()
     return checks.run((("smtplib", with_smtplib, None), ("swaks", with_swaks, "swaks"), ("curl", with_curl, "curl")),
                       start)
 

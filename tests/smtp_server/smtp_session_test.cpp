@@ -64,14 +64,14 @@ TEST(SmtpSession, EhloAndStartTls) {
     std::string replies;
     SmtpAction last;
   } cases[] = {
-      {"EHLO off", {false, true}, {"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello, SmtpAction::kContinue},
+      {"EHLO off", {false, true, true, ""}, {"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello, SmtpAction::kContinue},
       {"EHLO without a certificate", {}, {"EHLO pc1"}, ehlo + "250 SIZE\r\n", SmtpAction::kContinue},
-      {"EHLO with one", {true, true}, {"ehlo pc1"}, ehlo + "250-SIZE\r\n250 STARTTLS\r\n", SmtpAction::kContinue},
-      {"STARTTLS taken", {true, true}, {"EHLO pc1", "STARTTLS"},
+      {"EHLO with one", {true, true, true, ""}, {"ehlo pc1"}, ehlo + "250-SIZE\r\n250 STARTTLS\r\n", SmtpAction::kContinue},
+      {"STARTTLS taken", {true, true, true, ""}, {"EHLO pc1", "STARTTLS"},
        ehlo + "250-SIZE\r\n250 STARTTLS\r\n220 Ready to start TLS\r\n", SmtpAction::kStartTls},
       {"STARTTLS not offered", {}, {"EHLO pc1", "STARTTLS"}, ehlo + "250 SIZE\r\n500 Unknown command\r\n",
        SmtpAction::kContinue},
-      {"STARTTLS before EHLO", {true, true}, {"STARTTLS"}, "501 Syntax error\r\n", SmtpAction::kContinue},
+      {"STARTTLS before EHLO", {true, true, true, ""}, {"STARTTLS"}, "501 Syntax error\r\n", SmtpAction::kContinue},
       {"a second EHLO starts over", {}, {"EHLO pc1", "MAIL FROM:<a@b>", "EHLO pc1", "DATA"},
        ehlo + "250 SIZE\r\n250 OK\r\n" + ehlo + "250 SIZE\r\n503 Bad sequence of commands\r\n",
        SmtpAction::kContinue},
@@ -87,6 +87,21 @@ TEST(SmtpSession, EhloAndStartTls) {
     EXPECT_EQ(f.actions.back(), c.last) << c.what;
     EXPECT_TRUE(f.session.greeted() || c.lines[0] == "STARTTLS" || !c.options.ehlo) << c.what;
   }
+}
+
+// A client outside RELAY_NETWORKS hands in mail for local users only.
+TEST(SmtpSession, OutsideRecipientsOnlyForClientsInTheRelayNetworks) {
+  Fixture f({true, false, false, "192.0.2.7"});
+  f.run({"HELO pc1"});
+  EXPECT_EQ(f.run({"MAIL FROM:<a@b.ru>", "RCPT TO:<far@example.com>", "RCPT TO:<ivan@контора.ru>", "DATA"}),
+            kHello + "250 OK\r\n550 5.7.1 Relaying denied\r\n250 OK\r\n354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+  EXPECT_TRUE(f.session.envelope().outgoing.empty());
+  EXPECT_EQ(f.session.envelope().local, std::vector<std::string>{"ivan"});
+  bool logged = false;
+  for (const auto& line : f.window.unstampedLines()) {
+    logged = logged || line.find("far@example.com клиенту 192.0.2.7") != std::string::npos;
+  }
+  EXPECT_TRUE(logged) << "one log line names the address and the client";
 }
 
 TEST(SmtpSession, CommandsAndRecipients) {

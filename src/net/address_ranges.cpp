@@ -1,0 +1,52 @@
+// Reading network lists and matching addresses against them, bit by bit.
+#include "net/address_ranges.h"
+
+#include <cstdlib>
+
+namespace quelma::net {
+
+std::optional<std::vector<AddressRange>> ParseAddressRanges(std::string_view text) {
+  std::vector<AddressRange> ranges;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find_first_of(", \t", at), text.size());
+    const std::string entry(text.substr(at, end - at));
+    at = end + 1;
+    if (entry.empty()) continue;
+    const std::size_t slash = entry.find('/');
+    const auto base = platform::ParseIpAddress(entry.substr(0, slash));
+    if (!base) return std::nullopt;
+    const int bits = base->v6 ? 128 : 32;
+    int prefix = bits;
+    if (slash != std::string::npos) {
+      const std::string digits = entry.substr(slash + 1);
+      char* stop = nullptr;
+      const long n = std::strtol(digits.c_str(), &stop, 10);
+      if (digits.empty() || *stop != '\0' || n < 0 || n > bits) return std::nullopt;
+      prefix = static_cast<int>(n);
+    }
+    ranges.push_back({*base, prefix});
+  }
+  return ranges;
+}
+
+bool InRanges(const std::vector<AddressRange>& ranges, const platform::IpAddress& address) {
+  for (const AddressRange& range : ranges) {
+    if (range.base.v6 != address.v6) continue;
+    bool inside = true;
+    for (int bit = 0; bit < range.prefix && inside; ++bit) {
+      const std::uint8_t mask = static_cast<std::uint8_t>(0x80 >> (bit % 8));
+      inside = (range.base.bytes[bit / 8] & mask) == (address.bytes[bit / 8] & mask);
+    }
+    if (inside) return true;
+  }
+  return false;
+}
+
+platform::IpAddress ToIpAddress(platform::Ipv4Address address) {
+  platform::IpAddress ip;
+  for (int i = 0; i < 4; ++i) ip.bytes[i] = static_cast<std::uint8_t>(address.hostOrder >> (24 - 8 * i));
+  return ip;
+}
+
+}  // namespace quelma::net

@@ -1,0 +1,26 @@
+// Networks written as "10.0.0.0/8, fe80::/10" (an address alone is the one host): read once,
+// then asked whether a peer's address lies in one of them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/socket.h"
+
+namespace quelma::net {
+
+struct AddressRange {
+  platform::IpAddress base;
+  int prefix = 0;  // leading bits that must match
+};
+
+// Every range of a comma- or blank-separated list; nothing when an entry cannot be read.
+std::optional<std::vector<AddressRange>> ParseAddressRanges(std::string_view text);
+
+bool InRanges(const std::vector<AddressRange>& ranges, const platform::IpAddress& address);
+
+platform::IpAddress ToIpAddress(platform::Ipv4Address address);
+
+}  // namespace quelma::net
