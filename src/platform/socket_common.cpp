@@ -1,4 +1,11 @@
-// Socket code common to both platforms: moves, sendAll, dotted IPv4 addresses.
+// Socket code common to both platforms: moves, sendAll, addresses as text.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
+
 #include "platform/socket.h"
 
 namespace quelma::platform {
@@ -31,6 +38,14 @@ std::string Ipv4Address::toString() const {
     out += std::to_string((hostOrder >> shift) & 0xFFu);
   }
   return out;
+}
+
+std::optional<IpAddress> ParseIpAddress(const std::string& text) {
+  IpAddress address;
+  if (inet_pton(AF_INET, text.c_str(), address.bytes.data()) == 1) return address;
+  address.v6 = true;
+  if (inet_pton(AF_INET6, text.c_str(), address.bytes.data()) == 1) return address;
+  return std::nullopt;
 }
 
 std::optional<Ipv4Address> ParseDottedAddress(std::string_view text) {

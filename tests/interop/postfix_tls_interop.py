@@ -238,11 +238,6 @@ def below_received(data):
             return data[end:]
 
 
-def read_log(server):
-    path = server.path("quelma.log")
-    return open(path, "rb").read().decode("cp1251") if os.path.exists(path) else ""
-
-
 def upload(server, files):
     """Puts the files into quelma's queue, starts an upload and waits (bounded) until it ends;
     the log."""
@@ -250,14 +245,7 @@ def upload(server, files):
         with open(server.path("queue", name), "wb") as f:
             f.write(data)
     server.proc.send_signal(signal.SIGUSR1)
-    log = ""
-    for _ in range(900):
-        log = read_log(server)
-        if "*** Отправка исходящих сообщений" in log and not os.path.exists(server.path("maildrop", "smtp_upload.runs")):
-            break
-        time.sleep(0.1)
-    time.sleep(0.2)
-    return read_log(server)
+    return server.wait_for_upload()
 
 
 def quelma_parameters(host, port, mode, ca, login=LOGIN, password=PASSWORD.decode()):

@@ -72,6 +72,21 @@ class Quelma:
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
+    def log(self):
+        """quelma.log as text so far ("" before the first line)."""
+        path = self.path("quelma.log")
+        return open(path, "rb").read().decode("cp1251") if os.path.exists(path) else ""
+
+    def wait_for_upload(self, tries=900):
+        """Until the upload started by a session has ended (its marker file is gone); the log."""
+        for _ in range(tries):
+            log = self.log()
+            if "*** Отправка исходящих сообщений" in log and not os.path.exists(self.path("maildrop", "smtp_upload.runs")):
+                break
+            time.sleep(0.1)
+        time.sleep(0.2)
+        return self.log()
+
     def stop(self):
         self.proc.send_signal(signal.SIGINT)
         code = self.proc.wait(timeout=20)

@@ -9,7 +9,6 @@ import signal
 import ssl
 import sys
 import tempfile
-import time
 import warnings
 
 from quelma_process import Checks, Quelma, account_port, scramble
@@ -55,14 +54,7 @@ def scenario(binary, checks, material, what, mode, server_tls, ca, error=None):
             with open(server.path("queue", name), "wb") as f:
                 f.write(data)
         server.proc.send_signal(signal.SIGUSR1)
-        log = ""
-        for _ in range(900):
-            log = open(server.path("quelma.log"), "rb").read().decode("cp1251") if os.path.exists(
-                server.path("quelma.log")) else ""
-            if "*** Отправка исходящих сообщений" in log and not os.path.exists(server.path("maildrop", "smtp_upload.runs")):
-                break
-            time.sleep(0.1)
-        time.sleep(0.2)
+        log = server.wait_for_upload()
         left = sorted(os.listdir(server.path("queue")))
         if error is None:
             checks.check(what + ": the queue is empty", left == [], str(left))

@@ -102,14 +102,6 @@ Socket Socket::accept() {
   }
 }
 
-std::optional<IpAddress> ParseIpAddress(const std::string& text) {
-  IpAddress address;
-  if (inet_pton(AF_INET, text.c_str(), address.bytes.data()) == 1) return address;
-  address.v6 = true;
-  if (inet_pton(AF_INET6, text.c_str(), address.bytes.data()) == 1) return address;
-  return std::nullopt;
-}
-
 int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_t timeoutMs) {
   std::vector<pollfd> fds;
   for (const Socket* socket : sockets) fds.push_back(pollfd{Fd(socket->handle()), POLLIN, 0});
