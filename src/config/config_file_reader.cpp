@@ -44,6 +44,20 @@ std::int32_t TlsPortValue(std::string_view value) {
   return n > 0 && n <= 65535 ? n : 0;
 }
 
+// A number within [lowest, highest]; anything else is the default.
+std::int32_t BoundedValue(std::string_view value, std::int32_t lowest, std::int32_t highest, std::int32_t fallback) {
+  const auto n = ScanSigned(value);
+  return n && *n >= lowest && *n <= highest ? *n : fallback;
+}
+
+// NO (or nothing) and YES as written; any other value, REQUIRED among them, asks for the login,
+// so that a slip in the file never opens the server.
+SmtpServerAuth SmtpServerAuthValue(std::string_view value) {
+  if (value.empty() || platform::EqualsIgnoreAsciiCase(value, "NO")) return SmtpServerAuth::kNo;
+  if (platform::EqualsIgnoreAsciiCase(value, "YES")) return SmtpServerAuth::kYes;
+  return SmtpServerAuth::kRequired;
+}
+
 using ParameterHandler = void (*)(Configuration&, std::string_view);
 
 struct ParameterKey {
@@ -111,6 +125,20 @@ constexpr ParameterKey kParameterKeys[] = {
     {"SMTP_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.SMTP_SRV_TLS_PORT = TlsPortValue(v); }},
     {"SMTP_EHLO", [](Configuration& c, std::string_view v) { c.SMTP_EHLO = !platform::EqualsIgnoreAsciiCase(v, "NO"); }},
     {"RELAY_NETWORKS", [](Configuration& c, std::string_view v) { c.RELAY_NETWORKS = CutText(v, kMaxValue); }},
+    {"MAX_SESSIONS",
+     [](Configuration& c, std::string_view v) {
+       c.MAX_SESSIONS = BoundedValue(v, 1, limits::kMaxSessions, defaults::kMaxSessions);
+     }},
+    {"LISTEN_ADDRESSES",
+     [](Configuration& c, std::string_view v) {
+       c.LISTEN_ADDRESSES = CutText(v, kMaxValue);
+       if (c.LISTEN_ADDRESSES.empty()) c.LISTEN_ADDRESSES = defaults::kListenAddresses;
+     }},
+    {"SMTP_SRV_AUTH", [](Configuration& c, std::string_view v) { c.SMTP_SRV_AUTH = SmtpServerAuthValue(v); }},
+    {"AUTH_FAIL_LIMIT",
+     [](Configuration& c, std::string_view v) {
+       c.AUTH_FAIL_LIMIT = BoundedValue(v, 0, limits::kMaxAuthFailLimit, defaults::kAuthFailLimit);
+     }},
 };
 
 // "DialupPhoneNumber<n>": entry n, and the entry behind it is emptied, so the list ends there.

@@ -74,6 +74,12 @@ void WriteParameters(std::string& out, const Configuration& c) {
   if (c.SMTP_SRV_TLS_PORT != 0) Line(out, "SMTP_SRV_TLS_PORT", std::to_string(c.SMTP_SRV_TLS_PORT));
   if (!c.SMTP_EHLO) Line(out, "SMTP_EHLO", "NO");
   if (c.RELAY_NETWORKS != defaults::kRelayNetworks) Line(out, "RELAY_NETWORKS", c.RELAY_NETWORKS);
+  if (c.MAX_SESSIONS != defaults::kMaxSessions) Line(out, "MAX_SESSIONS", std::to_string(c.MAX_SESSIONS));
+  if (c.LISTEN_ADDRESSES != defaults::kListenAddresses) Line(out, "LISTEN_ADDRESSES", c.LISTEN_ADDRESSES);
+  if (c.SMTP_SRV_AUTH != SmtpServerAuth::kNo) {
+    Line(out, "SMTP_SRV_AUTH", c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired ? "REQUIRED" : "YES");
+  }
+  if (c.AUTH_FAIL_LIMIT != defaults::kAuthFailLimit) Line(out, "AUTH_FAIL_LIMIT", std::to_string(c.AUTH_FAIL_LIMIT));
 }
 
 // The options after the remark that older builds do not read, each only when set.

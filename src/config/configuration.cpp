@@ -70,6 +70,10 @@ void ResetForLoad(Configuration& c) {
   c.SMTP_SRV_TLS_PORT = 0;
   c.SMTP_EHLO = true;
   c.RELAY_NETWORKS = defaults::kRelayNetworks;
+  c.MAX_SESSIONS = defaults::kMaxSessions;
+  c.LISTEN_ADDRESSES = defaults::kListenAddresses;
+  c.SMTP_SRV_AUTH = SmtpServerAuth::kNo;
+  c.AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;
 }
 
 std::string NormalizeFingerprint(std::string_view text) {

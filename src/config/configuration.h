@@ -38,6 +38,8 @@ inline constexpr std::uint32_t kLogFileKilobytes = 999;  // the dialog's largest
 inline constexpr std::uint32_t kProviderPort = 30000;      // a larger provider port is taken for a slip
 inline constexpr std::uint32_t kShortestServersTimeoutMs = 10000;
 inline constexpr std::uint32_t kLongestServersTimeoutMs = 240000;
+inline constexpr std::int32_t kMaxSessions = 500;      // per local server
+inline constexpr std::int32_t kMaxAuthFailLimit = 1000;
 }  // namespace limits
 
 // The values a setting takes when it is missing, zero or out of its range.
@@ -53,11 +55,18 @@ inline constexpr std::uint16_t kSubmissionPort = 587;  // the provider's SMTP wi
 // Who may send mail to outside addresses through us: loopback and the private ranges.
 inline constexpr char kRelayNetworks[] =
     "127.0.0.0/8,10.0.0.0/8,172.16.0.0/12,192.168.0.0/16,169.254.0.0/16,::1/128,fc00::/7,fe80::/10";
+inline constexpr std::int32_t kMaxSessions = 20;     // clients each local server serves at once
+inline constexpr char kListenAddresses[] = "*";      // every IPv4 and IPv6 address
+inline constexpr std::int32_t kAuthFailLimit = 10;   // failed logins from one address in 10 minutes
 }  // namespace defaults
 
 // How a connection to the provider (or from a local mail program) is secured: not at all,
 // TLS after a plain start (STLS for POP3, STARTTLS for SMTP), or TLS from the first byte.
 enum class TlsMode { kNone, kStartTls, kImplicit };
+
+// Whether local mail programs log in to the SMTP server: not offered, offered, or required
+// before MAIL.
+enum class SmtpServerAuth { kNo, kYes, kRequired };
 
 struct LocalUser {
   std::string name;
@@ -122,6 +131,10 @@ struct Configuration {
   std::int32_t SMTP_SRV_TLS_PORT = 0;  // the local SMTP server with implicit TLS; 0 = none
   bool SMTP_EHLO = true;  // NO: the local SMTP server answers EHLO with "501 Syntax error"
   std::string RELAY_NETWORKS = defaults::kRelayNetworks;  // comma-separated networks (CIDR)
+  std::int32_t MAX_SESSIONS = defaults::kMaxSessions;      // 1 serves one client at a time
+  std::string LISTEN_ADDRESSES = defaults::kListenAddresses;  // comma-separated; "*" for all
+  SmtpServerAuth SMTP_SRV_AUTH = SmtpServerAuth::kNo;      // NO, YES or REQUIRED
+  std::int32_t AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;  // 0: no lock-out
   std::vector<LocalUser> users;               // at most limits::kUsers
   std::vector<ProviderAccount> accounts;      // at most limits::kAccounts
 

@@ -6,7 +6,12 @@ namespace {
 
 std::string TwoDigits(int v) { return v >= 0 && v < 10 ? "0" + std::to_string(v) : std::to_string(v); }
 
+thread_local std::uint64_t tSessionNumber = 0;  // 0: not in a session
+
 }  // namespace
+
+SessionLabel::SessionLabel(std::uint64_t number) : previous_(tSessionNumber) { tSessionNumber = number; }
+SessionLabel::~SessionLabel() { tSessionNumber = previous_; }
 
 std::string_view LogTag(LogSource source) {
   switch (source) {
@@ -54,6 +59,7 @@ void ActivityLog::write(LogSource source, std::string_view text) {
   const std::string time = FormatLogTime(clock_.localTime());
   if (muted(source)) return;
   std::string line = date + " " + time + " " + std::string(LogTag(source)) + "> ";
+  if (tSessionNumber != 0) line += "[" + std::to_string(tSessionNumber) + "] ";
   line += text;
   if (source == LogSource::kDialer) line += "\r\n";
   window_.send(UM_LOG_LINE, static_cast<std::uintptr_t>(source), reinterpret_cast<std::intptr_t>(&line));

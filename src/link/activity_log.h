@@ -26,6 +26,20 @@ std::string FormatLogTime(const platform::LocalTime& time);  // "14:03:07"
 // The Winsock constant name of an error code, or "unknown reason".
 std::string WinsockErrorName(int code);
 
+// While it lives, the lines the calling thread writes carry its session's number after the tag
+// ("POP3SRV> [12] ..."): the servers serve several clients at once, and this is how a reader
+// tells their lines apart. Numbers count from 1 each time a server starts.
+class SessionLabel {
+ public:
+  explicit SessionLabel(std::uint64_t number);
+  ~SessionLabel();
+  SessionLabel(const SessionLabel&) = delete;
+  SessionLabel& operator=(const SessionLabel&) = delete;
+
+ private:
+  std::uint64_t previous_;
+};
+
 class ActivityLog {
  public:
   ActivityLog(MainWindow& window, const ServerControl& control, platform::Clock& clock)

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 
 #include "net/byte_stream.h"
 #include "net/listener.h"
@@ -13,26 +14,30 @@ struct ServerFlags {
   std::atomic<bool> stopRequest{false};
   std::atomic<bool> stopped{true};  // true while the server thread is not running
 
-  // The server registers its listening socket and its current connection so that shutdown
-  // can wake a blocked accept or receive; it unregisters (nullptr) before closing them.
+  // The server registers its listening socket and the connections it serves so that shutdown
+  // can wake a blocked accept, receive or send; it unregisters them before closing them.
   void registerListener(net::Listener* listener) {
     std::lock_guard<std::mutex> hold(mutex_);
     listener_ = listener;
   }
-  void registerClient(net::ByteStream* stream) {
+  void addClient(net::ByteStream* stream) {
     std::lock_guard<std::mutex> hold(mutex_);
-    client_ = stream;
+    clients_.insert(stream);
+  }
+  void removeClient(net::ByteStream* stream) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    clients_.erase(stream);
   }
   void wakeSockets() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (listener_ != nullptr) listener_->wake();
-    if (client_ != nullptr) client_->wake();
+    for (net::ByteStream* client : clients_) client->wake();
   }
 
  private:
   std::mutex mutex_;
   net::Listener* listener_ = nullptr;
-  net::ByteStream* client_ = nullptr;
+  std::set<net::ByteStream*> clients_;
 };
 
 struct ServerControl {

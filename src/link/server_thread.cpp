@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "link/session_runner.h"
 #include "net/listener.h"
 #include "net/tls_log_text.h"
 
@@ -25,6 +26,13 @@ constexpr char kConnectionFrom[] = "Запрос соединения от ";
 constexpr char kDisconnected[] = "Отключен. Ожидаю следующего подключения.\r\n";
 constexpr char kErrorNumber[] = "Ошибка номер: ";
 constexpr char kNormalEnd[] = "Нормальное завершение работы\r\n";
+constexpr char kTooManySessionsBegin[] = "Слишком много сеансов: клиент ";  // + address
+constexpr char kTooManySessionsEnd[] = " не дождался свободного места (MAX_SESSIONS)\r\n";
+
+// The longest a session may last; then its connection is shut. Long enough for 100 MB at
+// 60 kB/s, short enough that a client that drips its lines cannot keep its place all day.
+constexpr std::chrono::minutes kSessionLifetime{30};
+constexpr int kListenBacklog = 128;
 
 class Server {
  public:
@@ -37,6 +45,8 @@ class Server {
   void loadCredentials(const config::Configuration& config);
   void serveOne(net::PlainStream& client, std::shared_ptr<const config::Configuration> config, bool tlsPort,
                 const ConnectionHandler& serve);
+  void serveConnection(net::PlainStream& client, std::size_t socket, const ConnectionHandler& serve);
+  void refuseConnection(net::PlainStream& client);
   void report(int stepCode);
   int idleUntilStopped(std::uint16_t port);
 
@@ -59,7 +69,7 @@ void Server::loadCredentials(const config::Configuration& config) {
 
 // 0 when listening, else the step code of the failed step.
 int Server::startListener(std::uint16_t port) {
-  switch (listener_.open(platform::kAnyAddress, port, 1)) {
+  switch (listener_.open(platform::kAnyAddress, port, kListenBacklog)) {
     case net::ListenFailure::kNone: return 0;
     case net::ListenFailure::kLibrary: return kLibraryFailed;
     case net::ListenFailure::kSocket: return kSocketFailed;
@@ -98,40 +108,55 @@ int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandl
   if (c_.boundPort) *c_.boundPort = bound;
   log_(texts_.runningOnPort + std::to_string(bound) + "\r\n");
   if (tlsPort != 0 && credentials_) {
-    tlsPortOpen_ = listener_.open(platform::kAnyAddress, tlsPort, 1) == net::ListenFailure::kNone;
+    tlsPortOpen_ = listener_.open(platform::kAnyAddress, tlsPort, kListenBacklog) == net::ListenFailure::kNone;
     log_(tlsPortOpen_ ? texts_.runningOnPort + std::to_string(tlsPort) + " (TLS)\r\n"
                       : texts_.notRunningBegin + std::to_string(tlsPort) + texts_.notRunningEnd);
   }
 
+  const auto started = c_.config.current();
+  SessionRunner::Limits limits;
+  limits.sessions = static_cast<std::size_t>(started->MAX_SESSIONS);
+  limits.maxWait = std::chrono::milliseconds(started->SERVERS_TIMEOUT);
+  limits.lifetime = kSessionLifetime;
+  SessionRunner runner(
+      limits, c_.flags, [this, &serve](net::PlainStream& client, std::size_t socket) { serveConnection(client, socket, serve); },
+      [this](net::PlainStream& client) { refuseConnection(client); }, log_);
   for (;;) {
     if (c_.flags.stopRequest) {
+      runner.stopAll();
       report(kOrderlyStop);
       return 0;
     }
+    runner.tend();
     std::size_t which = 0;
     std::optional<net::PlainStream> client = listener_.accept(&which);
-    if (!client) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a wake-up or a passing fault
+    if (!client) continue;  // a second without a connection, a wake-up or a passing fault
+    const std::uint32_t timeout = c_.config.current()->SERVERS_TIMEOUT;
+    const int optionFailed = !client->setSendTimeout(timeout)      ? kSendTimeoutFailed
+                             : !client->setReceiveTimeout(timeout) ? kReceiveTimeoutFailed
+                                                                   : 0;
+    if (optionFailed != 0) {
+      // That connection is not served (it may be gone already); the server goes on.
+      log_(kErrorNumber + std::to_string(optionFailed) + ", " + WinsockErrorName(platform::LastSocketError()) +
+           "\r\n");
       continue;
     }
-    auto config = c_.config.current();
-    const int optionFailed = !client->setSendTimeout(config->SERVERS_TIMEOUT)      ? kSendTimeoutFailed
-                             : !client->setReceiveTimeout(config->SERVERS_TIMEOUT) ? kReceiveTimeoutFailed
-                                                                                   : 0;
-    if (optionFailed != 0) {
-      report(optionFailed);
-      c_.window.send(UM_SHUTDOWN, 0, 0);
-      return 1;
-    }
     client->setNoDelay();  // only speed depends on it
-    const auto peer = client->peerAddress();
-    log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
-    c_.flags.registerClient(&*client);
-    serveOne(*client, std::move(config), tlsPortOpen_ && which == 1, serve);
-    log_(kDisconnected);  // before the close, so the client never sees the end before the line
-    c_.flags.registerClient(nullptr);
-    client->close();
+    runner.start(std::move(*client), which);
   }
+}
+
+void Server::serveConnection(net::PlainStream& client, std::size_t socket, const ConnectionHandler& serve) {
+  const auto peer = client.peerAddress();
+  log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
+  serveOne(client, c_.config.current(), tlsPortOpen_ && socket == 1, serve);
+  log_(kDisconnected);  // before the close, so the client never sees the end before the line
+}
+
+void Server::refuseConnection(net::PlainStream& client) {
+  const auto peer = client.peerAddress();
+  log_(kTooManySessionsBegin + (peer ? peer->toString() : std::string("unknown")) + kTooManySessionsEnd);
+  client.sendAll(texts_.busyReply);
 }
 
 void Server::serveOne(net::PlainStream& client, std::shared_ptr<const config::Configuration> config, bool tlsPort,

@@ -1,6 +1,6 @@
 // The life of a local server thread, shared by the POP3 and the SMTP server: the listener (the
-// plain port, and a port with TLS from the first byte when one is set), one connection at a
-// time with its time-outs, the error report, the orderly stop.
+// plain port, and a port with TLS from the first byte when one is set), the connections served
+// at once (MAX_SESSIONS) with their time-outs, the error report, the orderly stop.
 #pragma once
 
 #include <atomic>
@@ -25,6 +25,7 @@ struct ServerTexts {
   const char* runningOnPort;    // + port + CR LF
   const char* notRunningBegin;  // + port + notRunningEnd
   const char* notRunningEnd;
+  const char* busyReply;        // to a client that found every place taken
 };
 
 struct ServerContext {

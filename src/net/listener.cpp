@@ -14,16 +14,14 @@ ListenFailure Listener::open(platform::Ipv4Address address, std::uint16_t port, 
 }
 
 std::optional<PlainStream> Listener::accept(std::size_t* which) {
-  std::size_t index = 0;
-  if (sockets_.size() > 1) {
-    // Waiting a second at a time: a wake-up that closes a socket under the wait ends it too.
-    std::vector<const platform::Socket*> all;
-    for (const platform::Socket& socket : sockets_) all.push_back(&socket);
-    const int ready = platform::Socket::WaitReadable(all, 1000);
-    if (ready < 0) return std::nullopt;
-    index = static_cast<std::size_t>(ready);
-  }
-  if (index >= sockets_.size()) return std::nullopt;
+  if (sockets_.empty()) return std::nullopt;
+  // Waiting a second at a time, so the server looks after its sessions between connections; a
+  // wake-up that closes a socket under the wait ends it too.
+  std::vector<const platform::Socket*> all;
+  for (const platform::Socket& socket : sockets_) all.push_back(&socket);
+  const int ready = platform::Socket::WaitReadable(all, 1000);
+  if (ready < 0 || static_cast<std::size_t>(ready) >= sockets_.size()) return std::nullopt;
+  const auto index = static_cast<std::size_t>(ready);
   platform::Socket client = sockets_[index].accept();
   if (!client.valid()) return std::nullopt;
   if (which) *which = index;

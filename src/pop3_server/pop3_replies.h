@@ -17,6 +17,8 @@ inline constexpr char kRset[] = "+OK RSET command completed\r\n";
 inline constexpr char kUnknownCommand[] = "-ERR unknown command\r\n";
 inline constexpr char kCapabilities[] = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n";  // + STLS, end
 inline constexpr char kStlsCapability[] = "STLS\r\n";
+inline constexpr char kTooManySessions[] = "-ERR [SYS/TEMP] Too many sessions, try again later\r\n";
+inline constexpr char kInUse[] = "-ERR [IN-USE] maildrop already locked\r\n";
 inline constexpr char kBeginTls[] = "+OK Begin TLS negotiation\r\n";
 
 inline constexpr char kStatEmpty[] = "+OK 0 0 (maildrop empty)\r\n";
@@ -48,6 +50,8 @@ inline constexpr char kWrongPasswordEnd[] = "\" ввел неправильны�
 inline constexpr char kNotRunningBegin[] = "*** POP3 сервер не работает - возможно, порт ";
 inline constexpr char kNotRunningEnd[] = " уже занят\r\n";
 inline constexpr char kDeleteFailed[] = "Ошибка при удалении файла почтового ящика\r\n";
+inline constexpr char kInUseBegin[] = "Почтовый ящик пользователя \"";  // + name + kInUseEnd
+inline constexpr char kInUseEnd[] = "\" уже открыт другим сеансом: вход отклонен\r\n";
 inline constexpr char kCommitFailed[] = "Сообщения не удалены, почтовый ящик не изменен: ";
 
 }  // namespace quelma::pop3_server::logtext

@@ -11,7 +11,7 @@ namespace {
 constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 
 constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
-                                     logtext::kNotRunningEnd};
+                                     logtext::kNotRunningEnd, reply::kTooManySessions};
 
 // One client, greeting included. After STLS the dialogue starts over through TLS with a new
 // session and a new reader: what the client sent before the handshake is dropped.

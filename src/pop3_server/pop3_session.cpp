@@ -97,16 +97,24 @@ bool Pop3Session::handlePass(std::string_view line) {
     phase_ = Phase::kUser;
     return send(reply::kPasswordIncorrect);
   }
-  if (!send(reply::kPasswordRecognized)) return false;
-  beginTransaction();
-  return true;
+  return beginTransaction();
 }
 
-void Pop3Session::beginTransaction() {
+// The maildrop is this session's alone from here to the end of the connection; while another
+// session has it, the login is refused and may be tried again.
+bool Pop3Session::beginTransaction() {
+  const std::string path = spool::MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
+  claim_ = spool::MaildropClaim::Take(path);
+  if (!claim_) {
+    log_.LogPop3Srv(logtext::kInUseBegin + userName_ + logtext::kInUseEnd);
+    phase_ = Phase::kUser;
+    return send(reply::kInUse);
+  }
+  if (!send(reply::kPasswordRecognized)) return false;
   phase_ = Phase::kTransaction;
   log_.LogPop3Srv(logtext::kUserConnected + userName_ + "\"\r\n");
-  const std::string path = spool::MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
   maildrop_.emplace(path, spool::MaildropCommitWorkPath(*config_), sink_);
+  return true;
 }
 
 bool Pop3Session::handleTransaction(std::string_view line) {
@@ -118,6 +126,9 @@ bool Pop3Session::handleTransaction(std::string_view line) {
       log_.LogPop3Srv(logtext::kCommitFailed + spool::MaildropCommitWorkPath(*config_) + " (" +
                       platform::LastFileErrorText() + ")\r\n");
     }
+    // Let go of the maildrop before the reply: a client that logs in again at once finds it free.
+    maildrop_.reset();
+    claim_.reset();
     send(result == spool::CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
     return false;
   }

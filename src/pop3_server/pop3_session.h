@@ -11,6 +11,7 @@
 #include "config/configuration.h"
 #include "pop3_server/maildrop_commands.h"
 #include "net/reply_sink.h"
+#include "spool/maildrop_claim.h"
 
 namespace quelma::pop3_server {
 
@@ -38,7 +39,7 @@ class Pop3Session {
   bool handleTransaction(std::string_view line);
   // CAPA and STLS, taken before the phase's own commands; nothing when the line is neither.
   std::optional<bool> handleCapabilities(std::string_view line);
-  void beginTransaction();
+  bool beginTransaction();
   bool send(std::string_view text) { return sink_.send(text); }
 
   std::shared_ptr<const config::Configuration> config_;
@@ -49,6 +50,7 @@ class Pop3Session {
   Phase phase_ = Phase::kUser;
   std::string userName_;  // as typed
   int userIndex_ = -1;
+  std::optional<spool::MaildropClaim> claim_;  // outlives the maildrop's commit
   std::optional<MaildropCommands> maildrop_;
 };
 

@@ -21,7 +21,8 @@ MessageIntake::MessageIntake(const config::Configuration& config, const Envelope
     : config_(config),
       envelope_(envelope),
       tick_(platform::ProcessUniqueTicks().next()),
-      workPath_(config.QueueDir + "smtps.tmp") {}
+      // Each intake has a work file of its own: several clients hand in mail at once.
+      workPath_(config.QueueDir + "smtps-" + spool::QueueFileName(tick_) + ".tmp") {}
 
 MessageIntake::~MessageIntake() {
   if (work_) {

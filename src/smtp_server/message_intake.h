@@ -44,7 +44,7 @@ class MessageIntake {
 
   const std::string& workPath() const { return workPath_; }
   // After a failed begin() or finish(): the file that could not be written, and the system's
-  // reason ("/office/queue/smtps.tmp: No space left on device").
+  // reason ("/office/queue/smtps-01A2B3C4.tmp: No space left on device").
   const std::string& failure() const { return failure_; }
   // The name the message gets: the tick read when the intake began, as 8 hex digits.
   std::string plannedName() const;

@@ -22,6 +22,7 @@ inline constexpr char kStartMailInput[] = "354 Start mail input; end with <CRLF>
 inline constexpr char kBadSequence[] = "503 Bad sequence of commands\r\n";
 inline constexpr char kUnknownCommand[] = "500 Unknown command\r\n";
 inline constexpr char kBye[] = "221 Bye!\r\n";
+inline constexpr char kTooManySessions[] = "421 4.3.2 Too many sessions, try again later\r\n";
 inline constexpr char kShuttingDown[] = "421 Error! Shutting down.\r\n";
 
 }  // namespace quelma::smtp_server::reply

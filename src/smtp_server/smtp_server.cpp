@@ -14,7 +14,7 @@ constexpr std::size_t kMaxSmtpLine = 1199;  // CR LF included
 constexpr std::size_t kReceiveSize = 1200;
 
 constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
-                                     logtext::kNotRunningEnd};
+                                     logtext::kNotRunningEnd, reply::kTooManySessions};
 
 // Receives one message after "354"; false when the session is to end.
 bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, net::ProtocolLineReader& reader,

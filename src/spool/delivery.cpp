@@ -101,10 +101,9 @@ bool PrepareSpool(const config::Configuration& config) {
   if (!MakeSpoolDirectories(config)) return false;
   RecoverDeliveries(config);
   // Work files a crash left: nothing is being delivered now, so none of them is wanted.
-  for (const auto& name : platform::ListDirectory(config.QueueDir, "sorter-*.tmp")) {
-    platform::RemoveFile(config.QueueDir + name);
+  for (const char* pattern : {"sorter-*.tmp", "smtps*.tmp"}) {
+    for (const auto& name : platform::ListDirectory(config.QueueDir, pattern)) platform::RemoveFile(config.QueueDir + name);
   }
-  platform::RemoveFile(config.QueueDir + "smtps.tmp");
   platform::RemoveFile(MaildropCommitWorkPath(config));
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;

@@ -161,6 +161,10 @@ Configuration FullConfiguration(const std::string& dir) {
   c.SMTP_SRV_TLS_PORT = 465;
   c.SMTP_EHLO = false;
   c.RELAY_NETWORKS = "10.0.0.0/8,192.168.5.0/24,fd00::/8";
+  c.MAX_SESSIONS = 1;
+  c.LISTEN_ADDRESSES = "192.168.1.1,::1";
+  c.SMTP_SRV_AUTH = SmtpServerAuth::kRequired;
+  c.AUTH_FAIL_LIMIT = 0;
   return c;
 }
 
@@ -315,6 +319,14 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
        [](C c) { return c.POP3_SRV_TLS_PORT == 0 && c.SMTP_SRV_TLS_PORT == 0; }, "TLS ports out of range are off"},
       {"SMTP_EHLO = no\r\n", [](C c) { return !c.SMTP_EHLO; }, "EHLO off"},
       {"SMTP_EHLO = maybe\r\n", [](C c) { return c.SMTP_EHLO; }, "only NO turns EHLO off"},
+      {"MAX_SESSIONS = 0\r\nAUTH_FAIL_LIMIT = -1\r\n",
+       [](C c) { return c.MAX_SESSIONS == 20 && c.AUTH_FAIL_LIMIT == 10; }, "limits out of range take the default"},
+      {"MAX_SESSIONS = 500\r\nAUTH_FAIL_LIMIT = 0\r\n",
+       [](C c) { return c.MAX_SESSIONS == 500 && c.AUTH_FAIL_LIMIT == 0; }, "the largest sessions, no lock-out"},
+      {"SMTP_SRV_AUTH = yes\r\n", [](C c) { return c.SMTP_SRV_AUTH == SmtpServerAuth::kYes; }, "AUTH offered"},
+      {"SMTP_SRV_AUTH = REQUIERD\r\n", [](C c) { return c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired; },
+       "a slip never opens the server"},
+      {"LISTEN_ADDRESSES =\r\n", [](C c) { return c.LISTEN_ADDRESSES == "*"; }, "no address is every address"},
       {"TLS_CERT_FILE = /a|b/c.pem\r\n", [](C c) { return c.TLS_CERT_FILE == "/a b/c.pem" && !LocalTlsConfigured(c); },
        "bars; no key, no local TLS"},
       {"[pop3accounts]\r\nh l ; -995-0-* tls=SSL fingerprint=" + std::string(64, 'b') +

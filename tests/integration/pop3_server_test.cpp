@@ -20,8 +20,9 @@ namespace {
 // A POP3 server on a free port of 127.0.0.1 with users ivan (password pw) and petr.
 class RunningServer : public testing::LoopbackServer {
  public:
-  explicit RunningServer(std::int32_t port = 0, std::uint32_t timeoutMs = 2000) {
+  explicit RunningServer(std::int32_t port = 0, std::uint32_t timeoutMs = 2000, std::int32_t maxSessions = 20) {
     config::Configuration c;
+    c.MAX_SESSIONS = maxSessions;
     c.MailDropDir = dir.path();
     c.POP3_SRV_PORT = port;
     c.SERVERS_TIMEOUT = timeoutMs;
@@ -56,9 +57,10 @@ TEST(Pop3Server, ASessionAndItsLogLines) {
   ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(lines[0], "POP3SRV> *** Запуск POP3 сервера.\r\n");
   EXPECT_EQ(lines[1], "POP3SRV> POP3 сервер работает на порту " + std::to_string(server.port()) + "\r\n");
-  EXPECT_EQ(lines[2], "POP3SRV> Запрос соединения от 127.0.0.1\r\n");
-  EXPECT_EQ(lines[3], "POP3SRV> Подключился пользователь \"ivan\"\r\n");
-  EXPECT_EQ(lines[4], "POP3SRV> Отключен. Ожидаю следующего подключения.\r\n");
+  // A session's lines carry its number.
+  EXPECT_EQ(lines[2], "POP3SRV> [1] Запрос соединения от 127.0.0.1\r\n");
+  EXPECT_EQ(lines[3], "POP3SRV> [1] Подключился пользователь \"ivan\"\r\n");
+  EXPECT_EQ(lines[4], "POP3SRV> [1] Отключен. Ожидаю следующего подключения.\r\n");
 }
 
 TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {
@@ -75,12 +77,12 @@ TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {
     EXPECT_TRUE(talker.closedByPeer());
   }
   server.waitForLines(8);
-  const auto lines = server.window.unstampedLines();
+  const auto lines = server.window.unlabelledLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "POP3SRV> Соединение потеряно на стадии идентификации.\r\n"), 2);
 }
 
-TEST(Pop3Server, ServesOneClientAtATime) {
-  RunningServer server;
+TEST(Pop3Server, OneSessionAtATimeLetsTheNextWait) {
+  RunningServer server(0, 2000, 1);
   Client first(server.port());
   EXPECT_EQ(first.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
   Client second(server.port());

@@ -2,6 +2,7 @@
 // copies and queue files hold exactly what they should, and nothing half-written stays.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #ifndef _WIN32
@@ -120,7 +121,7 @@ TEST(SmtpServer, LocalMailLeavesNoQueueFileAndUnknownLocalsGoToThePostmaster) {
   EXPECT_EQ(c.readUntil("\r\n"), "250 OK\r\n");
   EXPECT_EQ(c.command("QUIT"), "221 Bye!\r\n");
   server.waitForLines(9);
-  const auto lines = server.window.unstampedLines();
+  const auto lines = server.window.unlabelledLines();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "SMTPSRV> Сообщение локальное. Удалено из очереди исходящих.\r\n"),
             lines.end());
 }
@@ -194,7 +195,9 @@ TEST(SmtpServer, ACopyThatCannotBeWrittenIsNotAcknowledged) {
 // taken, and the log names the file.
 TEST(SmtpServer, AWorkFileThatCannotBeMadeIsAnsweredAfterTheText) {
   RunningServer server;
-  ASSERT_TRUE(platform::MakeDirectory(server.dir.file("queue") + platform::kPathSeparator + "smtps.tmp"));
+  // The queue folder is a file: nothing can be made in it.
+  ASSERT_TRUE(std::filesystem::remove(server.dir.file("queue")));
+  testing::WriteAll(server.dir.file("queue"), "");
   Client c = Prepared(server, {"petr@office.ru", "x@example.com"});
   c.send("Subject: nowhere\r\n\r\nbody\r\n.\r\n");
   EXPECT_EQ(c.readUntil("\r\n"), "421 Error! Shutting down.\r\n");

@@ -60,6 +60,17 @@ class RecordingMainWindow final : public link::MainWindow {
     for (const auto& line : lines()) out.push_back(line.size() > 21 ? line.substr(21) : line);
     return out;
   }
+  // The same without a session's number ("POP3SRV> [3] text" -> "POP3SRV> text").
+  std::vector<std::string> unlabelledLines() const {
+    std::vector<std::string> out;
+    for (std::string line : unstampedLines()) {
+      const auto tag = line.find("> [");
+      const auto end = tag == std::string::npos ? tag : line.find("] ", tag);
+      if (end != std::string::npos) line.erase(tag + 2, end + 2 - (tag + 2));
+      out.push_back(line);
+    }
+    return out;
+  }
 
  private:
   mutable std::mutex mutex_;

@@ -1,0 +1,121 @@
+// Threads, places and lifetimes of the sessions of a local server.
+#include "link/session_runner.h"
+
+#include <atomic>
+#include <thread>
+
+#include "link/activity_log.h"
+
+namespace quelma::link {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct SessionRunner::Session {
+  net::PlainStream client;
+  std::size_t socket = 0;
+  std::uint64_t number = 0;
+  std::thread thread;
+  std::atomic<bool> ended{false};
+  // Set while the session is served; tend() reads it to find the overdue ones.
+  std::atomic<SteadyClock::rep> servedSince{0};
+  std::atomic<bool> overdue{false};
+};
+
+SessionRunner::SessionRunner(Limits limits, ServerFlags& flags, Serve serve, Refuse refuse, Log log)
+    : limits_(limits), flags_(flags), serve_(std::move(serve)), refuse_(std::move(refuse)), log_(std::move(log)) {
+  if (limits_.sessions == 0) limits_.sessions = 1;
+}
+
+SessionRunner::~SessionRunner() { stopAll(); }
+
+void SessionRunner::start(net::PlainStream client, std::size_t socket) {
+  auto session = std::make_unique<Session>();
+  session->client = std::move(client);
+  session->socket = socket;
+  session->number = ++lastNumber_;
+  if (sessions_.size() >= limits_.sessions + limits_.waiting) {
+    SessionLabel label(session->number);
+    refuse_(session->client);
+    session->client.close();
+    return;
+  }
+  Session& s = *session;
+  sessions_.push_back(std::move(session));
+  s.thread = std::thread([this, &s] { run(s); });
+}
+
+// Waits for a free place; false when the wait ran out or the server stops.
+bool SessionRunner::takePlace() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool free =
+      placeFreed_.wait_for(lock, limits_.maxWait, [this] { return stopping_ || serving_ < limits_.sessions; });
+  if (!free || stopping_) return false;
+  ++serving_;
+  return true;
+}
+
+void SessionRunner::run(Session& s) {
+  SessionLabel label(s.number);
+  if (!takePlace()) {
+    bool stopping = false;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      stopping = stopping_;
+    }
+    if (!stopping) refuse_(s.client);
+    s.client.close();
+    s.ended = true;
+    return;
+  }
+  s.servedSince = SteadyClock::now().time_since_epoch().count();
+  flags_.addClient(&s.client);
+  {
+    // A stop that came while the place was taken finds servedSince set, or is seen here.
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (stopping_) s.client.wake();
+  }
+  serve_(s.client, s.socket);
+  flags_.removeClient(&s.client);
+  if (s.overdue) {
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(limits_.lifetime).count();
+    log_("Сеанс длился дольше " + std::to_string(minutes) + " мин. и был прерван\r\n");
+  }
+  s.client.close();
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    --serving_;
+  }
+  placeFreed_.notify_one();
+  s.ended = true;
+}
+
+void SessionRunner::tend() {
+  const SteadyClock::rep now = SteadyClock::now().time_since_epoch().count();
+  const SteadyClock::rep lifetime = std::chrono::duration_cast<SteadyClock::duration>(limits_.lifetime).count();
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    Session& s = **it;
+    if (s.ended) {
+      s.thread.join();
+      it = sessions_.erase(it);
+      continue;
+    }
+    const SteadyClock::rep since = s.servedSince;
+    if (since != 0 && now - since > lifetime && !s.overdue.exchange(true)) s.client.wake();
+    ++it;
+  }
+}
+
+void SessionRunner::stopAll() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopping_ = true;
+  }
+  placeFreed_.notify_all();
+  for (auto& s : sessions_) {
+    if (s->servedSince != 0) s->client.wake();
+  }
+  for (auto& s : sessions_) s->thread.join();
+  sessions_.clear();
+}
+
+}  // namespace quelma::link

@@ -1,0 +1,27 @@
+// A maildrop is open in one POP3 session at a time: the session claims it at login and lets it
+// go when it ends, so two sessions never hand out or delete the same messages.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quelma::spool {
+
+class MaildropClaim {
+ public:
+  // The claim on the maildrop at `path`, or nothing when another session holds it.
+  static std::optional<MaildropClaim> Take(const std::string& path);
+
+  MaildropClaim(MaildropClaim&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+  MaildropClaim& operator=(MaildropClaim&& other) noexcept;
+  MaildropClaim(const MaildropClaim&) = delete;
+  MaildropClaim& operator=(const MaildropClaim&) = delete;
+  ~MaildropClaim();
+
+ private:
+  explicit MaildropClaim(std::string path) : path_(std::move(path)) {}
+  void release();
+  std::string path_;  // empty once moved from
+};
+
+}  // namespace quelma::spool

@@ -1,0 +1,110 @@
+// The session runner on its own: a session past its lifetime is cut off and said so, and a
+// stop ends sessions blocked in a receive.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "link/session_runner.h"
+#include "net/listener.h"
+
+namespace quelma::link {
+namespace {
+
+// Connected pairs over 127.0.0.1: the runner gets the accepted end, the test keeps the other.
+class Pairs {
+ public:
+  Pairs() { listener_.open(platform::kLoopbackAddress, 0, 16); }
+  net::PlainStream accept(platform::Socket& far) {
+    far = platform::Socket::CreateTcp();
+    far.connect(platform::kLoopbackAddress, *listener_.localPort());
+    for (;;) {
+      if (auto accepted = listener_.accept()) {
+        accepted->setReceiveTimeout(20000);
+        return std::move(*accepted);
+      }
+    }
+  }
+
+ private:
+  net::Listener listener_;
+};
+
+struct Recorder {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::atomic<int> received{0};  // receives that ended
+  SessionRunner::Log log() {
+    return [this](const std::string& text) {
+      std::lock_guard<std::mutex> hold(mutex);
+      lines.push_back(text);
+    };
+  }
+};
+
+TEST(SessionRunner, ASessionPastItsLifetimeIsCutOff) {
+  Pairs pairs;
+  ServerFlags flags;
+  Recorder r;
+  SessionRunner::Limits limits;
+  limits.sessions = 2;
+  limits.lifetime = std::chrono::milliseconds(100);
+  SessionRunner runner(
+      limits, flags,
+      [&r](net::PlainStream& client, std::size_t) {
+        char c;
+        while (client.receive(&c, 1) > 0) {  // a client that drips bytes for as long as it likes
+        }
+        ++r.received;
+      },
+      [](net::PlainStream&) {}, r.log());
+  platform::Socket far;
+  runner.start(pairs.accept(far), 0);
+  std::atomic<bool> dripping{true};
+  std::thread drip([&] {
+    while (dripping) {
+      far.sendAll("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  for (int i = 0; i < 2000 && r.received == 0; ++i) {
+    runner.tend();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  dripping = false;
+  drip.join();
+  EXPECT_EQ(r.received, 1) << "the 20 s receive time-out never came into it";
+  runner.stopAll();
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].rfind("Сеанс длился дольше", 0), 0u);
+}
+
+TEST(SessionRunner, AStopEndsBlockedSessionsAndWaitingOnes) {
+  Pairs pairs;
+  ServerFlags flags;
+  Recorder r;
+  std::atomic<int> refused{0};
+  SessionRunner::Limits limits;
+  limits.sessions = 3;
+  limits.maxWait = std::chrono::milliseconds(60000);
+  SessionRunner runner(
+      limits, flags,
+      [&r](net::PlainStream& client, std::size_t) {
+        char c;
+        client.receive(&c, 1);
+        ++r.received;
+      },
+      [&refused](net::PlainStream&) { ++refused; }, r.log());
+  std::vector<platform::Socket> far(5);
+  for (auto& f : far) runner.start(pairs.accept(f), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // three served, two waiting
+  flags.stopRequest = true;
+  runner.stopAll();
+  EXPECT_EQ(r.received, 3);
+  EXPECT_EQ(refused, 0) << "a stop is no busy reply";
+  EXPECT_TRUE(r.lines.empty());
+}
+
+}  // namespace
+}  // namespace quelma::link
