@@ -15,9 +15,11 @@ inline constexpr char kCommitFailed[] = "-ERR could not delete messages in maild
 inline constexpr char kNoop[] = "+OK no operation\r\n";
 inline constexpr char kRset[] = "+OK RSET command completed\r\n";
 inline constexpr char kUnknownCommand[] = "-ERR unknown command\r\n";
-inline constexpr char kCapabilities[] = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n";  // + STLS, end
+inline constexpr char kCapabilities[] =
+    "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n";  // + STLS, end
 inline constexpr char kStlsCapability[] = "STLS\r\n";
 inline constexpr char kTooManySessions[] = "-ERR [SYS/TEMP] Too many sessions, try again later\r\n";
+inline constexpr char kLockedOut[] = "-ERR [SYS/TEMP] Too many failed logins from your address, try again later\r\n";
 inline constexpr char kInUse[] = "-ERR [IN-USE] maildrop already locked\r\n";
 inline constexpr char kBeginTls[] = "+OK Begin TLS negotiation\r\n";
 

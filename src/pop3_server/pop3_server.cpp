@@ -16,15 +16,18 @@ constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPor
 // One client, greeting included. After STLS the dialogue starts over through TLS with a new
 // session and a new reader: what the client sent before the handshake is dropped.
 void Serve(link::ServerContext& c, link::ClientConnection& client) {
-  if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
+  const std::string stamp = NewApopStamp(client.config->LocalDomain);
+  if (!net::StreamSink(client.stream).send(Pop3Greeting(stamp))) return;
   net::ByteStream* stream = &client.stream;
+  const auto address = client.stream.peerAddress();
+  const std::string peer = address ? address->toString() : "unknown";
   std::unique_ptr<net::ByteStream> secure;
   for (;;) {
     net::StreamSink sink(*stream);
     net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
                                    kMaxPop3Line, 2000);
     Pop3Session session(client.config, c.log, sink,
-                        {client.tls != nullptr, client.tls != nullptr && !client.secure && !secure});
+                        {client.tls != nullptr && !client.secure && !secure, peer, &link::ProcessLoginGuard(), stamp});
     while (auto line = reader.nextLine()) {
       if (!session.handleLine(*line)) break;
     }

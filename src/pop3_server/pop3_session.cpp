@@ -1,7 +1,13 @@
 // The POP3 authorization table and the transaction command table.
 #include "pop3_server/pop3_session.h"
 
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "codec/md5.h"
 #include "platform/files.h"
+#include "platform/unique_tick.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "spool/maildrop.h"
@@ -41,6 +47,25 @@ std::string ReadPassword(std::string_view line) {
   return word;
 }
 
+std::string Pop3Greeting(const std::string& apopStamp) {
+  std::string greeting = reply::kGreeting;
+  if (!apopStamp.empty()) greeting.insert(greeting.size() - 2, " " + apopStamp);
+  return greeting;
+}
+
+std::string NewApopStamp(const std::string& host) {
+  static std::mutex mutex;
+  static std::random_device random;
+  std::uint32_t salt = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    salt = random();
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%08X.%08X", platform::ProcessUniqueTicks().next(), salt);
+  return "<" + std::string(text) + "@" + (host.empty() ? "quelma" : host) + ">";
+}
+
 bool Pop3Session::handleLine(std::string_view line) {
   if (const auto handled = handleCapabilities(line)) return *handled;
   switch (phase_) {
@@ -52,7 +77,6 @@ bool Pop3Session::handleLine(std::string_view line) {
 }
 
 std::optional<bool> Pop3Session::handleCapabilities(std::string_view line) {
-  if (!options_.capa) return std::nullopt;
   const bool authorization = phase_ != Phase::kTransaction;
   if (CommandIs(line, "CAPA")) {
     const bool stls = options_.offerStls && authorization;
@@ -70,6 +94,9 @@ bool Pop3Session::handleUser(std::string_view line) {
   if (CommandIs(line, "quit")) {
     send(reply::kBye);
     return false;
+  }
+  if (!options_.apopStamp.empty() && line.size() > 4 && line[4] == ' ' && CommandIs(line, "apop")) {
+    return handleApop(line);
   }
   if (!(line.size() > 4 && line[4] == ' ' && CommandIs(line, "user"))) return send(reply::kSendUser);
   const auto name = ReadUserName(line);
@@ -91,13 +118,49 @@ bool Pop3Session::handlePass(std::string_view line) {
     return false;
   }
   if (!CommandIs(line, "pass")) return send(reply::kSendPass);
+  if (bool ok = true; !mayTryLogin(ok)) return ok;
   const std::string& stored = config_->users[static_cast<std::size_t>(userIndex_)].password;
-  if (!stored.empty() && !platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored)) {
-    log_.LogPop3Srv(logtext::kWrongPasswordBegin + userName_ + logtext::kWrongPasswordEnd);
-    phase_ = Phase::kUser;
-    return send(reply::kPasswordIncorrect);
-  }
+  if (!stored.empty() && !platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored)) return refuseLogin();
   return beginTransaction();
+}
+
+// "APOP name digest": the digest is MD5 of the greeting's time stamp and the password as the
+// user table holds it, in hexadecimal (either case).
+bool Pop3Session::handleApop(std::string_view line) {
+  const auto name = ReadUserName(line);
+  const std::size_t space = line.find(' ', 5);
+  std::string_view digest = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+  while (!digest.empty() && (digest.back() == '\n' || digest.back() == '\r' || digest.back() == ' ')) {
+    digest.remove_suffix(1);
+  }
+  const int user = name ? config::FindLocalUser(*config_, *name) : -1;
+  if (user < 0 || platform::EqualsIgnoreAsciiCase(*name, config_->Daemon)) {
+    if (name) log_.LogPop3Srv(logtext::kWrongUser + *name + "\"\r\n");
+    return send(reply::kUserNotRecognized);
+  }
+  userName_ = *name;
+  userIndex_ = user;
+  if (bool ok = true; !mayTryLogin(ok)) return ok;
+  const std::string& stored = config_->users[static_cast<std::size_t>(user)].password;
+  const std::string expected = codec::DigestToHex(codec::Md5Of(options_.apopStamp + stored));
+  if (!stored.empty() && !platform::EqualsIgnoreAsciiCase(digest, expected)) return refuseLogin();
+  return beginTransaction();
+}
+
+bool Pop3Session::mayTryLogin(bool& connectionOk) {
+  if (!options_.guard || options_.guard->mayTry(options_.client)) return true;
+  phase_ = Phase::kUser;
+  connectionOk = send(reply::kLockedOut);
+  return false;
+}
+
+bool Pop3Session::refuseLogin() {
+  log_.LogPop3Srv(logtext::kWrongPasswordBegin + userName_ + logtext::kWrongPasswordEnd);
+  phase_ = Phase::kUser;
+  if (options_.guard && options_.guard->failed(options_.client, config_->AUTH_FAIL_LIMIT)) {
+    log_.LogPop3Srv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
+  }
+  return send(reply::kPasswordIncorrect);
 }
 
 // The maildrop is this session's alone from here to the end of the connection; while another

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "link/activity_log.h"
+#include "link/login_guard.h"
 #include "config/configuration.h"
 #include "pop3_server/maildrop_commands.h"
 #include "net/reply_sink.h"
@@ -16,8 +17,10 @@
 namespace quelma::pop3_server {
 
 struct Pop3SessionOptions {
-  bool capa = false;       // CAPA is answered (a certificate is set)
-  bool offerStls = false;  // and TLS is not up yet
+  bool offerStls = false;  // a certificate is set and TLS is not up yet
+  std::string client;      // the client's address: failed logins are counted per address
+  link::LoginGuard* guard = nullptr;  // none: failures are neither slowed nor counted
+  std::string apopStamp;   // the greeting's time stamp "<...>"; empty: APOP is not offered
 };
 
 class Pop3Session {
@@ -36,10 +39,15 @@ class Pop3Session {
   enum class Phase { kUser, kPass, kTransaction };
   bool handleUser(std::string_view line);
   bool handlePass(std::string_view line);
+  bool handleApop(std::string_view line);
   bool handleTransaction(std::string_view line);
   // CAPA and STLS, taken before the phase's own commands; nothing when the line is neither.
   std::optional<bool> handleCapabilities(std::string_view line);
   bool beginTransaction();
+  // False while the client's address is locked out (the refusal is sent).
+  bool mayTryLogin(bool& connectionOk);
+  // A wrong password: logged, counted, answered after the guard's delay.
+  bool refuseLogin();
   bool send(std::string_view text) { return sink_.send(text); }
 
   std::shared_ptr<const config::Configuration> config_;
@@ -58,5 +66,10 @@ class Pop3Session {
 std::optional<std::string> ReadUserName(std::string_view line);
 // "PASS word": the letters and digits after index 5, cut to 10; empty when there are none.
 std::string ReadPassword(std::string_view line);
+
+// The greeting, with the APOP time stamp before its CR LF.
+std::string Pop3Greeting(const std::string& apopStamp);
+// A time stamp no other session of this program has had: "<tick.random@host>".
+std::string NewApopStamp(const std::string& host);
 
 }  // namespace quelma::pop3_server

@@ -52,7 +52,7 @@ class Servers {
   }
   testing::LoopbackServer& server() { return *server_; }
   std::uint16_t port() const { return server_->port(); }
-  std::string greetingEnd() const { return kind_ == kPop3 ? "log in.\r\n" : "here\r\n"; }
+  std::string greetingEnd() const { return kind_ == kPop3 ? ">\r\n" : "here\r\n"; }
   std::string busyReply() const {
     return kind_ == kPop3 ? "-ERR [SYS/TEMP] Too many sessions, try again later\r\n"
                           : "421 4.3.2 Too many sessions, try again later\r\n";

@@ -41,7 +41,7 @@ TEST(Pop3Server, ASessionAndItsLogLines) {
   {
     Client client(server.port());
     ASSERT_TRUE(client.connected());
-    EXPECT_EQ(client.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+    EXPECT_TRUE(client.readUntil("\r\n").starts_with("+OK POP3 server ready. Please log in. <"));
     // Pipelined commands are each answered.
     client.send("USER ivan\r\nPASS pw\r\n");
     EXPECT_EQ(client.readUntil("Password recognized.\r\n"), "+OK User recognized.\r\n+OK Password recognized.\r\n");
@@ -67,7 +67,7 @@ TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {
   RunningServer server(0, 300);
   {
     Client silent(server.port());
-    EXPECT_EQ(silent.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+    EXPECT_TRUE(silent.readUntil("\r\n").starts_with("+OK POP3 server ready."));
     EXPECT_TRUE(silent.closedByPeer()) << "dropped after SERVERS_TIMEOUT";
   }
   {
@@ -84,13 +84,13 @@ TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {
 TEST(Pop3Server, OneSessionAtATimeLetsTheNextWait) {
   RunningServer server(0, 2000, 1);
   Client first(server.port());
-  EXPECT_EQ(first.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+  EXPECT_TRUE(first.readUntil("\r\n").starts_with("+OK POP3 server ready."));
   Client second(server.port());
   second.socket().setReceiveTimeout(300);
   EXPECT_EQ(second.readUntil("\r\n"), "") << "no greeting while the first client is served";
   EXPECT_EQ(first.command("QUIT"), "+OK bye!\r\n");
   second.socket().setReceiveTimeout(3000);
-  EXPECT_EQ(second.readUntil("\r\n"), "+OK POP3 server ready. Please log in.\r\n");
+  EXPECT_TRUE(second.readUntil("\r\n").starts_with("+OK POP3 server ready."));
 }
 
 TEST(Pop3Server, StopEndsAConnectionInProgress) {

@@ -59,8 +59,11 @@ const std::vector<std::string> kLogin = {"USER ivan", "PASS secret1"};
 
 // With a certificate set CAPA lists what the server does, STLS among it until TLS is up or the
 // user has logged in; without one both stay unknown, as before.
+Pop3SessionOptions Stls(bool offered) { return {offered, "", nullptr, ""}; }
+
 TEST(Pop3Session, CapaAndStls) {
-  const std::string capa = "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\n";
+  const std::string capa =
+      "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n";
   const std::string begin = "+OK Begin TLS negotiation\r\n";
   const struct Case {
     const char* what;
@@ -69,14 +72,14 @@ TEST(Pop3Session, CapaAndStls) {
     std::string replies;
     bool startTls;
   } cases[] = {
-      {"no certificate: CAPA and STLS unknown", {}, {"CAPA", "STLS"},
-       "-ERR Send \"user username\"\r\n-ERR Send \"user username\"\r\n", false},
-      {"CAPA with STLS", {true, true}, {"capa"}, capa + "STLS\r\n.\r\n", false},
-      {"STLS taken", {true, true}, {"CAPA", "STLS", "USER ivan"}, capa + "STLS\r\n.\r\n" + begin, true},
-      {"STLS between USER and PASS", {true, true}, {"USER ivan", "STLS"}, "+OK User recognized.\r\n" + begin, true},
-      {"over TLS already: no STLS", {true, false}, {"CAPA", "STLS"}, capa + ".\r\n-ERR Send \"user username\"\r\n",
+      {"no certificate: CAPA without STLS, STLS unknown", Stls(false), {"CAPA", "STLS"},
+       capa + ".\r\n-ERR Send \"user username\"\r\n", false},
+      {"CAPA with STLS", Stls(true), {"capa"}, capa + "STLS\r\n.\r\n", false},
+      {"STLS taken", Stls(true), {"CAPA", "STLS", "USER ivan"}, capa + "STLS\r\n.\r\n" + begin, true},
+      {"STLS between USER and PASS", Stls(true), {"USER ivan", "STLS"}, "+OK User recognized.\r\n" + begin, true},
+      {"over TLS already: no STLS", Stls(false), {"CAPA", "STLS"}, capa + ".\r\n-ERR Send \"user username\"\r\n",
        false},
-      {"logged in: CAPA without STLS, STLS unknown", {true, true}, {"USER ivan", "PASS secret1", "CAPA", "STLS"},
+      {"logged in: CAPA without STLS, STLS unknown", Stls(true), {"USER ivan", "PASS secret1", "CAPA", "STLS"},
        "+OK User recognized.\r\n+OK Password recognized.\r\n" + capa + ".\r\n-ERR unknown command\r\n", false},
   };
   for (const Case& c : cases) {
@@ -139,6 +142,68 @@ TEST(Pop3Session, WrongNamesAndPasswordsAreLogged) {
   EXPECT_EQ(f.window.unstampedLines(),
             (std::vector<std::string>{"POP3SRV> Введено неправильное имя пользователя \"petr\"\r\n",
                                       "POP3SRV> Пользователь \"ivan\" ввел неправильный пароль\r\n"}));
+}
+
+// APOP with the greeting's stamp: the digest of stamp and password logs in (either case of
+// hex digits); a wrong digest is a wrong password; without a stamp APOP is not known.
+TEST(Pop3Session, Apop) {
+  const std::string stamp = "<0000ABCD.12345678@office.ru>";
+  const std::string good = codec::DigestToHex(codec::Md5Of(stamp + "Secret1"));
+  std::string upper = good;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  const struct Case {
+    std::string stamp;
+    std::vector<std::string> lines;
+    std::string replies;
+    bool loggedIn;
+  } cases[] = {
+      {stamp, {"APOP ivan " + good}, "+OK Password recognized.\r\n", true},
+      {stamp, {"apop IVAN " + upper}, "+OK Password recognized.\r\n", true},
+      {stamp, {"APOP ivan " + codec::DigestToHex(codec::Md5Of(stamp + "secret1"))},
+       "-ERR Password incorrect. Restart login with \"user username\"!\r\n", false},
+      {stamp, {"APOP ivan"}, "-ERR Password incorrect. Restart login with \"user username\"!\r\n", false},
+      {stamp, {"APOP petr " + good}, "-ERR User not recognized\r\n", false},
+      {stamp, {"APOP daemon " + good}, "-ERR User not recognized\r\n", false},
+      {stamp, {"APOP open whatever"}, "+OK Password recognized.\r\n", true},
+      {"", {"APOP ivan " + good}, "-ERR Send \"user username\"\r\n", false},
+  };
+  for (const Case& c : cases) {
+    Fixture f;
+    StringSink sink;
+    Pop3Session session(f.config, f.log, sink, {false, "127.0.0.1", nullptr, c.stamp});
+    for (const auto& line : c.lines) session.handleLine(line + "\r\n");
+    EXPECT_EQ(sink.text, c.replies) << c.lines[0];
+    EXPECT_EQ(session.loggedIn(), c.loggedIn) << c.lines[0];
+  }
+  EXPECT_EQ(Pop3Greeting(stamp), "+OK POP3 server ready. Please log in. " + stamp + "\r\n");
+  const std::string a = NewApopStamp("office.ru"), b = NewApopStamp("");
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(a.starts_with("<") && a.ends_with("@office.ru>") && b.ends_with("@quelma>")) << a << " " << b;
+}
+
+// Wrong passwords from one address lock it out at AUTH_FAIL_LIMIT: then even the right one is
+// refused unchecked, with one log line, while another address still logs in.
+TEST(Pop3Session, FailedLoginsLockTheAddressOut) {
+  Fixture f;
+  f.config->AUTH_FAIL_LIMIT = 3;
+  link::LoginGuard::Clock::time_point now{};
+  link::LoginGuard guard([&now] { return now; }, [](std::chrono::milliseconds) {});
+  const Pop3SessionOptions attacker{false, "192.0.2.7", &guard, ""};
+  const std::string wrong = "-ERR Password incorrect. Restart login with \"user username\"!\r\n";
+  const std::string locked = "-ERR [SYS/TEMP] Too many failed logins from your address, try again later\r\n";
+  EXPECT_EQ(f.run({"USER ivan", "PASS a", "USER ivan", "PASS b", "USER ivan", "PASS c", "USER ivan", "PASS secret1"},
+                  nullptr, attacker),
+            "+OK User recognized.\r\n" + wrong + "+OK User recognized.\r\n" + wrong + "+OK User recognized.\r\n" +
+                wrong + "+OK User recognized.\r\n" + locked);
+  EXPECT_EQ(f.run(kLogin, nullptr, {false, "192.0.2.8", &guard, ""}),
+            "+OK User recognized.\r\n+OK Password recognized.\r\n");
+  const auto lines = f.window.unstampedLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "POP3SRV> Вход с адреса 192.0.2.7 заблокирован на 10 минут: 3 неудачных попыток (AUTH_FAIL_LIMIT)\r\n"),
+            1);
+  now += std::chrono::minutes(10);
+  EXPECT_EQ(f.run({"USER ivan", "PASS secret1", "QUIT"}, nullptr, attacker),
+            "+OK User recognized.\r\n+OK Password recognized.\r\n+OK bye!\r\n");
 }
 
 TEST(Pop3Session, TransactionCommands) {

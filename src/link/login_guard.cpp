@@ -1,0 +1,63 @@
+// Counting failed logins per address, the growing delay and the lock-out.
+#include "link/login_guard.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace quelma::link {
+
+LoginGuard::LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait)
+    : now_(std::move(now)), wait_(std::move(wait)) {}
+
+std::chrono::milliseconds LoginGuard::DelayAfter(std::size_t failures) {
+  const std::size_t doublings = std::min<std::size_t>(failures == 0 ? 0 : failures - 1, 3);
+  return std::chrono::milliseconds(250) * (1 << doublings);
+}
+
+void LoginGuard::forgetOld(Clock::time_point now) {
+  for (auto it = records_.begin(); it != records_.end();) {
+    auto& failures = it->second.failures;
+    while (!failures.empty() && now - failures.front() > kWindow) failures.pop_front();
+    it = failures.empty() && it->second.lockedUntil <= now ? records_.erase(it) : std::next(it);
+  }
+}
+
+bool LoginGuard::mayTry(const std::string& address) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto it = records_.find(address);
+  return it == records_.end() || it->second.lockedUntil <= now_();
+}
+
+bool LoginGuard::failed(const std::string& address, int limit) {
+  std::chrono::milliseconds delay{0};
+  bool lockOutStarts = false;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const Clock::time_point now = now_();
+    forgetOld(now);
+    if (records_.size() >= kMaxAddresses && !records_.count(address)) records_.erase(records_.begin());
+    Record& r = records_[address];
+    r.failures.push_back(now);
+    delay = DelayAfter(r.failures.size());
+    if (limit > 0 && r.failures.size() >= static_cast<std::size_t>(limit) && r.lockedUntil <= now) {
+      r.lockedUntil = now + kLockOut;
+      r.failures.clear();  // counting starts afresh after the lock-out
+      lockOutStarts = true;
+    }
+  }
+  wait_(delay);
+  return lockOutStarts;
+}
+
+std::string LockOutLogText(const std::string& address, int limit) {
+  return "Вход с адреса " + address + " заблокирован на 10 минут: " + std::to_string(limit) +
+         " неудачных попыток (AUTH_FAIL_LIMIT)\r\n";
+}
+
+LoginGuard& ProcessLoginGuard() {
+  static LoginGuard guard([] { return LoginGuard::Clock::now(); },
+                          [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
+  return guard;
+}
+
+}  // namespace quelma::link
