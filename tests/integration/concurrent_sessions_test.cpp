@@ -155,10 +155,18 @@ TEST_P(ConcurrentSessions, AFullServerAnswersBusyInsteadOfLeavingAClientHanging)
   Servers s(GetParam(), 1, 400);  // one place; a waiting client gives up after 0.4 s
   Client first(s.port());
   ASSERT_NE(first.readUntil(s.greetingEnd()), "");
-  first.send(GetParam() == Servers::kPop3 ? "NOOP\r\n" : "NOOP\r\n");  // keeps it busy a little
+  std::atomic<bool> holding{true};
+  std::thread hold([&] {  // the first client stays busy, well within its time-out
+    while (holding) {
+      first.command("NOOP");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
   Client second(s.port());
   EXPECT_EQ(second.readUntil("\r\n"), s.busyReply());
   EXPECT_TRUE(second.closedByPeer());
+  holding = false;
+  hold.join();
   const auto lines = s.server().window.unlabelledLines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("Слишком много сеансов: клиент 127.0.0.1") != l.npos; }),
