@@ -70,4 +70,15 @@ std::string Base64Decode(std::string_view text) {
   return out;
 }
 
+
+std::optional<std::string> Base64DecodeStrict(std::string_view text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+  for (std::size_t i = 0; i + padding < text.size(); ++i) {
+    if (kValues[static_cast<unsigned char>(text[i])] == 64) return std::nullopt;
+  }
+  return Base64Decode(text);
+}
+
 }  // namespace quelma::codec

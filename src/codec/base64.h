@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,9 @@ std::string Base64Encode(std::string_view bytes);
 std::string Base64Decode(std::string_view text);
 
 std::size_t Base64EncodedSize(std::size_t length);
+
+// What a peer sent: only whole groups of the alphabet, "=" only as the last one or two
+// characters; nothing for any other text (an empty text is empty bytes).
+std::optional<std::string> Base64DecodeStrict(std::string_view text);
 
 }  // namespace quelma::codec

@@ -2,7 +2,11 @@
 #include "link/login_guard.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 #include <thread>
+
+#include "platform/unique_tick.h"
 
 namespace quelma::link {
 
@@ -47,6 +51,19 @@ bool LoginGuard::failed(const std::string& address, int limit) {
   }
   wait_(delay);
   return lockOutStarts;
+}
+
+std::string NewLoginChallenge(const std::string& host) {
+  static std::mutex mutex;
+  static std::random_device random;
+  std::uint32_t salt = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    salt = random();
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%08X.%08X", platform::ProcessUniqueTicks().next(), salt);
+  return "<" + std::string(text) + "@" + (host.empty() ? "quelma" : host) + ">";
 }
 
 std::string LockOutLogText(const std::string& address, int limit) {

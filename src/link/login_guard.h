@@ -45,6 +45,10 @@ class LoginGuard {
   std::map<std::string, Record> records_;
 };
 
+// A challenge no other login of this program has had: "<tick.random@host>" (the POP3 greeting's
+// APOP time stamp, the SMTP server's CRAM-MD5 challenge); "quelma" stands for an empty host.
+std::string NewLoginChallenge(const std::string& host);
+
 // The log line of a lock-out that starts.
 std::string LockOutLogText(const std::string& address, int limit);
 

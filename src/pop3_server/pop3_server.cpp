@@ -16,7 +16,7 @@ constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPor
 // One client, greeting included. After STLS the dialogue starts over through TLS with a new
 // session and a new reader: what the client sent before the handshake is dropped.
 void Serve(link::ServerContext& c, link::ClientConnection& client) {
-  const std::string stamp = NewApopStamp(client.config->LocalDomain);
+  const std::string stamp = link::NewLoginChallenge(client.config->LocalDomain);
   if (!net::StreamSink(client.stream).send(Pop3Greeting(stamp))) return;
   net::ByteStream* stream = &client.stream;
   const auto address = client.stream.peerAddress();

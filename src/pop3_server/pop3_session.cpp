@@ -1,13 +1,8 @@
 // The POP3 authorization table and the transaction command table.
 #include "pop3_server/pop3_session.h"
 
-#include <cstdio>
-#include <mutex>
-#include <random>
-
 #include "codec/md5.h"
 #include "platform/files.h"
-#include "platform/unique_tick.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "spool/maildrop.h"
@@ -51,19 +46,6 @@ std::string Pop3Greeting(const std::string& apopStamp) {
   std::string greeting = reply::kGreeting;
   if (!apopStamp.empty()) greeting.insert(greeting.size() - 2, " " + apopStamp);
   return greeting;
-}
-
-std::string NewApopStamp(const std::string& host) {
-  static std::mutex mutex;
-  static std::random_device random;
-  std::uint32_t salt = 0;
-  {
-    std::lock_guard<std::mutex> hold(mutex);
-    salt = random();
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%08X.%08X", platform::ProcessUniqueTicks().next(), salt);
-  return "<" + std::string(text) + "@" + (host.empty() ? "quelma" : host) + ">";
 }
 
 bool Pop3Session::handleLine(std::string_view line) {

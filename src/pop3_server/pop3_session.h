@@ -69,7 +69,5 @@ std::string ReadPassword(std::string_view line);
 
 // The greeting, with the APOP time stamp before its CR LF.
 std::string Pop3Greeting(const std::string& apopStamp);
-// A time stamp no other session of this program has had: "<tick.random@host>".
-std::string NewApopStamp(const std::string& host);
 
 }  // namespace quelma::pop3_server

@@ -22,6 +22,11 @@ inline constexpr char kStartMailInput[] = "354 Start mail input; end with <CRLF>
 inline constexpr char kBadSequence[] = "503 Bad sequence of commands\r\n";
 inline constexpr char kUnknownCommand[] = "500 Unknown command\r\n";
 inline constexpr char kBye[] = "221 Bye!\r\n";
+inline constexpr char kAuthRequired[] = "530 5.7.0 Authentication required\r\n";
+inline constexpr char kAlreadyLoggedIn[] = "503 5.5.1 Already authenticated\r\n";
+inline constexpr char kLoggedIn[] = "235 2.7.0 Authentication successful\r\n";
+inline constexpr char kLoginFailed[] = "535 5.7.8 Authentication credentials invalid\r\n";
+inline constexpr char kLockedOut[] = "535 5.7.8 Too many failed logins from your address, try again later\r\n";
 inline constexpr char kTooManySessions[] = "421 4.3.2 Too many sessions, try again later\r\n";
 inline constexpr char kShuttingDown[] = "421 Error! Shutting down.\r\n";
 
@@ -41,6 +46,8 @@ inline constexpr char kProcessedBegin[] = "Сообщение ";  // + name + " 
 inline constexpr char kProcessedEnd[] = " обработано\r\n";
 inline constexpr char kRelayDeniedBegin[] = "Отказано в пересылке письма для ";  // + address + " клиенту " + ...
 inline constexpr char kRelayDeniedEnd[] = ": его адреса нет в RELAY_NETWORKS\r\n";
+inline constexpr char kLoggedInBegin[] = "Вошел пользователь \"";  // + name + "\" (AUTH mechanism)"
+inline constexpr char kLoginFailedBegin[] = "Неудачная попытка входа \"";  // + name + "\" (AUTH ...) с адреса ..."
 inline constexpr char kLocalOnly[] = "Сообщение локальное. Удалено из очереди исходящих.\r\n";
 
 }  // namespace quelma::smtp_server::logtext

@@ -65,6 +65,7 @@ RelayPermission RelayPermissionOf(const config::Configuration& config, const net
 void Serve(link::ServerContext& c, link::ClientConnection& client) {
   if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
   const RelayPermission relay = RelayPermissionOf(*client.config, client.stream);
+  const std::string challenge = link::NewLoginChallenge(client.config->LocalDomain);
   const auto& config = client.config;
   net::ByteStream* stream = &client.stream;
   std::unique_ptr<net::ByteStream> secure;
@@ -73,7 +74,8 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
     net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
                                    kMaxSmtpLine, kReceiveSize);
     SmtpSession session(config, c.log, sink,
-                        {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure, relay.allowed, relay.client});
+                        {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure, relay.allowed,
+                         relay.client, client.secure || secure != nullptr, &link::ProcessLoginGuard(), challenge});
     SmtpAction action = SmtpAction::kEnd;
     while (auto line = reader.nextLine()) {
       action = session.handleLine(*line);

@@ -20,7 +20,9 @@ std::string TakeAddress(std::string_view rest) {
 }
 
 SmtpAction SmtpSession::handleLine(std::string_view line) {
+  if (login_) return loginStep(login_->answer(line));
   if (!greeted_) return greeting(line);
+  if (Is(line, "AUTH ")) return auth(line);
   if (Is(line, "HELO")) return reply(reply::kHeloAgain);
   // A second EHLO starts over, as RSET would, and gets the extensions again.
   if (options_.ehlo && Is(line, "EHLO ")) return ehlo(line);
@@ -66,6 +68,7 @@ SmtpAction SmtpSession::ehlo(std::string_view line) {
   if (!greeted_) log_.LogSmtpSrv(logtext::kUserConnected + client + "\r\n");
   std::vector<std::string> extensions(std::begin(reply::kExtensions), std::end(reply::kExtensions));
   if (options_.offerStartTls) extensions.emplace_back(reply::kStartTlsExtension);
+  if (config_->SMTP_SRV_AUTH != config::SmtpServerAuth::kNo) extensions.push_back("AUTH " + AuthMechanisms(options_.secure));
   std::string text = reply::kEhloBegin + client + reply::kHelloEnd;
   for (std::size_t i = 0; i < extensions.size(); ++i) {
     text += (i + 1 < extensions.size() ? "250-" : "250 ") + extensions[i] + "\r\n";
@@ -85,6 +88,9 @@ SmtpAction SmtpSession::mail(std::string_view line) {
   envelope_.sender.clear();
   envelope_.hasSender = false;
   if (!Is(line, "MAIL FROM:")) return reply(reply::kSyntaxError);
+  if (config_->SMTP_SRV_AUTH == config::SmtpServerAuth::kRequired && user_.empty()) {
+    return reply(reply::kAuthRequired);
+  }
   std::string_view rest = line.substr(10);
   rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
   envelope_.sender = TakeAddress(rest);
@@ -99,6 +105,9 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
     return reply(reply::kTooManyRecipients);
   }
   if (!Is(line, "RCPT TO:")) return reply(reply::kSyntaxError);
+  if (config_->SMTP_SRV_AUTH == config::SmtpServerAuth::kRequired && user_.empty()) {
+    return reply(reply::kAuthRequired);
+  }
   const std::string address = TakeAddress(line.substr(8));
   const auto at = address.find('@');
   // "postmaster" without a domain is always accepted, for the postmaster.
@@ -110,7 +119,7 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
   // The domain compares with the Windows-1251 case rule: local domains may be Cyrillic.
   if (platform::ToLowerCp1251(std::string_view(address).substr(at + 1)) != platform::ToLowerCp1251(config_->LocalDomain)) {
     // Mail to outside addresses leaves through the office's provider account: only for our own.
-    if (!options_.mayRelay) {
+    if (!options_.mayRelay && user_.empty()) {
       log_.LogSmtpSrv(logtext::kRelayDeniedBegin + address + " клиенту " + options_.client + logtext::kRelayDeniedEnd);
       return reply(reply::kRelayingDenied);
     }
@@ -132,6 +141,39 @@ SmtpAction SmtpSession::data() {
     return reply(reply::kBadSequence);
   }
   return sink_.send(reply::kStartMailInput) ? SmtpAction::kReceiveText : SmtpAction::kEnd;
+}
+
+}  // namespace quelma::smtp_server
+
+namespace quelma::smtp_server {
+
+SmtpAction SmtpSession::auth(std::string_view line) {
+  if (config_->SMTP_SRV_AUTH == config::SmtpServerAuth::kNo) return reply(reply::kUnknownCommand);
+  if (!user_.empty()) return reply(reply::kAlreadyLoggedIn);
+  if (envelope_.hasSender) return reply(reply::kBadSequence);
+  if (options_.guard && !options_.guard->mayTry(options_.client)) return reply(reply::kLockedOut);
+  login_.emplace(*config_, options_.secure, options_.challenge);
+  return loginStep(login_->start(line));
+}
+
+SmtpAction SmtpSession::loginStep(const SmtpLogin::Step& step) {
+  if (step.outcome == SmtpLogin::Outcome::kAsk) return reply(step.reply);
+  const std::string mechanism = login_->mechanism();
+  login_.reset();
+  switch (step.outcome) {
+    case SmtpLogin::Outcome::kLoggedIn:
+      user_ = step.user;
+      log_.LogSmtpSrv(logtext::kLoggedInBegin + user_ + "\" (AUTH " + mechanism + ")\r\n");
+      return reply(reply::kLoggedIn);
+    case SmtpLogin::Outcome::kFailed:
+      log_.LogSmtpSrv(logtext::kLoginFailedBegin + step.user + "\" (AUTH " + mechanism + ") с адреса " +
+                      options_.client + "\r\n");
+      if (options_.guard && options_.guard->failed(options_.client, config_->AUTH_FAIL_LIMIT)) {
+        log_.LogSmtpSrv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
+      }
+      return reply(reply::kLoginFailed);
+    default: return reply(step.reply);
+  }
 }
 
 }  // namespace quelma::smtp_server

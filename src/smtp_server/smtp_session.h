@@ -3,11 +3,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "link/activity_log.h"
+#include "link/login_guard.h"
+#include "smtp_server/smtp_login.h"
 #include "config/configuration.h"
 #include "net/reply_sink.h"
 
@@ -34,7 +37,10 @@ struct SmtpSessionOptions {
   bool ehlo = true;           // EHLO answered with the extensions (else "501 Syntax error")
   bool offerStartTls = false;  // a certificate is set and TLS is not up yet
   bool mayRelay = true;        // outside recipients are taken (the client is in RELAY_NETWORKS)
-  std::string client;          // the client's address, for the log line of a refusal
+  std::string client;          // the client's address, for log lines and the failed-login count
+  bool secure = false;         // TLS is up: PLAIN and LOGIN may be offered
+  link::LoginGuard* guard = nullptr;  // none: failed logins are neither slowed nor counted
+  std::string challenge;       // the CRAM-MD5 challenge of this connection
 };
 
 class SmtpSession {
@@ -46,6 +52,8 @@ class SmtpSession {
   SmtpAction handleLine(std::string_view line);
   bool greeted() const { return greeted_; }
   const Envelope& envelope() const { return envelope_; }
+  // The local user who logged in with AUTH; empty before.
+  const std::string& loggedInUser() const { return user_; }
   // After a stored message: the recipient lists are emptied, the sender stays.
   void messageStored() {
     envelope_.outgoing.clear();
@@ -59,6 +67,8 @@ class SmtpSession {
   SmtpAction mail(std::string_view line);
   SmtpAction rcpt(std::string_view line);
   SmtpAction data();
+  SmtpAction auth(std::string_view line);
+  SmtpAction loginStep(const SmtpLogin::Step& step);
   SmtpAction reply(std::string_view text) { return sink_.send(text) ? SmtpAction::kContinue : SmtpAction::kEnd; }
 
   std::shared_ptr<const config::Configuration> config_;
@@ -67,6 +77,8 @@ class SmtpSession {
   SmtpSessionOptions options_;
   bool greeted_ = false;
   Envelope envelope_;
+  std::optional<SmtpLogin> login_;  // an AUTH exchange waiting for the client's answer
+  std::string user_;
 };
 
 // The address after "MAIL FROM:" or "RCPT TO:": blanks and "<" skipped, then up to ">",

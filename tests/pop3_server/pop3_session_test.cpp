@@ -176,7 +176,7 @@ TEST(Pop3Session, Apop) {
     EXPECT_EQ(session.loggedIn(), c.loggedIn) << c.lines[0];
   }
   EXPECT_EQ(Pop3Greeting(stamp), "+OK POP3 server ready. Please log in. " + stamp + "\r\n");
-  const std::string a = NewApopStamp("office.ru"), b = NewApopStamp("");
+  const std::string a = link::NewLoginChallenge("office.ru"), b = link::NewLoginChallenge("");
   EXPECT_NE(a, b);
   EXPECT_TRUE(a.starts_with("<") && a.ends_with("@office.ru>") && b.ends_with("@quelma>")) << a << " " << b;
 }

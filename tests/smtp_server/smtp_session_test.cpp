@@ -1,6 +1,8 @@
 // SMTP transcripts: the greeting phase, MAIL and RCPT syntax, recipient classes and limits.
 #include <gtest/gtest.h>
 
+#include "codec/base64.h"
+#include "codec/md5.h"
 #include "smtp_server/smtp_session.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
@@ -37,6 +39,15 @@ struct Fixture {
 
 const std::string kHello = "250 Hello pc1 - SMTP service is ready\r\n";
 
+SmtpSessionOptions Options(bool ehlo, bool offerStartTls, bool mayRelay, std::string client) {
+  SmtpSessionOptions o;
+  o.ehlo = ehlo;
+  o.offerStartTls = offerStartTls;
+  o.mayRelay = mayRelay;
+  o.client = std::move(client);
+  return o;
+}
+
 TEST(SmtpSession, GreetingPhase) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"helo pc1 more words"}, kHello},
@@ -64,14 +75,14 @@ TEST(SmtpSession, EhloAndStartTls) {
     std::string replies;
     SmtpAction last;
   } cases[] = {
-      {"EHLO off", {false, true, true, ""}, {"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello, SmtpAction::kContinue},
+      {"EHLO off", Options(false, true, true, ""), {"EHLO pc1", "HELO pc1"}, "501 Syntax error\r\n" + kHello, SmtpAction::kContinue},
       {"EHLO without a certificate", {}, {"EHLO pc1"}, ehlo + "250 SIZE\r\n", SmtpAction::kContinue},
-      {"EHLO with one", {true, true, true, ""}, {"ehlo pc1"}, ehlo + "250-SIZE\r\n250 STARTTLS\r\n", SmtpAction::kContinue},
-      {"STARTTLS taken", {true, true, true, ""}, {"EHLO pc1", "STARTTLS"},
+      {"EHLO with one", Options(true, true, true, ""), {"ehlo pc1"}, ehlo + "250-SIZE\r\n250 STARTTLS\r\n", SmtpAction::kContinue},
+      {"STARTTLS taken", Options(true, true, true, ""), {"EHLO pc1", "STARTTLS"},
        ehlo + "250-SIZE\r\n250 STARTTLS\r\n220 Ready to start TLS\r\n", SmtpAction::kStartTls},
       {"STARTTLS not offered", {}, {"EHLO pc1", "STARTTLS"}, ehlo + "250 SIZE\r\n500 Unknown command\r\n",
        SmtpAction::kContinue},
-      {"STARTTLS before EHLO", {true, true, true, ""}, {"STARTTLS"}, "501 Syntax error\r\n", SmtpAction::kContinue},
+      {"STARTTLS before EHLO", Options(true, true, true, ""), {"STARTTLS"}, "501 Syntax error\r\n", SmtpAction::kContinue},
       {"a second EHLO starts over", {}, {"EHLO pc1", "MAIL FROM:<a@b>", "EHLO pc1", "DATA"},
        ehlo + "250 SIZE\r\n250 OK\r\n" + ehlo + "250 SIZE\r\n503 Bad sequence of commands\r\n",
        SmtpAction::kContinue},
@@ -91,7 +102,7 @@ TEST(SmtpSession, EhloAndStartTls) {
 
 // A client outside RELAY_NETWORKS hands in mail for local users only.
 TEST(SmtpSession, OutsideRecipientsOnlyForClientsInTheRelayNetworks) {
-  Fixture f({true, false, false, "192.0.2.7"});
+  Fixture f(Options(true, false, false, "192.0.2.7"));
   f.run({"HELO pc1"});
   EXPECT_EQ(f.run({"MAIL FROM:<a@b.ru>", "RCPT TO:<far@example.com>", "RCPT TO:<ivan@контора.ru>", "DATA"}),
             kHello + "250 OK\r\n550 5.7.1 Relaying denied\r\n250 OK\r\n354 Start mail input; end with <CRLF>.<CRLF>\r\n");
@@ -102,6 +113,95 @@ TEST(SmtpSession, OutsideRecipientsOnlyForClientsInTheRelayNetworks) {
     logged = logged || line.find("far@example.com клиенту 192.0.2.7") != std::string::npos;
   }
   EXPECT_TRUE(logged) << "one log line names the address and the client";
+}
+
+// AUTH for local mail programs: what EHLO offers, each mechanism's exchange, refusals, relay
+// after a login, and REQUIRED.
+TEST(SmtpSession, Auth) {
+  using config::SmtpServerAuth;
+  const std::string challenge = "<0000ABCD.1234@office.ru>";
+  const auto b64 = [](std::string_view s) { return codec::Base64Encode(s); };
+  const std::string cram = b64("ivan " + codec::DigestToHex(codec::HmacMd5Of(challenge, "Secret1")));
+  const std::string ok = "235 2.7.0 Authentication successful\r\n", bad = "535 5.7.8 Authentication credentials invalid\r\n";
+  const std::string relayed = "250 OK\r\n250 OK\r\n", denied = "250 OK\r\n550 5.7.1 Relaying denied\r\n";
+  const std::vector<std::string> send = {"MAIL FROM:<ivan@office.ru>", "RCPT TO:<far@example.com>"};
+  const struct Case {
+    const char* what;
+    SmtpServerAuth auth;
+    bool secure;
+    std::vector<std::string> lines;  // after EHLO; then `send` is tried
+    std::string replies;             // to `lines` and `send`
+  } cases[] = {
+      {"off: AUTH unknown", SmtpServerAuth::kNo, true, {"AUTH PLAIN " + b64(std::string("\0ivan\0Secret1", 13))},
+       "500 Unknown command\r\n" + denied},
+      {"PLAIN with the first answer", SmtpServerAuth::kYes, true, {"AUTH PLAIN " + b64(std::string("\0ivan\0secret1", 13))},
+       ok + relayed},
+      {"PLAIN asked for", SmtpServerAuth::kYes, true, {"auth plain", b64(std::string("ivan\0ivan\0Secret1", 17))},
+       "334 \r\n" + ok + relayed},
+      {"PLAIN for someone else", SmtpServerAuth::kYes, true, {"AUTH PLAIN " + b64(std::string("petr\0ivan\0Secret1", 17))},
+       bad + denied},
+      {"LOGIN", SmtpServerAuth::kYes, true, {"AUTH LOGIN", b64("ivan"), b64("Secret1")},
+       "334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n" + ok + relayed},
+      {"LOGIN with the name first", SmtpServerAuth::kYes, true, {"AUTH LOGIN " + b64("ivan"), b64("wrong")},
+       "334 UGFzc3dvcmQ6\r\n" + bad + denied},
+      {"CRAM-MD5 in clear", SmtpServerAuth::kYes, false, {"AUTH CRAM-MD5", cram},
+       "334 " + b64(challenge) + "\r\n" + ok + relayed},
+      {"CRAM-MD5 wrong", SmtpServerAuth::kYes, false, {"AUTH CRAM-MD5", b64("ivan 0123")},
+       "334 " + b64(challenge) + "\r\n" + bad + denied},
+      {"PLAIN and LOGIN need TLS", SmtpServerAuth::kYes, false, {"AUTH PLAIN " + b64(std::string("\0ivan\0Secret1", 13)), "AUTH LOGIN"},
+       "538 5.7.11 Encryption required for requested authentication mechanism\r\n"
+       "538 5.7.11 Encryption required for requested authentication mechanism\r\n" + denied},
+      {"a user without a password", SmtpServerAuth::kYes, true, {"AUTH PLAIN " + b64(std::string("\0open\0", 6))}, bad + denied},
+      {"the daemon", SmtpServerAuth::kYes, true, {"AUTH PLAIN " + b64(std::string("\0daemon\0pw", 10))}, bad + denied},
+      {"cancelled, not Base64, unknown", SmtpServerAuth::kYes, true, {"AUTH LOGIN", "*", "AUTH PLAIN", "ab!=", "AUTH NTLM"},
+       "334 VXNlcm5hbWU6\r\n501 5.0.0 Authentication cancelled\r\n334 \r\n501 5.5.2 Cannot decode the answer\r\n"
+       "504 5.5.4 Unrecognized authentication type\r\n" + denied},
+      {"twice", SmtpServerAuth::kYes, false, {"AUTH CRAM-MD5", cram, "AUTH CRAM-MD5"},
+       "334 " + b64(challenge) + "\r\n" + ok + "503 5.5.1 Already authenticated\r\n" + relayed},
+      {"REQUIRED: no MAIL without it", SmtpServerAuth::kRequired, false, {},
+       "530 5.7.0 Authentication required\r\n530 5.7.0 Authentication required\r\n"},
+      {"REQUIRED and given", SmtpServerAuth::kRequired, false, {"AUTH CRAM-MD5", cram},
+       "334 " + b64(challenge) + "\r\n" + ok + relayed},
+  };
+  for (const Case& c : cases) {
+    SmtpSessionOptions options = Options(true, false, false, "192.0.2.9");
+    options.secure = c.secure;
+    options.challenge = challenge;
+    Fixture f(options);
+    f.config->SMTP_SRV_AUTH = c.auth;
+    f.config->Daemon = "daemon";
+    f.config->users = {{"postmaster", "", ""}, {"Ivan", "Secret1", ""}, {"open", "", ""}, {"daemon", "pw", ""}};
+    const std::string ehlo = f.run({"EHLO pc"});
+    const std::string offered = c.auth == SmtpServerAuth::kNo ? "" : c.secure ? "AUTH PLAIN LOGIN CRAM-MD5" : "AUTH CRAM-MD5";
+    EXPECT_EQ(ehlo.find("AUTH") != std::string::npos, !offered.empty()) << c.what;
+    EXPECT_TRUE(offered.empty() || ehlo.ends_with("250 " + offered + "\r\n")) << c.what << ehlo;
+    std::vector<std::string> lines = c.lines;
+    lines.insert(lines.end(), send.begin(), send.end());
+    EXPECT_EQ(f.run(lines).substr(ehlo.size()), c.replies) << c.what;
+  }
+}
+
+// Failed AUTH from one address locks it out: then the right password is refused unchecked.
+TEST(SmtpSession, FailedAuthLocksTheAddressOut) {
+  link::LoginGuard guard([] { return link::LoginGuard::Clock::time_point{}; }, [](std::chrono::milliseconds) {});
+  const auto plain = [](std::string_view password) {
+    return "AUTH PLAIN " + codec::Base64Encode(std::string("\0ivan\0", 6) + std::string(password));
+  };
+  const auto session = [&](const std::string& client, const std::vector<std::string>& lines) {
+    SmtpSessionOptions options = Options(true, false, false, client);
+    options.secure = true;
+    options.guard = &guard;
+    auto f = std::make_unique<Fixture>(options);
+    f->config->SMTP_SRV_AUTH = config::SmtpServerAuth::kYes;
+    f->config->AUTH_FAIL_LIMIT = 2;
+    f->config->users = {{"ivan", "Secret1", ""}};
+    const std::string ehlo = f->run({"EHLO pc"});
+    return f->run(lines).substr(ehlo.size());
+  };
+  const std::string bad = "535 5.7.8 Authentication credentials invalid\r\n";
+  EXPECT_EQ(session("192.0.2.1", {plain("a"), plain("b"), plain("Secret1")}),
+            bad + bad + "535 5.7.8 Too many failed logins from your address, try again later\r\n");
+  EXPECT_EQ(session("192.0.2.2", {plain("Secret1")}), "235 2.7.0 Authentication successful\r\n");
 }
 
 TEST(SmtpSession, CommandsAndRecipients) {
