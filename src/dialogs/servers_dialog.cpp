@@ -1,6 +1,7 @@
 #include "dialogs/servers_dialog.h"
 
 #include "dialogs/dialog_text.h"
+#include "net/address_ranges.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -62,6 +63,40 @@ std::optional<std::string> AcceptFolder(std::string_view field,
   return folder;
 }
 
+std::optional<std::string> UserPasswordProblem(std::string_view password) {
+  if (password.size() > kUserPasswordField) {
+    return "Пароль длиннее " + std::to_string(kUserPasswordField) +
+           " символов: почтовая программа не сможет войти с ним на POP3 сервер.\nПароль не сохранен.";
+  }
+  for (char ch : password) {
+    const bool letterOrDigit = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+    if (!letterOrDigit) {
+      return "Пароль может состоять только из латинских букв и цифр: с символом \"" + std::string(1, ch) +
+             "\" почтовая программа не сможет войти на POP3 сервер.\nПароль не сохранен.";
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// "*", or addresses the system can read, separated by commas.
+std::optional<std::string> ListenAddressesProblem(const std::string& list) {
+  if (list == "*") return std::nullopt;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string address = list.substr(start, comma - start);
+    address.erase(0, std::min(address.find_first_not_of(' '), address.size()));
+    while (!address.empty() && address.back() == ' ') address.pop_back();
+    if (!platform::ParseIpAddress(address)) return "\"" + address + "\" не является IP-адресом.";
+    start = comma + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 bool ServersDialog::is(const std::string& role, int index) const {
   return valid(index) && platform::EqualsIgnoreAsciiCase(working_.get().users[index].name, role);
 }
@@ -79,7 +114,12 @@ ServersFields ServersDialog::fields() const {
           c.TLS_KEY_FILE,
           std::to_string(static_cast<std::uint32_t>(c.POP3_SRV_TLS_PORT)),
           std::to_string(static_cast<std::uint32_t>(c.SMTP_SRV_TLS_PORT)),
-          c.SMTP_EHLO};
+          c.SMTP_EHLO,
+          std::to_string(c.MAX_SESSIONS),
+          c.LISTEN_ADDRESSES,
+          c.RELAY_NETWORKS,
+          std::to_string(c.AUTH_FAIL_LIMIT),
+          static_cast<int>(c.SMTP_SRV_AUTH)};
 }
 
 std::vector<UserRow> ServersDialog::rows() const {
@@ -183,6 +223,36 @@ bool ServersDialog::ok(const ServersFields& f) {
       return false;
     }
   }
+  const auto sessions = InRange(f.maxSessions, 1, static_cast<std::uint32_t>(config::limits::kMaxSessions));
+  if (!sessions) {
+    env_.prompt.ask(Error("Клиентов одновременно: от 1 до " + std::to_string(config::limits::kMaxSessions) + "."));
+    return false;
+  }
+  const auto failLimit = InRange(f.authFailLimit, 0, static_cast<std::uint32_t>(config::limits::kMaxAuthFailLimit));
+  if (!failLimit) {
+    env_.prompt.ask(Error("Неудачных входов до блокировки: от 0 до " +
+                          std::to_string(config::limits::kMaxAuthFailLimit) + "."));
+    return false;
+  }
+  std::string listen = Squeezed(f.listenAddresses, 1000);
+  if (listen.empty()) listen = config::defaults::kListenAddresses;
+  if (const auto problem = ListenAddressesProblem(listen)) {
+    env_.prompt.ask(Error("Адреса для соединений: " + *problem));
+    return false;
+  }
+  const std::string relay = Squeezed(f.relayNetworks, 1000);
+  if (!net::ParseAddressRanges(relay)) {
+    env_.prompt.ask(Error("Сети для отправки наружу: не понимаю \"" + relay +
+                          "\". Пишите сети через запятую, например 192.168.1.0/24,10.0.0.5."));
+    return false;
+  }
+  c.MAX_SESSIONS = static_cast<std::int32_t>(*sessions);
+  c.AUTH_FAIL_LIMIT = static_cast<std::int32_t>(*failLimit);
+  c.LISTEN_ADDRESSES = listen;
+  c.RELAY_NETWORKS = relay;
+  c.SMTP_SRV_AUTH = f.smtpAuth == 2   ? config::SmtpServerAuth::kRequired
+                    : f.smtpAuth == 1 ? config::SmtpServerAuth::kYes
+                                      : config::SmtpServerAuth::kNo;
   c.TLS_CERT_FILE = cert;
   c.TLS_KEY_FILE = key;
   // An empty field (or 0) turns the port off; a number out of range keeps the port as it was.

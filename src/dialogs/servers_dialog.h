@@ -15,6 +15,8 @@ struct ServersFields {
   std::string mailDropDir, queueDir, localDomain, logFileSize, pop3Port, smtpPort, timeout;
   std::string certFile, keyFile, pop3TlsPort, smtpTlsPort;  // TLS for local programs
   bool ehlo = true;
+  std::string maxSessions, listenAddresses, relayNetworks, authFailLimit;
+  int smtpAuth = 0;  // the choice: 0 no, 1 offered, 2 required
   bool operator==(const ServersFields&) const = default;
 };
 
@@ -33,6 +35,13 @@ inline constexpr std::size_t kUserAliasField = 64;
 // cancelled) when the name is empty.
 std::optional<config::LocalUser> AcceptUserFields(std::string_view name, std::string_view password,
                                                   std::string_view alias);
+
+// Why the POP3 server could never match this password (it compares at most 10 letters and
+// digits), or nothing when it can.
+std::optional<std::string> UserPasswordProblem(std::string_view password);
+
+// The choices of the SMTP AUTH box, in order.
+inline constexpr const char* kSmtpAuthChoices[] = {"Не предлагать", "Предлагать", "Требовать"};
 
 // A folder field on OK: the folder to keep, ending with the path separator, or nothing when
 // the old one stays (an empty field, or a folder that does not exist). A drive root keeps its
@@ -58,7 +67,7 @@ class ServersDialog {
   void makeBoss(int index);  // -1 (no selection) or the daemon: no boss
 
   // false: not saved, the dialog stays open (after a message when the certificate and its key
-  // are not both given, or one of them is not there)
+  // are not both given, or one of them is not there, or an address list or limit cannot be used)
   bool ok(const ServersFields& fields);
   void cancel() { working_.reload(); }
 

@@ -101,6 +101,20 @@ TEST(ServersDialog, AddEditAndDeleteUsers) {
   EXPECT_EQ(f.store.current()->PostMaster, "postmaster");
 }
 
+// A password the POP3 server could never match is refused with the reason, not cut.
+TEST(ServersDialog, PasswordsThePop3ServerCannotMatchAreRefused) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", nullptr}, {"abc123XYZ0", nullptr}, {"abc123XYZ01", "Пароль длиннее 10"},
+      {"pass-word", "Пароль может состоять только из латинских букв и цифр: с символом \"-\""},
+      {"пароль", "Пароль может состоять только"},
+  };
+  for (const auto& [password, problem] : cases) {
+    const auto found = UserPasswordProblem(password);
+    EXPECT_EQ(found.has_value(), problem != nullptr) << password;
+    EXPECT_TRUE(!found || !problem || found->starts_with(problem)) << *found;
+  }
+}
+
 TEST(ServersDialog, UserDialogFields) {
   EXPECT_EQ(AcceptUserFields(" Ivan ", "Pass Word", "Ivan.Petrov@Provider.RU"),
             (config::LocalUser{"ivan", "password", "ivan.petrov@provider.ru"}));
@@ -136,10 +150,10 @@ TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
     std::uint32_t timeout;
   };
   const Case cases[] = {
-      {{"", "", "Office.RU", "12", "1", "32767", "10000", "", "", "", "", true}, 12, 1, 32767, 10000},
-      {{"", "", "office.ru", "", "0", "32768", "9999", "", "", "", "", true}, 4, 110, 25, 45000},
-      {{"", "", "office.ru", "999", "x", " 2 5 ", "240001", "", "", "", "", true}, 999, 110, 25, 45000},
-      {{"", "", "office.ru", "abc", "1 1 0 0", "2525", "240000", "", "", "", "", true}, 4, 1100, 2525, 240000},
+      {{"", "", "Office.RU", "12", "1", "32767", "10000", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 12, 1, 32767, 10000},
+      {{"", "", "office.ru", "", "0", "32768", "9999", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 4, 110, 25, 45000},
+      {{"", "", "office.ru", "999", "x", " 2 5 ", "240001", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 999, 110, 25, 45000},
+      {{"", "", "office.ru", "abc", "1 1 0 0", "2525", "240000", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 4, 1100, 2525, 240000},
   };
   for (const Case& c : cases) {
     DialogFixture f;
@@ -197,6 +211,48 @@ TEST(ServersDialog, TlsForLocalPrograms) {
     EXPECT_EQ(saved.SMTP_SRV_TLS_PORT, std::stoi(c.smtps));
     EXPECT_EQ(saved.SMTP_EHLO, c.ehlo);
     EXPECT_EQ(ServersDialog(f.env).fields().certFile, saved.TLS_CERT_FILE) << "shown again as saved";
+  }
+}
+
+// Sessions, listening addresses, relay networks, AUTH and the lock-out limit: saved when they
+// can be used, refused with a message when not.
+TEST(ServersDialog, AccessSettings) {
+  DialogFixture f;
+  const struct Case {
+    std::string sessions, listen, relay, failLimit;
+    int auth;
+    const char* message;  // the start of the refusal, or nullptr when saved
+  } cases[] = {
+      {"50", "192.168.1.1, ::1", "192.168.1.0/24", "0", 2, nullptr},
+      {"1", "", "", "1000", 1, nullptr},
+      {"0", "*", "10.0.0.0/8", "10", 0, "Клиентов одновременно"},
+      {"501", "*", "10.0.0.0/8", "10", 0, "Клиентов одновременно"},
+      {"20", "*", "10.0.0.0/8", "1001", 0, "Неудачных входов"},
+      {"20", "office.ru", "10.0.0.0/8", "10", 0, "Адреса для соединений: \"office.ru\""},
+      {"20", "*", "10.0.0.0/33", "10", 0, "Сети для отправки наружу"},
+  };
+  for (const Case& c : cases) {
+    ServersDialog d(f.env);
+    ServersFields fields = d.fields();
+    fields.maxSessions = c.sessions;
+    fields.listenAddresses = c.listen;
+    fields.relayNetworks = c.relay;
+    fields.authFailLimit = c.failLimit;
+    fields.smtpAuth = c.auth;
+    const std::size_t shown = f.prompt.shown.size();
+    EXPECT_EQ(d.ok(fields), c.message == nullptr) << c.sessions << " " << c.listen << " " << c.relay;
+    if (c.message) {
+      ASSERT_EQ(f.prompt.shown.size(), shown + 1);
+      EXPECT_TRUE(f.prompt.shown.back().text.starts_with(c.message)) << f.prompt.shown.back().text;
+      continue;
+    }
+    const config::Configuration saved = f.saved();
+    EXPECT_EQ(saved.MAX_SESSIONS, std::stoi(c.sessions));
+    EXPECT_EQ(saved.LISTEN_ADDRESSES, c.listen.empty() ? "*" : "192.168.1.1,::1");
+    EXPECT_EQ(saved.RELAY_NETWORKS, c.relay);
+    EXPECT_EQ(saved.AUTH_FAIL_LIMIT, std::stoi(c.failLimit));
+    EXPECT_EQ(static_cast<int>(saved.SMTP_SRV_AUTH), c.auth);
+    EXPECT_EQ(ServersDialog(f.env).fields(), d.fields()) << "shown again as saved";
   }
 }
 

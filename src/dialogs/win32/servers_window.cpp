@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "win32_ui/html_help.h"
@@ -38,6 +39,14 @@ INT_PTR CALLBACK UserProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK) {
+        // A password no mail program could log in with is refused here, the dialog stays open.
+        const std::string typed = win32_ui::ItemText(dialog, IDC_USER_PASSWORD, 30);
+        std::string password = typed;
+        password.erase(std::remove(password.begin(), password.end(), ' '), password.end());
+        if (const auto problem = UserPasswordProblem(password)) {
+          Settings().env->prompt.ask({*problem, "Ошибка", Buttons::kOk, Icon::kError});
+          return TRUE;
+        }
         editing->result = AcceptUserFields(win32_ui::ItemText(dialog, IDC_USER_NAME, 30), win32_ui::ItemText(dialog, IDC_USER_PASSWORD, 30),
                                            win32_ui::ItemText(dialog, IDC_USER_ALIAS, 64));
         EndDialog(dialog, editing->result ? IDOK : IDCANCEL);
@@ -74,7 +83,12 @@ ServersFields ReadFields(HWND dialog) {
           win32_ui::ItemText(dialog, IDC_TLS_KEY, config::limits::kPath - 1),
           win32_ui::ItemText(dialog, IDC_POP3_TLS_PORT, 9),
           win32_ui::ItemText(dialog, IDC_SMTP_TLS_PORT, 9),
-          win32_ui::IsChecked(dialog, IDC_SMTP_EHLO)};
+          win32_ui::IsChecked(dialog, IDC_SMTP_EHLO),
+          win32_ui::ItemText(dialog, IDC_MAX_SESSIONS, 9),
+          win32_ui::ItemText(dialog, IDC_LISTEN_ADDRESSES, 1000),
+          win32_ui::ItemText(dialog, IDC_RELAY_NETWORKS, 1000),
+          win32_ui::ItemText(dialog, IDC_AUTH_FAIL_LIMIT, 9),
+          win32_ui::ComboSelection(dialog, IDC_SMTP_AUTH)};
 }
 
 void Open(HWND dialog) {
@@ -92,6 +106,16 @@ void Open(HWND dialog) {
   win32_ui::SetItemText(dialog, IDC_POP3_TLS_PORT, f.pop3TlsPort);
   win32_ui::SetItemText(dialog, IDC_SMTP_TLS_PORT, f.smtpTlsPort);
   win32_ui::SetChecked(dialog, IDC_SMTP_EHLO, f.ehlo);
+  win32_ui::SetItemText(dialog, IDC_MAX_SESSIONS, f.maxSessions);
+  win32_ui::SetItemText(dialog, IDC_LISTEN_ADDRESSES, f.listenAddresses);
+  win32_ui::SetItemText(dialog, IDC_RELAY_NETWORKS, f.relayNetworks);
+  win32_ui::SetItemText(dialog, IDC_AUTH_FAIL_LIMIT, f.authFailLimit);
+  win32_ui::FillCombo(dialog, IDC_SMTP_AUTH, std::vector<std::string>(std::begin(kSmtpAuthChoices), std::end(kSmtpAuthChoices)),
+                      f.smtpAuth);
+  win32_ui::LimitText(dialog, IDC_MAX_SESSIONS, 3);
+  win32_ui::LimitText(dialog, IDC_AUTH_FAIL_LIMIT, 4);
+  win32_ui::LimitText(dialog, IDC_LISTEN_ADDRESSES, 1000);
+  win32_ui::LimitText(dialog, IDC_RELAY_NETWORKS, 1000);
   win32_ui::LimitText(dialog, IDC_TLS_CERT, config::limits::kPath - 1);
   win32_ui::LimitText(dialog, IDC_TLS_KEY, config::limits::kPath - 1);
   win32_ui::LimitText(dialog, IDC_POP3_TLS_PORT, 5);
