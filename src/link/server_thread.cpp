@@ -33,6 +33,7 @@ constexpr char kTooManySessionsEnd[] = " не дождался свободно�
 // 60 kB/s, short enough that a client that drips its lines cannot keep its place all day.
 constexpr std::chrono::minutes kSessionLifetime{30};
 constexpr int kListenBacklog = 128;
+constexpr std::size_t kPlainPort = 0, kTlsPort = 1;  // the tags of the listening sockets
 
 class Server {
  public:
@@ -41,7 +42,7 @@ class Server {
   int run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandler& serve);
 
  private:
-  int startListener(std::uint16_t port);
+  int openPort(std::uint16_t port, std::size_t tag, std::uint16_t& bound);
   void loadCredentials(const config::Configuration& config);
   void serveOne(net::PlainStream& client, std::shared_ptr<const config::Configuration> config, bool tlsPort,
                 const ConnectionHandler& serve);
@@ -55,7 +56,9 @@ class Server {
   const std::function<void(const std::string&)>& log_;
   net::Listener listener_;
   std::shared_ptr<const net::TlsServerCredentials> credentials_;
-  bool tlsPortOpen_ = false;  // the listener's second socket is the TLS port
+  bool tlsPortOpen_ = false;
+  std::vector<platform::IpAddress> addresses_;  // where the ports are opened
+  bool everyAddress_ = true;
 };
 
 // The certificate and key, once per run of the server; without them (or when they cannot be
@@ -67,9 +70,26 @@ void Server::loadCredentials(const config::Configuration& config) {
   if (!credentials_) log_("TLS выключен: не могу использовать сертификат или ключ " + error + "\r\n");
 }
 
-// 0 when listening, else the step code of the failed step.
-int Server::startListener(std::uint16_t port) {
-  switch (listener_.open(platform::kAnyAddress, port, kListenBacklog)) {
+// The addresses of LISTEN_ADDRESSES; "*" (or a list of which nothing can be read) is every
+// IPv4 and every IPv6 address.
+std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool& every) {
+  std::vector<platform::IpAddress> addresses;
+  std::size_t start = 0;
+  while (text != "*" && start < text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string item = text.substr(start, comma - start);
+    item.erase(0, std::min(item.find_first_not_of(' '), item.size()));
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    if (const auto address = platform::ParseIpAddress(item)) addresses.push_back(*address);
+    start = comma + 1;
+  }
+  every = addresses.empty();
+  if (every) addresses = {platform::IpAddress::V4(platform::kAnyAddress), platform::IpAddress::AnyV6()};
+  return addresses;
+}
+
+int StepCodeOf(net::ListenFailure failure) {
+  switch (failure) {
     case net::ListenFailure::kNone: return 0;
     case net::ListenFailure::kLibrary: return kLibraryFailed;
     case net::ListenFailure::kSocket: return kSocketFailed;
@@ -77,6 +97,23 @@ int Server::startListener(std::uint16_t port) {
     case net::ListenFailure::kListen: return kListenFailed;
   }
   return kListenFailed;
+}
+
+// Opens `port` on every listening address with the tag; 0 when listening, else the step code
+// of the failed step. Port 0 (tests) takes the port the first socket got for the others too.
+// With "every address", a machine without IPv6 listens on IPv4 alone.
+int Server::openPort(std::uint16_t port, std::size_t tag, std::uint16_t& bound) {
+  bound = port;
+  for (const platform::IpAddress& address : addresses_) {
+    const std::size_t opened = listener_.size();
+    const net::ListenFailure failure = listener_.open(address, bound, kListenBacklog, tag);
+    if (failure != net::ListenFailure::kNone) {
+      if (everyAddress_ && address.v6) continue;
+      return StepCodeOf(failure);
+    }
+    if (bound == 0) bound = listener_.localPort(opened).value_or(0);
+  }
+  return 0;
 }
 
 void Server::report(int stepCode) {
@@ -99,17 +136,21 @@ int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandl
   c_.flags.stopped = false;
   log_(texts_.starting);
   loadCredentials(*c_.config.current());
-  if (const int stepCode = startListener(port); stepCode != 0) {
+  const std::string listenText = c_.config.current()->LISTEN_ADDRESSES;
+  addresses_ = ListenAddressesOf(listenText, everyAddress_);
+  const std::string where = everyAddress_ ? std::string() : " (" + listenText + ")";
+  std::uint16_t bound = 0;
+  if (const int stepCode = openPort(port, kPlainPort, bound); stepCode != 0) {
     report(stepCode);
     return idleUntilStopped(port);
   }
   c_.flags.registerListener(&listener_);
-  const std::uint16_t bound = listener_.localPort().value_or(port);
   if (c_.boundPort) *c_.boundPort = bound;
-  log_(texts_.runningOnPort + std::to_string(bound) + "\r\n");
+  log_(texts_.runningOnPort + std::to_string(bound) + where + "\r\n");
   if (tlsPort != 0 && credentials_) {
-    tlsPortOpen_ = listener_.open(platform::kAnyAddress, tlsPort, kListenBacklog) == net::ListenFailure::kNone;
-    log_(tlsPortOpen_ ? texts_.runningOnPort + std::to_string(tlsPort) + " (TLS)\r\n"
+    std::uint16_t tlsBound = 0;
+    tlsPortOpen_ = openPort(tlsPort, kTlsPort, tlsBound) == 0;
+    log_(tlsPortOpen_ ? texts_.runningOnPort + std::to_string(tlsBound) + " (TLS)" + where + "\r\n"
                       : texts_.notRunningBegin + std::to_string(tlsPort) + texts_.notRunningEnd);
   }
 
@@ -149,7 +190,7 @@ int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandl
 void Server::serveConnection(net::PlainStream& client, std::size_t socket, const ConnectionHandler& serve) {
   const auto peer = client.peerAddress();
   log_(kConnectionFrom + (peer ? peer->toString() : std::string("unknown")) + "\r\n");
-  serveOne(client, c_.config.current(), tlsPortOpen_ && socket == 1, serve);
+  serveOne(client, c_.config.current(), socket == kTlsPort, serve);
   log_(kDisconnected);  // before the close, so the client never sees the end before the line
 }
 

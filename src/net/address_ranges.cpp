@@ -43,10 +43,4 @@ bool InRanges(const std::vector<AddressRange>& ranges, const platform::IpAddress
   return false;
 }
 
-platform::IpAddress ToIpAddress(platform::Ipv4Address address) {
-  platform::IpAddress ip;
-  for (int i = 0; i < 4; ++i) ip.bytes[i] = static_cast<std::uint8_t>(address.hostOrder >> (24 - 8 * i));
-  return ip;
-}
-
 }  // namespace quelma::net

@@ -21,6 +21,4 @@ std::optional<std::vector<AddressRange>> ParseAddressRanges(std::string_view tex
 
 bool InRanges(const std::vector<AddressRange>& ranges, const platform::IpAddress& address);
 
-platform::IpAddress ToIpAddress(platform::Ipv4Address address);
-
 }  // namespace quelma::net

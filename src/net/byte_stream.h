@@ -22,7 +22,7 @@ class ByteStream {
   // From another thread: ends a receive that is blocked on this stream.
   virtual void wake() = 0;
   virtual void close() = 0;
-  virtual std::optional<platform::Ipv4Address> peerAddress() const = 0;
+  virtual std::optional<platform::IpAddress> peerAddress() const = 0;
 };
 
 }  // namespace quelma::net

@@ -3,17 +3,18 @@
 
 namespace quelma::net {
 
-ListenFailure Listener::open(platform::Ipv4Address address, std::uint16_t port, int backlog) {
+ListenFailure Listener::open(const platform::IpAddress& address, std::uint16_t port, int backlog, std::size_t tag) {
   if (!platform::InitSocketLibrary()) return ListenFailure::kLibrary;
-  platform::Socket socket = platform::Socket::CreateTcp();
+  platform::Socket socket = platform::Socket::CreateTcp(address.v6);
   if (!socket.valid()) return ListenFailure::kSocket;
   if (!socket.bind(address, port)) return ListenFailure::kBind;
   if (!socket.listen(backlog)) return ListenFailure::kListen;
   sockets_.push_back(std::move(socket));
+  tags_.push_back(tag);
   return ListenFailure::kNone;
 }
 
-std::optional<PlainStream> Listener::accept(std::size_t* which) {
+std::optional<PlainStream> Listener::accept(std::size_t* tag) {
   if (sockets_.empty()) return std::nullopt;
   // Waiting a second at a time, so the server looks after its sessions between connections; a
   // wake-up that closes a socket under the wait ends it too.
@@ -24,7 +25,7 @@ std::optional<PlainStream> Listener::accept(std::size_t* which) {
   const auto index = static_cast<std::size_t>(ready);
   platform::Socket client = sockets_[index].accept();
   if (!client.valid()) return std::nullopt;
-  if (which) *which = index;
+  if (tag) *tag = tags_[index];
   return PlainStream(std::move(client));
 }
 
@@ -39,6 +40,7 @@ void Listener::wake() {
 void Listener::close() {
   for (platform::Socket& socket : sockets_) socket.close();
   sockets_.clear();
+  tags_.clear();
 }
 
 }  // namespace quelma::net

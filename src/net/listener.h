@@ -17,11 +17,16 @@ enum class ListenFailure { kNone, kLibrary, kSocket, kBind, kListen };
 
 class Listener {
  public:
-  // One more listening socket; accept() takes connections from all of them.
-  ListenFailure open(platform::Ipv4Address address, std::uint16_t port, int backlog);
-  // The next connection, and into `which` the index of the socket it came to (in the order
-  // they were opened); nothing after a wake-up, a passing fault or a second without one.
-  std::optional<PlainStream> accept(std::size_t* which = nullptr);
+  // One more listening socket, with a tag of the caller's (say, which port it is); accept()
+  // takes connections from all of them.
+  ListenFailure open(const platform::IpAddress& address, std::uint16_t port, int backlog, std::size_t tag = 0);
+  ListenFailure open(platform::Ipv4Address address, std::uint16_t port, int backlog, std::size_t tag = 0) {
+    return open(platform::IpAddress::V4(address), port, backlog, tag);
+  }
+  std::size_t size() const { return sockets_.size(); }
+  // The next connection, and into `tag` the tag of the socket it came to; nothing after a
+  // wake-up, a passing fault or a second without one.
+  std::optional<PlainStream> accept(std::size_t* tag = nullptr);
   std::optional<std::uint16_t> localPort(std::size_t index = 0) const;
   // From another thread: ends a blocked accept.
   void wake();
@@ -29,6 +34,7 @@ class Listener {
 
  private:
   std::vector<platform::Socket> sockets_;
+  std::vector<std::size_t> tags_;
 };
 
 }  // namespace quelma::net

@@ -3,9 +3,9 @@
 
 namespace quelma::net {
 
-ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std::uint32_t timeoutMs,
+ConnectFailure ConnectTcp(const platform::IpAddress& address, std::uint16_t port, std::uint32_t timeoutMs,
                           PlainStream& stream) {
-  platform::Socket socket = platform::Socket::CreateTcp();
+  platform::Socket socket = platform::Socket::CreateTcp(address.v6);
   if (!socket.valid()) return ConnectFailure::kSocket;
   if (!socket.setSendTimeout(timeoutMs)) return ConnectFailure::kSendTimeout;
   if (!socket.setReceiveTimeout(timeoutMs)) return ConnectFailure::kReceiveTimeout;
@@ -18,16 +18,33 @@ ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std
 ConnectFailure ConnectToServer(const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
                                PlainStream& stream, const std::function<void(const std::string&)>& log) {
   if (!platform::InitSocketLibrary()) return ConnectFailure::kLibrary;
-  std::optional<platform::Ipv4Address> address = platform::ParseDottedAddress(server);
-  if (address) {
+  std::vector<platform::IpAddress> addresses;
+  if (const auto dotted = platform::ParseDottedAddress(server)) {
+    addresses.push_back(platform::IpAddress::V4(*dotted));
+  } else if (const auto literal = platform::ParseIpAddress(server)) {
+    addresses.push_back(*literal);
+  }
+  if (!addresses.empty()) {
     log("Определение адреса не требуется\r\n");
   } else {
     log("Определяю IP адрес сервера \"" + server + "\"\r\n");
-    address = platform::ResolveHost(server);
-    if (!address) return ConnectFailure::kResolve;
-    log("Определен адрес: " + address->toString() + "\r\n");
+    addresses = platform::ResolveHostAddresses(server);
+    if (addresses.empty()) return ConnectFailure::kResolve;
+    log("Определен адрес: " + addresses.front().toString() + "\r\n");
   }
-  return ConnectTcp(*address, port, timeoutMs, stream);
+  return ConnectToAny(addresses, port, timeoutMs, stream, log);
+}
+
+ConnectFailure ConnectToAny(const std::vector<platform::IpAddress>& addresses, std::uint16_t port,
+                            std::uint32_t timeoutMs, PlainStream& stream,
+                            const std::function<void(const std::string&)>& log) {
+  ConnectFailure failure = ConnectFailure::kConnect;
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    if (i > 0) log("Пробую следующий адрес сервера: " + addresses[i].toString() + "\r\n");
+    failure = ConnectTcp(addresses[i], port, timeoutMs, stream);
+    if (failure == ConnectFailure::kNone) break;
+  }
+  return failure;
 }
 
 }  // namespace quelma::net

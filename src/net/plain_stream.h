@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/byte_stream.h"
 #include "platform/socket.h"
@@ -21,7 +22,7 @@ class PlainStream final : public ByteStream {
   bool sendAll(std::string_view bytes) override { return socket_.sendAll(bytes); }
   void wake() override { socket_.wake(); }
   void close() override { socket_.close(); }
-  std::optional<platform::Ipv4Address> peerAddress() const override { return socket_.peerAddress(); }
+  std::optional<platform::IpAddress> peerAddress() const override { return socket_.peerAddress(); }
 
   bool isOpen() const { return socket_.valid(); }
   bool setSendTimeout(std::uint32_t milliseconds) { return socket_.setSendTimeout(milliseconds); }
@@ -36,13 +37,19 @@ class PlainStream final : public ByteStream {
 enum class ConnectFailure { kNone, kLibrary, kResolve, kSocket, kSendTimeout, kReceiveTimeout, kConnect };
 
 // A new socket with both time-outs set, connected to `address`:`port`, into `stream`.
-ConnectFailure ConnectTcp(platform::Ipv4Address address, std::uint16_t port, std::uint32_t timeoutMs,
+ConnectFailure ConnectTcp(const platform::IpAddress& address, std::uint16_t port, std::uint32_t timeoutMs,
                           PlainStream& stream);
 
-// The provider's server by name or dotted address: the socket library, the address (looked
-// up unless it is dotted, each step told in the clients' log lines through `log`), then
-// ConnectTcp.
+// The provider's server by name or address: the socket library, the addresses (looked up
+// unless one is written, each step told in the clients' log lines through `log`), then
+// ConnectTcp to each address in turn until one answers (a name may give IPv6 addresses first
+// that this network cannot reach).
 ConnectFailure ConnectToServer(const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
                                PlainStream& stream, const std::function<void(const std::string&)>& log);
+
+// ConnectTcp to each address in turn until one answers; the last one's failure otherwise.
+ConnectFailure ConnectToAny(const std::vector<platform::IpAddress>& addresses, std::uint16_t port,
+                            std::uint32_t timeoutMs, PlainStream& stream,
+                            const std::function<void(const std::string&)>& log);
 
 }  // namespace quelma::net

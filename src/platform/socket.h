@@ -1,4 +1,5 @@
-// TCP/IPv4 sockets: RAII, millisecond time-outs, errors as Winsock numbers on both platforms.
+// TCP sockets over IPv4 and IPv6: RAII, millisecond time-outs, errors as Winsock numbers on
+// both platforms.
 #pragma once
 
 #include <array>
@@ -32,17 +33,22 @@ struct Ipv4Address {
 inline constexpr Ipv4Address kAnyAddress{0};
 inline constexpr Ipv4Address kLoopbackAddress{0x7F000001u};
 
-// A dotted address as written, or else the first IPv4 address of the host name.
-std::optional<Ipv4Address> ResolveHost(const std::string& name);
-
 // An IPv4 or IPv6 address as bytes (IPv4 in the first four).
 struct IpAddress {
   bool v6 = false;
   std::array<std::uint8_t, 16> bytes{};
+  static IpAddress V4(Ipv4Address address);
+  static IpAddress AnyV6() { return IpAddress{true, {}}; }
+  std::string toString() const;  // "192.168.1.5", "fe80::1"
+  bool operator==(const IpAddress&) const = default;
 };
 
 // An address in its text form ("192.168.1.5", "fe80::1"), read by the system (inet_pton).
 std::optional<IpAddress> ParseIpAddress(const std::string& text);
+
+// Every address of the host name, IPv4 and IPv6, in the order the resolver gives them (an
+// address written as such is itself); empty when the name is not found (see LastSocketError).
+std::vector<IpAddress> ResolveHostAddresses(const std::string& name);
 
 // "a.b.c.d" with four decimal parts 0 to 255; nothing for any other text.
 std::optional<Ipv4Address> ParseDottedAddress(std::string_view text);
@@ -50,7 +56,7 @@ std::optional<Ipv4Address> ParseDottedAddress(std::string_view text);
 class Socket {
  public:
   Socket() = default;
-  static Socket CreateTcp();  // invalid on failure (see LastSocketError)
+  static Socket CreateTcp(bool v6 = false);  // invalid on failure (see LastSocketError)
   Socket(Socket&& other) noexcept;
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
@@ -65,10 +71,13 @@ class Socket {
   // Every write goes out at once (TCP_NODELAY). Our writes are whole lines or large blocks;
   // without it the last small piece of a message waits for the peer's delayed acknowledgement.
   bool setNoDelay();
-  bool bind(Ipv4Address address, std::uint16_t port);
+  // An IPv6 socket bound here takes IPv6 connections only (the IPv4 ones have their own).
+  bool bind(const IpAddress& address, std::uint16_t port);
+  bool bind(Ipv4Address address, std::uint16_t port) { return bind(IpAddress::V4(address), port); }
   bool listen(int backlog);
   Socket accept();  // invalid on failure
-  bool connect(Ipv4Address address, std::uint16_t port);
+  bool connect(const IpAddress& address, std::uint16_t port);
+  bool connect(Ipv4Address address, std::uint16_t port) { return connect(IpAddress::V4(address), port); }
 
   // Bytes sent or received, or -1 on error (a time-out included); 0 from receive means the
   // peer closed the connection.
@@ -80,7 +89,7 @@ class Socket {
   // has within `timeoutMs`, or on an error (a socket woken or closed meanwhile).
   static int WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_t timeoutMs);
 
-  std::optional<Ipv4Address> peerAddress() const;
+  std::optional<IpAddress> peerAddress() const;
   std::optional<std::uint16_t> localPort() const;
 
   // Wakes a call blocked in accept or receive on this socket from another thread (shutdown

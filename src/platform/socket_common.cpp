@@ -40,6 +40,18 @@ std::string Ipv4Address::toString() const {
   return out;
 }
 
+IpAddress IpAddress::V4(Ipv4Address address) {
+  IpAddress ip;
+  for (int i = 0; i < 4; ++i) ip.bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(address.hostOrder >> (24 - 8 * i));
+  return ip;
+}
+
+std::string IpAddress::toString() const {
+  char text[64] = {};
+  if (inet_ntop(v6 ? AF_INET6 : AF_INET, bytes.data(), text, sizeof text) == nullptr) return "unknown";
+  return text;
+}
+
 std::optional<IpAddress> ParseIpAddress(const std::string& text) {
   IpAddress address;
   if (inet_pton(AF_INET, text.c_str(), address.bytes.data()) == 1) return address;

@@ -59,7 +59,7 @@ RelayPermission RelayPermissionOf(const config::Configuration& config, const net
   if (!ranges) ranges = net::ParseAddressRanges("127.0.0.0/8,::1/128");
   const auto peer = stream.peerAddress();
   if (!peer) return {false, "unknown"};
-  return {net::InRanges(*ranges, net::ToIpAddress(*peer)), peer->toString()};
+  return {net::InRanges(*ranges, *peer), peer->toString()};
 }
 
 void Serve(link::ServerContext& c, link::ClientConnection& client) {

@@ -37,7 +37,7 @@ class InputStream final : public net::ByteStream {
   bool sendAll(std::string_view) override { return true; }
   void wake() override {}
   void close() override {}
-  std::optional<platform::Ipv4Address> peerAddress() const override { return std::nullopt; }
+  std::optional<platform::IpAddress> peerAddress() const override { return std::nullopt; }
 
  private:
   std::string_view bytes_;

@@ -31,7 +31,7 @@ class Servers {
   enum Kind { kPop3, kSmtp };
 
   // A POP3 or SMTP server with users user0 .. user49 (password "pw"), sharing one maildrop folder.
-  Servers(Kind kind, std::int32_t maxSessions, std::uint32_t timeoutMs) : kind_(kind) {
+  Servers(Kind kind, std::int32_t maxSessions, std::uint32_t timeoutMs, std::string listen = "*") : kind_(kind) {
     server_ = std::make_unique<testing::LoopbackServer>();
     platform::MakeDirectory(server_->dir.file("queue"));
     config::Configuration c;
@@ -41,6 +41,7 @@ class Servers {
     c.PostMaster = UserName(0);
     c.SERVERS_TIMEOUT = timeoutMs;
     c.MAX_SESSIONS = maxSessions;
+    c.LISTEN_ADDRESSES = listen;
     c.POP3_SRV_PORT = 0;
     c.SMTP_SRV_PORT = 0;
     for (int i = 0; i < kUsers; ++i) c.users.push_back({UserName(i), "pw", ""});
@@ -193,6 +194,37 @@ TEST_P(ConcurrentSessions, AStopEndsEverySession) {
   s.server().stop();
   EXPECT_EQ(s.server().exitCode, 0);
   for (auto& c : clients) EXPECT_TRUE(c->closedByPeer());
+}
+
+// Every address by default, IPv6 among them: the same port on ::1 hands in and collects mail;
+// a list of addresses opens those alone.
+TEST_P(ConcurrentSessions, ListeningAddresses) {
+  Servers every(GetParam(), 20, 5000);
+  platform::Socket probe = platform::Socket::CreateTcp(true);
+  if (!probe.bind(*platform::ParseIpAddress("::1"), 0)) GTEST_SKIP() << "no IPv6 here";
+  platform::Socket v6 = platform::Socket::CreateTcp(true);
+  v6.setReceiveTimeout(3000);
+  ASSERT_TRUE(v6.connect(*platform::ParseIpAddress("::1"), every.port()));
+  char greeting[8] = {};
+  EXPECT_GT(v6.receive(greeting, sizeof greeting), 0);
+  v6.close();
+  if (GetParam() == Servers::kPop3) {
+    spool::AppendToMaildrop(every.server().dir.file(UserName(2)), spool::NewSeparatorLine(), "Subject: 2\r\n\r\nx\r\n", false);
+  }
+  EXPECT_TRUE(every.session(2)) << "over IPv4 as well";
+  every.server().waitForLines(4);
+  const auto lines = every.server().window.unlabelledLines();
+  EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.find("Запрос соединения от ::1") != l.npos; }),
+            lines.end());
+
+  Servers only(GetParam(), 20, 5000, "127.0.0.1");
+  platform::Socket other = platform::Socket::CreateTcp();
+  EXPECT_FALSE(other.connect(platform::Ipv4Address{0x7F000002u}, only.port())) << "127.0.0.2 is not listened on";
+  platform::Socket v6only = platform::Socket::CreateTcp(true);
+  EXPECT_FALSE(v6only.connect(*platform::ParseIpAddress("::1"), only.port()));
+  platform::Socket listed = platform::Socket::CreateTcp();
+  EXPECT_TRUE(listed.connect(platform::kLoopbackAddress, only.port()));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothServers, ConcurrentSessions, ::testing::Values(Servers::kPop3, Servers::kSmtp),

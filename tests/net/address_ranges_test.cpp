@@ -51,7 +51,7 @@ TEST(AddressRanges, ListsAreReadWholeOrNotAtAll) {
     }
   }
   const auto everyone = ParseAddressRanges("0.0.0.0/0");
-  EXPECT_TRUE(InRanges(*everyone, ToIpAddress(platform::Ipv4Address{0x08080808u})));
+  EXPECT_TRUE(InRanges(*everyone, platform::IpAddress::V4(platform::Ipv4Address{0x08080808u})));
   EXPECT_FALSE(InRanges(*everyone, *platform::ParseIpAddress("::1"))) << "an IPv4 range holds no IPv6 address";
 }
 

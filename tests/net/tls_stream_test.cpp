@@ -72,7 +72,7 @@ struct Fixture {
 
 std::unique_ptr<ByteStream> Connect(std::uint16_t port, PlainStream& plain, const TlsClientSettings& settings,
                                     TlsOutcome& outcome) {
-  EXPECT_EQ(ConnectTcp(platform::kLoopbackAddress, port, 5000, plain), ConnectFailure::kNone);
+  EXPECT_EQ(ConnectTcp(platform::IpAddress::V4(platform::kLoopbackAddress), port, 5000, plain), ConnectFailure::kNone);
   return StartTlsClient(plain, settings, outcome);
 }
 
@@ -185,7 +185,7 @@ TEST(TlsStream, AClientThatSpeaksPlainTextToTheServerEndsItsHandshake) {
   ASSERT_EQ(listener.open(platform::kLoopbackAddress, 0, 4), ListenFailure::kNone);
   std::thread client([&] {
     PlainStream plain;
-    ConnectTcp(platform::kLoopbackAddress, listener.localPort().value_or(0), 5000, plain);
+    ConnectTcp(platform::IpAddress::V4(platform::kLoopbackAddress), listener.localPort().value_or(0), 5000, plain);
     plain.sendAll("USER me\r\nPASS secret\r\n");
     char buffer[256];
     while (plain.receive(buffer, sizeof buffer) > 0) {

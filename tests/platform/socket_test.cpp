@@ -1,6 +1,8 @@
 // Sockets on 127.0.0.1: listen, connect, time-outs and error numbers, waking a blocked accept.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <thread>
 
 #include "platform/files.h"
@@ -116,8 +118,25 @@ TEST(Socket, DottedAddressesAndNames) {
                                                  {"1.2.3", false},    {"1.2.3.4.5", false}, {"a.b.c.d", false},
                                                  {"", false},         {"1..2.3", false}};
   for (const auto& [text, ok] : dotted) EXPECT_EQ(ParseDottedAddress(text).has_value(), ok) << text;
-  EXPECT_EQ(ResolveHost("127.0.0.1")->hostOrder, 0x7F000001u);
-  EXPECT_EQ(ResolveHost("localhost")->toString().substr(0, 4), "127.");
+  EXPECT_EQ(ResolveHostAddresses("127.0.0.1"), std::vector<IpAddress>{IpAddress::V4(kLoopbackAddress)});
+  EXPECT_EQ(ResolveHostAddresses("::1").at(0).toString(), "::1");
+  const auto local = ResolveHostAddresses("localhost");
+  EXPECT_TRUE(std::any_of(local.begin(), local.end(), [](const IpAddress& a) { return a.toString() == "127.0.0.1"; }));
+}
+
+// Over IPv6 loopback: bind, connect, the peer's address as text.
+TEST(Socket, Ipv6Loopback) {
+  ASSERT_TRUE(InitSocketLibrary());
+  Socket listening = Socket::CreateTcp(true);
+  const IpAddress loopback6 = *ParseIpAddress("::1");
+  if (!listening.bind(loopback6, 0)) GTEST_SKIP() << "no IPv6 on this machine";
+  ASSERT_TRUE(listening.listen(4));
+  Socket client = Socket::CreateTcp(true);
+  ASSERT_TRUE(client.connect(loopback6, *listening.localPort()));
+  Socket served = listening.accept();
+  ASSERT_TRUE(served.valid());
+  EXPECT_EQ(served.peerAddress()->toString(), "::1");
+  EXPECT_TRUE(served.peerAddress()->v6);
 }
 
 }  // namespace

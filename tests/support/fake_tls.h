@@ -46,7 +46,7 @@ class FakeTls {
     bool sendAll(std::string_view bytes) override { return to_.sendAll(bytes); }
     void wake() override {}
     void close() override { to_.close(); }
-    std::optional<platform::Ipv4Address> peerAddress() const override { return to_.peerAddress(); }
+    std::optional<platform::IpAddress> peerAddress() const override { return to_.peerAddress(); }
 
    private:
     ScriptedStream& to_;

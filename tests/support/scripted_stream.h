@@ -43,7 +43,7 @@ class ScriptedStream final : public net::ByteStream {
 
   void wake() override {}
   void close() override { closed_ = true; }
-  std::optional<platform::Ipv4Address> peerAddress() const override { return platform::kLoopbackAddress; }
+  std::optional<platform::IpAddress> peerAddress() const override { return platform::IpAddress::V4(platform::kLoopbackAddress); }
 
   // The peer closes once what it queued so far is read (instead of a time-out).
   void closeWhenDrained() { closed_ = true; }

@@ -255,7 +255,7 @@ class OpenSslStream final : public ByteStream {
     transport_->stream.close();
   }
 
-  std::optional<platform::Ipv4Address> peerAddress() const override { return transport_->stream.peerAddress(); }
+  std::optional<platform::IpAddress> peerAddress() const override { return transport_->stream.peerAddress(); }
 
  private:
   std::unique_ptr<Transport> transport_;

@@ -72,7 +72,7 @@ class SchannelStream final : public ByteStream {
   bool sendAll(std::string_view bytes) override;
   void wake() override { transport_.wake(); }
   void close() override;
-  std::optional<platform::Ipv4Address> peerAddress() const override { return transport_.peerAddress(); }
+  std::optional<platform::IpAddress> peerAddress() const override { return transport_.peerAddress(); }
 
  private:
   SECURITY_STATUS step(SecBufferDesc* input, SecBufferDesc* output, const std::string& target);

@@ -8,7 +8,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/socket.h"
@@ -25,12 +27,34 @@ bool Succeeded(bool ok) {
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
-sockaddr_in MakeAddress(Ipv4Address address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(address.hostOrder);
-  return sa;
+// The system's form of an address and port; its length goes to `length`.
+sockaddr_storage MakeAddress(const IpAddress& address, std::uint16_t port, socklen_t& length) {
+  sockaddr_storage storage{};
+  if (address.v6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    std::memcpy(&sa->sin6_addr, address.bytes.data(), 16);
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    std::memcpy(&sa->sin_addr, address.bytes.data(), 4);
+    length = sizeof(sockaddr_in);
+  }
+  return storage;
+}
+
+IpAddress FromSystem(const sockaddr_storage& storage) {
+  IpAddress address;
+  if (storage.ss_family == AF_INET6) {
+    address.v6 = true;
+    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, 16);
+  } else {
+    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, 4);
+  }
+  return address;
 }
 
 bool SetTimeout(std::intptr_t handle, int option, std::uint32_t milliseconds) {
@@ -46,25 +70,31 @@ bool InitSocketLibrary() { return true; }
 
 int LastSocketError() { return lastError; }
 
-std::optional<Ipv4Address> ResolveHost(const std::string& name) {
-  if (auto dotted = ParseDottedAddress(name)) return dotted;
+std::vector<IpAddress> ResolveHostAddresses(const std::string& name) {
+  if (auto literal = ParseIpAddress(name)) return {*literal};
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
     lastError = 11001;  // WSAHOST_NOT_FOUND
-    return std::nullopt;
+    return {};
   }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  Ipv4Address result{ntohl(sa->sin_addr.s_addr)};
+  std::vector<IpAddress> addresses;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    sockaddr_storage storage{};
+    std::memcpy(&storage, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof storage));
+    const IpAddress address = FromSystem(storage);
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+  }
   ::freeaddrinfo(found);
   lastError = 0;
-  return result;
+  return addresses;
 }
 
-Socket Socket::CreateTcp() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+Socket Socket::CreateTcp(bool v6) {
+  const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (!Succeeded(fd >= 0)) return Socket();
   // A restarted server must be able to bind its port while old connections linger.
   const int one = 1;
@@ -86,9 +116,14 @@ bool Socket::setNoDelay() {
   return Succeeded(::setsockopt(Fd(handle()), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0);
 }
 
-bool Socket::bind(Ipv4Address address, std::uint16_t port) {
-  const sockaddr_in sa = MakeAddress(address, port);
-  return Succeeded(::bind(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+bool Socket::bind(const IpAddress& address, std::uint16_t port) {
+  if (address.v6) {
+    const int one = 1;
+    ::setsockopt(Fd(handle()), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  }
+  socklen_t length = 0;
+  const sockaddr_storage sa = MakeAddress(address, port, length);
+  return Succeeded(::bind(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0);
 }
 
 bool Socket::listen(int backlog) { return Succeeded(::listen(Fd(handle()), backlog) == 0); }
@@ -113,9 +148,10 @@ int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_
   return -1;  // only hang-ups: the sockets were woken
 }
 
-bool Socket::connect(Ipv4Address address, std::uint16_t port) {
-  const sockaddr_in sa = MakeAddress(address, port);
-  if (::connect(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return Succeeded(true);
+bool Socket::connect(const IpAddress& address, std::uint16_t port) {
+  socklen_t length = 0;
+  const sockaddr_storage sa = MakeAddress(address, port, length);
+  if (::connect(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0) return Succeeded(true);
   // Linux ends a blocking connect at the send time-out with EINPROGRESS: that is a time-out.
   if (errno == EINPROGRESS || errno == EALREADY) errno = ETIMEDOUT;
   return Succeeded(false);
@@ -139,18 +175,19 @@ long Socket::receive(char* buffer, std::size_t capacity) {
   }
 }
 
-std::optional<Ipv4Address> Socket::peerAddress() const {
-  sockaddr_in sa{};
+std::optional<IpAddress> Socket::peerAddress() const {
+  sockaddr_storage sa{};
   socklen_t length = sizeof sa;
   if (!Succeeded(::getpeername(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return Ipv4Address{ntohl(sa.sin_addr.s_addr)};
+  return FromSystem(sa);
 }
 
 std::optional<std::uint16_t> Socket::localPort() const {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t length = sizeof sa;
   if (!Succeeded(::getsockname(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return ntohs(sa.sin_port);
+  return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port
+                                        : reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
 }
 
 void Socket::wake() {

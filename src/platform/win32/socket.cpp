@@ -2,7 +2,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 #include "platform/socket.h"
 
@@ -19,12 +21,34 @@ bool Succeeded(bool ok) {
   return ok;
 }
 
-sockaddr_in MakeAddress(Ipv4Address address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(address.hostOrder);
-  return sa;
+// The system's form of an address and port; its length goes to `length`.
+sockaddr_storage MakeAddress(const IpAddress& address, std::uint16_t port, int& length) {
+  sockaddr_storage storage{};
+  if (address.v6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    memcpy(&sa->sin6_addr, address.bytes.data(), 16);
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    memcpy(&sa->sin_addr, address.bytes.data(), 4);
+    length = sizeof(sockaddr_in);
+  }
+  return storage;
+}
+
+IpAddress FromSystem(const sockaddr_storage& storage) {
+  IpAddress address;
+  if (storage.ss_family == AF_INET6) {
+    address.v6 = true;
+    memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, 16);
+  } else {
+    memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, 4);
+  }
+  return address;
 }
 
 bool SetTimeout(std::intptr_t handle, int option, std::uint32_t milliseconds) {
@@ -48,22 +72,33 @@ bool InitSocketLibrary() {
 
 int LastSocketError() { return lastError; }
 
-std::optional<Ipv4Address> ResolveHost(const std::string& name) {
-  if (auto dotted = ParseDottedAddress(name)) return dotted;
+std::vector<IpAddress> ResolveHostAddresses(const std::string& name) {
+  if (auto literal = ParseIpAddress(name)) return {*literal};
   InitSocketLibrary();
-  const hostent* host = gethostbyname(name.c_str());
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
-    lastError = host == nullptr ? WSAGetLastError() : 11001;
-    return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    lastError = 11001;  // WSAHOST_NOT_FOUND
+    return {};
   }
-  in_addr address{};
-  memcpy(&address, host->h_addr_list[0], sizeof address);
-  return Ipv4Address{ntohl(address.s_addr)};
+  std::vector<IpAddress> addresses;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    sockaddr_storage storage{};
+    memcpy(&storage, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof storage));
+    const IpAddress address = FromSystem(storage);
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+  }
+  freeaddrinfo(found);
+  lastError = 0;
+  return addresses;
 }
 
-Socket Socket::CreateTcp() {
+Socket Socket::CreateTcp(bool v6) {
   InitSocketLibrary();
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const SOCKET s = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (!Succeeded(s != INVALID_SOCKET)) return Socket();
   return Socket(static_cast<std::intptr_t>(s));
 }
@@ -82,9 +117,14 @@ bool Socket::setNoDelay() {
   return Succeeded(::setsockopt(S(handle()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0);
 }
 
-bool Socket::bind(Ipv4Address address, std::uint16_t port) {
-  const sockaddr_in sa = MakeAddress(address, port);
-  return Succeeded(::bind(S(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+bool Socket::bind(const IpAddress& address, std::uint16_t port) {
+  if (address.v6) {
+    const DWORD one = 1;
+    ::setsockopt(S(handle()), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
+  }
+  int length = 0;
+  const sockaddr_storage sa = MakeAddress(address, port, length);
+  return Succeeded(::bind(S(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0);
 }
 
 bool Socket::listen(int backlog) { return Succeeded(::listen(S(handle()), backlog) == 0); }
@@ -108,9 +148,10 @@ int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_
   return -1;
 }
 
-bool Socket::connect(Ipv4Address address, std::uint16_t port) {
-  const sockaddr_in sa = MakeAddress(address, port);
-  return Succeeded(::connect(S(handle()), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0);
+bool Socket::connect(const IpAddress& address, std::uint16_t port) {
+  int length = 0;
+  const sockaddr_storage sa = MakeAddress(address, port, length);
+  return Succeeded(::connect(S(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0);
 }
 
 long Socket::send(const char* data, std::size_t length) {
@@ -123,18 +164,19 @@ long Socket::receive(char* buffer, std::size_t capacity) {
   return Succeeded(n != SOCKET_ERROR) ? n : -1;
 }
 
-std::optional<Ipv4Address> Socket::peerAddress() const {
-  sockaddr_in sa{};
+std::optional<IpAddress> Socket::peerAddress() const {
+  sockaddr_storage sa{};
   int length = sizeof sa;
   if (!Succeeded(getpeername(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return Ipv4Address{ntohl(sa.sin_addr.s_addr)};
+  return FromSystem(sa);
 }
 
 std::optional<std::uint16_t> Socket::localPort() const {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   int length = sizeof sa;
   if (!Succeeded(getsockname(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return ntohs(sa.sin_port);
+  return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port
+                                        : reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
 }
 
 void Socket::wake() {
