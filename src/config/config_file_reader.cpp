@@ -166,10 +166,39 @@ void ReadScheduleRecord(Configuration& c, std::string_view index, std::string_vi
   }
 }
 
-void ReadParameter(Configuration& c, const ConfigLine& line) {
+// A list value ("10.0.0.0/8, 192.168.1.0/24" or "::1/128 127.0.0.1"): everything after "=" up
+// to a ";" remark, its items (split at commas and blanks) joined with single commas.
+std::string ListValue(std::string_view raw) {
+  const std::size_t equals = raw.find('=');
+  if (equals == std::string_view::npos) return {};
+  raw = raw.substr(equals + 1);
+  raw = raw.substr(0, raw.find(';'));
+  std::string value;
+  bool separator = false;
+  for (char ch : raw) {
+    if (ch == ',' || static_cast<unsigned char>(ch) <= 32) {
+      separator = true;
+      continue;
+    }
+    if (separator && !value.empty()) value.push_back(',');
+    separator = false;
+    value.push_back(ch);
+  }
+  return CutText(value, kMaxValue);
+}
+
+void ReadParameter(Configuration& c, const ConfigLine& line, std::string_view raw) {
   static constexpr std::string_view kPhonePrefix = "DialupPhoneNumber";
   static constexpr std::string_view kSchedulePrefix = "SchedulerRecord";
   const std::string_view key = line.key;
+  for (const char* list : {"RELAY_NETWORKS", "LISTEN_ADDRESSES"}) {
+    if (platform::EqualsIgnoreAsciiCase(key, list)) {
+      const std::string value = ListValue(raw);
+      for (const ParameterKey& entry : kParameterKeys) {
+        if (platform::EqualsIgnoreAsciiCase(key, entry.key)) return entry.handle(c, value);
+      }
+    }
+  }
   if (key.starts_with(kPhonePrefix)) return ReadPhoneNumber(c, key.substr(kPhonePrefix.size()), line.value);
   if (key.starts_with(kSchedulePrefix)) return ReadScheduleRecord(c, key.substr(kSchedulePrefix.size()), line.value);
   for (const ParameterKey& entry : kParameterKeys) {
@@ -238,7 +267,7 @@ void ReadConfiguration(platform::ByteSource& source, Configuration& config) {
     }
     switch (section) {
       case Section::kNone: break;
-      case Section::kParameters: ReadParameter(config, line); break;
+      case Section::kParameters: ReadParameter(config, line, piece); break;
       case Section::kUsers: ReadUser(config, line); break;
       case Section::kAccounts: ReadAccount(config, line); break;
     }

@@ -10,8 +10,9 @@
 
 namespace quelma::link {
 
-LoginGuard::LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait)
-    : now_(std::move(now)), wait_(std::move(wait)) {}
+LoginGuard::LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait,
+                       std::chrono::milliseconds settle)
+    : now_(std::move(now)), wait_(std::move(wait)), settle_(settle) {}
 
 std::chrono::milliseconds LoginGuard::DelayAfter(std::size_t failures) {
   const std::size_t doublings = std::min<std::size_t>(failures == 0 ? 0 : failures - 1, 3);
@@ -22,34 +23,71 @@ void LoginGuard::forgetOld(Clock::time_point now) {
   for (auto it = records_.begin(); it != records_.end();) {
     auto& failures = it->second.failures;
     while (!failures.empty() && now - failures.front() > kWindow) failures.pop_front();
-    it = failures.empty() && it->second.lockedUntil <= now ? records_.erase(it) : std::next(it);
+    const bool idle = failures.empty() && it->second.lockedUntil <= now && it->second.checking == 0;
+    it = idle ? records_.erase(it) : std::next(it);
   }
 }
 
-bool LoginGuard::mayTry(const std::string& address) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  const auto it = records_.find(address);
-  return it == records_.end() || it->second.lockedUntil <= now_();
-}
-
-bool LoginGuard::failed(const std::string& address, int limit) {
-  std::chrono::milliseconds delay{0};
-  bool lockOutStarts = false;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    const Clock::time_point now = now_();
-    forgetOld(now);
-    if (records_.size() >= kMaxAddresses && !records_.count(address)) records_.erase(records_.begin());
-    Record& r = records_[address];
-    r.failures.push_back(now);
-    delay = DelayAfter(r.failures.size());
-    if (limit > 0 && r.failures.size() >= static_cast<std::size_t>(limit) && r.lockedUntil <= now) {
-      r.lockedUntil = now + kLockOut;
-      r.failures.clear();  // counting starts afresh after the lock-out
-      lockOutStarts = true;
+std::optional<LoginGuard::Attempt> LoginGuard::begin(const std::string& address, int limit) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  if (limit > 0) {
+    // Attempts at the same moment: wait for the outcome of those already being checked.
+    ended_.wait_for(hold, settle_, [&] {
+      const auto it = records_.find(address);
+      return it == records_.end() || it->second.failures.size() + it->second.checking < static_cast<std::size_t>(limit) ||
+             it->second.lockedUntil > now_();
+    });
+  }
+  const Clock::time_point now = now_();
+  forgetOld(now);
+  if (records_.size() >= kMaxAddresses && !records_.count(address)) {
+    for (auto it = records_.begin(); it != records_.end(); ++it) {
+      if (it->second.checking == 0) {
+        records_.erase(it);
+        break;
+      }
     }
   }
-  wait_(delay);
+  Record& r = records_[address];
+  if (r.lockedUntil > now) return std::nullopt;
+  if (limit > 0 && r.failures.size() + r.checking >= static_cast<std::size_t>(limit)) return std::nullopt;
+  ++r.checking;
+  return Attempt(*this, address, limit);
+}
+
+void LoginGuard::end(const std::string& address, bool failedCheck, int limit, bool& lockOutStarts,
+                     std::chrono::milliseconds& delay) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const auto it = records_.find(address);
+  if (it == records_.end()) return;
+  Record& r = it->second;
+  if (r.checking > 0) --r.checking;
+  ended_.notify_all();
+  if (!failedCheck) return;
+  const Clock::time_point now = now_();
+  r.failures.push_back(now);
+  delay = DelayAfter(r.failures.size());
+  if (limit > 0 && r.failures.size() >= static_cast<std::size_t>(limit) && r.lockedUntil <= now) {
+    r.lockedUntil = now + kLockOut;
+    r.failures.clear();  // counting starts afresh after the lock-out
+    lockOutStarts = true;
+  }
+}
+
+LoginGuard::Attempt::~Attempt() {
+  if (!guard_) return;
+  bool lockOutStarts = false;
+  std::chrono::milliseconds delay{0};
+  guard_->end(address_, false, limit_, lockOutStarts, delay);
+}
+
+bool LoginGuard::Attempt::failed() {
+  if (!guard_) return false;
+  bool lockOutStarts = false;
+  std::chrono::milliseconds delay{0};
+  LoginGuard* guard = std::exchange(guard_, nullptr);
+  guard->end(address_, true, limit_, lockOutStarts, delay);
+  guard->wait_(delay);
   return lockOutStarts;
 }
 

@@ -4,12 +4,15 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace quelma::link {
 
@@ -20,14 +23,37 @@ class LoginGuard {
   static constexpr std::chrono::minutes kLockOut{10};   // and the refusal that follows the limit
   static constexpr std::size_t kMaxAddresses = 10000;   // memory bound against address floods
 
-  // `now` and `wait` are the clock and the pause of the guard (tests replace them).
-  LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait);
+  // A login being checked. It counts against the limit from begin() on, so that attempts
+  // made at the same moment (on many connections, or an exchange begun before a lock-out)
+  // never get more checks than the limit allows.
+  class Attempt {
+   public:
+    Attempt(LoginGuard& guard, std::string address, int limit)
+        : guard_(&guard), address_(std::move(address)), limit_(limit) {}
+    Attempt(Attempt&& other) noexcept
+        : guard_(std::exchange(other.guard_, nullptr)), address_(std::move(other.address_)), limit_(other.limit_) {}
+    Attempt& operator=(Attempt&&) = delete;
+    Attempt(const Attempt&) = delete;
+    ~Attempt();  // an attempt that did not fail (a success, or given up) ends uncounted
+    // The check failed: counted, and the delay before the answer waited. True when this
+    // failure starts the lock-out (the caller logs it, once).
+    bool failed();
 
-  // False while `address` is locked out: the login is refused without looking at it.
-  bool mayTry(const std::string& address);
-  // Records a failed login and waits the delay before its answer. True when this failure is
-  // the one that starts the lock-out (the caller logs it, once). A limit of 0 never locks out.
-  bool failed(const std::string& address, int limit);
+   private:
+    LoginGuard* guard_;
+    std::string address_;
+    int limit_;
+  };
+
+  // `now` and `wait` are the clock and the pause of the guard (tests replace them); `settle`
+  // is the longest an attempt waits for those begun before it to end.
+  LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait,
+             std::chrono::milliseconds settle = std::chrono::seconds(5));
+
+  // A login from `address` may be checked: nothing while the address is locked out. While the
+  // failures so far and the attempts being checked reach `limit` (0: no limit), it first waits
+  // for one of those to end (a success frees its place, a failure may lock the address out).
+  std::optional<Attempt> begin(const std::string& address, int limit);
 
   // The delay before answering the n-th failure (from 1): 250 ms doubling to at most 2 s.
   static std::chrono::milliseconds DelayAfter(std::size_t failures);
@@ -36,12 +62,17 @@ class LoginGuard {
   struct Record {
     std::deque<Clock::time_point> failures;
     Clock::time_point lockedUntil{};
+    std::size_t checking = 0;  // attempts begun and not yet ended
   };
   void forgetOld(Clock::time_point now);
+  void end(const std::string& address, bool failedCheck, int limit, bool& lockOutStarts,
+           std::chrono::milliseconds& delay);
 
   std::function<Clock::time_point()> now_;
   std::function<void(std::chrono::milliseconds)> wait_;
+  std::chrono::milliseconds settle_;
   std::mutex mutex_;
+  std::condition_variable ended_;
   std::map<std::string, Record> records_;
 };
 

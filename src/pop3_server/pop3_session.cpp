@@ -100,10 +100,8 @@ bool Pop3Session::handlePass(std::string_view line) {
     return false;
   }
   if (!CommandIs(line, "pass")) return send(reply::kSendPass);
-  if (bool ok = true; !mayTryLogin(ok)) return ok;
   const std::string& stored = config_->users[static_cast<std::size_t>(userIndex_)].password;
-  if (!stored.empty() && !platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored)) return refuseLogin();
-  return beginTransaction();
+  return finishLogin(stored.empty() || platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored));
 }
 
 // "APOP name digest": the digest is MD5 of the greeting's time stamp and the password as the
@@ -122,26 +120,27 @@ bool Pop3Session::handleApop(std::string_view line) {
   }
   userName_ = *name;
   userIndex_ = user;
-  if (bool ok = true; !mayTryLogin(ok)) return ok;
   const std::string& stored = config_->users[static_cast<std::size_t>(user)].password;
   const std::string expected = codec::DigestToHex(codec::Md5Of(options_.apopStamp + stored));
-  if (!stored.empty() && !platform::EqualsIgnoreAsciiCase(digest, expected)) return refuseLogin();
-  return beginTransaction();
+  return finishLogin(stored.empty() || platform::EqualsIgnoreAsciiCase(digest, expected));
 }
 
-bool Pop3Session::mayTryLogin(bool& connectionOk) {
-  if (!options_.guard || options_.guard->mayTry(options_.client)) return true;
-  phase_ = Phase::kUser;
-  connectionOk = send(reply::kLockedOut);
-  return false;
-}
-
-bool Pop3Session::refuseLogin() {
+// Under the failed-login guard: while the address is locked out the outcome is not looked at;
+// a wrong password is logged, counted and answered after the guard's delay.
+bool Pop3Session::finishLogin(bool passwordMatches) {
+  std::optional<link::LoginGuard::Attempt> attempt =
+      options_.guard ? options_.guard->begin(options_.client, config_->AUTH_FAIL_LIMIT) : std::nullopt;
+  if (options_.guard && !attempt) {
+    phase_ = Phase::kUser;
+    return send(reply::kLockedOut);
+  }
+  if (passwordMatches) {
+    attempt.reset();  // its place is free before the reply goes out
+    return beginTransaction();
+  }
   log_.LogPop3Srv(logtext::kWrongPasswordBegin + userName_ + logtext::kWrongPasswordEnd);
   phase_ = Phase::kUser;
-  if (options_.guard && options_.guard->failed(options_.client, config_->AUTH_FAIL_LIMIT)) {
-    log_.LogPop3Srv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
-  }
+  if (attempt && attempt->failed()) log_.LogPop3Srv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
   return send(reply::kPasswordIncorrect);
 }
 

@@ -44,10 +44,7 @@ class Pop3Session {
   // CAPA and STLS, taken before the phase's own commands; nothing when the line is neither.
   std::optional<bool> handleCapabilities(std::string_view line);
   bool beginTransaction();
-  // False while the client's address is locked out (the refusal is sent).
-  bool mayTryLogin(bool& connectionOk);
-  // A wrong password: logged, counted, answered after the guard's delay.
-  bool refuseLogin();
+  bool finishLogin(bool passwordMatches);
   bool send(std::string_view text) { return sink_.send(text); }
 
   std::shared_ptr<const config::Configuration> config_;

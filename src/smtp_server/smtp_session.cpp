@@ -20,7 +20,7 @@ std::string TakeAddress(std::string_view rest) {
 }
 
 SmtpAction SmtpSession::handleLine(std::string_view line) {
-  if (login_) return loginStep(login_->answer(line));
+  if (login_) return guardedStep([this, line] { return login_->answer(line); });
   if (!greeted_) return greeting(line);
   if (Is(line, "AUTH ")) return auth(line);
   if (Is(line, "HELO")) return reply(reply::kHeloAgain);
@@ -151,28 +151,34 @@ SmtpAction SmtpSession::auth(std::string_view line) {
   if (config_->SMTP_SRV_AUTH == config::SmtpServerAuth::kNo) return reply(reply::kUnknownCommand);
   if (!user_.empty()) return reply(reply::kAlreadyLoggedIn);
   if (envelope_.hasSender) return reply(reply::kBadSequence);
-  if (options_.guard && !options_.guard->mayTry(options_.client)) return reply(reply::kLockedOut);
   login_.emplace(*config_, options_.secure, options_.challenge);
-  return loginStep(login_->start(line));
+  return guardedStep([this, line] { return login_->start(line); });
 }
 
-SmtpAction SmtpSession::loginStep(const SmtpLogin::Step& step) {
-  if (step.outcome == SmtpLogin::Outcome::kAsk) return reply(step.reply);
+// Each step of the exchange under the failed-login guard: while the address is locked out
+// (also when it was locked out after the exchange began) nothing is checked.
+SmtpAction SmtpSession::guardedStep(const std::function<SmtpLogin::Step()>& step) {
+  std::optional<link::LoginGuard::Attempt> attempt =
+      options_.guard ? options_.guard->begin(options_.client, config_->AUTH_FAIL_LIMIT) : std::nullopt;
+  if (options_.guard && !attempt) {
+    login_.reset();
+    return reply(reply::kLockedOut);
+  }
+  const SmtpLogin::Step result = step();
+  if (result.outcome == SmtpLogin::Outcome::kAsk) return reply(result.reply);
   const std::string mechanism = login_->mechanism();
   login_.reset();
-  switch (step.outcome) {
+  switch (result.outcome) {
     case SmtpLogin::Outcome::kLoggedIn:
-      user_ = step.user;
+      user_ = result.user;
       log_.LogSmtpSrv(logtext::kLoggedInBegin + user_ + "\" (AUTH " + mechanism + ")\r\n");
       return reply(reply::kLoggedIn);
     case SmtpLogin::Outcome::kFailed:
-      log_.LogSmtpSrv(logtext::kLoginFailedBegin + step.user + "\" (AUTH " + mechanism + ") с адреса " +
+      log_.LogSmtpSrv(logtext::kLoginFailedBegin + result.user + "\" (AUTH " + mechanism + ") с адреса " +
                       options_.client + "\r\n");
-      if (options_.guard && options_.guard->failed(options_.client, config_->AUTH_FAIL_LIMIT)) {
-        log_.LogSmtpSrv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
-      }
+      if (attempt && attempt->failed()) log_.LogSmtpSrv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
       return reply(reply::kLoginFailed);
-    default: return reply(step.reply);
+    default: return reply(result.reply);
   }
 }
 

@@ -2,6 +2,7 @@
 // Free of sockets: it takes lines, sends replies to a sink, and says when text follows.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,7 +69,7 @@ class SmtpSession {
   SmtpAction rcpt(std::string_view line);
   SmtpAction data();
   SmtpAction auth(std::string_view line);
-  SmtpAction loginStep(const SmtpLogin::Step& step);
+  SmtpAction guardedStep(const std::function<SmtpLogin::Step()>& step);
   SmtpAction reply(std::string_view text) { return sink_.send(text) ? SmtpAction::kContinue : SmtpAction::kEnd; }
 
   std::shared_ptr<const config::Configuration> config_;

@@ -140,6 +140,13 @@ CommitResult MaildropFile::commit(const std::string& temporaryPath) {
     return CommitResult::kCommitted;
   }
   const std::uint64_t currentEnd = platform::FileSize(path_).value_or(indexedEnd_);
+  // Everything deleted and nothing new: the maildrop goes, with no rewrite to make first (the
+  // lock above holds every delivery and every other commit meanwhile).
+  const bool allDeleted = std::all_of(messages_.begin(), messages_.end(), [](const auto& m) { return m.deleted; });
+  if (allDeleted && currentEnd == indexedEnd_) {
+    file_.reset();
+    return platform::RemoveFile(path_) ? CommitResult::kCommitted : CommitResult::kDeleteFailed;
+  }
   auto out = platform::OutputFile::Create(temporaryPath, platform::CreateMode::kTruncate);
   if (!out) return CommitResult::kFailed;
   bool ok = true;

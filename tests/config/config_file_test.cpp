@@ -327,6 +327,11 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
       {"SMTP_SRV_AUTH = REQUIERD\r\n", [](C c) { return c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired; },
        "a slip never opens the server"},
       {"LISTEN_ADDRESSES =\r\n", [](C c) { return c.LISTEN_ADDRESSES == "*"; }, "no address is every address"},
+      {"RELAY_NETWORKS = 10.0.0.0/8, 127.0.0.2 ; office\r\nLISTEN_ADDRESSES = 192.168.1.1 ,\t::1  10.0.0.1,\r\n",
+       [](C c) {
+         return c.RELAY_NETWORKS == "10.0.0.0/8,127.0.0.2" && c.LISTEN_ADDRESSES == "192.168.1.1,::1,10.0.0.1";
+       },
+       "lists with blanks after the commas, a remark after them"},
       {"TLS_CERT_FILE = /a|b/c.pem\r\n", [](C c) { return c.TLS_CERT_FILE == "/a b/c.pem" && !LocalTlsConfigured(c); },
        "bars; no key, no local TLS"},
       {"[pop3accounts]\r\nh l ; -995-0-* tls=SSL fingerprint=" + std::string(64, 'b') +

@@ -26,7 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   config->LocalDomain = "office.ru";
   config->PostMaster = "postmaster";
   config->Boss = "boss";
-  config->users = {{"postmaster", "", ""}, {"ivan", "", ""}, {"boss", "", ""}};
+  config->users = {{"postmaster", "", ""}, {"ivan", "secret", ""}, {"boss", "", ""}};
+  // The first byte chooses whether AUTH is off, offered or required, and TLS up or not.
+  const std::uint8_t mode = size > 0 ? data[0] : 0;
+  config->SMTP_SRV_AUTH = static_cast<config::SmtpServerAuth>(mode % 3);
   NullWindow window;
   link::ServerControl control;
   FixedClock clock;
@@ -37,7 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform::StringSource source(bytes);
   net::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
                                       clock, 1199, 1200);
-  smtp_server::SmtpSession session(config, log, sink);
+  static link::LoginGuard guard([] { return link::LoginGuard::Clock::now(); }, [](std::chrono::milliseconds) {});
+  smtp_server::SmtpSessionOptions options;
+  options.mayRelay = (mode & 4) != 0;
+  options.secure = (mode & 8) != 0;
+  options.client = "192.0.2.1";
+  options.guard = &guard;
+  options.challenge = "<1.2@office.ru>";
+  smtp_server::SmtpSession session(config, log, sink, options);
   while (auto line = reader.nextLine()) {
     const auto action = session.handleLine(*line);
     if (action == smtp_server::SmtpAction::kEnd) break;

@@ -82,8 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config->users = {{"ivan", "secret", ""}};
     config->MailDropDir = dir;
     fuzz::NullSink sink;
-    smtp_server::SmtpSession smtp(config, log, sink, {true, true, false, "fuzz"});
-    pop3_server::Pop3Session pop3(config, log, sink, {true, true});
+    smtp_server::SmtpSessionOptions options;
+    options.offerStartTls = true;
+    options.mayRelay = false;
+    options.client = "fuzz";
+    smtp_server::SmtpSession smtp(config, log, sink, options);
+    pop3_server::Pop3Session pop3(config, log, sink, {true, "fuzz", nullptr, ""});
     bool pop3Open = true;
     for (std::size_t at = 0; at < plain.size();) {
       const std::size_t end = std::min(plain.find('\n', at), plain.size() - 1) + 1;
