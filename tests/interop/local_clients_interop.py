@@ -807,6 +807,23 @@ def smtp_brute_force(server, material, work):
     check("one lock-out line for 127.0.0.4", len(lockout_lines(server, parallel)) == 1)
 
 
+def set_user_password(server, material, work):
+    """`set-password user NAME` refuses what the POP3 server could never match and stores the
+    rest (lower-cased, as the servers dialog stores it)."""
+    def run(name, password):
+        return subprocess.run([QUELMA, "--dir", server.dir, "set-password", "user", name], input=password.encode(),
+                              capture_output=True, timeout=30)
+    for password, why in (("pass-word\n", "only Latin letters and digits"), ("abcdefghijk\n", "longer than 10")):
+        done = run("ivan", password)
+        check("set-password user refuses a password " + why,
+              done.returncode == 1 and "POP3" in done.stderr.decode("utf-8", "replace"), done.stderr)
+    check("set-password user: an unknown user", run("nobody", "abc\n").returncode == 1)
+    check("set-password user: a good password is stored", run("IVAN", "NewPass9\n").returncode == 0)
+    with open(server.path("quelma.cfg"), "rb") as f:
+        users = f.read().split(b"[Users]")[1]
+    check("quelma.cfg holds it for ivan, lower-cased", b"\r\nivan newpass9" in users, users[:200])
+
+
 def main():
     work = tempfile.mkdtemp(prefix="quelma-localclients-")
     material = Material(work)
@@ -820,6 +837,7 @@ def main():
         ("fetchmail", tls, users, fetchmail),
         ("mpop", tls, users, mpop_pipelining),
         ("APOP", tls, users, apop),
+        ("set-password user", [], users, set_user_password),
         ("many clients", ["MAX_SESSIONS = 60"], ["%s %s" % u for u in USERS] + ["postmaster"], many_clients),
         ("slow clients", ["SERVERS_TIMEOUT = 10000"], users, slow_clients),
         ("one session per maildrop", [], users, maildrop_in_use),

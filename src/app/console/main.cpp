@@ -21,8 +21,10 @@
 #include "app/session_workers.h"
 #include "dialup/remote_access.h"
 #include "link/server_control.h"
+#include "dialogs/servers_dialog.h"
 #include "config/config_file.h"
 #include "config/config_store.h"
+#include "platform/cp1251_utf8.h"
 #include "platform/exit_gate.h"
 #include "platform/files.h"
 #include "platform/instance_lock.h"
@@ -61,7 +63,9 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   const auto& p = options.setPassword;
-  if (!p.empty() && !(p.size() == 1 && p[0] == "smtp") && !(p.size() == 2 && p[0] == "account")) options.valid = false;
+  if (!p.empty() && !(p.size() == 1 && p[0] == "smtp") && !(p.size() == 2 && (p[0] == "account" || p[0] == "user"))) {
+    options.valid = false;
+  }
   return options;
 }
 
@@ -96,9 +100,10 @@ void WatchSignals(link::MainWindow& window, sigset_t signals) {
   }).detach();
 }
 
-// "set-password smtp" or "set-password account INDEX": the password from one line of standard
-// input into quelma.cfg, scrambled as the file keeps it. The running server (if any) takes
-// it at its next session start.
+// "set-password smtp", "set-password account INDEX" or "set-password user NAME": the password
+// from one line of standard input into quelma.cfg (the provider's scrambled as the file keeps
+// them). The running server (if any) takes it at its next session start. A local user's
+// password that the POP3 server could never match is refused, as the servers dialog does.
 int SetPassword(const std::string& programDir, const std::vector<std::string>& what) {
   if (!platform::FileExists(config::ConfigFilePath(programDir))) {
     std::fprintf(stderr, "quelma: %s does not exist\n", config::ConfigFilePath(programDir).c_str());
@@ -113,6 +118,24 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
   std::string password;
   std::getline(std::cin, password);
   if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (what[0] == "user") {
+    const int user = config::FindLocalUser(config, what[1]);
+    if (user < 0) {
+      std::fprintf(stderr, "quelma: there is no local user %s\n", what[1].c_str());
+      return 1;
+    }
+    if (const auto problem = dialogs::UserPasswordProblem(password)) {
+      std::fprintf(stderr, "quelma: %s\n", platform::Cp1251ToUtf8(*problem).c_str());
+      return 1;
+    }
+    // Stored as the servers dialog stores it: A-Z lower-cased (the POP3 server ignores case).
+    // The running program reads it with the file, at its next communication session or start.
+    for (char& ch : password) {
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    }
+    config.users[static_cast<std::size_t>(user)].password = password;
+    return config::SaveConfiguration(programDir, config) == config::SaveResult::kSaved ? 0 : 1;
+  }
   // quelma.cfg keeps 32 characters of the SMTP password and 24 of an account's: a longer
   // one would be cut without a word, and the login would fail later.
   const std::size_t keeps =
@@ -150,7 +173,7 @@ int main(int argc, char** argv) {
   if (!options.valid) {
     std::fprintf(stderr,
                  "usage: quelma [--dir DIR]\n"
-                 "       quelma [--dir DIR] set-password smtp | set-password account INDEX  (password on stdin)\n"
+                 "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
                  "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n");
     return 2;
   }
