@@ -452,6 +452,32 @@ def apop(server, material, work):
     p.quit()
 
 
+def over_ipv6(server, material, work):
+    """Hand-in and collection on ::1 (the servers listen on every IPv4 and IPv6 address by
+    default); ::1 is among the default relay networks; the log names the client as ::1."""
+    try:
+        probe = socket.socket(socket.AF_INET6)
+        probe.bind(("::1", 0))
+        probe.close()
+    except OSError:
+        print("skip IPv6: this machine has no ::1")
+        return
+    try:
+        socket.create_connection(("::1", server.pop3), 5).close()
+    except OSError as e:
+        check("the POP3 server answers on ::1", False, repr(e))
+        return
+    with smtplib.SMTP("::1", server.smtp, timeout=20) as s:
+        s.sendmail("a@office.ru", ["ivan@office.ru", "friend@far.away"], message("ipv6"))
+    p = poplib.POP3("::1", server.pop3, timeout=20)
+    p.user(IVAN[0])
+    p.pass_(IVAN[1])
+    check("over IPv6: handed in and collected byte-identical", retrieve(p) == [message("ipv6")])
+    p.quit()
+    check("over IPv6: the outside copy is queued", len(queued(server)) == 1)
+    check("the log names the client ::1", "Запрос соединения от ::1" in server.log())
+
+
 # --- many clients at once --------------------------------------------------------------------
 
 USERS = [("u%02d" % i, "Pass%02d" % i) for i in range(1, 51)]
@@ -838,6 +864,7 @@ def main():
         ("mpop", tls, users, mpop_pipelining),
         ("APOP", tls, users, apop),
         ("set-password user", [], users, set_user_password),
+        ("IPv6", [], users, over_ipv6),
         ("many clients", ["MAX_SESSIONS = 60"], ["%s %s" % u for u in USERS] + ["postmaster"], many_clients),
         ("slow clients", ["SERVERS_TIMEOUT = 10000"], users, slow_clients),
         ("one session per maildrop", [], users, maildrop_in_use),
