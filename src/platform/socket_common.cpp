@@ -1,12 +1,12 @@
 // Socket code common to both platforms: moves, sendAll, addresses as text.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
+#ifndef _WIN32
 #include <arpa/inet.h>
 #endif
 
-#include "platform/socket.h"
+#include <algorithm>
+#include <cstring>
+
+#include "platform/socket_system.h"
 
 namespace quelma::platform {
 
@@ -38,6 +38,52 @@ std::string Ipv4Address::toString() const {
     out += std::to_string((hostOrder >> shift) & 0xFFu);
   }
   return out;
+}
+
+sockaddr_storage SystemAddress(const IpAddress& address, std::uint16_t port, socklen_t& length) {
+  sockaddr_storage storage{};
+  if (address.v6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    std::memcpy(&sa->sin6_addr, address.bytes.data(), 16);
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    std::memcpy(&sa->sin_addr, address.bytes.data(), 4);
+    length = sizeof(sockaddr_in);
+  }
+  return storage;
+}
+
+IpAddress FromSystemAddress(const sockaddr_storage& storage) {
+  IpAddress address;
+  if (storage.ss_family == AF_INET6) {
+    address.v6 = true;
+    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, 16);
+  } else {
+    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, 4);
+  }
+  return address;
+}
+
+std::uint16_t PortOf(const sockaddr_storage& storage) {
+  return ntohs(storage.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port
+                                             : reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+}
+
+std::vector<IpAddress> AddressesOf(const addrinfo* found) {
+  std::vector<IpAddress> addresses;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    sockaddr_storage storage{};
+    std::memcpy(&storage, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof storage));
+    const IpAddress address = FromSystemAddress(storage);
+    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+  }
+  return addresses;
 }
 
 IpAddress IpAddress::V4(Ipv4Address address) {

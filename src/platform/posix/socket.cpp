@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/socket.h"
+#include "platform/socket_system.h"
 
 namespace quelma::platform {
 namespace {
@@ -26,36 +26,6 @@ bool Succeeded(bool ok) {
 }
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
-
-// The system's form of an address and port; its length goes to `length`.
-sockaddr_storage MakeAddress(const IpAddress& address, std::uint16_t port, socklen_t& length) {
-  sockaddr_storage storage{};
-  if (address.v6) {
-    auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    std::memcpy(&sa->sin6_addr, address.bytes.data(), 16);
-    length = sizeof(sockaddr_in6);
-  } else {
-    auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(port);
-    std::memcpy(&sa->sin_addr, address.bytes.data(), 4);
-    length = sizeof(sockaddr_in);
-  }
-  return storage;
-}
-
-IpAddress FromSystem(const sockaddr_storage& storage) {
-  IpAddress address;
-  if (storage.ss_family == AF_INET6) {
-    address.v6 = true;
-    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, 16);
-  } else {
-    std::memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, 4);
-  }
-  return address;
-}
 
 bool SetTimeout(std::intptr_t handle, int option, std::uint32_t milliseconds) {
   timeval tv{};
@@ -80,14 +50,7 @@ std::vector<IpAddress> ResolveHostAddresses(const std::string& name) {
     lastError = 11001;  // WSAHOST_NOT_FOUND
     return {};
   }
-  std::vector<IpAddress> addresses;
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
-    sockaddr_storage storage{};
-    std::memcpy(&storage, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof storage));
-    const IpAddress address = FromSystem(storage);
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
-  }
+  std::vector<IpAddress> addresses = AddressesOf(found);
   ::freeaddrinfo(found);
   lastError = 0;
   return addresses;
@@ -122,7 +85,7 @@ bool Socket::bind(const IpAddress& address, std::uint16_t port) {
     ::setsockopt(Fd(handle()), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   }
   socklen_t length = 0;
-  const sockaddr_storage sa = MakeAddress(address, port, length);
+  const sockaddr_storage sa = SystemAddress(address, port, length);
   return Succeeded(::bind(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0);
 }
 
@@ -150,7 +113,7 @@ int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_
 
 bool Socket::connect(const IpAddress& address, std::uint16_t port) {
   socklen_t length = 0;
-  const sockaddr_storage sa = MakeAddress(address, port, length);
+  const sockaddr_storage sa = SystemAddress(address, port, length);
   if (::connect(Fd(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0) return Succeeded(true);
   // Linux ends a blocking connect at the send time-out with EINPROGRESS: that is a time-out.
   if (errno == EINPROGRESS || errno == EALREADY) errno = ETIMEDOUT;
@@ -179,15 +142,14 @@ std::optional<IpAddress> Socket::peerAddress() const {
   sockaddr_storage sa{};
   socklen_t length = sizeof sa;
   if (!Succeeded(::getpeername(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return FromSystem(sa);
+  return FromSystemAddress(sa);
 }
 
 std::optional<std::uint16_t> Socket::localPort() const {
   sockaddr_storage sa{};
   socklen_t length = sizeof sa;
   if (!Succeeded(::getsockname(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port
-                                        : reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
+  return PortOf(sa);
 }
 
 void Socket::wake() {

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/socket.h"
+#include "platform/socket_system.h"
 
 namespace quelma::platform {
 namespace {
@@ -19,36 +19,6 @@ thread_local int lastError = 0;
 bool Succeeded(bool ok) {
   lastError = ok ? 0 : WSAGetLastError();
   return ok;
-}
-
-// The system's form of an address and port; its length goes to `length`.
-sockaddr_storage MakeAddress(const IpAddress& address, std::uint16_t port, int& length) {
-  sockaddr_storage storage{};
-  if (address.v6) {
-    auto* sa = reinterpret_cast<sockaddr_in6*>(&storage);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    memcpy(&sa->sin6_addr, address.bytes.data(), 16);
-    length = sizeof(sockaddr_in6);
-  } else {
-    auto* sa = reinterpret_cast<sockaddr_in*>(&storage);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(port);
-    memcpy(&sa->sin_addr, address.bytes.data(), 4);
-    length = sizeof(sockaddr_in);
-  }
-  return storage;
-}
-
-IpAddress FromSystem(const sockaddr_storage& storage) {
-  IpAddress address;
-  if (storage.ss_family == AF_INET6) {
-    address.v6 = true;
-    memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr, 16);
-  } else {
-    memcpy(address.bytes.data(), &reinterpret_cast<const sockaddr_in*>(&storage)->sin_addr, 4);
-  }
-  return address;
 }
 
 bool SetTimeout(std::intptr_t handle, int option, std::uint32_t milliseconds) {
@@ -83,14 +53,7 @@ std::vector<IpAddress> ResolveHostAddresses(const std::string& name) {
     lastError = 11001;  // WSAHOST_NOT_FOUND
     return {};
   }
-  std::vector<IpAddress> addresses;
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
-    sockaddr_storage storage{};
-    memcpy(&storage, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof storage));
-    const IpAddress address = FromSystem(storage);
-    if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
-  }
+  std::vector<IpAddress> addresses = AddressesOf(found);
   freeaddrinfo(found);
   lastError = 0;
   return addresses;
@@ -122,8 +85,8 @@ bool Socket::bind(const IpAddress& address, std::uint16_t port) {
     const DWORD one = 1;
     ::setsockopt(S(handle()), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one), sizeof one);
   }
-  int length = 0;
-  const sockaddr_storage sa = MakeAddress(address, port, length);
+  socklen_t length = 0;
+  const sockaddr_storage sa = SystemAddress(address, port, length);
   return Succeeded(::bind(S(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0);
 }
 
@@ -149,8 +112,8 @@ int Socket::WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_
 }
 
 bool Socket::connect(const IpAddress& address, std::uint16_t port) {
-  int length = 0;
-  const sockaddr_storage sa = MakeAddress(address, port, length);
+  socklen_t length = 0;
+  const sockaddr_storage sa = SystemAddress(address, port, length);
   return Succeeded(::connect(S(handle()), reinterpret_cast<const sockaddr*>(&sa), length) == 0);
 }
 
@@ -168,15 +131,14 @@ std::optional<IpAddress> Socket::peerAddress() const {
   sockaddr_storage sa{};
   int length = sizeof sa;
   if (!Succeeded(getpeername(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return FromSystem(sa);
+  return FromSystemAddress(sa);
 }
 
 std::optional<std::uint16_t> Socket::localPort() const {
   sockaddr_storage sa{};
   int length = sizeof sa;
   if (!Succeeded(getsockname(S(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
-  return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port
-                                        : reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
+  return PortOf(sa);
 }
 
 void Socket::wake() {
