@@ -28,6 +28,11 @@ struct ServerFlags {
     std::lock_guard<std::mutex> hold(mutex_);
     clients_.erase(stream);
   }
+  // Wakes one connection while it is registered (never one being closed meanwhile).
+  void wakeClient(net::ByteStream* stream) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (clients_.count(stream) != 0) stream->wake();
+  }
   void wakeSockets() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (listener_ != nullptr) listener_->wake();

@@ -70,7 +70,7 @@ void SessionRunner::run(Session& s) {
   s.servedSince = SteadyClock::now().time_since_epoch().count();
   flags_.addClient(&s.client);
   {
-    // A stop that came while the place was taken finds servedSince set, or is seen here.
+    // A stop either finds this connection registered and wakes it, or is seen here.
     std::lock_guard<std::mutex> hold(mutex_);
     if (stopping_) s.client.wake();
   }
@@ -100,7 +100,7 @@ void SessionRunner::tend() {
       continue;
     }
     const SteadyClock::rep since = s.servedSince;
-    if (since != 0 && now - since > lifetime && !s.overdue.exchange(true)) s.client.wake();
+    if (since != 0 && now - since > lifetime && !s.overdue.exchange(true)) flags_.wakeClient(&s.client);
     ++it;
   }
 }
@@ -111,9 +111,7 @@ void SessionRunner::stopAll() {
     stopping_ = true;
   }
   placeFreed_.notify_all();
-  for (auto& s : sessions_) {
-    if (s->servedSince != 0) s->client.wake();
-  }
+  for (auto& s : sessions_) flags_.wakeClient(&s->client);
   for (auto& s : sessions_) s->thread.join();
   sessions_.clear();
 }
