@@ -1,0 +1,22 @@
+// The SASL messages that carry an OAuth 2.0 access token, for both clients: XOAUTH2 (Google's
+// and Microsoft's) and OAUTHBEARER (RFC 7628). Each is the Base64 text to send.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quelma::net {
+
+// "user=" LOGIN ^A "auth=Bearer " TOKEN ^A ^A
+std::string Xoauth2Response(std::string_view login, std::string_view token);
+
+// "n,a=" LOGIN "," ^A "host=" HOST ^A "port=" PORT ^A "auth=Bearer " TOKEN ^A ^A, the login
+// with "=" and "," escaped as RFC 5801 asks ("=3D", "=2C").
+std::string OauthBearerResponse(std::string_view login, std::string_view host, std::uint16_t port,
+                                std::string_view token);
+
+// What a client answers to the server's error challenge to end a failed exchange: ^A.
+std::string OauthBearerAbort();
+
+}  // namespace quelma::net
