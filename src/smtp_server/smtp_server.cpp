@@ -39,7 +39,7 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
     intake.withdraw(*stored);
     return false;
   }
-  log.LogSmtpSrv(logtext::kProcessedBegin + stored->name + " от " + session.envelope().sender + logtext::kProcessedEnd);
+  log.LogSmtpSrv(logtext::kProcessedBegin + stored->name + " от " + Printable(session.envelope().sender) + logtext::kProcessedEnd);
   if (!stored->queued) log.LogSmtpSrv(logtext::kLocalOnly);
   session.messageStored();
   return true;

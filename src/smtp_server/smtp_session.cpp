@@ -9,7 +9,16 @@ namespace {
 
 bool Is(std::string_view line, std::string_view word) { return platform::StartsWithIgnoreAsciiCase(line, word); }
 
+
 }  // namespace
+
+std::string Printable(std::string_view text) {
+  std::string shown(platform::Cut(text, limits::kAddress));
+  for (char& ch : shown) {
+    if (static_cast<unsigned char>(ch) < 32 || ch == '\x7f') ch = '?';
+  }
+  return shown;
+}
 
 std::string TakeAddress(std::string_view rest) {
   std::size_t i = 0;
@@ -48,7 +57,7 @@ SmtpAction SmtpSession::greeting(std::string_view line) {
     name = name.substr(0, name.find_first_of(" \r"));
     // A longer name is cut to what the field holds; it is only shown.
     const std::string client(platform::Cut(name, limits::kClientName));
-    log_.LogSmtpSrv(logtext::kUserConnected + client + "\r\n");
+    log_.LogSmtpSrv(logtext::kUserConnected + Printable(client) + "\r\n");
     if (!sink_.send(reply::kHelloBegin + client + reply::kHelloEnd)) return SmtpAction::kEnd;
     greeted_ = true;
     return SmtpAction::kContinue;
@@ -65,7 +74,7 @@ SmtpAction SmtpSession::ehlo(std::string_view line) {
   std::string_view name = line.substr(5);
   name = name.substr(0, name.find_first_of(" \r"));
   const std::string client(platform::Cut(name, limits::kClientName));
-  if (!greeted_) log_.LogSmtpSrv(logtext::kUserConnected + client + "\r\n");
+  if (!greeted_) log_.LogSmtpSrv(logtext::kUserConnected + Printable(client) + "\r\n");
   std::vector<std::string> extensions(std::begin(reply::kExtensions), std::end(reply::kExtensions));
   if (options_.offerStartTls) extensions.emplace_back(reply::kStartTlsExtension);
   if (config_->SMTP_SRV_AUTH != config::SmtpServerAuth::kNo) extensions.push_back("AUTH " + AuthMechanisms(options_.secure));
@@ -120,7 +129,7 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
   if (platform::ToLowerCp1251(std::string_view(address).substr(at + 1)) != platform::ToLowerCp1251(config_->LocalDomain)) {
     // Mail to outside addresses leaves through the office's provider account: only for our own.
     if (!options_.mayRelay && user_.empty()) {
-      log_.LogSmtpSrv(logtext::kRelayDeniedBegin + address + " клиенту " + options_.client + logtext::kRelayDeniedEnd);
+      log_.LogSmtpSrv(logtext::kRelayDeniedBegin + Printable(address) + " клиенту " + options_.client + logtext::kRelayDeniedEnd);
       return reply(reply::kRelayingDenied);
     }
     envelope_.outgoing.push_back(address);
@@ -174,7 +183,7 @@ SmtpAction SmtpSession::guardedStep(const std::function<SmtpLogin::Step()>& step
       log_.LogSmtpSrv(logtext::kLoggedInBegin + user_ + "\" (AUTH " + mechanism + ")\r\n");
       return reply(reply::kLoggedIn);
     case SmtpLogin::Outcome::kFailed:
-      log_.LogSmtpSrv(logtext::kLoginFailedBegin + result.user + "\" (AUTH " + mechanism + ") с адреса " +
+      log_.LogSmtpSrv(logtext::kLoginFailedBegin + Printable(result.user) + "\" (AUTH " + mechanism + ") с адреса " +
                       options_.client + "\r\n");
       if (attempt && attempt->failed()) log_.LogSmtpSrv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
       return reply(reply::kLoginFailed);

@@ -82,6 +82,10 @@ class SmtpSession {
   std::string user_;
 };
 
+// A name or address a client sent, as the log may show it: control bytes as "?", at most 149
+// bytes, so no client can write lines of its own into the log.
+std::string Printable(std::string_view text);
+
 // The address after "MAIL FROM:" or "RCPT TO:": blanks and "<" skipped, then up to ">",
 // a blank, CR, LF or the end, cut to 149 characters.
 std::string TakeAddress(std::string_view rest);

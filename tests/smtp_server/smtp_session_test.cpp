@@ -204,6 +204,19 @@ TEST(SmtpSession, FailedAuthLocksTheAddressOut) {
   EXPECT_EQ(session("192.0.2.2", {plain("Secret1")}), "235 2.7.0 Authentication successful\r\n");
 }
 
+// A name sent in AUTH never writes a line of its own into the log.
+TEST(SmtpSession, AuthNamesInTheLogAreShownHarmless) {
+  SmtpSessionOptions options = Options(true, false, false, "192.0.2.5");
+  options.secure = true;
+  Fixture f(options);
+  f.config->SMTP_SRV_AUTH = config::SmtpServerAuth::kYes;
+  f.run({"EHLO pc", "AUTH LOGIN " + codec::Base64Encode("x\r\n01 Jan 2026 00:00:00 SMTPSRV> forged"),
+         codec::Base64Encode("pw")});
+  const auto lines = f.window.unstampedLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "SMTPSRV> Неудачная попытка входа \"x??01 Jan 2026 00:00:00 SMTPSRV> forged\" (AUTH LOGIN) с адреса 192.0.2.5\r\n");
+}
+
 TEST(SmtpSession, CommandsAndRecipients) {
   struct Case {
     std::vector<std::string> lines;
