@@ -174,7 +174,16 @@ std::string ListValue(std::string_view raw) {
   raw = raw.substr(equals + 1);
   raw = raw.substr(0, raw.find(';'));
   std::string value;
-  for (const std::string& item : ListItems(raw)) value += (value.empty() ? "" : ",") + item;
+  bool separator = false;
+  for (char ch : raw) {
+    if (ch == ',' || static_cast<unsigned char>(ch) <= 32) {
+      separator = true;
+      continue;
+    }
+    if (separator && !value.empty()) value.push_back(',');
+    separator = false;
+    value.push_back(ch);
+  }
   return CutText(value, kMaxValue);
 }
 

@@ -86,21 +86,6 @@ std::string NormalizeFingerprint(std::string_view text) {
   return hex.size() == 64 ? hex : std::string();
 }
 
-std::vector<std::string> ListItems(std::string_view list) {
-  std::vector<std::string> items;
-  std::string item;
-  for (const char ch : list) {
-    if (ch == ',' || static_cast<unsigned char>(ch) <= 32) {
-      if (!item.empty()) items.push_back(std::move(item));
-      item.clear();
-    } else {
-      item.push_back(ch);
-    }
-  }
-  if (!item.empty()) items.push_back(std::move(item));
-  return items;
-}
-
 int FindLocalUser(const Configuration& config, std::string_view name) {
   for (std::size_t i = 0; i < config.users.size(); ++i) {
     if (platform::EqualsIgnoreAsciiCase(config.users[i].name, name)) return static_cast<int>(i);

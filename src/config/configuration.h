@@ -149,10 +149,6 @@ Configuration DefaultConfiguration(const std::string& programDir);
 // keep what they were: a file without those keys leaves them unchanged.
 void ResetForLoad(Configuration& config);
 
-// The items of a list setting (LISTEN_ADDRESSES, RELAY_NETWORKS): split at commas and blanks,
-// empty ones skipped.
-std::vector<std::string> ListItems(std::string_view list);
-
 // Index of the first user whose name equals `name` ignoring ASCII case, or -1.
 int FindLocalUser(const Configuration& config, std::string_view name);
 

@@ -83,8 +83,14 @@ namespace {
 // "*", or addresses the system can read, separated by commas.
 std::optional<std::string> ListenAddressesProblem(const std::string& list) {
   if (list == "*") return std::nullopt;
-  for (const std::string& address : config::ListItems(list)) {
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string address = list.substr(start, comma - start);
+    address.erase(0, std::min(address.find_first_not_of(' '), address.size()));
+    while (!address.empty() && address.back() == ' ') address.pop_back();
     if (!platform::ParseIpAddress(address)) return "\"" + address + "\" не является IP-адресом.";
+    start = comma + 1;
   }
   return std::nullopt;
 }

@@ -74,9 +74,14 @@ void Server::loadCredentials(const config::Configuration& config) {
 // IPv4 and every IPv6 address.
 std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool& every) {
   std::vector<platform::IpAddress> addresses;
-  for (const std::string& item : config::ListItems(text)) {
-    if (item == "*") return ListenAddressesOf("", every);
+  std::size_t start = 0;
+  while (text != "*" && start < text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string item = text.substr(start, comma - start);
+    item.erase(0, std::min(item.find_first_not_of(' '), item.size()));
+    while (!item.empty() && item.back() == ' ') item.pop_back();
     if (const auto address = platform::ParseIpAddress(item)) addresses.push_back(*address);
+    start = comma + 1;
   }
   every = addresses.empty();
   if (every) addresses = {platform::IpAddress::V4(platform::kAnyAddress), platform::IpAddress::AnyV6()};
