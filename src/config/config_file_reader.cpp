@@ -1,4 +1,5 @@
 // Loading quelma.cfg line by line into the configuration, or making it when it is missing.
+#include <cctype>
 #include <string_view>
 
 #include "config/config_file.h"
@@ -56,6 +57,25 @@ SmtpServerAuth SmtpServerAuthValue(std::string_view value) {
   if (value.empty() || platform::EqualsIgnoreAsciiCase(value, "NO")) return SmtpServerAuth::kNo;
   if (platform::EqualsIgnoreAsciiCase(value, "YES")) return SmtpServerAuth::kYes;
   return SmtpServerAuth::kRequired;
+}
+
+// Anything but the two mechanisms means the password, as before the option existed.
+OauthMechanism OauthMechanismValue(std::string_view value) {
+  if (platform::EqualsIgnoreAsciiCase(value, "XOAUTH2")) return OauthMechanism::kXoauth2;
+  if (platform::EqualsIgnoreAsciiCase(value, "OAUTHBEARER")) return OauthMechanism::kOauthBearer;
+  return OauthMechanism::kNone;
+}
+
+// A platform's name as the settings keep it: lower case letters, digits, "-" and "_".
+std::string OauthNameValue(std::string_view value) {
+  std::string name;
+  for (char ch : Cut(value, 32)) {
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') || lower == '-' || lower == '_') {
+      name.push_back(lower);
+    }
+  }
+  return name;
 }
 
 using ParameterHandler = void (*)(Configuration&, std::string_view);
@@ -139,7 +159,12 @@ constexpr ParameterKey kParameterKeys[] = {
      [](Configuration& c, std::string_view v) {
        c.AUTH_FAIL_LIMIT = BoundedValue(v, 0, limits::kMaxAuthFailLimit, defaults::kAuthFailLimit);
      }},
+    {"SMTP_AUTH", [](Configuration& c, std::string_view v) { c.SMTP_AUTH = OauthMechanismValue(v); }},
+    {"SMTP_OAUTH", [](Configuration& c, std::string_view v) { c.SMTP_OAUTH = OauthNameValue(v); }},
 };
+
+constexpr std::string_view kOauthPrefix = "OAUTH_";
+constexpr std::size_t kOauthSettings = 64;  // more keys than any platform needs
 
 // "DialupPhoneNumber<n>": entry n, and the entry behind it is emptied, so the list ends there.
 void ReadPhoneNumber(Configuration& c, std::string_view index, std::string_view value) {
@@ -199,6 +224,19 @@ void ReadParameter(Configuration& c, const ConfigLine& line, std::string_view ra
       }
     }
   }
+  if (key.size() > kOauthPrefix.size() && platform::EqualsIgnoreAsciiCase(key.substr(0, kOauthPrefix.size()), kOauthPrefix)) {
+    std::string name(Cut(key, 64));
+    for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    if (c.oauthSettings.size() < kOauthSettings || c.oauthSettings.contains(name)) {
+      std::string value = ListValue(raw);
+      if (value.empty()) {
+        c.oauthSettings.erase(name);
+      } else {
+        c.oauthSettings[std::move(name)] = std::move(value);
+      }
+    }
+    return;
+  }
   if (key.starts_with(kPhonePrefix)) return ReadPhoneNumber(c, key.substr(kPhonePrefix.size()), line.value);
   if (key.starts_with(kSchedulePrefix)) return ReadScheduleRecord(c, key.substr(kSchedulePrefix.size()), line.value);
   for (const ParameterKey& entry : kParameterKeys) {
@@ -240,6 +278,8 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
   for (const auto& [name, value] : OptionWords(line.rest)) {
     if (platform::EqualsIgnoreAsciiCase(name, "tls")) a.tls = TlsModeValue(value);
     if (platform::EqualsIgnoreAsciiCase(name, "fingerprint")) a.fingerprint = NormalizeFingerprint(value);
+    if (platform::EqualsIgnoreAsciiCase(name, "auth")) a.auth = OauthMechanismValue(value);
+    if (platform::EqualsIgnoreAsciiCase(name, "oauth")) a.oauth = OauthNameValue(value);
   }
   c.accounts.push_back(std::move(a));
 }

@@ -80,6 +80,9 @@ void WriteParameters(std::string& out, const Configuration& c) {
     Line(out, "SMTP_SRV_AUTH", c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired ? "REQUIRED" : "YES");
   }
   if (c.AUTH_FAIL_LIMIT != defaults::kAuthFailLimit) Line(out, "AUTH_FAIL_LIMIT", std::to_string(c.AUTH_FAIL_LIMIT));
+  if (c.SMTP_AUTH != OauthMechanism::kNone) Line(out, "SMTP_AUTH", OauthMechanismName(c.SMTP_AUTH));
+  if (!c.SMTP_OAUTH.empty()) Line(out, "SMTP_OAUTH", c.SMTP_OAUTH);
+  for (const auto& [key, value] : c.oauthSettings) Line(out, key, value);
 }
 
 // The options after the remark that older builds do not read, each only when set.
@@ -87,6 +90,8 @@ std::string AccountOptions(const ProviderAccount& a) {
   std::string options;
   if (a.tls != TlsMode::kNone) options += a.tls == TlsMode::kImplicit ? " tls=ssl" : " tls=stls";
   if (!a.fingerprint.empty()) options += " fingerprint=" + a.fingerprint;
+  if (a.auth != OauthMechanism::kNone) options += std::string(" auth=") + (a.auth == OauthMechanism::kXoauth2 ? "xoauth2" : "oauthbearer");
+  if (!a.oauth.empty()) options += " oauth=" + a.oauth;
   return options;
 }
 

@@ -28,7 +28,7 @@ Configuration DefaultConfiguration(const std::string& programDir) {
   c.Daemon = "daemon";
   c.users = {LocalUser{"postmaster", "", ""}, LocalUser{"daemon", "", ""}};
   c.UNDISCLOSED_MAIL_TO.clear();
-  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0, {}, {}}};
+  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0, {}, {}, {}, {}}};
   c.POP3_SRV_PORT = defaults::kPop3Port;
   c.SMTP_SRV_PORT = defaults::kSmtpPort;
   c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
@@ -74,6 +74,9 @@ void ResetForLoad(Configuration& c) {
   c.LISTEN_ADDRESSES = defaults::kListenAddresses;
   c.SMTP_SRV_AUTH = SmtpServerAuth::kNo;
   c.AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;
+  c.SMTP_AUTH = OauthMechanism::kNone;
+  c.SMTP_OAUTH.clear();
+  c.oauthSettings.clear();
 }
 
 std::string NormalizeFingerprint(std::string_view text) {
@@ -95,6 +98,15 @@ int FindLocalUser(const Configuration& config, std::string_view name) {
 
 void SqueezeBlanks(std::string& text) {
   std::erase_if(text, [](char c) { return static_cast<unsigned char>(c) <= 32; });
+}
+
+std::string_view OauthMechanismName(OauthMechanism mechanism) {
+  switch (mechanism) {
+    case OauthMechanism::kXoauth2: return "XOAUTH2";
+    case OauthMechanism::kOauthBearer: return "OAUTHBEARER";
+    case OauthMechanism::kNone: break;
+  }
+  return {};
 }
 
 }  // namespace quelma::config

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,10 @@ enum class TlsMode { kNone, kStartTls, kImplicit };
 // before MAIL.
 enum class SmtpServerAuth { kNo, kYes, kRequired };
 
+// How a provider client logs in: with the password (USER/PASS or APOP; the SMTP client's
+// CRAM-MD5, PLAIN or LOGIN), or with an OAuth 2.0 access token by XOAUTH2 or OAUTHBEARER.
+enum class OauthMechanism { kNone, kXoauth2, kOauthBearer };
+
 struct LocalUser {
   std::string name;
   std::string password;  // plain; compared by the POP3 server
@@ -85,6 +90,8 @@ struct ProviderAccount {
   // Options after the account line's remark ("tls=stls", "fingerprint=..."); written only when set.
   TlsMode tls = TlsMode::kNone;
   std::string fingerprint;  // 64 hex digits of the certificate's SHA-256; replaces the CA check
+  OauthMechanism auth = OauthMechanism::kNone;  // "auth=xoauth2|oauthbearer"
+  std::string oauth;  // "oauth=NAME": whose identity platform issues the tokens ("microsoft", "google")
   bool operator==(const ProviderAccount&) const = default;
 };
 
@@ -135,6 +142,11 @@ struct Configuration {
   std::string LISTEN_ADDRESSES = defaults::kListenAddresses;  // comma-separated; "*" for all
   SmtpServerAuth SMTP_SRV_AUTH = SmtpServerAuth::kNo;      // NO, YES or REQUIRED
   std::int32_t AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;  // 0: no lock-out
+  OauthMechanism SMTP_AUTH = OauthMechanism::kNone;  // XOAUTH2 or OAUTHBEARER; none: the password
+  std::string SMTP_OAUTH;  // whose identity platform issues the SMTP login's tokens
+  // "OAUTH_<PLATFORM>_<FIELD>" keys (upper case, as written) that replace a platform's
+  // endpoints, client id or scopes; list values keep their items comma-separated.
+  std::map<std::string, std::string> oauthSettings;
   std::vector<LocalUser> users;               // at most limits::kUsers
   std::vector<ProviderAccount> accounts;      // at most limits::kAccounts
 
@@ -158,6 +170,9 @@ std::string NormalizeFingerprint(std::string_view text);
 
 // The local servers offer TLS only with both a certificate and a key.
 inline bool LocalTlsConfigured(const Configuration& c) { return !c.TLS_CERT_FILE.empty() && !c.TLS_KEY_FILE.empty(); }
+
+// "XOAUTH2" or "OAUTHBEARER" as the settings and the wire spell them; empty for none.
+std::string_view OauthMechanismName(OauthMechanism mechanism);
 
 // Removes every byte of value 32 or less (blanks, tabs, control characters).
 void SqueezeBlanks(std::string& text);

@@ -1,7 +1,10 @@
 // Building the OAuth SASL messages.
 #include "net/sasl_oauth.h"
 
+#include <nlohmann/json.hpp>
+
 #include "codec/base64.h"
+#include "platform/text.h"
 
 namespace quelma::net {
 namespace {
@@ -41,5 +44,21 @@ std::string OauthBearerResponse(std::string_view login, std::string_view host, s
 }
 
 std::string OauthBearerAbort() { return codec::Base64Encode(std::string(1, kSeparator)); }
+
+std::string OauthErrorSummary(std::string_view challenge) {
+  while (!challenge.empty() && challenge.front() == ' ') challenge.remove_prefix(1);
+  const std::string decoded = codec::Base64Decode(platform::Cut(challenge, 4096));
+  const nlohmann::json error = nlohmann::json::parse(decoded, nullptr, false);
+  std::string summary;
+  if (error.is_object()) {
+    for (const char* field : {"status", "scope", "schemes"}) {
+      const auto value = error.find(field);
+      if (value == error.end() || !value->is_string()) continue;
+      if (!summary.empty()) summary += ", ";
+      summary += std::string(field) + " " + value->get_ref<const std::string&>();
+    }
+  }
+  return platform::Printable(summary.empty() ? decoded : summary, 200);
+}
 
 }  // namespace quelma::net

@@ -19,4 +19,9 @@ std::string OauthBearerResponse(std::string_view login, std::string_view host, s
 // What a client answers to the server's error challenge to end a failed exchange: ^A.
 std::string OauthBearerAbort();
 
+// The server's error challenge (Base64 of a JSON object, RFC 7628 section 3.2.2, and the same
+// for XOAUTH2) as the log shows it: "status 401, scope ..., schemes bearer"; anything else
+// shown as it came, control bytes as "?", at most 200 bytes.
+std::string OauthErrorSummary(std::string_view challenge);
+
 }  // namespace quelma::net

@@ -60,6 +60,15 @@ bool StartsWithIgnoreAsciiCase(std::string_view text, std::string_view prefix) {
 
 std::string_view Cut(std::string_view text, std::size_t capacity) { return text.substr(0, capacity); }
 
+std::string Printable(std::string_view text, std::size_t capacity) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  std::string shown(Cut(text, capacity));
+  for (char& ch : shown) {
+    if (static_cast<unsigned char>(ch) < 32 || ch == '\x7f') ch = '?';
+  }
+  return shown;
+}
+
 std::string_view UpToNul(std::string_view text) { return text.substr(0, text.find('\0')); }
 
 int HexDigitValue(char c) {

@@ -21,6 +21,11 @@ bool StartsWithIgnoreAsciiCase(std::string_view text, std::string_view prefix);
 // The first `capacity` bytes of `text`: every fixed capacity of the system is applied with this.
 std::string_view Cut(std::string_view text, std::size_t capacity);
 
+// Text from a peer as a log line may show it: at most `capacity` bytes, a line end at its end
+// dropped, every other control byte shown as "?", so no peer writes lines of its own into the
+// log or sends escapes to a terminal.
+std::string Printable(std::string_view text, std::size_t capacity);
+
 // The text up to (not including) its first NUL byte, as a C string would see it.
 std::string_view UpToNul(std::string_view text);
 

@@ -48,6 +48,13 @@ enum class Pop3ClientError : int {
   kTlsHostName = 41,      // the certificate is for other names
   kTlsPin = 42,           // its fingerprint is not the one set for the account
   kTlsSettings = 43,      // the trusted-certificates file cannot be used
+  kAuthNotOffered = 44,   // CAPA does not list the account's SASL mechanism
+  kAuthSend = 45,         // CAPA, AUTH or the token could not be sent
+  kAuthReceive = 46,      // their replies broke off
+  kAuthRefused = 47,      // the server took no access token, not even a new one
+  kOauthToken = 48,       // no access token could be had from the identity platform
+  kOauthLogin = 49,       // never authorised, or the authorisation was revoked: log in again
+  kAuthInClear = 50,      // an OAuth login is set for an account without TLS
 };
 
 inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }

@@ -65,13 +65,17 @@ void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programD
 
 // Connect and talk to the provider; the connection is closed when this returns.
 Pop3ClientError Run::download() {
-  Pop3ClientError error = connect();
   const config::TlsMode mode = c_.account.tls;
+  if (c_.account.auth != config::OauthMechanism::kNone && mode == config::TlsMode::kNone) {
+    log("Вход по OAuth 2.0 возможен только через TLS: задайте для счета tls=ssl или tls=stls\r\n");
+    return Pop3ClientError::kAuthInClear;
+  }
+  Pop3ClientError error = connect();
   if (error == Pop3ClientError::kNone && mode == config::TlsMode::kImplicit) error = startImplicitTls();
   if (error == Pop3ClientError::kNone) {
     net::ByteStream& stream = secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_);
     Pop3ClientSession session(stream, c_.account, c_.programDir, c_.log, c_.window, &ledger_,
-                              mode == config::TlsMode::kStartTls ? &tls_ : nullptr);
+                              mode == config::TlsMode::kStartTls ? &tls_ : nullptr, c_.tokens);
     error = session.run();
   }
   if (secure_) secure_->close();
@@ -85,7 +89,8 @@ Pop3ClientError Run::download() {
 int Run::fail(Pop3ClientError error) {
   log("Ошибка " + std::to_string(ErrorNumber(error)) + ": работа POP3 клиента закончена\r\n");
   stream_.close();
-  status("POP3 клиент ОШИБКА");
+  // Only the administrator can mend a missing or revoked authorisation: the status says so.
+  status(error == Pop3ClientError::kOauthLogin ? "POP3: нужен вход OAuth" : "POP3 клиент ОШИБКА");
   progress(0);
   return ErrorNumber(error);
 }

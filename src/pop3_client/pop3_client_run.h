@@ -7,6 +7,7 @@
 #include "link/activity_log.h"
 #include "link/main_window.h"
 #include "config/configuration.h"
+#include "net/access_token_source.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::pop3_client {
@@ -21,6 +22,7 @@ struct Pop3ClientContext {
   std::string programDir;            // holds the download files and "mail.txt"
   config::ProviderAccount account;   // CurrentPop3Account
   std::uint32_t receiveTimeoutMs = config::defaults::kProviderTimeoutMs;
+  net::AccessTokenSource* tokens = nullptr;  // for an account that logs in with OAuth
 };
 
 // The thread body: 0 after a successful run, the error number after a failed one, 1 when

@@ -8,8 +8,10 @@
 #include <set>
 
 #include "codec/md5.h"
+#include "net/sasl_oauth.h"
 #include "net/tls_log_text.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "spool/download_files.h"
 
 namespace quelma::pop3_client {
@@ -23,7 +25,8 @@ bool Positive(const std::string& reply) { return !reply.empty() && reply[0] == '
 
 Pop3ClientSession::Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account,
                                      std::string programDir, link::ActivityLog& log, link::MainWindow& window,
-                                     spool::UidLedger* ledger, const net::TlsClient* stls)
+                                     spool::UidLedger* ledger, const net::TlsClient* stls,
+                                     net::AccessTokenSource* tokens)
     : stream_(&stream),
       stls_(stls),
       account_(account),
@@ -31,6 +34,7 @@ Pop3ClientSession::Pop3ClientSession(net::ByteStream& stream, const config::Prov
       log_(log),
       window_(window),
       ledger_(ledger),
+      tokens_(tokens),
       accountKey_(spool::AccountKey(account.server, account.login)),
       nextFile_(spool::NextDownloadFileNumber(programDir_, accountKey_)) {}
 
@@ -38,6 +42,8 @@ Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
   switch (phase) {
     case Phase::kGreeting: return &Pop3ClientSession::greeting;
     case Phase::kStls: return &Pop3ClientSession::stls;
+    case Phase::kSasl: return &Pop3ClientSession::sasl;
+    case Phase::kAuth: return &Pop3ClientSession::authenticate;
     case Phase::kApop: return &Pop3ClientSession::apop;
     case Phase::kUser: return &Pop3ClientSession::user;
     case Phase::kPass: return &Pop3ClientSession::pass;
@@ -92,8 +98,14 @@ Pop3ClientError Pop3ClientSession::greeting() {
     timeStamp_ = reply_.substr(open, close - open + (reply_[close] == '>' ? 1 : 0));
   }
   log("Сервер готов.\r\n");
-  phase_ = stls_ ? Phase::kStls : account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
+  phase_ = stls_ ? Phase::kStls : loginPhase();
   return Pop3ClientError::kNone;
+}
+
+// How the login starts once the connection is as secure as the account asks.
+Pop3ClientSession::Phase Pop3ClientSession::loginPhase() const {
+  if (account_.auth != config::OauthMechanism::kNone) return Phase::kSasl;
+  return account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
 }
 
 // CAPA must list STLS and STLS must be taken; then the handshake and its checks. A server that
@@ -133,8 +145,87 @@ Pop3ClientError Pop3ClientSession::stls() {
   if (!secure_) return TlsError(failure);
   stream_ = secure_.get();
   replies_.restart(*stream_);  // whatever came before the handshake is not the server's word
-  phase_ = account_.useApop != 0 && !timeStamp_.empty() ? Phase::kApop : Phase::kUser;
+  phase_ = loginPhase();
   return Pop3ClientError::kNone;
+}
+
+// The SASL mechanisms as CAPA lists them now (after STLS the server may offer others): the
+// account's must be among them, or nothing of the token is sent.
+Pop3ClientError Pop3ClientSession::sasl() {
+  if (!send("CAPA\r\n")) return Pop3ClientError::kAuthSend;
+  if (const auto e = receive(Pop3ClientError::kAuthReceive, Pop3ClientError::kAuthReceive); e != Pop3ClientError::kNone) {
+    return e;
+  }
+  const std::string_view wanted = config::OauthMechanismName(account_.auth);
+  bool offered = false;
+  if (Positive(reply_)) {
+    const auto e = readListing(Pop3ClientError::kAuthReceive, [&](const std::string& line) {
+      std::string upper = line.substr(0, line.find_first_of("\r\n"));
+      std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+      if (upper.starts_with("SASL ")) offered = offered || (" " + upper + " ").find(" " + std::string(wanted) + " ") != std::string::npos;
+      return true;
+    });
+    if (e != Pop3ClientError::kNone) return e;
+  }
+  if (!offered) {
+    log("Сервер не предлагает вход " + std::string(wanted) + ", заданный для счета\r\n");
+    refuse();
+    return Pop3ClientError::kAuthNotOffered;
+  }
+  phase_ = Phase::kAuth;
+  return Pop3ClientError::kNone;
+}
+
+// "AUTH MECHANISM", the server's "+", then the token in one line. Neither the token nor the
+// line that carries it is ever logged.
+Pop3ClientError Pop3ClientSession::authenticate() {
+  const std::optional<std::string> token = tokens_ ? tokens_->accessToken(renewed_) : std::nullopt;
+  if (!token) {
+    refuse();
+    return tokens_ && !tokens_->loginNeeded() ? Pop3ClientError::kOauthToken : Pop3ClientError::kOauthLogin;
+  }
+  const std::string mechanism(config::OauthMechanismName(account_.auth));
+  log("AUTH " + mechanism + "\r\n");
+  if (!send("AUTH " + mechanism + "\r\n")) return Pop3ClientError::kAuthSend;
+  if (const auto e = receive(Pop3ClientError::kAuthReceive, Pop3ClientError::kAuthReceive); e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_) || reply_.starts_with("+OK")) return authRefused();
+  const std::string response = account_.auth == config::OauthMechanism::kXoauth2
+                                   ? net::Xoauth2Response(account_.login, *token)
+                                   : net::OauthBearerResponse(account_.login, account_.server,
+                                                              static_cast<std::uint16_t>(account_.port), *token);
+  if (!send(response + "\r\n")) return Pop3ClientError::kAuthSend;
+  if (const auto e = receive(Pop3ClientError::kAuthReceive, Pop3ClientError::kAuthReceive); e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (reply_.starts_with("+OK")) {
+    log("Маркер доступа принят сервером: сервер готов к работе.\r\n");
+    phase_ = Phase::kCapa;
+    return Pop3ClientError::kNone;
+  }
+  if (Positive(reply_)) {
+    // The server's error challenge: what it says goes to the log, the exchange is ended.
+    log("Ответ сервера на маркер доступа: " + net::OauthErrorSummary(reply_.substr(1)) + "\r\n");
+    const std::string end = account_.auth == config::OauthMechanism::kXoauth2 ? "" : net::OauthBearerAbort();
+    if (!send(end + "\r\n")) return Pop3ClientError::kAuthSend;
+    if (const auto e = receive(Pop3ClientError::kAuthReceive, Pop3ClientError::kAuthReceive); e != Pop3ClientError::kNone) {
+      return e;
+    }
+  }
+  return authRefused();
+}
+
+// The first refusal may be of a token that has just expired or been revoked at the server:
+// one more try with a new one, then the run ends.
+Pop3ClientError Pop3ClientSession::authRefused() {
+  log("Сервер не принял маркер доступа: " + platform::Printable(reply_, 200) + "\r\n");
+  if (!renewed_) {
+    renewed_ = true;
+    return Pop3ClientError::kNone;
+  }
+  refuse();
+  return Pop3ClientError::kAuthRefused;
 }
 
 // A refused APOP is no error: USER and PASS follow on the same connection.

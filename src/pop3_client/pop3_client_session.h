@@ -18,6 +18,7 @@
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "link/main_window.h"
+#include "net/access_token_source.h"
 #include "net/byte_stream.h"
 #include "net/line_receiver.h"
 #include "net/tls.h"
@@ -33,21 +34,28 @@ class Pop3ClientSession {
   // downloading them again; without one (or when the provider has no UIDL) it downloads all.
   // With `stls` the session asks for TLS before it logs in, and a server that does not offer
   // STLS is an error: nothing is sent in clear after the greeting but CAPA and STLS.
+  // An account that logs in with OAuth takes its access tokens from `tokens`.
   Pop3ClientSession(net::ByteStream& stream, const config::ProviderAccount& account, std::string programDir,
                     link::ActivityLog& log, link::MainWindow& window, spool::UidLedger* ledger = nullptr,
-                    const net::TlsClient* stls = nullptr);
+                    const net::TlsClient* stls = nullptr, net::AccessTokenSource* tokens = nullptr);
 
   // From the greeting to the reply to QUIT; kNone when every message is in its download file
   // and the server took QUIT.
   Pop3ClientError run();
 
  private:
-  enum class Phase { kGreeting, kStls, kApop, kUser, kPass, kCapa, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone };
+  enum class Phase {
+    kGreeting, kStls, kSasl, kAuth, kApop, kUser, kPass, kCapa, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone
+  };
   using Handler = Pop3ClientError (Pop3ClientSession::*)();
   static Handler HandlerOf(Phase phase);
 
   Pop3ClientError greeting();
   Pop3ClientError stls();
+  Pop3ClientError sasl();
+  Pop3ClientError authenticate();
+  Pop3ClientError authRefused();
+  Phase loginPhase() const;
   Pop3ClientError apop();
   Pop3ClientError user();
   Pop3ClientError pass();
@@ -83,6 +91,8 @@ class Pop3ClientSession {
   link::ActivityLog& log_;
   link::MainWindow& window_;
   spool::UidLedger* ledger_;
+  net::AccessTokenSource* tokens_;
+  bool renewed_ = false;  // the access token was renewed after a refusal
   std::string accountKey_;
   std::uint64_t nextFile_;  // the number of the next download file
   std::map<unsigned long, std::string> uids_;  // message number -> the provider's unique id

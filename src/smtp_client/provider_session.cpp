@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "codec/base64.h"
+#include "net/sasl_oauth.h"
 #include "net/tls_log_text.h"
 #include "platform/text.h"
 #include "smtp_client/queue_line_reader.h"
@@ -40,6 +41,7 @@ SmtpClientError ProviderSession::logIn() {
   if (startTls_) {
     if (const SmtpClientError e = startTls(); e != SmtpClientError::kNone) return e;
   }
+  if (config_.SMTP_AUTH != config::OauthMechanism::kNone) return logInWithToken();
   if (config_.SMTP_USES_LOGIN) {
     log("Logging in to SMTP server\r\n");
     connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
@@ -85,6 +87,57 @@ SmtpClientError ProviderSession::startTls() {
   }
   connection_.restart(*secure_);
   return SmtpClientError::kNone;
+}
+
+// An OAuth login has no fall-back: EHLO must list the mechanism, or nothing is sent.
+SmtpClientError ProviderSession::logInWithToken() {
+  log("Logging in to SMTP server\r\n");
+  connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  const std::string_view mechanism = config::OauthMechanismName(config_.SMTP_AUTH);
+  if (!Begins(connection_.reply(), "250") || !EhloOffersMechanism(connection_.reply(), mechanism)) {
+    log("Сервер не предлагает вход " + std::string(mechanism) + ", заданный в SMTP_AUTH\r\n");
+    quit();
+    return SmtpClientError::kAuthNotOffered;
+  }
+  // The first refusal may be of a token that has just expired or been revoked at the server:
+  // one more try with a new one.
+  SmtpClientError outcome = SmtpClientError::kNone;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt == 1) renewed_ = true;
+    outcome = authOauth();
+    if (outcome != SmtpClientError::kLoginRefused) break;
+  }
+  if (outcome == SmtpClientError::kNone) {
+    log("Сервер готов к приему сообщений.\r\n");
+  } else if (error() == SmtpClientError::kNone) {
+    quit();
+  }
+  return outcome;
+}
+
+// "AUTH MECHANISM token" in one line; an error challenge (334) is logged and answered so the
+// server ends the exchange. Neither the token nor the line that carries it is ever logged.
+SmtpClientError ProviderSession::authOauth() {
+  const std::optional<std::string> token = tokens_ ? tokens_->accessToken(renewed_) : std::nullopt;
+  if (!token) return tokens_ && !tokens_->loginNeeded() ? SmtpClientError::kOauthToken : SmtpClientError::kOauthLogin;
+  const std::string mechanism(config::OauthMechanismName(config_.SMTP_AUTH));
+  const std::string response =
+      config_.SMTP_AUTH == config::OauthMechanism::kXoauth2
+          ? net::Xoauth2Response(config_.SMTP_LOGIN_NAME, *token)
+          : net::OauthBearerResponse(config_.SMTP_LOGIN_NAME, config_.SMTPServer, config_.SMTPSport, *token);
+  log("AUTH " + mechanism + "\r\n");
+  connection_.send("AUTH " + mechanism + " " + response + "\r\n", SmtpClientError::kLoginSend);
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  if (Begins(connection_.reply(), "334")) {
+    log("Ответ сервера на маркер доступа: " + net::OauthErrorSummary(std::string_view(connection_.reply()).substr(3)) + "\r\n");
+    const std::string end = config_.SMTP_AUTH == config::OauthMechanism::kXoauth2 ? "" : net::OauthBearerAbort();
+    connection_.send(end + "\r\n", SmtpClientError::kLoginSend);
+    if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  }
+  if (Begins(connection_.reply(), "235")) return SmtpClientError::kNone;
+  log("Сервер не принял маркер доступа: " + platform::Printable(connection_.reply(), 200) + "\r\n");
+  return SmtpClientError::kLoginRefused;
 }
 
 SmtpClientError ProviderSession::hello() {

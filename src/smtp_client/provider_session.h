@@ -11,6 +11,7 @@
 
 #include "config/configuration.h"
 #include "link/activity_log.h"
+#include "net/access_token_source.h"
 #include "net/byte_stream.h"
 #include "net/tls.h"
 #include "platform/files.h"
@@ -34,10 +35,11 @@ inline constexpr char kTraceHeader[] =
 class ProviderSession {
  public:
   // With `startTls` the session asks for TLS after the greeting, and a server that does not
-  // offer STARTTLS is an error: nothing but EHLO and STARTTLS goes out in clear.
+  // offer STARTTLS is an error: nothing but EHLO and STARTTLS goes out in clear. With
+  // SMTP_AUTH the login takes its access tokens from `tokens`.
   ProviderSession(net::ByteStream& stream, const config::Configuration& config, link::ActivityLog& log,
-                  const net::TlsClient* startTls = nullptr)
-      : config_(config), log_(log), connection_(stream), startTls_(startTls) {}
+                  const net::TlsClient* startTls = nullptr, net::AccessTokenSource* tokens = nullptr)
+      : config_(config), log_(log), connection_(stream), startTls_(startTls), tokens_(tokens) {}
 
   // Greeting, (EHLO and STARTTLS,) then EHLO and AUTH when the settings ask for a login (HELO
   // when that cannot be had), else HELO: on kNone the server is ready for MAIL.
@@ -56,6 +58,8 @@ class ProviderSession {
   SmtpClientError authPlain();
   SmtpClientError authLogin();
   SmtpClientError authCramMd5();
+  SmtpClientError logInWithToken();
+  SmtpClientError authOauth();
   SmtpClientError requireAccepted();
   bool readReply(SmtpClientError error) { return connection_.readReply(error); }
   TransactionResult readFailure();
@@ -68,9 +72,11 @@ class ProviderSession {
   link::ActivityLog& log_;
   ProviderConnection connection_;
   const net::TlsClient* startTls_;
+  net::AccessTokenSource* tokens_;
   std::unique_ptr<net::ByteStream> secure_;  // TLS over the connection after STARTTLS
   std::string sender_;              // the rewritten sender of the current transaction
   bool transactionOpen_ = false;    // MAIL was accepted and no end of data followed
+  bool renewed_ = false;            // the access token was renewed after a refusal
   bool traceAdded_ = false;
   bool fromHandled_ = false;
   bool replyToHandled_ = false;

@@ -28,6 +28,7 @@ constexpr char kStarting[] = "*** Отправка исходящих сообщ
 constexpr char kNothingToSend[] = "Нет сообщений для отправки\r\n";
 constexpr char kSuccess[] = "SMTP клиент успех";
 constexpr char kFailure[] = "SMTP клиент ОШИБКА";
+constexpr char kLoginNeeded[] = "SMTP: нужен вход OAuth";
 
 class Upload {
  public:
@@ -68,7 +69,10 @@ int Upload::end(SmtpClientError error) {
   stream_.close();
   platform::RemoveFile(markerPath_);
   c_.window.setProgress(link::kSmtpProgressPart, 0);
-  c_.window.setStatusText(link::kSmtpLabelPart, error != SmtpClientError::kNone ? kFailure : kSuccess);
+  // Only the administrator can mend a missing or revoked authorisation: the status says so.
+  c_.window.setStatusText(link::kSmtpLabelPart, error == SmtpClientError::kOauthLogin ? kLoginNeeded
+                                                : error != SmtpClientError::kNone     ? kFailure
+                                                                                      : kSuccess);
   guard_.reset();
   c_.window.post(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kSmtpClient), 0);
   return ErrorNumber(error);
@@ -91,6 +95,10 @@ SmtpClientError Upload::connect() {
 // One connection for the whole queue, made when the first message is to go.
 SmtpClientError Upload::logIn() {
   if (session_) return SmtpClientError::kNone;
+  if (c_.config.SMTP_AUTH != config::OauthMechanism::kNone && c_.config.SMTP_TLS == config::TlsMode::kNone) {
+    log("Вход по OAuth 2.0 возможен только через TLS: задайте SMTP_TLS = SSL или STARTTLS\r\n");
+    return SmtpClientError::kAuthInClear;
+  }
   if (const SmtpClientError e = connect(); e != SmtpClientError::kNone) return e;
   if (c_.config.SMTP_TLS == config::TlsMode::kImplicit) {
     net::TlsFailure failure = net::TlsFailure::kNone;
@@ -98,7 +106,7 @@ SmtpClientError Upload::logIn() {
     if (!secure_) return TlsError(failure);
   }
   session_.emplace(secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_), c_.config, c_.log,
-                   c_.config.SMTP_TLS == config::TlsMode::kStartTls ? &tls_ : nullptr);
+                   c_.config.SMTP_TLS == config::TlsMode::kStartTls ? &tls_ : nullptr, c_.tokens);
   return session_->logIn();
 }
 

@@ -8,6 +8,7 @@
 #include "link/activity_log.h"
 #include "link/main_window.h"
 #include "config/configuration.h"
+#include "net/access_token_source.h"
 
 namespace quelma::smtp_client {
 
@@ -18,6 +19,7 @@ struct QueueUploadContext {
   link::ActivityLog& log;
   const config::Configuration& config;
   std::uint32_t timeoutMs = config::defaults::kProviderTimeoutMs;  // send and receive time-outs of the provider connection
+  net::AccessTokenSource* tokens = nullptr;  // for SMTP_AUTH (OAuth)
 };
 
 // The thread body: 0 after a normal end, the error number after a fatal fault, 1 when

@@ -14,15 +14,34 @@ AuthMethod ChooseAuthMethod(std::string_view ehloReply) {
   return AuthMethod::kNone;
 }
 
-bool EhloOffers(std::string_view ehloReply, std::string_view keyword) {
+namespace {
+
+// The words of the EHLO reply's line for `keyword` ("AUTH PLAIN LOGIN"), keyword first; empty
+// when no line names it.
+std::string_view EhloLine(std::string_view ehloReply, std::string_view keyword) {
   for (std::size_t start = 0; start < ehloReply.size();) {
     const std::size_t end = std::min(ehloReply.find('\n', start), ehloReply.size());
     const std::string_view line = ehloReply.substr(start, end - start);
     if (line.size() > 4) {
-      const std::string_view rest = line.substr(4);
-      if (platform::EqualsIgnoreAsciiCase(rest.substr(0, rest.find_first_of(" \r")), keyword)) return true;
+      std::string_view rest = line.substr(4);
+      while (!rest.empty() && (rest.back() == '\r' || rest.back() == ' ')) rest.remove_suffix(1);
+      if (platform::EqualsIgnoreAsciiCase(rest.substr(0, rest.find(' ')), keyword)) return rest;
     }
     start = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
+bool EhloOffers(std::string_view ehloReply, std::string_view keyword) { return !EhloLine(ehloReply, keyword).empty(); }
+
+bool EhloOffersMechanism(std::string_view ehloReply, std::string_view mechanism) {
+  std::string_view words = EhloLine(ehloReply, "AUTH");
+  while (!words.empty()) {
+    const std::size_t blank = words.find(' ');
+    if (platform::EqualsIgnoreAsciiCase(words.substr(0, blank), mechanism)) return true;
+    words = blank == std::string_view::npos ? std::string_view() : words.substr(blank + 1);
   }
   return false;
 }

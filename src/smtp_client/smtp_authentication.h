@@ -17,6 +17,9 @@ AuthMethod ChooseAuthMethod(std::string_view ehloReply);
 // Whether a line of the EHLO reply names `keyword` as its extension ("250-STARTTLS").
 bool EhloOffers(std::string_view ehloReply, std::string_view keyword);
 
+// Whether the AUTH line of the EHLO reply lists `mechanism` ("250-AUTH PLAIN XOAUTH2").
+bool EhloOffersMechanism(std::string_view ehloReply, std::string_view mechanism);
+
 // Base64 of NUL name NUL password (an empty authorisation identity).
 std::string PlainCredentials(std::string_view name, std::string_view password);
 

@@ -37,6 +37,10 @@ enum class SmtpClientError : int {
   kTlsHostName = 29,         // the certificate is for other names
   kTlsPin = 30,              // its fingerprint is not SMTP_TLS_FINGERPRINT
   kTlsSettings = 31,         // the trusted-certificates file cannot be used
+  kAuthNotOffered = 32,      // the EHLO reply does not list SMTP_AUTH's mechanism
+  kOauthToken = 33,          // no access token could be had from the identity platform
+  kOauthLogin = 34,          // never authorised, or the authorisation was revoked: log in again
+  kAuthInClear = 35,         // SMTP_AUTH is set without SMTP_TLS
   kChallengeWithoutOpen = 310,   // the decoded CRAM-MD5 challenge holds no "<"
   kChallengeWithoutClose = 311,  // nor a ">" after it
 };

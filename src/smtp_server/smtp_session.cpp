@@ -12,13 +12,7 @@ bool Is(std::string_view line, std::string_view word) { return platform::StartsW
 
 }  // namespace
 
-std::string Printable(std::string_view text) {
-  std::string shown(platform::Cut(text, limits::kAddress));
-  for (char& ch : shown) {
-    if (static_cast<unsigned char>(ch) < 32 || ch == '\x7f') ch = '?';
-  }
-  return shown;
-}
+std::string Printable(std::string_view text) { return platform::Printable(text, limits::kAddress); }
 
 std::string TakeAddress(std::string_view rest) {
   std::size_t i = 0;

@@ -44,7 +44,7 @@ struct Session {
     c.DialupAutoOff = true;
     c.Daemon = "daemon";
     c.users = {{"postmaster", "", ""}, {"daemon", "", ""}};
-    for (std::size_t i = 0; i < accounts; ++i) c.accounts.push_back({"acc" + std::to_string(i), "l", "p", 110, "*", 0, {}, {}});
+    for (std::size_t i = 0; i < accounts; ++i) c.accounts.push_back({"acc" + std::to_string(i), "l", "p", 110, "*", 0, {}, {}, {}, {}});
     store.publish(c);
   }
   std::string marker() const { return dir.file("pop3_download.runs"); }

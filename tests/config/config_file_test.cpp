@@ -143,7 +143,7 @@ Configuration FullConfiguration(const std::string& dir) {
   c.accounts.clear();
   for (std::uint32_t i = 0; i < 25; ++i) {
     c.accounts.push_back(ProviderAccount{"pop" + std::to_string(i) + ".provider.ru", "логин" + std::to_string(i),
-                                         std::string(20, static_cast<char>('A' + i)), 110, "*", 0, {}, {}});
+                                         std::string(20, static_cast<char>('A' + i)), 110, "*", 0, {}, {}, {}, {}});
   }
   c.accounts[1].port = 30000;
   c.accounts[1].useApop = 1;
@@ -152,6 +152,9 @@ Configuration FullConfiguration(const std::string& dir) {
   c.accounts[2].tls = TlsMode::kImplicit;
   c.accounts[2].fingerprint = std::string(64, 'A');
   c.accounts[3].tls = TlsMode::kStartTls;
+  c.accounts[3].auth = OauthMechanism::kXoauth2;
+  c.accounts[3].oauth = "microsoft";
+  c.accounts[4].auth = OauthMechanism::kOauthBearer;
   c.SMTP_TLS = TlsMode::kStartTls;
   c.SMTP_TLS_FINGERPRINT = std::string(32, '0') + std::string(32, 'F');
   c.TLS_CA_FILE = "C:\\Program Files\\quelma\\ca.pem";
@@ -165,6 +168,11 @@ Configuration FullConfiguration(const std::string& dir) {
   c.LISTEN_ADDRESSES = "192.168.1.1,::1";
   c.SMTP_SRV_AUTH = SmtpServerAuth::kRequired;
   c.AUTH_FAIL_LIMIT = 0;
+  c.SMTP_AUTH = OauthMechanism::kOauthBearer;
+  c.SMTP_OAUTH = "google";
+  c.oauthSettings = {{"OAUTH_MICROSOFT_CLIENT_ID", "0f1e2d3c-aaaa"},
+                     {"OAUTH_MICROSOFT_SCOPES", "offline_access,https://outlook.office.com/SMTP.Send"},
+                     {"OAUTH_OFFICE_TOKEN_URL", "https://127.0.0.1:8443/token?tenant=x"}};
   return c;
 }
 
@@ -207,10 +215,10 @@ TEST(ConfigFile, PasswordsAtTheEdgesOfWhatTheFileKeeps) {
   Program program;
   Configuration c = DefaultConfiguration(program.dir.path());
   c.SMTP_LOGIN_PASS = "abcdefghijklmnopqrstuvwxyz0123456789ABCD";
-  c.accounts = {ProviderAccount{"h", "l", std::string(20, 'x'), 110, "*", 0, {}, {}},
-                ProviderAccount{"h", "l", std::string(21, 'y'), 110, "*", 0, {}, {}},
-                ProviderAccount{"h", "l", "1", 110, "*", 0, {}, {}},
-                ProviderAccount{"h", "l", "zyxwvutsrqponmlkjihgfedcba0123", 110, "*", 0, {}, {}}};
+  c.accounts = {ProviderAccount{"h", "l", std::string(20, 'x'), 110, "*", 0, {}, {}, {}, {}},
+                ProviderAccount{"h", "l", std::string(21, 'y'), 110, "*", 0, {}, {}, {}, {}},
+                ProviderAccount{"h", "l", "1", 110, "*", 0, {}, {}, {}, {}},
+                ProviderAccount{"h", "l", "zyxwvutsrqponmlkjihgfedcba0123", 110, "*", 0, {}, {}, {}, {}}};
   c.users = {LocalUser{"u", "=pass", ""}, LocalUser{"v", "pa;ss", ""}};
   ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
   Configuration loaded;
@@ -343,6 +351,23 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
                 c.accounts[3].tls == TlsMode::kNone;
        },
        "account options after the remark; unknown ones skipped"},
+      {"[pop3accounts]\r\nh l ; -995-0-* tls=ssl auth=XOAuth2 oauth=Microsoft!\r\nh l ; -995-0-* auth=oauthbearer\r\n"
+       "h l ; -995-0-* auth=password\r\n",
+       [](C c) {
+         return c.accounts.size() == 3 && c.accounts[0].auth == OauthMechanism::kXoauth2 &&
+                c.accounts[0].oauth == "microsoft" && c.accounts[1].auth == OauthMechanism::kOauthBearer &&
+                c.accounts[1].oauth.empty() && c.accounts[2].auth == OauthMechanism::kNone;
+       },
+       "OAuth options: mechanism in any case, the platform's name cleaned"},
+      {"SMTP_AUTH = xoauth2\r\nSMTP_OAUTH = GOOGLE\r\noauth_google_scopes = https://mail.google.com/  extra ; r\r\n"
+       "OAUTH_X_CLIENT_ID = a\r\nOAUTH_X_CLIENT_ID =\r\n",
+       [](C c) {
+         return c.SMTP_AUTH == OauthMechanism::kXoauth2 && c.SMTP_OAUTH == "google" && c.oauthSettings.size() == 1 &&
+                c.oauthSettings.at("OAUTH_GOOGLE_SCOPES") == "https://mail.google.com/,extra";
+       },
+       "SMTP OAuth; platform keys upper-cased, a list value, an empty one removes the key"},
+      {"SMTP_AUTH = CRAM-MD5\r\n", [](C c) { return c.SMTP_AUTH == OauthMechanism::kNone; },
+       "any other method is the password"},
       {std::string("Boss = a\0b\r\nDaemon = \xff\x80\r\n", 25),
        [](C c) { return c.Boss == "a" && c.Daemon == "\xff\x80"; }, "NUL and high bytes"},
   };

@@ -106,7 +106,7 @@ TEST(CommunicationDialog, AccountListLimitsAndDeletion) {
   EXPECT_EQ(one.accounts()[0], (AccountRow{"pop.provider.ru", "office", "******", "110", "(СОРТИРОВЩИК)"}));
 
   Communication three;
-  three.accounts({{"a", "1", "x", 110, "ivan", 0, {}, {}}, {"b", "2", "x", 110, "*", 0, {}, {}}, {"c", "3", "x", 995, "petr", 1, {}, {}}});
+  three.accounts({{"a", "1", "x", 110, "ivan", 0, {}, {}, {}, {}}, {"b", "2", "x", 110, "*", 0, {}, {}, {}, {}}, {"c", "3", "x", 995, "petr", 1, {}, {}, {}, {}}});
   CommunicationDialog d(three.env, three.access);
   three.prompt.answers = {false};
   d.deleteAccount(1);
@@ -115,11 +115,11 @@ TEST(CommunicationDialog, AccountListLimitsAndDeletion) {
   EXPECT_EQ(three.prompt.shown.back(), (Message{"Вы действительно хотите удалить эту учетную запись?", "Удаление",
                                                 Buttons::kYesNo, Icon::kQuestion}));
   ASSERT_EQ(three.store.current()->accounts.size(), 2u);
-  EXPECT_EQ(three.store.current()->accounts[1], (config::ProviderAccount{"c", "3", "x", 995, "petr", 1, {}, {}}))
+  EXPECT_EQ(three.store.current()->accounts[1], (config::ProviderAccount{"c", "3", "x", 995, "petr", 1, {}, {}, {}, {}}))
       << "the account behind keeps all its fields";
 
   Communication full;
-  full.accounts(std::vector<config::ProviderAccount>(25, {"s", "l", "p", 110, "*", 0, {}, {}}));
+  full.accounts(std::vector<config::ProviderAccount>(25, {"s", "l", "p", 110, "*", 0, {}, {}, {}, {}}));
   CommunicationDialog d25(full.env, full.access);
   EXPECT_FALSE(d25.mayAddAccount());
   EXPECT_EQ(full.prompt.shown.back().text, "Достигнуто максимальное количество учетных записей POP3 клиента.");
@@ -127,7 +127,7 @@ TEST(CommunicationDialog, AccountListLimitsAndDeletion) {
 
 TEST(CommunicationDialog, AccountDialog) {
   Communication f;
-  f.accounts({{"a", "1", "x", 110, "IV", 0, {}, {}}, {"b", "2", "x", 110, "gone", 0, {}, {}}});
+  f.accounts({{"a", "1", "x", 110, "IV", 0, {}, {}, {}, {}}, {"b", "2", "x", 110, "gone", 0, {}, {}, {}, {}}});
   CommunicationDialog outer(f.env, f.access);
   AccountDialog existing(outer.working(), 0);
   EXPECT_EQ(existing.deliveryChoices(), (std::vector<std::string>{"* Сортировщик", "postmaster", "ivan", "petr"}))
@@ -140,9 +140,9 @@ TEST(CommunicationDialog, AccountDialog) {
     std::optional<config::ProviderAccount> stored;  // nothing: refused with the question
   };
   const Case cases[] = {
-      {{" pop . x ", "me", "pw", "pw", "", true, 3, 0, ""}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1, {}, {}}},
-      {{"pop", "me", "pw", "pw", "30001", false, 0, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0, {}, {}}},
-      {{"pop", "me", "pw", "pw", "995", false, -1, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0, {}, {}}},
+      {{" pop . x ", "me", "pw", "pw", "", true, 3, 0, ""}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1, {}, {}, {}, {}}},
+      {{"pop", "me", "pw", "pw", "30001", false, 0, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0, {}, {}, {}, {}}},
+      {{"pop", "me", "pw", "pw", "995", false, -1, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0, {}, {}, {}, {}}},
       {{"pop", "me", "pw", "PW", "110", false, 0, 0, ""}, std::nullopt},
       {{"", "me", "pw", "pw", "110", false, 0, 0, ""}, std::nullopt},
       {{"pop", "  ", "pw", "pw", "110", false, 0, 0, ""}, std::nullopt},
@@ -172,7 +172,7 @@ TEST(CommunicationDialog, AccountDialog) {
 TEST(CommunicationDialog, TlsOfAnAccountAndOfTheSmtpServer) {
   const std::string pin(64, 'A');
   Communication f;
-  f.accounts({{"pop.gmail.com", "me", "pw", 995, "*", 0, config::TlsMode::kImplicit, pin}});
+  f.accounts({{"pop.gmail.com", "me", "pw", 995, "*", 0, config::TlsMode::kImplicit, pin, {}, {}}});
   CommunicationDialog d(f.env, f.access);
   AccountDialog edited(d.working(), 0);
   AccountFields fields = edited.opening();
@@ -181,7 +181,7 @@ TEST(CommunicationDialog, TlsOfAnAccountAndOfTheSmtpServer) {
   fields.password = fields.repeat = "new";
   EXPECT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kAccepted);
   EXPECT_EQ(f.store.current()->accounts[0], (config::ProviderAccount{"pop.gmail.com", "me", "new", 995, "*", 0,
-                                                                     config::TlsMode::kImplicit, pin}))
+                                                                     config::TlsMode::kImplicit, pin, {}, {}}))
       << "editing the password keeps TLS and the pin";
   fields.fingerprint = "ab:cd";
   EXPECT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kEditAgain);

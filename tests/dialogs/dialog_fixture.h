@@ -46,7 +46,7 @@ struct DialogFixture {
     c.Daemon = "daemon";
     c.LocalDomain = "office.ru";
     c.users = {{"postmaster", "pm", ""}, {"daemon", "", ""}, {"ivan", "iv", "ivan@provider.ru"}, {"petr", "pe", ""}};
-    c.accounts = {{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}}};
+    c.accounts = {{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}, {}, {}}};
     config::SaveConfiguration(dir.path(), c);
     store.publish(c);
   }

@@ -72,7 +72,7 @@ struct ClientRun {
     config.users = {{"postmaster", "", ""}, {"ivan", "", ""}};
   }
   int run(std::uint16_t port, std::uint32_t useApop = 0, std::string deliverTo = "ivan") {
-    config::ProviderAccount account{"127.0.0.1", "login", "secret", port, deliverTo, useApop, {}, {}};
+    config::ProviderAccount account{"127.0.0.1", "login", "secret", port, deliverTo, useApop, {}, {}, {}, {}};
     config.accounts = {account};
     return RunPop3Client({window, log, config, sorter, dir.path(), account, 2000});
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/base64.h"
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "link/server_control.h"
@@ -16,7 +17,9 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3_client/pop3_client_session.h"
+#include "net/sasl_oauth.h"
 #include "spool/download_files.h"
+#include "support/fake_access_tokens.h"
 #include "support/fake_tls.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
@@ -70,11 +73,12 @@ struct Mailbox {
 // One session over a scripted stream, with the program directory in a fresh temporary one.
 struct Session : quelma::testing::RecordedLog {
   quelma::testing::TempDir dir;
-  config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0, {}, {}};
+  config::ProviderAccount account{"pop.provider.test", "login", "secret", 110, "*", 0, {}, {}, {}, {}};
 
-  Pop3ClientError run(ScriptedStream& stream, std::string programDir = "", const net::TlsClient* stls = nullptr) {
+  Pop3ClientError run(ScriptedStream& stream, std::string programDir = "", const net::TlsClient* stls = nullptr,
+                      net::AccessTokenSource* tokens = nullptr) {
     if (programDir.empty()) programDir = dir.path();
-    Pop3ClientSession session(stream, account, programDir, log, window, nullptr, stls);
+    Pop3ClientSession session(stream, account, programDir, log, window, nullptr, stls, tokens);
     return session.run();
   }
   bool logged(const std::string& text) const { return RecordedLog::logged("POP3CLIENT> " + text); }
@@ -173,7 +177,7 @@ TEST(Pop3ClientSession, EveryErrorTheDialogueCanEndWith) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    if (c.useApop != 0) s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop, {}, {}};
+    if (c.useApop != 0) s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop, {}, {}, {}, {}};
     ScriptedStream stream(c.greeting, Mailbox{kOneMessage, c.replies});
     stream.failSendsFrom = c.failSendsFrom;
     if (c.closes) stream.closeWhenDrained();
@@ -216,7 +220,7 @@ TEST(Pop3ClientSession, LogsInWithApopOrUserAndPass) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop, {}, {}};
+    s.account = {"pop.provider.test", "mrose", "tanstaaf", 110, "*", c.useApop, {}, {}, {}, {}};
     ScriptedStream stream(c.greeting, Mailbox{{}, {{"APOP", c.apopReply}}});
     EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
     EXPECT_EQ(stream.lines, c.sent);
@@ -279,6 +283,83 @@ TEST(Pop3ClientSession, StlsComesBeforeTheLoginOrNothingDoes) {
       EXPECT_EQ(s.files("*.popfile").size(), 1u);
     }
     EXPECT_TRUE(s.logged(c.logged)) << platform::Cp1251ToUtf8(s.transcript());
+  }
+}
+
+// An OAuth login: CAPA must list the mechanism; "AUTH MECHANISM", the server's "+", then the
+// token. A refusal (with or without the server's error challenge) gets one more try with a
+// renewed token; no token at all ends the run before anything is sent. No token is logged.
+TEST(Pop3ClientSession, LogsInWithAnAccessTokenOrSaysWhyNot) {
+  const std::string challenge = "+ " + codec::Base64Encode(R"({"status":"401","schemes":"bearer","scope":"https://mail.google.com/"})") + "\r\n";
+  const std::string xoauth1 = net::Xoauth2Response("me@office.test", "tok-1") + "\r\n";
+  const std::string xoauth2 = net::Xoauth2Response("me@office.test", "tok-2") + "\r\n";
+  const std::string bearer1 = net::OauthBearerResponse("me@office.test", "pop.provider.test", 995, "tok-1") + "\r\n";
+  const std::string sasl = "+OK\r\nUSER\r\nSASL PLAIN XOAUTH2 OAUTHBEARER\r\n.\r\n";
+  const std::string afterLogin[] = {"capa\r\n", "stat\r\n", "quit\r\n"};
+  const struct Case {
+    const char* name;
+    config::OauthMechanism mechanism;
+    std::string capa;
+    std::vector<std::string> afterToken;  // the server's answers to each token line, in turn
+    std::deque<std::string> tokens;
+    bool loginNeeded;
+    Pop3ClientError error;
+    Lines sent;
+    std::vector<bool> requests;
+    const char* logged;
+  } cases[] = {
+      {"XOAUTH2 taken", config::OauthMechanism::kXoauth2, sasl, {"+OK welcome\r\n"}, {"tok-1"}, false,
+       Pop3ClientError::kNone, {"CAPA\r\n", "AUTH XOAUTH2\r\n", xoauth1, "capa\r\n", "stat\r\n", "quit\r\n"},
+       {false}, "Маркер доступа принят сервером: сервер готов к работе.\r\n"},
+      {"OAUTHBEARER taken", config::OauthMechanism::kOauthBearer, sasl, {"+OK\r\n"}, {"tok-1"}, false,
+       Pop3ClientError::kNone, {"CAPA\r\n", "AUTH OAUTHBEARER\r\n", bearer1, "capa\r\n", "stat\r\n", "quit\r\n"},
+       {false}, "AUTH OAUTHBEARER\r\n"},
+      {"an expired token: the challenge answered, a renewed token taken", config::OauthMechanism::kXoauth2, sasl,
+       {challenge, "+OK\r\n"}, {"tok-1", "tok-2"}, false, Pop3ClientError::kNone,
+       {"CAPA\r\n", "AUTH XOAUTH2\r\n", xoauth1, "\r\n", "AUTH XOAUTH2\r\n", xoauth2, "capa\r\n", "stat\r\n",
+        "quit\r\n"},
+       {false, true}, "Ответ сервера на маркер доступа: status 401, scope https://mail.google.com/, schemes bearer\r\n"},
+      {"OAUTHBEARER's challenge is answered with ^A", config::OauthMechanism::kOauthBearer, sasl,
+       {challenge, "+OK\r\n"}, {"tok-1", "tok-2"}, false, Pop3ClientError::kNone,
+       {"CAPA\r\n", "AUTH OAUTHBEARER\r\n", bearer1, "AQ==\r\n", "AUTH OAUTHBEARER\r\n",
+        net::OauthBearerResponse("me@office.test", "pop.provider.test", 995, "tok-2") + "\r\n", "capa\r\n",
+        "stat\r\n", "quit\r\n"},
+       {false, true}, "Сервер не принял маркер доступа: -ERR [AUTH] Authentication failed.\r\n"},
+      {"refused twice", config::OauthMechanism::kXoauth2, sasl, {"-ERR [AUTH] no\r\n", "-ERR [AUTH] no\r\n"},
+       {"tok-1", "tok-2"}, false, Pop3ClientError::kAuthRefused,
+       {"CAPA\r\n", "AUTH XOAUTH2\r\n", xoauth1, "AUTH XOAUTH2\r\n", xoauth2, "quit\r\n"}, {false, true},
+       "Сервер не принял маркер доступа: -ERR [AUTH] no\r\n"},
+      {"the mechanism not offered", config::OauthMechanism::kOauthBearer, "+OK\r\nSASL PLAIN XOAUTH2\r\n.\r\n", {},
+       {"tok-1"}, false, Pop3ClientError::kAuthNotOffered, {"CAPA\r\n", "quit\r\n"}, {},
+       "Сервер не предлагает вход OAUTHBEARER, заданный для счета\r\n"},
+      {"no CAPA", config::OauthMechanism::kXoauth2, "-ERR what\r\n", {}, {"tok-1"}, false,
+       Pop3ClientError::kAuthNotOffered, {"CAPA\r\n", "quit\r\n"}, {}, "Сервер готов.\r\n"},
+      {"never authorised", config::OauthMechanism::kXoauth2, sasl, {}, {}, true, Pop3ClientError::kOauthLogin,
+       {"CAPA\r\n", "quit\r\n"}, {false}, "Сервер готов.\r\n"},
+      {"the platform out of reach", config::OauthMechanism::kXoauth2, sasl, {}, {}, false,
+       Pop3ClientError::kOauthToken, {"CAPA\r\n", "quit\r\n"}, {false}, "Сервер готов.\r\n"},
+      {"AUTH cut off", config::OauthMechanism::kXoauth2, sasl, {"+OK we"}, {"tok-1"}, false,
+       Pop3ClientError::kAuthReceive, {"CAPA\r\n", "AUTH XOAUTH2\r\n", xoauth1}, {false}, "AUTH XOAUTH2\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.account = {"pop.provider.test", "me@office.test", "", 995, "*", 0, config::TlsMode::kImplicit, {}, c.mechanism, {}};
+    std::size_t answered = 0;
+    ScriptedStream stream("+OK ready\r\n", [&](const std::string& line) -> std::optional<std::string> {
+      if (line == "CAPA\r\n") return c.capa;
+      if (line.starts_with("AUTH ")) return std::string("+ \r\n");
+      if (line == "\r\n" || line == "AQ==\r\n") return std::string("-ERR [AUTH] Authentication failed.\r\n");
+      if (line.size() > 40) return answered < c.afterToken.size() ? c.afterToken[answered++] : std::string("-ERR\r\n");
+      return Mailbox{{}, {{"stat", "+OK 0 0\r\n"}}}(line);
+    });
+    stream.closeWhenDrained();
+    quelma::testing::FakeAccessTokens tokens(c.tokens, c.loginNeeded);
+    EXPECT_EQ(s.run(stream, "", nullptr, &tokens), c.error);
+    EXPECT_EQ(stream.lines, c.sent);
+    EXPECT_EQ(tokens.requests, c.requests);
+    EXPECT_TRUE(s.logged(c.logged)) << platform::Cp1251ToUtf8(s.transcript());
+    EXPECT_EQ(s.transcript().find("tok-"), std::string::npos) << "a token in the log";
   }
 }
 

@@ -15,7 +15,9 @@
 #include "link/server_control.h"
 #include "platform/cp1251_utf8.h"
 #include "platform/files.h"
+#include "net/sasl_oauth.h"
 #include "smtp_client/provider_session.h"
+#include "support/fake_access_tokens.h"
 #include "support/fake_tls.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
@@ -321,6 +323,80 @@ TEST(ProviderSession, LogsInWithTheBestMethodOffered) {
     EXPECT_EQ(session.logIn(), SmtpClientError::kNone);
     EXPECT_EQ(stream.lines, c.sent);
     EXPECT_TRUE(u.logged("Сервер готов к приему сообщений.\r\n"));
+  }
+}
+
+// SMTP_AUTH: EHLO must list the mechanism, the token goes in the AUTH line; an error challenge
+// (334) is logged and answered, and one refusal gets one more try with a renewed token. No
+// fall-back to a password, and no token in the log.
+TEST(ProviderSession, LogsInWithAnAccessTokenOrSaysWhyNot) {
+  const std::string ehlo = "250-provider.test\r\n250-AUTH LOGIN XOAUTH2 OAUTHBEARER\r\n250 8BITMIME\r\n";
+  const std::string challenge =
+      "334 " + codec::Base64Encode(R"({"status":"invalid_token","scope":"SMTP.Send"})") + "\r\n";
+  const std::string xoauth1 = "AUTH XOAUTH2 " + net::Xoauth2Response("tim", "tok-1") + "\r\n";
+  const std::string xoauth2 = "AUTH XOAUTH2 " + net::Xoauth2Response("tim", "tok-2") + "\r\n";
+  const std::string bearer1 =
+      "AUTH OAUTHBEARER " + net::OauthBearerResponse("tim", "smtp.provider.test", 587, "tok-1") + "\r\n";
+  const struct Case {
+    const char* name;
+    config::OauthMechanism mechanism;
+    std::string ehlo;
+    std::vector<std::string> authReplies;
+    std::deque<std::string> tokens;
+    bool loginNeeded;
+    SmtpClientError error;
+    Lines sent;
+    std::vector<bool> requests;
+    const char* logged;
+  } cases[] = {
+      {"XOAUTH2 taken", config::OauthMechanism::kXoauth2, ehlo, {"235 2.7.0 Accepted\r\n"}, {"tok-1"}, false,
+       SmtpClientError::kNone, {"EHLO office.local\r\n", xoauth1}, {false}, "Сервер готов к приему сообщений.\r\n"},
+      {"OAUTHBEARER taken", config::OauthMechanism::kOauthBearer, ehlo, {"235 ok\r\n"}, {"tok-1"}, false,
+       SmtpClientError::kNone, {"EHLO office.local\r\n", bearer1}, {false}, "AUTH OAUTHBEARER\r\n"},
+      {"an expired token: the challenge answered, a renewed one taken", config::OauthMechanism::kXoauth2, ehlo,
+       {challenge, "535 5.7.8 bad\r\n", "235 ok\r\n"}, {"tok-1", "tok-2"}, false, SmtpClientError::kNone,
+       {"EHLO office.local\r\n", xoauth1, "\r\n", xoauth2}, {false, true},
+       "Ответ сервера на маркер доступа: status invalid_token, scope SMTP.Send\r\n"},
+      {"OAUTHBEARER's challenge answered with ^A", config::OauthMechanism::kOauthBearer, ehlo,
+       {challenge, "535 no\r\n", "535 no\r\n"}, {"tok-1", "tok-2"}, false, SmtpClientError::kLoginRefused,
+       {"EHLO office.local\r\n", bearer1, "AQ==\r\n",
+        "AUTH OAUTHBEARER " + net::OauthBearerResponse("tim", "smtp.provider.test", 587, "tok-2") + "\r\n",
+        "quit\r\n"},
+       {false, true}, "Сервер не принял маркер доступа: 535 no\r\n"},
+      {"Microsoft's refusal of password logins", config::OauthMechanism::kXoauth2, ehlo,
+       {"550 5.7.30 Basic authentication is not supported\r\n", "535 no\r\n"}, {"tok-1", "tok-2"}, false,
+       SmtpClientError::kLoginRefused, {"EHLO office.local\r\n", xoauth1, xoauth2, "quit\r\n"}, {false, true},
+       "Сервер не принял маркер доступа: 550 5.7.30 Basic authentication is not supported\r\n"},
+      {"the mechanism not offered", config::OauthMechanism::kOauthBearer, "250-provider.test\r\n250 AUTH XOAUTH2\r\n",
+       {}, {"tok-1"}, false, SmtpClientError::kAuthNotOffered, {"EHLO office.local\r\n", "quit\r\n"}, {},
+       "Сервер не предлагает вход OAUTHBEARER, заданный в SMTP_AUTH\r\n"},
+      {"named only outside the AUTH line", config::OauthMechanism::kXoauth2, "250-provider.test XOAUTH2\r\n250 AUTH PLAIN\r\n",
+       {}, {"tok-1"}, false, SmtpClientError::kAuthNotOffered, {"EHLO office.local\r\n", "quit\r\n"}, {},
+       "Сервер не предлагает вход XOAUTH2, заданный в SMTP_AUTH\r\n"},
+      {"never authorised", config::OauthMechanism::kXoauth2, ehlo, {}, {}, true, SmtpClientError::kOauthLogin,
+       {"EHLO office.local\r\n", "quit\r\n"}, {false}, "Logging in to SMTP server\r\n"},
+      {"the platform out of reach", config::OauthMechanism::kXoauth2, ehlo, {}, {}, false, SmtpClientError::kOauthToken,
+       {"EHLO office.local\r\n", "quit\r\n"}, {false}, "Logging in to SMTP server\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Upload u;
+    u.config.SMTP_AUTH = c.mechanism;
+    u.config.SMTPServer = "smtp.provider.test";
+    u.config.SMTPSport = 587;
+    Provider provider(c.ehlo, {{"AUTH XOAUTH2", c.authReplies}, {"AUTH OAUTHBEARER", c.authReplies}});
+    ScriptedStream stream(kGreeting, [&](const std::string& line) -> std::optional<std::string> {
+      if (line == "\r\n" || line == "AQ==\r\n") return provider("AUTH " + std::string(config::OauthMechanismName(c.mechanism)) + " x\r\n");
+      return provider(line);
+    });
+    quelma::testing::FakeAccessTokens tokens(c.tokens, c.loginNeeded);
+    ProviderSession session(stream, u.config, u.log, nullptr, &tokens);
+    EXPECT_EQ(session.logIn(), c.error);
+    EXPECT_EQ(stream.lines, c.sent);
+    EXPECT_EQ(tokens.requests, c.requests);
+    EXPECT_TRUE(u.logged(c.logged)) << platform::Cp1251ToUtf8(u.transcript());
+    EXPECT_EQ(u.transcript().find("tok-"), std::string::npos) << "a token in the log";
+    EXPECT_EQ(stream.sent.find("tanstaaf"), std::string::npos) << "the password went out";
   }
 }
 
