@@ -139,7 +139,7 @@ TEST(LineLengths, DownloadedCollectedAndSorted) {
       return "+OK\r\n";
     });
     stream.pieceSize = piece;
-    const config::ProviderAccount account{"pop.test", "login", "x", 110, "ivan", 0, {}, {}};
+    const config::ProviderAccount account{"pop.test", "login", "x", 110, "ivan", 0, {}, {}, {}, {}};
     pop3_client::Pop3ClientSession session(stream, account, s.dir.path(), s.log, s.window);
     ASSERT_EQ(session.run(), pop3_client::Pop3ClientError::kNone);
     s.config.accounts = {account};

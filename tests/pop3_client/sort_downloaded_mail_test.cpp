@@ -224,7 +224,7 @@ TEST(SortDownloadedMail, AnUnreadableRulesFileHoldsTheMailInsteadOfSendingAllToT
 // account's next session deletes the message instead of downloading it again.
 TEST(SortDownloadedMail, EveryLedgerIsSettledBeforeItsFilesAreTaken) {
   SortRun r;
-  r.config.accounts = {{"pop.a", "one", "", 110, "petr", 0, {}, {}}};
+  r.config.accounts = {{"pop.a", "one", "", 110, "petr", 0, {}, {}, {}, {}}};
   const std::string key = spool::AccountKey("pop.a", "one");
   WriteAll(r.dir.file(key + "-1.popfile"), kThree + ".\r\n");
   WriteAll(r.dir.file(key + ".uidl"), "P 1 m1\n");
@@ -239,7 +239,7 @@ TEST(SortDownloadedMail, EveryLedgerIsSettledBeforeItsFilesAreTaken) {
 TEST(SortDownloadedMail, EveryWaitingFileGoesWhereItsAccountDelivers) {
   SortRun r;
   r.rules({});
-  r.config.accounts = {{"pop.a", "one", "", 110, "petr", 0, {}, {}}, {"pop.b", "two", "", 110, "*", 0, {}, {}}};
+  r.config.accounts = {{"pop.a", "one", "", 110, "petr", 0, {}, {}, {}, {}}, {"pop.b", "two", "", 110, "*", 0, {}, {}, {}, {}}};
   const auto key = [](const char* server, const char* login) { return spool::AccountKey(server, login); };
   WriteAll(r.dir.file("mail.txt"), kThree + ".\r\n");
   WriteAll(r.dir.file("7.popfile"), kThree + ".\r\n");

@@ -107,7 +107,7 @@ config::Configuration UsersIvanAndBoss() {
   config::Configuration c;
   c.users = {{"Ivan", "", ""}, {"boss", "", ""}};
   c.UNDISCLOSED_MAIL_TO = "gone,ivan";
-  c.accounts = {{"h", "l", "", 110, "*", 0, {}, {}}, {"h", "l", "", 110, "gone", 0, {}, {}}, {"h", "l", "", 110, "BOSS", 0, {}, {}}};
+  c.accounts = {{"h", "l", "", 110, "*", 0, {}, {}, {}, {}}, {"h", "l", "", 110, "gone", 0, {}, {}, {}, {}}, {"h", "l", "", 110, "BOSS", 0, {}, {}, {}, {}}};
   return c;
 }
 
