@@ -1,6 +1,8 @@
 #include "dialogs/communication_dialog.h"
 
 #include "dialogs/dialog_text.h"
+#include "dialogs/provider_login.h"
+#include "oauth/oauth_platform.h"
 #include "platform/text.h"
 
 namespace quelma::dialogs {
@@ -12,7 +14,23 @@ constexpr char kBadFingerprint[] =
     "Отпечаток сертификата - это 64 шестнадцатеричные цифры (SHA-256), двоеточия допускаются. "
     "Оставьте поле пустым, если сертификат проверяется по доверенным издателям.";
 
+constexpr char kAccountOauthWithoutTls[] =
+    "Вход OAuth 2.0 передает маркер доступа и возможен только по защищенному соединению: "
+    "выберите шифрование STLS или SSL/TLS.";
+constexpr char kSmtpOauthWithoutTls[] =
+    "Вход OAuth 2.0 на SMTP сервер передает маркер доступа и возможен только по защищенному соединению: "
+    "выберите шифрование SMTP STARTTLS или SSL/TLS.";
+
 Message Error(std::string text) { return {std::move(text), "Ошибка", Buttons::kOk, Icon::kError}; }
+
+// The message of an OAuth login that cannot work as set, or nothing.
+std::optional<Message> OauthLoginProblem(config::OauthMechanism auth, config::TlsMode tls, const char* withoutTls,
+                                         const std::string& platform, const std::string& server) {
+  if (auth == config::OauthMechanism::kNone) return std::nullopt;
+  if (tls == config::TlsMode::kNone) return Error(withoutTls);
+  if (oauth::OauthPlatformName(platform, server).empty()) return Error(UnknownPlatformText(server));
+  return std::nullopt;
+}
 
 std::uint32_t ReadOr(std::string_view text, std::uint32_t none) { return ReadDecimal(text).value_or(none); }
 
@@ -67,7 +85,8 @@ CommunicationFields CommunicationDialog::fields() const {
 std::vector<AccountRow> CommunicationDialog::accounts() const {
   std::vector<AccountRow> rows;
   for (const config::ProviderAccount& a : working_.get().accounts) {
-    rows.push_back({a.server, a.login, std::string(a.password.size(), '*'), std::to_string(a.port),
+    const std::string password = a.auth != config::OauthMechanism::kNone ? "OAuth" : std::string(a.password.size(), '*');
+    rows.push_back({a.server, a.login, password, std::to_string(a.port),
                     a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo});
   }
   return rows;
@@ -137,6 +156,10 @@ bool CommunicationDialog::ok(const CommunicationFields& f) {
     env_.prompt.ask(Error(kBadFingerprint));
     return false;
   }
+  if (c.SMTP_AUTH != config::OauthMechanism::kNone && TlsModeOfChoice(f.smtpTls) == config::TlsMode::kNone) {
+    env_.prompt.ask(Error(kSmtpOauthWithoutTls));
+    return false;
+  }
   c.SMTP_TLS = TlsModeOfChoice(f.smtpTls);
   c.SMTP_TLS_FINGERPRINT = *fingerprint;
   c.TLS_CA_FILE = Cut(f.caFile, config::limits::kPath - 1);
@@ -174,10 +197,10 @@ const std::vector<std::string>& SmtpTlsChoices() {
 }
 
 AccountFields AccountDialog::opening() const {
-  if (index_ < 0) return {"", "", "", "", std::to_string(config::defaults::kPop3Port), false, 0, 0, ""};
+  if (index_ < 0) return {"", "", "", "", std::to_string(config::defaults::kPop3Port), false, 0, 0, "", 0, ""};
   const config::ProviderAccount& a = working_.get().accounts[index_];
-  AccountFields f{a.server,         a.login, a.password, a.password, std::to_string(a.port), a.useApop != 0, -1,
-                  TlsChoiceOf(a.tls), a.fingerprint};
+  AccountFields f{a.server,         a.login,     a.password, a.password,         std::to_string(a.port), a.useApop != 0,
+                  -1,               TlsChoiceOf(a.tls), a.fingerprint, LoginChoiceOf(a.auth), a.oauth};
   if (a.deliverTo.starts_with('*')) {
     f.delivery = 0;
   } else {
@@ -192,28 +215,66 @@ AccountFields AccountDialog::opening() const {
   return f;
 }
 
-InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
+std::vector<std::string> AccountDialog::platformChoices(const AccountFields& fields) const {
+  return PlatformChoices(working_.get(), AcceptPlatformName(fields.oauth).value_or(std::string()));
+}
+
+void AccountDialog::ApplyProvider(int choice, AccountFields& f) {
+  const config::ProviderPreset* preset = PresetOfChoice(choice);
+  if (!preset) return;
+  config::ProviderAccount a = LoginOfAccountFields(f);
+  a.useApop = f.apop ? 1 : 0;
+  a.fingerprint = f.fingerprint;
+  config::ApplyPreset(*preset, a);
+  f.server = a.server;
+  f.port = std::to_string(a.port);
+  f.tls = TlsChoiceOf(a.tls);
+  f.fingerprint = a.fingerprint;
+  f.apop = a.useApop != 0;
+  f.auth = LoginChoiceOf(a.auth);
+  f.oauth = a.oauth;
+}
+
+config::ProviderAccount LoginOfAccountFields(const AccountFields& f) {
   config::ProviderAccount a;
   a.server = Squeezed(f.server, 63);
   a.login = Squeezed(f.login, config::limits::kAccountLogin);
   const std::uint32_t port = ReadOr(Cut(f.port, 9), 0);
   a.port = port == 0 || port > config::limits::kProviderPort ? config::defaults::kPop3Port : port;
-  a.useApop = f.apop ? 1 : 0;
+  a.tls = TlsModeOfChoice(f.tls);
+  a.auth = MechanismOfLoginChoice(f.auth);
+  // A password login has no identity platform.
+  if (a.auth != config::OauthMechanism::kNone) a.oauth = AcceptPlatformName(f.oauth).value_or(std::string());
+  return a;
+}
+
+InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
+  config::ProviderAccount a = LoginOfAccountFields(f);
+  // APOP is a password login: an OAuth account never uses it.
+  a.useApop = f.apop && a.auth == config::OauthMechanism::kNone ? 1 : 0;
   // No entry selected (its user is gone from the table): the sorter takes the mail.
   const bool chosen = f.delivery >= 0 && static_cast<std::size_t>(f.delivery) < choices_.size();
   a.deliverTo = !chosen || choices_[f.delivery].starts_with('*') ? "*" : choices_[f.delivery];
+  // An OAuth account logs in with a token: its password may stay empty.
   a.password = Squeezed(f.password, config::limits::kStoredAccountPassword);
   const std::string repeat = Squeezed(f.repeat, config::limits::kStoredAccountPassword);
   if (a.password != repeat || a.server.empty() || a.login.empty()) {
     return prompt.ask(MissingParametersQuestion(Icon::kError)) ? InnerOutcome::kEditAgain : InnerOutcome::kCancelled;
   }
-  a.tls = TlsModeOfChoice(f.tls);
   const auto fingerprint = AcceptFingerprint(f.fingerprint);
   if (!fingerprint) {
     prompt.ask(Error(kBadFingerprint));
     return InnerOutcome::kEditAgain;
   }
   a.fingerprint = *fingerprint;
+  if (a.auth != config::OauthMechanism::kNone && !AcceptPlatformName(f.oauth)) {
+    prompt.ask(Error(kBadPlatformName));
+    return InnerOutcome::kEditAgain;
+  }
+  if (const auto problem = OauthLoginProblem(a.auth, a.tls, kAccountOauthWithoutTls, a.oauth, a.server)) {
+    prompt.ask(*problem);
+    return InnerOutcome::kEditAgain;
+  }
   auto& accounts = working_.get().accounts;
   if (index_ < 0) {
     accounts.push_back(a);
@@ -225,22 +286,58 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
 }
 
 SmtpLoginFields SmtpLoginOpening(const config::Configuration& c) {
-  return {c.SMTP_LOGIN_NAME, c.SMTP_LOGIN_PASS, c.SMTP_LOGIN_PASS, c.SMTP_USES_LOGIN};
+  return {c.SMTP_LOGIN_NAME, c.SMTP_LOGIN_PASS, c.SMTP_LOGIN_PASS, c.SMTP_USES_LOGIN, LoginChoiceOf(c.SMTP_AUTH),
+          c.SMTP_OAUTH};
 }
 
-InnerOutcome AcceptSmtpLogin(WorkingConfiguration& working, const SmtpLoginFields& f, Prompt& prompt) {
+void ApplySmtpProvider(int choice, SmtpServerFields& server, SmtpLoginFields& login) {
+  const config::ProviderPreset* preset = PresetOfChoice(choice);
+  if (!preset) return;
+  config::Configuration c;
+  c.SMTPServer = server.server;
+  c.SMTP_TLS = TlsModeOfChoice(server.tls);
+  c.SMTP_TLS_FINGERPRINT = server.fingerprint;
+  c.SMTP_USES_LOGIN = login.enabled;
+  c.SMTP_AUTH = MechanismOfLoginChoice(login.auth);
+  c.SMTP_OAUTH = login.oauth;
+  config::ApplyPreset(*preset, c);
+  server = {c.SMTPServer, std::to_string(c.SMTPSport), TlsChoiceOf(c.SMTP_TLS), c.SMTP_TLS_FINGERPRINT};
+  login.enabled = c.SMTP_USES_LOGIN;
+  login.auth = LoginChoiceOf(c.SMTP_AUTH);
+  login.oauth = c.SMTP_OAUTH;
+}
+
+InnerOutcome AcceptSmtpLogin(WorkingConfiguration& working, const SmtpLoginFields& f, const SmtpServerFields& server,
+                             Prompt& prompt) {
   config::Configuration& c = working.get();
   if (!f.enabled) {
     c.SMTP_LOGIN_NAME.clear();
     c.SMTP_LOGIN_PASS.clear();
+    c.SMTP_AUTH = config::OauthMechanism::kNone;  // the client would log in with a token otherwise
+    c.SMTP_OAUTH.clear();
   } else {
     const std::string name = Cut(f.name, 63);
+    // An OAuth login sends a token: its password may stay empty.
     const std::string password = Cut(f.password, config::limits::kStoredSmtpPassword);
     if (password != Cut(f.repeat, config::limits::kStoredSmtpPassword) || name.empty()) {
       return prompt.ask(MissingParametersQuestion(Icon::kError)) ? InnerOutcome::kEditAgain : InnerOutcome::kCancelled;
     }
+    const config::OauthMechanism auth = MechanismOfLoginChoice(f.auth);
+    const std::optional<std::string> platform = AcceptPlatformName(f.oauth);
+    if (auth != config::OauthMechanism::kNone && !platform) {
+      prompt.ask(Error(kBadPlatformName));
+      return InnerOutcome::kEditAgain;
+    }
+    const std::string oauth = auth == config::OauthMechanism::kNone ? std::string() : *platform;
+    if (const auto problem = OauthLoginProblem(auth, TlsModeOfChoice(server.tls), kSmtpOauthWithoutTls, oauth,
+                                               Squeezed(server.server, 63))) {
+      prompt.ask(*problem);
+      return InnerOutcome::kEditAgain;
+    }
     c.SMTP_LOGIN_NAME = name;
     c.SMTP_LOGIN_PASS = password;
+    c.SMTP_AUTH = auth;
+    c.SMTP_OAUTH = oauth;
   }
   c.SMTP_USES_LOGIN = f.enabled;
   working.publish();

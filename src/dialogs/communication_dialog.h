@@ -64,7 +64,8 @@ class CommunicationDialog {
   void phoneChanged(int index, const std::string& number);
   void deletePhone(int index);
 
-  // false: not saved, the dialog stays open (after a message when the fingerprint is not one)
+  // false: not saved, the dialog stays open (after a message when the fingerprint is not one,
+  // or when the SMTP login is OAuth's and TLS is off)
   bool ok(const CommunicationFields& fields);
   void cancel() { working_.reload(); }
 
@@ -85,8 +86,14 @@ struct AccountFields {
   int delivery = 0;  // index into deliveryChoices(), -1 for none
   int tls = 0;       // TlsChoiceOf(tls)
   std::string fingerprint;
+  int auth = 0;       // LoginChoiceOf(auth): the password, XOAUTH2 or OAUTHBEARER
+  std::string oauth;  // the identity platform's field
   bool operator==(const AccountFields&) const = default;
 };
+
+// The server, login, TLS and login method of the fields as OK stores them (the platform name
+// only when it is one).
+config::ProviderAccount LoginOfAccountFields(const AccountFields& fields);
 
 class AccountDialog {
  public:
@@ -96,6 +103,12 @@ class AccountDialog {
   // "* Сортировщик", then every user but the daemon, in table order.
   const std::vector<std::string>& deliveryChoices() const { return choices_; }
   AccountFields opening() const;
+  // The identity platforms offered, with the one `fields` show.
+  std::vector<std::string> platformChoices(const AccountFields& fields) const;
+  // Provider choice `choice` (ProviderChoices()) fills the server, port, TLS and login method;
+  // the login, password and delivery stay. "Другой" changes nothing.
+  static void ApplyProvider(int choice, AccountFields& fields);
+  // Refuses (after a message) an OAuth login without TLS or without a known platform.
   InnerOutcome ok(const AccountFields& fields, Prompt& prompt);
 
  private:
@@ -108,14 +121,31 @@ class AccountDialog {
 struct SmtpLoginFields {
   std::string name, password, repeat;
   bool enabled = false;
+  int auth = 0;       // LoginChoiceOf(SMTP_AUTH)
+  std::string oauth;  // SMTP_OAUTH
   bool operator==(const SmtpLoginFields&) const = default;
+};
+
+// The SMTP server's fields of the communication dialog as they are on screen: the login
+// dialog's provider choice fills them, and its OAuth login needs their TLS.
+struct SmtpServerFields {
+  std::string server, port;
+  int tls = 0;
+  std::string fingerprint;
+  bool operator==(const SmtpServerFields&) const = default;
 };
 
 SmtpLoginFields SmtpLoginOpening(const config::Configuration& config);
 
 // The SMTP server's TLS list: "Нет", "STARTTLS (порт 587)", "SSL/TLS (порт 465)".
 const std::vector<std::string>& SmtpTlsChoices();
-InnerOutcome AcceptSmtpLogin(WorkingConfiguration& working, const SmtpLoginFields& fields, Prompt& prompt);
+// Provider choice `choice` fills the server's fields and the login method, and turns the
+// login on; the name and password stay. "Другой" changes nothing.
+void ApplySmtpProvider(int choice, SmtpServerFields& server, SmtpLoginFields& login);
+// `server` is what the communication dialog shows: an OAuth login without its TLS, or whose
+// server belongs to no known identity platform while none is named, is refused.
+InnerOutcome AcceptSmtpLogin(WorkingConfiguration& working, const SmtpLoginFields& fields, const SmtpServerFields& server,
+                             Prompt& prompt);
 
 // The phone dialog's OK: the number to store, or nothing (the dialog stays open) when empty.
 std::optional<std::string> AcceptPhoneNumber(std::string_view field);

@@ -7,7 +7,7 @@
 namespace quelma::dialogs {
 
 enum class Buttons { kOk, kYesNo };
-enum class Icon { kNone, kError, kQuestion, kExclamation, kStop };
+enum class Icon { kNone, kError, kQuestion, kExclamation, kStop, kInformation };
 
 struct Message {
   std::string text;

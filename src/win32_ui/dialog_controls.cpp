@@ -116,6 +116,9 @@ bool Win32Prompt::ask(const dialogs::Message& message) {
     case dialogs::Icon::kExclamation:
       flags |= MB_ICONEXCLAMATION;
       break;
+    case dialogs::Icon::kInformation:
+      flags |= MB_ICONINFORMATION;
+      break;
     case dialogs::Icon::kNone:
       break;
   }

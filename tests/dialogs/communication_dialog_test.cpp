@@ -1,6 +1,7 @@
 // The communication dialog with its account, login and phone dialogs.
 #include "dialogs/communication_dialog.h"
 #include "dialogs/dialog_text.h"
+#include "dialogs/provider_login.h"
 
 #include <gtest/gtest.h>
 
@@ -132,7 +133,7 @@ TEST(CommunicationDialog, AccountDialog) {
   AccountDialog existing(outer.working(), 0);
   EXPECT_EQ(existing.deliveryChoices(), (std::vector<std::string>{"* Сортировщик", "postmaster", "ivan", "petr"}))
       << "the sorter first, never the daemon";
-  EXPECT_EQ(existing.opening(), (AccountFields{"a", "1", "x", "x", "110", false, 2, 0, ""})) << "the first that begins so";
+  EXPECT_EQ(existing.opening(), (AccountFields{"a", "1", "x", "x", "110", false, 2, 0, "", 0, ""})) << "the first that begins so";
   EXPECT_EQ(AccountDialog(outer.working(), 1).opening().delivery, -1);
 
   struct Case {
@@ -140,18 +141,18 @@ TEST(CommunicationDialog, AccountDialog) {
     std::optional<config::ProviderAccount> stored;  // nothing: refused with the question
   };
   const Case cases[] = {
-      {{" pop . x ", "me", "pw", "pw", "", true, 3, 0, ""}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1, {}, {}, {}, {}}},
-      {{"pop", "me", "pw", "pw", "30001", false, 0, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0, {}, {}, {}, {}}},
-      {{"pop", "me", "pw", "pw", "995", false, -1, 0, ""}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0, {}, {}, {}, {}}},
-      {{"pop", "me", "pw", "PW", "110", false, 0, 0, ""}, std::nullopt},
-      {{"", "me", "pw", "pw", "110", false, 0, 0, ""}, std::nullopt},
-      {{"pop", "  ", "pw", "pw", "110", false, 0, 0, ""}, std::nullopt},
+      {{" pop . x ", "me", "pw", "pw", "", true, 3, 0, "", 0, ""}, config::ProviderAccount{"pop.x", "me", "pw", 110, "petr", 1, {}, {}, {}, {}}},
+      {{"pop", "me", "pw", "pw", "30001", false, 0, 0, "", 0, ""}, config::ProviderAccount{"pop", "me", "pw", 110, "*", 0, {}, {}, {}, {}}},
+      {{"pop", "me", "pw", "pw", "995", false, -1, 0, "", 0, ""}, config::ProviderAccount{"pop", "me", "pw", 995, "*", 0, {}, {}, {}, {}}},
+      {{"pop", "me", "pw", "PW", "110", false, 0, 0, "", 0, ""}, std::nullopt},
+      {{"", "me", "pw", "pw", "110", false, 0, 0, "", 0, ""}, std::nullopt},
+      {{"pop", "  ", "pw", "pw", "110", false, 0, 0, "", 0, ""}, std::nullopt},
   };
   for (const Case& c : cases) {
     Communication g;
     CommunicationDialog d(g.env, g.access);
     AccountDialog added(d.working(), -1);
-    EXPECT_EQ(added.opening(), (AccountFields{"", "", "", "", "110", false, 0, 0, ""}));
+    EXPECT_EQ(added.opening(), (AccountFields{"", "", "", "", "110", false, 0, 0, "", 0, ""}));
     g.prompt.answers = {true};
     const InnerOutcome outcome = added.ok(c.fields, g.prompt);
     const auto& accounts = g.store.current()->accounts;
@@ -227,14 +228,209 @@ TEST(CommunicationDialog, ThePortFollowsTheTlsChoiceUnlessItWasChanged) {
 TEST(CommunicationDialog, SmtpLogin) {
   Communication f;
   CommunicationDialog d(f.env, f.access);
-  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"office", "pw 1", "pw 1", true}, f.prompt), InnerOutcome::kAccepted);
-  EXPECT_EQ(SmtpLoginOpening(*f.store.current()), (SmtpLoginFields{"office", "pw 1", "pw 1", true})) << "blanks kept";
+  const SmtpServerFields server{"smtp.provider.ru", "25", 0, ""};
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"office", "pw 1", "pw 1", true, 0, ""}, server, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(SmtpLoginOpening(*f.store.current()), (SmtpLoginFields{"office", "pw 1", "pw 1", true, 0, ""})) << "blanks kept";
   f.prompt.answers = {false};
-  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"office", "a", "b", true}, f.prompt), InnerOutcome::kCancelled);
-  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"", "a", "a", true}, f.prompt), InnerOutcome::kEditAgain);
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"office", "a", "b", true, 0, ""}, server, f.prompt), InnerOutcome::kCancelled);
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"", "a", "a", true, 0, ""}, server, f.prompt), InnerOutcome::kEditAgain);
   EXPECT_EQ(f.store.current()->SMTP_LOGIN_PASS, "pw 1") << "refused input changes nothing";
-  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"ignored", "x", "y", false}, f.prompt), InnerOutcome::kAccepted);
-  EXPECT_EQ(SmtpLoginOpening(*f.store.current()), (SmtpLoginFields{"", "", "", false})) << "the box clear erases both";
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"ignored", "x", "y", false, 0, ""}, server, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(SmtpLoginOpening(*f.store.current()), (SmtpLoginFields{"", "", "", false, 0, ""})) << "the box clear erases both";
+}
+
+// Each provider choice as the account and SMTP login dialogs fill it: server, port, TLS and
+// login method from the preset; the login, password and delivery as the user typed them.
+TEST(CommunicationDialog, ProviderChoiceFillsTheServerAndKeepsTheLogin) {
+  const struct Case {
+    const char* title;
+    const char* pop3;
+    const char* pop3Port;
+    int pop3Tls;
+    const char* smtp;
+    const char* smtpPort;
+    int smtpTls;
+    int auth;
+    const char* platform;
+  } cases[] = {
+      {"Gmail", "pop.gmail.com", "995", 2, "smtp.gmail.com", "465", 2, 1, "google"},
+      {"Microsoft 365 / Outlook.com", "outlook.office365.com", "995", 2, "smtp.office365.com", "587", 1, 1, "microsoft"},
+      {"Yandex", "pop.yandex.ru", "995", 2, "smtp.yandex.ru", "465", 2, 0, ""},
+      {"Mail.ru", "pop.mail.ru", "995", 2, "smtp.mail.ru", "465", 2, 0, ""},
+  };
+  ASSERT_EQ(ProviderChoices().size(), std::size(cases) + 1);
+  EXPECT_EQ(ProviderChoices()[0], "Другой");
+  const std::string pin(64, 'A');
+  for (int choice = 1; choice <= static_cast<int>(std::size(cases)); ++choice) {
+    const Case& c = cases[choice - 1];
+    EXPECT_EQ(ProviderChoices()[choice], c.title);
+    EXPECT_FALSE(ProviderNote(choice).empty()) << c.title;
+
+    AccountFields account{"pop.old.ru", "me@x.ru", "pw", "pw", "110", true, 2, 0, pin, 2, "office"};
+    AccountDialog::ApplyProvider(choice, account);
+    EXPECT_EQ(account, (AccountFields{c.pop3, "me@x.ru", "pw", "pw", c.pop3Port, false, 2, c.pop3Tls, "", c.auth, c.platform}))
+        << c.title << ": APOP and the pin belong to the old server";
+    EXPECT_EQ(Pop3ProviderChoice(account.server), choice) << "the dialog opens on the preset again";
+
+    Communication f;
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog added(d.working(), -1);
+    account.password = account.repeat = "";
+    EXPECT_EQ(added.ok(account, f.prompt), InnerOutcome::kAccepted) << c.title << ": no password needed";
+    EXPECT_TRUE(f.prompt.shown.empty()) << c.title;
+
+    SmtpServerFields server{"smtp.old.ru", "25", 0, pin};
+    SmtpLoginFields login{"me@x.ru", "pw", "pw", false, 2, "office"};
+    ApplySmtpProvider(choice, server, login);
+    EXPECT_EQ(server, (SmtpServerFields{c.smtp, c.smtpPort, c.smtpTls, ""})) << c.title;
+    EXPECT_EQ(login, (SmtpLoginFields{"me@x.ru", "pw", "pw", true, c.auth, c.platform})) << c.title;
+    EXPECT_EQ(SmtpProviderChoice(server.server), choice);
+    EXPECT_EQ(AcceptSmtpLogin(d.working(), login, server, f.prompt), InnerOutcome::kAccepted) << c.title;
+  }
+
+  AccountFields other{"pop.old.ru", "me", "pw", "pw", "1110", true, 0, 1, pin, 0, ""};
+  const AccountFields before = other;
+  AccountDialog::ApplyProvider(0, other);
+  EXPECT_EQ(other, before) << "\"Другой\" changes nothing";
+  EXPECT_EQ(Pop3ProviderChoice("pop.old.ru"), 0);
+  EXPECT_EQ(ProviderNote(0), "");
+}
+
+// What OK does with the login method: OAuth only over TLS and with a platform that is known
+// or can be told from the server; the password not required then; APOP only for passwords.
+TEST(CommunicationDialog, AccountLoginMethod) {
+  const struct Case {
+    AccountFields fields;
+    std::optional<config::ProviderAccount> stored;  // nothing: refused with an error message
+    const char* message;                            // part of it
+  } cases[] = {
+      {{"pop.gmail.com", "me", "", "", "995", false, 0, 2, "", 1, ""},
+       config::ProviderAccount{"pop.gmail.com", "me", "", 995, "*", 0, config::TlsMode::kImplicit, "",
+                               config::OauthMechanism::kXoauth2, ""},
+       ""},
+      {{"pop.gmail.com", "me", "", "", "110", false, 0, 0, "", 1, "google"}, std::nullopt, "STLS или SSL/TLS"},
+      {{"mail.office.ru", "me", "", "", "995", false, 0, 2, "", 2, ""}, std::nullopt, "mail.office.ru"},
+      {{"mail.office.ru", "me", "", "", "110", true, 0, 1, "", 2, " Office "},
+       config::ProviderAccount{"mail.office.ru", "me", "", 110, "*", 0, config::TlsMode::kStartTls, "",
+                               config::OauthMechanism::kOauthBearer, "office"},
+       ""},
+      {{"mail.office.ru", "me", "", "", "995", false, 0, 2, "", 1, "my office"}, std::nullopt, "латинских букв"},
+      {{"pop.provider.ru", "me", "", "", "110", true, 0, 0, "", 0, "google"},
+       config::ProviderAccount{"pop.provider.ru", "me", "", 110, "*", 1, config::TlsMode::kNone, "",
+                               config::OauthMechanism::kNone, ""},
+       ""},
+  };
+  for (const Case& c : cases) {
+    Communication f;
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog added(d.working(), -1);
+    const InnerOutcome outcome = added.ok(c.fields, f.prompt);
+    const auto& accounts = f.store.current()->accounts;
+    if (c.stored) {
+      EXPECT_EQ(outcome, InnerOutcome::kAccepted) << c.fields.server << " " << c.fields.oauth;
+      ASSERT_EQ(accounts.size(), 2u);
+      EXPECT_EQ(accounts[1], *c.stored) << c.fields.server << " " << c.fields.oauth;
+    } else {
+      EXPECT_EQ(outcome, InnerOutcome::kEditAgain) << c.fields.server << " " << c.fields.oauth;
+      ASSERT_EQ(f.prompt.shown.size(), 1u);
+      EXPECT_EQ(f.prompt.shown[0].icon, Icon::kError);
+      EXPECT_NE(f.prompt.shown[0].text.find(c.message), std::string::npos) << f.prompt.shown[0].text;
+      EXPECT_EQ(accounts.size(), 1u);
+    }
+  }
+
+  Communication g;
+  CommunicationDialog d(g.env, g.access);
+  AccountDialog added(d.working(), -1);
+  EXPECT_EQ(added.ok({"pop.gmail.com", "me", "a", "b", "995", false, 0, 2, "", 1, ""}, g.prompt), InnerOutcome::kEditAgain);
+  EXPECT_EQ(g.prompt.shown.back(), MissingParametersQuestion(Icon::kError)) << "a password typed twice must still agree";
+}
+
+TEST(CommunicationDialog, SmtpOauthNeedsTls) {
+  Communication f;
+  CommunicationDialog d(f.env, f.access);
+  const SmtpLoginFields oauth{"me@gmail.com", "", "", true, 1, ""};
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), oauth, {"smtp.gmail.com", "25", 0, ""}, f.prompt), InnerOutcome::kEditAgain);
+  EXPECT_NE(f.prompt.shown.back().text.find("STARTTLS"), std::string::npos);
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), oauth, {"smtp.office.ru", "465", 2, ""}, f.prompt), InnerOutcome::kEditAgain)
+      << "no platform named, none known for the server";
+  EXPECT_EQ(f.store.current()->SMTP_AUTH, config::OauthMechanism::kNone) << "refused input changes nothing";
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), oauth, {"smtp.gmail.com", "465", 2, ""}, f.prompt), InnerOutcome::kAccepted);
+  EXPECT_EQ(f.store.current()->SMTP_AUTH, config::OauthMechanism::kXoauth2);
+
+  // TLS turned off in the communication dialog afterwards: its OK refuses and saves nothing.
+  CommunicationFields fields = d.fields();
+  fields.smtpServer = "smtp.gmail.com";
+  fields.smtpTls = 0;
+  const std::size_t shown = f.prompt.shown.size();
+  EXPECT_FALSE(d.ok(fields));
+  ASSERT_EQ(f.prompt.shown.size(), shown + 1);
+  EXPECT_NE(f.prompt.shown.back().text.find("STARTTLS"), std::string::npos);
+  EXPECT_EQ(f.saved().SMTP_AUTH, config::OauthMechanism::kNone);
+  fields.smtpTls = 2;
+  EXPECT_TRUE(d.ok(fields));
+
+  EXPECT_EQ(AcceptSmtpLogin(d.working(), {"", "", "", false, 1, "google"}, {"smtp.gmail.com", "465", 2, ""}, f.prompt),
+            InnerOutcome::kAccepted);
+  EXPECT_EQ(f.store.current()->SMTP_AUTH, config::OauthMechanism::kNone) << "no login, no token either";
+  EXPECT_EQ(f.store.current()->SMTP_OAUTH, "");
+}
+
+// The login methods through quelma.cfg: written by OK, read back, shown again by the dialogs.
+TEST(CommunicationDialog, LoginMethodsSurviveTheFile) {
+  Communication f;
+  {
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog edited(d.working(), 0);
+    AccountFields account = edited.opening();
+    account.tls = 2;
+    account.port = "995";
+    account.auth = 2;
+    account.oauth = "microsoft";
+    account.password = account.repeat = "";
+    ASSERT_EQ(edited.ok(account, f.prompt), InnerOutcome::kAccepted);
+    const SmtpServerFields server{"smtp.gmail.com", "465", 2, ""};
+    ASSERT_EQ(AcceptSmtpLogin(d.working(), {"office@gmail.com", "", "", true, 1, "google"}, server, f.prompt),
+              InnerOutcome::kAccepted);
+    CommunicationFields fields = d.fields();
+    fields.smtpServer = server.server;
+    fields.smtpPort = server.port;
+    fields.smtpTls = server.tls;
+    ASSERT_TRUE(d.ok(fields));
+    EXPECT_EQ(d.accounts()[0].password, "OAuth") << "the list shows how the account logs in";
+  }
+  const config::Configuration saved = f.saved();
+  EXPECT_EQ(saved.accounts[0], (config::ProviderAccount{"pop.provider.ru", "office", "", 995, "*", 0,
+                                                        config::TlsMode::kImplicit, "", config::OauthMechanism::kOauthBearer,
+                                                        "microsoft"}));
+  EXPECT_EQ(saved.SMTP_AUTH, config::OauthMechanism::kXoauth2);
+  EXPECT_EQ(saved.SMTP_OAUTH, "google");
+  EXPECT_TRUE(saved.SMTP_USES_LOGIN);
+
+  f.store.publish(saved);
+  CommunicationDialog again(f.env, f.access);
+  const AccountFields shown = AccountDialog(again.working(), 0).opening();
+  EXPECT_EQ(shown.auth, 2);
+  EXPECT_EQ(shown.oauth, "microsoft");
+  EXPECT_EQ(SmtpLoginOpening(again.working().get()), (SmtpLoginFields{"office@gmail.com", "", "", true, 1, "google"}));
+}
+
+TEST(CommunicationDialog, PlatformChoices) {
+  config::Configuration c;
+  c.oauthSettings = {{"OAUTH_OFFICE_TOKEN_URL", "https://sso.office.ru/token"},
+                     {"OAUTH_OFFICE_CLIENT_ID", "quelma"},
+                     {"OAUTH_GOOGLE_TOKEN_URL", "https://127.0.0.1/token"},
+                     {"OAUTH_LAB_CLIENT_ID", "no token URL, no platform"}};
+  EXPECT_EQ(PlatformChoices(c, ""), (std::vector<std::string>{"", "microsoft", "google", "office"}));
+  EXPECT_EQ(PlatformChoices(c, "custom"), (std::vector<std::string>{"", "microsoft", "google", "office", "custom"}));
+  EXPECT_EQ(PlatformChoices(c, "office").size(), 4u);
+
+  const struct {
+    const char* field;
+    std::optional<std::string> accepted;
+  } names[] = {{"", ""}, {"  ", ""}, {" Google ", "google"}, {"my-idp_2", "my-idp_2"}, {"my idp", std::nullopt},
+               {"почта", std::nullopt}, {"a.b", std::nullopt}};
+  for (const auto& n : names) EXPECT_EQ(AcceptPlatformName(n.field), n.accepted) << n.field;
 }
 
 TEST(CommunicationDialog, PhoneNumbers) {

@@ -2,16 +2,22 @@
 """The settings dialogs of quelma.exe under Wine, driven through their controls as a user would:
 each opened from its menu command, edited, confirmed with OK (quelma.cfg and sorter.cfg hold the
 edits) and, once more, ended with Cancel (both files stay as they were byte for byte). While one
-dialog is open no second one opens. Screenshots of every dialog reachable here are kept."""
+dialog is open no second one opens. A provider preset fills an account; a first OAuth login by
+device code runs against a token endpoint on 127.0.0.1. Screenshots of every dialog reachable
+here are kept."""
+import http.server
+import json
 import os
 import shutil
 import sys
 import tempfile
+import threading
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
-from wine_desktop import WineDesktop, wait_port  # noqa: E402
+from wine_desktop import WineDesktop, wait_for, wait_port  # noqa: E402
 from quelma_process import Checks, free_port, scramble  # noqa: E402
 
 SERVERS, USER = "Настройки серверов POP3/SMTP", "Пользователь"
@@ -19,6 +25,7 @@ COMMUNICATION, LOGIN, ACCOUNT = "Настройки связи", "Парамет
 SORTER, RULE, UNSORTED = "Правила сортировщика", "Создать/изменить запись сортировщика", \
     "Выбор получателей нерассортированной почты"
 SCHEDULER, DAY = "Планировщик сеансов связи", "Расписание сеансов связи"
+DEVICE, OAUTH_BOX = "Вход OAuth 2.0: код устройства", "Вход OAuth"
 OK, CANCEL = "1", "2"
 
 USERS = ["postmaster pm ; ", "daemon  ; ", "ivanov iv ; i.ivanov@provider.ru", "petrova pe ; a.petrova@provider.ru",
@@ -27,11 +34,53 @@ SORTER_CFG = ("\r\nTo\r\nsales@office.ru\r\nivanov,petrova\r\n0\r\n"
               "\r\nSubject\r\nсчёт\r\npetrova,buh@partner.ru\r\n1\r\n").encode("cp1251")
 
 
+class DeviceEndpoint:
+    """An identity platform's device flow on 127.0.0.1 (plain HTTP, which the program allows to
+    this computer only): each device code is pending until the test agrees to the first one."""
+
+    def __init__(self):
+        self.agreed, self.codes, self.forms = threading.Event(), 0, []
+        endpoint = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                form = urllib.parse.parse_qs(self.rfile.read(int(self.headers["Content-Length"])).decode())
+                endpoint.forms.append((self.path, form))
+                status, reply = endpoint.answer(self.path, form)
+                body = json.dumps(reply).encode()
+                self.send_response(status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def answer(self, path, form):
+        if path == "/device":
+            self.codes += 1
+            return 200, {"device_code": "dev-%d" % self.codes, "user_code": "QWER-%04d" % self.codes,
+                         "verification_uri": "http://127.0.0.1:%d/verify" % self.port, "expires_in": 600, "interval": 1}
+        if path == "/token" and form.get("device_code") == ["dev-1"] and self.agreed.is_set():
+            return 200, {"access_token": "at-lab", "refresh_token": "rt-lab-secret", "expires_in": 3600,
+                         "token_type": "Bearer"}
+        return 400, {"error": "authorization_pending"}
+
+    def stop(self):
+        self.server.shutdown()
+
+
 def main():
     exe, driver = sys.argv[1], sys.argv[2]
     checks = Checks()
     desktop = WineDesktop(exe, driver, sys.argv[3], 80)
     drive, shot = desktop.drive, desktop.shot
+    endpoint = DeviceEndpoint()
     work = tempfile.mkdtemp(prefix="quelma-dialogs-")
     cfg_path, sorter_path = os.path.join(work, "quelma.cfg"), os.path.join(work, "sorter.cfg")
 
@@ -45,6 +94,9 @@ def main():
 
     def count(title):
         return desktop.count("#32770", title)
+
+    def text(title, control):
+        return desktop.answer("text", title, str(control))
 
     def closed(title):
         for _ in range(50):
@@ -81,7 +133,9 @@ def main():
         cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
                "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 16",
                "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "SMTPServer = 127.0.0.1",
-               "[Users]"] + USERS + ["[POP3accounts]",
+               "OAUTH_LAB_TOKEN_URL = http://127.0.0.1:%d/token" % endpoint.port,
+               "OAUTH_LAB_DEVICE_URL = http://127.0.0.1:%d/device" % endpoint.port,
+               "OAUTH_LAB_CLIENT_ID = quelma-test", "[Users]"] + USERS + ["[POP3accounts]",
                                      "pop.provider.ru office ; %s-110-0-*" % scramble("secret"),
                                      "pop.provider.ru ivanov ; %s-110-1-ivanov" % scramble("secret2")]
         with open(cfg_path, "wb") as f:
@@ -126,6 +180,9 @@ def main():
         drive("wait", "#32770", LOGIN)
         drive("click", LOGIN, "1003")
         fill(LOGIN, [(1000, "office"), (1001, "smtp-secret"), (1002, "smtp-secret")])
+        checks.check("the SMTP login dialog offers the providers and the login methods",
+                     text(LOGIN, 2025) == "Другой" and text(LOGIN, 2026) == "Пароль (CRAM-MD5, PLAIN, LOGIN)"
+                     and drive("text", LOGIN, "2029").returncode == 0, text(LOGIN, 2025) + "|" + text(LOGIN, 2026))
         shot("dialog_smtp_login.png")
         drive("click", LOGIN, OK)
         closed(LOGIN)
@@ -137,6 +194,53 @@ def main():
         shot("dialog_account.png")
         drive("click", ACCOUNT, OK)
         closed(ACCOUNT)
+
+        # A provider preset fills the server, TLS and login method; the login stays the user's.
+        drive("click", COMMUNICATION, "1101")
+        drive("wait", "#32770", ACCOUNT)
+        fill(ACCOUNT, [(1105, "office@gmail.com")])
+        checks.check("the account dialog offers the providers", drive("select", ACCOUNT, "2020", "1").returncode == 0)
+        filled = wait_for(lambda: text(ACCOUNT, 1104) == "pop.gmail.com", 10)
+        checks.check("Gmail fills the server, port and login method",
+                     filled and text(ACCOUNT, 1108) == "995" and text(ACCOUNT, 2021) == "OAuth 2.0: XOAUTH2"
+                     and text(ACCOUNT, 2022) == "google" and "POP" in text(ACCOUNT, 2023)
+                     and text(ACCOUNT, 1105) == "office@gmail.com",
+                     "|".join(text(ACCOUNT, c) for c in (1104, 1108, 2021, 2022, 2023, 1105)))
+        shot("dialog_account_gmail.png")
+        drive("click", ACCOUNT, OK)
+        closed(ACCOUNT)
+
+        # The first OAuth login of an account whose platform quelma.cfg defines: the code shown,
+        # agreed to, the refresh token sealed in oauth.tokens; a second one given up with Отмена.
+        drive("click", COMMUNICATION, "1101")
+        drive("wait", "#32770", ACCOUNT)
+        fill(ACCOUNT, [(1104, "pop.lab.test"), (1105, "ivan")])
+        drive("select", ACCOUNT, "2004", "2")
+        drive("select", ACCOUNT, "2021", "1")
+        fill(ACCOUNT, [(2022, "lab")])
+        time.sleep(0.5)
+        drive("click", ACCOUNT, "2024")
+        shown = drive("wait", "#32770", DEVICE).returncode == 0 and wait_for(lambda: text(DEVICE, 2031) == "QWER-0001", 30)
+        checks.check("Вход OAuth shows the device code and the address",
+                     shown and text(DEVICE, 2030) == "http://127.0.0.1:%d/verify" % endpoint.port, text(DEVICE, 2031))
+        shot("dialog_oauth_device.png")
+        endpoint.agreed.set()
+        told = drive("wait", "#32770", OAUTH_BOX).returncode == 0
+        tokens = os.path.join(work, "oauth.tokens")
+        sealed = open(tokens, "rb").read() if os.path.exists(tokens) else b""
+        checks.check("the agreed login keeps its refresh token in oauth.tokens, sealed",
+                     told and closed(DEVICE) and sealed and b"rt-lab-secret" not in sealed
+                     and endpoint.forms[0][1].get("client_id") == ["quelma-test"], str(endpoint.forms[:1]))
+        shot("dialog_oauth_done.png")
+        drive("post-command", "#32770", OAUTH_BOX, OK)
+        closed(OAUTH_BOX)
+        drive("click", ACCOUNT, "2024")
+        shown = drive("wait", "#32770", DEVICE).returncode == 0 and wait_for(lambda: text(DEVICE, 2031) == "QWER-0002", 30)
+        drive("click", DEVICE, CANCEL)
+        checks.check("Отмена ends the login without a box and without a token",
+                     shown and closed(DEVICE) and count(OAUTH_BOX) == "0" and open(tokens, "rb").read() == sealed)
+        drive("click", ACCOUNT, OK)
+        closed(ACCOUNT)
         shot("dialog_communication.png")
         drive("click", COMMUNICATION, OK)
         done = closed(COMMUNICATION)
@@ -146,6 +250,9 @@ def main():
                      done and "SMTPServer = smtp.provider.ru" in lines and "SMTPSport = 2525" in lines
                      and "SMTP_USES_LOGIN = 1" in lines and "SMTP_LOGIN_NAME = office" in lines and account in lines,
                      "\n".join(lines))
+        checks.check("and the OAuth accounts with their login method and platform",
+                     "pop.gmail.com office@gmail.com ; -995-0-* tls=ssl auth=xoauth2 oauth=google" in lines
+                     and "pop.lab.test ivan ; -995-0-* tls=ssl auth=xoauth2 oauth=lab" in lines, "\n".join(lines))
 
         delete_then_cancel("40012", COMMUNICATION, "1100", "0", "1103")
 
@@ -211,6 +318,7 @@ def main():
         checks.check("quelma.exe ends with 1 after UM_SHUTDOWN", program.wait(timeout=60) == 1)
     finally:
         desktop.stop()
+        endpoint.stop()
         shutil.rmtree(work, ignore_errors=True)
     return checks.result()
 

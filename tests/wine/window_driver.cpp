@@ -126,8 +126,8 @@ int LaunchAndWait(const char* path, int show) {
   return static_cast<int>(code);
 }
 
-// A control of a dialog (found by its title) in the other process: its text, a click, or the
-// selection of row `index` in a list view, list box or drop-down list.
+// A control of a dialog (found by its title) in the other process: its text set or read, a
+// click, or the selection of row `index` in a list view, list box or drop-down list.
 int ControlCommand(const std::string& what, const char* title, int id, const char* value) {
   HWND dialog = WaitFor("#32770", title);
   HWND control = dialog ? GetDlgItem(dialog, id) : nullptr;
@@ -139,11 +139,26 @@ int ControlCommand(const std::string& what, const char* title, int id, const cha
     return 0;
   }
   if (what == "click") return PostMessageA(control, BM_CLICK, 0, 0) ? 0 : 1;
+  if (what == "text") {
+    // WM_GETTEXT crosses the process boundary; the W form keeps the Cyrillic letters.
+    std::wstring wide(4096, L'\0');
+    wide.resize(SendMessageW(control, WM_GETTEXT, wide.size(), reinterpret_cast<LPARAM>(wide.data())));
+    std::string utf8(wide.size() * 4 + 1, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), static_cast<int>(utf8.size()), nullptr,
+                                    nullptr) - 1);
+    std::printf("%s\n", utf8.c_str());
+    return 0;
+  }
   const int index = std::atoi(value);
   char kind[64] = {};
   GetClassNameA(control, kind, sizeof kind);
   if (std::strcmp(kind, "ListBox") == 0) return SendMessageA(control, LB_SETCURSEL, index, 0) == LB_ERR ? 1 : 0;
-  if (std::strcmp(kind, "ComboBox") == 0) return SendMessageA(control, CB_SETCURSEL, index, 0) == CB_ERR ? 1 : 0;
+  if (std::strcmp(kind, "ComboBox") == 0) {
+    if (SendMessageA(control, CB_SETCURSEL, index, 0) == CB_ERR) return 1;
+    // As after a user's choice, which CB_SETCURSEL alone does not announce.
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(control));
+    return 0;
+  }
   // A list view takes its item through the other process's memory.
   DWORD process = 0;
   GetWindowThreadProcessId(control, &process);
@@ -187,7 +202,8 @@ int main(int argc, char** argv) {
                  "status PART | visible | watch SECONDS | wait-gone | launch PATH SHOW |\n"
                  "       answer CAPTION yes|no | post-command CLASS TITLE ID | key|type CLASS TITLE VK | close CLASS TITLE |"
                  " wait CLASS TITLE | count CLASS TITLE |\n"
-                 "       set-text DIALOG-TITLE ID TEXT | click DIALOG-TITLE ID | select DIALOG-TITLE ID INDEX\n");
+                 "       set-text DIALOG-TITLE ID TEXT | text DIALOG-TITLE ID | click DIALOG-TITLE ID |"
+                 " select DIALOG-TITLE ID INDEX\n");
     return 2;
   }
   const std::string what = argv[1];
@@ -211,7 +227,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if ((what == "set-text" || what == "select") && argc == 5) return ControlCommand(what, argv[2], std::atoi(argv[3]), argv[4]);
-  if (what == "click" && argc == 4) return ControlCommand(what, argv[2], std::atoi(argv[3]), "");
+  if ((what == "click" || what == "text") && argc == 4) return ControlCommand(what, argv[2], std::atoi(argv[3]), "");
   if (argc == 5 && (what == "post-command" || what == "key" || what == "type")) {
     HWND w = WaitFor(argv[2], argv[3]);
     if (!w) return 1;

@@ -7,7 +7,10 @@
 #include "win32_ui/html_help.h"
 #include "dialogs/communication_dialog.h"
 #include "dialogs/dialog_text.h"
+#include "dialogs/oauth_login.h"
+#include "dialogs/provider_login.h"
 #include "win32_ui/dialog_controls.h"
+#include "dialogs/win32/oauth_login_window.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
 
@@ -16,6 +19,7 @@ namespace quelma::dialogs {
 namespace {
 
 std::unique_ptr<CommunicationDialog> g_dialog;  // the one open communication dialog
+HWND g_window = nullptr;                          // and its window
 int g_smtpTls = 0;     // the SMTP TLS choice shown, for the port that follows it
 int g_accountTls = 0;  // the same in the (modal) account dialog
 
@@ -28,85 +32,112 @@ void FollowTlsChoice(HWND dialog, int list, int portField, int& shown, const std
 
 Prompt& Ask() { return Settings().env->prompt; }
 
+constexpr std::size_t kPlatformField = 32;
+
+void LimitComboText(HWND dialog, int id, std::size_t length) {
+  SendDlgItemMessageA(dialog, id, CB_LIMITTEXT, static_cast<WPARAM>(length), 0);
+}
+
+// The working configuration with the extra certificates as the communication dialog shows
+// them: what a first OAuth login made from an inner dialog uses.
+config::Configuration SettingsOnScreen() {
+  config::Configuration c = g_dialog->working().get();
+  c.TLS_CA_FILE = win32_ui::ItemText(g_window, IDC_TLS_CA_FILE, config::limits::kPath - 1);
+  c.TLS_CA_FILE.erase(0, std::min(c.TLS_CA_FILE.find_first_not_of(' '), c.TLS_CA_FILE.size()));
+  return c;
+}
+
+void ShowProviderNote(HWND dialog, int note, int provider) { win32_ui::SetItemText(dialog, note, ProviderNote(provider)); }
+
+AccountFields ReadAccount(HWND dialog) {
+  return {win32_ui::ItemText(dialog, IDC_ACCOUNT_SERVER, 63),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kAccountPassword),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kAccountPassword),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_PORT, 9),
+          win32_ui::IsChecked(dialog, IDC_ACCOUNT_APOP),
+          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_DELIVERY),
+          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_TLS),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_FINGERPRINT, 100),
+          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_AUTH),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_OAUTH, kPlatformField)};
+}
+
+// APOP belongs to the password login; the platform and the first login to OAuth's.
+void ShowAccountLoginMethod(HWND dialog) {
+  const bool oauth = win32_ui::ComboSelection(dialog, IDC_ACCOUNT_AUTH) > 0;
+  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_OAUTH, IDC_ACCOUNT_OAUTH_LOGIN}, oauth);
+  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_APOP}, !oauth);
+}
+
+// The server's part of the fields: what a provider choice changes.
+void ShowAccountServer(HWND dialog, const AccountDialog& account, const AccountFields& f) {
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_SERVER, f.server);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_PORT, f.port);
+  win32_ui::SetChecked(dialog, IDC_ACCOUNT_APOP, f.apop);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_TLS, AccountDialog::TlsChoices(), f.tls);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_FINGERPRINT, f.fingerprint);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_AUTH, AccountLoginChoices(), f.auth);
+  const std::vector<std::string> platforms = account.platformChoices(f);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_OAUTH, platforms, 0);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_OAUTH, f.oauth);
+  g_accountTls = f.tls;
+  ShowAccountLoginMethod(dialog);
+}
+
+void OpenAccount(HWND dialog, const AccountDialog& account) {
+  const AccountFields f = account.opening();
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_SERVER, 63);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kStoredAccountPassword);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kStoredAccountPassword);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_PORT, 9);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_FINGERPRINT, 100);
+  LimitComboText(dialog, IDC_ACCOUNT_OAUTH, kPlatformField);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_LOGIN, f.login);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_PASSWORD, f.password);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_REPEAT, f.repeat);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_DELIVERY, account.deliveryChoices(), f.delivery);
+  const int provider = Pop3ProviderChoice(f.server);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_PROVIDER, ProviderChoices(), provider);
+  ShowProviderNote(dialog, IDC_ACCOUNT_NOTE, provider);
+  ShowAccountServer(dialog, account, f);
+}
+
+void AccountProviderChosen(HWND dialog, const AccountDialog& account) {
+  const int provider = win32_ui::ComboSelection(dialog, IDC_ACCOUNT_PROVIDER);
+  ShowProviderNote(dialog, IDC_ACCOUNT_NOTE, provider);
+  AccountFields f = ReadAccount(dialog);
+  AccountDialog::ApplyProvider(provider, f);
+  ShowAccountServer(dialog, account, f);
+}
+
 INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* account = win32_ui::StateOf<AccountDialog>(dialog, message, lParam);
   if (message == WM_INITDIALOG) {
-    const AccountFields f = account->opening();
-    win32_ui::LimitText(dialog, IDC_ACCOUNT_SERVER, 63);
-    win32_ui::LimitText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin);
-    win32_ui::LimitText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kStoredAccountPassword);
-    win32_ui::LimitText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kStoredAccountPassword);
-    win32_ui::LimitText(dialog, IDC_ACCOUNT_PORT, 9);
-    win32_ui::SetItemText(dialog, IDC_ACCOUNT_SERVER, f.server);
-    win32_ui::SetItemText(dialog, IDC_ACCOUNT_LOGIN, f.login);
-    win32_ui::SetItemText(dialog, IDC_ACCOUNT_PASSWORD, f.password);
-    win32_ui::SetItemText(dialog, IDC_ACCOUNT_REPEAT, f.repeat);
-    win32_ui::SetItemText(dialog, IDC_ACCOUNT_PORT, f.port);
-    win32_ui::SetChecked(dialog, IDC_ACCOUNT_APOP, f.apop);
-    win32_ui::FillCombo(dialog, IDC_ACCOUNT_DELIVERY, account->deliveryChoices(), f.delivery);
-    win32_ui::FillCombo(dialog, IDC_ACCOUNT_TLS, AccountDialog::TlsChoices(), f.tls);
-    win32_ui::LimitText(dialog, IDC_ACCOUNT_FINGERPRINT, 100);
-    win32_ui::SetItemText(dialog, IDC_ACCOUNT_FINGERPRINT, f.fingerprint);
-    g_accountTls = f.tls;
+    OpenAccount(dialog, *account);
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
-  if (LOWORD(wParam) == IDC_ACCOUNT_TLS && HIWORD(wParam) == CBN_SELCHANGE) {
-    FollowTlsChoice(dialog, IDC_ACCOUNT_TLS, IDC_ACCOUNT_PORT, g_accountTls, kAccountUsualPorts);
-  } else if (LOWORD(wParam) == IDOK) {
-    const AccountFields f{win32_ui::ItemText(dialog, IDC_ACCOUNT_SERVER, 63),
-                          win32_ui::ItemText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin),
-                          win32_ui::ItemText(dialog, IDC_ACCOUNT_PASSWORD, config::limits::kAccountPassword),
-                          win32_ui::ItemText(dialog, IDC_ACCOUNT_REPEAT, config::limits::kAccountPassword),
-                          win32_ui::ItemText(dialog, IDC_ACCOUNT_PORT, 9),
-                          win32_ui::IsChecked(dialog, IDC_ACCOUNT_APOP),
-                          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_DELIVERY),
-                          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_TLS),
-                          win32_ui::ItemText(dialog, IDC_ACCOUNT_FINGERPRINT, 100)};
-    win32_ui::EndAfterOk(dialog, account->ok(f, Ask()));
-  } else if (LOWORD(wParam) == IDCANCEL) {
-    EndDialog(dialog, IDCANCEL);
-  }
-  return TRUE;
-}
-
-struct LoginEditing {
-  WorkingConfiguration* working;
-  bool enabled;
-};
-
-void ShowLoginEnabled(HWND dialog, bool enabled) {
-  win32_ui::SetChecked(dialog, IDC_LOGIN_ENABLED, enabled);
-  win32_ui::EnableItems(dialog, {IDC_LOGIN_NAME, IDC_LOGIN_PASSWORD, IDC_LOGIN_REPEAT}, enabled);
-}
-
-INT_PTR CALLBACK SmtpLoginProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* editing = win32_ui::StateOf<LoginEditing>(dialog, message, lParam);
-  if (message == WM_INITDIALOG) {
-    const SmtpLoginFields f = SmtpLoginOpening(editing->working->get());
-    editing->enabled = f.enabled;
-    win32_ui::LimitText(dialog, IDC_LOGIN_NAME, 63);
-    win32_ui::LimitText(dialog, IDC_LOGIN_PASSWORD, config::limits::kStoredSmtpPassword);
-    win32_ui::LimitText(dialog, IDC_LOGIN_REPEAT, config::limits::kStoredSmtpPassword);
-    win32_ui::SetItemText(dialog, IDC_LOGIN_NAME, f.name);
-    win32_ui::SetItemText(dialog, IDC_LOGIN_PASSWORD, f.password);
-    win32_ui::SetItemText(dialog, IDC_LOGIN_REPEAT, f.repeat);
-    ShowLoginEnabled(dialog, f.enabled);
-    return TRUE;
-  }
-  if (message != WM_COMMAND) return FALSE;
+  const bool changed = HIWORD(wParam) == CBN_SELCHANGE;
   switch (LOWORD(wParam)) {
-    case IDC_LOGIN_ENABLED:
-      editing->enabled = !editing->enabled;
-      ShowLoginEnabled(dialog, editing->enabled);
+    case IDC_ACCOUNT_TLS:
+      if (changed) FollowTlsChoice(dialog, IDC_ACCOUNT_TLS, IDC_ACCOUNT_PORT, g_accountTls, kAccountUsualPorts);
+      break;
+    case IDC_ACCOUNT_PROVIDER:
+      if (changed) AccountProviderChosen(dialog, *account);
+      break;
+    case IDC_ACCOUNT_AUTH:
+      if (changed) ShowAccountLoginMethod(dialog);
+      break;
+    case IDC_ACCOUNT_OAUTH_LOGIN:
+      StartOauthLogin(dialog,
+                      OauthFirstLogin::ForAccount(SettingsOnScreen(), Settings().env->programDir,
+                                                  ReadAccount(dialog)),
+                      Ask());
       break;
     case IDOK:
-      win32_ui::EndAfterOk(dialog, AcceptSmtpLogin(*editing->working,
-                                         {win32_ui::ItemText(dialog, IDC_LOGIN_NAME, 63),
-                                          win32_ui::ItemText(dialog, IDC_LOGIN_PASSWORD, config::limits::kSmtpLoginPass),
-                                          win32_ui::ItemText(dialog, IDC_LOGIN_REPEAT, config::limits::kSmtpLoginPass),
-                                          editing->enabled},
-                                         Ask()));
+      win32_ui::EndAfterOk(dialog, account->ok(ReadAccount(dialog), Ask()));
       break;
     case IDCANCEL:
       EndDialog(dialog, IDCANCEL);
@@ -115,6 +146,125 @@ INT_PTR CALLBACK SmtpLoginProcedure(HWND dialog, UINT message, WPARAM wParam, LP
       break;
   }
   return TRUE;
+}
+
+// The SMTP login dialog edits the login; a provider choice also fills the SMTP server's
+// fields, which the communication dialog shows once the login dialog is confirmed.
+struct LoginEditing {
+  WorkingConfiguration* working;
+  SmtpServerFields server;  // as the communication dialog shows it
+  bool enabled = false;
+};
+
+SmtpServerFields ReadSmtpServer(HWND communication) {
+  return {win32_ui::ItemText(communication, IDC_SMTP_SERVER, 63), win32_ui::ItemText(communication, IDC_SMTP_SPORT, 9),
+          win32_ui::ComboSelection(communication, IDC_SMTP_TLS),
+          win32_ui::ItemText(communication, IDC_SMTP_FINGERPRINT, 100)};
+}
+
+void ShowSmtpServer(HWND communication, const SmtpServerFields& server) {
+  win32_ui::SetItemText(communication, IDC_SMTP_SERVER, server.server);
+  win32_ui::SetItemText(communication, IDC_SMTP_SPORT, server.port);
+  win32_ui::FillCombo(communication, IDC_SMTP_TLS, SmtpTlsChoices(), server.tls);
+  win32_ui::SetItemText(communication, IDC_SMTP_FINGERPRINT, server.fingerprint);
+  g_smtpTls = server.tls;
+}
+
+SmtpLoginFields ReadSmtpLogin(HWND dialog, bool enabled) {
+  return {win32_ui::ItemText(dialog, IDC_LOGIN_NAME, 63),
+          win32_ui::ItemText(dialog, IDC_LOGIN_PASSWORD, config::limits::kSmtpLoginPass),
+          win32_ui::ItemText(dialog, IDC_LOGIN_REPEAT, config::limits::kSmtpLoginPass),
+          enabled,
+          win32_ui::ComboSelection(dialog, IDC_LOGIN_AUTH),
+          win32_ui::ItemText(dialog, IDC_LOGIN_OAUTH, kPlatformField)};
+}
+
+void ShowLoginEnabled(HWND dialog, bool enabled) {
+  win32_ui::SetChecked(dialog, IDC_LOGIN_ENABLED, enabled);
+  win32_ui::EnableItems(dialog, {IDC_LOGIN_NAME, IDC_LOGIN_PASSWORD, IDC_LOGIN_REPEAT, IDC_LOGIN_AUTH}, enabled);
+  const bool oauth = enabled && win32_ui::ComboSelection(dialog, IDC_LOGIN_AUTH) > 0;
+  win32_ui::EnableItems(dialog, {IDC_LOGIN_OAUTH, IDC_LOGIN_OAUTH_LOGIN}, oauth);
+}
+
+void ShowSmtpLoginMethod(HWND dialog, const LoginEditing& editing, const SmtpLoginFields& f) {
+  win32_ui::FillCombo(dialog, IDC_LOGIN_AUTH, SmtpLoginChoices(), f.auth);
+  win32_ui::FillCombo(dialog, IDC_LOGIN_OAUTH,
+                      PlatformChoices(editing.working->get(), AcceptPlatformName(f.oauth).value_or(std::string())), 0);
+  win32_ui::SetItemText(dialog, IDC_LOGIN_OAUTH, f.oauth);
+  ShowLoginEnabled(dialog, f.enabled);
+}
+
+void OpenSmtpLogin(HWND dialog, LoginEditing& editing) {
+  const SmtpLoginFields f = SmtpLoginOpening(editing.working->get());
+  editing.enabled = f.enabled;
+  win32_ui::LimitText(dialog, IDC_LOGIN_NAME, 63);
+  win32_ui::LimitText(dialog, IDC_LOGIN_PASSWORD, config::limits::kStoredSmtpPassword);
+  win32_ui::LimitText(dialog, IDC_LOGIN_REPEAT, config::limits::kStoredSmtpPassword);
+  LimitComboText(dialog, IDC_LOGIN_OAUTH, kPlatformField);
+  win32_ui::SetItemText(dialog, IDC_LOGIN_NAME, f.name);
+  win32_ui::SetItemText(dialog, IDC_LOGIN_PASSWORD, f.password);
+  win32_ui::SetItemText(dialog, IDC_LOGIN_REPEAT, f.repeat);
+  const int provider = SmtpProviderChoice(editing.server.server);
+  win32_ui::FillCombo(dialog, IDC_LOGIN_PROVIDER, ProviderChoices(), provider);
+  ShowProviderNote(dialog, IDC_LOGIN_NOTE, provider);
+  ShowSmtpLoginMethod(dialog, editing, f);
+}
+
+void SmtpProviderChosen(HWND dialog, LoginEditing& editing) {
+  const int provider = win32_ui::ComboSelection(dialog, IDC_LOGIN_PROVIDER);
+  ShowProviderNote(dialog, IDC_LOGIN_NOTE, provider);
+  SmtpLoginFields f = ReadSmtpLogin(dialog, editing.enabled);
+  ApplySmtpProvider(provider, editing.server, f);
+  editing.enabled = f.enabled;
+  ShowSmtpLoginMethod(dialog, editing, f);
+}
+
+INT_PTR CALLBACK SmtpLoginProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* editing = win32_ui::StateOf<LoginEditing>(dialog, message, lParam);
+  if (message == WM_INITDIALOG) {
+    OpenSmtpLogin(dialog, *editing);
+    return TRUE;
+  }
+  if (message != WM_COMMAND) return FALSE;
+  const bool changed = HIWORD(wParam) == CBN_SELCHANGE;
+  switch (LOWORD(wParam)) {
+    case IDC_LOGIN_ENABLED:
+      editing->enabled = !editing->enabled;
+      ShowLoginEnabled(dialog, editing->enabled);
+      break;
+    case IDC_LOGIN_AUTH:
+      if (changed) ShowLoginEnabled(dialog, editing->enabled);
+      break;
+    case IDC_LOGIN_PROVIDER:
+      if (changed) SmtpProviderChosen(dialog, *editing);
+      break;
+    case IDC_LOGIN_OAUTH_LOGIN:
+      StartOauthLogin(dialog,
+                      OauthFirstLogin::ForSmtp(SettingsOnScreen(), Settings().env->programDir,
+                                               editing->server, ReadSmtpLogin(dialog, editing->enabled)),
+                      Ask());
+      break;
+    case IDOK:
+      win32_ui::EndAfterOk(dialog, AcceptSmtpLogin(*editing->working, ReadSmtpLogin(dialog, editing->enabled),
+                                                   editing->server, Ask()));
+      break;
+    case IDCANCEL:
+      EndDialog(dialog, IDCANCEL);
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+void EditSmtpLogin(HWND dialog) {
+  LoginEditing editing{&g_dialog->working(), ReadSmtpServer(dialog)};
+  const SmtpServerFields shown = editing.server;
+  if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_SMTPLOGIN", dialog, SmtpLoginProcedure,
+                      reinterpret_cast<LPARAM>(&editing)) == IDOK &&
+      !(editing.server == shown)) {
+    ShowSmtpServer(dialog, editing.server);
+  }
 }
 
 struct PhoneEditing {
@@ -164,6 +314,7 @@ void ShowDialUp(HWND dialog) {
 
 void Open(HWND dialog) {
   g_dialog = std::make_unique<CommunicationDialog>(*Settings().env, *Settings().access);
+  g_window = dialog;
   win32_ui::AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35}, {"Доставка", 64}});
   FillAccounts(dialog);
   const CommunicationFields f = g_dialog->fields();
@@ -216,12 +367,9 @@ bool Command(HWND dialog, int id, int notification) {
     case IDC_SMTP_TLS:
       if (notification == CBN_SELCHANGE) FollowTlsChoice(dialog, IDC_SMTP_TLS, IDC_SMTP_SPORT, g_smtpTls, kSmtpUsualPorts);
       return false;
-    case IDC_SMTP_LOGIN: {
-      LoginEditing editing{&g_dialog->working(), false};
-      DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_SMTPLOGIN", dialog, SmtpLoginProcedure,
-                      reinterpret_cast<LPARAM>(&editing));
+    case IDC_SMTP_LOGIN:
+      EditSmtpLogin(dialog);
       return false;
-    }
     case IDC_ACCOUNT_ADD:
       if (g_dialog->mayAddAccount()) EditAccount(dialog, -1);
       return false;
@@ -255,7 +403,10 @@ bool Command(HWND dialog, int id, int notification) {
   return true;
 }
 
-void Closed() { g_dialog.reset(); }
+void Closed() {
+  g_dialog.reset();
+  g_window = nullptr;
+}
 
 }  // namespace
 
