@@ -111,7 +111,9 @@ INT_PTR CALLBACK LoginProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM
   switch (message) {
     case WM_INITDIALOG:
       Start(dialog, *run);
-      return TRUE;
+      // Not the address field: its caret would stand over the address's first letter.
+      SetFocus(GetDlgItem(dialog, IDCANCEL));
+      return FALSE;
     case kShow:
       Show(dialog, *run);
       return TRUE;
