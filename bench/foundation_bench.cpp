@@ -44,7 +44,7 @@ config::Configuration FullConfiguration() {
   c.users.clear();
   for (int i = 0; i < 300; ++i) c.users.push_back({"user" + std::to_string(i), "pass", "u" + std::to_string(i) + "@isp.ru"});
   c.accounts.clear();
-  for (int i = 0; i < 25; ++i) c.accounts.push_back({"pop.isp.ru", "login" + std::to_string(i), "secretpass", 110, "*", 1, {}, {}});
+  for (int i = 0; i < 25; ++i) c.accounts.push_back({"pop.isp.ru", "login" + std::to_string(i), "secretpass", 110, "*", 1, {}, {}, {}, {}});
   for (auto& phone : c.DialupPhoneNumber) phone = "8 495 123 45 67";
   return c;
 }

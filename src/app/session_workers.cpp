@@ -24,13 +24,25 @@ void ThreadWorkers::startDialer(std::shared_ptr<const config::Configuration> con
 }
 
 void ThreadWorkers::startSmtpClient(std::shared_ptr<const config::Configuration> config) {
-  start([this, config] { smtp_client::RunQueueUpload({window_, log_, *config}); });
+  start([this, config] {
+    std::unique_ptr<net::AccessTokenSource> tokens;
+    if (config->SMTP_AUTH != config::OauthMechanism::kNone) {
+      tokens = tokens_.sourceFor(*config, oauth::SmtpLogin(*config), [this](const std::string& text) { log_.LogSmtpClient(text); });
+    }
+    smtp_client::RunQueueUpload({window_, log_, *config, config::defaults::kProviderTimeoutMs, tokens.get()});
+  });
 }
 
 void ThreadWorkers::startPop3Client(std::shared_ptr<const config::Configuration> config, std::size_t accountIndex) {
   // CurrentPop3Account: the thread's own copy of the account, taken before it starts.
-  start([this, config, account = config->accounts.at(accountIndex)] {
-    pop3_client::RunPop3Client({window_, log_, *config, sorter_, programDir_, account});
+  start([this, config, accountIndex, account = config->accounts.at(accountIndex)] {
+    std::unique_ptr<net::AccessTokenSource> tokens;
+    if (account.auth != config::OauthMechanism::kNone) {
+      tokens = tokens_.sourceFor(*config, oauth::AccountLogin(*config, accountIndex),
+                                 [this](const std::string& text) { log_.LogPop3Client(text); });
+    }
+    pop3_client::RunPop3Client(
+        {window_, log_, *config, sorter_, programDir_, account, config::defaults::kProviderTimeoutMs, tokens.get()});
   });
 }
 

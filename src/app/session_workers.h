@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/session_control.h"
+#include "oauth/access_tokens.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::app {
@@ -34,6 +35,7 @@ class ThreadWorkers final : public SessionWorkers {
   dialup::RemoteAccess& access_;
   dialup::DialerState& dialer_;
   std::atomic<int> running_{0};
+  oauth::AccessTokens tokens_{programDir_};  // shared by every run, so a valid token is used again
 };
 
 }  // namespace quelma::app

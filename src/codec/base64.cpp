@@ -81,4 +81,14 @@ std::optional<std::string> Base64DecodeStrict(std::string_view text) {
   return Base64Decode(text);
 }
 
+std::string Base64UrlEncode(std::string_view bytes) {
+  std::string text = Base64Encode(bytes);
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& ch : text) {
+    if (ch == '+') ch = '-';
+    if (ch == '/') ch = '_';
+  }
+  return text;
+}
+
 }  // namespace quelma::codec

@@ -18,6 +18,10 @@ std::string Base64Decode(std::string_view text);
 
 std::size_t Base64EncodedSize(std::size_t length);
 
+// The URL-safe alphabet ("-" and "_" for "+" and "/") without padding, as PKCE and the OAuth
+// state use it (RFC 4648 section 5).
+std::string Base64UrlEncode(std::string_view bytes);
+
 // What a peer sent: only whole groups of the alphabet, "=" only as the last one or two
 // characters; nothing for any other text (an empty text is empty bytes).
 std::optional<std::string> Base64DecodeStrict(std::string_view text);

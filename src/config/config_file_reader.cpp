@@ -70,7 +70,7 @@ OauthMechanism OauthMechanismValue(std::string_view value) {
 std::string OauthNameValue(std::string_view value) {
   std::string name;
   for (char ch : Cut(value, 32)) {
-    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const char lower = platform::LowerAscii(ch);
     if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') || lower == '-' || lower == '_') {
       name.push_back(lower);
     }
@@ -225,8 +225,7 @@ void ReadParameter(Configuration& c, const ConfigLine& line, std::string_view ra
     }
   }
   if (key.size() > kOauthPrefix.size() && platform::EqualsIgnoreAsciiCase(key.substr(0, kOauthPrefix.size()), kOauthPrefix)) {
-    std::string name(Cut(key, 64));
-    for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    std::string name = platform::ToUpperAscii(Cut(key, 64));
     if (c.oauthSettings.size() < kOauthSettings || c.oauthSettings.contains(name)) {
       std::string value = ListValue(raw);
       if (value.empty()) {

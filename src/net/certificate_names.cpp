@@ -1,6 +1,7 @@
 // Host name and address matching against a certificate's names.
 #include "net/certificate_names.h"
 
+#include "platform/socket.h"
 #include "platform/text.h"
 
 namespace quelma::net {
@@ -17,6 +18,14 @@ bool WildcardCovers(const std::string& pattern, const std::string& host) {
          platform::EqualsIgnoreAsciiCase(host.substr(host.size() - suffix.size()), suffix);
 }
 
+// IPv6 addresses have many spellings ("::1" is "0:0:0:0:0:0:0:1"): compared as addresses.
+bool SameIpv6Address(const std::string& name, const std::string& host) {
+  if (name.find(':') == std::string::npos || host.find(':') == std::string::npos) return false;
+  const auto a = platform::ParseIpAddress(name);
+  const auto b = platform::ParseIpAddress(host);
+  return a && b && a->v6 && *a == *b;
+}
+
 }  // namespace
 
 bool CertificateCoversHost(const std::vector<std::string>& names, const std::string& host) {
@@ -24,7 +33,7 @@ bool CertificateCoversHost(const std::vector<std::string>& names, const std::str
   std::string wanted = host;
   if (wanted.back() == '.') wanted.pop_back();  // a fully qualified name with its root dot
   for (const std::string& name : names) {
-    if (platform::EqualsIgnoreAsciiCase(name, wanted)) return true;
+    if (platform::EqualsIgnoreAsciiCase(name, wanted) || SameIpv6Address(name, wanted)) return true;
     if (name.starts_with("*.") && wanted.find(':') == std::string::npos && WildcardCovers(name, wanted)) return true;
   }
   return false;

@@ -3,9 +3,9 @@
 
 namespace quelma::platform {
 
-WriteResult AtomicReplace(const std::string& path, std::string_view bytes) {
+WriteResult AtomicReplace(const std::string& path, std::string_view bytes, CreateMode mode) {
   const std::string temporary = path + ".tmp";
-  auto file = OutputFile::Create(temporary, CreateMode::kTruncate);
+  auto file = OutputFile::Create(temporary, mode == CreateMode::kPrivate ? CreateMode::kPrivate : CreateMode::kTruncate);
   if (!file) return WriteResult::kCannotCreate;
   const bool written = file->write(bytes) && file->sync() && file->close();
   if (!written || !RenameReplacing(temporary, path)) {

@@ -37,6 +37,7 @@ enum class CreateMode {
   kTruncate,   // create or empty an existing file
   kExclusive,  // fail when the name exists already
   kAppend,     // create if missing, write at the end
+  kPrivate,    // as kTruncate, readable and writable by the owner alone (0600 on POSIX)
 };
 
 // An open file for writing; every write either writes all bytes or reports failure.
@@ -67,8 +68,9 @@ enum class WriteResult {
 
 // Writes `bytes` to a temporary file beside `path`, syncs it and renames it over `path`,
 // so that `path` always holds either the old or the new content. Writers of one path must
-// be serialised by the caller (they share the temporary name).
-WriteResult AtomicReplace(const std::string& path, std::string_view bytes);
+// be serialised by the caller (they share the temporary name). With `mode` kPrivate the new
+// file is for its owner alone from its first byte.
+WriteResult AtomicReplace(const std::string& path, std::string_view bytes, CreateMode mode = CreateMode::kTruncate);
 
 // Copies what `in` holds from its current position to its end onto `out`; false when a read
 // or a write failed.

@@ -15,6 +15,7 @@ void LowerCp1251InPlace(std::string& text);
 // Lower case for A-Z only: command words and user names.
 char LowerAscii(char c);
 std::string ToLowerAscii(std::string_view text);
+std::string ToUpperAscii(std::string_view text);
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoreAsciiCase(std::string_view text, std::string_view prefix);
 

@@ -116,24 +116,30 @@ SmtpClientError ProviderSession::logInWithToken() {
   return outcome;
 }
 
-// "AUTH MECHANISM token" in one line; an error challenge (334) is logged and answered so the
-// server ends the exchange. Neither the token nor the line that carries it is ever logged.
+// "AUTH MECHANISM", the server's 334, then the token on a line of its own: a token of a few
+// kilobytes does not fit the command line some servers take (Postfix: 2,048 bytes). An error
+// challenge (334) is logged and answered so the server ends the exchange. Neither the token
+// nor the line that carries it is ever logged.
 SmtpClientError ProviderSession::authOauth() {
   const std::optional<std::string> token = tokens_ ? tokens_->accessToken(renewed_) : std::nullopt;
   if (!token) return tokens_ && !tokens_->loginNeeded() ? SmtpClientError::kOauthToken : SmtpClientError::kOauthLogin;
   const std::string mechanism(config::OauthMechanismName(config_.SMTP_AUTH));
-  const std::string response =
-      config_.SMTP_AUTH == config::OauthMechanism::kXoauth2
-          ? net::Xoauth2Response(config_.SMTP_LOGIN_NAME, *token)
-          : net::OauthBearerResponse(config_.SMTP_LOGIN_NAME, config_.SMTPServer, config_.SMTPSport, *token);
   log("AUTH " + mechanism + "\r\n");
-  connection_.send("AUTH " + mechanism + " " + response + "\r\n", SmtpClientError::kLoginSend);
+  connection_.send("AUTH " + mechanism + "\r\n", SmtpClientError::kLoginSend);
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
   if (Begins(connection_.reply(), "334")) {
-    log("Ответ сервера на маркер доступа: " + net::OauthErrorSummary(std::string_view(connection_.reply()).substr(3)) + "\r\n");
-    const std::string end = config_.SMTP_AUTH == config::OauthMechanism::kXoauth2 ? "" : net::OauthBearerAbort();
-    connection_.send(end + "\r\n", SmtpClientError::kLoginSend);
+    connection_.send((config_.SMTP_AUTH == config::OauthMechanism::kXoauth2
+                          ? net::Xoauth2Response(config_.SMTP_LOGIN_NAME, *token)
+                          : net::OauthBearerResponse(config_.SMTP_LOGIN_NAME, config_.SMTPServer, config_.SMTPSport, *token)) +
+                         "\r\n",
+                     SmtpClientError::kLoginSend);
     if (!readReply(SmtpClientError::kLoginReceive)) return error();
+    if (Begins(connection_.reply(), "334")) {
+      log("Ответ сервера на маркер доступа: " + net::OauthErrorSummary(std::string_view(connection_.reply()).substr(3)) + "\r\n");
+      const std::string end = config_.SMTP_AUTH == config::OauthMechanism::kXoauth2 ? "" : net::OauthBearerAbort();
+      connection_.send(end + "\r\n", SmtpClientError::kLoginSend);
+      if (!readReply(SmtpClientError::kLoginReceive)) return error();
+    }
   }
   if (Begins(connection_.reply(), "235")) return SmtpClientError::kNone;
   log("Сервер не принял маркер доступа: " + platform::Printable(connection_.reply(), 200) + "\r\n");

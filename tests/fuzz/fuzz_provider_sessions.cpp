@@ -1,6 +1,7 @@
 // Fuzz target: both provider sessions against a server that answers with whatever bytes come,
 // in small pieces: the POP3 download (greeting, STAT and LIST numbers, message text) and the
-// SMTP login and one transaction (multi-line replies, challenges).
+// SMTP login and one transaction (multi-line replies, challenges), each logging in with the
+// password or with an OAuth token (the length of the input picks which).
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,22 @@
 
 using namespace quelma;
 
+namespace {
+
+class FixedTokens final : public net::AccessTokenSource {
+ public:
+  std::optional<std::string> accessToken(bool) override { return std::string(1500, 't'); }
+  bool loginNeeded() const override { return false; }
+};
+
+config::OauthMechanism MechanismOf(std::size_t size) {
+  constexpr config::OauthMechanism kChoices[] = {config::OauthMechanism::kNone, config::OauthMechanism::kXoauth2,
+                                                 config::OauthMechanism::kOauthBearer};
+  return kChoices[size % 3];
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::string dir = "/tmp/quelma-fuzz-clients-" + std::to_string(::getpid()) + "/";
   static const bool made = platform::MakeDirectory(dir) || platform::IsDirectory(dir);
@@ -30,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   link::ActivityLog log(window, control, clock);
 
   fuzz::InputStream pop3(input, 7);
-  const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, {}, {}};
-  pop3_client::Pop3ClientSession download(pop3, account, dir, log, window);
+  FixedTokens tokens;
+  const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, config::TlsMode::kImplicit, {},
+                                        MechanismOf(size), {}};
+  pop3_client::Pop3ClientSession download(pop3, account, dir, log, window, nullptr, nullptr, &tokens);
   download.run();
   for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);
 
@@ -41,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   config.SMTP_USES_LOGIN = true;
   config.SMTP_LOGIN_NAME = "login";
   config.SMTP_LOGIN_PASS = "secret";
-  smtp_client::ProviderSession upload(smtp, config, log);
+  config.SMTP_AUTH = MechanismOf(size / 3);
+  smtp_client::ProviderSession upload(smtp, config, log, nullptr, &tokens);
   if (upload.logIn() == smtp_client::SmtpClientError::kNone) {
     platform::AppendToFile(dir + "queued", "MAIL FROM:<a@b>\r\nRCPT TO:<c@d>\r\nSubject: x\r\n\r\n.body\r\n", false);
     if (auto file = platform::InputFile::Open(dir + "queued")) upload.sendQueueFile(*file);

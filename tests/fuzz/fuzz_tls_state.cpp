@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     fuzz::InputStream stream(plain, 5);
     const net::TlsClient tls = FakeTls(secure);
-    const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, config::TlsMode::kStartTls, {}};
+    const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, config::TlsMode::kStartTls, {}, {}, {}};
     pop3_client::Pop3ClientSession download(stream, account, dir, log, window, nullptr, &tls);
     download.run();
     for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);

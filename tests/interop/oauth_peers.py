@@ -90,7 +90,7 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from postfix_tls_interop import STARTTLS, WRAPPER, Postfix, Sink, ensure_postfix, wait_port  # noqa: E402
-from quelma_process import free_port  # noqa: E402
+from quelma_process import account_port, free_port  # noqa: E402
 from tls_material import Material  # noqa: E402
 
 DEVICE_GRANT = "urn:ietf:params:oauth:grant-type:device_code"
@@ -575,7 +575,7 @@ class _Relay:
 
     def __init__(self, target, source="127.0.0.2"):
         self.target, self.source = target, source
-        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener = socket.create_server(("127.0.0.1", account_port()))
         self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
         self.open = []
@@ -663,7 +663,8 @@ class DovecotOAuthPop3:
             oauth2.append("scope = " + required_scope)
         with open(os.path.join(self.dir, "oauth2.conf.ext"), "w") as f:
             f.write("\n".join(oauth2) + "\n")
-        self.pop3s_port, self.pop3_direct_port = free_port(), free_port()
+        # quelma.cfg keeps provider ports up to 30000: the ports quelma connects to are below.
+        self.pop3s_port, self.pop3_direct_port = account_port(), free_port()
         self.socket = os.path.join(self.dir, "run", "auth-postfix")
         self.conf = os.path.join(self.dir, "dovecot.conf")
         with open(self.conf, "w") as f:
@@ -804,7 +805,7 @@ class PostfixSubmission:
     def __init__(self, work, dovecot, material):
         ensure_postfix()
         self.sink = Sink()
-        self.starttls_port, self.tls_port = free_port(), free_port()
+        self.starttls_port, self.tls_port = account_port(), account_port()
         self.postfix = None
         try:
             self.postfix = Postfix(work, "provider", {self.starttls_port: STARTTLS, self.tls_port: WRAPPER},

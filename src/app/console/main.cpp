@@ -14,6 +14,7 @@
 
 #include "link/activity_log.h"
 #include "app/console/check_tls.h"
+#include "app/console/oauth_commands.h"
 #include "app/console/console_main_window.h"
 #include "app/console/terminal_log_view.h"
 #include "app/main_window_procedure.h"
@@ -43,6 +44,8 @@ struct Options {
   std::vector<std::string> setPassword;   // "smtp", or "account" and an index
   std::vector<std::string> checkTls;      // HOST PORT [stls|starttls|ssl]
   bool checkTlsAsked = false;
+  std::vector<std::string> oauth;         // "login", then "account N" or "smtp"
+  std::vector<std::string> preset;        // "account N" or "smtp", then a provider
   bool valid = true;
 };
 
@@ -53,6 +56,12 @@ Options ParseOptions(int argc, char** argv) {
       options.directory = argv[++i];
     } else if (std::strcmp(argv[i], "set-password") == 0 && i + 1 < argc) {
       options.setPassword.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (std::strcmp(argv[i], "oauth") == 0 && i + 1 < argc) {
+      options.oauth.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (std::strcmp(argv[i], "preset") == 0 && i + 1 < argc) {
+      options.preset.assign(argv + i + 1, argv + argc);
       break;
     } else if (std::strcmp(argv[i], "check-tls") == 0) {
       options.checkTls.assign(argv + i + 1, argv + argc);
@@ -163,6 +172,15 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
   return 0;
 }
 
+void PrintUsage() {
+  std::fprintf(stderr,
+               "usage: quelma [--dir DIR]\n"
+               "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
+               "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n"
+               "       quelma [--dir DIR] oauth login account INDEX | smtp\n"
+               "       quelma [--dir DIR] preset account INDEX | smtp gmail|microsoft|yandex|mailru\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,11 +189,21 @@ int main(int argc, char** argv) {
   umask(077);
   const Options options = ParseOptions(argc, argv);
   if (!options.valid) {
-    std::fprintf(stderr,
-                 "usage: quelma [--dir DIR]\n"
-                 "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
-                 "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n");
+    PrintUsage();
     return 2;
+  }
+  // The first OAuth login waits for the user for minutes: Ctrl-C must end it as usual, so it
+  // runs before the program's signals are taken over.
+  if (!options.oauth.empty() || !options.preset.empty()) {
+    const auto directory = ProgramDirectory(options);
+    if (!directory) {
+      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
+      return 1;
+    }
+    const int code = options.oauth.empty() ? app::PresetCommand(*directory, options.preset)
+                                           : app::OauthCommand(*directory, options.oauth);
+    if (code == 2) PrintUsage();
+    return code;
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
   // sigwait: take them back to their defaults, then block them for every thread.

@@ -207,6 +207,12 @@ void JudgeServerCertificate(const CtxtHandle& context, const TlsClientSettings& 
     outcome.reason = "the server sent no certificate";
     return;
   }
+  JudgeServerChain(leaf, settings, extraTrusted, outcome);
+  CertFreeCertificateContext(leaf);
+}
+
+void JudgeServerChain(PCCERT_CONTEXT leaf, const TlsClientSettings& settings,
+                      const std::vector<PCCERT_CONTEXT>& extraTrusted, TlsOutcome& outcome) {
   // The chain from what the server sent, the extra trusted certificates and the system's stores.
   HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
   HCERTSTORE both = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
@@ -274,7 +280,6 @@ void JudgeServerCertificate(const CtxtHandle& context, const TlsClientSettings& 
   if (chain) CertFreeCertificateChain(chain);
   CertCloseStore(both, 0);
   CertCloseStore(extra, 0);
-  CertFreeCertificateContext(leaf);
 }
 
 PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::string& keyFile, std::string& error) {

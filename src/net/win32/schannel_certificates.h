@@ -24,6 +24,11 @@ bool LoadPemCertificates(const std::string& path, std::vector<PCCERT_CONTEXT>& o
 void JudgeServerCertificate(const CtxtHandle& context, const TlsClientSettings& settings,
                             const std::vector<PCCERT_CONTEXT>& extraTrusted, TlsOutcome& outcome);
 
+// The same judgement of the server's own certificate `leaf` (with the others it sent in its
+// store), wherever it came from: an Schannel context or WinHTTP's.
+void JudgeServerChain(PCCERT_CONTEXT leaf, const TlsClientSettings& settings,
+                      const std::vector<PCCERT_CONTEXT>& extraTrusted, TlsOutcome& outcome);
+
 // The first certificate of `certFile` with the RSA key of `keyFile` (PKCS#8 or PKCS#1 PEM)
 // attached; null with `error` on a failure.
 PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::string& keyFile, std::string& error);

@@ -90,10 +90,18 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
     case CreateMode::kTruncate: flags |= O_TRUNC; break;
     case CreateMode::kExclusive: flags |= O_EXCL; break;
     case CreateMode::kAppend: flags |= O_APPEND; break;
+    case CreateMode::kPrivate: flags |= O_TRUNC; break;
   }
-  const int fd = ::open(path.c_str(), flags, 0644);
+  const int fd = ::open(path.c_str(), flags, mode == CreateMode::kPrivate ? 0600 : 0644);
   if (fd < 0) {
     Failed();
+    return std::nullopt;
+  }
+  // A file that existed keeps its mode through open(): a private one is made so here.
+  if (mode == CreateMode::kPrivate && ::fchmod(fd, 0600) != 0) {
+    const int error = errno;
+    ::close(fd);
+    Failed(error);
     return std::nullopt;
   }
   return OutputFile(fd);

@@ -74,7 +74,8 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
   DWORD access = GENERIC_WRITE;
   DWORD disposition = CREATE_ALWAYS;
   switch (mode) {
-    case CreateMode::kTruncate: disposition = CREATE_ALWAYS; break;
+    case CreateMode::kTruncate:
+    case CreateMode::kPrivate: disposition = CREATE_ALWAYS; break;  // secrets are sealed for the user
     case CreateMode::kExclusive: disposition = CREATE_NEW; break;
     case CreateMode::kAppend:
       access = FILE_APPEND_DATA;

@@ -1,0 +1,130 @@
+// First OAuth logins and provider presets from the command line. Everything the user reads
+// goes to the terminal in UTF-8; no token is ever printed.
+#include "app/console/oauth_commands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "config/config_file.h"
+#include "config/provider_presets.h"
+#include "oauth/access_tokens.h"
+#include "oauth/first_login.h"
+#include "platform/cp1251_utf8.h"
+#include "pop3_client/sorter_rules.h"
+
+namespace quelma::app {
+namespace {
+
+void Say(FILE* to, const std::string& cp1251) {
+  std::fprintf(to, "%s\n", platform::Cp1251ToUtf8(cp1251).c_str());
+  std::fflush(to);
+}
+
+std::optional<config::Configuration> Load(const std::string& programDir) {
+  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
+  config::Configuration config = config::DefaultConfiguration(programDir);
+  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
+    Say(stderr, "quelma: " + config::ConfigFilePath(programDir) + " не читается");
+    return std::nullopt;
+  }
+  return config;
+}
+
+// "account N" or "smtp": the account's index, -1 for the SMTP login, nothing for anything else.
+std::optional<long> LoginIndex(const std::vector<std::string>& words, std::size_t at, const config::Configuration& config) {
+  if (words.size() > at && words[at] == "smtp") return -1;
+  if (words.size() <= at + 1 || words[at] != "account") return std::nullopt;
+  char* end = nullptr;
+  const long index = std::strtol(words[at + 1].c_str(), &end, 10);
+  if (words[at + 1].empty() || *end != '\0' || index < 0 || static_cast<std::size_t>(index) >= config.accounts.size()) {
+    Say(stderr, "quelma: нет счета " + words[at + 1] + " (счетов в файле: " + std::to_string(config.accounts.size()) + ")");
+    return std::nullopt;
+  }
+  return index;
+}
+
+bool Pause(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  return true;
+}
+
+int Report(const oauth::FirstLoginResult& result, const oauth::OauthLogin& login) {
+  if (result.outcome == oauth::FirstLoginResult::Outcome::kDone) {
+    Say(stdout, "Вход выполнен: маркер обновления для " + login.description + " сохранен.");
+    return 0;
+  }
+  Say(stderr, "quelma: вход не выполнен: " + result.problem);
+  return 1;
+}
+
+}  // namespace
+
+int OauthCommand(const std::string& programDir, const std::vector<std::string>& words) {
+  if (words.empty() || words[0] != "login") return 2;
+  const std::optional<config::Configuration> config = Load(programDir);
+  if (!config) return 1;
+  const std::optional<long> index = LoginIndex(words, 1, *config);
+  if (!index) return 2;
+  const oauth::OauthLogin login =
+      *index < 0 ? oauth::SmtpLogin(*config) : oauth::AccountLogin(*config, static_cast<std::size_t>(*index));
+  const std::optional<oauth::OauthPlatform> platform = oauth::OauthPlatformOf(*config, login.platformName);
+  if (!platform) {
+    Say(stderr, "quelma: не известно, чей сервер авторизации выдает маркеры для " + login.description +
+                    ": задайте oauth=microsoft или oauth=google (SMTP_OAUTH для SMTP)");
+    return 1;
+  }
+  if (const std::string problem = oauth::OauthPlatformProblem(*platform); !problem.empty()) {
+    Say(stderr, "quelma: " + problem);
+    return 1;
+  }
+  const oauth::TokenEndpoint endpoint(*platform, net::HttpsOptions{config->TLS_CA_FILE, 30000});
+  oauth::TokenStore store(programDir);
+  if (platform->firstLogin == oauth::FirstLogin::kDevice) {
+    const auto show = [](const oauth::DeviceLoginPrompt& prompt) {
+      Say(stdout, "Откройте в браузере " + prompt.verificationUri + " и введите код " + prompt.userCode);
+      if (!prompt.verificationUriComplete.empty()) Say(stdout, "(или сразу: " + prompt.verificationUriComplete + ")");
+      Say(stdout, "Код действует " + std::to_string(prompt.expiresIn / 60) + " мин. Жду разрешения...");
+    };
+    return Report(oauth::RunDeviceLogin(endpoint, store, login.key, show, Pause), login);
+  }
+  const auto open = [](const std::string& url) {
+    Say(stdout, "Откройте в браузере на этом компьютере:");
+    Say(stdout, url);
+    Say(stdout, "Жду ответа браузера (5 мин.)...");
+  };
+  return Report(oauth::RunLoopbackLogin(endpoint, store, login.key, open, 5 * 60 * 1000, Pause), login);
+}
+
+int PresetCommand(const std::string& programDir, const std::vector<std::string>& words) {
+  std::optional<config::Configuration> config = Load(programDir);
+  if (!config) return 1;
+  const std::optional<long> index = LoginIndex(words, 0, *config);
+  const std::size_t at = index && *index >= 0 ? 2 : 1;
+  const config::ProviderPreset* preset = index && words.size() == at + 1 ? config::FindProviderPreset(words[at]) : nullptr;
+  if (!preset) {
+    std::string known;
+    for (const auto& p : config::ProviderPresets()) known += " " + std::string(p.id);
+    Say(stderr, "quelma: preset account N|smtp PROVIDER, где PROVIDER:" + known);
+    return 2;
+  }
+  if (*index < 0) {
+    config::ApplyPreset(*preset, *config);
+  } else {
+    config::ApplyPreset(*preset, config->accounts[static_cast<std::size_t>(*index)]);
+  }
+  if (config::SaveConfiguration(programDir, *config) != config::SaveResult::kSaved) {
+    Say(stderr, "quelma: " + config::ConfigFilePath(programDir) + " не записан");
+    return 1;
+  }
+  Say(stdout, std::string(preset->title) + ": " + std::string(preset->note));
+  if (preset->auth != config::OauthMechanism::kNone) {
+    Say(stdout, "Теперь выполните вход: quelma --dir " + programDir + " oauth login " +
+                    (*index < 0 ? std::string("smtp") : "account " + std::to_string(*index)));
+  }
+  return 0;
+}
+
+}  // namespace quelma::app
