@@ -1,6 +1,8 @@
 // The tokens file: one JSON object {"logins": {KEY: REFRESH_TOKEN}}, sealed for the user.
-// Writers in this process take turns; each reads the file again, changes one login and
-// replaces the file whole.
+// Writers take turns (the threads of this process under a mutex, other processes, such as a
+// login from the command line beside the running program, under a lock on "oauth.tokens.lock");
+// each reads the file again, changes one login and replaces the file whole, so no change of
+// another writer is lost.
 #include "oauth/token_store.h"
 
 #include <mutex>
@@ -8,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/cp1251_utf8.h"
+#include "platform/file_lock.h"
 #include "platform/files.h"
 #include "platform/secret_protection.h"
 #include "platform/text.h"
@@ -74,6 +77,8 @@ TokenStore::Read TokenStore::refreshToken(const std::string& key, std::string& t
 
 bool TokenStore::save(const std::string& key, const std::string& token) {
   std::lock_guard lock(FileTurn());
+  const auto others = platform::FileLock::Acquire(path_ + ".lock");
+  if (!others) return false;
   std::optional<json> logins = Load(path_);
   if (!logins) logins = json::object();  // a file no one can read any more is replaced
   (*logins)[key] = token;
@@ -82,6 +87,8 @@ bool TokenStore::save(const std::string& key, const std::string& token) {
 
 bool TokenStore::remove(const std::string& key) {
   std::lock_guard lock(FileTurn());
+  const auto others = platform::FileLock::Acquire(path_ + ".lock");
+  if (!others) return false;
   std::optional<json> logins = Load(path_);
   if (!logins) return false;
   if (logins->erase(key) == 0) return true;
