@@ -70,6 +70,11 @@ Pop3ClientError Run::download() {
     log("Вход по OAuth 2.0 возможен только через TLS: задайте для счета tls=ssl или tls=stls\r\n");
     return Pop3ClientError::kAuthInClear;
   }
+  // The token is had before the connection, so the provider never waits for a slow identity
+  // platform between its greeting and the login; the session takes it from there.
+  if (c_.account.auth != config::OauthMechanism::kNone && (!c_.tokens || !c_.tokens->accessToken(false))) {
+    return c_.tokens && !c_.tokens->loginNeeded() ? Pop3ClientError::kOauthToken : Pop3ClientError::kOauthLogin;
+  }
   Pop3ClientError error = connect();
   if (error == Pop3ClientError::kNone && mode == config::TlsMode::kImplicit) error = startImplicitTls();
   if (error == Pop3ClientError::kNone) {

@@ -99,6 +99,11 @@ SmtpClientError Upload::logIn() {
     log("Вход по OAuth 2.0 возможен только через TLS: задайте SMTP_TLS = SSL или STARTTLS\r\n");
     return SmtpClientError::kAuthInClear;
   }
+  // The token is had before the connection, so the provider never waits for a slow identity
+  // platform between its greeting and the login; the session takes it from there.
+  if (c_.config.SMTP_AUTH != config::OauthMechanism::kNone && (!c_.tokens || !c_.tokens->accessToken(false))) {
+    return c_.tokens && !c_.tokens->loginNeeded() ? SmtpClientError::kOauthToken : SmtpClientError::kOauthLogin;
+  }
   if (const SmtpClientError e = connect(); e != SmtpClientError::kNone) return e;
   if (c_.config.SMTP_TLS == config::TlsMode::kImplicit) {
     net::TlsFailure failure = net::TlsFailure::kNone;
