@@ -26,7 +26,8 @@ void Say(FILE* to, const std::string& cp1251) {
 std::optional<config::Configuration> Load(const std::string& programDir) {
   pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
   config::Configuration config = config::DefaultConfiguration(programDir);
-  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
+  // A new program directory gets the default quelma.cfg, as when the program starts there.
+  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status == config::LoadStatus::kUnreadable) {
     Say(stderr, "quelma: " + config::ConfigFilePath(programDir) + " не читается");
     return std::nullopt;
   }
