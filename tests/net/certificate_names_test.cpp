@@ -17,7 +17,8 @@ TEST(CertificateNames, WhichHostsACertificateCovers) {
       {"smtp.example.com", false},   {"a.mail.example.com", true},    {"mail.example.com", false},
       {"a.b.mail.example.com", false}, {"example.com", false},        {"127.0.0.1", true},
       {"127.0.0.2", false},          {"0:0:0:0:0:0:0:1", true},       {"", false},
-      {"evilpop.example.com", false}, {"pop.example.com.evil", false},
+      {"evilpop.example.com", false}, {"pop.example.com.evil", false}, {"::1", true},
+      {"0::1", true},                {"::2", false},                  {"::ffff:127.0.0.1", false},
   };
   for (const Case& c : cases) EXPECT_EQ(CertificateCoversHost(names, c.host), c.covered) << c.host;
 }
