@@ -260,6 +260,18 @@ def run(d, peers, checks):
         wrong = subprocess.run([d.binary, "--dir", d.q.dir, "preset"] + words, capture_output=True)
         checks.check("preset %s: refused" % " ".join(words), wrong.returncode == 2, wrong.stderr.decode())
 
+    # A platform's client id (an office's own registered application) from the command line.
+    set_id = subprocess.run([d.binary, "--dir", d.q.dir, "oauth", "set", "microsoft", "client_id", "0f1e2d3c-app"],
+                            capture_output=True)
+    cfg = open(d.q.path("quelma.cfg"), "rb").read().decode("cp1251")
+    checks.check("oauth set microsoft client_id", set_id.returncode == 0 and
+                 "OAUTH_MICROSOFT_CLIENT_ID = 0f1e2d3c-app\r\n" in cfg, cfg)
+    subprocess.run([d.binary, "--dir", d.q.dir, "oauth", "set", "microsoft", "client_id"], capture_output=True)
+    cfg = open(d.q.path("quelma.cfg"), "rb").read().decode("cp1251")
+    checks.check("oauth set without a value removes the key", "OAUTH_MICROSOFT_CLIENT_ID" not in cfg, cfg)
+    wrong = subprocess.run([d.binary, "--dir", d.q.dir, "oauth", "set", "microsoft", "password", "x"], capture_output=True)
+    checks.check("oauth set of an unknown field: refused", wrong.returncode == 2, wrong.stderr.decode())
+
     # No token or secret anywhere a person or another program reads.
     secrets = list(oauth._access) + list(oauth._refresh) + [SECRET]
     places = {"quelma.log": d.q.log(), "the terminal": "".join(d.outputs),

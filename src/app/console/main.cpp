@@ -178,6 +178,7 @@ void PrintUsage() {
                "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
                "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n"
                "       quelma [--dir DIR] oauth login account INDEX | smtp\n"
+               "       quelma [--dir DIR] oauth set PLATFORM client_id|client_secret|token_url|device_url|authorize_url|scopes|flow [VALUE]\n"
                "       quelma [--dir DIR] preset account INDEX | smtp gmail|microsoft|yandex|mailru\n");
 }
 

@@ -13,6 +13,7 @@
 #include "oauth/access_tokens.h"
 #include "oauth/first_login.h"
 #include "platform/cp1251_utf8.h"
+#include "platform/text.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::app {
@@ -63,7 +64,48 @@ int Report(const oauth::FirstLoginResult& result, const oauth::OauthLogin& login
 
 }  // namespace
 
+namespace {
+
+// "set PLATFORM FIELD [VALUE]": one OAUTH_<PLATFORM>_<FIELD> key of quelma.cfg; without a value
+// the key goes and the platform's own value is back.
+int SetPlatformField(const std::string& programDir, const std::vector<std::string>& words) {
+  static constexpr const char* kFields[] = {"CLIENT_ID", "CLIENT_SECRET", "TOKEN_URL", "DEVICE_URL",
+                                            "AUTHORIZE_URL", "SCOPES", "FLOW"};
+  if (words.size() < 3 || words.size() > 4) return 2;
+  const std::string field = platform::ToUpperAscii(words[2]);
+  bool known = false;
+  for (const char* f : kFields) known = known || field == f;
+  std::string name = platform::ToUpperAscii(words[1]);
+  const bool plainName = !name.empty() && name.size() <= 32 &&
+                         name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") == std::string::npos;
+  if (!known || !plainName) {
+    Say(stderr, "quelma: oauth set PLATFORM FIELD [VALUE], FIELD: client_id client_secret token_url device_url "
+                "authorize_url scopes flow");
+    return 2;
+  }
+  std::optional<config::Configuration> config = Load(programDir);
+  if (!config) return 1;
+  const std::string key = "OAUTH_" + name + "_" + field;
+  std::string value = words.size() == 4 ? words[3] : std::string();
+  for (char& ch : value) {
+    if (static_cast<unsigned char>(ch) <= 32 || ch == ';') ch = ',';  // as the file keeps a list
+  }
+  if (value.empty()) {
+    config->oauthSettings.erase(key);
+  } else {
+    config->oauthSettings[key] = value;
+  }
+  if (config::SaveConfiguration(programDir, *config) != config::SaveResult::kSaved) {
+    Say(stderr, "quelma: " + config::ConfigFilePath(programDir) + " не записан");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int OauthCommand(const std::string& programDir, const std::vector<std::string>& words) {
+  if (!words.empty() && words[0] == "set") return SetPlatformField(programDir, words);
   if (words.empty() || words[0] != "login") return 2;
   const std::optional<config::Configuration> config = Load(programDir);
   if (!config) return 1;

@@ -1,6 +1,7 @@
 // The Linux program's commands for provider logins: "oauth login account N|smtp" makes the
-// first OAuth authorisation of a login on the terminal, "preset account N|smtp PROVIDER" fills
-// an account or the SMTP settings from a provider preset.
+// first OAuth authorisation of a login on the terminal, "oauth set PLATFORM FIELD [VALUE]" sets
+// a platform's client id, endpoint or scopes, "preset account N|smtp PROVIDER" fills an account
+// or the SMTP settings from a provider preset.
 #pragma once
 
 #include <string>
