@@ -63,6 +63,9 @@ class Client {
  public:
   explicit Client(std::uint16_t port) : socket_(platform::Socket::CreateTcp()) {
     socket_.setReceiveTimeout(3000);
+    // A server that has dropped the connection must not leave a large send blocked for ever
+    // (under Wine a blocked send is not always woken by the peer's reset).
+    socket_.setSendTimeout(10000);
     connected_ = socket_.connect(platform::kLoopbackAddress, port);
   }
   bool connected() const { return connected_; }
