@@ -48,9 +48,9 @@ def account_port():
 
 class Quelma:
     """quelma with the given [Parameters] lines and users (a name, or a whole [Users] line), its
-    ports free ones on 127.0.0.1."""
+    ports free ones on 127.0.0.1; `env`, when given, is its whole environment."""
 
-    def __init__(self, binary, parameters, users):
+    def __init__(self, binary, parameters, users, env=None):
         self.dir = tempfile.mkdtemp(prefix="quelma-interop-")
         self.pop3, self.smtp = free_port(), free_port()
         for sub in ("maildrop", "queue"):
@@ -60,7 +60,7 @@ class Quelma:
                "Daemon = daemon"] + parameters + ["[Users]"] + [u if " ; " in u else "%s  ; " % u for u in users]
         with open(os.path.join(self.dir, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
-        self.proc = subprocess.Popen([binary, "--dir", self.dir], stdout=subprocess.DEVNULL)
+        self.proc = subprocess.Popen([binary, "--dir", self.dir], stdout=subprocess.DEVNULL, env=env)
         for port in (self.pop3, self.smtp):
             for _ in range(200):
                 try:
