@@ -1,0 +1,18 @@
+// Header field values as the sorter compares them: unfolded, with encoded-words decoded to Windows-1251.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quelma::codec {
+
+// A header field's value as the sorter compares it: folded lines joined (a line end before a blank or TAB goes,
+// the blank stays; the final line end goes too), RFC 2047 encoded-words ("=?charset[*lang]?B|Q?text?=", B and Q,
+// either case) decoded to Windows-1251, the blanks between two adjacent encoded-words dropped. A malformed
+// word, or one in a charset the program does not know, is kept as written. Plain 8-bit text that is valid UTF-8
+// is read as UTF-8; any other plain text is taken as Windows-1251, as it stands.
+// The result holds no CR or LF and is never longer than `value`; characters Windows-1251 lacks and
+// bad byte sequences are platform::kUnmappable.
+std::string DecodeHeaderValue(std::string_view value);
+
+}  // namespace quelma::codec
