@@ -78,6 +78,14 @@ std::string OauthNameValue(std::string_view value) {
   return name;
 }
 
+std::int32_t KeepDaysValue(std::string_view value) { return ParseKeepDays(value).value_or(kKeepForever); }
+
+// A size limit the file cannot mean is no limit: every message is downloaded.
+std::uint32_t MaxSizeValue(std::string_view value) {
+  const auto kb = ScanUnsigned(value);
+  return kb && *kb <= kMaxSizeKb && value.find_first_not_of("0123456789") == std::string_view::npos ? *kb : 0;
+}
+
 using ParameterHandler = void (*)(Configuration&, std::string_view);
 
 struct ParameterKey {
@@ -279,6 +287,8 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
     if (platform::EqualsIgnoreAsciiCase(name, "fingerprint")) a.fingerprint = NormalizeFingerprint(value);
     if (platform::EqualsIgnoreAsciiCase(name, "auth")) a.auth = OauthMechanismValue(value);
     if (platform::EqualsIgnoreAsciiCase(name, "oauth")) a.oauth = OauthNameValue(value);
+    if (platform::EqualsIgnoreAsciiCase(name, "keep")) a.keepDays = KeepDaysValue(value);
+    if (platform::EqualsIgnoreAsciiCase(name, "maxsize")) a.maxSizeKb = MaxSizeValue(value);
   }
   c.accounts.push_back(std::move(a));
 }

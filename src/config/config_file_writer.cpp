@@ -92,6 +92,8 @@ std::string AccountOptions(const ProviderAccount& a) {
   if (!a.fingerprint.empty()) options += " fingerprint=" + a.fingerprint;
   if (a.auth != OauthMechanism::kNone) options += std::string(" auth=") + (a.auth == OauthMechanism::kXoauth2 ? "xoauth2" : "oauthbearer");
   if (!a.oauth.empty()) options += " oauth=" + a.oauth;
+  if (a.keepDays != 0) options += " keep=" + KeepDaysText(a.keepDays);
+  if (a.maxSizeKb != 0) options += " maxsize=" + std::to_string(a.maxSizeKb);
   return options;
 }
 

@@ -100,6 +100,18 @@ void SqueezeBlanks(std::string& text) {
   std::erase_if(text, [](char c) { return static_cast<unsigned char>(c) <= 32; });
 }
 
+std::string KeepDaysText(std::int32_t days) {
+  return days == kKeepForever ? std::string("forever") : std::to_string(days);
+}
+
+std::optional<std::int32_t> ParseKeepDays(std::string_view text) {
+  if (platform::EqualsIgnoreAsciiCase(text, "forever")) return kKeepForever;
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  const std::int32_t days = std::stoi(std::string(text));
+  if (days > kMaxKeepDays) return std::nullopt;
+  return days;
+}
+
 std::string_view OauthMechanismName(OauthMechanism mechanism) {
   switch (mechanism) {
     case OauthMechanism::kXoauth2: return "XOAUTH2";

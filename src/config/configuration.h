@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,10 @@ inline constexpr char kListenAddresses[] = "*";      // every IPv4 and IPv6 addr
 inline constexpr std::int32_t kAuthFailLimit = 10;   // failed logins from one address in 10 minutes
 }  // namespace defaults
 
+inline constexpr std::int32_t kKeepForever = -1;  // "keep=forever"
+inline constexpr std::int32_t kMaxKeepDays = 3650;
+inline constexpr std::uint32_t kMaxSizeKb = 4194303;  // below 4 GiB in bytes
+
 // How a connection to the provider (or from a local mail program) is secured: not at all,
 // TLS after a plain start (STLS for POP3, STARTTLS for SMTP), or TLS from the first byte.
 enum class TlsMode { kNone, kStartTls, kImplicit };
@@ -92,6 +97,10 @@ struct ProviderAccount {
   std::string fingerprint;  // 64 hex digits of the certificate's SHA-256; replaces the CA check
   OauthMechanism auth = OauthMechanism::kNone;  // "auth=xoauth2|oauthbearer"
   std::string oauth;  // "oauth=NAME": whose identity platform issues the tokens ("microsoft", "google")
+  // "keep=DAYS": a downloaded message stays at the provider this many days (0: deleted at once;
+  // kKeepForever: never deleted). Needs the provider's UIDL to tell the messages apart.
+  std::int32_t keepDays = 0;
+  std::uint32_t maxSizeKb = 0;  // "maxsize=KB": larger messages stay at the provider (0: no limit)
   bool operator==(const ProviderAccount&) const = default;
 };
 
@@ -173,6 +182,12 @@ inline bool LocalTlsConfigured(const Configuration& c) { return !c.TLS_CERT_FILE
 
 // "XOAUTH2" or "OAUTHBEARER" as the settings and the wire spell them; empty for none.
 std::string_view OauthMechanismName(OauthMechanism mechanism);
+
+// "keep=" as the settings file and the command line write it: "forever" or the days.
+std::string KeepDaysText(std::int32_t days);
+// "forever", or days from 0 to kMaxKeepDays. Nothing else is a keep value: the file reader
+// takes it as "forever", so that a slip in the file never deletes mail someone wanted kept.
+std::optional<std::int32_t> ParseKeepDays(std::string_view text);
 
 // Removes every byte of value 32 or less (blanks, tabs, control characters).
 void SqueezeBlanks(std::string& text);

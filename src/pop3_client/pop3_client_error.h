@@ -55,6 +55,8 @@ enum class Pop3ClientError : int {
   kOauthToken = 48,       // no access token could be had from the identity platform
   kOauthLogin = 49,       // never authorised, or the authorisation was revoked: log in again
   kAuthInClear = 50,      // an OAuth login is set for an account without TLS
+  kTopSend = 51,          // TOP, for the header of a message too large to download
+  kTopReceive = 52,       // its reply or its lines broke off
 };
 
 inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }

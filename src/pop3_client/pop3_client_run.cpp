@@ -35,7 +35,8 @@ class Run {
   net::PlainStream stream_;
   net::TlsClient tls_{{c_.account.server, c_.config.TLS_CA_FILE, c_.account.fingerprint}};
   std::unique_ptr<net::ByteStream> secure_;  // TLS over stream_ from its first byte (tls=ssl)
-  spool::UidLedger ledger_{c_.programDir, spool::AccountKey(c_.account.server, c_.account.login)};
+  spool::UidLedger ledger_{c_.programDir, spool::AccountKey(c_.account.server, c_.account.login),
+                          platform::DaysSinceEpoch((c_.clock ? *c_.clock : platform::SystemClock()).localTime())};
 };
 
 Pop3ClientError Run::connect() {
@@ -61,7 +62,7 @@ Pop3ClientError Run::startImplicitTls() {
 }
 
 // Every file of downloaded mail that waits, each where its account delivers.
-void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir}); }
+void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock}); }
 
 // Connect and talk to the provider; the connection is closed when this returns.
 Pop3ClientError Run::download() {
@@ -81,6 +82,7 @@ Pop3ClientError Run::download() {
     net::ByteStream& stream = secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_);
     Pop3ClientSession session(stream, c_.account, c_.programDir, c_.log, c_.window, &ledger_,
                               mode == config::TlsMode::kStartTls ? &tls_ : nullptr, c_.tokens);
+    session.onTooLarge([this](const LeftAtProvider& message) { return WriteSizeNotice(c_.config, message); });
     error = session.run();
   }
   if (secure_) secure_->close();

@@ -8,6 +8,7 @@
 #include "link/main_window.h"
 #include "config/configuration.h"
 #include "net/access_token_source.h"
+#include "platform/clock.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::pop3_client {
@@ -23,6 +24,7 @@ struct Pop3ClientContext {
   config::ProviderAccount account;   // CurrentPop3Account
   std::uint32_t receiveTimeoutMs = config::defaults::kProviderTimeoutMs;
   net::AccessTokenSource* tokens = nullptr;  // for an account that logs in with OAuth
+  platform::Clock* clock = nullptr;           // the day "keep=" counts from; the system's when none
 };
 
 // The thread body: 0 after a successful run, the error number after a failed one, 1 when

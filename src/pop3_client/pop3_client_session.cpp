@@ -36,7 +36,8 @@ Pop3ClientSession::Pop3ClientSession(net::ByteStream& stream, const config::Prov
       ledger_(ledger),
       tokens_(tokens),
       accountKey_(spool::AccountKey(account.server, account.login)),
-      nextFile_(spool::NextDownloadFileNumber(programDir_, accountKey_)) {}
+      nextFile_(spool::NextDownloadFileNumber(programDir_, accountKey_)),
+      keepDays_(ledger ? account.keepDays : 0) {}
 
 Pop3ClientSession::Handler Pop3ClientSession::HandlerOf(Phase phase) {
   switch (phase) {
@@ -324,7 +325,14 @@ Pop3ClientError Pop3ClientSession::uidl() {
     return e;
   }
   phase_ = Phase::kList;
-  if (!Positive(reply_)) return Pop3ClientError::kNone;
+  if (!Positive(reply_)) {
+    if (keepDays_ != 0) {
+      log("Сервер не поддерживает UIDL: без него письма не могут оставаться на сервере, они удаляются после "
+          "загрузки\r\n");
+      keepDays_ = 0;
+    }
+    return Pop3ClientError::kNone;
+  }
   if (const auto e = readUidlListing(); e != Pop3ClientError::kNone) return e;
   std::set<std::string> listed;
   for (const auto& [number, uid] : uids_) listed.insert(uid);
@@ -384,18 +392,40 @@ bool Pop3ClientSession::stored(unsigned long number) const {
   return uid != uids_.end() && ledger_ && ledger_->contains(uid->second);
 }
 
+// A message stored before is deleted, unless the account keeps it and its days have not
+// run out; a new one is downloaded, unless it is larger than the account takes.
+Pop3ClientSession::Disposition Pop3ClientSession::dispositionOf(unsigned long number) {
+  if (stored(number)) {
+    if (keepDays_ == 0) {
+      log("Сообщение " + std::to_string(number) + " уже загружено ранее.\r\n");
+      return Disposition::kDelete;
+    }
+    const std::int32_t day = ledger_->storedDay(uids_[number]);
+    if (keepDays_ == config::kKeepForever || ledger_->today() < day + keepDays_) return Disposition::kLeave;
+    expired_.insert(number);
+    return Disposition::kDelete;
+  }
+  if (account_.maxSizeKb != 0 && sizes_[number] > std::uint64_t{account_.maxSizeKb} * 1024) return Disposition::kTooLarge;
+  return Disposition::kDownload;
+}
+
 // The messages of the next download file: from the next one on, up to the file's size or
-// count. Those stored before are only deleted. The file goes to disk before their DELEs.
+// count. Those stored before are only deleted (or left). The file goes to disk before their DELEs.
 Pop3ClientError Pop3ClientSession::retr() {
   std::vector<unsigned long> wanted;
   std::uint64_t bytes = 0;
   while (current_ <= count_ && wanted.size() < kBatchMessages && bytes < kBatchBytes) {
-    if (stored(current_)) {
-      log("Сообщение " + std::to_string(current_) + " уже загружено ранее.\r\n");
-      toDelete_.push_back(current_);
-    } else {
-      wanted.push_back(current_);
-      bytes += sizes_[current_];
+    switch (dispositionOf(current_)) {
+      case Disposition::kDelete: toDelete_.push_back(current_); break;
+      case Disposition::kLeave: ++leftOnServer_; break;
+      case Disposition::kTooLarge:
+        // Asked before any RETR of this file goes out, so no reply is pending behind it.
+        if (const auto e = tooLarge(current_); e != Pop3ClientError::kNone) return e;
+        break;
+      case Disposition::kDownload:
+        wanted.push_back(current_);
+        bytes += sizes_[current_];
+        break;
     }
     ++current_;
   }
@@ -427,10 +457,54 @@ Pop3ClientError Pop3ClientSession::afterMessages() {
   } else if (current_ <= count_) {
     phase_ = Phase::kRetr;
   } else {
-    log("Все сообщения загружены и удалены с сервера.\r\n");
+    log(leftOnServer_ == 0 ? std::string("Все сообщения загружены и удалены с сервера.\r\n")
+                           : "Все сообщения загружены; на сервере остаются " + std::to_string(leftOnServer_) + ".\r\n");
+    // Every message has been seen: the notes of large ones that are gone (or no longer too
+    // large) can go.
+    if (ledger_) ledger_->keepNoticesOf(tooLargeSeen_);
     phase_ = Phase::kQuit;
   }
   return Pop3ClientError::kNone;
+}
+
+// A message larger than the account takes stays at the provider; the postmaster is told once,
+// with its header when the server gives it. Without a unique id from the provider the header
+// itself tells the message apart.
+Pop3ClientError Pop3ClientSession::tooLarge(unsigned long number) {
+  ++leftOnServer_;
+  log("Сообщение " + std::to_string(number) + " (" + std::to_string(sizes_[number]) + " байтов) больше " +
+      std::to_string(account_.maxSizeKb) + " КБ: оставляю его на сервере.\r\n");
+  const auto uid = uids_.find(number);
+  if (!ledger_ || !tellTooLarge_ || (uid != uids_.end() && ledger_->noticed(uid->second))) {
+    if (uid != uids_.end()) tooLargeSeen_.insert(uid->second);
+    return Pop3ClientError::kNone;
+  }
+  std::string header;
+  if (const auto e = topHeader(number, header); e != Pop3ClientError::kNone) return e;
+  const std::string key = uid != uids_.end() ? uid->second : "md5:" + codec::DigestToHex(codec::Md5Of(std::to_string(sizes_[number]) + " " + header));
+  tooLargeSeen_.insert(key);
+  if (ledger_->noticed(key)) return Pop3ClientError::kNone;
+  if (tellTooLarge_({account_.server, account_.login, number, sizes_[number], account_.maxSizeKb, header})) {
+    ledger_->markNoticed(key);
+  } else {
+    log("Не могу записать уведомление о сообщении " + std::to_string(number) + " для почтмейстера (" +
+        platform::LastFileErrorText() + ")\r\n");
+  }
+  return Pop3ClientError::kNone;
+}
+
+// "TOP n 0": the message's header, unstuffed, up to 64 KB kept. A server that refuses TOP
+// gives an empty header; that is no error.
+Pop3ClientError Pop3ClientSession::topHeader(unsigned long number, std::string& header) {
+  if (!send("top " + std::to_string(number) + " 0\r\n")) return Pop3ClientError::kTopSend;
+  if (const auto e = receive(Pop3ClientError::kTopReceive, Pop3ClientError::kTopReceive); e != Pop3ClientError::kNone) {
+    return e;
+  }
+  if (!Positive(reply_)) return Pop3ClientError::kNone;
+  return readListing(Pop3ClientError::kTopReceive, [&header](const std::string& line) {
+    if (header.size() < kTopHeaderKept) header += line.starts_with('.') ? line.substr(1) : line;
+    return true;
+  });
 }
 
 // The download file's first `keep` bytes on disk: the ids of its messages go into the ledger,
@@ -449,7 +523,15 @@ Pop3ClientError Pop3ClientSession::storeBatch(std::uint64_t keep) {
   const bool stored = batch_->publish(keep);
   batch_.reset();
   if (!stored) return fileFailed(path);
-  toDelete_.insert(toDelete_.end(), batchMessages_.begin(), batchMessages_.end());
+  for (const unsigned long n : batchMessages_) {
+    // A message the provider gave no id for cannot be told apart next time: it is not kept.
+    if (keepDays_ == 0 || !uids_.contains(n)) {
+      toDelete_.push_back(n);
+    } else {
+      ++leftOnServer_;
+      log("Сообщение " + std::to_string(n) + " загружено и остается на сервере.\r\n");
+    }
+  }
   batchMessages_.clear();
   batchWhole_ = 0;
   return Pop3ClientError::kNone;
@@ -516,7 +598,9 @@ Pop3ClientError Pop3ClientSession::dele() {
       return e;
     }
     if (!Positive(reply_)) return refuse();
-    log("Сообщение " + n + " загружено и удалено с сервера.\r\n");
+    log(expired_.contains(toDelete_.front())
+            ? "Сообщение " + n + " хранилось на сервере " + std::to_string(keepDays_) + " дн. и удалено с него.\r\n"
+            : "Сообщение " + n + " загружено и удалено с сервера.\r\n");
     toDelete_.pop_front();
   }
   return afterMessages();

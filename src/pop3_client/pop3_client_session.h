@@ -23,6 +23,7 @@
 #include "net/line_receiver.h"
 #include "net/tls.h"
 #include "pop3_client/pop3_client_error.h"
+#include "pop3_client/size_notice.h"
 #include "spool/download_files.h"
 #include "spool/uid_ledger.h"
 
@@ -42,6 +43,10 @@ class Pop3ClientSession {
   // From the greeting to the reply to QUIT; kNone when every message is in its download file
   // and the server took QUIT.
   Pop3ClientError run();
+
+  // Told once about each message larger than the account's "maxsize=" (with the header TOP
+  // gave); true when the postmaster has been told. Without it such messages are only logged.
+  void onTooLarge(std::function<bool(const LeftAtProvider&)> tell) { tellTooLarge_ = std::move(tell); }
 
  private:
   enum class Phase {
@@ -68,6 +73,11 @@ class Pop3ClientSession {
   // ends the reading as a broken listing.
   Pop3ClientError readListing(Pop3ClientError broken, const std::function<bool(const std::string&)>& take);
   Pop3ClientError retr();
+  // What becomes of message `number` in this session.
+  enum class Disposition { kDownload, kDelete, kLeave, kTooLarge };
+  Disposition dispositionOf(unsigned long number);
+  Pop3ClientError tooLarge(unsigned long number);
+  Pop3ClientError topHeader(unsigned long number, std::string& header);
   Pop3ClientError dele();
   Pop3ClientError quit();
 
@@ -98,6 +108,11 @@ class Pop3ClientSession {
   std::map<unsigned long, std::string> uids_;  // message number -> the provider's unique id
   std::map<unsigned long, unsigned long long> sizes_;  // message number -> its octets, from LIST
   bool pipelining_ = false;  // the server takes several commands in one write
+  std::int32_t keepDays_;   // the account's "keep=", or 0 when the provider cannot tell messages apart
+  std::function<bool(const LeftAtProvider&)> tellTooLarge_;
+  std::set<std::string> tooLargeSeen_;  // the ids of this session's messages too large to download
+  unsigned long leftOnServer_ = 0;     // messages this session leaves at the provider
+  std::set<unsigned long> expired_;    // kept ones whose days have run out: only deleted
   // The download file being filled, the messages whole in it, and its size after them.
   std::optional<spool::DownloadFile> batch_;
   std::uint64_t batchNumber_ = 0;
@@ -117,6 +132,7 @@ class Pop3ClientSession {
   static constexpr std::size_t kReceiveSize = 64 * 1024;  // what one receive asks for at most
   static constexpr std::uint64_t kBatchBytes = 8 << 20;  // a download file is synced at about this size
   static constexpr std::size_t kBatchMessages = 256;     // or after this many messages
+  static constexpr std::size_t kTopHeaderKept = 64 * 1024;  // of a large message's header
 };
 
 }  // namespace quelma::pop3_client

@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
+#include "pop3_client/message_header.h"
+#include "pop3_client/recent_message_ids.h"
 #include "pop3_client/sorter_matching.h"
 #include "spool/delivery.h"
 #include "spool/download_files.h"
@@ -26,23 +28,49 @@ constexpr std::uint64_t kDeliveryBytes = 64 << 20;
 
 std::string Number(int n) { return std::to_string(n); }
 
+// What relayed copies carry in their X-Loop line: the office's domain.
+std::string LoopMark(const config::Configuration& config) {
+  return config.LocalDomain.empty() ? std::string("localhost") : config.LocalDomain;
+}
+
+// Why a message must not be relayed again, or empty: it has passed through this office
+// before (our X-Loop), or a program sent it by itself (an auto-reply, a notice).
+std::string NoRelayReason(const MessageHeader& header, const config::Configuration& config) {
+  const std::string mark = platform::ToLowerCp1251(LoopMark(config));
+  for (const std::string& value : header.values("X-Loop")) {
+    const std::size_t first = value.find_first_not_of(" \t");
+    const std::size_t last = value.find_last_not_of(" \t");
+    if (first != std::string::npos && platform::ToLowerCp1251(value.substr(first, last - first + 1)) == mark) {
+      return "X-Loop: " + platform::Printable(value.substr(first), 100);
+    }
+  }
+  for (const std::string& value : header.values("Auto-Submitted")) {
+    std::string word = platform::ToLowerAscii(value);
+    word.erase(0, word.find_first_not_of(" \t"));
+    word = word.substr(0, word.find_first_of(" \t;("));
+    if (word != "no") return "Auto-Submitted:" + platform::Printable(value, 100);
+  }
+  return {};
+}
+
 class Sorter {
  public:
   // `number` counts the messages of the whole sorting run, across its files, for the log.
   Sorter(const SortContext& c, std::vector<std::string> paths, const SorterRuleTable* rules,
-         const std::string& deliverTo, int& number)
-      : c_(c), paths_(std::move(paths)), rules_(rules), deliverTo_(deliverTo), number_(number) {}
+         const std::string& deliverTo, int& number, RecentMessageIds& ids)
+      : c_(c), paths_(std::move(paths)), rules_(rules), deliverTo_(deliverTo), number_(number), ids_(ids) {}
   SortResult run();
 
  private:
   // Writes the current message's text through the given taker; false when reading or taking failed.
   using WriteText = std::function<bool(const spool::DownloadedText::Take&)>;
   bool deliver(const std::string& user, const WriteText& text);
-  bool copyTo(const std::string& user, const WriteText& text);
+  enum class Copy { kWritten, kDuplicate, kFailed };
+  Copy copyTo(const std::string& user, const WriteText& text);
   bool deliverToFallback(const WriteText& text);
   bool relay(const std::vector<std::string>& addresses, const WriteText& text);
   bool handle(spool::DownloadedText& text);
-  bool handleByRules(const WriteText& text);
+  bool handleByRules(const MessageHeader& header, const WriteText& text);
   bool readAgain(std::uint64_t offset, const spool::DownloadedText::Take& take);
   bool sortFile();
   void log(const std::string& text) { c_.log.LogPop3Client(text); }
@@ -56,22 +84,30 @@ class Sorter {
   std::string header_;
   bool readFailed_ = false;  // the file of downloaded mail could not be read
   int& number_;
+  RecentMessageIds& ids_;
+  std::string messageId_;  // of the message being sorted, or empty
 };
 
 bool Sorter::deliver(const std::string& user, const WriteText& text) {
-  if (!copyTo(user, text)) return false;
-  log("Сообщение #" + Number(number_) + " для " + user + "\r\n");
-  return true;
+  const Copy copy = copyTo(user, text);
+  if (copy == Copy::kWritten) log("Сообщение #" + Number(number_) + " для " + user + "\r\n");
+  return copy != Copy::kFailed;
 }
 
 // A copy that cannot be written stops the sorting: the file, with this message, waits for
-// the next run, and nothing of it stays delivered.
-bool Sorter::copyTo(const std::string& user, const WriteText& text) {
+// the next run, and nothing of it stays delivered. A message the user has had within the
+// day (the same Message-ID) is not delivered again.
+Sorter::Copy Sorter::copyTo(const std::string& user, const WriteText& text) {
+  if (!messageId_.empty() && ids_.delivered(user, messageId_)) {
+    log("Сообщение #" + Number(number_) + " для " + user + " уже доставлено (Message-ID " +
+        platform::Printable(messageId_, 100) + "): повтор не доставляется\r\n");
+    return Copy::kDuplicate;
+  }
   const std::string path = spool::MaildropPath(c_.config, user);
   if (!delivery_->willAppend({path})) {
     log("Не могу записать журнал доставки \"" + delivery_->journalPath() + "\" (" + platform::LastFileErrorText() +
         "): сортировка отложена до следующего сеанса\r\n");
-    return false;
+    return Copy::kFailed;
   }
   const auto result = spool::AppendToMaildropWith(
       path, spool::NewSeparatorLine(),
@@ -79,17 +115,20 @@ bool Sorter::copyTo(const std::string& user, const WriteText& text) {
         return text([&out](std::string_view bytes) { return out.write(bytes); });
       },
       false);
-  if (result == spool::AppendResult::kAppended) return true;
+  if (result == spool::AppendResult::kAppended) {
+    if (!messageId_.empty()) ids_.willDeliver(user, messageId_);
+    return Copy::kWritten;
+  }
   if (readFailed_) {
     log("Не могу прочитать файл \"" + path_ + "\" (" + platform::LastFileErrorText() +
         "): почта остается до следующего сеанса\r\n");
-    return false;
+    return Copy::kFailed;
   }
   log("Не могу записать сообщение #" + Number(number_) + " в почтовый ящик \"" + user + "\" (" +
       (result == spool::AppendResult::kCannotOpen ? "файл не открывается: " : "ошибка записи: ") +
       platform::LastFileErrorText() +
       "): сообщение остается до следующего сеанса\r\n");
-  return false;
+  return Copy::kFailed;
 }
 
 bool Sorter::deliverToFallback(const WriteText& text) {
@@ -100,7 +139,7 @@ bool Sorter::deliverToFallback(const WriteText& text) {
     const std::size_t comma = items.find(',');
     const std::string name(platform::Cut(items.substr(0, comma), 65));
     items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
-    if (!name.empty() && !copyTo(name, text)) return false;
+    if (!name.empty() && copyTo(name, text) == Copy::kFailed) return false;
   }
   return true;
 }
@@ -118,7 +157,9 @@ bool Sorter::relay(const std::vector<std::string>& addresses, const WriteText& t
   auto out = platform::OutputFile::Create(staged, platform::CreateMode::kTruncate);
   std::string list;
   for (const auto& a : addresses) list += (list.empty() ? "" : ",") + a;
-  std::string buffer = out ? spool::FormatEnvelope(*sender, addresses) : std::string();
+  // The X-Loop line tells this office the copy again should it come back.
+  std::string buffer = out ? spool::FormatEnvelope(*sender, addresses) + "X-Loop: " + LoopMark(c_.config) + "\r\n"
+                           : std::string();
   const auto take = [&](std::string_view bytes) {
     buffer += bytes;
     if (buffer.size() < kWriteAt) return true;
@@ -153,25 +194,28 @@ bool Sorter::readAgain(std::uint64_t offset, const spool::DownloadedText::Take& 
   return whole && !readFailed_;
 }
 
-// The next message: with one place for every message its text is read once, straight into
-// that maildrop; through the rules its header is read first, then each copy from the file.
+// The next message: its header is read first (the rules and the Message-ID need it), then
+// each copy from the file.
 bool Sorter::handle(spool::DownloadedText& text) {
   ++number_;
-  if (!rules_) {
-    return deliver(deliverTo_, [&text](const spool::DownloadedText::Take& take) {
-      return text.next(take) == spool::DownloadedText::Next::kMessage;
-    });
-  }
   const std::uint64_t offset = text.offset();
   text.next(nullptr);
   header_ = text.header();
-  return handleByRules(
-      [this, offset](const spool::DownloadedText::Take& take) { return readAgain(offset, take); });
+  const MessageHeader header(header_);
+  messageId_ = MessageIdOf(header);
+  const WriteText copy = [this, offset](const spool::DownloadedText::Take& take) { return readAgain(offset, take); };
+  return rules_ ? handleByRules(header, copy) : deliver(deliverTo_, copy);
 }
 
-bool Sorter::handleByRules(const WriteText& text) {
+bool Sorter::handleByRules(const MessageHeader& header, const WriteText& text) {
   if (rules_->empty()) return deliverToFallback(text);
-  const RuleMatch match = MatchSorterRules(header_, *rules_, c_.config);
+  RuleMatch match = MatchSorterRules(header, *rules_, c_.config);
+  if (!match.relay.empty()) {
+    if (const std::string reason = NoRelayReason(header, c_.config); !reason.empty()) {
+      log("Сообщение #" + Number(number_) + " не пересылается повторно (" + reason + ")\r\n");
+      match.relay.clear();
+    }
+  }
   const bool reachesSomeone =
       !match.relay.empty() || std::find(match.users.begin(), match.users.end(), true) != match.users.end();
   // A match that names no existing user and no outside address would reach nobody.
@@ -206,13 +250,17 @@ SortResult Sorter::run() {
     path_ = path;
     if (!sortFile()) {
       delivery_->rollback();
+      ids_.discard();
       return SortResult::kStopped;
     }
   }
   if (!delivery_->commit()) {
+    ids_.discard();
     log("Не могу завершить доставку: почта остается до следующего сеанса\r\n");
     return SortResult::kStopped;
   }
+  // After the commit: a crash before this line gives a duplicate later, never a lost message.
+  ids_.commit();
   return SortResult::kSorted;
 }
 
@@ -226,7 +274,7 @@ std::string DeliverToOf(const config::Configuration& config, const spool::Waitin
 }
 
 SortResult SortFiles(const SortContext& context, std::vector<std::string> paths, bool byRules,
-                     const std::string& deliverTo, int& number) {
+                     const std::string& deliverTo, int& number, RecentMessageIds& ids) {
   std::optional<SorterRuleTable> rules;
   if (byRules) {
     rules = ReadSorterRules(context.sorter);
@@ -235,8 +283,15 @@ SortResult SortFiles(const SortContext& context, std::vector<std::string> paths,
       return SortResult::kStopped;
     }
   }
-  Sorter sorter(context, std::move(paths), rules ? &*rules : nullptr, deliverTo, number);
+  Sorter sorter(context, std::move(paths), rules ? &*rules : nullptr, deliverTo, number, ids);
   return sorter.run();
+}
+
+RecentMessageIds LoadRecentIds(const SortContext& context) {
+  platform::Clock& clock = context.clock ? *context.clock : platform::SystemClock();
+  RecentMessageIds ids(context.programDir + "delivered.ids", LocalSeconds(clock.localTime()));
+  ids.load();
+  return ids;
 }
 
 }  // namespace
@@ -244,7 +299,8 @@ SortResult SortFiles(const SortContext& context, std::vector<std::string> paths,
 SortResult SortMailFile(const SortContext& context, const std::string& path, bool byRules,
                         const std::string& deliverTo) {
   int number = 0;
-  return SortFiles(context, {path}, byRules, deliverTo, number);
+  RecentMessageIds ids = LoadRecentIds(context);
+  return SortFiles(context, {path}, byRules, deliverTo, number, ids);
 }
 
 SortResult SortDownloadedMail(const SortContext& context) {
@@ -252,6 +308,7 @@ SortResult SortDownloadedMail(const SortContext& context) {
   const auto waiting = spool::ListWaitingMail(context.programDir);
   if (waiting.empty()) return SortResult::kNothing;
   int number = 0;
+  RecentMessageIds ids = LoadRecentIds(context);
   for (std::size_t first = 0; first < waiting.size();) {
     // The next files of the same account, as one delivery; an earlier version's file alone.
     const std::string deliverTo = DeliverToOf(context.config, waiting[first]);
@@ -264,7 +321,7 @@ SortResult SortDownloadedMail(const SortContext& context) {
       paths.push_back(waiting[next].path);
       bytes += platform::FileSize(waiting[next].path).value_or(0);
     }
-    if (SortFiles(context, std::move(paths), deliverTo.starts_with('*'), deliverTo, number) == SortResult::kStopped) {
+    if (SortFiles(context, std::move(paths), deliverTo.starts_with('*'), deliverTo, number, ids) == SortResult::kStopped) {
       return SortResult::kStopped;
     }
     first = next;

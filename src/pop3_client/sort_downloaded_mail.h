@@ -8,6 +8,7 @@
 
 #include "config/configuration.h"
 #include "link/activity_log.h"
+#include "platform/clock.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::pop3_client {
@@ -17,6 +18,7 @@ struct SortContext {
   SorterFile& sorter;
   link::ActivityLog& log;
   std::string programDir;  // holds the files of downloaded mail
+  platform::Clock* clock = nullptr;  // for the day in which a Message-ID counts as delivered; the system's when none
 };
 
 enum class SortResult {

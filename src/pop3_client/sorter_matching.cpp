@@ -2,56 +2,48 @@
 #include "pop3_client/sorter_matching.h"
 
 #include "platform/text.h"
+#include "pop3_client/envelope_recipients.h"
 
 namespace quelma::pop3_client {
 
-bool HeaderMatches(std::string_view block, const SorterRule& rule) {
+bool HeaderMatches(const MessageHeader& header, const SorterRule& rule) {
   if (rule.headerName.empty() || rule.pattern.empty() || rule.recipients.empty()) return false;
-  for (std::size_t at = block.find(rule.headerName); at != std::string_view::npos;
-       at = block.find(rule.headerName, at + 1)) {
-    if (at != 0 && block[at - 1] != '\n') continue;
-    // The value runs to the end of the line and over every line that begins with a blank or TAB.
-    std::size_t end = at + rule.headerName.size();
-    for (;;) {
-      end = block.find('\n', end);
-      if (end == std::string_view::npos) {
-        end = block.size();
-        break;
-      }
-      ++end;
-      if (end >= block.size() || (block[end] != ' ' && block[end] != '\t')) break;
-    }
-    const std::size_t valueStart = at + rule.headerName.size();
-    if (platform::ToLowerCp1251(block.substr(valueStart, end - valueStart)).find(rule.pattern) != std::string::npos) {
-      return true;
-    }
-    at = end - 1;  // on behind this field: every occurrence of a repeated header is tried
-  }
-  return false;
+  return header.matches(rule.headerName, rule.pattern);
 }
 
-RuleMatch MatchSorterRules(std::string_view block, const SorterRuleTable& rules, const config::Configuration& config) {
+namespace {
+
+void TakeRecipients(const SorterRule& rule, const config::Configuration& config, RuleMatch& result,
+                    std::size_t& relayLength) {
+  std::string_view items = rule.recipients;
+  while (!items.empty()) {
+    const std::size_t comma = items.find(',');
+    const std::string_view item = platform::Cut(items.substr(0, comma), kMaxRecipientItem);
+    items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
+    if (item.empty()) continue;
+    if (item.find('@') != std::string_view::npos) {
+      // A list past its capacity keeps the addresses that fit, in rule order.
+      if (relayLength + item.size() + 1 > kMaxRelayList) continue;
+      relayLength += item.size() + 1;
+      result.relay.emplace_back(item);
+    } else if (const int user = config::FindLocalUser(config, item); user >= 0) {
+      result.users[static_cast<std::size_t>(user)] = true;
+    }
+  }
+}
+
+}  // namespace
+
+RuleMatch MatchSorterRules(const MessageHeader& header, const SorterRuleTable& rules, const config::Configuration& config) {
   RuleMatch result;
   result.users.assign(config.users.size(), false);
   std::size_t relayLength = 0;
   for (const SorterRule& rule : rules) {
-    if (!HeaderMatches(block, rule)) continue;
+    if (!HeaderMatches(header, rule)) continue;
     result.matched = true;
-    std::string_view items = rule.recipients;
-    while (!items.empty()) {
-      const std::size_t comma = items.find(',');
-      const std::string_view item = platform::Cut(items.substr(0, comma), kMaxRecipientItem);
-      items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
-      if (item.empty()) continue;
-      if (item.find('@') != std::string_view::npos) {
-        // A list past its capacity keeps the addresses that fit, in rule order.
-        if (relayLength + item.size() + 1 > kMaxRelayList) continue;
-        relayLength += item.size() + 1;
-        result.relay.emplace_back(item);
-      } else if (const int user = config::FindLocalUser(config, item); user >= 0) {
-        result.users[static_cast<std::size_t>(user)] = true;
-      }
-    }
+    const auto named = rule.envelope ? EnvelopeRecipients(header, config) : std::vector<std::size_t>{};
+    for (const std::size_t user : named) result.users[user] = true;
+    if (named.empty()) TakeRecipients(rule, config, result, relayLength);
     if (rule.stop) break;
   }
   return result;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "pop3_client/message_header.h"
 #include "pop3_client/sorter_rules.h"
 
 namespace quelma::pop3_client {
@@ -21,10 +22,15 @@ struct RuleMatch {
 };
 
 // The value of every `headerName` field that begins a line (with its folded continuation
-// lines), lower-cased, is searched for the pattern.
-bool HeaderMatches(std::string_view headerBlock, const SorterRule& rule);
+// lines), lower-cased, as written and as decoded, is searched for the pattern.
+bool HeaderMatches(const MessageHeader& header, const SorterRule& rule);
+inline bool HeaderMatches(std::string_view headerBlock, const SorterRule& rule) {
+  return HeaderMatches(MessageHeader(headerBlock), rule);
+}
 
-RuleMatch MatchSorterRules(std::string_view headerBlock, const SorterRuleTable& rules,
+// A rule with the envelope option gives the local users the envelope headers name, and its
+// own recipients only when they name none.
+RuleMatch MatchSorterRules(const MessageHeader& header, const SorterRuleTable& rules,
                            const config::Configuration& config);
 
 // The address of the first "From" line of the header, or nothing.

@@ -14,7 +14,24 @@ constexpr char kWarningLines[] =
     "# Редактирование этого файла вручную может привести к непредсказуемому\r\n"
     "# поведению программы. Используйте диалоги!\r\n";
 
-enum class ReadState { kOutside, kHeaderName, kPattern, kRecipients, kStop };
+enum class ReadState { kOutside, kHeaderName, kPattern, kRecipients, kStop, kOptions };
+
+// The line after a rule's stop line that holds its options. An older build reads it outside any
+// rule and passes over it; the rule itself it reads as before.
+constexpr std::string_view kOptionsLine = "options:";
+
+// "options: envelope ...": the options this build knows; others are passed over.
+void ReadOptions(std::string_view line, SorterRule& rule) {
+  line.remove_prefix(kOptionsLine.size());
+  while (!line.empty()) {
+    const std::size_t start = line.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) break;
+    line.remove_prefix(start);
+    const std::string_view word = line.substr(0, line.find_first_of(" \t\r\n"));
+    if (platform::EqualsIgnoreAsciiCase(word, "envelope")) rule.envelope = true;
+    line.remove_prefix(word.size());
+  }
+}
 
 // A text line as the fields keep it: without CR LF, up to a NUL, cut to the capacity.
 std::string FieldText(const std::string& piece, std::size_t capacity) {
@@ -62,6 +79,10 @@ SorterRuleTable ParseSorterRules(platform::ByteSource& source) {
         rule.stop = piece[0] == '1' ? 1 : 0;
         rules.push_back(std::move(rule));
         rule = SorterRule{};
+        state = ReadState::kOptions;
+        break;
+      case ReadState::kOptions:
+        if (platform::StartsWithIgnoreAsciiCase(piece, kOptionsLine)) ReadOptions(piece, rules.back());
         state = ReadState::kOutside;
         break;
     }
@@ -102,6 +123,7 @@ std::string FormatSorterRules(const SorterRuleTable& rules) {
     out += rule.pattern + "\r\n";
     out += rule.recipients + "\r\n";
     out += rule.stop ? "1\r\n" : "0\r\n";
+    if (rule.envelope) out += std::string(kOptionsLine) + " envelope\r\n";
   }
   return out;
 }

@@ -24,6 +24,10 @@ struct SorterRule {
   std::string pattern;     // lower case
   std::string recipients;  // comma-separated, lower case; an item with "@" is an outside address
   std::uint32_t stop = 0;  // non-zero: no further rule once this one matched
+  // Options, on a line of their own after the rule's five ("options: envelope"), which older
+  // builds pass over. `envelope`: the local users this copy was delivered to at the provider
+  // (Delivered-To and the like, then To and Cc) receive it; the recipients only when none is named.
+  bool envelope = false;
   bool operator==(const SorterRule&) const = default;
 };
 

@@ -1,5 +1,6 @@
-// The ledger file "KEY.uidl": a line "U id" for a stored message, "P number id" for one whose
-// download file is being published.
+// The ledger file "KEY.uidl": a line "U id" for a stored message, "D day id" for the day it
+// was stored, "N id" for a message the postmaster was told about, "P number id" for one
+// whose download file is being published. Older builds read the "U" and "P" lines only.
 #include "spool/uid_ledger.h"
 
 #include <cstdlib>
@@ -11,6 +12,16 @@ namespace {
 
 std::string DownloadFileName(const std::string& accountKey, std::uint64_t number) {
   return accountKey + "-" + std::to_string(number) + ".popfile";
+}
+
+// "number id" of a "P" or "D" line; false when the line is not one.
+bool NumberAndUid(const std::string& rest, std::uint64_t& number, std::string& uid) {
+  if (rest.empty() || rest[0] < '0' || rest[0] > '9') return false;
+  char* end = nullptr;
+  number = std::strtoull(rest.c_str(), &end, 10);
+  if (*end != ' ' || !IsValidUid(end + 1)) return false;
+  uid = end + 1;
+  return true;
 }
 
 }  // namespace
@@ -29,12 +40,19 @@ void SettleLedgers(const std::string& programDir) {
   }
 }
 
-UidLedger::UidLedger(const std::string& programDir, const std::string& accountKey)
-    : programDir_(programDir), accountKey_(accountKey), path_(programDir + accountKey + ".uidl") {}
+UidLedger::UidLedger(const std::string& programDir, const std::string& accountKey, std::int32_t today)
+    : programDir_(programDir), accountKey_(accountKey), path_(programDir + accountKey + ".uidl"), today_(today) {}
+
+std::int32_t UidLedger::storedDay(const std::string& uid) const {
+  const auto found = stored_.find(uid);
+  return found == stored_.end() ? 0 : found->second;
+}
 
 bool UidLedger::load() {
   stored_.clear();
   pending_.clear();
+  noticed_.clear();
+  std::map<std::string, std::int32_t> days;
   bool clean = true;  // every line whole and readable: otherwise the file is written anew
   if (auto in = platform::InputFile::Open(path_)) {
     std::string text, buffer(64 * 1024, '\0');
@@ -43,19 +61,32 @@ bool UidLedger::load() {
       const std::size_t lf = text.find('\n', at);
       const std::string line = text.substr(at, lf == std::string::npos ? std::string::npos : lf - at);
       at = lf == std::string::npos ? text.size() : lf + 1;
+      const std::string rest = line.size() > 2 && line[1] == ' ' ? line.substr(2) : std::string();
+      std::uint64_t number = 0;
+      std::string uid;
       bool read = false;
-      if (line.starts_with("U ") && IsValidUid(line.substr(2))) {
-        stored_.insert(line.substr(2));
+      if (line[0] == 'U' && IsValidUid(rest)) {
+        stored_.emplace(rest, 0);
         read = true;
-      } else if (line.starts_with("P ")) {
-        char* end = nullptr;
-        const std::uint64_t number = std::strtoull(line.c_str() + 2, &end, 10);
-        if (*end == ' ' && IsValidUid(end + 1)) {
-          pending_[end + 1] = number;
-          read = true;
-        }
+      } else if (line[0] == 'N' && IsValidUid(rest)) {
+        noticed_.insert(rest);
+        read = true;
+      } else if (line[0] == 'P' && NumberAndUid(rest, number, uid)) {
+        pending_[uid] = number;
+        read = true;
+      } else if (line[0] == 'D' && NumberAndUid(rest, number, uid) && number > 0 && number < 10000000) {
+        days[uid] = static_cast<std::int32_t>(number);
+        read = true;
       }
       clean = clean && read && lf != std::string::npos;
+    }
+  }
+  for (auto& [uid, day] : stored_) {
+    if (const auto found = days.find(uid); found != days.end()) {
+      day = found->second;
+    } else if (today_ > 0) {
+      day = today_;  // stored by a build that kept no days: counted from now
+      clean = false;
     }
   }
   return settle(nullptr) && (clean || write());
@@ -73,19 +104,32 @@ bool UidLedger::willStore(const std::set<std::string>& uids, std::uint64_t numbe
 bool UidLedger::settle(const std::set<std::string>* listed) {
   bool changed = !pending_.empty();
   for (const auto& [uid, number] : pending_) {
-    if (platform::FileExists(programDir_ + DownloadFileName(accountKey_, number))) stored_.insert(uid);
+    if (platform::FileExists(programDir_ + DownloadFileName(accountKey_, number))) stored_.emplace(uid, today_);
   }
   pending_.clear();
-  if (listed && std::erase_if(stored_, [listed](const std::string& uid) { return !listed->contains(uid); }) > 0) {
+  if (listed && std::erase_if(stored_, [listed](const auto& entry) { return !listed->contains(entry.first); }) > 0) {
     changed = true;
   }
   return !changed || write();
 }
 
+bool UidLedger::markNoticed(const std::string& key) {
+  if (!IsValidUid(key) || !noticed_.insert(key).second) return true;
+  return platform::AppendToFile(path_, "N " + key + "\n", true);
+}
+
+bool UidLedger::keepNoticesOf(const std::set<std::string>& seen) {
+  return std::erase_if(noticed_, [&seen](const std::string& key) { return !seen.contains(key); }) == 0 || write();
+}
+
 bool UidLedger::write() {
-  if (stored_.empty()) return platform::RemoveFile(path_) || !platform::FileExists(path_);
+  if (stored_.empty() && noticed_.empty()) return platform::RemoveFile(path_) || !platform::FileExists(path_);
   std::string text;
-  for (const std::string& uid : stored_) text += "U " + uid + "\n";
+  for (const auto& [uid, day] : stored_) {
+    text += "U " + uid + "\n";
+    if (day > 0) text += "D " + std::to_string(day) + " " + uid + "\n";
+  }
+  for (const std::string& key : noticed_) text += "N " + key + "\n";
   return platform::AtomicReplace(path_, text) == platform::WriteResult::kWritten;
 }
 

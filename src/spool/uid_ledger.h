@@ -1,7 +1,9 @@
 // The unique ids (UIDL) of one provider account's messages already stored, so that a message
-// left on the provider by an interrupted session is deleted there, not downloaded again. An
-// id goes in as pending, with the number of its download file, before that file is
-// published; it stands once the file is there, and goes when the provider no longer lists it.
+// left on the provider (by an interrupted session, or on purpose for "keep=") is never
+// downloaded again. An id goes in as pending, with the number of its download file, before
+// that file is published; it stands once the file is there, with the day it was stored, and
+// goes when the provider no longer lists it. The ledger also remembers the messages the
+// postmaster has been told about (too large to download), so each is told once.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,8 @@ namespace quelma::spool {
 
 class UidLedger {
  public:
-  UidLedger(const std::string& programDir, const std::string& accountKey);
+  // `today` (days since 1970, local date) stamps the ids stored without a day.
+  UidLedger(const std::string& programDir, const std::string& accountKey, std::int32_t today = 0);
 
   // Reads the ledger and settles it: a pending id whose download file was published stands,
   // one whose file never was goes. Run before anything sorts this account's files. False
@@ -21,7 +24,10 @@ class UidLedger {
   bool load();
 
   bool contains(const std::string& uid) const { return stored_.contains(uid); }
+  // The day a stored message was stored (days since 1970); 0 when it is not stored.
+  std::int32_t storedDay(const std::string& uid) const;
   const std::string& path() const { return path_; }
+  std::int32_t today() const { return today_; }
 
   // Before download file `number` is published: its ids, pending, synced to disk.
   bool willStore(const std::set<std::string>& uids, std::uint64_t number);
@@ -30,13 +36,21 @@ class UidLedger {
   // `listed` is given) go. The ledger is rewritten when anything changed.
   bool settle(const std::set<std::string>* listed);
 
+  // The postmaster has been told about the message `key` (its id): synced before it returns.
+  bool noticed(const std::string& key) const { return noticed_.contains(key); }
+  bool markNoticed(const std::string& key);
+  // After a session has seen every message: the notes of messages no longer there go.
+  bool keepNoticesOf(const std::set<std::string>& seen);
+
  private:
   bool write();
   std::string programDir_;
   std::string accountKey_;
   std::string path_;
-  std::set<std::string> stored_;
+  std::int32_t today_;
+  std::map<std::string, std::int32_t> stored_;  // id -> the day it was stored
   std::map<std::string, std::uint64_t> pending_;  // id -> download file number
+  std::set<std::string> noticed_;
 };
 
 // Settles every account's ledger in the program directory: what sorts download files runs

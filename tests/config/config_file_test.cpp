@@ -191,11 +191,18 @@ TEST(ConfigFile, NewerSettingsGoAfterTheDescribedOnesAndAccountOptionsAfterTheRe
   Configuration c = DefaultConfiguration(program.dir.path());
   c.accounts[0].tls = TlsMode::kImplicit;
   c.accounts[0].port = 995;
+  c.accounts[0].keepDays = 14;
+  c.accounts[0].maxSizeKb = 5120;
+  c.accounts.push_back(c.accounts[0]);
+  c.accounts[1].keepDays = kKeepForever;
+  c.accounts[1].maxSizeKb = 0;
   c.SMTP_TLS = TlsMode::kImplicit;
   ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
   const std::string text = ReadAll(ConfigFilePath(program.dir.path()));
   EXPECT_NE(text.find("SchedulerRecord6 = 00:00--00:00--0000\r\nSMTP_TLS = SSL\r\n[POP3accounts]\r\n"), std::string::npos);
-  EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl\r\n"), std::string::npos);
+  EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=14 maxsize=5120\r\n"), std::string::npos);
+  EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=forever\r\n"), std::string::npos);
+  EXPECT_EQ(program.loadText(text).accounts, c.accounts);
 }
 
 TEST(ConfigFile, SaveLowerCasesTheDomainAndBarsComeBackAsBlanks) {
@@ -351,6 +358,17 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
                 c.accounts[3].tls == TlsMode::kNone;
        },
        "account options after the remark; unknown ones skipped"},
+      // A keep value the file cannot mean keeps the mail; a size limit it cannot mean is no limit.
+      {"[pop3accounts]\r\nh l ; -1-0-* keep=0\r\nh l ; -1-0-* KEEP=Forever maxsize=1\r\nh l ; -1-0-* keep=3650\r\n"
+       "h l ; -1-0-* keep=3651 maxsize=4194304\r\nh l ; -1-0-* keep=14d maxsize=10k\r\nh l ; -1-0-* keep=-2 maxsize=-5\r\n",
+       [](C c) {
+         const std::vector<std::pair<std::int32_t, std::uint32_t>> expected = {
+             {0, 0}, {kKeepForever, 1}, {3650, 0}, {kKeepForever, 0}, {kKeepForever, 0}, {kKeepForever, 0}};
+         std::vector<std::pair<std::int32_t, std::uint32_t>> read;
+         for (const auto& a : c.accounts) read.push_back({a.keepDays, a.maxSizeKb});
+         return read == expected;
+       },
+       "keep and maxsize values"},
       {"[pop3accounts]\r\nh l ; -995-0-* tls=ssl auth=XOAuth2 oauth=Microsoft!\r\nh l ; -995-0-* auth=oauthbearer\r\n"
        "h l ; -995-0-* auth=password\r\n",
        [](C c) {

@@ -41,16 +41,16 @@ TEST(SorterMatching, RulesInOrderWithStop) {
   c.users = {{"ivan", "", ""}, {"petr", "", ""}};
   const std::string block = "Subject: hello\r\n";
   const SorterRuleTable both = {{"Subject", "hello", "ivan,x@y.ru", 0}, {"Subject", "hel", "IVAN,petr,z@w.ru,nobody", 0}};
-  RuleMatch m = MatchSorterRules(block, both, c);
+  RuleMatch m = MatchSorterRules(MessageHeader(block), both, c);
   EXPECT_TRUE(m.matched);
   EXPECT_EQ(m.users, (std::vector<bool>{true, true}));
   EXPECT_EQ(m.relay, (std::vector<std::string>{"x@y.ru", "z@w.ru"}));
   SorterRuleTable stopped = both;
   stopped[0].stop = 1;
-  m = MatchSorterRules(block, stopped, c);
+  m = MatchSorterRules(MessageHeader(block), stopped, c);
   EXPECT_EQ(m.users, (std::vector<bool>{true, false}));
   EXPECT_EQ(m.relay, std::vector<std::string>{"x@y.ru"});
-  EXPECT_FALSE(MatchSorterRules("Subject: other\r\n", both, c).matched);
+  EXPECT_FALSE(MatchSorterRules(MessageHeader("Subject: other\r\n"), both, c).matched);
 }
 
 TEST(SorterMatching, RelaySender) {
@@ -112,7 +112,7 @@ TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
   EXPECT_EQ(r.texts("postmaster"), (std::vector<std::string>{"\r\nno header at all\r\n", kThree}));
   const auto queue = spool::ListQueueFiles(r.config.QueueDir);
   ASSERT_EQ(queue.size(), 1u);
-  EXPECT_EQ(ReadAll(r.config.QueueDir + queue[0]), "MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\n" + one);
+  EXPECT_EQ(ReadAll(r.config.QueueDir + queue[0]), "MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\nX-Loop: localhost\r\n" + one);
   EXPECT_FALSE(platform::FileExists(r.dir.file("mail.txt")));
   const auto lines = r.window.unstampedLines();
   EXPECT_EQ(lines.front(), "POP3CLIENT> Сообщение #1 для ivan\r\n");

@@ -1,0 +1,58 @@
+// The notice's text, with the large message's sender, subject and date made readable and safe.
+#include "pop3_client/size_notice.h"
+
+#include "codec/encoded_words.h"
+#include "platform/text.h"
+#include "spool/delivery.h"
+#include "spool/maildrop.h"
+
+namespace quelma::pop3_client {
+namespace {
+
+// The value of the header's first `name` field, decoded, on one line, in printable text only:
+// what a provider's message says must not write lines of its own into the notice.
+std::string FieldOf(const std::string& header, std::string_view name) {
+  for (std::size_t at = 0; at < header.size();) {
+    std::size_t end = header.find('\n', at);
+    while (end != std::string::npos && end + 1 < header.size() && (header[end + 1] == ' ' || header[end + 1] == '\t')) {
+      end = header.find('\n', end + 1);
+    }
+    if (end == std::string::npos) end = header.size();
+    const std::string_view field = std::string_view(header).substr(at, end - at);
+    if (field.size() > name.size() && field[name.size()] == ':' && platform::StartsWithIgnoreAsciiCase(field, name)) {
+      std::string value = codec::DecodeHeaderValue(field.substr(name.size() + 1));
+      value.erase(0, value.find_first_not_of(" \t"));
+      return platform::Printable(value, 200);
+    }
+    at = end + 1;
+  }
+  return "-";
+}
+
+}  // namespace
+
+std::string FormatSizeNotice(const config::Configuration& config, const LeftAtProvider& m) {
+  std::string text = "From: \"" + config.LocalDomain + " POP3 MAIL DOWNLOAD SYSTEM\"\r\n";
+  text += "To: \"Postmaster\"<" + config.PostMaster + "@" + config.LocalDomain + ">\r\n";
+  text += "Subject: Message left on the provider's server\r\n";
+  text += "Content-Type: text/plain; charset=Windows-1251\r\n\r\n";
+  text += "Сообщение не загружено с POP3 сервера \"" + m.server + "\" (счет \"" + m.login + "\"):\r\n";
+  text += "его размер " + std::to_string(m.bytes) + " байтов больше предела счета " + std::to_string(m.limitKb) +
+          " КБ (maxsize).\r\n";
+  text += "Оно остается на сервере. Заберите его другой почтовой программой или увеличьте предел.\r\n\r\n";
+  text += "От: " + FieldOf(m.header, "From") + "\r\n";
+  text += "Тема: " + FieldOf(m.header, "Subject") + "\r\n";
+  text += "Дата: " + FieldOf(m.header, "Date") + "\r\n";
+  return text;
+}
+
+bool WriteSizeNotice(const config::Configuration& config, const LeftAtProvider& message) {
+  const std::string text = FormatSizeNotice(config, message);
+  const std::string path = spool::MaildropPath(config, config.PostMaster);
+  spool::Delivery delivery(config);
+  if (!delivery.willAppend({path})) return false;
+  const auto result = spool::AppendToMaildrop(path, spool::NewSeparatorLine(), text, false);
+  return result == spool::AppendResult::kAppended && delivery.commit().has_value();
+}
+
+}  // namespace quelma::pop3_client
