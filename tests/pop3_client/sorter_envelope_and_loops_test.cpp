@@ -223,3 +223,32 @@ TEST(SorterFileOptions, OlderBuildsReadTheSameRules) {
 
 }  // namespace
 }  // namespace quelma::pop3_client
+
+namespace quelma::pop3_client {
+namespace {
+
+// Rules written in Windows-1251 match what senders actually send: encoded-words in each
+// charset, folded over lines, raw UTF-8; a character Windows-1251 lacks matches nothing and
+// breaks no match around it; rules on the text as written still match as before.
+TEST(SorterMatching, DecodedHeaderValues) {
+  const std::tuple<std::string, const char*, bool> cases[] = {
+      {"Subject: =?UTF-8?B?0YHRh9GR0YI=?=\r\n", "счёт", true},
+      {"Subject: =?koi8-r?Q?=D3=DE=A3=D4?= N 5\r\n", "счёт n 5", true},
+      {"Subject: =?ISO-8859-5?B?4efV4g==?=\r\n", "счет", true},
+      {"Subject: =?windows-1251?Q?=D1=F7=B8=F2_=ED=E0?=\r\n =?windows-1251?Q?_=EE=EF=EB=E0=F2=F3?=\r\n", "счёт на оплату", true},
+      {"Subject: Re: \xD1\x81\xD1\x87\xD1\x91\xD1\x82\r\n", "re: счёт", true},
+      {"Subject: =?UTF-8?B?0YHRh9GR?=\r\n\t=?UTF-8?B?0YI=?=\r\n", "счёт", true},
+      {"Subject: =?UTF-8?B?0YHRh/CfmIDRkdGC?=\r\n", "счёт", false},
+      {"Subject: =?UTF-8?B?8J+YgCDRgdGH0ZHRgg==?=\r\n", "счёт", true},
+      {"Subject: =?UTF-8?B?0YHRh9GR0YI=?=\r\n", "=?utf-8?b?", true},
+      {"Subject: =?UTF-8?B?broken!?=\r\n", "broken!", true},
+      {"From: =?UTF-8?B?0JjQstCw0L0=?= <ivan@x.ru>\r\n", "иван <ivan@x.ru>", true},
+  };
+  for (const auto& [block, pattern, expected] : cases) {
+    EXPECT_EQ(HeaderMatches(block, SorterRule{block.substr(0, block.find(':')), pattern, "ivan", 0}), expected)
+        << block << pattern;
+  }
+}
+
+}  // namespace
+}  // namespace quelma::pop3_client
