@@ -132,3 +132,8 @@
 #define IDC_OAUTH_CODE 2031
 #define IDC_OAUTH_OPEN 2032
 #define IDC_OAUTH_STATUS 2033
+// Mail left at the provider, and the sorter's envelope recipients
+#define IDC_ACCOUNT_KEEP 2034
+#define IDC_ACCOUNT_KEEP_FOREVER 2035
+#define IDC_ACCOUNT_MAX_SIZE 2036
+#define IDC_RULE_ENVELOPE 2037

@@ -34,6 +34,38 @@ std::optional<Message> OauthLoginProblem(config::OauthMechanism auth, config::Tl
 
 std::uint32_t ReadOr(std::string_view text, std::uint32_t none) { return ReadDecimal(text).value_or(none); }
 
+std::string BadKeepDaysText() {
+  return "Срок хранения писем на сервере - число дней от 0 до " + std::to_string(config::kMaxKeepDays) +
+         ". Пустое поле или 0 - письма удаляются с сервера сразу после загрузки; чтобы они не удалялись "
+         "никогда, отметьте \"всегда\".";
+}
+
+std::string BadMaxSizeText() {
+  return "Наибольший размер загружаемого письма - число килобайт от 0 до " + std::to_string(config::kMaxSizeKb) +
+         ". Пустое поле или 0 - письма загружаются любого размера.";
+}
+
+// The keep and size fields into `a`, or the message that refuses them (and `a` untouched).
+std::optional<Message> TakeLeftAtProvider(const AccountFields& f, config::ProviderAccount& a) {
+  std::int32_t keepDays = config::kKeepForever;
+  if (!f.keepForever) {  // the days field is disabled then and says nothing
+    const auto days = ReadCount(f.keep, static_cast<std::uint32_t>(config::kMaxKeepDays));
+    if (!days) return Error(BadKeepDaysText());
+    keepDays = static_cast<std::int32_t>(*days);
+  }
+  const auto maxSize = ReadCount(f.maxSize, config::kMaxSizeKb);
+  if (!maxSize) return Error(BadMaxSizeText());
+  a.keepDays = keepDays;
+  a.maxSizeKb = *maxSize;
+  return std::nullopt;
+}
+
+// The list's column: empty when nothing is kept.
+std::string KeepColumn(std::int32_t keepDays) {
+  if (keepDays == config::kKeepForever) return "всегда";
+  return keepDays > 0 ? std::to_string(keepDays) + " дн." : std::string();
+}
+
 }  // namespace
 
 CommunicationDialog::CommunicationDialog(DialogEnvironment& env, dialup::RemoteAccess& access)
@@ -87,7 +119,7 @@ std::vector<AccountRow> CommunicationDialog::accounts() const {
   for (const config::ProviderAccount& a : working_.get().accounts) {
     const std::string password = a.auth != config::OauthMechanism::kNone ? "OAuth" : std::string(a.password.size(), '*');
     rows.push_back({a.server, a.login, password, std::to_string(a.port),
-                    a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo});
+                    a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo, KeepColumn(a.keepDays)});
   }
   return rows;
 }
@@ -201,6 +233,9 @@ AccountFields AccountDialog::opening() const {
   const config::ProviderAccount& a = working_.get().accounts[index_];
   AccountFields f{a.server,         a.login,     a.password, a.password,         std::to_string(a.port), a.useApop != 0,
                   -1,               TlsChoiceOf(a.tls), a.fingerprint, LoginChoiceOf(a.auth), a.oauth};
+  f.keep = a.keepDays > 0 ? std::to_string(a.keepDays) : std::string();
+  f.keepForever = a.keepDays == config::kKeepForever;
+  f.maxSize = a.maxSizeKb != 0 ? std::to_string(a.maxSizeKb) : std::string();
   if (a.deliverTo.starts_with('*')) {
     f.delivery = 0;
   } else {
@@ -267,6 +302,10 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
     return InnerOutcome::kEditAgain;
   }
   a.fingerprint = *fingerprint;
+  if (const auto refused = TakeLeftAtProvider(f, a)) {
+    prompt.ask(*refused);
+    return InnerOutcome::kEditAgain;
+  }
   if (a.auth != config::OauthMechanism::kNone && !AcceptPlatformName(f.oauth)) {
     prompt.ask(Error(kBadPlatformName));
     return InnerOutcome::kEditAgain;

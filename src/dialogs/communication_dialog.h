@@ -34,6 +34,7 @@ struct CommunicationFields {
 
 struct AccountRow {
   std::string server, login, password, port, delivery;
+  std::string keep{};  // "" when mail is deleted at once, "14 дн.", "всегда"
   bool operator==(const AccountRow&) const = default;
 };
 
@@ -88,6 +89,11 @@ struct AccountFields {
   std::string fingerprint;
   int auth = 0;       // LoginChoiceOf(auth): the password, XOAUTH2 or OAUTHBEARER
   std::string oauth;  // the identity platform's field
+  // Mail left at the provider: the days (empty or 0: deleted at once) unless "всегда" is
+  // checked, and the largest message downloaded in KB (empty or 0: no limit).
+  std::string keep{};
+  bool keepForever = false;
+  std::string maxSize{};
   bool operator==(const AccountFields&) const = default;
 };
 

@@ -22,6 +22,15 @@ std::string Squeezed(std::string_view text, std::size_t length) {
   return result;
 }
 
+std::optional<std::uint32_t> ReadCount(std::string_view field, std::uint32_t highest) {
+  const std::string digits = Squeezed(field, field.size());
+  if (digits.empty()) return 0;
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const std::optional<std::uint32_t> value = ReadDecimal(digits);  // saturates: never wraps below `highest`
+  if (!value || *value > highest) return std::nullopt;
+  return value;
+}
+
 int TlsChoiceOf(config::TlsMode mode) {
   switch (mode) {
     case config::TlsMode::kNone: return 0;

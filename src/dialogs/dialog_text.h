@@ -20,6 +20,10 @@ std::optional<std::uint32_t> ReadDecimal(std::string_view text);
 // The text with every byte of value 1 to 32 removed, cut to `length` first.
 std::string Squeezed(std::string_view text, std::size_t length);
 
+// A field that holds a count: blanks ignored, empty reads as 0. Nothing when anything but
+// digits remains or the number is above `highest`.
+std::optional<std::uint32_t> ReadCount(std::string_view field, std::uint32_t highest);
+
 // The TLS choice of a connection as its list shows it: 0 none, 1 after a plain start (STLS or
 // STARTTLS), 2 from the first byte.
 int TlsChoiceOf(config::TlsMode mode);

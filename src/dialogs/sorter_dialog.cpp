@@ -34,8 +34,8 @@ std::vector<std::string> ListItems(std::string_view list) {
 }
 
 std::string RuleLine(const pop3_client::SorterRule& rule) {
-  return "Если \"" + rule.headerName + "\" содержит \"" + rule.pattern + "\" - Доставить: " + rule.recipients + " " +
-         (rule.stop ? " и СТОП" : "");
+  return "Если \"" + rule.headerName + "\" содержит \"" + rule.pattern + "\" - Доставить: " +
+         (rule.envelope ? "по конверту, иначе " : "") + rule.recipients + " " + (rule.stop ? " и СТОП" : "");
 }
 
 SorterDialog::SorterDialog(DialogEnvironment& env)
@@ -91,6 +91,7 @@ RuleDialog::RuleDialog(const config::Configuration& config, const pop3_client::S
   headerName = rule->headerName;
   pattern = rule->pattern;
   stop = rule->stop != 0;
+  envelope = rule->envelope;
   for (std::string& item : ListItems(rule->recipients)) {
     if (item.find('@') != std::string::npos) {
       delivery_.push_back(std::move(item));
@@ -152,8 +153,8 @@ std::string RuleDialog::recipients() const {
   return list;
 }
 
-InnerOutcome RuleDialog::ok(std::string_view header, std::string_view searchText, bool stopFlag, Prompt& prompt,
-                            pop3_client::SorterRule& rule) const {
+InnerOutcome RuleDialog::ok(std::string_view header, std::string_view searchText, bool stopFlag, bool envelopeFlag,
+                            Prompt& prompt, pop3_client::SorterRule& rule) const {
   const std::string name = Squeezed(header, 29);
   const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 128; });
   const std::string text = Cut(searchText, 64);
@@ -162,7 +163,7 @@ InnerOutcome RuleDialog::ok(std::string_view header, std::string_view searchText
     return prompt.ask(MissingParametersQuestion(Icon::kExclamation)) ? InnerOutcome::kEditAgain
                                                                        : InnerOutcome::kCancelled;
   }
-  rule = {name, text, list, stopFlag ? 1u : 0u};
+  rule = {name, text, list, stopFlag ? 1u : 0u, envelopeFlag};
   return InnerOutcome::kAccepted;
 }
 

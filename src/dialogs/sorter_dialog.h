@@ -11,7 +11,8 @@
 
 namespace quelma::dialogs {
 
-// "Если "To" содержит "x" - Доставить: a,b  и СТОП"
+// "Если "To" содержит "x" - Доставить: a,b  и СТОП"; a rule for the envelope recipients
+// shows "по конверту, иначе " before its list.
 std::string RuleLine(const pop3_client::SorterRule& rule);
 
 class SorterDialog {
@@ -55,6 +56,7 @@ class RuleDialog {
 
   std::string headerName, pattern;  // the opening texts; ok() takes what the form holds
   bool stop = false;
+  bool envelope = false;  // "Получатели по конверту (общий ящик)"
 
   // The users that can still be added (not on the list, not the daemon), in table order; the
   // list box shows them sorted, and "Добавить >>" goes by the name it shows.
@@ -71,8 +73,8 @@ class RuleDialog {
   std::string recipients() const;
 
   // OK with what the form holds; on kAccepted `rule` is the result.
-  InnerOutcome ok(std::string_view header, std::string_view searchText, bool stopFlag, Prompt& prompt,
-                  pop3_client::SorterRule& rule) const;
+  InnerOutcome ok(std::string_view header, std::string_view searchText, bool stopFlag, bool envelopeFlag,
+                  Prompt& prompt, pop3_client::SorterRule& rule) const;
 
  private:
   const config::Configuration& config_;

@@ -415,6 +415,151 @@ TEST(CommunicationDialog, LoginMethodsSurviveTheFile) {
   EXPECT_EQ(SmtpLoginOpening(again.working().get()), (SmtpLoginFields{"office@gmail.com", "", "", true, 1, "google"}));
 }
 
+// Mail left at the provider: the account's keep and size as the dialog and the list show them.
+TEST(CommunicationDialog, KeepAndMaxSizeAreShown) {
+  const struct Case {
+    std::int32_t keepDays;
+    std::uint32_t maxSizeKb;
+    const char* keep;
+    bool forever;
+    const char* maxSize;
+    const char* column;
+  } cases[] = {
+      {0, 0, "", false, "", ""},
+      {14, 2048, "14", false, "2048", "14 дн."},
+      {config::kKeepForever, 0, "", true, "", "всегда"},
+      {config::kMaxKeepDays, config::kMaxSizeKb, "3650", false, "4194303", "3650 дн."},
+  };
+  for (const Case& c : cases) {
+    Communication f;
+    config::ProviderAccount a{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}, {}, {}};
+    a.keepDays = c.keepDays;
+    a.maxSizeKb = c.maxSizeKb;
+    f.accounts({a});
+    CommunicationDialog d(f.env, f.access);
+    EXPECT_EQ(d.accounts()[0].keep, c.column) << c.keepDays;
+    const AccountFields shown = AccountDialog(d.working(), 0).opening();
+    EXPECT_EQ(shown.keep, c.keep) << c.keepDays;
+    EXPECT_EQ(shown.keepForever, c.forever) << c.keepDays;
+    EXPECT_EQ(shown.maxSize, c.maxSize) << c.maxSizeKb;
+  }
+  Communication f;
+  CommunicationDialog d(f.env, f.access);
+  const AccountFields added = AccountDialog(d.working(), -1).opening();
+  EXPECT_EQ(added.keep, "");
+  EXPECT_FALSE(added.keepForever);
+  EXPECT_EQ(added.maxSize, "") << "a new account deletes at once and takes every size";
+}
+
+// OK takes the keep and size fields, or refuses them with a message and changes nothing.
+TEST(CommunicationDialog, KeepAndMaxSizeOk) {
+  const std::string keepMessage = "число дней от 0 до 3650";
+  const std::string sizeMessage = "число килобайт от 0 до 4194303";
+  const struct Case {
+    const char* keep;
+    bool forever;
+    const char* maxSize;
+    std::int32_t keepDays;  // stored, when accepted
+    std::uint32_t maxSizeKb;
+    const std::string* refusal;  // part of the message; nullptr: accepted
+  } cases[] = {
+      {"", false, "", 0, 0, nullptr},
+      {" 0 ", false, "0", 0, 0, nullptr},
+      {"14", false, "", 14, 0, nullptr},
+      {"0030", false, "1 024", 30, 1024, nullptr},
+      {"3650", false, "4194303", 3650, 4194303, nullptr},
+      {"", true, "500", config::kKeepForever, 500, nullptr},
+      {"12x", true, "", config::kKeepForever, 0, nullptr},  // the days field is disabled then
+      {"3651", false, "", 0, 0, &keepMessage},
+      {"9999", false, "", 0, 0, &keepMessage},
+      {"-1", false, "", 0, 0, &keepMessage},
+      {"1.5", false, "", 0, 0, &keepMessage},
+      {"всегда", false, "", 0, 0, &keepMessage},
+      {"7", false, "4194304", 0, 0, &sizeMessage},
+      {"7", false, "99999999999999999999", 0, 0, &sizeMessage},
+      {"7", false, "10M", 0, 0, &sizeMessage},
+  };
+  for (const Case& c : cases) {
+    Communication f;
+    config::ProviderAccount before{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}, {}, {}};
+    before.keepDays = 7;
+    before.maxSizeKb = 100;
+    f.accounts({before});
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog edited(d.working(), 0);
+    AccountFields fields = edited.opening();
+    fields.keep = c.keep;
+    fields.keepForever = c.forever;
+    fields.maxSize = c.maxSize;
+    const InnerOutcome outcome = edited.ok(fields, f.prompt);
+    const config::ProviderAccount& after = f.store.current()->accounts[0];
+    if (!c.refusal) {
+      EXPECT_EQ(outcome, InnerOutcome::kAccepted) << c.keep << " " << c.maxSize;
+      EXPECT_TRUE(f.prompt.shown.empty()) << c.keep << " " << c.maxSize;
+      EXPECT_EQ(after.keepDays, c.keepDays) << c.keep;
+      EXPECT_EQ(after.maxSizeKb, c.maxSizeKb) << c.maxSize;
+    } else {
+      EXPECT_EQ(outcome, InnerOutcome::kEditAgain) << c.keep << " " << c.maxSize;
+      ASSERT_EQ(f.prompt.shown.size(), 1u) << c.keep << " " << c.maxSize;
+      EXPECT_EQ(f.prompt.shown[0].caption, "Ошибка");
+      EXPECT_EQ(f.prompt.shown[0].buttons, Buttons::kOk);
+      EXPECT_EQ(f.prompt.shown[0].icon, Icon::kError);
+      EXPECT_NE(f.prompt.shown[0].text.find(*c.refusal), std::string::npos) << f.prompt.shown[0].text;
+      EXPECT_EQ(after, before) << "refused input changes nothing: " << c.keep << " " << c.maxSize;
+    }
+  }
+
+  Communication g;
+  CommunicationDialog d(g.env, g.access);
+  AccountDialog added(d.working(), -1);
+  AccountFields fields{"pop.x", "me", "pw", "pw", "110", false, 0, 0, "", 0, ""};
+  fields.keep = "5000";
+  EXPECT_EQ(added.ok(fields, g.prompt), InnerOutcome::kEditAgain);
+  EXPECT_EQ(g.store.current()->accounts.size(), 1u) << "a refused new account is not added";
+}
+
+// The keep and size fields through quelma.cfg and back into the dialog; a provider choice
+// leaves them as typed.
+TEST(CommunicationDialog, KeepAndMaxSizeSurviveTheFile) {
+  const struct {
+    const char* keep;
+    bool forever;
+    const char* maxSize;
+    std::int32_t keepDays;
+    std::uint32_t maxSizeKb;
+  } cases[] = {{"30", false, "5000", 30, 5000}, {"", true, "", config::kKeepForever, 0}, {"", false, "", 0, 0}};
+  for (const auto& c : cases) {
+    Communication f;
+    {
+      config::ProviderAccount kept{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}, {}, {}};
+      kept.keepDays = 9;
+      kept.maxSizeKb = 9;
+      f.accounts({kept});
+      CommunicationDialog d(f.env, f.access);
+      AccountDialog edited(d.working(), 0);
+      AccountFields fields = edited.opening();
+      fields.keep = c.keep;
+      fields.keepForever = c.forever;
+      fields.maxSize = c.maxSize;
+      AccountDialog::ApplyProvider(3, fields);  // Yandex: server, port and TLS only
+      EXPECT_EQ(fields.keep, c.keep);
+      EXPECT_EQ(fields.keepForever, c.forever);
+      EXPECT_EQ(fields.maxSize, c.maxSize);
+      ASSERT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kAccepted);
+      ASSERT_TRUE(d.ok(d.fields()));
+    }
+    const config::Configuration saved = f.saved();
+    EXPECT_EQ(saved.accounts[0].keepDays, c.keepDays) << c.keep;
+    EXPECT_EQ(saved.accounts[0].maxSizeKb, c.maxSizeKb) << c.maxSize;
+    f.store.publish(saved);
+    CommunicationDialog again(f.env, f.access);
+    const AccountFields shown = AccountDialog(again.working(), 0).opening();
+    EXPECT_EQ(shown.keep, c.keep);
+    EXPECT_EQ(shown.keepForever, c.forever);
+    EXPECT_EQ(shown.maxSize, c.maxSize);
+  }
+}
+
 TEST(CommunicationDialog, PlatformChoices) {
   config::Configuration c;
   c.oauthSettings = {{"OAUTH_OFFICE_TOKEN_URL", "https://sso.office.ru/token"},

@@ -13,8 +13,18 @@ using quelma::testing::ReadAll;
 using quelma::testing::WriteAll;
 
 TEST(SorterDialog, RuleLines) {
-  EXPECT_EQ(RuleLine({"To", "sales@", "ivan,petr", 1}), "Если \"To\" содержит \"sales@\" - Доставить: ivan,petr  и СТОП");
-  EXPECT_EQ(RuleLine({"Subject", "счёт", "ivan", 0}), "Если \"Subject\" содержит \"счёт\" - Доставить: ivan ");
+  const struct {
+    SorterRule rule;
+    const char* line;
+  } cases[] = {
+      {{"To", "sales@", "ivan,petr", 1}, "Если \"To\" содержит \"sales@\" - Доставить: ivan,petr  и СТОП"},
+      {{"Subject", "счёт", "ivan", 0}, "Если \"Subject\" содержит \"счёт\" - Доставить: ivan "},
+      {{"To", "@office.ru", "postmaster", 1, true},
+       "Если \"To\" содержит \"@office.ru\" - Доставить: по конверту, иначе postmaster  и СТОП"},
+      {{"Received", "office", "ivan,a@b.c", 0, true},
+       "Если \"Received\" содержит \"office\" - Доставить: по конверту, иначе ivan,a@b.c "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RuleLine(c.rule), c.line);
 }
 
 TEST(SorterDialog, EditingTheTable) {
@@ -87,9 +97,12 @@ TEST(SorterDialog, RuleDialogOkAndItsRefusals) {
       << "a user no longer in the table is dropped, a user named twice shown once";
   EXPECT_EQ(d.headerName, "To");
   EXPECT_TRUE(d.stop);
+  EXPECT_FALSE(d.envelope);
   SorterRule rule;
-  EXPECT_EQ(d.ok(" X-Mailer ", "Outlook", false, f.prompt, rule), InnerOutcome::kAccepted);
+  EXPECT_EQ(d.ok(" X-Mailer ", "Outlook", false, false, f.prompt, rule), InnerOutcome::kAccepted);
   EXPECT_EQ(rule, (SorterRule{"X-Mailer", "Outlook", "ivan,x@y.z", 0}));
+  EXPECT_EQ(d.ok("To", "sales", true, true, f.prompt, rule), InnerOutcome::kAccepted);
+  EXPECT_EQ(rule, (SorterRule{"To", "sales", "ivan,x@y.z", 1, true})) << "the two boxes are independent";
 
   struct Case {
     const char* header;
@@ -97,11 +110,53 @@ TEST(SorterDialog, RuleDialogOkAndItsRefusals) {
   };
   for (const Case& refused : {Case{"Тема", "x"}, Case{"  ", "x"}, Case{"Subject", ""}}) {
     f.prompt.answers = {false};
-    EXPECT_EQ(d.ok(refused.header, refused.text, false, f.prompt, rule), InnerOutcome::kCancelled) << refused.header;
+    EXPECT_EQ(d.ok(refused.header, refused.text, false, true, f.prompt, rule), InnerOutcome::kCancelled) << refused.header;
     EXPECT_EQ(f.prompt.shown.back(), MissingParametersQuestion(Icon::kExclamation));
   }
   RuleDialog nobody(c, nullptr);
-  EXPECT_EQ(nobody.ok("To", "x", false, f.prompt, rule), InnerOutcome::kEditAgain) << "an empty delivery list";
+  EXPECT_EQ(nobody.ok("To", "x", false, true, f.prompt, rule), InnerOutcome::kEditAgain) << "an empty delivery list";
+}
+
+// The envelope box through the rule dialog, the rules dialog's OK (sorter.cfg) and back: set on
+// a new rule, kept or cleared when the rule is edited, never spilling onto its neighbour.
+TEST(SorterDialog, EnvelopeOptionThroughSorterCfg) {
+  const struct {
+    bool added, edited;
+  } cases[] = {{true, true}, {true, false}, {false, true}, {false, false}};
+  for (const auto& c : cases) {
+    DialogFixture f;
+    SorterDialog d(f.env);
+    RuleDialog fresh(d.config(), nullptr);
+    EXPECT_FALSE(fresh.envelope);
+    fresh.addUser("postmaster");
+    SorterRule rule;
+    ASSERT_EQ(fresh.ok("Delivered-To", "@Office.ru", true, c.added, f.prompt, rule), InnerOutcome::kAccepted);
+    d.add(rule);
+    d.add({"Subject", "счёт", "ivan", 0});
+    ASSERT_TRUE(d.ok());
+    const std::string file = ReadAll(f.dir.file("sorter.cfg"));
+    EXPECT_EQ(file.find("\r\nDelivered-To\r\n@office.ru\r\npostmaster\r\n1\r\noptions: envelope\r\n") !=
+                  std::string::npos,
+              c.added)
+        << file;
+
+    SorterDialog reopened(f.env);
+    ASSERT_EQ(reopened.rules().size(), 2u);
+    EXPECT_EQ(reopened.rules()[0].envelope, c.added);
+    EXPECT_FALSE(reopened.rules()[1].envelope) << "the next rule keeps its own options";
+    EXPECT_EQ(reopened.lines()[0].find("по конверту") != std::string::npos, c.added) << reopened.lines()[0];
+
+    RuleDialog editing(reopened.config(), &reopened.rules()[0]);
+    EXPECT_EQ(editing.envelope, c.added) << "the box opens as the rule is";
+    ASSERT_EQ(editing.ok(editing.headerName, editing.pattern, editing.stop, c.edited, f.prompt, rule),
+              InnerOutcome::kAccepted);
+    reopened.replace(0, rule);
+    ASSERT_TRUE(reopened.moveDown(0));
+    ASSERT_TRUE(reopened.ok());
+    SorterDialog last(f.env);
+    EXPECT_EQ(last.rules(), (pop3_client::SorterRuleTable{{"Subject", "счёт", "ivan", 0},
+                                                          {"Delivered-To", "@office.ru", "postmaster", 1, c.edited}}));
+  }
 }
 
 TEST(SorterDialog, UnsortedMailRecipientsReachQuelmaCfgWithOk) {

@@ -188,9 +188,17 @@ def main():
         closed(LOGIN)
         drive("click", COMMUNICATION, "1101")
         drive("wait", "#32770", ACCOUNT)
-        fill(ACCOUNT, [(1104, "pop2.provider.ru"), (1105, "petrova"), (1106, "pw2"), (1107, "pw2"), (1108, "995")])
+        fill(ACCOUNT, [(1104, "pop2.provider.ru"), (1105, "petrova"), (1106, "pw2"), (1107, "pw2"), (1108, "995"),
+                       (2034, "5000"), (2036, "2048")])
         drive("select", ACCOUNT, "1983", "3")  # "* Сортировщик", postmaster, ivanov, petrova, ...
         drive("click", ACCOUNT, "1027")
+        drive("click", ACCOUNT, OK)
+        refused = drive("wait", "#32770", "Ошибка").returncode == 0
+        shot("dialog_account_keep_refused.png")
+        drive("post-command", "#32770", "Ошибка", OK)
+        checks.check("OK refuses a keep of 5000 days with a message, the account dialog stays open",
+                     refused and closed("Ошибка") and count(ACCOUNT) == "1")
+        fill(ACCOUNT, [(2034, "14")])
         shot("dialog_account.png")
         drive("click", ACCOUNT, OK)
         closed(ACCOUNT)
@@ -206,6 +214,7 @@ def main():
                      and text(ACCOUNT, 2022) == "google" and "POP" in text(ACCOUNT, 2023)
                      and text(ACCOUNT, 1105) == "office@gmail.com",
                      "|".join(text(ACCOUNT, c) for c in (1104, 1108, 2021, 2022, 2023, 1105)))
+        drive("click", ACCOUNT, "2035")  # keep "всегда"
         shot("dialog_account_gmail.png")
         drive("click", ACCOUNT, OK)
         closed(ACCOUNT)
@@ -245,13 +254,13 @@ def main():
         drive("click", COMMUNICATION, OK)
         done = closed(COMMUNICATION)
         lines = cfg_lines()
-        account = "pop2.provider.ru petrova ; %s-995-1-petrova" % scramble("pw2")
+        account = "pop2.provider.ru petrova ; %s-995-1-petrova keep=14 maxsize=2048" % scramble("pw2")
         checks.check("OK saves the communication dialog's edits",
                      done and "SMTPServer = smtp.provider.ru" in lines and "SMTPSport = 2525" in lines
                      and "SMTP_USES_LOGIN = 1" in lines and "SMTP_LOGIN_NAME = office" in lines and account in lines,
                      "\n".join(lines))
         checks.check("and the OAuth accounts with their login method and platform",
-                     "pop.gmail.com office@gmail.com ; -995-0-* tls=ssl auth=xoauth2 oauth=google" in lines
+                     "pop.gmail.com office@gmail.com ; -995-0-* tls=ssl auth=xoauth2 oauth=google keep=forever" in lines
                      and "pop.lab.test ivan ; -995-0-* tls=ssl auth=xoauth2 oauth=lab" in lines, "\n".join(lines))
 
         delete_then_cancel("40012", COMMUNICATION, "1100", "0", "1103")
@@ -266,6 +275,7 @@ def main():
         drive("select", RULE, "1923", "0")  # sorted: director first
         drive("click", RULE, "1925")
         drive("click", RULE, "1016")
+        drive("click", RULE, "2037")  # the envelope recipients
         shot("dialog_rule.png")
         drive("click", RULE, OK)
         closed(RULE)
@@ -281,7 +291,8 @@ def main():
         done = closed(SORTER)
         sorter = open(sorter_path, "rb").read().decode("cp1251")
         checks.check("OK writes the rule to sorter.cfg",
-                     done and "\r\nFrom\r\nboss@partner.ru\r\ndirector,archive@office-backup.ru\r\n1\r\n" in sorter
+                     done and "\r\nFrom\r\nboss@partner.ru\r\ndirector,archive@office-backup.ru\r\n1\r\noptions: envelope\r\n"
+                     in sorter
                      and "\r\nSubject\r\nсчёт\r\n" in sorter, sorter)
         checks.check("and the unsorted-mail recipients to quelma.cfg",
                      "UNDISCLOSED_MAIL_TO = director" in cfg_lines(), "\n".join(cfg_lines()))

@@ -33,6 +33,8 @@ void FollowTlsChoice(HWND dialog, int list, int portField, int& shown, const std
 Prompt& Ask() { return Settings().env->prompt; }
 
 constexpr std::size_t kPlatformField = 32;
+constexpr std::size_t kKeepField = 4;     // up to 3650 days
+constexpr std::size_t kMaxSizeField = 7;  // up to config::kMaxSizeKb
 
 void LimitComboText(HWND dialog, int id, std::size_t length) {
   SendDlgItemMessageA(dialog, id, CB_LIMITTEXT, static_cast<WPARAM>(length), 0);
@@ -60,7 +62,15 @@ AccountFields ReadAccount(HWND dialog) {
           win32_ui::ComboSelection(dialog, IDC_ACCOUNT_TLS),
           win32_ui::ItemText(dialog, IDC_ACCOUNT_FINGERPRINT, 100),
           win32_ui::ComboSelection(dialog, IDC_ACCOUNT_AUTH),
-          win32_ui::ItemText(dialog, IDC_ACCOUNT_OAUTH, kPlatformField)};
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_OAUTH, kPlatformField),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_KEEP, kKeepField),
+          win32_ui::IsChecked(dialog, IDC_ACCOUNT_KEEP_FOREVER),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_MAX_SIZE, kMaxSizeField)};
+}
+
+// "всегда" makes the days meaningless: their field is disabled while it is checked.
+void ShowKeepForever(HWND dialog) {
+  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_KEEP}, !win32_ui::IsChecked(dialog, IDC_ACCOUNT_KEEP_FOREVER));
 }
 
 // APOP belongs to the password login; the platform and the first login to OAuth's.
@@ -94,6 +104,12 @@ void OpenAccount(HWND dialog, const AccountDialog& account) {
   win32_ui::LimitText(dialog, IDC_ACCOUNT_PORT, 9);
   win32_ui::LimitText(dialog, IDC_ACCOUNT_FINGERPRINT, 100);
   LimitComboText(dialog, IDC_ACCOUNT_OAUTH, kPlatformField);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_KEEP, kKeepField);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_MAX_SIZE, kMaxSizeField);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_KEEP, f.keep);
+  win32_ui::SetChecked(dialog, IDC_ACCOUNT_KEEP_FOREVER, f.keepForever);
+  ShowKeepForever(dialog);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_MAX_SIZE, f.maxSize);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_LOGIN, f.login);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_PASSWORD, f.password);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_REPEAT, f.repeat);
@@ -129,6 +145,9 @@ INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPAR
       break;
     case IDC_ACCOUNT_AUTH:
       if (changed) ShowAccountLoginMethod(dialog);
+      break;
+    case IDC_ACCOUNT_KEEP_FOREVER:
+      ShowKeepForever(dialog);
       break;
     case IDC_ACCOUNT_OAUTH_LOGIN:
       StartOauthLogin(dialog,
@@ -296,7 +315,9 @@ constexpr std::initializer_list<int> kDialUpControls = {IDC_AUTO_OFF,     IDC_DI
 
 void FillAccounts(HWND dialog) {
   std::vector<std::vector<std::string>> rows;
-  for (const AccountRow& r : g_dialog->accounts()) rows.push_back({r.server, r.login, r.password, r.port, r.delivery});
+  for (const AccountRow& r : g_dialog->accounts()) {
+    rows.push_back({r.server, r.login, r.password, r.port, r.delivery, r.keep});
+  }
   win32_ui::FillRows(dialog, IDC_ACCOUNTS, rows);
 }
 
@@ -315,7 +336,8 @@ void ShowDialUp(HWND dialog) {
 void Open(HWND dialog) {
   g_dialog = std::make_unique<CommunicationDialog>(*Settings().env, *Settings().access);
   g_window = dialog;
-  win32_ui::AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35}, {"Доставка", 64}});
+  win32_ui::AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35}, {"Доставка", 64},
+                                            {"Хранить", 60}});
   FillAccounts(dialog);
   const CommunicationFields f = g_dialog->fields();
   win32_ui::LimitText(dialog, IDC_SMTP_SERVER, 63);

@@ -40,6 +40,7 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
     win32_ui::SetItemText(dialog, IDC_RULE_HEADER, editing->rule.headerName);
     win32_ui::SetItemText(dialog, IDC_RULE_TEXT, editing->rule.pattern);
     win32_ui::SetChecked(dialog, IDC_RULE_STOP, editing->rule.stop);
+    win32_ui::SetChecked(dialog, IDC_RULE_ENVELOPE, editing->rule.envelope);
     ShowDelivery(dialog, editing->rule);
     return TRUE;
   }
@@ -64,7 +65,9 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
       break;
     case IDOK: {
       win32_ui::EndAfterOk(dialog, rule.ok(win32_ui::ItemText(dialog, IDC_RULE_HEADER, 29), win32_ui::ItemText(dialog, IDC_RULE_TEXT, 64),
-                                 win32_ui::IsChecked(dialog, IDC_RULE_STOP), Settings().env->prompt, editing->result));
+                                           win32_ui::IsChecked(dialog, IDC_RULE_STOP),
+                                           win32_ui::IsChecked(dialog, IDC_RULE_ENVELOPE), Settings().env->prompt,
+                                           editing->result));
       break;
     }
     case IDCANCEL:
