@@ -1277,7 +1277,9 @@ class Download(Scenario):
                     ident, route = "ds-%d" % n, self.rng.choice(sorted(self.routes))
                     text = maker.text(ident, "someone%d@far.away" % n, ["sorted@provider.test"])
                     text = b"X-Route: " + route.encode() + b"\r\n" + text
-                    envelope = b"MAIL FROM:<someone%d@far.away>\r\nRCPT TO:<%s>\r\n" % (n, self.relay_to.encode())
+                    # A relayed copy carries the office's X-Loop line after its envelope.
+                    envelope = b"MAIL FROM:<someone%d@far.away>\r\nRCPT TO:<%s>\r\nX-Loop: %s\r\n" % (
+                        n, self.relay_to.encode(), DOMAIN.encode())
                     self.places[ident] = {place: envelope + text if place == "queue" else maildrop_form(text)
                                           for place in self.routes[route]}
                     provider.add("sorted", ident, text)
