@@ -1,7 +1,8 @@
 // Fuzz target: both provider sessions against a server that answers with whatever bytes come,
 // in small pieces: the POP3 download (greeting, STAT and LIST numbers, message text) and the
 // SMTP login and one transaction (multi-line replies, challenges), each logging in with the
-// password or with an OAuth token (the length of the input picks which).
+// password or with an OAuth token (the length of the input picks which, and whether the
+// account keeps mail at the provider and has a size limit, with the UIDL ledger and TOP).
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "platform/files.h"
 #include "pop3_client/pop3_client_session.h"
 #include "smtp_client/provider_session.h"
+#include "spool/uid_ledger.h"
 
 using namespace quelma;
 
@@ -48,9 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fuzz::InputStream pop3(input, 7);
   FixedTokens tokens;
-  const config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, config::TlsMode::kImplicit, {},
-                                        MechanismOf(size), {}};
-  pop3_client::Pop3ClientSession download(pop3, account, dir, log, window, nullptr, nullptr, &tokens);
+  config::ProviderAccount account{"127.0.0.1", "login", "secret", 110, "*", 1, config::TlsMode::kImplicit, {},
+                                  MechanismOf(size), {}};
+  constexpr std::int32_t kKeeps[] = {0, 2, config::kKeepForever};
+  account.keepDays = kKeeps[(size / 9) % 3];
+  account.maxSizeKb = (size / 27) % 2;
+  spool::UidLedger ledger(dir, "fuzz", 20000);
+  ledger.load();
+  pop3_client::Pop3ClientSession download(pop3, account, dir, log, window, size % 2 ? &ledger : nullptr, nullptr, &tokens);
+  download.onTooLarge([](const pop3_client::LeftAtProvider& message) { return !message.header.empty(); });
   download.run();
   for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);
 
