@@ -90,11 +90,12 @@ void RecentMessageIds::willDeliver(const std::string& user, const std::string& i
 
 bool RecentMessageIds::commit() {
   std::string lines;
-  for (const Key& key : pending_) {
-    known_[key] = now_;
-    lines += std::to_string(now_) + " " + key.first + " " + key.second + "\n";
+  const std::string stamp = std::to_string(now_) + " ";
+  while (!pending_.empty()) {
+    Key key = std::move(pending_.extract(pending_.begin()).value());
+    lines += stamp + key.first + " " + key.second + "\n";
+    known_.insert_or_assign(std::move(key), now_);
   }
-  pending_.clear();
   return lines.empty() || platform::AppendToFile(path_, lines, true);
 }
 
