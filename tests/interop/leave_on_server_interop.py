@@ -30,6 +30,7 @@ import threading
 import time
 
 import pop3_client_interop as dove
+from maildir_pop3 import MaildirPop3, wait_for
 from quelma_process import Checks, Quelma, account_port, free_port, scramble
 
 QUELMA = sys.argv[1]
@@ -59,15 +60,6 @@ class CountedChecks(Checks):
 
 checks = CountedChecks()
 check = checks.check
-
-
-def wait_for(condition, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -137,40 +129,13 @@ def log_stamp(when):
 # The provider: Dovecot, its users' maildirs, and a relay that can break a connection
 
 
-class Dovecot:
-    def __init__(self, work, users):
-        self.work, self.port = work, account_port()
-        for user in users:
-            for sub in ("cur", "new", "tmp"):
-                os.makedirs(os.path.join(work, "home", user, "Maildir", sub), exist_ok=True)
-        subprocess.run(["chown", "-R", "dovecot:dovecot", os.path.join(work, "home")], check=True)
-        self.conf = dove.dovecot(work, self.port)
-        with open(os.path.join(work, "passwd"), "w") as f:
-            f.write("".join("%s:{PLAIN}%s::::::\n" % (u, PASSWORD) for u in users))
-        with open(self.conf, "a") as f:
-            f.write("pop3_uidl_format = %08Xu%08Xv\n")
-        subprocess.run(["dovecot", "-c", self.conf], check=True)
-        self.log_path = os.path.join(work, "dovecot.log")
-        wait_for(lambda: os.path.exists(self.log_path) and "starting up" in open(self.log_path).read(), 10)
-
-    def disconnects(self, user):
-        """How many of the user's POP3 sessions Dovecot has ended."""
-        if not os.path.exists(self.log_path):
-            return 0
-        mark = "pop3(%s)" % user
-        return sum(1 for line in open(self.log_path, errors="replace") if mark in line and "Disconnected" in line)
-
-    def stop(self):
-        subprocess.run(["dovecot", "-c", self.conf, "stop"], capture_output=True)
-
-
 class Mailbox:
     """One user's maildir at Dovecot: what the test puts in, takes out and finds there."""
     serial = 0
 
     def __init__(self, dovecot, user):
         self.user = user
-        self.dir = os.path.join(dovecot.work, "home", user, "Maildir")
+        self.dir = dovecot.maildir(user)
         entry = pwd.getpwnam("dovecot")
         self.owner = (entry.pw_uid, entry.pw_gid)
 
@@ -651,14 +616,14 @@ def main():
     started = time.time()
     work = tempfile.mkdtemp(prefix="quelma-keep-")
     os.chmod(work, 0o755)  # Dovecot reads its passwd file and the homes as its own user
-    dovecot = Dovecot(work, USERS)
+    dovecot = MaildirPop3(work, {user: PASSWORD for user in USERS}, ["pop3_uidl_format = %08Xu%08Xv"])
     clock = FakeClock(work)
     try:
         for scenario in SCENARIOS:
             scenario(dovecot, clock)
     finally:
         if checks.failures:
-            print(open(dovecot.log_path, errors="replace").read()[-2000:])
+            print(dovecot.log()[-2000:])
         dovecot.stop()
         shutil.rmtree(work, ignore_errors=True)
     print("%.0f seconds" % (time.time() - started))

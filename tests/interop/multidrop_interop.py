@@ -29,13 +29,13 @@ import re
 import shutil
 import signal
 import smtplib
-import subprocess
 import sys
 import tempfile
 import time
 
 import pop3_client_interop as dove
-from postfix_tls_interop import Postfix, ensure_postfix, wait_port
+from maildir_pop3 import MaildirPop3, wait_for
+from postfix_tls_interop import Postfix, ensure_postfix
 from quelma_process import Checks, Quelma, account_port, scramble
 
 PASSWORD = "box-secret"
@@ -47,15 +47,6 @@ SESSION_SECONDS = 120  # bound of one session's wait (a sanitizer build is slowe
 
 checks = Checks()
 check = checks.check
-
-
-def wait_for(condition, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -121,37 +112,17 @@ def describe(text):
 # The provider: Postfix delivering office.test into one maildir, Dovecot serving it by POP3
 
 
-class Dovecot:
+class Dovecot(MaildirPop3):
     """Dovecot's POP3 server on 127.0.0.1 for the one user "box", whose maildir Postfix fills."""
 
     def __init__(self, work):
-        self.work, self.port = work, account_port()
-        self.maildir = os.path.join(work, "home", "box", "Maildir")
-        for sub in ("cur", "new", "tmp"):
-            os.makedirs(os.path.join(self.maildir, sub))
-        subprocess.run(["chown", "-R", "dovecot:dovecot", os.path.join(work, "home")], check=True)
-        self.conf = dove.dovecot(work, self.port)
-        with open(os.path.join(work, "passwd"), "w") as f:
-            f.write("box:{PLAIN}%s::::::\n" % PASSWORD)
-        subprocess.run(["dovecot", "-c", self.conf], check=True)
-        self.log_path = os.path.join(work, "dovecot.log")
-        wait_port(self.port)
+        super().__init__(work, {"box": PASSWORD})
 
     def held(self):
-        """The messages in the box, as POP3 gives them (CR LF lines; Postfix writes LF)."""
-        return sorted(open(os.path.join(self.maildir, sub, name), "rb").read().replace(b"\n", b"\r\n")
-                      for sub in ("cur", "new") for name in os.listdir(os.path.join(self.maildir, sub)))
+        return sorted(self.messages("box").values())
 
     def disconnects(self):
-        if not os.path.exists(self.log_path):
-            return 0
-        return sum(1 for line in open(self.log_path, errors="replace") if "pop3(box)" in line and "Disconnected" in line)
-
-    def log(self):
-        return open(self.log_path, errors="replace").read() if os.path.exists(self.log_path) else ""
-
-    def stop(self):
-        subprocess.run(["dovecot", "-c", self.conf, "stop"], capture_output=True)
+        return super().disconnects("box")
 
 
 # How each Postfix hands office.test to the box (main.cf lines beside the common ones).

@@ -24,14 +24,14 @@ import re
 import shutil
 import signal
 import smtplib
-import subprocess
 import sys
 import tempfile
 import time
 
 import pop3_client_interop as dove
-from multidrop_interop import body_of, fields, header_of, message_id, wait_for
-from postfix_tls_interop import Postfix, ensure_postfix, wait_port
+from maildir_pop3 import MaildirPop3, wait_for
+from multidrop_interop import body_of, fields, header_of, message_id
+from postfix_tls_interop import Postfix, ensure_postfix
 from quelma_process import Checks, Quelma, account_port, scramble
 from smtp_client_interop import arrived_whole
 
@@ -98,17 +98,8 @@ class Provider:
     def __init__(self, work):
         self.work = work
         owner = pwd.getpwnam("dovecot")
-        for box in BOXES:
-            for sub in ("cur", "new", "tmp"):
-                os.makedirs(os.path.join(work, "home", box, "Maildir", sub))
-        subprocess.run(["chown", "-R", "dovecot:dovecot", os.path.join(work, "home")], check=True)
-        self.pop3 = account_port()
-        self.conf = dove.dovecot(work, self.pop3)
-        with open(os.path.join(work, "passwd"), "w") as f:
-            f.writelines("%s:{PLAIN}%s::::::\n" % item for item in BOXES.items())
-        subprocess.run(["dovecot", "-c", self.conf], check=True)
-        self.dovecot_log = os.path.join(work, "dovecot.log")
-        wait_port(self.pop3)
+        self.dovecot = MaildirPop3(work, BOXES)
+        self.pop3 = self.dovecot.port
         self.smtp = account_port()
         main = ["virtual_mailbox_domains = a.test, b.test",
                 "virtual_mailbox_maps = inline:{ {@a.test = box-a/Maildir/}, {@b.test = box-b/Maildir/} }",
@@ -121,13 +112,8 @@ class Provider:
         self.delivered = {}
 
     def box(self, name):
-        """The messages in a box now (CR LF lines; Postfix writes LF), by maildir base name."""
-        held = {}
-        for sub in ("cur", "new"):
-            folder = os.path.join(self.work, "home", name, "Maildir", sub)
-            for entry in os.listdir(folder):
-                held[entry.split(":")[0]] = open(os.path.join(folder, entry), "rb").read().replace(b"\n", b"\r\n")
-        return held
+        """The messages in a box now, by maildir base name."""
+        return self.dovecot.messages(name)
 
     def collect(self):
         """Waits (bounded) until Postfix has delivered everything it took, then keeps every copy
@@ -148,10 +134,7 @@ class Provider:
         return len(re.findall(r"status=sent \(delivered to maildir\)", self.postfix.maillog()))
 
     def disconnects(self, box):
-        if not os.path.exists(self.dovecot_log):
-            return 0
-        return sum(1 for line in open(self.dovecot_log, errors="replace")
-                   if "pop3(%s)" % box in line and "Disconnected" in line)
+        return self.dovecot.disconnects(box)
 
     def send(self, to, text):
         with smtplib.SMTP("127.0.0.1", self.smtp, timeout=30) as s:
@@ -161,7 +144,7 @@ class Provider:
 
     def stop(self):
         self.postfix.stop()
-        subprocess.run(["dovecot", "-c", self.conf, "stop"], capture_output=True)
+        self.dovecot.stop()
 
 
 # ---------------------------------------------------------------------------------------------
