@@ -35,16 +35,9 @@ std::string Key(std::string_view kind, std::string_view server, std::string_view
 // The logins of the file; nothing when it exists but cannot be read or unsealed.
 std::optional<json> Load(const std::string& path) {
   if (!platform::FileExists(path)) return json::object();
-  auto file = platform::InputFile::Open(path);
-  if (!file) return std::nullopt;
-  std::string sealed;
-  std::string buffer(64 * 1024, '\0');
-  for (std::size_t n; (n = file->read(buffer.data(), buffer.size())) > 0;) {
-    sealed.append(buffer.data(), n);
-    if (sealed.size() > kLargestFile) return std::nullopt;
-  }
-  if (file->failed()) return std::nullopt;
-  const std::optional<std::string> text = platform::UnsealForUser(sealed);
+  const std::optional<std::string> sealed = platform::ReadWholeFile(path, kLargestFile);
+  if (!sealed) return std::nullopt;
+  const std::optional<std::string> text = platform::UnsealForUser(*sealed);
   if (!text) return std::nullopt;
   json document = json::parse(*text, nullptr, false);
   if (!document.is_object()) return std::nullopt;

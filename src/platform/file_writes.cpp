@@ -1,4 +1,5 @@
-// Whole-file writes built on OutputFile: the atomic replace and the single-write append.
+// Whole-file reads and writes built on InputFile and OutputFile: the read of a small file, the
+// atomic replace and the single-write append.
 #include "platform/files.h"
 
 namespace quelma::platform {
@@ -14,6 +15,18 @@ WriteResult AtomicReplace(const std::string& path, std::string_view bytes, Creat
     return WriteResult::kWriteFailed;
   }
   return WriteResult::kWritten;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t limit) {
+  auto file = InputFile::Open(path);
+  if (!file) return std::nullopt;
+  std::string text, buffer(64 * 1024, '\0');
+  for (std::size_t n; (n = file->read(buffer.data(), buffer.size())) > 0;) {
+    text.append(buffer.data(), n);
+    if (text.size() > limit) return std::nullopt;
+  }
+  if (file->failed()) return std::nullopt;
+  return text;
 }
 
 bool CopyToEnd(InputFile& in, OutputFile& out) {

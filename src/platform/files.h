@@ -72,6 +72,10 @@ enum class WriteResult {
 // file is for its owner alone from its first byte.
 WriteResult AtomicReplace(const std::string& path, std::string_view bytes, CreateMode mode = CreateMode::kTruncate);
 
+// The whole of a file of at most `limit` bytes; nothing when it cannot be opened or read, or
+// is larger.
+std::optional<std::string> ReadWholeFile(const std::string& path, std::size_t limit);
+
 // Copies what `in` holds from its current position to its end onto `out`; false when a read
 // or a write failed.
 bool CopyToEnd(InputFile& in, OutputFile& out);

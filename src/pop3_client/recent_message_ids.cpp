@@ -40,10 +40,9 @@ std::string MessageIdOf(const MessageHeader& header) {
 void RecentMessageIds::load() {
   known_.clear();
   pending_.clear();
-  auto in = platform::InputFile::Open(path_);
-  if (!in) return;
-  std::string text, buffer(64 * 1024, '\0');
-  for (std::size_t n; (n = in->read(buffer.data(), buffer.size())) > 0;) text.append(buffer, 0, n);
+  const auto read = platform::ReadWholeFile(path_, 64 << 20);
+  if (!read) return;
+  const std::string& text = *read;
   bool dropped = false;
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t lf = text.find('\n', at);

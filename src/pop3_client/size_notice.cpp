@@ -3,6 +3,7 @@
 
 #include "codec/encoded_words.h"
 #include "platform/text.h"
+#include "pop3_client/message_header.h"
 #include "spool/delivery.h"
 #include "spool/maildrop.h"
 
@@ -12,21 +13,11 @@ namespace {
 // The value of the header's first `name` field, decoded, on one line, in printable text only:
 // what a provider's message says must not write lines of its own into the notice.
 std::string FieldOf(const std::string& header, std::string_view name) {
-  for (std::size_t at = 0; at < header.size();) {
-    std::size_t end = header.find('\n', at);
-    while (end != std::string::npos && end + 1 < header.size() && (header[end + 1] == ' ' || header[end + 1] == '\t')) {
-      end = header.find('\n', end + 1);
-    }
-    if (end == std::string::npos) end = header.size();
-    const std::string_view field = std::string_view(header).substr(at, end - at);
-    if (field.size() > name.size() && field[name.size()] == ':' && platform::StartsWithIgnoreAsciiCase(field, name)) {
-      std::string value = codec::DecodeHeaderValue(field.substr(name.size() + 1));
-      value.erase(0, value.find_first_not_of(" \t"));
-      return platform::Printable(value, 200);
-    }
-    at = end + 1;
-  }
-  return "-";
+  const auto values = MessageHeader(header).values(name);
+  if (values.empty()) return "-";
+  std::string value = codec::DecodeHeaderValue(values.front());
+  value.erase(0, value.find_first_not_of(" \t"));
+  return platform::Printable(value, 200);
 }
 
 }  // namespace

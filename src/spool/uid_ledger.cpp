@@ -10,6 +10,8 @@
 namespace quelma::spool {
 namespace {
 
+constexpr std::size_t kLargestLedger = 64 << 20;
+
 std::string DownloadFileName(const std::string& accountKey, std::uint64_t number) {
   return accountKey + "-" + std::to_string(number) + ".popfile";
 }
@@ -54,32 +56,30 @@ bool UidLedger::load() {
   noticed_.clear();
   std::map<std::string, std::int32_t> days;
   bool clean = true;  // every line whole and readable: otherwise the file is written anew
-  if (auto in = platform::InputFile::Open(path_)) {
-    std::string text, buffer(64 * 1024, '\0');
-    for (std::size_t n; (n = in->read(buffer.data(), buffer.size())) > 0;) text.append(buffer, 0, n);
-    for (std::size_t at = 0; at < text.size();) {
-      const std::size_t lf = text.find('\n', at);
-      const std::string line = text.substr(at, lf == std::string::npos ? std::string::npos : lf - at);
-      at = lf == std::string::npos ? text.size() : lf + 1;
-      const std::string rest = line.size() > 2 && line[1] == ' ' ? line.substr(2) : std::string();
-      std::uint64_t number = 0;
-      std::string uid;
-      bool read = false;
-      if (line[0] == 'U' && IsValidUid(rest)) {
-        stored_.emplace(rest, 0);
-        read = true;
-      } else if (line[0] == 'N' && IsValidUid(rest)) {
-        noticed_.insert(rest);
-        read = true;
-      } else if (line[0] == 'P' && NumberAndUid(rest, number, uid)) {
-        pending_[uid] = number;
-        read = true;
-      } else if (line[0] == 'D' && NumberAndUid(rest, number, uid) && number > 0 && number < 10000000) {
-        days[uid] = static_cast<std::int32_t>(number);
-        read = true;
-      }
-      clean = clean && read && lf != std::string::npos;
+  // An unreadable ledger counts as empty: at worst a message comes once more, none is lost.
+  const std::string text = platform::ReadWholeFile(path_, kLargestLedger).value_or(std::string());
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t lf = text.find('\n', at);
+    const std::string line = text.substr(at, lf == std::string::npos ? std::string::npos : lf - at);
+    at = lf == std::string::npos ? text.size() : lf + 1;
+    const std::string rest = line.size() > 2 && line[1] == ' ' ? line.substr(2) : std::string();
+    std::uint64_t number = 0;
+    std::string uid;
+    bool read = false;
+    if (line[0] == 'U' && IsValidUid(rest)) {
+      stored_.emplace(rest, 0);
+      read = true;
+    } else if (line[0] == 'N' && IsValidUid(rest)) {
+      noticed_.insert(rest);
+      read = true;
+    } else if (line[0] == 'P' && NumberAndUid(rest, number, uid)) {
+      pending_[uid] = number;
+      read = true;
+    } else if (line[0] == 'D' && NumberAndUid(rest, number, uid) && number > 0 && number < 10000000) {
+      days[uid] = static_cast<std::int32_t>(number);
+      read = true;
     }
+    clean = clean && read && lf != std::string::npos;
   }
   for (auto& [uid, day] : stored_) {
     if (const auto found = days.find(uid); found != days.end()) {
