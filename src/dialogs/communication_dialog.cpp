@@ -114,9 +114,9 @@ CommunicationFields CommunicationDialog::fields() const {
           std::to_string(c.DialupAttempts)};
 }
 
-std::vector<AccountRow> CommunicationDialog::accounts() const {
+std::vector<AccountRow> AccountRows(const config::Configuration& config) {
   std::vector<AccountRow> rows;
-  for (const config::ProviderAccount& a : working_.get().accounts) {
+  for (const config::ProviderAccount& a : config.accounts) {
     const std::string password = a.auth != config::OauthMechanism::kNone ? "OAuth" : std::string(a.password.size(), '*');
     rows.push_back({a.server, a.login, password, std::to_string(a.port),
                     a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo, KeepColumn(a.keepDays)});

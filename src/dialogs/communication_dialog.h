@@ -38,6 +38,9 @@ struct AccountRow {
   bool operator==(const AccountRow&) const = default;
 };
 
+// The account list as the dialog shows it.
+std::vector<AccountRow> AccountRows(const config::Configuration& config);
+
 inline constexpr int kAttemptsLow = 1;
 inline constexpr int kAttemptsHigh = 10;
 
@@ -48,7 +51,7 @@ class CommunicationDialog {
   // The opening state of the fields.
   CommunicationFields fields() const;
   const DialUpGroup& dialUp() const { return group_; }
-  std::vector<AccountRow> accounts() const;
+  std::vector<AccountRow> accounts() const { return AccountRows(working_.get()); }
   WorkingConfiguration& working() { return working_; }
 
   // Check box "Подключение через LAN" clicked; it shows useLan afterwards.

@@ -122,8 +122,7 @@ ServersFields ServersDialog::fields() const {
           static_cast<int>(c.SMTP_SRV_AUTH)};
 }
 
-std::vector<UserRow> ServersDialog::rows() const {
-  const config::Configuration& c = working_.get();
+std::vector<UserRow> UserRows(const config::Configuration& c) {
   std::vector<UserRow> rows;
   for (const config::LocalUser& user : c.users) {
     std::string role;

@@ -26,6 +26,9 @@ struct UserRow {
   bool operator==(const UserRow&) const = default;
 };
 
+// The user list as the dialog shows it: roles "(ПОСТМАСТЕР)", "[BOSS]", "(ДЕМОН)".
+std::vector<UserRow> UserRows(const config::Configuration& config);
+
 // The field lengths of the user dialog (what a user record keeps).
 inline constexpr std::size_t kUserNameField = 29;
 inline constexpr std::size_t kUserPasswordField = 10;
@@ -53,7 +56,7 @@ class ServersDialog {
   explicit ServersDialog(DialogEnvironment& env) : env_(env), working_(env) {}
 
   ServersFields fields() const;
-  std::vector<UserRow> rows() const;
+  std::vector<UserRow> rows() const { return UserRows(working_.get()); }
   const config::Configuration& config() const { return working_.get(); }
 
   bool canAdd() const { return working_.get().users.size() < config::limits::kUsers; }

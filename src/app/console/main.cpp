@@ -14,6 +14,7 @@
 
 #include "link/activity_log.h"
 #include "app/console/check_tls.h"
+#include "app/console/config_command.h"
 #include "app/console/oauth_commands.h"
 #include "app/console/console_main_window.h"
 #include "app/console/terminal_log_view.h"
@@ -46,6 +47,7 @@ struct Options {
   bool checkTlsAsked = false;
   std::vector<std::string> oauth;         // "login", then "account N" or "smtp"
   std::vector<std::string> preset;        // "account N" or "smtp", then a provider
+  std::vector<std::string> config;        // what follows "config"
   bool valid = true;
 };
 
@@ -62,6 +64,9 @@ Options ParseOptions(int argc, char** argv) {
       break;
     } else if (std::strcmp(argv[i], "preset") == 0 && i + 1 < argc) {
       options.preset.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (std::strcmp(argv[i], "config") == 0 && i + 1 < argc) {
+      options.config.assign(argv + i + 1, argv + argc);
       break;
     } else if (std::strcmp(argv[i], "check-tls") == 0) {
       options.checkTls.assign(argv + i + 1, argv + argc);
@@ -180,6 +185,7 @@ void PrintUsage() {
                "       quelma [--dir DIR] oauth login account INDEX | smtp\n"
                "       quelma [--dir DIR] oauth set PLATFORM client_id|client_secret|token_url|device_url|authorize_url|scopes|flow [VALUE]\n"
                "       quelma [--dir DIR] preset account INDEX | smtp gmail|microsoft|yandex|mailru\n");
+  std::fputs(app::ConfigUsage(), stderr);
 }
 
 }  // namespace
@@ -218,6 +224,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!options.setPassword.empty()) return SetPassword(*programDir, options.setPassword);
+  if (!options.config.empty()) {
+    return app::ConfigCommand(*programDir, options.config, std::cin, std::cout, std::cerr);
+  }
   if (options.checkTlsAsked) return app::CheckTls(*programDir, options.checkTls);
   const auto instance = platform::InstanceLock::TryAcquire(*programDir);
   if (!instance) {

@@ -1,0 +1,431 @@
+// "quelma config": each command leaves quelma.cfg and sorter.cfg byte for byte as the same edit
+// made through the settings dialogs' logic, refuses what the dialogs refuse with their message,
+// and leaves both files untouched when it refuses.
+#include "app/console/config_command.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <sstream>
+
+#include "config/config_file.h"
+#include "config/config_store.h"
+#include "dialogs/communication_dialog.h"
+#include "dialogs/dialog_fixture.h"
+#include "dialogs/scheduler_dialog.h"
+#include "dialogs/servers_dialog.h"
+#include "dialogs/sorter_dialog.h"
+#include "platform/cp1251_utf8.h"
+#include "platform/files.h"
+#include "pop3_client/sorter_rules.h"
+#include "support/fake_remote_access.h"
+#include "support/temp_dir.h"
+
+namespace quelma::app {
+namespace {
+
+using testing::ReadAll;
+
+// The dialogs on one program directory, as quelma.exe opens them.
+struct DialogSide {
+  explicit DialogSide(const std::string& dir) : sorter(pop3_client::SorterFilePath(dir)), env{store, dir, sorter, prompt} {
+    config::Configuration c = config::DefaultConfiguration(dir);
+    pop3_client::LoadConfigurationChecked(dir, sorter, c);
+    store.publish(c);
+  }
+  pop3_client::SorterFile sorter;
+  config::ConfigStore store;
+  dialogs::RecordingPrompt prompt;
+  testing::FakeRemoteAccess access;
+  dialogs::DialogEnvironment env;
+};
+
+struct Office {
+  testing::TempDir dir;
+  std::string cfg() const { return dir.file("quelma.cfg"); }
+  std::string sorterCfg() const { return dir.file("sorter.cfg"); }
+
+  // Users postmaster, daemon, ivan, petr; two accounts; two rules.
+  Office() {
+    config::Configuration c = config::DefaultConfiguration(dir.path());
+    c.LocalDomain = "office.test";
+    c.users = {{"postmaster", "pm", ""}, {"daemon", "", ""}, {"ivan", "iv", "ivan@provider.ru"}, {"petr", "pe", ""}};
+    c.accounts = {{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}, {}, {}},
+                  {"pop.other.ru", "ivan", "pw", 995, "ivan", 0, config::TlsMode::kImplicit, {}, {}, {}}};
+    config::SaveConfiguration(dir.path(), c);
+    testing::WriteAll(sorterCfg(), pop3_client::FormatSorterRules(
+                                       {{"Subject", "report", "ivan,petr", 1, false}, {"To", "sales", "petr", 0, false}}));
+  }
+
+  struct Run {
+    int code;
+    std::string out, err;
+  };
+  Run cli(const std::vector<std::string>& words, const std::string& input = "") {
+    testing::FakeRemoteAccess access;
+    std::istringstream in(input);
+    std::ostringstream out, err;
+    const int code = ConfigCommand(dir.path(), access, words, in, out, err);
+    return {code, out.str(), err.str()};
+  }
+};
+
+using DialogEdit = std::function<void(DialogSide&)>;
+
+struct Edit {
+  const char* what;
+  std::vector<std::string> words;
+  std::string input;
+  DialogEdit dialog;
+};
+
+std::string Utf8(const char* cp1251) { return platform::Cp1251ToUtf8(cp1251); }
+
+TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
+  using namespace dialogs;
+  const Edit edits[] = {
+      {"user add", {"user", "add", "Sidor", "--alias", "sidor@provider.ru", "--password-stdin"}, "Pw12\n",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         d.add(*AcceptUserFields("Sidor", "Pw12", "sidor@provider.ru"));
+         d.ok(d.fields());
+       }},
+      {"renaming the postmaster renames the role",
+       {"user", "edit", "postmaster", "--name", "boss"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         d.edit(0, *AcceptUserFields("boss", "pm", ""));
+         d.ok(d.fields());
+       }},
+      {"user delete", {"user", "delete", "PETR"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         d.remove(3);
+         d.ok(d.fields());
+       }},
+      {"role boss", {"role", "boss", "ivan"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         d.makeBoss(2);
+         d.ok(d.fields());
+       }},
+      {"role postmaster", {"role", "postmaster", "petr"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         d.makePostmaster(3);
+         d.ok(d.fields());
+       }},
+      {"account add from a preset",
+       {"account", "add", "--preset", "gmail", "--login", "office@gmail.com", "--deliver", "petr", "--keep", "14"}, "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), -1);
+         AccountFields f = a.opening();
+         AccountDialog::ApplyProvider(1, f);
+         f.login = "office@gmail.com";
+         f.delivery = 3;  // "* Сортировщик", postmaster, ivan, petr
+         f.keep = "14";
+         a.ok(f, s.prompt);
+         c.ok(c.fields());
+       }},
+      {"account edit: the usual port follows TLS, password and size",
+       {"account", "edit", "0", "--tls", "ssl", "--maxsize", "2048", "--keep", "forever", "--password-stdin"},
+       "new\n",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), 0);
+         AccountFields f = a.opening();
+         f.port = "995";
+         f.tls = 2;
+         f.maxSize = "2048";
+         f.keepForever = true;
+         f.password = f.repeat = "new";
+         a.ok(f, s.prompt);
+         c.ok(c.fields());
+       }},
+      {"account delete", {"account", "delete", "1"}, "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         c.deleteAccount(1);
+         c.ok(c.fields());
+       }},
+      {"smtp from a preset with a login",
+       {"smtp", "set", "--preset", "yandex", "--login", "office@yandex.ru", "--password-stdin"}, "app-password\n",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         CommunicationFields f = c.fields();
+         SmtpServerFields server{f.smtpServer, f.smtpPort, f.smtpTls, f.smtpFingerprint};
+         SmtpLoginFields login = SmtpLoginOpening(c.working().get());
+         ApplySmtpProvider(3, server, login);
+         login.name = "office@yandex.ru";
+         login.password = login.repeat = "app-password";
+         AcceptSmtpLogin(c.working(), login, server, s.prompt);
+         f.smtpServer = server.server, f.smtpPort = server.port, f.smtpTls = server.tls;
+         c.ok(f);
+       }},
+      {"SMTP STARTTLS moves the usual port", {"set", "SMTP_TLS", "starttls"}, "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         CommunicationFields f = c.fields();
+         f.smtpTls = 1;
+         f.smtpPort = "587";
+         c.ok(f);
+       }},
+      {"dial-up", {"set", "UseLAN", "no"}, "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         c.toggleLan();
+         c.ok(c.fields());
+       }},
+      {"servers fields", {"set", "RELAY_NETWORKS", "192.168.1.0/24, 10.0.0.5"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.relayNetworks = "192.168.1.0/24, 10.0.0.5";
+         d.ok(f);
+       }},
+      {"local domain, lower-cased", {"set", "localdomain", "Office.Example"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.localDomain = "Office.Example";
+         d.ok(f);
+       }},
+      {"rule add", {"rule", "add", "Subject", Utf8("Отчет"), "petr, boss@other.ru,ivan", "--stop", "--envelope"}, "",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         RuleDialog r(d.config(), nullptr);
+         r.addUser("petr");
+         r.addAddress("boss@other.ru");
+         r.addUser("ivan");
+         pop3_client::SorterRule rule;
+         r.ok("Subject", "Отчет", true, true, s.prompt, rule);
+         d.add(rule);
+         d.ok();
+       }},
+      {"rule edit keeps what is not named", {"rule", "edit", "1", "--deliver", "ivan", "--stop", "yes"}, "",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         RuleDialog r(d.config(), &d.rules()[1]);
+         r.removeDelivery(0);
+         r.addUser("ivan");
+         pop3_client::SorterRule rule;
+         r.ok(r.headerName, r.pattern, true, r.envelope, s.prompt, rule);
+         d.replace(1, rule);
+         d.ok();
+       }},
+      {"rule move", {"rule", "move", "1", "up"}, "",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         d.moveUp(1);
+         d.ok();
+       }},
+      {"rule delete", {"rule", "delete", "0"}, "",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         d.remove(0);
+         d.ok();
+       }},
+      {"unsorted mail, in the list's order", {"unsorted", "set", "petr,IVAN"}, "",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         d.setUnsortedRecipients(JoinRecipients({"ivan", "petr"}));
+         d.ok();
+       }},
+      {"schedule", {"schedule", "set", "wed", "08:30", "18:00", "45"}, "",
+       [](DialogSide& s) {
+         SchedulerDialog d(s.env);
+         d.setDay(2, {"08", "30", "18", "00", "45"}, s.prompt);
+         d.ok();
+       }},
+  };
+  for (const Edit& edit : edits) {
+    Office office;
+    const std::string cfg = ReadAll(office.cfg()), sorter = ReadAll(office.sorterCfg());
+    {
+      DialogSide side(office.dir.path());
+      edit.dialog(side);
+      for (const dialogs::Message& m : side.prompt.shown) {  // only the question before a deletion
+        EXPECT_TRUE(m.buttons == dialogs::Buttons::kYesNo && (m.icon == dialogs::Icon::kNone || m.icon == dialogs::Icon::kQuestion))
+            << edit.what << ": the dialog said " << m.text;
+      }
+    }
+    const std::string dialogCfg = ReadAll(office.cfg()), dialogSorter = ReadAll(office.sorterCfg());
+    EXPECT_TRUE(dialogCfg != cfg || dialogSorter != sorter) << edit.what << ": the dialog changed nothing";
+    testing::WriteAll(office.cfg(), cfg);
+    testing::WriteAll(office.sorterCfg(), sorter);
+
+    const Office::Run run = office.cli(edit.words, edit.input);
+    EXPECT_EQ(run.code, 0) << edit.what << ": " << run.err;
+    EXPECT_EQ(ReadAll(office.cfg()), dialogCfg) << edit.what;
+    EXPECT_EQ(ReadAll(office.sorterCfg()), dialogSorter) << edit.what;
+  }
+}
+
+struct Refusal {
+  const char* what;
+  std::vector<std::string> words;
+  std::string input;
+  const char* message;  // what the dialog shows, without its "edit again?" line
+  DialogEdit dialog;    // the same through the dialogs, when they can be given it
+  int code = 1;
+  std::vector<std::string> setup{};  // a command run first
+};
+
+ino_t Inode(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
+  using namespace dialogs;
+  const Refusal refusals[] = {
+      {"a user who exists", {"user", "add", "Ivan"}, "", "Пользователь \"ivan\" уже существует.\nВ список не добавлен.",
+       [](DialogSide& s) { ServersDialog(s.env).add(*AcceptUserFields("Ivan", "", "")); }},
+      {"a password no mail program can use", {"user", "edit", "ivan", "--password-stdin"}, "pass-word\n",
+       "Пароль может состоять только из латинских букв и цифр: с символом \"-\" почтовая программа не сможет войти на "
+       "POP3 сервер.\nПароль не сохранен.",
+       nullptr},
+      {"the postmaster", {"user", "delete", "postmaster"}, "", "Удалять постмастера нельзя",
+       [](DialogSide& s) { ServersDialog(s.env).remove(0); }},
+      {"the daemon as postmaster", {"role", "postmaster", "daemon"}, "", "Демон не может быть постмастером",
+       [](DialogSide& s) { ServersDialog(s.env).makePostmaster(1); }},
+      {"an account without a login", {"account", "add", "--server", "pop.x.ru"}, "",
+       "Не введены некоторые необходимые параметры.",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), -1);
+         AccountFields f = a.opening();
+         f.server = "pop.x.ru";
+         a.ok(f, s.prompt);
+       }},
+      {"a keep of 5000 days", {"account", "edit", "0", "--keep", "5000"}, "",
+       "Срок хранения писем на сервере - число дней от 0 до 3650. Пустое поле или 0 - письма удаляются с сервера сразу "
+       "после загрузки; чтобы они не удалялись никогда, отметьте \"всегда\".",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), 0);
+         AccountFields f = a.opening();
+         f.keep = "5000";
+         a.ok(f, s.prompt);
+       }},
+      {"OAuth without TLS", {"account", "edit", "0", "--auth", "xoauth2", "--oauth", "google"}, "",
+       "Вход OAuth 2.0 передает маркер доступа и возможен только по защищенному соединению: выберите шифрование STLS "
+       "или SSL/TLS.",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), 0);
+         AccountFields f = a.opening();
+         f.auth = 1, f.oauth = "google";
+         a.ok(f, s.prompt);
+       }},
+      {"the last account", {"account", "delete", "0"}, "", "Нельзя удалять последнюю учетную запись.",
+       [](DialogSide& s) { CommunicationDialog(s.env, s.access).deleteAccount(0); }, 1, {"account", "delete", "1"}},
+      {"a fingerprint that is not one", {"smtp", "set", "--fingerprint", "12:AB"}, "",
+       "Отпечаток сертификата - это 64 шестнадцатеричные цифры (SHA-256), двоеточия допускаются. Оставьте поле "
+       "пустым, если сертификат проверяется по доверенным издателям.",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         CommunicationFields f = c.fields();
+         f.smtpFingerprint = "12:AB";
+         c.ok(f);
+       }},
+      {"a certificate without its key", {"set", "TLS_CERT_FILE", "/etc/hostname"}, "",
+       "Для TLS нужны оба файла: сертификат и его закрытый ключ (PEM).",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.certFile = "/etc/hostname";
+         d.ok(f);
+       }},
+      {"relay networks it cannot read", {"set", "RELAY_NETWORKS", "office"}, "",
+       "Сети для отправки наружу: не понимаю \"office\". Пишите сети через запятую, например 192.168.1.0/24,10.0.0.5.",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.relayNetworks = "office";
+         d.ok(f);
+       }},
+      {"no sessions at all", {"set", "MAX_SESSIONS", "0"}, "", "Клиентов одновременно: от 1 до 500.",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.maxSessions = "0";
+         d.ok(f);
+       }},
+      {"a rule on a Cyrillic header", {"rule", "add", Utf8("Тема"), "x", "ivan"}, "",
+       "Не введены некоторые необходимые параметры.",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         RuleDialog r(d.config(), nullptr);
+         r.addUser("ivan");
+         pop3_client::SorterRule rule;
+         r.ok("Тема", "x", false, false, s.prompt, rule);
+       }},
+      {"a day that ends before it starts", {"schedule", "set", "mon", "18:00", "08:00", "30"}, "",
+       "Неправильно введены некоторые параметры.",
+       [](DialogSide& s) { SchedulerDialog(s.env).setDay(0, {"18", "00", "08", "00", "30"}, s.prompt); }},
+      // What the dialogs' fields and lists never let through, refused here in words of its own.
+      {"a port out of range", {"set", "POP3_SRV_PORT", "99999"}, "", "POP3_SRV_PORT: число от 1 до 32767.", nullptr},
+      {"a rule for nobody known", {"rule", "add", "To", "x", "sidor"}, "", "Нет пользователя \"sidor\".", nullptr},
+      {"the daemon's unsorted mail", {"unsorted", "set", "daemon"}, "",
+       "Демон не получает неотсортированную почту.", nullptr},
+      {"a user for an account that is not", {"account", "edit", "0", "--deliver", "sidor"}, "",
+       "Нет пользователя \"sidor\", которому можно доставлять почту счета (* - сортировщик).", nullptr},
+      {"an account password longer than the file keeps", {"account", "edit", "0", "--password-stdin"},
+       "123456789012345678901234567890\n", "quelma.cfg хранит не больше 24 символов пароля счета.", nullptr},
+      {"a key set elsewhere", {"set", "PostMaster", "ivan"}, "", "PostMaster: quelma config role postmaster NAME",
+       nullptr, 2},
+      {"an unknown option", {"account", "edit", "0", "--colour", "red"}, "", "неизвестный параметр --colour", nullptr,
+       2},
+  };
+  for (const Refusal& refusal : refusals) {
+    Office office;
+    if (!refusal.setup.empty()) {
+      ASSERT_EQ(office.cli(refusal.setup).code, 0) << refusal.what;
+    }
+    const std::string cfg = ReadAll(office.cfg()), sorter = ReadAll(office.sorterCfg());
+    if (refusal.dialog) {
+      DialogSide side(office.dir.path());
+      refusal.dialog(side);
+      ASSERT_FALSE(side.prompt.shown.empty()) << refusal.what;
+      std::string shown = side.prompt.shown.back().text;
+      if (const auto edit = shown.find("\nПовторить редактирование?"); edit != std::string::npos) shown.resize(edit);
+      EXPECT_EQ(shown, refusal.message) << refusal.what;
+      ASSERT_EQ(ReadAll(office.cfg()), cfg) << refusal.what;
+    }
+    const ino_t cfgInode = Inode(office.cfg()), sorterInode = Inode(office.sorterCfg());
+    const Office::Run run = office.cli(refusal.words, refusal.input);
+    EXPECT_EQ(run.code, refusal.code) << refusal.what;
+    EXPECT_EQ(run.err, "quelma: " + platform::Cp1251ToUtf8(refusal.message) + "\n") << refusal.what;
+    EXPECT_EQ(ReadAll(office.cfg()), cfg) << refusal.what;
+    EXPECT_EQ(ReadAll(office.sorterCfg()), sorter) << refusal.what;
+    EXPECT_EQ(Inode(office.cfg()), cfgInode) << refusal.what << ": quelma.cfg was written again";
+    EXPECT_EQ(Inode(office.sorterCfg()), sorterInode) << refusal.what << ": sorter.cfg was written again";
+  }
+}
+
+TEST(ConfigCommand, ListsShowWhatTheFilesHold) {
+  Office office;
+  const auto show = office.cli({"show"});
+  EXPECT_EQ(show.code, 0);
+  for (const char* line : {"LocalDomain = office.test\n", "ivan  <ivan@provider.ru>\n",
+                           "1: pop.other.ru:995 ivan ssl -> ivan\n",
+                           "0: Если \"Subject\" содержит \"report\" - Доставить: ivan,petr  и СТОП\n",
+                           "mon (Понедельник): нет сеансов\n"}) {
+    EXPECT_NE(show.out.find(platform::Cp1251ToUtf8(line)), std::string::npos) << line;
+  }
+  EXPECT_EQ(show.out.find("secret"), std::string::npos) << "no password is shown";
+  office.cli({"smtp", "set", "--login", "office"}, "");
+  ASSERT_EQ(office.cli({"smtp", "set", "--password-stdin"}, "smtp-secret\n").code, 0);
+  const auto again = office.cli({"show"});
+  EXPECT_NE(again.out.find("SMTP_LOGIN_PASS = ********\n"), std::string::npos);
+  EXPECT_EQ(again.out.find("smtp-secret"), std::string::npos);
+  EXPECT_EQ(office.cli({"schedule", "set", "all", "09:00", "17:00", "60"}).code, 0);
+  EXPECT_NE(office.cli({"schedule", "list"}).out.find(Utf8("sun (Воскресенье): 09:00-17:00, каждые 60 мин.")),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace quelma::app
