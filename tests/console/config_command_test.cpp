@@ -78,6 +78,7 @@ struct Edit {
   std::vector<std::string> words;
   std::string input;
   DialogEdit dialog;
+  std::vector<std::string> before{};  // a command the CLI side runs first
 };
 
 std::string Utf8(const char* cp1251) { return platform::Cp1251ToUtf8(cp1251); }
@@ -178,6 +179,16 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          c.toggleLan();
          c.ok(c.fields());
        }},
+      {"a phone number for dial-up", {"phone", "add", "+7 495 123-45-67"}, "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         c.toggleLan();
+         c.ok(c.fields());
+         CommunicationDialog again(s.env, s.access);
+         again.phoneChanged(again.newPhoneIndex(), "+7 495 123-45-67");
+         again.ok(again.fields());
+       },
+       {"set", "UseLAN", "no"}},
       {"servers fields", {"set", "RELAY_NETWORKS", "192.168.1.0/24, 10.0.0.5"}, "",
        [](DialogSide& s) {
          ServersDialog d(s.env);
@@ -256,6 +267,9 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
     testing::WriteAll(office.cfg(), cfg);
     testing::WriteAll(office.sorterCfg(), sorter);
 
+    if (!edit.before.empty()) {
+      EXPECT_EQ(office.cli(edit.before).code, 0) << edit.what;
+    }
     const Office::Run run = office.cli(edit.words, edit.input);
     EXPECT_EQ(run.code, 0) << edit.what << ": " << run.err;
     EXPECT_EQ(ReadAll(office.cfg()), dialogCfg) << edit.what;

@@ -69,6 +69,7 @@ const char* ConfigUsage() {
          "       quelma [--dir DIR] config smtp set [--preset P] [--server S] [--port P] [--tls none|starttls|ssl]\n"
          "                          [--fingerprint HEX|none] [--ca-file FILE|none] [--login NAME | --no-login]\n"
          "                          [--auth password|xoauth2|oauthbearer] [--oauth PLATFORM] [--password-stdin]\n"
+         "       quelma [--dir DIR] config phone list | add NUMBER | edit N NUMBER | delete N\n"
          "       quelma [--dir DIR] config rule list | add HEADER TEXT RECIPIENTS [--stop] [--envelope] |\n"
          "                          edit N [--header H] [--contains T] [--deliver LIST] [--stop yes|no]\n"
          "                          [--envelope yes|no] | move N up|down | delete N\n"
@@ -98,6 +99,7 @@ int ConfigCommand(const std::string& programDir, dialup::RemoteAccess& access, c
   if (part == "role") return RoleCommand(session, rest);
   if (part == "account") return AccountCommand(session, rest);
   if (part == "smtp") return SmtpCommand(session, rest);
+  if (part == "phone") return PhoneCommand(session, rest);
   if (part == "rule") return RuleCommand(session, rest);
   if (part == "unsorted") return UnsortedCommand(session, rest);
   if (part == "schedule") return ScheduleCommand(session, rest);

@@ -17,6 +17,7 @@ int UserCommand(ConfigSession& session, Words words);       // the user list
 int RoleCommand(ConfigSession& session, Words words);       // postmaster, daemon, boss
 int AccountCommand(ConfigSession& session, Words words);    // the provider accounts
 int SmtpCommand(ConfigSession& session, Words words);       // the provider's SMTP server and login
+int PhoneCommand(ConfigSession& session, Words words);      // the dial-up entry's phone numbers
 int RuleCommand(ConfigSession& session, Words words);       // the sorter's rules
 int UnsortedCommand(ConfigSession& session, Words words);   // the recipients of unsorted mail
 int ScheduleCommand(ConfigSession& session, Words words);   // the weekly timetable
