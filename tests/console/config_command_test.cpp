@@ -196,6 +196,13 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          f.relayNetworks = "192.168.1.0/24, 10.0.0.5";
          d.ok(f);
        }},
+      {"a certificate and its key in one OK", {"set", "TLS_CERT_FILE", "/etc/hostname", "TLS_KEY_FILE", "/etc/hosts", "POP3_SRV_TLS_PORT", "995"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.certFile = "/etc/hostname", f.keyFile = "/etc/hosts", f.pop3TlsPort = "995";
+         d.ok(f);
+       }},
       {"local domain, lower-cased", {"set", "localdomain", "Office.Example"}, "",
        [](DialogSide& s) {
          ServersDialog d(s.env);
@@ -391,6 +398,8 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
        "123456789012345678901234567890\n", "quelma.cfg хранит не больше 24 символов пароля счета.", nullptr},
       {"a key set elsewhere", {"set", "PostMaster", "ivan"}, "", "PostMaster: quelma config role postmaster NAME",
        nullptr, 2},
+      {"two dialogs in one set", {"set", "LocalDomain", "x.test", "SMTPServer", "smtp.x.test"}, "",
+       "параметры серверов и параметры связи задаются разными командами", nullptr, 2},
       {"an unknown option", {"account", "edit", "0", "--colour", "red"}, "", "неизвестный параметр --colour", nullptr,
        2},
   };

@@ -58,7 +58,7 @@ int ShowCommand(ConfigSession& session) {
 
 const char* ConfigUsage() {
   return "       quelma [--dir DIR] config show\n"
-         "       quelma [--dir DIR] config set KEY VALUE\n"
+         "       quelma [--dir DIR] config set KEY VALUE [KEY VALUE ...]\n"
          "       quelma [--dir DIR] config user list | add NAME [--alias A] [--password-stdin] |\n"
          "                          edit NAME [--name N] [--alias A] [--password-stdin] | delete NAME\n"
          "       quelma [--dir DIR] config role postmaster|daemon|boss NAME|none\n"

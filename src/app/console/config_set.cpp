@@ -1,6 +1,7 @@
-// "config set KEY VALUE": one field of the servers dialog or of the communication dialog, by the
-// quelma.cfg key it is kept under, then the dialog's OK with every other field as it opened.
+// "config set KEY VALUE ...": fields of the servers dialog or of the communication dialog, by the
+// quelma.cfg keys they are kept under, then the dialog's OK with every other field as it opened.
 #include <functional>
+#include <optional>
 
 #include "app/console/config_commands.h"
 #include "app/console/config_words.h"
@@ -157,32 +158,52 @@ constexpr const char* kElsewhere[][2] = {
 }  // namespace
 
 int SetCommand(ConfigSession& session, Words words) {
-  if (words.size() != 2) return session.usage("config set KEY VALUE");
-  const auto key = TerminalWordToCp1251(words[0]);
-  const auto value = TerminalWordToCp1251(words[1]);
-  if (!key || !value) return session.usage("символ, которого нет в кодировке Windows-1251");
-  for (const ServersKey& k : kServersKeys) {
-    if (!platform::EqualsIgnoreAsciiCase(k.name, *key)) continue;
-    dialogs::ServersDialog dialog(session.env());
-    dialogs::ServersFields fields = dialog.fields();
-    if (const auto problem = k.set(session, *value, fields)) return session.refuse(*problem);
-    return session.finish(dialog.ok(fields));
+  if (words.empty() || words.size() % 2 != 0) return session.usage("config set KEY VALUE [KEY VALUE ...]");
+  // Every pair goes into the fields of one dialog, and its OK takes them together (a
+  // certificate needs its key in the same OK).
+  std::optional<dialogs::ServersDialog> servers;
+  std::optional<dialogs::CommunicationDialog> communication;
+  dialogs::ServersFields serversFields;
+  dialogs::CommunicationFields communicationFields;
+  for (std::size_t i = 0; i < words.size(); i += 2) {
+    const auto key = TerminalWordToCp1251(words[i]);
+    const auto value = TerminalWordToCp1251(words[i + 1]);
+    if (!key || !value) return session.usage("символ, которого нет в кодировке Windows-1251");
+    const ServersKey* serversKey = nullptr;
+    const CommunicationKey* communicationKey = nullptr;
+    for (const ServersKey& k : kServersKeys) {
+      if (platform::EqualsIgnoreAsciiCase(k.name, *key)) serversKey = &k;
+    }
+    for (const CommunicationKey& k : kCommunicationKeys) {
+      if (platform::EqualsIgnoreAsciiCase(k.name, *key)) communicationKey = &k;
+    }
+    if ((serversKey && communication) || (communicationKey && servers)) {
+      return session.usage("параметры серверов и параметры связи задаются разными командами");
+    }
+    if (serversKey) {
+      if (!servers) serversFields = servers.emplace(session.env()).fields();
+      if (const auto problem = serversKey->set(session, *value, serversFields)) return session.refuse(*problem);
+      continue;
+    }
+    if (communicationKey) {
+      if (!communication) communicationFields = communication.emplace(session.env(), session.access()).fields();
+      if (const auto problem = communicationKey->set(session, *value, *communication, communicationFields)) {
+        return session.refuse(*problem);
+      }
+      continue;
+    }
+    for (const auto& [name, command] : kElsewhere) {
+      if (platform::EqualsIgnoreAsciiCase(name, *key)) return session.usage(std::string(name) + ": quelma " + command);
+    }
+    if (platform::ToUpperAscii(*key).starts_with("SCHEDULERRECORD")) return session.usage(*key + ": quelma config schedule set ...");
+    if (platform::ToUpperAscii(*key).starts_with("DIALUPPHONENUMBER")) return session.usage(*key + ": quelma config phone ...");
+    std::string known;
+    for (const ServersKey& k : kServersKeys) known += std::string(known.empty() ? "" : ", ") + k.name;
+    for (const CommunicationKey& k : kCommunicationKeys) known += std::string(", ") + k.name;
+    return session.usage("нет параметра \"" + *key + "\"; параметры: " + known);
   }
-  for (const CommunicationKey& k : kCommunicationKeys) {
-    if (!platform::EqualsIgnoreAsciiCase(k.name, *key)) continue;
-    dialogs::CommunicationDialog dialog(session.env(), session.access());
-    dialogs::CommunicationFields fields = dialog.fields();
-    if (const auto problem = k.set(session, *value, dialog, fields)) return session.refuse(*problem);
-    return session.finish(dialog.ok(fields));
-  }
-  for (const auto& [name, command] : kElsewhere) {
-    if (platform::EqualsIgnoreAsciiCase(name, *key)) return session.usage(std::string(name) + ": quelma " + command);
-  }
-  if (platform::ToUpperAscii(*key).starts_with("SCHEDULERRECORD")) return session.usage(*key + ": quelma config schedule set ...");
-  std::string known;
-  for (const ServersKey& k : kServersKeys) known += std::string(known.empty() ? "" : ", ") + k.name;
-  for (const CommunicationKey& k : kCommunicationKeys) known += std::string(", ") + k.name;
-  return session.usage("нет параметра \"" + *key + "\"; параметры: " + known);
+  if (servers) return session.finish(servers->ok(serversFields));
+  return session.finish(communication->ok(communicationFields));
 }
 
 }  // namespace quelma::app
