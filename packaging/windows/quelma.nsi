@@ -44,6 +44,8 @@ RequestExecutionLevel admin
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\${PRODUCT}"
+; A file that cannot be written stops the installation (Abort/Retry), never skipped.
+AllowSkipFiles off
 ShowInstDetails show
 ShowUninstDetails show
 BrandingText "${PRODUCT} ${VERSION}"
@@ -79,14 +81,17 @@ Var DataDir
 
 !insertmacro MUI_LANGUAGE "Russian"
 
-; Asks the running quelma.exe to end and waits until its single-instance mutex is gone, so
-; that its files can be replaced and no message is cut off mid-write. It is never killed: past
-; the time bound the user is asked to retry, and a silent run gives up with exit code 2.
-!macro CLOSE_RUNNING_COPY un
+; Asks the running quelma.exe to end and waits until its single-instance mutex is gone and its
+; process has ended, so that its files can be replaced and no message is cut off mid-write. It
+; is never killed: past the time bound the user is asked to retry, and a silent run gives up
+; with exit code 2, having changed nothing.
+!macro CLOSE_RUNNING_COPY un what
 Function ${un}CloseRunningCopy
   Push $R0
   Push $R1
   Push $R2
+  Push $R3
+  StrCpy $R3 0
   retry:
   StrCpy $R0 0
   ${Do}
@@ -102,6 +107,7 @@ Function ${un}CloseRunningCopy
     ; already ending ignores the repeat.
     FindWindow $R2 "${WINDOW_CLASS}" "${WINDOW_TITLE}"
     ${If} $R2 P<> 0
+      System::Call 'user32::GetWindowThreadProcessId(p R2, *i .R3)'
       System::Call 'user32::PostMessageW(p R2, i ${WM_COMMAND}, p ${IDM_EXIT_QUIETLY}, p 0)'
     ${EndIf}
     Sleep 500
@@ -110,18 +116,24 @@ Function ${un}CloseRunningCopy
   ${If} $R1 P<> 0
     MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT} не завершил работу за ${EXIT_WAIT_SECONDS} секунд.$\r$\nЗавершите программу (Команда > Выход) и нажмите «Повтор»." /SD IDCANCEL IDRETRY retry
     SetErrorLevel 2
-    Pop $R2
-    Pop $R1
-    Pop $R0
-    Abort "${PRODUCT} работает: установка прервана, ничего не изменено."
+    Abort "${PRODUCT} работает: ${what} прервана, ничего не изменено."
   ${EndIf}
+  ; The mutex goes with the process's handles; its file is free once the process has ended.
+  ${If} $R3 <> 0
+    System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i R3) p.R1'
+    ${If} $R1 P<> 0
+      System::Call 'kernel32::WaitForSingleObject(p R1, i 10000)'
+      System::Call 'kernel32::CloseHandle(p R1)'
+    ${EndIf}
+  ${EndIf}
+  Pop $R3
   Pop $R2
   Pop $R1
   Pop $R0
 FunctionEnd
 !macroend
-!insertmacro CLOSE_RUNNING_COPY ""
-!insertmacro CLOSE_RUNNING_COPY "un."
+!insertmacro CLOSE_RUNNING_COPY "" "установка"
+!insertmacro CLOSE_RUNNING_COPY "un." "деинсталляция"
 
 Section "${PRODUCT}" SecProgram
   SectionIn RO
@@ -162,7 +174,7 @@ Section "${PRODUCT}" SecProgram
   DeleteRegValue HKLM "${RUN_KEY}" "${PRODUCT}"
 SectionEnd
 
-Section "Запускать вместе с Windows (в области уведомлений)" SecAutostart
+Section "Запускать вместе с Windows" SecAutostart
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quelma.exe" /tray /dir "$DataDir"'
 SectionEnd
 

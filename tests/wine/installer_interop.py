@@ -191,12 +191,22 @@ def main():
         desktop.shot("installed_help.png")
         desktop.drive("close", *HELP)
 
+        # The user left the exit question open: the installer's request ends the copy all the same.
+        desktop.drive("command", "40002")
+        asked = desktop.drive("wait", "#32770", "Выход из QUELMA").returncode == 0
         result = install("/NOAUTOSTART")
         code = wait_for(lambda: first.poll() is not None, 30) and first.returncode
-        checks.check("a second upgrade: the running copy ends by itself with 0", result == 0 and code == 0,
-                     "installer %s, quelma.exe %s" % (result, code))
+        checks.check("a second upgrade, the exit question open: the copy ends by itself with 0",
+                     asked and result == 0 and code == 0, "asked %s, installer %s, quelma.exe %s" % (asked, result, code))
         checks.check("/NOAUTOSTART takes the Run value away", PRODUCT not in reg_values(RUN_KEY))
         checks.check("upgrades leave quelma.cfg as it was", open(settings, "rb").read() == settings_before)
+
+        wrong = desktop.start(PROGRAM + r"\quelma.exe", "/dirr", DATA)
+        told = desktop.drive("wait", "#32770", PRODUCT).returncode == 0
+        desktop.drive("close", "#32770", PRODUCT)
+        code = wait_for(lambda: wrong.poll() is not None, 30) and wrong.returncode
+        checks.check("a mistyped option is named in a message and the program ends with 1", told and code == 1,
+                     "message %s, quelma.exe %s" % (told, code))
 
         second = start_from_shortcut()
         serving = wait_port(smtp) and wait_port(pop3)
