@@ -76,6 +76,7 @@ Var DataDir
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Почта и настройки (папка $DataDir) останутся на компьютере, если не отметить «Удалить также почту и настройки»."
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
