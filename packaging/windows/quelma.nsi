@@ -179,8 +179,10 @@ Section "Запускать вместе с Windows" SecAutostart
   WriteRegStr HKLM "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\quelma.exe" /tray /dir "$DataDir"'
 SectionEnd
 
+; Through the Start-menu shortcut opened by Explorer, so that the program runs as the user who
+; is logged on, not with the installer's administrator rights.
 Function StartProgram
-  Exec '"$INSTDIR\quelma.exe" /dir "$DataDir"'
+  Exec '"$WINDIR\explorer.exe" "$SMPROGRAMS\${PRODUCT}\${PRODUCT}.lnk"'
 FunctionEnd
 
 Function .onInit
