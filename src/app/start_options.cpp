@@ -51,7 +51,8 @@ StartOptionsResult ParseStartOptions(std::string_view commandLine) {
   for (std::size_t i = 0; i < words.size(); ++i) {
     if (IsSwitch(words[i], "tray")) {
       options.tray = true;
-    } else if (IsSwitch(words[i], "dir") && i + 1 < words.size() && !words[i + 1].empty() && options.directory.empty()) {
+    } else if (IsSwitch(words[i], "dir") && i + 1 < words.size() && !words[i + 1].empty() &&
+               options.directory.empty()) {
       options.directory = words[++i];
     } else {
       return {std::nullopt, words[i]};

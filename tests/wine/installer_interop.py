@@ -189,7 +189,8 @@ def main():
         checks.check("at logon quelma.exe starts from the Run value in the tray only",
                      serving and wait_for(lambda: answer("visible") == "0", 10), answer("visible"))
         with smtplib.SMTP("127.0.0.1", smtp, timeout=20) as s:
-            s.sendmail("postmaster@office.ru", ["ivan@office.ru"], b"Subject: installed\r\n\r\nkept across upgrades\r\n")
+            s.sendmail("postmaster@office.ru", ["ivan@office.ru"],
+                       b"Subject: installed\r\n\r\nkept across upgrades\r\n")
         mail = collect(pop3, "ivan", "iv")
         checks.check("the installed program takes mail in and hands it out",
                      len(mail) == 1 and b"kept across upgrades" in mail[0], str(mail))
@@ -219,7 +220,8 @@ def main():
         result = install("/NOAUTOSTART")
         code = wait_for(lambda: first.poll() is not None, 30) and first.returncode
         checks.check("a second upgrade, the exit question open: the copy ends by itself with 0",
-                     asked and result == 0 and code == 0, "asked %s, installer %s, quelma.exe %s" % (asked, result, code))
+                     asked and result == 0 and code == 0,
+                     "asked %s, installer %s, quelma.exe %s" % (asked, result, code))
         checks.check("/NOAUTOSTART takes the Run value away", PRODUCT not in reg_values(RUN_KEY))
         checks.check("upgrades leave quelma.cfg as it was", open(settings, "rb").read() == settings_before)
 
