@@ -14,6 +14,9 @@
 #define IDM_SORTER 40013
 #define IDM_SCHEDULER 40014
 #define IDM_BREAK 40015
+// In no menu: an installer posts it (WM_COMMAND to the window "MailServer" / "Quelmar mail
+// server") so that the running copy ends as "Выход" answered "Да" does, without the question.
+#define IDM_EXIT_QUIETLY 40016
 
 // Controls of the settings dialogs (the dialogs themselves are resources by name).
 #define IDC_MAILDROP_DIR 1901

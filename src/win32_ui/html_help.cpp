@@ -2,6 +2,10 @@
 // entry HtmlHelpA by ordinal 14.
 #include "win32_ui/html_help.h"
 
+#include <string>
+
+#include "platform/paths.h"
+
 namespace quelma::win32_ui {
 
 namespace {
@@ -60,7 +64,11 @@ HWND ShowHtmlHelp(HWND caller, const char* target, UINT command, DWORD_PTR data)
       return nullptr;
     }
   }
-  return help.entry(caller, target, command, data);
+  // The help file lies beside quelma.exe, which need not be the program directory (an installed
+  // copy keeps its mail and settings elsewhere).
+  const auto programFolder = platform::ExecutableDirectory();
+  const std::string besideProgram = programFolder ? *programFolder + target : std::string(target);
+  return help.entry(caller, besideProgram.c_str(), command, data);
 }
 
 }  // namespace quelma::win32_ui

@@ -10,8 +10,8 @@ namespace quelma::win32_ui {
 constexpr UINT kHelpDisplayTopic = 0;
 constexpr UINT kHelpDisplayContents = 1;
 
-// Shows `target` ("quelma.chm" or "quelma.chm::/page.htm", relative to the program
-// directory). Returns the help entry's result, or 0 when help is unavailable; once it is, no
+// Shows `target` ("quelma.chm" or "quelma.chm::/page.htm", relative to the folder of
+// quelma.exe). Returns the help entry's result, or 0 when help is unavailable; once it is, no
 // later request tries again.
 HWND ShowHtmlHelp(HWND caller, const char* target, UINT command, DWORD_PTR data);
 

@@ -203,11 +203,17 @@ int main(int argc, char** argv) {
                  "       answer CAPTION yes|no | post-command CLASS TITLE ID | key|type CLASS TITLE VK | close CLASS TITLE |"
                  " wait CLASS TITLE | count CLASS TITLE |\n"
                  "       set-text DIALOG-TITLE ID TEXT | text DIALOG-TITLE ID | click DIALOG-TITLE ID |"
-                 " select DIALOG-TITLE ID INDEX\n");
+                 " select DIALOG-TITLE ID INDEX | hold-mutex NAME SECONDS\n");
     return 2;
   }
   const std::string what = argv[1];
   if (what == "launch" && argc == 4) return LaunchAndWait(argv[2], std::atoi(argv[3]));
+  if (what == "hold-mutex" && argc == 4) {  // a running copy, as an installer sees it, that never ends
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+    Sleep(static_cast<DWORD>(std::atoi(argv[3])) * 1000);
+    if (mutex) CloseHandle(mutex);
+    return mutex ? 0 : 1;
+  }
   if (what == "answer" && argc == 4) {
     HWND box = WaitFor("#32770", argv[2]);
     if (!box) return 1;

@@ -55,14 +55,14 @@ def prepare_prefix(prefix):
 
 
 class WineDesktop:
-    def __init__(self, exe, driver, shots, display_base):
+    def __init__(self, exe, driver, shots, display_base, prefix="wine-gui"):
         self.driver, self.shots = driver, shots
         os.makedirs(shots, exist_ok=True)
         self.display = ":%d" % (display_base + os.getpid() % 9)
         self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "800x600x24"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         ENV["DISPLAY"] = self.display
-        prepare_prefix(os.path.join(os.path.dirname(os.path.abspath(exe)), "wine-gui"))
+        prepare_prefix(os.path.join(os.path.dirname(os.path.abspath(exe)), prefix))
 
     def start(self, *args, stdout=subprocess.DEVNULL, cwd=None):
         return subprocess.Popen(["wine"] + list(args), cwd=cwd, env=ENV, stdout=stdout, stderr=subprocess.DEVNULL)

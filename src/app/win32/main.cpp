@@ -1,16 +1,18 @@
-// quelma.exe, the Windows program: single instance, start-up in order, the message loop, and
-// the end of the process once the main window has let the servers stop.
+// quelma.exe, the Windows program: single instance, the command line, start-up in order, the
+// message loop, and the end of the process once the main window has let the servers stop.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <thread>
 
+#include "app/start_options.h"
 #include "app/win32/main_window_class.h"
 #include "app/win32/program.h"
 #include "app/win32/tray_icon.h"
 #include "config/config_file.h"
 #include "dialogs/win32/settings_windows.h"
 #include "platform/exit_gate.h"
+#include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
@@ -48,6 +50,18 @@ void ActivateRunningCopy() {
     ShowWindow(first, SW_SHOWNORMAL);
     SetForegroundWindow(first);
   }
+}
+
+void ShowStartError(const std::string& text) {
+  MessageBoxA(nullptr, text.c_str(), "Quelmar Mail Server", MB_OK | MB_ICONERROR);
+}
+
+// "/dir PATH" names the program directory (made if missing, one level as on Linux); without it
+// the executable's own directory is, as it always was.
+std::optional<std::string> ProgramDirectory(const std::string& executableDir, const app::StartOptions& options) {
+  if (options.directory.empty()) return executableDir;
+  if (!platform::IsDirectory(options.directory)) platform::MakeDirectory(options.directory);
+  return platform::AbsoluteDirectory(options.directory);
 }
 
 void MakeCoreParts(app::Program& program) {
@@ -91,14 +105,27 @@ void StartServers(app::Program& program) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-  const auto programDir = platform::ExecutableDirectory();
-  if (!programDir) return 0;
-  const auto single = platform::InstanceLock::TryAcquire(*programDir);
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+  const auto executableDir = platform::ExecutableDirectory();
+  if (!executableDir) return 0;
+  const auto single = platform::InstanceLock::TryAcquire(*executableDir);
   if (!single) {
     ActivateRunningCopy();
     return 1;
   }
+  const app::StartOptionsResult started = app::ParseStartOptions(commandLine ? commandLine : "");
+  if (!started.options) {
+    ShowStartError("Неизвестный параметр командной строки: " + started.error +
+                   "\r\n\r\nquelma.exe [/tray] [/dir ПАПКА]");
+    return 1;
+  }
+  const auto programDir = ProgramDirectory(*executableDir, *started.options);
+  if (!programDir) {
+    ShowStartError("Не удаётся создать или открыть папку программы:\r\n" + started.options->directory);
+    return 1;
+  }
+  // Started from the Run value: in the tray only, exactly as a shortcut set to "minimised".
+  if (started.options->tray) showCommand = SW_SHOWMINNOACTIVE;
   platform::MakeCurrentDirectory(*programDir);
   static app::Program program(*programDir);  // lives until the process ends; workers may outlast WinMain
   app::SetTheProgram(program);

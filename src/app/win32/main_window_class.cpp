@@ -54,6 +54,11 @@ void Command(HWND window, WORD id) {
       p.procedure->handle(link::kWmClose, 0, 0);
       QuitWhenStopped();
       return;
+    case IDM_EXIT_QUIETLY:
+      if (p.procedure->shuttingDown()) return;
+      p.procedure->handle(link::kWmClose, 0, 0);
+      QuitWhenStopped();
+      return;
     case IDM_CLEAR_LOG:
       if (MessageBoxA(window, "Очистить файл журнала?", "Очистка журнала", MB_YESNO | MB_ICONQUESTION) == IDYES) {
         link::ClearLogFile(p.programDir + "quelma.log");
