@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -17,6 +18,10 @@
 #include "app/console/config_command.h"
 #include "app/console/oauth_commands.h"
 #include "app/console/console_main_window.h"
+#include "app/console/directory_owner.h"
+#include "app/console/program_directory.h"
+#include "app/console/service_notify.h"
+#include "app/console/settings_reload.h"
 #include "app/console/terminal_log_view.h"
 #include "app/main_window_procedure.h"
 #include "app/session_control.h"
@@ -83,21 +88,46 @@ Options ParseOptions(int argc, char** argv) {
   return options;
 }
 
-std::optional<std::string> ProgramDirectory(const Options& options) {
-  if (options.directory.empty()) return platform::ExecutableDirectory();
-  if (!platform::IsDirectory(options.directory)) platform::MakeDirectory(options.directory);
-  return platform::AbsoluteDirectory(options.directory);
-}
+constexpr int kProgramSignals[] = {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGHUP};
 
 sigset_t ProgramSignals() {
   sigset_t signals;
   sigemptyset(&signals);
-  for (const int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+  for (const int s : kProgramSignals) sigaddset(&signals, s);
   return signals;
 }
 
+// An administrator's command run as root works as the program directory's owner, so that the
+// files it writes stay the service's own. False (after saying why) when that fails.
+bool ActAsDirectoryOwner(const std::string& directory) {
+  std::string problem;
+  if (app::BecomeDirectoryOwner(directory, problem) != app::OwnerSwitch::kFailed) return true;
+  std::fprintf(stderr, "quelma: cannot act as the owner of %s: %s\n", directory.c_str(), problem.c_str());
+  return false;
+}
+
+// Under a service manager (Type=notify): ready once both servers listen. A server that cannot
+// listen (its port taken) fails the start with exit code 1, the log saying why, rather than
+// a service that looks healthy and serves half. Without a manager nothing changes: the other
+// server keeps serving. True once settled either way.
+bool AnnounceReadiness(const link::ServerControl& control, const std::atomic<std::uint16_t>& pop3Port,
+                       const std::atomic<std::uint16_t>& smtpPort, app::MainWindowProcedure& procedure) {
+  const bool pop3Settled = pop3Port != 0 || control.pop3Srv.stopped;
+  const bool smtpSettled = smtpPort != 0 || control.smtpSrv.stopped;
+  if (!pop3Settled || !smtpSettled) return false;
+  if (pop3Port != 0 && smtpPort != 0) {
+    app::NotifyServiceManager("READY=1\nSTATUS=" + platform::Cp1251ToUtf8("POP3: порт " + std::to_string(pop3Port) +
+                                                                         ", SMTP: порт " + std::to_string(smtpPort)));
+  } else if (app::NotifyServiceManager(
+                 "STATUS=" + platform::Cp1251ToUtf8(pop3Port == 0 ? "POP3-сервер не запущен" : "SMTP-сервер не запущен"))) {
+    procedure.handle(link::UM_SHUTDOWN, 0, 0);
+  }
+  return true;
+}
+
 // Signals stand in for the menu: SIGINT and SIGTERM are the user's exit, SIGUSR1 is
-// "send/receive mail", SIGUSR2 "break the connection". The thread lives until the process ends.
+// "send/receive mail", SIGUSR2 "break the connection", SIGHUP "reload the settings now". The
+// thread lives until the process ends.
 void WatchSignals(link::MainWindow& window, sigset_t signals) {
   std::thread([&window, signals] {
     for (;;) {
@@ -107,6 +137,8 @@ void WatchSignals(link::MainWindow& window, sigset_t signals) {
         window.post(link::kWmCommand, link::kCommandSendReceive, 0);
       } else if (received == SIGUSR2) {
         window.post(link::kWmCommand, app::kCommandBreakConnection, 0);
+      } else if (received == SIGHUP) {
+        window.post(link::kWmCommand, app::kCommandReloadSettings, 0);
       } else {
         window.post(link::kWmClose, 0, 0);
       }
@@ -202,11 +234,12 @@ int main(int argc, char** argv) {
   // The first OAuth login waits for the user for minutes: Ctrl-C must end it as usual, so it
   // runs before the program's signals are taken over.
   if (!options.oauth.empty() || !options.preset.empty()) {
-    const auto directory = ProgramDirectory(options);
+    const auto directory = app::ProgramDirectory(options.directory);
     if (!directory) {
       std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
       return 1;
     }
+    if (!ActAsDirectoryOwner(*directory)) return 1;
     const int code = options.oauth.empty() ? app::PresetCommand(*directory, options.preset)
                                            : app::OauthCommand(*directory, options.oauth);
     if (code == 2) PrintUsage();
@@ -214,20 +247,21 @@ int main(int argc, char** argv) {
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
   // sigwait: take them back to their defaults, then block them for every thread.
-  for (const int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) std::signal(s, SIG_DFL);
+  for (const int s : kProgramSignals) std::signal(s, SIG_DFL);
   const sigset_t signals = ProgramSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  const auto programDir = ProgramDirectory(options);
+  const auto programDir = app::ProgramDirectory(options.directory);
   if (!programDir) {
     std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
     return 1;
   }
-  if (!options.setPassword.empty()) return SetPassword(*programDir, options.setPassword);
-  if (!options.config.empty()) {
-    return app::ConfigCommand(*programDir, options.config, std::cin, std::cout, std::cerr);
+  if (!options.setPassword.empty() || !options.config.empty() || options.checkTlsAsked) {
+    if (!ActAsDirectoryOwner(*programDir)) return 1;
+    if (!options.config.empty()) return app::ConfigCommand(*programDir, options.config, std::cin, std::cout, std::cerr);
+    return options.checkTlsAsked ? app::CheckTls(*programDir, options.checkTls)
+                                 : SetPassword(*programDir, options.setPassword);
   }
-  if (options.checkTlsAsked) return app::CheckTls(*programDir, options.checkTls);
   const auto instance = platform::InstanceLock::TryAcquire(*programDir);
   if (!instance) {
     std::fprintf(stderr, "quelma: another quelma is running on %s\n", programDir->c_str());
@@ -259,17 +293,27 @@ int main(int argc, char** argv) {
   app::TerminalLogView view(stdout);
   app::MainWindowProcedure procedure(*programDir + "quelma.log", store, control, view,
                                      [&window] { window.pumpOne(std::chrono::milliseconds(50)); });
-  window.setHandler([&procedure](unsigned m, std::uintptr_t w, std::intptr_t l) { return procedure.handle(m, w, l); });
   link::ActivityLog log(window, control, platform::SystemClock());
+  bool announcedReady = false;
+  window.setHandler([&](unsigned m, std::uintptr_t w, std::intptr_t l) -> std::intptr_t {
+    if (m != link::kWmCommand || w != app::kCommandReloadSettings) return procedure.handle(m, w, l);
+    if (procedure.shuttingDown()) return 0;
+    if (announcedReady) app::NotifyServiceManager(app::ReloadingState());
+    app::ReloadSettings(*programDir, sorterFile, store, log);
+    if (announcedReady) app::NotifyServiceManager("READY=1");
+    return 0;
+  });
 
   // Running from here on, so that an exit right away still waits for both.
   control.pop3Srv.stopped = false;
   control.smtpSrv.stopped = false;
+  std::atomic<std::uint16_t> pop3Port{0};
+  std::atomic<std::uint16_t> smtpPort{0};
   std::thread pop3Server([&] {
-    pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock()});
+    pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock(), &pop3Port});
   });
   std::thread smtpServer([&] {
-    smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock()});
+    smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock(), &smtpPort});
   });
   // Communication sessions: the menu (SIGUSR1), daemon mail and the timetable on the timer.
   const auto remoteAccess = dialup::CreateSystemRemoteAccess();
@@ -287,6 +331,7 @@ int main(int argc, char** argv) {
 
   auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(app::kSessionTimerMs);
   while (!procedure.exitCode()) {
+    if (!announcedReady) announcedReady = AnnounceReadiness(control, pop3Port, smtpPort, procedure);
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextTick) {
       procedure.handle(app::kWmTimer, app::kSessionTimerId, 0);
@@ -295,6 +340,7 @@ int main(int argc, char** argv) {
     }
     window.pumpOne(std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now));
   }
+  app::NotifyServiceManager("STOPPING=1");
   // Workers still at work get a short while to finish what they write; their log lines are
   // still handled meanwhile. What runs on after that holds its own settings snapshot, and
   // the rest it uses is never destroyed: the process ends without running destructors.

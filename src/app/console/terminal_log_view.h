@@ -1,4 +1,5 @@
-// Log lines on the terminal: UTF-8, in the source's colour when stdout is a terminal.
+// Log lines on the terminal: UTF-8, in the source's colour when stdout is a terminal; for the
+// journal when the service manager connected stdout to it.
 #pragma once
 
 #include <cstdio>
@@ -14,6 +15,7 @@ class TerminalLogView final : public LogView {
 
  private:
   std::FILE* out_;
+  bool journal_;
   bool colour_;
 };
 
