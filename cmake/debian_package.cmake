@@ -33,15 +33,15 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail server for a small office behind one provider")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "mail server for a small office behind one provider
- Local mail programs hand mail in over SMTP and collect it over POP3.
- Communication sessions upload the outgoing queue to the provider's SMTP
- server and download the provider's POP3 accounts, sorting that mail into
- local maildrops by header rules; TLS and OAuth 2.0 logins to the provider,
- dial-up through pppd or the network.
- .
- The package runs it as the systemd service quelma, user quelma, with its
- settings and mail in /var/lib/quelma.")
+# The long description; CPack puts the summary above it and indents each line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Local mail programs hand mail in over SMTP and collect it over POP3.
+Communication sessions upload the outgoing queue to the provider's SMTP
+server and download the provider's POP3 accounts, sorting that mail into
+local maildrops by header rules; TLS and OAuth 2.0 logins to the provider,
+dial-up through pppd or the network.
+
+The package runs it as the systemd service quelma, user quelma, with its
+settings and mail in /var/lib/quelma.")
 set(CPACK_PACKAGE_CONTACT "Quelmar Mail Server developers <quelma@localhost>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
