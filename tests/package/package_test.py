@@ -124,7 +124,8 @@ def write_as_quelma(path, data):
 def config_file(users):
     lines = ["[Parameters]", "MailDropDir = %s/maildrop/" % STATE, "QueueDir = %s/queue/" % STATE,
              "LocalDomain = office.test", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 64",
-             "POP3_SRV_PORT = 110", "SMTP_SRV_PORT = 25", "LISTEN_ADDRESSES = 127.0.0.1", "[POP3accounts]",
+             "POP3_SRV_PORT = 110", "SMTP_SRV_PORT = 25", "LISTEN_ADDRESSES = 127.0.0.1", "UseLAN = NO",
+             "DialUpRecord = provider", "[POP3accounts]",
              "[Users]"] + users
     return ("\r\n".join(lines) + "\r\n").encode("cp1251")
 
@@ -282,11 +283,41 @@ def check_service_run(t, work):
     t.check("journal lines: priority info, no stamp, UTF-8",
             lines != [] and all(line.startswith("<6>") and line[3:].split("> ")[0].isupper() for line in lines)
             and any(line.startswith("<6>DIALER> Настройки перечитаны") for line in lines), "\n".join(lines[:5]))
+    t.check("the log says dial-up cannot work under the unit's NoNewPrivileges",
+            any(line.startswith("<6>DIALER> Дозвон невозможен") for line in lines))
     for path, want in (("quelma.cfg", "quelma:quelma 600"), ("maildrop", "quelma:quelma 700"),
                        ("maildrop/ivan", "quelma:quelma 600"), ("quelma.log", "quelma:quelma 600")):
         full = os.path.join(STATE, path)
         t.check("%s is %s (UMask 0077)" % (path, want), os.path.exists(full) and mode(full) == want,
                 mode(full) if os.path.exists(full) else "missing")
+
+
+def check_taken_port(t, work):
+    """A server that cannot listen fails a start under the service manager (exit 1, no READY=1)."""
+    directory = os.path.join(work, "taken")
+    os.mkdir(directory)
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 0))
+    holder.listen(1)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        free = probe.getsockname()[1]
+    with open(os.path.join(directory, "quelma.cfg"), "wb") as f:
+        f.write(config_file(["postmaster  ; "]).replace(b"POP3_SRV_PORT = 110", b"POP3_SRV_PORT = %d" % holder.getsockname()[1])
+                .replace(b"SMTP_SRV_PORT = 25", b"SMTP_SRV_PORT = %d" % free).replace(STATE.encode(), directory.encode()))
+    manager = Manager(directory)
+    proc = subprocess.Popen(["/usr/sbin/quelma", "--dir", directory], stdout=subprocess.DEVNULL,
+                            env={"PATH": "/usr/bin:/bin", "NOTIFY_SOCKET": manager.path})
+    try:
+        code = proc.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.send_signal(signal.SIGTERM)
+        code = proc.wait()
+    holder.close()
+    manager.wait_for("__all__", tries=2)
+    t.check("a POP3 port taken: the start fails with 1 and says so, never READY=1",
+            code == 1 and not any("READY=1" in s.split("\n") for s in manager.states)
+            and any(s.startswith("STATUS=") for s in manager.states), "exit %r, %r" % (code, manager.states))
 
 
 def _child_runs_as_quelma(pid):
@@ -355,6 +386,7 @@ def main():
             open(MARK, "w").close()
             check_installed_files(t)
             check_service_run(t, work)
+            check_taken_port(t, work)
             check_purge(t)
     finally:
         subprocess.run(["rm", "-rf", work])

@@ -18,6 +18,7 @@
 #include "app/console/config_command.h"
 #include "app/console/oauth_commands.h"
 #include "app/console/console_main_window.h"
+#include "app/console/dialup_permission.h"
 #include "app/console/directory_owner.h"
 #include "app/console/program_directory.h"
 #include "app/console/service_notify.h"
@@ -123,6 +124,11 @@ bool AnnounceReadiness(const link::ServerControl& control, const std::atomic<std
     procedure.handle(link::UM_SHUTDOWN, 0, 0);
   }
   return true;
+}
+
+// A dial-up that cannot work where the program runs is said at start and at each reload.
+void WarnIfDialUpBlocked(const config::ConfigStore& store, link::ActivityLog& log) {
+  if (const auto text = app::DialUpBlockedText(*store.current(), app::RunsWithoutNewPrivileges())) log.LogDialer(*text);
 }
 
 // Signals stand in for the menu: SIGINT and SIGTERM are the user's exit, SIGUSR1 is
@@ -299,7 +305,7 @@ int main(int argc, char** argv) {
     if (m != link::kWmCommand || w != app::kCommandReloadSettings) return procedure.handle(m, w, l);
     if (procedure.shuttingDown()) return 0;
     if (announcedReady) app::NotifyServiceManager(app::ReloadingState());
-    app::ReloadSettings(*programDir, sorterFile, store, log);
+    if (app::ReloadSettings(*programDir, sorterFile, store, log)) WarnIfDialUpBlocked(store, log);
     if (announcedReady) app::NotifyServiceManager("READY=1");
     return 0;
   });
@@ -328,6 +334,7 @@ int main(int argc, char** argv) {
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});
   procedure.session = &session;
   WatchSignals(window, signals);
+  WarnIfDialUpBlocked(store, log);
 
   auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(app::kSessionTimerMs);
   while (!procedure.exitCode()) {
