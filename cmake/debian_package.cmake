@@ -27,6 +27,9 @@ add_custom_target(quelma_package_files ALL DEPENDS ${QUELMA_COMPRESSED})
 install(FILES ${QUELMA_DEBIAN}/copyright DESTINATION ${QUELMA_DOC_DIR})
 install(FILES ${QUELMA_DEBIAN}/dialup.conf DESTINATION ${QUELMA_DOC_DIR}/examples)
 
+# make-package builds before it packs: CPack's own install need not walk every target again.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quelma)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -30,6 +30,9 @@ from quelma_process import Checks  # noqa: E402
 STATE = "/var/lib/quelma"
 UNIT = "/lib/systemd/system/quelma.service"
 MARK = os.path.join(STATE, ".made-by-package-test")  # tells a leftover of this test from real mail
+# man-db re-indexes every manual page after each install and purge (seconds each) unless this
+# file is gone; the test takes it away while it runs and puts it back.
+MANDB_SWITCH = "/var/lib/man-db/auto-update"
 ENV = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 
 
@@ -369,6 +372,21 @@ def main():
         with open("/usr/sbin/policy-rc.d", "w") as f:
             f.write("#!/bin/sh\nexit 101\n")
         os.chmod("/usr/sbin/policy-rc.d", 0o755)
+    if os.path.exists(MANDB_SWITCH + ".package-test") and not os.path.exists(MANDB_SWITCH):
+        os.rename(MANDB_SWITCH + ".package-test", MANDB_SWITCH)  # left by a run that was killed
+    # A time-out's SIGTERM still runs the clean-up below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    mandb_was_on = os.path.exists(MANDB_SWITCH)
+    if mandb_was_on:
+        os.rename(MANDB_SWITCH, MANDB_SWITCH + ".package-test")
+    try:
+        return install_run_purge(t)
+    finally:
+        if mandb_was_on:
+            os.rename(MANDB_SWITCH + ".package-test", MANDB_SWITCH)
+
+
+def install_run_purge(t):
     build = run([os.path.join(ROOT, "packaging", "debian", "make-package"), sys.argv[1],
                  os.path.join(ROOT, "build", "package")])
     packages = build.stdout.split()
