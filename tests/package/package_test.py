@@ -209,7 +209,7 @@ def check_installed_files(t):
     t.check(STATE + " quelma:quelma 700", os.path.isdir(STATE) and mode(STATE) == "quelma:quelma 700",
             mode(STATE) if os.path.exists(STATE) else "missing")
     t.check("the service is enabled", os.path.islink("/etc/systemd/system/multi-user.target.wants/quelma.service"))
-    t.check("the package started nothing", run(["pgrep", "-x", "quelma"]).returncode != 0)
+    t.check("the package started nothing", not running_programs("quelma"))
     verify = run(["systemd-analyze", "verify", UNIT])
     print("systemd-analyze verify: rc %d, output %r" % (verify.returncode, (verify.stdout + verify.stderr).strip()))
     t.check("systemd-analyze verify clean", verify.returncode == 0 and (verify.stdout + verify.stderr).strip() == "",
@@ -242,8 +242,11 @@ def check_service_run(t, work):
     proc = subprocess.Popen(command, stdout=journal, stderr=subprocess.STDOUT, env=env, cwd="/")
     try:
         t.check("READY=1 once both servers listen", manager.wait_for("READY=1"), str(manager.states))
-        t.check("it runs as quelma:quelma", run(["ps", "-o", "user=,group=", "-p", str(proc.pid)]).stdout.split()
-                == ["quelma", "quelma"] or _child_runs_as_quelma(proc.pid))
+        t.check("it runs as quelma:quelma", runs_as_quelma(proc.pid))
+        status = dict(line.split(":\t", 1) for line in open("/proc/%d/status" % proc.pid).read().splitlines() if ":\t" in line)
+        t.check("its one capability is CAP_NET_BIND_SERVICE, no new privileges",
+                all(int(status[key], 16) == 1 << 10 for key in ("CapEff", "CapBnd", "CapAmb")) and status["NoNewPrivs"] == "1",
+                str({k: status.get(k) for k in ("CapEff", "CapBnd", "CapAmb", "NoNewPrivs")}))
         try:
             with smtplib.SMTP("127.0.0.1", 25, timeout=10) as smtp:
                 refused = smtp.sendmail("anna@outside.test", ["ivan@office.test"],
@@ -323,11 +326,25 @@ def check_taken_port(t, work):
             and any(s.startswith("STATUS=") for s in manager.states), "exit %r, %r" % (code, manager.states))
 
 
-def _child_runs_as_quelma(pid):
-    """setpriv execs in place, then sh execs quelma: the process itself is the program."""
+def running_programs(name):
+    """The processes whose command is `name`."""
+    found = []
+    for comm in glob.glob("/proc/[0-9]*/comm"):
+        try:
+            if open(comm).read().strip() == name:
+                found.append(comm)
+        except OSError:
+            pass
+    return found
+
+
+def runs_as_quelma(pid):
+    """setpriv and sh exec in place: the started process is the program itself."""
     status = open("/proc/%d/status" % pid).read()
-    uid = pwd.getpwnam("quelma").pw_uid
-    return ("Uid:\t%d\t%d" % (uid, uid)) in status
+    entry = pwd.getpwnam("quelma")
+    ids = {line.split(":")[0]: line.split()[1:] for line in status.splitlines() if line.startswith(("Uid:", "Gid:"))}
+    return (open("/proc/%d/comm" % pid).read().strip() == "quelma" and ids["Uid"] == [str(entry.pw_uid)] * 4
+            and ids["Gid"] == [str(entry.pw_gid)] * 4)
 
 
 def _ready_after_reloading(manager):
