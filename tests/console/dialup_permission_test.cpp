@@ -18,7 +18,9 @@ TEST(DialUpPermission, OnlyDialUpWithoutNewPrivilegesIsReported) {
     config.UseLAN = c.useLan;
     const auto text = DialUpBlockedText(config, c.withoutNewPrivileges);
     EXPECT_EQ(text.has_value(), c.reported) << c.useLan << c.withoutNewPrivileges;
-    if (text) EXPECT_NE(text->find("dialup.conf"), std::string::npos);
+    if (text) {
+      EXPECT_NE(text->find("dialup.conf"), std::string::npos);
+    }
   }
 }
 
