@@ -32,7 +32,12 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quelma)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The version the Windows program states in its resources, and the installer takes too.
+file(STRINGS ${PROJECT_SOURCE_DIR}/resources/quelma.rc QUELMA_RC_VERSION REGEX "VALUE \"ProductVersion\"")
+if(NOT QUELMA_RC_VERSION MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+)\"")
+  message(FATAL_ERROR "No ProductVersion in resources/quelma.rc")
+endif()
+set(CPACK_PACKAGE_VERSION ${CMAKE_MATCH_1})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail server for a small office behind one provider")

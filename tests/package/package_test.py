@@ -134,7 +134,10 @@ def config_file(users):
 
 
 def port_free(port):
+    """Nobody listens there (connections of an earlier run waiting out TIME_WAIT do not count,
+    as they do not for the program's own listening sockets)."""
     with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             s.bind(("127.0.0.1", port))
             return True
@@ -228,6 +231,10 @@ def check_service_run(t, work):
     command = run(["/usr/sbin/quelma", "set-password", "user", "ivan"], input="Secret7\n")
     t.check("set-password as root without --dir", command.returncode == 0, command.stderr)
     t.check("quelma.cfg stays quelma's own after it (quelma:quelma 600)",
+            mode(os.path.join(STATE, "quelma.cfg")) == "quelma:quelma 600", mode(os.path.join(STATE, "quelma.cfg")))
+    command = run(["/usr/sbin/quelma", "config", "set", "LocalDomain", "office.test"])
+    t.check("config set as root without --dir", command.returncode == 0, command.stdout + command.stderr)
+    t.check("quelma.cfg stays quelma's own after that too",
             mode(os.path.join(STATE, "quelma.cfg")) == "quelma:quelma 600", mode(os.path.join(STATE, "quelma.cfg")))
     t.check("the password is in quelma.cfg", b"\r\nivan secret7 ; " in open(os.path.join(STATE, "quelma.cfg"), "rb").read())
 
