@@ -14,6 +14,7 @@
 #define IDM_SORTER 40013
 #define IDM_SCHEDULER 40014
 #define IDM_BREAK 40015
+#define IDM_CHECK_SETTINGS 40016
 
 // Controls of the settings dialogs (the dialogs themselves are resources by name).
 #define IDC_MAILDROP_DIR 1901
