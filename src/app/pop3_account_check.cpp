@@ -9,6 +9,7 @@
 #include "net/tls_log_text.h"
 #include "pop3_client/pop3_client_error.h"
 #include "pop3_client/pop3_client_session.h"
+#include "platform/text.h"
 
 namespace quelma::app {
 namespace {
@@ -34,6 +35,13 @@ std::string StepOf(Pop3ClientError error) {
     case Pop3ClientError::kTlsSettings: return kStepTls;
     default: return kStepLogin;
   }
+}
+
+// A refusal because another session holds the mailbox (RFC 2449's IN-USE, or the words of
+// servers that predate it), not because of the password.
+bool MailboxInUse(const std::string& reply) {
+  const std::string upper = platform::ToUpperAscii(reply);
+  return upper.find("[IN-USE]") != std::string::npos || upper.find("LOCK") != std::string::npos;
 }
 
 class AccountCheck {
@@ -208,6 +216,11 @@ void AccountCheck::login(bool failed, Pop3ClientError error) {
   for (const std::string& line : tokenLog_) tokenWords += "\n" + FirstLine(line);
   switch (error) {
     case Pop3ClientError::kNegativeReply:
+      if (MailboxInUse(reply)) {
+        return steps_.fail(kStepLogin, detail,
+                           "Ящик у провайдера занят другим сеансом (идет сеанс связи?): повторите проверку, когда он "
+                           "закончится.");
+      }
       return steps_.fail(kStepLogin, detail,
                          "Проверьте имя входа и пароль счета " + n() + ": пароль задается командой \"quelma set-password account " +
                              n() + "\" или в окне настроек.");

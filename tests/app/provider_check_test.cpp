@@ -7,6 +7,7 @@
 #include <deque>
 #include <thread>
 
+#include "app/provider_check_steps.h"
 #include "app/settings_check.h"
 #include "net/listener.h"
 #include "net/tls.h"
@@ -101,6 +102,9 @@ TEST(Pop3AccountCheck, EachAnswerOfAPlainProviderGivesItsStepVerdictAndHint) {
       {"keep= without UIDL", "+OK ready\r\n", {{"USER", kOk}, {"PASS", kOk}, {"CAPA", "+OK\r\nUSER\r\n.\r\n"}}, 7,
        config::TlsMode::kNone,
        {{"Поиск адреса", P}, {"Соединение", P}, {"Приветствие", P}, {"Вход", P}, {"Возможности", W}}, "UIDL"},
+      {"mailbox held by a session", "+OK ready\r\n", {{"USER", kOk}, {"PASS", "-ERR [IN-USE] Unable to lock maildrop\r\n"}},
+       0, config::TlsMode::kNone,
+       {{"Поиск адреса", P}, {"Соединение", P}, {"Приветствие", P}, {"Вход", F}, {"Возможности", S}}, "занят"},
       {"refused greeting", "-ERR go away\r\n", {}, 0, config::TlsMode::kNone,
        {{"Поиск адреса", P}, {"Соединение", P}, {"Приветствие", F}, {"Вход", S}, {"Возможности", S}}, "провайдера"},
       {"no STLS offered", "+OK ready\r\n", {{"CAPA", kCapa}}, 0, config::TlsMode::kStartTls,
@@ -266,6 +270,49 @@ TEST(CheckReport, TheTextShowsAMarkPerStepTheDetailAndTheHintAndWarningsDoNotFai
             "         не проверялось: предыдущий шаг не пройден\n"
             "\n"
             "Итог: есть сбои (сбоев: 1, предупреждений: 1)\n");
+}
+
+TEST(ProviderCheck, TheTlsStepJudgesTheHandshakeAndTheCertificatesEnd) {
+  const std::int64_t now = *CertificateTime("2026-06-01 12:00:00 UTC");
+  struct Case {
+    net::TlsFailure failure;
+    std::string notAfter;
+    CheckVerdict verdict;
+    std::string hint;
+  };
+  const std::vector<Case> cases = {
+      {net::TlsFailure::kNone, "2027-06-01 12:00:00 UTC", P, ""},
+      {net::TlsFailure::kNone, "2026-06-15 12:00:01 UTC", P, ""},
+      {net::TlsFailure::kNone, "2026-06-15 11:59:59 UTC", W, "через 13 дн."},
+      {net::TlsFailure::kNone, "2026-06-02 00:00:00 UTC", W, "через 0 дн."},
+      {net::TlsFailure::kUntrusted, "2027-06-01 12:00:00 UTC", F, "TLS_CA_FILE"},
+      {net::TlsFailure::kUntrusted, "2027-06-01 12:00:00 UTC", F, "AB12"},  // the fingerprint to set
+      {net::TlsFailure::kHostName, "2027-06-01 12:00:00 UTC", F, "pop.example.test"},
+      {net::TlsFailure::kExpired, "2026-05-01 12:00:00 UTC", F, "истек"},
+      {net::TlsFailure::kPin, "2027-06-01 12:00:00 UTC", F, "fingerprint= в строке счета 0"},
+      {net::TlsFailure::kSettings, "2027-06-01 12:00:00 UTC", F, "/etc/ca.pem"},
+      {net::TlsFailure::kHandshake, "", F, "995"},
+  };
+  for (const Case& c : cases) {
+    net::TlsOutcome outcome;
+    outcome.failure = c.failure;
+    if (!c.notAfter.empty()) {
+      outcome.chain.push_back({"CN=pop.example.test", "CN=Test CA", {"pop.example.test"}, "2026-01-01 00:00:00 UTC",
+                               c.notAfter, true, "AB12"});
+    }
+    CheckTarget target;
+    CheckSteps steps(target);
+    AddTlsStep(steps, outcome, {"pop.example.test", "/etc/ca.pem", ""},
+               {"fingerprint= в строке счета 0", "tls=ssl обычно на порту 995"}, now);
+    ASSERT_EQ(target.steps.size(), 1u);
+    EXPECT_EQ(target.steps[0].verdict, c.verdict) << c.notAfter << "\n" << FormatCheckTarget(target);
+    EXPECT_NE(target.steps[0].hint.find(c.hint), std::string::npos) << target.steps[0].hint;
+    if (!c.notAfter.empty()) {
+      EXPECT_NE(target.steps[0].detail.find(c.notAfter), std::string::npos);
+    }
+  }
+  EXPECT_FALSE(CertificateTime("Jun  1 12:00:00 2026 GMT"));
+  EXPECT_EQ(*CertificateTime("1970-01-02 00:00:00 UTC"), 86400);
 }
 
 #ifndef _WIN32
