@@ -1,6 +1,7 @@
 // The settings check's transcript of a provider connection: command words and replies.
 #include "app/check_transcript.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/text.h"
@@ -51,6 +52,11 @@ std::optional<std::string> CheckTranscript::firstReplyTo(std::string_view comman
     if (exchange.command == command) return exchange.reply;
   }
   return std::nullopt;
+}
+
+std::size_t CheckTranscript::count(std::string_view command) const {
+  return static_cast<std::size_t>(std::count_if(exchanges_.begin(), exchanges_.end(),
+                                                [command](const Exchange& e) { return e.command == command; }));
 }
 
 net::TlsClient CheckTranscript::tlsClient(const net::TlsClientSettings& settings) {

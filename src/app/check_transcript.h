@@ -33,6 +33,7 @@ class CheckTranscript {
   // The reply to the first `command` sent; nothing when it was never sent.
   std::optional<std::string> firstReplyTo(std::string_view command) const;
   bool wasSent(std::string_view command) const { return lastReplyTo(command).has_value(); }
+  std::size_t count(std::string_view command) const;
 
   // The TLS handshake, as a client's TlsClient starts it: the outcome is kept, and the secure
   // stream recorded like the plain one.

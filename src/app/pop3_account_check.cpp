@@ -168,8 +168,13 @@ void AccountCheck::greeting(bool failed, Pop3ClientError error) {
 }
 
 void AccountCheck::capabilities(bool failed, Pop3ClientError error) {
+  // CAPA may be asked before STLS or the login and again after it: the last answer counts.
   const std::optional<std::string> capa = transcript_.lastReplyTo("CAPA");
-  const std::string list = capa && !capa->empty() && (*capa)[0] == '+' ? CapabilityList(*capa, false) : std::string();
+  const auto listed = [](const std::optional<std::string>& reply) {
+    return reply && !reply->empty() && (*reply)[0] == '+' ? CapabilityList(*reply, false) : std::string();
+  };
+  const std::string list = listed(capa);
+  const std::string earlier = transcript_.count("CAPA") > 1 ? listed(transcript_.firstReplyTo("CAPA")) : std::string();
   if (failed) {
     if (error == Pop3ClientError::kStlsNotOffered) {
       return steps_.fail(kStepCapabilities, "CAPA: " + (list.empty() ? std::string("(нет)") : list),
@@ -185,7 +190,8 @@ void AccountCheck::capabilities(bool failed, Pop3ClientError error) {
                        "Сервер не ответил за " + std::to_string(context_.timeoutMs / 1000) + " с: повторите позже.");
   }
   if (!capa) return steps_.skip(kStepCapabilities, "не запрашивались");
-  const std::string shown = list.empty() ? "сервер не знает CAPA" : "CAPA: " + list;
+  const std::string shown = (earlier.empty() ? std::string() : "CAPA: " + earlier + "\nзатем ") +
+                            (list.empty() ? "сервер не знает CAPA" : "CAPA: " + list);
   if (account_.keepDays != 0) {
     const std::string upper = "\n" + *capa;
     if (list.empty() || (upper.find("\nUIDL") == std::string::npos && upper.find("\nuidl") == std::string::npos)) {

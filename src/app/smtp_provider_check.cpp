@@ -149,9 +149,15 @@ void SmtpCheck::greeting(bool failed, SmtpClientError error) {
 }
 
 void SmtpCheck::capabilities(bool failed, SmtpClientError error) {
-  const std::optional<std::string> ehlo = transcript_.lastReplyTo("EHLO");
-  const std::string list = ehlo ? CapabilityList(*ehlo, true) : std::string();
-  const std::string shown = "EHLO: " + (list.empty() ? std::string("(нет расширений)") : list);
+  // With STARTTLS the server is asked twice; what it offers over TLS (AUTH) may differ.
+  const std::optional<std::string> ehlo = transcript_.firstReplyTo("EHLO");
+  const std::optional<std::string> again = transcript_.lastReplyTo("EHLO");
+  const auto listed = [](const std::string& reply) {
+    const std::string list = CapabilityList(reply, true);
+    return list.empty() ? std::string("(нет расширений)") : list;
+  };
+  std::string shown = "EHLO: " + (ehlo ? listed(*ehlo) : std::string());
+  if (transcript_.count("EHLO") > 1) shown += "\nEHLO после TLS: " + listed(*again);
   if (failed) {
     if (error == SmtpClientError::kStartTlsNotOffered) {
       return steps_.fail(kStepCapabilities, shown,
