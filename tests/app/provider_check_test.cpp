@@ -39,16 +39,6 @@ ProviderCheckContext Context(const std::string& dir, std::deque<std::string> tok
   return context;
 }
 
-// The step named `name`; fails the test when there is none.
-const CheckStep& StepNamed(const CheckTarget& target, const std::string& name) {
-  for (const CheckStep& step : target.steps) {
-    if (step.name == name) return step;
-  }
-  ADD_FAILURE() << "no step " << name;
-  static const CheckStep none;
-  return none;
-}
-
 void ExpectSteps(const CheckTarget& target, const std::vector<Expected>& expected, const std::string& hint,
                  const std::string& label) {
   ASSERT_EQ(target.steps.size(), expected.size()) << label << "\n" << FormatCheckTarget(target);
@@ -316,6 +306,16 @@ TEST(ProviderCheck, TheTlsStepJudgesTheHandshakeAndTheCertificatesEnd) {
 }
 
 #ifndef _WIN32
+// The step named `name`; fails the test when there is none.
+const CheckStep& StepNamed(const CheckTarget& target, const std::string& name) {
+  for (const CheckStep& step : target.steps) {
+    if (step.name == name) return step;
+  }
+  ADD_FAILURE() << "no step " << name;
+  static const CheckStep none;
+  return none;
+}
+
 // A provider with TLS from the first byte on 127.0.0.1: one connection, a greeting, a reply per
 // command line, over the certificate it is given.
 class TlsProvider {
