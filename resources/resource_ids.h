@@ -17,6 +17,7 @@
 // In no menu: an installer posts it (WM_COMMAND to the window "MailServer" / "Quelmar mail
 // server") so that the running copy ends as "Выход" answered "Да" does, without the question.
 #define IDM_EXIT_QUIETLY 40016
+#define IDM_CHECK_SETTINGS 40017
 
 // Controls of the settings dialogs (the dialogs themselves are resources by name).
 #define IDC_MAILDROP_DIR 1901

@@ -70,24 +70,6 @@ void Server::loadCredentials(const config::Configuration& config) {
   if (!credentials_) log_("TLS выключен: не могу использовать сертификат или ключ " + error + "\r\n");
 }
 
-// The addresses of LISTEN_ADDRESSES; "*" (or a list of which nothing can be read) is every
-// IPv4 and every IPv6 address.
-std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool& every) {
-  std::vector<platform::IpAddress> addresses;
-  std::size_t start = 0;
-  while (text != "*" && start < text.size()) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    std::string item = text.substr(start, comma - start);
-    item.erase(0, std::min(item.find_first_not_of(' '), item.size()));
-    while (!item.empty() && item.back() == ' ') item.pop_back();
-    if (const auto address = platform::ParseIpAddress(item)) addresses.push_back(*address);
-    start = comma + 1;
-  }
-  every = addresses.empty();
-  if (every) addresses = {platform::IpAddress::V4(platform::kAnyAddress), platform::IpAddress::AnyV6()};
-  return addresses;
-}
-
 int StepCodeOf(net::ListenFailure failure) {
   switch (failure) {
     case net::ListenFailure::kNone: return 0;
@@ -212,6 +194,22 @@ void Server::serveOne(net::PlainStream& client, std::shared_ptr<const config::Co
 }
 
 }  // namespace
+
+std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool& every) {
+  std::vector<platform::IpAddress> addresses;
+  std::size_t start = 0;
+  while (text != "*" && start < text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    std::string item = text.substr(start, comma - start);
+    item.erase(0, std::min(item.find_first_not_of(' '), item.size()));
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    if (const auto address = platform::ParseIpAddress(item)) addresses.push_back(*address);
+    start = comma + 1;
+  }
+  every = addresses.empty();
+  if (every) addresses = {platform::IpAddress::V4(platform::kAnyAddress), platform::IpAddress::AnyV6()};
+  return addresses;
+}
 
 int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port, std::int32_t tlsPort,
                     const std::function<void(const std::string&)>& log, const ConnectionHandler& serve) {

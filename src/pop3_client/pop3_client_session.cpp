@@ -283,7 +283,7 @@ Pop3ClientError Pop3ClientSession::capa() {
       e != Pop3ClientError::kNone) {
     return e;
   }
-  phase_ = Phase::kStat;
+  phase_ = stopAfterLogin_ ? Phase::kQuit : Phase::kStat;
   if (!Positive(reply_)) return Pop3ClientError::kNone;
   return readListing(Pop3ClientError::kCapaReceive, [this](const std::string& line) {
     std::string name = line.substr(0, line.find_first_of(" \r\n"));

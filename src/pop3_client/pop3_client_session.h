@@ -48,6 +48,10 @@ class Pop3ClientSession {
   // gave); true when the postmaster has been told. Without it such messages are only logged.
   void onTooLarge(std::function<bool(const LeftAtProvider&)> tell) { tellTooLarge_ = std::move(tell); }
 
+  // For the settings check: after a successful login only CAPA and QUIT follow; no message is
+  // listed, fetched or deleted.
+  void stopAfterLogin() { stopAfterLogin_ = true; }
+
  private:
   enum class Phase {
     kGreeting, kStls, kSasl, kAuth, kApop, kUser, kPass, kCapa, kStat, kUidl, kList, kRetr, kDele, kQuit, kDone
@@ -108,6 +112,7 @@ class Pop3ClientSession {
   std::map<unsigned long, std::string> uids_;  // message number -> the provider's unique id
   std::map<unsigned long, unsigned long long> sizes_;  // message number -> its octets, from LIST
   bool pipelining_ = false;  // the server takes several commands in one write
+  bool stopAfterLogin_ = false;
   std::int32_t keepDays_;   // the account's "keep=", or 0 when the provider cannot tell messages apart
   std::function<bool(const LeftAtProvider&)> tellTooLarge_;
   std::set<std::string> tooLargeSeen_;  // the ids of this session's messages too large to download

@@ -128,6 +128,21 @@ int LaunchAndWait(const char* path, int show) {
 
 // A control of a dialog (found by its title) in the other process: its text set or read, a
 // click, or the selection of row `index` in a list view, list box or drop-down list.
+// The whole text of control `id` of a top-level window of any class, as UTF-8 (the settings
+// check's report is longer than a dialog field).
+int WindowText(const char* className, const char* title, int id) {
+  HWND window = WaitFor(className, title);
+  HWND control = window ? GetDlgItem(window, id) : nullptr;
+  if (!control) return 1;
+  std::wstring wide(static_cast<std::size_t>(SendMessageW(control, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+  wide.resize(SendMessageW(control, WM_GETTEXT, wide.size(), reinterpret_cast<LPARAM>(wide.data())));
+  std::string utf8(wide.size() * 4 + 1, '\0');
+  utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), static_cast<int>(utf8.size()), nullptr,
+                                  nullptr) - 1);
+  std::printf("%s\n", utf8.c_str());
+  return 0;
+}
+
 int ControlCommand(const std::string& what, const char* title, int id, const char* value) {
   HWND dialog = WaitFor("#32770", title);
   HWND control = dialog ? GetDlgItem(dialog, id) : nullptr;
@@ -203,7 +218,8 @@ int main(int argc, char** argv) {
                  "       answer CAPTION yes|no | post-command CLASS TITLE ID | key|type CLASS TITLE VK | close CLASS TITLE |"
                  " wait CLASS TITLE | count CLASS TITLE |\n"
                  "       set-text DIALOG-TITLE ID TEXT | text DIALOG-TITLE ID | click DIALOG-TITLE ID |"
-                 " select DIALOG-TITLE ID INDEX | hold-mutex NAME SECONDS\n");
+                 " select DIALOG-TITLE ID INDEX | hold-mutex NAME SECONDS | window-text CLASS TITLE ID
+");
     return 2;
   }
   const std::string what = argv[1];
@@ -232,6 +248,7 @@ int main(int argc, char** argv) {
     if (what == "close") PostMessageA(w, WM_CLOSE, 0, 0);
     return 0;
   }
+  if (what == "window-text" && argc == 5) return WindowText(argv[2], argv[3], std::atoi(argv[4]));
   if ((what == "set-text" || what == "select") && argc == 5) return ControlCommand(what, argv[2], std::atoi(argv[3]), argv[4]);
   if ((what == "click" || what == "text") && argc == 4) return ControlCommand(what, argv[2], std::atoi(argv[3]), "");
   if (argc == 5 && (what == "post-command" || what == "key" || what == "type")) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "link/activity_log.h"
+#include "app/console/check_command.h"
 #include "app/console/check_tls.h"
 #include "app/console/config_command.h"
 #include "app/console/oauth_commands.h"
@@ -51,6 +52,8 @@ struct Options {
   std::vector<std::string> setPassword;   // "smtp", or "account" and an index
   std::vector<std::string> checkTls;      // HOST PORT [stls|starttls|ssl]
   bool checkTlsAsked = false;
+  std::vector<std::string> check;         // all | smtp | account N | local
+  bool checkAsked = false;
   std::vector<std::string> oauth;         // "login", then "account N" or "smtp"
   std::vector<std::string> preset;        // "account N" or "smtp", then a provider
   std::vector<std::string> config;        // what follows "config"
@@ -73,6 +76,10 @@ Options ParseOptions(int argc, char** argv) {
       break;
     } else if (std::strcmp(argv[i], "config") == 0 && i + 1 < argc) {
       options.config.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (std::strcmp(argv[i], "check") == 0) {
+      options.check.assign(argv + i + 1, argv + argc);
+      options.checkAsked = true;
       break;
     } else if (std::strcmp(argv[i], "check-tls") == 0) {
       options.checkTls.assign(argv + i + 1, argv + argc);
@@ -219,6 +226,7 @@ void PrintUsage() {
   std::fprintf(stderr,
                "usage: quelma [--dir DIR]\n"
                "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
+               "       quelma [--dir DIR] check [all | smtp | account INDEX | local]\n"
                "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n"
                "       quelma [--dir DIR] oauth login account INDEX | smtp\n"
                "       quelma [--dir DIR] oauth set PLATFORM client_id|client_secret|token_url|device_url|authorize_url|scopes|flow [VALUE]\n"
@@ -250,6 +258,17 @@ int main(int argc, char** argv) {
                                            : app::OauthCommand(*directory, options.oauth);
     if (code == 2) PrintUsage();
     return code;
+  }
+  // A provider that does not answer holds the check for its time-out: Ctrl-C ends it as usual.
+  // Run by root, it looks at the folders and ports as the program's own user does.
+  if (options.checkAsked) {
+    const auto directory = app::ProgramDirectory(options.directory);
+    if (!directory) {
+      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
+      return 1;
+    }
+    if (!ActAsDirectoryOwner(*directory)) return 1;
+    return app::CheckCommand(*directory, options.check);
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
   // sigwait: take them back to their defaults, then block them for every thread.

@@ -6,6 +6,7 @@
 #include "app/win32/about_box.h"
 #include "win32_ui/html_help.h"
 #include "app/win32/program.h"
+#include "app/win32/settings_check_window.h"
 #include "app/win32/status_bar.h"
 #include "app/win32/tray_icon.h"
 #include "dialogs/win32/settings_windows.h"
@@ -81,6 +82,9 @@ void Command(HWND window, WORD id) {
       return;
     case IDM_SCHEDULER:
       OpenModeless(window, ModelessDialog::kScheduler, "IDD_SCHED", dialogs::SchedulerProcedure);
+      return;
+    case IDM_CHECK_SETTINGS:
+      OpenSettingsCheck(window);
       return;
     case IDM_SEND_RECEIVE:
     case IDM_BREAK:

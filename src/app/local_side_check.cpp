@@ -1,0 +1,202 @@
+// The local side of the settings check: ports, folders, disk space, users, relay networks,
+// local domain, dial-up entry.
+#include "app/local_side_check.h"
+
+#include <algorithm>
+
+#include "link/activity_log.h"
+#include "link/server_thread.h"
+#include "net/address_ranges.h"
+#include "net/listener.h"
+#include "platform/files.h"
+#include "platform/socket.h"
+#include "platform/unique_tick.h"
+
+namespace quelma::app {
+namespace {
+
+// Winsock's numbers, as platform::LastSocketError reports them everywhere.
+constexpr int kAccessDenied = 10013;
+constexpr int kAddressNotAvailable = 10049;
+
+// Networks no stranger on the Internet comes from.
+constexpr char kPrivateNetworks[] = "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 169.254.0.0/16, ::1/128, fc00::/7, fe80::/10";
+
+std::string Megabytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " МБ"; }
+
+// Whether the port can be opened on every listening address; the socket error otherwise.
+std::optional<int> PortTakenError(const config::Configuration& config, std::uint16_t port) {
+  bool every = true;
+  const std::vector<platform::IpAddress> addresses = link::ListenAddressesOf(config.LISTEN_ADDRESSES, every);
+  net::Listener listener;
+  for (const platform::IpAddress& address : addresses) {
+    if (listener.open(address, port, 1) != net::ListenFailure::kNone) {
+      const int error = platform::LastSocketError();
+      if (every && address.v6) continue;  // a machine without IPv6 listens on IPv4 alone
+      listener.close();
+      return error;
+    }
+  }
+  listener.close();
+  return std::nullopt;
+}
+
+void CheckPort(CheckSteps& steps, const config::Configuration& config, const LocalCheckContext& context,
+               const std::string& what, std::int32_t port, const std::string& setting) {
+  const std::string name = "Порт " + what + " " + std::to_string(port);
+  if (port <= 0 || port > 65535) {
+    return steps.fail(name, "номер порта вне 1-65535", "Задайте правильный номер порта в " + setting + ".");
+  }
+  if (!platform::InitSocketLibrary()) return steps.fail(name, "библиотека сокетов не запускается", "Перезапустите компьютер.");
+  const std::optional<int> error = PortTakenError(config, static_cast<std::uint16_t>(port));
+  const std::string where = config.LISTEN_ADDRESSES == "*" ? std::string() : " (адреса " + config.LISTEN_ADDRESSES + ")";
+  if (!error) return steps.pass(name, "свободен" + where);
+  if (context.programRunning && context.programRunning()) {
+    return steps.pass(name, "занят работающей программой quelma этого каталога" + where);
+  }
+  const std::string seen = "не открывается" + where + ": " + link::WinsockErrorName(*error);
+  if (*error == kAccessDenied) {
+    return steps.fail(name, seen,
+                      "Порты ниже 1024 открывает только привилегированная программа: запустите службу quelma "
+                      "(systemd дает ей CAP_NET_BIND_SERVICE) или задайте в " + setting + " порт выше 1024.");
+  }
+  if (*error == kAddressNotAvailable) {
+    return steps.fail(name, seen, "Адреса из LISTEN_ADDRESSES нет на этом компьютере: исправьте LISTEN_ADDRESSES.");
+  }
+  steps.fail(name, seen,
+             "Порт занят другой программой (другой почтовый сервер?): остановите ее (найти ее: \"ss -ltnp\" в Linux, "
+             "\"netstat -ano\" в Windows) или задайте другой порт в " + setting + ".");
+}
+
+void CheckFolder(CheckSteps& steps, const std::string& what, const std::string& folder) {
+  const std::string name = "Папка " + what;
+  if (!platform::IsDirectory(folder)) {
+    return steps.fail(name, folder + ": папки нет",
+                      "Программа создает ее при запуске; если она не появилась, проверьте путь и права на родительскую папку.");
+  }
+  const std::string probe = folder + "quelma-check-" + std::to_string(platform::ProcessUniqueTicks().next()) + ".tmp";
+  auto file = platform::OutputFile::Create(probe, platform::CreateMode::kExclusive);
+  const bool written = file && file->write("check") && file->close();
+  const std::string error = written ? std::string() : platform::LastFileErrorText();
+  if (file) platform::RemoveFile(probe);
+  if (!written) {
+    return steps.fail(name, folder + ": запись невозможна (" + error + ")",
+                      "Дайте пользователю, от имени которого работает программа, право записи в эту папку.");
+  }
+  if (platform::FileExists(probe)) {
+    return steps.fail(name, folder + ": пробный файл не удаляется", "Проверьте права на удаление файлов в этой папке.");
+  }
+  steps.pass(name, folder + ": запись и удаление работают");
+}
+
+void CheckDiskSpace(CheckSteps& steps, const LocalCheckContext& context, const std::vector<std::string>& folders) {
+  std::optional<std::uint64_t> least;
+  std::string where;
+  for (const std::string& folder : folders) {
+    const std::optional<std::uint64_t> free = context.freeBytes ? context.freeBytes(folder) : std::nullopt;
+    if (free && (!least || *free < *least)) {
+      least = free;
+      where = folder;
+    }
+  }
+  const char* name = "Место на диске";
+  if (!least) return steps.warn(name, "система не сообщает, сколько места свободно", "Проверьте место на диске сами.");
+  const std::string detail = "свободно " + Megabytes(*least) + " (" + where + ")";
+  if (*least < kDiskFailureBytes) {
+    return steps.fail(name, detail, "Меньше " + Megabytes(kDiskFailureBytes) +
+                                        ": почту скоро негде будет хранить. Освободите место на этом диске.");
+  }
+  if (*least < kDiskWarningBytes) {
+    return steps.warn(name, detail, "Меньше " + Megabytes(kDiskWarningBytes) + ": освободите место на этом диске.");
+  }
+  steps.pass(name, detail);
+}
+
+void CheckUsers(CheckSteps& steps, const config::Configuration& config) {
+  bool any = false;
+  for (const config::LocalUser& user : config.users) {
+    if (!user.password.empty()) continue;
+    any = true;
+    steps.warn("Пользователь " + user.name, "пароля нет: его почту заберет любой в сети",
+               "Задайте пароль: \"quelma set-password user " + user.name + "\" или в окне настроек.");
+  }
+  if (!any) steps.pass("Пароли пользователей", std::to_string(config.users.size()) + " пользователей, у всех есть пароль");
+}
+
+void CheckRelayNetworks(CheckSteps& steps, const config::Configuration& config) {
+  const char* name = "Сети для пересылки";
+  const std::string shown = "RELAY_NETWORKS = " + (config.RELAY_NETWORKS.empty() ? std::string("(пусто)") : config.RELAY_NETWORKS);
+  const auto ranges = net::ParseAddressRanges(config.RELAY_NETWORKS);
+  if (!ranges) return steps.fail(name, shown + ": не читается", "Исправьте RELAY_NETWORKS: сети через запятую, вида 192.168.1.0/24.");
+  const auto privateRanges = net::ParseAddressRanges(kPrivateNetworks);
+  std::vector<std::string> open, wide;
+  for (const net::AddressRange& range : *ranges) {
+    const std::string text = range.base.toString() + "/" + std::to_string(range.prefix);
+    if (range.prefix == 0) {
+      open.push_back(text);
+      continue;
+    }
+    const bool inside = std::any_of(privateRanges->begin(), privateRanges->end(), [&range](const net::AddressRange& p) {
+      return p.base.v6 == range.base.v6 && range.prefix >= p.prefix && net::InRanges({p}, range.base);
+    });
+    if (!inside) wide.push_back(text);
+  }
+  if (!open.empty()) {
+    return steps.fail(name, shown,
+                      "Сеть " + open.front() + " - это весь Интернет: программа станет открытым ретранслятором "
+                      "спама. Оставьте в RELAY_NETWORKS только сети офиса.");
+  }
+  if (!wide.empty()) {
+    std::string list;
+    for (const std::string& w : wide) list += (list.empty() ? "" : ", ") + w;
+    return steps.warn(name, shown, "Сети " + list + " шире частных сетей офиса: через программу смогут отправлять "
+                                   "почту чужие компьютеры. Проверьте RELAY_NETWORKS.");
+  }
+  steps.pass(name, shown);
+}
+
+void CheckConnection(CheckSteps& steps, const config::Configuration& config, const LocalCheckContext& context) {
+  const char* name = "Связь с провайдером";
+  if (config.UseLAN) return steps.pass(name, "через локальную сеть (UseLAN = YES)");
+  if (config.DialUpRecord.empty()) {
+    return steps.fail(name, "задан дозвон (UseLAN = NO), но соединение не выбрано",
+                      "Выберите соединение удаленного доступа в настройках связи или задайте UseLAN = YES.");
+  }
+  const std::vector<std::string> entries = context.dialUpEntries ? context.dialUpEntries() : std::vector<std::string>{};
+  if (std::find(entries.begin(), entries.end(), config.DialUpRecord) == entries.end()) {
+    std::string list;
+    for (const std::string& e : entries) list += (list.empty() ? "" : ", ") + e;
+    return steps.fail(name, "соединения \"" + config.DialUpRecord + "\" нет (есть: " + (list.empty() ? "никаких" : list) + ")",
+                      "Выберите существующее соединение в настройках связи (в Linux: файл в /etc/ppp/peers/).");
+  }
+  steps.pass(name, "дозвон через \"" + config.DialUpRecord + "\"");
+}
+
+}  // namespace
+
+CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheckContext& context) {
+  CheckTarget target{"Эта машина: " + context.programDir, {}};
+  CheckSteps steps(target);
+  CheckPort(steps, config, context, "SMTP", config.SMTP_SRV_PORT, "SMTP_SRV_PORT");
+  CheckPort(steps, config, context, "POP3", config.POP3_SRV_PORT, "POP3_SRV_PORT");
+  if (config::LocalTlsConfigured(config)) {
+    if (config.SMTP_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "SMTP (TLS)", config.SMTP_SRV_TLS_PORT, "SMTP_SRV_TLS_PORT");
+    if (config.POP3_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "POP3 (TLS)", config.POP3_SRV_TLS_PORT, "POP3_SRV_TLS_PORT");
+  }
+  CheckFolder(steps, "почтовых ящиков", config.MailDropDir);
+  CheckFolder(steps, "очереди", config.QueueDir);
+  CheckFolder(steps, "программы", context.programDir);
+  CheckDiskSpace(steps, context, {config.MailDropDir, config.QueueDir, context.programDir});
+  if (config.LocalDomain.empty()) {
+    steps.fail("Локальный домен", "LocalDomain не задан",
+               "Задайте LocalDomain (домен почты офиса) в настройках: без него сервер не знает, какая почта своя.");
+  } else {
+    steps.pass("Локальный домен", config.LocalDomain);
+  }
+  CheckUsers(steps, config);
+  CheckRelayNetworks(steps, config);
+  CheckConnection(steps, config, context);
+  return target;
+}
+
+}  // namespace quelma::app

@@ -1,0 +1,74 @@
+// The steps both provider checks share: the name lookup and the connect, the TLS verdict with
+// the certificate seen, the session's log caught for the report, and the texts of the hints.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/check_report.h"
+#include "link/activity_log.h"
+#include "link/main_window.h"
+#include "link/server_control.h"
+#include "net/plain_stream.h"
+#include "net/tls.h"
+
+namespace quelma::app {
+
+inline constexpr char kStepLookup[] = "Поиск адреса";
+inline constexpr char kStepConnect[] = "Соединение";
+inline constexpr char kStepTls[] = "TLS";
+inline constexpr char kStepGreeting[] = "Приветствие";
+inline constexpr char kStepCapabilities[] = "Возможности";
+inline constexpr char kStepLogin[] = "Вход";
+inline constexpr char kStepSettings[] = "Настройки";
+
+// A certificate that runs out within this many days is a warning.
+inline constexpr std::int64_t kCertificateWarningDays = 14;
+
+// The lines a session logs, without their stamps, kept for the report instead of shown.
+class CheckLog final : public link::MainWindow {
+ public:
+  CheckLog() : log_(*this, control_, platform::SystemClock()) {}
+  std::intptr_t send(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) override;
+  void post(unsigned, std::uintptr_t, std::intptr_t) override {}
+  void setStatusText(int, const std::string&) override {}
+  void setProgress(int, int) override {}
+  link::ActivityLog& log() { return log_; }
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  link::ServerControl control_;
+  link::ActivityLog log_;
+  std::vector<std::string> lines_;
+};
+
+// How the certificate check is mended for this connection: where its fingerprint is set.
+struct TlsHintWords {
+  std::string fingerprintSetting;  // "SMTP_TLS_FINGERPRINT", "fingerprint= в строке счета 2"
+  std::string modeAdvice;          // which TLS mode goes with which port
+};
+
+// The name lookup and the connect, as the clients make them: steps "Поиск адреса" and
+// "Соединение". False after a failed step (the rest of `remaining` skipped).
+bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
+                       net::PlainStream& stream, const std::vector<std::string>& remaining);
+
+// The TLS step from the handshake's outcome: passed with the certificate seen, a warning when
+// it runs out within kCertificateWarningDays, failed with the hint for its failure.
+void AddTlsStep(CheckSteps& steps, const net::TlsOutcome& outcome, const net::TlsClientSettings& settings,
+                const TlsHintWords& words, std::int64_t now);
+
+// "2026-01-31 23:59:59 UTC" as seconds since 1970; nothing when it does not read so.
+std::optional<std::int64_t> CertificateTime(const std::string& text);
+
+// The first line of a reply without its line end, cut to a readable length.
+std::string FirstLine(const std::string& reply);
+
+// The words of a CAPA listing or an EHLO reply after its first line, one per extension
+// ("UIDL", "SASL PLAIN XOAUTH2"), joined by ", ".
+std::string CapabilityList(const std::string& reply, bool smtp);
+
+}  // namespace quelma::app

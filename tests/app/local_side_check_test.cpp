@@ -1,0 +1,126 @@
+// The local side of the settings check: ports free, ours or another program's; folders; disk
+// space against its two thresholds; users without passwords; relay networks; local domain;
+// the dial-up entry.
+#include "app/local_side_check.h"
+
+#include <gtest/gtest.h>
+
+#include "net/listener.h"
+#include "platform/files.h"
+#include "support/temp_dir.h"
+
+namespace quelma::app {
+namespace {
+
+struct Office {
+  testing::TempDir dir;
+  config::Configuration config;
+  LocalCheckContext context;
+  Office() {
+    config.MailDropDir = dir.path() + "maildrop/";
+    config.QueueDir = dir.path() + "queue/";
+    platform::MakeDirectory(config.MailDropDir);
+    platform::MakeDirectory(config.QueueDir);
+    config.LocalDomain = "office.test";
+    config.LISTEN_ADDRESSES = "127.0.0.1";
+    config.SMTP_SRV_PORT = FreePort();
+    config.POP3_SRV_PORT = FreePort();
+    config.RELAY_NETWORKS = "127.0.0.0/8, 192.168.1.0/24";
+    config.users.push_back({"ivan", "secret", ""});
+    context.programDir = dir.path();
+    context.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(1ull << 30); };
+    context.programRunning = [] { return false; };
+    context.dialUpEntries = [] { return std::vector<std::string>{"provider"}; };
+  }
+  static std::int32_t FreePort() {
+    net::Listener probe;
+    probe.open(platform::kLoopbackAddress, 0, 1);
+    return probe.localPort().value_or(0);
+  }
+};
+
+const CheckStep* Step(const CheckTarget& target, const std::string& prefix) {
+  for (const CheckStep& step : target.steps) {
+    if (step.name.starts_with(prefix)) return &step;
+  }
+  return nullptr;
+}
+
+TEST(LocalSideCheck, ASoundSetupPassesEveryStep) {
+  Office s;
+  const CheckTarget target = CheckLocalSide(s.config, s.context);
+  for (const CheckStep& step : target.steps) EXPECT_EQ(step.verdict, CheckVerdict::kPassed) << FormatCheckTarget(target);
+  // The folders' probe files are gone again.
+  EXPECT_TRUE(platform::ListDirectory(s.config.MailDropDir, "*").empty());
+  EXPECT_TRUE(platform::ListDirectory(s.config.QueueDir, "*").empty());
+}
+
+TEST(LocalSideCheck, EachFaultGivesItsStepVerdictAndHint) {
+  struct Case {
+    std::string label;
+    std::function<void(Office&)> change;
+    std::string step;  // the start of its name
+    CheckVerdict verdict;
+    std::string hint;
+  };
+  const std::vector<Case> cases = {
+      {"disk almost full", [](Office& s) { s.context.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(5ull << 20); }; },
+       "Место на диске", CheckVerdict::kFailed, "место на этом диске"},
+      {"disk getting full", [](Office& s) { s.context.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(50ull << 20); }; },
+       "Место на диске", CheckVerdict::kWarning, "место на этом диске"},
+      {"disk just above the warning", [](Office& s) { s.context.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(kDiskWarningBytes); }; },
+       "Место на диске", CheckVerdict::kPassed, ""},
+      {"maildrop folder missing", [](Office& s) { s.config.MailDropDir = s.dir.path() + "nowhere/"; },
+       "Папка почтовых ящиков", CheckVerdict::kFailed, "путь"},
+      {"user without password", [](Office& s) { s.config.users.push_back({"petr", "", ""}); },
+       "Пользователь petr", CheckVerdict::kWarning, "quelma set-password user petr"},
+      {"open relay", [](Office& s) { s.config.RELAY_NETWORKS = "192.168.1.0/24, 0.0.0.0/0"; },
+       "Сети для пересылки", CheckVerdict::kFailed, "открытым ретранслятором"},
+      {"open relay over IPv6", [](Office& s) { s.config.RELAY_NETWORKS = "::/0"; },
+       "Сети для пересылки", CheckVerdict::kFailed, "открытым ретранслятором"},
+      {"public network", [](Office& s) { s.config.RELAY_NETWORKS = "10.0.0.0/8, 203.0.113.0/24"; },
+       "Сети для пересылки", CheckVerdict::kWarning, "203.0.113.0/24"},
+      {"private network wider than its range", [](Office& s) { s.config.RELAY_NETWORKS = "192.0.0.0/8"; },
+       "Сети для пересылки", CheckVerdict::kWarning, "192.0.0.0/8"},
+      {"unreadable networks", [](Office& s) { s.config.RELAY_NETWORKS = "office"; },
+       "Сети для пересылки", CheckVerdict::kFailed, "RELAY_NETWORKS"},
+      {"no local domain", [](Office& s) { s.config.LocalDomain.clear(); },
+       "Локальный домен", CheckVerdict::kFailed, "LocalDomain"},
+      {"dial-up entry missing", [](Office& s) { s.config.UseLAN = false; s.config.DialUpRecord = "old"; },
+       "Связь с провайдером", CheckVerdict::kFailed, "соединение"},
+      {"dial-up entry present", [](Office& s) { s.config.UseLAN = false; s.config.DialUpRecord = "provider"; },
+       "Связь с провайдером", CheckVerdict::kPassed, ""},
+  };
+  for (const Case& c : cases) {
+    Office s;
+    c.change(s);
+    const CheckTarget target = CheckLocalSide(s.config, s.context);
+    const CheckStep* step = Step(target, c.step);
+    ASSERT_NE(step, nullptr) << c.label << "\n" << FormatCheckTarget(target);
+    EXPECT_EQ(step->verdict, c.verdict) << c.label << "\n" << FormatCheckTarget(target);
+    EXPECT_NE(step->hint.find(c.hint), std::string::npos) << c.label << ": " << step->hint;
+  }
+}
+
+TEST(LocalSideCheck, ATakenPortFailsUnlessThisProgramHoldsIt) {
+  for (const bool ours : {false, true}) {
+    Office s;
+    net::Listener other;
+    ASSERT_EQ(other.open(platform::kLoopbackAddress, 0, 1), net::ListenFailure::kNone);
+    s.config.POP3_SRV_PORT = other.localPort().value_or(0);
+    s.context.programRunning = [ours] { return ours; };
+    const CheckTarget target = CheckLocalSide(s.config, s.context);
+    const CheckStep* smtp = Step(target, "Порт SMTP");
+    const CheckStep* pop3 = Step(target, "Порт POP3");
+    ASSERT_TRUE(smtp && pop3);
+    EXPECT_EQ(smtp->verdict, CheckVerdict::kPassed);
+    EXPECT_EQ(pop3->verdict, ours ? CheckVerdict::kPassed : CheckVerdict::kFailed) << FormatCheckTarget(target);
+    EXPECT_NE(pop3->detail.find(ours ? "quelma" : "не открывается"), std::string::npos) << pop3->detail;
+    if (!ours) {
+      EXPECT_NE(pop3->hint.find("POP3_SRV_PORT"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quelma::app
