@@ -14,6 +14,10 @@ namespace {
 bool IsAsciiAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 bool IsNameChar(char c) { return IsAsciiAlnum(c) || c == '_' || c == '-' || c == '.'; }
 
+// How long a login waits for a maildrop another session holds: long enough for the session of a
+// client that dropped its line (and is logging in again) to see the drop and end.
+constexpr std::chrono::milliseconds kClaimPatience(1500);
+
 bool CommandIs(std::string_view line, std::string_view word) {
   return platform::StartsWithIgnoreAsciiCase(line, word);
 }
@@ -148,7 +152,7 @@ bool Pop3Session::finishLogin(bool passwordMatches) {
 // session has it, the login is refused and may be tried again.
 bool Pop3Session::beginTransaction() {
   const std::string path = spool::MaildropPath(*config_, config_->users[static_cast<std::size_t>(userIndex_)].name);
-  claim_ = spool::MaildropClaim::Take(path);
+  claim_ = spool::MaildropClaim::Take(path, kClaimPatience);
   if (!claim_) {
     log_.LogPop3Srv(logtext::kInUseBegin + userName_ + logtext::kInUseEnd);
     phase_ = Phase::kUser;

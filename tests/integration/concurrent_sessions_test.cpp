@@ -262,5 +262,25 @@ TEST(Pop3Sessions, AMaildropIsOpenInOneSessionAtATime) {
             lines.end());
 }
 
+// A client whose line dropped logs in again at once: its old session has not yet seen the drop,
+// and the new login waits for it to end rather than being refused.
+TEST(Pop3Sessions, ALoginWaitsForTheSessionOfADroppedLine) {
+  Servers s(Servers::kPop3, 20, 5000);
+  spool::AppendToMaildrop(s.server().dir.file(UserName(3)), spool::NewSeparatorLine(), "Subject: 3\r\n\r\nx\r\n",
+                          false);
+  auto first = std::make_unique<Client>(s.port());
+  first->readUntil("\r\n");
+  first->command("USER user3");
+  ASSERT_EQ(first->command("PASS pw"), "+OK Password recognized.\r\n");
+
+  Client second(s.port());
+  second.readUntil("\r\n");
+  second.command("USER user3");
+  second.send("PASS pw\r\n");
+  first.reset();  // the line drops without QUIT
+  EXPECT_EQ(second.readUntil("\r\n"), "+OK Password recognized.\r\n");
+  EXPECT_TRUE(second.command("STAT").starts_with("+OK 1 17 "));
+}
+
 }  // namespace
 }  // namespace quelma
