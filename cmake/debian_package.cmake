@@ -3,12 +3,19 @@
 set(QUELMA_DEBIAN ${PROJECT_SOURCE_DIR}/packaging/debian)
 set(QUELMA_DOC_DIR share/doc/quelma)
 
+# The version the Windows program states in its resources, and the installer takes too.
+file(STRINGS ${PROJECT_SOURCE_DIR}/resources/quelma.rc QUELMA_RC_VERSION REGEX "VALUE \"ProductVersion\"")
+if(NOT QUELMA_RC_VERSION MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+)\"")
+  message(FATAL_ERROR "No ProductVersion in resources/quelma.rc")
+endif()
+set(QUELMA_VERSION ${CMAKE_MATCH_1})
+
 install(TARGETS quelma RUNTIME DESTINATION sbin)
 # The unit goes where Debian's systemd looks for the units of packages, whatever the prefix.
 install(FILES ${QUELMA_DEBIAN}/quelma.service DESTINATION /lib/systemd/system)
 
 # Man pages and the larger documents compressed as Debian keeps them (gzip -n: no time stamp,
-# so the same sources give the same package).
+# so the same sources give the same package); a man page's @VERSION@ becomes the version.
 set(QUELMA_COMPRESSED)
 foreach(pair "docs/man/quelma.8;share/man/man8" "docs/man/quelma.cfg.5;share/man/man5"
              "README.md;${QUELMA_DOC_DIR}")
@@ -18,7 +25,8 @@ foreach(pair "docs/man/quelma.8;share/man/man8" "docs/man/quelma.cfg.5;share/man
   set(output ${CMAKE_BINARY_DIR}/package_files/${name}.gz)
   add_custom_command(OUTPUT ${output}
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package_files
-                     COMMAND sh -c "gzip -9 -n -c \"$0\" > \"$1\"" ${PROJECT_SOURCE_DIR}/${source} ${output}
+                     COMMAND sh -c "sed \"s/@VERSION@/$2/\" \"$0\" | gzip -9 -n > \"$1\""
+                             ${PROJECT_SOURCE_DIR}/${source} ${output} ${QUELMA_VERSION}
                      DEPENDS ${PROJECT_SOURCE_DIR}/${source} VERBATIM)
   list(APPEND QUELMA_COMPRESSED ${output})
   install(FILES ${output} DESTINATION ${destination})
@@ -32,12 +40,7 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quelma)
-# The version the Windows program states in its resources, and the installer takes too.
-file(STRINGS ${PROJECT_SOURCE_DIR}/resources/quelma.rc QUELMA_RC_VERSION REGEX "VALUE \"ProductVersion\"")
-if(NOT QUELMA_RC_VERSION MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+)\"")
-  message(FATAL_ERROR "No ProductVersion in resources/quelma.rc")
-endif()
-set(CPACK_PACKAGE_VERSION ${CMAKE_MATCH_1})
+set(CPACK_PACKAGE_VERSION ${QUELMA_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail server for a small office behind one provider")

@@ -55,10 +55,18 @@ void CheckPort(CheckSteps& steps, const config::Configuration& config, const Loc
     return steps.pass(name, "занят работающей программой quelma этого каталога" + where);
   }
   const std::string seen = "не открывается" + where + ": " + link::WinsockErrorName(*error);
+  // This command, run by hand, lacks the right the service has: whether the port is free it
+  // cannot tell, and it does not call that a failure.
+  if (*error == kAccessDenied && platform::kLowPortsArePrivileged && port < 1024) {
+    return steps.warn(name, seen + " (порт ниже 1024, а у этой команды нет права его открыть)",
+                      "Служба quelma его откроет (systemd дает ей CAP_NET_BIND_SERVICE); программе, запущенной "
+                      "вручную, нужен root или порт выше 1024 в " + setting + ". Не занят ли он другой программой, "
+                      "покажет \"ss -ltnp\".");
+  }
   if (*error == kAccessDenied) {
     return steps.fail(name, seen,
-                      "Порты ниже 1024 открывает только привилегированная программа: запустите службу quelma "
-                      "(systemd дает ей CAP_NET_BIND_SERVICE) или задайте в " + setting + " порт выше 1024.");
+                      "Порт занят другой программой, не дающей его открыть: остановите ее (найти ее: \"netstat -ano\") "
+                      "или задайте другой порт в " + setting + ".");
   }
   if (*error == kAddressNotAvailable) {
     return steps.fail(name, seen, "Адреса из LISTEN_ADDRESSES нет на этом компьютере: исправьте LISTEN_ADDRESSES.");
@@ -68,11 +76,25 @@ void CheckPort(CheckSteps& steps, const config::Configuration& config, const Loc
              "\"netstat -ano\" в Windows) или задайте другой порт в " + setting + ".");
 }
 
+// "/a/b/" -> "/a/" (a folder's name ends with the separator).
+std::string ParentFolder(const std::string& folder) {
+  const std::size_t end = folder.find_last_not_of("/\\");
+  if (end == std::string::npos) return folder;
+  const std::size_t cut = folder.find_last_of("/\\", end);
+  return cut == std::string::npos ? std::string() : folder.substr(0, cut + 1);
+}
+
 void CheckFolder(CheckSteps& steps, const std::string& what, const std::string& folder) {
   const std::string name = "Папка " + what;
   if (!platform::IsDirectory(folder)) {
-    return steps.fail(name, folder + ": папки нет",
-                      "Программа создает ее при запуске; если она не появилась, проверьте путь и права на родительскую папку.");
+    // Before the first start (a fresh install) the program has not made it yet.
+    if (platform::IsDirectory(ParentFolder(folder))) {
+      return steps.warn(name, folder + ": папки еще нет",
+                        "Программа создаст ее при запуске; если после запуска ее нет, проверьте права на " +
+                            ParentFolder(folder) + ".");
+    }
+    return steps.fail(name, folder + ": папки нет, нет и " + ParentFolder(folder),
+                      "Исправьте путь в настройках или создайте эти папки.");
   }
   const std::string probe = folder + "quelma-check-" + std::to_string(platform::ProcessUniqueTicks().next()) + ".tmp";
   auto file = platform::OutputFile::Create(probe, platform::CreateMode::kExclusive);

@@ -25,6 +25,14 @@ int LastSocketError();
 int WinsockErrorFromErrno(int error);
 #endif
 
+// Whether ports below 1024 open only for a privileged program (root, or CAP_NET_BIND_SERVICE as
+// systemd gives the service); Windows has no such ports.
+#ifdef _WIN32
+inline constexpr bool kLowPortsArePrivileged = false;
+#else
+inline constexpr bool kLowPortsArePrivileged = true;
+#endif
+
 struct Ipv4Address {
   std::uint32_t hostOrder = 0;  // 127.0.0.1 is 0x7F000001
   std::string toString() const;
