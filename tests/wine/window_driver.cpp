@@ -218,8 +218,7 @@ int main(int argc, char** argv) {
                  "       answer CAPTION yes|no | post-command CLASS TITLE ID | key|type CLASS TITLE VK | close CLASS TITLE |"
                  " wait CLASS TITLE | count CLASS TITLE |\n"
                  "       set-text DIALOG-TITLE ID TEXT | text DIALOG-TITLE ID | click DIALOG-TITLE ID |"
-                 " select DIALOG-TITLE ID INDEX | hold-mutex NAME SECONDS | window-text CLASS TITLE ID
-");
+                 " select DIALOG-TITLE ID INDEX | hold-mutex NAME SECONDS | window-text CLASS TITLE ID\n");
     return 2;
   }
   const std::string what = argv[1];

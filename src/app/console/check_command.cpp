@@ -5,13 +5,11 @@
 #include <cstdio>
 #include <memory>
 
+#include "app/console/existing_settings.h"
 #include "app/settings_check.h"
-#include "config/config_file.h"
 #include "dialup/remote_access.h"
 #include "oauth/access_tokens.h"
 #include "platform/cp1251_utf8.h"
-#include "platform/files.h"
-#include "pop3_client/sorter_rules.h"
 
 namespace quelma::app {
 namespace {
@@ -30,21 +28,12 @@ int CheckCommand(const std::string& programDir, const std::vector<std::string>& 
     return 2;
   }
   // The check reads the settings; it never makes a missing quelma.cfg.
-  if (!platform::FileExists(config::ConfigFilePath(programDir))) {
-    std::fprintf(stderr, "quelma: %s does not exist: start quelma once or set it up first\n",
-                 config::ConfigFilePath(programDir).c_str());
-    return 1;
-  }
-  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
-  config::Configuration config = config::DefaultConfiguration(programDir);
-  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
-    std::fprintf(stderr, "quelma: %s cannot be read\n", config::ConfigFilePath(programDir).c_str());
-    return 1;
-  }
+  const std::optional<config::Configuration> config = LoadExistingSettings(programDir);
+  if (!config) return 1;
   oauth::AccessTokens tokens(programDir);
   const std::unique_ptr<dialup::RemoteAccess> remoteAccess = dialup::CreateSystemRemoteAccess();
   Say("Проверка настроек: " + programDir + "\n\n");
-  const CheckReport report = RunSettingsCheck(config, *request, SystemCheckContext(programDir, tokens, *remoteAccess),
+  const CheckReport report = RunSettingsCheck(*config, *request, SystemCheckContext(programDir, tokens, *remoteAccess),
                                               [](const CheckTarget& target) { Say(FormatCheckTarget(target)); });
   Say(FormatCheckSummary(report));
   return CheckPassed(report) ? 0 : 1;

@@ -21,6 +21,7 @@
 #include "app/console/console_main_window.h"
 #include "app/console/dialup_permission.h"
 #include "app/console/directory_owner.h"
+#include "app/console/existing_settings.h"
 #include "app/console/program_directory.h"
 #include "app/console/service_notify.h"
 #include "app/console/settings_reload.h"
@@ -164,16 +165,9 @@ void WatchSignals(link::MainWindow& window, sigset_t signals) {
 // them). The running server (if any) takes it at its next session start. A local user's
 // password that the POP3 server could never match is refused, as the servers dialog does.
 int SetPassword(const std::string& programDir, const std::vector<std::string>& what) {
-  if (!platform::FileExists(config::ConfigFilePath(programDir))) {
-    std::fprintf(stderr, "quelma: %s does not exist\n", config::ConfigFilePath(programDir).c_str());
-    return 1;
-  }
-  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
-  config::Configuration config = config::DefaultConfiguration(programDir);
-  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
-    std::fprintf(stderr, "quelma: %s cannot be read\n", config::ConfigFilePath(programDir).c_str());
-    return 1;
-  }
+  std::optional<config::Configuration> loaded = app::LoadExistingSettings(programDir);
+  if (!loaded) return 1;
+  config::Configuration& config = *loaded;
   std::string password;
   std::getline(std::cin, password);
   if (!password.empty() && password.back() == '\r') password.pop_back();
