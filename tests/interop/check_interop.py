@@ -3,8 +3,12 @@
 XOAUTH2) and Postfix submission (STARTTLS, SASL through that Dovecot), from oauth_peers.py. A
 good account and the SMTP login pass every step with exit code 0; a wrong password fails the
 login with the set-password hint; an account never authorised fails it with the "oauth login"
-hint; a mistaken port fails the connect; the running program's own ports pass, another
-program's port fails. The mail at the provider stays where it was, and nothing is sent."""
+hint, and once authorised passes, and with its refresh token revoked fails again with that hint;
+a mistaken port fails the connect; a certificate no trusted authority signed fails the TLS
+step; the running program's own ports pass, another program's port fails; a disk almost full
+fails the disk step (on a small tmpfs, as root). The mail at the provider stays where it was,
+and nothing is sent."""
+import json
 import os
 import shutil
 import socket
@@ -70,6 +74,20 @@ def main():
                          code == 1 and step(report, "[ OK ]", "Возможности") and step(report, "[СБОЙ]", "Вход")
                          and "quelma oauth login account 2" in report, report)
 
+            # Authorised: the refresh token where "oauth login" puts it.
+            _, refresh = o.grant(user=IVAN)
+            with open(os.path.join(q.dir, "oauth.tokens"), "w") as f:
+                json.dump({"logins": {"pop3 localhost " + IVAN: refresh}}, f)
+            os.chmod(os.path.join(q.dir, "oauth.tokens"), 0o600)
+            code, report = run_check(binary, q.dir, ["account", "2"])
+            checks.check("the account once authorised passes its XOAUTH2 login: exit 0",
+                         code == 0 and step(report, "[ OK ]", "Вход"), report)
+            o.revoke(json.load(open(os.path.join(q.dir, "oauth.tokens")))["logins"]["pop3 localhost " + IVAN])
+            code, report = run_check(binary, q.dir, ["account", "2"])
+            checks.check("its refresh token revoked: the login fails with the oauth login hint",
+                         code == 1 and step(report, "[СБОЙ]", "Вход") and "quelma oauth login account 2" in report,
+                         report)
+
             code, report = run_check(binary, q.dir, ["account", "3"])
             checks.check("a port where nothing listens fails the connect",
                          code == 1 and step(report, "[СБОЙ]", "Соединение") and step(report, "[ -- ]", "Вход"),
@@ -99,6 +117,32 @@ def main():
             checks.check("another program's port fails the port step: exit 1",
                          code == 1 and any(line.strip().startswith("[СБОЙ] Порт SMTP") for line in report.splitlines()),
                          report)
+
+            # The same directory without the test authority: the provider's certificate is untrusted.
+            with open(os.path.join(other, "quelma.cfg"), "wb") as f:
+                f.write("\r\n".join(cfg[:-2] + ["[POP3accounts]", "localhost %s ; %s-%d-0-postmaster tls=ssl"
+                                                  % (ANNA, scramble("anna-pw"), pop3s)] + cfg[-2:] + [""]).encode("cp1251"))
+            code, report = run_check(binary, other, ["account", "0"])
+            checks.check("an untrusted certificate fails the TLS step, no login tried: exit 1",
+                         code == 1 and step(report, "[СБОЙ]", "TLS") and step(report, "[ -- ]", "Вход"), report)
+
+            if os.geteuid() == 0:
+                disk = os.path.join(other, "disk")
+                os.mkdir(disk)
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", disk], check=True)
+                try:
+                    os.mkdir(os.path.join(disk, "maildrop"))
+                    with open(os.path.join(other, "quelma.cfg"), "wb") as f:
+                        f.write("\r\n".join(cfg + [""]).replace("%s/maildrop/" % other, "%s/maildrop/" % disk)
+                                .encode("cp1251"))
+                    code, report = run_check(binary, other, ["local"])
+                finally:
+                    subprocess.run(["umount", "-l", disk], check=False)
+                checks.check("a disk almost full fails the disk step with its hint: exit 1",
+                             code == 1 and step(report, "[СБОЙ]", "Место на диске")
+                             and "Освободите место" in report, report)
+            else:
+                print("skip a disk almost full (mounting a small tmpfs needs root)")
 
             checks.check("the message is still at the provider", peers.pop3.messages(ANNA) == [message],
                          repr(peers.pop3.messages(ANNA)))
