@@ -9,6 +9,7 @@ import os
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import NameOID
 
 
@@ -30,7 +31,13 @@ def _make(cn, names, issuer, days_from, days_to, ca=False, rsa_key=False):
     if names:
         alt = [x509.IPAddress(ipaddress.ip_address(n)) if n[0].isdigit() or ":" in n else x509.DNSName(n) for n in names]
         builder = builder.add_extension(x509.SubjectAlternativeName(alt), critical=False)
-    cert = builder.sign(issuer[0] if issuer else key, hashes.SHA256())
+    signer = issuer[0] if issuer else key
+    cert = builder.sign(signer, hashes.SHA256())
+    # Wine's crypt32 takes an ECDSA signature whose r or s is shorter than 32 bytes (one in about
+    # 128) for a bad one ("chain status 8"): sign again until both are full length.
+    while isinstance(signer, ec.EllipticCurvePrivateKey) and min(x.bit_length() for x in
+                                                                 decode_dss_signature(cert.signature)) <= 248:
+        cert = builder.sign(signer, hashes.SHA256())
     return key, cert
 
 
