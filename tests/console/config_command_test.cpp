@@ -308,6 +308,14 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
        "Пароль может состоять только из латинских букв и цифр: с символом \"-\" почтовая программа не сможет войти на "
        "POP3 сервер.\nПароль не сохранен.",
        nullptr},
+      {"a name with a blank", {"user", "add", "bad name"}, "",
+       "Имя пользователя \"bad name\": допустимы только латинские буквы, цифры и знаки _ - . (с другими знаками "
+       "POP3-сервер не примет вход).",
+       nullptr},
+      {"a rename to a name no login matches", {"user", "edit", "ivan", "--name", "ivan@office"}, "",
+       "Имя пользователя \"ivan@office\": допустимы только латинские буквы, цифры и знаки _ - . (с другими знаками "
+       "POP3-сервер не примет вход).",
+       nullptr},
       {"the postmaster", {"user", "delete", "postmaster"}, "", "Удалять постмастера нельзя",
        [](DialogSide& s) { ServersDialog(s.env).remove(0); }},
       {"the daemon as postmaster", {"role", "postmaster", "daemon"}, "", "Демон не может быть постмастером",

@@ -26,6 +26,16 @@ std::optional<std::string> FieldProblem(const std::string& name, const std::stri
   return dialogs::UserPasswordProblem(squeezed);
 }
 
+// A name typed on the command line: the dialog would drop its blanks without a word, and the
+// POP3 server matches a login only in letters A-Z, digits and "_-." (ReadUserName), so any other
+// character makes a user who can never collect mail.
+std::optional<std::string> TypedNameProblem(const std::string& name) {
+  static constexpr char kNameChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.";
+  if (name.find_first_not_of(kNameChars) == std::string::npos) return std::nullopt;
+  return "Имя пользователя \"" + name + "\": допустимы только латинские буквы, цифры и знаки _ - . "
+         "(с другими знаками POP3-сервер не примет вход).";
+}
+
 // The user dialog's OK: add (index -1) or edit, then the servers dialog's OK.
 int AcceptUser(ConfigSession& session, int index, const CommandWords& w, const config::LocalUser& shown) {
   std::string name = w.value("name").value_or(shown.name);
@@ -36,6 +46,9 @@ int AcceptUser(ConfigSession& session, int index, const CommandWords& w, const c
     const auto line = session.readLine();
     if (!line) return session.refuse("пароль не прочитан со стандартного ввода");
     password = *line;
+  }
+  if (index < 0 || w.has("name")) {
+    if (const auto problem = TypedNameProblem(name)) return session.refuse(*problem);
   }
   if (const auto problem = FieldProblem(name, password, alias)) return session.refuse(*problem);
   const auto user = dialogs::AcceptUserFields(name, password, alias);
