@@ -249,10 +249,13 @@ def getmail_run(work, port, keep):
     with open(os.path.join(directory, "getmailrc"), "w") as f:
         f.write("[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = %d\nusername = postmaster\n"
                 "password = pm\n\n[destination]\ntype = Mboxrd\npath = %s\n%s\n"
-                "[options]\nread_all = false\ndelete = %s\nverbose = 0\nmessage_log_verbose = false\n"
+                "[options]\nread_all = false\ndelete = %s\nverbose = 2\nmessage_log_verbose = false\n"
                 % (port, target, as_user, "false" if keep else "true"))
-    result = subprocess.run(["getmail", "--getmaildir", directory, "--rcfile", "getmailrc"],
-                            env=dict(os.environ, HOME=work), capture_output=True, timeout=60)
+    try:
+        result = subprocess.run(["getmail", "--getmaildir", directory, "--rcfile", "getmailrc"],
+                                env=dict(os.environ, HOME=work), capture_output=True, timeout=60)
+    except subprocess.TimeoutExpired as e:  # what it printed so far, as a failed run
+        return 124, b"getmail did not end in 60 s: " + (e.stdout or b"") + (e.stderr or b"")
     return result.returncode, result.stdout + result.stderr
 
 
@@ -287,6 +290,14 @@ CLIENTS = [
 ]
 
 
+def log_tail(server, lines=30):
+    """The last lines of the program's log, to tell a client's fault from the server's."""
+    try:
+        return "\n".join(open(server.path("quelma.log"), "rb").read().decode("cp1251").splitlines()[-lines:])
+    except OSError:
+        return "(no quelma.log)"
+
+
 def with_client(server, original, uids, name, run, delivered):
     if shutil.which(name) is None:
         check(name + " is installed", False)
@@ -301,7 +312,8 @@ def with_client(server, original, uids, name, run, delivered):
         for step in ("keep", "keep again"):
             code, output = run(work, server.pop3, keep=True)
             got = delivered(work)
-            check("%s %s: runs without an error" % (name, step), code == 0, output.decode(errors="replace")[-2000:])
+            check("%s %s: runs without an error" % (name, step), code == 0,
+                  output.decode(errors="replace")[-2000:] + "\n" + log_tail(server))
             check("%s %s: every message delivered exactly once" % (name, step), sorted(got) == EXPECTED,
                   "got %s" % sorted(got))
             check("%s %s: the maildrop stays whole" % (name, step),
