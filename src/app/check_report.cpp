@@ -24,6 +24,18 @@ void CheckSteps::skipAfterFailure(const std::vector<std::string>& names) {
   for (const std::string& name : names) skip(name, "не проверялось: предыдущий шаг не пройден");
 }
 
+void CheckSteps::reportInOrder(const std::vector<std::string>& planned, const std::string& failedStep,
+                               const std::function<void(const std::string&, bool)>& report) {
+  for (std::size_t i = 0; i < planned.size(); ++i) {
+    const bool failed = planned[i] == failedStep;
+    report(planned[i], failed);
+    if (failed) {
+      skipAfterFailure({planned.begin() + static_cast<std::ptrdiff_t>(i) + 1, planned.end()});
+      return;
+    }
+  }
+}
+
 std::size_t CountVerdicts(const CheckReport& report, CheckVerdict verdict) {
   std::size_t count = 0;
   for (const CheckTarget& target : report.targets) {

@@ -3,6 +3,7 @@
 // report as text for the terminal and the Windows report window.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ class CheckSteps {
   void skip(const std::string& name, const std::string& why);
   // Each of `names` skipped because an earlier step failed.
   void skipAfterFailure(const std::vector<std::string>& names);
+  // The planned steps in their order, each told by `report(name, failed)`, up to the one named
+  // `failedStep`; those after it are skipped.
+  void reportInOrder(const std::vector<std::string>& planned, const std::string& failedStep,
+                     const std::function<void(const std::string&, bool)>& report);
   bool failed() const { return failed_; }
 
  private:

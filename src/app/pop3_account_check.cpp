@@ -139,9 +139,7 @@ void AccountCheck::evaluate(Pop3ClientError error) {
                {account_.server, config_.TLS_CA_FILE, account_.fingerprint}, tlsWords(), context_.now());
     planned.erase(planned.begin());
   }
-  for (std::size_t i = 0; i < planned.size(); ++i) {
-    const std::string& step = planned[i];
-    const bool failed = step == failedStep;
+  steps_.reportInOrder(planned, failedStep, [&](const std::string& step, bool failed) {
     if (step == kStepGreeting) greeting(failed, error);
     if (step == kStepCapabilities) capabilities(failed, error);
     if (step == kStepLogin) login(failed, error);
@@ -149,11 +147,7 @@ void AccountCheck::evaluate(Pop3ClientError error) {
       AddTlsStep(steps_, transcript_.tlsOutcome().value_or(net::TlsOutcome{}),
                  {account_.server, config_.TLS_CA_FILE, account_.fingerprint}, tlsWords(), context_.now());
     }
-    if (failed) {
-      steps_.skipAfterFailure({planned.begin() + static_cast<std::ptrdiff_t>(i) + 1, planned.end()});
-      return;
-    }
-  }
+  });
 }
 
 void AccountCheck::greeting(bool failed, Pop3ClientError error) {

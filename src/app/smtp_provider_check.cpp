@@ -124,18 +124,12 @@ void SmtpCheck::run() {
 void SmtpCheck::evaluate(SmtpClientError error) {
   const std::string failedStep = stepOf(error);
   const std::vector<std::string> planned = plan();
-  for (std::size_t i = 0; i < planned.size(); ++i) {
-    const std::string& step = planned[i];
-    const bool failed = step == failedStep;
+  steps_.reportInOrder(planned, failedStep, [&](const std::string& step, bool failed) {
     if (step == kStepTls) addTls();
     if (step == kStepGreeting) greeting(failed, error);
     if (step == kStepCapabilities) capabilities(failed, error);
     if (step == kStepLogin) login(failed, error);
-    if (failed) {
-      steps_.skipAfterFailure({planned.begin() + static_cast<std::ptrdiff_t>(i) + 1, planned.end()});
-      return;
-    }
-  }
+  });
 }
 
 void SmtpCheck::greeting(bool failed, SmtpClientError error) {

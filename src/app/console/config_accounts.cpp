@@ -12,12 +12,12 @@ namespace quelma::app {
 
 namespace {
 
-constexpr OptionSpec kAccountOptions[] = {
+constexpr KnownOption kAccountOptions[] = {
     {"preset", true}, {"server", true},      {"login", true}, {"port", true},    {"tls", true},
     {"apop", true},   {"deliver", true},     {"auth", true},  {"oauth", true},   {"fingerprint", true},
     {"keep", true},   {"maxsize", true},     {"password-stdin", false}};
 
-constexpr OptionSpec kSmtpOptions[] = {
+constexpr KnownOption kSmtpOptions[] = {
     {"preset", true}, {"server", true}, {"port", true},   {"tls", true},   {"fingerprint", true},
     {"ca-file", true}, {"login", true}, {"no-login", false}, {"auth", true}, {"oauth", true},
     {"password-stdin", false}};

@@ -11,8 +11,8 @@ namespace quelma::app {
 
 namespace {
 
-constexpr OptionSpec kAddOptions[] = {{"stop", false}, {"envelope", false}};
-constexpr OptionSpec kEditOptions[] = {
+constexpr KnownOption kAddOptions[] = {{"stop", false}, {"envelope", false}};
+constexpr KnownOption kEditOptions[] = {
     {"header", true}, {"contains", true}, {"deliver", true}, {"stop", true}, {"envelope", true}};
 
 // The delivery list of the rule dialog made to hold `list`: local users as "Добавить >>" adds
@@ -77,7 +77,7 @@ std::vector<std::string> RuleLines(ConfigSession& session) {
 int RuleCommand(ConfigSession& session, Words words) {
   const std::string verb = words.empty() ? "" : words[0];
   const bool add = verb == "add";
-  const CommandWords w = ParseCommandWords(words, add ? std::span<const OptionSpec>(kAddOptions) : kEditOptions);
+  const CommandWords w = ParseCommandWords(words, add ? std::span<const KnownOption>(kAddOptions) : kEditOptions);
   if (!w.problem.empty()) return session.usage(w.problem);
   if (verb == "list" && w.positional.size() == 1 && w.options.empty()) {
     for (const std::string& line : RuleLines(session)) session.say(line);

@@ -10,7 +10,7 @@ namespace quelma::app {
 
 namespace {
 
-constexpr OptionSpec kUserOptions[] = {{"name", true}, {"alias", true}, {"password-stdin", false}};
+constexpr KnownOption kUserOptions[] = {{"name", true}, {"alias", true}, {"password-stdin", false}};
 
 // The user dialog's three fields from what was typed; the dialog's fields hold no more than
 // these lengths, so a longer text is refused rather than cut.

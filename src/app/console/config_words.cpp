@@ -18,7 +18,7 @@ std::optional<std::string> TerminalWordToCp1251(std::string_view utf8) {
   return text;
 }
 
-CommandWords ParseCommandWords(std::span<const std::string> words, std::span<const OptionSpec> options) {
+CommandWords ParseCommandWords(std::span<const std::string> words, std::span<const KnownOption> options) {
   CommandWords parsed;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const auto word = TerminalWordToCp1251(words[i]);
@@ -31,15 +31,15 @@ CommandWords ParseCommandWords(std::span<const std::string> words, std::span<con
       continue;
     }
     const std::string name = word->substr(2);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& option : options) {
-      if (option.name == name) spec = &option;
+    const KnownOption* known = nullptr;
+    for (const KnownOption& option : options) {
+      if (option.name == name) known = &option;
     }
-    if (!spec) {
+    if (!known) {
       parsed.problem = "неизвестный параметр " + *word;
       return parsed;
     }
-    if (!spec->takesValue) {
+    if (!known->takesValue) {
       parsed.options[name] = "";
       continue;
     }

@@ -11,7 +11,7 @@
 
 namespace quelma::app {
 
-struct OptionSpec {
+struct KnownOption {
   std::string_view name;  // without the dashes
   bool takesValue;
 };
@@ -27,7 +27,7 @@ struct CommandWords {
 
 // Reads `words` against the options a command knows. An unknown option, a missing value or a
 // word that has no Windows-1251 spelling leaves a problem.
-CommandWords ParseCommandWords(std::span<const std::string> words, std::span<const OptionSpec> options);
+CommandWords ParseCommandWords(std::span<const std::string> words, std::span<const KnownOption> options);
 
 // A UTF-8 word from the terminal in Windows-1251, or nothing when a character has no byte there.
 std::optional<std::string> TerminalWordToCp1251(std::string_view utf8);
