@@ -10,7 +10,7 @@ import threading
 END = b"\r\n.\r\n"
 
 
-def session(conn):
+def session(conn, counted=None):
     conn.sendall(b"220 sink ESMTP\r\n")
     pending = b""
     in_data = False
@@ -19,6 +19,8 @@ def session(conn):
         chunk = conn.recv(1 << 20)
         if not chunk:
             return
+        if counted is not None:
+            counted[0] += len(chunk)
         if in_data:
             joined = tail + chunk
             at = joined.find(END)
@@ -53,7 +55,8 @@ def session(conn):
                 conn.sendall(b"250 Ok\r\n")
 
 
-def serve(port, ready=None):
+def serve(port, ready=None, counted=None):
+    """Serves until the process ends; `counted[0]` (when given) sums every byte received."""
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
@@ -63,7 +66,7 @@ def serve(port, ready=None):
     while True:
         conn, _ = listener.accept()
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        threading.Thread(target=lambda c=conn: (session(c), c.close()), daemon=True).start()
+        threading.Thread(target=lambda c=conn: (session(c, counted), c.close()), daemon=True).start()
 
 
 if __name__ == "__main__":
