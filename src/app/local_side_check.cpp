@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "link/activity_log.h"
-#include "link/server_thread.h"
+#include "serving/server_thread.h"
 #include "net/address_ranges.h"
 #include "net/listener.h"
 #include "platform/files.h"
@@ -27,7 +27,7 @@ std::string Megabytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) 
 // Whether the port can be opened on every listening address; the socket error otherwise.
 std::optional<int> PortTakenError(const config::Configuration& config, std::uint16_t port) {
   bool every = true;
-  const std::vector<platform::IpAddress> addresses = link::ListenAddressesOf(config.LISTEN_ADDRESSES, every);
+  const std::vector<platform::IpAddress> addresses = serving::ListenAddressesOf(config.LISTEN_ADDRESSES, every);
   net::Listener listener;
   for (const platform::IpAddress& address : addresses) {
     if (listener.open(address, port, 1) != net::ListenFailure::kNone) {

@@ -9,13 +9,13 @@
 
 #include "app/session_control.h"
 #include "oauth/access_tokens.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::app {
 
 class ThreadWorkers final : public SessionWorkers {
  public:
-  ThreadWorkers(link::MainWindow& window, link::ActivityLog& log, pop3_client::SorterFile& sorter, std::string programDir,
+  ThreadWorkers(link::MainWindow& window, link::ActivityLog& log, sorting::SorterFile& sorter, std::string programDir,
                 dialup::RemoteAccess& access, dialup::DialerState& dialer)
       : window_(window), log_(log), sorter_(sorter), programDir_(std::move(programDir)), access_(access), dialer_(dialer) {}
 
@@ -30,7 +30,7 @@ class ThreadWorkers final : public SessionWorkers {
 
   link::MainWindow& window_;
   link::ActivityLog& log_;
-  pop3_client::SorterFile& sorter_;
+  sorting::SorterFile& sorter_;
   std::string programDir_;
   dialup::RemoteAccess& access_;
   dialup::DialerState& dialer_;

@@ -5,7 +5,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::dialogs {
 
@@ -268,7 +268,7 @@ bool ServersDialog::ok(const ServersFields& f) {
   if (const auto timeout = InRange(f.timeout, config::limits::kShortestServersTimeoutMs, config::limits::kLongestServersTimeoutMs)) {
     c.SERVERS_TIMEOUT = *timeout;
   }
-  pop3_client::CheckSorterRules(env_.sorter, c);
+  sorting::CheckSorterRules(env_.sorter, c);
   return working_.save();
 }
 

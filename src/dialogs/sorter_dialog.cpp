@@ -33,23 +33,23 @@ std::vector<std::string> ListItems(std::string_view list) {
   return items;
 }
 
-std::string RuleLine(const pop3_client::SorterRule& rule) {
+std::string RuleLine(const sorting::SorterRule& rule) {
   return "Если \"" + rule.headerName + "\" содержит \"" + rule.pattern + "\" - Доставить: " +
          (rule.envelope ? "по конверту, иначе " : "") + rule.recipients + " " + (rule.stop ? " и СТОП" : "");
 }
 
 SorterDialog::SorterDialog(DialogEnvironment& env)
-    : env_(env), working_(env), rules_(pop3_client::ReadSorterRules(env.sorter)) {}
+    : env_(env), working_(env), rules_(sorting::ReadSorterRules(env.sorter)) {}
 
 std::vector<std::string> SorterDialog::lines() const {
   std::vector<std::string> lines;
-  for (const pop3_client::SorterRule& rule : *rules_) lines.push_back(RuleLine(rule));
+  for (const sorting::SorterRule& rule : *rules_) lines.push_back(RuleLine(rule));
   return lines;
 }
 
-void SorterDialog::add(const pop3_client::SorterRule& rule) { pop3_client::AppendSorterRule(*rules_, rule); }
+void SorterDialog::add(const sorting::SorterRule& rule) { sorting::AppendSorterRule(*rules_, rule); }
 
-void SorterDialog::replace(int index, const pop3_client::SorterRule& rule) {
+void SorterDialog::replace(int index, const sorting::SorterRule& rule) {
   if (index >= 0 && static_cast<std::size_t>(index) < rules_->size()) (*rules_)[index] = rule;
 }
 
@@ -78,14 +78,14 @@ void SorterDialog::setUnsortedRecipients(const std::string& names) {
 }
 
 bool SorterDialog::ok() {
-  if (!pop3_client::WriteSorterRules(env_.sorter, *rules_)) {
+  if (!sorting::WriteSorterRules(env_.sorter, *rules_)) {
     env_.prompt.ask({"Не могу записать файл sorter.cfg", "Ошибка", Buttons::kOk, Icon::kError});
     return false;
   }
   return !unsortedChanged_ || working_.save();
 }
 
-RuleDialog::RuleDialog(const config::Configuration& config, const pop3_client::SorterRule* rule)
+RuleDialog::RuleDialog(const config::Configuration& config, const sorting::SorterRule* rule)
     : config_(config), marked_(config.users.size(), false) {
   if (!rule) return;
   headerName = rule->headerName;
@@ -154,7 +154,7 @@ std::string RuleDialog::recipients() const {
 }
 
 InnerOutcome RuleDialog::ok(std::string_view header, std::string_view searchText, bool stopFlag, bool envelopeFlag,
-                            Prompt& prompt, pop3_client::SorterRule& rule) const {
+                            Prompt& prompt, sorting::SorterRule& rule) const {
   const std::string name = Squeezed(header, 29);
   const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 128; });
   const std::string text = Cut(searchText, 64);

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "dialogs/working_configuration.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::dialogs {
 
 // "Если "To" содержит "x" - Доставить: a,b  и СТОП"; a rule for the envelope recipients
 // shows "по конверту, иначе " before its list.
-std::string RuleLine(const pop3_client::SorterRule& rule);
+std::string RuleLine(const sorting::SorterRule& rule);
 
 class SorterDialog {
  public:
@@ -22,12 +22,12 @@ class SorterDialog {
   bool opened() const { return rules_.has_value(); }
 
   std::vector<std::string> lines() const;
-  const pop3_client::SorterRuleTable& rules() const { return *rules_; }
+  const sorting::SorterRuleTable& rules() const { return *rules_; }
   const config::Configuration& config() const { return working_.get(); }
   const std::string& unsortedRecipients() const { return working_.get().UNDISCLOSED_MAIL_TO; }
 
-  void add(const pop3_client::SorterRule& rule);                 // the rule dialog's OK
-  void replace(int index, const pop3_client::SorterRule& rule);  // the same on a rule
+  void add(const sorting::SorterRule& rule);                 // the rule dialog's OK
+  void replace(int index, const sorting::SorterRule& rule);  // the same on a rule
   void remove(int index);  // asks first; with no rules nothing happens
   // The moved rule's new place, or nothing when it cannot move.
   std::optional<int> moveUp(int index);
@@ -43,7 +43,7 @@ class SorterDialog {
  private:
   DialogEnvironment& env_;
   WorkingConfiguration working_;
-  std::optional<pop3_client::SorterRuleTable> rules_;
+  std::optional<sorting::SorterRuleTable> rules_;
   bool unsortedChanged_ = false;
 };
 
@@ -52,7 +52,7 @@ inline constexpr const char* kHeaderChoices[] = {"To", "Cc", "From", "Received",
 // The rule dialog on `rule`, or on a new rule (nullptr).
 class RuleDialog {
  public:
-  RuleDialog(const config::Configuration& config, const pop3_client::SorterRule* rule);
+  RuleDialog(const config::Configuration& config, const sorting::SorterRule* rule);
 
   std::string headerName, pattern;  // the opening texts; ok() takes what the form holds
   bool stop = false;
@@ -74,7 +74,7 @@ class RuleDialog {
 
   // OK with what the form holds; on kAccepted `rule` is the result.
   InnerOutcome ok(std::string_view header, std::string_view searchText, bool stopFlag, bool envelopeFlag,
-                  Prompt& prompt, pop3_client::SorterRule& rule) const;
+                  Prompt& prompt, sorting::SorterRule& rule) const;
 
  private:
   const config::Configuration& config_;

@@ -1,12 +1,12 @@
 #include "dialogs/working_configuration.h"
 
 #include "config/config_file.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::dialogs {
 
 void WorkingConfiguration::reload() {
-  pop3_client::LoadConfigurationChecked(env_.programDir, env_.sorter, config_);
+  sorting::LoadConfigurationChecked(env_.programDir, env_.sorter, config_);
   publish();
 }
 

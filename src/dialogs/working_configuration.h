@@ -11,7 +11,7 @@
 #include "dialogs/prompt.h"
 #include "platform/files.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 class SorterFile;
 }
 
@@ -21,7 +21,7 @@ namespace quelma::dialogs {
 struct DialogEnvironment {
   config::ConfigStore& store;
   std::string programDir;
-  pop3_client::SorterFile& sorter;
+  sorting::SorterFile& sorter;
   Prompt& prompt;
   // Whether a folder the user typed exists (the platform's check; a fake in tests).
   std::function<bool(const std::string&)> isDirectory = platform::IsDirectory;

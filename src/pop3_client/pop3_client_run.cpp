@@ -9,7 +9,7 @@
 #include "platform/running_guard.h"
 #include "pop3_client/pop3_client_error.h"
 #include "pop3_client/pop3_client_session.h"
-#include "pop3_client/sort_downloaded_mail.h"
+#include "sorting/sort_downloaded_mail.h"
 #include "spool/download_files.h"
 #include "spool/uid_ledger.h"
 
@@ -62,7 +62,7 @@ Pop3ClientError Run::startImplicitTls() {
 }
 
 // Every file of downloaded mail that waits, each where its account delivers.
-void Run::sort() { SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock}); }
+void Run::sort() { sorting::SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock}); }
 
 // Connect and talk to the provider; the connection is closed when this returns.
 Pop3ClientError Run::download() {

@@ -9,7 +9,7 @@
 #include "config/configuration.h"
 #include "net/access_token_source.h"
 #include "platform/clock.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::pop3_client {
 
@@ -19,7 +19,7 @@ struct Pop3ClientContext {
   link::MainWindow& window;
   link::ActivityLog& log;
   const config::Configuration& config;
-  SorterFile& sorter;
+  sorting::SorterFile& sorter;
   std::string programDir;            // holds the download files and "mail.txt"
   config::ProviderAccount account;   // CurrentPop3Account
   std::uint32_t receiveTimeoutMs = config::defaults::kProviderTimeoutMs;

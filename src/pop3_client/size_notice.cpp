@@ -3,7 +3,7 @@
 
 #include "codec/encoded_words.h"
 #include "platform/text.h"
-#include "pop3_client/message_header.h"
+#include "sorting/message_header.h"
 #include "spool/delivery.h"
 #include "spool/maildrop.h"
 
@@ -13,7 +13,7 @@ namespace {
 // The value of the header's first `name` field, decoded, on one line, in printable text only:
 // what a provider's message says must not write lines of its own into the notice.
 std::string FieldOf(const std::string& header, std::string_view name) {
-  const auto values = MessageHeader(header).values(name);
+  const auto values = sorting::MessageHeader(header).values(name);
   if (values.empty()) return "-";
   std::string value = codec::DecodeHeaderValue(values.front());
   value.erase(0, value.find_first_not_of(" \t"));

@@ -10,13 +10,13 @@ namespace {
 
 constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 
-constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
+constexpr serving::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd, reply::kTooManySessions};
 
 // One client, greeting included. After STLS the dialogue starts over through TLS with a new
 // session and a new reader: what the client sent before the handshake is dropped.
-void Serve(link::ServerContext& c, link::ClientConnection& client) {
-  const std::string stamp = link::NewLoginChallenge(client.config->LocalDomain);
+void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
+  const std::string stamp = serving::NewLoginChallenge(client.config->LocalDomain);
   if (!net::StreamSink(client.stream).send(Pop3Greeting(stamp))) return;
   net::ByteStream* stream = &client.stream;
   const auto address = client.stream.peerAddress();
@@ -27,12 +27,12 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
     net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
                                    kMaxPop3Line, 2000);
     Pop3Session session(client.config, c.log, sink,
-                        {client.tls != nullptr && !client.secure && !secure, peer, &link::ProcessLoginGuard(), stamp});
+                        {client.tls != nullptr && !client.secure && !secure, peer, &c.loginGuard, stamp});
     while (auto line = reader.nextLine()) {
       if (!session.handleLine(*line)) break;
     }
     if (session.startTlsRequested()) {
-      secure = link::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogPop3Srv(t); });
+      secure = serving::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogPop3Srv(t); });
       if (!secure) return;
       stream = secure.get();
       continue;
@@ -45,11 +45,11 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
 
 }  // namespace
 
-int RunPop3Server(link::ServerContext c) {
+int RunPop3Server(serving::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogPop3Srv(text); };
   const auto config = c.config.current();
-  return link::RunServerThread(c, kTexts, config->POP3_SRV_PORT, config->POP3_SRV_TLS_PORT, log,
-                               [&c](link::ClientConnection& client) { Serve(c, client); });
+  return serving::RunServerThread(c, kTexts, config->POP3_SRV_PORT, config->POP3_SRV_TLS_PORT, log,
+                               [&c](serving::ClientConnection& client) { Serve(c, client); });
 }
 
 }  // namespace quelma::pop3_server

@@ -132,7 +132,7 @@ bool Pop3Session::handleApop(std::string_view line) {
 // Under the failed-login guard: while the address is locked out the outcome is not looked at;
 // a wrong password is logged, counted and answered after the guard's delay.
 bool Pop3Session::finishLogin(bool passwordMatches) {
-  std::optional<link::LoginGuard::Attempt> attempt =
+  std::optional<serving::LoginGuard::Attempt> attempt =
       options_.guard ? options_.guard->begin(options_.client, config_->AUTH_FAIL_LIMIT) : std::nullopt;
   if (options_.guard && !attempt) {
     phase_ = Phase::kUser;
@@ -144,7 +144,7 @@ bool Pop3Session::finishLogin(bool passwordMatches) {
   }
   log_.LogPop3Srv(logtext::kWrongPasswordBegin + userName_ + logtext::kWrongPasswordEnd);
   phase_ = Phase::kUser;
-  if (attempt && attempt->failed()) log_.LogPop3Srv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
+  if (attempt && attempt->failed()) log_.LogPop3Srv(serving::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
   return send(reply::kPasswordIncorrect);
 }
 

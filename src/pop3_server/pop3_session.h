@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "link/activity_log.h"
-#include "link/login_guard.h"
+#include "serving/login_guard.h"
 #include "config/configuration.h"
 #include "pop3_server/maildrop_commands.h"
 #include "net/reply_sink.h"
@@ -19,7 +19,7 @@ namespace quelma::pop3_server {
 struct Pop3SessionOptions {
   bool offerStls = false;  // a certificate is set and TLS is not up yet
   std::string client;      // the client's address: failed logins are counted per address
-  link::LoginGuard* guard = nullptr;  // none: failures are neither slowed nor counted
+  serving::LoginGuard* guard = nullptr;  // none: failures are neither slowed nor counted
   std::string apopStamp;   // the greeting's time stamp "<...>"; empty: APOP is not offered
 };
 

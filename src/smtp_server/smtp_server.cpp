@@ -13,7 +13,7 @@ namespace {
 constexpr std::size_t kMaxSmtpLine = 1199;  // CR LF included
 constexpr std::size_t kReceiveSize = 1200;
 
-constexpr link::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
+constexpr serving::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd, reply::kTooManySessions};
 
 // Receives one message after "354"; false when the session is to end.
@@ -62,10 +62,10 @@ RelayPermission RelayPermissionOf(const config::Configuration& config, const net
   return {net::InRanges(*ranges, *peer), peer->toString()};
 }
 
-void Serve(link::ServerContext& c, link::ClientConnection& client) {
+void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
   if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
   const RelayPermission relay = RelayPermissionOf(*client.config, client.stream);
-  const std::string challenge = link::NewLoginChallenge(client.config->LocalDomain);
+  const std::string challenge = serving::NewLoginChallenge(client.config->LocalDomain);
   const auto& config = client.config;
   net::ByteStream* stream = &client.stream;
   std::unique_ptr<net::ByteStream> secure;
@@ -75,7 +75,7 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
                                    kMaxSmtpLine, kReceiveSize);
     SmtpSession session(config, c.log, sink,
                         {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure, relay.allowed,
-                         relay.client, client.secure || secure != nullptr, &link::ProcessLoginGuard(), challenge});
+                         relay.client, client.secure || secure != nullptr, &c.loginGuard, challenge});
     SmtpAction action = SmtpAction::kEnd;
     while (auto line = reader.nextLine()) {
       action = session.handleLine(*line);
@@ -86,7 +86,7 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
       }
     }
     if (action == SmtpAction::kStartTls) {
-      secure = link::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogSmtpSrv(t); });
+      secure = serving::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogSmtpSrv(t); });
       if (!secure) return;
       stream = secure.get();
       continue;
@@ -99,11 +99,11 @@ void Serve(link::ServerContext& c, link::ClientConnection& client) {
 
 }  // namespace
 
-int RunSmtpServer(link::ServerContext c) {
+int RunSmtpServer(serving::ServerContext c) {
   auto log = [&c](const std::string& text) { c.log.LogSmtpSrv(text); };
   const auto config = c.config.current();
-  return link::RunServerThread(c, kTexts, config->SMTP_SRV_PORT, config->SMTP_SRV_TLS_PORT, log,
-                               [&c](link::ClientConnection& client) { Serve(c, client); });
+  return serving::RunServerThread(c, kTexts, config->SMTP_SRV_PORT, config->SMTP_SRV_TLS_PORT, log,
+                               [&c](serving::ClientConnection& client) { Serve(c, client); });
 }
 
 }  // namespace quelma::smtp_server

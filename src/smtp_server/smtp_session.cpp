@@ -161,7 +161,7 @@ SmtpAction SmtpSession::auth(std::string_view line) {
 // Each step of the exchange under the failed-login guard: while the address is locked out
 // (also when it was locked out after the exchange began) nothing is checked.
 SmtpAction SmtpSession::guardedStep(const std::function<SmtpLogin::Step()>& step) {
-  std::optional<link::LoginGuard::Attempt> attempt =
+  std::optional<serving::LoginGuard::Attempt> attempt =
       options_.guard ? options_.guard->begin(options_.client, config_->AUTH_FAIL_LIMIT) : std::nullopt;
   if (options_.guard && !attempt) {
     login_.reset();
@@ -179,7 +179,7 @@ SmtpAction SmtpSession::guardedStep(const std::function<SmtpLogin::Step()>& step
     case SmtpLogin::Outcome::kFailed:
       log_.LogSmtpSrv(logtext::kLoginFailedBegin + Printable(result.user) + "\" (AUTH " + mechanism + ") с адреса " +
                       options_.client + "\r\n");
-      if (attempt && attempt->failed()) log_.LogSmtpSrv(link::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
+      if (attempt && attempt->failed()) log_.LogSmtpSrv(serving::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
       return reply(reply::kLoginFailed);
     default: return reply(result.reply);
   }

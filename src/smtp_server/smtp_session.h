@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "link/activity_log.h"
-#include "link/login_guard.h"
+#include "serving/login_guard.h"
 #include "smtp_server/smtp_login.h"
 #include "config/configuration.h"
 #include "net/reply_sink.h"
@@ -40,7 +40,7 @@ struct SmtpSessionOptions {
   bool mayRelay = true;        // outside recipients are taken (the client is in RELAY_NETWORKS)
   std::string client;          // the client's address, for log lines and the failed-login count
   bool secure = false;         // TLS is up: PLAIN and LOGIN may be offered
-  link::LoginGuard* guard = nullptr;  // none: failed logins are neither slowed nor counted
+  serving::LoginGuard* guard = nullptr;  // none: failed logins are neither slowed nor counted
   std::string challenge;       // the CRAM-MD5 challenge of this connection
 };
 

@@ -99,31 +99,4 @@ HWND AttachSpin(HWND dialog, int spinId, int buddy, int low, int high, int posit
                              low, position);
 }
 
-void EndAfterOk(HWND dialog, dialogs::InnerOutcome outcome) {
-  if (outcome != dialogs::InnerOutcome::kEditAgain) EndDialog(dialog, outcome == dialogs::InnerOutcome::kAccepted ? IDOK : IDCANCEL);
-}
-
-bool Win32Prompt::ask(const dialogs::Message& message) {
-  UINT flags = message.buttons == dialogs::Buttons::kYesNo ? MB_YESNO : MB_OK;
-  switch (message.icon) {
-    case dialogs::Icon::kError:
-    case dialogs::Icon::kStop:
-      flags |= MB_ICONERROR;
-      break;
-    case dialogs::Icon::kQuestion:
-      flags |= MB_ICONQUESTION;
-      break;
-    case dialogs::Icon::kExclamation:
-      flags |= MB_ICONEXCLAMATION;
-      break;
-    case dialogs::Icon::kInformation:
-      flags |= MB_ICONINFORMATION;
-      break;
-    case dialogs::Icon::kNone:
-      break;
-  }
-  const int answer = MessageBoxA(GetActiveWindow(), message.text.c_str(), message.caption.c_str(), flags);
-  return answer == IDYES || answer == IDOK;
-}
-
 }  // namespace quelma::win32_ui

@@ -1,4 +1,4 @@
-// Reading and filling the controls of the settings dialogs; the message boxes behind Prompt.
+// Reading and filling the controls of the settings dialogs and the main window.
 #pragma once
 
 #include <windows.h>
@@ -6,8 +6,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "dialogs/prompt.h"
 
 namespace quelma::win32_ui {
 
@@ -40,14 +38,5 @@ State* StateOf(HWND dialog, UINT message, LPARAM lParam) {
   if (message == WM_INITDIALOG) SetWindowLongPtrA(dialog, DWLP_USER, lParam);
   return reinterpret_cast<State*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
-
-// Ends a modal dialog after its OK as the logic decided; "edit again" keeps it open.
-void EndAfterOk(HWND dialog, dialogs::InnerOutcome outcome);
-
-// The message boxes, owned by the window in front (the dialog that asks).
-class Win32Prompt final : public dialogs::Prompt {
- public:
-  bool ask(const dialogs::Message& message) override;
-};
 
 }  // namespace quelma::win32_ui

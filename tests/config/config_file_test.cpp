@@ -7,7 +7,7 @@
 #include "config/password_scramble.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 #include "support/temp_dir.h"
 
 namespace quelma::config {
@@ -21,9 +21,9 @@ constexpr char kSep = platform::kPathSeparator;
 
 struct Program {
   TempDir dir;
-  pop3_client::SorterFile sorter{pop3_client::SorterFilePath(dir.path())};
+  sorting::SorterFile sorter{sorting::SorterFilePath(dir.path())};
 
-  LoadResult load(Configuration& config) { return pop3_client::LoadConfigurationChecked(dir.path(), sorter, config); }
+  LoadResult load(Configuration& config) { return sorting::LoadConfigurationChecked(dir.path(), sorter, config); }
 
   Configuration loadText(const std::string& text) {
     WriteAll(ConfigFilePath(dir.path()), text);

@@ -18,7 +18,7 @@
 #include "dialogs/sorter_dialog.h"
 #include "platform/cp1251_utf8.h"
 #include "platform/files.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 #include "support/fake_remote_access.h"
 #include "support/temp_dir.h"
 
@@ -29,12 +29,12 @@ using testing::ReadAll;
 
 // The dialogs on one program directory, as quelma.exe opens them.
 struct DialogSide {
-  explicit DialogSide(const std::string& dir) : sorter(pop3_client::SorterFilePath(dir)), env{store, dir, sorter, prompt} {
+  explicit DialogSide(const std::string& dir) : sorter(sorting::SorterFilePath(dir)), env{store, dir, sorter, prompt} {
     config::Configuration c = config::DefaultConfiguration(dir);
-    pop3_client::LoadConfigurationChecked(dir, sorter, c);
+    sorting::LoadConfigurationChecked(dir, sorter, c);
     store.publish(c);
   }
-  pop3_client::SorterFile sorter;
+  sorting::SorterFile sorter;
   config::ConfigStore store;
   dialogs::RecordingPrompt prompt;
   testing::FakeRemoteAccess access;
@@ -54,7 +54,7 @@ struct Office {
     c.accounts = {{"pop.provider.ru", "office", "secret", 110, "*", 0, {}, {}, {}, {}},
                   {"pop.other.ru", "ivan", "pw", 995, "ivan", 0, config::TlsMode::kImplicit, {}, {}, {}}};
     config::SaveConfiguration(dir.path(), c);
-    testing::WriteAll(sorterCfg(), pop3_client::FormatSorterRules(
+    testing::WriteAll(sorterCfg(), sorting::FormatSorterRules(
                                        {{"Subject", "report", "ivan,petr", 1, false}, {"To", "sales", "petr", 0, false}}));
   }
 
@@ -217,7 +217,7 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          r.addUser("petr");
          r.addAddress("boss@other.ru");
          r.addUser("ivan");
-         pop3_client::SorterRule rule;
+         sorting::SorterRule rule;
          r.ok("Subject", "Отчет", true, true, s.prompt, rule);
          d.add(rule);
          d.ok();
@@ -228,7 +228,7 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          RuleDialog r(d.config(), &d.rules()[1]);
          r.removeDelivery(0);
          r.addUser("ivan");
-         pop3_client::SorterRule rule;
+         sorting::SorterRule rule;
          r.ok(r.headerName, r.pattern, true, r.envelope, s.prompt, rule);
          d.replace(1, rule);
          d.ok();
@@ -389,7 +389,7 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
          SorterDialog d(s.env);
          RuleDialog r(d.config(), nullptr);
          r.addUser("ivan");
-         pop3_client::SorterRule rule;
+         sorting::SorterRule rule;
          r.ok("Тема", "x", false, false, s.prompt, rule);
        }},
       {"a day that ends before it starts", {"schedule", "set", "mon", "18:00", "08:00", "30"}, "",

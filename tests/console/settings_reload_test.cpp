@@ -46,7 +46,7 @@ TEST(SettingsReload, TakesTheFilesAtOnceAndSaysWhatWaitsForARestart) {
     ASSERT_EQ(config::SaveConfiguration(dir.path(), edited), config::SaveResult::kSaved);
 
     config::ConfigStore store(running);
-    pop3_client::SorterFile sorter(pop3_client::SorterFilePath(dir.path()));
+    sorting::SorterFile sorter(sorting::SorterFilePath(dir.path()));
     testing::RecordedLog recorded;
     EXPECT_TRUE(ReloadSettings(dir.path(), sorter, store, recorded.log)) << c.name;
     EXPECT_EQ(*store.current(), edited) << c.name;
@@ -61,7 +61,7 @@ TEST(SettingsReload, AnUnreadableFileLeavesTheRunningSettings) {
   std::filesystem::create_directory(dir.file("quelma.cfg"));  // exists, cannot be read as a file
   config::ConfigStore store(running);
   const auto before = store.current();
-  pop3_client::SorterFile sorter(pop3_client::SorterFilePath(dir.path()));
+  sorting::SorterFile sorter(sorting::SorterFilePath(dir.path()));
   testing::RecordedLog recorded;
   EXPECT_FALSE(ReloadSettings(dir.path(), sorter, store, recorded.log));
   EXPECT_EQ(store.current(), before);

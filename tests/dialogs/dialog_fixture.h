@@ -8,7 +8,7 @@
 #include "config/config_file.h"
 #include "config/config_store.h"
 #include "dialogs/working_configuration.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 #include "support/temp_dir.h"
 
 namespace quelma::dialogs {
@@ -27,7 +27,7 @@ struct RecordingPrompt final : Prompt {
 
 struct DialogFixture {
   quelma::testing::TempDir dir;
-  pop3_client::SorterFile sorter{dir.file("sorter.cfg")};
+  sorting::SorterFile sorter{dir.file("sorter.cfg")};
   config::ConfigStore store;
   RecordingPrompt prompt;
   std::vector<std::string> directories;  // what the folder check finds
@@ -53,7 +53,7 @@ struct DialogFixture {
 
   config::Configuration saved() {
     config::Configuration c = config::DefaultConfiguration(dir.path());
-    pop3_client::LoadConfigurationChecked(dir.path(), sorter, c);
+    sorting::LoadConfigurationChecked(dir.path(), sorter, c);
     return c;
   }
 };

@@ -8,7 +8,7 @@
 namespace quelma::dialogs {
 namespace {
 
-using pop3_client::SorterRule;
+using sorting::SorterRule;
 using quelma::testing::ReadAll;
 using quelma::testing::WriteAll;
 
@@ -36,14 +36,14 @@ TEST(SorterDialog, EditingTheTable) {
   EXPECT_EQ(d.moveUp(0), std::nullopt);
   EXPECT_EQ(d.moveDown(1), std::nullopt);
   EXPECT_EQ(d.moveDown(0), 1);
-  EXPECT_EQ(d.rules(), (pop3_client::SorterRuleTable{second, first}));
+  EXPECT_EQ(d.rules(), (sorting::SorterRuleTable{second, first}));
   EXPECT_EQ(d.moveUp(1), 0);
   f.prompt.answers = {false};
   d.remove(0);
   EXPECT_EQ(d.rules().size(), 2u) << "No keeps it";
   d.remove(0);
   EXPECT_EQ(f.prompt.shown.back(), (Message{"Удалить эту запись?", "Удаление", Buttons::kYesNo}));
-  EXPECT_EQ(d.rules(), (pop3_client::SorterRuleTable{second})) << "the second rule whole";
+  EXPECT_EQ(d.rules(), (sorting::SorterRuleTable{second})) << "the second rule whole";
   d.add({"From", "boss@", "postmaster", 0});
   d.replace(0, {"Cc", "c", "ivan", 1});
   const std::string before = "\r\nTo\r\na\r\nivan\r\n1\r\n\r\nCc\r\nb\r\npetr\r\n0\r\n";
@@ -154,7 +154,7 @@ TEST(SorterDialog, EnvelopeOptionThroughSorterCfg) {
     ASSERT_TRUE(reopened.moveDown(0));
     ASSERT_TRUE(reopened.ok());
     SorterDialog last(f.env);
-    EXPECT_EQ(last.rules(), (pop3_client::SorterRuleTable{{"Subject", "счёт", "ivan", 0},
+    EXPECT_EQ(last.rules(), (sorting::SorterRuleTable{{"Subject", "счёт", "ivan", 0},
                                                           {"Delivered-To", "@office.ru", "postmaster", 1, c.edited}}));
   }
 }

@@ -9,9 +9,9 @@
 
 #include "config/configuration.h"
 #include "platform/text.h"
-#include "pop3_client/envelope_recipients.h"
-#include "pop3_client/message_header.h"
-#include "pop3_client/recent_message_ids.h"
+#include "sorting/envelope_recipients.h"
+#include "sorting/message_header.h"
+#include "sorting/recent_message_ids.h"
 
 using namespace quelma;
 
@@ -23,24 +23,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return c;
   }();
   const std::string block(reinterpret_cast<const char*>(data), size);
-  const pop3_client::MessageHeader header(block);
+  const sorting::MessageHeader header(block);
 
-  const auto users = pop3_client::EnvelopeRecipients(header, config);
+  const auto users = sorting::EnvelopeRecipients(header, config);
   for (std::size_t i = 0; i < users.size(); ++i) {
     if (users[i] >= config.users.size()) __builtin_trap();
     if (std::count(users.begin(), users.end(), users[i]) != 1) __builtin_trap();
   }
   for (const std::string_view name : {"To", "Received", "Delivered-To"}) {
     for (const auto& value : header.values(name)) {
-      for (const auto& address : pop3_client::AddressesIn(value)) {
+      for (const auto& address : sorting::AddressesIn(value)) {
         if (address.find('@') == std::string::npos || address.find_first_of("<>") != std::string::npos) __builtin_trap();
         if (address.size() > 320) __builtin_trap();
       }
-      const std::string forAddress = pop3_client::ReceivedFor(value);
+      const std::string forAddress = sorting::ReceivedFor(value);
       if (!forAddress.empty() && forAddress.find('@') == std::string::npos) __builtin_trap();
     }
   }
-  const std::string id = pop3_client::MessageIdOf(header);
+  const std::string id = sorting::MessageIdOf(header);
   if (!id.empty() && (id.front() != '<' || id.back() != '>' || id.size() > 250)) __builtin_trap();
 
   // A field that begins the block matches a pattern its raw first line holds after the name.

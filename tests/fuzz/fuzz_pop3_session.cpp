@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FixedClock clock;
   link::ActivityLog log(window, control, clock);
   fuzz::NullSink sink;
-  static link::LoginGuard guard([] { return link::LoginGuard::Clock::now(); }, [](std::chrono::milliseconds) {});
+  static serving::LoginGuard guard([] { return serving::LoginGuard::Clock::now(); }, [](std::chrono::milliseconds) {});
   pop3_server::Pop3Session session(config, log, sink, {size > 0 && data[0] % 2 == 0, "192.0.2.1", &guard, "<1.2@office.ru>"});
   platform::StringSource source(commands);
   net::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },

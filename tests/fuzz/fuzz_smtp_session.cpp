@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform::StringSource source(bytes);
   net::ProtocolLineReader reader([&source](char* b, std::size_t n) { return static_cast<long>(source.read(b, n)); },
                                       clock, 1199, 1200);
-  static link::LoginGuard guard([] { return link::LoginGuard::Clock::now(); }, [](std::chrono::milliseconds) {});
+  static serving::LoginGuard guard([] { return serving::LoginGuard::Clock::now(); }, [](std::chrono::milliseconds) {});
   smtp_server::SmtpSessionOptions options;
   options.mayRelay = (mode & 4) != 0;
   options.secure = (mode & 8) != 0;

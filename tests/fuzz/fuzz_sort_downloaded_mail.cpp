@@ -8,7 +8,7 @@
 
 #include "fuzz_support.h"
 #include "platform/files.h"
-#include "pop3_client/sort_downloaded_mail.h"
+#include "sorting/sort_downloaded_mail.h"
 
 using namespace quelma;
 
@@ -22,10 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   config.QueueDir = dir + "q/";
   config.PostMaster = "postmaster";
   config.users = {{"postmaster", "", ""}, {"ivan", "", ""}};
-  static pop3_client::SorterFile sorter(dir + "sorter.cfg");
+  static sorting::SorterFile sorter(dir + "sorter.cfg");
   static const bool rules = [] {
-    pop3_client::SorterRuleTable t = {{"Subject", "a", "ivan,x@y.ru", 0}, {"From", "@", "postmaster", 1}};
-    return pop3_client::WriteSorterRules(sorter, t);
+    sorting::SorterRuleTable t = {{"Subject", "a", "ivan,x@y.ru", 0}, {"From", "@", "postmaster", 1}};
+    return sorting::WriteSorterRules(sorter, t);
   }();
   (void)rules;
   fuzz::NullWindow window;
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (auto out = platform::OutputFile::Create(path, platform::CreateMode::kTruncate)) {
     out->write(std::string_view(reinterpret_cast<const char*>(data), size));
   }
-  pop3_client::SortMailFile({config, sorter, log, dir}, path, true, "*");
+  sorting::SortMailFile({config, sorter, log, dir}, path, true, "*");
   platform::RemoveFile(path);
   for (const char* name : {"ivan", "postmaster"}) platform::RemoveFile(dir + name);
   for (const auto& name : platform::ListDirectory(dir + "q", "*")) platform::RemoveFile(dir + "q/" + name);

@@ -3,23 +3,23 @@
 #include <cstdint>
 #include <string>
 
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 using namespace quelma;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   platform::StringSource source(bytes);
-  const pop3_client::SorterRuleTable rules = pop3_client::ParseSorterRules(source);
+  const sorting::SorterRuleTable rules = sorting::ParseSorterRules(source);
   for (const auto& rule : rules) {
     if (rule.headerName.size() > 28 || rule.pattern.size() > 63 || rule.recipients.size() > 498) __builtin_trap();
   }
-  pop3_client::SorterRuleTable writable;
+  sorting::SorterRuleTable writable;
   for (const auto& rule : rules) {
-    if (pop3_client::IsWritableRule(rule)) writable.push_back(rule);
+    if (sorting::IsWritableRule(rule)) writable.push_back(rule);
   }
-  const std::string written = pop3_client::FormatSorterRules(rules);
+  const std::string written = sorting::FormatSorterRules(rules);
   platform::StringSource again(written);
-  if (pop3_client::ParseSorterRules(again) != writable) __builtin_trap();
+  if (sorting::ParseSorterRules(again) != writable) __builtin_trap();
   return 0;
 }

@@ -46,9 +46,9 @@ class Servers {
     c.SMTP_SRV_PORT = 0;
     for (int i = 0; i < kUsers; ++i) c.users.push_back({UserName(i), "pw", ""});
     if (kind == kPop3) {
-      server_->start(c, &server_->control.pop3Srv, [](link::ServerContext x) { return pop3_server::RunPop3Server(x); });
+      server_->start(c, &server_->control.pop3Srv, [](serving::ServerContext x) { return pop3_server::RunPop3Server(x); });
     } else {
-      server_->start(c, &server_->control.smtpSrv, [](link::ServerContext x) { return smtp_server::RunSmtpServer(x); });
+      server_->start(c, &server_->control.smtpSrv, [](serving::ServerContext x) { return smtp_server::RunSmtpServer(x); });
     }
   }
   testing::LoopbackServer& server() { return *server_; }

@@ -14,6 +14,7 @@
 #include "support/temp_dir.h"
 
 namespace quelma::pop3_client {
+using namespace quelma::sorting;
 namespace {
 
 using quelma::testing::ReadAll;

@@ -8,7 +8,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "pop3_client/pop3_client_session.h"
-#include "pop3_client/sort_downloaded_mail.h"
+#include "sorting/sort_downloaded_mail.h"
 #include "pop3_server/pop3_session.h"
 #include "smtp_client/provider_session.h"
 #include "smtp_server/message_intake.h"
@@ -143,9 +143,9 @@ TEST(LineLengths, DownloadedCollectedAndSorted) {
     pop3_client::Pop3ClientSession session(stream, account, s.dir.path(), s.log, s.window);
     ASSERT_EQ(session.run(), pop3_client::Pop3ClientError::kNone);
     s.config.accounts = {account};
-    pop3_client::SorterFile sorter(pop3_client::SorterFilePath(s.dir.path()));
-    ASSERT_EQ(pop3_client::SortDownloadedMail({s.config, sorter, s.log, s.dir.path()}),
-              pop3_client::SortResult::kSorted);
+    sorting::SorterFile sorter(sorting::SorterFilePath(s.dir.path()));
+    ASSERT_EQ(sorting::SortDownloadedMail({s.config, sorter, s.log, s.dir.path()}),
+              sorting::SortResult::kSorted);
     EXPECT_TRUE(s.copyOf("ivan") == Stored(text));
   }
 }

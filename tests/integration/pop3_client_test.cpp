@@ -18,6 +18,7 @@
 #include "support/temp_dir.h"
 
 namespace quelma::pop3_client {
+using namespace quelma::sorting;
 namespace {
 
 using quelma::testing::ReadAll;

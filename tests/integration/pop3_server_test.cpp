@@ -28,7 +28,7 @@ class RunningServer : public testing::LoopbackServer {
     c.SERVERS_TIMEOUT = timeoutMs;
     c.Daemon = "daemon";
     c.users = {{"ivan", "pw", ""}, {"petr", "", ""}};
-    start(c, &control.pop3Srv, [](link::ServerContext context) { return RunPop3Server(context); });
+    start(c, &control.pop3Srv, [](serving::ServerContext context) { return RunPop3Server(context); });
   }
 };
 

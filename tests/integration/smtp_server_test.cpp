@@ -37,7 +37,7 @@ class RunningServer : public testing::LoopbackServer {
     c.SERVERS_TIMEOUT = timeoutMs;
     c.SMTP_SRV_PORT = 0;
     c.users = {{"postmaster", "", ""}, {"Ivan", "", ""}, {"petr", "", ""}, {"boss", "", ""}};
-    start(c, &control.smtpSrv, [](link::ServerContext context) { return RunSmtpServer(context); });
+    start(c, &control.smtpSrv, [](serving::ServerContext context) { return RunSmtpServer(context); });
   }
   std::string maildrop(const std::string& user) { return ReadAll(dir.file("maildrop") + platform::kPathSeparator + user); }
   std::vector<std::string> queue() { return spool::ListQueueFiles(dir.file("queue") + platform::kPathSeparator); }

@@ -176,7 +176,7 @@ TEST(Pop3Session, Apop) {
     EXPECT_EQ(session.loggedIn(), c.loggedIn) << c.lines[0];
   }
   EXPECT_EQ(Pop3Greeting(stamp), "+OK POP3 server ready. Please log in. " + stamp + "\r\n");
-  const std::string a = link::NewLoginChallenge("office.ru"), b = link::NewLoginChallenge("");
+  const std::string a = serving::NewLoginChallenge("office.ru"), b = serving::NewLoginChallenge("");
   EXPECT_NE(a, b);
   EXPECT_TRUE(a.starts_with("<") && a.ends_with("@office.ru>") && b.ends_with("@quelma>")) << a << " " << b;
 }
@@ -186,8 +186,8 @@ TEST(Pop3Session, Apop) {
 TEST(Pop3Session, FailedLoginsLockTheAddressOut) {
   Fixture f;
   f.config->AUTH_FAIL_LIMIT = 3;
-  link::LoginGuard::Clock::time_point now{};
-  link::LoginGuard guard([&now] { return now; }, [](std::chrono::milliseconds) {});
+  serving::LoginGuard::Clock::time_point now{};
+  serving::LoginGuard guard([&now] { return now; }, [](std::chrono::milliseconds) {});
   const Pop3SessionOptions attacker{false, "192.0.2.7", &guard, ""};
   const std::string wrong = "-ERR Password incorrect. Restart login with \"user username\"!\r\n";
   const std::string locked = "-ERR [SYS/TEMP] Too many failed logins from your address, try again later\r\n";

@@ -183,7 +183,7 @@ TEST(SmtpSession, Auth) {
 
 // Failed AUTH from one address locks it out: then the right password is refused unchecked.
 TEST(SmtpSession, FailedAuthLocksTheAddressOut) {
-  link::LoginGuard guard([] { return link::LoginGuard::Clock::time_point{}; }, [](std::chrono::milliseconds) {});
+  serving::LoginGuard guard([] { return serving::LoginGuard::Clock::time_point{}; }, [](std::chrono::milliseconds) {});
   const auto plain = [](std::string_view password) {
     return "AUTH PLAIN " + codec::Base64Encode(std::string("\0ivan\0", 6) + std::string(password));
   };

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "link/server_thread.h"
+#include "serving/server_thread.h"
 #include "platform/socket.h"
 #include "support/recording_main_window.h"
 #include "support/temp_dir.h"
@@ -22,10 +22,10 @@ class LoopbackServer {
   ~LoopbackServer() { stop(); }
 
   void start(const config::Configuration& config, link::ServerFlags* flags,
-             std::function<int(link::ServerContext)> run) {
+             std::function<int(serving::ServerContext)> run) {
     flags_ = flags;
     store.publish(config);
-    thread_ = std::thread([this, run] { exitCode = run({window, log, *flags_, store, platform::SystemClock(), &port_}); });
+    thread_ = std::thread([this, run] { exitCode = run({window, log, *flags_, store, platform::SystemClock(), loginGuard, &port_}); });
     // Listening (port known) or failed to listen (three log lines).
     for (int i = 0; i < 1000 && port_ == 0 && window.lines().size() < 3; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -51,6 +51,7 @@ class LoopbackServer {
   link::ServerControl control;
   link::ActivityLog log{window, control, platform::SystemClock()};
   config::ConfigStore store;
+  serving::LoginGuard loginGuard;
   int exitCode = -1;
 
  private:

@@ -49,12 +49,12 @@ std::optional<bool> Flag(const CommandWords& w, std::string_view name, bool now,
 int AcceptRule(ConfigSession& session, dialogs::SorterDialog& sorter, int index, const std::string& header,
                const std::string& pattern, const std::optional<std::string>& deliver, bool stop, bool envelope) {
   const config::Configuration& c = sorter.config();
-  const pop3_client::SorterRule* shown = index < 0 ? nullptr : &sorter.rules()[static_cast<std::size_t>(index)];
+  const sorting::SorterRule* shown = index < 0 ? nullptr : &sorter.rules()[static_cast<std::size_t>(index)];
   dialogs::RuleDialog dialog(c, shown);
   if (deliver) {
     if (const auto problem = FillDelivery(dialog, c, *deliver)) return session.refuse(*problem);
   }
-  pop3_client::SorterRule rule;
+  sorting::SorterRule rule;
   if (dialog.ok(header, pattern, stop, envelope, session.prompt(), rule) != dialogs::InnerOutcome::kAccepted) return 1;
   if (index < 0) {
     sorter.add(rule);
@@ -109,7 +109,7 @@ int RuleCommand(ConfigSession& session, Words words) {
     if (!moved) return session.refuse(w.positional[2] == "up" ? "Правило уже первое." : "Правило уже последнее.");
     return session.finish(sorter.ok());
   }
-  const pop3_client::SorterRule& rule = sorter.rules()[static_cast<std::size_t>(*index)];
+  const sorting::SorterRule& rule = sorter.rules()[static_cast<std::size_t>(*index)];
   std::string problem;
   const auto stop = Flag(w, "stop", rule.stop != 0, problem);
   const auto envelope = Flag(w, "envelope", rule.envelope, problem);

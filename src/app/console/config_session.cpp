@@ -44,7 +44,7 @@ ConfigSession::ConfigSession(const std::string& programDir, dialup::RemoteAccess
       in_(in),
       out_(out),
       err_(err),
-      sorter_(pop3_client::SorterFilePath(programDir)),
+      sorter_(sorting::SorterFilePath(programDir)),
       prompt_(out, err),
       env_{store_, programDir, sorter_, prompt_} {
   env_.cannotSave = [this] {
@@ -53,7 +53,7 @@ ConfigSession::ConfigSession(const std::string& programDir, dialup::RemoteAccess
   };
   config::Configuration c = config::DefaultConfiguration(programDir);
   // A new program directory gets the default quelma.cfg, as when the program starts there.
-  loaded_ = pop3_client::LoadConfigurationChecked(programDir, sorter_, c).status != config::LoadStatus::kUnreadable;
+  loaded_ = sorting::LoadConfigurationChecked(programDir, sorter_, c).status != config::LoadStatus::kUnreadable;
   if (!loaded_) refuse("файл " + config::ConfigFilePath(programDir) + " не читается");
   store_.publish(std::move(c));
 }

@@ -14,7 +14,7 @@
 #include "dialogs/prompt.h"
 #include "dialogs/working_configuration.h"
 #include "dialup/remote_access.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::app {
 
@@ -64,7 +64,7 @@ class ConfigSession {
   std::istream& in_;
   std::ostream& out_;
   std::ostream& err_;
-  pop3_client::SorterFile sorter_;
+  sorting::SorterFile sorter_;
   config::ConfigStore store_;
   TerminalPrompt prompt_;
   bool loaded_ = false;

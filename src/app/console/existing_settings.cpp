@@ -5,7 +5,7 @@
 
 #include "config/config_file.h"
 #include "platform/files.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::app {
 
@@ -15,9 +15,9 @@ std::optional<config::Configuration> LoadExistingSettings(const std::string& pro
     std::fprintf(stderr, "quelma: %s does not exist: start quelma once or set it up first\n", path.c_str());
     return std::nullopt;
   }
-  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
+  sorting::SorterFile sorterFile(sorting::SorterFilePath(programDir));
   config::Configuration config = config::DefaultConfiguration(programDir);
-  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
+  if (sorting::LoadConfigurationChecked(programDir, sorterFile, config).status != config::LoadStatus::kLoaded) {
     std::fprintf(stderr, "quelma: %s cannot be read\n", path.c_str());
     return std::nullopt;
   }

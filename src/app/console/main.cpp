@@ -40,7 +40,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
 
@@ -291,9 +291,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(*programDir));
+  sorting::SorterFile sorterFile(sorting::SorterFilePath(*programDir));
   config::Configuration working = config::DefaultConfiguration(*programDir);
-  const config::LoadResult loaded = pop3_client::LoadConfigurationChecked(*programDir, sorterFile, working);
+  const config::LoadResult loaded = sorting::LoadConfigurationChecked(*programDir, sorterFile, working);
   if (loaded.status == config::LoadStatus::kUnreadable) {
     std::fprintf(stderr, "quelma: %s cannot be read; running on the defaults without saving\n",
                  config::ConfigFilePath(*programDir).c_str());
@@ -328,11 +328,12 @@ int main(int argc, char** argv) {
   control.smtpSrv.stopped = false;
   std::atomic<std::uint16_t> pop3Port{0};
   std::atomic<std::uint16_t> smtpPort{0};
+  serving::LoginGuard loginGuard;
   std::thread pop3Server([&] {
-    pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock(), &pop3Port});
+    pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock(), loginGuard, &pop3Port});
   });
   std::thread smtpServer([&] {
-    smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock(), &smtpPort});
+    smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock(), loginGuard, &smtpPort});
   });
   // Communication sessions: the menu (SIGUSR1), daemon mail and the timetable on the timer.
   const auto remoteAccess = dialup::CreateSystemRemoteAccess();
@@ -341,7 +342,7 @@ int main(int argc, char** argv) {
   app::SessionControl session({store,
                                [&] {
                                  config::Configuration fresh = *store.current();
-                                 pop3_client::LoadConfigurationChecked(*programDir, sorterFile, fresh);
+                                 sorting::LoadConfigurationChecked(*programDir, sorterFile, fresh);
                                  store.publish(std::move(fresh));
                                },
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});

@@ -14,7 +14,7 @@
 #include "oauth/first_login.h"
 #include "platform/cp1251_utf8.h"
 #include "platform/text.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::app {
 namespace {
@@ -25,10 +25,10 @@ void Say(FILE* to, const std::string& cp1251) {
 }
 
 std::optional<config::Configuration> Load(const std::string& programDir) {
-  pop3_client::SorterFile sorterFile(pop3_client::SorterFilePath(programDir));
+  sorting::SorterFile sorterFile(sorting::SorterFilePath(programDir));
   config::Configuration config = config::DefaultConfiguration(programDir);
   // A new program directory gets the default quelma.cfg, as when the program starts there.
-  if (pop3_client::LoadConfigurationChecked(programDir, sorterFile, config).status == config::LoadStatus::kUnreadable) {
+  if (sorting::LoadConfigurationChecked(programDir, sorterFile, config).status == config::LoadStatus::kUnreadable) {
     Say(stderr, "quelma: " + config::ConfigFilePath(programDir) + " не читается");
     return std::nullopt;
   }

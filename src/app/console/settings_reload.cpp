@@ -21,11 +21,11 @@ std::vector<std::string> KeysTakenAtStart(const config::Configuration& running, 
   return changed;
 }
 
-bool ReloadSettings(const std::string& programDir, pop3_client::SorterFile& sorterFile, config::ConfigStore& store,
+bool ReloadSettings(const std::string& programDir, sorting::SorterFile& sorterFile, config::ConfigStore& store,
                     link::ActivityLog& log) {
   const auto running = store.current();
   config::Configuration fresh = *running;
-  const config::LoadResult loaded = pop3_client::LoadConfigurationChecked(programDir, sorterFile, fresh);
+  const config::LoadResult loaded = sorting::LoadConfigurationChecked(programDir, sorterFile, fresh);
   if (loaded.status == config::LoadStatus::kUnreadable) {
     log.LogDialer("Настройки не перечитаны: файл " + config::ConfigFilePath(programDir) +
                   " не читается; действуют прежние.");

@@ -8,7 +8,7 @@
 
 #include "link/activity_log.h"
 #include "config/config_store.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::app {
 
@@ -21,7 +21,7 @@ std::vector<std::string> KeysTakenAtStart(const config::Configuration& running, 
 
 // Main thread: reads the files again over the current settings and publishes them; logs what
 // happened. An unreadable quelma.cfg leaves the current settings. True when the files were read.
-bool ReloadSettings(const std::string& programDir, pop3_client::SorterFile& sorterFile, config::ConfigStore& store,
+bool ReloadSettings(const std::string& programDir, sorting::SorterFile& sorterFile, config::ConfigStore& store,
                     link::ActivityLog& log);
 
 }  // namespace quelma::app

@@ -66,7 +66,7 @@ std::optional<std::string> ProgramDirectory(const std::string& executableDir, co
 
 void MakeCoreParts(app::Program& program) {
   config::Configuration working = config::DefaultConfiguration(program.programDir);
-  pop3_client::LoadConfigurationChecked(program.programDir, program.sorter, working);
+  sorting::LoadConfigurationChecked(program.programDir, program.sorter, working);
   // The spool's directories, and what a crash left unfinished there, before any server runs.
   spool::PrepareSpool(working);
   program.store.publish(std::move(working));
@@ -79,7 +79,7 @@ void MakeCoreParts(app::Program& program) {
       program.store,
       [&program] {
         config::Configuration fresh = *program.store.current();
-        pop3_client::LoadConfigurationChecked(program.programDir, program.sorter, fresh);
+        sorting::LoadConfigurationChecked(program.programDir, program.sorter, fresh);
         program.store.publish(std::move(fresh));
       },
       *program.log, *program.workers, *program.access, program.dialer, platform::SystemClock()});
@@ -95,11 +95,11 @@ void StartServers(app::Program& program) {
   program.control.smtpSrv.stopped = false;
   std::thread([&program] {
     pop3_server::RunPop3Server({program.window, *program.log, program.control.pop3Srv, program.store,
-                                platform::SystemClock()});
+                                platform::SystemClock(), program.loginGuard});
   }).detach();
   std::thread([&program] {
     smtp_server::RunSmtpServer({program.window, *program.log, program.control.smtpSrv, program.store,
-                                platform::SystemClock()});
+                                platform::SystemClock(), program.loginGuard});
   }).detach();
 }
 

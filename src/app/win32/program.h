@@ -12,15 +12,16 @@
 #include "app/main_window_procedure.h"
 #include "app/modeless_dialogs.h"
 #include "link/server_control.h"
+#include "serving/login_guard.h"
 #include "app/session_control.h"
 #include "app/session_workers.h"
 #include "app/win32/win32_log_view.h"
 #include "app/win32/win32_main_window.h"
 #include "config/config_store.h"
-#include "win32_ui/dialog_controls.h"
+#include "dialogs/win32/win32_prompt.h"
 #include "dialogs/working_configuration.h"
 #include "dialup/remote_access.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace quelma::app {
 
@@ -29,9 +30,10 @@ inline constexpr char kMainWindowTitle[] = "Quelmar mail server";
 
 struct Program {
   std::string programDir;
-  pop3_client::SorterFile sorter;
+  sorting::SorterFile sorter;
   config::ConfigStore store;
   link::ServerControl control;
+  serving::LoginGuard loginGuard;  // both servers' failed logins
   Win32MainWindow window;
   Win32LogView view;
   std::unique_ptr<MainWindowProcedure> procedure;
@@ -43,10 +45,10 @@ struct Program {
   HWND mainWindow = nullptr;
   ModelessDialogs dialogs;
   NOTIFYICONDATAA tray{};
-  win32_ui::Win32Prompt prompt;
+  dialogs::Win32Prompt prompt;
   std::unique_ptr<dialogs::DialogEnvironment> dialogEnvironment;
 
-  explicit Program(std::string dir) : programDir(std::move(dir)), sorter(pop3_client::SorterFilePath(programDir)) {}
+  explicit Program(std::string dir) : programDir(std::move(dir)), sorter(sorting::SorterFilePath(programDir)) {}
 };
 
 // The one program of the process; set by WinMain.

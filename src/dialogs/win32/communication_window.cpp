@@ -9,6 +9,7 @@
 #include "dialogs/dialog_text.h"
 #include "dialogs/oauth_login.h"
 #include "dialogs/provider_login.h"
+#include "dialogs/win32/win32_prompt.h"
 #include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/oauth_login_window.h"
 #include "dialogs/win32/settings_windows.h"
@@ -156,7 +157,7 @@ INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPAR
                       Ask());
       break;
     case IDOK:
-      win32_ui::EndAfterOk(dialog, account->ok(ReadAccount(dialog), Ask()));
+      EndAfterOk(dialog, account->ok(ReadAccount(dialog), Ask()));
       break;
     case IDCANCEL:
       EndDialog(dialog, IDCANCEL);
@@ -264,7 +265,7 @@ INT_PTR CALLBACK SmtpLoginProcedure(HWND dialog, UINT message, WPARAM wParam, LP
                       Ask());
       break;
     case IDOK:
-      win32_ui::EndAfterOk(dialog, AcceptSmtpLogin(*editing->working, ReadSmtpLogin(dialog, editing->enabled),
+      EndAfterOk(dialog, AcceptSmtpLogin(*editing->working, ReadSmtpLogin(dialog, editing->enabled),
                                                    editing->server, Ask()));
       break;
     case IDCANCEL:

@@ -6,6 +6,7 @@
 
 #include "win32_ui/html_help.h"
 #include "dialogs/scheduler_dialog.h"
+#include "dialogs/win32/win32_prompt.h"
 #include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
@@ -42,7 +43,7 @@ INT_PTR CALLBACK DayProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
     case IDOK: {
       std::array<std::string, 5> fields;
       for (int i = 0; i < 5; ++i) fields[i] = win32_ui::ItemText(dialog, kDayFields[i], 8);
-      win32_ui::EndAfterOk(dialog, g_dialog->setDay(g_currentDay, fields, Settings().env->prompt));
+      EndAfterOk(dialog, g_dialog->setDay(g_currentDay, fields, Settings().env->prompt));
       break;
     }
     case IDCANCEL:

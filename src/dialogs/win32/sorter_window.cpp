@@ -3,6 +3,7 @@
 
 #include "win32_ui/html_help.h"
 #include "dialogs/sorter_dialog.h"
+#include "dialogs/win32/win32_prompt.h"
 #include "win32_ui/dialog_controls.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
@@ -20,7 +21,7 @@ struct UnsortedChoice {
 
 struct RuleEditing {
   RuleDialog rule;
-  pop3_client::SorterRule result;
+  sorting::SorterRule result;
 };
 
 void ShowDelivery(HWND dialog, const RuleDialog& rule) {
@@ -64,7 +65,7 @@ INT_PTR CALLBACK RuleProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM 
       ShowDelivery(dialog, rule);
       break;
     case IDOK: {
-      win32_ui::EndAfterOk(dialog, rule.ok(win32_ui::ItemText(dialog, IDC_RULE_HEADER, 29), win32_ui::ItemText(dialog, IDC_RULE_TEXT, 64),
+      EndAfterOk(dialog, rule.ok(win32_ui::ItemText(dialog, IDC_RULE_HEADER, 29), win32_ui::ItemText(dialog, IDC_RULE_TEXT, 64),
                                            win32_ui::IsChecked(dialog, IDC_RULE_STOP),
                                            win32_ui::IsChecked(dialog, IDC_RULE_ENVELOPE), Settings().env->prompt,
                                            editing->result));
@@ -130,7 +131,7 @@ void FillRules(HWND dialog, int select) {
 }
 
 void EditRule(HWND dialog, int index) {
-  const pop3_client::SorterRule* shown = index >= 0 ? &g_dialog->rules()[index] : nullptr;
+  const sorting::SorterRule* shown = index >= 0 ? &g_dialog->rules()[index] : nullptr;
   RuleEditing editing{RuleDialog(g_dialog->config(), shown), {}};
   if (DialogBoxParamA(GetModuleHandleA(nullptr), "IDD_ALIAS", dialog, RuleProcedure,
                       reinterpret_cast<LPARAM>(&editing)) != IDOK) {

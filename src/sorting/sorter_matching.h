@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "config/configuration.h"
-#include "pop3_client/message_header.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/message_header.h"
+#include "sorting/sorter_rules.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 inline constexpr std::size_t kMaxRelayList = 19999;
 inline constexpr std::size_t kMaxRecipientItem = 150;
@@ -36,4 +36,4 @@ RuleMatch MatchSorterRules(const MessageHeader& header, const SorterRuleTable& r
 // The address of the first "From" line of the header, or nothing.
 std::optional<std::string> RelaySender(std::string_view headerBlock);
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -1,10 +1,10 @@
 // Splitting a header block into fields and matching rule patterns against them.
-#include "pop3_client/message_header.h"
+#include "sorting/message_header.h"
 
 #include "codec/encoded_words.h"
 #include "platform/text.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 // Only a value with something to decode or join is decoded: the common plain field costs nothing more.
@@ -73,4 +73,4 @@ std::vector<std::string> MessageHeader::values(std::string_view name) const {
   return out;
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

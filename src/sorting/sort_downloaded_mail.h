@@ -9,9 +9,9 @@
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "platform/clock.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 struct SortContext {
   const config::Configuration& config;
@@ -37,4 +37,4 @@ SortResult SortMailFile(const SortContext& context, const std::string& path, boo
 // earlier version).
 SortResult SortDownloadedMail(const SortContext& context);
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -14,7 +14,7 @@
 #include <string>
 #include <utility>
 
-namespace quelma::link {
+namespace quelma::serving {
 
 class LoginGuard {
  public:
@@ -49,6 +49,9 @@ class LoginGuard {
   // is the longest an attempt waits for those begun before it to end.
   LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait,
              std::chrono::milliseconds settle = std::chrono::seconds(5));
+  // On the steady clock, pausing the thread that answers: the program's one guard, which both
+  // servers share through their context.
+  LoginGuard();
 
   // A login from `address` may be checked: nothing while the address is locked out. While the
   // failures so far and the attempts being checked reach `limit` (0: no limit), it first waits
@@ -83,7 +86,4 @@ std::string NewLoginChallenge(const std::string& host);
 // The log line of a lock-out that starts.
 std::string LockOutLogText(const std::string& address, int limit);
 
-// The guard of this process, on the steady clock.
-LoginGuard& ProcessLoginGuard();
-
-}  // namespace quelma::link
+}  // namespace quelma::serving

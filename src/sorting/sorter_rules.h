@@ -11,7 +11,7 @@
 #include "config/configuration.h"
 #include "platform/byte_source.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 namespace limits {
 inline constexpr std::size_t kHeaderName = 28;
@@ -77,4 +77,4 @@ bool CheckSorterRules(SorterFile& file, config::Configuration& config);
 config::LoadResult LoadConfigurationChecked(const std::string& programDir, SorterFile& file,
                                             config::Configuration& config);
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -13,12 +13,13 @@
 #include "link/activity_log.h"
 #include "link/main_window.h"
 #include "link/server_control.h"
+#include "serving/login_guard.h"
 #include "config/config_store.h"
 #include "platform/clock.h"
 #include "net/byte_stream.h"
 #include "net/tls.h"
 
-namespace quelma::link {
+namespace quelma::serving {
 
 // The texts each server logs at these points (they differ in small ways between the two).
 struct ServerTexts {
@@ -30,11 +31,12 @@ struct ServerTexts {
 };
 
 struct ServerContext {
-  MainWindow& window;
-  ActivityLog& log;
-  ServerFlags& flags;
+  link::MainWindow& window;
+  link::ActivityLog& log;
+  link::ServerFlags& flags;
   const config::ConfigStore& config;
   platform::Clock& clock;
+  LoginGuard& loginGuard;  // failed logins of both servers, counted per address
   std::atomic<std::uint16_t>* boundPort = nullptr;  // set once listening (tests listen on port 0)
 };
 
@@ -65,4 +67,4 @@ std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool
 std::unique_ptr<net::ByteStream> StartServerTls(const net::TlsServerCredentials& credentials, net::ByteStream& plain,
                                                 const std::function<void(const std::string&)>& log);
 
-}  // namespace quelma::link
+}  // namespace quelma::serving

@@ -6,15 +6,15 @@
 
 #include "platform/byte_source.h"
 #include "platform/files.h"
-#include "pop3_client/envelope_recipients.h"
-#include "pop3_client/sort_downloaded_mail.h"
-#include "pop3_client/sorter_matching.h"
+#include "sorting/envelope_recipients.h"
+#include "sorting/sort_downloaded_mail.h"
+#include "sorting/sorter_matching.h"
 #include "spool/queue_file.h"
 #include "support/recorded_log.h"
 #include "support/spool_directories.h"
 #include "support/temp_dir.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 using quelma::testing::ReadAll;
@@ -222,9 +222,9 @@ TEST(SorterFileOptions, OlderBuildsReadTheSameRules) {
 }
 
 }  // namespace
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 // Rules written in Windows-1251 match what senders actually send: encoded-words in each
@@ -251,4 +251,4 @@ TEST(SorterMatching, DecodedHeaderValues) {
 }
 
 }  // namespace
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 class MessageHeader {
  public:
@@ -35,4 +35,4 @@ class MessageHeader {
   std::vector<Field> fields_;
 };
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

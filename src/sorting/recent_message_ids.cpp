@@ -1,5 +1,5 @@
 // "delivered.ids": a line "SECONDS USER ID" for each copy the sorter delivered.
-#include "pop3_client/recent_message_ids.h"
+#include "sorting/recent_message_ids.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,7 +8,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 bool IsIdText(std::string_view text) {
@@ -105,4 +105,4 @@ bool RecentMessageIds::write() {
   return platform::AtomicReplace(path_, text) == platform::WriteResult::kWritten;
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -18,7 +18,7 @@
 #include "link/server_control.h"
 #include "net/plain_stream.h"
 
-namespace quelma::link {
+namespace quelma::serving {
 
 class SessionRunner {
  public:
@@ -35,7 +35,7 @@ class SessionRunner {
   using Refuse = std::function<void(net::PlainStream& client)>;
   using Log = std::function<void(const std::string& text)>;
 
-  SessionRunner(Limits limits, ServerFlags& flags, Serve serve, Refuse refuse, Log log);
+  SessionRunner(Limits limits, link::ServerFlags& flags, Serve serve, Refuse refuse, Log log);
   ~SessionRunner();
   SessionRunner(const SessionRunner&) = delete;
   SessionRunner& operator=(const SessionRunner&) = delete;
@@ -55,7 +55,7 @@ class SessionRunner {
   bool takePlace();
 
   Limits limits_;
-  ServerFlags& flags_;
+  link::ServerFlags& flags_;
   Serve serve_;
   Refuse refuse_;
   Log log_;
@@ -68,4 +68,4 @@ class SessionRunner {
   bool stopping_ = false;
 };
 
-}  // namespace quelma::link
+}  // namespace quelma::serving

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "config/configuration.h"
-#include "pop3_client/message_header.h"
+#include "sorting/message_header.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 // The headers read, in this order; the first group that names a local user decides. Of
 // Received only the topmost counts (its "for <...>"), as the lower ones are other hops.
@@ -33,4 +33,4 @@ std::string ReceivedFor(std::string_view value);
 // SMTP server does) and its local part, or the part before a "+", is a user's name; -1 if none.
 int LocalUserOf(std::string_view address, const config::Configuration& config);
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

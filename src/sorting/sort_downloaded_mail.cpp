@@ -1,6 +1,6 @@
 // Sorting files of downloaded mail, several files of one account as one delivery; every
 // copy of a message is read straight from its file.
-#include "pop3_client/sort_downloaded_mail.h"
+#include "sorting/sort_downloaded_mail.h"
 
 #include <algorithm>
 #include <optional>
@@ -8,9 +8,9 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
-#include "pop3_client/message_header.h"
-#include "pop3_client/recent_message_ids.h"
-#include "pop3_client/sorter_matching.h"
+#include "sorting/message_header.h"
+#include "sorting/recent_message_ids.h"
+#include "sorting/sorter_matching.h"
 #include "spool/delivery.h"
 #include "spool/download_files.h"
 #include "spool/download_text.h"
@@ -18,7 +18,7 @@
 #include "spool/queue_file.h"
 #include "spool/uid_ledger.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 constexpr std::size_t kWriteAt = 64 * 1024;
@@ -329,4 +329,4 @@ SortResult SortDownloadedMail(const SortContext& context) {
   return SortResult::kSorted;
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

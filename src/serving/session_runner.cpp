@@ -1,14 +1,15 @@
 // Threads, places and lifetimes of the sessions of a local server.
-#include "link/session_runner.h"
+#include "serving/session_runner.h"
 
 #include <atomic>
 #include <thread>
 
 #include "link/activity_log.h"
 
-namespace quelma::link {
+namespace quelma::serving {
 
 using SteadyClock = std::chrono::steady_clock;
+using link::SessionLabel;
 
 struct SessionRunner::Session {
   net::PlainStream client;
@@ -21,7 +22,7 @@ struct SessionRunner::Session {
   std::atomic<bool> overdue{false};
 };
 
-SessionRunner::SessionRunner(Limits limits, ServerFlags& flags, Serve serve, Refuse refuse, Log log)
+SessionRunner::SessionRunner(Limits limits, link::ServerFlags& flags, Serve serve, Refuse refuse, Log log)
     : limits_(limits), flags_(flags), serve_(std::move(serve)), refuse_(std::move(refuse)), log_(std::move(log)) {
   if (limits_.sessions == 0) limits_.sessions = 1;
 }
@@ -116,4 +117,4 @@ void SessionRunner::stopAll() {
   sessions_.clear();
 }
 
-}  // namespace quelma::link
+}  // namespace quelma::serving

@@ -6,10 +6,11 @@
 #include <mutex>
 #include <thread>
 
-#include "link/session_runner.h"
+#include "serving/session_runner.h"
 #include "net/listener.h"
 
-namespace quelma::link {
+namespace quelma::serving {
+using link::ServerFlags;
 namespace {
 
 // Connected pairs over 127.0.0.1: the runner gets the accepted end, the test keeps the other.
@@ -107,4 +108,4 @@ TEST(SessionRunner, AStopEndsBlockedSessionsAndWaitingOnes) {
 }
 
 }  // namespace
-}  // namespace quelma::link
+}  // namespace quelma::serving

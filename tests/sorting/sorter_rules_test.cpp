@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 #include "support/temp_dir.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 using quelma::testing::ReadAll;
@@ -164,4 +164,4 @@ TEST(CheckSorterRules, WithoutATableNeitherRulesNorAccountsAreExamined) {
 }
 
 }  // namespace
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

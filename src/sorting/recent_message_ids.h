@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "pop3_client/message_header.h"
+#include "sorting/message_header.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 class RecentMessageIds {
  public:
@@ -52,4 +52,4 @@ std::string MessageIdOf(const MessageHeader& header);
 // The local clock's seconds since 1970, as the window counts them.
 std::int64_t LocalSeconds(const platform::LocalTime& time);
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -1,5 +1,5 @@
 // Counting failed logins per address, the growing delay and the lock-out.
-#include "link/login_guard.h"
+#include "serving/login_guard.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 
 #include "platform/unique_tick.h"
 
-namespace quelma::link {
+namespace quelma::serving {
 
 LoginGuard::LoginGuard(std::function<Clock::time_point()> now, std::function<void(std::chrono::milliseconds)> wait,
                        std::chrono::milliseconds settle)
@@ -109,10 +109,7 @@ std::string LockOutLogText(const std::string& address, int limit) {
          " неудачных попыток (AUTH_FAIL_LIMIT)\r\n";
 }
 
-LoginGuard& ProcessLoginGuard() {
-  static LoginGuard guard([] { return LoginGuard::Clock::now(); },
-                          [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); });
-  return guard;
-}
+LoginGuard::LoginGuard()
+    : LoginGuard([] { return Clock::now(); }, [](std::chrono::milliseconds delay) { std::this_thread::sleep_for(delay); }) {}
 
-}  // namespace quelma::link
+}  // namespace quelma::serving

@@ -1,15 +1,17 @@
 // The listener and accept loop of a local server, with its step codes.
-#include "link/server_thread.h"
+#include "serving/server_thread.h"
 
 #include <chrono>
 #include <optional>
 #include <thread>
 
-#include "link/session_runner.h"
+#include "serving/session_runner.h"
 #include "net/listener.h"
 #include "net/tls_log_text.h"
 
-namespace quelma::link {
+namespace quelma::serving {
+
+using link::WinsockErrorName;
 namespace {
 
 enum StepCode {
@@ -226,4 +228,4 @@ std::unique_ptr<net::ByteStream> StartServerTls(const net::TlsServerCredentials&
   return secure;
 }
 
-}  // namespace quelma::link
+}  // namespace quelma::serving

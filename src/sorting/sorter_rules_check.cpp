@@ -2,9 +2,9 @@
 #include <string_view>
 #include <vector>
 
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 bool IsItemSeparator(char c) { return c == ',' || static_cast<unsigned char>(c) <= 32; }
@@ -74,4 +74,4 @@ config::LoadResult LoadConfigurationChecked(const std::string& programDir, Sorte
   return result;
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

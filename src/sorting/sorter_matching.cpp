@@ -1,10 +1,10 @@
 // Rule matching on header fields, and the sender of a relayed message.
-#include "pop3_client/sorter_matching.h"
+#include "sorting/sorter_matching.h"
 
 #include "platform/text.h"
-#include "pop3_client/envelope_recipients.h"
+#include "sorting/envelope_recipients.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 bool HeaderMatches(const MessageHeader& header, const SorterRule& rule) {
   if (rule.headerName.empty() || rule.pattern.empty() || rule.recipients.empty()) return false;
@@ -74,4 +74,4 @@ std::optional<std::string> RelaySender(std::string_view block) {
   return std::nullopt;
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

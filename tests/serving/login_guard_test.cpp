@@ -5,9 +5,9 @@
 #include <atomic>
 #include <thread>
 
-#include "link/login_guard.h"
+#include "serving/login_guard.h"
 
-namespace quelma::link {
+namespace quelma::serving {
 namespace {
 
 using namespace std::chrono_literals;
@@ -93,4 +93,4 @@ TEST(LoginGuard, FiftyAtOnceFromOneAddress) {
 }
 
 }  // namespace
-}  // namespace quelma::link
+}  // namespace quelma::serving

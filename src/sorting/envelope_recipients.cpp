@@ -1,11 +1,11 @@
 // Reading envelope headers: address lists, the "for" of Received, and the local users they name.
-#include "pop3_client/envelope_recipients.h"
+#include "sorting/envelope_recipients.h"
 
 #include <algorithm>
 
 #include "platform/text.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 constexpr std::size_t kMaxAddress = 320;
@@ -115,4 +115,4 @@ std::vector<std::size_t> EnvelopeRecipients(const MessageHeader& header, const c
   return {};
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -1,11 +1,11 @@
 // Reading and writing sorter.cfg under the sorter-file lock.
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 #include "platform/files.h"
 #include "platform/line_reader.h"
 #include "platform/text.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 constexpr std::size_t kMaxRuleLine = 1498;  // longer lines arrive in pieces
@@ -146,4 +146,4 @@ void AppendSorterRule(SorterRuleTable& rules, SorterRule rule) {
   rules.push_back(std::move(rule));
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

@@ -5,15 +5,15 @@
 
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "pop3_client/sort_downloaded_mail.h"
-#include "pop3_client/sorter_matching.h"
+#include "sorting/sort_downloaded_mail.h"
+#include "sorting/sorter_matching.h"
 #include "spool/download_files.h"
 #include "spool/queue_file.h"
 #include "support/recorded_log.h"
 #include "support/spool_directories.h"
 #include "support/temp_dir.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 using quelma::testing::ReadAll;
@@ -256,4 +256,4 @@ TEST(SortDownloadedMail, EveryWaitingFileGoesWhereItsAccountDelivers) {
 }
 
 }  // namespace
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting
