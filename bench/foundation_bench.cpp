@@ -7,7 +7,7 @@
 #include "codec/md5.h"
 #include "config/config_file.h"
 #include "platform/byte_source.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sorter_rules.h"
 
 namespace {
 
@@ -68,12 +68,12 @@ void BM_FormatFullConfiguration(benchmark::State& state) {
 BENCHMARK(BM_FormatFullConfiguration);
 
 void BM_ParseSorterRules(benchmark::State& state) {
-  pop3_client::SorterRuleTable rules;
+  sorting::SorterRuleTable rules;
   for (int i = 0; i < state.range(0); ++i) rules.push_back({"Subject", "word" + std::to_string(i), "user1,a@b.ru", 0});
-  const std::string file = pop3_client::FormatSorterRules(rules);
+  const std::string file = sorting::FormatSorterRules(rules);
   for (auto _ : state) {
     platform::StringSource source(file);
-    benchmark::DoNotOptimize(pop3_client::ParseSorterRules(source).size());
+    benchmark::DoNotOptimize(sorting::ParseSorterRules(source).size());
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }

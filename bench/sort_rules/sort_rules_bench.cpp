@@ -18,9 +18,9 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "pop3_client/message_header.h"
-#include "pop3_client/sort_downloaded_mail.h"
-#include "pop3_client/sorter_matching.h"
+#include "sorting/message_header.h"
+#include "sorting/sort_downloaded_mail.h"
+#include "sorting/sorter_matching.h"
 
 namespace {
 
@@ -93,8 +93,8 @@ std::string Message(int i, bool encoded) {
 
 // 200 rules: half on the subject and the sender's name (the headers the encoded case encodes),
 // half on plain headers; none stops, so every message is tried against all of them.
-pop3_client::SorterRuleTable Rules() {
-  pop3_client::SorterRuleTable rules;
+sorting::SorterRuleTable Rules() {
+  sorting::SorterRuleTable rules;
   for (int r = 0; r < 200; ++r) {
     const std::string user = "user" + std::to_string(r % 20);
     if (r < 100) {
@@ -142,15 +142,15 @@ int main(int argc, char** argv) {
     headers.push_back(m.substr(0, m.find("\r\n\r\n") + 2));
   }
   platform::AtomicReplace(dir + "mail.txt", mail);
-  pop3_client::SorterRuleTable rules = Rules();
-  pop3_client::SorterFile sorter(pop3_client::SorterFilePath(dir));
-  pop3_client::WriteSorterRules(sorter, rules);
+  sorting::SorterRuleTable rules = Rules();
+  sorting::SorterFile sorter(sorting::SorterFilePath(dir));
+  sorting::WriteSorterRules(sorter, rules);
 
   // The matching alone, over headers already in memory.
   auto start = Clock::now();
   std::size_t matched = 0;
   for (const auto& header : headers) {
-    matched += pop3_client::MatchSorterRules(pop3_client::MessageHeader(header), rules, config).matched ? 1 : 0;
+    matched += sorting::MatchSorterRules(sorting::MessageHeader(header), rules, config).matched ? 1 : 0;
   }
   const double matching = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -158,12 +158,12 @@ int main(int argc, char** argv) {
   link::ServerControl control;
   link::ActivityLog log(window, control, platform::SystemClock());
   start = Clock::now();
-  const auto result = pop3_client::SortMailFile({config, sorter, log, dir}, dir + "mail.txt", true, "*");
+  const auto result = sorting::SortMailFile({config, sorter, log, dir}, dir + "mail.txt", true, "*");
   const double sorting = std::chrono::duration<double>(Clock::now() - start).count();
 
   std::printf("%-8s %d messages, 200 rules: matched %zu; matching %.0f msg/s (%.3f s); whole sort %.0f msg/s (%.3f s)%s; peak %ld KB\n",
               encoded ? "encoded" : "plain", count, matched, count / matching, matching, count / sorting, sorting,
-              result == pop3_client::SortResult::kSorted ? "" : " NOT SORTED", PeakKilobytes());
+              result == sorting::SortResult::kSorted ? "" : " NOT SORTED", PeakKilobytes());
   std::filesystem::remove_all(dir);
-  return result == pop3_client::SortResult::kSorted ? 0 : 1;
+  return result == sorting::SortResult::kSorted ? 0 : 1;
 }
