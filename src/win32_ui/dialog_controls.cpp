@@ -119,6 +119,9 @@ bool Win32Prompt::ask(const dialogs::Message& message) {
     case dialogs::Icon::kInformation:
       flags |= MB_ICONINFORMATION;
       break;
+    case dialogs::Icon::kWarning:
+      flags |= MB_ICONWARNING;
+      break;
     case dialogs::Icon::kNone:
       break;
   }
