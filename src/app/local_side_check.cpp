@@ -10,6 +10,7 @@
 #include "net/listener.h"
 #include "platform/files.h"
 #include "platform/socket.h"
+#include "platform/text.h"
 #include "platform/unique_tick.h"
 
 namespace quelma::app {
@@ -134,15 +135,45 @@ void CheckDiskSpace(CheckSteps& steps, const LocalCheckContext& context, const s
   steps.pass(name, detail);
 }
 
+// Whether mail programs of other computers can reach the servers at all.
+bool ListensBeyondLoopback(const config::Configuration& config) {
+  bool every = true;
+  const std::vector<platform::IpAddress> addresses = serving::ListenAddressesOf(config.LISTEN_ADDRESSES, every);
+  return every || std::any_of(addresses.begin(), addresses.end(), [](const platform::IpAddress& a) {
+           const bool loopback = a.v6 ? a == *platform::ParseIpAddress("::1") : a.bytes[0] == 127;
+           return !loopback;
+         });
+}
+
+// A user without a password logs in only from this computer: a failure while other computers
+// can reach the servers (their mail programs cannot collect that mail), the daemon aside, which
+// never logs in.
 void CheckUsers(CheckSteps& steps, const config::Configuration& config) {
+  const bool reachable = ListensBeyondLoopback(config);
   bool any = false;
   for (const config::LocalUser& user : config.users) {
-    if (!user.password.empty()) continue;
+    if (!user.password.empty() || platform::EqualsIgnoreAsciiCase(user.name, config.Daemon)) continue;
     any = true;
-    steps.warn("Пользователь " + user.name, "пароля нет: его почту заберет любой в сети",
-               "Задайте пароль: \"quelma set-password user " + user.name + "\" или в окне настроек.");
+    const std::string mend = "Задайте пароль: \"quelma set-password user " + user.name + "\" или в окне настроек.";
+    if (reachable) {
+      steps.fail("Пользователь " + user.name, "пароля нет: с других компьютеров он не войдет", mend);
+    } else {
+      steps.warn("Пользователь " + user.name, "пароля нет: войти можно только с этого компьютера", mend);
+    }
   }
   if (!any) steps.pass("Пароли пользователей", std::to_string(config.users.size()) + " пользователей, у всех есть пароль");
+}
+
+// Passwords in clear refused for other computers while there is no TLS to send them over: those
+// computers' mail programs can log in to the POP3 server only with APOP.
+void CheckPlaintextLogin(CheckSteps& steps, const config::Configuration& config) {
+  const config::PlaintextLogin rule = config::EffectivePlaintextLogin(config);
+  const std::string shown = "PLAINTEXT_LOGIN = " + std::string(config::PlaintextLoginName(rule));
+  if (rule != config::PlaintextLogin::kYes && !config::LocalTlsConfigured(config) && ListensBeyondLoopback(config)) {
+    return steps.warn("Пароли открытым текстом", shown + " без сертификата TLS: с других компьютеров войти можно только через APOP",
+                      "Задайте сертификат и ключ TLS (TLS_CERT_FILE, TLS_KEY_FILE) или PLAINTEXT_LOGIN = YES.");
+  }
+  steps.pass("Пароли открытым текстом", shown);
 }
 
 void CheckRelayNetworks(CheckSteps& steps, const config::Configuration& config) {
@@ -216,6 +247,7 @@ CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheck
     steps.pass("Локальный домен", config.LocalDomain);
   }
   CheckUsers(steps, config);
+  CheckPlaintextLogin(steps, config);
   CheckRelayNetworks(steps, config);
   CheckConnection(steps, config, context);
   return target;

@@ -167,6 +167,11 @@ constexpr ParameterKey kParameterKeys[] = {
      [](Configuration& c, std::string_view v) {
        c.AUTH_FAIL_LIMIT = BoundedValue(v, 0, limits::kMaxAuthFailLimit, defaults::kAuthFailLimit);
      }},
+    // A value other than YES and LOCAL (a slip) refuses passwords in clear, as NO does.
+    {"PLAINTEXT_LOGIN",
+     [](Configuration& c, std::string_view v) {
+       c.PLAINTEXT_LOGIN = v.empty() ? PlaintextLogin::kDefault : ParsePlaintextLogin(v).value_or(PlaintextLogin::kNo);
+     }},
     {"SMTP_AUTH", [](Configuration& c, std::string_view v) { c.SMTP_AUTH = OauthMechanismValue(v); }},
     {"SMTP_OAUTH", [](Configuration& c, std::string_view v) { c.SMTP_OAUTH = OauthNameValue(v); }},
 };

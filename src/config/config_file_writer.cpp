@@ -80,6 +80,9 @@ void WriteParameters(std::string& out, const Configuration& c) {
     Line(out, "SMTP_SRV_AUTH", c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired ? "REQUIRED" : "YES");
   }
   if (c.AUTH_FAIL_LIMIT != defaults::kAuthFailLimit) Line(out, "AUTH_FAIL_LIMIT", std::to_string(c.AUTH_FAIL_LIMIT));
+  if (EffectivePlaintextLogin(c) != DefaultPlaintextLogin(c)) {
+    Line(out, "PLAINTEXT_LOGIN", std::string(PlaintextLoginName(c.PLAINTEXT_LOGIN)));
+  }
   if (c.SMTP_AUTH != OauthMechanism::kNone) Line(out, "SMTP_AUTH", OauthMechanismName(c.SMTP_AUTH));
   if (!c.SMTP_OAUTH.empty()) Line(out, "SMTP_OAUTH", c.SMTP_OAUTH);
   for (const auto& [key, value] : c.oauthSettings) Line(out, key, value);

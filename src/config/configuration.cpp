@@ -74,9 +74,41 @@ void ResetForLoad(Configuration& c) {
   c.LISTEN_ADDRESSES = defaults::kListenAddresses;
   c.SMTP_SRV_AUTH = SmtpServerAuth::kNo;
   c.AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;
+  c.PLAINTEXT_LOGIN = PlaintextLogin::kDefault;
   c.SMTP_AUTH = OauthMechanism::kNone;
   c.SMTP_OAUTH.clear();
   c.oauthSettings.clear();
+}
+
+PlaintextLogin DefaultPlaintextLogin(const Configuration& c) {
+  return c.TLS_CERT_FILE.empty() ? PlaintextLogin::kYes : PlaintextLogin::kLocal;
+}
+
+PlaintextLogin EffectivePlaintextLogin(const Configuration& c) {
+  return c.PLAINTEXT_LOGIN == PlaintextLogin::kDefault ? DefaultPlaintextLogin(c) : c.PLAINTEXT_LOGIN;
+}
+
+bool PlaintextLoginAllowed(const Configuration& c, bool secure, bool fromThisComputer) {
+  switch (EffectivePlaintextLogin(c)) {
+    case PlaintextLogin::kLocal: return secure || fromThisComputer;
+    case PlaintextLogin::kNo: return secure;
+    default: return true;
+  }
+}
+
+std::string_view PlaintextLoginName(PlaintextLogin value) {
+  switch (value) {
+    case PlaintextLogin::kLocal: return "LOCAL";
+    case PlaintextLogin::kNo: return "NO";
+    default: return "YES";
+  }
+}
+
+std::optional<PlaintextLogin> ParsePlaintextLogin(std::string_view text) {
+  for (const PlaintextLogin value : {PlaintextLogin::kYes, PlaintextLogin::kLocal, PlaintextLogin::kNo}) {
+    if (platform::EqualsIgnoreAsciiCase(text, PlaintextLoginName(value))) return value;
+  }
+  return std::nullopt;
 }
 
 std::string NormalizeFingerprint(std::string_view text) {

@@ -74,6 +74,11 @@ enum class TlsMode { kNone, kStartTls, kImplicit };
 // before MAIL.
 enum class SmtpServerAuth { kNo, kYes, kRequired };
 
+// Where a password may come in clear (POP3 USER/PASS, SMTP AUTH PLAIN and LOGIN) on a
+// connection without TLS: from anywhere, only from this computer, or nowhere. kDefault is LOCAL
+// when the servers have a certificate (TLS_CERT_FILE), YES when they have none.
+enum class PlaintextLogin { kDefault, kYes, kLocal, kNo };
+
 // How a provider client logs in: with the password (USER/PASS or APOP; the SMTP client's
 // CRAM-MD5, PLAIN or LOGIN), or with an OAuth 2.0 access token by XOAUTH2 or OAUTHBEARER.
 enum class OauthMechanism { kNone, kXoauth2, kOauthBearer };
@@ -151,6 +156,7 @@ struct Configuration {
   std::string LISTEN_ADDRESSES = defaults::kListenAddresses;  // comma-separated; "*" for all
   SmtpServerAuth SMTP_SRV_AUTH = SmtpServerAuth::kNo;      // NO, YES or REQUIRED
   std::int32_t AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;  // 0: no lock-out
+  PlaintextLogin PLAINTEXT_LOGIN = PlaintextLogin::kDefault;  // YES, NO or LOCAL
   OauthMechanism SMTP_AUTH = OauthMechanism::kNone;  // XOAUTH2 or OAUTHBEARER; none: the password
   std::string SMTP_OAUTH;  // whose identity platform issues the SMTP login's tokens
   // "OAUTH_<PLATFORM>_<FIELD>" keys (upper case, as written) that replace a platform's
@@ -179,6 +185,15 @@ std::string NormalizeFingerprint(std::string_view text);
 
 // The local servers offer TLS only with both a certificate and a key.
 inline bool LocalTlsConfigured(const Configuration& c) { return !c.TLS_CERT_FILE.empty() && !c.TLS_KEY_FILE.empty(); }
+
+// PLAINTEXT_LOGIN as it applies: the setting, or its default for the certificate setting.
+PlaintextLogin DefaultPlaintextLogin(const Configuration& c);
+PlaintextLogin EffectivePlaintextLogin(const Configuration& c);
+// Whether a password may come in clear on this connection: always once TLS is up.
+bool PlaintextLoginAllowed(const Configuration& c, bool secure, bool fromThisComputer);
+// "YES", "LOCAL" or "NO" (the setting as it applies); and back, ignoring case.
+std::string_view PlaintextLoginName(PlaintextLogin value);
+std::optional<PlaintextLogin> ParsePlaintextLogin(std::string_view text);
 
 // "XOAUTH2" or "OAUTHBEARER" as the settings and the wire spell them; empty for none.
 std::string_view OauthMechanismName(OauthMechanism mechanism);

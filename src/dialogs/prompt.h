@@ -7,7 +7,8 @@
 namespace quelma::dialogs {
 
 enum class Buttons { kOk, kYesNo };
-enum class Icon { kNone, kError, kQuestion, kExclamation, kStop, kInformation };
+// kWarning tells and goes on (the command line prints it); kExclamation stops what was asked.
+enum class Icon { kNone, kError, kQuestion, kExclamation, kStop, kInformation, kWarning };
 
 struct Message {
   std::string text;

@@ -78,6 +78,23 @@ std::optional<std::string> UserPasswordProblem(std::string_view password) {
   return std::nullopt;
 }
 
+int PlaintextLoginChoice(config::PlaintextLogin value) {
+  switch (value) {
+    case config::PlaintextLogin::kLocal: return 1;
+    case config::PlaintextLogin::kNo: return 2;
+    default: return 0;
+  }
+}
+
+config::PlaintextLogin PlaintextLoginOfChoice(int choice) {
+  return choice == 1 ? config::PlaintextLogin::kLocal : choice == 2 ? config::PlaintextLogin::kNo : config::PlaintextLogin::kYes;
+}
+
+std::optional<std::string> NoPasswordWarning(const config::Configuration& config, const config::LocalUser& user) {
+  if (!user.password.empty() || platform::EqualsIgnoreAsciiCase(user.name, config.Daemon)) return std::nullopt;
+  return "У пользователя \"" + user.name + "\" нет пароля: забирать почту он сможет только с этого компьютера.";
+}
+
 namespace {
 
 // "*", or addresses the system can read, separated by commas.
@@ -119,7 +136,8 @@ ServersFields ServersDialog::fields() const {
           c.LISTEN_ADDRESSES,
           c.RELAY_NETWORKS,
           std::to_string(c.AUTH_FAIL_LIMIT),
-          static_cast<int>(c.SMTP_SRV_AUTH)};
+          static_cast<int>(c.SMTP_SRV_AUTH),
+          PlaintextLoginChoice(config::EffectivePlaintextLogin(c))};
 }
 
 std::vector<UserRow> UserRows(const config::Configuration& c) {
@@ -142,6 +160,13 @@ void ServersDialog::add(const config::LocalUser& user) {
   }
   working_.get().users.push_back(user);
   working_.publish();
+  warnWithoutPassword(user);
+}
+
+void ServersDialog::warnWithoutPassword(const config::LocalUser& user) {
+  if (const auto warning = NoPasswordWarning(working_.get(), user)) {
+    env_.prompt.ask({*warning, "Внимание", Buttons::kOk, Icon::kWarning});
+  }
 }
 
 void ServersDialog::edit(int index, const config::LocalUser& user) {
@@ -161,6 +186,7 @@ void ServersDialog::edit(int index, const config::LocalUser& user) {
   if (!c.Boss.empty() && platform::EqualsIgnoreAsciiCase(old, c.Boss)) c.Boss = user.name;
   c.users[index] = user;
   working_.publish();
+  warnWithoutPassword(user);
 }
 
 void ServersDialog::remove(int index) {
@@ -252,8 +278,13 @@ bool ServersDialog::ok(const ServersFields& f) {
   c.SMTP_SRV_AUTH = f.smtpAuth == 2   ? config::SmtpServerAuth::kRequired
                     : f.smtpAuth == 1 ? config::SmtpServerAuth::kYes
                                       : config::SmtpServerAuth::kNo;
+  // The clear-text rule follows the certificate while it is at its default and was left as shown.
+  const config::PlaintextLogin shown = config::EffectivePlaintextLogin(c);
   c.TLS_CERT_FILE = cert;
   c.TLS_KEY_FILE = key;
+  if (const auto chosen = PlaintextLoginOfChoice(f.plaintextLogin); f.plaintextLoginChosen || chosen != shown) {
+    c.PLAINTEXT_LOGIN = chosen == config::DefaultPlaintextLogin(c) ? config::PlaintextLogin::kDefault : chosen;
+  }
   // An empty field (or 0) turns the port off; a number out of range keeps the port as it was.
   if (const auto port = InRange(f.pop3TlsPort.empty() ? "0" : f.pop3TlsPort, 0, 65535)) c.POP3_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
   if (const auto port = InRange(f.smtpTlsPort.empty() ? "0" : f.smtpTlsPort, 0, 65535)) c.SMTP_SRV_TLS_PORT = static_cast<std::int32_t>(*port);

@@ -17,6 +17,10 @@ struct ServersFields {
   bool ehlo = true;
   std::string maxSessions, listenAddresses, relayNetworks, authFailLimit;
   int smtpAuth = 0;  // the choice: 0 no, 1 offered, 2 required
+  // PLAINTEXT_LOGIN as it applies: 0 YES, 1 LOCAL, 2 NO (kPlaintextLoginChoices). Kept at its
+  // default (which follows the certificate) unless it was changed or `plaintextLoginChosen`.
+  int plaintextLogin = 0;
+  bool plaintextLoginChosen = false;  // set from the command line: taken as written
   bool operator==(const ServersFields&) const = default;
 };
 
@@ -43,8 +47,17 @@ std::optional<config::LocalUser> AcceptUserFields(std::string_view name, std::st
 // digits), or nothing when it can.
 std::optional<std::string> UserPasswordProblem(std::string_view password);
 
+// What the dialogs and the command line say when a user is left without a password (the
+// daemon, which never logs in, aside); nothing when there is nothing to say.
+std::optional<std::string> NoPasswordWarning(const config::Configuration& config, const config::LocalUser& user);
+
 // The choices of the SMTP AUTH box, in order.
 inline constexpr const char* kSmtpAuthChoices[] = {"Не предлагать", "Предлагать", "Требовать"};
+
+// The choices of the clear-text password box (PLAINTEXT_LOGIN YES, LOCAL, NO), in order.
+inline constexpr const char* kPlaintextLoginChoices[] = {"Разрешать", "Только с этого компьютера", "Только по TLS"};
+int PlaintextLoginChoice(config::PlaintextLogin value);
+config::PlaintextLogin PlaintextLoginOfChoice(int choice);
 
 // A folder field on OK: the folder to keep, ending with the path separator, or nothing when
 // the old one stays (an empty field, or a folder that does not exist). A drive root keeps its
@@ -77,6 +90,7 @@ class ServersDialog {
  private:
   bool valid(int index) const { return index >= 0 && static_cast<std::size_t>(index) < working_.get().users.size(); }
   bool is(const std::string& role, int index) const;
+  void warnWithoutPassword(const config::LocalUser& user);
   DialogEnvironment& env_;
   WorkingConfiguration working_;
 };

@@ -24,6 +24,8 @@ class PlainStream final : public ByteStream {
   void close() override { socket_.close(); }
   std::optional<platform::IpAddress> peerAddress() const override { return socket_.peerAddress(); }
 
+  // The address the client connected to (on an accepted connection).
+  std::optional<platform::IpAddress> localAddress() const { return socket_.localAddress(); }
   bool isOpen() const { return socket_.valid(); }
   bool setSendTimeout(std::uint32_t milliseconds) { return socket_.setSendTimeout(milliseconds); }
   bool setReceiveTimeout(std::uint32_t milliseconds) { return socket_.setReceiveTimeout(milliseconds); }

@@ -98,6 +98,8 @@ class Socket {
   static int WaitReadable(const std::vector<const Socket*>& sockets, std::uint32_t timeoutMs);
 
   std::optional<IpAddress> peerAddress() const;
+  // The address of this end (for an accepted connection: the one the client connected to).
+  std::optional<IpAddress> localAddress() const;
   std::optional<std::uint16_t> localPort() const;
 
   // Wakes a call blocked in accept or receive on this socket from another thread (shutdown

@@ -15,8 +15,11 @@ inline constexpr char kCommitFailed[] = "-ERR could not delete messages in maild
 inline constexpr char kNoop[] = "+OK no operation\r\n";
 inline constexpr char kRset[] = "+OK RSET command completed\r\n";
 inline constexpr char kUnknownCommand[] = "-ERR unknown command\r\n";
-inline constexpr char kCapabilities[] =
-    "+OK Capability list follows\r\nTOP\r\nUSER\r\nUIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n";  // + STLS, end
+// CAPA: kCapabilitiesBegin, USER where it is taken, kCapabilitiesEnd, STLS where offered, the end.
+inline constexpr char kCapabilitiesBegin[] = "+OK Capability list follows\r\nTOP\r\n";
+inline constexpr char kUserCapability[] = "USER\r\n";
+inline constexpr char kCapabilitiesEnd[] = "UIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n";
+inline constexpr char kPlaintextDisallowed[] = "-ERR [AUTH] Plaintext authentication disallowed on non-secure connections\r\n";
 inline constexpr char kStlsCapability[] = "STLS\r\n";
 inline constexpr char kTooManySessions[] = "-ERR [SYS/TEMP] Too many sessions, try again later\r\n";
 inline constexpr char kLockedOut[] = "-ERR [SYS/TEMP] Too many failed logins from your address, try again later\r\n";
@@ -54,6 +57,7 @@ inline constexpr char kNotRunningEnd[] = " уже занят\r\n";
 inline constexpr char kDeleteFailed[] = "Ошибка при удалении файла почтового ящика\r\n";
 inline constexpr char kInUseBegin[] = "Почтовый ящик пользователя \"";  // + name + kInUseEnd
 inline constexpr char kInUseEnd[] = "\" уже открыт другим сеансом: вход отклонен\r\n";
+inline constexpr char kPlaintextRefused[] = "Вход USER/PASS без TLS отклонен (PLAINTEXT_LOGIN) для адреса ";  // + address + CR LF
 inline constexpr char kCommitFailed[] = "Сообщения не удалены, почтовый ящик не изменен: ";
 
 }  // namespace quelma::pop3_server::logtext

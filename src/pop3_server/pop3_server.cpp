@@ -1,6 +1,7 @@
 // The POP3 server: the shared server thread with the POP3 greeting, line cap and session.
 #include "pop3_server/pop3_server.h"
 
+#include "serving/start_tls_serving.h"
 #include "net/protocol_line_reader.h"
 #include "pop3_server/pop3_replies.h"
 #include "pop3_server/pop3_session.h"
@@ -14,33 +15,27 @@ constexpr serving::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOn
                                      logtext::kNotRunningEnd, reply::kTooManySessions};
 
 // One client, greeting included. After STLS the dialogue starts over through TLS with a new
-// session and a new reader: what the client sent before the handshake is dropped.
+// session and a new reader.
 void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
   const std::string stamp = serving::NewLoginChallenge(client.config->LocalDomain);
   if (!net::StreamSink(client.stream).send(Pop3Greeting(stamp))) return;
-  net::ByteStream* stream = &client.stream;
   const auto address = client.stream.peerAddress();
   const std::string peer = address ? address->toString() : "unknown";
-  std::unique_ptr<net::ByteStream> secure;
-  for (;;) {
-    net::StreamSink sink(*stream);
-    net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
+  auto log = [&c](const std::string& t) { c.log.LogPop3Srv(t); };
+  serving::ServeWithStartTls(client, log, [&](net::ByteStream& stream, bool secure) {
+    net::StreamSink sink(stream);
+    net::ProtocolLineReader reader([&stream](char* b, std::size_t n) { return stream.receive(b, n); }, c.clock,
                                    kMaxPop3Line, 2000);
     Pop3Session session(client.config, c.log, sink,
-                        {client.tls != nullptr && !client.secure && !secure, peer, &c.loginGuard, stamp});
+                        {client.tls != nullptr && !secure, peer, &c.loginGuard, stamp, secure,
+                         client.fromThisComputer});
     while (auto line = reader.nextLine()) {
       if (!session.handleLine(*line)) break;
     }
-    if (session.startTlsRequested()) {
-      secure = serving::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogPop3Srv(t); });
-      if (!secure) return;
-      stream = secure.get();
-      continue;
-    }
+    if (session.startTlsRequested()) return true;
     if (!session.loggedIn()) c.log.LogPop3Srv(logtext::kLostAtLogin);
-    break;
-  }
-  if (secure) secure->close();
+    return false;
+  });
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ std::optional<bool> Pop3Session::handleCapabilities(std::string_view line) {
   const bool authorization = phase_ != Phase::kTransaction;
   if (CommandIs(line, "CAPA")) {
     const bool stls = options_.offerStls && authorization;
-    return send(std::string(reply::kCapabilities) + (stls ? reply::kStlsCapability : "") + reply::kEnd);
+    return send(std::string(reply::kCapabilitiesBegin) + (plaintextAllowed() ? reply::kUserCapability : "") +
+                reply::kCapabilitiesEnd + (stls ? reply::kStlsCapability : "") + reply::kEnd);
   }
   if (CommandIs(line, "STLS") && options_.offerStls && authorization) {
     if (!send(reply::kBeginTls)) return false;
@@ -85,13 +86,15 @@ bool Pop3Session::handleUser(std::string_view line) {
     return handleApop(line);
   }
   if (!(line.size() > 4 && line[4] == ' ' && CommandIs(line, "user"))) return send(reply::kSendUser);
+  // Refused before the name is looked at: the password is not to follow in clear.
+  if (!plaintextAllowed()) {
+    log_.LogPop3Srv(logtext::kPlaintextRefused + options_.client + "\r\n");
+    return send(reply::kPlaintextDisallowed);
+  }
   const auto name = ReadUserName(line);
   if (!name) return send(reply::kSendUser);
   const int user = config::FindLocalUser(*config_, *name);
-  if (user < 0 || platform::EqualsIgnoreAsciiCase(*name, config_->Daemon)) {
-    log_.LogPop3Srv(logtext::kWrongUser + *name + "\"\r\n");
-    return send(reply::kUserNotRecognized);
-  }
+  if (user < 0 || platform::EqualsIgnoreAsciiCase(*name, config_->Daemon)) return refuseUnknownUser(name);
   userName_ = *name;
   userIndex_ = user;
   phase_ = Phase::kPass;
@@ -105,7 +108,28 @@ bool Pop3Session::handlePass(std::string_view line) {
   }
   if (!CommandIs(line, "pass")) return send(reply::kSendPass);
   const std::string& stored = config_->users[static_cast<std::size_t>(userIndex_)].password;
-  return finishLogin(stored.empty() || platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored));
+  return finishLogin(passwordMatches(stored, platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored)));
+}
+
+bool Pop3Session::plaintextAllowed() const {
+  return config::PlaintextLoginAllowed(*config_, options_.secure, options_.fromThisComputer);
+}
+
+// A user without a password logs in with any password, but only from this computer: from
+// another one that is a wrong password.
+bool Pop3Session::passwordMatches(const std::string& stored, bool typedMatches) const {
+  return stored.empty() ? options_.fromThisComputer : typedMatches;
+}
+
+// An unknown name (or the daemon's) is a failed login: counted and answered after the same
+// delay as a wrong password, so names cannot be tried faster than passwords.
+bool Pop3Session::refuseUnknownUser(const std::optional<std::string>& name) {
+  std::optional<serving::LoginGuard::Attempt> attempt =
+      options_.guard ? options_.guard->begin(options_.client, config_->AUTH_FAIL_LIMIT) : std::nullopt;
+  if (options_.guard && !attempt) return send(reply::kLockedOut);
+  if (name) log_.LogPop3Srv(logtext::kWrongUser + *name + "\"\r\n");
+  if (attempt && attempt->failed()) log_.LogPop3Srv(serving::LockOutLogText(options_.client, config_->AUTH_FAIL_LIMIT));
+  return send(reply::kUserNotRecognized);
 }
 
 // "APOP name digest": the digest is MD5 of the greeting's time stamp and the password as the
@@ -118,15 +142,12 @@ bool Pop3Session::handleApop(std::string_view line) {
     digest.remove_suffix(1);
   }
   const int user = name ? config::FindLocalUser(*config_, *name) : -1;
-  if (user < 0 || platform::EqualsIgnoreAsciiCase(*name, config_->Daemon)) {
-    if (name) log_.LogPop3Srv(logtext::kWrongUser + *name + "\"\r\n");
-    return send(reply::kUserNotRecognized);
-  }
+  if (user < 0 || platform::EqualsIgnoreAsciiCase(*name, config_->Daemon)) return refuseUnknownUser(name);
   userName_ = *name;
   userIndex_ = user;
   const std::string& stored = config_->users[static_cast<std::size_t>(user)].password;
   const std::string expected = codec::DigestToHex(codec::Md5Of(options_.apopStamp + stored));
-  return finishLogin(stored.empty() || platform::EqualsIgnoreAsciiCase(digest, expected));
+  return finishLogin(passwordMatches(stored, platform::EqualsIgnoreAsciiCase(digest, expected)));
 }
 
 // Under the failed-login guard: while the address is locked out the outcome is not looked at;

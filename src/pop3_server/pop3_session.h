@@ -21,6 +21,10 @@ struct Pop3SessionOptions {
   std::string client;      // the client's address: failed logins are counted per address
   serving::LoginGuard* guard = nullptr;  // none: failures are neither slowed nor counted
   std::string apopStamp;   // the greeting's time stamp "<...>"; empty: APOP is not offered
+  bool secure = false;     // TLS is up (the TLS port, or after STLS)
+  // The client runs on this computer: a user without a password logs in only from here, and
+  // PLAINTEXT_LOGIN = LOCAL takes USER/PASS in clear only from here.
+  bool fromThisComputer = true;
 };
 
 class Pop3Session {
@@ -45,6 +49,9 @@ class Pop3Session {
   std::optional<bool> handleCapabilities(std::string_view line);
   bool beginTransaction();
   bool finishLogin(bool passwordMatches);
+  bool refuseUnknownUser(const std::optional<std::string>& name);
+  bool passwordMatches(const std::string& stored, bool typedMatches) const;
+  bool plaintextAllowed() const;
   bool send(std::string_view text) { return sink_.send(text); }
 
   std::shared_ptr<const config::Configuration> config_;

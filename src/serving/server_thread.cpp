@@ -186,11 +186,14 @@ void Server::refuseConnection(net::PlainStream& client) {
 
 void Server::serveOne(net::PlainStream& client, std::shared_ptr<const config::Configuration> config, bool tlsPort,
                       const ConnectionHandler& serve) {
-  ClientConnection connection{client, std::move(config), credentials_.get(), false};
+  const auto peer = client.peerAddress();
+  const auto local = client.localAddress();
+  const bool thisComputer = peer && local && *peer == *local;
+  ClientConnection connection{client, std::move(config), credentials_.get(), false, thisComputer};
   if (!tlsPort) return serve(connection);
   std::unique_ptr<net::ByteStream> secure = StartServerTls(*credentials_, client, log_);
   if (!secure) return;
-  ClientConnection overTls{*secure, connection.config, credentials_.get(), true};
+  ClientConnection overTls{*secure, connection.config, credentials_.get(), true, thisComputer};
   serve(overTls);
   secure->close();
 }

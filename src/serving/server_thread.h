@@ -47,6 +47,9 @@ struct ClientConnection {
   // The certificate for STLS or STARTTLS; null when none is configured or it cannot be used.
   const net::TlsServerCredentials* tls = nullptr;
   bool secure = false;  // TLS is up already
+  // The client runs on this computer: it connected from the very address it connected to
+  // (127.0.0.1 to 127.0.0.1, ::1 to ::1; 127.0.0.2 to 127.0.0.1 is another computer).
+  bool fromThisComputer = false;
 };
 
 // Serves one accepted connection (greeting included); returns when it has ended.

@@ -4,14 +4,15 @@
 #include "codec/base64.h"
 #include "codec/md5.h"
 #include "platform/text.h"
+#include "smtp_server/smtp_replies.h"
 
 namespace quelma::smtp_server {
 namespace {
 
-constexpr char kCancelled[] = "501 5.0.0 Authentication cancelled\r\n";
-constexpr char kCannotDecode[] = "501 5.5.2 Cannot decode the answer\r\n";
-constexpr char kUnknownMechanism[] = "504 5.5.4 Unrecognized authentication type\r\n";
-constexpr char kEncryptionRequired[] = "538 5.7.11 Encryption required for requested authentication mechanism\r\n";
+using reply::kCancelled;
+using reply::kCannotDecode;
+using reply::kEncryptionRequired;
+using reply::kUnknownMechanism;
 
 std::string_view WithoutLineEnd(std::string_view line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
@@ -26,7 +27,7 @@ std::string UpperAscii(std::string_view text) {
   return upper;
 }
 
-std::string Ask(std::string_view question) { return "334 " + codec::Base64Encode(question) + "\r\n"; }
+std::string Ask(std::string_view question) { return reply::kAskBegin + codec::Base64Encode(question) + "\r\n"; }
 
 }  // namespace
 
@@ -43,7 +44,7 @@ SmtpLogin::Step SmtpLogin::start(std::string_view line) {
   if ((plain || login) && !secure_) return {Outcome::kRefused, kEncryptionRequired, {}};
   if (plain) {
     stage_ = Stage::kPlain;
-    return initial.empty() ? Step{Outcome::kAsk, "334 \r\n", {}} : answer(initial);
+    return initial.empty() ? Step{Outcome::kAsk, reply::kAskForAnswer, {}} : answer(initial);
   }
   if (login) {
     stage_ = Stage::kLoginName;

@@ -26,6 +26,13 @@ inline constexpr char kAuthRequired[] = "530 5.7.0 Authentication required\r\n";
 inline constexpr char kAlreadyLoggedIn[] = "503 5.5.1 Already authenticated\r\n";
 inline constexpr char kLoggedIn[] = "235 2.7.0 Authentication successful\r\n";
 inline constexpr char kLoginFailed[] = "535 5.7.8 Authentication credentials invalid\r\n";
+// The AUTH exchange: a question ("334 " + Base64 + CR LF, or an empty one) and its refusals.
+inline constexpr char kAskBegin[] = "334 ";
+inline constexpr char kAskForAnswer[] = "334 \r\n";
+inline constexpr char kCancelled[] = "501 5.0.0 Authentication cancelled\r\n";
+inline constexpr char kCannotDecode[] = "501 5.5.2 Cannot decode the answer\r\n";
+inline constexpr char kUnknownMechanism[] = "504 5.5.4 Unrecognized authentication type\r\n";
+inline constexpr char kEncryptionRequired[] = "538 5.7.11 Encryption required for requested authentication mechanism\r\n";
 inline constexpr char kLockedOut[] = "535 5.7.8 Too many failed logins from your address, try again later\r\n";
 inline constexpr char kTooManySessions[] = "421 4.3.2 Too many sessions, try again later\r\n";
 inline constexpr char kShuttingDown[] = "421 Error! Shutting down.\r\n";

@@ -1,6 +1,7 @@
 // The SMTP server: the shared server thread with the SMTP session and the message intake.
 #include "smtp_server/smtp_server.h"
 
+#include "serving/start_tls_serving.h"
 #include "net/address_ranges.h"
 #include "net/protocol_line_reader.h"
 #include "smtp_server/message_intake.h"
@@ -45,8 +46,6 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
   return true;
 }
 
-// One client, greeting included. After STARTTLS the dialogue starts over through TLS with a
-// new session and a new reader: what the client sent before the handshake is dropped.
 // Whether the client may send to outside addresses: its address lies in RELAY_NETWORKS. A
 // list that cannot be read is taken as loopback only.
 struct RelayPermission {
@@ -62,20 +61,21 @@ RelayPermission RelayPermissionOf(const config::Configuration& config, const net
   return {net::InRanges(*ranges, *peer), peer->toString()};
 }
 
+// One client, greeting included. After STARTTLS the dialogue starts over through TLS with a
+// new session and a new reader.
 void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
   if (!net::StreamSink(client.stream).send(reply::kGreeting)) return;
   const RelayPermission relay = RelayPermissionOf(*client.config, client.stream);
   const std::string challenge = serving::NewLoginChallenge(client.config->LocalDomain);
   const auto& config = client.config;
-  net::ByteStream* stream = &client.stream;
-  std::unique_ptr<net::ByteStream> secure;
-  for (;;) {
-    net::StreamSink sink(*stream);
-    net::ProtocolLineReader reader([stream](char* b, std::size_t n) { return stream->receive(b, n); }, c.clock,
+  auto log = [&c](const std::string& t) { c.log.LogSmtpSrv(t); };
+  serving::ServeWithStartTls(client, log, [&](net::ByteStream& stream, bool secure) {
+    net::StreamSink sink(stream);
+    net::ProtocolLineReader reader([&stream](char* b, std::size_t n) { return stream.receive(b, n); }, c.clock,
                                    kMaxSmtpLine, kReceiveSize);
     SmtpSession session(config, c.log, sink,
-                        {config->SMTP_EHLO, client.tls != nullptr && !client.secure && !secure, relay.allowed,
-                         relay.client, client.secure || secure != nullptr, &c.loginGuard, challenge});
+                        {config->SMTP_EHLO, client.tls != nullptr && !secure, relay.allowed, relay.client, secure,
+                         &c.loginGuard, challenge});
     SmtpAction action = SmtpAction::kEnd;
     while (auto line = reader.nextLine()) {
       action = session.handleLine(*line);
@@ -85,16 +85,10 @@ void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
         break;
       }
     }
-    if (action == SmtpAction::kStartTls) {
-      secure = serving::StartServerTls(*client.tls, client.stream, [&c](const std::string& t) { c.log.LogSmtpSrv(t); });
-      if (!secure) return;
-      stream = secure.get();
-      continue;
-    }
+    if (action == SmtpAction::kStartTls) return true;
     if (!session.greeted()) c.log.LogSmtpSrv(logtext::kLostAtLogin);
-    break;
-  }
-  if (secure) secure->close();
+    return false;
+  });
 }
 
 }  // namespace

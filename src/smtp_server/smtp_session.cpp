@@ -1,4 +1,4 @@
-// The SMTP greeting phase, the command table and the recipient classification.
+// The SMTP session's phases, its two command tables and the recipient classification.
 #include "smtp_server/smtp_session.h"
 
 #include "platform/text.h"
@@ -22,53 +22,82 @@ std::string TakeAddress(std::string_view rest) {
   return std::string(platform::Cut(rest.substr(begin, i - begin), limits::kAddress));
 }
 
+// HELO, EHLO and QUIT before the client has said who it is; any other line is a syntax error.
+const SmtpSession::Command SmtpSession::kGreetingCommands[] = {
+    {"HELO ", &SmtpSession::helo},
+    {"EHLO ", &SmtpSession::ehloGreeting},
+    {"QUIT\r", &SmtpSession::quit},
+    {"QUIT ", &SmtpSession::quit},
+};
+
+// After the greeting: the first entry whose word starts the line handles it (what follows the
+// word does not matter for the choice: "NOOPX" is a NOOP); no entry, "500 Unknown command".
+const SmtpSession::Command SmtpSession::kCommands[] = {
+    {"AUTH ", &SmtpSession::auth},  {"HELO", &SmtpSession::heloAgain}, {"EHLO ", &SmtpSession::ehloAgain},
+    {"STARTTLS", &SmtpSession::startTls}, {"MAIL", &SmtpSession::mail}, {"RCPT", &SmtpSession::rcpt},
+    {"DATA", &SmtpSession::data},   {"RSET", &SmtpSession::rset},      {"NOOP", &SmtpSession::noop},
+    {"QUIT", &SmtpSession::quit},
+};
+
 SmtpAction SmtpSession::handleLine(std::string_view line) {
-  if (login_) return guardedStep([this, line] { return login_->answer(line); });
-  if (!greeted_) return greeting(line);
-  if (Is(line, "AUTH ")) return auth(line);
-  if (Is(line, "HELO")) return reply(reply::kHeloAgain);
-  // A second EHLO starts over, as RSET would, and gets the extensions again.
-  if (options_.ehlo && Is(line, "EHLO ")) return ehlo(line);
-  if (Is(line, "STARTTLS")) return startTls();
-  if (Is(line, "MAIL")) return mail(line);
-  if (Is(line, "RCPT")) return rcpt(line);
-  if (Is(line, "DATA")) return data();
-  if (Is(line, "RSET")) {
-    envelope_ = Envelope{};
-    return reply(reply::kOk);
+  switch (phase_) {
+    case Phase::kAuthAnswer: return authAnswer(line);
+    case Phase::kGreeting:
+      return dispatch(std::begin(kGreetingCommands), std::end(kGreetingCommands), line, reply::kSyntaxError);
+    case Phase::kCommands: return dispatch(std::begin(kCommands), std::end(kCommands), line, reply::kUnknownCommand);
   }
-  if (Is(line, "NOOP")) return reply(reply::kOk);
-  if (Is(line, "QUIT")) {
-    sink_.send(reply::kBye);
-    return SmtpAction::kEnd;
-  }
-  return reply(reply::kUnknownCommand);
+  return SmtpAction::kEnd;
 }
 
-SmtpAction SmtpSession::greeting(std::string_view line) {
-  if (Is(line, "HELO ")) {
-    std::string_view name = line.substr(5);
-    name = name.substr(0, name.find_first_of(" \r"));
-    // A longer name is cut to what the field holds; it is only shown.
-    const std::string client(platform::Cut(name, limits::kClientName));
-    log_.LogSmtpSrv(logtext::kUserConnected + Printable(client) + "\r\n");
-    if (!sink_.send(reply::kHelloBegin + client + reply::kHelloEnd)) return SmtpAction::kEnd;
-    greeted_ = true;
-    return SmtpAction::kContinue;
+SmtpAction SmtpSession::dispatch(const Command* begin, const Command* end, std::string_view line,
+                                 std::string_view otherwise) {
+  for (const Command* command = begin; command != end; ++command) {
+    if (Is(line, command->word)) return (this->*command->handler)(line);
   }
-  if (options_.ehlo && Is(line, "EHLO ")) return ehlo(line);
-  if (Is(line, "QUIT\r") || Is(line, "QUIT ")) {
-    sink_.send(reply::kBye);
-    return SmtpAction::kEnd;
-  }
-  return reply(reply::kSyntaxError);
+  return reply(otherwise);
+}
+
+SmtpAction SmtpSession::helo(std::string_view line) {
+  std::string_view name = line.substr(5);
+  name = name.substr(0, name.find_first_of(" \r"));
+  // A longer name is cut to what the field holds; it is only shown.
+  const std::string client(platform::Cut(name, limits::kClientName));
+  log_.LogSmtpSrv(logtext::kUserConnected + Printable(client) + "\r\n");
+  if (!sink_.send(reply::kHelloBegin + client + reply::kHelloEnd)) return SmtpAction::kEnd;
+  phase_ = Phase::kCommands;
+  return SmtpAction::kContinue;
+}
+
+// With EHLO turned off (SMTP_EHLO = NO) it is the old server's syntax error, or unknown command.
+SmtpAction SmtpSession::ehloGreeting(std::string_view line) {
+  return options_.ehlo ? ehlo(line) : reply(reply::kSyntaxError);
+}
+
+// A second EHLO starts over, as RSET would, and gets the extensions again.
+SmtpAction SmtpSession::ehloAgain(std::string_view line) {
+  return options_.ehlo ? ehlo(line) : reply(reply::kUnknownCommand);
+}
+
+SmtpAction SmtpSession::heloAgain(std::string_view) { return reply(reply::kHeloAgain); }
+
+SmtpAction SmtpSession::rset(std::string_view) {
+  envelope_ = Envelope{};
+  return reply(reply::kOk);
+}
+
+SmtpAction SmtpSession::noop(std::string_view) { return reply(reply::kOk); }
+
+// The session ends whatever the send did.
+SmtpAction SmtpSession::quit(std::string_view) {
+  sink_.send(reply::kBye);
+  return SmtpAction::kEnd;
 }
 
 SmtpAction SmtpSession::ehlo(std::string_view line) {
   std::string_view name = line.substr(5);
   name = name.substr(0, name.find_first_of(" \r"));
   const std::string client(platform::Cut(name, limits::kClientName));
-  if (!greeted_) log_.LogSmtpSrv(logtext::kUserConnected + Printable(client) + "\r\n");
+  if (phase_ == Phase::kGreeting) log_.LogSmtpSrv(logtext::kUserConnected + Printable(client) + "\r\n");
   std::vector<std::string> extensions(std::begin(reply::kExtensions), std::end(reply::kExtensions));
   if (options_.offerStartTls) extensions.emplace_back(reply::kStartTlsExtension);
   if (config_->SMTP_SRV_AUTH != config::SmtpServerAuth::kNo) extensions.push_back("AUTH " + AuthMechanisms(options_.secure));
@@ -78,11 +107,11 @@ SmtpAction SmtpSession::ehlo(std::string_view line) {
   }
   envelope_ = Envelope{};
   if (!sink_.send(text)) return SmtpAction::kEnd;
-  greeted_ = true;
+  phase_ = Phase::kCommands;
   return SmtpAction::kContinue;
 }
 
-SmtpAction SmtpSession::startTls() {
+SmtpAction SmtpSession::startTls(std::string_view) {
   if (!options_.offerStartTls) return reply(reply::kUnknownCommand);
   return sink_.send(reply::kReadyToStartTls) ? SmtpAction::kStartTls : SmtpAction::kEnd;
 }
@@ -139,7 +168,7 @@ SmtpAction SmtpSession::rcpt(std::string_view line) {
   return SmtpAction::kContinue;
 }
 
-SmtpAction SmtpSession::data() {
+SmtpAction SmtpSession::data(std::string_view) {
   if (!envelope_.hasSender || (envelope_.outgoing.empty() && envelope_.local.empty())) {
     return reply(reply::kBadSequence);
   }
@@ -158,6 +187,10 @@ SmtpAction SmtpSession::auth(std::string_view line) {
   return guardedStep([this, line] { return login_->start(line); });
 }
 
+SmtpAction SmtpSession::authAnswer(std::string_view line) {
+  return guardedStep([this, line] { return login_->answer(line); });
+}
+
 // Each step of the exchange under the failed-login guard: while the address is locked out
 // (also when it was locked out after the exchange began) nothing is checked.
 SmtpAction SmtpSession::guardedStep(const std::function<SmtpLogin::Step()>& step) {
@@ -165,10 +198,15 @@ SmtpAction SmtpSession::guardedStep(const std::function<SmtpLogin::Step()>& step
       options_.guard ? options_.guard->begin(options_.client, config_->AUTH_FAIL_LIMIT) : std::nullopt;
   if (options_.guard && !attempt) {
     login_.reset();
+    phase_ = Phase::kCommands;
     return reply(reply::kLockedOut);
   }
   const SmtpLogin::Step result = step();
-  if (result.outcome == SmtpLogin::Outcome::kAsk) return reply(result.reply);
+  if (result.outcome == SmtpLogin::Outcome::kAsk) {
+    phase_ = Phase::kAuthAnswer;
+    return reply(result.reply);
+  }
+  phase_ = Phase::kCommands;
   const std::string mechanism = login_->mechanism();
   login_.reset();
   switch (result.outcome) {

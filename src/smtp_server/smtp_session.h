@@ -1,5 +1,7 @@
-// One SMTP connection after the greeting: HELO, then MAIL, RCPT, DATA, RSET, NOOP, QUIT.
-// Free of sockets: it takes lines, sends replies to a sink, and says when text follows.
+// One SMTP connection after the greeting, as a state machine: the greeting phase (HELO, EHLO,
+// QUIT), the command phase (a table of command words and their handlers), and an AUTH exchange
+// waiting for the client's answer. Free of sockets: it takes lines, sends replies to a sink,
+// and says when text follows.
 #pragma once
 
 #include <functional>
@@ -51,7 +53,7 @@ class SmtpSession {
       : config_(std::move(config)), log_(log), sink_(sink), options_(options) {}
 
   SmtpAction handleLine(std::string_view line);
-  bool greeted() const { return greeted_; }
+  bool greeted() const { return phase_ != Phase::kGreeting; }
   const Envelope& envelope() const { return envelope_; }
   // The local user who logged in with AUTH; empty before.
   const std::string& loggedInUser() const { return user_; }
@@ -62,13 +64,32 @@ class SmtpSession {
   }
 
  private:
-  SmtpAction greeting(std::string_view line);
+  // kGreeting until HELO or EHLO is answered; kAuthAnswer while an AUTH exchange waits for the
+  // client's next line; kCommands otherwise.
+  enum class Phase { kGreeting, kCommands, kAuthAnswer };
+  using Handler = SmtpAction (SmtpSession::*)(std::string_view line);
+  struct Command {
+    std::string_view word;  // the line's start, compared ignoring ASCII case
+    Handler handler;
+  };
+  static const Command kGreetingCommands[];
+  static const Command kCommands[];
+  SmtpAction dispatch(const Command* begin, const Command* end, std::string_view line, std::string_view otherwise);
+
+  SmtpAction helo(std::string_view line);
+  SmtpAction ehloGreeting(std::string_view line);
+  SmtpAction ehloAgain(std::string_view line);
   SmtpAction ehlo(std::string_view line);
-  SmtpAction startTls();
+  SmtpAction heloAgain(std::string_view line);
+  SmtpAction startTls(std::string_view line);
   SmtpAction mail(std::string_view line);
   SmtpAction rcpt(std::string_view line);
-  SmtpAction data();
+  SmtpAction data(std::string_view line);
+  SmtpAction rset(std::string_view line);
+  SmtpAction noop(std::string_view line);
+  SmtpAction quit(std::string_view line);
   SmtpAction auth(std::string_view line);
+  SmtpAction authAnswer(std::string_view line);
   SmtpAction guardedStep(const std::function<SmtpLogin::Step()>& step);
   SmtpAction reply(std::string_view text) { return sink_.send(text) ? SmtpAction::kContinue : SmtpAction::kEnd; }
 
@@ -76,7 +97,7 @@ class SmtpSession {
   link::ActivityLog& log_;
   net::ReplySink& sink_;
   SmtpSessionOptions options_;
-  bool greeted_ = false;
+  Phase phase_ = Phase::kGreeting;
   Envelope envelope_;
   std::optional<SmtpLogin> login_;  // an AUTH exchange waiting for the client's answer
   std::string user_;

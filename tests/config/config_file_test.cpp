@@ -168,6 +168,7 @@ Configuration FullConfiguration(const std::string& dir) {
   c.LISTEN_ADDRESSES = "192.168.1.1,::1";
   c.SMTP_SRV_AUTH = SmtpServerAuth::kRequired;
   c.AUTH_FAIL_LIMIT = 0;
+  c.PLAINTEXT_LOGIN = PlaintextLogin::kNo;
   c.SMTP_AUTH = OauthMechanism::kOauthBearer;
   c.SMTP_OAUTH = "google";
   c.oauthSettings = {{"OAUTH_MICROSOFT_CLIENT_ID", "0f1e2d3c-aaaa"},
@@ -203,6 +204,42 @@ TEST(ConfigFile, NewerSettingsGoAfterTheDescribedOnesAndAccountOptionsAfterTheRe
   EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=14 maxsize=5120\r\n"), std::string::npos);
   EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=forever\r\n"), std::string::npos);
   EXPECT_EQ(program.loadText(text).accounts, c.accounts);
+}
+
+// PLAINTEXT_LOGIN is written only when it differs from its default, which follows the
+// certificate: LOCAL with TLS_CERT_FILE, YES without.
+TEST(ConfigFile, PlaintextLoginIsWrittenOnlyWhenItDiffersFromItsDefault) {
+  const struct Case {
+    bool certificate;
+    PlaintextLogin value;
+    const char* line;  // nullptr: not written
+    PlaintextLogin applies;
+  } cases[] = {
+      {false, PlaintextLogin::kDefault, nullptr, PlaintextLogin::kYes},
+      {true, PlaintextLogin::kDefault, nullptr, PlaintextLogin::kLocal},
+      {false, PlaintextLogin::kYes, nullptr, PlaintextLogin::kYes},
+      {true, PlaintextLogin::kLocal, nullptr, PlaintextLogin::kLocal},
+      {true, PlaintextLogin::kYes, "PLAINTEXT_LOGIN = YES\r\n", PlaintextLogin::kYes},
+      {false, PlaintextLogin::kLocal, "PLAINTEXT_LOGIN = LOCAL\r\n", PlaintextLogin::kLocal},
+      {false, PlaintextLogin::kNo, "PLAINTEXT_LOGIN = NO\r\n", PlaintextLogin::kNo},
+      {true, PlaintextLogin::kNo, "PLAINTEXT_LOGIN = NO\r\n", PlaintextLogin::kNo},
+  };
+  for (const Case& c : cases) {
+    Program program;
+    Configuration config = DefaultConfiguration(program.dir.path());
+    const std::string defaultText = FormatConfiguration(config);
+    if (c.certificate) config.TLS_CERT_FILE = "cert.pem";
+    config.PLAINTEXT_LOGIN = c.value;
+    const std::string text = FormatConfiguration(config);
+    const std::string withoutCertificate = c.certificate ? text.substr(0, text.find("TLS_CERT_FILE")) + text.substr(text.find("[POP3accounts]")) : text;
+    if (c.line) {
+      EXPECT_NE(text.find(std::string(c.line) + "[POP3accounts]"), std::string::npos) << text;
+    } else {
+      EXPECT_EQ(text.find("PLAINTEXT_LOGIN"), std::string::npos) << text;
+      EXPECT_EQ(withoutCertificate, defaultText) << "nothing else changes";
+    }
+    EXPECT_EQ(EffectivePlaintextLogin(program.loadText(text)), c.applies) << text;
+  }
 }
 
 TEST(ConfigFile, SaveLowerCasesTheDomainAndBarsComeBackAsBlanks) {
@@ -342,6 +379,13 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
       {"SMTP_SRV_AUTH = REQUIERD\r\n", [](C c) { return c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired; },
        "a slip never opens the server"},
       {"LISTEN_ADDRESSES =\r\n", [](C c) { return c.LISTEN_ADDRESSES == "*"; }, "no address is every address"},
+      {"PLAINTEXT_LOGIN = local\r\n", [](C c) { return c.PLAINTEXT_LOGIN == PlaintextLogin::kLocal; }, "LOCAL in any case"},
+      {"PLAINTEXT_LOGIN = Yes\r\n", [](C c) { return c.PLAINTEXT_LOGIN == PlaintextLogin::kYes; }, "YES in any case"},
+      {"PLAINTEXT_LOGIN = localhost\r\n", [](C c) { return c.PLAINTEXT_LOGIN == PlaintextLogin::kNo; },
+       "a slip refuses passwords in clear"},
+      {"PLAINTEXT_LOGIN =\r\nTLS_CERT_FILE = c.pem\r\n",
+       [](C c) { return c.PLAINTEXT_LOGIN == PlaintextLogin::kDefault && EffectivePlaintextLogin(c) == PlaintextLogin::kLocal; },
+       "no value: the default, LOCAL with a certificate"},
       {"RELAY_NETWORKS = 10.0.0.0/8, 127.0.0.2 ; office\r\nLISTEN_ADDRESSES = 192.168.1.1 ,\t::1  10.0.0.1,\r\n",
        [](C c) {
          return c.RELAY_NETWORKS == "10.0.0.0/8,127.0.0.2" && c.LISTEN_ADDRESSES == "192.168.1.1,::1,10.0.0.1";

@@ -203,6 +203,20 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          f.certFile = "/etc/hostname", f.keyFile = "/etc/hosts", f.pop3TlsPort = "995";
          d.ok(f);
        }},
+      {"passwords in clear only from this computer", {"set", "PLAINTEXT_LOGIN", "local"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.plaintextLogin = 1;
+         d.ok(f);
+       }},
+      {"YES given with a certificate stays YES", {"set", "TLS_CERT_FILE", "/etc/hostname", "TLS_KEY_FILE", "/etc/hosts", "PLAINTEXT_LOGIN", "YES"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.certFile = "/etc/hostname", f.keyFile = "/etc/hosts", f.plaintextLoginChosen = true;
+         d.ok(f);
+       }},
       {"local domain, lower-cased", {"set", "localdomain", "Office.Example"}, "",
        [](DialogSide& s) {
          ServersDialog d(s.env);
@@ -397,6 +411,7 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
        [](DialogSide& s) { SchedulerDialog(s.env).setDay(0, {"18", "00", "08", "00", "30"}, s.prompt); }},
       // What the dialogs' fields and lists never let through, refused here in words of its own.
       {"a port out of range", {"set", "POP3_SRV_PORT", "99999"}, "", "POP3_SRV_PORT: число от 1 до 32767.", nullptr},
+      {"a clear-text rule it does not know", {"set", "PLAINTEXT_LOGIN", "sometimes"}, "", "PLAINTEXT_LOGIN: YES, LOCAL или NO.", nullptr},
       {"a rule for nobody known", {"rule", "add", "To", "x", "sidor"}, "", "Нет пользователя \"sidor\".", nullptr},
       {"the daemon's unsorted mail", {"unsorted", "set", "daemon"}, "",
        "Демон не получает неотсортированную почту.", nullptr},

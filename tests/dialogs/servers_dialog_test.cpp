@@ -256,5 +256,69 @@ TEST(ServersDialog, AccessSettings) {
   }
 }
 
+// A user left without a password is told about (it logs in only from this computer), the
+// daemon aside, which never logs in.
+TEST(ServersDialog, AUserLeftWithoutAPasswordIsToldAbout) {
+  DialogFixture f;
+  ServersDialog d(f.env);
+  d.add({"olga", "", ""});
+  d.add({"vera", "ve", ""});
+  d.edit(kPetr, {"petr", "", ""});
+  d.edit(kDaemon, {"daemon", "", "robot@provider.ru"});
+  std::vector<std::string> texts;
+  for (const Message& m : f.prompt.shown) {
+    EXPECT_EQ(m.icon, Icon::kWarning);
+    texts.push_back(m.text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{
+                       "У пользователя \"olga\" нет пароля: забирать почту он сможет только с этого компьютера.",
+                       "У пользователя \"petr\" нет пароля: забирать почту он сможет только с этого компьютера."}));
+}
+
+// The clear-text box shows PLAINTEXT_LOGIN as it applies; left as shown, the setting keeps
+// following the certificate; changed (or given on the command line) it is kept, and a choice
+// equal to the new default is the default again.
+TEST(ServersDialog, PlaintextLoginFollowsTheCertificateUntilChosen) {
+  using config::PlaintextLogin;
+  const struct Case {
+    const char* what;
+    bool certBefore, certAfter;
+    PlaintextLogin stored;
+    int choice;  // -1: as shown
+    bool chosen;
+    int shown;
+    PlaintextLogin storedAfter;
+  } cases[] = {
+      {"left alone, a certificate added", false, true, PlaintextLogin::kDefault, -1, false, 0, PlaintextLogin::kDefault},
+      {"left alone, the certificate removed", true, false, PlaintextLogin::kDefault, -1, false, 1, PlaintextLogin::kDefault},
+      {"NO with a certificate", true, true, PlaintextLogin::kDefault, 2, false, 1, PlaintextLogin::kNo},
+      {"YES with a certificate", true, true, PlaintextLogin::kDefault, 0, false, 1, PlaintextLogin::kYes},
+      {"YES chosen again without one", false, false, PlaintextLogin::kDefault, 0, true, 0, PlaintextLogin::kDefault},
+      {"YES chosen as the certificate comes", false, true, PlaintextLogin::kDefault, 0, true, 0, PlaintextLogin::kYes},
+      {"an explicit NO shown and kept", false, true, PlaintextLogin::kNo, -1, false, 2, PlaintextLogin::kNo},
+  };
+  for (const Case& c : cases) {
+    DialogFixture f;
+    const std::string cert = f.dir.file("cert.pem"), key = f.dir.file("key.pem");
+    quelma::testing::WriteAll(cert, "x");
+    quelma::testing::WriteAll(key, "x");
+    config::Configuration start = *f.store.current();
+    start.TLS_CERT_FILE = c.certBefore ? cert : "";
+    start.TLS_KEY_FILE = c.certBefore ? key : "";
+    start.PLAINTEXT_LOGIN = c.stored;
+    config::SaveConfiguration(f.dir.path(), start);
+    f.store.publish(start);
+    ServersDialog d(f.env);
+    ServersFields fields = d.fields();
+    EXPECT_EQ(fields.plaintextLogin, c.shown) << c.what;
+    fields.certFile = c.certAfter ? cert : "";
+    fields.keyFile = c.certAfter ? key : "";
+    if (c.choice >= 0) fields.plaintextLogin = c.choice;
+    fields.plaintextLoginChosen = c.chosen;
+    ASSERT_TRUE(d.ok(fields)) << c.what;
+    EXPECT_EQ(f.saved().PLAINTEXT_LOGIN, c.storedAfter) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace quelma::dialogs

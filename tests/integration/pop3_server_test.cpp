@@ -20,8 +20,10 @@ namespace {
 // A POP3 server on a free port of 127.0.0.1 with users ivan (password pw) and petr.
 class RunningServer : public testing::LoopbackServer {
  public:
-  explicit RunningServer(std::int32_t port = 0, std::uint32_t timeoutMs = 2000, std::int32_t maxSessions = 20) {
+  explicit RunningServer(std::int32_t port = 0, std::uint32_t timeoutMs = 2000, std::int32_t maxSessions = 20,
+                         config::PlaintextLogin plaintext = config::PlaintextLogin::kDefault) {
     config::Configuration c;
+    c.PLAINTEXT_LOGIN = plaintext;
     c.MAX_SESSIONS = maxSessions;
     c.MailDropDir = dir.path();
     c.POP3_SRV_PORT = port;
@@ -61,6 +63,38 @@ TEST(Pop3Server, ASessionAndItsLogLines) {
   EXPECT_EQ(lines[2], "POP3SRV> [1] Запрос соединения от 127.0.0.1\r\n");
   EXPECT_EQ(lines[3], "POP3SRV> [1] Подключился пользователь \"ivan\"\r\n");
   EXPECT_EQ(lines[4], "POP3SRV> [1] Отключен. Ожидаю следующего подключения.\r\n");
+}
+
+// Who is this computer, as the server sees it: 127.0.0.1 connecting to 127.0.0.1 is, 127.0.0.2
+// connecting to 127.0.0.1 is another computer. petr has no password; LOCAL and NO are about
+// USER/PASS in clear.
+TEST(Pop3Server, ThisComputerAndAnotherOne) {
+  using config::PlaintextLogin;
+  const platform::Ipv4Address here = platform::kLoopbackAddress, there{0x7F000002u};
+  const std::string refused = "-ERR [AUTH] Plaintext authentication disallowed on non-secure connections\r\n";
+  const std::string wrong = "-ERR Password incorrect. Restart login with \"user username\"!\r\n";
+  const struct Case {
+    const char* what;
+    PlaintextLogin setting;
+    platform::Ipv4Address from;
+    std::string user, pass;  // the replies to "USER ..." and "PASS ..."
+    const char* name;
+  } cases[] = {
+      {"petr from here", PlaintextLogin::kDefault, here, "+OK User recognized.\r\n", "+OK Password recognized.\r\n", "petr"},
+      {"petr from there", PlaintextLogin::kDefault, there, "+OK User recognized.\r\n", wrong, "petr"},
+      {"ivan from there", PlaintextLogin::kDefault, there, "+OK User recognized.\r\n", "+OK Password recognized.\r\n", "ivan"},
+      {"LOCAL from here", PlaintextLogin::kLocal, here, "+OK User recognized.\r\n", "+OK Password recognized.\r\n", "ivan"},
+      {"LOCAL from there", PlaintextLogin::kLocal, there, refused, "-ERR Send \"user username\"\r\n", "ivan"},
+      {"NO from here", PlaintextLogin::kNo, here, refused, "-ERR Send \"user username\"\r\n", "ivan"},
+  };
+  for (const Case& c : cases) {
+    RunningServer server(0, 2000, 20, c.setting);
+    Client client(server.port(), c.from);
+    ASSERT_TRUE(client.connected()) << c.what;
+    client.readUntil("\r\n");
+    EXPECT_EQ(client.command(std::string("USER ") + c.name), c.user) << c.what;
+    EXPECT_EQ(client.command("PASS pw"), c.pass) << c.what;
+  }
 }
 
 TEST(Pop3Server, DropsSilentClientsAndOverLongLines) {

@@ -4,6 +4,8 @@ addresses standing for other machines (the client socket bound to them):
 - SMTP AUTH and relaying: msmtp (STARTTLS, AUTH PLAIN) and smtplib (CRAM-MD5, PLAIN, LOGIN) may
   send to outside addresses once logged in, not before; local recipients need no login;
   RELAY_NETWORKS as an office writes it; SMTP_SRV_AUTH = REQUIRED refuses MAIL and RCPT until AUTH;
+- passwords in clear: with a certificate USER/PASS from 127.0.0.2 only after STLS; a user without
+  a password only from 127.0.0.1;
 - POP3 clients: a mail reader's sequence (CAPA, STLS, USER/PASS, UIDL, TOP, RETR, DELE) through
   poplib, fetchmail with its defaults (STLS with certificate checks), mpop with pipelining and
   APOP; every message comes back as it was handed in and the maildrop is empty after;
@@ -375,6 +377,37 @@ def mail_reader(server, material, work):
     p.pass_(IVAN[1])
     check("reader: the maildrop is empty after", p.stat() == (0, 0))
     p.quit()
+
+
+PLAINTEXT_REFUSED = "-ERR [AUTH] Plaintext authentication disallowed on non-secure connections"
+
+
+def plaintext_logins(server, material, work):
+    """With a certificate USER/PASS in clear is taken only from this computer (PLAINTEXT_LOGIN
+    defaults to LOCAL); a user without a password logs in only from this computer, TLS or not."""
+    hand_in(server, [message("plaintext")])
+    p = POP3From(server.pop3, OUTSIDE)
+    capa = p.capa()
+    check("from 127.0.0.2 in clear: CAPA has STLS but no USER", "STLS" in capa and "USER" not in capa, str(capa))
+    check("from 127.0.0.2 in clear: USER refused", error_text(lambda: p.user(IVAN[0])) == PLAINTEXT_REFUSED)
+    p.stls(context=tls_context(material))
+    check("from 127.0.0.2 over TLS: CAPA has USER", "USER" in p.capa())
+    p.user(IVAN[0])
+    check("from 127.0.0.2 over TLS: USER/PASS logs in", p.pass_(IVAN[1]).startswith(b"+OK"))
+    check("from 127.0.0.2 over TLS: the message byte-identical", retrieve(p) == [message("plaintext")])
+    p.quit()
+    p = POP3From(server.pop3, OUTSIDE)
+    p.stls(context=tls_context(material))
+    p.user("nopass")
+    check("no password from 127.0.0.2, even over TLS: a wrong password",
+          "Password incorrect" in error_text(lambda: p.pass_("anything")))
+    p.quit()
+    p = POP3From(server.pop3, INSIDE)
+    check("from 127.0.0.1 in clear: CAPA has USER", "USER" in p.capa())
+    p.user("nopass")
+    check("no password from 127.0.0.1 in clear: logs in", p.pass_("anything").startswith(b"+OK"))
+    p.quit()
+    check("the refusal is logged", "Вход USER/PASS без TLS отклонен (PLAINTEXT_LOGIN) для адреса 127.0.0.2" in server.log())
 
 
 def bsmtp_messages(data):
@@ -863,6 +896,7 @@ def main():
         ("fetchmail", tls, users, fetchmail),
         ("mpop", tls, users, mpop_pipelining),
         ("APOP", tls, users, apop),
+        ("passwords in clear", tls, users, plaintext_logins),
         ("set-password user", [], users, set_user_password),
         ("IPv6", [], users, over_ipv6),
         ("many clients", ["MAX_SESSIONS = 60"], ["%s %s" % u for u in USERS] + ["postmaster"], many_clients),

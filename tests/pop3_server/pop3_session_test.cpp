@@ -206,6 +206,100 @@ TEST(Pop3Session, FailedLoginsLockTheAddressOut) {
             "+OK User recognized.\r\n+OK Password recognized.\r\n+OK bye!\r\n");
 }
 
+// Who may send a password in clear, and who logs in without one. "Here" is this computer
+// (127.0.0.1 to 127.0.0.1), "there" another (127.0.0.2 to 127.0.0.1); "tls" is after STLS or on
+// the TLS port. USER refused for clear text is refused before the name is looked at; a user
+// without a password from another computer is a wrong password; APOP is never refused for
+// clear text.
+TEST(Pop3Session, PlaintextLoginAndUsersWithoutPasswords) {
+  using config::PlaintextLogin;
+  const std::string capaBegin = "+OK Capability list follows\r\nTOP\r\n";
+  const std::string capaEnd = "UIDL\r\nPIPELINING\r\nRESP-CODES\r\nAUTH-RESP-CODE\r\n.\r\n";
+  const std::string withUser = capaBegin + "USER\r\n" + capaEnd, withoutUser = capaBegin + capaEnd;
+  const std::string refused = "-ERR [AUTH] Plaintext authentication disallowed on non-secure connections\r\n";
+  const std::string wrong = "-ERR Password incorrect. Restart login with \"user username\"!\r\n";
+  const std::string stamp = "<1.2@office.ru>";
+  const std::string apopIvan = "APOP ivan " + codec::DigestToHex(codec::Md5Of(stamp + "Secret1"));
+  enum Where { kHere, kThere, kThereTls };
+  const struct Case {
+    const char* what;
+    bool certificate;
+    PlaintextLogin setting;
+    Where where;
+    std::vector<std::string> lines;
+    std::string replies;
+    bool loggedIn;
+  } cases[] = {
+      {"no certificate, default YES: from there", false, PlaintextLogin::kDefault, kThere, {"CAPA", "USER ivan", "PASS secret1"},
+       withUser + kLoginReplies, true},
+      {"certificate, default LOCAL: from here", true, PlaintextLogin::kDefault, kHere, {"CAPA", "USER ivan", "PASS secret1"},
+       withUser + kLoginReplies, true},
+      {"certificate, default LOCAL: from there", true, PlaintextLogin::kDefault, kThere, {"CAPA", "USER ivan", "USER petr"},
+       withoutUser + refused + refused, false},
+      {"certificate, default LOCAL: from there over TLS", true, PlaintextLogin::kDefault, kThereTls,
+       {"CAPA", "USER ivan", "PASS secret1"}, withUser + kLoginReplies, true},
+      {"LOCAL without a certificate: from there", false, PlaintextLogin::kLocal, kThere, {"USER ivan"}, refused, false},
+      {"YES with a certificate: from there", true, PlaintextLogin::kYes, kThere, {"USER ivan", "PASS secret1"},
+       kLoginReplies, true},
+      {"NO: from here", false, PlaintextLogin::kNo, kHere, {"CAPA", "USER ivan"}, withoutUser + refused, false},
+      {"NO: over TLS", true, PlaintextLogin::kNo, kThereTls, {"USER ivan", "PASS secret1"}, kLoginReplies, true},
+      {"NO: APOP is no clear text", false, PlaintextLogin::kNo, kThere, {apopIvan}, "+OK Password recognized.\r\n", true},
+      {"NO: a malformed USER is still only that", false, PlaintextLogin::kNo, kThere, {"USERivan"},
+       "-ERR Send \"user username\"\r\n", false},
+      {"no password: from here any password", false, PlaintextLogin::kDefault, kHere, {"USER open", "PASS x"}, kLoginReplies, true},
+      {"no password: from there a wrong password", false, PlaintextLogin::kDefault, kThere, {"USER open", "PASS x"},
+       "+OK User recognized.\r\n" + wrong, false},
+      {"no password: from there not even over TLS", true, PlaintextLogin::kDefault, kThereTls, {"USER open", "PASS"},
+       "+OK User recognized.\r\n" + wrong, false},
+      {"no password: APOP from there", false, PlaintextLogin::kDefault, kThere, {"APOP open 0123"}, wrong, false},
+      {"no password: APOP from here", false, PlaintextLogin::kDefault, kHere, {"APOP open 0123"},
+       "+OK Password recognized.\r\n", true},
+  };
+  for (const Case& c : cases) {
+    Fixture f;
+    if (c.certificate) f.config->TLS_CERT_FILE = "cert.pem";
+    f.config->PLAINTEXT_LOGIN = c.setting;
+    Pop3SessionOptions options{false, "127.0.0.2", nullptr, stamp};
+    options.secure = c.where == kThereTls;
+    options.fromThisComputer = c.where == kHere;
+    StringSink sink;
+    Pop3Session session(f.config, f.log, sink, options);
+    for (const auto& line : c.lines) session.handleLine(line + "\r\n");
+    EXPECT_EQ(sink.text, c.replies) << c.what;
+    EXPECT_EQ(session.loggedIn(), c.loggedIn) << c.what;
+  }
+}
+
+// Unknown names (and the daemon's) count toward AUTH_FAIL_LIMIT with the growing delay of a
+// wrong password, whether typed in USER or APOP, and the same texts; a user without a password
+// tried from another computer counts as well.
+TEST(Pop3Session, UnknownNamesAreCountedAndSlowedLikeWrongPasswords) {
+  Fixture f;
+  f.config->AUTH_FAIL_LIMIT = 4;
+  serving::LoginGuard::Clock::time_point now{};
+  std::vector<std::chrono::milliseconds> delays;
+  serving::LoginGuard guard([&now] { return now; }, [&delays](std::chrono::milliseconds d) { delays.push_back(d); });
+  Pop3SessionOptions there{false, "127.0.0.2", &guard, "<1.2@office.ru>"};
+  there.fromThisComputer = false;
+  const std::string unknown = "-ERR User not recognized\r\n";
+  const std::string locked = "-ERR [SYS/TEMP] Too many failed logins from your address, try again later\r\n";
+  EXPECT_EQ(f.run({"USER petr", "USER daemon", "APOP nobody 0123", "USER open", "PASS", "USER vasya", "USER ivan",
+                   "PASS secret1"},
+                  nullptr, there),
+            unknown + unknown + unknown + "+OK User recognized.\r\n" +
+                "-ERR Password incorrect. Restart login with \"user username\"!\r\n" + locked +
+                "+OK User recognized.\r\n" + locked);
+  using std::chrono::milliseconds;
+  EXPECT_EQ(delays, (std::vector<milliseconds>{milliseconds(250), milliseconds(500), milliseconds(1000), milliseconds(2000)}));
+  const auto lines = f.window.unstampedLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "POP3SRV> Введено неправильное имя пользователя \"petr\"\r\n"), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "POP3SRV> Вход с адреса 127.0.0.2 заблокирован на 10 минут: 4 неудачных попыток (AUTH_FAIL_LIMIT)\r\n"),
+            1);
+  // Another address is not held up by them.
+  EXPECT_EQ(f.run(kLogin, nullptr, {false, "127.0.0.1", &guard, ""}), kLoginReplies);
+}
+
 TEST(Pop3Session, TransactionCommands) {
   struct Case {
     std::string maildrop;  // "" = no maildrop file

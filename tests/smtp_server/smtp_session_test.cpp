@@ -204,6 +204,47 @@ TEST(SmtpSession, FailedAuthLocksTheAddressOut) {
   EXPECT_EQ(session("192.0.2.2", {plain("Secret1")}), "235 2.7.0 Authentication successful\r\n");
 }
 
+// PLAIN and LOGIN carry the password in clear: the SMTP server takes them only over TLS whatever
+// PLAINTEXT_LOGIN says (CRAM-MD5 sends none); EHLO in clear offers CRAM-MD5 alone.
+TEST(SmtpSession, PlainAndLoginNeedTlsWhateverPlaintextLoginSays) {
+  using config::PlaintextLogin;
+  const std::string refused = "538 5.7.11 Encryption required for requested authentication mechanism\r\n";
+  for (const PlaintextLogin setting : {PlaintextLogin::kDefault, PlaintextLogin::kYes, PlaintextLogin::kLocal, PlaintextLogin::kNo}) {
+    for (const bool certificate : {false, true}) {
+      SCOPED_TRACE(std::string(config::PlaintextLoginName(setting)) + (certificate ? " with a certificate" : ""));
+      Fixture f(Options(true, certificate, true, "127.0.0.1"));
+      f.config->SMTP_SRV_AUTH = config::SmtpServerAuth::kYes;
+      f.config->PLAINTEXT_LOGIN = setting;
+      if (certificate) f.config->TLS_CERT_FILE = "cert.pem";
+      const std::string ehlo = f.run({"EHLO pc"});
+      EXPECT_TRUE(ehlo.ends_with("250 AUTH CRAM-MD5\r\n")) << ehlo;
+      EXPECT_EQ(f.run({"AUTH PLAIN " + codec::Base64Encode(std::string("\0ivan\0", 6)), "AUTH LOGIN"}).substr(ehlo.size()),
+                refused + refused);
+    }
+  }
+}
+
+// Names that are no user's count toward the lock-out as wrong passwords do.
+TEST(SmtpSession, UnknownNamesCountTowardTheLockOut) {
+  serving::LoginGuard guard([] { return serving::LoginGuard::Clock::time_point{}; }, [](std::chrono::milliseconds) {});
+  SmtpSessionOptions options = Options(true, false, false, "192.0.2.3");
+  options.secure = true;
+  options.guard = &guard;
+  options.challenge = "<1.2@office.ru>";
+  Fixture f(options);
+  f.config->SMTP_SRV_AUTH = config::SmtpServerAuth::kYes;
+  f.config->AUTH_FAIL_LIMIT = 3;
+  f.config->users = {{"ivan", "Secret1", ""}};
+  const std::string ehlo = f.run({"EHLO pc"});
+  const std::string bad = "535 5.7.8 Authentication credentials invalid\r\n";
+  EXPECT_EQ(f.run({"AUTH PLAIN " + codec::Base64Encode(std::string("\0petr\0x", 7)), "AUTH LOGIN " + codec::Base64Encode("olga"),
+                   codec::Base64Encode("x"), "AUTH CRAM-MD5", codec::Base64Encode("vasya 0123"),
+                   "AUTH PLAIN " + codec::Base64Encode(std::string("\0ivan\0Secret1", 13))})
+                .substr(ehlo.size()),
+            bad + "334 UGFzc3dvcmQ6\r\n" + bad + "334 " + codec::Base64Encode("<1.2@office.ru>") + "\r\n" + bad +
+                "535 5.7.8 Too many failed logins from your address, try again later\r\n");
+}
+
 // A name sent in AUTH never writes a line of its own into the log.
 TEST(SmtpSession, AuthNamesInTheLogAreShownHarmless) {
   SmtpSessionOptions options = Options(true, false, false, "192.0.2.5");

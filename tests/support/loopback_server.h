@@ -62,12 +62,15 @@ class LoopbackServer {
 
 class Client {
  public:
-  explicit Client(std::uint16_t port) : socket_(platform::Socket::CreateTcp()) {
+  explicit Client(std::uint16_t port) : Client(port, platform::kLoopbackAddress) {}
+  // From another address of the loopback network (127.0.0.2 stands for another computer).
+  Client(std::uint16_t port, platform::Ipv4Address from) : socket_(platform::Socket::CreateTcp()) {
     socket_.setReceiveTimeout(3000);
     // A server that has dropped the connection must not leave a large send blocked for ever
     // (under Wine a blocked send is not always woken by the peer's reset).
     socket_.setSendTimeout(10000);
-    connected_ = socket_.connect(platform::kLoopbackAddress, port);
+    const bool bound = from.hostOrder == platform::kLoopbackAddress.hostOrder || socket_.bind(from, 0);
+    connected_ = bound && socket_.connect(platform::kLoopbackAddress, port);
   }
   bool connected() const { return connected_; }
   // Everything received until `terminator` ends it, the peer closes or a receive times out.

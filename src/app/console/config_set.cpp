@@ -87,6 +87,14 @@ const ServersKey kServersKeys[] = {
        if (f.smtpAuth < 0) return std::string("SMTP_SRV_AUTH: NO, YES или REQUIRED.");
        return std::nullopt;
      }},
+    {"PLAINTEXT_LOGIN",
+     [](ConfigSession&, const std::string& v, dialogs::ServersFields& f) -> Problem {
+       const auto value = config::ParsePlaintextLogin(v);
+       if (!value) return std::string("PLAINTEXT_LOGIN: YES, LOCAL или NO.");
+       f.plaintextLogin = dialogs::PlaintextLoginChoice(*value);
+       f.plaintextLoginChosen = true;
+       return std::nullopt;
+     }},
 };
 
 struct CommunicationKey {

@@ -64,8 +64,8 @@ int AcceptUser(ConfigSession& session, int index, const CommandWords& w, const c
   }
   if (session.refused()) return 1;
   const int result = session.finish(dialog.ok(dialog.fields()));
-  if (result == 0 && user->password.empty()) {
-    session.say("У пользователя \"" + user->name + "\" нет пароля: quelma set-password user " + user->name);
+  if (result == 0 && dialogs::NoPasswordWarning(*session.config(), *user)) {
+    session.say("Пароль задается командой: quelma set-password user " + user->name);
   }
   return result;
 }

@@ -187,7 +187,11 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
       if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
     }
     config.users[static_cast<std::size_t>(user)].password = password;
-    return config::SaveConfiguration(programDir, config) == config::SaveResult::kSaved ? 0 : 1;
+    if (config::SaveConfiguration(programDir, config) != config::SaveResult::kSaved) return 1;
+    if (const auto warning = dialogs::NoPasswordWarning(config, config.users[static_cast<std::size_t>(user)])) {
+      std::printf("%s\n", platform::Cp1251ToUtf8(*warning).c_str());
+    }
+    return 0;
   }
   // quelma.cfg keeps 32 characters of the SMTP password and 24 of an account's: a longer
   // one would be cut without a word, and the login would fail later.

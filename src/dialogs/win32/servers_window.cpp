@@ -88,7 +88,8 @@ ServersFields ReadFields(HWND dialog) {
           win32_ui::ItemText(dialog, IDC_LISTEN_ADDRESSES, 1000),
           win32_ui::ItemText(dialog, IDC_RELAY_NETWORKS, 1000),
           win32_ui::ItemText(dialog, IDC_AUTH_FAIL_LIMIT, 9),
-          win32_ui::ComboSelection(dialog, IDC_SMTP_AUTH)};
+          win32_ui::ComboSelection(dialog, IDC_SMTP_AUTH),
+          win32_ui::ComboSelection(dialog, IDC_PLAINTEXT_LOGIN)};
 }
 
 void Open(HWND dialog) {
@@ -112,6 +113,9 @@ void Open(HWND dialog) {
   win32_ui::SetItemText(dialog, IDC_AUTH_FAIL_LIMIT, f.authFailLimit);
   win32_ui::FillCombo(dialog, IDC_SMTP_AUTH, std::vector<std::string>(std::begin(kSmtpAuthChoices), std::end(kSmtpAuthChoices)),
                       f.smtpAuth);
+  win32_ui::FillCombo(dialog, IDC_PLAINTEXT_LOGIN,
+                      std::vector<std::string>(std::begin(kPlaintextLoginChoices), std::end(kPlaintextLoginChoices)),
+                      f.plaintextLogin);
   win32_ui::LimitText(dialog, IDC_MAX_SESSIONS, 3);
   win32_ui::LimitText(dialog, IDC_AUTH_FAIL_LIMIT, 4);
   win32_ui::LimitText(dialog, IDC_LISTEN_ADDRESSES, 1000);

@@ -23,6 +23,9 @@ bool Win32Prompt::ask(const Message& message) {
     case Icon::kInformation:
       flags |= MB_ICONINFORMATION;
       break;
+    case Icon::kWarning:
+      flags |= MB_ICONWARNING;
+      break;
     case Icon::kNone:
       break;
   }

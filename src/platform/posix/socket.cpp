@@ -145,6 +145,13 @@ std::optional<IpAddress> Socket::peerAddress() const {
   return FromSystemAddress(sa);
 }
 
+std::optional<IpAddress> Socket::localAddress() const {
+  sockaddr_storage sa{};
+  socklen_t length = sizeof sa;
+  if (!Succeeded(::getsockname(Fd(handle()), reinterpret_cast<sockaddr*>(&sa), &length) == 0)) return std::nullopt;
+  return FromSystemAddress(sa);
+}
+
 std::optional<std::uint16_t> Socket::localPort() const {
   sockaddr_storage sa{};
   socklen_t length = sizeof sa;
