@@ -54,7 +54,9 @@ TEST(Delivery, RecoveryUndoesBeforeTheCommitAndFinishesAfterIt) {
                                  : root);
     }
     CrashedState(s, journal);
-    RecoverDeliveries(s.config);
+    std::string problem;
+    EXPECT_TRUE(RecoverDeliveries(s.config, problem));
+    EXPECT_EQ(problem, "");
     EXPECT_EQ(ReadAll(s.drop("ivan")), c.ivan);
     EXPECT_EQ(ReadAll(s.drop("petr")), c.petr);
     EXPECT_EQ(ReadAll(s.config.QueueDir + "0000000A"), c.queued);
