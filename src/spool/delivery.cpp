@@ -121,9 +121,8 @@ bool PrepareSpool(const config::Configuration& config, std::string* unfinished) 
     for (const char* pattern : {"sorter-*.tmp", "smtps*.tmp"}) {
       for (const auto& name : platform::ListDirectory(config.QueueDir, pattern)) platform::RemoveFile(config.QueueDir + name);
     }
-  } else if (unfinished) {
-    *unfinished = problem;
   }
+  if (unfinished) *unfinished = problem;
   platform::RemoveFile(MaildropCommitWorkPath(config));
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;

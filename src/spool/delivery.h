@@ -101,8 +101,8 @@ bool MakeSpoolDirectories(const config::Configuration& config);
 // MakeSpoolDirectories, RecoverDeliveries, and the unique ids of maildrop messages carried
 // on from where the last program left them ("unique.ids" in MailDropDir), so that no id is
 // handed out twice across restarts: what the program does at start-up, before any server or
-// worker runs. False when a directory is missing; `unfinished`, when given, is set to the
-// problem of a recovery that could not finish (the work files of the queue then stay too, as
+// worker runs. False when a directory is missing; `unfinished`, when given, gets the problem
+// of a recovery that could not finish (empty when it did) (the work files of the queue then stay too, as
 // the kept journal may still name them).
 bool PrepareSpool(const config::Configuration& config, std::string* unfinished = nullptr);
 

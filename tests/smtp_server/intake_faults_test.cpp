@@ -32,8 +32,8 @@ std::string BossCopy(int n) {
   return "Subject: number " + std::to_string(n) + " [BOSS COPY]\r\n\r\nbody " + std::to_string(n) + "\r\n";
 }
 
-// True when the message was answered 250.
-bool HandIn(const config::Configuration& config, const Envelope& envelope, int n) {
+// True when the message was answered 250; `unfinished` gets what its delivery left to recovery.
+bool HandIn(const config::Configuration& config, const Envelope& envelope, int n, std::string* unfinished = nullptr) {
   MessageIntake intake(config, envelope);
   intake.begin();
   const std::string text = Text(n);
@@ -47,6 +47,7 @@ bool HandIn(const config::Configuration& config, const Envelope& envelope, int n
   if (!stored) {
     EXPECT_FALSE(intake.failure().empty()) << "a refusal names the file and the reason";
   }
+  if (unfinished) *unfinished = intake.unfinished();
   return stored.has_value();
 }
 
@@ -96,11 +97,15 @@ TEST(IntakeFaults, EveryFileStepFailing) {
     const int injected = testing::FailEveryFileStep([&](testing::FaultWindow& faults) {
       Office o;
       faults.open();
-      const bool first = HandIn(o.config, c.envelope, 1);
+      std::string unfinished;
+      const bool first = HandIn(o.config, c.envelope, 1, &unfinished);
       faults.close();
+      if (first) {
+        EXPECT_EQ(platform::FileExists(o.config.MailDropDir + "delivery.journal"), !unfinished.empty())
+            << "a journal kept for recovery is told in the log";
+      }
       if (faults.failing()) (first ? acknowledged : refused) += 1;
       EXPECT_TRUE(HandIn(o.config, c.envelope, 2)) << "the next delivery finishes or undoes what the failure left";
-      std::string unfinished;
       ASSERT_TRUE(o.restart(&unfinished));
       EXPECT_EQ(unfinished, "");
       const auto ones = Copies(o, c.envelope, 1);

@@ -143,8 +143,8 @@ bool OutputFile::close() {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
-  // The new content keeps the access rights the old file had (quelma.cfg holds passwords).
   if (Injected(FileStep::kRename)) return false;
+  // The new content keeps the access rights the old file had (quelma.cfg holds passwords).
   struct stat old {};
   if (::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
   if (::rename(from.c_str(), to.c_str()) != 0) return Failed();
