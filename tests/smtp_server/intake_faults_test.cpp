@@ -126,7 +126,7 @@ TEST(IntakeFaults, EveryFileStepFailing) {
       EXPECT_FALSE(platform::FileExists(o.config.MailDropDir + "delivery.journal"));
       EXPECT_EQ(platform::ListDirectory(o.config.QueueDir, "*.tmp"), std::vector<std::string>{});
     });
-    EXPECT_GT(injected, 20);
+    EXPECT_GT(injected, 15);  // fewer on Windows, whose renames have no directory to sync
     EXPECT_GT(refused, 10) << "most failures refuse the message";
     EXPECT_GT(acknowledged, 0) << "a failure after the commit does not";
     std::printf("[ intake, %s: %d faults injected, %d acknowledged, %d refused ]\n", c.name, injected, acknowledged,
