@@ -7,15 +7,28 @@
 
 namespace quelma::app {
 
-// Mail for the daemon user asks for a session; the message itself is not kept.
+// Mail for the daemon user asks for a session; the message itself is not kept. Mail that
+// cannot be removed asks once, with a log line: the same file asks no more.
 bool SessionControl::takeDaemonMail(const config::Configuration& config) {
   const std::string path = spool::MaildropPath(config, config.Daemon);
-  // Only tried: a delivery may be waiting for this thread to show its log line.
-  std::unique_lock<std::mutex> between(spool::DeliveryLock(), std::try_to_lock);
-  if (!between.owns_lock()) return false;
-  std::lock_guard<std::mutex> hold(spool::MaildropLock(path));
-  if (!platform::InputFile::Open(path)) return false;  // a directory (empty name) never opens
-  platform::RemoveFile(path);
+  std::string reason;
+  {
+    // Only tried: a delivery may be waiting for this thread to show its log line.
+    std::unique_lock<std::mutex> between(spool::DeliveryLock(), std::try_to_lock);
+    if (!between.owns_lock()) return false;
+    std::lock_guard<std::mutex> hold(spool::MaildropLock(path));
+    const bool there = platform::InputFile::Open(path).has_value();  // a directory (empty name) never opens
+    if (!there || platform::RemoveFile(path)) {
+      keptDaemonMail_.reset();
+      return there;
+    }
+    reason = platform::LastFileErrorText();
+    const std::uint64_t size = platform::FileSize(path).value_or(0);
+    if (keptDaemonMail_ == size) return false;  // it has had its session
+    keptDaemonMail_ = size;
+  }
+  c_.log.LogSmtpSrv("Не могу удалить почту для " + config.Daemon + " \"" + path + "\" (" + reason +
+                    "): она остается, сеанс связи запускается один раз\r\n");
   return true;
 }
 

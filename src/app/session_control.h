@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "link/activity_log.h"
 #include "link/main_window.h"
@@ -77,6 +79,8 @@ class SessionControl {
   std::uint32_t sessionDoneMask_ = 0;
   std::size_t currentAccountIndex_ = 0;
   dialup::ScheduleMinute lastTrigger_ = dialup::kNoTrigger;
+  // The size of daemon mail that could not be removed and has had its session.
+  std::optional<std::uint64_t> keptDaemonMail_;
 };
 
 }  // namespace quelma::app

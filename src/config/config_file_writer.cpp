@@ -130,7 +130,8 @@ SaveResult SaveConfiguration(const std::string& programDir, Configuration& confi
   switch (platform::AtomicReplace(ConfigFilePath(programDir), FormatConfiguration(config))) {
     case platform::WriteResult::kWritten: return SaveResult::kSaved;
     case platform::WriteResult::kCannotCreate: return SaveResult::kCannotCreate;
-    case platform::WriteResult::kWriteFailed: break;
+    case platform::WriteResult::kWriteFailed:
+    case platform::WriteResult::kNotDurable: break;
   }
   return SaveResult::kWriteFailed;
 }

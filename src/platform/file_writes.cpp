@@ -9,8 +9,14 @@ WriteResult AtomicReplace(const std::string& path, std::string_view bytes, Creat
   auto file = OutputFile::Create(temporary, mode == CreateMode::kPrivate ? CreateMode::kPrivate : CreateMode::kTruncate);
   if (!file) return WriteResult::kCannotCreate;
   const bool written = file->write(bytes) && file->sync() && file->close();
-  if (!written || !RenameReplacing(temporary, path)) {
+  if (!written) {
     file.reset();
+    RemoveFile(temporary);
+    return WriteResult::kWriteFailed;
+  }
+  if (!RenameReplacing(temporary, path)) {
+    // A rename that happened, with a directory that could not be synced, left no temporary.
+    if (!FileExists(temporary)) return WriteResult::kNotDurable;
     RemoveFile(temporary);
     return WriteResult::kWriteFailed;
   }

@@ -64,6 +64,8 @@ enum class WriteResult {
   kWritten,
   kCannotCreate,  // the temporary file could not be created: nothing was written
   kWriteFailed,   // writing, syncing or renaming failed: the old file is untouched
+  kNotDurable,    // the new content is in place, but its directory could not be synced: a
+                  // crash may still bring the old content back
 };
 
 // Writes `bytes` to a temporary file beside `path`, syncs it and renames it over `path`,
@@ -83,10 +85,13 @@ bool CopyToEnd(InputFile& in, OutputFile& out);
 // Appends in one write and, when `durable`, syncs before returning.
 bool AppendToFile(const std::string& path, std::string_view bytes, bool durable);
 
-// Renames `from` to `to`, replacing `to` if it exists.
+// Renames `from` to `to`, replacing `to` if it exists, and makes the new name durable. False
+// when the rename failed (nothing changed) or the directory could not be synced (then `from`
+// is gone and `to` holds its content, but a crash may undo that).
 bool RenameReplacing(const std::string& from, const std::string& to);
 
-// Renames `from` to `to` only if no `to` exists; false (and nothing changed) otherwise.
+// Renames `from` to `to` only if no `to` exists; false (and nothing changed) otherwise, or,
+// as above, when the directory could not be synced after the rename.
 bool RenameNoReplace(const std::string& from, const std::string& to);
 
 // Names (not paths) of the regular files in `directory` that match `pattern` ('?' is one
@@ -95,17 +100,17 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
 
 bool RemoveFile(const std::string& path);
 
-// Makes a new directory entry of `path` durable (POSIX fsync of the directory; Windows has
-// nothing to do).
-void SyncParentDirectory(const std::string& path);
+// Makes a new or removed directory entry of `path` durable (POSIX fsync of the directory;
+// Windows has nothing to do). False when the directory could not be synced.
+bool SyncParentDirectory(const std::string& path);
 bool TruncateFile(const std::string& path, std::uint64_t size);
 bool FileExists(const std::string& path);  // a file or a directory
 bool IsDirectory(const std::string& path);
 std::optional<std::uint64_t> FileSize(const std::string& path);
 bool MakeDirectory(const std::string& path);  // false also when it exists already
 
-// The system's words for the last failure of a file open, read, write, sync, close or rename
-// on this thread ("No space left on device", or the Windows text), for the log.
+// The system's words for the last failure of a file open, read, write, sync, close, rename,
+// truncate or removal on this thread ("No space left on device", or the Windows text), for the log.
 std::string LastFileErrorText();
 
 }  // namespace quelma::platform

@@ -42,8 +42,10 @@ bool MessageIntake::begin() {
   return write(envelope);
 }
 
-void MessageIntake::fail(const std::string& path) {
-  if (failure_.empty()) failure_ = path + ": " + platform::LastFileErrorText();
+void MessageIntake::fail(const std::string& path) { failWith(path + ": " + platform::LastFileErrorText()); }
+
+void MessageIntake::failWith(const std::string& text) {
+  if (failure_.empty()) failure_ = text;
   failed_ = true;
 }
 
@@ -115,7 +117,7 @@ bool MessageIntake::deliverLocally(const std::vector<std::pair<std::string, bool
     const auto result = spool::AppendToMaildropWith(
         path, spool::NewSeparatorLine(),
         [this, bossCopy = bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, false);
-    if (result == spool::AppendResult::kWriteFailed) {
+    if (result == spool::AppendResult::kWriteFailed || result == spool::AppendResult::kTornTail) {
       fail(path);
       return false;
     }
@@ -142,15 +144,17 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
   spool::Delivery delivery(config_);
   if (stored.queued) delivery.willPublish(workPath_, tick_);
   const bool journaled = delivery.willAppend(maildrops);
-  if (!journaled) fail(config_.MailDropDir + "delivery.journal");
   const bool delivered = journaled && deliverLocally(copies);
   const auto names = delivered ? delivery.commit() : std::nullopt;
-  if (delivered && !names) fail(stored.queued ? config_.QueueDir : config_.MailDropDir);
   if (!names) {
+    if (!delivery.problem().empty()) failWith(delivery.problem());
+    fail(config_.MailDropDir);
     delivery.rollback();
-    platform::RemoveFile(workPath_);
+    // A staged work file is the delivery's: removed by its undo, or kept for its recovery.
+    if (!stored.queued) platform::RemoveFile(workPath_);
     return std::nullopt;
   }
+  if (delivery.unfinished()) unfinished_ = delivery.problem();
   if (stored.queued) {
     stored.name = names->front();
   } else {

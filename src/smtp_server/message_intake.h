@@ -46,6 +46,9 @@ class MessageIntake {
   // After a failed begin() or finish(): the file that could not be written, and the system's
   // reason ("/office/queue/smtps-01A2B3C4.tmp: No space left on device").
   const std::string& failure() const { return failure_; }
+  // After a finish() that stored the message: a step after its commit that failed, left to
+  // recovery (the file and the reason), or empty.
+  const std::string& unfinished() const { return unfinished_; }
   // The name the message gets: the tick read when the intake began, as 8 hex digits.
   std::string plannedName() const;
   std::string queuePath(const std::string& name) const { return config_.QueueDir + name; }
@@ -67,7 +70,9 @@ class MessageIntake {
   bool crEnded_ = false;
   bool failed_ = false;
   std::string failure_;
+  std::string unfinished_;
   void fail(const std::string& path);
+  void failWith(const std::string& text);
 };
 
 }  // namespace quelma::smtp_server

@@ -55,6 +55,9 @@ inline constexpr char kRelayDeniedBegin[] = "Отказано в пересыл�
 inline constexpr char kRelayDeniedEnd[] = ": его адреса нет в RELAY_NETWORKS\r\n";
 inline constexpr char kLoggedInBegin[] = "Вошел пользователь \"";  // + name + "\" (AUTH mechanism)"
 inline constexpr char kLoginFailedBegin[] = "Неудачная попытка входа \"";  // + name + "\" (AUTH ...) с адреса ..."
+// The message is stored and acknowledged; a step after its commit is left to recovery.
+inline constexpr char kUnfinishedBegin[] = "Доставка сообщения не завершена (";  // + file: reason
+inline constexpr char kUnfinishedEnd[] = "): она завершится при следующей доставке или запуске\r\n";
 inline constexpr char kLocalOnly[] = "Сообщение локальное. Удалено из очереди исходящих.\r\n";
 
 }  // namespace quelma::smtp_server::logtext

@@ -42,6 +42,7 @@ bool ReceiveMessage(const config::Configuration& config, SmtpSession& session, n
   }
   log.LogSmtpSrv(logtext::kProcessedBegin + stored->name + " от " + Printable(session.envelope().sender) + logtext::kProcessedEnd);
   if (!stored->queued) log.LogSmtpSrv(logtext::kLocalOnly);
+  if (!intake.unfinished().empty()) log.LogSmtpSrv(logtext::kUnfinishedBegin + intake.unfinished() + logtext::kUnfinishedEnd);
   session.messageStored();
   return true;
 }

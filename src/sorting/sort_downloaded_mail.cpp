@@ -105,8 +105,8 @@ Sorter::Copy Sorter::copyTo(const std::string& user, const WriteText& text) {
   }
   const std::string path = spool::MaildropPath(c_.config, user);
   if (!delivery_->willAppend({path})) {
-    log("Не могу записать журнал доставки \"" + delivery_->journalPath() + "\" (" + platform::LastFileErrorText() +
-        "): сортировка отложена до следующего сеанса\r\n");
+    // The journal could not be written, or an earlier delivery could not be finished.
+    log("Не могу начать доставку (" + delivery_->problem() + "): сортировка отложена до следующего сеанса\r\n");
     return Copy::kFailed;
   }
   const auto result = spool::AppendToMaildropWith(
@@ -256,8 +256,11 @@ SortResult Sorter::run() {
   }
   if (!delivery_->commit()) {
     ids_.discard();
-    log("Не могу завершить доставку: почта остается до следующего сеанса\r\n");
+    log("Не могу завершить доставку (" + delivery_->problem() + "): почта остается до следующего сеанса\r\n");
     return SortResult::kStopped;
+  }
+  if (delivery_->unfinished()) {
+    log("Доставка не завершена (" + delivery_->problem() + "): она завершится при следующей доставке или запуске\r\n");
   }
   // After the commit: a crash before this line gives a duplicate later, never a lost message.
   ids_.commit();

@@ -27,12 +27,10 @@ std::vector<std::string> SplitFields(const std::string& line) {
   }
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
+constexpr std::size_t kLargestJournal = 64 << 20;
+
+std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
-  auto in = platform::InputFile::Open(path);
-  if (!in) return lines;
-  std::string text, buffer(4096, '\0');
-  for (std::size_t n; (n = in->read(buffer.data(), buffer.size())) > 0;) text.append(buffer, 0, n);
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t lf = text.find('\n', at);
     lines.push_back(text.substr(at, lf == std::string::npos ? std::string::npos : lf - at));
@@ -41,40 +39,57 @@ std::vector<std::string> ReadLines(const std::string& path) {
   return lines;
 }
 
-void CutBack(const std::string& path, const std::string& sizeField) {
-  if (sizeField == "-") {
-    platform::RemoveFile(path);
-    return;
+// Records the first failed step: the file and the system's reason. False.
+bool Note(std::string& problem, const std::string& path) {
+  if (problem.empty()) problem = path + ": " + platform::LastFileErrorText();
+  return false;
+}
+
+// Removed now, or not there to begin with.
+bool Gone(const std::string& path) { return platform::RemoveFile(path) || !platform::FileExists(path); }
+
+// The maildrop at its size before the delivery again ("-": it did not exist).
+bool CutBack(const std::string& path, const std::string& sizeField, std::string& problem) {
+  const auto size = platform::FileSize(path);
+  if (!size) return true;  // missing, or not a file: nothing was appended to it
+  if (sizeField == "-") return Gone(path) || Note(problem, path);
+  const std::uint64_t before = std::strtoull(sizeField.c_str(), nullptr, 10);
+  return *size <= before || platform::TruncateFile(path, before) || Note(problem, path);
+}
+
+// A staged queue file under the name its delivery chose (or the next free one, should that
+// name have been taken meanwhile), the name durable.
+bool Publish(const std::string& staged, const std::string& target, std::string& problem) {
+  if (!platform::FileExists(staged)) return true;  // published already
+  if (platform::RenameNoReplace(staged, target)) return true;
+  const std::size_t nameAt = target.size() >= 8 ? target.size() - 8 : 0;
+  if (platform::FileExists(staged) && platform::FileExists(target) && IsQueueFileName(target.substr(nameAt))) {
+    const auto tick = static_cast<std::uint32_t>(std::strtoul(target.c_str() + nameAt, nullptr, 16));
+    if (PublishQueueFile(staged, target.substr(0, nameAt), tick + 1)) return true;
   }
-  const std::uint64_t size = std::strtoull(sizeField.c_str(), nullptr, 10);
-  if (platform::FileSize(path).value_or(0) > size) platform::TruncateFile(path, size);
+  // Renamed, but its directory was not synced: that is tried once more.
+  if (!platform::FileExists(staged) && platform::SyncParentDirectory(target)) return true;
+  return Note(problem, staged);
 }
 
-void RemoveJournal(const std::string& journal) {
-  platform::RemoveFile(journal);
-  platform::SyncParentDirectory(journal);
-}
-
-// Undoes an interrupted delivery (its journal says intent) or finishes a committed one.
-void Recover(const config::Configuration& config) {
+// Undoes an interrupted delivery (its journal says intent) or finishes a committed one; the
+// journal goes only when every step of that is done.
+bool Recover(const config::Configuration& config, std::string& problem) {
   const std::string journal = JournalPath(config);
-  const auto lines = ReadLines(journal);
-  if (lines.empty()) {
-    platform::RemoveFile(journal);
-    return;
-  }
-  const bool committed = lines[0] == kCommitted;
+  const auto text = platform::ReadWholeFile(journal, kLargestJournal);
+  if (!text) return !platform::FileExists(journal) || Note(problem, journal);
+  const auto lines = Lines(*text);
+  const bool committed = !lines.empty() && lines[0] == kCommitted;
+  bool done = true;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const auto f = SplitFields(lines[i]);
-    if (!committed && f.size() == 3 && f[0] == "A") CutBack(f[2], f[1]);
-    if (!committed && f.size() == 3 && f[0] == "S") platform::RemoveFile(f[2]);
-    if (committed && f.size() == 3 && f[0] == "P" && platform::FileExists(f[1])) {
-      platform::RenameNoReplace(f[1], f[2]);
-      platform::SyncParentDirectory(f[2]);
-    }
-    if (committed && f.size() == 2 && f[0] == "C") platform::RemoveFile(f[1]);
+    if (!committed && f.size() == 3 && f[0] == "A") done = CutBack(f[2], f[1], problem) && done;
+    // A staged file that stays is never published; the next start removes it.
+    if (!committed && f.size() == 3 && f[0] == "S") Gone(f[2]);
+    if (committed && f.size() == 3 && f[0] == "P") done = Publish(f[1], f[2], problem) && done;
+    if (committed && f.size() == 2 && f[0] == "C") done = (Gone(f[1]) || Note(problem, f[1])) && done;
   }
-  RemoveJournal(journal);
+  return done && (Gone(journal) || Note(problem, journal));
 }
 
 }  // namespace
@@ -84,9 +99,9 @@ std::mutex& DeliveryLock() {
   return lock;
 }
 
-void RecoverDeliveries(const config::Configuration& config) {
+bool RecoverDeliveries(const config::Configuration& config, std::string& problem) {
   std::lock_guard<std::mutex> hold(DeliveryLock());
-  if (platform::FileExists(JournalPath(config))) Recover(config);
+  return !platform::FileExists(JournalPath(config)) || Recover(config, problem);
 }
 
 bool MakeSpoolDirectories(const config::Configuration& config) {
@@ -97,13 +112,17 @@ bool MakeSpoolDirectories(const config::Configuration& config) {
   return ready;
 }
 
-bool PrepareSpool(const config::Configuration& config) {
+bool PrepareSpool(const config::Configuration& config, std::string* unfinished) {
   if (!MakeSpoolDirectories(config)) return false;
-  RecoverDeliveries(config);
-  // Work files a crash left: nothing is being delivered now, so none of them is wanted.
-  for (const char* pattern : {"sorter-*.tmp", "smtps*.tmp"}) {
-    for (const auto& name : platform::ListDirectory(config.QueueDir, pattern)) platform::RemoveFile(config.QueueDir + name);
+  std::string problem;
+  // Work files a crash left: nothing is being delivered now, so none of them is wanted,
+  // unless a journal that recovery could not finish still names them.
+  if (RecoverDeliveries(config, problem)) {
+    for (const char* pattern : {"sorter-*.tmp", "smtps*.tmp"}) {
+      for (const auto& name : platform::ListDirectory(config.QueueDir, pattern)) platform::RemoveFile(config.QueueDir + name);
+    }
   }
+  if (unfinished) *unfinished = problem;
   platform::RemoveFile(MaildropCommitWorkPath(config));
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;
@@ -120,14 +139,16 @@ bool PrepareSpool(const config::Configuration& config) {
 
 Delivery::Delivery(const config::Configuration& config)
     : config_(config), journal_(JournalPath(config)), hold_(DeliveryLock()) {
-  if (platform::FileExists(journal_)) Recover(config_);
+  recovered_ = !platform::FileExists(journal_) || Recover(config_, problem_);
 }
 
 Delivery::~Delivery() {
   if (open_) rollback();
 }
 
-bool Delivery::writeJournal(bool committed) {
+bool Delivery::note(const std::string& path) { return Note(problem_, path); }
+
+Delivery::JournalWrite Delivery::writeJournal(bool committed) {
   std::string text = committed ? kCommitted : kIntent;
   text += "\n";
   for (const Append& a : appends_) {
@@ -140,12 +161,18 @@ bool Delivery::writeJournal(bool committed) {
   if (committed) {
     for (const std::string& source : sources_) text += "C\t" + source + "\n";
   }
-  if (platform::AtomicReplace(journal_, text) != platform::WriteResult::kWritten) return false;
-  platform::SyncParentDirectory(journal_);
-  return true;
+  switch (platform::AtomicReplace(journal_, text)) {
+    case platform::WriteResult::kWritten: return JournalWrite::kWritten;
+    case platform::WriteResult::kNotDurable: note(journal_); return JournalWrite::kUncertain;
+    case platform::WriteResult::kCannotCreate:
+    case platform::WriteResult::kWriteFailed: break;
+  }
+  note(journal_);
+  return JournalWrite::kOldStands;
 }
 
 bool Delivery::willAppend(const std::vector<std::string>& maildrops) {
+  if (!recovered_) return false;
   bool added = false;
   for (const std::string& path : maildrops) {
     bool known = false;
@@ -154,33 +181,38 @@ bool Delivery::willAppend(const std::vector<std::string>& maildrops) {
     appends_.push_back({path, platform::FileSize(path)});
     added = true;
   }
-  return !added || writeJournal(false);
+  return !added || writeJournal(false) == JournalWrite::kWritten;
 }
 
 bool Delivery::willPublish(const std::string& stagedPath, std::uint32_t tick) {
   staged_.push_back({stagedPath, std::string(), tick});
-  return true;
+  return recovered_;
 }
 
 bool Delivery::consumes(const std::string& path) {
   sources_.push_back(path);
-  return true;
+  return recovered_;
 }
 
 std::optional<std::vector<std::string>> Delivery::commit() {
+  if (!recovered_) {
+    rollback();
+    return std::nullopt;
+  }
   for (const Append& a : appends_) {
-    if (!platform::FileExists(a.path)) continue;  // a maildrop that could not be opened got nothing
+    if (!platform::FileSize(a.path)) continue;  // a maildrop that could not be opened got nothing
     auto file = platform::OutputFile::Create(a.path, platform::CreateMode::kAppend);
-    if (!file || !file->sync() || !file->close()) {
+    if (!file || !file->sync() || !file->close() || (!a.sizeBefore && !platform::SyncParentDirectory(a.path))) {
+      note(a.path);
       rollback();
       return std::nullopt;
     }
-    if (!a.sizeBefore) platform::SyncParentDirectory(a.path);
   }
   std::vector<std::string> names;
   for (Staged& s : staged_) {
     const auto name = ChooseQueueFileName(config_.QueueDir, s.tick, names);
     if (!name) {
+      if (problem_.empty()) problem_ = config_.QueueDir + ": no free queue file name";
       rollback();
       return std::nullopt;
     }
@@ -188,31 +220,67 @@ std::optional<std::vector<std::string>> Delivery::commit() {
     names.push_back(*name);
   }
   if (staged_.empty() && sources_.empty()) {
-    // Only appends: removing the journal is the commit.
-    if (!appends_.empty()) RemoveJournal(journal_);
+    // Only appends: removing the journal is the commit, once that is on disk.
+    if (!appends_.empty() && !(Gone(journal_) && platform::SyncParentDirectory(journal_))) {
+      note(journal_);
+      rollback();
+      return std::nullopt;
+    }
     open_ = false;
     return names;
   }
-  if (!writeJournal(true)) {
-    rollback();
-    return std::nullopt;
+  switch (writeJournal(true)) {
+    case JournalWrite::kWritten: break;
+    case JournalWrite::kOldStands:
+      rollback();
+      return std::nullopt;
+    case JournalWrite::kUncertain:
+      // The commit record may or may not survive a crash: recovery decides by what it finds,
+      // at the next delivery or start. Nothing is acknowledged meanwhile.
+      open_ = false;
+      return std::nullopt;
   }
   open_ = false;
-  for (const Staged& s : staged_) platform::RenameNoReplace(s.stagedPath, config_.QueueDir + s.finalName);
-  if (!staged_.empty()) platform::SyncParentDirectory(config_.QueueDir + names.front());
-  for (const std::string& source : sources_) platform::RemoveFile(source);
-  platform::RemoveFile(journal_);
+  unfinished_ = !finishCommitted();
   return names;
+}
+
+// What follows a durable commit record; false when a step failed (the journal then stays, and
+// recovery finishes the delivery).
+bool Delivery::finishCommitted() {
+  bool done = true;
+  for (const Staged& s : staged_) done = Publish(s.stagedPath, config_.QueueDir + s.finalName, problem_) && done;
+  std::string syncedDirectory;
+  for (const std::string& source : sources_) {
+    done = (Gone(source) || note(source)) && done;
+    // A removal that a crash undid would have the file sorted again.
+    const std::string directory = source.substr(0, source.find_last_of("/\\") + 1);
+    if (directory == syncedDirectory) continue;
+    done = (platform::SyncParentDirectory(source) || note(source)) && done;
+    syncedDirectory = directory;
+  }
+  return done && (Gone(journal_) || note(journal_));
 }
 
 void Delivery::rollback() {
   if (!open_) return;
   open_ = false;
-  for (auto it = appends_.rbegin(); it != appends_.rend(); ++it) {
-    CutBack(it->path, it->sizeBefore ? std::to_string(*it->sizeBefore) : std::string("-"));
+  // A staged file that stays is never published; the next start removes it.
+  for (const Staged& s : staged_) {
+    if (!Gone(s.stagedPath)) note(s.stagedPath);
   }
-  for (const Staged& s : staged_) platform::RemoveFile(s.stagedPath);
-  if (!appends_.empty()) RemoveJournal(journal_);
+  if (!recovered_ || appends_.empty()) return;  // nothing appended, no journal of ours
+  bool undone = true;
+  for (auto it = appends_.rbegin(); it != appends_.rend(); ++it) {
+    undone = CutBack(it->path, it->sizeBefore ? std::to_string(*it->sizeBefore) : std::string("-"), problem_) && undone;
+  }
+  if (undone) {
+    // An intent journal that stays only has recovery cut back what is cut back already.
+    if (!Gone(journal_)) note(journal_);
+    return;
+  }
+  // What could not be cut back is left to recovery: the journal on disk must name it.
+  writeJournal(false);
 }
 
 }  // namespace quelma::spool

@@ -62,8 +62,7 @@ bool DownloadFile::publish(std::optional<std::uint64_t> keep) {
     discard();
     return false;
   }
-  file_.reset();
-  platform::SyncParentDirectory(finalPath_);
+  file_.reset();  // the rename synced the new name already
   return true;
 }
 

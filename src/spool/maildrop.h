@@ -35,10 +35,13 @@ std::string MaildropCommitWorkPath(const config::Configuration& config);
 // The one lock of a maildrop, shared by every appender and the POP3 commit.
 std::mutex& MaildropLock(const std::string& path);
 
-enum class AppendResult { kAppended, kCannotOpen, kWriteFailed };
+// kTornTail: the write failed, and what it wrote could not be cut off again either; the
+// maildrop ends in a torn message until the caller's delivery undoes the append.
+enum class AppendResult { kAppended, kCannotOpen, kWriteFailed, kTornTail };
 
 // Appends the separator line and the message text (CR LF lines) in one write under the lock;
-// `durable` syncs before returning. A failed write is cut off again, so no torn message stays.
+// `durable` syncs before returning (the name of a new maildrop too). A failed write is cut
+// off again, so no torn message stays.
 AppendResult AppendToMaildrop(const std::string& path, std::string_view separatorLine, std::string_view text,
                               bool durable);
 

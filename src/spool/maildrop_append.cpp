@@ -45,10 +45,10 @@ AppendResult AppendToMaildropWith(const std::string& path, std::string_view sepa
   MaildropTextWriter text(*file);
   const bool ok = file->write(separatorLine) && writeText(text) && text.finish() && (!durable || file->sync());
   if (!file->close() || !ok) {
-    platform::TruncateFile(path, before);
-    return AppendResult::kWriteFailed;
+    // The write's reason stays the one to tell, unless the cut fails too.
+    return platform::TruncateFile(path, before) ? AppendResult::kWriteFailed : AppendResult::kTornTail;
   }
-  if (durable && !existing) platform::SyncParentDirectory(path);  // a new maildrop's name too
+  if (durable && !existing && !platform::SyncParentDirectory(path)) return AppendResult::kWriteFailed;
   return AppendResult::kAppended;
 }
 

@@ -129,6 +129,12 @@ bool MaildropFile::copyRange(platform::OutputFile& out, std::uint64_t begin, std
   return true;
 }
 
+// The maildrop goes, for good: a removal that a crash could undo would bring deleted mail back.
+CommitResult MaildropFile::removeMaildrop() {
+  const bool removed = platform::RemoveFile(path_) && platform::SyncParentDirectory(path_);
+  return removed ? CommitResult::kCommitted : CommitResult::kDeleteFailed;
+}
+
 CommitResult MaildropFile::commit(const std::string& temporaryPath) {
   // Between deliveries only: an unfinished one is never indexed nor copied.
   std::lock_guard<std::mutex> between(DeliveryLock());
@@ -145,7 +151,7 @@ CommitResult MaildropFile::commit(const std::string& temporaryPath) {
   const bool allDeleted = std::all_of(messages_.begin(), messages_.end(), [](const auto& m) { return m.deleted; });
   if (allDeleted && currentEnd == indexedEnd_) {
     file_.reset();
-    return platform::RemoveFile(path_) ? CommitResult::kCommitted : CommitResult::kDeleteFailed;
+    return removeMaildrop();
   }
   auto out = platform::OutputFile::Create(temporaryPath, platform::CreateMode::kTruncate);
   if (!out) return CommitResult::kFailed;
@@ -171,7 +177,7 @@ CommitResult MaildropFile::commit(const std::string& temporaryPath) {
   }
   if (kept == 0) {
     platform::RemoveFile(temporaryPath);
-    return platform::RemoveFile(path_) ? CommitResult::kCommitted : CommitResult::kDeleteFailed;
+    return removeMaildrop();
   }
   if (!platform::RenameReplacing(temporaryPath, path_)) {
     platform::RemoveFile(temporaryPath);

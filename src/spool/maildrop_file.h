@@ -36,13 +36,15 @@ class MaildropFile {
   ReadResult readText(const MaildropMessage& m, const std::function<bool(std::string_view piece)>& onPiece);
 
   // Rewrites the maildrop without the deleted messages, keeping mail appended since the index
-  // was built; the file is replaced atomically and removed when nothing is left. Closes it.
+  // was built; the file is replaced atomically and removed when nothing is left, either of
+  // them durable before kCommitted. Closes it.
   CommitResult commit(const std::string& temporaryPath);
 
  private:
   MaildropFile(std::string path, platform::InputFile file) : path_(std::move(path)), file_(std::move(file)) {}
   bool copyRange(platform::OutputFile& out, std::uint64_t begin, std::uint64_t end);
   void deriveMissingIds();
+  CommitResult removeMaildrop();
 
   std::string path_;
   std::optional<platform::InputFile> file_;

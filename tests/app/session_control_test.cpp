@@ -2,7 +2,10 @@
 // mail, the timetable and the reload at session start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/session_control.h"
+#include "platform/file_faults.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "support/fake_clock.h"
@@ -132,6 +135,33 @@ TEST(SessionControl, DaemonMailAndTheTimetableStartSessionsOnTheTick) {
   const int before = s.reloads;
   s.session.startSession();
   EXPECT_EQ(s.reloads, before);
+}
+
+// Daemon mail that cannot be removed asks for one session, says so in the log, and asks
+// again only when more mail comes.
+TEST(SessionControl, DaemonMailThatCannotBeRemovedAsksOnce) {
+  Session s;
+  WriteAll(s.dir.file("daemon"), "From x\r\n\r\nsession, please\r\n");
+  {
+    platform::FileFaultInjection faults;
+    for (int i = 0; i < 3; ++i) {
+      faults.failCall(platform::FileStep::kRemove, 1);
+      s.session.tick();
+    }
+    EXPECT_TRUE(platform::FileExists(s.dir.file("daemon")));
+    EXPECT_EQ(s.workers.started.size(), 2u) << "one session, not one a tick";
+    const auto lines = s.window.unstampedLines();
+    ASSERT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("daemon") != std::string::npos; }), 1);
+    EXPECT_TRUE(lines.back().starts_with("SMTPSRV> Не могу удалить почту для daemon \"" + s.dir.file("daemon") + "\" ("))
+        << lines.back();
+    platform::AppendToFile(s.dir.file("daemon"), "more\r\n", false);
+    faults.failCall(platform::FileStep::kRemove, 1);
+    s.session.tick();
+    EXPECT_EQ(s.workers.started.size(), 4u) << "new mail asks again";
+  }
+  s.session.tick();
+  EXPECT_FALSE(platform::FileExists(s.dir.file("daemon")));
+  EXPECT_EQ(s.workers.started.size(), 6u);
 }
 
 TEST(SessionControl, AnEmptyDaemonNameNeverCountsAsMail) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "platform/file_faults.h"
 #include "platform/files.h"
 #include "platform/path_match.h"
 #include "support/temp_dir.h"
@@ -43,6 +44,38 @@ TEST(Files, AtomicReplaceSwapsContentAndLeavesNoTemporary) {
   EXPECT_EQ(AtomicReplace(path, "new content"), WriteResult::kWritten);
   EXPECT_EQ(ReadAll(path), "new content");
   EXPECT_EQ(ListDirectory(dir.path(), "*"), std::vector<std::string>{"quelma.cfg"});
+}
+
+// Each step of the replace failing: the old content stays and no temporary is left, except
+// when only the directory could not be synced (the new content is in place then, not yet
+// durable), and the reason is the system's.
+TEST(Files, AtomicReplaceWithEachStepFailing) {
+  const struct {
+    FileStep step;
+    WriteResult result;
+    const char* content;
+  } cases[] = {
+      {FileStep::kCreate, WriteResult::kCannotCreate, "old"},
+      {FileStep::kWrite, WriteResult::kWriteFailed, "old"},
+      {FileStep::kSync, WriteResult::kWriteFailed, "old"},
+      {FileStep::kRename, WriteResult::kWriteFailed, "old"},
+#ifndef _WIN32  // MoveFileEx writes the entry through; there is no directory to sync
+      {FileStep::kSyncDirectory, WriteResult::kNotDurable, "new"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.step));
+    TempDir dir;
+    const std::string path = dir.file("quelma.cfg");
+    WriteAll(path, "old");
+    FileFaultInjection faults;
+    faults.failCall(c.step, 1);
+    EXPECT_EQ(AtomicReplace(path, "new"), c.result);
+    EXPECT_TRUE(faults.fired());
+    EXPECT_EQ(ReadAll(path), c.content);
+    EXPECT_EQ(ListDirectory(dir.path(), "*"), std::vector<std::string>{"quelma.cfg"});
+    EXPECT_NE(LastFileErrorText(), "");
+  }
 }
 
 #ifndef _WIN32

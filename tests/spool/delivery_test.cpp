@@ -2,6 +2,7 @@
 // undone before the commit and finished after it; an unfinished delivery is undone.
 #include <gtest/gtest.h>
 
+#include "platform/file_faults.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
@@ -29,6 +30,17 @@ void CrashedState(const Spool& s, const std::string& journal) {
   WriteAll(s.journal(), journal);
 }
 
+// The journal with its paths: "%queue/" the queue directory, "%ivan" and "%petr" maildrops,
+// any other "%" the program directory.
+std::string Expanded(const Spool& s, std::string journal) {
+  for (std::size_t at; (at = journal.find("%queue/")) != std::string::npos;) journal.replace(at, 7, s.config.QueueDir);
+  for (std::size_t at; (at = journal.find('%')) != std::string::npos;) {
+    const bool drop = journal.compare(at + 1, 4, "ivan") == 0 || journal.compare(at + 1, 4, "petr") == 0;
+    journal.replace(at, 1, drop ? s.config.MailDropDir : s.dir.path());
+  }
+  return journal;
+}
+
 TEST(Delivery, RecoveryUndoesBeforeTheCommitAndFinishesAfterIt) {
   const std::string appends = "A\t5\t%ivan\nA\t-\t%petr\n";
   const struct {
@@ -45,16 +57,10 @@ TEST(Delivery, RecoveryUndoesBeforeTheCommitAndFinishesAfterIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Spool s;
-    std::string journal = c.journal;
-    const std::string root = s.dir.path();
-    for (std::size_t at; (at = journal.find("%queue/")) != std::string::npos;) journal.replace(at, 7, s.config.QueueDir);
-    for (std::size_t at; (at = journal.find('%')) != std::string::npos;) {
-      journal.replace(at, 1, journal.compare(at + 1, 4, "ivan") == 0 || journal.compare(at + 1, 4, "petr") == 0
-                                 ? s.config.MailDropDir
-                                 : root);
-    }
-    CrashedState(s, journal);
-    RecoverDeliveries(s.config);
+    CrashedState(s, Expanded(s, c.journal));
+    std::string problem;
+    EXPECT_TRUE(RecoverDeliveries(s.config, problem));
+    EXPECT_EQ(problem, "");
     EXPECT_EQ(ReadAll(s.drop("ivan")), c.ivan);
     EXPECT_EQ(ReadAll(s.drop("petr")), c.petr);
     EXPECT_EQ(ReadAll(s.config.QueueDir + "0000000A"), c.queued);
@@ -94,6 +100,66 @@ TEST(Delivery, CommitPublishesAndConsumesAndAnUnfinishedOneIsUndone) {
   EXPECT_EQ(ReadAll(s.drop("ivan")).find("b\r\n"), std::string::npos);
   EXPECT_EQ(ReadAll(s.drop("olga")), "<missing>");
   EXPECT_FALSE(platform::FileExists(s.journal()));
+}
+
+// A recovery step that fails: the journal stays with every file it names (the staged queue
+// file too, which a start would otherwise clear away), no new delivery begins, and the
+// problem is told; once the step works, the next delivery finishes the old one first.
+TEST(Delivery, ARecoveryThatCannotFinishKeepsItsJournalAndHoldsNewDeliveries) {
+  const std::string appends = "A\t5\t%ivan\nA\t-\t%petr\n";
+  const std::string commit = "QUELMA-DELIVERY commit\n" + appends + "P\t%queue/smtps-0000000A.tmp\t%queue/0000000A\nC\t%source.popfile\n";
+  const struct {
+    const char* name;
+    std::string journal;
+    platform::FileStep failing;
+    std::string ivan, petr, queued, source;
+  } cases[] = {
+      {"an undo whose cut fails", "QUELMA-DELIVERY intent\n" + appends + "S\t10\t%queue/smtps-0000000A.tmp\n",
+       platform::FileStep::kTruncate, "old\r\n", "<missing>", "<missing>", "x\r\n.\r\n"},
+      {"a commit whose queue file cannot be renamed", commit, platform::FileStep::kRename, "old\r\nnew copy\r\n",
+       "new copy\r\n", "MAIL FROM:<a@b>\r\n", "<missing>"},
+      {"a commit whose consumed file cannot be removed", commit, platform::FileStep::kRemove, "old\r\nnew copy\r\n",
+       "new copy\r\n", "MAIL FROM:<a@b>\r\n", "<missing>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Spool s;
+    WriteAll(s.drop("ivan"), "old\r\nnew copy\r\n");
+    WriteAll(s.drop("petr"), "new copy\r\n");
+    WriteAll(s.config.QueueDir + "smtps-0000000A.tmp", "MAIL FROM:<a@b>\r\n");
+    WriteAll(s.dir.file("source.popfile"), "x\r\n.\r\n");
+    const std::string journal = Expanded(s, c.journal);
+    WriteAll(s.journal(), journal);
+    {
+      platform::FileFaultInjection faults;
+      faults.failCall(c.failing, 1);
+      std::string unfinished;
+      EXPECT_TRUE(s.restart(&unfinished));
+      EXPECT_NE(unfinished, "");
+      EXPECT_EQ(ReadAll(s.journal()), journal);
+      if (c.failing == platform::FileStep::kRename) {
+        EXPECT_TRUE(platform::FileExists(s.config.QueueDir + "smtps-0000000A.tmp")) << "kept for the commit";
+      }
+      faults.failCall(c.failing, 1);
+      Delivery held(s.config);
+      EXPECT_FALSE(held.willAppend({s.drop("olga")})) << "a new delivery would overwrite the journal";
+      EXPECT_NE(held.problem(), "");
+      EXPECT_FALSE(held.commit().has_value());
+    }
+    EXPECT_EQ(ReadAll(s.journal()), journal);
+    {
+      Delivery next(s.config);
+      EXPECT_TRUE(next.willAppend({s.drop("olga")}));
+      ASSERT_EQ(AppendToMaildrop(s.drop("olga"), NewSeparatorLine(), "n\r\n", false), AppendResult::kAppended);
+      EXPECT_TRUE(next.commit().has_value());
+    }
+    EXPECT_EQ(ReadAll(s.drop("ivan")), c.ivan);
+    EXPECT_EQ(ReadAll(s.drop("petr")), c.petr);
+    EXPECT_EQ(ReadAll(s.config.QueueDir + "0000000A"), c.queued);
+    EXPECT_EQ(ReadAll(s.dir.file("source.popfile")), c.source);
+    EXPECT_NE(ReadAll(s.drop("olga")), "<missing>");
+    EXPECT_FALSE(platform::FileExists(s.journal()));
+  }
 }
 
 }  // namespace

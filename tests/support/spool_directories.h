@@ -5,6 +5,8 @@
 #include "config/configuration.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/unique_tick.h"
+#include "spool/delivery.h"
 #include "support/temp_dir.h"
 
 namespace quelma::testing {
@@ -17,6 +19,13 @@ struct SpoolDirectories {
     platform::MakeDirectory(dir.file("queue"));
     config.MailDropDir = dir.file("maildrop") + platform::kPathSeparator;
     config.QueueDir = dir.file("queue") + platform::kPathSeparator;
+  }
+  // What the program does at start on this spool. The ids are not carried on in this
+  // directory afterwards: the next test's directory is another one.
+  bool restart(std::string* unfinished = nullptr) const {
+    const bool ready = spool::PrepareSpool(config, unfinished);
+    platform::ProcessUniqueTicks().persistWith(std::nullopt, nullptr);
+    return ready;
   }
 };
 

@@ -305,9 +305,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quelma: %s could not be written\n", config::ConfigFilePath(*programDir).c_str());
   }
   // The spool's directories, and what a crash left unfinished there, before any server runs.
-  if (!spool::PrepareSpool(working)) {
+  std::string unfinished;
+  if (!spool::PrepareSpool(working, &unfinished)) {
     std::fprintf(stderr, "quelma: %s or %s could not be made; mail cannot be stored there\n",
                  working.MailDropDir.c_str(), working.QueueDir.c_str());
+  } else if (!unfinished.empty()) {
+    std::fprintf(stderr, "quelma: an interrupted delivery could not be finished (%s); no mail is stored until it is\n",
+                 unfinished.c_str());
   }
   config::ConfigStore store(std::move(working));
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_faults.h"
 #include "platform/files.h"
 #include "platform/path_match.h"
 
@@ -32,12 +33,17 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// A rename is durable only once the directory entry itself is on disk.
-void SyncDirectoryOf(const std::string& path) {
+// A step the fault seam chose to fail: an I/O error, as a failing disk gives.
+bool Injected(FileStep step) { return InjectedFileFault(step) && !Failed(EIO); }
+
+// A rename or a new name is durable only once the directory entry itself is on disk.
+bool SyncDirectoryOf(const std::string& path) {
+  if (Injected(FileStep::kSyncDirectory)) return false;
   const int fd = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
+  if (fd < 0) return Failed();
+  const bool synced = ::fsync(fd) == 0 || Failed();
   ::close(fd);
+  return synced;
 }
 
 }  // namespace
@@ -85,6 +91,7 @@ bool InputFile::seek(std::uint64_t offset) {
 }
 
 std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode mode) {
+  if (Injected(FileStep::kCreate)) return std::nullopt;
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
   switch (mode) {
     case CreateMode::kTruncate: flags |= O_TRUNC; break;
@@ -108,7 +115,7 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
 }
 
 bool OutputFile::write(std::string_view bytes) {
-  if (handle_ < 0) return false;
+  if (handle_ < 0 || Injected(FileStep::kWrite)) return false;
   while (!bytes.empty()) {
     const ssize_t n = ::write(Fd(handle_), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -118,11 +125,14 @@ bool OutputFile::write(std::string_view bytes) {
   return true;
 }
 
-bool OutputFile::sync() { return handle_ >= 0 && (::fsync(Fd(handle_)) == 0 || Failed()); }
+bool OutputFile::sync() {
+  return handle_ >= 0 && !Injected(FileStep::kSync) && (::fsync(Fd(handle_)) == 0 || Failed());
+}
 
 bool OutputFile::truncate(std::uint64_t size) {
-  return handle_ >= 0 && ::ftruncate(Fd(handle_), static_cast<off_t>(size)) == 0 &&
-         ::lseek(Fd(handle_), 0, SEEK_END) >= 0;
+  return handle_ >= 0 && !Injected(FileStep::kTruncate) &&
+         ((::ftruncate(Fd(handle_), static_cast<off_t>(size)) == 0 && ::lseek(Fd(handle_), 0, SEEK_END) >= 0) ||
+          Failed());
 }
 
 bool OutputFile::close() {
@@ -133,25 +143,26 @@ bool OutputFile::close() {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
+  if (Injected(FileStep::kRename)) return false;
   // The new content keeps the access rights the old file had (quelma.cfg holds passwords).
   struct stat old {};
   if (::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
   if (::rename(from.c_str(), to.c_str()) != 0) return Failed();
-  SyncDirectoryOf(to);
-  return true;
+  return SyncDirectoryOf(to);
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    SyncDirectoryOf(to);
-    return true;
+  if (Injected(FileStep::kRename)) return false;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return SyncDirectoryOf(to);
+  if (errno != EINVAL && errno != ENOSYS) return Failed();
+  // A file system without the flag: a hard link is just as exclusive. Both names never stay.
+  if (::link(from.c_str(), to.c_str()) != 0) return Failed();
+  if (::unlink(from.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    return Failed(error);
   }
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without the flag: a hard link is just as exclusive.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  ::unlink(from.c_str());
-  SyncDirectoryOf(to);
-  return true;
+  return SyncDirectoryOf(to);
 }
 
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
@@ -171,12 +182,14 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   return names;
 }
 
-void SyncParentDirectory(const std::string& path) { SyncDirectoryOf(path); }
+bool SyncParentDirectory(const std::string& path) { return SyncDirectoryOf(path); }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+  return !Injected(FileStep::kRemove) && (::unlink(path.c_str()) == 0 || Failed());
+}
 
 bool TruncateFile(const std::string& path, std::uint64_t size) {
-  return ::truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+  return !Injected(FileStep::kTruncate) && (::truncate(path.c_str(), static_cast<off_t>(size)) == 0 || Failed());
 }
 
 bool FileExists(const std::string& path) {

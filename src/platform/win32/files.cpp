@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/file_faults.h"
 #include "platform/files.h"
 #include "platform/path_match.h"
 
@@ -20,6 +21,13 @@ thread_local DWORD lastFileError = 0;
 bool Failed() {
   lastFileError = GetLastError();
   return false;
+}
+
+// A step the fault seam chose to fail: an I/O error, as a failing disk gives.
+bool Injected(FileStep step) {
+  if (!InjectedFileFault(step)) return false;
+  SetLastError(ERROR_IO_DEVICE);
+  return !Failed();
 }
 
 std::optional<WIN32_FILE_ATTRIBUTE_DATA> Attributes(const std::string& path) {
@@ -71,6 +79,7 @@ bool InputFile::seek(std::uint64_t offset) {
 }
 
 std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode mode) {
+  if (Injected(FileStep::kCreate)) return std::nullopt;
   DWORD access = GENERIC_WRITE;
   DWORD disposition = CREATE_ALWAYS;
   switch (mode) {
@@ -92,7 +101,7 @@ std::optional<OutputFile> OutputFile::Create(const std::string& path, CreateMode
 }
 
 bool OutputFile::write(std::string_view bytes) {
-  if (handle_ == kNone) return false;
+  if (handle_ == kNone || Injected(FileStep::kWrite)) return false;
   while (!bytes.empty()) {
     const DWORD want = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
     DWORD done = 0;
@@ -102,14 +111,18 @@ bool OutputFile::write(std::string_view bytes) {
   return true;
 }
 
-bool OutputFile::sync() { return handle_ != kNone && (FlushFileBuffers(H(handle_)) || Failed()); }
+bool OutputFile::sync() {
+  return handle_ != kNone && !Injected(FileStep::kSync) && (FlushFileBuffers(H(handle_)) || Failed());
+}
 
 bool OutputFile::truncate(std::uint64_t size) {
   LARGE_INTEGER to{};
   to.QuadPart = static_cast<LONGLONG>(size);
   LARGE_INTEGER end{};
-  return handle_ != kNone && SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN) && SetEndOfFile(H(handle_)) &&
-         SetFilePointerEx(H(handle_), LARGE_INTEGER{}, &end, FILE_END);
+  return handle_ != kNone && !Injected(FileStep::kTruncate) &&
+         ((SetFilePointerEx(H(handle_), to, nullptr, FILE_BEGIN) && SetEndOfFile(H(handle_)) &&
+           SetFilePointerEx(H(handle_), LARGE_INTEGER{}, &end, FILE_END)) ||
+          Failed());
 }
 
 bool OutputFile::close() {
@@ -120,11 +133,13 @@ bool OutputFile::close() {
 }
 
 bool RenameReplacing(const std::string& from, const std::string& to) {
+  if (Injected(FileStep::kRename)) return false;
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 || Failed();
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+  if (Injected(FileStep::kRename)) return false;
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0 || Failed();
 }
 
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
@@ -146,17 +161,21 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   return names;
 }
 
-void SyncParentDirectory(const std::string&) {}
+// MoveFileExA with MOVEFILE_WRITE_THROUGH has flushed the entry already.
+bool SyncParentDirectory(const std::string&) { return !Injected(FileStep::kSyncDirectory); }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+  return !Injected(FileStep::kRemove) && (DeleteFileA(path.c_str()) != 0 || Failed());
+}
 
 bool TruncateFile(const std::string& path, std::uint64_t size) {
+  if (Injected(FileStep::kTruncate)) return false;
   HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return Failed();
   LARGE_INTEGER to{};
   to.QuadPart = static_cast<LONGLONG>(size);
-  const bool ok = SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  const bool ok = (SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && SetEndOfFile(h)) || Failed();
   CloseHandle(h);
   return ok;
 }

@@ -1,0 +1,186 @@
+// The maildrop as the POP3 server sees it: the index built from the separator lines (wherever
+// a read ends), and the commit at QUIT, also with each of its file steps failing.
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "spool/maildrop.h"
+#include "spool/maildrop_file.h"
+#include "support/file_faults.h"
+#include "support/spool_directories.h"
+
+namespace quelma::spool {
+namespace {
+
+using quelma::testing::ReadAll;
+using quelma::testing::WriteAll;
+
+constexpr std::size_t kReadPiece = 64 * 1024;  // what the index reads at a time
+
+std::string Sep(const char* id) { return FormatMaildropSeparator(std::strtoul(id, nullptr, 16)) + "\r\n"; }
+const std::string kShortSep = std::string(kMaildropMarker) + "\r\n";  // older notices: no id
+
+struct Indexed {
+  std::size_t at;  // separator offset
+  std::size_t size;
+  std::string uid;
+};
+
+std::vector<Indexed> IndexOf(const std::string& path) {
+  auto drop = MaildropFile::Open(path);
+  EXPECT_TRUE(drop.has_value());
+  if (!drop) return {};
+  drop->buildIndex();
+  std::vector<Indexed> out;
+  for (const auto& m : drop->messages()) {
+    EXPECT_EQ(m.textOffset - m.separatorOffset, ReadAll(path).find('\n', m.separatorOffset) + 1 - m.separatorOffset);
+    out.push_back({m.separatorOffset, m.size, m.uid.value_or("<none>")});
+  }
+  return out;
+}
+
+bool operator==(const Indexed& a, const Indexed& b) { return a.at == b.at && a.size == b.size && a.uid == b.uid; }
+void PrintTo(const Indexed& m, std::ostream* os) { *os << "{" << m.at << ", " << m.size << ", " << m.uid << "}"; }
+
+TEST(MaildropIndex, Table) {
+  const std::string a = "Subject: a\r\n\r\nA\r\n", b = "Subject: b\r\n\r\nBB\r\n";
+  const struct {
+    const char* name;
+    std::string file;
+    std::vector<Indexed> index;
+  } cases[] = {
+      {"empty", "", {}},
+      {"stray text only", "no separator here\r\n", {}},
+      {"one", Sep("0000000A") + a, {{0, a.size(), "0000000A"}}},
+      {"many", Sep("0000000A") + a + Sep("0000000B") + b + Sep("0000000C") + a,
+       {{0, a.size(), "0000000A"}, {24 + a.size(), b.size(), "0000000B"}, {48 + a.size() + b.size(), a.size(), "0000000C"}}},
+      {"stray text in front", "junk\r\n" + Sep("0000000A") + a, {{6, a.size(), "0000000A"}}},
+      {"a torn tail: the last line without its line feed", Sep("0000000A") + a + "cut off", {{0, a.size() + 7, "0000000A"}}},
+      {"a torn separator at the end belongs to the text", Sep("0000000A") + a + "From \x01\x01",
+       {{0, a.size() + 7, "0000000A"}}},
+      {"a separator line with its id cut", Sep("0000000A") + a + std::string(kMaildropMarker) + " 0000\r\n" + b,
+       {{0, a.size(), "0000000A"}, {24 + a.size(), b.size(), "<derived>"}}},
+      {"an empty message", Sep("0000000A") + Sep("0000000B") + b, {{0, 0, "0000000A"}, {24, b.size(), "0000000B"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    WriteAll(dir.file("ivan"), c.file);
+    auto index = IndexOf(dir.file("ivan"));
+    for (auto& m : index) {
+      if (m.uid.size() == 33 && m.uid[0] == 'T') m.uid = "<derived>";
+    }
+    EXPECT_EQ(index, c.index);
+  }
+}
+
+TEST(MaildropIndex, SeparatorsWithoutIdGetOnesFromTheirText) {
+  testing::TempDir dir;
+  const std::string a = "Subject: a\r\n\r\nA\r\n";
+  WriteAll(dir.file("ivan"), kShortSep + a + kShortSep + a + kShortSep + "other\r\n");
+  const auto index = IndexOf(dir.file("ivan"));
+  ASSERT_EQ(index.size(), 3u);
+  EXPECT_EQ(index[0].uid.size(), 33u);
+  EXPECT_EQ(index[1].uid, index[0].uid + "-2") << "the same text: told apart by order";
+  EXPECT_NE(index[2].uid.substr(0, 33), index[0].uid);
+  EXPECT_EQ(IndexOf(dir.file("ivan"))[1].uid, index[1].uid) << "the same in every session";
+}
+
+// The read buffer's edge at every byte of a line's CR LF and of the separator line after it,
+// and inside a torn last line.
+TEST(MaildropIndex, EveryCutOfCrLfAndSeparatorAtTheReadEdge) {
+  const std::string b = "Subject: b\r\n\r\nB\r\n";
+  for (std::size_t edge = 0; edge <= 2 + 24; ++edge) {
+    SCOPED_TRACE("the edge " + std::to_string(edge) + " bytes into CR LF + separator");
+    // 24 bytes of the first separator, then a text whose last CR LF starts `edge` bytes
+    // before the edge.
+    const std::size_t textSize = kReadPiece - 24 + 2 - edge;
+    std::string a = "Subject: a\r\n\r\n";
+    a += std::string(textSize - a.size() - 2, 'x') + "\r\n";
+    testing::TempDir dir;
+    WriteAll(dir.file("ivan"), Sep("0000000A") + a + Sep("0000000B") + b);
+    const std::vector<Indexed> expected = {{0, a.size(), "0000000A"}, {24 + a.size(), b.size(), "0000000B"}};
+    EXPECT_EQ(IndexOf(dir.file("ivan")), expected);
+    WriteAll(dir.file("torn"), Sep("0000000A") + a + "cut");
+    EXPECT_EQ(IndexOf(dir.file("torn")), (std::vector<Indexed>{{0, a.size() + 3, "0000000A"}}));
+  }
+}
+
+const std::string kA = "Subject: a\r\n\r\nA\r\n", kB = "Subject: b\r\n\r\nBB\r\n", kC = "Subject: c\r\n\r\nCCC\r\n";
+const std::string kThree = Sep("0000000A") + kA + Sep("0000000B") + kB + Sep("0000000C") + kC;
+
+struct Pop3Quit : testing::SpoolDirectories {
+  std::string drop() const { return config.MailDropDir + "ivan"; }
+  std::string work() const { return MaildropCommitWorkPath(config); }
+  // Deletes the messages marked '1' in `deleted` and commits; `meanwhile` runs after the index.
+  CommitResult quit(const std::string& deleted, const std::function<void()>& meanwhile = {}) {
+    auto file = MaildropFile::Open(drop());
+    if (!file) return CommitResult::kFailed;
+    file->buildIndex();
+    for (std::size_t i = 0; i < deleted.size() && i < file->messages().size(); ++i) file->messages()[i].deleted = deleted[i] == '1';
+    if (meanwhile) meanwhile();  // a delivery between the index and the QUIT
+    return file->commit(work());
+  }
+};
+
+TEST(MaildropCommit, Table) {
+  const std::string late = Sep("0000000D") + "late\r\n";
+  const struct {
+    const char* name;
+    std::string before, deleted;
+    bool appendMeanwhile;
+    std::string after;
+  } cases[] = {
+      {"nothing deleted", kThree, "000", false, kThree},
+      {"the first", kThree, "100", false, Sep("0000000B") + kB + Sep("0000000C") + kC},
+      {"the middle", kThree, "010", false, Sep("0000000A") + kA + Sep("0000000C") + kC},
+      {"the last", kThree, "001", false, Sep("0000000A") + kA + Sep("0000000B") + kB},
+      {"all", kThree, "111", false, "<missing>"},
+      {"all, with mail that came meanwhile", kThree, "111", true, late},
+      {"the middle, with mail that came meanwhile", kThree, "010", true,
+       Sep("0000000A") + kA + Sep("0000000C") + kC + late},
+      {"nothing deleted, with mail that came meanwhile", kThree, "000", true, kThree + late},
+      {"stray text in front goes with a rewrite", "junk\r\n" + kThree, "000", false, kThree},
+      {"a torn tail stays with its message", kThree + "cut", "100", false,
+       Sep("0000000B") + kB + Sep("0000000C") + kC + "cut"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pop3Quit q;
+    WriteAll(q.drop(), c.before);
+    const auto append = [&] { ASSERT_EQ(AppendToMaildrop(q.drop(), Sep("0000000D"), "late\r\n", false), AppendResult::kAppended); };
+    EXPECT_EQ(q.quit(c.deleted, c.appendMeanwhile ? std::function<void()>(append) : nullptr), CommitResult::kCommitted);
+    EXPECT_EQ(ReadAll(q.drop()), c.after);
+    EXPECT_FALSE(platform::FileExists(q.work()));
+  }
+}
+
+// A QUIT whose commit meets a failing step: +OK only with the deletions on disk; otherwise the
+// maildrop is as it was, or (a rename or removal whose directory could not be synced) as the
+// QUIT wanted it, never torn; after a restart no work file stays.
+TEST(MaildropCommit, EveryFileStepFailing) {
+  for (const std::string deleted : {"010", "111"}) {
+    SCOPED_TRACE("deleting " + deleted);
+    const std::string wanted = deleted == "010" ? Sep("0000000A") + kA + Sep("0000000C") + kC : "<missing>";
+    int committed = 0, failed = 0;
+    testing::FailEveryFileStep([&](testing::FaultWindow& faults) {
+      Pop3Quit q;
+      WriteAll(q.drop(), kThree);
+      faults.open();
+      const CommitResult result = q.quit(deleted);
+      faults.close();
+      if (faults.failing()) (result == CommitResult::kCommitted ? committed : failed) += 1;
+      ASSERT_TRUE(q.restart());
+      const std::string after = ReadAll(q.drop());
+      if (result == CommitResult::kCommitted) {
+        EXPECT_EQ(after, wanted);
+      } else {
+        EXPECT_TRUE(after == kThree || after == wanted) << after;
+      }
+      EXPECT_FALSE(platform::FileExists(q.work()));
+    });
+    EXPECT_GT(failed, 0);
+  }
+}
+
+}  // namespace
+}  // namespace quelma::spool
