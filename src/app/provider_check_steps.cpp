@@ -61,9 +61,7 @@ std::string TlsFailureHint(const net::TlsOutcome& outcome, const net::TlsClientS
     case net::TlsFailure::kSettings:
       return "Файл доверенных сертификатов TLS_CA_FILE (" + settings.caFile +
              ") не читается: проверьте путь и содержимое (сертификаты в PEM).";
-    case net::TlsFailure::kHandshake:
-    case net::TlsFailure::kNone:
-      break;
+    default: break;  // kHandshake (a provider's handshake tells no more)
   }
   return "Соединение TLS не установлено: проверьте режим TLS и порт (" + words.modeAdvice + ").";
 }
