@@ -191,4 +191,24 @@ std::string CapabilityList(const std::string& reply, bool smtp) {
   return Joined(words, ", ");
 }
 
+bool CheckConnection::open(CheckSteps& steps, const Target& target, const std::vector<std::string>& planned,
+                           const net::TlsClient& tls, const std::function<void(const std::string&)>& log,
+                           const std::function<void()>& addTlsStep) {
+  if (!CheckConnectSteps(steps, target.server, target.port, target.timeoutMs, plain_, planned)) return false;
+  if (!target.implicitTls) return true;
+  net::TlsFailure failure = net::TlsFailure::kNone;
+  secure_ = net::StartClientTls(tls, recorded_, log, failure);
+  if (secure_) return true;
+  addTlsStep();
+  if (!planned.empty()) steps.skipAfterFailure({planned.begin() + 1, planned.end()});
+  close();
+  return false;
+}
+
+void CheckConnection::close() {
+  if (secure_) secure_->close();
+  secure_.reset();
+  plain_.close();
+}
+
 }  // namespace quelma::app
