@@ -83,6 +83,13 @@ SECURITY_STATUS AcquireCredentials(bool client, PCCERT_CONTEXT certificate, Cred
   SECURITY_STATUS status =
       AcquireCredentialsHandleA(nullptr, package, use, nullptr, &modern, nullptr, nullptr, &handle, &expiry);
   if (status == SEC_E_OK) return status;
+  if (parameters.cDisabledCrypto != 0) {
+    // A system that knows SCH_CREDENTIALS but not the refusals keeps TLS 1.3 at least.
+    parameters.cDisabledCrypto = 0;
+    parameters.pDisabledCrypto = nullptr;
+    status = AcquireCredentialsHandleA(nullptr, package, use, nullptr, &modern, nullptr, nullptr, &handle, &expiry);
+    if (status == SEC_E_OK) return status;
+  }
   SCHANNEL_CRED older{};
   older.dwVersion = SCHANNEL_CRED_VERSION;
   older.dwFlags = flags;
