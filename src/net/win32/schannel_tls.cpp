@@ -160,8 +160,7 @@ TlsFailure SchannelStream::failureOf(SECURITY_STATUS status) const {
     case SEC_E_CERT_UNKNOWN:
     case SEC_E_CERT_EXPIRED:
     case SEC_E_UNTRUSTED_ROOT: return TlsFailure::kPeerRefusedCertificate;
-    case SEC_E_ALGORITHM_MISMATCH:
-    case SEC_E_UNSUPPORTED_FUNCTION: return TlsFailure::kNoCommonSuite;
+    case SEC_E_ALGORITHM_MISMATCH: return TlsFailure::kNoCommonSuite;
     default: return timedOut_ ? TlsFailure::kTimedOut : TlsFailure::kHandshake;
   }
 }
