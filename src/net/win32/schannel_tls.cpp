@@ -57,7 +57,8 @@ struct ServerRefusals {
 
 // Credentials for one side: TLS 1.2 and newer only. SCH_CREDENTIALS where the system knows it
 // (needed for TLS 1.3, and for refusing single suites on the server side), else the older
-// SCHANNEL_CRED limited to TLS 1.2, whose algorithm list can only keep ECDHE key exchange.
+// SCHANNEL_CRED limited to TLS 1.2, with the system's own algorithm list (that list cannot
+// tell CBC from GCM, and Wine's Schannel takes no list at all).
 SECURITY_STATUS AcquireCredentials(bool client, PCCERT_CONTEXT certificate, CredHandle& handle) {
   TimeStamp expiry;
   const DWORD flags = client ? SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO
@@ -94,12 +95,6 @@ SECURITY_STATUS AcquireCredentials(bool client, PCCERT_CONTEXT certificate, Cred
   older.dwVersion = SCHANNEL_CRED_VERSION;
   older.dwFlags = flags;
   older.grbitEnabledProtocols = client ? SP_PROT_TLS1_2_CLIENT : SP_PROT_TLS1_2_SERVER;
-  ALG_ID serverAlgorithms[] = {CALG_ECDH_EPHEM, CALG_AES_128, CALG_AES_256, CALG_SHA_256, CALG_SHA_384, CALG_RSA_SIGN,
-                               CALG_ECDSA};
-  if (!client) {
-    older.cSupportedAlgs = static_cast<DWORD>(std::size(serverAlgorithms));
-    older.palgSupportedAlgs = serverAlgorithms;
-  }
   if (certificate) {
     older.cCreds = 1;
     older.paCred = &certificate;
