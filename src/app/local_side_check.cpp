@@ -8,6 +8,8 @@
 #include "serving/server_thread.h"
 #include "net/address_ranges.h"
 #include "net/listener.h"
+#include "net/tls.h"
+#include "net/tls_log_text.h"
 #include "platform/files.h"
 #include "platform/socket.h"
 #include "platform/text.h"
@@ -225,6 +227,28 @@ void CheckConnection(CheckSteps& steps, const config::Configuration& config, con
   steps.pass(name, "дозвон через \"" + config.DialUpRecord + "\"");
 }
 
+// Loaded as the servers load them at their start: a pair they cannot use keeps the TLS ports
+// closed and STLS/STARTTLS unoffered.
+void CheckTlsCertificate(CheckSteps& steps, const config::Configuration& config) {
+  const char* name = "Сертификат TLS";
+  const char* hint = "Укажите в TLS_CERT_FILE сертификат сервера (PEM, с цепочкой издателей), а в TLS_KEY_FILE его "
+                     "закрытый ключ без пароля. Пока этого нет, серверы работают без TLS.";
+  const bool tlsPort = config.POP3_SRV_TLS_PORT != 0 || config.SMTP_SRV_TLS_PORT != 0;
+  if (config.TLS_CERT_FILE.empty() != config.TLS_KEY_FILE.empty()) {
+    return steps.fail(name, config.TLS_CERT_FILE.empty() ? "TLS_KEY_FILE задан без TLS_CERT_FILE"
+                                                         : "TLS_CERT_FILE задан без TLS_KEY_FILE", hint);
+  }
+  if (!config::LocalTlsConfigured(config)) {
+    if (tlsPort) return steps.fail(name, "порт TLS задан, а сертификат и ключ нет", hint);
+    return;  // TLS is off, as it is by default
+  }
+  net::CredentialsError error;
+  if (!net::TlsServerCredentials::Load(config.TLS_CERT_FILE, config.TLS_KEY_FILE, error)) {
+    return steps.fail(name, net::CredentialsProblemText(error), hint);
+  }
+  steps.pass(name, "\"" + config.TLS_CERT_FILE + "\" и ключ \"" + config.TLS_KEY_FILE + "\" годятся");
+}
+
 }  // namespace
 
 CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheckContext& context) {
@@ -236,6 +260,7 @@ CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheck
     if (config.SMTP_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "SMTP (TLS)", config.SMTP_SRV_TLS_PORT, "SMTP_SRV_TLS_PORT");
     if (config.POP3_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "POP3 (TLS)", config.POP3_SRV_TLS_PORT, "POP3_SRV_TLS_PORT");
   }
+  CheckTlsCertificate(steps, config);
   CheckFolder(steps, "почтовых ящиков", config.MailDropDir);
   CheckFolder(steps, "очереди", config.QueueDir);
   CheckFolder(steps, "программы", context.programDir);

@@ -90,26 +90,18 @@ void AccountCheck::run() {
                 "Задайте для счета tls=ssl (порт 995) или tls=stls: маркер доступа не передается без шифрования.");
     return;
   }
-  std::vector<std::string> planned = plan();
-  net::PlainStream plain;
-  if (!CheckConnectSteps(steps_, account_.server, static_cast<std::uint16_t>(account_.port), context_.timeoutMs,
-                         plain, planned)) {
-    return;
-  }
+  const std::vector<std::string> planned = plan();
   const net::TlsClientSettings settings{account_.server, config_.TLS_CA_FILE, account_.fingerprint};
   const net::TlsClient tls = transcript_.tlsClient(settings);
-  RecordingStream recordedPlain(plain, transcript_);
-  std::unique_ptr<net::ByteStream> secure;
-  if (account_.tls == config::TlsMode::kImplicit) {
-    net::TlsFailure failure = net::TlsFailure::kNone;
-    secure = net::StartClientTls(tls, recordedPlain, [this](const std::string& text) { log_.log().LogPop3Client(text); },
-                                 failure);
-    if (!secure) {
-      AddTlsStep(steps_, transcript_.tlsOutcome().value_or(net::TlsOutcome{}), settings, tlsWords(), context_.now());
-      steps_.skipAfterFailure({planned.begin() + 1, planned.end()});
-      plain.close();
-      return;
-    }
+  CheckConnection connection(transcript_);
+  const CheckConnection::Target target{account_.server, static_cast<std::uint16_t>(account_.port), context_.timeoutMs,
+                                       account_.tls == config::TlsMode::kImplicit};
+  if (!connection.open(
+          steps_, target, planned, tls, [this](const std::string& text) { log_.log().LogPop3Client(text); },
+          [&] {
+            AddTlsStep(steps_, transcript_.tlsOutcome().value_or(net::TlsOutcome{}), settings, tlsWords(), context_.now());
+          })) {
+    return;
   }
   std::unique_ptr<net::AccessTokenSource> tokens;
   if (account_.auth != config::OauthMechanism::kNone && context_.tokens) {
@@ -118,14 +110,12 @@ void AccountCheck::run() {
   }
   Pop3ClientError error = Pop3ClientError::kNone;
   {
-    net::ByteStream& stream = secure ? *secure : static_cast<net::ByteStream&>(recordedPlain);
-    pop3_client::Pop3ClientSession session(stream, account_, context_.programDir, log_.log(), log_, nullptr,
+    pop3_client::Pop3ClientSession session(connection.stream(), account_, context_.programDir, log_.log(), log_, nullptr,
                                            account_.tls == config::TlsMode::kStartTls ? &tls : nullptr, tokens.get());
     session.stopAfterLogin();
     error = session.run();
   }
-  if (secure) secure->close();
-  plain.close();
+  connection.close();
   evaluate(error);
 }
 

@@ -61,9 +61,7 @@ std::string TlsFailureHint(const net::TlsOutcome& outcome, const net::TlsClientS
     case net::TlsFailure::kSettings:
       return "Файл доверенных сертификатов TLS_CA_FILE (" + settings.caFile +
              ") не читается: проверьте путь и содержимое (сертификаты в PEM).";
-    case net::TlsFailure::kHandshake:
-    case net::TlsFailure::kNone:
-      break;
+    default: break;  // kHandshake (a provider's handshake tells no more)
   }
   return "Соединение TLS не установлено: проверьте режим TLS и порт (" + words.modeAdvice + ").";
 }
@@ -191,6 +189,26 @@ std::string CapabilityList(const std::string& reply, bool smtp) {
   }
   // EHLO's first line is the greeting of the reply and already skipped; its extensions follow.
   return Joined(words, ", ");
+}
+
+bool CheckConnection::open(CheckSteps& steps, const Target& target, const std::vector<std::string>& planned,
+                           const net::TlsClient& tls, const std::function<void(const std::string&)>& log,
+                           const std::function<void()>& addTlsStep) {
+  if (!CheckConnectSteps(steps, target.server, target.port, target.timeoutMs, plain_, planned)) return false;
+  if (!target.implicitTls) return true;
+  net::TlsFailure failure = net::TlsFailure::kNone;
+  secure_ = net::StartClientTls(tls, recorded_, log, failure);
+  if (secure_) return true;
+  addTlsStep();
+  if (!planned.empty()) steps.skipAfterFailure({planned.begin() + 1, planned.end()});
+  close();
+  return false;
+}
+
+void CheckConnection::close() {
+  if (secure_) secure_->close();
+  secure_.reset();
+  plain_.close();
 }
 
 }  // namespace quelma::app

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/check_report.h"
+#include "app/check_transcript.h"
 #include "link/activity_log.h"
 #include "link/main_window.h"
 #include "link/server_control.h"
@@ -55,6 +56,35 @@ struct TlsHintWords {
 // "Соединение". False after a failed step (the rest of `remaining` skipped).
 bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
                        net::PlainStream& stream, const std::vector<std::string>& remaining);
+
+// The connection a provider check talks over, opened as the clients open theirs: the lookup and
+// the connect (CheckConnectSteps), the plain stream recorded for the transcript, and with TLS from
+// the first byte the handshake over it. Closed when it ends.
+class CheckConnection {
+ public:
+  struct Target {
+    std::string server;
+    std::uint16_t port = 0;
+    std::uint32_t timeoutMs = 0;
+    bool implicitTls = false;  // the handshake right after the connect
+  };
+  explicit CheckConnection(CheckTranscript& transcript) : recorded_(plain_, transcript) {}
+  ~CheckConnection() { close(); }
+  CheckConnection(const CheckConnection&) = delete;
+  CheckConnection& operator=(const CheckConnection&) = delete;
+
+  // False after a failed step (`addTlsStep` adds the step of a failed handshake): the rest of
+  // `planned` is skipped and the connection closed. `log` takes the client's log lines.
+  bool open(CheckSteps& steps, const Target& target, const std::vector<std::string>& planned, const net::TlsClient& tls,
+            const std::function<void(const std::string&)>& log, const std::function<void()>& addTlsStep);
+  net::ByteStream& stream() { return secure_ ? *secure_ : static_cast<net::ByteStream&>(recorded_); }
+  void close();
+
+ private:
+  net::PlainStream plain_;
+  RecordingStream recorded_;
+  std::unique_ptr<net::ByteStream> secure_;
+};
 
 // The TLS step from the handshake's outcome: passed with the certificate seen, a warning when
 // it runs out within kCertificateWarningDays, failed with the hint for its failure.

@@ -88,21 +88,13 @@ void SmtpCheck::run() {
     return;
   }
   const std::vector<std::string> planned = plan();
-  net::PlainStream plain;
-  if (!CheckConnectSteps(steps_, config_.SMTPServer, config_.SMTPSport, context_.timeoutMs, plain, planned)) return;
   const net::TlsClient tls = transcript_.tlsClient(tlsSettings());
-  RecordingStream recordedPlain(plain, transcript_);
-  std::unique_ptr<net::ByteStream> secure;
-  if (config_.SMTP_TLS == config::TlsMode::kImplicit) {
-    net::TlsFailure failure = net::TlsFailure::kNone;
-    secure = net::StartClientTls(tls, recordedPlain, [this](const std::string& text) { log_.log().LogSmtpClient(text); },
-                                 failure);
-    if (!secure) {
-      addTls();
-      steps_.skipAfterFailure({planned.begin() + 1, planned.end()});
-      plain.close();
-      return;
-    }
+  CheckConnection connection(transcript_);
+  const CheckConnection::Target target{config_.SMTPServer, config_.SMTPSport, context_.timeoutMs,
+                                       config_.SMTP_TLS == config::TlsMode::kImplicit};
+  if (!connection.open(steps_, target, planned, tls, [this](const std::string& text) { log_.log().LogSmtpClient(text); },
+                       [this] { addTls(); })) {
+    return;
   }
   std::unique_ptr<net::AccessTokenSource> tokens;
   if (oauth() && context_.tokens) {
@@ -110,14 +102,12 @@ void SmtpCheck::run() {
   }
   SmtpClientError error = SmtpClientError::kNone;
   {
-    net::ByteStream& stream = secure ? *secure : static_cast<net::ByteStream&>(recordedPlain);
-    smtp_client::ProviderSession session(stream, config_, log_.log(),
+    smtp_client::ProviderSession session(connection.stream(), config_, log_.log(),
                                          config_.SMTP_TLS == config::TlsMode::kStartTls ? &tls : nullptr, tokens.get());
     error = session.logIn();
     if (error == SmtpClientError::kNone) session.quit();
   }
-  if (secure) secure->close();
-  plain.close();
+  connection.close();
   evaluate(error);
 }
 

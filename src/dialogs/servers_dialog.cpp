@@ -2,6 +2,8 @@
 
 #include "dialogs/dialog_text.h"
 #include "net/address_ranges.h"
+#include "net/tls.h"
+#include "net/tls_log_text.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -247,6 +249,12 @@ bool ServersDialog::ok(const ServersFields& f) {
       env_.prompt.ask(Error("Файл \"" + file + "\" не найден."));
       return false;
     }
+  }
+  // Loaded as the servers will load them at their start, so that a pair they cannot use never
+  // gets saved (the TLS ports would stay closed).
+  if (net::CredentialsError error; !cert.empty() && !net::TlsServerCredentials::Load(cert, key, error)) {
+    env_.prompt.ask(Error("Сертификат и ключ для TLS не годятся: " + net::CredentialsProblemText(error) + "."));
+    return false;
   }
   const auto sessions = InRange(f.maxSessions, 1, static_cast<std::uint32_t>(config::limits::kMaxSessions));
   if (!sessions) {

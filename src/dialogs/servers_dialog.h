@@ -83,7 +83,8 @@ class ServersDialog {
   void makeBoss(int index);  // -1 (no selection) or the daemon: no boss
 
   // false: not saved, the dialog stays open (after a message when the certificate and its key
-  // are not both given, or one of them is not there, or an address list or limit cannot be used)
+  // are not both given, or one of them is not there, or they cannot be used together, or an
+  // address list or limit cannot be used)
   bool ok(const ServersFields& fields);
   void cancel() { working_.reload(); }
 

@@ -1,4 +1,4 @@
-// Opening the listening sockets and accepting connections.
+// Opening the listening sockets, accepting connections, and closing them at a stop.
 #include "net/listener.h"
 
 namespace quelma::net {
@@ -11,18 +11,34 @@ ListenFailure Listener::open(const platform::IpAddress& address, std::uint16_t p
   if (!socket.listen(backlog)) return ListenFailure::kListen;
   sockets_.push_back(std::move(socket));
   tags_.push_back(tag);
+  if (!wakeSignal_.valid()) openWakeSignal();  // without it, a wake-up closes the sockets instead
   return ListenFailure::kNone;
+}
+
+bool Listener::openWakeSignal() {
+  platform::Socket signal = platform::Socket::CreateUdp();
+  if (!signal.valid() || !signal.bind(platform::kLoopbackAddress, 0)) return false;
+  const std::optional<std::uint16_t> port = signal.localPort();
+  if (!port || !signal.connect(platform::kLoopbackAddress, *port)) return false;
+  wakeSignal_ = std::move(signal);
+  return true;
 }
 
 std::optional<PlainStream> Listener::accept(std::size_t* tag) {
   if (sockets_.empty()) return std::nullopt;
-  // Waiting a second at a time, so the server looks after its sessions between connections; a
-  // wake-up that closes a socket under the wait ends it too.
+  // Waiting a second at a time, so the server looks after its sessions between connections. The
+  // wake-up comes first: a stop is not held up by connections that keep arriving.
   std::vector<const platform::Socket*> all;
+  if (wakeSignal_.valid()) all.push_back(&wakeSignal_);
   for (const platform::Socket& socket : sockets_) all.push_back(&socket);
   const int ready = platform::Socket::WaitReadable(all, 1000);
-  if (ready < 0 || static_cast<std::size_t>(ready) >= sockets_.size()) return std::nullopt;
-  const auto index = static_cast<std::size_t>(ready);
+  if (ready < 0) return std::nullopt;
+  if (all[static_cast<std::size_t>(ready)] == &wakeSignal_) {
+    char wakeUps[16];
+    wakeSignal_.receive(wakeUps, sizeof wakeUps);
+    return std::nullopt;
+  }
+  const auto index = static_cast<std::size_t>(ready) - (wakeSignal_.valid() ? 1 : 0);
   platform::Socket client = sockets_[index].accept();
   if (!client.valid()) return std::nullopt;
   if (tag) *tag = tags_[index];
@@ -34,13 +50,26 @@ std::optional<std::uint16_t> Listener::localPort(std::size_t index) const {
 }
 
 void Listener::wake() {
+  if (wakeSignal_.valid() && wakeSignal_.send("!", 1) == 1) return;
   for (platform::Socket& socket : sockets_) socket.wake();
 }
 
-void Listener::close() {
-  for (platform::Socket& socket : sockets_) socket.close();
+std::size_t Listener::close() {
+  std::size_t queued = 0;
+  for (platform::Socket& socket : sockets_) {
+    // Whatever is queued now is there at once; the bound only guards against a flood.
+    for (std::size_t n = 0; socket.valid() && n < 4096 && platform::Socket::WaitReadable({&socket}, 0) == 0; ++n) {
+      platform::Socket client = socket.accept();
+      if (!client.valid()) break;
+      client.close();
+      ++queued;
+    }
+    socket.close();
+  }
   sockets_.clear();
   tags_.clear();
+  wakeSignal_.close();
+  return queued;
 }
 
 }  // namespace quelma::net

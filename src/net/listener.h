@@ -1,5 +1,7 @@
 // The listening TCP sockets of a local server (its plain port, and its TLS port when one is
-// set): opened step by step, accepting plain streams from whichever has a connection.
+// set): opened step by step, accepting plain streams from whichever has a connection. A wake-up
+// from another thread ends a wait for a connection without closing anything, so that at a
+// stop the connections still queued can be closed one by one.
 #pragma once
 
 #include <cstddef>
@@ -28,13 +30,20 @@ class Listener {
   // wake-up, a passing fault or a second without one.
   std::optional<PlainStream> accept(std::size_t* tag = nullptr);
   std::optional<std::uint16_t> localPort(std::size_t index = 0) const;
-  // From another thread: ends a blocked accept.
+  // From another thread: ends a blocked accept (and the next one, if none is blocked now).
   void wake();
-  void close();
+  // Accepts and closes every connection still queued (its client sees an orderly close, not a
+  // reset, or nothing where the system keeps it waiting), then closes the listening sockets.
+  // How many were queued.
+  std::size_t close();
 
  private:
+  bool openWakeSignal();
+
   std::vector<platform::Socket> sockets_;
   std::vector<std::size_t> tags_;
+  // A datagram socket on 127.0.0.1 that sends itself a byte to wake the wait in accept().
+  platform::Socket wakeSignal_;
 };
 
 }  // namespace quelma::net

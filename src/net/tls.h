@@ -22,7 +22,25 @@ enum class TlsFailure {
   kExpired,    // a certificate of the chain is not valid now (expired, or not yet valid)
   kHostName,   // the certificate names other hosts than the one connected to
   kPin,        // its SHA-256 fingerprint is not the one set
+  // What a server's handshake with a local client tells apart from kHandshake:
+  kPeerRefusedCertificate,  // the client does not trust our certificate (it said so in an alert)
+  kPlainText,               // the client spoke plain text, not TLS
+  kTimedOut,                // no handshake came from the client within the time-out
+  kNoCommonSuite,           // the client offers only older protocols, or suites without forward secrecy
 };
+
+// The clients number their TLS errors in one run, in this order (a failure of a server's
+// handshake counts as kHandshake): the offset of `failure` from the number of kHandshake.
+inline int TlsErrorOffset(TlsFailure failure) {
+  switch (failure) {
+    case TlsFailure::kUntrusted: return 1;
+    case TlsFailure::kExpired: return 2;
+    case TlsFailure::kHostName: return 3;
+    case TlsFailure::kPin: return 4;
+    case TlsFailure::kSettings: return 5;
+    default: return 0;
+  }
+}
 
 // A certificate as the peer sent it, for the log and for check-tls.
 struct CertificateInfo {
@@ -61,17 +79,45 @@ struct TlsClient {
       StartTlsClient;
 };
 
+// Why the local servers' certificate and key cannot be used.
+enum class CredentialsProblem {
+  kNone,
+  kUnreadable,     // `file` cannot be read (missing, no right to it)
+  kSwapped,        // the certificate file holds a private key and the key file a certificate
+  kNoCertificate,  // `file` holds no certificate (PEM)
+  kNoKey,          // `file` holds no private key (PEM), or only one protected by a password
+  kKeyMismatch,    // the key is not the certificate's
+  kKeyKind,        // a key of a kind this system cannot use (Schannel takes RSA keys only)
+  kLibrary,        // the TLS library refused them otherwise
+};
+
+struct CredentialsError {
+  CredentialsProblem problem = CredentialsProblem::kNone;
+  std::string file;    // the file it is about
+  std::string detail;  // the library's own words (English), for the end of a log line
+};
+
 // The local servers' certificate and key, loaded once and shared by their sessions.
 class TlsServerCredentials {
  public:
   virtual ~TlsServerCredentials() = default;
-  // Both PEM files: nothing when either cannot be read or they do not belong together; then
-  // `error` says which and why.
+  // Both PEM files, read and checked the same way for the servers, the settings dialog and
+  // the settings check: nothing when they cannot be used, and `error` says why.
   static std::shared_ptr<const TlsServerCredentials> Load(const std::string& certFile, const std::string& keyFile,
-                                                          std::string& error);
+                                                          CredentialsError& error);
+  // The TLS library's part of Load, once both files have been read and look like what they
+  // should be (each library has its own).
+  static std::shared_ptr<const TlsServerCredentials> LoadFromFiles(const std::string& certFile,
+                                                                   const std::string& keyFile, CredentialsError& error);
   // The server handshake over `transport`; nothing on a failure.
   virtual std::unique_ptr<ByteStream> accept(ByteStream& transport, TlsOutcome& outcome) const = 0;
 };
+
+// Whether a client that was to start TLS sent plain text instead: its first byte is no TLS
+// record type (20-24) and no SSL 2 hello (high bit set). -1: it sent nothing.
+inline bool ClientSpokePlainText(int firstByte) {
+  return firstByte >= 0 && firstByte < 0x80 && (firstByte < 20 || firstByte > 24);
+}
 
 // A dotted IPv4 address (or an IPv6 one) rather than a host name: checked as an address, no SNI.
 inline bool IsAddressLiteral(const std::string& host) {

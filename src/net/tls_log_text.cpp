@@ -27,7 +27,12 @@ std::string TlsFailureText(const TlsOutcome& outcome, const TlsClientSettings& s
     case TlsFailure::kNone: return {};
     case TlsFailure::kSettings:
       return "TLS: не могу взять доверенные сертификаты из файла \"" + settings.caFile + "\"" + why + "\r\n";
-    case TlsFailure::kHandshake: return "TLS: не удалось установить защищенное соединение с " + host + why + "\r\n";
+    case TlsFailure::kHandshake:
+    case TlsFailure::kPeerRefusedCertificate:
+    case TlsFailure::kPlainText:
+    case TlsFailure::kTimedOut:
+    case TlsFailure::kNoCommonSuite:
+      return "TLS: не удалось установить защищенное соединение с " + host + why + "\r\n";
     case TlsFailure::kUntrusted:
       if (outcome.chain.empty()) return "TLS: сервер " + host + " не предъявил сертификата\r\n";
       return "TLS: сертификат сервера " + host + " выдан неизвестным издателем \"" + outcome.chain.back().issuer +
@@ -46,6 +51,47 @@ std::string TlsFailureText(const TlsOutcome& outcome, const TlsClientSettings& s
              " не совпадает с заданным " + settings.fingerprint + "\r\n";
   }
   return "TLS: сертификат сервера " + host + " не принят" + why + "\r\n";
+}
+
+std::string CredentialsProblemText(const CredentialsError& error) {
+  const std::string file = "\"" + error.file + "\"";
+  switch (error.problem) {
+    case CredentialsProblem::kNone: return {};
+    case CredentialsProblem::kUnreadable: return "файл " + file + " не найден или не читается";
+    case CredentialsProblem::kSwapped:
+      return "файлы перепутаны: в " + file + " закрытый ключ, а сертификат - в файле, указанном для ключа";
+    case CredentialsProblem::kNoCertificate: return "в файле " + file + " нет сертификата в формате PEM";
+    case CredentialsProblem::kNoKey:
+      return "в файле " + file + " нет закрытого ключа в формате PEM без пароля (ключ с паролем сервер открыть не может)";
+    case CredentialsProblem::kKeyMismatch:
+      return "закрытый ключ из " + file + " не подходит к сертификату: это ключ другого сертификата";
+    case CredentialsProblem::kKeyKind: return "ключ в " + file + " не RSA, а в Windows годятся только ключи RSA";
+    case CredentialsProblem::kLibrary: break;
+  }
+  return "библиотека TLS не принимает сертификат и ключ (" + error.detail + ")";
+}
+
+std::string LocalClientTlsFailureText(const TlsOutcome& outcome) {
+  std::string words;
+  switch (outcome.failure) {
+    case TlsFailure::kPeerRefusedCertificate:
+      words = "почтовая программа не приняла сертификат сервера (не доверяет его издателю?): добавьте сертификат "
+              "издателя в доверенные на компьютере клиента";
+      break;
+    case TlsFailure::kPlainText:
+      words = "почтовая программа прислала открытый текст вместо TLS: включите в ней SSL/TLS для этого порта";
+      break;
+    case TlsFailure::kTimedOut:
+      words = "почтовая программа не начала TLS за отведенное время (ждет приветствия без TLS? тогда включите в ней "
+              "SSL/TLS для этого порта)";
+      break;
+    case TlsFailure::kNoCommonSuite:
+      words = "почтовая программа знает только устаревшие версии TLS или шифры без прямой секретности; сервер "
+              "принимает TLS 1.3 и TLS 1.2 с ECDHE";
+      break;
+    default: words = "не удалось установить защищенное соединение с клиентом"; break;
+  }
+  return "TLS: " + words + (outcome.reason.empty() ? "" : " (" + outcome.reason + ")") + "\r\n";
 }
 
 std::string TlsUpText(const TlsOutcome& outcome) {

@@ -19,6 +19,7 @@ bool InitSocketLibrary();
 // The last socket error of the calling thread, as a Winsock number (10060 = time-out, ...);
 // 0 when the last call succeeded.
 int LastSocketError();
+inline constexpr int kTimedOutError = 10060;  // WSAETIMEDOUT: a receive or send ran out of time
 
 #ifndef _WIN32
 // An errno value as the Winsock number that means the same (ETIMEDOUT -> 10060, ...).
@@ -65,6 +66,7 @@ class Socket {
  public:
   Socket() = default;
   static Socket CreateTcp(bool v6 = false);  // invalid on failure (see LastSocketError)
+  static Socket CreateUdp();                  // IPv4; invalid on failure
   Socket(Socket&& other) noexcept;
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;

@@ -61,17 +61,10 @@ enum class Pop3ClientError : int {
 
 inline int ErrorNumber(Pop3ClientError error) { return static_cast<int>(error); }
 
+// The TLS errors are numbered in the order net::TlsErrorOffset gives.
 inline Pop3ClientError TlsError(net::TlsFailure failure) {
-  switch (failure) {
-    case net::TlsFailure::kNone: return Pop3ClientError::kNone;
-    case net::TlsFailure::kSettings: return Pop3ClientError::kTlsSettings;
-    case net::TlsFailure::kHandshake: return Pop3ClientError::kTlsHandshake;
-    case net::TlsFailure::kUntrusted: return Pop3ClientError::kTlsUntrusted;
-    case net::TlsFailure::kExpired: return Pop3ClientError::kTlsExpired;
-    case net::TlsFailure::kHostName: return Pop3ClientError::kTlsHostName;
-    case net::TlsFailure::kPin: return Pop3ClientError::kTlsPin;
-  }
-  return Pop3ClientError::kTlsHandshake;
+  if (failure == net::TlsFailure::kNone) return Pop3ClientError::kNone;
+  return static_cast<Pop3ClientError>(ErrorNumber(Pop3ClientError::kTlsHandshake) + net::TlsErrorOffset(failure));
 }
 
 }  // namespace quelma::pop3_client

@@ -67,9 +67,12 @@ class Server {
 // used) the server offers no TLS and opens no TLS port.
 void Server::loadCredentials(const config::Configuration& config) {
   if (!config::LocalTlsConfigured(config)) return;
-  std::string error;
+  net::CredentialsError error;
   credentials_ = net::TlsServerCredentials::Load(config.TLS_CERT_FILE, config.TLS_KEY_FILE, error);
-  if (!credentials_) log_("TLS выключен: не могу использовать сертификат или ключ " + error + "\r\n");
+  if (!credentials_) {
+    log_("TLS выключен: " + net::CredentialsProblemText(error) + ". Защищенные соединения не предлагаются" +
+         (error.detail.empty() ? "" : " (" + error.detail + ")") + "\r\n");
+  }
 }
 
 int StepCodeOf(net::ListenFailure failure) {
@@ -131,7 +134,13 @@ int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandl
   c_.flags.registerListener(&listener_);
   if (c_.boundPort) *c_.boundPort = bound;
   log_(texts_.runningOnPort + std::to_string(bound) + where + "\r\n");
-  if (tlsPort != 0 && credentials_) {
+  if (tlsPort != 0 && !credentials_) {
+    // A TLS port that stays closed says so, where an administrator looks for it.
+    log_("Порт " + std::to_string(tlsPort) + " (TLS) не открыт: " +
+         (config::LocalTlsConfigured(*c_.config.current()) ? "сертификат или ключ не годится (см. выше)"
+                                                            : "не заданы сертификат и ключ (TLS_CERT_FILE, TLS_KEY_FILE)") +
+         "\r\n");
+  } else if (tlsPort != 0) {
     std::uint16_t tlsBound = 0;
     tlsPortOpen_ = openPort(tlsPort, kTlsPort, tlsBound) == 0;
     log_(tlsPortOpen_ ? texts_.runningOnPort + std::to_string(tlsBound) + " (TLS)" + where + "\r\n"
@@ -226,8 +235,7 @@ std::unique_ptr<net::ByteStream> StartServerTls(const net::TlsServerCredentials&
                                                 const std::function<void(const std::string&)>& log) {
   net::TlsOutcome outcome;
   std::unique_ptr<net::ByteStream> secure = credentials.accept(plain, outcome);
-  log(secure ? net::TlsUpText(outcome)
-             : "TLS: не удалось установить защищенное соединение с клиентом (" + outcome.reason + ")\r\n");
+  log(secure ? net::TlsUpText(outcome) : net::LocalClientTlsFailureText(outcome));
   return secure;
 }
 

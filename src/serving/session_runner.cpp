@@ -48,8 +48,10 @@ void SessionRunner::start(net::PlainStream client, std::size_t socket) {
 // Waits for a free place; false when the wait ran out or the server stops.
 bool SessionRunner::takePlace() {
   std::unique_lock<std::mutex> lock(mutex_);
+  ++waiting_;
   const bool free =
       placeFreed_.wait_for(lock, limits_.maxWait, [this] { return stopping_ || serving_ < limits_.sessions; });
+  --waiting_;
   if (!free || stopping_) return false;
   ++serving_;
   return true;
@@ -104,6 +106,11 @@ void SessionRunner::tend() {
     if (since != 0 && now - since > lifetime && !s.overdue.exchange(true)) flags_.wakeClient(&s.client);
     ++it;
   }
+}
+
+std::size_t SessionRunner::waiting() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return waiting_;
 }
 
 void SessionRunner::stopAll() {

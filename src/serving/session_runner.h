@@ -48,6 +48,8 @@ class SessionRunner {
   void tend();
   // Wakes every connection, lets the waiting ones go unserved, and joins every thread.
   void stopAll();
+  // How many accepted connections wait for a place now.
+  std::size_t waiting() const;
 
  private:
   struct Session;
@@ -62,9 +64,10 @@ class SessionRunner {
   std::uint64_t lastNumber_ = 0;
   std::list<std::unique_ptr<Session>> sessions_;  // the accept loop's own
 
-  std::mutex mutex_;  // guards the two below
+  mutable std::mutex mutex_;  // guards the three below
   std::condition_variable placeFreed_;
   std::size_t serving_ = 0;
+  std::size_t waiting_ = 0;
   bool stopping_ = false;
 };
 

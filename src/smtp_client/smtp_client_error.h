@@ -47,17 +47,10 @@ enum class SmtpClientError : int {
 
 inline int ErrorNumber(SmtpClientError error) { return static_cast<int>(error); }
 
+// The TLS errors are numbered in the order net::TlsErrorOffset gives.
 inline SmtpClientError TlsError(net::TlsFailure failure) {
-  switch (failure) {
-    case net::TlsFailure::kNone: return SmtpClientError::kNone;
-    case net::TlsFailure::kSettings: return SmtpClientError::kTlsSettings;
-    case net::TlsFailure::kHandshake: return SmtpClientError::kTlsHandshake;
-    case net::TlsFailure::kUntrusted: return SmtpClientError::kTlsUntrusted;
-    case net::TlsFailure::kExpired: return SmtpClientError::kTlsExpired;
-    case net::TlsFailure::kHostName: return SmtpClientError::kTlsHostName;
-    case net::TlsFailure::kPin: return SmtpClientError::kTlsPin;
-  }
-  return SmtpClientError::kTlsHandshake;
+  if (failure == net::TlsFailure::kNone) return SmtpClientError::kNone;
+  return static_cast<SmtpClientError>(ErrorNumber(SmtpClientError::kTlsHandshake) + net::TlsErrorOffset(failure));
 }
 
 }  // namespace quelma::smtp_client

@@ -321,9 +321,9 @@ const CheckStep& StepNamed(const CheckTarget& target, const std::string& name) {
 class TlsProvider {
  public:
   TlsProvider(const std::string& cert, const std::string& key, std::string greeting, ScriptedServer::Answer answer) {
-    std::string error;
+    net::CredentialsError error;
     credentials_ = net::TlsServerCredentials::Load(cert, key, error);
-    EXPECT_TRUE(credentials_) << error;
+    EXPECT_TRUE(credentials_) << error.detail;
     EXPECT_EQ(listener_.open(platform::kLoopbackAddress, 0, 4), net::ListenFailure::kNone);
     port = listener_.localPort().value_or(0);
     thread_ = std::thread([this, greeting, answer] { serve(greeting, answer); });

@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "sorting/sorter_rules.h"
 #include "support/fake_remote_access.h"
+#include "support/fixed_rsa_pair.h"
 #include "support/temp_dir.h"
 
 namespace quelma::app {
@@ -84,6 +85,8 @@ struct Edit {
 std::string Utf8(const char* cp1251) { return platform::Cp1251ToUtf8(cp1251); }
 
 TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
+  const testing::TempDir certificates;
+  const testing::FixedRsaPair pair(certificates.path());
   using namespace dialogs;
   const Edit edits[] = {
       {"user add", {"user", "add", "Sidor", "--alias", "sidor@provider.ru", "--password-stdin"}, "Pw12\n",
@@ -196,11 +199,11 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          f.relayNetworks = "192.168.1.0/24, 10.0.0.5";
          d.ok(f);
        }},
-      {"a certificate and its key in one OK", {"set", "TLS_CERT_FILE", "/etc/hostname", "TLS_KEY_FILE", "/etc/hosts", "POP3_SRV_TLS_PORT", "995"}, "",
-       [](DialogSide& s) {
+      {"a certificate and its key in one OK", {"set", "TLS_CERT_FILE", pair.cert, "TLS_KEY_FILE", pair.key, "POP3_SRV_TLS_PORT", "995"}, "",
+       [pair](DialogSide& s) {
          ServersDialog d(s.env);
          ServersFields f = d.fields();
-         f.certFile = "/etc/hostname", f.keyFile = "/etc/hosts", f.pop3TlsPort = "995";
+         f.certFile = pair.cert, f.keyFile = pair.key, f.pop3TlsPort = "995";
          d.ok(f);
        }},
       {"passwords in clear only from this computer", {"set", "PLAINTEXT_LOGIN", "local"}, "",
@@ -314,6 +317,10 @@ ino_t Inode(const std::string& path) {
 }
 
 TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
+  const testing::TempDir certificates;
+  const testing::FixedRsaPair pair(certificates.path());
+  const std::string swapped = "Сертификат и ключ для TLS не годятся: файлы перепутаны: в \"" + pair.key +
+                              "\" закрытый ключ, а сертификат - в файле, указанном для ключа.";
   using namespace dialogs;
   const Refusal refusals[] = {
       {"a user who exists", {"user", "add", "Ivan"}, "", "Пользователь \"ivan\" уже существует.\nВ список не добавлен.",
@@ -380,6 +387,14 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
          ServersDialog d(s.env);
          ServersFields f = d.fields();
          f.certFile = "/etc/hostname";
+         d.ok(f);
+       }},
+      {"a certificate and its key swapped", {"set", "TLS_CERT_FILE", pair.key, "TLS_KEY_FILE", pair.cert}, "",
+       swapped.c_str(),
+       [pair](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.certFile = pair.key, f.keyFile = pair.cert;
          d.ok(f);
        }},
       {"relay networks it cannot read", {"set", "RELAY_NETWORKS", "office"}, "",

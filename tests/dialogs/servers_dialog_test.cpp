@@ -5,6 +5,7 @@
 
 #include "dialogs/dialog_fixture.h"
 #include "platform/paths.h"
+#include "support/fixed_rsa_pair.h"
 
 namespace quelma::dialogs {
 namespace {
@@ -173,21 +174,27 @@ TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
   }
 }
 
-// The certificate and its key go together and must be there; the TLS ports and EHLO are saved.
+// The certificate and its key go together, must be there and must be usable together (as the
+// servers will load them); the TLS ports and EHLO are saved.
 TEST(ServersDialog, TlsForLocalPrograms) {
   DialogFixture f;
-  quelma::testing::WriteAll(f.dir.file("cert.pem"), "x");
-  quelma::testing::WriteAll(f.dir.file("key.pem"), "x");
+  const quelma::testing::FixedRsaPair pair(f.dir.path());
+  quelma::testing::WriteAll(f.dir.file("text.pem"), "x");
   const struct Case {
     std::string cert, key, pop3s, smtps;
     bool ehlo;
     bool saved;
     const char* message;  // the start of the refusal, or ""
   } cases[] = {
-      {f.dir.file("cert.pem"), "", "995", "465", true, false, "Для TLS нужны оба файла"},
-      {"", f.dir.file("key.pem"), "995", "465", true, false, "Для TLS нужны оба файла"},
-      {f.dir.file("cert.pem"), f.dir.file("none.pem"), "995", "465", true, false, "Файл \""},
-      {" " + f.dir.file("cert.pem") + " ", f.dir.file("key.pem"), "995", "465", false, true, ""},
+      {pair.cert, "", "995", "465", true, false, "Для TLS нужны оба файла"},
+      {"", pair.key, "995", "465", true, false, "Для TLS нужны оба файла"},
+      {pair.cert, f.dir.file("none.pem"), "995", "465", true, false, "Файл \""},
+      {pair.key, pair.cert, "995", "465", true, false, "Сертификат и ключ для TLS не годятся: файлы перепутаны"},
+      {pair.cert, pair.otherKey, "995", "465", true, false,
+       "Сертификат и ключ для TLS не годятся: закрытый ключ из \""},
+      {f.dir.file("text.pem"), pair.key, "995", "465", true, false,
+       "Сертификат и ключ для TLS не годятся: в файле \""},
+      {" " + pair.cert + " ", pair.key, "995", "465", false, true, ""},
       {"", "", "", "0", true, true, ""},
   };
   for (const Case& c : cases) {
@@ -206,7 +213,7 @@ TEST(ServersDialog, TlsForLocalPrograms) {
       continue;
     }
     const config::Configuration saved = f.saved();
-    EXPECT_EQ(saved.TLS_CERT_FILE, c.cert.empty() ? "" : f.dir.file("cert.pem"));
+    EXPECT_EQ(saved.TLS_CERT_FILE, c.cert.empty() ? "" : pair.cert);
     EXPECT_EQ(saved.POP3_SRV_TLS_PORT, c.pop3s.empty() ? 0 : std::stoi(c.pop3s));
     EXPECT_EQ(saved.SMTP_SRV_TLS_PORT, std::stoi(c.smtps));
     EXPECT_EQ(saved.SMTP_EHLO, c.ehlo);

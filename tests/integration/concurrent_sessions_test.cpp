@@ -184,16 +184,22 @@ TEST_P(ConcurrentSessions, ABurstOf200ConnectsIsAnsweredEveryOne) {
   EXPECT_EQ(answered, 200);
 }
 
+// Twenty are served; the five beyond them are connected (the system queued them) and either
+// accepted and waiting for a place or still queued, whichever the stop finds: each is closed in
+// order, without a busy reply, however far the server got with it.
 TEST_P(ConcurrentSessions, AStopEndsEverySession) {
   Servers s(GetParam(), 20, 60000);
   std::vector<std::unique_ptr<Client>> clients;
-  for (int i = 0; i < 25; ++i) {  // five of them still wait for a place
+  for (int i = 0; i < 25; ++i) {
     clients.push_back(std::make_unique<Client>(s.port()));
     if (i < 20) clients.back()->readUntil(s.greetingEnd());
   }
   s.server().stop();
   EXPECT_EQ(s.server().exitCode, 0);
-  for (auto& c : clients) EXPECT_TRUE(c->closedByPeer());
+  for (int i = 0; i < 25; ++i) {
+    char c;
+    EXPECT_EQ(clients[i]->socket().receive(&c, 1), 0) << "client " << i << " not closed in order";
+  }
 }
 
 // Every address by default, IPv6 among them: the same port on ::1 hands in and collects mail;

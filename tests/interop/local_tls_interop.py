@@ -2,7 +2,9 @@
 """Local mail programs reach quelma over TLS on 127.0.0.1: Python's poplib and smtplib with STLS,
 STARTTLS and the implicit-TLS ports, openssl s_client, msmtp and mpop, and mutt sending 8-bit
 mail after EHLO. Every message comes back byte-identical; bytes a client sends before the
-handshake are never answered through TLS."""
+handshake are never answered through TLS. TLS 1.2 is taken with forward secrecy only; clients
+that fail their handshake are logged in words; a certificate and key that do not go together
+are refused by "config set" and "check local", and at the start are named in the log."""
 import os
 import poplib
 import shutil
@@ -94,6 +96,82 @@ def s_client(server, material):
     check("TLS 1.1 is refused", r.returncode != 0)
 
 
+def log_of(server):
+    return open(server.path("quelma.log"), "rb").read().decode("cp1251")
+
+
+def s_client_rsa(port, *words):
+    return subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % port, "-brief"] + list(words),
+                          input=b"QUIT\r\n", capture_output=True, timeout=20)
+
+
+def forward_secrecy(material):
+    """With an RSA key, so that static RSA key exchange could be chosen at all."""
+    pop3s = free_port()
+    server = Quelma(QUELMA, ["LocalDomain = office.ru", "TLS_CERT_FILE = " + material.good_rsa["cert"],
+                             "TLS_KEY_FILE = " + material.good_rsa["key"], "POP3_SRV_TLS_PORT = %d" % pop3s],
+                    ["ivan secret", "postmaster"])
+    wait_for(pop3s)
+    try:
+        ca = ["-CAfile", material.ca["cert"], "-verify_return_error"]
+        for suite in ("AES128-GCM-SHA256", "AES256-SHA256", "DHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-SHA"):
+            r = s_client_rsa(pop3s, "-tls1_2", "-cipher", suite, *ca)
+            check("TLS 1.2 with %s is refused" % suite, r.returncode != 0, r.stderr.decode(errors="replace")[-300:])
+        for words, suite in ((["-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"], b"ECDHE-RSA-AES128-GCM-SHA256"),
+                             (["-tls1_2", "-cipher", "ECDHE-RSA-CHACHA20-POLY1305"], b"ECDHE-RSA-CHACHA20-POLY1305"),
+                             (["-tls1_3"], b"TLS_AES_256_GCM_SHA384")):
+            r = s_client_rsa(pop3s, *(words + ca))
+            check("%s is taken" % suite.decode(), r.returncode == 0 and suite in r.stderr,
+                  r.stderr.decode(errors="replace")[-300:])
+        r = s_client_rsa(pop3s, "-verify_return_error")  # the test CA is not among the system's
+        check("a client that does not trust the certificate fails", r.returncode != 0)
+        plain = socket.create_connection(("127.0.0.1", pop3s), timeout=10)
+        plain.sendall(b"CAPA\r\n")
+        plain.recv(100)
+        plain.close()
+        for _ in range(100):
+            log = log_of(server)
+            if "открытый текст" in log:
+                break
+            time.sleep(0.05)
+        for words in ("TLS: почтовая программа знает только устаревшие версии TLS или шифры без прямой секретности",
+                      "TLS: почтовая программа не приняла сертификат сервера",
+                      "TLS: почтовая программа прислала открытый текст вместо TLS"):
+            lines = [line for line in log.splitlines() if words in line]
+            check("logged in words: " + words, lines and all(line.endswith(")") for line in lines), log[-2000:])
+    finally:
+        check("quelma exits 0 on SIGINT (RSA key)", server.stop() == 0)
+
+
+def unusable_certificate(material):
+    """Certificate and key swapped: refused by "config set", failed by "check local", and at the
+    start the log says why and that the TLS port stays closed."""
+    pop3s = free_port()
+    swapped = ["TLS_CERT_FILE = " + material.good["key"], "TLS_KEY_FILE = " + material.good["cert"]]
+    server = Quelma(QUELMA, ["LocalDomain = office.ru", "POP3_SRV_TLS_PORT = %d" % pop3s] + swapped,
+                    ["ivan secret", "postmaster"])
+    try:
+        for _ in range(100):
+            if "не открыт" in server.log():
+                break
+            time.sleep(0.05)
+        log = server.log()
+        check("the start names the swapped files in words", "TLS выключен: файлы перепутаны" in log, log[-1000:])
+        check("the closed TLS port is logged", ("Порт %d (TLS) не открыт" % pop3s) in log, log[-1000:])
+        r = subprocess.run([QUELMA, "--dir", server.dir, "check", "local"], capture_output=True, timeout=60)
+        report = r.stdout.decode("utf-8", "replace") + r.stderr.decode("utf-8", "replace")
+        check("check local fails on the swapped files", r.returncode != 0 and "файлы перепутаны" in report, report)
+        r = subprocess.run([QUELMA, "--dir", server.dir, "config", "set", "TLS_CERT_FILE", material.good["key"],
+                            "TLS_KEY_FILE", material.good["cert"]], capture_output=True, timeout=60)
+        check("config set refuses the swapped files", r.returncode != 0 and
+              "файлы перепутаны" in r.stderr.decode("utf-8", "replace"), r.stderr.decode("utf-8", "replace"))
+        r = subprocess.run([QUELMA, "--dir", server.dir, "config", "set", "TLS_CERT_FILE", material.good["cert"],
+                            "TLS_KEY_FILE", material.good["key"]], capture_output=True, timeout=60)
+        check("config set takes them the right way round", r.returncode == 0, r.stderr.decode("utf-8", "replace"))
+    finally:
+        check("quelma exits 0 on SIGINT (swapped files)", server.stop() == 0)
+
+
 def injection(server, material):
     """A client that sends a command together with STARTTLS / STLS must never get its answer
     through TLS."""
@@ -181,7 +259,9 @@ def main():
     wait_for(pop3s)
     wait_for(smtps)
     try:
-        for name, run in (("python", lambda: python_clients(server, material)),
+        for name, run in (("forward secrecy", lambda: forward_secrecy(material)),
+                          ("unusable certificate", lambda: unusable_certificate(material)),
+                          ("python", lambda: python_clients(server, material)),
                           ("s_client", lambda: s_client(server, material)),
                           ("injection", lambda: injection(server, material)),
                           ("msmtp/mpop", lambda: msmtp_mpop(server, material, work)),

@@ -411,9 +411,9 @@ TEST(HttpsPost, TheServersCertificateIsCheckedWithTheExtraTrustedFile) {
   testing::TempDir dir;
   testing::TestCertificates certs(dir.path());
   auto credentials = [](const std::string& cert, const std::string& key) {
-    std::string error;
+    CredentialsError error;
     auto loaded = TlsServerCredentials::Load(cert, key, error);
-    EXPECT_TRUE(loaded) << error;
+    EXPECT_TRUE(loaded) << error.detail;
     return loaded;
   };
   struct Case {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -81,17 +82,25 @@ TEST(SessionRunner, ASessionPastItsLifetimeIsCutOff) {
   EXPECT_EQ(r.lines[0].rfind("Сеанс длился дольше", 0), 0u);
 }
 
+// Waits (boundedly) until `reached` holds; whether it did.
+bool Until(const std::function<bool()>& reached) {
+  for (int i = 0; i < 20000 && !reached(); ++i) std::this_thread::yield();
+  for (int i = 0; i < 2000 && !reached(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return reached();
+}
+
 TEST(SessionRunner, AStopEndsBlockedSessionsAndWaitingOnes) {
   Pairs pairs;
   ServerFlags flags;
   Recorder r;
-  std::atomic<int> refused{0};
+  std::atomic<int> refused{0}, serving{0};
   SessionRunner::Limits limits;
   limits.sessions = 3;
   limits.maxWait = std::chrono::milliseconds(60000);
   SessionRunner runner(
       limits, flags,
-      [&r](net::PlainStream& client, std::size_t) {
+      [&r, &serving](net::PlainStream& client, std::size_t) {
+        ++serving;
         char c;
         client.receive(&c, 1);
         ++r.received;
@@ -99,12 +108,37 @@ TEST(SessionRunner, AStopEndsBlockedSessionsAndWaitingOnes) {
       [&refused](net::PlainStream&) { ++refused; }, r.log());
   std::vector<platform::Socket> far(5);
   for (auto& f : far) runner.start(pairs.accept(f), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // three served, two waiting
+  ASSERT_TRUE(Until([&] { return serving == 3 && runner.waiting() == 2; })) << "three served, two waiting";
   flags.stopRequest = true;
   runner.stopAll();
   EXPECT_EQ(r.received, 3);
   EXPECT_EQ(refused, 0) << "a stop is no busy reply";
   EXPECT_TRUE(r.lines.empty());
+  for (auto& f : far) {
+    f.setReceiveTimeout(20000);
+    char c;
+    EXPECT_EQ(f.receive(&c, 1), 0) << "closed, served or waiting";
+  }
+}
+
+// Connections the server has not yet accepted when it stops are accepted and closed, so that
+// their clients see the end at once rather than a reset or, on some systems, nothing.
+TEST(SessionRunner, AStopClosesTheConnectionsStillQueued) {
+  net::Listener listener;
+  ASSERT_EQ(listener.open(platform::kLoopbackAddress, 0, 16), net::ListenFailure::kNone);
+  std::vector<platform::Socket> queued(3);
+  for (auto& q : queued) {
+    q = platform::Socket::CreateTcp();
+    ASSERT_TRUE(q.connect(platform::kLoopbackAddress, *listener.localPort())) << "queued by the system";
+  }
+  listener.wake();  // as a stop does: the listening sockets stay open for what is queued
+  EXPECT_FALSE(listener.accept()) << "the wake-up ends the wait, and takes no connection";
+  EXPECT_EQ(listener.close(), queued.size());
+  for (auto& q : queued) {
+    q.setReceiveTimeout(20000);
+    char c;
+    EXPECT_EQ(q.receive(&c, 1), 0) << "an orderly close";
+  }
 }
 
 }  // namespace

@@ -282,37 +282,41 @@ void JudgeServerChain(PCCERT_CONTEXT leaf, const TlsClientSettings& settings,
   CertCloseStore(extra, 0);
 }
 
-PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::string& keyFile, std::string& error) {
+PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::string& keyFile, CredentialsError& error) {
   std::vector<PCCERT_CONTEXT> certs;
   std::string why;
   if (!LoadPemCertificates(certFile, certs, why)) {
-    error = "\"" + certFile + "\": " + why;
+    error = {CredentialsProblem::kNoCertificate, certFile, why};
     return nullptr;
   }
   for (std::size_t i = 1; i < certs.size(); ++i) CertFreeCertificateContext(certs[i]);
   PCCERT_CONTEXT cert = certs[0];
-  auto fail = [&](const std::string& reason) -> PCCERT_CONTEXT {
-    error = "\"" + keyFile + "\": " + reason;
+  auto fail = [&](CredentialsProblem problem, const std::string& reason) -> PCCERT_CONTEXT {
+    error = {problem, keyFile, reason};
     CertFreeCertificateContext(cert);
     return nullptr;
   };
   bool ok = false;
   const std::string text = ReadWhole(keyFile, ok);
-  if (!ok) return fail("the file cannot be read");
+  if (!ok) return fail(CredentialsProblem::kUnreadable, "the file cannot be read");
   // PKCS#1 inside PKCS#8, or PKCS#1 alone; only RSA keys can go into a CryptoAPI container.
   std::vector<BYTE> pkcs1;
   if (auto blocks = PemBlocks(text, "PRIVATE KEY"); !blocks.empty()) {
-    if (!Pkcs8RsaKey(blocks[0], pkcs1)) return fail("not an RSA private key: only RSA keys can be used on Windows");
+    if (!Pkcs8RsaKey(blocks[0], pkcs1)) {
+      return fail(CredentialsProblem::kKeyKind, "not an RSA private key: only RSA keys can be used on Windows");
+    }
   } else if (auto rsaBlocks = PemBlocks(text, "RSA PRIVATE KEY"); !rsaBlocks.empty()) {
     pkcs1 = rsaBlocks[0];
+  } else if (!PemBlocks(text, "EC PRIVATE KEY").empty()) {
+    return fail(CredentialsProblem::kKeyKind, "an EC key: only RSA keys can be used on Windows");
   } else {
-    return fail("no unencrypted RSA private key in the file");
+    return fail(CredentialsProblem::kNoKey, "no unencrypted RSA private key in the file");
   }
   BYTE* blob = nullptr;
   DWORD blobSize = 0;
   if (!CryptDecodeObjectEx(X509_ASN_ENCODING, PKCS_RSA_PRIVATE_KEY, pkcs1.data(), static_cast<DWORD>(pkcs1.size()),
                            CRYPT_DECODE_ALLOC_FLAG, nullptr, &blob, &blobSize)) {
-    return fail("the RSA key cannot be read (" + LastErrorText() + ")");
+    return fail(CredentialsProblem::kNoKey, "the RSA key cannot be read (" + LastErrorText() + ")");
   }
   // A key container of this process for this certificate; the key must be exportable for
   // the TLS library to use it under Wine.
@@ -323,14 +327,14 @@ PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::st
   CryptAcquireContextW(&provider, container, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
   if (!CryptAcquireContextW(&provider, container, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET)) {
     LocalFree(blob);
-    return fail("no key container (" + LastErrorText() + ")");
+    return fail(CredentialsProblem::kLibrary, "no key container (" + LastErrorText() + ")");
   }
   HCRYPTKEY key = 0;
   const bool imported = CryptImportKey(provider, blob, blobSize, 0, CRYPT_EXPORTABLE, &key);
   LocalFree(blob);
   if (!imported) {
     CryptReleaseContext(provider, 0);
-    return fail("the key cannot be imported (" + LastErrorText() + ")");
+    return fail(CredentialsProblem::kLibrary, "the key cannot be imported (" + LastErrorText() + ")");
   }
   CryptDestroyKey(key);
   // The key must belong to the certificate.
@@ -344,16 +348,26 @@ PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::st
       CertComparePublicKeyInfo(X509_ASN_ENCODING, reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(publicInfo.data()),
                                &cert->pCertInfo->SubjectPublicKeyInfo);
   CryptReleaseContext(provider, 0);
-  if (!matches) return fail("the key does not belong to the certificate");
+  if (!matches) return fail(CredentialsProblem::kKeyMismatch, "the key does not belong to the certificate");
   CRYPT_KEY_PROV_INFO keyInfo{};
   keyInfo.pwszContainerName = container;
   keyInfo.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
   keyInfo.dwProvType = PROV_RSA_AES;
   keyInfo.dwKeySpec = AT_KEYEXCHANGE;
   if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyInfo)) {
-    return fail("the key cannot be joined to the certificate (" + LastErrorText() + ")");
+    return fail(CredentialsProblem::kLibrary, "the key cannot be joined to the certificate (" + LastErrorText() + ")");
   }
   return cert;
+}
+
+void ForgetKeyContainer(PCCERT_CONTEXT cert) {
+  DWORD size = 0;
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0) return;
+  std::vector<BYTE> bytes(size);
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, bytes.data(), &size)) return;
+  const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(bytes.data());
+  HCRYPTPROV provider = 0;
+  CryptAcquireContextW(&provider, info->pwszContainerName, info->pwszProvName, info->dwProvType, CRYPT_DELETEKEYSET);
 }
 
 std::string CipherName(ALG_ID cipher, DWORD strength) {

@@ -31,7 +31,11 @@ void JudgeServerChain(PCCERT_CONTEXT leaf, const TlsClientSettings& settings,
 
 // The first certificate of `certFile` with the RSA key of `keyFile` (PKCS#8 or PKCS#1 PEM)
 // attached; null with `error` on a failure.
-PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::string& keyFile, std::string& error);
+PCCERT_CONTEXT LoadCertificateWithKey(const std::string& certFile, const std::string& keyFile, CredentialsError& error);
+
+// Deletes the key container LoadCertificateWithKey made for `cert` (each load makes one, and a
+// container outlives the process).
+void ForgetKeyContainer(PCCERT_CONTEXT cert);
 
 std::string CipherName(ALG_ID cipher, DWORD strength);
 

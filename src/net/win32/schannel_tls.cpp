@@ -10,8 +10,11 @@
 #include <schannel.h>
 #include <security.h>
 #include <sspi.h>
+#include <bcrypt.h>
 
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <vector>
 
 #include "net/certificate_names.h"
@@ -23,14 +26,50 @@ namespace {
 
 constexpr std::size_t kReceiveChunk = 17 * 1024;  // a TLS record and its overhead
 
+// What the local servers refuse in TLS 1.2: key exchange without forward secrecy (static RSA,
+// and finite-field DH, which old clients offer with weak groups) and CBC ciphers, so that only
+// ECDHE with AES-GCM (or ChaCha20-Poly1305 where the system has it) is left. TLS 1.3 suites
+// are all of that kind already.
+struct ServerRefusals {
+  ServerRefusals() = default;
+  ServerRefusals(const ServerRefusals&) = delete;  // `settings` points into it
+  ServerRefusals& operator=(const ServerRefusals&) = delete;
+
+  UNICODE_STRING rsa = Unicode(BCRYPT_RSA_ALGORITHM);
+  UNICODE_STRING dh = Unicode(BCRYPT_DH_ALGORITHM);
+  UNICODE_STRING aes = Unicode(BCRYPT_AES_ALGORITHM);
+  UNICODE_STRING des3 = Unicode(BCRYPT_3DES_ALGORITHM);
+  UNICODE_STRING rc4 = Unicode(BCRYPT_RC4_ALGORITHM);
+  UNICODE_STRING cbc = Unicode(BCRYPT_CHAIN_MODE_CBC);
+  CRYPTO_SETTINGS settings[5] = {
+      {TlsParametersCngAlgUsageKeyExchange, rsa, 0, nullptr, 0, 0},
+      {TlsParametersCngAlgUsageKeyExchange, dh, 0, nullptr, 0, 0},
+      {TlsParametersCngAlgUsageCipher, aes, 1, &cbc, 0, 0},
+      {TlsParametersCngAlgUsageCipher, des3, 0, nullptr, 0, 0},
+      {TlsParametersCngAlgUsageCipher, rc4, 0, nullptr, 0, 0},
+  };
+
+  static UNICODE_STRING Unicode(const wchar_t* text) {
+    const auto bytes = static_cast<USHORT>(std::wcslen(text) * sizeof(wchar_t));
+    return {bytes, bytes, const_cast<wchar_t*>(text)};
+  }
+};
+
 // Credentials for one side: TLS 1.2 and newer only. SCH_CREDENTIALS where the system knows it
-// (needed for TLS 1.3), else the older SCHANNEL_CRED limited to TLS 1.2.
+// (needed for TLS 1.3, and for refusing single suites on the server side), else the older
+// SCHANNEL_CRED limited to TLS 1.2, with the system's own algorithm list (that list cannot
+// tell CBC from GCM, and Wine's Schannel takes no list at all).
 SECURITY_STATUS AcquireCredentials(bool client, PCCERT_CONTEXT certificate, CredHandle& handle) {
   TimeStamp expiry;
   const DWORD flags = client ? SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO
                              : SCH_USE_STRONG_CRYPTO;
+  ServerRefusals refusals;
   TLS_PARAMETERS parameters{};
   parameters.grbitDisabledProtocols = SP_PROT_SSL2 | SP_PROT_SSL3 | SP_PROT_TLS1_0 | SP_PROT_TLS1_1;
+  if (!client) {
+    parameters.cDisabledCrypto = static_cast<DWORD>(std::size(refusals.settings));
+    parameters.pDisabledCrypto = refusals.settings;
+  }
   SCH_CREDENTIALS modern{};
   modern.dwVersion = SCH_CREDENTIALS_VERSION;
   modern.dwFlags = flags;
@@ -45,6 +84,13 @@ SECURITY_STATUS AcquireCredentials(bool client, PCCERT_CONTEXT certificate, Cred
   SECURITY_STATUS status =
       AcquireCredentialsHandleA(nullptr, package, use, nullptr, &modern, nullptr, nullptr, &handle, &expiry);
   if (status == SEC_E_OK) return status;
+  if (parameters.cDisabledCrypto != 0) {
+    // A system that knows SCH_CREDENTIALS but not the refusals keeps TLS 1.3 at least.
+    parameters.cDisabledCrypto = 0;
+    parameters.pDisabledCrypto = nullptr;
+    status = AcquireCredentialsHandleA(nullptr, package, use, nullptr, &modern, nullptr, nullptr, &handle, &expiry);
+    if (status == SEC_E_OK) return status;
+  }
   SCHANNEL_CRED older{};
   older.dwVersion = SCHANNEL_CRED_VERSION;
   older.dwFlags = flags;
@@ -82,6 +128,8 @@ class SchannelStream final : public ByteStream {
   // left over: the context takes them, its answer goes out.
   bool continueHandshake(const std::string& target);
   bool decryptOne();
+  // What a failed handshake was: kHandshake for a client; for a server, what its client sent.
+  TlsFailure failureOf(SECURITY_STATUS status) const;
 
   ByteStream& transport_;
   bool client_;
@@ -95,8 +143,22 @@ class SchannelStream final : public ByteStream {
   bool ended_ = false;           // close_notify, or the peer closed
   bool failed_ = false;
   bool closed_ = false;
+  bool timedOut_ = false;  // a receive ran out of time
+  int firstByte_ = -1;     // the first byte the peer sent
   std::string target_;
 };
+
+TlsFailure SchannelStream::failureOf(SECURITY_STATUS status) const {
+  if (client_) return TlsFailure::kHandshake;
+  if (ClientSpokePlainText(firstByte_)) return TlsFailure::kPlainText;
+  switch (status) {
+    case SEC_E_CERT_UNKNOWN:
+    case SEC_E_CERT_EXPIRED:
+    case SEC_E_UNTRUSTED_ROOT: return TlsFailure::kPeerRefusedCertificate;
+    case SEC_E_ALGORITHM_MISMATCH: return TlsFailure::kNoCommonSuite;
+    default: return timedOut_ ? TlsFailure::kTimedOut : TlsFailure::kHandshake;
+  }
+}
 
 SECURITY_STATUS SchannelStream::step(SecBufferDesc* input, SecBufferDesc* output, const std::string& target) {
   ULONG attributes = 0;
@@ -140,8 +202,10 @@ bool SchannelStream::receiveMore() {
   if (n <= 0) {
     ended_ = ended_ || n == 0;
     failed_ = failed_ || n < 0;
+    timedOut_ = n < 0 && platform::LastSocketError() == platform::kTimedOutError;
     return false;
   }
+  if (firstByte_ < 0) firstByte_ = static_cast<unsigned char>(chunk[0]);
   encrypted_.insert(encrypted_.end(), chunk, chunk + n);
   return true;
 }
@@ -158,7 +222,7 @@ bool SchannelStream::handshake(const std::string& target, PCCERT_CONTEXT certifi
   bool needInput = !client_;  // a server waits for the client's hello; a client speaks first
   for (int round = 0; round < 64; ++round) {
     if (needInput && !receiveMore()) {
-      outcome.failure = TlsFailure::kHandshake;
+      outcome.failure = failureOf(SEC_E_OK);
       outcome.reason = ended_ ? "the peer closed the connection during the handshake" : "no answer during the handshake";
       return false;
     }
@@ -202,7 +266,7 @@ bool SchannelStream::handshake(const std::string& target, PCCERT_CONTEXT certifi
       needInput = encrypted_.empty();
       continue;
     }
-    outcome.failure = TlsFailure::kHandshake;
+    outcome.failure = failureOf(status);
     outcome.reason = SystemMessage(static_cast<DWORD>(status));
     return false;
   }
@@ -335,7 +399,10 @@ void SchannelStream::close() {
 class SchannelServerCredentials final : public TlsServerCredentials {
  public:
   explicit SchannelServerCredentials(PCCERT_CONTEXT certificate) : certificate_(certificate) {}
-  ~SchannelServerCredentials() override { CertFreeCertificateContext(certificate_); }
+  ~SchannelServerCredentials() override {
+    ForgetKeyContainer(certificate_);
+    CertFreeCertificateContext(certificate_);
+  }
 
   std::unique_ptr<ByteStream> accept(ByteStream& transport, TlsOutcome& outcome) const override {
     outcome = TlsOutcome{};
@@ -368,8 +435,9 @@ std::unique_ptr<ByteStream> StartTlsClient(ByteStream& transport, const TlsClien
   return stream;
 }
 
-std::shared_ptr<const TlsServerCredentials> TlsServerCredentials::Load(const std::string& certFile,
-                                                                       const std::string& keyFile, std::string& error) {
+std::shared_ptr<const TlsServerCredentials> TlsServerCredentials::LoadFromFiles(const std::string& certFile,
+                                                                                const std::string& keyFile,
+                                                                                CredentialsError& error) {
   PCCERT_CONTEXT certificate = LoadCertificateWithKey(certFile, keyFile, error);
   if (!certificate) return nullptr;
   return std::make_shared<SchannelServerCredentials>(certificate);

@@ -65,6 +65,11 @@ Socket Socket::CreateTcp(bool v6) {
   return Socket(fd);
 }
 
+Socket Socket::CreateUdp() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  return Succeeded(fd >= 0) ? Socket(fd) : Socket();
+}
+
 void Socket::close() {
   const std::intptr_t h = handle_.exchange(kInvalid);
   if (h != kInvalid) ::close(Fd(h));

@@ -66,6 +66,12 @@ Socket Socket::CreateTcp(bool v6) {
   return Socket(static_cast<std::intptr_t>(s));
 }
 
+Socket Socket::CreateUdp() {
+  InitSocketLibrary();
+  const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  return Succeeded(s != INVALID_SOCKET) ? Socket(static_cast<std::intptr_t>(s)) : Socket();
+}
+
 void Socket::close() {
   const std::intptr_t h = handle_.exchange(kInvalid);
   if (h != kInvalid) closesocket(S(h));
