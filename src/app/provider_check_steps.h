@@ -45,16 +45,21 @@ class CheckLog final : public link::MainWindow {
   std::vector<std::string> lines_;
 };
 
-// How the certificate check is mended for this connection: where its fingerprint is set.
+// How the certificate check is mended for this connection, each way named by the front end
+// (check_mends.h): where the fingerprint, the TLS mode, the trusted certificates and the server are set.
 struct TlsHintWords {
-  std::string fingerprintSetting;  // "SMTP_TLS_FINGERPRINT", "fingerprint= в строке счета 2"
-  std::string modeAdvice;          // which TLS mode goes with which port
+  std::string fingerprint;  // "командой "quelma config smtp set --fingerprint ..."", "в окне ..."
+  std::string modeAdvice;   // which TLS mode goes with which port
+  std::string mode{};       // where the TLS mode and the port are set
+  std::string caFile{};     // where the extra trusted certificates are named
+  std::string server{};     // where the server's name is set
 };
 
 // The name lookup and the connect, as the clients make them: steps "Поиск адреса" and
-// "Соединение". False after a failed step (the rest of `remaining` skipped).
+// "Соединение". False after a failed step (the rest of `remaining` skipped). `serverMend` names
+// where the server and port are set.
 bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
-                       net::PlainStream& stream, const std::vector<std::string>& remaining);
+                       net::PlainStream& stream, const std::vector<std::string>& remaining, const std::string& serverMend);
 
 // The TLS step from the handshake's outcome: passed with the certificate seen, a warning when
 // it runs out within kCertificateWarningDays, failed with the hint for its failure.

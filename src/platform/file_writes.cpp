@@ -6,10 +6,11 @@ namespace quelma::platform {
 
 WriteResult AtomicReplace(const std::string& path, std::string_view bytes, CreateMode mode) {
   const std::string temporary = path + ".tmp";
-  auto file = OutputFile::Create(temporary, mode == CreateMode::kPrivate ? CreateMode::kPrivate : CreateMode::kTruncate);
+  const bool ownerOnly = mode == CreateMode::kPrivate;
+  auto file = OutputFile::Create(temporary, ownerOnly ? CreateMode::kPrivate : CreateMode::kTruncate);
   if (!file) return WriteResult::kCannotCreate;
   const bool written = file->write(bytes) && file->sync() && file->close();
-  if (!written || !RenameReplacing(temporary, path)) {
+  if (!written || !RenameReplacing(temporary, path, !ownerOnly)) {
     file.reset();
     RemoveFile(temporary);
     return WriteResult::kWriteFailed;

@@ -83,8 +83,15 @@ bool CopyToEnd(InputFile& in, OutputFile& out);
 // Appends in one write and, when `durable`, syncs before returning.
 bool AppendToFile(const std::string& path, std::string_view bytes, bool durable);
 
-// Renames `from` to `to`, replacing `to` if it exists.
-bool RenameReplacing(const std::string& from, const std::string& to);
+// Renames `from` to `to`, replacing `to` if it exists. With `keepAccess` the new content gets
+// the access rights the old file had (POSIX); without it, it keeps its own.
+bool RenameReplacing(const std::string& from, const std::string& to, bool keepAccess = true);
+
+enum class OwnerOnly { kAlready, kMade, kFailed };
+
+// Makes an existing file readable and writable by its owner alone (0600) when others (group or
+// world) may read or write it. Windows: nothing to do, kAlready.
+OwnerOnly MakeOwnerOnly(const std::string& path);
 
 // Renames `from` to `to` only if no `to` exists; false (and nothing changed) otherwise.
 bool RenameNoReplace(const std::string& from, const std::string& to);
