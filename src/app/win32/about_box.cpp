@@ -2,6 +2,7 @@
 #include "app/win32/about_box.h"
 
 #include "quelma_version.h"
+#include "resource_ids.h"
 #include "win32_ui/html_help.h"
 #include "app/win32/program.h"
 
