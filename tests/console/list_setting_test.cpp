@@ -65,7 +65,8 @@ TEST(ListSetting, ListenAddressesGetOneVerdictFromEveryFrontEndAndTheServers) {
 
     // The file reader keeps the list as written, items joined by commas.
     Configuration read;
-    platform::StringSource source("[Parameters]\r\nLISTEN_ADDRESSES = " + c.text + "\r\n");
+    const std::string file = "[Parameters]\r\nLISTEN_ADDRESSES = " + c.text + "\r\n";
+    platform::StringSource source(file);
     ReadConfiguration(source, read);
     EXPECT_EQ(ReadListenAddresses(read.LISTEN_ADDRESSES).has_value(), c.badItem == nullptr) << c.text;
 
