@@ -3,13 +3,6 @@
 set(QUELMA_DEBIAN ${PROJECT_SOURCE_DIR}/packaging/debian)
 set(QUELMA_DOC_DIR share/doc/quelma)
 
-# The version the Windows program states in its resources, and the installer takes too.
-file(STRINGS ${PROJECT_SOURCE_DIR}/resources/quelma.rc QUELMA_RC_VERSION REGEX "VALUE \"ProductVersion\"")
-if(NOT QUELMA_RC_VERSION MATCHES "\"([0-9]+\\.[0-9]+\\.[0-9]+)\"")
-  message(FATAL_ERROR "No ProductVersion in resources/quelma.rc")
-endif()
-set(QUELMA_VERSION ${CMAKE_MATCH_1})
-
 install(TARGETS quelma RUNTIME DESTINATION sbin)
 # The unit goes where Debian's systemd looks for the units of packages, whatever the prefix.
 install(FILES ${QUELMA_DEBIAN}/quelma.service DESTINATION /lib/systemd/system)
@@ -17,11 +10,13 @@ install(FILES ${QUELMA_DEBIAN}/quelma.service DESTINATION /lib/systemd/system)
 # Man pages and the larger documents compressed as Debian keeps them (gzip -n: no time stamp,
 # so the same sources give the same package); a man page's @VERSION@ becomes the version.
 set(QUELMA_COMPRESSED)
-foreach(pair "docs/man/quelma.8;share/man/man8" "docs/man/quelma.cfg.5;share/man/man5"
-             "README.md;${QUELMA_DOC_DIR}")
+# The package is the project's own (a native Debian package, version without a Debian
+# revision): its changelog is changelog.gz, as lintian expects of such a package.
+foreach(pair "docs/man/quelma.8;share/man/man8;quelma.8" "docs/man/quelma.cfg.5;share/man/man5;quelma.cfg.5"
+             "README.md;${QUELMA_DOC_DIR};README.md" "packaging/debian/changelog;${QUELMA_DOC_DIR};changelog")
   list(GET pair 0 source)
   list(GET pair 1 destination)
-  get_filename_component(name ${source} NAME)
+  list(GET pair 2 name)
   set(output ${CMAKE_BINARY_DIR}/package_files/${name}.gz)
   add_custom_command(OUTPUT ${output}
                      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package_files
@@ -53,7 +48,8 @@ dial-up through pppd or the network.
 
 The package runs it as the systemd service quelma, user quelma, with its
 settings and mail in /var/lib/quelma.")
-set(CPACK_PACKAGE_CONTACT "Quelmar Mail Server developers <quelma@localhost>")
+# The maintainer address is the project's packaging address, the same as in the changelog.
+set(CPACK_PACKAGE_CONTACT "Quelmar Mail Server developers <packages@quelmar.org>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -6,6 +6,7 @@
 
 #include "link/activity_log.h"
 #include "serving/server_thread.h"
+#include "config/list_setting.h"
 #include "net/address_ranges.h"
 #include "net/listener.h"
 #include "net/tls.h"
@@ -27,15 +28,16 @@ constexpr char kPrivateNetworks[] = "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192
 
 std::string Megabytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " МБ"; }
 
-// Whether the port can be opened on every listening address; the socket error otherwise.
+// Whether the port can be opened on every listening address (a list the servers refuse is
+// checked before); the socket error otherwise.
 std::optional<int> PortTakenError(const config::Configuration& config, std::uint16_t port) {
-  bool every = true;
-  const std::vector<platform::IpAddress> addresses = serving::ListenAddressesOf(config.LISTEN_ADDRESSES, every);
+  const auto listen = config::ReadListenAddresses(config.LISTEN_ADDRESSES);
+  if (!listen) return std::nullopt;
   net::Listener listener;
-  for (const platform::IpAddress& address : addresses) {
+  for (const platform::IpAddress& address : listen->addresses) {
     if (listener.open(address, port, 1) != net::ListenFailure::kNone) {
       const int error = platform::LastSocketError();
-      if (every && address.v6) continue;  // a machine without IPv6 listens on IPv4 alone
+      if (listen->every && address.v6) continue;  // a machine without IPv6 listens on IPv4 alone
       listener.close();
       return error;
     }
@@ -47,8 +49,14 @@ std::optional<int> PortTakenError(const config::Configuration& config, std::uint
 void CheckPort(CheckSteps& steps, const config::Configuration& config, const LocalCheckContext& context,
                const std::string& what, std::int32_t port, const std::string& setting) {
   const std::string name = "Порт " + what + " " + std::to_string(port);
-  if (port <= 0 || port > 65535) {
-    return steps.fail(name, "номер порта вне 1-65535", "Задайте правильный номер порта в " + setting + ".");
+  const std::string mend = NameMend(context.mend, Mend::kServersSetting, setting);
+  if (const auto problem = config::ListenAddressesProblem(config.LISTEN_ADDRESSES)) {
+    return steps.fail(name, "LISTEN_ADDRESSES: " + *problem + " Сервер не откроет порт",
+                      "Исправьте адреса " + NameMend(context.mend, Mend::kServersSetting, "LISTEN_ADDRESSES") +
+                          ": IP-адреса через запятую или * для всех.");
+  }
+  if (port <= 0 || port > config::limits::kPort) {
+    return steps.fail(name, "номер порта вне 1-" + std::to_string(config::limits::kPort), "Задайте правильный номер порта " + mend + ".");
   }
   if (!platform::InitSocketLibrary()) return steps.fail(name, "библиотека сокетов не запускается", "Перезапустите компьютер.");
   const std::optional<int> error = PortTakenError(config, static_cast<std::uint16_t>(port));
@@ -63,20 +71,22 @@ void CheckPort(CheckSteps& steps, const config::Configuration& config, const Loc
   if (*error == kAccessDenied && platform::kLowPortsArePrivileged && port < 1024) {
     return steps.warn(name, seen + " (порт ниже 1024, а у этой команды нет права его открыть)",
                       "Служба quelma его откроет (systemd дает ей CAP_NET_BIND_SERVICE); программе, запущенной "
-                      "вручную, нужен root или порт выше 1024 в " + setting + ". Не занят ли он другой программой, "
+                      "вручную, нужен root или порт выше 1024 (" + mend + "). Не занят ли он другой программой, "
                       "покажет \"ss -ltnp\".");
   }
   if (*error == kAccessDenied) {
     return steps.fail(name, seen,
                       "Порт занят другой программой, не дающей его открыть: остановите ее (найти ее: \"netstat -ano\") "
-                      "или задайте другой порт в " + setting + ".");
+                      "или задайте другой порт " + mend + ".");
   }
   if (*error == kAddressNotAvailable) {
-    return steps.fail(name, seen, "Адреса из LISTEN_ADDRESSES нет на этом компьютере: исправьте LISTEN_ADDRESSES.");
+    return steps.fail(name, seen,
+                      "Адреса из LISTEN_ADDRESSES нет на этом компьютере: исправьте адреса " +
+                          NameMend(context.mend, Mend::kServersSetting, "LISTEN_ADDRESSES") + ".");
   }
   steps.fail(name, seen,
              "Порт занят другой программой (другой почтовый сервер?): остановите ее (найти ее: \"ss -ltnp\" в Linux, "
-             "\"netstat -ano\" в Windows) или задайте другой порт в " + setting + ".");
+             "\"netstat -ano\" в Windows) или задайте другой порт " + mend + ".");
 }
 
 // "/a/b/" -> "/a/" (a folder's name ends with the separator).
@@ -87,7 +97,9 @@ std::string ParentFolder(const std::string& folder) {
   return cut == std::string::npos ? std::string() : folder.substr(0, cut + 1);
 }
 
-void CheckFolder(CheckSteps& steps, const std::string& what, const std::string& folder) {
+// `setting` is the folder's quelma.cfg key, empty for the program's own folder.
+void CheckFolder(CheckSteps& steps, const LocalCheckContext& context, const std::string& what, const std::string& folder,
+                 const std::string& setting) {
   const std::string name = "Папка " + what;
   if (!platform::IsDirectory(folder)) {
     // Before the first start (a fresh install) the program has not made it yet.
@@ -97,7 +109,9 @@ void CheckFolder(CheckSteps& steps, const std::string& what, const std::string& 
                             ParentFolder(folder) + ".");
     }
     return steps.fail(name, folder + ": папки нет, нет и " + ParentFolder(folder),
-                      "Исправьте путь в настройках или создайте эти папки.");
+                      setting.empty() ? std::string("Создайте эти папки.")
+                                      : "Исправьте путь " + NameMend(context.mend, Mend::kServersSetting, setting) +
+                                            " или создайте эти папки.");
   }
   const std::string probe = folder + "quelma-check-" + std::to_string(platform::ProcessUniqueTicks().next()) + ".tmp";
   auto file = platform::OutputFile::Create(probe, platform::CreateMode::kExclusive);
@@ -139,9 +153,9 @@ void CheckDiskSpace(CheckSteps& steps, const LocalCheckContext& context, const s
 
 // Whether mail programs of other computers can reach the servers at all.
 bool ListensBeyondLoopback(const config::Configuration& config) {
-  bool every = true;
-  const std::vector<platform::IpAddress> addresses = serving::ListenAddressesOf(config.LISTEN_ADDRESSES, every);
-  return every || std::any_of(addresses.begin(), addresses.end(), [](const platform::IpAddress& a) {
+  const auto listen = config::ReadListenAddresses(config.LISTEN_ADDRESSES);
+  if (!listen) return false;  // the servers open no port on a list they refuse
+  return listen->every || std::any_of(listen->addresses.begin(), listen->addresses.end(), [](const platform::IpAddress& a) {
            const bool loopback = a.v6 ? a == *platform::ParseIpAddress("::1") : a.bytes[0] == 127;
            return !loopback;
          });
@@ -150,13 +164,13 @@ bool ListensBeyondLoopback(const config::Configuration& config) {
 // A user without a password logs in only from this computer: a failure while other computers
 // can reach the servers (their mail programs cannot collect that mail), the daemon aside, which
 // never logs in.
-void CheckUsers(CheckSteps& steps, const config::Configuration& config) {
+void CheckUsers(CheckSteps& steps, const config::Configuration& config, const LocalCheckContext& context) {
   const bool reachable = ListensBeyondLoopback(config);
   bool any = false;
   for (const config::LocalUser& user : config.users) {
     if (!user.password.empty() || platform::EqualsIgnoreAsciiCase(user.name, config.Daemon)) continue;
     any = true;
-    const std::string mend = "Задайте пароль: \"quelma set-password user " + user.name + "\" или в окне настроек.";
+    const std::string mend = "Задайте пароль " + NameMend(context.mend, Mend::kUserPassword, user.name) + ".";
     if (reachable) {
       steps.fail("Пользователь " + user.name, "пароля нет: с других компьютеров он не войдет", mend);
     } else {
@@ -178,12 +192,16 @@ void CheckPlaintextLogin(CheckSteps& steps, const config::Configuration& config)
   steps.pass("Пароли открытым текстом", shown);
 }
 
-void CheckRelayNetworks(CheckSteps& steps, const config::Configuration& config) {
+void CheckRelayNetworks(CheckSteps& steps, const config::Configuration& config, const LocalCheckContext& context) {
   const char* name = "Сети для пересылки";
+  const std::string mend = NameMend(context.mend, Mend::kServersSetting, "RELAY_NETWORKS");
   const std::string shown = "RELAY_NETWORKS = " + (config.RELAY_NETWORKS.empty() ? std::string("(пусто)") : config.RELAY_NETWORKS);
-  const auto ranges = net::ParseAddressRanges(config.RELAY_NETWORKS);
-  if (!ranges) return steps.fail(name, shown + ": не читается", "Исправьте RELAY_NETWORKS: сети через запятую, вида 192.168.1.0/24.");
-  const auto privateRanges = net::ParseAddressRanges(kPrivateNetworks);
+  const auto ranges = net::ParseAddressRanges(config::ListItems(config.RELAY_NETWORKS));
+  if (!ranges) {
+    return steps.fail(name, shown + ": не читается",
+                      "Исправьте сети " + mend + ": сети через запятую, вида 192.168.1.0/24.");
+  }
+  const auto privateRanges = net::ParseAddressRanges(config::ListItems(kPrivateNetworks));
   std::vector<std::string> open, wide;
   for (const net::AddressRange& range : *ranges) {
     const std::string text = range.base.toString() + "/" + std::to_string(range.prefix);
@@ -199,13 +217,13 @@ void CheckRelayNetworks(CheckSteps& steps, const config::Configuration& config) 
   if (!open.empty()) {
     return steps.fail(name, shown,
                       "Сеть " + open.front() + " - это весь Интернет: программа станет открытым ретранслятором "
-                      "спама. Оставьте в RELAY_NETWORKS только сети офиса.");
+                      "спама. Оставьте в сетях для пересылки только сети офиса (" + mend + ").");
   }
   if (!wide.empty()) {
     std::string list;
     for (const std::string& w : wide) list += (list.empty() ? "" : ", ") + w;
     return steps.warn(name, shown, "Сети " + list + " шире частных сетей офиса: через программу смогут отправлять "
-                                   "почту чужие компьютеры. Проверьте RELAY_NETWORKS.");
+                                   "почту чужие компьютеры. Проверьте сети " + mend + ".");
   }
   steps.pass(name, shown);
 }
@@ -215,14 +233,15 @@ void CheckConnection(CheckSteps& steps, const config::Configuration& config, con
   if (config.UseLAN) return steps.pass(name, "через локальную сеть (UseLAN = YES)");
   if (config.DialUpRecord.empty()) {
     return steps.fail(name, "задан дозвон (UseLAN = NO), но соединение не выбрано",
-                      "Выберите соединение удаленного доступа в настройках связи или задайте UseLAN = YES.");
+                      "Выберите соединение удаленного доступа " + NameMend(context.mend, Mend::kDialUpEntry) +
+                          " или включите связь через локальную сеть (UseLAN = YES).");
   }
   const std::vector<std::string> entries = context.dialUpEntries ? context.dialUpEntries() : std::vector<std::string>{};
   if (std::find(entries.begin(), entries.end(), config.DialUpRecord) == entries.end()) {
     std::string list;
     for (const std::string& e : entries) list += (list.empty() ? "" : ", ") + e;
     return steps.fail(name, "соединения \"" + config.DialUpRecord + "\" нет (есть: " + (list.empty() ? "никаких" : list) + ")",
-                      "Выберите существующее соединение в настройках связи (в Linux: файл в /etc/ppp/peers/).");
+                      "Выберите существующее соединение " + NameMend(context.mend, Mend::kDialUpEntry) + ".");
   }
   steps.pass(name, "дозвон через \"" + config.DialUpRecord + "\"");
 }
@@ -249,6 +268,24 @@ void CheckTlsCertificate(CheckSteps& steps, const config::Configuration& config)
   steps.pass(name, "\"" + config.TLS_CERT_FILE + "\" и ключ \"" + config.TLS_KEY_FILE + "\" годятся");
 }
 
+// A key or an account word this build does not know is most likely a typo: it is kept in the
+// file but does nothing.
+void CheckUnknownSettings(CheckSteps& steps, const config::Configuration& config) {
+  const char* hint = "Программа не знает такого параметра и не использует его (опечатка? или он от более новой версии). "
+                     "Исправьте написание в quelma.cfg или удалите строку; при сохранении настроек он остается как есть.";
+  for (const config::UnknownParameter& unknown : config.unknownParameters) {
+    const std::string key = unknown.line.substr(0, unknown.line.find_first_of(" \t="));
+    steps.warn("Параметр " + key, "quelma.cfg: неизвестный параметр: " + unknown.line, hint);
+  }
+  for (std::size_t i = 0; i < config.accounts.size(); ++i) {
+    for (const std::string& word : config.accounts[i].unknownWords) {
+      steps.warn("Счет " + std::to_string(i), "quelma.cfg: неизвестное слово в строке счета: " + word,
+                 "Программа знает в строке счета только tls=, fingerprint=, auth=, oauth=, keep= и maxsize= (опечатка? "
+                 "или слово от более новой версии). Исправьте строку в quelma.cfg.");
+    }
+  }
+}
+
 }  // namespace
 
 CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheckContext& context) {
@@ -261,20 +298,22 @@ CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheck
     if (config.POP3_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "POP3 (TLS)", config.POP3_SRV_TLS_PORT, "POP3_SRV_TLS_PORT");
   }
   CheckTlsCertificate(steps, config);
-  CheckFolder(steps, "почтовых ящиков", config.MailDropDir);
-  CheckFolder(steps, "очереди", config.QueueDir);
-  CheckFolder(steps, "программы", context.programDir);
+  CheckFolder(steps, context, "почтовых ящиков", config.MailDropDir, "MailDropDir");
+  CheckFolder(steps, context, "очереди", config.QueueDir, "QueueDir");
+  CheckFolder(steps, context, "программы", context.programDir, "");
   CheckDiskSpace(steps, context, {config.MailDropDir, config.QueueDir, context.programDir});
   if (config.LocalDomain.empty()) {
     steps.fail("Локальный домен", "LocalDomain не задан",
-               "Задайте LocalDomain (домен почты офиса) в настройках: без него сервер не знает, какая почта своя.");
+               "Задайте локальный домен (домен почты офиса) " + NameMend(context.mend, Mend::kServersSetting, "LocalDomain") +
+                   ": без него сервер не знает, какая почта своя.");
   } else {
     steps.pass("Локальный домен", config.LocalDomain);
   }
-  CheckUsers(steps, config);
+  CheckUsers(steps, config, context);
   CheckPlaintextLogin(steps, config);
-  CheckRelayNetworks(steps, config);
+  CheckRelayNetworks(steps, config, context);
   CheckConnection(steps, config, context);
+  CheckUnknownSettings(steps, config);
   return target;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/check_mends.h"
 #include "app/check_report.h"
 #include "config/configuration.h"
 
@@ -27,6 +28,8 @@ struct LocalCheckContext {
   std::function<bool()> programRunning;
   // The dial-up entries of this machine.
   std::function<std::vector<std::string>()> dialUpEntries;
+  // How the front end names the way to change a setting in a hint (the command line's when empty).
+  MendWords mend;
 };
 
 CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheckContext& context);

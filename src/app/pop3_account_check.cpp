@@ -4,6 +4,7 @@
 #include <set>
 
 #include "app/check_transcript.h"
+#include "app/own_server.h"
 #include "app/provider_check.h"
 #include "app/provider_check_steps.h"
 #include "net/tls_log_text.h"
@@ -58,8 +59,10 @@ class AccountCheck {
   void capabilities(bool failed, Pop3ClientError error);
   void login(bool failed, Pop3ClientError error);
   std::string n() const { return std::to_string(index_); }
+  std::string mend(Mend what) const { return NameMend(context_.mend, what, n()); }
   TlsHintWords tlsWords() const {
-    return {"fingerprint= в строке счета " + n(), "tls=ssl обычно на порту 995, tls=stls на порту 110"};
+    return {mend(Mend::kAccountFingerprint), "SSL/TLS обычно на порту 995, STLS на порту 110", mend(Mend::kAccountTls),
+            NameMend(context_.mend, Mend::kCaFile), mend(Mend::kAccountServer)};
   }
 
   const config::Configuration& config_;
@@ -87,7 +90,15 @@ std::vector<std::string> AccountCheck::plan() const {
 void AccountCheck::run() {
   if (account_.auth != config::OauthMechanism::kNone && account_.tls == config::TlsMode::kNone) {
     steps_.fail(kStepSettings, "вход по OAuth 2.0 задан для счета без TLS",
-                "Задайте для счета tls=ssl (порт 995) или tls=stls: маркер доступа не передается без шифрования.");
+                "Задайте для счета шифрование SSL/TLS (порт 995) или STLS " + mend(Mend::kAccountTls) +
+                    ": маркер доступа не передается без шифрования.");
+    return;
+  }
+  if (NamesOwnPop3Server(config_, account_)) {
+    steps_.warn(kStepSettings,
+                "не настроен: " + account_.server + ":" + std::to_string(account_.port) +
+                    " - это POP3 сервер самой программы, а не провайдер; счет не загружается",
+                "Задайте сервер, порт и логин провайдера " + mend(Mend::kAccountServer) + ".");
     return;
   }
   const std::vector<std::string> planned = plan();
@@ -95,7 +106,7 @@ void AccountCheck::run() {
   const net::TlsClient tls = transcript_.tlsClient(settings);
   CheckConnection connection(transcript_);
   const CheckConnection::Target target{account_.server, static_cast<std::uint16_t>(account_.port), context_.timeoutMs,
-                                       account_.tls == config::TlsMode::kImplicit};
+                                       account_.tls == config::TlsMode::kImplicit, mend(Mend::kAccountServer)};
   if (!connection.open(
           steps_, target, planned, tls, [this](const std::string& text) { log_.log().LogPop3Client(text); },
           [&] {
@@ -147,8 +158,8 @@ void AccountCheck::greeting(bool failed, Pop3ClientError error) {
     return steps_.fail(kStepGreeting, seen, "Сервер отказал в обслуживании: повторите позже или спросите провайдера.");
   }
   steps_.fail(kStepGreeting, seen.empty() ? "сервер не прислал приветствие POP3" : "приветствие оборвано: " + seen,
-              "На этом порту нет POP3 сервера, или он ждет TLS с первого байта: проверьте порт и tls= счета " +
-                  n() + " (tls=ssl - порт 995).");
+              "На этом порту нет POP3 сервера, или он ждет TLS с первого байта: проверьте порт и шифрование счета " +
+                  n() + " (SSL/TLS - порт 995); они задаются " + mend(Mend::kAccountTls) + ".");
 }
 
 void AccountCheck::capabilities(bool failed, Pop3ClientError error) {
@@ -162,13 +173,14 @@ void AccountCheck::capabilities(bool failed, Pop3ClientError error) {
   if (failed) {
     if (error == Pop3ClientError::kStlsNotOffered) {
       return steps_.fail(kStepCapabilities, "CAPA: " + (list.empty() ? std::string("(нет)") : list),
-                         "Сервер не предлагает STLS: задайте для счета " + n() +
-                             " tls=ssl с портом 995, если сервер его знает; без шифрования вход запрещен настройками.");
+                         "Сервер не предлагает STLS: задайте для счета " + n() + " шифрование SSL/TLS с портом 995 " +
+                             mend(Mend::kAccountTls) + ", если сервер его знает; без шифрования вход запрещен настройками.");
     }
     if (error == Pop3ClientError::kAuthNotOffered) {
       return steps_.fail(kStepCapabilities, "CAPA: " + (list.empty() ? std::string("(нет)") : list),
                          "Сервер не предлагает вход " + std::string(config::OauthMechanismName(account_.auth)) +
-                             ": проверьте сервер и auth= счета " + n() + ", или войдите паролем.");
+                             ": проверьте сервер и способ входа счета " + n() + " (он задается " + mend(Mend::kAccountAuth) +
+                             "), или входите паролем.");
     }
     return steps_.fail(kStepCapabilities, "сервер не ответил на CAPA",
                        "Сервер не ответил за " + std::to_string(context_.timeoutMs / 1000) + " с: повторите позже.");
@@ -180,8 +192,9 @@ void AccountCheck::capabilities(bool failed, Pop3ClientError error) {
     const std::string upper = "\n" + *capa;
     if (list.empty() || (upper.find("\nUIDL") == std::string::npos && upper.find("\nuidl") == std::string::npos)) {
       return steps_.warn(kStepCapabilities, shown,
-                         "Сервер не называет UIDL: без него письма не могут оставаться на сервере (keep= счета " +
-                             n() + "), они будут удаляться после загрузки. Уберите keep= или спросите провайдера.");
+                         "Сервер не называет UIDL: без него письма не могут оставаться на сервере (хранение задано для счета " +
+                             n() + "), они будут удаляться после загрузки. Уберите хранение " + mend(Mend::kAccountKeep) +
+                             " или спросите провайдера.");
     }
   }
   steps_.pass(kStepCapabilities, shown);
@@ -212,20 +225,19 @@ void AccountCheck::login(bool failed, Pop3ClientError error) {
                            "закончится.");
       }
       return steps_.fail(kStepLogin, detail,
-                         "Проверьте имя входа и пароль счета " + n() + ": пароль задается командой \"quelma set-password account " +
-                             n() + "\" или в окне настроек.");
+                         "Проверьте имя входа и пароль счета " + n() + ": пароль задается " + mend(Mend::kAccountPassword) + ".");
     case Pop3ClientError::kOauthLogin:
       return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Нет действующего разрешения OAuth: войдите заново командой \"quelma oauth login account " + n() +
-                             "\" (в Windows - в окне настроек счета).");
+                         "Нет действующего разрешения OAuth: войдите заново " + mend(Mend::kAccountOauthLogin) + ".");
     case Pop3ClientError::kOauthToken:
       return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки "
-                         "(quelma oauth set ...), затем повторите проверку.");
+                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки (они "
+                         "задаются " + NameMend(context_.mend, Mend::kOauthPlatform, account_.oauth) +
+                             "), затем повторите проверку.");
     case Pop3ClientError::kAuthRefused:
       return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Сервер не принял маркер доступа, даже новый: войдите заново командой \"quelma oauth login account " +
-                             n() + "\" и проверьте, что провайдер разрешает вход по POP3.");
+                         "Сервер не принял маркер доступа, даже новый: войдите заново " + mend(Mend::kAccountOauthLogin) +
+                             " и проверьте, что провайдер разрешает вход по POP3.");
     default: break;
   }
   steps_.fail(kStepLogin, detail + "\nсервер не ответил или оборвал соединение (ошибка " +

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "app/check_mends.h"
 #include "app/check_report.h"
 #include "config/configuration.h"
 #include "net/access_token_source.h"
@@ -25,6 +26,8 @@ struct ProviderCheckContext {
       tokens;
   // Seconds since 1970 (UTC), for the certificates' expiry.
   std::function<std::int64_t()> now;
+  // How the front end names the way to change a setting in a hint (the command line's when empty).
+  MendWords mend;
 };
 
 CheckTarget CheckSmtpProvider(const config::Configuration& config, const ProviderCheckContext& context);

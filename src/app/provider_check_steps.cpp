@@ -46,24 +46,26 @@ std::string TlsFailureHint(const net::TlsOutcome& outcome, const net::TlsClientS
   switch (outcome.failure) {
     case net::TlsFailure::kUntrusted:
       return "Сертификат сервера не ведет к доверенному. Если сервер свой или его сертификат выдан своим "
-             "центром сертификации, укажите файл с сертификатом этого центра (PEM) в TLS_CA_FILE или задайте "
-             "отпечаток сертификата в " + words.fingerprintSetting + ": " + sha + ".";
+             "центром сертификации, укажите файл с сертификатом этого центра (PEM) как доверенный (TLS_CA_FILE) " +
+             words.caFile + " или задайте отпечаток сертификата " + words.fingerprint + ": " + sha + ".";
     case net::TlsFailure::kHostName:
       return "Сертификат выдан для других имен. Укажите имя сервера так, как оно записано в сертификате, "
-             "или узнайте у провайдера правильное имя сервера (сейчас \"" + settings.host + "\").";
+             "или узнайте у провайдера правильное имя сервера (сейчас \"" + settings.host + "\"); имя задается " +
+             words.server + ".";
     case net::TlsFailure::kExpired:
       return "Срок действия сертификата сервера истек или еще не начался: сообщите провайдеру и проверьте "
              "дату и время на этом компьютере.";
     case net::TlsFailure::kPin:
       return "Сервер прислал сертификат с другим отпечатком (" + sha + "). Если провайдер сменил сертификат, "
-             "задайте новый отпечаток в " + words.fingerprintSetting +
-             "; если нет, соединение может быть перехвачено.";
+             "задайте новый отпечаток " + words.fingerprint + "; если нет, соединение может быть перехвачено.";
     case net::TlsFailure::kSettings:
       return "Файл доверенных сертификатов TLS_CA_FILE (" + settings.caFile +
-             ") не читается: проверьте путь и содержимое (сертификаты в PEM).";
-    default: break;  // kHandshake (a provider's handshake tells no more)
+             ") не читается: проверьте его содержимое (сертификаты в PEM) и путь, который задается " + words.caFile + ".";
+    default:
+      break;  // kHandshake and the server side's failures: a provider's handshake tells no more
   }
-  return "Соединение TLS не установлено: проверьте режим TLS и порт (" + words.modeAdvice + ").";
+  return "Соединение TLS не установлено: проверьте режим TLS и порт (" + words.modeAdvice + "); они задаются " +
+         words.mode + ".";
 }
 
 }  // namespace
@@ -79,11 +81,11 @@ std::intptr_t CheckLog::send(unsigned message, std::uintptr_t, std::intptr_t lPa
 }
 
 bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
-                       net::PlainStream& stream, const std::vector<std::string>& remaining) {
+                       net::PlainStream& stream, const std::vector<std::string>& remaining, const std::string& serverMend) {
   std::vector<std::string> after(remaining);
   after.insert(after.begin(), kStepConnect);
   if (server.empty()) {
-    steps.fail(kStepLookup, "имя сервера не задано", "Задайте имя сервера в настройках.");
+    steps.fail(kStepLookup, "имя сервера не задано", "Задайте имя сервера " + serverMend + ".");
     steps.skipAfterFailure(after);
     return false;
   }
@@ -104,7 +106,8 @@ bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16
     addresses = platform::ResolveHostAddresses(server);
     if (addresses.empty()) {
       steps.fail(kStepLookup, "имя \"" + server + "\" не найдено (" + link::WinsockErrorName(platform::LastSocketError()) + ")",
-                 "Проверьте, правильно ли написано имя сервера, и есть ли связь с Интернетом (DNS).");
+                 "Проверьте, правильно ли написано имя сервера (оно задается " + serverMend +
+                     "), и есть ли связь с Интернетом (DNS).");
       steps.skipAfterFailure(after);
       return false;
     }
@@ -125,7 +128,7 @@ bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16
       steps.fail(kStepConnect, tried,
                  error == kConnectionRefused
                      ? "Сервер отверг соединение: на порту " + std::to_string(port) +
-                           " никто не ждет. Проверьте номер порта и имя сервера."
+                           " никто не ждет. Проверьте номер порта и имя сервера: они задаются " + serverMend + "."
                      : "Сервер не ответил за " + std::to_string(timeoutMs / 1000) +
                            " с: проверьте имя сервера, порт, брандмауэр и связь с Интернетом.");
     }
@@ -194,7 +197,9 @@ std::string CapabilityList(const std::string& reply, bool smtp) {
 bool CheckConnection::open(CheckSteps& steps, const Target& target, const std::vector<std::string>& planned,
                            const net::TlsClient& tls, const std::function<void(const std::string&)>& log,
                            const std::function<void()>& addTlsStep) {
-  if (!CheckConnectSteps(steps, target.server, target.port, target.timeoutMs, plain_, planned)) return false;
+  if (!CheckConnectSteps(steps, target.server, target.port, target.timeoutMs, plain_, planned, target.serverMend)) {
+    return false;
+  }
   if (!target.implicitTls) return true;
   net::TlsFailure failure = net::TlsFailure::kNone;
   secure_ = net::StartClientTls(tls, recorded_, log, failure);

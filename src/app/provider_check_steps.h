@@ -46,16 +46,21 @@ class CheckLog final : public link::MainWindow {
   std::vector<std::string> lines_;
 };
 
-// How the certificate check is mended for this connection: where its fingerprint is set.
+// How the certificate check is mended for this connection, each way named by the front end
+// (check_mends.h): where the fingerprint, the TLS mode, the trusted certificates and the server are set.
 struct TlsHintWords {
-  std::string fingerprintSetting;  // "SMTP_TLS_FINGERPRINT", "fingerprint= в строке счета 2"
-  std::string modeAdvice;          // which TLS mode goes with which port
+  std::string fingerprint;  // "командой "quelma config smtp set --fingerprint ..."", "в окне ..."
+  std::string modeAdvice;   // which TLS mode goes with which port
+  std::string mode{};       // where the TLS mode and the port are set
+  std::string caFile{};     // where the extra trusted certificates are named
+  std::string server{};     // where the server's name is set
 };
 
 // The name lookup and the connect, as the clients make them: steps "Поиск адреса" and
-// "Соединение". False after a failed step (the rest of `remaining` skipped).
+// "Соединение". False after a failed step (the rest of `remaining` skipped). `serverMend` names
+// where the server and port are set.
 bool CheckConnectSteps(CheckSteps& steps, const std::string& server, std::uint16_t port, std::uint32_t timeoutMs,
-                       net::PlainStream& stream, const std::vector<std::string>& remaining);
+                       net::PlainStream& stream, const std::vector<std::string>& remaining, const std::string& serverMend);
 
 // The connection a provider check talks over, opened as the clients open theirs: the lookup and
 // the connect (CheckConnectSteps), the plain stream recorded for the transcript, and with TLS from
@@ -67,6 +72,7 @@ class CheckConnection {
     std::uint16_t port = 0;
     std::uint32_t timeoutMs = 0;
     bool implicitTls = false;  // the handshake right after the connect
+    std::string serverMend;    // where the front end sets server and port (the hints name it)
   };
   explicit CheckConnection(CheckTranscript& transcript) : recorded_(plain_, transcript) {}
   ~CheckConnection() { close(); }

@@ -1,6 +1,7 @@
 // The session chain: start, dialer, clients, one account after another, and the hang-up.
 #include "app/session_control.h"
 
+#include "app/own_server.h"
 #include "platform/files.h"
 #include "spool/delivery.h"
 #include "spool/maildrop.h"
@@ -69,6 +70,18 @@ void SessionControl::startClients() {
 void SessionControl::startPop3Client() {
   if (session_->accounts.empty()) {
     c_.log.LogPop3Client("Нет учетных записей POP3: загрузка почты пропущена.\r\n");
+    accountDone();
+    return;
+  }
+  // The default account names our own POP3 server: its mail would be taken out and sorted back.
+  while (currentAccountIndex_ < session_->accounts.size() &&
+         NamesOwnPop3Server(*session_, session_->accounts[currentAccountIndex_])) {
+    c_.log.LogPop3Client(AccountTitle(currentAccountIndex_, session_->accounts[currentAccountIndex_]) +
+                         " указывает на POP3 сервер этой программы, а не провайдера: не загружается. "
+                         "Задайте в нем сервер провайдера.\r\n");
+    ++currentAccountIndex_;
+  }
+  if (currentAccountIndex_ >= session_->accounts.size()) {
     accountDone();
     return;
   }

@@ -22,8 +22,10 @@ std::optional<CheckRequest> ParseCheckRequest(const std::vector<std::string>& wo
 }
 
 SettingsCheckContext SystemCheckContext(const std::string& programDir, oauth::AccessTokens& tokens,
-                                        dialup::RemoteAccess& remoteAccess) {
+                                        dialup::RemoteAccess& remoteAccess, MendWords mend) {
   SettingsCheckContext context;
+  context.provider.mend = mend;
+  context.local.mend = std::move(mend);
   context.provider.programDir = programDir;
   context.provider.tokens = [&tokens](const config::Configuration& config, const oauth::OauthLogin& login,
                                       const std::function<void(const std::string&)>& log) {

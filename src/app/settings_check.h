@@ -34,9 +34,10 @@ struct SettingsCheckContext {
 };
 
 // The system's own: access tokens from `tokens`, the dial-up entries of `remoteAccess`, the
-// free disk space, the instance lock and the clock of this machine.
+// free disk space, the instance lock and the clock of this machine; the hints name each mend
+// as the front end's `mend` says (CommandLineMend, WindowsMend).
 SettingsCheckContext SystemCheckContext(const std::string& programDir, oauth::AccessTokens& tokens,
-                                        dialup::RemoteAccess& remoteAccess);
+                                        dialup::RemoteAccess& remoteAccess, MendWords mend);
 
 // An account number beyond the configuration's accounts gives a report with one failed step.
 // `checked` is told of each target as soon as it is done (a provider may take its time-out).

@@ -13,11 +13,6 @@ namespace {
 
 using smtp_client::SmtpClientError;
 
-constexpr char kPasswordHint[] =
-    "Проверьте имя входа и пароль SMTP: пароль задается командой \"quelma set-password smtp\" или в окне настроек.";
-constexpr char kOauthLoginHint[] =
-    "Нет действующего разрешения OAuth для SMTP: войдите заново командой \"quelma oauth login smtp\" "
-    "(в Windows - в окне настроек).";
 
 class SmtpCheck {
  public:
@@ -35,7 +30,11 @@ class SmtpCheck {
   void capabilities(bool failed, SmtpClientError error);
   void login(bool failed, SmtpClientError error);
   net::TlsClientSettings tlsSettings() const { return {config_.SMTPServer, config_.TLS_CA_FILE, config_.SMTP_TLS_FINGERPRINT}; }
-  TlsHintWords tlsWords() const { return {"SMTP_TLS_FINGERPRINT", "SSL обычно на порту 465, STARTTLS на порту 587"}; }
+  std::string mend(Mend what) const { return NameMend(context_.mend, what); }
+  TlsHintWords tlsWords() const {
+    return {mend(Mend::kSmtpFingerprint), "SSL обычно на порту 465, STARTTLS на порту 587", mend(Mend::kSmtpTls),
+            mend(Mend::kCaFile), mend(Mend::kSmtpServer)};
+  }
   void addTls() { AddTlsStep(steps_, transcript_.tlsOutcome().value_or(net::TlsOutcome{}), tlsSettings(), tlsWords(), context_.now()); }
 
   const config::Configuration& config_;
@@ -84,14 +83,15 @@ std::string SmtpCheck::stepOf(SmtpClientError error) const {
 void SmtpCheck::run() {
   if (oauth() && config_.SMTP_TLS == config::TlsMode::kNone) {
     steps_.fail(kStepSettings, "вход по OAuth 2.0 (SMTP_AUTH) задан без TLS",
-                "Задайте SMTP_TLS = SSL (порт 465) или STARTTLS (порт 587): маркер доступа не передается без шифрования.");
+                "Задайте шифрование SMTP SSL (порт 465) или STARTTLS (порт 587) " + mend(Mend::kSmtpTls) +
+                    ": маркер доступа не передается без шифрования.");
     return;
   }
   const std::vector<std::string> planned = plan();
   const net::TlsClient tls = transcript_.tlsClient(tlsSettings());
   CheckConnection connection(transcript_);
   const CheckConnection::Target target{config_.SMTPServer, config_.SMTPSport, context_.timeoutMs,
-                                       config_.SMTP_TLS == config::TlsMode::kImplicit};
+                                       config_.SMTP_TLS == config::TlsMode::kImplicit, mend(Mend::kSmtpServer)};
   if (!connection.open(steps_, target, planned, tls, [this](const std::string& text) { log_.log().LogSmtpClient(text); },
                        [this] { addTls(); })) {
     return;
@@ -129,7 +129,8 @@ void SmtpCheck::greeting(bool failed, SmtpClientError error) {
     return steps_.fail(kStepGreeting, seen, "Сервер не готов принять почту (ответ не 220): повторите позже или спросите провайдера.");
   }
   steps_.fail(kStepGreeting, seen.empty() ? "сервер не прислал приветствие SMTP" : "приветствие оборвано: " + seen,
-              "На этом порту нет SMTP сервера, или он ждет TLS с первого байта: проверьте порт и SMTP_TLS (SSL - порт 465).");
+              "На этом порту нет SMTP сервера, или он ждет TLS с первого байта: проверьте порт и шифрование SMTP (SSL - "
+              "порт 465); они задаются " + mend(Mend::kSmtpTls) + ".");
 }
 
 void SmtpCheck::capabilities(bool failed, SmtpClientError error) {
@@ -145,13 +146,14 @@ void SmtpCheck::capabilities(bool failed, SmtpClientError error) {
   if (failed) {
     if (error == SmtpClientError::kStartTlsNotOffered) {
       return steps_.fail(kStepCapabilities, shown,
-                         "Сервер не предлагает STARTTLS: задайте SMTP_TLS = SSL с портом 465, если сервер его знает; "
-                         "без шифрования передача запрещена настройками.");
+                         "Сервер не предлагает STARTTLS: задайте шифрование SSL с портом 465 " + mend(Mend::kSmtpTls) +
+                             ", если сервер его знает; без шифрования передача запрещена настройками.");
     }
     if (error == SmtpClientError::kAuthNotOffered) {
       return steps_.fail(kStepCapabilities, shown,
                          "Сервер не предлагает вход " + std::string(config::OauthMechanismName(config_.SMTP_AUTH)) +
-                             ", заданный в SMTP_AUTH: проверьте сервер и порт (обычно 587 со STARTTLS), или входите паролем.");
+                             ": проверьте сервер и порт (обычно 587 со STARTTLS) или способ входа (он задается " +
+                             mend(Mend::kSmtpAuth) + "), или входите паролем.");
     }
     return steps_.fail(kStepCapabilities, "сервер не ответил на EHLO",
                        "Сервер не ответил за " + std::to_string(context_.timeoutMs / 1000) + " с: повторите позже.");
@@ -184,29 +186,34 @@ void SmtpCheck::login(bool failed, SmtpClientError error) {
     if (config_.SMTP_USES_LOGIN && !oauth() && !authSent) {
       return steps_.warn(kStepLogin, detail,
                          "Сервер не предлагает вход (AUTH CRAM-MD5, PLAIN или LOGIN): письма пойдут без входа, и "
-                         "сервер может их не принять. Проверьте порт (обычно 587 со STARTTLS) или отключите вход.");
+                         "сервер может их не принять. Проверьте порт (обычно 587 со STARTTLS) или отключите вход " +
+                             mend(Mend::kSmtpLogin) + ".");
     }
     return steps_.pass(kStepLogin, detail);
   }
   std::string tokenWords;
   for (const std::string& line : tokenLog_) tokenWords += "\n" + FirstLine(line);
   switch (error) {
-    case SmtpClientError::kOauthLogin: return steps_.fail(kStepLogin, detail + tokenWords, kOauthLoginHint);
+    case SmtpClientError::kOauthLogin:
+      return steps_.fail(kStepLogin, detail + tokenWords,
+                         "Нет действующего разрешения OAuth для SMTP: войдите заново " + mend(Mend::kSmtpOauthLogin) + ".");
     case SmtpClientError::kOauthToken:
       return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки "
-                         "(quelma oauth set ...), затем повторите проверку.");
+                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки (они "
+                         "задаются " + NameMend(context_.mend, Mend::kOauthPlatform, config_.SMTP_OAUTH) +
+                             "), затем повторите проверку.");
     case SmtpClientError::kLoginRefused:
       if (oauth()) {
         return steps_.fail(kStepLogin, detail + tokenWords,
-                           "Сервер не принял маркер доступа, даже новый: войдите заново командой \"quelma oauth login smtp\" "
-                           "и проверьте, что провайдер разрешает вход по SMTP.");
+                           "Сервер не принял маркер доступа, даже новый: войдите заново " + mend(Mend::kSmtpOauthLogin) +
+                               " и проверьте, что провайдер разрешает вход по SMTP.");
       }
       if (!authSent) {
         return steps_.fail(kStepLogin, detail,
-                           "Сервер не принял HELO: проверьте LocalDomain (имя, которым программа представляется).");
+                           "Сервер не принял HELO: проверьте локальный домен (имя, которым программа представляется; он "
+                           "задается " + NameMend(context_.mend, Mend::kServersSetting, "LocalDomain") + ").");
       }
-      return steps_.fail(kStepLogin, detail, kPasswordHint);
+      return steps_.fail(kStepLogin, detail, "Проверьте имя входа и пароль SMTP: пароль задается " + mend(Mend::kSmtpPassword) + ".");
     default: break;
   }
   steps_.fail(kStepLogin, detail + "\nсервер не ответил или оборвал соединение (ошибка " +

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/configuration.h"
 #include "platform/byte_source.h"
@@ -42,6 +43,16 @@ SaveResult SaveConfiguration(const std::string& programDir, Configuration& confi
 
 // The exact bytes SaveConfiguration writes.
 std::string FormatConfiguration(const Configuration& config);
+
+struct ParameterLine {
+  std::string key;    // as the file spells it
+  std::string value;  // as the file writes it (bars for blanks, passwords scrambled)
+};
+
+// Every [Parameters] key with its value, in the file's order, the later keys also where they are
+// at their defaults and the file leaves them out; lines this build does not know are not among
+// them (Configuration::unknownParameters).
+std::vector<ParameterLine> EveryParameter(const Configuration& config);
 
 // The defaults, the maildrop and queue directories (an existing one is fine), and a save.
 SaveResult CreateDefaultConfiguration(const std::string& programDir, Configuration& config);

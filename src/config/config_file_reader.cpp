@@ -4,6 +4,7 @@
 
 #include "config/config_file.h"
 #include "config/config_line.h"
+#include "config/list_setting.h"
 #include "config/password_scramble.h"
 #include "platform/files.h"
 #include "platform/line_reader.h"
@@ -42,8 +43,11 @@ std::string PathValue(std::string_view value) { return BarsToSpaces(Cut(value, l
 
 std::int32_t TlsPortValue(std::string_view value) {
   const auto n = ScanSigned(value).value_or(0);
-  return n > 0 && n <= 65535 ? n : 0;
+  return n > 0 && n <= limits::kPort ? n : 0;
 }
+
+// A local server's port: a number no socket can take (0 among them) is the default.
+std::int32_t ServerPortValue(std::int32_t n, std::int32_t fallback) { return n > 0 && n <= limits::kPort ? n : fallback; }
 
 // A number within [lowest, highest]; anything else is the default.
 std::int32_t BoundedValue(std::string_view value, std::int32_t lowest, std::int32_t highest, std::int32_t fallback) {
@@ -123,11 +127,11 @@ constexpr ParameterKey kParameterKeys[] = {
     {"Boss", [](Configuration& c, std::string_view v) { c.Boss = CutText(v, limits::kSpecialUser); }},
     {"POP3_SRV_PORT",
      [](Configuration& c, std::string_view v) {
-       if (auto n = ScanSigned(v)) c.POP3_SRV_PORT = *n == 0 ? defaults::kPop3Port : *n;
+       if (auto n = ScanSigned(v)) c.POP3_SRV_PORT = ServerPortValue(*n, defaults::kPop3Port);
      }},
     {"SMTP_SRV_PORT",
      [](Configuration& c, std::string_view v) {
-       if (auto n = ScanSigned(v)) c.SMTP_SRV_PORT = *n == 0 ? defaults::kSmtpPort : *n;
+       if (auto n = ScanSigned(v)) c.SMTP_SRV_PORT = ServerPortValue(*n, defaults::kSmtpPort);
      }},
     {"SMTP_USES_LOGIN", [](Configuration& c, std::string_view v) { c.SMTP_USES_LOGIN = v.starts_with('1'); }},
     {"SMTP_LOGIN_NAME",
@@ -211,21 +215,11 @@ std::string ListValue(std::string_view raw) {
   if (equals == std::string_view::npos) return {};
   raw = raw.substr(equals + 1);
   raw = raw.substr(0, raw.find(';'));
-  std::string value;
-  bool separator = false;
-  for (char ch : raw) {
-    if (ch == ',' || static_cast<unsigned char>(ch) <= 32) {
-      separator = true;
-      continue;
-    }
-    if (separator && !value.empty()) value.push_back(',');
-    separator = false;
-    value.push_back(ch);
-  }
-  return CutText(value, kMaxValue);
+  return CutText(ListText(ListItems(raw)), kMaxValue);
 }
 
-void ReadParameter(Configuration& c, const ConfigLine& line, std::string_view raw) {
+// False for a key this build does not know.
+bool ReadParameter(Configuration& c, const ConfigLine& line, std::string_view raw) {
   static constexpr std::string_view kPhonePrefix = "DialupPhoneNumber";
   static constexpr std::string_view kSchedulePrefix = "SchedulerRecord";
   const std::string_view key = line.key;
@@ -233,7 +227,10 @@ void ReadParameter(Configuration& c, const ConfigLine& line, std::string_view ra
     if (platform::EqualsIgnoreAsciiCase(key, list)) {
       const std::string value = ListValue(raw);
       for (const ParameterKey& entry : kParameterKeys) {
-        if (platform::EqualsIgnoreAsciiCase(key, entry.key)) return entry.handle(c, value);
+        if (platform::EqualsIgnoreAsciiCase(key, entry.key)) {
+          entry.handle(c, value);
+          return true;
+        }
       }
     }
   }
@@ -247,13 +244,29 @@ void ReadParameter(Configuration& c, const ConfigLine& line, std::string_view ra
         c.oauthSettings[std::move(name)] = std::move(value);
       }
     }
-    return;
+    return true;
   }
-  if (key.starts_with(kPhonePrefix)) return ReadPhoneNumber(c, key.substr(kPhonePrefix.size()), line.value);
-  if (key.starts_with(kSchedulePrefix)) return ReadScheduleRecord(c, key.substr(kSchedulePrefix.size()), line.value);
+  if (key.starts_with(kPhonePrefix)) {
+    ReadPhoneNumber(c, key.substr(kPhonePrefix.size()), line.value);
+    return true;
+  }
+  if (key.starts_with(kSchedulePrefix)) {
+    ReadScheduleRecord(c, key.substr(kSchedulePrefix.size()), line.value);
+    return true;
+  }
   for (const ParameterKey& entry : kParameterKeys) {
-    if (platform::EqualsIgnoreAsciiCase(key, entry.key)) return entry.handle(c, line.value);
+    if (platform::EqualsIgnoreAsciiCase(key, entry.key)) {
+      entry.handle(c, line.value);
+      return true;
+    }
   }
+  return false;
+}
+
+// The line as written, without its line end, for writing it back unchanged.
+std::string WrittenLine(std::string_view raw) {
+  while (!raw.empty() && (raw.back() == '\r' || raw.back() == '\n')) raw.remove_suffix(1);
+  return std::string(raw);
 }
 
 void ReadUser(Configuration& c, const ConfigLine& line) {
@@ -287,13 +300,25 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
     }
   }
   if (a.port == 0 || a.port > limits::kProviderPort) a.port = defaults::kPop3Port;
-  for (const auto& [name, value] : OptionWords(line.rest)) {
-    if (platform::EqualsIgnoreAsciiCase(name, "tls")) a.tls = TlsModeValue(value);
-    if (platform::EqualsIgnoreAsciiCase(name, "fingerprint")) a.fingerprint = NormalizeFingerprint(value);
-    if (platform::EqualsIgnoreAsciiCase(name, "auth")) a.auth = OauthMechanismValue(value);
-    if (platform::EqualsIgnoreAsciiCase(name, "oauth")) a.oauth = OauthNameValue(value);
-    if (platform::EqualsIgnoreAsciiCase(name, "keep")) a.keepDays = KeepDaysValue(value);
-    if (platform::EqualsIgnoreAsciiCase(name, "maxsize")) a.maxSizeKb = MaxSizeValue(value);
+  for (const std::string& word : OptionWords(line.rest)) {
+    const std::size_t equals = word.find('=');
+    const std::string_view name = std::string_view(word).substr(0, equals);
+    const std::string_view value = equals == std::string::npos ? std::string_view() : std::string_view(word).substr(equals + 1);
+    if (platform::EqualsIgnoreAsciiCase(name, "tls")) {
+      a.tls = TlsModeValue(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "fingerprint")) {
+      a.fingerprint = NormalizeFingerprint(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "auth")) {
+      a.auth = OauthMechanismValue(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "oauth")) {
+      a.oauth = OauthNameValue(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "keep")) {
+      a.keepDays = KeepDaysValue(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "maxsize")) {
+      a.maxSizeKb = MaxSizeValue(value);
+    } else {
+      a.unknownWords.push_back(word);
+    }
   }
   c.accounts.push_back(std::move(a));
 }
@@ -312,6 +337,7 @@ void ReadConfiguration(platform::ByteSource& source, Configuration& config) {
   Section section = Section::kNone;
   platform::LineReader reader(source, kMaxConfigLine);
   std::string piece;
+  std::string lastKnown;  // the key of the last known [Parameters] line
   while (reader.next(piece)) {
     const ConfigLine line = SplitConfigLine(piece);
     if (line.key.empty()) continue;
@@ -321,7 +347,13 @@ void ReadConfiguration(platform::ByteSource& source, Configuration& config) {
     }
     switch (section) {
       case Section::kNone: break;
-      case Section::kParameters: ReadParameter(config, line, piece); break;
+      case Section::kParameters:
+        if (ReadParameter(config, line, piece)) {
+          lastKnown = line.key;
+        } else if (config.unknownParameters.size() < limits::kUnknownParameters) {
+          config.unknownParameters.push_back({lastKnown, WrittenLine(piece)});
+        }
+        break;
       case Section::kUsers: ReadUser(config, line); break;
       case Section::kAccounts: ReadAccount(config, line); break;
     }

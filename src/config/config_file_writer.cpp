@@ -12,13 +12,6 @@ constexpr char kWarningLines[] =
     "# Редактирование этого файла вручную может привести к непредсказуемому\r\n"
     "# поведению программы. Используйте диалоги!\r\n";
 
-void Line(std::string& out, std::string_view key, std::string_view value) {
-  out += key;
-  out += " = ";
-  out += value;
-  out += "\r\n";
-}
-
 std::string YesNo(bool value) { return value ? "YES" : "NO"; }
 
 // As printf's "%0*d": the sign first, then zeros up to `width` characters in all.
@@ -35,57 +28,94 @@ std::string ScheduleText(const ScheduleRecord& r) {
          ZeroPadded(r.endMinute, 2) + "--" + ZeroPadded(r.periodMinutes, 4);
 }
 
-void WriteParameters(std::string& out, const Configuration& c) {
-  out += "[Parameters]\r\n";
-  Line(out, "MailDropDir", SpacesToBars(c.MailDropDir));
-  Line(out, "QueueDir", SpacesToBars(c.QueueDir));
-  Line(out, "LocalDomain", c.LocalDomain);
-  Line(out, "SMTPServer", c.SMTPServer);
-  Line(out, "SMTPSport", std::to_string(c.SMTPSport));
-  Line(out, "PostMaster", c.PostMaster);
-  Line(out, "Daemon", c.Daemon);
-  Line(out, "Boss", c.Boss);
-  Line(out, "UseLAN", YesNo(c.UseLAN));
-  Line(out, "DialUpRecord", SpacesToBars(c.DialUpRecord));
-  Line(out, "DialupAutoOff", YesNo(c.DialupAutoOff));
+// The [Parameters] keys in the file's order; with `every`, the later keys also at their
+// defaults, which the file leaves out so that a default quelma.cfg stays as it was.
+std::vector<ParameterLine> Parameters(const Configuration& c, bool every) {
+  std::vector<ParameterLine> out;
+  const auto line = [&out](std::string key, std::string value) { out.push_back({std::move(key), std::move(value)}); };
+  const auto later = [&](bool set, std::string key, std::string value) {
+    if (set || every) line(std::move(key), std::move(value));
+  };
+  line("MailDropDir", SpacesToBars(c.MailDropDir));
+  line("QueueDir", SpacesToBars(c.QueueDir));
+  line("LocalDomain", c.LocalDomain);
+  line("SMTPServer", c.SMTPServer);
+  line("SMTPSport", std::to_string(c.SMTPSport));
+  line("PostMaster", c.PostMaster);
+  line("Daemon", c.Daemon);
+  line("Boss", c.Boss);
+  line("UseLAN", YesNo(c.UseLAN));
+  line("DialUpRecord", SpacesToBars(c.DialUpRecord));
+  line("DialupAutoOff", YesNo(c.DialupAutoOff));
   for (std::size_t i = 0; i < c.DialupPhoneNumber.size() && !c.DialupPhoneNumber[i].empty(); ++i) {
-    Line(out, "DialupPhoneNumber" + std::to_string(i), SpacesToBars(c.DialupPhoneNumber[i]));
+    line("DialupPhoneNumber" + std::to_string(i), SpacesToBars(c.DialupPhoneNumber[i]));
   }
-  Line(out, "DialupAttempts", std::to_string(c.DialupAttempts));
-  Line(out, "LogFileSize", std::to_string(c.LogFileSize));
-  Line(out, "POP3_SRV_PORT", std::to_string(c.POP3_SRV_PORT));
-  Line(out, "SMTP_SRV_PORT", std::to_string(c.SMTP_SRV_PORT));
-  Line(out, "SMTP_USES_LOGIN", c.SMTP_USES_LOGIN ? "1" : "0");
-  Line(out, "SMTP_LOGIN_NAME", SpacesToBars(c.SMTP_LOGIN_NAME));
+  line("DialupAttempts", std::to_string(c.DialupAttempts));
+  line("LogFileSize", std::to_string(c.LogFileSize));
+  line("POP3_SRV_PORT", std::to_string(c.POP3_SRV_PORT));
+  line("SMTP_SRV_PORT", std::to_string(c.SMTP_SRV_PORT));
+  line("SMTP_USES_LOGIN", c.SMTP_USES_LOGIN ? "1" : "0");
+  line("SMTP_LOGIN_NAME", SpacesToBars(c.SMTP_LOGIN_NAME));
   // The reader keeps 32 scrambled bytes; scrambling only those keeps their first byte right.
-  Line(out, "SMTP_LOGIN_PASS", ScramblePassword(platform::Cut(c.SMTP_LOGIN_PASS, 32)));
-  Line(out, "SERVERS_TIMEOUT", std::to_string(static_cast<std::int32_t>(c.SERVERS_TIMEOUT)));
-  Line(out, "UNDISCLOSED_MAIL_TO", c.UNDISCLOSED_MAIL_TO);
+  line("SMTP_LOGIN_PASS", ScramblePassword(platform::Cut(c.SMTP_LOGIN_PASS, 32)));
+  line("SERVERS_TIMEOUT", std::to_string(static_cast<std::int32_t>(c.SERVERS_TIMEOUT)));
+  line("UNDISCLOSED_MAIL_TO", c.UNDISCLOSED_MAIL_TO);
   for (std::size_t i = 0; i < c.SchedulerRecord.size(); ++i) {
-    Line(out, "SchedulerRecord" + std::to_string(i), ScheduleText(c.SchedulerRecord[i]));
+    line("SchedulerRecord" + std::to_string(i), ScheduleText(c.SchedulerRecord[i]));
   }
   // Newer keys, each only when it is not at its default: a default file stays as it was.
-  if (c.SMTP_TLS != TlsMode::kNone) Line(out, "SMTP_TLS", c.SMTP_TLS == TlsMode::kImplicit ? "SSL" : "STARTTLS");
-  if (!c.SMTP_TLS_FINGERPRINT.empty()) Line(out, "SMTP_TLS_FINGERPRINT", c.SMTP_TLS_FINGERPRINT);
-  if (!c.TLS_CA_FILE.empty()) Line(out, "TLS_CA_FILE", SpacesToBars(c.TLS_CA_FILE));
-  if (!c.TLS_CERT_FILE.empty()) Line(out, "TLS_CERT_FILE", SpacesToBars(c.TLS_CERT_FILE));
-  if (!c.TLS_KEY_FILE.empty()) Line(out, "TLS_KEY_FILE", SpacesToBars(c.TLS_KEY_FILE));
-  if (c.POP3_SRV_TLS_PORT != 0) Line(out, "POP3_SRV_TLS_PORT", std::to_string(c.POP3_SRV_TLS_PORT));
-  if (c.SMTP_SRV_TLS_PORT != 0) Line(out, "SMTP_SRV_TLS_PORT", std::to_string(c.SMTP_SRV_TLS_PORT));
-  if (!c.SMTP_EHLO) Line(out, "SMTP_EHLO", "NO");
-  if (c.RELAY_NETWORKS != defaults::kRelayNetworks) Line(out, "RELAY_NETWORKS", c.RELAY_NETWORKS);
-  if (c.MAX_SESSIONS != defaults::kMaxSessions) Line(out, "MAX_SESSIONS", std::to_string(c.MAX_SESSIONS));
-  if (c.LISTEN_ADDRESSES != defaults::kListenAddresses) Line(out, "LISTEN_ADDRESSES", c.LISTEN_ADDRESSES);
-  if (c.SMTP_SRV_AUTH != SmtpServerAuth::kNo) {
-    Line(out, "SMTP_SRV_AUTH", c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired ? "REQUIRED" : "YES");
+  later(c.SMTP_TLS != TlsMode::kNone, "SMTP_TLS",
+        c.SMTP_TLS == TlsMode::kImplicit ? "SSL" : c.SMTP_TLS == TlsMode::kStartTls ? "STARTTLS" : "NONE");
+  later(!c.SMTP_TLS_FINGERPRINT.empty(), "SMTP_TLS_FINGERPRINT", c.SMTP_TLS_FINGERPRINT);
+  later(!c.TLS_CA_FILE.empty(), "TLS_CA_FILE", SpacesToBars(c.TLS_CA_FILE));
+  later(!c.TLS_CERT_FILE.empty(), "TLS_CERT_FILE", SpacesToBars(c.TLS_CERT_FILE));
+  later(!c.TLS_KEY_FILE.empty(), "TLS_KEY_FILE", SpacesToBars(c.TLS_KEY_FILE));
+  later(c.POP3_SRV_TLS_PORT != 0, "POP3_SRV_TLS_PORT", std::to_string(c.POP3_SRV_TLS_PORT));
+  later(c.SMTP_SRV_TLS_PORT != 0, "SMTP_SRV_TLS_PORT", std::to_string(c.SMTP_SRV_TLS_PORT));
+  later(!c.SMTP_EHLO, "SMTP_EHLO", YesNo(c.SMTP_EHLO));
+  later(c.RELAY_NETWORKS != defaults::kRelayNetworks, "RELAY_NETWORKS", c.RELAY_NETWORKS);
+  later(c.MAX_SESSIONS != defaults::kMaxSessions, "MAX_SESSIONS", std::to_string(c.MAX_SESSIONS));
+  later(c.LISTEN_ADDRESSES != defaults::kListenAddresses, "LISTEN_ADDRESSES", c.LISTEN_ADDRESSES);
+  later(c.SMTP_SRV_AUTH != SmtpServerAuth::kNo, "SMTP_SRV_AUTH",
+        c.SMTP_SRV_AUTH == SmtpServerAuth::kRequired ? "REQUIRED" : c.SMTP_SRV_AUTH == SmtpServerAuth::kYes ? "YES" : "NO");
+  later(c.AUTH_FAIL_LIMIT != defaults::kAuthFailLimit, "AUTH_FAIL_LIMIT", std::to_string(c.AUTH_FAIL_LIMIT));
+  later(EffectivePlaintextLogin(c) != DefaultPlaintextLogin(c), "PLAINTEXT_LOGIN",
+        std::string(PlaintextLoginName(EffectivePlaintextLogin(c))));
+  later(c.SMTP_AUTH != OauthMechanism::kNone, "SMTP_AUTH",
+        std::string(OauthMechanismName(c.SMTP_AUTH)));
+  later(!c.SMTP_OAUTH.empty(), "SMTP_OAUTH", c.SMTP_OAUTH);
+  for (const auto& [key, value] : c.oauthSettings) line(key, value);
+  return out;
+}
+
+void AddLine(std::string& out, std::string_view key, std::string_view value) {
+  out += key;
+  out += " = ";
+  out += value;
+  out += "\r\n";
+}
+
+// Each unknown line goes back behind the known line it followed; one whose line is no longer
+// written (its key back at the default) after the last.
+void WriteParameters(std::string& out, const Configuration& c) {
+  out += "[Parameters]\r\n";
+  std::vector<bool> written(c.unknownParameters.size(), false);
+  const auto unknownAfter = [&](std::string_view key) {
+    for (std::size_t i = 0; i < written.size(); ++i) {
+      if (!written[i] && platform::EqualsIgnoreAsciiCase(c.unknownParameters[i].after, key)) {
+        out += c.unknownParameters[i].line + "\r\n";
+        written[i] = true;
+      }
+    }
+  };
+  unknownAfter("");
+  for (const ParameterLine& line : Parameters(c, false)) {
+    AddLine(out, line.key, line.value);
+    unknownAfter(line.key);
   }
-  if (c.AUTH_FAIL_LIMIT != defaults::kAuthFailLimit) Line(out, "AUTH_FAIL_LIMIT", std::to_string(c.AUTH_FAIL_LIMIT));
-  if (EffectivePlaintextLogin(c) != DefaultPlaintextLogin(c)) {
-    Line(out, "PLAINTEXT_LOGIN", std::string(PlaintextLoginName(c.PLAINTEXT_LOGIN)));
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    if (!written[i]) out += c.unknownParameters[i].line + "\r\n";
   }
-  if (c.SMTP_AUTH != OauthMechanism::kNone) Line(out, "SMTP_AUTH", OauthMechanismName(c.SMTP_AUTH));
-  if (!c.SMTP_OAUTH.empty()) Line(out, "SMTP_OAUTH", c.SMTP_OAUTH);
-  for (const auto& [key, value] : c.oauthSettings) Line(out, key, value);
 }
 
 // The options after the remark that older builds do not read, each only when set.
@@ -97,6 +127,7 @@ std::string AccountOptions(const ProviderAccount& a) {
   if (!a.oauth.empty()) options += " oauth=" + a.oauth;
   if (a.keepDays != 0) options += " keep=" + KeepDaysText(a.keepDays);
   if (a.maxSizeKb != 0) options += " maxsize=" + std::to_string(a.maxSizeKb);
+  for (const std::string& word : a.unknownWords) options += " " + word;
   return options;
 }
 
@@ -117,6 +148,8 @@ void WriteUsers(std::string& out, const Configuration& c) {
 
 std::string ConfigFilePath(const std::string& programDir) { return programDir + "quelma.cfg"; }
 
+std::vector<ParameterLine> EveryParameter(const Configuration& config) { return Parameters(config, true); }
+
 std::string FormatConfiguration(const Configuration& config) {
   std::string out = kWarningLines;
   WriteParameters(out, config);
@@ -127,7 +160,8 @@ std::string FormatConfiguration(const Configuration& config) {
 
 SaveResult SaveConfiguration(const std::string& programDir, Configuration& config) {
   platform::LowerCp1251InPlace(config.LocalDomain);
-  switch (platform::AtomicReplace(ConfigFilePath(programDir), FormatConfiguration(config))) {
+  // The file holds passwords: for the program's user alone, whatever mode the old one had.
+  switch (platform::AtomicReplace(ConfigFilePath(programDir), FormatConfiguration(config), platform::CreateMode::kPrivate)) {
     case platform::WriteResult::kWritten: return SaveResult::kSaved;
     case platform::WriteResult::kCannotCreate: return SaveResult::kCannotCreate;
     case platform::WriteResult::kWriteFailed:

@@ -74,19 +74,13 @@ ConfigLine SplitConfigLine(std::string_view line) {
   return out;
 }
 
-std::vector<std::pair<std::string, std::string>> OptionWords(std::string_view rest) {
-  std::vector<std::pair<std::string, std::string>> words;
+std::vector<std::string> OptionWords(std::string_view rest) {
+  std::vector<std::string> words;
   std::size_t pos = 0;
   while (pos < rest.size()) {
     while (pos < rest.size() && IsBreak(rest[pos])) ++pos;
     if (pos == rest.size()) break;
-    const std::string word = TakeToken(rest, pos, kMaxValue, '\0');
-    const auto equals = word.find('=');
-    if (equals == std::string::npos) {
-      words.emplace_back(word, std::string());
-    } else {
-      words.emplace_back(word.substr(0, equals), word.substr(equals + 1));
-    }
+    words.push_back(TakeToken(rest, pos, kMaxValue, '\0'));
   }
   return words;
 }

@@ -23,9 +23,8 @@ struct ConfigLine {
   std::string rest;    // what follows the remark, leading blanks skipped (options of newer builds)
 };
 
-// The blank-separated "name=value" words of `rest`, in order; a word without "=" has an
-// empty value.
-std::vector<std::pair<std::string, std::string>> OptionWords(std::string_view rest);
+// The blank-separated words of `rest` ("name=value" or a lone name), in order, as written.
+std::vector<std::string> OptionWords(std::string_view rest);
 
 // Tokens longer than their limit are cut; the scan goes on after the whole token.
 ConfigLine SplitConfigLine(std::string_view line);

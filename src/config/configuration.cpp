@@ -28,7 +28,7 @@ Configuration DefaultConfiguration(const std::string& programDir) {
   c.Daemon = "daemon";
   c.users = {LocalUser{"postmaster", "", ""}, LocalUser{"daemon", "", ""}};
   c.UNDISCLOSED_MAIL_TO.clear();
-  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0, {}, {}, {}, {}}};
+  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0, {}, {}, {}, {}, 0, 0, {}}};
   c.POP3_SRV_PORT = defaults::kPop3Port;
   c.SMTP_SRV_PORT = defaults::kSmtpPort;
   c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
@@ -78,6 +78,7 @@ void ResetForLoad(Configuration& c) {
   c.SMTP_AUTH = OauthMechanism::kNone;
   c.SMTP_OAUTH.clear();
   c.oauthSettings.clear();
+  c.unknownParameters.clear();
 }
 
 PlaintextLogin DefaultPlaintextLogin(const Configuration& c) {

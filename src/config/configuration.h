@@ -38,6 +38,8 @@ inline constexpr std::size_t kPhoneNumbers = 20;
 inline constexpr std::size_t kScheduleDays = 7;
 inline constexpr std::uint32_t kLogFileKilobytes = 999;  // the dialog's largest; the file keeps 1000 too
 inline constexpr std::uint32_t kProviderPort = 30000;      // a larger provider port is taken for a slip
+inline constexpr std::int32_t kPort = 65535;  // the local servers' ports, plain and TLS alike
+inline constexpr std::size_t kUnknownParameters = 1000;  // [Parameters] lines kept that this build does not know
 inline constexpr std::uint32_t kShortestServersTimeoutMs = 10000;
 inline constexpr std::uint32_t kLongestServersTimeoutMs = 240000;
 inline constexpr std::int32_t kMaxSessions = 500;      // per local server
@@ -106,7 +108,19 @@ struct ProviderAccount {
   // kKeepForever: never deleted). Needs the provider's UIDL to tell the messages apart.
   std::int32_t keepDays = 0;
   std::uint32_t maxSizeKb = 0;  // "maxsize=KB": larger messages stay at the provider (0: no limit)
+  // Option words this build does not know (a later version's, or a typo), as written: every
+  // save writes them back after the known ones.
+  std::vector<std::string> unknownWords{};
   bool operator==(const ProviderAccount&) const = default;
+};
+
+// A [Parameters] line this build does not know (a later version's key, or a mistyped one), as
+// written, with the key of the known line it followed ("" before the first): every save writes
+// it back in its place, so a downgrade or a typo loses nothing.
+struct UnknownParameter {
+  std::string after;
+  std::string line;
+  bool operator==(const UnknownParameter&) const = default;
 };
 
 struct ScheduleRecord {
@@ -162,6 +176,7 @@ struct Configuration {
   // "OAUTH_<PLATFORM>_<FIELD>" keys (upper case, as written) that replace a platform's
   // endpoints, client id or scopes; list values keep their items comma-separated.
   std::map<std::string, std::string> oauthSettings;
+  std::vector<UnknownParameter> unknownParameters;  // in the order the file had them
   std::vector<LocalUser> users;               // at most limits::kUsers
   std::vector<ProviderAccount> accounts;      // at most limits::kAccounts
 

@@ -318,6 +318,8 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
   if (index_ < 0) {
     accounts.push_back(a);
   } else {
+    // Words of a later version (or typos) stay on the line: the dialog shows only what it knows.
+    a.unknownWords = accounts[index_].unknownWords;
     accounts[index_] = a;
   }
   working_.publish();

@@ -1,5 +1,6 @@
 #include "dialogs/servers_dialog.h"
 
+#include "config/list_setting.h"
 #include "dialogs/dialog_text.h"
 #include "net/address_ranges.h"
 #include "net/tls.h"
@@ -100,20 +101,6 @@ std::optional<std::string> NoPasswordWarning(const config::Configuration& config
 namespace {
 
 // "*", or addresses the system can read, separated by commas.
-std::optional<std::string> ListenAddressesProblem(const std::string& list) {
-  if (list == "*") return std::nullopt;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    const std::size_t comma = std::min(list.find(',', start), list.size());
-    std::string address = list.substr(start, comma - start);
-    address.erase(0, std::min(address.find_first_not_of(' '), address.size()));
-    while (!address.empty() && address.back() == ' ') address.pop_back();
-    if (!platform::ParseIpAddress(address)) return "\"" + address + "\" не является IP-адресом.";
-    start = comma + 1;
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 bool ServersDialog::is(const std::string& role, int index) const {
@@ -269,12 +256,12 @@ bool ServersDialog::ok(const ServersFields& f) {
   }
   std::string listen = Squeezed(f.listenAddresses, 1000);
   if (listen.empty()) listen = config::defaults::kListenAddresses;
-  if (const auto problem = ListenAddressesProblem(listen)) {
+  if (const auto problem = config::ListenAddressesProblem(listen)) {
     env_.prompt.ask(Error("Адреса для соединений: " + *problem));
     return false;
   }
   const std::string relay = Squeezed(f.relayNetworks, 1000);
-  if (!net::ParseAddressRanges(relay)) {
+  if (!net::ParseAddressRanges(config::ListItems(relay))) {
     env_.prompt.ask(Error("Сети для отправки наружу: не понимаю \"" + relay +
                           "\". Пишите сети через запятую, например 192.168.1.0/24,10.0.0.5."));
     return false;
@@ -294,16 +281,17 @@ bool ServersDialog::ok(const ServersFields& f) {
     c.PLAINTEXT_LOGIN = chosen == config::DefaultPlaintextLogin(c) ? config::PlaintextLogin::kDefault : chosen;
   }
   // An empty field (or 0) turns the port off; a number out of range keeps the port as it was.
-  if (const auto port = InRange(f.pop3TlsPort.empty() ? "0" : f.pop3TlsPort, 0, 65535)) c.POP3_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
-  if (const auto port = InRange(f.smtpTlsPort.empty() ? "0" : f.smtpTlsPort, 0, 65535)) c.SMTP_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
+  constexpr auto kPort = static_cast<std::uint32_t>(config::limits::kPort);
+  if (const auto port = InRange(f.pop3TlsPort.empty() ? "0" : f.pop3TlsPort, 0, kPort)) c.POP3_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.smtpTlsPort.empty() ? "0" : f.smtpTlsPort, 0, kPort)) c.SMTP_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
   c.SMTP_EHLO = f.ehlo;
   if (auto folder = AcceptFolder(f.mailDropDir, env_.isDirectory)) c.MailDropDir = *folder;
   if (auto folder = AcceptFolder(f.queueDir, env_.isDirectory)) c.QueueDir = *folder;
   c.LocalDomain = Squeezed(f.localDomain, 63);
   // An empty (or non-numeric) size keeps the size the log file has now.
   if (const auto size = ReadDecimal(Cut(f.logFileSize, 3))) c.LogFileSize = std::min(*size, config::limits::kLogFileKilobytes);
-  if (const auto port = InRange(f.pop3Port, 1, 32767)) c.POP3_SRV_PORT = static_cast<std::int32_t>(*port);
-  if (const auto port = InRange(f.smtpPort, 1, 32767)) c.SMTP_SRV_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.pop3Port, 1, kPort)) c.POP3_SRV_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.smtpPort, 1, kPort)) c.SMTP_SRV_PORT = static_cast<std::int32_t>(*port);
   if (const auto timeout = InRange(f.timeout, config::limits::kShortestServersTimeoutMs, config::limits::kLongestServersTimeoutMs)) {
     c.SERVERS_TIMEOUT = *timeout;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "config/list_setting.h"
 #include "dialogs/dialog_text.h"
 #include "platform/text.h"
 
@@ -17,21 +18,6 @@ bool IsDaemon(const config::Configuration& c, std::string_view name) {
 }
 
 }  // namespace
-
-std::vector<std::string> ListItems(std::string_view list) {
-  std::vector<std::string> items;
-  std::string item;
-  for (const char c : list) {
-    if (c == ',' || static_cast<unsigned char>(c) <= 32) {
-      if (!item.empty()) items.push_back(std::move(item));
-      item.clear();
-    } else {
-      item += c;
-    }
-  }
-  if (!item.empty()) items.push_back(std::move(item));
-  return items;
-}
 
 std::string RuleLine(const sorting::SorterRule& rule) {
   return "Если \"" + rule.headerName + "\" содержит \"" + rule.pattern + "\" - Доставить: " +
@@ -92,7 +78,7 @@ RuleDialog::RuleDialog(const config::Configuration& config, const sorting::Sorte
   pattern = rule->pattern;
   stop = rule->stop != 0;
   envelope = rule->envelope;
-  for (std::string& item : ListItems(rule->recipients)) {
+  for (std::string& item : config::ListItems(rule->recipients)) {
     if (item.find('@') != std::string::npos) {
       delivery_.push_back(std::move(item));
     } else if (const int user = config::FindLocalUser(config_, item); user >= 0 && !marked_[user]) {
@@ -169,7 +155,7 @@ InnerOutcome RuleDialog::ok(std::string_view header, std::string_view searchText
 
 UnsortedRecipientsDialog::UnsortedRecipientsDialog(const config::Configuration& c) {
   std::vector<bool> marked(c.users.size(), false);
-  for (const std::string& item : ListItems(c.UNDISCLOSED_MAIL_TO)) {
+  for (const std::string& item : config::ListItems(c.UNDISCLOSED_MAIL_TO)) {
     if (const int user = config::FindLocalUser(c, item); user >= 0 && !marked[user]) {
       marked[user] = true;
       recipients_.push_back(item);

@@ -102,8 +102,4 @@ class UnsortedRecipientsDialog {
 // within what the setting keeps.
 std::string JoinRecipients(const std::vector<std::string>& inListOrder);
 
-// Splits a comma-separated list into its items: runs of characters other than commas, blanks
-// and control characters.
-std::vector<std::string> ListItems(std::string_view list);
-
 }  // namespace quelma::dialogs

@@ -5,13 +5,9 @@
 
 namespace quelma::net {
 
-std::optional<std::vector<AddressRange>> ParseAddressRanges(std::string_view text) {
+std::optional<std::vector<AddressRange>> ParseAddressRanges(const std::vector<std::string>& items) {
   std::vector<AddressRange> ranges;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t end = std::min(text.find_first_of(", \t", at), text.size());
-    const std::string entry(text.substr(at, end - at));
-    at = end + 1;
+  for (const std::string& entry : items) {
     if (entry.empty()) continue;
     const std::size_t slash = entry.find('/');
     const auto base = platform::ParseIpAddress(entry.substr(0, slash));

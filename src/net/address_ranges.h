@@ -16,8 +16,9 @@ struct AddressRange {
   int prefix = 0;  // leading bits that must match
 };
 
-// Every range of a comma- or blank-separated list; nothing when an entry cannot be read.
-std::optional<std::vector<AddressRange>> ParseAddressRanges(std::string_view text);
+// Every range of a list's items (config::ListItems splits the setting); nothing when an item
+// cannot be read.
+std::optional<std::vector<AddressRange>> ParseAddressRanges(const std::vector<std::string>& items);
 
 bool InRanges(const std::vector<AddressRange>& ranges, const platform::IpAddress& address);
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "config/list_setting.h"
 #include "platform/text.h"
 
 namespace quelma::oauth {
@@ -61,7 +62,9 @@ std::optional<OauthPlatform> OauthPlatformOf(const config::Configuration& config
     if (const std::string* text = setting(field)) *value = *text;
   }
   // List values keep their items comma-separated; scopes go out blank-separated.
-  std::replace(platform.scopes.begin(), platform.scopes.end(), ',', ' ');
+  std::string scopes;
+  for (const std::string& scope : config::ListItems(platform.scopes)) scopes += (scopes.empty() ? "" : " ") + scope;
+  platform.scopes = std::move(scopes);
   if (const std::string* flow = setting("FLOW")) {
     platform.firstLogin = platform::EqualsIgnoreAsciiCase(*flow, "LOOPBACK") ? FirstLogin::kLoopback : FirstLogin::kDevice;
   }

@@ -6,7 +6,8 @@ namespace quelma::platform {
 
 WriteResult AtomicReplace(const std::string& path, std::string_view bytes, CreateMode mode) {
   const std::string temporary = path + ".tmp";
-  auto file = OutputFile::Create(temporary, mode == CreateMode::kPrivate ? CreateMode::kPrivate : CreateMode::kTruncate);
+  const bool ownerOnly = mode == CreateMode::kPrivate;
+  auto file = OutputFile::Create(temporary, ownerOnly ? CreateMode::kPrivate : CreateMode::kTruncate);
   if (!file) return WriteResult::kCannotCreate;
   const bool written = file->write(bytes) && file->sync() && file->close();
   if (!written) {
@@ -14,7 +15,7 @@ WriteResult AtomicReplace(const std::string& path, std::string_view bytes, Creat
     RemoveFile(temporary);
     return WriteResult::kWriteFailed;
   }
-  if (!RenameReplacing(temporary, path)) {
+  if (!RenameReplacing(temporary, path, !ownerOnly)) {
     // A rename that happened, with a directory that could not be synced, left no temporary.
     if (!FileExists(temporary)) return WriteResult::kNotDurable;
     RemoveFile(temporary);

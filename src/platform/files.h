@@ -87,8 +87,15 @@ bool AppendToFile(const std::string& path, std::string_view bytes, bool durable)
 
 // Renames `from` to `to`, replacing `to` if it exists, and makes the new name durable. False
 // when the rename failed (nothing changed) or the directory could not be synced (then `from`
-// is gone and `to` holds its content, but a crash may undo that).
-bool RenameReplacing(const std::string& from, const std::string& to);
+// is gone and `to` holds its content, but a crash may undo that). With `keepAccess` the new
+// content gets the access rights the old file had (POSIX); without it, it keeps its own.
+bool RenameReplacing(const std::string& from, const std::string& to, bool keepAccess = true);
+
+enum class OwnerOnly { kAlready, kMade, kFailed };
+
+// Makes an existing file readable and writable by its owner alone (0600) when others (group or
+// world) may read or write it. Windows: nothing to do, kAlready.
+OwnerOnly MakeOwnerOnly(const std::string& path);
 
 // Renames `from` to `to` only if no `to` exists; false (and nothing changed) otherwise, or,
 // as above, when the directory could not be synced after the rename.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "config/list_setting.h"
 #include "serving/session_runner.h"
 #include "net/listener.h"
 #include "net/tls_log_text.h"
@@ -124,7 +125,16 @@ int Server::run(std::uint16_t port, std::uint16_t tlsPort, const ConnectionHandl
   log_(texts_.starting);
   loadCredentials(*c_.config.current());
   const std::string listenText = c_.config.current()->LISTEN_ADDRESSES;
-  addresses_ = ListenAddressesOf(listenText, everyAddress_);
+  // A list with an item that is no address is refused as the dialogs refuse it: the server
+  // does not guess which addresses were meant, and listens on none.
+  const auto listen = config::ReadListenAddresses(listenText);
+  if (!listen) {
+    log_("LISTEN_ADDRESSES: " + config::ListenAddressesProblem(listenText).value_or(std::string()) + "\r\n");
+    c_.flags.stopped = true;
+    return idleUntilStopped(port);
+  }
+  addresses_ = listen->addresses;
+  everyAddress_ = listen->every;
   const std::string where = everyAddress_ ? std::string() : " (" + listenText + ")";
   std::uint16_t bound = 0;
   if (const int stepCode = openPort(port, kPlainPort, bound); stepCode != 0) {
@@ -208,22 +218,6 @@ void Server::serveOne(net::PlainStream& client, std::shared_ptr<const config::Co
 }
 
 }  // namespace
-
-std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool& every) {
-  std::vector<platform::IpAddress> addresses;
-  std::size_t start = 0;
-  while (text != "*" && start < text.size()) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    std::string item = text.substr(start, comma - start);
-    item.erase(0, std::min(item.find_first_not_of(' '), item.size()));
-    while (!item.empty() && item.back() == ' ') item.pop_back();
-    if (const auto address = platform::ParseIpAddress(item)) addresses.push_back(*address);
-    start = comma + 1;
-  }
-  every = addresses.empty();
-  if (every) addresses = {platform::IpAddress::V4(platform::kAnyAddress), platform::IpAddress::AnyV6()};
-  return addresses;
-}
 
 int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port, std::int32_t tlsPort,
                     const std::function<void(const std::string&)>& log, const ConnectionHandler& serve) {

@@ -61,9 +61,6 @@ using ConnectionHandler = std::function<void(ClientConnection& client)>;
 int RunServerThread(ServerContext& context, const ServerTexts& texts, std::int32_t port, std::int32_t tlsPort,
                     const std::function<void(const std::string&)>& log, const ConnectionHandler& serve);
 
-// The addresses of LISTEN_ADDRESSES the servers listen on; "*" (or a list of which nothing can
-// be read) is every IPv4 and every IPv6 address, and sets `every`.
-std::vector<platform::IpAddress> ListenAddressesOf(const std::string& text, bool& every);
 
 // TLS for a connection that asked for it (or came to the TLS port): the secure stream, or
 // nothing after a log line that says why.

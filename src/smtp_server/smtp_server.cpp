@@ -1,6 +1,7 @@
 // The SMTP server: the shared server thread with the SMTP session and the message intake.
 #include "smtp_server/smtp_server.h"
 
+#include "config/list_setting.h"
 #include "serving/start_tls_serving.h"
 #include "net/address_ranges.h"
 #include "net/protocol_line_reader.h"
@@ -55,8 +56,8 @@ struct RelayPermission {
 };
 
 RelayPermission RelayPermissionOf(const config::Configuration& config, const net::ByteStream& stream) {
-  auto ranges = net::ParseAddressRanges(config.RELAY_NETWORKS);
-  if (!ranges) ranges = net::ParseAddressRanges("127.0.0.0/8,::1/128");
+  auto ranges = net::ParseAddressRanges(config::ListItems(config.RELAY_NETWORKS));
+  if (!ranges) ranges = net::ParseAddressRanges({"127.0.0.0/8", "::1/128"});
   const auto peer = stream.peerAddress();
   if (!peer) return {false, "unknown"};
   return {net::InRanges(*ranges, *peer), peer->toString()};

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
+#include "config/list_setting.h"
 #include "sorting/message_header.h"
 #include "sorting/recent_message_ids.h"
 #include "sorting/sorter_matching.h"
@@ -134,12 +135,9 @@ Sorter::Copy Sorter::copyTo(const std::string& user, const WriteText& text) {
 bool Sorter::deliverToFallback(const WriteText& text) {
   const std::string& list = c_.config.UNDISCLOSED_MAIL_TO.empty() ? c_.config.PostMaster : c_.config.UNDISCLOSED_MAIL_TO;
   log("Сообщение #" + Number(number_) + " для " + list + "\r\n");
-  std::string_view items = list;
-  while (!items.empty()) {
-    const std::size_t comma = items.find(',');
-    const std::string name(platform::Cut(items.substr(0, comma), 65));
-    items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
-    if (!name.empty() && copyTo(name, text) == Copy::kFailed) return false;
+  for (const std::string& item : config::ListItems(list)) {
+    const std::string name(platform::Cut(item, 65));
+    if (copyTo(name, text) == Copy::kFailed) return false;
   }
   return true;
 }

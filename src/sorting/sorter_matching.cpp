@@ -1,6 +1,7 @@
 // Rule matching on header fields, and the sender of a relayed message.
 #include "sorting/sorter_matching.h"
 
+#include "config/list_setting.h"
 #include "platform/text.h"
 #include "sorting/envelope_recipients.h"
 
@@ -15,12 +16,8 @@ namespace {
 
 void TakeRecipients(const SorterRule& rule, const config::Configuration& config, RuleMatch& result,
                     std::size_t& relayLength) {
-  std::string_view items = rule.recipients;
-  while (!items.empty()) {
-    const std::size_t comma = items.find(',');
-    const std::string_view item = platform::Cut(items.substr(0, comma), kMaxRecipientItem);
-    items = comma == std::string_view::npos ? std::string_view() : items.substr(comma + 1);
-    if (item.empty()) continue;
+  for (const std::string& whole : config::ListItems(rule.recipients)) {
+    const std::string_view item = platform::Cut(whole, kMaxRecipientItem);
     if (item.find('@') != std::string_view::npos) {
       // A list past its capacity keeps the addresses that fit, in rule order.
       if (relayLength + item.size() + 1 > kMaxRelayList) continue;

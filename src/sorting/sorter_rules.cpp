@@ -136,7 +136,8 @@ bool WriteSorterRules(SorterFile& file, SorterRuleTable& rules) {
   }
   const std::string bytes = FormatSorterRules(rules);
   std::lock_guard<std::mutex> hold(file.lock());
-  return platform::AtomicReplace(file.path(), bytes) == platform::WriteResult::kWritten;
+  // The rules name every user and whom their mail goes to: for the program's user alone.
+  return platform::AtomicReplace(file.path(), bytes, platform::CreateMode::kPrivate) == platform::WriteResult::kWritten;
 }
 
 void AppendSorterRule(SorterRuleTable& rules, SorterRule rule) {

@@ -2,39 +2,28 @@
 #include <string_view>
 #include <vector>
 
+#include "config/list_setting.h"
 #include "sorting/sorter_rules.h"
 
 namespace quelma::sorting {
 namespace {
 
-bool IsItemSeparator(char c) { return c == ',' || static_cast<unsigned char>(c) <= 32; }
-
-// The cleaned list; `dropped` is set when an item (an empty one included) was left out.
+// The cleaned list; `dropped` is set when an item was left out or the list was not written as
+// the file keeps lists (single commas).
 std::string CleanRecipients(std::string_view list, const config::Configuration& config, bool& dropped) {
-  std::vector<std::string_view> keptItems;
-  std::string cleaned;
-  std::size_t pos = 0;
-  while (pos < list.size()) {
-    std::size_t end = pos;
-    while (end < list.size() && !IsItemSeparator(list[end])) ++end;
-    const std::string_view item = list.substr(pos, end - pos);
-    pos = end + 1;
-    std::string_view kept;
-    if (item.find('@') != std::string_view::npos) {
-      kept = item;
-    } else if (const int user = config::FindLocalUser(config, item); user >= 0 && !item.empty()) {
-      kept = config.users[static_cast<std::size_t>(user)].name;
+  const std::vector<std::string> items = config::ListItems(list);
+  std::vector<std::string> kept;
+  for (const std::string& item : items) {
+    if (item.find('@') != std::string::npos) {
+      kept.push_back(item);
+    } else if (const int user = config::FindLocalUser(config, item); user >= 0) {
+      kept.push_back(config.users[static_cast<std::size_t>(user)].name);
     } else {
       dropped = true;
-      continue;
     }
-    keptItems.push_back(kept);
   }
-  for (const std::string_view item : keptItems) {
-    if (!cleaned.empty()) cleaned.push_back(',');
-    cleaned.append(item.begin(), item.end());
-  }
-  return cleaned;
+  if (config::ListText(items) != list) dropped = true;
+  return config::ListText(kept);
 }
 
 }  // namespace

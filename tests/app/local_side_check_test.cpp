@@ -138,5 +138,65 @@ TEST(LocalSideCheck, ATakenPortFailsUnlessThisProgramHoldsIt) {
   }
 }
 
+// The Windows report window names the dialog and field, the command line its command; neither
+// names the other's way.
+TEST(LocalSideCheck, EachFrontEndsHintsNameItsOwnWayToMend) {
+  struct FrontEnd {
+    MendWords mend;
+    std::vector<std::string> expected;  // in the hints, in the order of the faults below
+    std::string foreign;
+  };
+  const FrontEnd frontEnds[] = {
+      {CommandLineMend,
+       {"\"quelma set-password user petr\"", "\"quelma config set RELAY_NETWORKS", "\"quelma config set LocalDomain",
+        "\"quelma config set UseLAN NO DialUpRecord", "\"quelma config set POP3_SRV_PORT"},
+       "в окне"},
+      {WindowsMend,
+       {"\"Настройки > Серверы POP3/SMTP\": пользователь petr, кнопка \"Изменить...\", поле \"Пароль\"",
+        "\"Настройки > Серверы POP3/SMTP\", поле \"Отправка наружу без входа из сетей (через запятую)\"",
+        "\"Настройки > Серверы POP3/SMTP\", поле \"Локальный домен\"", "\"Настройки > Связь\": снимите",
+        "\"Настройки > Серверы POP3/SMTP\", поле \"Порт POP3 сервера\""},
+       "quelma "},
+  };
+  for (const FrontEnd& frontEnd : frontEnds) {
+    Office s;
+    s.context.mend = frontEnd.mend;
+    s.config.users.push_back({"petr", "", ""});
+    s.config.RELAY_NETWORKS = "office";
+    s.config.LocalDomain.clear();
+    s.config.UseLAN = false;
+    net::Listener other;
+    ASSERT_EQ(other.open(platform::kLoopbackAddress, 0, 1), net::ListenFailure::kNone);
+    s.config.POP3_SRV_PORT = other.localPort().value_or(0);
+    const CheckTarget target = CheckLocalSide(s.config, s.context);
+    const std::vector<const CheckStep*> steps = {Step(target, "Пользователь petr"), Step(target, "Сети для пересылки"),
+                                                 Step(target, "Локальный домен"), Step(target, "Связь с провайдером"),
+                                                 Step(target, "Порт POP3")};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      ASSERT_NE(steps[i], nullptr) << i << "\n" << FormatCheckTarget(target);
+      EXPECT_NE(steps[i]->hint.find(frontEnd.expected[i]), std::string::npos) << steps[i]->hint;
+      EXPECT_EQ(steps[i]->hint.find(frontEnd.foreign), std::string::npos) << steps[i]->hint;
+    }
+  }
+}
+
+TEST(LocalSideCheck, UnknownKeysAndAccountWordsAreNamedAsLikelyTypos) {
+  Office s;
+  s.config.unknownParameters = {{"LocalDomain", "LocalDomian = office.test"}, {"", "FUTURE=1"}};
+  s.config.accounts.push_back({"pop.provider.ru", "office", "", 110, "*", 0, {}, {}, {}, {}, 0, 0, {"kep=14"}});
+  const CheckTarget target = CheckLocalSide(s.config, s.context);
+  const CheckStep* typo = Step(target, "Параметр LocalDomian");
+  const CheckStep* glued = Step(target, "Параметр FUTURE");
+  const CheckStep* word = Step(target, "Счет 0");
+  ASSERT_TRUE(typo && glued && word) << FormatCheckTarget(target);
+  for (const CheckStep* step : {typo, glued, word}) {
+    EXPECT_EQ(step->verdict, CheckVerdict::kWarning) << step->name;
+    EXPECT_NE(step->hint.find("опечатка"), std::string::npos) << step->hint;
+  }
+  EXPECT_NE(typo->detail.find("LocalDomian = office.test"), std::string::npos);
+  EXPECT_NE(word->detail.find("kep=14"), std::string::npos);
+  EXPECT_TRUE(CheckPassed({{target}})) << "warnings only";
+}
+
 }  // namespace
 }  // namespace quelma::app

@@ -208,6 +208,54 @@ TEST(ProviderCheck, AnOauthLoginWithoutTlsIsRefusedBeforeAnyConnection) {
   }
 }
 
+// The default account names the program's own POP3 server: "не настроен", nothing connected,
+// and each front end says where to set the provider.
+TEST(Pop3AccountCheck, AnAccountOnTheProgramsOwnPop3ServerIsNotConfigured) {
+  testing::TempDir dir;
+  net::Listener own;  // stands for the running program's POP3 server: it must never be asked
+  ASSERT_EQ(own.open(platform::kLoopbackAddress, 0, 1), net::ListenFailure::kNone);
+  config::Configuration config = config::DefaultConfiguration(dir.path());
+  config.POP3_SRV_PORT = own.localPort().value_or(0);
+  config.accounts[0].port = static_cast<std::uint32_t>(config.POP3_SRV_PORT);
+  for (const auto& [mend, words] : {std::pair<MendWords, std::string>{CommandLineMend, "\"quelma config account edit 0 --server"},
+                                    std::pair<MendWords, std::string>{WindowsMend, "\"Настройки > Связь\": счет 0"}}) {
+    ProviderCheckContext context = Context(dir.path());
+    context.mend = mend;
+    const CheckTarget target = CheckPop3Account(config, 0, context);
+    ASSERT_EQ(target.steps.size(), 1u) << FormatCheckTarget(target);
+    EXPECT_EQ(target.steps[0].verdict, W);
+    EXPECT_TRUE(target.steps[0].detail.starts_with("не настроен")) << target.steps[0].detail;
+    EXPECT_NE(target.steps[0].hint.find(words), std::string::npos) << target.steps[0].hint;
+  }
+  config.accounts[0].port = 1;  // the same machine, another port: some other server, checked as any
+  EXPECT_NE(CheckPop3Account(config, 0, Context(dir.path())).steps[0].verdict, W);
+}
+
+TEST(SmtpProviderCheck, TheWindowsWindowNamesTheDialogTheCommandLineTheCommand) {
+  for (const bool windows : {false, true}) {
+    testing::TempDir dir;
+    Replies replies{{"EHLO", "250-smtp.test\r\n250 AUTH PLAIN LOGIN\r\n"}, {"AUTH", "535 5.7.8 bad credentials\r\n"}};
+    replies["QUIT"] = "\x01" "221 bye\r\n";
+    ScriptedServer server("220 smtp.test ESMTP\r\n", Answering(replies));
+    config::Configuration config;
+    config.LocalDomain = "office.test";
+    config.SMTPServer = "127.0.0.1";
+    config.SMTPSport = server.port;
+    config.SMTP_USES_LOGIN = true;
+    config.SMTP_LOGIN_NAME = "ivan";
+    config.SMTP_LOGIN_PASS = "secret";
+    ProviderCheckContext context = Context(dir.path());
+    context.mend = windows ? MendWords(WindowsMend) : MendWords(CommandLineMend);
+    const std::string hint = CheckSmtpProvider(config, context).steps.back().hint;
+    server.finish();
+    EXPECT_NE(hint.find(windows ? "в окне \"Настройки > Связь\", кнопка \"SMTP логин...\", поля \"Пароль\""
+                                : "командой \"quelma set-password smtp\""),
+              std::string::npos)
+        << hint;
+    EXPECT_EQ(hint.find(windows ? "quelma set-password" : "в окне"), std::string::npos) << hint;
+  }
+}
+
 TEST(SettingsCheck, RequestsFromTheCommandLineWords) {
   struct Case {
     std::vector<std::string> words;

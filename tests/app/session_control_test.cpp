@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "app/own_server.h"
 #include "app/session_control.h"
 #include "platform/file_faults.h"
 #include "platform/files.h"
@@ -107,6 +108,62 @@ TEST(SessionControl, NoAccountSkipsTheDownload) {
   EXPECT_EQ(s.workers.started, std::vector<std::string>{"smtp"});
   EXPECT_FALSE(platform::FileExists(s.marker()));
   EXPECT_EQ(s.window.unstampedLines().back(), "POP3CLIENT> Нет учетных записей POP3: загрузка почты пропущена.\r\n");
+}
+
+// An account that names the program's own POP3 server is never downloaded; the log says so.
+TEST(SessionControl, AccountsOnTheProgramsOwnPop3ServerAreSkippedWithOneLine) {
+  Session s(3);
+  config::Configuration c = *s.store.current();
+  c.accounts[0].server = "127.0.0.1";  // the default account: our own POP3 server
+  c.accounts[2].server = "localhost";
+  c.accounts[2].port = 1110;
+  c.POP3_SRV_PORT = 1110;
+  c.accounts[0].port = 1110;
+  s.store.publish(c);
+  WriteAll(s.marker(), "");
+  s.session.startSession();
+  EXPECT_EQ(s.workers.started, (std::vector<std::string>{"smtp", "pop3 acc1"}));
+  EXPECT_EQ(s.window.unstampedLines().back(),
+            "POP3CLIENT> Счет 0 (127.0.0.1:1110, l) указывает на POP3 сервер этой программы, а не провайдера: не "
+            "загружается. Задайте в нем сервер провайдера.\r\n");
+  s.session.workerDone(link::WorkerId::kPop3Client);
+  EXPECT_EQ(s.workers.started.size(), 2u) << "account 2 is ours too";
+  EXPECT_FALSE(platform::FileExists(s.marker())) << "the download is over";
+  EXPECT_NE(s.window.unstampedLines().back().find("Счет 2 (localhost:1110, l)"), std::string::npos);
+
+  Session only(1, false);  // the default settings in a dial-up session: the download half is done at once
+  config::Configuration d = *only.store.current();
+  d.accounts[0].server = "127.0.0.1";
+  only.store.publish(d);
+  only.session.startSession();
+  only.session.connected();
+  EXPECT_EQ(only.workers.started, (std::vector<std::string>{"dialer", "smtp"}));
+  EXPECT_EQ(only.session.sessionDoneMask(), kPop3ClientDone);
+}
+
+TEST(OwnServer, WhichHostsAreThisMachineAndWhichAccountsOurOwnServer) {
+  struct Case {
+    std::string host;
+    bool thisMachine;
+  };
+  for (const Case& c : {Case{"127.0.0.1", true}, Case{"127.0.0.2", true}, Case{"::1", true}, Case{"localhost", true},
+                        Case{"LocalHost", true}, Case{"0.0.0.0", true}, Case{"192.0.2.1", false},
+                        Case{"pop.example.com", false}, Case{"", false}, Case{"127.0.0.1.example.com", false}}) {
+    EXPECT_EQ(IsThisMachine(c.host), c.thisMachine) << c.host;
+  }
+  config::Configuration c = config::DefaultConfiguration("/q/");
+  EXPECT_TRUE(NamesOwnPop3Server(c, c.accounts[0])) << "the default account";
+  config::ProviderAccount a = c.accounts[0];
+  a.port = 995;
+  EXPECT_FALSE(NamesOwnPop3Server(c, a));
+  a.tls = config::TlsMode::kImplicit;
+  c.POP3_SRV_TLS_PORT = 995;
+  EXPECT_FALSE(NamesOwnPop3Server(c, a)) << "our TLS port is open only with a certificate";
+  c.TLS_CERT_FILE = "cert.pem";
+  c.TLS_KEY_FILE = "key.pem";
+  EXPECT_TRUE(NamesOwnPop3Server(c, a));
+  a.server = "pop.example.com";
+  EXPECT_FALSE(NamesOwnPop3Server(c, a));
 }
 
 TEST(SessionControl, DaemonMailAndTheTimetableStartSessionsOnTheTick) {

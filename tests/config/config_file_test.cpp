@@ -3,6 +3,10 @@
 
 #include <functional>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "config/config_file.h"
 #include "config/password_scramble.h"
 #include "platform/files.h"
@@ -242,6 +246,91 @@ TEST(ConfigFile, PlaintextLoginIsWrittenOnlyWhenItDiffersFromItsDefault) {
   }
 }
 
+// Keys of a later version or typos: each goes back where it stood, unchanged, through a save of
+// any change; one whose neighbour is no longer written goes after the last line.
+TEST(ConfigFile, UnknownKeysAndAccountWordsSurviveEverySaveInTheirPlace) {
+  Program program;
+  const std::string dir = program.dir.path();
+  std::string text = DefaultFileFor(dir);
+  const auto insertAfter = [&text](const std::string& line, const std::string& added) {
+    const std::size_t at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << line;
+    text.insert(at + line.size(), added);
+  };
+  insertAfter("[Parameters]\r\n", "FUTURE_FIRST = 1\r\n");
+  insertAfter("LocalDomain = mydomain\r\n", "LocalDomian = typo.ru\r\n\tindented = dropped\r\nIMAP_SRV_PORT = 143 ; later\r\n");
+  insertAfter("SchedulerRecord6 = 00:00--00:00--0000\r\n", "MAX_SESSIONS = 30\r\nBos=x\r\n");
+  insertAfter("127.0.0.1 postmaster ; -110-0-*", " idle=yes tls=ssl push");
+  const Configuration loaded = program.loadText(text);
+  EXPECT_EQ(loaded.unknownParameters,
+            (std::vector<UnknownParameter>{{"", "FUTURE_FIRST = 1"},
+                                           {"LocalDomain", "LocalDomian = typo.ru"},
+                                           {"LocalDomain", "IMAP_SRV_PORT = 143 ; later"},
+                                           {"MAX_SESSIONS", "Bos=x"}}));
+  EXPECT_EQ(loaded.accounts[0].unknownWords, (std::vector<std::string>{"idle=yes", "push"}));
+  EXPECT_EQ(loaded.accounts[0].tls, TlsMode::kImplicit);
+
+  Configuration changed = loaded;
+  changed.Boss = "postmaster";
+  ASSERT_EQ(SaveConfiguration(dir, changed), SaveResult::kSaved);
+  std::string expected = text;
+  const auto replace = [&expected](const std::string& from, const std::string& to) {
+    expected.replace(expected.find(from), from.size(), to);
+  };
+  replace("\tindented = dropped\r\n", "");
+  replace("Boss = \r\n", "Boss = postmaster\r\n");
+  replace(" idle=yes tls=ssl push", " tls=ssl idle=yes push");
+  EXPECT_EQ(ReadAll(ConfigFilePath(dir)), expected);
+
+  // MAX_SESSIONS back at its default is no longer written: its follower goes last.
+  changed.MAX_SESSIONS = defaults::kMaxSessions;
+  ASSERT_EQ(SaveConfiguration(dir, changed), SaveResult::kSaved);
+  EXPECT_NE(ReadAll(ConfigFilePath(dir)).find("SchedulerRecord6 = 00:00--00:00--0000\r\nBos=x\r\n[POP3accounts]"),
+            std::string::npos);
+  Configuration again;
+  ASSERT_EQ(program.load(again).status, LoadStatus::kLoaded);
+  EXPECT_EQ(again.unknownParameters.size(), 4u);
+  EXPECT_EQ(again.accounts, changed.accounts);
+}
+
+TEST(ConfigFile, EveryParameterListsTheLaterKeysAtTheirDefaultsToo) {
+  const Configuration c = DefaultConfiguration("/q/");
+  const std::vector<ParameterLine> every = EveryParameter(c);
+  std::string keys;
+  for (const ParameterLine& p : every) keys += p.key + " ";
+  for (const char* key : {"MailDropDir ", "SchedulerRecord6 ", "SMTP_TLS ", "TLS_CERT_FILE ", "POP3_SRV_TLS_PORT ",
+                          "SMTP_EHLO ", "RELAY_NETWORKS ", "MAX_SESSIONS ", "LISTEN_ADDRESSES ", "SMTP_SRV_AUTH ",
+                          "AUTH_FAIL_LIMIT ", "SMTP_AUTH ", "SMTP_OAUTH "}) {
+    EXPECT_NE(keys.find(key), std::string::npos) << key;
+  }
+  // What the file would hold of each: a default file is exactly the written lines.
+  std::string written;
+  for (const ParameterLine& p : every) written += p.key + " = " + p.value + "\r\n";
+  EXPECT_NE(written.find("MAX_SESSIONS = 20\r\nLISTEN_ADDRESSES = *\r\nSMTP_SRV_AUTH = NO\r\n"), std::string::npos);
+  EXPECT_EQ(FormatConfiguration(c), DefaultFileFor("/q/")) << "the file itself still leaves them out";
+}
+
+#ifndef _WIN32
+TEST(ConfigFile, SavedForTheOwnerAloneWhateverModeTheOldFileHad) {
+  Program program;
+  const std::string path = ConfigFilePath(program.dir.path());
+  WriteAll(path, DefaultFileFor(program.dir.path()));
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  Configuration c = program.loadText(ReadAll(path));
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  sorting::SorterRuleTable rules{{"Subject", "x", "postmaster", 0, false}};
+  WriteAll(program.sorter.path(), "");
+  ASSERT_EQ(::chmod(program.sorter.path().c_str(), 0644), 0);
+  ASSERT_TRUE(sorting::WriteSorterRules(program.sorter, rules));
+  ASSERT_EQ(::stat(program.sorter.path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+#endif
+
 TEST(ConfigFile, SaveLowerCasesTheDomainAndBarsComeBackAsBlanks) {
   Program program;
   Configuration c = DefaultConfiguration(program.dir.path());
@@ -327,7 +416,10 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
       {"LocalDomain = ДОМЕН.RU\r\n", [](C c) { return c.LocalDomain == "домен.ru"; }, "Cyrillic lower case"},
       {"POP3_SRV_PORT = 0\r\nSMTP_SRV_PORT = 0\r\n",
        [](C c) { return c.POP3_SRV_PORT == 110 && c.SMTP_SRV_PORT == 25; }, "0 ports"},
-      {"POP3_SRV_PORT = 70000\r\n", [](C c) { return c.POP3_SRV_PORT == 70000; }, "any other value taken"},
+      {"POP3_SRV_PORT = 65535\r\nSMTP_SRV_PORT = 1\r\n",
+       [](C c) { return c.POP3_SRV_PORT == 65535 && c.SMTP_SRV_PORT == 1; }, "1-65535 taken"},
+      {"POP3_SRV_PORT = 70000\r\nSMTP_SRV_PORT = -25\r\n",
+       [](C c) { return c.POP3_SRV_PORT == 110 && c.SMTP_SRV_PORT == 25; }, "no socket's port is the default"},
       {"SMTP_USES_LOGIN = 1yes\r\n", [](C c) { return c.SMTP_USES_LOGIN; }, "first character 1"},
       {"DialupAttempts = -3\r\n", [](C c) { return c.DialupAttempts == -3; }, "attempts as written"},
       {"SMTPServer = " + longValue + "\r\n", [](C c) { return c.SMTPServer.size() == 64; }, "server cut"},

@@ -213,11 +213,11 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          f.plaintextLogin = 1;
          d.ok(f);
        }},
-      {"YES given with a certificate stays YES", {"set", "TLS_CERT_FILE", "/etc/hostname", "TLS_KEY_FILE", "/etc/hosts", "PLAINTEXT_LOGIN", "YES"}, "",
-       [](DialogSide& s) {
+      {"YES given with a certificate stays YES", {"set", "TLS_CERT_FILE", pair.cert, "TLS_KEY_FILE", pair.key, "PLAINTEXT_LOGIN", "YES"}, "",
+       [pair](DialogSide& s) {
          ServersDialog d(s.env);
          ServersFields f = d.fields();
-         f.certFile = "/etc/hostname", f.keyFile = "/etc/hosts", f.plaintextLoginChosen = true;
+         f.certFile = pair.cert, f.keyFile = pair.key, f.plaintextLoginChosen = true;
          d.ok(f);
        }},
       {"local domain, lower-cased", {"set", "localdomain", "Office.Example"}, "",
@@ -425,7 +425,7 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
        "Неправильно введены некоторые параметры.",
        [](DialogSide& s) { SchedulerDialog(s.env).setDay(0, {"18", "00", "08", "00", "30"}, s.prompt); }},
       // What the dialogs' fields and lists never let through, refused here in words of its own.
-      {"a port out of range", {"set", "POP3_SRV_PORT", "99999"}, "", "POP3_SRV_PORT: число от 1 до 32767.", nullptr},
+      {"a port out of range", {"set", "POP3_SRV_PORT", "99999"}, "", "POP3_SRV_PORT: число от 1 до 65535.", nullptr},
       {"a clear-text rule it does not know", {"set", "PLAINTEXT_LOGIN", "sometimes"}, "", "PLAINTEXT_LOGIN: YES, LOCAL или NO.", nullptr},
       {"a rule for nobody known", {"rule", "add", "To", "x", "sidor"}, "", "Нет пользователя \"sidor\".", nullptr},
       {"the daemon's unsorted mail", {"unsorted", "set", "daemon"}, "",
@@ -486,6 +486,46 @@ TEST(ConfigCommand, ListsShowWhatTheFilesHold) {
   EXPECT_EQ(office.cli({"schedule", "set", "all", "09:00", "17:00", "60"}).code, 0);
   EXPECT_NE(office.cli({"schedule", "list"}).out.find(Utf8("sun (Воскресенье): 09:00-17:00, каждые 60 мин.")),
             std::string::npos);
+}
+
+// "show" lists every key, also the later ones that quelma.cfg leaves out at their defaults, with
+// the defaults marked; lines the program does not know are shown as such.
+TEST(ConfigCommand, ShowListsEveryKeyWithItsValueAndMarksTheDefaults) {
+  Office office;
+  std::string cfg = ReadAll(office.cfg());
+  cfg.insert(cfg.find("[POP3accounts]"), "MAX_SESION = 40\r\n");
+  testing::WriteAll(office.cfg(), cfg);
+  const auto show = office.cli({"show"});
+  ASSERT_EQ(show.code, 0) << show.err;
+  for (const char* line : {"LocalDomain = office.test\n", "LogFileSize = 4  (по умолчанию)\n",
+                           "POP3_SRV_PORT = 110  (по умолчанию)\n", "MAX_SESSIONS = 20  (по умолчанию)\n",
+                           "LISTEN_ADDRESSES = *  (по умолчанию)\n", "AUTH_FAIL_LIMIT = 10  (по умолчанию)\n",
+                           "SMTP_SRV_AUTH = NO  (по умолчанию)\n", "SMTP_TLS = NONE  (по умолчанию)\n",
+                           "POP3_SRV_TLS_PORT = 0  (по умолчанию)\n", "SMTP_EHLO = YES  (по умолчанию)\n",
+                           "MAX_SESION = 40  (неизвестный параметр: программа его не использует)\n"}) {
+    EXPECT_NE(show.out.find(Utf8(line)), std::string::npos) << line << "\n" << show.out;
+  }
+  EXPECT_NE(show.out.find("RELAY_NETWORKS = 127.0.0.0/8,"), std::string::npos);
+  EXPECT_EQ(show.out.find("LocalDomain = office.test  ("), std::string::npos) << "not a default";
+}
+
+// Keys and account words of a later version (or typos) stay where they were through the
+// commands' saves, as through the dialogs'.
+TEST(ConfigCommand, UnknownKeysAndAccountWordsSurviveEveryCommand) {
+  Office office;
+  std::string cfg = ReadAll(office.cfg());
+  cfg.insert(cfg.find("QueueDir = "), "IMAP_SRV_PORT = 143\r\n");
+  cfg.insert(cfg.find("\r\npop.other.ru"), " idle=yes");
+  testing::WriteAll(office.cfg(), cfg);
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"set", "LocalDomain", "office.ru"}, {"account", "edit", "0", "--port", "995"},
+        {"account", "edit", "1", "--keep", "7"}, {"user", "add", "anna"}, {"smtp", "set", "--server", "smtp.office.ru"}}) {
+    const auto run = office.cli(words);
+    ASSERT_EQ(run.code, 0) << words[0] << " " << words[1] << ": " << run.err;
+    const std::string now = ReadAll(office.cfg());
+    EXPECT_NE(now.find("\r\nIMAP_SRV_PORT = 143\r\nQueueDir = "), std::string::npos) << words[0] << "\n" << now;
+    EXPECT_NE(now.find(" idle=yes\r\n"), std::string::npos) << words[0] << "\n" << now;
+  }
 }
 
 }  // namespace

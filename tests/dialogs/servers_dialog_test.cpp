@@ -151,8 +151,8 @@ TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
     std::uint32_t timeout;
   };
   const Case cases[] = {
-      {{"", "", "Office.RU", "12", "1", "32767", "10000", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 12, 1, 32767, 10000},
-      {{"", "", "office.ru", "", "0", "32768", "9999", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 4, 110, 25, 45000},
+      {{"", "", "Office.RU", "12", "1", "65535", "10000", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 12, 1, 65535, 10000},
+      {{"", "", "office.ru", "", "0", "65536", "9999", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 4, 110, 25, 45000},
       {{"", "", "office.ru", "999", "x", " 2 5 ", "240001", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 999, 110, 25, 45000},
       {{"", "", "office.ru", "abc", "1 1 0 0", "2525", "240000", "", "", "", "", true, "20", "*", config::defaults::kRelayNetworks, "10", 0}, 4, 1100, 2525, 240000},
   };
@@ -306,9 +306,8 @@ TEST(ServersDialog, PlaintextLoginFollowsTheCertificateUntilChosen) {
   };
   for (const Case& c : cases) {
     DialogFixture f;
-    const std::string cert = f.dir.file("cert.pem"), key = f.dir.file("key.pem");
-    quelma::testing::WriteAll(cert, "x");
-    quelma::testing::WriteAll(key, "x");
+    const quelma::testing::FixedRsaPair pair(f.dir.path());
+    const std::string cert = pair.cert, key = pair.key;
     config::Configuration start = *f.store.current();
     start.TLS_CERT_FILE = c.certBefore ? cert : "";
     start.TLS_KEY_FILE = c.certBefore ? key : "";

@@ -2,13 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "config/configuration.h"
+#include "config/list_setting.h"
 #include "net/address_ranges.h"
 
 namespace quelma::net {
 namespace {
 
 TEST(AddressRanges, TheDefaultRelayNetworksHoldLoopbackAndThePrivateRangesOnly) {
-  const auto ranges = ParseAddressRanges(config::defaults::kRelayNetworks);
+  const auto ranges = ParseAddressRanges(config::ListItems(config::defaults::kRelayNetworks));
   ASSERT_TRUE(ranges);
   const struct Case {
     const char* address;
@@ -44,13 +45,13 @@ TEST(AddressRanges, ListsAreReadWholeOrNotAtAll) {
       {"::1/129", false, 0},
   };
   for (const Case& c : cases) {
-    const auto ranges = ParseAddressRanges(c.text);
+    const auto ranges = ParseAddressRanges(config::ListItems(c.text));
     EXPECT_EQ(ranges.has_value(), c.readable) << c.text;
     if (ranges) {
       EXPECT_EQ(ranges->size(), c.count) << c.text;
     }
   }
-  const auto everyone = ParseAddressRanges("0.0.0.0/0");
+  const auto everyone = ParseAddressRanges({"0.0.0.0/0"});
   EXPECT_TRUE(InRanges(*everyone, platform::IpAddress::V4(platform::Ipv4Address{0x08080808u})));
   EXPECT_FALSE(InRanges(*everyone, *platform::ParseIpAddress("::1"))) << "an IPv4 range holds no IPv6 address";
 }

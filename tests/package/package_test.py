@@ -191,6 +191,17 @@ def mode(path):
                          stat.S_IMODE(info.st_mode))
 
 
+def check_lintian(t, package):
+    """No lintian error on the package (warnings are shown, not failed)."""
+    lintian = run(["lintian", "--no-tag-display-limit", package])
+    errors = [line for line in lintian.stdout.splitlines() if line.startswith("E:")]
+    warnings = [line for line in lintian.stdout.splitlines() if line.startswith("W:")]
+    if warnings:
+        print("lintian warnings:\n  " + "\n  ".join(warnings))
+    t.check("lintian: no errors", lintian.returncode in (0, 1) and not errors and "E:" not in lintian.stderr,
+            "\n".join(errors) + lintian.stderr[-1000:])
+
+
 def check_installed_files(t):
     t.check("/usr/sbin/quelma root:root 755", os.path.exists("/usr/sbin/quelma") and mode("/usr/sbin/quelma") == "root:root 755")
     t.check("the unit in /lib/systemd/system", os.path.exists(UNIT) and mode(UNIT) == "root:root 644")
@@ -203,7 +214,7 @@ def check_installed_files(t):
         if ok:
             warnings = run(["man", "--warnings", "-l", page], env=dict(ENV, MANWIDTH="80")).stderr.strip()
             t.check("man --warnings clean on " + os.path.basename(page), warnings == "", warnings)
-    for doc in ("copyright", "README.md.gz", "examples/dialup.conf"):
+    for doc in ("copyright", "README.md.gz", "changelog.gz", "examples/dialup.conf"):
         t.check("doc " + doc, os.path.exists("/usr/share/doc/quelma/" + doc))
     try:
         user = pwd.getpwnam("quelma")
@@ -437,6 +448,7 @@ def install_run_purge(t):
     if t.failures:
         return t.result()
     print("package %s: %d bytes" % (packages[0], os.path.getsize(packages[0])))
+    check_lintian(t, packages[0])
     # Unpacked files are not synced one by one: the machine is thrown away after the test.
     install = run(["apt-get", "-o", "Dpkg::Options::=--force-unsafe-io", "install", "-y", "-qq", packages[0]])
     t.check("apt-get install ./quelma_*.deb", install.returncode == 0 and installed(), install.stdout[-1000:] + install.stderr[-1000:])

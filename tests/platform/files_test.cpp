@@ -90,6 +90,51 @@ TEST(Files, AtomicReplaceKeepsTheAccessRights) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// A private replace is 0600 whatever the old file allowed; a plain one keeps the old rights.
+TEST(Files, PrivateReplaceIsForTheOwnerAloneWhateverTheOldMode) {
+  struct Case {
+    mode_t old;
+    CreateMode mode;
+    mode_t expected;
+  };
+  for (const Case c : {Case{0644, CreateMode::kPrivate, 0600}, Case{0666, CreateMode::kPrivate, 0600},
+                       Case{0640, CreateMode::kPrivate, 0600}, Case{0600, CreateMode::kPrivate, 0600},
+                       Case{0640, CreateMode::kTruncate, 0640}}) {
+    TempDir dir;
+    const std::string path = dir.file("quelma.cfg");
+    WriteAll(path, "old");
+    ASSERT_EQ(::chmod(path.c_str(), c.old), 0);
+    ASSERT_EQ(AtomicReplace(path, "new", c.mode), WriteResult::kWritten);
+    EXPECT_EQ(ModeOf(path), c.expected) << std::oct << c.old;
+    EXPECT_EQ(ReadAll(path), "new");
+  }
+}
+
+TEST(Files, MakeOwnerOnlyNarrowsOnlyWhatOthersMayRead) {
+  struct Case {
+    mode_t old;
+    OwnerOnly result;
+    mode_t expected;
+  };
+  for (const Case c : {Case{0644, OwnerOnly::kMade, 0600}, Case{0604, OwnerOnly::kMade, 0600},
+                       Case{0660, OwnerOnly::kMade, 0600}, Case{0600, OwnerOnly::kAlready, 0600},
+                       Case{0400, OwnerOnly::kAlready, 0400}}) {
+    TempDir dir;
+    const std::string path = dir.file("quelma.cfg");
+    WriteAll(path, "x");
+    ASSERT_EQ(::chmod(path.c_str(), c.old), 0);
+    EXPECT_EQ(MakeOwnerOnly(path), c.result) << std::oct << c.old;
+    EXPECT_EQ(ModeOf(path), c.expected) << std::oct << c.old;
+  }
+  TempDir dir;
+  EXPECT_EQ(MakeOwnerOnly(dir.file("missing")), OwnerOnly::kFailed);
+}
+
 TEST(Files, AFifoInAFilesPlaceDoesNotOpen) {
   TempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);

@@ -106,8 +106,12 @@ def main():
                          sum(1 for line in lines if line.strip().endswith("] " + step)) == 3, report)
         checks.check("the good account and the SMTP login pass",
                      report.count("[ OK ] Вход") == 2, report)
-        checks.check("the wrong password fails the second account's login with its hint",
-                     "[СБОЙ] Вход" in report and "quelma set-password account 1" in report, report)
+        checks.check("the wrong password fails the second account's login with the dialog's field as its hint",
+                     "[СБОЙ] Вход" in report
+                     and 'в окне "Настройки > Связь": счет 1, кнопка "Изменить", поля "Пароль"' in report, report)
+        checks.check("no hint of the Windows window names a Linux command",
+                     "quelma set-password" not in report and "quelma config" not in report
+                     and "quelma oauth" not in report, report)
         checks.check("the program's own ports pass as held by it",
                      report.count("занят работающей программой quelma") == 2, report)
         checks.check("no mail was fetched or sent",

@@ -33,7 +33,7 @@ int CheckCommand(const std::string& programDir, const std::vector<std::string>& 
   oauth::AccessTokens tokens(programDir);
   const std::unique_ptr<dialup::RemoteAccess> remoteAccess = dialup::CreateSystemRemoteAccess();
   Say("Проверка настроек: " + programDir + "\n\n");
-  const CheckReport report = RunSettingsCheck(*config, *request, SystemCheckContext(programDir, tokens, *remoteAccess),
+  const CheckReport report = RunSettingsCheck(*config, *request, SystemCheckContext(programDir, tokens, *remoteAccess, CommandLineMend),
                                               [](const CheckTarget& target) { Say(FormatCheckTarget(target)); });
   Say(FormatCheckSummary(report));
   return CheckPassed(report) ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "app/console/config_command.h"
 
+#include <algorithm>
 #include <ostream>
 
 #include "app/console/config_commands.h"
@@ -10,27 +11,22 @@ namespace quelma::app {
 
 namespace {
 
-// The [Parameters] lines as quelma.cfg has them, with the SMTP password and OAuth client
-// secrets hidden.
-std::vector<std::string> ParameterLines(const config::Configuration& config) {
+// Every [Parameters] key with its value, also the ones at their defaults that quelma.cfg leaves
+// out, those marked; the SMTP password and OAuth client secrets hidden; then the lines this
+// build does not know, as the file has them.
+std::vector<std::string> ParameterLines(const config::Configuration& config, const std::string& programDir) {
   std::vector<std::string> lines;
-  const std::string text = config::FormatConfiguration(config);
-  bool parameters = false;
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 2;
-    if (line.starts_with("[")) {
-      parameters = line == "[Parameters]";
-      continue;
-    }
-    if (!parameters) continue;
-    const std::size_t equals = line.find(" = ");
-    const std::string key = line.substr(0, equals);
-    const bool secret = key == "SMTP_LOGIN_PASS" || key.ends_with("_CLIENT_SECRET");
-    if (secret && equals != std::string::npos && equals + 3 < line.size()) line = key + " = ********";
-    lines.push_back(line);
+  const std::vector<config::ParameterLine> defaults = config::EveryParameter(config::DefaultConfiguration(programDir));
+  for (const config::ParameterLine& p : config::EveryParameter(config)) {
+    const bool secret = p.key == "SMTP_LOGIN_PASS" || p.key.ends_with("_CLIENT_SECRET");
+    const bool atDefault = std::any_of(defaults.begin(), defaults.end(), [&p](const config::ParameterLine& d) {
+      return d.key == p.key && d.value == p.value;
+    });
+    lines.push_back(p.key + " = " + (secret && !p.value.empty() ? std::string("********") : p.value) +
+                    (atDefault ? "  (по умолчанию)" : ""));
+  }
+  for (const config::UnknownParameter& unknown : config.unknownParameters) {
+    lines.push_back(unknown.line + "  (неизвестный параметр: программа его не использует)");
   }
   return lines;
 }
@@ -40,7 +36,7 @@ std::vector<std::string> ParameterLines(const config::Configuration& config) {
 int ShowCommand(ConfigSession& session) {
   const auto config = session.config();
   session.say("# " + config::ConfigFilePath(session.programDir()));
-  for (const std::string& line : ParameterLines(*config)) session.say(line);
+  for (const std::string& line : ParameterLines(*config, session.programDir())) session.say(line);
   session.say("");
   session.say("# Пользователи (quelma config user ...)");
   for (const std::string& line : UserLines(*config)) session.say(line);

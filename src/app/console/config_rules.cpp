@@ -2,6 +2,7 @@
 // choice of the recipients of unsorted mail.
 #include <algorithm>
 
+#include "config/list_setting.h"
 #include "app/console/config_commands.h"
 #include "app/console/config_words.h"
 #include "dialogs/sorter_dialog.h"
@@ -19,7 +20,7 @@ constexpr KnownOption kEditOptions[] = {
 // them, addresses as ">>" does.
 std::optional<std::string> FillDelivery(dialogs::RuleDialog& dialog, const config::Configuration& c, const std::string& list) {
   while (!dialog.delivery().empty()) dialog.removeDelivery(0);
-  for (const std::string& item : dialogs::ListItems(list)) {
+  for (const std::string& item : config::ListItems(list)) {
     if (item.find('@') != std::string::npos) {
       if (!dialog.addAddress(item)) return "Адрес \"" + item + "\" не принят.";
       continue;
@@ -128,7 +129,7 @@ int UnsortedCommand(ConfigSession& session, Words words) {
   dialogs::UnsortedRecipientsDialog dialog(c);
   const std::vector<std::string> before = dialog.recipients();
   for (const std::string& chosen : before) dialog.unchoose(chosen);
-  for (const std::string& item : dialogs::ListItems(*list == "none" ? std::string() : *list)) {
+  for (const std::string& item : config::ListItems(*list == "none" ? std::string() : *list)) {
     const int user = config::FindLocalUser(c, item);
     if (user < 0) return session.refuse("Нет пользователя \"" + item + "\".");
     const std::string& name = c.users[static_cast<std::size_t>(user)].name;

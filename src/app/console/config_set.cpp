@@ -31,6 +31,8 @@ Problem YesNoInto(const std::string& key, const std::string& value, bool& field)
   return std::nullopt;
 }
 
+constexpr auto kPort = static_cast<std::uint32_t>(config::limits::kPort);
+
 struct ServersKey {
   const char* name;
   std::function<Problem(ConfigSession&, const std::string&, dialogs::ServersFields&)> set;
@@ -67,14 +69,14 @@ const ServersKey kServersKeys[] = {
     {"QueueDir", Folder<&dialogs::ServersFields::queueDir>("QueueDir")},
     {"LocalDomain", Text<&dialogs::ServersFields::localDomain>()},
     {"LogFileSize", Number<&dialogs::ServersFields::logFileSize, 0, config::limits::kLogFileKilobytes>("LogFileSize")},
-    {"POP3_SRV_PORT", Number<&dialogs::ServersFields::pop3Port, 1, 32767>("POP3_SRV_PORT")},
-    {"SMTP_SRV_PORT", Number<&dialogs::ServersFields::smtpPort, 1, 32767>("SMTP_SRV_PORT")},
+    {"POP3_SRV_PORT", Number<&dialogs::ServersFields::pop3Port, 1, kPort>("POP3_SRV_PORT")},
+    {"SMTP_SRV_PORT", Number<&dialogs::ServersFields::smtpPort, 1, kPort>("SMTP_SRV_PORT")},
     {"SERVERS_TIMEOUT", Number<&dialogs::ServersFields::timeout, config::limits::kShortestServersTimeoutMs,
                                config::limits::kLongestServersTimeoutMs>("SERVERS_TIMEOUT")},
     {"TLS_CERT_FILE", Text<&dialogs::ServersFields::certFile>()},
     {"TLS_KEY_FILE", Text<&dialogs::ServersFields::keyFile>()},
-    {"POP3_SRV_TLS_PORT", Number<&dialogs::ServersFields::pop3TlsPort, 0, 65535>("POP3_SRV_TLS_PORT")},
-    {"SMTP_SRV_TLS_PORT", Number<&dialogs::ServersFields::smtpTlsPort, 0, 65535>("SMTP_SRV_TLS_PORT")},
+    {"POP3_SRV_TLS_PORT", Number<&dialogs::ServersFields::pop3TlsPort, 0, kPort>("POP3_SRV_TLS_PORT")},
+    {"SMTP_SRV_TLS_PORT", Number<&dialogs::ServersFields::smtpTlsPort, 0, kPort>("SMTP_SRV_TLS_PORT")},
     {"SMTP_EHLO", [](ConfigSession&, const std::string& v, dialogs::ServersFields& f) { return YesNoInto("SMTP_EHLO", v, f.ehlo); }},
     {"MAX_SESSIONS", Text<&dialogs::ServersFields::maxSessions>()},
     {"LISTEN_ADDRESSES", Text<&dialogs::ServersFields::listenAddresses>()},

@@ -43,6 +43,7 @@
 #include "sorting/sorter_rules.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
+#include "quelma_version.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ struct Options {
   std::vector<std::string> oauth;         // "login", then "account N" or "smtp"
   std::vector<std::string> preset;        // "account N" or "smtp", then a provider
   std::vector<std::string> config;        // what follows "config"
+  bool version = false;                   // --version or -V
   bool valid = true;
 };
 
@@ -66,6 +68,8 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
       options.directory = argv[++i];
+    } else if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+      options.version = true;
     } else if (std::strcmp(argv[i], "set-password") == 0 && i + 1 < argc) {
       options.setPassword.assign(argv + i + 1, argv + argc);
       break;
@@ -223,6 +227,7 @@ int SetPassword(const std::string& programDir, const std::vector<std::string>& w
 void PrintUsage() {
   std::fprintf(stderr,
                "usage: quelma [--dir DIR]\n"
+               "       quelma --version | -V\n"
                "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
                "       quelma [--dir DIR] check [all | smtp | account INDEX | local]\n"
                "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n"
@@ -242,6 +247,10 @@ int main(int argc, char** argv) {
   if (!options.valid) {
     PrintUsage();
     return 2;
+  }
+  if (options.version) {
+    std::printf("quelma %s\n", QUELMA_VERSION);
+    return 0;
   }
   // The first OAuth login waits for the user for minutes: Ctrl-C must end it as usual, so it
   // runs before the program's signals are taken over.
@@ -357,6 +366,12 @@ int main(int argc, char** argv) {
   procedure.session = &session;
   WatchSignals(window, signals);
   WarnIfDialUpBlocked(store, log);
+  // A quelma.cfg written by hand or by an older build may be open to every user of the machine,
+  // with the passwords in it: the program's own saves make it 0600, and so does the start.
+  if (platform::MakeOwnerOnly(config::ConfigFilePath(*programDir)) == platform::OwnerOnly::kMade) {
+    log.LogPop3Srv("Файл quelma.cfg с паролями был доступен другим пользователям: теперь он только для "
+                   "пользователя программы (права 0600).\r\n");
+  }
 
   auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(app::kSessionTimerMs);
   while (!procedure.exitCode()) {

@@ -46,7 +46,7 @@ void StartCheck(HWND window) {
   std::shared_ptr<const config::Configuration> config = p.store.current();
   std::thread([config, programDir = p.programDir, access = p.access.get()] {
     static oauth::AccessTokens tokens(programDir);  // lives with the process, as the workers' own
-    const CheckReport report = RunSettingsCheck(*config, CheckRequest{}, SystemCheckContext(programDir, tokens, *access));
+    const CheckReport report = RunSettingsCheck(*config, CheckRequest{}, SystemCheckContext(programDir, tokens, *access, WindowsMend));
     auto text = std::make_unique<std::string>("Проверка настроек: " + programDir + "\n\n" + FormatCheckReport(report));
     g_running = false;
     // Posted to whichever report window is open now (it may have been closed and opened again).

@@ -142,13 +142,21 @@ bool OutputFile::close() {
   return rc == 0 || Failed();
 }
 
-bool RenameReplacing(const std::string& from, const std::string& to) {
+bool RenameReplacing(const std::string& from, const std::string& to, bool keepAccess) {
   if (Injected(FileStep::kRename)) return false;
-  // The new content keeps the access rights the old file had (quelma.cfg holds passwords).
+  // The new content keeps the access rights the old file had (a maildrop the administrator
+  // opened to a group stays so); a private file keeps its own 0600 whatever the old one had.
   struct stat old {};
-  if (::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
+  if (keepAccess && ::stat(to.c_str(), &old) == 0) ::chmod(from.c_str(), old.st_mode & 07777);
   if (::rename(from.c_str(), to.c_str()) != 0) return Failed();
   return SyncDirectoryOf(to);
+}
+
+OwnerOnly MakeOwnerOnly(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return OwnerOnly::kFailed;
+  if ((st.st_mode & 077) == 0) return OwnerOnly::kAlready;
+  return ::chmod(path.c_str(), 0600) == 0 ? OwnerOnly::kMade : OwnerOnly::kFailed;
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {

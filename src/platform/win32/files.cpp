@@ -132,10 +132,13 @@ bool OutputFile::close() {
   return ok != 0;
 }
 
-bool RenameReplacing(const std::string& from, const std::string& to) {
+// The new file's security comes from its folder, as every file the program makes there.
+bool RenameReplacing(const std::string& from, const std::string& to, bool) {
   if (Injected(FileStep::kRename)) return false;
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 || Failed();
 }
+
+OwnerOnly MakeOwnerOnly(const std::string&) { return OwnerOnly::kAlready; }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (Injected(FileStep::kRename)) return false;

@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "platform/files.h"
-#include "pop3_client/sort_downloaded_mail.h"
-#include "pop3_client/sorter_rules.h"
+#include "sorting/sort_downloaded_mail.h"
+#include "sorting/sorter_rules.h"
 #include "spool/download_files.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
@@ -15,7 +15,7 @@
 #include "support/recorded_log.h"
 #include "support/spool_directories.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 using quelma::testing::ReadAll;
@@ -104,4 +104,4 @@ TEST(SortingFaults, EveryFileStepFailing) {
 }
 
 }  // namespace
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting
