@@ -218,10 +218,10 @@ Pop3ClientError Pop3ClientSession::authenticate() {
 }
 
 // The first refusal may be of a token that has just expired or been revoked at the server:
-// one more try with a new one, then the run ends.
+// one more try with a new one (unless it was new already), then the run ends.
 Pop3ClientError Pop3ClientSession::authRefused() {
   log("Сервер не принял маркер доступа: " + platform::Printable(reply_, 200) + "\r\n");
-  if (!renewed_) {
+  if (!renewed_ && tokens_ && tokens_->renewable()) {
     renewed_ = true;
     return Pop3ClientError::kNone;
   }

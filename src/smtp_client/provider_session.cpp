@@ -101,10 +101,13 @@ SmtpClientError ProviderSession::logInWithToken() {
     return SmtpClientError::kAuthNotOffered;
   }
   // The first refusal may be of a token that has just expired or been revoked at the server:
-  // one more try with a new one.
+  // one more try with a new one, unless it was new already.
   SmtpClientError outcome = SmtpClientError::kNone;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt == 1) renewed_ = true;
+    if (attempt == 1) {
+      if (!tokens_ || !tokens_->renewable()) break;
+      renewed_ = true;
+    }
     outcome = authOauth();
     if (outcome != SmtpClientError::kLoginRefused) break;
   }
