@@ -16,6 +16,9 @@ class AccessTokenSource {
   // After no token came: whether only a new login by the administrator can help (never
   // authorised, or the authorisation revoked), as against a platform out of reach.
   virtual bool loginNeeded() const = 0;
+  // After a refusal: whether a renewal could bring another token than the one refused. Not
+  // when that one was fetched for this very login: asking again only rotates the refresh token.
+  virtual bool renewable() const { return true; }
 };
 
 }  // namespace quelma::net

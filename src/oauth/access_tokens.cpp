@@ -1,6 +1,7 @@
 // Access tokens from refresh tokens, with the log lines that tell the administrator what to do.
 #include "oauth/access_tokens.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/files.h"
@@ -17,6 +18,7 @@ class LoginTokenSource final : public net::AccessTokenSource {
 
   std::optional<std::string> accessToken(bool renew) override;
   bool loginNeeded() const override { return loginNeeded_; }
+  bool renewable() const override { return !fetched_; }
 
  private:
   std::optional<std::string> fail(const std::string& text, bool loginNeeded) {
@@ -36,14 +38,18 @@ class LoginTokenSource final : public net::AccessTokenSource {
   OauthLogin login_;
   AccessTokens::Log log_;
   bool loginNeeded_ = false;
+  std::optional<std::string> current_;  // the token this login uses: it is asked for again before AUTH
+  bool fetched_ = false;                // current_ came from the platform for this login
 };
 
 std::optional<std::string> LoginTokenSource::accessToken(bool renew) {
   if (!endpoint_) return fail("Вход OAuth для " + login_.description + " невозможен: " + problem_, false);
+  // One login asks at most once: before connecting, and again before AUTH, it is the same token.
+  if (!renew && current_) return current_;
   if (renew) {
     tokens_.forget(login_.key);
   } else if (auto token = tokens_.cached(login_.key)) {
-    return token;
+    return current_ = token;
   }
   std::string refresh;
   switch (tokens_.store_.refreshToken(login_.key, refresh)) {
@@ -73,6 +79,8 @@ std::optional<std::string> LoginTokenSource::accessToken(bool renew) {
   }
   if (!outcome.refreshToken.empty() && outcome.refreshToken != refresh) keepRotated(outcome.refreshToken);
   tokens_.keep(login_.key, outcome.accessToken, outcome.expiresIn);
+  current_ = outcome.accessToken;
+  fetched_ = true;
   log_("Получен маркер доступа для " + login_.description + " (действует " +
        std::to_string(outcome.expiresIn / 60) + " мин.)\r\n");
   return outcome.accessToken;
@@ -127,13 +135,15 @@ std::unique_ptr<net::AccessTokenSource> AccessTokens::sourceFor(const config::Co
 std::optional<std::string> AccessTokens::cached(const std::string& key) {
   std::lock_guard lock(mutex_);
   const auto found = cache_.find(key);
-  if (found == cache_.end() || found->second.expiresAt - now_() <= kMarginSeconds) return std::nullopt;
+  if (found == cache_.end() || found->second.expiresAt - now_() <= found->second.margin) return std::nullopt;
   return found->second.token;
 }
 
+// A token that lives less than twice the margin keeps half its life as its margin: it serves
+// the sessions of its first half instead of none at all.
 void AccessTokens::keep(const std::string& key, std::string token, std::int64_t expiresIn) {
   std::lock_guard lock(mutex_);
-  cache_[key] = {std::move(token), now_() + expiresIn};
+  cache_[key] = {std::move(token), now_() + expiresIn, std::min(kMarginSeconds, expiresIn / 2)};
 }
 
 void AccessTokens::forget(const std::string& key) {

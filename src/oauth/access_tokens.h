@@ -42,7 +42,7 @@ class AccessTokens {
   // goes wrong is told through `log`.
   std::unique_ptr<net::AccessTokenSource> sourceFor(const config::Configuration& config, const OauthLogin& login, Log log);
 
-  // A token this close to its end is not used for a new session.
+  // A token this close to its end is not used for a new session (a short-lived one: half its life).
   static constexpr std::int64_t kMarginSeconds = 300;
 
  private:
@@ -50,6 +50,7 @@ class AccessTokens {
   struct Cached {
     std::string token;
     std::int64_t expiresAt = 0;
+    std::int64_t margin = kMarginSeconds;  // not used for a new session this close to its end
   };
   std::optional<std::string> cached(const std::string& key);
   void keep(const std::string& key, std::string token, std::int64_t expiresIn);

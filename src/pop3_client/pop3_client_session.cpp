@@ -10,14 +10,13 @@
 #include "codec/md5.h"
 #include "net/sasl_oauth.h"
 #include "net/tls_log_text.h"
+#include "net/transfer_form.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "spool/download_files.h"
 
 namespace quelma::pop3_client {
 namespace {
-
-constexpr char kEndOfText[] = "\r\n.\r\n";
 
 bool Positive(const std::string& reply) { return !reply.empty() && reply[0] == '+'; }
 
@@ -218,10 +217,10 @@ Pop3ClientError Pop3ClientSession::authenticate() {
 }
 
 // The first refusal may be of a token that has just expired or been revoked at the server:
-// one more try with a new one, then the run ends.
+// one more try with a new one (unless it was new already), then the run ends.
 Pop3ClientError Pop3ClientSession::authRefused() {
   log("Сервер не принял маркер доступа: " + platform::Printable(reply_, 200) + "\r\n");
-  if (!renewed_) {
+  if (!renewed_ && tokens_ && tokens_->renewable()) {
     renewed_ = true;
     return Pop3ClientError::kNone;
   }
@@ -545,20 +544,14 @@ Pop3ClientError Pop3ClientSession::receiveText(unsigned long number) {
     batch_ = spool::DownloadFile::Create(programDir_, accountKey_, batchNumber_);
     if (!batch_) return fileFailed(spool::DownloadFilePartPath(programDir_, accountKey_, batchNumber_));
   }
-  // The bytes before each piece, at most four, for an end sequence that begins before it;
-  // the status line's line end counts, so that an empty message (the end line right after
-  // the status line) ends too. What follows the end (a pipelined reply) is kept for the next.
-  std::string before = "\r\n";
+  // The end line is found as the sorter will find it; the text stays in transfer form. The
+  // status line has ended a line, so an empty message (the end line right after it) ends too.
+  // What follows the end (a pipelined reply) is kept for the next.
+  net::DotUnstuffer endFinder;
   std::string piece;
   for (;;) {
     if (!replies_.readSome(piece)) return Pop3ClientError::kRetrText;
-    std::size_t end = std::string::npos;
-    const std::string boundary = before + piece.substr(0, 4);
-    if (const auto at = boundary.find(kEndOfText); at != std::string::npos && at < before.size()) {
-      end = at + 5 - before.size();
-    } else if (const auto inside = piece.find(kEndOfText); inside != std::string::npos) {
-      end = inside + 5;
-    }
+    const std::size_t end = endFinder.add(piece, [](std::string_view) {});
     const std::string_view text = std::string_view(piece).substr(0, end);
     if (!batch_->write(text)) return fileFailed(batch_->path());
     received_ += text.size();
@@ -566,12 +559,10 @@ Pop3ClientError Pop3ClientSession::receiveText(unsigned long number) {
       window_.setProgress(link::kPop3ProgressPart,
                           static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
     }
-    if (end != std::string::npos) {
+    if (endFinder.ended()) {
       replies_.putBack(piece.substr(end));
       break;
     }
-    before.append(piece, piece.size() - std::min<std::size_t>(piece.size(), 4));
-    if (before.size() > 4) before.erase(0, before.size() - 4);
   }
   batchMessages_.push_back(number);
   batchWhole_ = batch_->size();

@@ -4,8 +4,7 @@
 #include "codec/encoded_words.h"
 #include "platform/text.h"
 #include "sorting/message_header.h"
-#include "spool/delivery.h"
-#include "spool/maildrop.h"
+#include "spool/postmaster_notice.h"
 
 namespace quelma::pop3_client {
 namespace {
@@ -23,10 +22,7 @@ std::string FieldOf(const std::string& header, std::string_view name) {
 }  // namespace
 
 std::string FormatSizeNotice(const config::Configuration& config, const LeftAtProvider& m) {
-  std::string text = "From: \"" + config.LocalDomain + " POP3 MAIL DOWNLOAD SYSTEM\"\r\n";
-  text += "To: \"Postmaster\"<" + config.PostMaster + "@" + config.LocalDomain + ">\r\n";
-  text += "Subject: Message left on the provider's server\r\n";
-  text += "Content-Type: text/plain; charset=Windows-1251\r\n\r\n";
+  std::string text = spool::FormatNoticeHeader(config, "POP3 MAIL DOWNLOAD SYSTEM", "Message left on the provider's server");
   text += "Сообщение не загружено с POP3 сервера \"" + m.server + "\" (счет \"" + m.login + "\"):\r\n";
   text += "его размер " + std::to_string(m.bytes) + " байтов больше предела счета " + std::to_string(m.limitKb) +
           " КБ (maxsize).\r\n";
@@ -38,12 +34,7 @@ std::string FormatSizeNotice(const config::Configuration& config, const LeftAtPr
 }
 
 bool WriteSizeNotice(const config::Configuration& config, const LeftAtProvider& message) {
-  const std::string text = FormatSizeNotice(config, message);
-  const std::string path = spool::MaildropPath(config, config.PostMaster);
-  spool::Delivery delivery(config);
-  if (!delivery.willAppend({path})) return false;
-  const auto result = spool::AppendToMaildrop(path, spool::NewSeparatorLine(), text, false);
-  return result == spool::AppendResult::kAppended && delivery.commit().has_value();
+  return spool::WritePostmasterNotice(config, FormatSizeNotice(config, message));
 }
 
 }  // namespace quelma::pop3_client

@@ -1,4 +1,4 @@
-// Dot-stuffing, the TOP line count and the end line of RETR and TOP replies.
+// RETR and TOP replies in transfer form; TOP counts the lines it sends.
 #include "pop3_server/message_transfer.h"
 
 #include <cstring>
@@ -35,10 +35,14 @@ bool MessageTransfer::flushIfFull() {
 }
 
 bool MessageTransfer::add(std::string_view piece) {
+  if (!topLines_) {
+    stuffer_.add(piece, out_);
+    return flushIfFull();
+  }
+  // TOP counts lines: the text goes to the stuffer a line at a time, up to the last one asked.
   std::size_t i = 0;
   while (i < piece.size() && !enough_) {
     if (atLineStart_) {
-      if (piece[i] == '.') out_.push_back('.');
       atLineStart_ = false;
       lineLength_ = 0;
       firstByte_ = piece[i];
@@ -46,9 +50,8 @@ bool MessageTransfer::add(std::string_view piece) {
     const void* lineFeed = std::memchr(piece.data() + i, '\n', piece.size() - i);
     const std::size_t end = lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - piece.data()) + 1
                                      : piece.size();
-    out_.append(piece.substr(i, end - i));
+    stuffer_.add(piece.substr(i, end - i), out_);
     lineLength_ += end - i;
-    lastByte_ = piece[end - 1];
     i = end;
     if (lineFeed) endOfLine();
   }
@@ -57,8 +60,7 @@ bool MessageTransfer::add(std::string_view piece) {
 
 bool MessageTransfer::finish() {
   if (sendFailed_) return false;
-  if (lastByte_ != '\n') out_ += "\r\n";
-  out_ += ".\r\n";
+  stuffer_.finish(out_);
   return sink_.send(out_);
 }
 

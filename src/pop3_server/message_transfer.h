@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "net/reply_sink.h"
+#include "net/transfer_form.h"
 
 namespace quelma::pop3_server {
 
@@ -42,7 +43,7 @@ class MessageTransfer {
   std::uint64_t lineLength_ = 0;
   std::uint64_t bodyLines_ = 0;
   char firstByte_ = 0;
-  char lastByte_ = '\n';
+  net::DotStuffer stuffer_;  // stored text goes as it is: only the dots are added
 };
 
 }  // namespace quelma::pop3_server

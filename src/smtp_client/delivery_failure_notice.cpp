@@ -1,8 +1,8 @@
 // The notice's fixed texts and its append to the postmaster's maildrop.
 #include "smtp_client/delivery_failure_notice.h"
 
-#include "spool/delivery.h"
-#include "spool/maildrop.h"
+#include "spool/maildrop_text.h"
+#include "spool/postmaster_notice.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -22,10 +22,7 @@ const char* ReasonText(NoticeReason reason) {
 }  // namespace
 
 std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason) {
-  std::string head = "From: \"" + config.LocalDomain + " SMTP MAIL DELIVERY SYSTEM\"\r\n";
-  head += "To: \"Postmaster\"<" + config.PostMaster + "@" + config.LocalDomain + ">\r\n";
-  head += "Subject: Message delivery error notification\r\n";
-  head += "Content-Type: text/plain; charset=Windows-1251\r\n\r\n";
+  std::string head = spool::FormatNoticeHeader(config, "SMTP MAIL DELIVERY SYSTEM", "Message delivery error notification");
   head += "Произошла ошибка при попытке отправить сообщение на SMTP сервер.\r\n";
   head += "Причина: ";
   head += ReasonText(reason);
@@ -36,14 +33,9 @@ std::string FormatNoticeHead(const config::Configuration& config, NoticeReason r
 bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReason reason,
                                 platform::InputFile& queueFile) {
   if (!queueFile.rewind()) return false;
-  const std::string head = FormatNoticeHead(config, reason);
-  const std::string path = spool::MaildropPath(config, config.PostMaster);
-  spool::Delivery delivery(config);
-  if (!delivery.willAppend({path})) return false;
-  const auto result = spool::AppendToMaildropWith(
-      path, spool::NewSeparatorLine(),
-      [&](spool::MaildropTextWriter& out) { return out.write(head) && spool::WriteFileText(queueFile, out); }, false);
-  return result == spool::AppendResult::kAppended && delivery.commit().has_value();
+  return spool::WritePostmasterNotice(config, FormatNoticeHead(config, reason), [&](spool::MaildropTextWriter& out) {
+    return spool::WriteFileText(queueFile, out);
+  });
 }
 
 }  // namespace quelma::smtp_client

@@ -2,11 +2,6 @@
 #include "smtp_client/provider_connection.h"
 
 namespace quelma::smtp_client {
-namespace {
-
-constexpr std::size_t kSendBuffer = 64 * 1024;
-
-}  // namespace
 
 void ProviderConnection::send(std::string_view bytes, SmtpClientError error) {
   if (failed()) return;

@@ -14,6 +14,8 @@ namespace quelma::smtp_client {
 
 class ProviderConnection {
  public:
+  static constexpr std::size_t kSendBuffer = 64 * 1024;
+
   explicit ProviderConnection(net::ByteStream& stream) : stream_(&stream) {}
   ProviderConnection(const ProviderConnection&) = delete;  // the reply reader points at this one
   ProviderConnection& operator=(const ProviderConnection&) = delete;
@@ -21,6 +23,14 @@ class ProviderConnection {
   // Queues bytes; they go out when the buffer fills or before the next reply is read. A
   // failed transfer reports the number of the send whose bytes were queued last.
   void send(std::string_view bytes, SmtpClientError error);
+  // Queues what `write` appends to the queued bytes (a writer that works in place).
+  template <typename Write>
+  void sendWith(Write&& write, SmtpClientError error) {
+    if (failed()) return;
+    write(out_);
+    outError_ = error;
+    if (out_.size() >= kSendBuffer) flush();
+  }
 
   // Sends what is queued, then reads one reply (see ReplyReader). False on a failure, now
   // or before.

@@ -6,9 +6,10 @@
 
 #include "codec/base64.h"
 #include "net/sasl_oauth.h"
+#include "net/transfer_form.h"
 #include "net/tls_log_text.h"
+#include "platform/line_reader.h"
 #include "platform/text.h"
-#include "smtp_client/queue_line_reader.h"
 #include "smtp_client/sender_rewriting.h"
 #include "smtp_client/smtp_authentication.h"
 
@@ -23,7 +24,21 @@ void EndWithCrLf(std::string& line) {
   line += "\r\n";
 }
 
-bool Begins(const std::string& text, std::string_view code) { return std::string_view(text).starts_with(code); }
+// RFC 5321: a line of text holds at most 1,000 bytes with its CR LF. A longer stored line is
+// broken (see DotStuffer); the queue file keeps it whole.
+constexpr std::size_t kMaxWireLine = 998;
+
+// The reply codes the session goes by; a reply is judged by how its text begins.
+namespace code {
+constexpr std::string_view kReady = "220";          // the greeting; STARTTLS taken
+constexpr std::string_view kOk = "250";             // EHLO, HELO, the end of the text
+constexpr std::string_view kTaken = "25";           // MAIL and RCPT: 250, or 251 for a forwarded recipient
+constexpr std::string_view kAuthenticated = "235";  // the last step of every login
+constexpr std::string_view kGoOn = "334";           // a login's next step
+constexpr std::string_view kStartText = "354";      // DATA
+}  // namespace code
+
+bool Begins(const std::string& text, std::string_view prefix) { return std::string_view(text).starts_with(prefix); }
 
 }  // namespace
 
@@ -35,30 +50,58 @@ TransactionResult ProviderSession::readFailure() {
   return TransactionResult::kFailed;
 }
 
+ProviderSession::Handler ProviderSession::HandlerOf(Phase phase) {
+  switch (phase) {
+    case Phase::kGreeting: return &ProviderSession::greeting;
+    case Phase::kStartTls: return &ProviderSession::startTls;
+    case Phase::kEhlo: return &ProviderSession::ehlo;
+    case Phase::kAuth: return &ProviderSession::authenticate;
+    case Phase::kOauth: return &ProviderSession::logInWithToken;
+    case Phase::kHelo: return &ProviderSession::hello;
+    case Phase::kReady: break;
+  }
+  return nullptr;
+}
+
 SmtpClientError ProviderSession::logIn() {
+  while (phase_ != Phase::kReady) {
+    if (const SmtpClientError e = (this->*HandlerOf(phase_))(); e != SmtpClientError::kNone) return e;
+  }
+  log("Сервер готов к приему сообщений.\r\n");
+  return SmtpClientError::kNone;
+}
+
+// After the greeting (and TLS): an OAuth login, an ESMTP login, or HELO alone.
+ProviderSession::Phase ProviderSession::loginPhase() const {
+  if (config_.SMTP_AUTH != config::OauthMechanism::kNone) return Phase::kOauth;
+  return config_.SMTP_USES_LOGIN ? Phase::kEhlo : Phase::kHelo;
+}
+
+SmtpClientError ProviderSession::greeting() {
   if (!readReply(SmtpClientError::kGreetingReceive)) return error();
-  if (!Begins(connection_.reply(), "220")) return SmtpClientError::kGreetingRefused;
-  if (startTls_) {
-    if (const SmtpClientError e = startTls(); e != SmtpClientError::kNone) return e;
+  if (!Begins(connection_.reply(), code::kReady)) return SmtpClientError::kGreetingRefused;
+  phase_ = startTls_ ? Phase::kStartTls : loginPhase();
+  return SmtpClientError::kNone;
+}
+
+// A server without ESMTP, or without a method we know, is used without a login: HELO follows
+// the EHLO on the same connection.
+SmtpClientError ProviderSession::ehlo() {
+  log("Logging in to SMTP server\r\n");
+  connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
+  if (!readReply(SmtpClientError::kLoginReceive)) return error();
+  phase_ = Phase::kHelo;
+  if (!Begins(connection_.reply(), code::kOk)) {
+    log("Server does not support ESMTP\r\n");
+    return SmtpClientError::kNone;
   }
-  if (config_.SMTP_AUTH != config::OauthMechanism::kNone) return logInWithToken();
-  if (config_.SMTP_USES_LOGIN) {
-    log("Logging in to SMTP server\r\n");
-    connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
-    if (!readReply(SmtpClientError::kLoginReceive)) return error();
-    if (!Begins(connection_.reply(), "250")) {
-      log("Server does not support ESMTP\r\n");
-    } else {
-      Login outcome = Login::kNoMethod;
-      if (const SmtpClientError e = authenticate(outcome); e != SmtpClientError::kNone) return e;
-      if (outcome == Login::kDone) {
-        log("Сервер готов к приему сообщений.\r\n");
-        return SmtpClientError::kNone;
-      }
-      log("Сервер не поддерживает методы аутентификации ESMTP\r\n");
-    }
+  method_ = ChooseAuthMethod(connection_.reply());
+  if (method_ == AuthMethod::kNone) {
+    log("Сервер не поддерживает методы аутентификации ESMTP\r\n");
+  } else {
+    phase_ = Phase::kAuth;
   }
-  return hello();
+  return SmtpClientError::kNone;
 }
 
 // EHLO must list STARTTLS and STARTTLS must get 220; then the handshake and its checks. What
@@ -66,13 +109,13 @@ SmtpClientError ProviderSession::logIn() {
 SmtpClientError ProviderSession::startTls() {
   connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
-  const bool offered = Begins(connection_.reply(), "250") && EhloOffers(connection_.reply(), "STARTTLS");
+  const bool offered = Begins(connection_.reply(), code::kOk) && EhloOffers(connection_.reply(), "STARTTLS");
   if (offered) {
     log("STARTTLS\r\n");
     connection_.send("STARTTLS\r\n", SmtpClientError::kLoginSend);
     if (!readReply(SmtpClientError::kLoginReceive)) return error();
   }
-  if (!offered || !Begins(connection_.reply(), "220")) {
+  if (!offered || !Begins(connection_.reply(), code::kReady)) {
     log(offered ? "Сервер отказал в STARTTLS: " + connection_.reply() : std::string("Сервер не предлагает STARTTLS\r\n"));
     log("Передача почты без шифрования запрещена настройками\r\n");
     quit();
@@ -86,6 +129,7 @@ SmtpClientError ProviderSession::startTls() {
     return error();
   }
   connection_.restart(*secure_);
+  phase_ = loginPhase();
   return SmtpClientError::kNone;
 }
 
@@ -95,21 +139,24 @@ SmtpClientError ProviderSession::logInWithToken() {
   connection_.send("EHLO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
   const std::string_view mechanism = config::OauthMechanismName(config_.SMTP_AUTH);
-  if (!Begins(connection_.reply(), "250") || !EhloOffersMechanism(connection_.reply(), mechanism)) {
+  if (!Begins(connection_.reply(), code::kOk) || !EhloOffersMechanism(connection_.reply(), mechanism)) {
     log("Сервер не предлагает вход " + std::string(mechanism) + ", заданный в SMTP_AUTH\r\n");
     quit();
     return SmtpClientError::kAuthNotOffered;
   }
   // The first refusal may be of a token that has just expired or been revoked at the server:
-  // one more try with a new one.
+  // one more try with a new one, unless it was new already.
   SmtpClientError outcome = SmtpClientError::kNone;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt == 1) renewed_ = true;
+    if (attempt == 1) {
+      if (!tokens_ || !tokens_->renewable()) break;
+      renewed_ = true;
+    }
     outcome = authOauth();
     if (outcome != SmtpClientError::kLoginRefused) break;
   }
   if (outcome == SmtpClientError::kNone) {
-    log("Сервер готов к приему сообщений.\r\n");
+    phase_ = Phase::kReady;
   } else if (error() == SmtpClientError::kNone) {
     quit();
   }
@@ -127,21 +174,21 @@ SmtpClientError ProviderSession::authOauth() {
   log("AUTH " + mechanism + "\r\n");
   connection_.send("AUTH " + mechanism + "\r\n", SmtpClientError::kLoginSend);
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
-  if (Begins(connection_.reply(), "334")) {
+  if (Begins(connection_.reply(), code::kGoOn)) {
     connection_.send((config_.SMTP_AUTH == config::OauthMechanism::kXoauth2
                           ? net::Xoauth2Response(config_.SMTP_LOGIN_NAME, *token)
                           : net::OauthBearerResponse(config_.SMTP_LOGIN_NAME, config_.SMTPServer, config_.SMTPSport, *token)) +
                          "\r\n",
                      SmtpClientError::kLoginSend);
     if (!readReply(SmtpClientError::kLoginReceive)) return error();
-    if (Begins(connection_.reply(), "334")) {
+    if (Begins(connection_.reply(), code::kGoOn)) {
       log("Ответ сервера на маркер доступа: " + net::OauthErrorSummary(std::string_view(connection_.reply()).substr(3)) + "\r\n");
       const std::string end = config_.SMTP_AUTH == config::OauthMechanism::kXoauth2 ? "" : net::OauthBearerAbort();
       connection_.send(end + "\r\n", SmtpClientError::kLoginSend);
       if (!readReply(SmtpClientError::kLoginReceive)) return error();
     }
   }
-  if (Begins(connection_.reply(), "235")) return SmtpClientError::kNone;
+  if (Begins(connection_.reply(), code::kAuthenticated)) return SmtpClientError::kNone;
   log("Сервер не принял маркер доступа: " + platform::Printable(connection_.reply(), 200) + "\r\n");
   return SmtpClientError::kLoginRefused;
 }
@@ -149,36 +196,38 @@ SmtpClientError ProviderSession::authOauth() {
 SmtpClientError ProviderSession::hello() {
   connection_.send("HELO " + config_.LocalDomain + "\r\n", SmtpClientError::kLoginSend);
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
-  if (!Begins(connection_.reply(), "250")) return SmtpClientError::kLoginRefused;
-  log("Сервер готов к приему сообщений.\r\n");
+  if (!Begins(connection_.reply(), code::kOk)) return SmtpClientError::kLoginRefused;
+  phase_ = Phase::kReady;
   return SmtpClientError::kNone;
 }
 
-// The best method the EHLO reply offers; kNoMethod when it offers none we know.
-SmtpClientError ProviderSession::authenticate(Login& outcome) {
-  outcome = Login::kDone;
-  switch (ChooseAuthMethod(connection_.reply())) {
+// The method the EHLO reply offered (the best one we know).
+SmtpClientError ProviderSession::authenticate() {
+  SmtpClientError outcome = SmtpClientError::kNone;
+  switch (method_) {
     case AuthMethod::kCramMd5:
       log("AUTH CRAM-MD5\r\n");
-      return authCramMd5();
+      outcome = authCramMd5();
+      break;
     case AuthMethod::kPlain:
       log("AUTH PLAIN\r\n");
-      return authPlain();
+      outcome = authPlain();
+      break;
     case AuthMethod::kLogin:
       log("AUTH LOGIN\r\n");
-      return authLogin();
-    case AuthMethod::kNone:
+      outcome = authLogin();
       break;
+    case AuthMethod::kNone: break;
   }
-  outcome = Login::kNoMethod;
-  return SmtpClientError::kNone;
+  if (outcome == SmtpClientError::kNone) phase_ = Phase::kReady;
+  return outcome;
 }
 
 // The last reply of every method: anything but 235 ends the upload, with the server's words
 // in the log.
 SmtpClientError ProviderSession::requireAccepted() {
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
-  if (Begins(connection_.reply(), "235")) return SmtpClientError::kNone;
+  if (Begins(connection_.reply(), code::kAuthenticated)) return SmtpClientError::kNone;
   log("Сервер не принял имя или пароль и возвратил сообщение:\r\n");
   log(connection_.reply());
   return SmtpClientError::kLoginRefused;
@@ -195,7 +244,7 @@ SmtpClientError ProviderSession::authLogin() {
   for (const std::string& line : {std::string("AUTH LOGIN"), codec::Base64Encode(config_.SMTP_LOGIN_NAME)}) {
     connection_.send(line + "\r\n", SmtpClientError::kLoginSend);
     if (!readReply(SmtpClientError::kLoginReceive)) return error();
-    if (!Begins(connection_.reply(), "334")) return SmtpClientError::kLoginRefused;
+    if (!Begins(connection_.reply(), code::kGoOn)) return SmtpClientError::kLoginRefused;
   }
   connection_.send(codec::Base64Encode(config_.SMTP_LOGIN_PASS) + "\r\n", SmtpClientError::kLoginSend);
   return requireAccepted();
@@ -204,7 +253,7 @@ SmtpClientError ProviderSession::authLogin() {
 SmtpClientError ProviderSession::authCramMd5() {
   connection_.send("AUTH CRAM-MD5\r\n", SmtpClientError::kLoginSend);
   if (!readReply(SmtpClientError::kLoginReceive)) return error();
-  if (!Begins(connection_.reply(), "334")) return SmtpClientError::kLoginReceive;
+  if (!Begins(connection_.reply(), code::kGoOn)) return SmtpClientError::kLoginReceive;
   const auto answer = CramMd5Answer(connection_.reply(), config_.SMTP_LOGIN_NAME, config_.SMTP_LOGIN_PASS);
   if (const SmtpClientError* e = std::get_if<SmtpClientError>(&answer)) return *e;
   connection_.send(std::get<std::string>(answer) + "\r\n", SmtpClientError::kLoginSend);
@@ -221,17 +270,12 @@ bool ProviderSession::resetOpenTransaction() {
 }
 
 // False when the sender was refused or the connection failed (error() tells which).
-bool ProviderSession::sendSender(const std::string& line) {
-  const auto sender = ExtractSender(line);
-  if (!sender) {
-    log("Адрес отправителя длиннее 103 символов.\r\n");
-    return false;
-  }
-  sender_ = RewriteSender(*sender, config_);
+bool ProviderSession::sendSender(const std::string& sender) {
+  sender_ = sender;
   const std::string command = "MAIL FROM:<" + sender_ + ">\r\n";
   connection_.send(command, SmtpClientError::kMailSend);
   if (!readReply(SmtpClientError::kEnvelopeReceive)) return false;
-  if (Begins(connection_.reply(), "25")) {
+  if (Begins(connection_.reply(), code::kTaken)) {
     transactionOpen_ = true;
     return true;
   }
@@ -247,83 +291,95 @@ bool ProviderSession::sendRecipient(const std::string& line) {
   EndWithCrLf(command);
   connection_.send(command, SmtpClientError::kRecipientSend);
   if (!readReply(SmtpClientError::kEnvelopeReceive)) return false;
-  if (Begins(connection_.reply(), "25")) return true;
+  if (Begins(connection_.reply(), code::kTaken)) return true;
   log("SMTP server refused to send message to given address:\r\n");
   log(command);
   log(connection_.reply());
   return false;
 }
 
-// A piece that does not begin its line (a line longer than the reader's cap) goes on as it
-// is: only whole lines' starts are looked at, and only a line's last piece gets its CR LF.
-void ProviderSession::sendMessageLine(std::string& line, bool lineStart) {
-  if (!lineStart) {
-    if (line.ends_with('\n')) EndWithCrLf(line);
-    connection_.send(line, SmtpClientError::kLineSend);
-    return;
-  }
-  if (!traceAdded_ && (line[0] == '\r' || line[0] == '\n')) {
+// Inside the header, a whole line's start: the trace header before the empty line that ends
+// it, and the first From: and Reply-To: lines rewritten to the sender.
+void ProviderSession::rewriteHeaderLine(std::string& line) {
+  if (traceAdded_) return;
+  if (line[0] == '\r' || line[0] == '\n') {
     line = std::string(kTraceHeader) + "\r\n";
     traceAdded_ = true;
+    return;
   }
   // A message with the null reverse-path (a bounce, a receipt) keeps its header lines as they are.
-  if (!traceAdded_ && !sender_.empty()) {
-    if (line[0] == 'F' && !fromHandled_ && platform::StartsWithIgnoreAsciiCase(line, "From: ")) {
-      line = RewriteAddressHeader(line, sender_, config_.LocalDomain);
-      fromHandled_ = true;
-    } else if (line[0] == 'R' && !replyToHandled_ && platform::StartsWithIgnoreAsciiCase(line, "Reply-To: ")) {
-      line = RewriteAddressHeader(line, sender_, config_.LocalDomain);
-      replyToHandled_ = true;
-    }
+  if (sender_.empty()) return;
+  if (line[0] == 'F' && !fromHandled_ && platform::StartsWithIgnoreAsciiCase(line, "From: ")) {
+    line = RewriteAddressHeader(line, sender_, config_.LocalDomain);
+    fromHandled_ = true;
+  } else if (line[0] == 'R' && !replyToHandled_ && platform::StartsWithIgnoreAsciiCase(line, "Reply-To: ")) {
+    line = RewriteAddressHeader(line, sender_, config_.LocalDomain);
+    replyToHandled_ = true;
   }
-  if (line[0] == '.') connection_.send(".", SmtpClientError::kDotSend);
-  if (line.size() < spool::kMaxQueueLine || line.ends_with('\n')) EndWithCrLf(line);
-  connection_.send(line, SmtpClientError::kLineSend);
+}
+
+// The message text from where the envelope ends, in transfer form; then the end line and the
+// provider's verdict. Lines are read in pieces of the queue file's cap; only a piece that
+// begins a line is looked at.
+TransactionResult ProviderSession::sendText(platform::InputFile& file, std::uint64_t offset) {
+  if (!file.seek(offset)) return readFailure();
+  traceAdded_ = fromHandled_ = replyToHandled_ = false;
+  net::DotStuffer stuffer({true, kMaxWireLine});
+  platform::LineReader reader(file, spool::kMaxQueueLine);
+  std::string line;
+  bool lineStart = true;
+  while (!connection_.failed() && reader.next(line)) {
+    if (lineStart) rewriteHeaderLine(line);
+    // A line that gets a transparency dot keeps that dot's error number when its sending fails.
+    const bool dotted = lineStart && line[0] == '.';
+    lineStart = line.back() == '\n';
+    connection_.sendWith([&](std::string& out) { stuffer.add(line, out); },
+                         dotted ? SmtpClientError::kDotSend : SmtpClientError::kLineSend);
+  }
+  if (connection_.failed()) return TransactionResult::kFailed;
+  if (file.failed()) return readFailure();
+  connection_.sendWith([&](std::string& out) { stuffer.finish(out); }, SmtpClientError::kEndSend);
+  if (!readReply(SmtpClientError::kEndReceive)) return TransactionResult::kFailed;
+  transactionOpen_ = false;
+  return Begins(connection_.reply(), code::kOk) ? TransactionResult::kSent : TransactionResult::kEndRefused;
 }
 
 TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, const std::function<void()>& onAccepted) {
-  std::size_t accepted = 0, refused = 0;
-  if (!resetOpenTransaction()) return TransactionResult::kFailed;
-  traceAdded_ = fromHandled_ = replyToHandled_ = false;
-  if (!file.rewind()) {
-    connection_.abandon(SmtpClientError::kLineSend);
-    return TransactionResult::kFailed;
-  }
-  QueueLineReader reader(file);
-  std::string line;
-  bool messageBegun = false;
-  while (!messageBegun && reader.next(line)) {
-    if (line.starts_with("MAIL FROM:<")) {
-      if (sendSender(line)) continue;
-      return connection_.failed() ? TransactionResult::kFailed : TransactionResult::kSenderRefused;
-    } else if (line.starts_with("RCPT TO:<")) {
-      ++(sendRecipient(line) ? accepted : refused);
-      if (connection_.failed()) return TransactionResult::kFailed;
-    } else if (!line.starts_with("From ")) {
-      messageBegun = true;
-    }
-  }
+  if (!file.rewind()) return readFailure();
+  QueuedMessage message;
+  const spool::QueueFileKind kind = spool::ReadQueueEnvelope(file, message.envelope);
   if (file.failed()) return readFailure();
+  if (kind != spool::QueueFileKind::kMessage) return TransactionResult::kSenderRefused;
+  if (message.envelope.sender.size() > kMaxSender) {
+    log("Адрес отправителя длиннее 103 символов.\r\n");
+    return TransactionResult::kSenderRefused;
+  }
+  message.sender = RewriteSender(message.envelope.sender, config_);
+  return sendQueueFile(file, message, onAccepted);
+}
+
+TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, const QueuedMessage& message,
+                                                 const std::function<void()>& onAccepted) {
+  if (!resetOpenTransaction()) return TransactionResult::kFailed;
+  // Only a first line in exactly this case is a sender line; in any other the file's text
+  // begins there, and without envelope lines nothing is sent.
+  if (message.envelope.messageOffset == 0) return TransactionResult::kSenderRefused;
+  if (!sendSender(message.sender)) {
+    return connection_.failed() ? TransactionResult::kFailed : TransactionResult::kSenderRefused;
+  }
+  std::size_t accepted = 0, refused = 0;
+  for (const std::string& line : message.envelope.recipientLines) {
+    ++(sendRecipient(line) ? accepted : refused);
+    if (connection_.failed()) return TransactionResult::kFailed;
+  }
   // Without one accepted recipient there is nobody to send the text to: the recipients were
   // refused, and the notice says so.
   if (accepted == 0) return TransactionResult::kSenderRefused;
   connection_.send("DATA\r\n", SmtpClientError::kDataSend);
   if (!readReply(SmtpClientError::kDataReceive)) return TransactionResult::kFailed;
-  if (!Begins(connection_.reply(), "354")) return TransactionResult::kDataRefused;
-  bool endedLine = true;
-  const auto send = [&](bool lineStart) {
-    sendMessageLine(line, lineStart);
-    endedLine = line.ends_with('\n');
-  };
-  if (messageBegun) send(true);
-  while (!connection_.failed() && reader.next(line)) send(reader.lineStart());
-  if (!endedLine) connection_.send("\r\n", SmtpClientError::kLineSend);  // a long last line
-  if (connection_.failed()) return TransactionResult::kFailed;
-  if (file.failed()) return readFailure();
-  connection_.send(".\r\n", SmtpClientError::kEndSend);
-  if (!readReply(SmtpClientError::kEndReceive)) return TransactionResult::kFailed;
-  transactionOpen_ = false;
-  if (!Begins(connection_.reply(), "250")) return TransactionResult::kEndRefused;
+  if (!Begins(connection_.reply(), code::kStartText)) return TransactionResult::kDataRefused;
+  const TransactionResult result = sendText(file, message.envelope.messageOffset);
+  if (result != TransactionResult::kSent) return result;
   onAccepted();
   // Any refused recipient, not only the last, gets the sender a notice.
   return refused > 0 ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent;

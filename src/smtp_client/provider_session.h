@@ -1,7 +1,7 @@
 // The protocol side of the upload, as phases driven by the provider's replies: greeting, EHLO
-// with an ESMTP login or HELO, one transaction per queue file, quit. It speaks through any
-// byte stream, so a test can play the provider without a socket. A fatal fault ends the
-// whole upload: the phase returns it, and error() keeps it.
+// with an ESMTP login or HELO (a phase table), one transaction per queue file, quit. It
+// speaks through any byte stream, so a test can play the provider without a socket. A fatal
+// fault ends the whole upload: the phase returns it, and error() keeps it.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,9 @@
 #include "net/tls.h"
 #include "platform/files.h"
 #include "smtp_client/provider_connection.h"
+#include "smtp_client/smtp_authentication.h"
 #include "smtp_client/smtp_client_error.h"
+#include "spool/queue_file.h"
 
 namespace quelma::smtp_client {
 
@@ -27,6 +29,12 @@ enum class TransactionResult {
   kDataRefused = 2,
   kEndRefused = 3,
   kSentWithRefusedRecipient = 4,  // sent to the accepted recipients; one or more were refused
+};
+
+// A queue file's envelope as the upload read it, with the sender rewritten.
+struct QueuedMessage {
+  spool::QueueEnvelope envelope;
+  std::string sender;
 };
 
 inline constexpr char kTraceHeader[] =
@@ -45,16 +53,26 @@ class ProviderSession {
   // when that cannot be had), else HELO: on kNone the server is ready for MAIL.
   SmtpClientError logIn();
   // `accepted` is called the moment the provider's 250 for the end of the text is read.
+  TransactionResult sendQueueFile(platform::InputFile& file, const QueuedMessage& message,
+                                  const std::function<void()>& accepted = [] {});
+  // The same, with the envelope read from the file here.
   TransactionResult sendQueueFile(platform::InputFile& file, const std::function<void()>& accepted = [] {});
   SmtpClientError quit();
   SmtpClientError error() const { return connection_.error(); }
 
  private:
+  // The login's phases, each a function that reads the server's reply and picks the next.
+  enum class Phase { kGreeting, kStartTls, kEhlo, kAuth, kOauth, kHelo, kReady };
+  using Handler = SmtpClientError (ProviderSession::*)();
+  static Handler HandlerOf(Phase phase);
+  Phase loginPhase() const;
+
   void log(std::string_view text) { log_.LogSmtpClient(text); }
+  SmtpClientError greeting();
   SmtpClientError startTls();
+  SmtpClientError ehlo();
   SmtpClientError hello();
-  enum class Login { kDone, kNoMethod };
-  SmtpClientError authenticate(Login& outcome);
+  SmtpClientError authenticate();
   SmtpClientError authPlain();
   SmtpClientError authLogin();
   SmtpClientError authCramMd5();
@@ -64,9 +82,10 @@ class ProviderSession {
   bool readReply(SmtpClientError error) { return connection_.readReply(error); }
   TransactionResult readFailure();
   bool resetOpenTransaction();
-  bool sendSender(const std::string& line);
+  bool sendSender(const std::string& sender);
   bool sendRecipient(const std::string& line);
-  void sendMessageLine(std::string& line, bool lineStart);  // changes `line` on its way
+  void rewriteHeaderLine(std::string& line);
+  TransactionResult sendText(platform::InputFile& file, std::uint64_t offset);
 
   const config::Configuration& config_;
   link::ActivityLog& log_;
@@ -74,6 +93,8 @@ class ProviderSession {
   const net::TlsClient* startTls_;
   net::AccessTokenSource* tokens_;
   std::unique_ptr<net::ByteStream> secure_;  // TLS over the connection after STARTTLS
+  Phase phase_ = Phase::kGreeting;
+  AuthMethod method_ = AuthMethod::kNone;    // the one the EHLO reply offered
   std::string sender_;              // the rewritten sender of the current transaction
   bool transactionOpen_ = false;    // MAIL was accepted and no end of data followed
   bool renewed_ = false;            // the access token was renewed after a refusal

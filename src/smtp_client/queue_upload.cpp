@@ -43,7 +43,7 @@ class Upload {
   // Whether the file is done with (sent, or refused with its notice written); a fatal fault
   // goes to `error`.
   bool process(const std::string& name, SmtpClientError& error);
-  bool sendWithRepetitions(const std::string& name, SmtpClientError& error);
+  bool sendWithRepetitions(const std::string& name, const QueuedMessage& message, SmtpClientError& error);
   bool notify(NoticeReason reason);
 
   const QueueUploadContext& c_;
@@ -127,7 +127,7 @@ bool Upload::notify(NoticeReason reason) {
 
 // The provider's 250 for the end of the text marks the queue file sent before anything else
 // happens: from then on it is never sent again, whatever stops the upload.
-bool Upload::sendWithRepetitions(const std::string& name, SmtpClientError& error) {
+bool Upload::sendWithRepetitions(const std::string& name, const QueuedMessage& message, SmtpClientError& error) {
   const auto markSent = [&] {
     if (!spool::MarkQueueFileSent(c_.config.QueueDir, name)) {
       log("Не могу отметить это сообщение как отправленное!!! (" + c_.config.QueueDir + name + ": " +
@@ -135,7 +135,7 @@ bool Upload::sendWithRepetitions(const std::string& name, SmtpClientError& error
     }
   };
   for (int attempts = 1;; ++attempts) {
-    switch (session_->sendQueueFile(*file_, markSent)) {
+    switch (session_->sendQueueFile(*file_, message, markSent)) {
       case TransactionResult::kFailed:
         error = session_->error();
         return false;
@@ -173,8 +173,9 @@ bool Upload::process(const std::string& name, SmtpClientError& error) {
     log("Не могу открыть этот файл!!!\r\n");
     return false;
   }
-  spool::QueueEnvelope envelope;
-  const spool::QueueFileKind kind = spool::ReadQueueEnvelope(*file_, envelope);
+  // The envelope is read here once, and the sender rewritten once, for the log and the session.
+  QueuedMessage message;
+  const spool::QueueFileKind kind = spool::ReadQueueEnvelope(*file_, message.envelope);
   if (file_->failed()) {  // a read error is no reason to take the message for empty
     log("Не могу прочитать этот файл!!!\r\n");
     return false;
@@ -184,13 +185,14 @@ bool Upload::process(const std::string& name, SmtpClientError& error) {
     log("Этот файл не является email сообщением!\r\n");
     return true;
   }
-  if (envelope.sender.size() > kMaxSender) {
+  if (message.envelope.sender.size() > kMaxSender) {
     log("Адрес отправителя длиннее 103 символов - сообщение не отправлено.\r\n");
     return notify(NoticeReason::kRecipientsRefused);
   }
-  log("Сообщение от: " + RewriteSender(envelope.sender, c_.config) + "\r\n");
+  message.sender = RewriteSender(message.envelope.sender, c_.config);
+  log("Сообщение от: " + message.sender + "\r\n");
   if (error = logIn(); error != SmtpClientError::kNone) return false;
-  return sendWithRepetitions(name, error);
+  return sendWithRepetitions(name, message, error);
 }
 
 int Upload::run() {

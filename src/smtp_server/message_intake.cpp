@@ -58,22 +58,10 @@ bool MessageIntake::write(std::string_view bytes) {
   return !failed_;
 }
 
-// A line longer than a piece is stored whole, piece after piece; only its end is looked at.
+// A line longer than a piece is stored whole, piece after piece.
 bool MessageIntake::addPiece(std::string_view piece) {
-  const bool lineStart = atLineStart_;
-  const bool crBefore = crEnded_;  // the line's previous piece ended with CR
-  atLineStart_ = piece.ends_with('\n');
-  crEnded_ = piece.ends_with('\r');
-  if (lineStart && piece == ".\r\n") return true;
-  if (lineStart && piece.starts_with("..")) piece.remove_prefix(1);
-  const bool bareLineFeed = piece.ends_with('\n') && !piece.ends_with("\r\n") && !(piece == "\n" && crBefore);
-  if (bareLineFeed) {
-    write(piece.substr(0, piece.size() - 1));
-    write("\r\n");
-  } else {
-    write(piece);
-  }
-  return false;
+  unstuffer_.add(piece, [this](std::string_view text) { write(text); });
+  return unstuffer_.ended();
 }
 
 bool MessageIntake::copyMessage(spool::MaildropTextWriter& out, bool bossCopy) {

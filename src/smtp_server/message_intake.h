@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "net/transfer_form.h"
 #include "platform/files.h"
 #include "spool/maildrop.h"
 #include "smtp_server/smtp_session.h"
@@ -66,8 +67,7 @@ class MessageIntake {
   std::optional<platform::OutputFile> work_;
   std::string buffer_;
   std::uint64_t envelopeSize_ = 0;
-  bool atLineStart_ = true;
-  bool crEnded_ = false;
+  net::DotUnstuffer unstuffer_;  // the text without transparency dots, CR LF line ends
   bool failed_ = false;
   std::string failure_;
   std::string unfinished_;

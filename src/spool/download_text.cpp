@@ -1,8 +1,9 @@
 // Undoing the transfer form of downloaded messages, a line at a time over a large buffer.
 #include "spool/download_text.h"
 
-#include <algorithm>
 #include <cstring>
+
+#include "net/transfer_form.h"
 
 namespace quelma::spool {
 
@@ -31,44 +32,26 @@ bool DownloadedText::atEnd() { return !fill(1); }
 DownloadedText::Next DownloadedText::next(const Take& take) {
   header_.clear();
   if (!fill(1)) return Next::kEnd;
+  // An end line without its CR ends a message too.
+  net::DotUnstuffer reader(net::DotUnstuffer::Rules{true});
   bool inHeader = true;
-  auto emit = [&](std::string_view bytes) {
+  bool lineStart = true;
+  bool failed = false;
+  const auto emit = [&](std::string_view bytes) {
+    if (failed) return;
+    if (inHeader && lineStart && (bytes.front() == '\r' || bytes.front() == '\n')) inHeader = false;
     if (inHeader && header_.size() < kMaxHeader) header_ += bytes;
-    return !take || take(bytes);
+    lineStart = bytes.back() == '\n';
+    failed = take && !take(bytes);
   };
-  for (;;) {
-    // A line's start: the end line, or a dot that was doubled for the transfer.
-    fill(3);
-    if (begin_ == end_) return Next::kMessage;  // cut short after a whole line
-    const std::string_view ahead(buffer_.data() + begin_, std::min<std::size_t>(3, end_ - begin_));
-    if (ahead.starts_with(".\n") || ahead == ".\r\n") {
-      begin_ += ahead[1] == '\n' ? 2 : 3;
-      return Next::kMessage;
-    }
-    if (ahead.starts_with("..")) ++begin_;
-    if (buffer_[begin_] == '\r' || buffer_[begin_] == '\n') inHeader = false;
-    // The rest of the line, over as many buffers as it takes; a line feed without its
-    // carriage return gets one.
-    bool crBefore = false;
-    for (;;) {
-      if (begin_ == end_ && !fill(1)) return Next::kMessage;  // cut short inside a line
-      const char* start = buffer_.data() + begin_;
-      const std::size_t span = end_ - begin_;
-      const void* lineFeed = std::memchr(start, '\n', span);
-      const std::size_t before = lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) : span;
-      const std::string_view text(start, before);
-      if (!lineFeed) {
-        if (!emit(text)) return Next::kFailed;
-        crBefore = text.back() == '\r';
-        begin_ += before;
-        continue;
-      }
-      const bool crLf = before > 0 ? text.back() == '\r' : crBefore;
-      if (crLf ? !emit(std::string_view(start, before + 1)) : !(emit(text) && emit("\r\n"))) return Next::kFailed;
-      begin_ += before + 1;
+  while (!reader.ended() && !failed) {
+    if (begin_ == end_ && !fill(1)) {
+      reader.finish(emit);  // cut short: what came counts as the whole message
       break;
     }
+    begin_ += reader.add(std::string_view(buffer_.data() + begin_, end_ - begin_), emit);
   }
+  return failed ? Next::kFailed : Next::kMessage;
 }
 
 }  // namespace quelma::spool

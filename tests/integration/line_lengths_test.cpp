@@ -1,8 +1,12 @@
 // One text through every reader on its way: lines of every length around each reader's limit
 // (the sorter's 998-byte pieces, the intake's 1199, the POP3 client's 2000-byte receives, the
 // 64 KiB pieces of files and sends), "From " lines and a line that begins with the separator
-// marker. Every copy must hold the text as it came; the marker line alone gets ">" in front.
+// marker. Every copy must hold the text as it came; the marker line alone gets ">" in front,
+// and the upload breaks lines over SMTP's 1,000 bytes.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string_view>
 
 #include "net/protocol_line_reader.h"
 #include "platform/files.h"
@@ -54,6 +58,24 @@ std::string Stuffed(const std::string& text) {
     if (lineStart && c == '.') out.push_back('.');
     out.push_back(c);
     lineStart = c == '\n';
+  }
+  return out;
+}
+
+// Text in transfer form as the upload sends it: no line longer than 998 bytes before its
+// CR LF; the rest of a longer one follows on lines of a space and at most 997 bytes.
+std::string BrokenForSmtp(const std::string& wire) {
+  std::string out;
+  for (std::size_t start = 0; start < wire.size();) {
+    const std::size_t end = wire.find("\r\n", start);
+    std::string_view line(wire.data() + start, end - start);
+    for (std::size_t room = 998; !line.empty(); room = 997) {
+      if (room == 997) out += "\r\n ";
+      out.append(line.substr(0, room));
+      line.remove_prefix(std::min(room, line.size()));
+    }
+    out += "\r\n";
+    start = end + 2;
   }
   return out;
 }
@@ -122,8 +144,10 @@ TEST(LineLengths, UploadedToTheProvider) {
   ASSERT_TRUE(file.has_value());
   EXPECT_EQ(session.sendQueueFile(*file), smtp_client::TransactionResult::kSent);
   const std::string expected = "Subject: lengths\r\n" + std::string(smtp_client::kTraceHeader) + "\r\n" +
-                               Stuffed(text.substr(text.find("\r\n\r\n") + 4));
-  EXPECT_TRUE(data == expected) << "the text on the wire, with the trace header and dot-stuffed";
+                               BrokenForSmtp(Stuffed(text.substr(text.find("\r\n\r\n") + 4)));
+  EXPECT_TRUE(data == expected) << "the text on the wire, with the trace header, dot-stuffed, long lines broken";
+  EXPECT_TRUE(ReadAll(s.dir.file("queued")) == "MAIL FROM:<a@b.ru>\r\nRCPT TO:<far@example.com>\r\n" + text)
+      << "the queue file stays whole";
 }
 
 TEST(LineLengths, DownloadedCollectedAndSorted) {

@@ -453,8 +453,9 @@ TEST(QueueUpload, ANoticeThatCannotBeWrittenKeepsARefusedMessage) {
 TEST(QueueUpload, LongLinesAndASenderTooLongToSend) {
   Upload u;
   const std::string text(1199, 't');
-  // Lines longer than the reader's pieces go whole, dot-stuffed only at their start, and a
-  // last line without its ending gets one.
+  // Lines longer than the reader's pieces stay whole in the queue file; on the wire they are
+  // dot-stuffed only at their start and broken after 998 bytes (CR LF and a space, as Postfix
+  // does), and a last line without its ending gets one.
   u.queue("0000000A", "MAIL FROM:<olga@far>\r\nRCPT TO:<a@far>\r\nX-Long: " + text + "\r\n" + text +
                           "\r\n\r\n." + text + "\r\nend");
   u.queue("0000000B", "MAIL FROM:<" + std::string(104, 's') + ">\r\nRCPT TO:<a@far>\r\n\r\nx\r\n");
@@ -463,7 +464,12 @@ TEST(QueueUpload, LongLinesAndASenderTooLongToSend) {
   EXPECT_EQ(u.run(server.port), 0);
   server.finish();
   ASSERT_EQ(p.messages.size(), 1u);
-  EXPECT_EQ(p.messages[0], "X-Long: " + text + "\r\n" + text + "\r\n" + kTrace + ".." + text + "\r\nend\r\n");
+  const auto broken = [](const std::string& line) {
+    std::string out = line.substr(0, 998);
+    for (std::size_t at = 998; at < line.size(); at += 997) out += "\r\n " + line.substr(at, 997);
+    return out + "\r\n";
+  };
+  EXPECT_EQ(p.messages[0], broken("X-Long: " + text) + broken(text) + kTrace + broken(".." + text) + "end\r\n");
   EXPECT_EQ(u.count("Адрес отправителя длиннее 103 символов - сообщение не отправлено.\r\n"), 1u);
   EXPECT_NE(u.postmaster().find("MAIL FROM:<" + std::string(104, 's') + ">"), std::string::npos);
   EXPECT_TRUE(u.queued().empty());

@@ -135,6 +135,54 @@ TEST(AccessTokens, TheLifeOfATokenAndWhatTheLogSays) {
   for (const char* secret : {"access-", "refresh-", "revoked\""}) EXPECT_EQ(log.find(secret), std::string::npos) << secret;
 }
 
+// A login asks for its token before connecting and again before AUTH: the platform hears
+// of it once at most, and not at all while a token kept from an earlier login has more than
+// its margin left (a short-lived token: half its life). A refused token that was new gets no
+// renewal; one kept from before does.
+TEST(AccessTokens, OneLoginAsksThePlatformOnceAtMost) {
+  const struct Case {
+    const char* name;
+    int lifetime;     // seconds the platform gives each token
+    int later;        // seconds between the first login and the second
+    std::size_t requests;  // after both logins
+    bool renewable;        // the second login's token, when its server refuses it
+  } cases[] = {
+      {"an hour's token, an hour later", 3600, 3600 - 301, 1, true},
+      {"an hour's token near its end", 3600, 3600 - 300, 2, false},
+      {"a four-minute token, a minute later", 240, 60, 1, true},
+      {"a four-minute token past half its life", 240, 120, 2, false},
+      {"a token of a minute", 60, 31, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tokens t;
+    ASSERT_TRUE(TokenStore(t.dir.path()).save(t.key(), "refresh-1"));
+    int issued = 0;
+    t.idp.answer = [&](const FakeIdentityPlatform::Request&) {
+      ++issued;
+      return FakeIdentityPlatform::Json(200, R"({"token_type":"Bearer","access_token":"access-)" + std::to_string(issued) +
+                                                 R"(","refresh_token":"refresh-)" + std::to_string(issued + 1) +
+                                                 R"(","expires_in":)" + std::to_string(c.lifetime) + "}");
+    };
+    auto first = t.source();
+    EXPECT_EQ(first->accessToken(false), "access-1") << "before connecting";
+    EXPECT_EQ(first->accessToken(false), "access-1") << "before AUTH";
+    EXPECT_FALSE(first->renewable()) << "a refusal of a new token is not mended by another";
+    EXPECT_EQ(t.idp.requests.size(), 1u);
+    t.now += c.later;
+    auto second = t.source();
+    const auto token = second->accessToken(false);
+    EXPECT_EQ(second->accessToken(false), token);
+    EXPECT_EQ(t.idp.requests.size(), c.requests);
+    EXPECT_EQ(second->renewable(), c.renewable);
+    if (c.renewable) {
+      EXPECT_EQ(second->accessToken(true), "access-2") << "a kept token refused: a new one";
+      EXPECT_FALSE(second->renewable());
+    }
+    EXPECT_EQ(t.refreshTokenStored(), "refresh-" + std::to_string(issued + 1)) << "each rotation kept";
+  }
+}
+
 TEST(AccessTokens, NoTokenAndWhetherOnlyANewLoginHelps) {
   const struct Case {
     const char* name;

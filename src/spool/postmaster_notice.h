@@ -1,0 +1,24 @@
+// The program's own notices to the postmaster (a message the provider refused, a message too
+// large to download): their header, and their append to the postmaster's maildrop.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "config/configuration.h"
+#include "spool/maildrop_text.h"
+
+namespace quelma::spool {
+
+// From `system` of LocalDomain ("SMTP MAIL DELIVERY SYSTEM") to the postmaster, with the
+// subject, plain text in Windows-1251; the empty line that ends the header included.
+std::string FormatNoticeHeader(const config::Configuration& config, std::string_view system, std::string_view subject);
+
+// Appends a notice (its own separator line, `text`, then what `writeMore` writes) to the
+// postmaster's maildrop under the maildrop's lock, with the intent recorded, and syncs it.
+// False when it could not be written; nothing of it is left in the maildrop then.
+bool WritePostmasterNotice(const config::Configuration& config, std::string_view text,
+                           const std::function<bool(MaildropTextWriter&)>& writeMore = {});
+
+}  // namespace quelma::spool
