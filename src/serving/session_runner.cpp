@@ -49,10 +49,13 @@ void SessionRunner::start(net::PlainStream client, std::size_t socket) {
 bool SessionRunner::takePlace() {
   std::unique_lock<std::mutex> lock(mutex_);
   ++waiting_;
+  // The stop request counts as soon as it is made: the front end wakes the sessions being served
+  // before this runner hears of the stop, and a place they free must not go to a waiting client.
+  const auto stopped = [this] { return stopping_ || flags_.stopRequest; };
   const bool free =
-      placeFreed_.wait_for(lock, limits_.maxWait, [this] { return stopping_ || serving_ < limits_.sessions; });
+      placeFreed_.wait_for(lock, limits_.maxWait, [&] { return stopped() || serving_ < limits_.sessions; });
   --waiting_;
-  if (!free || stopping_) return false;
+  if (!free || stopped()) return false;
   ++serving_;
   return true;
 }
@@ -63,7 +66,7 @@ void SessionRunner::run(Session& s) {
     bool stopping = false;
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      stopping = stopping_;
+      stopping = stopping_ || flags_.stopRequest;
     }
     if (!stopping) refuse_(s.client);
     s.client.close();
@@ -75,7 +78,7 @@ void SessionRunner::run(Session& s) {
   {
     // A stop either finds this connection registered and wakes it, or is seen here.
     std::lock_guard<std::mutex> hold(mutex_);
-    if (stopping_) s.client.wake();
+    if (stopping_ || flags_.stopRequest) s.client.wake();
   }
   serve_(s.client, s.socket);
   flags_.removeClient(&s.client);
