@@ -23,9 +23,6 @@ namespace {
 constexpr int kAccessDenied = 10013;
 constexpr int kAddressNotAvailable = 10049;
 
-// Networks no stranger on the Internet comes from.
-constexpr char kPrivateNetworks[] = "127.0.0.0/8, 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 169.254.0.0/16, ::1/128, fc00::/7, fe80::/10";
-
 std::string Megabytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " МБ"; }
 
 // Whether the port can be opened on every listening address (a list the servers refuse is
@@ -201,7 +198,7 @@ void CheckRelayNetworks(CheckSteps& steps, const config::Configuration& config, 
     return steps.fail(name, shown + ": не читается",
                       "Исправьте сети " + mend + ": сети через запятую, вида 192.168.1.0/24.");
   }
-  const auto privateRanges = net::ParseAddressRanges(config::ListItems(kPrivateNetworks));
+  const auto privateRanges = net::ParseAddressRanges(config::ListItems(config::defaults::kRelayNetworks));
   std::vector<std::string> open, wide;
   for (const net::AddressRange& range : *ranges) {
     const std::string text = range.base.toString() + "/" + std::to_string(range.prefix);

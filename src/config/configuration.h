@@ -56,9 +56,12 @@ inline constexpr std::uint32_t kProviderTimeoutMs = 120000;  // send and receive
 inline constexpr std::uint16_t kPop3sPort = 995;  // a provider account with implicit TLS
 inline constexpr std::uint16_t kSmtpsPort = 465;  // the provider's SMTP with implicit TLS
 inline constexpr std::uint16_t kSubmissionPort = 587;  // the provider's SMTP with STARTTLS
-// Who may send mail to outside addresses through us: loopback and the private ranges.
+// Who may send mail to outside addresses through us: loopback and the private ranges, which
+// no stranger on the Internet comes from.
 inline constexpr char kRelayNetworks[] =
     "127.0.0.0/8,10.0.0.0/8,172.16.0.0/12,192.168.0.0/16,169.254.0.0/16,::1/128,fc00::/7,fe80::/10";
+// Who may when RELAY_NETWORKS cannot be read: this computer only.
+inline constexpr char kLoopbackNetworks[] = "127.0.0.0/8,::1/128";
 inline constexpr std::int32_t kMaxSessions = 20;     // clients each local server serves at once
 inline constexpr char kListenAddresses[] = "*";      // every IPv4 and IPv6 address
 inline constexpr std::int32_t kAuthFailLimit = 10;   // failed logins from one address in 10 minutes

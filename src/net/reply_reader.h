@@ -6,10 +6,12 @@
 #include <functional>
 #include <string>
 
+#include "net/line_limits.h"
+
 namespace quelma::net {
 
 inline constexpr std::size_t kMaxReplyLine = 519;   // bytes of a reply line that are kept
-inline constexpr std::size_t kMaxReplyText = 1199;  // bytes of a whole reply that are kept
+inline constexpr std::size_t kMaxReplyText = kMaxSmtpLine;  // bytes of a whole reply that are kept
 
 class ReplyReader {
  public:

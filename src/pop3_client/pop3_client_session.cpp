@@ -8,6 +8,7 @@
 #include <set>
 
 #include "codec/md5.h"
+#include "net/line_limits.h"
 #include "net/sasl_oauth.h"
 #include "net/tls_log_text.h"
 #include "net/transfer_form.h"
@@ -71,7 +72,7 @@ Pop3ClientError Pop3ClientSession::run() {
 }
 
 Pop3ClientError Pop3ClientSession::receive(Pop3ClientError nothing, Pop3ClientError cut) {
-  switch (replies_.readLine(reply_, kReplyKept)) {
+  switch (replies_.readLine(reply_, net::kMaxPop3Line + 1)) {
     case net::LineReceiver::Status::kLine: return Pop3ClientError::kNone;
     case net::LineReceiver::Status::kNothing: return nothing;
     case net::LineReceiver::Status::kCut: return cut;

@@ -133,7 +133,6 @@ class Pop3ClientSession {
   unsigned long long received_ = 0;  // RETR bytes so far, for the progress bar
   unsigned long current_ = 0;        // the next message to fetch, from 1
 
-  static constexpr std::size_t kReplyKept = 2000;          // of a reply line: 1,999 bytes and its LF
   static constexpr std::size_t kReceiveSize = 64 * 1024;  // what one receive asks for at most
   static constexpr std::uint64_t kBatchBytes = 8 << 20;  // a download file is synced at about this size
   static constexpr std::size_t kBatchMessages = 256;     // or after this many messages

@@ -2,14 +2,13 @@
 #include "pop3_server/pop3_server.h"
 
 #include "serving/start_tls_serving.h"
+#include "net/line_limits.h"
 #include "net/protocol_line_reader.h"
 #include "pop3_server/pop3_replies.h"
 #include "pop3_server/pop3_session.h"
 
 namespace quelma::pop3_server {
 namespace {
-
-constexpr std::size_t kMaxPop3Line = 1999;  // CR LF included
 
 constexpr serving::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd, reply::kTooManySessions};
@@ -25,7 +24,7 @@ void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
   serving::ServeWithStartTls(client, log, [&](net::ByteStream& stream, bool secure) {
     net::StreamSink sink(stream);
     net::ProtocolLineReader reader([&stream](char* b, std::size_t n) { return stream.receive(b, n); }, c.clock,
-                                   kMaxPop3Line, 2000);
+                                   net::kMaxPop3Line, net::kMaxPop3Line + 1);
     Pop3Session session(client.config, c.log, sink,
                         {client.tls != nullptr && !secure, peer, &c.loginGuard, stamp, secure,
                          client.fromThisComputer});

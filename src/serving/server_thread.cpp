@@ -32,9 +32,6 @@ constexpr char kNormalEnd[] = "Нормальное завершение раб�
 constexpr char kTooManySessionsBegin[] = "Слишком много сеансов: клиент ";  // + address
 constexpr char kTooManySessionsEnd[] = " не дождался свободного места (MAX_SESSIONS)\r\n";
 
-// The longest a session may last; then its connection is shut. Long enough for 100 MB at
-// 60 kB/s, short enough that a client that drips its lines cannot keep its place all day.
-constexpr std::chrono::minutes kSessionLifetime{30};
 constexpr int kListenBacklog = 128;
 constexpr std::size_t kPlainPort = 0, kTlsPort = 1;  // the tags of the listening sockets
 

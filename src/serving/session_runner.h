@@ -15,18 +15,23 @@
 #include <mutex>
 #include <string>
 
+#include "config/configuration.h"
 #include "link/server_control.h"
 #include "net/plain_stream.h"
 
 namespace quelma::serving {
+
+// The longest a session may last; then its connection is shut. Long enough for 100 MB at
+// 60 kB/s, short enough that a client that drips its lines cannot keep its place all day.
+inline constexpr std::chrono::minutes kSessionLifetime{30};
 
 class SessionRunner {
  public:
   struct Limits {
     std::size_t sessions = 1;
     std::size_t waiting = 256;
-    std::chrono::milliseconds maxWait{45000};
-    std::chrono::milliseconds lifetime{30 * 60 * 1000};
+    std::chrono::milliseconds maxWait{config::defaults::kServersTimeoutMs};
+    std::chrono::milliseconds lifetime{kSessionLifetime};
   };
   // Both run on the session's thread with its SessionLabel set; the runner closes the
   // connection after them.

@@ -2,6 +2,7 @@
 // header rewriting, the trace header and dot transparency, and quit.
 #include "smtp_client/provider_session.h"
 
+#include <string>
 #include <variant>
 
 #include "codec/base64.h"
@@ -351,38 +352,77 @@ TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, cons
   if (file.failed()) return readFailure();
   if (kind != spool::QueueFileKind::kMessage) return TransactionResult::kSenderRefused;
   if (message.envelope.sender.size() > kMaxSender) {
-    log("Адрес отправителя длиннее 103 символов.\r\n");
+    log("Адрес отправителя длиннее " + std::to_string(kMaxSender) + " символов.\r\n");
     return TransactionResult::kSenderRefused;
   }
   message.sender = RewriteSender(message.envelope.sender, config_);
   return sendQueueFile(file, message, onAccepted);
 }
 
+ProviderSession::Step ProviderSession::StepOf(Stage stage) {
+  switch (stage) {
+    case Stage::kReset: return &ProviderSession::resetStage;
+    case Stage::kSender: return &ProviderSession::senderStage;
+    case Stage::kRecipients: return &ProviderSession::recipientsStage;
+    case Stage::kData: return &ProviderSession::dataStage;
+    case Stage::kText: return &ProviderSession::textStage;
+    case Stage::kDone: break;
+  }
+  return nullptr;
+}
+
 TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, const QueuedMessage& message,
                                                  const std::function<void()>& onAccepted) {
-  if (!resetOpenTransaction()) return TransactionResult::kFailed;
-  // Only a first line in exactly this case is a sender line; in any other the file's text
-  // begins there, and without envelope lines nothing is sent.
-  if (message.envelope.messageOffset == 0) return TransactionResult::kSenderRefused;
-  if (!sendSender(message.sender)) {
-    return connection_.failed() ? TransactionResult::kFailed : TransactionResult::kSenderRefused;
+  Transaction t{file, message, onAccepted};
+  while (t.stage != Stage::kDone) (this->*StepOf(t.stage))(t);
+  return t.result;
+}
+
+void ProviderSession::Transaction::end(TransactionResult outcome) {
+  result = outcome;
+  stage = Stage::kDone;
+}
+
+// Only a first line in exactly this case is a sender line; in any other the file's text
+// begins there, and without envelope lines nothing is sent.
+void ProviderSession::resetStage(Transaction& t) {
+  if (!resetOpenTransaction()) return t.end(TransactionResult::kFailed);
+  if (t.message.envelope.messageOffset == 0) return t.end(TransactionResult::kSenderRefused);
+  t.stage = Stage::kSender;
+}
+
+void ProviderSession::senderStage(Transaction& t) {
+  if (sendSender(t.message.sender)) {
+    t.stage = Stage::kRecipients;
+  } else {
+    t.end(connection_.failed() ? TransactionResult::kFailed : TransactionResult::kSenderRefused);
   }
-  std::size_t accepted = 0, refused = 0;
-  for (const std::string& line : message.envelope.recipientLines) {
-    ++(sendRecipient(line) ? accepted : refused);
-    if (connection_.failed()) return TransactionResult::kFailed;
+}
+
+// Without one accepted recipient there is nobody to send the text to: the recipients were
+// refused, and the notice says so.
+void ProviderSession::recipientsStage(Transaction& t) {
+  for (const std::string& line : t.message.envelope.recipientLines) {
+    ++(sendRecipient(line) ? t.accepted : t.refused);
+    if (connection_.failed()) return t.end(TransactionResult::kFailed);
   }
-  // Without one accepted recipient there is nobody to send the text to: the recipients were
-  // refused, and the notice says so.
-  if (accepted == 0) return TransactionResult::kSenderRefused;
+  if (t.accepted == 0) return t.end(TransactionResult::kSenderRefused);
+  t.stage = Stage::kData;
+}
+
+void ProviderSession::dataStage(Transaction& t) {
   connection_.send("DATA\r\n", SmtpClientError::kDataSend);
-  if (!readReply(SmtpClientError::kDataReceive)) return TransactionResult::kFailed;
-  if (!Begins(connection_.reply(), code::kStartText)) return TransactionResult::kDataRefused;
-  const TransactionResult result = sendText(file, message.envelope.messageOffset);
-  if (result != TransactionResult::kSent) return result;
-  onAccepted();
-  // Any refused recipient, not only the last, gets the sender a notice.
-  return refused > 0 ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent;
+  if (!readReply(SmtpClientError::kDataReceive)) return t.end(TransactionResult::kFailed);
+  if (!Begins(connection_.reply(), code::kStartText)) return t.end(TransactionResult::kDataRefused);
+  t.stage = Stage::kText;
+}
+
+// Any refused recipient, not only the last, gets the sender a notice.
+void ProviderSession::textStage(Transaction& t) {
+  const TransactionResult result = sendText(t.file, t.message.envelope.messageOffset);
+  if (result != TransactionResult::kSent) return t.end(result);
+  t.onAccepted();
+  t.end(t.refused > 0 ? TransactionResult::kSentWithRefusedRecipient : TransactionResult::kSent);
 }
 
 SmtpClientError ProviderSession::quit() {

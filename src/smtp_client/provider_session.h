@@ -1,5 +1,6 @@
 // The protocol side of the upload, as phases driven by the provider's replies: greeting, EHLO
-// with an ESMTP login or HELO (a phase table), one transaction per queue file, quit. It
+// with an ESMTP login or HELO (a phase table), one transaction per queue file (a stage table:
+// RSET when needed, MAIL, RCPT, DATA, the text), quit. It
 // speaks through any byte stream, so a test can play the provider without a socket. A fatal
 // fault ends the whole upload: the phase returns it, and error() keeps it.
 #pragma once
@@ -80,6 +81,26 @@ class ProviderSession {
   SmtpClientError authOauth();
   SmtpClientError requireAccepted();
   bool readReply(SmtpClientError error) { return connection_.readReply(error); }
+
+  // A transaction's stages, each a function that reads the server's reply and picks the next
+  // stage or ends the transaction with its result.
+  enum class Stage { kReset, kSender, kRecipients, kData, kText, kDone };
+  struct Transaction {
+    platform::InputFile& file;
+    const QueuedMessage& message;
+    const std::function<void()>& onAccepted;
+    Stage stage = Stage::kReset;
+    TransactionResult result = TransactionResult::kFailed;
+    std::size_t accepted = 0, refused = 0;  // recipients
+    void end(TransactionResult outcome);
+  };
+  using Step = void (ProviderSession::*)(Transaction&);
+  static Step StepOf(Stage stage);
+  void resetStage(Transaction& t);
+  void senderStage(Transaction& t);
+  void recipientsStage(Transaction& t);
+  void dataStage(Transaction& t);
+  void textStage(Transaction& t);
   TransactionResult readFailure();
   bool resetOpenTransaction();
   bool sendSender(const std::string& sender);

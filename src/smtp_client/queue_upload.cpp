@@ -186,7 +186,7 @@ bool Upload::process(const std::string& name, SmtpClientError& error) {
     return true;
   }
   if (message.envelope.sender.size() > kMaxSender) {
-    log("Адрес отправителя длиннее 103 символов - сообщение не отправлено.\r\n");
+    log("Адрес отправителя длиннее " + std::to_string(kMaxSender) + " символов - сообщение не отправлено.\r\n");
     return notify(NoticeReason::kRecipientsRefused);
   }
   message.sender = RewriteSender(message.envelope.sender, c_.config);

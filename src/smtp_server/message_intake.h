@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "net/line_limits.h"
 #include "net/transfer_form.h"
 #include "platform/files.h"
 #include "spool/maildrop.h"
@@ -17,7 +18,7 @@
 
 namespace quelma::smtp_server {
 
-inline constexpr std::size_t kMaxStoredLine = 1199;  // longer lines are stored in pieces
+inline constexpr std::size_t kMaxStoredLine = net::kMaxSmtpLine;  // longer lines are stored in pieces
 
 class MessageIntake {
  public:

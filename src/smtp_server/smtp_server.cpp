@@ -4,6 +4,7 @@
 #include "config/list_setting.h"
 #include "serving/start_tls_serving.h"
 #include "net/address_ranges.h"
+#include "net/line_limits.h"
 #include "net/protocol_line_reader.h"
 #include "smtp_server/message_intake.h"
 #include "smtp_server/smtp_replies.h"
@@ -12,8 +13,7 @@
 namespace quelma::smtp_server {
 namespace {
 
-constexpr std::size_t kMaxSmtpLine = 1199;  // CR LF included
-constexpr std::size_t kReceiveSize = 1200;
+constexpr std::size_t kReceiveSize = net::kMaxSmtpLine + 1;
 
 constexpr serving::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOnPort, logtext::kNotRunningBegin,
                                      logtext::kNotRunningEnd, reply::kTooManySessions};
@@ -57,7 +57,7 @@ struct RelayPermission {
 
 RelayPermission RelayPermissionOf(const config::Configuration& config, const net::ByteStream& stream) {
   auto ranges = net::ParseAddressRanges(config::ListItems(config.RELAY_NETWORKS));
-  if (!ranges) ranges = net::ParseAddressRanges({"127.0.0.0/8", "::1/128"});
+  if (!ranges) ranges = net::ParseAddressRanges(config::ListItems(config::defaults::kLoopbackNetworks));
   const auto peer = stream.peerAddress();
   if (!peer) return {false, "unknown"};
   return {net::InRanges(*ranges, *peer), peer->toString()};
@@ -74,7 +74,7 @@ void Serve(serving::ServerContext& c, serving::ClientConnection& client) {
   serving::ServeWithStartTls(client, log, [&](net::ByteStream& stream, bool secure) {
     net::StreamSink sink(stream);
     net::ProtocolLineReader reader([&stream](char* b, std::size_t n) { return stream.receive(b, n); }, c.clock,
-                                   kMaxSmtpLine, kReceiveSize);
+                                   net::kMaxSmtpLine, kReceiveSize);
     SmtpSession session(config, c.log, sink,
                         {config->SMTP_EHLO, client.tls != nullptr && !secure, relay.allowed, relay.client, secure,
                          &c.loginGuard, challenge});

@@ -136,7 +136,7 @@ bool Sorter::deliverToFallback(const WriteText& text) {
   const std::string& list = c_.config.UNDISCLOSED_MAIL_TO.empty() ? c_.config.PostMaster : c_.config.UNDISCLOSED_MAIL_TO;
   log("Сообщение #" + Number(number_) + " для " + list + "\r\n");
   for (const std::string& item : config::ListItems(list)) {
-    const std::string name(platform::Cut(item, 65));
+    const std::string name(platform::Cut(item, kMaxFallbackName));
     if (copyTo(name, text) == Copy::kFailed) return false;
   }
   return true;

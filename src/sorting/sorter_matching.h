@@ -14,6 +14,7 @@ namespace quelma::sorting {
 
 inline constexpr std::size_t kMaxRelayList = 19999;
 inline constexpr std::size_t kMaxRecipientItem = 150;
+inline constexpr std::size_t kMaxFallbackName = 65;  // a name of UNDISCLOSED_MAIL_TO (or PostMaster)
 
 struct RuleMatch {
   bool matched = false;

@@ -8,11 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "net/line_limits.h"
 #include "platform/files.h"
 
 namespace quelma::spool {
 
-inline constexpr std::size_t kMaxQueueLine = 1199;  // what a reader takes as one line
+inline constexpr std::size_t kMaxQueueLine = net::kMaxSmtpLine;  // what a reader takes as one line
 
 // Eight upper-case hexadecimal digits of the tick.
 std::string QueueFileName(std::uint32_t tick);

@@ -7,6 +7,7 @@
 
 #include "config/config_file.h"
 #include "net/certificate_names.h"
+#include "net/line_limits.h"
 #include "net/line_receiver.h"
 #include "net/plain_stream.h"
 #include "net/tls.h"
@@ -23,7 +24,7 @@ void Say(const std::string& cp1251) { std::fputs(platform::Cp1251ToUtf8(cp1251).
 bool Reply(net::LineReceiver& replies, bool smtp, std::string& last) {
   std::string line;
   do {
-    if (replies.readLine(line, 2000) != net::LineReceiver::Status::kLine) return false;
+    if (replies.readLine(line, net::kMaxPop3Line + 1) != net::LineReceiver::Status::kLine) return false;
     Say("S: " + line);
     last += line;
   } while (smtp && line.size() > 3 && line[3] == '-');
@@ -55,7 +56,7 @@ bool PlainStart(net::PlainStream& stream, const std::string& mode) {
   if (!Command(stream, replies, false, "CAPA\r\n", reply)) return false;
   std::string capabilities;
   if (reply.starts_with("+")) {
-    for (std::string line; replies.readLine(line, 2000) == net::LineReceiver::Status::kLine && line != ".\r\n";) {
+    for (std::string line; replies.readLine(line, net::kMaxPop3Line + 1) == net::LineReceiver::Status::kLine && line != ".\r\n";) {
       Say("S: " + line);
       capabilities += line;
     }
