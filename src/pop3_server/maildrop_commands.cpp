@@ -139,9 +139,12 @@ bool MaildropCommands::top(std::string_view line) {
 }
 
 bool MaildropCommands::uidl(std::string_view line) {
-  if (!drop_) return send(reply::kMaildropEmpty);
+  const auto n = MessageNumberArgument(line);
+  // Without a maildrop the listing is empty, not an error: a mail reader that polls with UIDL
+  // (getmail) takes an error there for a broken server.
+  if (!drop_) return send(n ? std::string(reply::kMaildropEmpty) : std::string(reply::kUidlFollows) + reply::kEnd);
   buildIfEmpty();
-  if (const auto n = MessageNumberArgument(line)) {
+  if (n) {
     const spool::MaildropMessage* m = live(*n);
     if (!m) return send(reply::kNoSuchMessageInMaildrop);
     if (!m->uid) return send(reply::kUidlNotFound);

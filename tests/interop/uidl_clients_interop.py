@@ -5,7 +5,7 @@ notices that the upload left when aiosmtpd on 127.0.0.1 refused recipients, and 
 stored under the short separator (no id of its own). Every message LIST counts has a unique id
 that stays the same across sessions, restarts and deletions of other messages; each client
 fetches each message exactly once in keep mode run twice, then only a message that came since,
-and delete mode empties the maildrop.
+and delete mode empties the maildrop; a poll of a user without a maildrop is no error.
 Every client works on its own copy of the same maildrop."""
 import email
 import mailbox
@@ -336,6 +336,9 @@ def with_client(server, original, uids, name, run, delivered):
         p = session(server.pop3)
         check(name + " delete mode: POP3 shows no message", p.stat() == (0, 0))
         p.quit()
+        # With no maildrop at all a poll finds nothing and says no error (getmail asks UIDL first).
+        code, output = run(work, server.pop3, keep=True)
+        check(name + " with no maildrop: runs without an error", code == 0, output.decode(errors="replace")[-2000:])
     finally:
         check(name + ": quelma exits 0 on SIGINT", server.halt() == 0)
         shutil.rmtree(work, ignore_errors=True)

@@ -311,7 +311,8 @@ TEST(Pop3Session, TransactionCommands) {
       {none, {"STAT", "LIST", "LIST 1", "RETR 1", "TOP 1 1", "UIDL", "DELE 1", "NOOP"},
        "+OK 0 0 (maildrop empty)\r\n+OK 0 messages 0 octets. Scan listing follows:\r\n.\r\n"
        "+OK 0 messages 0 octets. Scan listing follows:\r\n.\r\n-ERR maildrop empty\r\n-ERR maildrop empty\r\n"
-       "-ERR maildrop empty\r\n-ERR No such message\r\n+OK no operation\r\n"},
+       "+OK UIDL listing follows.\r\n.\r\n-ERR No such message\r\n+OK no operation\r\n"},
+      {none, {"UIDL 1"}, "-ERR maildrop empty\r\n"},
       {kThree, {"STAT", "LIST", "LIST 2", "LIST 4", "UIDL", "UIDL 3"},
        "+OK 3 73 (messages, octets) in the maildrop\r\n"
        "+OK 3 messages 73 octets. Scan listing follows.\r\n1 24\r\n2 37\r\n3 12\r\n.\r\n+OK 2 37\r\n"
