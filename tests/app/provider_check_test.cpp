@@ -65,6 +65,18 @@ ScriptedServer::Answer Answering(const Replies& replies) {
   };
 }
 
+// The provider's SMTP server on `port`, with a login or without.
+config::Configuration SmtpSettings(std::uint16_t port, bool login) {
+  config::Configuration config;
+  config.LocalDomain = "office.test";
+  config.SMTPServer = "127.0.0.1";
+  config.SMTPSport = port;
+  config.SMTP_USES_LOGIN = login;
+  config.SMTP_LOGIN_NAME = "ivan";
+  config.SMTP_LOGIN_PASS = "secret";
+  return config;
+}
+
 const std::string kCapa = "+OK\r\nUSER\r\nUIDL\r\n.\r\n";
 const std::string kOk = "+OK\r\n";
 constexpr auto P = CheckVerdict::kPassed;
@@ -154,13 +166,7 @@ TEST(SmtpProviderCheck, EachAnswerOfAPlainProviderGivesItsStepVerdictAndHint) {
     Replies replies = c.replies;
     replies["QUIT"] = "\x01" "221 bye\r\n";
     ScriptedServer server("220 smtp.test ESMTP\r\n", Answering(replies));
-    config::Configuration config;
-    config.LocalDomain = "office.test";
-    config.SMTPServer = "127.0.0.1";
-    config.SMTPSport = server.port;
-    config.SMTP_USES_LOGIN = c.login;
-    config.SMTP_LOGIN_NAME = "ivan";
-    config.SMTP_LOGIN_PASS = "secret";
+    const config::Configuration config = SmtpSettings(server.port, c.login);
     const CheckTarget target = CheckSmtpProvider(config, Context(dir.path()));
     ExpectSteps(target, c.steps, c.hint, c.label);
     for (const std::string& command : server.finish()) {
@@ -237,13 +243,7 @@ TEST(SmtpProviderCheck, TheWindowsWindowNamesTheDialogTheCommandLineTheCommand) 
     Replies replies{{"EHLO", "250-smtp.test\r\n250 AUTH PLAIN LOGIN\r\n"}, {"AUTH", "535 5.7.8 bad credentials\r\n"}};
     replies["QUIT"] = "\x01" "221 bye\r\n";
     ScriptedServer server("220 smtp.test ESMTP\r\n", Answering(replies));
-    config::Configuration config;
-    config.LocalDomain = "office.test";
-    config.SMTPServer = "127.0.0.1";
-    config.SMTPSport = server.port;
-    config.SMTP_USES_LOGIN = true;
-    config.SMTP_LOGIN_NAME = "ivan";
-    config.SMTP_LOGIN_PASS = "secret";
+    const config::Configuration config = SmtpSettings(server.port, true);
     ProviderCheckContext context = Context(dir.path());
     context.mend = windows ? MendWords(WindowsMend) : MendWords(CommandLineMend);
     const std::string hint = CheckSmtpProvider(config, context).steps.back().hint;

@@ -75,11 +75,7 @@ def scenario(binary, checks, what, port, received, relayed):
     server = Quelma(binary, ["LocalDomain = office.ru", "PostMaster = postmaster", "SMTPServer = 127.0.0.1",
                              "SMTPSport = %d" % port, "SMTP_USES_LOGIN = 0"], ["postmaster", "ivan"])
     try:
-        for name, data, _, _ in files:
-            with open(server.path("queue", name), "wb") as f:
-                f.write(data)
-        server.proc.send_signal(signal.SIGUSR1)
-        log = server.wait_for_upload()
+        log = server.upload(files)
         for _ in range(300):  # Postfix relays after it has accepted
             if len(received) - before >= len(files):
                 break

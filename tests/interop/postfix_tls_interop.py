@@ -238,16 +238,6 @@ def below_received(data):
             return data[end:]
 
 
-def upload(server, files):
-    """Puts the files into quelma's queue, starts an upload and waits (bounded) until it ends;
-    the log."""
-    for name, data, _, _ in files:
-        with open(server.path("queue", name), "wb") as f:
-            f.write(data)
-    server.proc.send_signal(signal.SIGUSR1)
-    return server.wait_for_upload()
-
-
 def quelma_parameters(host, port, mode, ca, login=LOGIN, password=PASSWORD.decode()):
     return ["LocalDomain = office.ru", "PostMaster = postmaster", "SMTPServer = " + host, "SMTPSport = %d" % port,
             "SMTP_USES_LOGIN = 1", "SMTP_LOGIN_NAME = " + login, "SMTP_LOGIN_PASS = " + scramble(password),
@@ -260,7 +250,7 @@ def scenario(binary, checks, material, postfix, sink, what, host, port, mode, er
     server = Quelma(binary, quelma_parameters(host, port, mode, material.ca["cert"]),
                     ["postmaster", "ivan  ; ivan.petrov@provider.test"])
     try:
-        log = upload(server, files)
+        log = server.upload(files)
         left = sorted(os.listdir(server.path("queue")))
         if error is None:
             checks.check(what + ": the queue is empty", left == [], str(left))

@@ -87,6 +87,15 @@ class Quelma:
         time.sleep(0.2)
         return self.log()
 
+    def upload(self, files):
+        """Puts the queue files (name, bytes, ...) into the queue, starts an upload and waits
+        (bounded) until it ends; the log."""
+        for name, data, *_ in files:
+            with open(self.path("queue", name), "wb") as f:
+                f.write(data)
+        self.proc.send_signal(signal.SIGUSR1)
+        return self.wait_for_upload()
+
     def stop(self):
         self.proc.send_signal(signal.SIGINT)
         code = self.proc.wait(timeout=20)

@@ -5,7 +5,6 @@ plus the trace header and the queue ends empty. A provider without STARTTLS, and
 certificate is not trusted, end the upload with their error numbers, the queue whole, and no
 password sent."""
 import os
-import signal
 import ssl
 import sys
 import tempfile
@@ -50,11 +49,7 @@ def scenario(binary, checks, material, what, mode, server_tls, ca, error=None):
         parameters.append("TLS_CA_FILE = " + material.ca["cert"])
     server = Quelma(binary, parameters, ["postmaster", "ivan  ; ivan.petrov@provider.test"])
     try:
-        for name, data, _, _ in files:
-            with open(server.path("queue", name), "wb") as f:
-                f.write(data)
-        server.proc.send_signal(signal.SIGUSR1)
-        log = server.wait_for_upload()
+        log = server.upload(files)
         left = sorted(os.listdir(server.path("queue")))
         if error is None:
             checks.check(what + ": the queue is empty", left == [], str(left))
