@@ -15,7 +15,7 @@ bool SessionControl::takeDaemonMail(const config::Configuration& config) {
   std::string reason;
   {
     // Only tried: a delivery may be waiting for this thread to show its log line.
-    std::unique_lock<std::mutex> between(spool::DeliveryLock(), std::try_to_lock);
+    std::unique_lock<std::timed_mutex> between(spool::MaildropDeliveryLock(path), std::try_to_lock);
     if (!between.owns_lock()) return false;
     std::lock_guard<std::mutex> hold(spool::MaildropLock(path));
     const bool there = platform::InputFile::Open(path).has_value();  // a directory (empty name) never opens

@@ -106,6 +106,7 @@ Sorter::Copy Sorter::copyTo(const std::string& user, const WriteText& text) {
   }
   const std::string path = spool::MaildropPath(c_.config, user);
   if (!delivery_->willAppend({path})) {
+    if (delivery_->busy()) return Copy::kFailed;  // the whole group is begun again
     // The journal could not be written, or an earlier delivery could not be finished.
     log("Не могу начать доставку (" + delivery_->problem() + "): сортировка отложена до следующего сеанса\r\n");
     return Copy::kFailed;
@@ -243,13 +244,27 @@ bool Sorter::sortFile() {
 }
 
 SortResult Sorter::run() {
-  delivery_.emplace(c_.config);
-  for (const auto& path : paths_) {
-    path_ = path;
-    if (!sortFile()) {
+  const int firstNumber = number_;
+  std::vector<std::string> maildrops;  // taken at once when a group is begun again
+  for (bool again = true; again;) {
+    again = false;
+    number_ = firstNumber;
+    delivery_.emplace(c_.config);
+    if (!maildrops.empty() && !delivery_->willAppend(maildrops)) {
+      log("Не могу начать доставку (" + delivery_->problem() + "): сортировка отложена до следующего сеанса\r\n");
+      return SortResult::kStopped;
+    }
+    for (const auto& path : paths_) {
+      path_ = path;
+      if (sortFile()) continue;
+      // A maildrop another delivery held while this one held others: undone, and begun again
+      // with every maildrop it wants taken first, in order.
+      again = delivery_->busy();
+      maildrops = delivery_->maildrops();
       delivery_->rollback();
       ids_.discard();
-      return SortResult::kStopped;
+      if (!again) return SortResult::kStopped;
+      break;
     }
   }
   if (!delivery_->commit()) {
@@ -306,6 +321,10 @@ SortResult SortMailFile(const SortContext& context, const std::string& path, boo
 
 SortResult SortDownloadedMail(const SortContext& context) {
   spool::SettleLedgers(context.programDir);
+  // A delivery whose commit stands but whose files were not all removed: they go first, or
+  // they would be listed and sorted again.
+  std::string unfinished;
+  spool::FinishUnfinishedDeliveries(unfinished);
   const auto waiting = spool::ListWaitingMail(context.programDir);
   if (waiting.empty()) return SortResult::kNothing;
   int number = 0;

@@ -1,7 +1,9 @@
 // The delivery journal: its records, the commit, the undo, and recovery after a crash.
 #include "spool/delivery.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/files.h"
 #include "platform/unique_tick.h"
@@ -14,7 +16,12 @@ namespace {
 constexpr char kIntent[] = "QUELMA-DELIVERY intent";
 constexpr char kCommitted[] = "QUELMA-DELIVERY commit";
 
-std::string JournalPath(const config::Configuration& config) { return config.MailDropDir + "delivery.journal"; }
+// Each delivery's own journal; an older build's single one ("delivery.journal") matches the
+// pattern too and is recovered the same way.
+constexpr char kJournals[] = "delivery*.journal";
+std::string NewJournalPath(const config::Configuration& config) {
+  return config.MailDropDir + "delivery-" + QueueFileName(platform::ProcessUniqueTicks().next()) + ".journal";
+}
 
 std::vector<std::string> SplitFields(const std::string& line) {
   std::vector<std::string> fields;
@@ -72,10 +79,23 @@ bool Publish(const std::string& staged, const std::string& target, std::string& 
   return Note(problem, staged);
 }
 
+// The maildrops an intent journal may still cut back; none for a committed one.
+std::vector<std::string> MaildropsToCutBack(const std::string& journal) {
+  std::vector<std::string> maildrops;
+  const auto text = platform::ReadWholeFile(journal, kLargestJournal);
+  if (!text) return maildrops;
+  const auto lines = Lines(*text);
+  if (lines.empty() || lines[0] == kCommitted) return maildrops;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const auto f = SplitFields(lines[i]);
+    if (f.size() == 3 && f[0] == "A") maildrops.push_back(f[2]);
+  }
+  return maildrops;
+}
+
 // Undoes an interrupted delivery (its journal says intent) or finishes a committed one; the
 // journal goes only when every step of that is done.
-bool Recover(const config::Configuration& config, std::string& problem) {
-  const std::string journal = JournalPath(config);
+bool Recover(const std::string& journal, std::string& problem) {
   const auto text = platform::ReadWholeFile(journal, kLargestJournal);
   if (!text) return !platform::FileExists(journal) || Note(problem, journal);
   const auto lines = Lines(*text);
@@ -92,16 +112,89 @@ bool Recover(const config::Configuration& config, std::string& problem) {
   return done && (Gone(journal) || Note(problem, journal));
 }
 
+// The journals that deliveries left and recovery has not finished yet (a failed step, or a
+// commit record whose sync failed): the next delivery to a maildrop one names finishes it
+// first, or does not begin.
+struct Unfinished {
+  std::mutex mutex;
+  std::vector<std::string> journals;
+};
+
+Unfinished& UnfinishedJournals() {
+  static Unfinished unfinished;
+  return unfinished;
+}
+
+void KeepUnfinished(const std::string& journal) {
+  Unfinished& u = UnfinishedJournals();
+  std::lock_guard<std::mutex> hold(u.mutex);
+  if (std::find(u.journals.begin(), u.journals.end(), journal) == u.journals.end()) u.journals.push_back(journal);
+}
+
+bool NamesAny(const std::vector<std::string>& named, const std::vector<std::string>& maildrops) {
+  return std::any_of(named.begin(), named.end(), [&](const std::string& m) {
+    return std::find(maildrops.begin(), maildrops.end(), m) != maildrops.end();
+  });
+}
+
+// Finishes what unfinished journals it can: a committed one always, one that may cut back
+// maildrops when their locks are held by `locks` or free. False (`problem` set) when one that
+// names any of `maildrops` stays unfinished.
+bool FinishUnfinished(const DeliveryLocks& locks, const std::vector<std::string>& maildrops, std::string& problem) {
+  Unfinished& u = UnfinishedJournals();
+  std::lock_guard<std::mutex> hold(u.mutex);
+  bool clear = true;
+  for (auto it = u.journals.begin(); it != u.journals.end();) {
+    const std::vector<std::string> named = MaildropsToCutBack(*it);
+    std::vector<std::unique_lock<std::timed_mutex>> borrowed;
+    bool lockable = true;
+    for (const std::string& m : named) {
+      if (locks.holds(m)) continue;
+      borrowed.emplace_back(MaildropDeliveryLock(m), std::try_to_lock);
+      lockable = lockable && borrowed.back().owns_lock();
+    }
+    std::string reason;
+    if (lockable && Recover(*it, reason)) {
+      it = u.journals.erase(it);
+      continue;
+    }
+    if (NamesAny(named, maildrops)) {
+      clear = false;
+      if (problem.empty()) problem = reason.empty() ? *it + ": an earlier delivery is not finished" : reason;
+    }
+    ++it;
+  }
+  return clear;
+}
+
 }  // namespace
 
-std::mutex& DeliveryLock() {
-  static std::mutex lock;
-  return lock;
+bool FinishUnfinishedDeliveries(std::string& problem) {
+  std::string first;
+  FinishUnfinished(DeliveryLocks(), {}, first);
+  Unfinished& u = UnfinishedJournals();
+  std::lock_guard<std::mutex> hold(u.mutex);
+  if (u.journals.empty()) return true;
+  problem = u.journals.front() + ": an earlier delivery is not finished";
+  return false;
+}
+
+bool MaildropAwaitsRecovery(const std::string& maildrop) {
+  Unfinished& u = UnfinishedJournals();
+  std::lock_guard<std::mutex> hold(u.mutex);
+  return std::any_of(u.journals.begin(), u.journals.end(),
+                     [&](const std::string& journal) { return NamesAny(MaildropsToCutBack(journal), {maildrop}); });
 }
 
 bool RecoverDeliveries(const config::Configuration& config, std::string& problem) {
-  std::lock_guard<std::mutex> hold(DeliveryLock());
-  return !platform::FileExists(JournalPath(config)) || Recover(config, problem);
+  bool done = true;
+  for (const std::string& name : platform::ListDirectory(config.MailDropDir, kJournals)) {
+    const std::string journal = config.MailDropDir + name;
+    if (Recover(journal, problem)) continue;
+    KeepUnfinished(journal);
+    done = false;
+  }
+  return done;
 }
 
 bool MakeSpoolDirectories(const config::Configuration& config) {
@@ -123,7 +216,9 @@ bool PrepareSpool(const config::Configuration& config, std::string* unfinished) 
     }
   }
   if (unfinished) *unfinished = problem;
-  platform::RemoveFile(MaildropCommitWorkPath(config));
+  for (const auto& name : platform::ListDirectory(config.MailDropDir, kCommitWorkFiles)) {
+    platform::RemoveFile(config.MailDropDir + name);
+  }
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;
   if (auto in = platform::InputFile::Open(ids)) {
@@ -137,9 +232,11 @@ bool PrepareSpool(const config::Configuration& config, std::string* unfinished) 
   return true;
 }
 
-Delivery::Delivery(const config::Configuration& config)
-    : config_(config), journal_(JournalPath(config)), hold_(DeliveryLock()) {
-  recovered_ = !platform::FileExists(journal_) || Recover(config_, problem_);
+// What an earlier delivery left unfinished is finished first where it can be: a committed one
+// may still have to remove a file this delivery would otherwise take up again.
+Delivery::Delivery(const config::Configuration& config) : config_(config), journal_(NewJournalPath(config)) {
+  std::string ignored;
+  FinishUnfinishedDeliveries(ignored);
 }
 
 Delivery::~Delivery() {
@@ -147,6 +244,16 @@ Delivery::~Delivery() {
 }
 
 bool Delivery::note(const std::string& path) { return Note(problem_, path); }
+
+// The journal stays on disk for recovery: the next delivery to one of its maildrops, or the
+// next start, finishes it.
+void Delivery::leaveJournal() { KeepUnfinished(journal_); }
+
+std::vector<std::string> Delivery::maildrops() const {
+  std::vector<std::string> all = wanted_;
+  for (const Append& a : appends_) all.push_back(a.path);
+  return all;
+}
 
 Delivery::JournalWrite Delivery::writeJournal(bool committed) {
   std::string text = committed ? kCommitted : kIntent;
@@ -172,16 +279,24 @@ Delivery::JournalWrite Delivery::writeJournal(bool committed) {
 }
 
 bool Delivery::willAppend(const std::vector<std::string>& maildrops) {
-  if (!recovered_) return false;
-  bool added = false;
+  if (!recovered_ || busy_) return false;
+  std::vector<std::string> fresh;
   for (const std::string& path : maildrops) {
-    bool known = false;
-    for (const Append& a : appends_) known = known || a.path == path;
-    if (known) continue;
-    appends_.push_back({path, platform::FileSize(path)});
-    added = true;
+    const bool known = std::any_of(appends_.begin(), appends_.end(), [&](const Append& a) { return a.path == path; });
+    if (!known && std::find(fresh.begin(), fresh.end(), path) == fresh.end()) fresh.push_back(path);
   }
-  return !added || writeJournal(false) == JournalWrite::kWritten;
+  if (fresh.empty()) return true;
+  if (!locks_.take(fresh)) {
+    busy_ = true;
+    wanted_ = fresh;
+    return false;
+  }
+  if (!FinishUnfinished(locks_, fresh, problem_)) {
+    recovered_ = false;
+    return false;
+  }
+  for (const std::string& path : fresh) appends_.push_back({path, platform::FileSize(path)});
+  return writeJournal(false) == JournalWrite::kWritten;
 }
 
 bool Delivery::willPublish(const std::string& stagedPath, std::uint32_t tick) {
@@ -195,7 +310,11 @@ bool Delivery::consumes(const std::string& path) {
 }
 
 std::optional<std::vector<std::string>> Delivery::commit() {
-  if (!recovered_) {
+  struct LetGo {
+    DeliveryLocks& locks;
+    ~LetGo() { locks.releaseAll(); }
+  } letGo{locks_};
+  if (!recovered_ || busy_) {
     rollback();
     return std::nullopt;
   }
@@ -238,10 +357,12 @@ std::optional<std::vector<std::string>> Delivery::commit() {
       // The commit record may or may not survive a crash: recovery decides by what it finds,
       // at the next delivery or start. Nothing is acknowledged meanwhile.
       open_ = false;
+      leaveJournal();
       return std::nullopt;
   }
   open_ = false;
   unfinished_ = !finishCommitted();
+  if (unfinished_) leaveJournal();
   return names;
 }
 
@@ -265,6 +386,10 @@ bool Delivery::finishCommitted() {
 void Delivery::rollback() {
   if (!open_) return;
   open_ = false;
+  struct LetGo {
+    DeliveryLocks& locks;
+    ~LetGo() { locks.releaseAll(); }
+  } letGo{locks_};
   // A staged file that stays is never published; the next start removes it.
   for (const Staged& s : staged_) {
     if (!Gone(s.stagedPath)) note(s.stagedPath);
@@ -275,12 +400,17 @@ void Delivery::rollback() {
     undone = CutBack(it->path, it->sizeBefore ? std::to_string(*it->sizeBefore) : std::string("-"), problem_) && undone;
   }
   if (undone) {
-    // An intent journal that stays only has recovery cut back what is cut back already.
-    if (!Gone(journal_)) note(journal_);
+    // An intent journal that stays only has recovery cut back what is cut back already; it
+    // must go before anything more is appended to its maildrops.
+    if (!Gone(journal_)) {
+      note(journal_);
+      leaveJournal();
+    }
     return;
   }
   // What could not be cut back is left to recovery: the journal on disk must name it.
   writeJournal(false);
+  leaveJournal();
 }
 
 }  // namespace quelma::spool

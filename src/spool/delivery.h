@@ -1,11 +1,13 @@
 // All-or-nothing deliveries across crashes. Before a delivery changes anything, what it will
 // change (the maildrops it appends to, with their sizes, and the queue files it stages) is in
-// the journal on disk; its commit is one atomic step; what a crash interrupts is undone
-// (before the commit) or finished (after it) before the next delivery or at start-up. One
-// delivery runs at a time; the POP3 server reads and rewrites maildrops between them. A file
-// step that fails is never passed over: before the commit the delivery is undone, after it the
-// journal stays until recovery has finished what is left, and while a journal stays that
-// recovery could not finish, no new delivery begins (it would overwrite the journal).
+// a journal of its own on disk; its commit is one atomic step; what a crash interrupts is
+// undone (before the commit) or finished (after it) at start-up. A delivery holds the locks of
+// the maildrops it appends to, so deliveries to other users run at the same time, and the POP3
+// server reads and rewrites a maildrop between the deliveries to it. A file step that fails is
+// never passed over: before the commit the delivery is undone, after it the journal stays
+// until recovery has finished what is left, and while a journal stays that recovery could not
+// finish, no delivery appends to a maildrop it names and no QUIT rewrites one (the sizes it
+// would cut back to would no longer be true).
 #pragma once
 
 #include <cstdint>
@@ -15,27 +17,27 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "spool/maildrop_locks.h"
 
 namespace quelma::spool {
 
-// Held by a delivery from its first change to its commit, and by the POP3 server while it
-// builds an index or rewrites a maildrop, so it never sees an unfinished delivery. A
-// delivery logs while it holds the lock, and on Windows a log line waits for the main thread:
-// the main thread only ever tries it (try_lock), never waits for it.
-std::mutex& DeliveryLock();
-
 class Delivery {
  public:
-  // Takes the delivery lock, and first recovers what a crash or a failed step left behind.
   explicit Delivery(const config::Configuration& config);
   Delivery(const Delivery&) = delete;
   Delivery& operator=(const Delivery&) = delete;
   ~Delivery();  // a delivery that did not commit is undone
 
-  // Before the first append to each of these maildrops: their sizes now go into the journal,
-  // synced. False when the journal could not be written or an earlier delivery could not be
-  // finished (nothing may be appended then).
+  // Before the first append to each of these maildrops: their locks are taken (see
+  // DeliveryLocks), an unfinished earlier delivery to them finished, and their sizes go into
+  // the journal, synced. False when the journal could not be written or an earlier delivery
+  // could not be finished (nothing may be appended then), or when busy(): another delivery
+  // holds one of them while this one holds others; undo this one and begin it again with
+  // every maildrop it wanted from the start.
   bool willAppend(const std::vector<std::string>& maildrops);
+  bool busy() const { return busy_; }
+  // Every maildrop it appended to or wanted to.
+  std::vector<std::string> maildrops() const;
 
   // A queue file written under `stagedPath` becomes a queue file at commit, under the first
   // free name from `tick` on.
@@ -47,13 +49,13 @@ class Delivery {
   bool consumes(const std::string& path);
 
   // Syncs the maildrops appended to, then makes the delivery final in one step, then
-  // publishes its queue files and removes what it consumed. The names the queue files got;
+  // publishes its queue files and removes what it consumed; the locks are let go. The names the queue files got;
   // nothing when the delivery could not be made final (it is undone then, or, when even its
   // commit record is uncertain, left to the recovery of the next delivery or start).
   std::optional<std::vector<std::string>> commit();
 
-  // Undoes it now: appends cut back, staged queue files removed, nothing consumed. What could
-  // not be cut back stays named in the journal for recovery.
+  // Undoes it now: appends cut back, staged queue files removed, nothing consumed; the locks
+  // are let go. What could not be cut back stays named in the journal for recovery.
   void rollback();
 
   // The first file step that failed: the file and the system's reason
@@ -68,6 +70,7 @@ class Delivery {
   JournalWrite writeJournal(bool committed);
   bool finishCommitted();
   bool note(const std::string& path);
+  void leaveJournal();
   struct Append {
     std::string path;
     std::optional<std::uint64_t> sizeBefore;  // nothing: the maildrop did not exist
@@ -79,20 +82,30 @@ class Delivery {
   };
   const config::Configuration& config_;
   std::string journal_;
-  std::unique_lock<std::mutex> hold_;
+  DeliveryLocks locks_;
   std::vector<Append> appends_;
   std::vector<Staged> staged_;
   std::vector<std::string> sources_;
-  bool recovered_ = true;  // no earlier delivery is left unfinished
+  bool recovered_ = true;  // no earlier delivery to its maildrops is left unfinished
+  bool busy_ = false;
+  std::vector<std::string> wanted_;  // maildrops whose locks were busy
   bool open_ = true;
   bool unfinished_ = false;
   std::string problem_;
 };
 
-// Finishes or undoes a delivery a crash or a failed step interrupted; the program runs it at
-// start-up. False (the journal kept, `problem` naming the file and the reason) when a step of
-// it failed.
+// Finishes or undoes every delivery a crash or a failed step interrupted; the program runs it
+// at start-up. False (the journals kept, `problem` naming the file and the reason) when a step
+// of one failed.
 bool RecoverDeliveries(const config::Configuration& config, std::string& problem);
+
+// Finishes what earlier deliveries left unfinished, where it can now (an undo only when no
+// delivery holds its maildrops). False, `problem` naming a journal, when one stays.
+bool FinishUnfinishedDeliveries(std::string& problem);
+
+// Whether a delivery that recovery has not finished yet may still cut `maildrop` back: no
+// QUIT may rewrite it meanwhile.
+bool MaildropAwaitsRecovery(const std::string& maildrop);
 
 // The maildrop and queue directories made where missing (at every session start too: the
 // settings may name new ones). False when one is still missing.

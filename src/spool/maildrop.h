@@ -1,5 +1,5 @@
 // Maildrop files: the separator line, the path of a user's maildrop, and the append that
-// every writer (SMTP intake, sorter, failure notice) uses under the maildrop's lock.
+// every writer (SMTP intake, sorter, failure notice) uses under the maildrop's locks.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "config/configuration.h"
 #include "platform/files.h"
+#include "spool/maildrop_locks.h"
 #include "spool/maildrop_text.h"
 
 namespace quelma::spool {
@@ -28,12 +29,11 @@ std::string NewSeparatorLine();
 // one user reaches one file; the name as given when no user has it.
 std::string MaildropPath(const config::Configuration& config, std::string_view userName);
 
-// Where the POP3 server writes a maildrop's rewrite at QUIT (one at a time); a crash may
-// leave it, and the program removes it at start.
+// Where the POP3 server writes a maildrop's rewrite at QUIT, a new name each time (QUITs of
+// several users run at once); a crash may leave it, and the program removes such files at
+// start (kCommitWorkFiles).
 std::string MaildropCommitWorkPath(const config::Configuration& config);
-
-// The one lock of a maildrop, shared by every appender and the POP3 commit.
-std::mutex& MaildropLock(const std::string& path);
+inline constexpr char kCommitWorkFiles[] = "pop3s*.tmp";
 
 // kTornTail: the write failed, and what it wrote could not be cut off again either; the
 // maildrop ends in a torn message until the caller's delivery undoes the append.

@@ -1,11 +1,10 @@
-// The append contract of maildrops and the per-maildrop locks.
-#include <map>
-
+// The append contract of maildrops.
 #include "platform/exit_gate.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
 #include "spool/maildrop.h"
+#include "spool/queue_file.h"
 
 namespace quelma::spool {
 
@@ -24,14 +23,8 @@ std::string MaildropPath(const config::Configuration& config, std::string_view u
   return config.MailDropDir + (user >= 0 ? config.users[static_cast<std::size_t>(user)].name : std::string(userName));
 }
 
-std::string MaildropCommitWorkPath(const config::Configuration& config) { return config.MailDropDir + "pop3s.tmp"; }
-
-std::mutex& MaildropLock(const std::string& path) {
-  // Locks live as long as the process; there is one per maildrop path ever used.
-  static std::mutex registryMutex;
-  static std::map<std::string, std::mutex> locks;
-  std::lock_guard<std::mutex> hold(registryMutex);
-  return locks[path];
+std::string MaildropCommitWorkPath(const config::Configuration& config) {
+  return config.MailDropDir + "pop3s-" + QueueFileName(platform::ProcessUniqueTicks().next()) + ".tmp";
 }
 
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,

@@ -91,8 +91,8 @@ std::optional<MaildropFile> MaildropFile::Open(const std::string& path) {
 
 void MaildropFile::buildIndex() {
   messages_.clear();
-  // Between deliveries only: an unfinished one is never indexed nor copied.
-  std::lock_guard<std::mutex> between(DeliveryLock());
+  // Between deliveries to it only: an unfinished one is never indexed nor copied.
+  std::lock_guard<std::timed_mutex> between(MaildropDeliveryLock(path_));
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
   indexedEnd_ = ForEachLine(*file_, [&](std::uint64_t start, const std::string& head, std::uint64_t length) {
     if (std::string_view(head).starts_with(kMaildropMarker)) {
@@ -136,9 +136,15 @@ CommitResult MaildropFile::removeMaildrop() {
 }
 
 CommitResult MaildropFile::commit(const std::string& temporaryPath) {
-  // Between deliveries only: an unfinished one is never indexed nor copied.
-  std::lock_guard<std::mutex> between(DeliveryLock());
+  // Between deliveries to it only: an unfinished one is never indexed nor copied.
+  std::lock_guard<std::timed_mutex> between(MaildropDeliveryLock(path_));
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
+  // A delivery that recovery has yet to finish may cut the file back to its old size: a
+  // rewrite now would have it cut the wrong bytes.
+  if (MaildropAwaitsRecovery(path_)) {
+    file_.reset();
+    return CommitResult::kFailed;
+  }
   // Nothing deleted and no stray text in front: the rewrite would copy the file as it is.
   const bool unchanged = std::none_of(messages_.begin(), messages_.end(), [](const auto& m) { return m.deleted; });
   if (unchanged && !messages_.empty() && messages_.front().separatorOffset == 0) {

@@ -935,8 +935,8 @@ class Scenario:
                 r.notes.append(s.error)
         if self.kills < self.args.kills:
             r.add("kills missing at the time limit", self.args.kills - self.kills)
-        journal = self.program.path("maildrop", "delivery.journal")
-        r.add("journal left after a clean stop", int(os.path.exists(journal)), always=False)
+        journals = [n for n in os.listdir(self.program.path("maildrop")) if n.startswith("delivery") and n.endswith(".journal")]
+        r.add("journal left after a clean stop", len(journals), always=False)
 
     def stop_program(self):
         code = self.program.stop()

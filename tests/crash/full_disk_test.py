@@ -77,7 +77,7 @@ def leftovers(directory):
     found = []
     for base, _, names in os.walk(directory):
         found += [os.path.join(base, n) for n in names
-                  if n.endswith((".tmp", ".part")) or n in ("delivery.journal", "sorter.tmp")]
+                  if n.endswith((".tmp", ".part", ".journal")) or n == "sorter.tmp"]
     return found
 
 

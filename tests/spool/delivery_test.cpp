@@ -7,6 +7,7 @@
 #include "platform/paths.h"
 #include "spool/delivery.h"
 #include "spool/maildrop.h"
+#include "spool/maildrop_file.h"
 #include "support/spool_directories.h"
 
 namespace quelma::spool {
@@ -17,7 +18,9 @@ using testing::WriteAll;
 
 struct Spool : testing::SpoolDirectories {
   std::string drop(const char* user) const { return config.MailDropDir + user; }
+  // Where a crash of an older build left its journal; each delivery now writes its own.
   std::string journal() const { return config.MailDropDir + "delivery.journal"; }
+  std::vector<std::string> journals() const { return platform::ListDirectory(config.MailDropDir, "delivery*.journal"); }
 };
 
 // The state a crash leaves: ivan had "old\r\n" and got a copy, petr's maildrop is new, a
@@ -78,7 +81,7 @@ TEST(Delivery, CommitPublishesAndConsumesAndAnUnfinishedOneIsUndone) {
   {
     Delivery d(s.config);
     ASSERT_TRUE(d.willAppend({s.drop("ivan"), s.drop("petr")}));
-    EXPECT_TRUE(platform::FileExists(s.journal())) << "the intent is on disk before any change";
+    EXPECT_TRUE(platform::FileExists(d.journalPath())) << "the intent is on disk before any change";
     ASSERT_EQ(AppendToMaildrop(s.drop("ivan"), NewSeparatorLine(), "a\r\n", false), AppendResult::kAppended);
     ASSERT_EQ(AppendToMaildrop(s.drop("petr"), NewSeparatorLine(), "a\r\n", false), AppendResult::kAppended);
     d.willPublish(s.config.QueueDir + "staged.tmp", 0x10);
@@ -89,7 +92,7 @@ TEST(Delivery, CommitPublishesAndConsumesAndAnUnfinishedOneIsUndone) {
   }
   EXPECT_EQ(ReadAll(s.config.QueueDir + "00000010"), "queued\r\n");
   EXPECT_FALSE(platform::FileExists(s.dir.file("source")));
-  EXPECT_FALSE(platform::FileExists(s.journal()));
+  EXPECT_EQ(s.journals(), std::vector<std::string>{});
   EXPECT_NE(ReadAll(s.drop("petr")), "<missing>");
   {
     Delivery d(s.config);
@@ -99,12 +102,34 @@ TEST(Delivery, CommitPublishesAndConsumesAndAnUnfinishedOneIsUndone) {
   }  // never committed
   EXPECT_EQ(ReadAll(s.drop("ivan")).find("b\r\n"), std::string::npos);
   EXPECT_EQ(ReadAll(s.drop("olga")), "<missing>");
-  EXPECT_FALSE(platform::FileExists(s.journal()));
+  EXPECT_EQ(s.journals(), std::vector<std::string>{});
+}
+
+// Deliveries to different maildrops run at once; one to a maildrop that another holds waits
+// for it when it holds nothing yet, and gives way (busy) when it holds others already.
+TEST(Delivery, DeliveriesToOtherMaildropsRunAtOnceAndOverlappingOnesGiveWay) {
+  Spool s;
+  Delivery first(s.config);
+  ASSERT_TRUE(first.willAppend({s.drop("ivan")}));
+  Delivery other(s.config);
+  EXPECT_TRUE(other.willAppend({s.drop("petr")})) << "another user's delivery does not wait";
+  EXPECT_NE(other.journalPath(), first.journalPath());
+  EXPECT_FALSE(other.willAppend({s.drop("ivan")}));
+  EXPECT_TRUE(other.busy());
+  EXPECT_EQ(other.maildrops(), (std::vector<std::string>{s.drop("ivan"), s.drop("petr")}));
+  other.rollback();
+  EXPECT_TRUE(first.commit().has_value());
+  Delivery again(s.config);
+  EXPECT_TRUE(again.willAppend(other.maildrops()));
+  EXPECT_TRUE(again.commit().has_value());
+  EXPECT_EQ(s.journals(), std::vector<std::string>{});
 }
 
 // A recovery step that fails: the journal stays with every file it names (the staged queue
-// file too, which a start would otherwise clear away), no new delivery begins, and the
-// problem is told; once the step works, the next delivery finishes the old one first.
+// file too, which a start would otherwise clear away) and the problem is told; while an undo
+// is left, no delivery appends to the maildrops it would cut back and no QUIT rewrites them,
+// while other users' mail goes on; once the step works, the next delivery finishes the old
+// one first.
 TEST(Delivery, ARecoveryThatCannotFinishKeepsItsJournalAndHoldsNewDeliveries) {
   const std::string appends = "A\t5\t%ivan\nA\t-\t%petr\n";
   const std::string commit = "QUELMA-DELIVERY commit\n" + appends + "P\t%queue/smtps-0000000A.tmp\t%queue/0000000A\nC\t%source.popfile\n";
@@ -140,11 +165,29 @@ TEST(Delivery, ARecoveryThatCannotFinishKeepsItsJournalAndHoldsNewDeliveries) {
       if (c.failing == platform::FileStep::kRename) {
         EXPECT_TRUE(platform::FileExists(s.config.QueueDir + "smtps-0000000A.tmp")) << "kept for the commit";
       }
+      const bool undo = c.failing == platform::FileStep::kTruncate;
+      EXPECT_EQ(MaildropAwaitsRecovery(s.drop("ivan")), undo);
+      EXPECT_FALSE(MaildropAwaitsRecovery(s.drop("olga")));
+      if (undo) {  // a QUIT that deletes everything would remove the file the undo is to cut
+        auto drop = MaildropFile::Open(s.drop("ivan"));
+        ASSERT_TRUE(drop.has_value());
+        drop->buildIndex();
+        EXPECT_EQ(drop->commit(MaildropCommitWorkPath(s.config)), CommitResult::kFailed);
+        EXPECT_EQ(ReadAll(s.drop("ivan")), "old\r\nnew copy\r\n");
+      }
+      // The disk goes on failing: every delivery tries to finish the old one first.
       faults.failCall(c.failing, 1);
-      Delivery held(s.config);
-      EXPECT_FALSE(held.willAppend({s.drop("olga")})) << "a new delivery would overwrite the journal";
-      EXPECT_NE(held.problem(), "");
-      EXPECT_FALSE(held.commit().has_value());
+      {
+        Delivery held(s.config);
+        faults.failCall(c.failing, 1);
+        EXPECT_EQ(held.willAppend({s.drop("ivan")}), !undo) << "the undo would cut the new copy off";
+        EXPECT_EQ(held.problem() != "", undo);
+      }
+      faults.failCall(c.failing, 1);
+      Delivery others(s.config);
+      faults.failCall(c.failing, 1);
+      EXPECT_TRUE(others.willAppend({s.drop("olga")})) << "another user's mail goes on";
+      EXPECT_TRUE(others.commit().has_value());
     }
     EXPECT_EQ(ReadAll(s.journal()), journal);
     {
@@ -158,7 +201,8 @@ TEST(Delivery, ARecoveryThatCannotFinishKeepsItsJournalAndHoldsNewDeliveries) {
     EXPECT_EQ(ReadAll(s.config.QueueDir + "0000000A"), c.queued);
     EXPECT_EQ(ReadAll(s.dir.file("source.popfile")), c.source);
     EXPECT_NE(ReadAll(s.drop("olga")), "<missing>");
-    EXPECT_FALSE(platform::FileExists(s.journal()));
+    EXPECT_EQ(s.journals(), std::vector<std::string>{});
+    EXPECT_FALSE(MaildropAwaitsRecovery(s.drop("ivan")));
   }
 }
 
