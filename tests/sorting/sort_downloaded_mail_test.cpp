@@ -1,13 +1,18 @@
 // Sorting downloaded mail: rule matching on header fields, the relay sender, and whole runs.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "sorting/sort_downloaded_mail.h"
 #include "sorting/sorter_matching.h"
 #include "spool/download_files.h"
+#include "spool/maildrop_locks.h"
 #include "spool/queue_file.h"
 #include "support/recorded_log.h"
 #include "support/spool_directories.h"
@@ -117,6 +122,26 @@ TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
   const auto lines = r.window.unstampedLines();
   EXPECT_EQ(lines.front(), "POP3CLIENT> Сообщение #1 для ivan\r\n");
   EXPECT_EQ(lines.back(), "POP3CLIENT> Сообщение #3 для postmaster\r\n");
+}
+
+// Another delivery holds the postmaster's maildrop while the sorting holds ivan's: the sorting
+// gives way, is undone and begins again with both taken in order; every copy lands once.
+TEST(SortDownloadedMail, AGroupThatMeetsAHeldMaildropIsBegunAgainAndDeliversOnce) {
+  SortRun r;
+  r.rules({{"Subject", "hello", "ivan", 0}});
+  WriteAll(r.dir.file("mail.txt"), kMailTxt);
+  std::promise<void> held;
+  std::thread other([&] {
+    std::lock_guard<std::timed_mutex> hold(spool::MaildropDeliveryLock(r.config.MailDropDir + "postmaster"));
+    held.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  });
+  held.get_future().wait();
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  other.join();
+  EXPECT_EQ(r.texts("ivan").size(), 1u);
+  EXPECT_EQ(r.texts("postmaster"), (std::vector<std::string>{"\r\nno header at all\r\n", kThree}));
+  EXPECT_EQ(platform::ListDirectory(r.config.MailDropDir, "delivery*.journal"), std::vector<std::string>{});
 }
 
 TEST(SortDownloadedMail, OutsideAddressesOnlyAreRelayedAndReachNoLocalUser) {
