@@ -90,9 +90,13 @@ std::optional<MaildropFile> MaildropFile::Open(const std::string& path) {
 }
 
 void MaildropFile::buildIndex() {
-  messages_.clear();
   // Between deliveries to it only: an unfinished one is never indexed nor copied.
   std::lock_guard<std::timed_mutex> between(MaildropDeliveryLock(path_));
+  buildIndexHeld();
+}
+
+void MaildropFile::buildIndexHeld() {
+  messages_.clear();
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
   indexedEnd_ = ForEachLine(*file_, [&](std::uint64_t start, const std::string& head, std::uint64_t length) {
     if (std::string_view(head).starts_with(kMaildropMarker)) {

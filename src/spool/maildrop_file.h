@@ -26,8 +26,10 @@ class MaildropFile {
   // Nothing when the file does not exist (the connection then has no maildrop).
   static std::optional<MaildropFile> Open(const std::string& path);
 
-  // Reads the separators under the maildrop lock; every deletion mark is dropped.
+  // Reads the separators under the maildrop's locks; every deletion mark is dropped.
   void buildIndex();
+  // The same for a caller that holds the maildrop's delivery lock already.
+  void buildIndexHeld();
   std::vector<MaildropMessage>& messages() { return messages_; }
 
   // Hands the text stored for `m` to `onPiece` in order, in pieces of any length, until the
