@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/charset.h"
+
 namespace quelma::codec {
 namespace {
 
@@ -20,23 +22,17 @@ int ValueOf(char c) {
   return -1;
 }
 
-// The code points of well-formed UTF-8 (no surrogates, no overlong forms); nothing otherwise.
+// The code points of well-formed UTF-8; nothing otherwise.
 std::optional<std::vector<std::uint32_t>> CodePoints(std::string_view utf8) {
+  if (!platform::IsValidUtf8(utf8)) return std::nullopt;
   std::vector<std::uint32_t> out;
   for (std::size_t i = 0; i < utf8.size();) {
     const auto b = static_cast<unsigned char>(utf8[i]);
-    const int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
-    if (extra < 0 || i + static_cast<std::size_t>(extra) >= utf8.size()) return std::nullopt;
-    std::uint32_t c = extra == 0 ? b : b & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      const auto n = static_cast<unsigned char>(utf8[i + k]);
-      if ((n & 0xC0) != 0x80) return std::nullopt;
-      c = (c << 6) | (n & 0x3F);
-    }
-    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+    const std::size_t extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+    std::uint32_t c = extra == 0 ? b : b & (0x3Fu >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
     out.push_back(c);
-    i += static_cast<std::size_t>(extra) + 1;
+    i += extra + 1;
   }
   return out;
 }
