@@ -18,7 +18,9 @@ namespace quelma::spool {
 // "From " and the bytes 01 01 02 02 01 01 03 03: a line that begins so starts a message.
 inline constexpr std::string_view kMaildropMarker{"From \x01\x01\x02\x02\x01\x01\x03\x03", 13};
 
-// The marker, a space and the tick as 8 upper-case hex digits (22 bytes, no CR LF).
+// The marker, a space and the tick as 8 upper-case hex digits (22 bytes, no CR LF): the id
+// UIDL gives the message.
+inline constexpr std::size_t kSeparatorIdLength = 8;
 std::string FormatMaildropSeparator(std::uint32_t tick);
 
 // The separator line of a new delivery, with an id no other delivery has had (the ids carry on

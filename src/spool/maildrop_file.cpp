@@ -15,16 +15,16 @@ namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kUidOffset = kMaildropMarker.size() + 1;
-constexpr std::size_t kUidLength = 8;
+constexpr std::size_t kUidLength = kSeparatorIdLength;
 
 // Calls `onLine(start, firstBytes, length)` for every line of the file, where firstBytes
 // holds up to 32 bytes of the line's beginning; the last line may lack its line feed.
 template <typename OnLine>
-std::uint64_t ForEachLine(platform::InputFile& file, OnLine onLine) {
+std::uint64_t ForEachLine(platform::InputFile& file, std::uint64_t from, OnLine onLine) {
   std::vector<char> buffer(kChunk);
-  std::uint64_t pos = 0, lineStart = 0;
+  std::uint64_t pos = from, lineStart = from;
   std::string head;
-  file.seek(0);
+  if (!file.seek(from)) return from;
   for (;;) {
     const std::size_t n = file.read(buffer.data(), buffer.size());
     if (n == 0) break;
@@ -95,10 +95,10 @@ void MaildropFile::buildIndex() {
   buildIndexHeld();
 }
 
-void MaildropFile::buildIndexHeld() {
+void MaildropFile::buildIndexHeld(std::uint64_t from) {
   messages_.clear();
   std::lock_guard<std::mutex> hold(MaildropLock(path_));
-  indexedEnd_ = ForEachLine(*file_, [&](std::uint64_t start, const std::string& head, std::uint64_t length) {
+  indexedEnd_ = ForEachLine(*file_, from, [&](std::uint64_t start, const std::string& head, std::uint64_t length) {
     if (std::string_view(head).starts_with(kMaildropMarker)) {
       messages_.push_back(MaildropMessage{start, start + length, 0, false, UidOf(head)});
     } else if (!messages_.empty()) {

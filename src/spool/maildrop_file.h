@@ -28,8 +28,9 @@ class MaildropFile {
 
   // Reads the separators under the maildrop's locks; every deletion mark is dropped.
   void buildIndex();
-  // The same for a caller that holds the maildrop's delivery lock already.
-  void buildIndexHeld();
+  // The same for a caller that holds the maildrop's delivery lock already; with `from`, only
+  // the messages whose separators lie from there on (text before the first is no message's).
+  void buildIndexHeld(std::uint64_t from = 0);
   std::vector<MaildropMessage>& messages() { return messages_; }
 
   // Hands the text stored for `m` to `onPiece` in order, in pieces of any length, until the

@@ -3,6 +3,8 @@
 // file, a damaged index) synced without losing a message.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/files.h"
 #include "spool/mailbox_index_file.h"
 #include "spool/maildrop.h"
@@ -75,6 +77,39 @@ TEST(MailboxIndexFile, TheIndexFollowsItsMailboxWhateverChangedIt) {
   EXPECT_EQ(synced->index.uidValidity, 82u);
   EXPECT_EQ(Uids(synced->index), (std::vector<std::uint32_t>{1, 2}));
   EXPECT_EQ(DecodeIndex(ReadAll(index))->index, synced->index);
+
+  // Text added to the last message without a separator: the last message is another one now.
+  WriteAll(drop, ReadAll(drop) + "ee\r\n");
+  synced = SyncMailboxIndex(drop, index, 1006, 83);
+  ASSERT_TRUE(synced.has_value());
+  EXPECT_EQ(Uids(synced->index), (std::vector<std::uint32_t>{1, 3}));
+  EXPECT_EQ(synced->index.uidValidity, 82u);
+
+  // Grown at the end: only the new part is read, and the index is what a whole scan gives.
+  const std::string four = Sep(0xE) + "Subject: 4\r\n\r\nfour\r\n";
+  WriteAll(drop, ReadAll(drop) + four);
+  synced = SyncMailboxIndex(drop, index, 1007, 84);
+  ASSERT_TRUE(synced.has_value());
+  EXPECT_EQ(Uids(synced->index), (std::vector<std::uint32_t>{1, 3, 4}));
+  EXPECT_EQ(synced->index.messages.back().size, four.size() - Sep(0xE).size());
+  EXPECT_EQ(DecodeIndex(ReadAll(index))->records, 1u);
+  std::filesystem::remove(index);
+  const auto whole = SyncMailboxIndex(drop, index, 1007, synced->index.uidValidity);
+  ASSERT_TRUE(whole.has_value());
+  ASSERT_EQ(whole->index.messages.size(), synced->index.messages.size());
+  for (std::size_t i = 0; i < synced->index.messages.size(); ++i) {
+    EXPECT_EQ(whole->index.messages[i].offset, synced->index.messages[i].offset);
+    EXPECT_EQ(whole->index.messages[i].size, synced->index.messages[i].size);
+    EXPECT_EQ(whole->index.messages[i].id, synced->index.messages[i].id);
+  }
+
+  // A separator glued to a line without its end is no separator: the whole file is read.
+  WriteAll(drop, ReadAll(drop) + "no line end");
+  ASSERT_TRUE(SyncMailboxIndex(drop, index, 1008, 85).has_value());
+  WriteAll(drop, ReadAll(drop) + Sep(0xF) + "x\r\n");
+  synced = SyncMailboxIndex(drop, index, 1009, 86);
+  ASSERT_TRUE(synced.has_value());
+  EXPECT_EQ(synced->index.messages.size(), 3u);
 }
 
 }  // namespace
