@@ -11,18 +11,9 @@ import time
 
 
 def free_port():
-    """A free port below the system's ephemeral range (32768 and up), so that no test nearby that
-    listens on port 0 can be given it between this check and quelma's bind; below 30000, so an
-    account line may name it too (quelma.cfg keeps account ports 1 to 30000)."""
-    for _ in range(200):
-        port = random.randint(10000, 29999)
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-                return port
-            except OSError:
-                continue
-    raise RuntimeError("no free port below 30000")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "config", "password_scramble.cpp")
@@ -42,7 +33,17 @@ def scramble(password):
     return out
 
 
-account_port = free_port
+def account_port():
+    """A free port that an account may name (quelma.cfg keeps account ports 1 to 30000)."""
+    for _ in range(200):
+        port = random.randint(20000, 29999)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+                return port
+            except OSError:
+                continue
+    raise RuntimeError("no free port below 30000")
 
 
 class Quelma:
