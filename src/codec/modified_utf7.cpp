@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/charset.h"
+#include "platform/cp1251_utf8.h"
 
 namespace quelma::codec {
 namespace {
@@ -35,24 +36,6 @@ std::optional<std::vector<std::uint32_t>> CodePoints(std::string_view utf8) {
     i += extra + 1;
   }
   return out;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 // A run of code points that are not printable ASCII, as "&...-".
@@ -154,7 +137,7 @@ std::optional<std::string> ModifiedUtf7Decode(std::string_view text) {
       } else if ((u >= 0xDC00 && u <= 0xDFFF) || Direct(u)) {
         return std::nullopt;  // a lone low surrogate, or printable ASCII that stands for itself
       }
-      AppendUtf8(out, u);
+      platform::AppendUtf8(out, u);
     }
     i = end + 1;
     // Two runs side by side would have been one.
