@@ -3,15 +3,14 @@
 
 #include <limits>
 
+#include "platform/files.h"
 #include "platform/text.h"
+#include "spool/delivery.h"
 #include "pop3_server/message_transfer.h"
 #include "pop3_server/pop3_replies.h"
 
 namespace quelma::pop3_server {
 
-using spool::CommitResult;
-using spool::MaildropFile;
-using spool::MaildropMessage;
 
 namespace {
 
@@ -53,38 +52,43 @@ std::optional<std::uint64_t> MessageNumberArgument(std::string_view line) {
   return Digits(line, i);
 }
 
-MaildropCommands::MaildropCommands(const std::string& path, std::string temporaryPath, net::ReplySink& sink)
-    : drop_(spool::MaildropFile::Open(path)), temporaryPath_(std::move(temporaryPath)), sink_(sink) {
-  if (drop_) drop_->buildIndex();
+MaildropCommands::MaildropCommands(const std::string& path, net::ReplySink& sink) : sink_(sink) {
+  if (platform::FileExists(path)) mailbox_ = spool::Mailbox::Open(path, &openNote_);
+  if (mailbox_) rebuild();
 }
 
 void MaildropCommands::buildIfEmpty() {
-  if (drop_ && drop_->messages().empty()) drop_->buildIndex();
+  if (mailbox_ && messages_.empty()) rebuild();
 }
 
+// The mailbox as it is now, every deletion mark dropped.
 void MaildropCommands::rebuild() {
-  if (drop_) drop_->buildIndex();
+  if (!mailbox_) return;
+  mailbox_->refresh();
+  messages_.clear();
+  for (const spool::IndexedMessage& m : mailbox_->index().messages) messages_.push_back({m.uid, m.size, m.id});
 }
 
-spool::MaildropMessage* MaildropCommands::live(std::uint64_t n) {
-  if (!drop_ || n == 0 || n > drop_->messages().size()) return nullptr;
-  spool::MaildropMessage& m = drop_->messages()[n - 1];
+const MaildropCommands::Listed* MaildropCommands::live(std::uint64_t n) const {
+  if (!mailbox_ || n == 0 || n > messages_.size()) return nullptr;
+  const Listed& m = messages_[n - 1];
   return m.deleted ? nullptr : &m;
 }
 
-bool MaildropCommands::sendMessage(std::string_view status, const spool::MaildropMessage& m,
-                                   std::optional<std::uint64_t> topLines) {
+bool MaildropCommands::sendMessage(std::string_view status, const Listed& m, std::optional<std::uint64_t> topLines) {
   MessageTransfer transfer(status, sink_, topLines);
-  const auto read = drop_->readText(m, [&transfer](std::string_view piece) { return transfer.add(piece); });
-  if (read == spool::MaildropFile::ReadResult::kReadFailed || transfer.sendFailed()) return false;
+  const auto read = mailbox_->readText(m.uid, [&transfer](std::string_view piece) { return transfer.add(piece); });
+  // Expunged by another session and compacted away since the listing: nothing was sent yet.
+  if (read == spool::Mailbox::ReadResult::kGone) return send(reply::kNoSuchMessageInMaildrop);
+  if (read == spool::Mailbox::ReadResult::kReadFailed || transfer.sendFailed()) return false;
   return transfer.finish();
 }
 
 bool MaildropCommands::stat() {
-  if (!drop_) return send(reply::kStatEmpty);
+  if (!mailbox_) return send(reply::kStatEmpty);
   buildIfEmpty();
   std::uint64_t count = 0, octets = 0;
-  for (const auto& m : drop_->messages()) {
+  for (const auto& m : messages_) {
     if (m.deleted) continue;
     ++count;
     octets += m.size;
@@ -93,46 +97,45 @@ bool MaildropCommands::stat() {
 }
 
 bool MaildropCommands::list(std::string_view line) {
-  if (!drop_) return send(reply::kListEmpty);
+  if (!mailbox_) return send(reply::kListEmpty);
   buildIfEmpty();
   if (const auto n = MessageNumberArgument(line)) {
-    const spool::MaildropMessage* m = live(*n);
+    const Listed* m = live(*n);
     return send(m ? "+OK " + N(*n) + " " + N(m->size) + "\r\n" : std::string(reply::kNoSuchMessage));
   }
   std::uint64_t count = 0, octets = 0;
   std::string listing;
-  const auto& messages = drop_->messages();
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (messages[i].deleted) continue;
+  for (std::size_t i = 0; i < messages_.size(); ++i) {
+    if (messages_[i].deleted) continue;
     ++count;
-    octets += messages[i].size;
-    listing += N(i + 1) + " " + N(messages[i].size) + "\r\n";
+    octets += messages_[i].size;
+    listing += N(i + 1) + " " + N(messages_[i].size) + "\r\n";
   }
   return send("+OK " + N(count) + " messages " + N(octets) + " octets. Scan listing follows.\r\n" + listing +
               reply::kEnd);
 }
 
 bool MaildropCommands::retr(std::string_view line) {
-  if (!drop_ || drop_->messages().empty()) {
+  if (!mailbox_ || messages_.empty()) {
     rebuild();
     return send(reply::kMaildropEmpty);
   }
   const auto n = MessageNumberArgument(line);
   if (!n) return send(reply::kNumberMissing);
-  const spool::MaildropMessage* m = live(*n);
+  const Listed* m = live(*n);
   if (!m) return send(reply::kNoSuchMessageInMaildrop);
   return sendMessage(reply::kRetrFollows, *m, std::nullopt);
 }
 
 bool MaildropCommands::top(std::string_view line) {
-  if (!drop_) return send(reply::kMaildropEmpty);
+  if (!mailbox_) return send(reply::kMaildropEmpty);
   buildIfEmpty();
   const std::string lower = platform::ToLowerAscii(line);
   std::size_t i = 3;
   const auto n = lower.starts_with("top") ? ScanInt(lower, i) : std::nullopt;
   const auto lines = n ? ScanInt(lower, i) : std::nullopt;
   if (!n || !lines) return send(reply::kTopSyntax);
-  const spool::MaildropMessage* m = *n < 1 ? nullptr : live(static_cast<std::uint64_t>(*n));
+  const Listed* m = *n < 1 ? nullptr : live(static_cast<std::uint64_t>(*n));
   if (!m) return send(reply::kNoSuchMessage);
   const std::uint64_t bodyLines = *lines < 0 ? 0 : static_cast<std::uint64_t>(*lines);
   return sendMessage(reply::kTopFollows, *m, bodyLines);
@@ -142,42 +145,51 @@ bool MaildropCommands::uidl(std::string_view line) {
   const auto n = MessageNumberArgument(line);
   // Without a maildrop the listing is empty, not an error: a mail reader that polls with UIDL
   // (getmail) takes an error there for a broken server.
-  if (!drop_) return send(n ? std::string(reply::kMaildropEmpty) : std::string(reply::kUidlFollows) + reply::kEnd);
+  if (!mailbox_) return send(n ? std::string(reply::kMaildropEmpty) : std::string(reply::kUidlFollows) + reply::kEnd);
   buildIfEmpty();
   if (n) {
-    const spool::MaildropMessage* m = live(*n);
+    const Listed* m = live(*n);
     if (!m) return send(reply::kNoSuchMessageInMaildrop);
-    if (!m->uid) return send(reply::kUidlNotFound);
-    return send("+OK " + N(*n) + " " + *m->uid + "\r\n");
+    if (m->id.empty()) return send(reply::kUidlNotFound);
+    return send("+OK " + N(*n) + " " + m->id + "\r\n");
   }
   // A failure notice has no unique id: it is left out, and the listing goes on after it.
   std::string listing = reply::kUidlFollows;
-  const auto& messages = drop_->messages();
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (!messages[i].deleted && messages[i].uid) listing += N(i + 1) + " " + *messages[i].uid + "\r\n";
+  for (std::size_t i = 0; i < messages_.size(); ++i) {
+    if (!messages_[i].deleted && !messages_[i].id.empty()) listing += N(i + 1) + " " + messages_[i].id + "\r\n";
   }
   return send(listing + reply::kEnd);
 }
 
 bool MaildropCommands::dele(std::string_view line) {
-  if (!drop_ || drop_->messages().empty()) {
+  if (!mailbox_ || messages_.empty()) {
     rebuild();
     return send(reply::kNoSuchMessage);
   }
   const auto n = MessageNumberArgument(line);
   if (!n) return send(reply::kNumberMissing);
-  if (*n == 0 || *n > drop_->messages().size()) return send(reply::kNoSuchMessage);
-  spool::MaildropMessage& m = drop_->messages()[*n - 1];
+  if (*n == 0 || *n > messages_.size()) return send(reply::kNoSuchMessage);
+  Listed& m = messages_[*n - 1];
   if (m.deleted) return send(reply::kAlreadyDeleted);
   m.deleted = true;
   return send(reply::kDeleted);
 }
 
-spool::CommitResult MaildropCommands::commit() {
-  if (!drop_ || drop_->messages().empty()) return spool::CommitResult::kCommitted;
-  const spool::CommitResult result = drop_->commit(temporaryPath_);
-  drop_.reset();
-  return result;
+CommitResult MaildropCommands::commit() {
+  std::vector<std::uint32_t> deleted;
+  for (const Listed& m : messages_) {
+    if (m.deleted) deleted.push_back(m.uid);
+  }
+  if (!mailbox_ || deleted.empty()) return CommitResult::kCommitted;
+  // A delivery that recovery has yet to finish will cut the file back to a size it noted: the
+  // deletions wait for it.
+  if (spool::MaildropAwaitsRecovery(mailbox_->path())) {
+    commitProblem_ = mailbox_->path() + " (" + logtext::kAwaitsRecovery + ")";
+    return CommitResult::kFailed;
+  }
+  if (mailbox_->expunge(deleted)) return CommitResult::kCommitted;
+  commitProblem_ = mailbox_->indexPath() + " (" + platform::LastFileErrorText() + ")";
+  return CommitResult::kFailed;
 }
 
 }  // namespace quelma::pop3_server

@@ -9,14 +9,19 @@
 #include <string_view>
 
 #include "net/reply_sink.h"
-#include "spool/maildrop_file.h"
+#include <memory>
+#include <vector>
+
+#include "spool/mailbox.h"
 
 namespace quelma::pop3_server {
+
+enum class CommitResult { kCommitted, kFailed };  // of the deletions at QUIT
 
 class MaildropCommands {
  public:
   // The maildrop at `path` as it is at login; a missing file stays missing for the connection.
-  MaildropCommands(const std::string& path, std::string temporaryPath, net::ReplySink& sink);
+  MaildropCommands(const std::string& path, net::ReplySink& sink);
 
   bool stat();
   bool list(std::string_view line);
@@ -25,17 +30,30 @@ class MaildropCommands {
   bool uidl(std::string_view line);
   bool dele(std::string_view line);
   void rebuild();
-  spool::CommitResult commit();
+  // The messages marked deleted are expunged from the mailbox (its other sessions see them go).
+  CommitResult commit();
+  // What opening the mailbox found (its index rebuilt, flags lost), for the log.
+  const spool::MailboxOpenNote& openNote() const { return openNote_; }
+  // Why the commit failed: the file and the reason.
+  const std::string& commitProblem() const { return commitProblem_; }
 
  private:
+  struct Listed {
+    std::uint32_t uid = 0;
+    std::uint64_t size = 0;
+    std::string id;
+    bool deleted = false;
+  };
   void buildIfEmpty();
   bool send(std::string_view text) { return sink_.send(text); }
-  bool sendMessage(std::string_view status, const spool::MaildropMessage& m, std::optional<std::uint64_t> topLines);
+  bool sendMessage(std::string_view status, const Listed& m, std::optional<std::uint64_t> topLines);
   // The message numbered n (from 1) when it exists and is not marked deleted.
-  spool::MaildropMessage* live(std::uint64_t n);
+  const Listed* live(std::uint64_t n) const;
 
-  std::optional<spool::MaildropFile> drop_;
-  std::string temporaryPath_;
+  std::shared_ptr<spool::Mailbox> mailbox_;  // none: there was no maildrop at login
+  std::vector<Listed> messages_;
+  spool::MailboxOpenNote openNote_;
+  std::string commitProblem_;
   net::ReplySink& sink_;
 };
 

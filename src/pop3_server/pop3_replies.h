@@ -54,10 +54,14 @@ inline constexpr char kWrongPasswordBegin[] = "Пользователь \"";
 inline constexpr char kWrongPasswordEnd[] = "\" ввел неправильный пароль\r\n";
 inline constexpr char kNotRunningBegin[] = "*** POP3 сервер не работает - возможно, порт ";
 inline constexpr char kNotRunningEnd[] = " уже занят\r\n";
-inline constexpr char kDeleteFailed[] = "Ошибка при удалении файла почтового ящика\r\n";
 inline constexpr char kInUseBegin[] = "Почтовый ящик пользователя \"";  // + name + kInUseEnd
 inline constexpr char kInUseEnd[] = "\" уже открыт другим сеансом: вход отклонен\r\n";
 inline constexpr char kPlaintextRefused[] = "Вход USER/PASS без TLS отклонен (PLAINTEXT_LOGIN) для адреса ";  // + address + CR LF
-inline constexpr char kCommitFailed[] = "Сообщения не удалены, почтовый ящик не изменен: ";
+inline constexpr char kCommitFailed[] = "Сообщения не удалены, почтовый ящик не изменен: ";  // + file (reason)
+inline constexpr char kAwaitsRecovery[] = "прерванная доставка в него еще не завершена";
+inline constexpr char kIndexRebuiltBegin[] = "Индекс почтового ящика ";  // + path + kIndexRebuiltEnd
+inline constexpr char kIndexRebuiltEnd[] =
+    " был поврежден и построен заново по файлу ящика: отметки писем (прочитано, флажки) утеряны\r\n";
+inline constexpr char kIndexNotStored[] = "Не удалось записать индекс почтового ящика: ";  // + path
 
 }  // namespace quelma::pop3_server::logtext

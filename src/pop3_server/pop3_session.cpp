@@ -1,6 +1,8 @@
 // The POP3 authorization table and the transaction command table.
 #include "pop3_server/pop3_session.h"
 
+#include "spool/mailbox_index_file.h"
+
 #include "codec/md5.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -182,23 +184,22 @@ bool Pop3Session::beginTransaction() {
   if (!send(reply::kPasswordRecognized)) return false;
   phase_ = Phase::kTransaction;
   log_.LogPop3Srv(logtext::kUserConnected + userName_ + "\"\r\n");
-  maildrop_.emplace(path, spool::MaildropCommitWorkPath(*config_), sink_);
+  maildrop_.emplace(path, sink_);
+  const spool::MailboxOpenNote& note = maildrop_->openNote();
+  if (note.flagsLost) log_.LogPop3Srv(logtext::kIndexRebuiltBegin + path + logtext::kIndexRebuiltEnd);
+  if (note.notStored) log_.LogPop3Srv(logtext::kIndexNotStored + spool::MailboxIndexPath(path) + "\r\n");
   return true;
 }
 
 bool Pop3Session::handleTransaction(std::string_view line) {
   MaildropCommands& drop = *maildrop_;
   if (CommandIs(line, "QUIT")) {
-    const spool::CommitResult result = drop.commit();
-    if (result == spool::CommitResult::kDeleteFailed) log_.LogPop3Srv(logtext::kDeleteFailed);
-    if (result == spool::CommitResult::kFailed) {
-      log_.LogPop3Srv(logtext::kCommitFailed + spool::MaildropCommitWorkPath(*config_) + " (" +
-                      platform::LastFileErrorText() + ")\r\n");
-    }
+    const CommitResult result = drop.commit();
+    if (result == CommitResult::kFailed) log_.LogPop3Srv(logtext::kCommitFailed + drop.commitProblem() + "\r\n");
     // Let go of the maildrop before the reply: a client that logs in again at once finds it free.
     maildrop_.reset();
     claim_.reset();
-    send(result == spool::CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
+    send(result == CommitResult::kCommitted ? reply::kBye : reply::kCommitFailed);
     return false;
   }
   if (CommandIs(line, "STAT")) return drop.stat();

@@ -7,6 +7,7 @@
 
 #include "platform/files.h"
 #include "platform/unique_tick.h"
+#include "spool/mailbox.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
 
@@ -310,10 +311,16 @@ bool Delivery::consumes(const std::string& path) {
 }
 
 std::optional<std::vector<std::string>> Delivery::commit() {
-  struct LetGo {
-    DeliveryLocks& locks;
-    ~LetGo() { locks.releaseAll(); }
-  } letGo{locks_};
+  auto names = commitHeld();
+  locks_.releaseAll();
+  // The indexes take the new mail in, and sessions that have the mailboxes open hear of it.
+  if (names) {
+    for (const Append& a : appends_) Mailbox::NoteAppended(a.path);
+  }
+  return names;
+}
+
+std::optional<std::vector<std::string>> Delivery::commitHeld() {
   if (!recovered_ || busy_) {
     rollback();
     return std::nullopt;

@@ -68,6 +68,7 @@ class Delivery {
  private:
   enum class JournalWrite { kWritten, kOldStands, kUncertain };
   JournalWrite writeJournal(bool committed);
+  std::optional<std::vector<std::string>> commitHeld();
   bool finishCommitted();
   bool note(const std::string& path);
   void leaveJournal();

@@ -86,11 +86,19 @@ std::string Framed(char type, const std::string& payload) {
   return out + Check(out);
 }
 
+// Where the last message the file holds begins, expunged or not.
+std::optional<std::uint64_t> LastOffset(const MailboxIndex& index) {
+  std::optional<std::uint64_t> last;
+  if (!index.messages.empty()) last = index.messages.back().offset;
+  if (!index.expunged.empty()) last = std::max(last.value_or(0), index.expunged.back().offset);
+  return last;
+}
+
 bool ApplyAppended(MailboxIndex& index, Reader& r) {
   IndexedMessage m;
   std::uint64_t synced = 0;
   if (!r.message(m) || !r.get(synced) || m.uid < index.uidNext || m.uid == UINT32_MAX) return false;
-  if (!index.messages.empty() && m.offset <= index.messages.back().offset) return false;
+  if (const auto last = LastOffset(index); last && m.offset <= *last) return false;
   index.uidNext = m.uid + 1;
   index.highestModseq = std::max(index.highestModseq, m.modseq);
   index.syncedSize = synced;
@@ -121,7 +129,13 @@ bool ApplyExpunged(MailboxIndex& index, Reader& r) {
   std::uint32_t uid = 0;
   std::uint64_t modseq = 0;
   if (!r.get(uid) || !r.get(modseq)) return false;
-  std::erase_if(index.messages, [uid](const IndexedMessage& m) { return m.uid == uid; });
+  if (IndexedMessage* m = Find(index, uid)) {  // one expunged before is no fault
+    IndexedMessage gone = std::move(*m);
+    index.messages.erase(index.messages.begin() + (m - index.messages.data()));
+    const auto at = std::lower_bound(index.expunged.begin(), index.expunged.end(), uid,
+                                     [](const IndexedMessage& e, std::uint32_t u) { return e.uid < u; });
+    index.expunged.insert(at, std::move(gone));
+  }
   index.highestModseq = std::max(index.highestModseq, modseq);
   return true;
 }
@@ -148,6 +162,30 @@ bool ApplyRecord(MailboxIndex& index, char type, std::string_view payload) {
   return ok && r.left() == 0;
 }
 
+// A count and that many messages, UIDs and offsets ascending, each UID below `uidNext`.
+bool DecodeMessages(Reader& r, std::uint32_t uidNext, std::vector<IndexedMessage>& messages) {
+  std::uint32_t count = 0;
+  if (!r.get(count) || count > r.left() / 49) return false;  // 49: the smallest message entry
+  for (std::uint32_t i = 0; i < count; ++i) {
+    IndexedMessage m;
+    if (!r.message(m)) return false;
+    const bool ascending =
+        messages.empty() || (m.uid > messages.back().uid && m.offset > messages.back().offset);
+    if (!ascending || m.uid >= uidNext) return false;
+    messages.push_back(std::move(m));
+  }
+  return true;
+}
+
+// No two messages of the file, expunged or not, begin at one place.
+bool OffsetsDistinct(const MailboxIndex& index) {
+  const std::vector<ScannedMessage> all = MessagesInFile(index);
+  for (std::size_t i = 1; i < all.size(); ++i) {
+    if (all[i].offset == all[i - 1].offset) return false;
+  }
+  return true;
+}
+
 std::optional<MailboxIndex> DecodeSnapshotBody(std::string_view body) {
   Reader r(body);
   MailboxIndex index;
@@ -161,17 +199,10 @@ std::optional<MailboxIndex> DecodeSnapshotBody(std::string_view body) {
     if (!r.text(name)) return std::nullopt;
     index.keywords.push_back(std::move(name));
   }
-  std::uint32_t count = 0;
-  if (!r.get(count) || count > r.left() / 49) return std::nullopt;  // 49: the smallest message entry
-  for (std::uint32_t i = 0; i < count; ++i) {
-    IndexedMessage m;
-    if (!r.message(m)) return std::nullopt;
-    const bool ascending = index.messages.empty() ||
-                           (m.uid > index.messages.back().uid && m.offset > index.messages.back().offset);
-    if (!ascending || m.uid >= index.uidNext) return std::nullopt;
-    index.messages.push_back(std::move(m));
+  if (!DecodeMessages(r, index.uidNext, index.messages) || !DecodeMessages(r, index.uidNext, index.expunged)) {
+    return std::nullopt;
   }
-  if (r.left() != 0 || index.uidValidity == 0) return std::nullopt;
+  if (r.left() != 0 || index.uidValidity == 0 || !OffsetsDistinct(index)) return std::nullopt;
   return index;
 }
 
@@ -186,8 +217,10 @@ std::string EncodeIndex(const MailboxIndex& index) {
   const std::size_t keywords = std::min(index.keywords.size(), kMaxKeywords);
   Put(body, static_cast<std::uint16_t>(keywords));
   for (std::size_t k = 0; k < keywords; ++k) PutText(body, std::string_view(index.keywords[k]).substr(0, kMaxId));
-  Put(body, static_cast<std::uint32_t>(index.messages.size()));
-  for (const IndexedMessage& m : index.messages) PutMessage(body, m);
+  for (const auto* list : {&index.messages, &index.expunged}) {
+    Put(body, static_cast<std::uint32_t>(list->size()));
+    for (const IndexedMessage& m : *list) PutMessage(body, m);
+  }
   std::string out(kMagic);
   Put(out, kVersion);
   Put(out, static_cast<std::uint32_t>(body.size()));
@@ -258,6 +291,16 @@ std::optional<DecodedIndex> DecodeIndex(std::string_view bytes) {
   return decoded;
 }
 
+std::vector<ScannedMessage> MessagesInFile(const MailboxIndex& index) {
+  std::vector<ScannedMessage> all;
+  all.reserve(index.messages.size() + index.expunged.size());
+  for (const auto* list : {&index.messages, &index.expunged}) {
+    for (const IndexedMessage& m : *list) all.push_back({m.offset, m.size, m.id});
+  }
+  std::sort(all.begin(), all.end(), [](const ScannedMessage& a, const ScannedMessage& b) { return a.offset < b.offset; });
+  return all;
+}
+
 IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<ScannedMessage>& scanned,
                     std::uint64_t fileSize, std::int64_t now, std::uint32_t freshUidValidity) {
   IndexSync sync;
@@ -266,24 +309,38 @@ IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<Sc
   std::map<std::string, std::size_t> byId;
   for (std::size_t i = 0; i < scanned.size(); ++i) byId.emplace(scanned[i].id, i);
   std::vector<const IndexedMessage*> match(scanned.size(), nullptr);
+  std::vector<std::optional<IndexedMessage>> gone(scanned.size());  // expunged before, still in the file
+  const auto found = [&](const IndexedMessage& m) -> std::optional<std::size_t> {
+    const auto it = byId.find(m.id);
+    if (it == byId.end() || scanned[it->second].size != m.size || match[it->second] || gone[it->second]) return std::nullopt;
+    return it->second;
+  };
   bool inOrder = true;
-  std::size_t last = 0;
-  bool any = false;
+  std::size_t last = 0, lastKept = 0;  // the expunged ones in order among themselves, the kept ones too
+  bool any = false, anyKept = false;
   if (old) {
+    for (const IndexedMessage& m : old->expunged) {
+      if (const auto at = found(m)) {
+        if (any && *at <= last) inOrder = false;
+        gone[*at] = m;
+        last = *at;
+        any = true;
+      }
+    }
     for (const IndexedMessage& m : old->messages) {
-      const auto it = byId.find(m.id);
-      if (it == byId.end() || scanned[it->second].size != m.size || match[it->second]) {
+      const auto at = found(m);
+      if (!at) {
         ++sync.expunged;
         continue;
       }
-      if (any && it->second <= last) inOrder = false;
-      match[it->second] = &m;
-      last = it->second;
-      any = true;
+      if (anyKept && *at <= lastKept) inOrder = false;
+      match[*at] = &m;
+      lastKept = *at;
+      anyKept = true;
     }
   }
   // A new message before a kept one would need a UID below that one's.
-  for (std::size_t i = 0; any && i < last; ++i) inOrder = inOrder && match[i] != nullptr;
+  for (std::size_t i = 0; anyKept && i < lastKept; ++i) inOrder = inOrder && (match[i] != nullptr || gone[i]);
   const bool keepUids = old && inOrder;
   sync.uidValidityChanged = old.has_value() && !keepUids;
   index.uidValidity = keepUids ? old->uidValidity
@@ -294,6 +351,13 @@ IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<Sc
   const std::uint64_t modseq = (old ? old->highestModseq : 0) + 1;
   index.highestModseq = old ? old->highestModseq : modseq;
   for (std::size_t i = 0; i < scanned.size(); ++i) {
+    if (gone[i]) {
+      IndexedMessage still = std::move(*gone[i]);
+      if (!keepUids) still.uid = index.uidNext++;  // never shown: a UID only to keep the order
+      still.offset = scanned[i].offset;
+      index.expunged.push_back(std::move(still));
+      continue;
+    }
     IndexedMessage m;
     if (const IndexedMessage* known = match[i]) {
       m = *known;

@@ -43,13 +43,17 @@ struct MailboxIndex {
   std::uint64_t syncedSize = 0;  // the mailbox file's size the index describes
   std::vector<std::string> keywords;
   std::vector<IndexedMessage> messages;  // UIDs ascending, in file order
+  // Expunged, but still in the file until it is compacted: no session sees them again, and a
+  // scan of the file that finds them again knows them for what they are. UIDs ascending.
+  std::vector<IndexedMessage> expunged;
   bool operator==(const MailboxIndex&) const = default;
 };
 
 // The snapshot form of the whole index.
 std::string EncodeIndex(const MailboxIndex& index);
 
-// A change record, appended after the snapshot.
+// A change record, appended after the snapshot. An expunged message leaves `messages` for
+// `expunged`.
 std::string EncodeAppended(const IndexedMessage& message, std::uint64_t syncedSize);
 std::string EncodeFlags(std::uint32_t uid, std::uint32_t flags, std::uint64_t keywords, std::uint64_t modseq);
 std::string EncodeExpunged(std::uint32_t uid, std::uint64_t modseq);
@@ -78,11 +82,15 @@ struct IndexSync {
   std::size_t kept = 0, added = 0, expunged = 0;
 };
 
+// The index's messages and expunged ones together, in file order, as a scan finds them.
+std::vector<ScannedMessage> MessagesInFile(const MailboxIndex& index);
+
 // The index of the file as scanned, keeping what `old` knew: a message of `old` whose id and
 // size are found again keeps its UID and flags; one not found is expunged; one new gets the
 // next UID. When the kept messages' order changed, or a new one stands before a kept one, the
 // UIDs cannot stay ascending: UIDVALIDITY becomes `freshUidValidity` (another value if that
 // is the old one), every message is numbered again, and flags follow their messages' ids.
+// A message `old` had expunged stays expunged while the file still holds it.
 IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<ScannedMessage>& scanned,
                     std::uint64_t fileSize, std::int64_t now, std::uint32_t freshUidValidity);
 

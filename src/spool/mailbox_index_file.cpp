@@ -5,6 +5,9 @@
 #include <string_view>
 
 #include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/unique_tick.h"
+#include "spool/queue_file.h"
 #include "spool/maildrop_file.h"
 #include "spool/maildrop.h"
 #include "spool/maildrop_locks.h"
@@ -14,15 +17,18 @@ namespace {
 
 constexpr std::size_t kLargestIndex = 512 << 20;
 constexpr char kInboxIndex[] = ".INBOX.index";
+constexpr std::string_view kFoldersSuffix = ".folders";
+constexpr char kIndexSuffix[] = ".index";
 
 std::vector<ScannedMessage> ScanMailbox(const std::string& mailboxPath, std::uint64_t& size) {
   std::vector<ScannedMessage> scanned;
   size = 0;
   auto file = MaildropFile::Open(mailboxPath);
   if (!file) return scanned;
-  file->buildIndexHeld();
-  for (const MaildropMessage& m : file->messages()) scanned.push_back({m.separatorOffset, m.size, m.uid.value_or("")});
+  // The size first, and the scan up to it: what was added meanwhile is for the next sync.
   size = platform::FileSize(mailboxPath).value_or(0);
+  file->buildIndexHeld(0, size);
+  for (const MaildropMessage& m : file->messages()) scanned.push_back({m.separatorOffset, m.size, m.uid.value_or("")});
   return scanned;
 }
 
@@ -50,11 +56,10 @@ std::optional<std::vector<ScannedMessage>> ScanGrown(const std::string& mailboxP
   auto file = MaildropFile::Open(mailboxPath);
   auto in = platform::InputFile::Open(mailboxPath);
   size = platform::FileSize(mailboxPath).value_or(0);
-  if (!file || !in || size < index.syncedSize || (index.messages.empty() && index.syncedSize != 0)) return std::nullopt;
-  std::vector<ScannedMessage> scanned;
-  for (const IndexedMessage& m : index.messages) scanned.push_back({m.offset, m.size, m.id});
-  if (!index.messages.empty()) {
-    const IndexedMessage& last = index.messages.back();
+  std::vector<ScannedMessage> scanned = MessagesInFile(index);
+  if (!file || !in || size < index.syncedSize || (scanned.empty() && index.syncedSize != 0)) return std::nullopt;
+  if (!scanned.empty()) {
+    const ScannedMessage& last = scanned.back();
     if (last.id.size() != kSeparatorIdLength || !SeparatorAt(*in, last.offset, last.id)) return std::nullopt;
   }
   if (size == index.syncedSize) return scanned;
@@ -62,13 +67,34 @@ std::optional<std::vector<ScannedMessage>> ScanGrown(const std::string& mailboxP
   if (!SeparatorAt(*in, index.syncedSize, {}) || (index.syncedSize > 0 && !LineEndsAt(*in, index.syncedSize))) {
     return std::nullopt;
   }
-  file->buildIndexHeld(index.syncedSize);
+  file->buildIndexHeld(index.syncedSize, size);
   for (const MaildropMessage& m : file->messages()) {
     // An id made from the text could equal one the index has: the whole file tells them apart.
     if (!m.uid || m.uid->size() != kSeparatorIdLength) return std::nullopt;
     scanned.push_back({m.separatorOffset, m.size, *m.uid});
   }
   return scanned;
+}
+
+// A compaction that a crash cut short left its new index beside the old one: it is the index
+// when the compacted file took the old one's place (the file is exactly as it says: its size,
+// and its last message where it says), and nothing otherwise.
+void TakeOrDropReplacement(const std::string& mailboxPath, const std::string& indexPath) {
+  const std::string next = IndexReplacementPath(indexPath);
+  if (!platform::FileExists(next)) return;
+  const auto bytes = platform::ReadWholeFile(next, kLargestIndex);
+  const auto decoded = bytes ? DecodeIndex(*bytes) : std::nullopt;
+  bool matches = false;
+  if (decoded && !decoded->tornTail && decoded->records == 0) {
+    const std::vector<ScannedMessage> all = MessagesInFile(decoded->index);
+    const auto size = platform::FileSize(mailboxPath);
+    auto in = platform::InputFile::Open(mailboxPath);
+    matches = decoded->index.syncedSize == size.value_or(0) &&
+              (all.empty() || (in && SeparatorAt(*in, all.back().offset, all.back().id.size() == kSeparatorIdLength
+                                                                             ? std::string_view(all.back().id)
+                                                                             : std::string_view())));
+  }
+  if (!matches || !platform::RenameReplacing(next, indexPath)) platform::RemoveFile(next);
 }
 
 bool Store(const std::string& indexPath, const std::string& bytes, bool append) {
@@ -79,16 +105,59 @@ bool Store(const std::string& indexPath, const std::string& bytes, bool append) 
 
 }  // namespace
 
-std::string UserFolderOf(const std::string& maildropPath) { return maildropPath + ".folders/"; }
+std::string UserFolderOf(const std::string& maildropPath) {
+  return maildropPath + std::string(kFoldersSuffix) + platform::kPathSeparator;
+}
+
+bool MailboxIndexHasExpunged(const std::string& indexPath) {
+  const auto bytes = platform::ReadWholeFile(indexPath, kLargestIndex);
+  const auto decoded = bytes ? DecodeIndex(*bytes) : std::nullopt;
+  return decoded && !decoded->index.expunged.empty();
+}
+
+bool IsFolderFile(const std::string& mailboxPath) {
+  const std::size_t slash = mailboxPath.find_last_of("/\\");
+  return slash != std::string::npos && std::string_view(mailboxPath).substr(0, slash).ends_with(kFoldersSuffix);
+}
+
+std::string MailboxIndexPath(const std::string& mailboxPath) {
+  if (!IsFolderFile(mailboxPath)) return InboxIndexPath(mailboxPath);
+  const std::size_t slash = mailboxPath.find_last_of("/\\");
+  return mailboxPath.substr(0, slash + 1) + "." + mailboxPath.substr(slash + 1) + kIndexSuffix;
+}
+
+std::string MailboxWorkPath(const std::string& mailboxPath) {
+  std::string dir = mailboxPath.substr(0, mailboxPath.find_last_of("/\\") + 1);
+  if (IsFolderFile(mailboxPath)) {
+    dir.pop_back();
+    dir = dir.substr(0, dir.find_last_of("/\\") + 1);
+  }
+  return dir + kCommitWorkPrefix + QueueFileName(platform::ProcessUniqueTicks().next()) + ".tmp";
+}
+
+std::string IndexReplacementPath(const std::string& indexPath) { return indexPath + ".new"; }
 
 std::string InboxIndexPath(const std::string& maildropPath) { return UserFolderOf(maildropPath) + kInboxIndex; }
 
-std::optional<SyncedIndex> SyncMailboxIndex(const std::string& mailboxPath, const std::string& indexPath,
+SyncedIndex SyncMailboxIndex(const std::string& mailboxPath, const std::string& indexPath,
                                             std::int64_t now, std::uint32_t freshUidValidity) {
   std::lock_guard<std::timed_mutex> between(MaildropDeliveryLock(mailboxPath));
+  return SyncMailboxIndexHeld(mailboxPath, indexPath, now, freshUidValidity, nullptr);
+}
+
+SyncedIndex SyncMailboxIndexHeld(const std::string& mailboxPath, const std::string& indexPath,
+                                                std::int64_t now, std::uint32_t freshUidValidity,
+                                                const MailboxIndex* known) {
   SyncedIndex synced;
-  const auto bytes = platform::ReadWholeFile(indexPath, kLargestIndex);
-  std::optional<DecodedIndex> decoded = bytes ? DecodeIndex(*bytes) : std::nullopt;
+  std::optional<std::string> bytes;
+  std::optional<DecodedIndex> decoded;
+  if (known) {
+    decoded = DecodedIndex{*known};
+  } else {
+    TakeOrDropReplacement(mailboxPath, indexPath);
+    bytes = platform::ReadWholeFile(indexPath, kLargestIndex);
+    if (bytes) decoded = DecodeIndex(*bytes);
+  }
   synced.damaged = bytes.has_value() && !decoded;
   synced.rebuilt = !decoded;
   std::uint64_t size = 0;
@@ -105,8 +174,10 @@ std::optional<SyncedIndex> SyncMailboxIndex(const std::string& mailboxPath, cons
   // Only new messages at the end, after an index read whole: records after it will do.
   const bool onlyAppended = decoded && !decoded->tornTail && !sync.uidValidityChanged && sync.expunged == 0;
   if (onlyAppended && synced.added == 0 && synced.index.syncedSize == decoded->index.syncedSize) return synced;
-  if (!platform::IsDirectory(UserFolderOf(mailboxPath)) && !platform::MakeDirectory(UserFolderOf(mailboxPath))) {
-    return std::nullopt;
+  const std::string folder = indexPath.substr(0, indexPath.find_last_of("/\\") + 1);
+  if (!platform::IsDirectory(folder) && !platform::MakeDirectory(folder)) {
+    synced.stored = false;
+    return synced;
   }
   std::string out;
   if (onlyAppended) {
@@ -118,7 +189,7 @@ std::optional<SyncedIndex> SyncMailboxIndex(const std::string& mailboxPath, cons
   } else {
     out = EncodeIndex(synced.index);
   }
-  if (!Store(indexPath, out, onlyAppended && synced.added > 0)) return std::nullopt;
+  synced.stored = Store(indexPath, out, onlyAppended && synced.added > 0);
   return synced;
 }
 

@@ -24,13 +24,36 @@ struct SyncedIndex {
   bool damaged = false;             // an index file was there and could not be read: its flags are lost
   bool uidValidityChanged = false;  // the UIDs could not be kept
   std::size_t added = 0, expunged = 0;
+  bool stored = true;  // false: the index file could not be written (its folder made); it is as before
 };
 
 // Under the mailbox's delivery lock: reads the index, scans the mailbox file and brings the
 // index in step with it (see SyncIndex; new messages arrive `now`), and stores what changed:
 // new messages as records after the index, anything else as a new index in one step.
-// Nothing when the index could not be stored (its folder could not be made or written).
-std::optional<SyncedIndex> SyncMailboxIndex(const std::string& mailboxPath, const std::string& indexPath,
-                                            std::int64_t now, std::uint32_t freshUidValidity);
+SyncedIndex SyncMailboxIndex(const std::string& mailboxPath, const std::string& indexPath, std::int64_t now,
+                             std::uint32_t freshUidValidity);
+
+// The same for a caller that holds the mailbox's delivery lock and may know the index already
+// (`known`: as it stands on disk, every record whole); nothing is read from the index file then.
+SyncedIndex SyncMailboxIndexHeld(const std::string& mailboxPath, const std::string& indexPath, std::int64_t now,
+                                 std::uint32_t freshUidValidity, const MailboxIndex* known);
+
+// The index file beside a mailbox: ".INBOX.index" in the user's folder for a user's INBOX,
+// ".NAME.index" beside a folder's file NAME.
+std::string MailboxIndexPath(const std::string& mailboxPath);
+
+// Whether the index at `indexPath` names expunged messages its mailbox file still holds.
+bool MailboxIndexHasExpunged(const std::string& indexPath);
+
+// Whether `mailboxPath` is a folder's file (in a user's folder), not a user's INBOX.
+bool IsFolderFile(const std::string& mailboxPath);
+
+// Where a compaction writes the compacted copy of a mailbox file: in the maildrop directory
+// under the name the start removes (kCommitWorkFiles), a new one each time.
+std::string MailboxWorkPath(const std::string& mailboxPath);
+
+// Where a compaction writes the index of the compacted file before the file takes its place;
+// the next sync takes it when the compacted file is there, and drops it otherwise.
+std::string IndexReplacementPath(const std::string& indexPath);
 
 }  // namespace quelma::spool

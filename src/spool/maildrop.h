@@ -31,11 +31,11 @@ std::string NewSeparatorLine();
 // one user reaches one file; the name as given when no user has it.
 std::string MaildropPath(const config::Configuration& config, std::string_view userName);
 
-// Where the POP3 server writes a maildrop's rewrite at QUIT, a new name each time (QUITs of
-// several users run at once); a crash may leave it, and the program removes such files at
-// start (kCommitWorkFiles).
-std::string MaildropCommitWorkPath(const config::Configuration& config);
+// The compacted copies of mailbox files are written in the maildrop directory under names
+// that begin so, a new one each time (see MailboxWorkPath); a crash may leave one, and the
+// program removes them at start.
 inline constexpr char kCommitWorkFiles[] = "pop3s*.tmp";
+inline constexpr char kCommitWorkPrefix[] = "pop3s-";
 
 // kTornTail: the write failed, and what it wrote could not be cut off again either; the
 // maildrop ends in a torn message until the caller's delivery undoes the append.

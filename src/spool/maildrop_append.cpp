@@ -23,10 +23,6 @@ std::string MaildropPath(const config::Configuration& config, std::string_view u
   return config.MailDropDir + (user >= 0 ? config.users[static_cast<std::size_t>(user)].name : std::string(userName));
 }
 
-std::string MaildropCommitWorkPath(const config::Configuration& config) {
-  return config.MailDropDir + "pop3s-" + QueueFileName(platform::ProcessUniqueTicks().next()) + ".tmp";
-}
-
 AppendResult AppendToMaildropWith(const std::string& path, std::string_view separatorLine,
                                   const std::function<bool(MaildropTextWriter&)>& writeText, bool durable) {
   const platform::ExitGateHold whole;

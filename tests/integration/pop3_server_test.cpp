@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/socket.h"
+#include "spool/mailbox_keeper.h"
 #include "spool/maildrop.h"
 #include "pop3_server/pop3_server.h"
 #include "support/loopback_server.h"
@@ -54,6 +55,7 @@ TEST(Pop3Server, ASessionAndItsLogLines) {
   }
   server.stop();
   EXPECT_EQ(server.exitCode, 0);
+  spool::WaitForCompactions();  // the deleted message leaves the file after the reply
   EXPECT_FALSE(platform::FileExists(server.dir.file("ivan")));
   const auto lines = server.window.unstampedLines();
   ASSERT_GE(lines.size(), 5u);

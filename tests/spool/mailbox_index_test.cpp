@@ -39,6 +39,7 @@ TEST(MailboxIndex, SnapshotAndRecordsReadBackAndATornOrDamagedPieceIsNoticed) {
   expected.messages[0].keywords = 1;
   expected.messages[0].modseq = 14;
   expected.keywords.push_back("$Junk");
+  expected.expunged.push_back(expected.messages[1]);  // out of sight, still in the file
   expected.messages.erase(expected.messages.begin() + 1);
   expected.highestModseq = 15;
   decoded = DecodeIndex(snapshot + records);
@@ -150,6 +151,43 @@ TEST(MailboxIndex, SyncKeepsWhatItCanAndOtherwiseBeginsANewUidValidity) {
   EXPECT_EQ(fresh.index.uidNext, 3u);
   EXPECT_FALSE(fresh.uidValidityChanged);
   EXPECT_EQ(fresh.index.messages[1].arrival, 1800000000);
+}
+
+TEST(MailboxIndex, AnExpungedMessageStaysOutOfSightWhileTheFileStillHoldsIt) {
+  MailboxIndex old = Sample();  // A (3), B (5), T (7); B expunged, not yet compacted away
+  old.expunged.push_back(old.messages[1]);
+  old.messages.erase(old.messages.begin() + 1);
+  const std::string t = old.messages[1].id;
+  const struct {
+    const char* name;
+    std::vector<ScannedMessage> scanned;
+    std::vector<std::uint32_t> uids;
+    std::size_t expungedInFile, added;
+    bool newValidity;
+  } cases[] = {
+      {"still there", Scan({{"0000000A", 100}, {"0000000B", 200}, {t.c_str(), 500}}), {3, 7}, 1, 0, false},
+      {"compacted away", Scan({{"0000000A", 100}, {t.c_str(), 500}}), {3, 7}, 0, 0, false},
+      {"still there, mail appended", Scan({{"0000000A", 100}, {"0000000B", 200}, {t.c_str(), 500}, {"0000000E", 3}}),
+       {3, 7, 8}, 1, 1, false},
+      {"still there, the rest reordered", Scan({{t.c_str(), 500}, {"0000000B", 200}, {"0000000A", 100}}), {1, 3}, 1, 0,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint64_t size = c.scanned.back().offset + c.scanned.back().size + 24;
+    const IndexSync sync = SyncIndex(old, c.scanned, size, 1800000000, 5);
+    std::vector<std::uint32_t> uids;
+    for (const auto& m : sync.index.messages) uids.push_back(m.uid);
+    EXPECT_EQ(uids, c.uids);
+    EXPECT_EQ(sync.index.expunged.size(), c.expungedInFile);
+    EXPECT_EQ(sync.added, c.added);
+    EXPECT_EQ(sync.expunged, 0u) << "it was expunged before, not now";
+    EXPECT_EQ(sync.uidValidityChanged, c.newValidity);
+    EXPECT_EQ(MessagesInFile(sync.index).size(), c.scanned.size());
+    const auto again = DecodeIndex(EncodeIndex(sync.index));
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(again->index, sync.index);
+  }
 }
 
 }  // namespace

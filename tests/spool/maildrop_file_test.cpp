@@ -1,12 +1,11 @@
-// The maildrop as the POP3 server sees it: the index built from the separator lines (wherever
-// a read ends), and the commit at QUIT, also with each of its file steps failing.
+// The scan of a maildrop file: its messages found from the separator lines, wherever a read
+// ends, and the ids of messages stored without one.
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
 #include "spool/maildrop.h"
 #include "spool/maildrop_file.h"
-#include "support/file_faults.h"
-#include "support/spool_directories.h"
+#include "support/temp_dir.h"
 
 namespace quelma::spool {
 namespace {
@@ -29,7 +28,7 @@ std::vector<Indexed> IndexOf(const std::string& path) {
   auto drop = MaildropFile::Open(path);
   EXPECT_TRUE(drop.has_value());
   if (!drop) return {};
-  drop->buildIndex();
+  drop->buildIndexHeld();
   std::vector<Indexed> out;
   for (const auto& m : drop->messages()) {
     EXPECT_EQ(m.textOffset - m.separatorOffset, ReadAll(path).find('\n', m.separatorOffset) + 1 - m.separatorOffset);
@@ -102,83 +101,6 @@ TEST(MaildropIndex, EveryCutOfCrLfAndSeparatorAtTheReadEdge) {
     EXPECT_EQ(IndexOf(dir.file("ivan")), expected);
     WriteAll(dir.file("torn"), Sep("0000000A") + a + "cut");
     EXPECT_EQ(IndexOf(dir.file("torn")), (std::vector<Indexed>{{0, a.size() + 3, "0000000A"}}));
-  }
-}
-
-const std::string kA = "Subject: a\r\n\r\nA\r\n", kB = "Subject: b\r\n\r\nBB\r\n", kC = "Subject: c\r\n\r\nCCC\r\n";
-const std::string kThree = Sep("0000000A") + kA + Sep("0000000B") + kB + Sep("0000000C") + kC;
-
-struct Pop3Quit : testing::SpoolDirectories {
-  std::string drop() const { return config.MailDropDir + "ivan"; }
-  std::string work() const { return MaildropCommitWorkPath(config); }
-  // Deletes the messages marked '1' in `deleted` and commits; `meanwhile` runs after the index.
-  CommitResult quit(const std::string& deleted, const std::function<void()>& meanwhile = {}) {
-    auto file = MaildropFile::Open(drop());
-    if (!file) return CommitResult::kFailed;
-    file->buildIndex();
-    for (std::size_t i = 0; i < deleted.size() && i < file->messages().size(); ++i) file->messages()[i].deleted = deleted[i] == '1';
-    if (meanwhile) meanwhile();  // a delivery between the index and the QUIT
-    return file->commit(work());
-  }
-};
-
-TEST(MaildropCommit, Table) {
-  const std::string late = Sep("0000000D") + "late\r\n";
-  const struct {
-    const char* name;
-    std::string before, deleted;
-    bool appendMeanwhile;
-    std::string after;
-  } cases[] = {
-      {"nothing deleted", kThree, "000", false, kThree},
-      {"the first", kThree, "100", false, Sep("0000000B") + kB + Sep("0000000C") + kC},
-      {"the middle", kThree, "010", false, Sep("0000000A") + kA + Sep("0000000C") + kC},
-      {"the last", kThree, "001", false, Sep("0000000A") + kA + Sep("0000000B") + kB},
-      {"all", kThree, "111", false, "<missing>"},
-      {"all, with mail that came meanwhile", kThree, "111", true, late},
-      {"the middle, with mail that came meanwhile", kThree, "010", true,
-       Sep("0000000A") + kA + Sep("0000000C") + kC + late},
-      {"nothing deleted, with mail that came meanwhile", kThree, "000", true, kThree + late},
-      {"stray text in front goes with a rewrite", "junk\r\n" + kThree, "000", false, kThree},
-      {"a torn tail stays with its message", kThree + "cut", "100", false,
-       Sep("0000000B") + kB + Sep("0000000C") + kC + "cut"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Pop3Quit q;
-    WriteAll(q.drop(), c.before);
-    const auto append = [&] { ASSERT_EQ(AppendToMaildrop(q.drop(), Sep("0000000D"), "late\r\n", false), AppendResult::kAppended); };
-    EXPECT_EQ(q.quit(c.deleted, c.appendMeanwhile ? std::function<void()>(append) : nullptr), CommitResult::kCommitted);
-    EXPECT_EQ(ReadAll(q.drop()), c.after);
-    EXPECT_FALSE(platform::FileExists(q.work()));
-  }
-}
-
-// A QUIT whose commit meets a failing step: +OK only with the deletions on disk; otherwise the
-// maildrop is as it was, or (a rename or removal whose directory could not be synced) as the
-// QUIT wanted it, never torn; after a restart no work file stays.
-TEST(MaildropCommit, EveryFileStepFailing) {
-  for (const std::string deleted : {"010", "111"}) {
-    SCOPED_TRACE("deleting " + deleted);
-    const std::string wanted = deleted == "010" ? Sep("0000000A") + kA + Sep("0000000C") + kC : "<missing>";
-    int committed = 0, failed = 0;
-    testing::FailEveryFileStep([&](testing::FaultWindow& faults) {
-      Pop3Quit q;
-      WriteAll(q.drop(), kThree);
-      faults.open();
-      const CommitResult result = q.quit(deleted);
-      faults.close();
-      if (faults.failing()) (result == CommitResult::kCommitted ? committed : failed) += 1;
-      ASSERT_TRUE(q.restart());
-      const std::string after = ReadAll(q.drop());
-      if (result == CommitResult::kCommitted) {
-        EXPECT_EQ(after, wanted);
-      } else {
-        EXPECT_TRUE(after == kThree || after == wanted) << after;
-      }
-      EXPECT_FALSE(platform::FileExists(q.work()));
-    });
-    EXPECT_GT(failed, 0);
   }
 }
 

@@ -7,6 +7,8 @@
 #include "platform/paths.h"
 #include "platform/unique_tick.h"
 #include "spool/delivery.h"
+#include "spool/mailbox.h"
+#include "spool/mailbox_keeper.h"
 #include "support/temp_dir.h"
 
 namespace quelma::testing {
@@ -23,6 +25,8 @@ struct SpoolDirectories {
   // What the program does at start on this spool. The ids are not carried on in this
   // directory afterwards: the next test's directory is another one.
   bool restart(std::string* unfinished = nullptr) const {
+    spool::WaitForCompactions();
+    spool::Mailbox::ForgetIdle();
     const bool ready = spool::PrepareSpool(config, unfinished);
     platform::ProcessUniqueTicks().persistWith(std::nullopt, nullptr);
     return ready;

@@ -40,6 +40,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
+#include "spool/mailbox_keeper.h"
 #include "sorting/sorter_rules.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
@@ -322,6 +323,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quelma: an interrupted delivery could not be finished (%s); no mail is stored until it is\n",
                  unfinished.c_str());
   }
+  spool::CompactLeftovers(working);
   config::ConfigStore store(std::move(working));
 
   link::ServerControl control;
@@ -399,6 +401,8 @@ int main(int argc, char** argv) {
   window.close();
   pop3Server.join();
   smtpServer.join();
+  // Expunged mail leaves the files, so that an older build never shows it again.
+  spool::FinishCompactions();
   // The signal thread still waits on the window; end here rather than destroy it under it.
   std::fflush(stdout);
   std::_Exit(*procedure.exitCode());

@@ -16,6 +16,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
+#include "spool/mailbox_keeper.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
 
@@ -69,6 +70,7 @@ void MakeCoreParts(app::Program& program) {
   sorting::LoadConfigurationChecked(program.programDir, program.sorter, working);
   // The spool's directories, and what a crash left unfinished there, before any server runs.
   spool::PrepareSpool(working);
+  spool::CompactLeftovers(working);
   program.store.publish(std::move(working));
   program.procedure = std::make_unique<app::MainWindowProcedure>(program.programDir + "quelma.log", program.store,
                                                                  program.control, program.view, app::PumpOnce);
@@ -159,5 +161,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   // A message half-written into a maildrop or "mail.txt" is finished first; then the process
   // ends without destructors, so threads still at work keep what they use.
   platform::ProgramExitGate().close(std::chrono::seconds(30), app::PumpOnce);
+  // Expunged mail leaves the files, so that an older build never shows it again.
+  spool::FinishCompactions();
   ExitProcess(static_cast<UINT>(message.wParam));
 }
