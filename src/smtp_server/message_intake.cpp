@@ -88,23 +88,39 @@ bool MessageIntake::copyMessage(spool::MaildropTextWriter& out, bool bossCopy) {
 // A maildrop that cannot be opened is skipped; one that cannot be written fails the message.
 // The maildrops of the local recipients, then the boss's (for a marked copy) unless the boss
 // is among them.
-std::vector<std::pair<std::string, bool>> MessageIntake::localCopies() const {
-  std::vector<std::pair<std::string, bool>> copies;
+std::vector<MessageIntake::LocalCopy> MessageIntake::localCopies() const {
+  std::vector<LocalCopy> copies;
   bool bossServed = false;
   for (const std::string& name : envelope_.local) {
     if (!config_.Boss.empty() && platform::EqualsIgnoreAsciiCase(name, config_.Boss)) bossServed = true;
-    copies.emplace_back(spool::MaildropPath(config_, name), false);
+    copies.push_back({spool::MaildropPath(config_, name), false, spool::NewSeparatorLine()});
   }
-  if (!config_.Boss.empty() && !bossServed) copies.emplace_back(spool::MaildropPath(config_, config_.Boss), true);
+  if (!config_.Boss.empty() && !bossServed) {
+    copies.push_back({spool::MaildropPath(config_, config_.Boss), true, spool::NewSeparatorLine()});
+  }
   return copies;
 }
 
+// The bytes each copy adds to its maildrop, separator line included; nothing when the message
+// could not be read.
+std::optional<std::vector<std::uint64_t>> MessageIntake::copySizes(const std::vector<LocalCopy>& copies) {
+  std::vector<std::uint64_t> sizes;
+  for (const LocalCopy& copy : copies) {
+    std::uint64_t counted = copy.separator.size();
+    spool::MaildropTextWriter counter(counted);
+    if (!copyMessage(counter, copy.bossCopy) || !counter.finish()) return std::nullopt;
+    sizes.push_back(counted);
+  }
+  return sizes;
+}
+
 // A maildrop that cannot be opened is skipped; one that cannot be written fails the message.
-bool MessageIntake::deliverLocally(const std::vector<std::pair<std::string, bool>>& copies) {
-  for (const auto& [path, bossCopy] : copies) {
+bool MessageIntake::deliverLocally(const std::vector<LocalCopy>& copies) {
+  for (const LocalCopy& copy : copies) {
+    const std::string& path = copy.path;
     const auto result = spool::AppendToMaildropWith(
-        path, spool::NewSeparatorLine(),
-        [this, bossCopy = bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, false);
+        path, copy.separator,
+        [this, bossCopy = copy.bossCopy](spool::MaildropTextWriter& out) { return copyMessage(out, bossCopy); }, false);
     if (result == spool::AppendResult::kWriteFailed || result == spool::AppendResult::kTornTail) {
       fail(path);
       return false;
@@ -118,7 +134,9 @@ bool MessageIntake::deliverLocally(const std::vector<std::pair<std::string, bool
 std::optional<MessageIntake::Stored> MessageIntake::finish() {
   if (!buffer_.empty() && !failed_ && !work_->write(buffer_)) fail(workPath_);
   buffer_.clear();
-  if (!failed_ && !(work_->sync() && work_->close())) fail(workPath_);
+  // A message for local maildrops alone is made durable there; only a queue file keeps this copy.
+  const bool queued = !envelope_.outgoing.empty();
+  if (!failed_ && !((!queued || work_->sync()) && work_->close())) fail(workPath_);
   const bool written = !failed_;
   work_.reset();
   Stored stored{spool::QueueFileName(tick_), !envelope_.outgoing.empty()};
@@ -128,10 +146,11 @@ std::optional<MessageIntake::Stored> MessageIntake::finish() {
   }
   const auto copies = localCopies();
   std::vector<std::string> maildrops;
-  for (const auto& copy : copies) maildrops.push_back(copy.first);
+  for (const auto& copy : copies) maildrops.push_back(copy.path);
+  const auto sizes = copySizes(copies);
   spool::Delivery delivery(config_);
   if (stored.queued) delivery.willPublish(workPath_, tick_);
-  const bool journaled = delivery.willAppend(maildrops);
+  const bool journaled = sizes && delivery.willAppend(maildrops, *sizes);
   const bool delivered = journaled && deliverLocally(copies);
   const auto names = delivered ? delivery.commit() : std::nullopt;
   if (!names) {

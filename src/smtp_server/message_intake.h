@@ -57,8 +57,14 @@ class MessageIntake {
 
  private:
   bool write(std::string_view bytes);
-  std::vector<std::pair<std::string, bool>> localCopies() const;  // maildrop, boss copy
-  bool deliverLocally(const std::vector<std::pair<std::string, bool>>& copies);
+  struct LocalCopy {
+    std::string path;
+    bool bossCopy = false;
+    std::string separator;
+  };
+  std::vector<LocalCopy> localCopies() const;
+  std::optional<std::vector<std::uint64_t>> copySizes(const std::vector<LocalCopy>& copies);
+  bool deliverLocally(const std::vector<LocalCopy>& copies);
   bool copyMessage(spool::MaildropTextWriter& out, bool bossCopy);
 
   const config::Configuration& config_;

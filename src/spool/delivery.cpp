@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/unique_tick.h"
@@ -22,6 +23,62 @@ constexpr char kCommitted[] = "QUELMA-DELIVERY commit";
 constexpr char kJournals[] = "delivery*.journal";
 std::string NewJournalPath(const config::Configuration& config) {
   return config.MailDropDir + "delivery-" + QueueFileName(platform::ProcessUniqueTicks().next()) + ".journal";
+}
+
+// Journals are used again: a delivery that ended cleanly leaves its journal empty and synced,
+// and the next one writes its intent into it in place, one sync, where a new file would need
+// its directory synced too. An empty journal is nothing to recover.
+struct JournalSlots {
+  std::mutex mutex;
+  std::vector<std::string> free;
+  std::vector<std::string> unsynced;  // of the free ones: emptied, the emptying not yet synced
+};
+
+JournalSlots& FreeJournals() {
+  static JournalSlots slots;
+  return slots;
+}
+
+// An empty journal on disk in `directory` that no delivery uses now, if there is one.
+std::optional<std::string> TakeFreeJournal(const std::string& directory) {
+  JournalSlots& slots = FreeJournals();
+  std::lock_guard<std::mutex> hold(slots.mutex);
+  const auto it = std::find_if(slots.free.begin(), slots.free.end(),
+                               [&](const std::string& path) { return path.starts_with(directory); });
+  if (it == slots.free.end()) return std::nullopt;
+  std::string path = *it;
+  slots.free.erase(it);
+  std::erase(slots.unsynced, path);  // the next intent is written over it, synced
+  return path;
+}
+
+// At start: the journals on disk are recovered and removed, none is free.
+void ForgetFreeJournals(const std::string& directory) {
+  JournalSlots& slots = FreeJournals();
+  std::lock_guard<std::mutex> hold(slots.mutex);
+  std::erase_if(slots.free, [&](const std::string& path) { return path.starts_with(directory); });
+  std::erase_if(slots.unsynced, [&](const std::string& path) { return path.starts_with(directory); });
+}
+
+std::vector<std::string> TakeAllFreeJournals() {
+  JournalSlots& slots = FreeJournals();
+  std::lock_guard<std::mutex> hold(slots.mutex);
+  slots.unsynced.clear();
+  return std::exchange(slots.free, {});
+}
+
+void GiveBackJournal(const std::string& path, bool synced) {
+  JournalSlots& slots = FreeJournals();
+  std::lock_guard<std::mutex> hold(slots.mutex);
+  slots.free.push_back(path);
+  if (!synced) slots.unsynced.push_back(path);
+}
+
+// Emptied: what a crash finds there then is nothing to recover. Unsynced, the old intent may
+// come back after a power loss; it then finds its appends whole and keeps them.
+bool Emptied(const std::string& path, bool durable) {
+  auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
+  return file && file->truncate(0) && (!durable || file->sync()) && file->close();
 }
 
 std::vector<std::string> SplitFields(const std::string& line) {
@@ -56,10 +113,15 @@ bool Note(std::string& problem, const std::string& path) {
 // Removed now, or not there to begin with.
 bool Gone(const std::string& path) { return platform::RemoveFile(path) || !platform::FileExists(path); }
 
-// The maildrop at its size before the delivery again ("-": it did not exist).
-bool CutBack(const std::string& path, const std::string& sizeField, std::string& problem) {
+// The maildrop at its size before the delivery again ("-": it did not exist). With the size
+// the delivery was to give it (`afterField`, for recovery), a maildrop that has it is left as
+// it is: the append is whole (an answer that the crash may have kept from its sender makes it
+// a duplicate, never a loss).
+bool CutBack(const std::string& path, const std::string& sizeField, std::string& problem,
+             const std::string& afterField = {}) {
   const auto size = platform::FileSize(path);
   if (!size) return true;  // missing, or not a file: nothing was appended to it
+  if (!afterField.empty() && *size >= std::strtoull(afterField.c_str(), nullptr, 10)) return true;
   if (sizeField == "-") return Gone(path) || Note(problem, path);
   const std::uint64_t before = std::strtoull(sizeField.c_str(), nullptr, 10);
   return *size <= before || platform::TruncateFile(path, before) || Note(problem, path);
@@ -89,7 +151,7 @@ std::vector<std::string> MaildropsToCutBack(const std::string& journal) {
   if (lines.empty() || lines[0] == kCommitted) return maildrops;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const auto f = SplitFields(lines[i]);
-    if (f.size() == 3 && f[0] == "A") maildrops.push_back(f[2]);
+    if (f.size() >= 3 && f[0] == "A") maildrops.push_back(f[2]);
   }
   return maildrops;
 }
@@ -104,7 +166,7 @@ bool Recover(const std::string& journal, std::string& problem) {
   bool done = true;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const auto f = SplitFields(lines[i]);
-    if (!committed && f.size() == 3 && f[0] == "A") done = CutBack(f[2], f[1], problem) && done;
+    if (!committed && f.size() >= 3 && f[0] == "A") done = CutBack(f[2], f[1], problem, f.size() > 3 ? f[3] : "") && done;
     // A staged file that stays is never published; the next start removes it.
     if (!committed && f.size() == 3 && f[0] == "S") Gone(f[2]);
     if (committed && f.size() == 3 && f[0] == "P") done = Publish(f[1], f[2], problem) && done;
@@ -170,6 +232,26 @@ bool FinishUnfinished(const DeliveryLocks& locks, const std::vector<std::string>
 
 }  // namespace
 
+bool SyncIdleJournals() {
+  JournalSlots& slots = FreeJournals();
+  std::lock_guard<std::mutex> hold(slots.mutex);
+  bool synced = true;
+  for (auto it = slots.unsynced.begin(); it != slots.unsynced.end();) {
+    auto file = platform::OutputFile::Create(*it, platform::CreateMode::kAppend);
+    if (file && file->sync() && file->close()) {
+      it = slots.unsynced.erase(it);
+    } else {
+      synced = false;
+      ++it;
+    }
+  }
+  return synced;
+}
+
+void RemoveIdleJournals() {
+  for (const std::string& path : TakeAllFreeJournals()) platform::RemoveFile(path);
+}
+
 bool FinishUnfinishedDeliveries(std::string& problem) {
   std::string first;
   FinishUnfinished(DeliveryLocks(), {}, first);
@@ -188,6 +270,7 @@ bool MaildropAwaitsRecovery(const std::string& maildrop) {
 }
 
 bool RecoverDeliveries(const config::Configuration& config, std::string& problem) {
+  ForgetFreeJournals(config.MailDropDir);
   bool done = true;
   for (const std::string& name : platform::ListDirectory(config.MailDropDir, kJournals)) {
     const std::string journal = config.MailDropDir + name;
@@ -235,16 +318,43 @@ bool PrepareSpool(const config::Configuration& config, std::string* unfinished) 
 
 // What an earlier delivery left unfinished is finished first where it can be: a committed one
 // may still have to remove a file this delivery would otherwise take up again.
-Delivery::Delivery(const config::Configuration& config) : config_(config), journal_(NewJournalPath(config)) {
+Delivery::Delivery(const config::Configuration& config) : config_(config) {
   std::string ignored;
   FinishUnfinishedDeliveries(ignored);
+  if (auto free = TakeFreeJournal(config.MailDropDir)) {
+    journal_ = std::move(*free);
+    journalOnDisk_ = true;
+  } else {
+    journal_ = NewJournalPath(config);
+  }
 }
 
 Delivery::~Delivery() {
   if (open_) rollback();
+  if (journalOnDisk_) GiveBackJournal(journal_, journalSynced_);
+}
+
+// The journal says nothing any more; it stays as an empty file for the next delivery.
+// `durable`: synced; else an intent that a power loss brings back must find its appends whole
+// (every one of them names the size it gives its maildrop).
+bool Delivery::clearJournal(bool durable) {
+  if (!platform::FileExists(journal_)) return true;
+  if (Emptied(journal_, durable)) {
+    journalOnDisk_ = true;
+    journalSynced_ = durable;
+    return true;
+  }
+  journalOnDisk_ = false;
+  return Gone(journal_) && platform::SyncParentDirectory(journal_);
 }
 
 bool Delivery::note(const std::string& path) { return Note(problem_, path); }
+
+// One append alone, of a size said before: recovery may keep it when it is whole, as nothing
+// else of the delivery could be missing beside it.
+bool Delivery::keepsWhole() const {
+  return appends_.size() == 1 && appends_[0].bytes && staged_.empty() && sources_.empty();
+}
 
 // The journal stays on disk for recovery: the next delivery to one of its maildrops, or the
 // next start, finishes it.
@@ -260,7 +370,9 @@ Delivery::JournalWrite Delivery::writeJournal(bool committed) {
   std::string text = committed ? kCommitted : kIntent;
   text += "\n";
   for (const Append& a : appends_) {
-    text += "A\t" + (a.sizeBefore ? std::to_string(*a.sizeBefore) : std::string("-")) + "\t" + a.path + "\n";
+    text += "A\t" + (a.sizeBefore ? std::to_string(*a.sizeBefore) : std::string("-")) + "\t" + a.path;
+    if (keepsWhole()) text += "\t" + std::to_string(a.sizeBefore.value_or(0) + *a.bytes);
+    text += "\n";
   }
   for (const Staged& s : staged_) {
     text += committed ? "P\t" + s.stagedPath + "\t" + config_.QueueDir + s.finalName + "\n"
@@ -269,6 +381,16 @@ Delivery::JournalWrite Delivery::writeJournal(bool committed) {
   if (committed) {
     for (const std::string& source : sources_) text += "C\t" + source + "\n";
   }
+  // An intent goes into an empty journal in place: a crash in the middle leaves part of it,
+  // and nothing has been appended before it is whole and synced.
+  if (!committed && journalOnDisk_) {
+    journalOnDisk_ = false;  // not empty any more, whatever happens
+    auto file = platform::OutputFile::Create(journal_, platform::CreateMode::kTruncate);
+    if (file && file->write(text) && file->sync() && file->close()) return JournalWrite::kWritten;
+    note(journal_);
+    return JournalWrite::kOldStands;
+  }
+  journalOnDisk_ = false;
   switch (platform::AtomicReplace(journal_, text)) {
     case platform::WriteResult::kWritten: return JournalWrite::kWritten;
     case platform::WriteResult::kNotDurable: note(journal_); return JournalWrite::kUncertain;
@@ -279,7 +401,7 @@ Delivery::JournalWrite Delivery::writeJournal(bool committed) {
   return JournalWrite::kOldStands;
 }
 
-bool Delivery::willAppend(const std::vector<std::string>& maildrops) {
+bool Delivery::willAppend(const std::vector<std::string>& maildrops, const std::vector<std::uint64_t>& bytes) {
   if (!recovered_ || busy_) return false;
   std::vector<std::string> fresh;
   for (const std::string& path : maildrops) {
@@ -296,7 +418,12 @@ bool Delivery::willAppend(const std::vector<std::string>& maildrops) {
     recovered_ = false;
     return false;
   }
-  for (const std::string& path : fresh) appends_.push_back({path, platform::FileSize(path)});
+  for (const std::string& path : fresh) {
+    const auto at = std::find(maildrops.begin(), maildrops.end(), path) - maildrops.begin();
+    std::optional<std::uint64_t> adds;
+    if (static_cast<std::size_t>(at) < bytes.size()) adds = bytes[static_cast<std::size_t>(at)];
+    appends_.push_back({path, platform::FileSize(path), adds});
+  }
   return writeJournal(false) == JournalWrite::kWritten;
 }
 
@@ -346,9 +473,19 @@ std::optional<std::vector<std::string>> Delivery::commitHeld() {
     names.push_back(*name);
   }
   if (staged_.empty() && sources_.empty()) {
-    // Only appends: removing the journal is the commit, once that is on disk.
-    if (!appends_.empty() && !(Gone(journal_) && platform::SyncParentDirectory(journal_))) {
+    // Only appends: emptying the journal is the commit. When each append says the size it
+    // gives its maildrop, recovery tells a whole one by it, and the emptying needs no sync.
+    if (!appends_.empty() && !clearJournal(!keepsWhole())) {
       note(journal_);
+      rollback();
+      return std::nullopt;
+    }
+    open_ = false;
+    return names;
+  }
+  if (appends_.empty() && sources_.empty() && staged_.size() == 1) {
+    // One queue file alone: its rename is the commit; before it, the start removes the staged file.
+    if (!Publish(staged_[0].stagedPath, config_.QueueDir + staged_[0].finalName, problem_)) {
       rollback();
       return std::nullopt;
     }
@@ -387,7 +524,7 @@ bool Delivery::finishCommitted() {
     done = (platform::SyncParentDirectory(source) || note(source)) && done;
     syncedDirectory = directory;
   }
-  return done && (Gone(journal_) || note(journal_));
+  return done && (clearJournal(true) || note(journal_));
 }
 
 void Delivery::rollback() {
@@ -409,7 +546,7 @@ void Delivery::rollback() {
   if (undone) {
     // An intent journal that stays only has recovery cut back what is cut back already; it
     // must go before anything more is appended to its maildrops.
-    if (!Gone(journal_)) {
+    if (!clearJournal(true)) {
       note(journal_);
       leaveJournal();
     }

@@ -34,7 +34,10 @@ class Delivery {
   // could not be finished (nothing may be appended then), or when busy(): another delivery
   // holds one of them while this one holds others; undo this one and begin it again with
   // every maildrop it wanted from the start.
-  bool willAppend(const std::vector<std::string>& maildrops);
+  // `bytes`, when given, says for each maildrop how many bytes the delivery appends to it
+  // (see MaildropTextWriter's counting form): a delivery of one append alone is then kept by
+  // recovery when it is whole, and its commit needs one sync less.
+  bool willAppend(const std::vector<std::string>& maildrops, const std::vector<std::uint64_t>& bytes = {});
   bool busy() const { return busy_; }
   // Every maildrop it appended to or wanted to.
   std::vector<std::string> maildrops() const;
@@ -72,9 +75,12 @@ class Delivery {
   bool finishCommitted();
   bool note(const std::string& path);
   void leaveJournal();
+  bool clearJournal(bool durable);
+  bool keepsWhole() const;
   struct Append {
     std::string path;
     std::optional<std::uint64_t> sizeBefore;  // nothing: the maildrop did not exist
+    std::optional<std::uint64_t> bytes;       // what the delivery appends, when it said
   };
   struct Staged {
     std::string stagedPath;
@@ -83,6 +89,8 @@ class Delivery {
   };
   const config::Configuration& config_;
   std::string journal_;
+  bool journalOnDisk_ = false;  // journal_ is there and empty: an intent goes in in place
+  bool journalSynced_ = true;   // and its emptying is synced
   DeliveryLocks locks_;
   std::vector<Append> appends_;
   std::vector<Staged> staged_;
@@ -107,6 +115,13 @@ bool FinishUnfinishedDeliveries(std::string& problem);
 // Whether a delivery that recovery has not finished yet may still cut `maildrop` back: no
 // QUIT may rewrite it meanwhile.
 bool MaildropAwaitsRecovery(const std::string& maildrop);
+
+// At the end, when no delivery runs any more: the empty journals kept for later deliveries go.
+void RemoveIdleJournals();
+
+// Before a maildrop is changed otherwise than by an append (a compaction): every emptied
+// journal's emptying is synced, so that no old intent can come back and cut the changed file.
+bool SyncIdleJournals();
 
 // The maildrop and queue directories made where missing (at every session start too: the
 // settings may name new ones). False when one is still missing.

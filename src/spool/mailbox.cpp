@@ -320,6 +320,11 @@ Mailbox::CompactResult Mailbox::compactHeld(std::chrono::milliseconds patience) 
     copy = WriteCompactedCopy(path_, before, workPath);
     if (!copy) return CompactResult::kFailed;
   }
+  // An intent that a power loss could bring back must not find the file changed under it.
+  if (!SyncIdleJournals()) {
+    if (copy) platform::RemoveFile(workPath);
+    return CompactResult::kFailed;
+  }
   std::unique_lock<std::shared_timed_mutex> alone(fileInUse_, std::defer_lock);
   if (!alone.try_lock_for(patience)) {
     if (copy) platform::RemoveFile(workPath);

@@ -12,10 +12,18 @@ constexpr std::size_t kWriteAt = 64 * 1024;
 
 }  // namespace
 
+bool MaildropTextWriter::put(std::string_view bytes) {
+  if (counted_) {
+    *counted_ += bytes.size();
+    return true;
+  }
+  return out_->write(bytes);
+}
+
 bool MaildropTextWriter::emit(std::string_view bytes) {
   buffer_ += bytes;
   if (buffer_.size() >= kWriteAt && !failed_) {
-    failed_ = !out_.write(buffer_);
+    failed_ = !put(buffer_);
     buffer_.clear();
   }
   return !failed_;
@@ -58,7 +66,7 @@ bool MaildropTextWriter::finish() {
   held_.clear();
   if (last_ != '\n') emit("\r\n");
   last_ = '\n';
-  if (!failed_ && !buffer_.empty()) failed_ = !out_.write(buffer_);
+  if (!failed_ && !buffer_.empty()) failed_ = !put(buffer_);
   buffer_.clear();
   return !failed_;
 }

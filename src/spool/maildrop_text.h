@@ -3,6 +3,7 @@
 // "From " lines included, is stored as it came.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,9 @@ namespace quelma::spool {
 
 class MaildropTextWriter {
  public:
-  explicit MaildropTextWriter(platform::OutputFile& out) : out_(out) {}
+  explicit MaildropTextWriter(platform::OutputFile& out) : out_(&out) {}
+  // Writes nothing and counts what it would write: the size a text takes in a maildrop.
+  explicit MaildropTextWriter(std::uint64_t& counted) : counted_(&counted) {}
 
   // The next bytes of the text, cut anywhere. False when a write failed.
   bool write(std::string_view bytes);
@@ -22,7 +25,9 @@ class MaildropTextWriter {
 
  private:
   bool emit(std::string_view bytes);
-  platform::OutputFile& out_;
+  bool put(std::string_view bytes);
+  platform::OutputFile* out_ = nullptr;
+  std::uint64_t* counted_ = nullptr;
   std::string held_;         // the start of a line while it may still be the marker
   bool atLineStart_ = true;  // held_ is being filled
   char last_ = '\n';         // the last byte taken

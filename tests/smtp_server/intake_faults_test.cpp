@@ -101,7 +101,7 @@ TEST(IntakeFaults, EveryFileStepFailing) {
       const bool first = HandIn(o.config, c.envelope, 1, &unfinished);
       faults.close();
       if (first) {
-        EXPECT_EQ(platform::ListDirectory(o.config.MailDropDir, "delivery*.journal").empty(), unfinished.empty())
+        EXPECT_EQ(testing::UnfinishedJournals(o.config.MailDropDir).empty(), unfinished.empty())
             << "a journal kept for recovery is told in the log";
       }
       if (faults.failing()) (first ? acknowledged : refused) += 1;
@@ -123,7 +123,7 @@ TEST(IntakeFaults, EveryFileStepFailing) {
         const int all = ones.front();
         EXPECT_TRUE(all <= 1 && ones == std::vector<int>(ones.size(), all)) << ::testing::PrintToString(ones);
       }
-      EXPECT_EQ(platform::ListDirectory(o.config.MailDropDir, "delivery*.journal"), std::vector<std::string>{});
+      EXPECT_EQ(testing::UnfinishedJournals(o.config.MailDropDir), std::vector<std::string>{});
       EXPECT_EQ(platform::ListDirectory(o.config.QueueDir, "*.tmp"), std::vector<std::string>{});
     });
     EXPECT_GT(injected, 15);  // fewer on Windows, whose renames have no directory to sync

@@ -13,6 +13,16 @@
 
 namespace quelma::testing {
 
+// The delivery journals in `directory` that still say something: an empty one is kept for the
+// next delivery and is nothing to recover.
+inline std::vector<std::string> UnfinishedJournals(const std::string& directory) {
+  std::vector<std::string> said;
+  for (const std::string& name : platform::ListDirectory(directory, "delivery*.journal")) {
+    if (platform::FileSize(directory + name).value_or(0) > 0) said.push_back(name);
+  }
+  return said;
+}
+
 struct SpoolDirectories {
   TempDir dir;
   config::Configuration config;

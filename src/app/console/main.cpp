@@ -403,6 +403,7 @@ int main(int argc, char** argv) {
   smtpServer.join();
   // Expunged mail leaves the files, so that an older build never shows it again.
   spool::FinishCompactions();
+  spool::RemoveIdleJournals();
   // The signal thread still waits on the window; end here rather than destroy it under it.
   std::fflush(stdout);
   std::_Exit(*procedure.exitCode());

@@ -163,5 +163,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   platform::ProgramExitGate().close(std::chrono::seconds(30), app::PumpOnce);
   // Expunged mail leaves the files, so that an older build never shows it again.
   spool::FinishCompactions();
+  spool::RemoveIdleJournals();
   ExitProcess(static_cast<UINT>(message.wParam));
 }
