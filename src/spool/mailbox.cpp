@@ -171,7 +171,11 @@ bool Mailbox::refreshHeld() {
   bool changed = false;
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    SyncedIndex synced = SyncMailboxIndexHeld(path_, indexPath_, Now(), FreshUidValidity(), inStep_ ? &index_ : nullptr);
+    // The index in memory is the mailbox's: every change went through it. A file that does not
+    // hold it (one that could not be written, or was taken away behind the program's back) is
+    // written whole first.
+    if (!inStep_ || !platform::FileExists(indexPath_)) inStep_ = writeWhole(index_);
+    SyncedIndex synced = SyncMailboxIndexHeld(path_, indexPath_, Now(), FreshUidValidity(), &index_);
     changed = synced.added > 0 || synced.expunged > 0 || synced.uidValidityChanged;
     index_ = std::move(synced.index);
     inStep_ = synced.stored;
@@ -214,10 +218,17 @@ bool Mailbox::store(const std::string& records, bool durable, const std::functio
   // The file is not the index in memory (it could not be written before): all of it goes down.
   MailboxIndex after = index_;
   change(after);
-  if (platform::AtomicReplace(indexPath_, EncodeIndex(after)) != platform::WriteResult::kWritten) return false;
+  if (!writeWhole(after)) return false;
   index_ = std::move(after);
   inStep_ = true;
   return true;
+}
+
+// The index file made to hold `index`, its folder made again when that went too.
+bool Mailbox::writeWhole(const MailboxIndex& index) const {
+  const std::string folder = indexPath_.substr(0, indexPath_.find_last_of("/\\") + 1);
+  if (!platform::IsDirectory(folder)) platform::MakeDirectory(folder);
+  return platform::AtomicReplace(indexPath_, EncodeIndex(index)) == platform::WriteResult::kWritten;
 }
 
 std::optional<std::size_t> Mailbox::keyword(std::string_view name) {

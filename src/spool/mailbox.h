@@ -91,6 +91,7 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   // Puts a change on disk (as records after the index, or the whole index when the file is not
   // the one in memory) and then makes it in memory; false, and nothing changed, when it failed.
   bool store(const std::string& records, bool durable, const std::function<void(MailboxIndex&)>& change);
+  bool writeWhole(const MailboxIndex& index) const;
   CompactResult compactHeld(std::chrono::milliseconds patience);
 
   const std::string path_;

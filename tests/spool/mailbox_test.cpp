@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 
 #include "platform/files.h"
 #include "spool/delivery.h"
@@ -220,9 +221,19 @@ TEST(Mailbox, MailAddedOrTakenBehindItsBackIsFoundAtTheNextOpen) {
   EXPECT_EQ(index.messages[1].uid, 3u);
   EXPECT_EQ(index.messages[1].flags, flag::kAnswered);
   EXPECT_EQ(TextOf(*box, 3), kC);
+  // The index's folder taken away while the mailbox is open: written again from memory.
+  std::filesystem::remove_all(UserFolderOf(s.drop()));
+  ASSERT_TRUE(Mailbox::Open(s.drop())->expunge({2}));
+  EXPECT_TRUE(platform::FileExists(MailboxIndexPath(s.drop())));
+  box.reset();
+  ASSERT_TRUE(s.restart());
+  EXPECT_EQ(Mailbox::Open(s.drop())->index().messages[0].flags, flag::kAnswered) << "the flags were in memory";
+  box = Mailbox::Open(s.drop());
   // Truncated by hand in the middle of the last message: what is left is another message.
-  WriteAll(s.drop(), Sep(0xB) + kB + Sep(0xC) + kC + kLate.substr(0, 26));
-  EXPECT_EQ(Mailbox::Open(s.drop())->index().messages.back().uid, 5u);
+  WriteAll(s.drop(), Sep(0xC) + kC + kLate.substr(0, 26));
+  const MailboxIndex cut = Mailbox::Open(s.drop())->index();
+  EXPECT_EQ(cut.messages.front().uid, 3u);
+  EXPECT_EQ(cut.messages.back().uid, 5u);
 }
 
 }  // namespace
