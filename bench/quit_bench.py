@@ -206,7 +206,8 @@ def smtp_intake(port, seconds, stop, counted):
     """Hands in 4 kB messages to a local user in one session until `stop` is set."""
     sock = socket.create_connection(("127.0.0.1", port), timeout=60)
     f = sock.makefile("rb")
-    f.readline()
+    while not f.readline().startswith(b"220 "):
+        pass
     sock.sendall(b"HELO bench\r\n")
     f.readline()
     text = b"Subject: intake\r\n\r\n" + LINE * 50 + b".\r\n"

@@ -79,7 +79,7 @@ RuleDialog::RuleDialog(const config::Configuration& config, const sorting::Sorte
   stop = rule->stop != 0;
   envelope = rule->envelope;
   for (std::string& item : config::ListItems(rule->recipients)) {
-    if (item.find('@') != std::string::npos) {
+    if (item.find('@') != std::string::npos || sorting::SplitFolderRecipient(item)) {
       delivery_.push_back(std::move(item));
     } else if (const int user = config::FindLocalUser(config_, item); user >= 0 && !marked_[user]) {
       marked_[user] = true;
@@ -98,11 +98,21 @@ std::vector<std::string> RuleDialog::users() const {
 
 bool RuleDialog::addAddress(std::string_view field) {
   const std::string address = Squeezed(field, 119);
+  if (const auto folder = sorting::SplitFolderRecipient(address)) return addFolder(*folder);
   const std::size_t at = address.find('@');
   if (at == std::string::npos || at == 0 || at + 1 == address.size() || address.find('@', at + 1) != std::string::npos) {
     return false;
   }
   delivery_.push_back(address);
+  return true;
+}
+
+// "ivan/Архив": a folder of a local user other than the daemon, under a name a folder can have.
+bool RuleDialog::addFolder(const sorting::FolderRecipient& folder) {
+  const int user = config::FindLocalUser(config_, folder.user);
+  if (user < 0 || IsDaemon(config_, folder.user) || !sorting::IsPossibleFolder(folder.folder)) return false;
+  const std::string item = config_.users[static_cast<std::size_t>(user)].name + "/" + folder.folder;
+  if (std::find(delivery_.begin(), delivery_.end(), item) == delivery_.end()) delivery_.push_back(item);
   return true;
 }
 
@@ -128,7 +138,7 @@ std::string RuleDialog::recipients() const {
     if (marked_[i]) items.push_back(config_.users[i].name);
   }
   for (auto it = delivery_.rbegin(); it != delivery_.rend(); ++it) {
-    if (it->find('@') != std::string::npos) items.push_back(*it);
+    if (it->find('@') != std::string::npos || sorting::SplitFolderRecipient(*it)) items.push_back(*it);
   }
   std::string list;
   for (const std::string& item : items) {

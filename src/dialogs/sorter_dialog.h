@@ -64,7 +64,8 @@ class RuleDialog {
   // Users and addresses on the delivery list, in the order they were put there.
   const std::vector<std::string>& delivery() const { return delivery_; }
 
-  bool addAddress(std::string_view field);  // ">>": false when the address is not taken
+  // ">>": an address, or a user's folder ("ivan/Архив"); false when it is not taken.
+  bool addAddress(std::string_view field);
   void addUser(std::string_view name);      // "Добавить >>"
   void removeDelivery(int index);           // "<< Удалить"
 
@@ -77,6 +78,7 @@ class RuleDialog {
                   Prompt& prompt, sorting::SorterRule& rule) const;
 
  private:
+  bool addFolder(const sorting::FolderRecipient& folder);
   const config::Configuration& config_;
   std::vector<bool> marked_;  // per user, in table order
   std::vector<std::string> delivery_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "platform/cp1251_utf8.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "platform/unique_tick.h"
@@ -18,6 +19,7 @@
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
 #include "spool/uid_ledger.h"
+#include "spool/user_folders.h"
 
 namespace quelma::sorting {
 namespace {
@@ -66,8 +68,10 @@ class Sorter {
   // Writes the current message's text through the given taker; false when reading or taking failed.
   using WriteText = std::function<bool(const spool::DownloadedText::Take&)>;
   bool deliver(const std::string& user, const WriteText& text);
+  bool deliverToFolder(const FolderRecipient& folder, const WriteText& text);
   enum class Copy { kWritten, kDuplicate, kFailed };
-  Copy copyTo(const std::string& user, const WriteText& text);
+  // `name`: the user, or "user/folder"; `path`: its mailbox file.
+  Copy copyTo(const std::string& name, const std::string& path, const WriteText& text);
   bool deliverToFallback(const WriteText& text);
   bool relay(const std::vector<std::string>& addresses, const WriteText& text);
   bool handle(spool::DownloadedText& text);
@@ -90,21 +94,39 @@ class Sorter {
 };
 
 bool Sorter::deliver(const std::string& user, const WriteText& text) {
-  const Copy copy = copyTo(user, text);
+  const Copy copy = copyTo(user, spool::MaildropPath(c_.config, user), text);
   if (copy == Copy::kWritten) log("Сообщение #" + Number(number_) + " для " + user + "\r\n");
+  return copy != Copy::kFailed;
+}
+
+// Into a folder of the user, made when it is not there yet (the special-use ones with it); a
+// folder that cannot be made has the message go to the user's INBOX instead.
+bool Sorter::deliverToFolder(const FolderRecipient& folder, const WriteText& text) {
+  const std::string inbox = spool::MaildropPath(c_.config, folder.user);
+  std::string refusal;
+  const auto path = spool::MakeSpecialUseFolders(inbox)
+                        ? spool::FolderPath(inbox, platform::Cp1251ToUtf8(folder.folder), &refusal)
+                        : std::nullopt;
+  const std::string name = folder.user + "/" + folder.folder;
+  if (!path) {
+    log("Папка \"" + name + "\" не может быть создана (" + (refusal.empty() ? platform::LastFileErrorText() : refusal) +
+        "): сообщение #" + Number(number_) + " доставляется во входящие\r\n");
+    return deliver(folder.user, text);
+  }
+  const Copy copy = copyTo(name, *path, text);
+  if (copy == Copy::kWritten) log("Сообщение #" + Number(number_) + " для " + name + "\r\n");
   return copy != Copy::kFailed;
 }
 
 // A copy that cannot be written stops the sorting: the file, with this message, waits for
 // the next run, and nothing of it stays delivered. A message the user has had within the
 // day (the same Message-ID) is not delivered again.
-Sorter::Copy Sorter::copyTo(const std::string& user, const WriteText& text) {
+Sorter::Copy Sorter::copyTo(const std::string& user, const std::string& path, const WriteText& text) {
   if (!messageId_.empty() && ids_.delivered(user, messageId_)) {
     log("Сообщение #" + Number(number_) + " для " + user + " уже доставлено (Message-ID " +
         platform::Printable(messageId_, 100) + "): повтор не доставляется\r\n");
     return Copy::kDuplicate;
   }
-  const std::string path = spool::MaildropPath(c_.config, user);
   if (!delivery_->willAppend({path})) {
     if (delivery_->busy()) return Copy::kFailed;  // the whole group is begun again
     // The journal could not be written, or an earlier delivery could not be finished.
@@ -138,7 +160,7 @@ bool Sorter::deliverToFallback(const WriteText& text) {
   log("Сообщение #" + Number(number_) + " для " + list + "\r\n");
   for (const std::string& item : config::ListItems(list)) {
     const std::string name(platform::Cut(item, kMaxFallbackName));
-    if (copyTo(name, text) == Copy::kFailed) return false;
+    if (copyTo(name, spool::MaildropPath(c_.config, name), text) == Copy::kFailed) return false;
   }
   return true;
 }
@@ -215,12 +237,15 @@ bool Sorter::handleByRules(const MessageHeader& header, const WriteText& text) {
       match.relay.clear();
     }
   }
-  const bool reachesSomeone =
-      !match.relay.empty() || std::find(match.users.begin(), match.users.end(), true) != match.users.end();
+  const bool reachesSomeone = !match.relay.empty() || !match.folders.empty() ||
+                              std::find(match.users.begin(), match.users.end(), true) != match.users.end();
   // A match that names no existing user and no outside address would reach nobody.
   if (!match.matched || !reachesSomeone) return deliverToFallback(text);
   for (std::size_t i = 0; i < match.users.size(); ++i) {
     if (match.users[i] && !deliver(c_.config.users[i].name, text)) return false;
+  }
+  for (const FolderRecipient& folder : match.folders) {
+    if (!deliverToFolder(folder, text)) return false;
   }
   return match.relay.empty() || relay(match.relay, text);
 }

@@ -1,6 +1,8 @@
 // Rule matching on header fields, and the sender of a relayed message.
 #include "sorting/sorter_matching.h"
 
+#include <algorithm>
+
 #include "config/list_setting.h"
 #include "platform/text.h"
 #include "sorting/envelope_recipients.h"
@@ -23,6 +25,14 @@ void TakeRecipients(const SorterRule& rule, const config::Configuration& config,
       if (relayLength + item.size() + 1 > kMaxRelayList) continue;
       relayLength += item.size() + 1;
       result.relay.emplace_back(item);
+    } else if (auto folder = SplitFolderRecipient(item)) {
+      const int user = config::FindLocalUser(config, folder->user);
+      if (user < 0) continue;
+      folder->user = config.users[static_cast<std::size_t>(user)].name;
+      const bool named = std::any_of(result.folders.begin(), result.folders.end(), [&](const FolderRecipient& f) {
+        return f.user == folder->user && platform::EqualsIgnoreAsciiCase(f.folder, folder->folder);
+      });
+      if (!named) result.folders.push_back(std::move(*folder));
     } else if (const int user = config::FindLocalUser(config, item); user >= 0) {
       result.users[static_cast<std::size_t>(user)] = true;
     }

@@ -20,6 +20,7 @@ struct RuleMatch {
   bool matched = false;
   std::vector<bool> users;  // per LocalUser, in user-table order
   std::vector<std::string> relay;  // outside addresses, in rule order
+  std::vector<FolderRecipient> folders;  // users' folders, in rule order, each once
 };
 
 // The value of every `headerName` field that begins a line (with its folded continuation

@@ -1,9 +1,13 @@
 // Reading and writing sorter.cfg under the sorter-file lock.
 #include "sorting/sorter_rules.h"
 
+#include "platform/cp1251_utf8.h"
+#include "spool/folder_names.h"
+
 #include "platform/files.h"
 #include "platform/line_reader.h"
 #include "platform/text.h"
+#include "spool/folder_names.h"
 
 namespace quelma::sorting {
 namespace {
@@ -145,6 +149,16 @@ void AppendSorterRule(SorterRuleTable& rules, SorterRule rule) {
   rule.pattern = std::string(platform::Cut(rule.pattern, limits::kPattern));
   rule.recipients = std::string(platform::Cut(rule.recipients, limits::kRecipients));
   rules.push_back(std::move(rule));
+}
+
+std::optional<FolderRecipient> SplitFolderRecipient(std::string_view item) {
+  const std::size_t slash = item.find(spool::kHierarchySeparator);
+  if (slash == std::string_view::npos || item.find('@') != std::string_view::npos) return std::nullopt;
+  return FolderRecipient{std::string(item.substr(0, slash)), std::string(item.substr(slash + 1))};
+}
+
+bool IsPossibleFolder(std::string_view folder, std::string* refusal) {
+  return spool::FolderFileName(platform::Cp1251ToUtf8(folder), refusal).has_value();
 }
 
 }  // namespace quelma::sorting

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/config_file.h"
@@ -30,6 +31,17 @@ struct SorterRule {
   bool envelope = false;
   bool operator==(const SorterRule&) const = default;
 };
+
+// A recipient "ivan/Архив": the folder "Архив" of local user ivan (the folder named as
+// sorter.cfg keeps it, in Windows-1251; "/" divides the levels of the folder's name).
+struct FolderRecipient {
+  std::string user;
+  std::string folder;
+};
+// Nothing for an item without "/" (a user or an address).
+std::optional<FolderRecipient> SplitFolderRecipient(std::string_view item);
+// Whether the folder can be one (see spool::FolderFileName); the reason in `refusal` if not.
+bool IsPossibleFolder(std::string_view folder, std::string* refusal = nullptr);
 
 using SorterRuleTable = std::vector<SorterRule>;  // file order; freed by its owner going away
 

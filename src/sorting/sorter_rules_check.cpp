@@ -16,6 +16,14 @@ std::string CleanRecipients(std::string_view list, const config::Configuration& 
   for (const std::string& item : items) {
     if (item.find('@') != std::string::npos) {
       kept.push_back(item);
+    } else if (const auto folder = SplitFolderRecipient(item)) {
+      // A folder of a user that is gone, or one that cannot be, is left out with it.
+      const int user = config::FindLocalUser(config, folder->user);
+      if (user >= 0 && IsPossibleFolder(folder->folder)) {
+        kept.push_back(config.users[static_cast<std::size_t>(user)].name + "/" + folder->folder);
+      } else {
+        dropped = true;
+      }
     } else if (const int user = config::FindLocalUser(config, item); user >= 0) {
       kept.push_back(config.users[static_cast<std::size_t>(user)].name);
     } else {

@@ -37,8 +37,9 @@ std::optional<std::uint64_t> TailCut(const MailboxIndex& index) {
 std::optional<CompactedCopy> WriteCompactedCopy(const std::string& mailboxPath, const MailboxIndex& index,
                                                 const std::string& workPath) {
   auto in = platform::InputFile::Open(mailboxPath);
+  if (!in) return std::nullopt;
   auto out = platform::OutputFile::Create(workPath, platform::CreateMode::kTruncate);
-  if (!in || !out) return std::nullopt;
+  if (!out) return std::nullopt;
   const std::vector<ScannedMessage> all = MessagesInFile(index);
   CompactedCopy copy;
   std::size_t live = 0;  // index.messages is in file order too

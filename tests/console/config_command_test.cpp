@@ -239,6 +239,17 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          d.add(rule);
          d.ok();
        }},
+      {"rule add into a folder", {"rule", "add", "Subject", "x", "ivan/" + Utf8("Архив") + ",petr"}, "",
+       [](DialogSide& s) {
+         SorterDialog d(s.env);
+         RuleDialog r(d.config(), nullptr);
+         r.addAddress("ivan/Архив");
+         r.addUser("petr");
+         sorting::SorterRule rule;
+         r.ok("Subject", "x", false, false, s.prompt, rule);
+         d.add(rule);
+         d.ok();
+       }},
       {"rule edit keeps what is not named", {"rule", "edit", "1", "--deliver", "ivan", "--stop", "yes"}, "",
        [](DialogSide& s) {
          SorterDialog d(s.env);
@@ -428,6 +439,9 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
       {"a port out of range", {"set", "POP3_SRV_PORT", "99999"}, "", "POP3_SRV_PORT: число от 1 до 65535.", nullptr},
       {"a clear-text rule it does not know", {"set", "PLAINTEXT_LOGIN", "sometimes"}, "", "PLAINTEXT_LOGIN: YES, LOCAL или NO.", nullptr},
       {"a rule for nobody known", {"rule", "add", "To", "x", "sidor"}, "", "Нет пользователя \"sidor\".", nullptr},
+      {"a folder that cannot be one", {"rule", "add", "To", "x", "ivan/a/../b"}, "",
+       "Папка \"ivan/a/../b\" не принята: часть имени папки \".\" или \"..\".", nullptr},
+      {"a folder of nobody known", {"rule", "add", "To", "x", "sidor/x"}, "", "Нет пользователя \"sidor\".", nullptr},
       {"the daemon's unsorted mail", {"unsorted", "set", "daemon"}, "",
        "Демон не получает неотсортированную почту.", nullptr},
       {"a user for an account that is not", {"account", "edit", "0", "--deliver", "sidor"}, "",

@@ -11,7 +11,9 @@
 #include "platform/paths.h"
 #include "sorting/sort_downloaded_mail.h"
 #include "sorting/sorter_matching.h"
+#include "platform/cp1251_utf8.h"
 #include "spool/download_files.h"
+#include "spool/folder_names.h"
 #include "spool/maildrop_locks.h"
 #include "spool/queue_file.h"
 #include "support/recorded_log.h"
@@ -122,6 +124,31 @@ TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
   const auto lines = r.window.unstampedLines();
   EXPECT_EQ(lines.front(), "POP3CLIENT> Сообщение #1 для ivan\r\n");
   EXPECT_EQ(lines.back(), "POP3CLIENT> Сообщение #3 для postmaster\r\n");
+}
+
+// A rule files into users' folders: an existing one whatever the case of its name (the
+// special-use ones are made first), a new one made, and one that cannot be a folder goes to
+// the user's INBOX with a line in the log.
+TEST(SortDownloadedMail, RulesFileIntoFolders) {
+  SortRun r;
+  r.rules({{"Subject", "hello", "ivan/archive,petr/Счета,ivan/ARCHIVE", 0}, {"Subject", "other", "ivan/a/../b", 0}});
+  WriteAll(r.dir.file("mail.txt"), kOne + ".\r\n" + kThree + ".\r\n");
+  EXPECT_EQ(r.sort(), SortResult::kSorted);
+  const std::string one = "From: <a@b.ru>\r\nSubject: Hello\r\n\r\n.dot line\r\n\xc0\xc1\r\n";
+  EXPECT_EQ(r.texts("ivan.folders/Archive"), std::vector<std::string>{one}) << "once, in the special-use folder";
+  const auto bills = spool::FolderFileName(platform::Cp1251ToUtf8("Счета"));
+  ASSERT_TRUE(bills.has_value());
+  EXPECT_EQ(r.texts("petr.folders/" + *bills), std::vector<std::string>{one});
+  for (const char* special : {"Sent", "Drafts", "Trash", "Junk"}) {
+    EXPECT_TRUE(platform::FileExists(r.config.MailDropDir + "petr.folders/" + special)) << special;
+  }
+  EXPECT_EQ(r.texts("ivan"), std::vector<std::string>{kThree});
+  const auto lines = r.window.unstampedLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "POP3CLIENT> Папка \"ivan/a/../b\" не может быть создана (часть имени папки \".\" или \"..\"): "
+                      "сообщение #2 доставляется во входящие\r\n"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "POP3CLIENT> Сообщение #1 для petr/Счета\r\n"), lines.end());
 }
 
 // Another delivery holds the postmaster's maildrop while the sorting holds ivan's: the sorting

@@ -115,12 +115,14 @@ TEST(CheckSorterRules, CleansRecipientsRulesAndDeliveryTargets) {
   TempDir dir;
   SorterFile file(SorterFilePath(dir.path()));
   WriteAll(file.path(), kHead + Rule("From", "a", "gone,x@y.ru", "1") + Rule("To", "b", "gone,old", "1") +
-                            Rule("Cc", "c", "IVAN,,boss", "0") + Rule("Subject", "d", "ivan", "1"));
+                            Rule("Cc", "c", "IVAN,,boss", "0") + Rule("Subject", "d", "ivan", "1") +
+                            Rule("Bcc", "e", "IVAN/Archive,gone/x,ivan/a/../b", "0"));
   config::Configuration c = UsersIvanAndBoss();
   EXPECT_TRUE(CheckSorterRules(file, c));
   EXPECT_EQ(ReadSorterRules(file), (SorterRuleTable{{"From", "a", "x@y.ru", 1},
                                                     {"Cc", "c", "ivan,boss", 0},
-                                                    {"Subject", "d", "ivan", 1}}));
+                                                    {"Subject", "d", "ivan", 1},
+                                                    {"Bcc", "e", "ivan/archive", 0}}));
   EXPECT_EQ(c.accounts[0].deliverTo, "*");
   EXPECT_EQ(c.accounts[1].deliverTo, "*");
   EXPECT_EQ(c.accounts[2].deliverTo, "BOSS");

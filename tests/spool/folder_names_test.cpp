@@ -2,6 +2,11 @@
 // that a file name leads back to its one folder.
 #include "spool/folder_names.h"
 
+#include "platform/files.h"
+#include "spool/mailbox_index_file.h"
+#include "spool/user_folders.h"
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -47,6 +52,23 @@ TEST(FolderNames, NamesThatCannotBeFoldersAreRefusedWithAReason) {
   }
   EXPECT_TRUE(SameFolderFile("Work", "WORK")) << "one file where case does not count";
   EXPECT_FALSE(SameFolderFile("%D0%92", "%D0%B2")) << "В and в differ in their escapes' digits, not in case";
+}
+
+TEST(UserFolders, TheSpecialUseOnesAreMadeOnceAndANameFindsItsFolderWhateverItsCase) {
+  testing::TempDir dir;
+  const std::string inbox = dir.file("ivan");
+  ASSERT_TRUE(platform::MakeDirectory(UserFolderOf(inbox)));
+  testing::WriteAll(UserFolderOf(inbox) + "archive", "kept\r\n");  // made by hand, in lower case
+  ASSERT_TRUE(MakeSpecialUseFolders(inbox));
+  ASSERT_TRUE(MakeSpecialUseFolders(inbox)) << "a second time changes nothing";
+  EXPECT_EQ(platform::ListDirectory(UserFolderOf(inbox), "*"),
+            (std::vector<std::string>{"Drafts", "Junk", "Sent", "Trash", "archive"}));
+  EXPECT_EQ(testing::ReadAll(UserFolderOf(inbox) + "archive"), "kept\r\n");
+  EXPECT_EQ(FolderPath(inbox, "ARCHIVE"), UserFolderOf(inbox) + "archive");
+  EXPECT_EQ(FolderPath(inbox, "Work/2026"), UserFolderOf(inbox) + "Work%2F2026");
+  std::string refusal;
+  EXPECT_FALSE(FolderPath(inbox, "INBOX", &refusal).has_value());
+  EXPECT_FALSE(refusal.empty());
 }
 
 }  // namespace

@@ -25,6 +25,13 @@ std::optional<std::string> FillDelivery(dialogs::RuleDialog& dialog, const confi
       if (!dialog.addAddress(item)) return "Адрес \"" + item + "\" не принят.";
       continue;
     }
+    if (const auto folder = sorting::SplitFolderRecipient(item)) {
+      std::string refusal;
+      if (config::FindLocalUser(c, folder->user) < 0) return "Нет пользователя \"" + folder->user + "\".";
+      if (!sorting::IsPossibleFolder(folder->folder, &refusal)) return "Папка \"" + item + "\" не принята: " + refusal + ".";
+      if (!dialog.addAddress(item)) return "Демону почта по правилам не доставляется.";
+      continue;
+    }
     const int user = config::FindLocalUser(c, item);
     if (user < 0) return "Нет пользователя \"" + item + "\".";
     const std::string& name = c.users[static_cast<std::size_t>(user)].name;
