@@ -85,8 +85,8 @@ class Pop3:
 class Servers:
     """quelma (and a baseline build) and Dovecot, each with its own directory."""
 
-    def __init__(self, work, quelma, baseline, users):
-        self.work, self.users, self.procs = work, users, {}
+    def __init__(self, work, quelma, baseline, users, protocol="pop3"):
+        self.work, self.users, self.procs, self.protocol = work, users, {}, protocol
         self.ports = {}
         for label, binary in (("quelma", quelma), ("before", baseline)):
             if not binary:
@@ -115,7 +115,7 @@ class Servers:
             f.write("".join("%s:{PLAIN}pw::::::\n" % u for u in self.users))
         location = "maildir:~/Maildir" if kind == "maildir" else "mbox:~/mail:INBOX=~/mbox"
         with open(os.path.join(d, "dovecot.conf"), "w") as f:
-            f.write("""protocols = pop3
+            f.write("""protocols = {protocol}
 listen = 127.0.0.1
 base_dir = {d}/run
 state_dir = {d}/state
@@ -135,14 +135,14 @@ userdb {{
 }}
 mail_location = {location}
 pop3_uidl_format = %08Xu%08Xv
-service pop3-login {{
-  inet_listener pop3 {{
+service {protocol}-login {{
+  inet_listener {protocol} {{
     address = 127.0.0.1
     port = {port}
   }}
   process_min_avail = 4
 }}
-""".format(d=d, location=location, port=port))
+""".format(d=d, location=location, port=port, protocol=self.protocol))
         subprocess.run(["dovecot", "-c", os.path.join(d, "dovecot.conf")], check=True)
         self.ports["dovecot-" + kind] = port
 

@@ -65,6 +65,7 @@ import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "interop"))
 from quelma_process import account_port, free_port, scramble  # noqa: E402
+import mailbox_index  # noqa: E402
 
 MARKER = b"From \x01\x01\x02\x02\x01\x01\x03\x03"
 DOMAIN = "office.ru"
@@ -1162,6 +1163,7 @@ class Pop3(Scenario):
         while self.kills < self.args.kills and time.monotonic() < self.kill_deadline:
             self.program.start()
             self.kill_life()
+            self.note_uids()
         self.program.start()
         self.program.wait_ready()
         feeder.stop.set()
@@ -1169,7 +1171,42 @@ class Pop3(Scenario):
         feeder.join(self.args.drain_limit)
         collector.join(self.args.drain_limit)
         self.stop_program()
+        self.note_uids()
         self.count(feeder, collector, expected)
+        self.count_uids()
+
+    # What the index says after each life: a UID names one message for good (within its
+    # UIDVALIDITY), and is never given again.
+    uid_names = None
+    uid_faults = None
+
+    def note_uids(self):
+        if self.uid_names is None:
+            self.uid_names, self.uid_faults = {}, []
+        index = mailbox_index.read(self.program.path("maildrop", "ivan.folders", ".INBOX.index"))
+        if index is None:
+            return
+        names = self.uid_names.setdefault(index["validity"], {})
+        for uid, ident in list(index["messages"].items()) + list(index["expunged"].items()):
+            if names.setdefault(uid, ident) != ident:
+                self.uid_faults.append("UID %d of UIDVALIDITY %d named %s, then %s" % (uid, index["validity"],
+                                                                                      names[uid], ident))
+            if uid >= index["next"]:
+                self.uid_faults.append("UID %d at or above UIDNEXT %d" % (uid, index["next"]))
+
+    def count_uids(self):
+        r = self.result
+        index = mailbox_index.read(self.program.path("maildrop", "ivan.folders", ".INBOX.index"))
+        _, messages = parse_maildrop(self.program.path("maildrop", "ivan"))
+        if index is None:
+            r.add("index unreadable after a clean stop", 1)
+            return
+        listed = sorted(index["messages"].values())
+        stored = sorted(uid for uid, _ in messages)
+        r.add("UIDs that changed their message", len(self.uid_faults))
+        r.add("index unlike the maildrop after a clean stop", 0 if listed == stored and not index["expunged"] else 1)
+        r.add("UIDVALIDITY changes", len(self.uid_names) - 1, fault=False, always=False)
+        r.notes += self.uid_faults[:10]
 
     def count(self, feeder, collector, expected):
         r = self.result
