@@ -325,58 +325,31 @@ Mailbox::CompactResult Mailbox::compactHeld(std::chrono::milliseconds patience) 
   const MailboxIndex before = index();
   if (before.expunged.empty()) return CompactResult::kNothingToDo;
   const std::optional<std::uint64_t> cut = TailCut(before);
+  WorkFile work(MailboxWorkPath(path_));
   std::optional<CompactedCopy> copy;
-  const std::string workPath = MailboxWorkPath(path_);
-  if (!cut) {
-    copy = WriteCompactedCopy(path_, before, workPath);
-    if (!copy) return CompactResult::kFailed;
-  }
+  if (!cut && !(copy = WriteCompactedCopy(path_, before, work.path()))) return CompactResult::kFailed;
   // An intent that a power loss could bring back must not find the file changed under it.
-  if (!SyncIdleJournals()) {
-    if (copy) platform::RemoveFile(workPath);
-    return CompactResult::kFailed;
-  }
+  if (!SyncIdleJournals()) return CompactResult::kFailed;
   std::unique_lock<std::shared_timed_mutex> alone(fileInUse_, std::defer_lock);
-  if (!alone.try_lock_for(patience)) {
-    if (copy) platform::RemoveFile(workPath);
-    return CompactResult::kBusy;
-  }
+  if (!alone.try_lock_for(patience)) return CompactResult::kBusy;
   std::lock_guard<std::mutex> appends(MaildropLock(path_));
   // Bytes appended past the index without a delivery (by hand) since the copy began: they go
   // over as they stand, and the next sync finds them; a cut would take them off, so it waits.
   const std::uint64_t end = platform::FileSize(path_).value_or(before.syncedSize);
-  if (end > before.syncedSize && (cut || !AppendRange(path_, before.syncedSize, end, workPath))) {
-    if (copy) platform::RemoveFile(workPath);
+  if (end > before.syncedSize && (cut || !AppendRange(path_, before.syncedSize, end, work.path()))) {
     return cut ? CompactResult::kBusy : CompactResult::kFailed;
   }
   std::lock_guard<std::mutex> hold(mutex_);
-  if (cut) {
-    copy = CompactedCopy{{}, *cut};
-    for (const auto* list : {&index_.messages, &index_.expunged}) {
-      for (const IndexedMessage& m : *list) {
-        if (m.offset < *cut) copy->offsets[m.uid] = m.offset;  // expunged meanwhile ones too
-      }
-    }
-  }
-  MailboxIndex after = CompactedIndex(index_, *copy);
+  MailboxIndex after = CompactedIndex(index_, cut ? TailKept(index_, *cut) : *copy);
   // The new index goes down first under a name of its own: a crash before both files are in
   // place leaves it to be taken (the new mailbox file is there) or dropped (it is not).
   const std::string nextIndex = IndexReplacementPath(indexPath_);
   if (platform::AtomicReplace(nextIndex, EncodeIndex(after)) != platform::WriteResult::kWritten) {
-    if (!cut) platform::RemoveFile(workPath);
     return CompactResult::kFailed;
   }
-  bool placed = false;
-  if (cut && *cut == 0 && !IsFolderFile(path_)) {
-    // An INBOX with nothing left goes, as it always has.
-    placed = platform::RemoveFile(path_) && platform::SyncParentDirectory(path_);
-  } else if (cut) {
-    auto file = platform::OutputFile::Create(path_, platform::CreateMode::kAppend);
-    placed = file && file->truncate(*cut) && file->sync() && file->close();
-  } else {
-    placed = platform::RenameReplacing(workPath, path_);
-    if (!placed) platform::RemoveFile(workPath);
-  }
+  // An INBOX with nothing left goes, as it always has; a folder stays, empty.
+  const bool placed = cut ? CutMailboxFile(path_, *cut, *cut == 0 && !IsFolderFile(path_))
+                          : platform::RenameReplacing(work.path(), path_);
   if (!placed) {
     platform::RemoveFile(nextIndex);
     return CompactResult::kFailed;
@@ -384,7 +357,7 @@ Mailbox::CompactResult Mailbox::compactHeld(std::chrono::milliseconds patience) 
   index_ = std::move(after);
   // Records to come go after the index in place; it must be the new one by then.
   inStep_ = platform::RenameReplacing(nextIndex, indexPath_);
-  if (!inStep_ && platform::AtomicReplace(indexPath_, EncodeIndex(index_)) == platform::WriteResult::kWritten) {
+  if (!inStep_ && writeWhole(index_)) {
     platform::RemoveFile(nextIndex);
     inStep_ = true;
   }

@@ -68,6 +68,26 @@ bool AppendRange(const std::string& mailboxPath, std::uint64_t begin, std::uint6
   return in && out && CopyRange(*in, *out, begin, end) && out->sync() && out->close();
 }
 
+CompactedCopy TailKept(const MailboxIndex& index, std::uint64_t cut) {
+  CompactedCopy kept{{}, cut};
+  for (const auto* list : {&index.messages, &index.expunged}) {
+    for (const IndexedMessage& m : *list) {
+      if (m.offset < cut) kept.offsets[m.uid] = m.offset;
+    }
+  }
+  return kept;
+}
+
+bool CutMailboxFile(const std::string& mailboxPath, std::uint64_t cut, bool remove) {
+  if (remove) return platform::RemoveFile(mailboxPath) && platform::SyncParentDirectory(mailboxPath);
+  auto file = platform::OutputFile::Create(mailboxPath, platform::CreateMode::kAppend);
+  return file && file->truncate(cut) && file->sync() && file->close();
+}
+
+WorkFile::~WorkFile() {
+  if (platform::FileExists(path_)) platform::RemoveFile(path_);
+}
+
 MailboxIndex CompactedIndex(const MailboxIndex& current, const CompactedCopy& copy) {
   MailboxIndex index = current;
   index.syncedSize = copy.size;

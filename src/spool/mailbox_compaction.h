@@ -28,6 +28,25 @@ std::optional<CompactedCopy> WriteCompactedCopy(const std::string& mailboxPath, 
 // Adds the bytes [begin, end) of the mailbox file to the end of the copy, synced.
 bool AppendRange(const std::string& mailboxPath, std::uint64_t begin, std::uint64_t end, const std::string& workPath);
 
+// The messages of `index` before `cut` (expunged ones too) at their places: what a cut keeps.
+CompactedCopy TailKept(const MailboxIndex& index, std::uint64_t cut);
+
+// The mailbox file cut at `cut`, or removed (`remove`), synced.
+bool CutMailboxFile(const std::string& mailboxPath, std::uint64_t cut, bool remove);
+
+// A work file that goes when its holder does, unless it was renamed away.
+class WorkFile {
+ public:
+  explicit WorkFile(std::string path) : path_(std::move(path)) {}
+  ~WorkFile();
+  WorkFile(const WorkFile&) = delete;
+  WorkFile& operator=(const WorkFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // `current` for the compacted file: every message the copy kept at its new place, expunged
 // ones the copy kept too (they were expunged while it was made), the rest left out.
 MailboxIndex CompactedIndex(const MailboxIndex& current, const CompactedCopy& copy);
