@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "spool/mailbox_index_file.h"
 #include "spool/maildrop.h"
 #include "support/temp_dir.h"
@@ -28,7 +29,7 @@ TEST(MailboxIndexFile, TheIndexFollowsItsMailboxWhateverChangedIt) {
   testing::TempDir dir;
   const std::string drop = dir.file("ivan");
   const std::string index = InboxIndexPath(drop);
-  EXPECT_EQ(index, dir.file("ivan.folders/.INBOX.index"));
+  EXPECT_EQ(index, dir.file("ivan.folders") + platform::kPathSeparator + ".INBOX.index");
   const std::string one = Sep(0xA) + "Subject: 1\r\n\r\none\r\n";
   const std::string two = Sep(0xB) + "Subject: 2\r\n\r\ntwo\r\n";
   const std::string three = Sep(0xC) + "Subject: 3\r\n\r\nthree\r\n";
