@@ -8,6 +8,7 @@
 
 #include "platform/files.h"
 #include "platform/unique_tick.h"
+#include "spool/delivery_journals.h"
 #include "spool/mailbox.h"
 #include "spool/maildrop.h"
 #include "spool/queue_file.h"
@@ -23,62 +24,6 @@ constexpr char kCommitted[] = "QUELMA-DELIVERY commit";
 constexpr char kJournals[] = "delivery*.journal";
 std::string NewJournalPath(const config::Configuration& config) {
   return config.MailDropDir + "delivery-" + QueueFileName(platform::ProcessUniqueTicks().next()) + ".journal";
-}
-
-// Journals are used again: a delivery that ended cleanly leaves its journal empty and synced,
-// and the next one writes its intent into it in place, one sync, where a new file would need
-// its directory synced too. An empty journal is nothing to recover.
-struct JournalSlots {
-  std::mutex mutex;
-  std::vector<std::string> free;
-  std::vector<std::string> unsynced;  // of the free ones: emptied, the emptying not yet synced
-};
-
-JournalSlots& FreeJournals() {
-  static JournalSlots slots;
-  return slots;
-}
-
-// An empty journal on disk in `directory` that no delivery uses now, if there is one.
-std::optional<std::string> TakeFreeJournal(const std::string& directory) {
-  JournalSlots& slots = FreeJournals();
-  std::lock_guard<std::mutex> hold(slots.mutex);
-  const auto it = std::find_if(slots.free.begin(), slots.free.end(),
-                               [&](const std::string& path) { return path.starts_with(directory); });
-  if (it == slots.free.end()) return std::nullopt;
-  std::string path = *it;
-  slots.free.erase(it);
-  std::erase(slots.unsynced, path);  // the next intent is written over it, synced
-  return path;
-}
-
-// At start: the journals on disk are recovered and removed, none is free.
-void ForgetFreeJournals(const std::string& directory) {
-  JournalSlots& slots = FreeJournals();
-  std::lock_guard<std::mutex> hold(slots.mutex);
-  std::erase_if(slots.free, [&](const std::string& path) { return path.starts_with(directory); });
-  std::erase_if(slots.unsynced, [&](const std::string& path) { return path.starts_with(directory); });
-}
-
-std::vector<std::string> TakeAllFreeJournals() {
-  JournalSlots& slots = FreeJournals();
-  std::lock_guard<std::mutex> hold(slots.mutex);
-  slots.unsynced.clear();
-  return std::exchange(slots.free, {});
-}
-
-void GiveBackJournal(const std::string& path, bool synced) {
-  JournalSlots& slots = FreeJournals();
-  std::lock_guard<std::mutex> hold(slots.mutex);
-  slots.free.push_back(path);
-  if (!synced) slots.unsynced.push_back(path);
-}
-
-// Emptied: what a crash finds there then is nothing to recover. Unsynced, the old intent may
-// come back after a power loss; it then finds its appends whole and keeps them.
-bool Emptied(const std::string& path, bool durable) {
-  auto file = platform::OutputFile::Create(path, platform::CreateMode::kAppend);
-  return file && file->truncate(0) && (!durable || file->sync()) && file->close();
 }
 
 std::vector<std::string> SplitFields(const std::string& line) {
@@ -232,26 +177,6 @@ bool FinishUnfinished(const DeliveryLocks& locks, const std::vector<std::string>
 
 }  // namespace
 
-bool SyncIdleJournals() {
-  JournalSlots& slots = FreeJournals();
-  std::lock_guard<std::mutex> hold(slots.mutex);
-  bool synced = true;
-  for (auto it = slots.unsynced.begin(); it != slots.unsynced.end();) {
-    auto file = platform::OutputFile::Create(*it, platform::CreateMode::kAppend);
-    if (file && file->sync() && file->close()) {
-      it = slots.unsynced.erase(it);
-    } else {
-      synced = false;
-      ++it;
-    }
-  }
-  return synced;
-}
-
-void RemoveIdleJournals() {
-  for (const std::string& path : TakeAllFreeJournals()) platform::RemoveFile(path);
-}
-
 bool FinishUnfinishedDeliveries(std::string& problem) {
   std::string first;
   FinishUnfinished(DeliveryLocks(), {}, first);
@@ -339,7 +264,7 @@ Delivery::~Delivery() {
 // (every one of them names the size it gives its maildrop).
 bool Delivery::clearJournal(bool durable) {
   if (!platform::FileExists(journal_)) return true;
-  if (Emptied(journal_, durable)) {
+  if (EmptyJournal(journal_, durable)) {
     journalOnDisk_ = true;
     journalSynced_ = durable;
     return true;

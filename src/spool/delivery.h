@@ -116,13 +116,6 @@ bool FinishUnfinishedDeliveries(std::string& problem);
 // QUIT may rewrite it meanwhile.
 bool MaildropAwaitsRecovery(const std::string& maildrop);
 
-// At the end, when no delivery runs any more: the empty journals kept for later deliveries go.
-void RemoveIdleJournals();
-
-// Before a maildrop is changed otherwise than by an append (a compaction): every emptied
-// journal's emptying is synced, so that no old intent can come back and cut the changed file.
-bool SyncIdleJournals();
-
 // The maildrop and queue directories made where missing (at every session start too: the
 // settings may name new ones). False when one is still missing.
 bool MakeSpoolDirectories(const config::Configuration& config);

@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "spool/delivery.h"
+#include "spool/delivery_journals.h"
 #include "spool/mailbox_compaction.h"
 #include "spool/mailbox_index_file.h"
 #include "spool/mailbox_keeper.h"

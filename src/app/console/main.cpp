@@ -40,6 +40,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
+#include "spool/delivery_journals.h"
 #include "spool/mailbox_keeper.h"
 #include "sorting/sorter_rules.h"
 #include "pop3_server/pop3_server.h"

@@ -16,6 +16,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
+#include "spool/delivery_journals.h"
 #include "spool/mailbox_keeper.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
