@@ -177,11 +177,15 @@ bool DecodeMessages(Reader& r, std::uint32_t uidNext, std::vector<IndexedMessage
   return true;
 }
 
-// No two messages of the file, expunged or not, begin at one place.
-bool OffsetsDistinct(const MailboxIndex& index) {
-  const std::vector<ScannedMessage> all = MessagesInFile(index);
+// UIDs follow the file: taken in UID order, the messages of both lists lie ever further on.
+bool UidOrderIsFileOrder(const MailboxIndex& index) {
+  std::vector<const IndexedMessage*> all;
+  for (const auto* list : {&index.messages, &index.expunged}) {
+    for (const IndexedMessage& m : *list) all.push_back(&m);
+  }
+  std::sort(all.begin(), all.end(), [](const IndexedMessage* a, const IndexedMessage* b) { return a->uid < b->uid; });
   for (std::size_t i = 1; i < all.size(); ++i) {
-    if (all[i].offset == all[i - 1].offset) return false;
+    if (all[i]->uid == all[i - 1]->uid || all[i]->offset <= all[i - 1]->offset) return false;
   }
   return true;
 }
@@ -202,7 +206,7 @@ std::optional<MailboxIndex> DecodeSnapshotBody(std::string_view body) {
   if (!DecodeMessages(r, index.uidNext, index.messages) || !DecodeMessages(r, index.uidNext, index.expunged)) {
     return std::nullopt;
   }
-  if (r.left() != 0 || index.uidValidity == 0 || !OffsetsDistinct(index)) return std::nullopt;
+  if (r.left() != 0 || index.uidValidity == 0 || !UidOrderIsFileOrder(index)) return std::nullopt;
   return index;
 }
 

@@ -153,6 +153,19 @@ TEST(MailboxIndex, SyncKeepsWhatItCanAndOtherwiseBeginsANewUidValidity) {
   EXPECT_EQ(fresh.index.messages[1].arrival, 1800000000);
 }
 
+// UIDs follow the file across both lists: an expunged message placed against its UID's order
+// (the fuzzer's find: it read, but could not be written back) makes no index.
+TEST(MailboxIndex, UidOrderIsFileOrderAcrossTheExpungedOnes) {
+  MailboxIndex index = Sample();  // 3 @0, 5 @130, 7 @360
+  index.expunged.push_back(index.messages[1]);
+  index.messages.erase(index.messages.begin() + 1);
+  EXPECT_TRUE(DecodeIndex(EncodeIndex(index)).has_value());
+  index.expunged[0].offset = 900;  // UID 5 after UID 7 in the file
+  EXPECT_FALSE(DecodeIndex(EncodeIndex(index)).has_value());
+  index.expunged[0].offset = 360;  // where UID 7 begins
+  EXPECT_FALSE(DecodeIndex(EncodeIndex(index)).has_value());
+}
+
 TEST(MailboxIndex, AnExpungedMessageStaysOutOfSightWhileTheFileStillHoldsIt) {
   MailboxIndex old = Sample();  // A (3), B (5), T (7); B expunged, not yet compacted away
   old.expunged.push_back(old.messages[1]);
