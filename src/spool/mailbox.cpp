@@ -133,9 +133,9 @@ void Mailbox::NoteAppended(const std::string& path) {
   if (!between.owns_lock()) return;
   if (auto box = OpenMailboxes().find(path)) {
     box->refreshHeld();
-  } else {
-    Load(path, nullptr);
-  }
+  } else if (platform::FileExists(MailboxIndexPath(path))) {
+    Load(path, nullptr);  // reads what the index lacks: this delivery
+  }  // a mailbox never indexed is read whole at its first open, not before this answer
 }
 
 void Mailbox::ForgetIdle() { OpenMailboxes().forgetIdle(); }

@@ -34,8 +34,9 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   // still lists the mail; flags and expunges then fail until it can.
   static std::shared_ptr<Mailbox> Open(const std::string& path, MailboxOpenNote* note = nullptr);
   // After a delivery appended to `path`: the index takes the new mail in now (so its arrival
-  // time is true), unless a delivery or compaction holds the mailbox; that one's holder syncs.
-  // Never waits, so the main thread may call it.
+  // time is true), unless a delivery or compaction holds the mailbox (that one's holder syncs)
+  // or it has no index yet (its first open reads the file whole). Never waits, so the main
+  // thread may call it.
   static void NoteAppended(const std::string& path);
   // Lets go of the mailboxes kept open after their last session (at the end, and for a start
   // over in tests).
