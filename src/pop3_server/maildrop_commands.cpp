@@ -1,13 +1,14 @@
 // Replies of the maildrop commands.
 #include "pop3_server/maildrop_commands.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "platform/files.h"
 #include "platform/text.h"
-#include "spool/delivery.h"
 #include "pop3_server/message_transfer.h"
 #include "pop3_server/pop3_replies.h"
+#include "spool/delivery.h"
 
 namespace quelma::pop3_server {
 
@@ -66,7 +67,28 @@ void MaildropCommands::rebuild() {
   if (!mailbox_) return;
   mailbox_->refresh();
   messages_.clear();
-  for (const spool::IndexedMessage& m : mailbox_->index().messages) messages_.push_back({m.uid, m.size, m.id});
+  const spool::MailboxIndex index = mailbox_->index();
+  validity_ = index.uidValidity;
+  for (const spool::IndexedMessage& m : index.messages) messages_.push_back({m.uid, m.size, m.id});
+}
+
+// The messages marked deleted by their UIDs under `validity`; when the mailbox was numbered
+// anew meanwhile (its file changed behind the program's back), by their ids and sizes.
+std::vector<std::uint32_t> MaildropCommands::deletedUids(std::uint32_t& validity) const {
+  std::vector<std::uint32_t> uids;
+  const spool::MailboxIndex index = mailbox_->index();
+  validity = index.uidValidity;
+  for (const Listed& m : messages_) {
+    if (!m.deleted) continue;
+    if (index.uidValidity == validity_) {
+      uids.push_back(m.uid);
+      continue;
+    }
+    for (const spool::IndexedMessage& now : index.messages) {
+      if (now.id == m.id && now.size == m.size) uids.push_back(now.uid);
+    }
+  }
+  return uids;
 }
 
 const MaildropCommands::Listed* MaildropCommands::live(std::uint64_t n) const {
@@ -176,19 +198,24 @@ bool MaildropCommands::dele(std::string_view line) {
 }
 
 CommitResult MaildropCommands::commit() {
-  std::vector<std::uint32_t> deleted;
-  for (const Listed& m : messages_) {
-    if (m.deleted) deleted.push_back(m.uid);
-  }
-  if (!mailbox_ || deleted.empty()) return CommitResult::kCommitted;
+  const bool any = std::any_of(messages_.begin(), messages_.end(), [](const Listed& m) { return m.deleted; });
+  if (!mailbox_ || !any) return CommitResult::kCommitted;
   // A delivery that recovery has yet to finish will cut the file back to a size it noted: the
   // deletions wait for it.
   if (spool::MaildropAwaitsRecovery(mailbox_->path())) {
     commitProblem_ = mailbox_->path() + " (" + logtext::kAwaitsRecovery + ")";
     return CommitResult::kFailed;
   }
-  if (mailbox_->expunge(deleted)) return CommitResult::kCommitted;
-  commitProblem_ = mailbox_->indexPath() + " (" + platform::LastFileErrorText() + ")";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::uint32_t validity = 0;
+    const std::vector<std::uint32_t> uids = deletedUids(validity);
+    const std::optional<bool> expunged = mailbox_->expungeUnder(validity, uids);
+    if (!expunged) continue;  // numbered anew between the two steps: once more
+    if (*expunged) return CommitResult::kCommitted;
+    commitProblem_ = mailbox_->indexPath() + " (" + platform::LastFileErrorText() + ")";
+    return CommitResult::kFailed;
+  }
+  commitProblem_ = mailbox_->path() + " (" + logtext::kRenumbered + ")";
   return CommitResult::kFailed;
 }
 

@@ -50,8 +50,11 @@ class MaildropCommands {
   // The message numbered n (from 1) when it exists and is not marked deleted.
   const Listed* live(std::uint64_t n) const;
 
+  std::vector<std::uint32_t> deletedUids(std::uint32_t& validity) const;
+
   std::shared_ptr<spool::Mailbox> mailbox_;  // none: there was no maildrop at login
   std::vector<Listed> messages_;
+  std::uint32_t validity_ = 0;  // the UIDVALIDITY messages_ were listed under
   spool::MailboxOpenNote openNote_;
   std::string commitProblem_;
   net::ReplySink& sink_;

@@ -59,6 +59,7 @@ inline constexpr char kInUseEnd[] = "\" уже открыт другим сеа�
 inline constexpr char kPlaintextRefused[] = "Вход USER/PASS без TLS отклонен (PLAINTEXT_LOGIN) для адреса ";  // + address + CR LF
 inline constexpr char kCommitFailed[] = "Сообщения не удалены, почтовый ящик не изменен: ";  // + file (reason)
 inline constexpr char kAwaitsRecovery[] = "прерванная доставка в него еще не завершена";
+inline constexpr char kRenumbered[] = "файл ящика меняется в обход программы";
 inline constexpr char kIndexRebuiltBegin[] = "Индекс почтового ящика ";  // + path + kIndexRebuiltEnd
 inline constexpr char kIndexRebuiltEnd[] =
     " был поврежден и построен заново по файлу ящика: отметки писем (прочитано, флажки) утеряны\r\n";

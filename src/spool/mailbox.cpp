@@ -265,9 +265,12 @@ std::optional<std::uint64_t> Mailbox::setFlags(std::uint32_t uid, std::uint32_t 
   return modseq;
 }
 
-bool Mailbox::expunge(const std::vector<std::uint32_t>& uids) {
+bool Mailbox::expunge(const std::vector<std::uint32_t>& uids) { return *expungeUnder(0, uids); }
+
+std::optional<bool> Mailbox::expungeUnder(std::uint32_t uidValidity, const std::vector<std::uint32_t>& uids) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
+    if (uidValidity != 0 && uidValidity != index_.uidValidity) return std::nullopt;
     const std::uint64_t modseq = index_.highestModseq + 1;
     std::string records;
     std::vector<std::uint32_t> present;

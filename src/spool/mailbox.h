@@ -70,6 +70,9 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   // Takes these messages out of sight for good, on disk before it returns true; the file is
   // compacted later, off the caller's way (see CompactLater).
   bool expunge(const std::vector<std::uint32_t>& uids);
+  // The same for UIDs a session took under `uidValidity`: nothing (and nothing done) when the
+  // mailbox has another UIDVALIDITY now, and the UIDs name other messages.
+  std::optional<bool> expungeUnder(std::uint32_t uidValidity, const std::vector<std::uint32_t>& uids);
 
   // Calls `onChange` (on the thread that changed the mailbox; it must not call back into it)
   // after every change until the subscription ends.

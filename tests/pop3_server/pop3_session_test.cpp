@@ -4,6 +4,7 @@
 #include "codec/md5.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "spool/mailbox.h"
 #include "spool/mailbox_keeper.h"
 #include "spool/maildrop.h"
 #include "pop3_server/pop3_session.h"
@@ -392,6 +393,27 @@ TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
   EXPECT_FALSE(session.handleLine("QUIT\r\n"));
   spool::WaitForCompactions();
   EXPECT_EQ(ReadAll(f.maildrop()), kThree.substr(kThree.find(Sep("0000000B"))) + Sep("0000000D") + "late\r\n");
+}
+
+// The maildrop reordered behind the session's back (a restore, a hand): the index numbers it
+// anew, and the QUIT still deletes the message the client deleted, found by its id.
+TEST(Pop3Session, ADeletionFollowsItsMessageWhenTheMaildropIsNumberedAnew) {
+  Fixture f;
+  WriteAll(f.maildrop(), kThree);
+  StringSink sink;
+  Pop3Session session(f.config, f.log, sink);
+  for (const auto& line : LoggedIn({"DELE 1"})) session.handleLine(line + "\r\n");
+  const std::size_t b = kThree.find(Sep("0000000B")), c = kThree.find(Sep("0000000C"));
+  const std::string one = kThree.substr(0, b), two = kThree.substr(b, c - b), three = kThree.substr(c);
+  const std::uint32_t listed = spool::Mailbox::Open(f.maildrop())->index().uidValidity;
+  WriteAll(f.maildrop(), three + two + one);
+  const std::uint32_t before = spool::Mailbox::Open(f.maildrop())->index().uidValidity;  // another session's login
+  ASSERT_NE(before, listed) << "numbered anew";
+  EXPECT_FALSE(session.handleLine("QUIT\r\n"));
+  EXPECT_TRUE(sink.text.ends_with("+OK bye!\r\n")) << sink.text;
+  EXPECT_EQ(spool::Mailbox::Open(f.maildrop())->index().uidValidity, before);
+  spool::WaitForCompactions();
+  EXPECT_EQ(ReadAll(f.maildrop()), three + two);
 }
 
 // A message that cannot be read whole (here: cut off behind the session's back) must never
