@@ -99,7 +99,7 @@ const MaildropCommands::Listed* MaildropCommands::live(std::uint64_t n) const {
 
 bool MaildropCommands::sendMessage(std::string_view status, const Listed& m, std::optional<std::uint64_t> topLines) {
   MessageTransfer transfer(status, sink_, topLines);
-  const auto read = mailbox_->readText(m.uid, [&transfer](std::string_view piece) { return transfer.add(piece); });
+  const auto read = mailbox_->readText(m.uid, m.id, [&transfer](std::string_view piece) { return transfer.add(piece); });
   // Expunged by another session and compacted away since the listing: nothing was sent yet.
   if (read == spool::Mailbox::ReadResult::kGone) return send(reply::kNoSuchMessageInMaildrop);
   if (read == spool::Mailbox::ReadResult::kReadFailed || transfer.sendFailed()) return false;

@@ -76,6 +76,14 @@ auto FindUid(Messages& messages, std::uint32_t uid) -> decltype(&messages[0]) {
   return it != messages.end() && it->uid == uid ? &*it : nullptr;
 }
 
+const IndexedMessage* FindId(const MailboxIndex& index, std::string_view id) {
+  for (const auto* list : {&index.messages, &index.expunged}) {
+    const auto it = std::find_if(list->begin(), list->end(), [id](const IndexedMessage& m) { return m.id == id; });
+    if (it != list->end()) return &*it;
+  }
+  return nullptr;
+}
+
 // Hands on the text after the separator line that begins at the reader's place.
 class TextAfterSeparator {
  public:
@@ -188,12 +196,18 @@ bool Mailbox::refreshHeld() {
 
 Mailbox::ReadResult Mailbox::readText(std::uint32_t uid,
                                       const std::function<bool(std::string_view piece)>& onPiece) const {
+  return readText(uid, {}, onPiece);
+}
+
+Mailbox::ReadResult Mailbox::readText(std::uint32_t uid, std::string_view id,
+                                      const std::function<bool(std::string_view piece)>& onPiece) const {
   std::shared_lock<std::shared_timed_mutex> reading(fileInUse_);
   std::uint64_t offset = 0, size = 0;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     const IndexedMessage* m = FindUid(index_.messages, uid);
     if (!m) m = FindUid(index_.expunged, uid);
+    if (!id.empty() && (!m || m->id != id)) m = FindId(index_, id);
     if (!m) return ReadResult::kGone;
     offset = m->offset;
     size = m->size;

@@ -60,6 +60,10 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   // Hands the text of message `uid` to `onPiece` as MaildropFile::readText does; kGone when the
   // file no longer holds it. A message expunged but not yet compacted away can still be read.
   ReadResult readText(std::uint32_t uid, const std::function<bool(std::string_view piece)>& onPiece) const;
+  // The same for a message a session knows by UID and id: when the UID names another message
+  // now (the mailbox was numbered anew), the message with that id is read.
+  ReadResult readText(std::uint32_t uid, std::string_view id,
+                      const std::function<bool(std::string_view piece)>& onPiece) const;
 
   // The keyword's bit, the keyword added to the mailbox when new; nothing when the mailbox has
   // as many keywords as it may.

@@ -396,19 +396,22 @@ TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
 }
 
 // The maildrop reordered behind the session's back (a restore, a hand): the index numbers it
-// anew, and the QUIT still deletes the message the client deleted, found by its id.
+// anew, and the session still reads and deletes the messages it listed, found by their ids.
 TEST(Pop3Session, ADeletionFollowsItsMessageWhenTheMaildropIsNumberedAnew) {
   Fixture f;
   WriteAll(f.maildrop(), kThree);
   StringSink sink;
   Pop3Session session(f.config, f.log, sink);
   for (const auto& line : LoggedIn({"DELE 1"})) session.handleLine(line + "\r\n");
+  sink.text.clear();
   const std::size_t b = kThree.find(Sep("0000000B")), c = kThree.find(Sep("0000000C"));
   const std::string one = kThree.substr(0, b), two = kThree.substr(b, c - b), three = kThree.substr(c);
   const std::uint32_t listed = spool::Mailbox::Open(f.maildrop())->index().uidValidity;
   WriteAll(f.maildrop(), three + two + one);
   const std::uint32_t before = spool::Mailbox::Open(f.maildrop())->index().uidValidity;  // another session's login
   ASSERT_NE(before, listed) << "numbered anew";
+  EXPECT_TRUE(session.handleLine("TOP 3 0\r\n"));
+  EXPECT_EQ(sink.text, "+OK Top of message follows\r\nSubject: 3\r\n.\r\n") << "the third as listed, not the third now";
   EXPECT_FALSE(session.handleLine("QUIT\r\n"));
   EXPECT_TRUE(sink.text.ends_with("+OK bye!\r\n")) << sink.text;
   EXPECT_EQ(spool::Mailbox::Open(f.maildrop())->index().uidValidity, before);
