@@ -27,37 +27,53 @@ class Keeper {
 
   void add(std::shared_ptr<Mailbox> mailbox) {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (stopped_) return;
-    queue_.push_back({std::move(mailbox), 0});
+    if (stopping_) return;
+    queue_.push_back({std::move(mailbox), 0, Clock::now()});
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     wake_.notify_all();
   }
 
+  // Until the queue is empty and nothing is at work: a compaction waiting to be tried again
+  // stays in the queue meanwhile.
   void wait() {
     std::unique_lock<std::mutex> hold(mutex_);
-    idle_.wait(hold, [this] { return (queue_.empty() && !working_) || stopped_; });
+    idle_.wait(hold, [this] { return (queue_.empty() && !working_) || stopping_; });
   }
 
+  // Ends the thread; what was still to come is left (the caller compacts what it must). A
+  // later add() starts it again.
   void stop() {
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      stopped_ = true;
+      stopping_ = true;
       wake_.notify_all();
     }
     if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::mutex> hold(mutex_);
+    queue_.clear();
+    stopping_ = false;
+    idle_.notify_all();
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Work {
     std::shared_ptr<Mailbox> mailbox;
     int tries = 0;
+    Clock::time_point notBefore;
   };
 
   void run() {
     std::unique_lock<std::mutex> hold(mutex_);
-    for (;;) {
-      wake_.wait(hold, [this] { return !queue_.empty() || stopped_; });
-      if (stopped_) break;
+    while (!stopping_) {
+      if (queue_.empty()) {
+        wake_.wait(hold);
+        continue;
+      }
+      if (queue_.front().notBefore > Clock::now()) {
+        wake_.wait_until(hold, queue_.front().notBefore);
+        continue;
+      }
       Work work = std::move(queue_.front());
       queue_.pop_front();
       working_ = true;
@@ -65,21 +81,19 @@ class Keeper {
       const auto result = work.mailbox->compact(kPatience);
       hold.lock();
       working_ = false;
-      if (result == Mailbox::CompactResult::kBusy && ++work.tries < kTries && !stopped_) {
-        wake_.wait_for(hold, kBetweenTries, [this] { return stopped_; });
+      if (result == Mailbox::CompactResult::kBusy && ++work.tries < kTries) {
+        work.notBefore = Clock::now() + kBetweenTries;
         queue_.push_back(std::move(work));
       }
       idle_.notify_all();
     }
-    queue_.clear();
-    idle_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable wake_, idle_;
   std::deque<Work> queue_;
   bool working_ = false;
-  bool stopped_ = false;
+  bool stopping_ = false;
   std::thread thread_;
 };
 

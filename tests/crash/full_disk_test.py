@@ -74,11 +74,16 @@ def output(program):
 
 
 def leftovers(directory):
-    """Work and unpublished files anywhere under the program directory."""
+    """Work and unpublished files anywhere under the program directory (an empty delivery
+    journal is one kept for the next delivery, and says nothing)."""
     found = []
     for base, _, names in os.walk(directory):
-        found += [os.path.join(base, n) for n in names
-                  if n.endswith((".tmp", ".part", ".journal")) or n == "sorter.tmp"]
+        for n in names:
+            path = os.path.join(base, n)
+            if n.endswith(".journal") and os.path.getsize(path) == 0:
+                continue
+            if n.endswith((".tmp", ".part", ".journal")) or n == "sorter.tmp":
+                found.append(path)
     return found
 
 

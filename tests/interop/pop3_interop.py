@@ -8,7 +8,7 @@ import subprocess
 import sys
 import tempfile
 
-from quelma_process import Checks, Quelma
+from quelma_process import Checks, Quelma, eventually
 
 QUELMA = sys.argv[1]
 MARKER = b"From \x01\x01\x02\x02\x01\x01\x03\x03"
@@ -112,7 +112,7 @@ def with_fetchmail(server):
     check("fetchmail keep + uidl: nothing twice", len(delivered(work)) == 3)
     check("fetchmail keep: maildrop still there", server.maildrop_exists())
     fetchmail(server, work, keep=False)
-    check("fetchmail delete mode: maildrop emptied", not server.maildrop_exists())
+    check("fetchmail delete mode: maildrop emptied", eventually(lambda: not server.maildrop_exists()))
     check("fetchmail delete mode: fetched all three again", len(delivered(work)) == 6)
     shutil.rmtree(work, ignore_errors=True)
 

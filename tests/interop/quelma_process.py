@@ -46,6 +46,17 @@ def account_port():
     raise RuntimeError("no free port below 30000")
 
 
+def eventually(condition, seconds=10.0):
+    """Whether `condition()` holds within `seconds` (polled): deleted mail leaves the maildrop
+    file shortly after the QUIT's answer, off the client's way."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 class Quelma:
     """quelma with the given [Parameters] lines and users (a name, or a whole [Users] line), its
     ports free ones on 127.0.0.1; `env`, when given, is its whole environment."""

@@ -24,7 +24,7 @@ import time
 import traceback
 from types import SimpleNamespace
 
-from quelma_process import Checks, Quelma, account_port, free_port
+from quelma_process import Checks, Quelma, account_port, eventually, free_port
 
 try:
     from aiosmtpd.controller import Controller
@@ -332,7 +332,8 @@ def with_client(server, original, uids, name, run, delivered):
         check(name + " delete mode: runs without an error", code == 0, output.decode(errors="replace")[-2000:])
         check(name + " delete mode: nothing fetched a second time", sorted(got) == sorted(EXPECTED + [late]),
               "got %s" % sorted(got))
-        check(name + " delete mode: the maildrop is emptied", not os.path.exists(server.maildrop()))
+        check(name + " delete mode: the maildrop is emptied",
+              eventually(lambda: not os.path.exists(server.maildrop())))
         p = session(server.pop3)
         check(name + " delete mode: POP3 shows no message", p.stat() == (0, 0))
         p.quit()
