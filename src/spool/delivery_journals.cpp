@@ -37,6 +37,12 @@ std::optional<std::string> TakeFreeJournal(const std::string& directory) {
                                [&](const std::string& path) { return path.starts_with(directory); });
   if (it == slots.free.end()) return std::nullopt;
   std::string path = *it;
+  // A journal taken away behind the program's back is not in place any more: a new one is made.
+  if (!platform::FileExists(path)) {
+    slots.free.erase(it);
+    std::erase(slots.unsynced, path);
+    return std::nullopt;
+  }
   slots.free.erase(it);
   std::erase(slots.unsynced, path);  // the next intent is written over it, synced
   return path;
@@ -66,6 +72,12 @@ bool SyncIdleJournals() {
   std::lock_guard<std::mutex> hold(slots.mutex);
   bool synced = true;
   for (auto it = slots.unsynced.begin(); it != slots.unsynced.end();) {
+    // One that is gone (its directory with it) can bring nothing back: it leaves the pool.
+    if (!platform::FileExists(*it)) {
+      std::erase(slots.free, *it);
+      it = slots.unsynced.erase(it);
+      continue;
+    }
     auto file = platform::OutputFile::Create(*it, platform::CreateMode::kAppend);
     if (file && file->sync() && file->close()) {
       it = slots.unsynced.erase(it);

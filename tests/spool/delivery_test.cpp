@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
+#include "spool/delivery_journals.h"
 #include "spool/maildrop.h"
 #include "spool/mailbox.h"
 #include "support/spool_directories.h"
@@ -211,6 +212,23 @@ TEST(Delivery, ARecoveryThatCannotFinishKeepsItsJournalAndHoldsNewDeliveries) {
     EXPECT_EQ(s.journals(), std::vector<std::string>{});
     EXPECT_FALSE(MaildropAwaitsRecovery(s.drop("ivan")));
   }
+}
+
+// A delivery's journal is kept, emptied, for the next one; one whose directory went away (a
+// program directory removed, a test's) holds up neither a compaction's sync nor a delivery.
+TEST(Delivery, AKeptJournalThatWasTakenAwayHoldsUpNothing) {
+  {
+    Spool gone;
+    Delivery d(gone.config);
+    ASSERT_TRUE(d.willAppend({gone.drop("ivan")}, {5}));
+    ASSERT_EQ(AppendToMaildrop(gone.drop("ivan"), "", "new\r\n", false), AppendResult::kAppended);
+    ASSERT_TRUE(d.commit().has_value());
+  }
+  EXPECT_TRUE(SyncIdleJournals());
+  Spool s;
+  Delivery next(s.config);
+  EXPECT_TRUE(next.willAppend({s.drop("ivan")}));
+  EXPECT_TRUE(next.commit().has_value());
 }
 
 }  // namespace
