@@ -383,12 +383,21 @@ TEST(Pop3Session, QuitCommitsTheDeletions) {
   }
 }
 
-TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
+// A session on kThree that logged in and ran `lines`; its replies so far are dropped.
+struct SessionOnThree {
   Fixture f;
-  WriteAll(f.maildrop(), kThree);
   StringSink sink;
-  Pop3Session session(f.config, f.log, sink);
-  for (const auto& line : LoggedIn({"DELE 1"})) session.handleLine(line + "\r\n");
+  Pop3Session session{f.config, f.log, sink};
+  explicit SessionOnThree(const std::vector<std::string>& lines) {
+    WriteAll(f.maildrop(), kThree);
+    for (const auto& line : LoggedIn(lines)) session.handleLine(line + "\r\n");
+    sink.text.clear();
+  }
+};
+
+TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
+  SessionOnThree s({"DELE 1"});
+  auto& [f, sink, session] = s;
   ASSERT_EQ(spool::AppendToMaildrop(f.maildrop(), Sep("0000000D"), "late\r\n", false), spool::AppendResult::kAppended);
   EXPECT_FALSE(session.handleLine("QUIT\r\n"));
   spool::WaitForCompactions();
@@ -398,12 +407,8 @@ TEST(Pop3Session, MailAppendedDuringTheConnectionSurvivesTheCommit) {
 // The maildrop reordered behind the session's back (a restore, a hand): the index numbers it
 // anew, and the session still reads and deletes the messages it listed, found by their ids.
 TEST(Pop3Session, ADeletionFollowsItsMessageWhenTheMaildropIsNumberedAnew) {
-  Fixture f;
-  WriteAll(f.maildrop(), kThree);
-  StringSink sink;
-  Pop3Session session(f.config, f.log, sink);
-  for (const auto& line : LoggedIn({"DELE 1"})) session.handleLine(line + "\r\n");
-  sink.text.clear();
+  SessionOnThree s({"DELE 1"});
+  auto& [f, sink, session] = s;
   const std::size_t b = kThree.find(Sep("0000000B")), c = kThree.find(Sep("0000000C"));
   const std::string one = kThree.substr(0, b), two = kThree.substr(b, c - b), three = kThree.substr(c);
   const std::uint32_t listed = spool::Mailbox::Open(f.maildrop())->index().uidValidity;
