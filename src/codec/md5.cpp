@@ -108,4 +108,9 @@ std::string DigestToHex(const Md5Digest& digest) {
   return out;
 }
 
+std::string Md5Check(std::string_view bytes, std::size_t n) {
+  const Md5Digest digest = Md5Of(bytes);
+  return std::string(reinterpret_cast<const char*>(digest.data()), n < digest.size() ? n : digest.size());
+}
+
 }  // namespace quelma::codec

@@ -32,4 +32,8 @@ std::string DigestToHex(const Md5Digest& digest);
 Md5Digest Md5Of(std::string_view bytes);
 Md5Digest HmacMd5Of(std::string_view text, std::string_view key);
 
+// The first `n` (at most 16) bytes of the MD5 of `bytes`: the check the store's files put after
+// each record, enough to tell a torn or damaged one.
+std::string Md5Check(std::string_view bytes, std::size_t n);
+
 }  // namespace quelma::codec

@@ -3,6 +3,7 @@
 #include "spool/mailbox.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -24,7 +25,18 @@ constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kKeptOpen = 32;
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
-std::uint32_t FreshUidValidity() { return static_cast<std::uint32_t>(std::time(nullptr)); }
+// The clock's seconds, but never one given before in this process: two mailboxes made anew in
+// one second (or one made anew twice) do not share a UIDVALIDITY.
+std::uint32_t FreshUidValidity() {
+  static std::atomic<std::uint32_t> last{0};
+  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+  std::uint32_t before = last.load();
+  std::uint32_t fresh = 0;
+  do {
+    fresh = now > before ? now : before + 1;
+  } while (!last.compare_exchange_weak(before, fresh));
+  return fresh;
+}
 
 class Registry {
  public:
@@ -110,12 +122,17 @@ class TextAfterSeparator {
 }  // namespace
 
 Mailbox::Mailbox(std::string path, std::string indexPath, MailboxIndex index)
-    : path_(std::move(path)), indexPath_(std::move(indexPath)), index_(std::move(index)) {}
+    : path_(std::move(path)),
+      indexPath_(std::move(indexPath)),
+      index_(std::move(index)),
+      summaries_(SummaryCachePath(indexPath_)) {}
 
 std::shared_ptr<Mailbox> Mailbox::Load(const std::string& path, MailboxOpenNote* note) {
   const std::string indexPath = MailboxIndexPath(path);
   SyncedIndex synced = SyncMailboxIndexHeld(path, indexPath, Now(), FreshUidValidity(), nullptr);
   if (note) *note = {synced.rebuilt, synced.damaged, synced.uidValidityChanged, !synced.stored};
+  // UIDs given anew: no summary kept under the old ones may be taken for theirs.
+  if (synced.rebuilt) platform::RemoveFile(SummaryCachePath(indexPath));
   auto made = std::make_shared<Mailbox>(path, indexPath, std::move(synced.index));
   made->inStep_ = synced.stored;
   auto box = OpenMailboxes().add(std::move(made));
@@ -222,6 +239,32 @@ Mailbox::ReadResult Mailbox::readText(std::uint32_t uid, std::string_view id,
     if (!text.feed(std::string_view(buffer.data(), n), onPiece)) return ReadResult::kStopped;
   }
   return ReadResult::kWhole;
+}
+
+std::optional<mime::MessagePart> Mailbox::summary(std::uint32_t uid) {
+  std::uint32_t uidValidity = 0;
+  std::uint64_t size = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const IndexedMessage* m = FindUid(index_.messages, uid);
+    if (!m) m = FindUid(index_.expunged, uid);
+    if (!m) return std::nullopt;
+    uidValidity = index_.uidValidity;
+    size = m->size;
+  }
+  if (auto kept = summaries_.find(uidValidity, uid, size)) return kept;
+  mime::StructureReader reader;
+  const ReadResult read = readText(uid, [&](std::string_view piece) {
+    reader.feed(piece);
+    return true;
+  });
+  if (read != ReadResult::kWhole) return std::nullopt;
+  mime::MessagePart made = reader.finish();
+  std::lock_guard<std::mutex> hold(mutex_);
+  // Numbered anew while it was read: the UID may have named another message.
+  if (index_.uidValidity != uidValidity) return std::nullopt;
+  summaries_.keep(uidValidity, uid, size, made);
+  return made;
 }
 
 bool Mailbox::store(const std::string& records, bool durable, const std::function<void(MailboxIndex&)>& change) {
@@ -379,6 +422,10 @@ Mailbox::CompactResult Mailbox::compactHeld(std::chrono::milliseconds patience) 
     platform::RemoveFile(nextIndex);
     inStep_ = true;
   }
+  std::vector<std::uint32_t> live;
+  live.reserve(index_.messages.size());
+  for (const IndexedMessage& m : index_.messages) live.push_back(m.uid);
+  summaries_.prune(index_.uidValidity, live);
   return CompactResult::kDone;
 }
 

@@ -15,7 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "mime/message_structure.h"
 #include "spool/mailbox_index.h"
+#include "spool/summary_cache.h"
 
 namespace quelma::spool {
 
@@ -65,6 +67,11 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   ReadResult readText(std::uint32_t uid, std::string_view id,
                       const std::function<bool(std::string_view piece)>& onPiece) const;
 
+  // The envelope and MIME structure of message `uid`: kept from the last time it was asked
+  // for, or read from the message and kept now. Nothing when the message is gone or its text
+  // cannot be read.
+  std::optional<mime::MessagePart> summary(std::uint32_t uid);
+
   // The keyword's bit, the keyword added to the mailbox when new; nothing when the mailbox has
   // as many keywords as it may.
   std::optional<std::size_t> keyword(std::string_view name);
@@ -110,6 +117,7 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   std::uint64_t changes_ = 0;
   // Shared by every reader of the file, exclusive while compaction replaces or cuts it.
   mutable std::shared_timed_mutex fileInUse_;
+  SummaryCache summaries_;
   std::mutex listenersMutex_;
   std::list<std::function<void()>> listeners_;
 };

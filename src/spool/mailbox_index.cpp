@@ -16,15 +16,7 @@ constexpr std::size_t kMaxId = 255;
 
 enum Record : char { kAppended = 'A', kFlags = 'F', kExpunged = 'X', kKeyword = 'K' };
 
-// The first four bytes of the MD5 of `bytes`: enough to tell a torn or damaged piece.
-std::string Check(std::string_view bytes) {
-  codec::MD5Context context;
-  codec::MD5Init(context);
-  codec::MD5Update(context, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  codec::Md5Digest digest;
-  codec::MD5Final(digest, context);
-  return std::string(reinterpret_cast<const char*>(digest.data()), kCheckBytes);
-}
+std::string Check(std::string_view bytes) { return codec::Md5Check(bytes, kCheckBytes); }
 
 template <typename T>
 void Put(std::string& out, T value) {

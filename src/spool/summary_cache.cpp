@@ -1,0 +1,176 @@
+// The summary cache file: "QMSC", a version byte and the UIDVALIDITY it belongs to, then
+// records of UID, message size, summary length, the summary and four bytes of MD5 over the
+// record; the reader stops at the first record that is not whole, and the next one written
+// takes its place.
+#include "spool/summary_cache.h"
+
+#include "codec/md5.h"
+#include "mime/structure_codec.h"
+
+namespace quelma::spool {
+namespace {
+
+constexpr std::string_view kMagic = "QMSC";
+constexpr char kVersion = 1;
+constexpr std::size_t kHeaderSize = 9;
+constexpr std::size_t kRecordHead = 16;  // UID, message size, summary length
+constexpr std::size_t kCheckBytes = 4;
+constexpr std::uint32_t kLargestSummary = 16 * 1024 * 1024;
+constexpr std::uint64_t kPruneFloor = 64;  // records no longer wanted before a rewrite pays
+
+template <typename T>
+void Put(std::string& out, T value) {
+  for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFF));
+}
+
+template <typename T>
+T Get(std::string_view bytes) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+  return static_cast<T>(v);
+}
+
+std::string Header(std::uint32_t uidValidity) {
+  std::string out(kMagic);
+  out.push_back(kVersion);
+  Put(out, uidValidity);
+  return out;
+}
+
+bool ReadExactly(platform::InputFile& in, std::string& out, std::size_t n) {
+  out.resize(n);
+  std::size_t got = 0;
+  while (got < n) {
+    const std::size_t r = in.read(out.data() + got, n - got);
+    if (r == 0) return false;
+    got += r;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string SummaryCachePath(const std::string& indexPath) {
+  constexpr std::string_view kIndexSuffix = ".index";
+  std::string_view stem(indexPath);
+  if (stem.ends_with(kIndexSuffix)) stem.remove_suffix(kIndexSuffix.size());
+  return std::string(stem) + ".summary";
+}
+
+std::optional<mime::MessagePart> SummaryCache::find(std::uint32_t uidValidity, std::uint32_t uid, std::uint64_t size) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!ready(uidValidity)) return std::nullopt;
+  const auto found = entries_.find(uid);
+  if (found == entries_.end() || found->second.size != size) return std::nullopt;
+  const std::optional<std::string> bytes = record(found->second);
+  if (!bytes) return std::nullopt;
+  return mime::DecodeStructure(std::string_view(*bytes).substr(kRecordHead, bytes->size() - kRecordHead - kCheckBytes));
+}
+
+void SummaryCache::keep(std::uint32_t uidValidity, std::uint32_t uid, std::uint64_t size,
+                        const mime::MessagePart& summary) {
+  const std::string encoded = mime::EncodeStructure(summary);
+  if (encoded.size() > kLargestSummary) return;
+  std::string out;
+  Put(out, uid);
+  Put(out, size);
+  Put(out, static_cast<std::uint32_t>(encoded.size()));
+  out += encoded;
+  out += codec::Md5Check(out, kCheckBytes);
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!ready(uidValidity) || !platform::AppendToFile(path_, out, false)) {
+    loaded_ = false;  // read again next time: what the file holds is not known now
+    return;
+  }
+  entries_[uid] = {end_, static_cast<std::uint32_t>(out.size()), size};
+  end_ += out.size();
+  ++records_;
+}
+
+void SummaryCache::prune(std::uint32_t uidValidity, const std::vector<std::uint32_t>& liveUids) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!platform::FileExists(path_) || !ready(uidValidity)) return;
+  std::vector<std::pair<std::uint32_t, Entry>> live;
+  for (const std::uint32_t uid : liveUids) {
+    const auto found = entries_.find(uid);
+    if (found != entries_.end()) live.emplace_back(uid, found->second);
+  }
+  if (records_ - live.size() < kPruneFloor || records_ < 2 * live.size()) return;
+  std::string out = Header(uidValidity);
+  std::unordered_map<std::uint32_t, Entry> entries;
+  for (const auto& [uid, entry] : live) {
+    const std::optional<std::string> bytes = record(entry);
+    if (!bytes) continue;
+    entries[uid] = {out.size(), entry.length, entry.size};
+    out += *bytes;
+  }
+  reading_.reset();
+  if (platform::AtomicReplace(path_, out) != platform::WriteResult::kWritten) {
+    loaded_ = false;
+    return;
+  }
+  entries_ = std::move(entries);
+  records_ = entries_.size();
+  end_ = out.size();
+}
+
+bool SummaryCache::ready(std::uint32_t uidValidity) {
+  if (loaded_ && uidValidity_ == uidValidity) return true;
+  loaded_ = load(uidValidity) || start(uidValidity);
+  return loaded_;
+}
+
+// The records of the file when it belongs to `uidValidity`, the file cut after the last whole one.
+bool SummaryCache::load(std::uint32_t uidValidity) {
+  entries_.clear();
+  records_ = 0;
+  reading_.reset();
+  auto in = platform::InputFile::Open(path_);
+  std::string header;
+  if (!in || !ReadExactly(*in, header, kHeaderSize) || header != Header(uidValidity)) return false;
+  std::uint64_t at = kHeaderSize;
+  std::string head, rest;
+  while (ReadExactly(*in, head, kRecordHead)) {
+    const auto length = Get<std::uint32_t>(std::string_view(head).substr(12));
+    if (length > kLargestSummary || !ReadExactly(*in, rest, length + kCheckBytes)) break;
+    const std::string whole = head + rest;
+    if (codec::Md5Check(std::string_view(whole).substr(0, whole.size() - kCheckBytes), kCheckBytes) !=
+        std::string_view(whole).substr(whole.size() - kCheckBytes)) {
+      break;
+    }
+    entries_[Get<std::uint32_t>(head)] = {at, static_cast<std::uint32_t>(whole.size()),
+                                          Get<std::uint64_t>(std::string_view(head).substr(4))};
+    at += whole.size();
+    ++records_;
+  }
+  if (in->failed()) return false;
+  const auto size = platform::FileSize(path_);
+  if (size && *size > at && !platform::TruncateFile(path_, at)) return false;
+  uidValidity_ = uidValidity;
+  end_ = at;
+  return true;
+}
+
+// A file of no records for `uidValidity`, in place of whatever was there.
+bool SummaryCache::start(std::uint32_t uidValidity) {
+  entries_.clear();
+  records_ = 0;
+  reading_.reset();
+  auto out = platform::OutputFile::Create(path_, platform::CreateMode::kTruncate);
+  if (!out || !out->write(Header(uidValidity)) || !out->close()) return false;
+  uidValidity_ = uidValidity;
+  end_ = kHeaderSize;
+  return true;
+}
+
+std::optional<std::string> SummaryCache::record(const Entry& entry) {
+  if (!reading_) reading_ = platform::InputFile::Open(path_);
+  std::string bytes;
+  if (!reading_ || !reading_->seek(entry.offset) || !ReadExactly(*reading_, bytes, entry.length)) {
+    reading_.reset();
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+}  // namespace quelma::spool
