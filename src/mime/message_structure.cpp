@@ -241,28 +241,22 @@ void StructureReader::openPart(std::uint64_t at, bool inDigest) {
 void StructureReader::closeTop(bool atBoundary) {
   Frame& f = stack_.back();
   MessagePart& part = f.part;
+  // The line break before a boundary belongs to the boundary: every part the boundary ends
+  // ends before it (and a header whose empty line is that break ends there too).
+  const bool pulled = atBoundary && hadLine_ && previousEol_ > 0 && offset_ - previousEol_ >= part.headerOffset;
+  const std::uint64_t end = pulled ? offset_ - previousEol_ : offset_;
   if (f.state == Frame::State::kHeader) {
-    // The header never ended: all of it is header, the body is empty.
-    f.readHeader();
-    part.bodyOffset = part.bodyEnd = offset_;
-    part.bodyLines = 0;
-  } else {
-    const std::uint64_t body = part.bodyOffset;
-    std::uint64_t end = offset_, feeds = lineFeeds_;
-    bool endsInLineFeed = hadLine_ && previousEol_ > 0;
-    if (atBoundary) {
-      // The line break before a boundary belongs to the boundary.
-      if (hadLine_ && previousEol_ > 0 && offset_ - previousEol_ >= body) {
-        end = offset_ - previousEol_;
-        feeds = lineFeeds_ - 1;
-        endsInLineFeed = previousLength_ == 0 && previousStart_ > body;
-      } else {
-        end = body;
-      }
-    }
-    if (end < body) end = body;
-    part.bodyEnd = end;
-    part.bodyLines = end > body ? feeds - f.lineFeedsAtBody + (endsInLineFeed ? 0 : 1) : 0;
+    f.readHeader();  // the header never ended: all of it is header, the body is empty
+    part.bodyOffset = end;
+  }
+  if (part.bodyOffset > end) part.bodyOffset = end;
+  part.bodyEnd = end;
+  part.bodyLines = 0;
+  if (end > part.bodyOffset) {
+    const std::uint64_t feeds = pulled ? lineFeeds_ - 1 : lineFeeds_;
+    const bool endsInLineFeed =
+        pulled ? previousLength_ == 0 && previousStart_ > part.bodyOffset : hadLine_ && previousEol_ > 0;
+    part.bodyLines = feeds - f.lineFeedsAtBody + (endsInLineFeed ? 0 : 1);
   }
   MessagePart finished = std::move(part);
   stack_.pop_back();

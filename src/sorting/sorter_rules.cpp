@@ -14,6 +14,24 @@ namespace {
 
 constexpr std::size_t kMaxRuleLine = 1498;  // longer lines arrive in pieces
 
+// User names and addresses follow the A-Z rule, as the user lookup does; a folder's name keeps
+// its case ("anna/Projects" makes the folder Projects, and finds it in any case).
+std::string LowerRecipients(std::string_view recipients) {
+  std::string out;
+  out.reserve(recipients.size());
+  while (true) {
+    const std::size_t comma = recipients.find(',');
+    const std::string_view item = recipients.substr(0, comma);
+    const std::size_t slash = item.find('@') == std::string_view::npos ? item.find(spool::kHierarchySeparator)
+                                                                        : std::string_view::npos;
+    out += platform::ToLowerAscii(item.substr(0, slash));
+    if (slash != std::string_view::npos) out += item.substr(slash);
+    if (comma == std::string_view::npos) return out;
+    out += ',';
+    recipients.remove_prefix(comma + 1);
+  }
+}
+
 constexpr char kWarningLines[] =
     "# Редактирование этого файла вручную может привести к непредсказуемому\r\n"
     "# поведению программы. Используйте диалоги!\r\n";
@@ -76,7 +94,7 @@ SorterRuleTable ParseSorterRules(platform::ByteSource& source) {
         state = ReadState::kRecipients;
         break;
       case ReadState::kRecipients:
-        rule.recipients = platform::ToLowerAscii(FieldText(piece, limits::kRecipients));
+        rule.recipients = LowerRecipients(FieldText(piece, limits::kRecipients));
         state = ReadState::kStop;
         break;
       case ReadState::kStop:
@@ -135,8 +153,8 @@ std::string FormatSorterRules(const SorterRuleTable& rules) {
 bool WriteSorterRules(SorterFile& file, SorterRuleTable& rules) {
   for (SorterRule& rule : rules) {
     platform::LowerCp1251InPlace(rule.pattern);
-    // User names follow the A-Z rule, as the user lookup does; patterns match Cyrillic text.
-    rule.recipients = platform::ToLowerAscii(rule.recipients);
+    // Patterns match Cyrillic text.
+    rule.recipients = LowerRecipients(rule.recipients);
   }
   const std::string bytes = FormatSorterRules(rules);
   std::lock_guard<std::mutex> hold(file.lock());

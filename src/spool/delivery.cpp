@@ -225,8 +225,12 @@ bool PrepareSpool(const config::Configuration& config, std::string* unfinished) 
     }
   }
   if (unfinished) *unfinished = problem;
-  for (const auto& name : platform::ListDirectory(config.MailDropDir, kCommitWorkFiles)) {
-    platform::RemoveFile(config.MailDropDir + name);
+  // So are a journal or the ids file a crash left half-written beside its name: that journal
+  // never held an intent, and the ids file in place stands.
+  for (const char* pattern : {kCommitWorkFiles, "delivery*.journal.tmp", "unique.ids.tmp"}) {
+    for (const auto& name : platform::ListDirectory(config.MailDropDir, pattern)) {
+      platform::RemoveFile(config.MailDropDir + name);
+    }
   }
   const std::string ids = config.MailDropDir + "unique.ids";
   std::optional<std::uint32_t> floor;

@@ -117,6 +117,8 @@ void CompactLeftovers(const config::Configuration& config) {
   for (const auto& user : config.users) {
     const std::string inbox = MaildropPath(config, user.name);
     const std::string dir = UserFolderOf(inbox);
+    // An index or summary a crash left half-written beside its name: the one in place stands.
+    for (const std::string& name : platform::ListDirectory(dir, ".*.tmp")) platform::RemoveFile(dir + name);
     for (const std::string& name : platform::ListDirectory(dir, ".*.index")) {
       const std::string file = name == ".INBOX.index" ? inbox : dir + name.substr(1, name.size() - 7);
       if (MailboxIndexHasExpunged(MailboxIndexPath(file))) Mailbox::Open(file);

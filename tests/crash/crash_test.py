@@ -1278,10 +1278,14 @@ class Pop3(Scenario):
 class Download(Scenario):
     """Two provider accounts: "office" delivers to ivan; "sorted" goes through the sorter, whose
     rules send a message to petr and anna and relay it to an outside address, or to petr
-    alone, or (no rule matches) to the postmaster."""
+    alone, or into anna's folder Projects, or (no rule matches) to the postmaster. While the
+    program is down, anna's folders are now and then taken away (kept aside for the count), so
+    that the next life makes them again: kills land in the making of folders too."""
     users = ["postmaster  ; ", "ivan x ; ", "petr x ; ", "anna x ; "]
     maildrops = ("postmaster", "ivan", "petr", "anna")
-    routes = {"to-petr-anna-relay": ("petr", "anna", "queue"), "to-petr": ("petr",), "nowhere": ("postmaster",)}
+    folder = "anna/Projects"
+    routes = {"to-petr-anna-relay": ("petr", "anna", "queue"), "to-petr": ("petr",), "nowhere": ("postmaster",),
+              "to-folder": (folder,)}
     relay_to = "fwd@far.away"
 
     def run(self):
@@ -1298,7 +1302,8 @@ class Download(Scenario):
                           "127.0.0.1 sorted ; %s-%d-0-*" % (scramble(PROVIDER_PASSWORD), port)], self.users)
             with open(self.program.path("sorter.cfg"), "wb") as f:
                 f.write(b"\r\nX-Route\r\nto-petr-anna-relay\r\npetr,anna,%s\r\n1\r\n"
-                        b"\r\nX-Route\r\nto-petr\r\npetr\r\n1\r\n" % self.relay_to.encode())
+                        b"\r\nX-Route\r\nto-petr\r\npetr\r\n1\r\n"
+                        b"\r\nX-Route\r\nto-folder\r\n%s\r\n1\r\n" % (self.relay_to.encode(), self.folder.encode()))
             maker = TextMaker(random.Random("%s-download-text" % self.args.seed))
             self.places = {}  # ident -> {place: the bytes a copy there must have}
 
@@ -1339,7 +1344,14 @@ class Download(Scenario):
                             if what == "RETR sent whole" and began <= t <= moment and (ended is None or ended >= moment):
                                 self.cut_retrs[ident].append(ident in ledgered)
 
-            self.program.after_kill = note_ledgers
+            self.set_aside = []  # folder files taken away while the program was down
+            self.folders_made = 0
+
+            def after_kill(moment):
+                note_ledgers(moment)
+                self.take_folders_away()
+
+            self.program.after_kill = after_kill
             self.kill_with_sessions(provider, marker, feed)
             waiting = lambda: [n for n in os.listdir(self.dir) if ".popfile" in n]
             self.drain(provider, marker, lambda: not provider.held() and not waiting())
@@ -1347,6 +1359,33 @@ class Download(Scenario):
         finally:
             provider.close()
             refuser.close()
+
+    def take_folders_away(self):
+        """Now and then anna's folder file, or her whole folder, goes aside; the next delivery
+        into it makes it again (the special-use folders too when the whole folder went)."""
+        folders = self.program.path("maildrop", "anna.folders")
+        choice = self.rng.random()
+        if not os.path.isdir(folders) or choice > 0.4:
+            return
+        # A delivery the kill cut off is the next life's to finish: its files stay.
+        drops = self.program.path("maildrop")
+        for name in os.listdir(drops):
+            if name.startswith("delivery") and name.endswith(".journal"):
+                with open(os.path.join(drops, name), "rb") as f:
+                    if b"anna.folders" in f.read():
+                        return
+        aside = os.path.join(self.dir, "aside-%d" % len(self.set_aside))
+        if choice < 0.2:
+            os.rename(folders, aside)
+            taken = os.path.join(aside, "Projects")
+        else:
+            os.mkdir(aside)
+            taken = os.path.join(aside, "Projects")
+            for name in ("Projects", ".Projects.index", ".Projects.summary"):
+                if os.path.exists(os.path.join(folders, name)):
+                    os.rename(os.path.join(folders, name), os.path.join(aside, name))
+        self.set_aside.append(taken)
+        self.folders_made += 1
 
     def count(self, provider, waiting):
         r = self.result
@@ -1363,13 +1402,15 @@ class Download(Scenario):
                     torn.append("%s: %s" % (where, ident))
                 copies[ident][place] += 1
 
-        for user in self.maildrops:
-            stray, messages = parse_maildrop(self.program.path("maildrop", user))
+        folder_files = [self.program.path("maildrop", "anna.folders", "Projects")] + self.set_aside
+        for place, path in [(user, self.program.path("maildrop", user)) for user in self.maildrops] + \
+                [(self.folder, path) for path in folder_files]:
+            stray, messages = parse_maildrop(path)
             if stray:
-                torn.append("%s: %d bytes before the first separator" % (user, len(stray)))
-            clashes += self.maildrop_ids(user, messages)
+                torn.append("%s: %d bytes before the first separator" % (path, len(stray)))
+            clashes += self.maildrop_ids(place, messages)
             for uid, text in messages:
-                found(user, crash_id(text), text, "%s (id %s)" % (user, uid))
+                found(place, crash_id(text), text, "%s (id %s)" % (path, uid))
         queue = self.program.path("queue")
         for name in sorted(os.listdir(queue)):
             if not re.fullmatch(r"[0-9A-Fa-f]{8}", name):
@@ -1413,6 +1454,7 @@ class Download(Scenario):
         r.add("id clashes", clashes, always=False)
         r.add("left at the provider", len(held), always=False)
         r.add("left waiting to be sorted", len(waiting), always=False)
+        r.add("folders taken away to be made again", self.folders_made, fault=False)
         if others:
             r.notes.append("other files in the queue: %s" % others[:10])
         if provider.errors:

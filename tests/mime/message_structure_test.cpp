@@ -67,6 +67,10 @@ TEST(MessageStructure, ShapesOfMail) {
        "Content-Type: message/rfc822\r\n\r\nSubject: inner\r\nContent-Type: multipart/alternative; boundary=z\r\n"
        "\r\n--z\r\n\r\nx\r\n--z--\r\n--a--\r\n",
        "multipart/mixed [text/plain 1 <see below> | message/rfc822 7 {multipart/alternative [text/plain 1 <x>]}]"},
+      {"a forwarded message whose header's empty line is the break before the boundary",
+       "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: message/rfc822\r\n\r\n"
+       "Subject: s\r\n\r\n--b--\r\n",
+       "multipart/mixed [message/rfc822 1 {text/plain 0 <>}]"},
       {"a digest's parts are messages",
        "Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nSubject: one\r\n\r\nbody\r\n--d--\r\n",
        "multipart/digest [message/rfc822 3 {text/plain 1 <body>}]"},

@@ -127,11 +127,12 @@ TEST(SortDownloadedMail, ByRulesWithFallbackAndRelay) {
 }
 
 // A rule files into users' folders: an existing one whatever the case of its name (the
-// special-use ones are made first), a new one made, and one that cannot be a folder goes to
-// the user's INBOX with a line in the log.
+// special-use ones are made first), a new one made with its name's case as the rule writes it
+// (the user's name in any case), and one that cannot be a folder goes to the user's INBOX with a
+// line in the log.
 TEST(SortDownloadedMail, RulesFileIntoFolders) {
   SortRun r;
-  r.rules({{"Subject", "hello", "ivan/archive,petr/Счета,ivan/ARCHIVE", 0}, {"Subject", "other", "ivan/a/../b", 0}});
+  r.rules({{"Subject", "hello", "ivan/archive,petr/Счета,ivan/ARCHIVE,IVAN/Projects", 0}, {"Subject", "other", "ivan/a/../b", 0}});
   WriteAll(r.dir.file("mail.txt"), kOne + ".\r\n" + kThree + ".\r\n");
   EXPECT_EQ(r.sort(), SortResult::kSorted);
   const std::string one = "From: <a@b.ru>\r\nSubject: Hello\r\n\r\n.dot line\r\n\xc0\xc1\r\n";
@@ -139,6 +140,7 @@ TEST(SortDownloadedMail, RulesFileIntoFolders) {
   const auto bills = spool::FolderFileName(platform::Cp1251ToUtf8("Счета"));
   ASSERT_TRUE(bills.has_value());
   EXPECT_EQ(r.texts("petr.folders/" + *bills), std::vector<std::string>{one});
+  EXPECT_EQ(r.texts("ivan.folders/Projects"), std::vector<std::string>{one});
   for (const char* special : {"Sent", "Drafts", "Trash", "Junk"}) {
     EXPECT_TRUE(platform::FileExists(r.config.MailDropDir + "petr.folders/" + special)) << special;
   }

@@ -36,6 +36,8 @@ TEST(SorterRules, ReadsGoodAndBrokenFiles) {
   const Case cases[] = {
       {kHead + Rule("Subject", "СРОЧНО Urgent", "Ivan,Boss@Example.COM", "1") + Rule("From", "x", "petr", "0"),
        T{{"Subject", "срочно urgent", "ivan,boss@example.com", 1}, {"From", "x", "petr", 0}}, "two good rules"},
+      {kHead + Rule("To", "a", "Anna/Projects,B@C.D/x,Ivan", "1"), T{{"To", "a", "anna/Projects,b@c.d/x,ivan", 1}},
+       "a folder's name keeps its case"},
       {kHead, T{}, "comment lines only"},
       {"", T{}, "empty file"},
       {kHead + Rule("To", "a", "b", "1") + "\r\nFrom\r\nlast\r\n", T{{"To", "a", "b", 1}}, "file ends after a pattern"},

@@ -9,6 +9,7 @@
 #include "spool/delivery_journals.h"
 #include "spool/maildrop.h"
 #include "spool/mailbox.h"
+#include "spool/mailbox_keeper.h"
 #include "support/spool_directories.h"
 
 namespace quelma::spool {
@@ -229,6 +230,38 @@ TEST(Delivery, AKeptJournalThatWasTakenAwayHoldsUpNothing) {
   Delivery next(s.config);
   EXPECT_TRUE(next.willAppend({s.drop("ivan")}));
   EXPECT_TRUE(next.commit().has_value());
+}
+
+}  // namespace
+}  // namespace quelma::spool
+
+namespace quelma::spool {
+namespace {
+
+// Files a crash left half-written beside the names they were to take go at the next start;
+// what stands in place stays.
+TEST(Delivery, AStartRemovesWhatACrashLeftHalfWritten) {
+  Spool s;
+  s.config.users = {{"ivan", "", ""}};
+  platform::MakeDirectory(s.drop("ivan.folders"));
+  const struct {
+    std::string path;
+    bool stays;
+  } files[] = {
+      {s.config.MailDropDir + "delivery-0000000A.journal.tmp", false},
+      {s.config.MailDropDir + "delivery.journal.tmp", false},
+      {s.config.MailDropDir + "unique.ids.tmp", false},
+      {s.config.MailDropDir + "pop3s0000000B.tmp", false},
+      {s.drop("ivan.folders/.INBOX.index.tmp"), false},
+      {s.drop("ivan.folders/.Projects.summary.tmp"), false},
+      {s.drop("ivan"), true},
+      {s.drop("ivan.folders/Projects"), true},
+      {s.drop("ivan.folders/Projects.tmp"), true},  // a folder of that name
+  };
+  for (const auto& f : files) WriteAll(f.path, "");
+  ASSERT_TRUE(s.restart());
+  CompactLeftovers(s.config);
+  for (const auto& f : files) EXPECT_EQ(platform::FileExists(f.path), f.stays) << f.path;
 }
 
 }  // namespace
