@@ -6,6 +6,7 @@
 
 #include "codec/md5.h"
 #include "mime/structure_codec.h"
+#include "platform/files.h"
 
 namespace quelma::spool {
 namespace {
@@ -104,7 +105,6 @@ void SummaryCache::prune(std::uint32_t uidValidity, const std::vector<std::uint3
     entries[uid] = {out.size(), entry.length, entry.size};
     out += *bytes;
   }
-  reading_.reset();
   if (platform::AtomicReplace(path_, out) != platform::WriteResult::kWritten) {
     loaded_ = false;
     return;
@@ -124,26 +124,27 @@ bool SummaryCache::ready(std::uint32_t uidValidity) {
 bool SummaryCache::load(std::uint32_t uidValidity) {
   entries_.clear();
   records_ = 0;
-  reading_.reset();
-  auto in = platform::InputFile::Open(path_);
-  std::string header;
-  if (!in || !ReadExactly(*in, header, kHeaderSize) || header != Header(uidValidity)) return false;
   std::uint64_t at = kHeaderSize;
-  std::string head, rest;
-  while (ReadExactly(*in, head, kRecordHead)) {
-    const auto length = Get<std::uint32_t>(std::string_view(head).substr(12));
-    if (length > kLargestSummary || !ReadExactly(*in, rest, length + kCheckBytes)) break;
-    const std::string whole = head + rest;
-    if (codec::Md5Check(std::string_view(whole).substr(0, whole.size() - kCheckBytes), kCheckBytes) !=
-        std::string_view(whole).substr(whole.size() - kCheckBytes)) {
-      break;
+  {
+    auto in = platform::InputFile::Open(path_);
+    std::string header;
+    if (!in || !ReadExactly(*in, header, kHeaderSize) || header != Header(uidValidity)) return false;
+    std::string head, rest;
+    while (ReadExactly(*in, head, kRecordHead)) {
+      const auto length = Get<std::uint32_t>(std::string_view(head).substr(12));
+      if (length > kLargestSummary || !ReadExactly(*in, rest, length + kCheckBytes)) break;
+      const std::string whole = head + rest;
+      if (codec::Md5Check(std::string_view(whole).substr(0, whole.size() - kCheckBytes), kCheckBytes) !=
+          std::string_view(whole).substr(whole.size() - kCheckBytes)) {
+        break;
+      }
+      entries_[Get<std::uint32_t>(head)] = {at, static_cast<std::uint32_t>(whole.size()),
+                                            Get<std::uint64_t>(std::string_view(head).substr(4))};
+      at += whole.size();
+      ++records_;
     }
-    entries_[Get<std::uint32_t>(head)] = {at, static_cast<std::uint32_t>(whole.size()),
-                                          Get<std::uint64_t>(std::string_view(head).substr(4))};
-    at += whole.size();
-    ++records_;
-  }
-  if (in->failed()) return false;
+    if (in->failed()) return false;
+  }  // closed before the file is cut (Windows will not cut a file open elsewhere)
   const auto size = platform::FileSize(path_);
   if (size && *size > at && !platform::TruncateFile(path_, at)) return false;
   uidValidity_ = uidValidity;
@@ -155,7 +156,6 @@ bool SummaryCache::load(std::uint32_t uidValidity) {
 bool SummaryCache::start(std::uint32_t uidValidity) {
   entries_.clear();
   records_ = 0;
-  reading_.reset();
   auto out = platform::OutputFile::Create(path_, platform::CreateMode::kTruncate);
   if (!out || !out->write(Header(uidValidity)) || !out->close()) return false;
   uidValidity_ = uidValidity;
@@ -163,13 +163,12 @@ bool SummaryCache::start(std::uint32_t uidValidity) {
   return true;
 }
 
+// Opened for each read and closed again: a handle kept open would stand in the way of removing
+// the user's folder on Windows.
 std::optional<std::string> SummaryCache::record(const Entry& entry) {
-  if (!reading_) reading_ = platform::InputFile::Open(path_);
+  auto in = platform::InputFile::Open(path_);
   std::string bytes;
-  if (!reading_ || !reading_->seek(entry.offset) || !ReadExactly(*reading_, bytes, entry.length)) {
-    reading_.reset();
-    return std::nullopt;
-  }
+  if (!in || !in->seek(entry.offset) || !ReadExactly(*in, bytes, entry.length)) return std::nullopt;
   return bytes;
 }
 

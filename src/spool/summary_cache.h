@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "mime/message_structure.h"
-#include "platform/files.h"
 
 namespace quelma::spool {
 
@@ -49,7 +48,6 @@ class SummaryCache {
   std::uint64_t end_ = 0;  // where the next record goes: after the last whole one
   std::unordered_map<std::uint32_t, Entry> entries_;
   std::uint64_t records_ = 0;  // in the file, those replaced by a later one included
-  std::optional<platform::InputFile> reading_;
 };
 
 }  // namespace quelma::spool
