@@ -2,8 +2,10 @@
 """The open benchmark (see bench/open_vs_dovecot): a 10,000-message, 500 MB mailbox opened
 the first time (its index built) and again, in quelma (a POP3 login and STAT: the mailbox and
 its index, the same store IMAP will use) beside Dovecot's IMAP SELECT of the same mail (Maildir
-and mbox); time and the serving process's memory; the index's size per message.
-Usage: open_bench.py QUELMA_BINARY WORK_DIR"""
+and mbox); time and the serving process's memory; the index's size per message. Then the
+summaries of every message (envelope and MIME structure) made and made again: quelma's
+summary_bench beside Dovecot's FETCH 1:* (ENVELOPE BODYSTRUCTURE), first and second time.
+Usage: open_bench.py QUELMA_BINARY WORK_DIR [SUMMARY_BENCH]"""
 import imaplib
 import os
 import subprocess
@@ -44,6 +46,19 @@ def dovecot_select(servers, label):
     return elapsed, peak, int(data[0])
 
 
+def dovecot_fetch(servers, label):
+    imap = imaplib.IMAP4("127.0.0.1", servers.ports[label])
+    imap.login("big", "pw")
+    imap.select("INBOX", readonly=True)
+    took = []
+    for _ in range(2):
+        start = time.perf_counter()
+        typ, data = imap.fetch("1:*", "(ENVELOPE BODYSTRUCTURE)")
+        took.append(time.perf_counter() - start)
+    imap.logout()
+    return took
+
+
 def main():
     quelma, work = sys.argv[1], sys.argv[2]
     os.makedirs(work, exist_ok=True)
@@ -72,6 +87,15 @@ def main():
             t2, p2, _ = dovecot_select(servers, label)
             print("%-16s first SELECT %7.1f ms  second %6.1f ms  peak %d MB / %d MB (%d messages)"
                   % (label, t1 * 1000, t2 * 1000, p1 // 1024, p2 // 1024, n))
+        if len(sys.argv) > 3:
+            servers.stop()
+            subprocess.run([sys.argv[3], os.path.join(work, "quelma", "maildrop", "big")], check=True)
+            servers = qb.Servers(work, quelma, "", ["big"], protocol="imap")
+            for label in ("dovecot-maildir", "dovecot-mbox"):
+                servers.place(label, "big", data)
+                f1, f2 = dovecot_fetch(servers, label)
+                print("%-16s FETCH 1:* (ENVELOPE BODYSTRUCTURE): first %7.1f ms  second %6.1f ms"
+                      % (label, f1 * 1000, f2 * 1000))
     finally:
         servers.stop()
 

@@ -3,6 +3,8 @@
 // message/rfc822 part holds, and the offsets and line counts IMAP answers with.
 #include "mime/message_structure.h"
 
+#include <algorithm>
+
 #include "mime/content_fields.h"
 
 namespace quelma::mime {
@@ -53,18 +55,45 @@ void TakeFirst(std::optional<std::string>& into, const std::string& value) {
   if (!into) into = Unfold(value);
 }
 
-void TakeEnvelopeField(MessageEnvelope& e, const Field& f) {
-  const struct {
-    std::string_view name;
-    std::optional<std::string> MessageEnvelope::*field;
-  } kFields[] = {{"date", &MessageEnvelope::date},       {"subject", &MessageEnvelope::subject},
-                 {"from", &MessageEnvelope::from},       {"sender", &MessageEnvelope::sender},
-                 {"reply-to", &MessageEnvelope::replyTo}, {"to", &MessageEnvelope::to},
-                 {"cc", &MessageEnvelope::cc},           {"bcc", &MessageEnvelope::bcc},
-                 {"in-reply-to", &MessageEnvelope::inReplyTo}, {"message-id", &MessageEnvelope::messageId}};
-  for (const auto& k : kFields) {
-    if (EqualNoCase(f.name, k.name)) TakeFirst(e.*k.field, f.value);
+template <typename Object>
+struct NamedText {
+  std::string_view name;
+  std::optional<std::string> Object::*field;
+};
+
+// The first field of each name in `table` taken into `object`; false when `f` is none of them.
+template <typename Object, std::size_t N>
+bool TakeNamed(Object& object, const NamedText<Object> (&table)[N], const Field& f) {
+  for (const NamedText<Object>& k : table) {
+    if (EqualNoCase(f.name, k.name)) {
+      TakeFirst(object.*k.field, f.value);
+      return true;
+    }
   }
+  return false;
+}
+
+constexpr NamedText<MessageEnvelope> kEnvelopeFields[] = {
+    {"date", &MessageEnvelope::date},       {"subject", &MessageEnvelope::subject},
+    {"from", &MessageEnvelope::from},       {"sender", &MessageEnvelope::sender},
+    {"reply-to", &MessageEnvelope::replyTo}, {"to", &MessageEnvelope::to},
+    {"cc", &MessageEnvelope::cc},           {"bcc", &MessageEnvelope::bcc},
+    {"in-reply-to", &MessageEnvelope::inReplyTo}, {"message-id", &MessageEnvelope::messageId}};
+
+constexpr NamedText<MessagePart> kPartFields[] = {
+    {"content-transfer-encoding", &MessagePart::encoding}, {"content-id", &MessagePart::id},
+    {"content-description", &MessagePart::description},    {"content-md5", &MessagePart::md5},
+    {"content-language", &MessagePart::language},          {"content-location", &MessagePart::location}};
+
+// A part that began where its parent's body ends (the message of a message/rfc822 part whose
+// header's empty line was the break a boundary takes): it ends there too, empty.
+void ClampInto(MessagePart& part, std::uint64_t end) {
+  if (part.bodyEnd <= end) return;
+  part.headerOffset = std::min(part.headerOffset, end);
+  part.bodyOffset = std::min(part.bodyOffset, end);
+  part.bodyEnd = end;
+  if (part.bodyOffset == part.bodyEnd) part.bodyLines = 0;
+  for (MessagePart& child : part.parts) ClampInto(child, end);
 }
 
 }  // namespace
@@ -103,20 +132,8 @@ void StructureReader::Frame::readHeader() {
         part.disposition = std::move(value->type);
         part.dispositionParameters = std::move(value->parameters);
       }
-    } else if (EqualNoCase(f.name, "content-transfer-encoding")) {
-      TakeFirst(part.encoding, f.value);
-    } else if (EqualNoCase(f.name, "content-id")) {
-      TakeFirst(part.id, f.value);
-    } else if (EqualNoCase(f.name, "content-description")) {
-      TakeFirst(part.description, f.value);
-    } else if (EqualNoCase(f.name, "content-md5")) {
-      TakeFirst(part.md5, f.value);
-    } else if (EqualNoCase(f.name, "content-language")) {
-      TakeFirst(part.language, f.value);
-    } else if (EqualNoCase(f.name, "content-location")) {
-      TakeFirst(part.location, f.value);
-    } else if (wantsEnvelope) {
-      TakeEnvelopeField(*part.envelope, f);
+    } else if (!TakeNamed(part, kPartFields, f) && wantsEnvelope) {
+      TakeNamed(*part.envelope, kEnvelopeFields, f);
     }
   }
   if (!typed && inDigest) {
@@ -258,6 +275,7 @@ void StructureReader::closeTop(bool atBoundary) {
         pulled ? previousLength_ == 0 && previousStart_ > part.bodyOffset : hadLine_ && previousEol_ > 0;
     part.bodyLines = feeds - f.lineFeedsAtBody + (endsInLineFeed ? 0 : 1);
   }
+  if (!part.parts.empty()) ClampInto(part.parts.back(), end);
   MessagePart finished = std::move(part);
   stack_.pop_back();
   if (stack_.empty()) {

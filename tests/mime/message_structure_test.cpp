@@ -71,6 +71,9 @@ TEST(MessageStructure, ShapesOfMail) {
        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: message/rfc822\r\n\r\n"
        "Subject: s\r\n\r\n--b--\r\n",
        "multipart/mixed [message/rfc822 1 {text/plain 0 <>}]"},
+      {"a message part with nothing after its header",
+       "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: message/rfc822\r\n\r\n--b--\r\n",
+       "multipart/mixed [message/rfc822 0 {text/plain 0 <>}]"},
       {"a digest's parts are messages",
        "Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nSubject: one\r\n\r\nbody\r\n--d--\r\n",
        "multipart/digest [message/rfc822 3 {text/plain 1 <body>}]"},
