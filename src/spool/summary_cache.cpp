@@ -17,6 +17,7 @@ constexpr std::size_t kHeaderSize = 9;
 constexpr std::size_t kRecordHead = 16;  // UID, message size, summary length
 constexpr std::size_t kCheckBytes = 4;
 constexpr std::uint32_t kLargestSummary = 16 * 1024 * 1024;
+constexpr std::size_t kLargestFile = std::size_t{1} << 30;  // beyond: made anew
 constexpr std::uint64_t kPruneFloor = 64;  // records no longer wanted before a rewrite pays
 
 template <typename T>
@@ -38,17 +39,6 @@ std::string Header(std::uint32_t uidValidity) {
   return out;
 }
 
-bool ReadExactly(platform::InputFile& in, std::string& out, std::size_t n) {
-  out.resize(n);
-  std::size_t got = 0;
-  while (got < n) {
-    const std::size_t r = in.read(out.data() + got, n - got);
-    if (r == 0) return false;
-    got += r;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string SummaryCachePath(const std::string& indexPath) {
@@ -63,9 +53,8 @@ std::optional<mime::MessagePart> SummaryCache::find(std::uint32_t uidValidity, s
   if (!ready(uidValidity)) return std::nullopt;
   const auto found = entries_.find(uid);
   if (found == entries_.end() || found->second.size != size) return std::nullopt;
-  const std::optional<std::string> bytes = record(found->second);
-  if (!bytes) return std::nullopt;
-  return mime::DecodeStructure(std::string_view(*bytes).substr(kRecordHead, bytes->size() - kRecordHead - kCheckBytes));
+  const Entry& e = found->second;
+  return mime::DecodeStructure(std::string_view(bytes_).substr(e.offset + kRecordHead, e.length - kRecordHead - kCheckBytes));
 }
 
 void SummaryCache::keep(std::uint32_t uidValidity, std::uint32_t uid, std::uint64_t size,
@@ -83,35 +72,30 @@ void SummaryCache::keep(std::uint32_t uidValidity, std::uint32_t uid, std::uint6
     loaded_ = false;  // read again next time: what the file holds is not known now
     return;
   }
-  entries_[uid] = {end_, static_cast<std::uint32_t>(out.size()), size};
-  end_ += out.size();
+  entries_[uid] = {bytes_.size(), static_cast<std::uint32_t>(out.size()), size};
+  bytes_ += out;
   ++records_;
 }
 
 void SummaryCache::prune(std::uint32_t uidValidity, const std::vector<std::uint32_t>& liveUids) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!platform::FileExists(path_) || !ready(uidValidity)) return;
-  std::vector<std::pair<std::uint32_t, Entry>> live;
-  for (const std::uint32_t uid : liveUids) {
-    const auto found = entries_.find(uid);
-    if (found != entries_.end()) live.emplace_back(uid, found->second);
-  }
-  if (records_ - live.size() < kPruneFloor || records_ < 2 * live.size()) return;
   std::string out = Header(uidValidity);
   std::unordered_map<std::uint32_t, Entry> entries;
-  for (const auto& [uid, entry] : live) {
-    const std::optional<std::string> bytes = record(entry);
-    if (!bytes) continue;
-    entries[uid] = {out.size(), entry.length, entry.size};
-    out += *bytes;
+  for (const std::uint32_t uid : liveUids) {
+    const auto found = entries_.find(uid);
+    if (found == entries_.end()) continue;
+    entries[uid] = {out.size(), found->second.length, found->second.size};
+    out += std::string_view(bytes_).substr(found->second.offset, found->second.length);
   }
+  if (records_ - entries.size() < kPruneFloor || records_ < 2 * entries.size()) return;
   if (platform::AtomicReplace(path_, out) != platform::WriteResult::kWritten) {
     loaded_ = false;
     return;
   }
   entries_ = std::move(entries);
   records_ = entries_.size();
-  end_ = out.size();
+  bytes_ = std::move(out);
 }
 
 bool SummaryCache::ready(std::uint32_t uidValidity) {
@@ -124,31 +108,25 @@ bool SummaryCache::ready(std::uint32_t uidValidity) {
 bool SummaryCache::load(std::uint32_t uidValidity) {
   entries_.clear();
   records_ = 0;
-  std::uint64_t at = kHeaderSize;
-  {
-    auto in = platform::InputFile::Open(path_);
-    std::string header;
-    if (!in || !ReadExactly(*in, header, kHeaderSize) || header != Header(uidValidity)) return false;
-    std::string head, rest;
-    while (ReadExactly(*in, head, kRecordHead)) {
-      const auto length = Get<std::uint32_t>(std::string_view(head).substr(12));
-      if (length > kLargestSummary || !ReadExactly(*in, rest, length + kCheckBytes)) break;
-      const std::string whole = head + rest;
-      if (codec::Md5Check(std::string_view(whole).substr(0, whole.size() - kCheckBytes), kCheckBytes) !=
-          std::string_view(whole).substr(whole.size() - kCheckBytes)) {
-        break;
-      }
-      entries_[Get<std::uint32_t>(head)] = {at, static_cast<std::uint32_t>(whole.size()),
-                                            Get<std::uint64_t>(std::string_view(head).substr(4))};
-      at += whole.size();
-      ++records_;
-    }
-    if (in->failed()) return false;
-  }  // closed before the file is cut (Windows will not cut a file open elsewhere)
-  const auto size = platform::FileSize(path_);
-  if (size && *size > at && !platform::TruncateFile(path_, at)) return false;
+  bytes_.clear();
+  auto whole = platform::ReadWholeFile(path_, kLargestFile);
+  if (!whole || std::string_view(*whole).substr(0, kHeaderSize) != Header(uidValidity)) return false;
+  std::size_t at = kHeaderSize;
+  while (whole->size() - at >= kRecordHead + kCheckBytes) {
+    const std::string_view rest = std::string_view(*whole).substr(at);
+    const auto length = Get<std::uint32_t>(rest.substr(12));
+    if (length > kLargestSummary || rest.size() < kRecordHead + length + kCheckBytes) break;
+    const std::size_t checked = kRecordHead + length;
+    if (codec::Md5Check(rest.substr(0, checked), kCheckBytes) != rest.substr(checked, kCheckBytes)) break;
+    entries_[Get<std::uint32_t>(rest)] = {at, static_cast<std::uint32_t>(checked + kCheckBytes),
+                                          Get<std::uint64_t>(rest.substr(4))};
+    at += checked + kCheckBytes;
+    ++records_;
+  }
+  if (whole->size() > at && !platform::TruncateFile(path_, at)) return false;
+  whole->resize(at);
+  bytes_ = std::move(*whole);
   uidValidity_ = uidValidity;
-  end_ = at;
   return true;
 }
 
@@ -156,20 +134,11 @@ bool SummaryCache::load(std::uint32_t uidValidity) {
 bool SummaryCache::start(std::uint32_t uidValidity) {
   entries_.clear();
   records_ = 0;
+  bytes_ = Header(uidValidity);
   auto out = platform::OutputFile::Create(path_, platform::CreateMode::kTruncate);
-  if (!out || !out->write(Header(uidValidity)) || !out->close()) return false;
+  if (!out || !out->write(bytes_) || !out->close()) return false;
   uidValidity_ = uidValidity;
-  end_ = kHeaderSize;
   return true;
-}
-
-// Opened for each read and closed again: a handle kept open would stand in the way of removing
-// the user's folder on Windows.
-std::optional<std::string> SummaryCache::record(const Entry& entry) {
-  auto in = platform::InputFile::Open(path_);
-  std::string bytes;
-  if (!in || !in->seek(entry.offset) || !ReadExactly(*in, bytes, entry.length)) return std::nullopt;
-  return bytes;
 }
 
 }  // namespace quelma::spool

@@ -1,6 +1,7 @@
 // The summaries of a mailbox's messages (their envelope and MIME structure), kept in a file
-// beside its index: made when first asked for, found again by UID, dropped with the UIDs they
-// belong to. A cache: lost or damaged, it costs a parse of the message again, nothing else.
+// beside its index and, once asked for, in memory too (about 100 bytes a message): made when
+// first asked for, found again by UID, dropped with the UIDs they belong to. A cache: lost or
+// damaged, it costs a parse of the message again, nothing else.
 #pragma once
 
 #include <cstdint>
@@ -32,20 +33,19 @@ class SummaryCache {
 
  private:
   struct Entry {
-    std::uint64_t offset = 0;  // of the record
+    std::size_t offset = 0;    // of the record
     std::uint32_t length = 0;  // of the record, its check included
     std::uint64_t size = 0;    // of the message it describes
   };
   bool ready(std::uint32_t uidValidity);
   bool load(std::uint32_t uidValidity);
   bool start(std::uint32_t uidValidity);
-  std::optional<std::string> record(const Entry& entry);
 
   const std::string path_;
   std::mutex mutex_;
   bool loaded_ = false;
   std::uint32_t uidValidity_ = 0;
-  std::uint64_t end_ = 0;  // where the next record goes: after the last whole one
+  std::string bytes_;  // the file as far as its last whole record: where the next one goes
   std::unordered_map<std::uint32_t, Entry> entries_;
   std::uint64_t records_ = 0;  // in the file, those replaced by a later one included
 };
