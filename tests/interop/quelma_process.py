@@ -1,4 +1,5 @@
 """Running quelma on a directory of its own for the interoperability checks, and their tally."""
+import errno
 import os
 import random
 import re
@@ -10,10 +11,34 @@ import tempfile
 import time
 
 
+_ports = random.SystemRandom()  # not the tests' seeded sequence: parallel runs must differ
+_given = set()
+
+
+def _bindable(family, address, port):
+    try:
+        with socket.socket(family) as s:
+            if family == socket.AF_INET6:
+                s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            s.bind((address, port))
+        return True
+    except OSError as e:
+        # A machine without IPv6 cannot be in the way there.
+        return family == socket.AF_INET6 and e.errno in (errno.EAFNOSUPPORT, errno.EADDRNOTAVAIL)
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port for a server quelma runs: below the range the system hands out for port 0 (so a
+    test listening on port 0 beside this one is never given it before quelma binds it), free on
+    every address quelma listens on (IPv4 and IPv6), and never the same twice in one run."""
+    for _ in range(500):
+        port = _ports.randint(10000, 19999)
+        if port in _given:
+            continue
+        if _bindable(socket.AF_INET, "0.0.0.0", port) and _bindable(socket.AF_INET6, "::", port):
+            _given.add(port)
+            return port
+    raise RuntimeError("no free port between 10000 and 19999")
 
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..", "src", "config", "password_scramble.cpp")

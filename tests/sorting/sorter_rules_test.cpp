@@ -124,7 +124,7 @@ TEST(CheckSorterRules, CleansRecipientsRulesAndDeliveryTargets) {
   EXPECT_EQ(ReadSorterRules(file), (SorterRuleTable{{"From", "a", "x@y.ru", 1},
                                                     {"Cc", "c", "ivan,boss", 0},
                                                     {"Subject", "d", "ivan", 1},
-                                                    {"Bcc", "e", "ivan/archive", 0}}));
+                                                    {"Bcc", "e", "ivan/Archive", 0}}));
   EXPECT_EQ(c.accounts[0].deliverTo, "*");
   EXPECT_EQ(c.accounts[1].deliverTo, "*");
   EXPECT_EQ(c.accounts[2].deliverTo, "BOSS");
