@@ -2,6 +2,8 @@
 // structure is read from.
 #include "mime/content_fields.h"
 
+#include "platform/text.h"
+
 namespace quelma::mime {
 namespace {
 
@@ -12,8 +14,6 @@ bool IsTokenChar(char c) {
   if (u <= 0x20 || u >= 0x7F) return false;
   return std::string_view("()<>@,;:\\\"/[]?=").find(c) == std::string_view::npos;
 }
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 class Scanner {
  public:
@@ -129,14 +129,6 @@ std::vector<MimeParameter> Parameters(Scanner& scan) {
 
 }  // namespace
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
 std::optional<ContentValue> ParseContentType(std::string_view value) {
   Scanner scan(value);
   ContentValue out;
@@ -171,7 +163,7 @@ std::string Unfold(std::string_view value) {
 
 std::optional<std::string> Parameter(const std::vector<MimeParameter>& parameters, std::string_view name) {
   for (const MimeParameter& p : parameters) {
-    if (EqualNoCase(p.name, name)) return p.value;
+    if (platform::EqualsIgnoreAsciiCase(p.name, name)) return p.value;
   }
   return std::nullopt;
 }

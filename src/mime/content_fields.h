@@ -30,6 +30,4 @@ std::string Unfold(std::string_view value);
 // The value of parameter `name` (any case), if given.
 std::optional<std::string> Parameter(const std::vector<MimeParameter>& parameters, std::string_view name);
 
-bool EqualNoCase(std::string_view a, std::string_view b);
-
 }  // namespace quelma::mime

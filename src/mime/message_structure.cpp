@@ -6,21 +6,22 @@
 #include <algorithm>
 
 #include "mime/content_fields.h"
+#include "platform/text.h"
 
 namespace quelma::mime {
 namespace {
 
 constexpr std::size_t kMaxLineKept = 64 * 1024;
 
-bool IsMultipartType(std::string_view type) { return EqualNoCase(type, "multipart"); }
+bool IsMultipartType(std::string_view type) { return platform::EqualsIgnoreAsciiCase(type, "multipart"); }
 
 bool IsMessageType(std::string_view type, std::string_view subtype) {
-  return EqualNoCase(type, "message") && (EqualNoCase(subtype, "rfc822") || EqualNoCase(subtype, "global"));
+  return platform::EqualsIgnoreAsciiCase(type, "message") && (platform::EqualsIgnoreAsciiCase(subtype, "rfc822") || platform::EqualsIgnoreAsciiCase(subtype, "global"));
 }
 
 // A message/rfc822 part is followed into only when its body is the message as it stands.
 bool IsEncodedBody(const std::optional<std::string>& encoding) {
-  return encoding && (EqualNoCase(*encoding, "base64") || EqualNoCase(*encoding, "quoted-printable"));
+  return encoding && (platform::EqualsIgnoreAsciiCase(*encoding, "base64") || platform::EqualsIgnoreAsciiCase(*encoding, "quoted-printable"));
 }
 
 struct Field {
@@ -65,7 +66,7 @@ struct NamedText {
 template <typename Object, std::size_t N>
 bool TakeNamed(Object& object, const NamedText<Object> (&table)[N], const Field& f) {
   for (const NamedText<Object>& k : table) {
-    if (EqualNoCase(f.name, k.name)) {
+    if (platform::EqualsIgnoreAsciiCase(f.name, k.name)) {
       TakeFirst(object.*k.field, f.value);
       return true;
     }
@@ -117,7 +118,7 @@ struct StructureReader::Frame {
 void StructureReader::Frame::readHeader() {
   bool typed = false, disposed = false;
   for (const Field& f : Fields(header)) {
-    if (EqualNoCase(f.name, "content-type") && !typed) {
+    if (platform::EqualsIgnoreAsciiCase(f.name, "content-type") && !typed) {
       typed = true;
       if (auto value = ParseContentType(f.value)) {
         part.type = std::move(value->type);
@@ -126,7 +127,7 @@ void StructureReader::Frame::readHeader() {
       } else {
         typed = false;  // unreadable: the default stands
       }
-    } else if (EqualNoCase(f.name, "content-disposition") && !disposed) {
+    } else if (platform::EqualsIgnoreAsciiCase(f.name, "content-disposition") && !disposed) {
       disposed = true;
       if (auto value = ParseDisposition(f.value)) {
         part.disposition = std::move(value->type);
@@ -209,7 +210,7 @@ bool StructureReader::boundaryLine(std::string_view kept, std::uint64_t length, 
       f.state = Frame::State::kEpilogue;
     } else {
       f.state = Frame::State::kParts;
-      openPart(offset_ + length + eol, IsMultipartType(f.part.type) && EqualNoCase(f.part.subtype, "digest"));
+      openPart(offset_ + length + eol, IsMultipartType(f.part.type) && platform::EqualsIgnoreAsciiCase(f.part.subtype, "digest"));
     }
     return true;
   }

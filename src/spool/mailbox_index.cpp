@@ -5,6 +5,7 @@
 #include <map>
 
 #include "codec/md5.h"
+#include "spool/little_endian.h"
 
 namespace quelma::spool {
 namespace {
@@ -20,7 +21,7 @@ std::string Check(std::string_view bytes) { return codec::Md5Check(bytes, kCheck
 
 template <typename T>
 void Put(std::string& out, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFF));
+  PutLittleEndian(out, value);
 }
 
 void PutText(std::string& out, std::string_view text) {
@@ -47,9 +48,7 @@ class Reader {
   template <typename T>
   bool get(T& value) {
     if (bytes_.size() < sizeof(T)) return ok_ = false;
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes_[i])) << (8 * i);
-    value = static_cast<T>(v);
+    value = GetLittleEndian<T>(bytes_);
     bytes_.remove_prefix(sizeof(T));
     return ok_;
   }

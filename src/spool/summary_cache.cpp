@@ -7,6 +7,7 @@
 #include "codec/md5.h"
 #include "mime/structure_codec.h"
 #include "platform/files.h"
+#include "spool/little_endian.h"
 
 namespace quelma::spool {
 namespace {
@@ -20,22 +21,10 @@ constexpr std::uint32_t kLargestSummary = 16 * 1024 * 1024;
 constexpr std::size_t kLargestFile = std::size_t{1} << 30;  // beyond: made anew
 constexpr std::uint64_t kPruneFloor = 64;  // records no longer wanted before a rewrite pays
 
-template <typename T>
-void Put(std::string& out, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xFF));
-}
-
-template <typename T>
-T Get(std::string_view bytes) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) v |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-  return static_cast<T>(v);
-}
-
 std::string Header(std::uint32_t uidValidity) {
   std::string out(kMagic);
   out.push_back(kVersion);
-  Put(out, uidValidity);
+  PutLittleEndian(out, uidValidity);
   return out;
 }
 
@@ -62,9 +51,9 @@ void SummaryCache::keep(std::uint32_t uidValidity, std::uint32_t uid, std::uint6
   const std::string encoded = mime::EncodeStructure(summary);
   if (encoded.size() > kLargestSummary) return;
   std::string out;
-  Put(out, uid);
-  Put(out, size);
-  Put(out, static_cast<std::uint32_t>(encoded.size()));
+  PutLittleEndian(out, uid);
+  PutLittleEndian(out, size);
+  PutLittleEndian(out, static_cast<std::uint32_t>(encoded.size()));
   out += encoded;
   out += codec::Md5Check(out, kCheckBytes);
   std::lock_guard<std::mutex> hold(mutex_);
@@ -114,12 +103,12 @@ bool SummaryCache::load(std::uint32_t uidValidity) {
   std::size_t at = kHeaderSize;
   while (whole->size() - at >= kRecordHead + kCheckBytes) {
     const std::string_view rest = std::string_view(*whole).substr(at);
-    const auto length = Get<std::uint32_t>(rest.substr(12));
+    const auto length = GetLittleEndian<std::uint32_t>(rest.substr(12));
     if (length > kLargestSummary || rest.size() < kRecordHead + length + kCheckBytes) break;
     const std::size_t checked = kRecordHead + length;
     if (codec::Md5Check(rest.substr(0, checked), kCheckBytes) != rest.substr(checked, kCheckBytes)) break;
-    entries_[Get<std::uint32_t>(rest)] = {at, static_cast<std::uint32_t>(checked + kCheckBytes),
-                                          Get<std::uint64_t>(rest.substr(4))};
+    entries_[GetLittleEndian<std::uint32_t>(rest)] = {at, static_cast<std::uint32_t>(checked + kCheckBytes),
+                                                      GetLittleEndian<std::uint64_t>(rest.substr(4))};
     at += checked + kCheckBytes;
     ++records_;
   }
