@@ -49,6 +49,7 @@ inline constexpr std::int32_t kMaxAuthFailLimit = 1000;
 // The values a setting takes when it is missing, zero or out of its range.
 namespace defaults {
 inline constexpr std::uint16_t kSmtpPort = 25;   // the provider's and our own SMTP server
+inline constexpr std::uint16_t kImapPort = 143;  // our own IMAP server
 inline constexpr std::uint16_t kPop3Port = 110;  // a provider account's and our own POP3 server
 inline constexpr std::uint32_t kServersTimeoutMs = 45000;
 inline constexpr std::uint32_t kLogFileKilobytes = 4;  // of a new installation
@@ -167,6 +168,8 @@ struct Configuration {
   std::string TLS_KEY_FILE;   // its private key (PEM)
   std::int32_t POP3_SRV_TLS_PORT = 0;  // the local POP3 server with implicit TLS; 0 = none
   std::int32_t SMTP_SRV_TLS_PORT = 0;  // the local SMTP server with implicit TLS; 0 = none
+  std::int32_t IMAP_SRV_PORT = defaults::kImapPort;  // the local IMAP server; 0 = off
+  std::int32_t IMAP_SRV_TLS_PORT = 0;  // the local IMAP server with implicit TLS; 0 = none
   bool SMTP_EHLO = true;  // NO: the local SMTP server answers EHLO with "501 Syntax error"
   std::string RELAY_NETWORKS = defaults::kRelayNetworks;  // comma-separated networks (CIDR)
   std::int32_t MAX_SESSIONS = defaults::kMaxSessions;      // 1 serves one client at a time

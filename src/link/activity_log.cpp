@@ -20,6 +20,7 @@ std::string_view LogTag(LogSource source) {
     case LogSource::kPop3Client: return "POP3CLIENT";
     case LogSource::kSmtpClient: return "SMTPCLIENT";
     case LogSource::kDialer: return "DIALER";
+    case LogSource::kImapSrv: return "IMAPSRV";
   }
   return "";
 }
@@ -31,6 +32,7 @@ Rgb LogColour(LogSource source) {
     case LogSource::kPop3Client: return {127, 0, 127};
     case LogSource::kSmtpClient: return {127, 0, 0};
     case LogSource::kDialer: return {0, 0, 0};
+    case LogSource::kImapSrv: return {0, 95, 127};
   }
   return {0, 0, 0};
 }
