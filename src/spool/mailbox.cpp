@@ -56,6 +56,15 @@ class Registry {
     std::erase_if(open_, [](const auto& entry) { return entry.second.expired(); });
     return box;
   }
+  std::shared_ptr<Mailbox> remove(const std::string& path) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto it = open_.find(path);
+    if (it == open_.end()) return nullptr;
+    auto box = it->second.lock();
+    open_.erase(it);
+    std::erase_if(recent_, [&path](const auto& kept) { return kept->path() == path; });
+    return box;
+  }
   void forgetIdle() {
     std::lock_guard<std::mutex> hold(mutex_);
     recent_.clear();
@@ -165,6 +174,22 @@ void Mailbox::NoteAppended(const std::string& path) {
 
 void Mailbox::ForgetIdle() { OpenMailboxes().forgetIdle(); }
 
+void Mailbox::Forget(const std::string& path) {
+  const auto box = OpenMailboxes().remove(path);
+  if (!box) return;
+  {
+    std::lock_guard<std::mutex> hold(box->mutex_);
+    box->removed_ = true;
+    ++box->changes_;
+  }
+  box->notify();
+}
+
+bool Mailbox::removed() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return removed_;
+}
+
 std::vector<std::shared_ptr<Mailbox>> Mailbox::OpenWithExpunged() {
   std::vector<std::shared_ptr<Mailbox>> boxes = OpenMailboxes().all();
   std::erase_if(boxes, [](const auto& box) { return !box->hasExpunged(); });
@@ -201,7 +226,15 @@ bool Mailbox::refreshHeld() {
     // hold it (one that could not be written, or was taken away behind the program's back) is
     // written whole first.
     if (!inStep_ || !platform::FileExists(indexPath_)) inStep_ = writeWhole(index_);
-    SyncedIndex synced = SyncMailboxIndexHeld(path_, indexPath_, Now(), FreshUidValidity(), &index_);
+    const auto shape = [this](IndexedMessage& m) {
+      const auto it = expected_.find(m.id);
+      if (it == expected_.end()) return;
+      m.flags = it->second.flags;
+      m.keywords = it->second.keywords;
+      if (it->second.arrival != 0) m.arrival = it->second.arrival;
+      expected_.erase(it);
+    };
+    SyncedIndex synced = SyncMailboxIndexHeld(path_, indexPath_, Now(), FreshUidValidity(), &index_, shape);
     changed = synced.added > 0 || synced.expunged > 0 || synced.uidValidityChanged;
     index_ = std::move(synced.index);
     inStep_ = synced.stored;
@@ -287,6 +320,20 @@ bool Mailbox::writeWhole(const MailboxIndex& index) const {
   const std::string folder = indexPath_.substr(0, indexPath_.find_last_of("/\\") + 1);
   if (!platform::IsDirectory(folder)) platform::MakeDirectory(folder);
   return platform::AtomicReplace(indexPath_, EncodeIndex(index)) == platform::WriteResult::kWritten;
+}
+
+void Mailbox::expect(const std::string& id, Arrival arrival) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  expected_[id] = arrival;
+}
+
+std::optional<std::uint32_t> Mailbox::uidOf(std::string_view id) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  // The newest first: an appended message is found at once.
+  for (auto it = index_.messages.rbegin(); it != index_.messages.rend(); ++it) {
+    if (it->id == id) return it->uid;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::size_t> Mailbox::keyword(std::string_view name) {

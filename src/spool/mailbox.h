@@ -7,6 +7,7 @@
 #include <functional>
 #include <chrono>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,10 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   // Lets go of the mailboxes kept open after their last session (at the end, and for a start
   // over in tests).
   static void ForgetIdle();
+  // A mailbox whose file was removed or renamed: the next Open of its path starts afresh, and
+  // the sessions that still have it are told (removed() is true for them).
+  static void Forget(const std::string& path);
+  bool removed() const;
   // The mailboxes open now that have expunged messages still in their files.
   static std::vector<std::shared_ptr<Mailbox>> OpenWithExpunged();
 
@@ -71,6 +76,17 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   // for, or read from the message and kept now. Nothing when the message is gone or its text
   // cannot be read.
   std::optional<mime::MessagePart> summary(std::uint32_t uid);
+
+  // What a message appended under separator id `id` gets when the index takes it in (APPEND's
+  // flags and date, a copy's flags and arrival): until then it is remembered here.
+  struct Arrival {
+    std::uint32_t flags = 0;
+    std::uint64_t keywords = 0;
+    std::int64_t arrival = 0;  // seconds since 1970; 0: when the index takes it in
+  };
+  void expect(const std::string& id, Arrival arrival);
+  // The UID the message with separator id `id` has now; nothing when it is not (or no longer) in.
+  std::optional<std::uint32_t> uidOf(std::string_view id) const;
 
   // The keyword's bit, the keyword added to the mailbox when new; nothing when the mailbox has
   // as many keywords as it may.
@@ -114,10 +130,12 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   mutable std::mutex mutex_;  // guards the index and the index file's records
   MailboxIndex index_;
   bool inStep_ = true;  // the index file holds index_
+  bool removed_ = false;
   std::uint64_t changes_ = 0;
   // Shared by every reader of the file, exclusive while compaction replaces or cuts it.
   mutable std::shared_timed_mutex fileInUse_;
   SummaryCache summaries_;
+  std::map<std::string, Arrival, std::less<>> expected_;  // guarded by mutex_
   std::mutex listenersMutex_;
   std::list<std::function<void()>> listeners_;
 };

@@ -297,7 +297,8 @@ std::vector<ScannedMessage> MessagesInFile(const MailboxIndex& index) {
 }
 
 IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<ScannedMessage>& scanned,
-                    std::uint64_t fileSize, std::int64_t now, std::uint32_t freshUidValidity) {
+                    std::uint64_t fileSize, std::int64_t now, std::uint32_t freshUidValidity,
+                    const NewMessageShaper& shapeNew) {
   IndexSync sync;
   MailboxIndex& index = sync.index;
   // Where each old message is found again: the scanned message with its id and size.
@@ -370,6 +371,11 @@ IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<Sc
     m.offset = scanned[i].offset;
     m.size = scanned[i].size;
     m.id = scanned[i].id;
+    if (!match[i] && shapeNew) {
+      shapeNew(m);
+      m.flags &= flag::kAll;
+      if (index.keywords.size() < 64) m.keywords &= (std::uint64_t{1} << index.keywords.size()) - 1;
+    }
     index.highestModseq = std::max(index.highestModseq, m.modseq);
     index.messages.push_back(std::move(m));
   }

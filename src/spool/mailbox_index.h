@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -91,7 +92,11 @@ std::vector<ScannedMessage> MessagesInFile(const MailboxIndex& index);
 // UIDs cannot stay ascending: UIDVALIDITY becomes `freshUidValidity` (another value if that
 // is the old one), every message is numbered again, and flags follow their messages' ids.
 // A message `old` had expunged stays expunged while the file still holds it.
+// `shapeNew`, when given, may set the flags, keywords and arrival of each new message (an
+// APPEND's or a COPY's, known by its id) before it is recorded.
+using NewMessageShaper = std::function<void(IndexedMessage&)>;
 IndexSync SyncIndex(const std::optional<MailboxIndex>& old, const std::vector<ScannedMessage>& scanned,
-                    std::uint64_t fileSize, std::int64_t now, std::uint32_t freshUidValidity);
+                    std::uint64_t fileSize, std::int64_t now, std::uint32_t freshUidValidity,
+                    const NewMessageShaper& shapeNew = {});
 
 }  // namespace quelma::spool

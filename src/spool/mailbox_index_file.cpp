@@ -147,7 +147,7 @@ SyncedIndex SyncMailboxIndex(const std::string& mailboxPath, const std::string& 
 
 SyncedIndex SyncMailboxIndexHeld(const std::string& mailboxPath, const std::string& indexPath,
                                                 std::int64_t now, std::uint32_t freshUidValidity,
-                                                const MailboxIndex* known) {
+                                                const MailboxIndex* known, const NewMessageShaper& shapeNew) {
   SyncedIndex synced;
   std::optional<std::string> bytes;
   std::optional<DecodedIndex> decoded;
@@ -166,7 +166,7 @@ SyncedIndex SyncMailboxIndexHeld(const std::string& mailboxPath, const std::stri
   const std::vector<ScannedMessage> scanned = grown ? std::move(*grown) : ScanMailbox(mailboxPath, size);
   std::optional<MailboxIndex> old;
   if (decoded) old = decoded->index;
-  IndexSync sync = SyncIndex(old, scanned, size, now, freshUidValidity);
+  IndexSync sync = SyncIndex(old, scanned, size, now, freshUidValidity, shapeNew);
   synced.uidValidityChanged = sync.uidValidityChanged;
   synced.added = sync.added;
   synced.expunged = sync.expunged;

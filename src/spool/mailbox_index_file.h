@@ -36,7 +36,8 @@ SyncedIndex SyncMailboxIndex(const std::string& mailboxPath, const std::string& 
 // The same for a caller that holds the mailbox's delivery lock and may know the index already
 // (`known`: as it stands on disk, every record whole); nothing is read from the index file then.
 SyncedIndex SyncMailboxIndexHeld(const std::string& mailboxPath, const std::string& indexPath, std::int64_t now,
-                                 std::uint32_t freshUidValidity, const MailboxIndex* known);
+                                 std::uint32_t freshUidValidity, const MailboxIndex* known,
+                                 const NewMessageShaper& shapeNew = {});
 
 // The index file beside a mailbox: ".INBOX.index" in the user's folder for a user's INBOX,
 // ".NAME.index" beside a folder's file NAME.
