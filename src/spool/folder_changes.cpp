@@ -16,6 +16,7 @@ namespace quelma::spool {
 namespace {
 
 constexpr char kSubscriptions[] = ".subscriptions";
+constexpr char kSpecialUse[] = ".specialuse";
 constexpr std::size_t kMaxSubscriptions = 10000;
 
 // The files that belong to the folder file at `path`, the file first.
@@ -115,9 +116,11 @@ FolderChange RenameFolder(const std::string& maildropPath, std::string_view from
   return FolderChange::kDone;
 }
 
-std::vector<std::string> ReadSubscriptions(const std::string& maildropPath) {
+namespace {
+
+std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> names;
-  const auto text = platform::ReadWholeFile(UserFolderOf(maildropPath) + kSubscriptions, 4 * 1024 * 1024);
+  const auto text = platform::ReadWholeFile(path, 4 * 1024 * 1024);
   if (!text) return names;
   std::size_t at = 0;
   while (at < text->size() && names.size() < kMaxSubscriptions) {
@@ -129,12 +132,38 @@ std::vector<std::string> ReadSubscriptions(const std::string& maildropPath) {
   return names;
 }
 
-bool WriteSubscriptions(const std::string& maildropPath, const std::vector<std::string>& names) {
+bool WriteLines(const std::string& maildropPath, const char* file, const std::vector<std::string>& lines) {
   const std::string folder = UserFolderOf(maildropPath);
   if (!platform::IsDirectory(folder) && !platform::MakeDirectory(folder)) return false;
   std::string text;
-  for (const std::string& name : names) text += name + "\n";
-  return platform::AtomicReplace(folder + kSubscriptions, text) == platform::WriteResult::kWritten;
+  for (const std::string& line : lines) text += line + "\n";
+  return platform::AtomicReplace(folder + file, text) == platform::WriteResult::kWritten;
+}
+
+}  // namespace
+
+std::vector<std::string> ReadSubscriptions(const std::string& maildropPath) {
+  return ReadLines(UserFolderOf(maildropPath) + kSubscriptions);
+}
+
+bool WriteSubscriptions(const std::string& maildropPath, const std::vector<std::string>& names) {
+  return WriteLines(maildropPath, kSubscriptions, names);
+}
+
+// One line per folder: the attribute, a blank, the name.
+std::vector<std::pair<std::string, std::string>> ReadSpecialUse(const std::string& maildropPath) {
+  std::vector<std::pair<std::string, std::string>> uses;
+  for (const std::string& line : ReadLines(UserFolderOf(maildropPath) + kSpecialUse)) {
+    const std::size_t blank = line.find(' ');
+    if (blank != std::string::npos) uses.emplace_back(line.substr(blank + 1), line.substr(0, blank));
+  }
+  return uses;
+}
+
+bool WriteSpecialUse(const std::string& maildropPath, const std::vector<std::pair<std::string, std::string>>& uses) {
+  std::vector<std::string> lines;
+  for (const auto& [name, attribute] : uses) lines.push_back(attribute + " " + name);
+  return WriteLines(maildropPath, kSpecialUse, lines);
 }
 
 }  // namespace quelma::spool

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quelma::spool {
@@ -29,5 +30,10 @@ FolderChange RenameFolder(const std::string& maildropPath, std::string_view from
 // The names the user subscribed to, in the order they were added.
 std::vector<std::string> ReadSubscriptions(const std::string& maildropPath);
 bool WriteSubscriptions(const std::string& maildropPath, const std::vector<std::string>& names);
+
+// The special-use attributes the user gave folders (CREATE ... (USE (\Archive))), by folder name;
+// the special-use folders every user gets have theirs without an entry.
+std::vector<std::pair<std::string, std::string>> ReadSpecialUse(const std::string& maildropPath);
+bool WriteSpecialUse(const std::string& maildropPath, const std::vector<std::pair<std::string, std::string>>& uses);
 
 }  // namespace quelma::spool

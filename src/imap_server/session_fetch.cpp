@@ -1,0 +1,107 @@
+// FETCH: each message's items in the order asked, its text streamed from the store as
+// literals, \Seen set by a BODY[] that is no PEEK, CHANGEDSINCE.
+#include "imap_server/imap_session.h"
+
+#include <algorithm>
+
+#include "imap_server/fetch_items.h"
+#include "imap_server/imap_replies.h"
+#include "imap_server/imap_strings.h"
+#include "imap_server/message_text.h"
+#include "imap_server/sequence_set.h"
+
+namespace quelma::imap_server {
+
+ImapSession::Next ImapSession::fetch(Request& r) {
+  std::optional<SequenceSet> set;
+  if (!r.args.space() || !(set = ReadSequenceSet(r.args)) || !r.args.space()) return bad(r, "Bad FETCH arguments");
+  const auto request = ReadFetchRequest(r.args);
+  if (!request) return bad(r, "Bad FETCH items");
+  if (!r.uid && !std::all_of(set->written().begin(), set->written().end(), [&](const auto& range) {
+        return range.first <= selected_->exists() && range.second <= selected_->exists();
+      })) {
+    return bad(r, "Invalid messageset");
+  }
+  if (request->vanished && (!r.uid || !qresync_)) return bad(r, "VANISHED needs UID FETCH and QRESYNC");
+  if (request->changedSince) condstore_ = true;
+  if (!sendUpdates(r.uid)) return Next::kEnd;
+  bool anyGone = false, seenSet = false;
+  for (const std::uint32_t number : selectedNumbers(*set, r.uid)) {
+    const KnownMessage& m = selected_->messages()[number - 1];
+    if (m.gone) {
+      anyGone = true;
+      continue;
+    }
+    if (request->changedSince && m.modseq <= *request->changedSince) continue;
+    if (!fetchOne(number, *request, r.uid, seenSet)) return Next::kEnd;
+  }
+  if (anyGone) return no(r, "[EXPUNGEISSUED] Some of the requested messages no longer exist");
+  return ok(r, "Fetch completed.");
+}
+
+bool ImapSession::fetchOne(std::uint32_t number, const FetchRequest& request, bool uid, bool& seenSet) {
+  KnownMessage m = selected_->messages()[number - 1];
+  spool::Mailbox& box = selected_->box();
+  const spool::MailboxIndex& index = box.index();
+  const auto it = std::lower_bound(index.messages.begin(), index.messages.end(), m.uid,
+                                   [](const spool::IndexedMessage& x, std::uint32_t u) { return x.uid < u; });
+  if (it == index.messages.end() || it->uid != m.uid) return true;  // expunged a moment ago
+  const spool::IndexedMessage stored = *it;
+  bool flagsGiven = false;
+  if (request.setsSeen() && !selected_->readOnly() && !(m.flags & spool::flag::kSeen)) {
+    if (const auto modseq = storeFlags(number, m.flags | spool::flag::kSeen, m.keywords)) {
+      m.flags |= spool::flag::kSeen;
+      m.modseq = *modseq;
+      seenSet = true;
+      flagsGiven = true;  // the answer says so
+    }
+  }
+  std::string out = "* " + std::to_string(number) + " FETCH (";
+  bool first = true;
+  const auto next = [&](std::string_view name) {
+    if (!first) out += ' ';
+    first = false;
+    out += name;
+  };
+  const bool wantUid = uid || request.has(FetchItem::Kind::kUid);
+  if (wantUid) next("UID " + std::to_string(m.uid));
+  if (flagsGiven && !request.has(FetchItem::Kind::kFlags)) next("FLAGS " + selected_->flagList(m.flags, m.keywords, m.recent && !rev2_));
+  std::optional<mime::MessagePart> summary;
+  const auto structure = [&]() -> const mime::MessagePart* {
+    if (!summary) summary = box.summary(m.uid);
+    return summary ? &*summary : nullptr;
+  };
+  for (const FetchItem& item : request.items) {
+    switch (item.kind) {
+      case FetchItem::Kind::kUid: break;  // given first
+      case FetchItem::Kind::kFlags: next("FLAGS " + selected_->flagList(m.flags, m.keywords, m.recent && !rev2_)); break;
+      case FetchItem::Kind::kInternalDate: next("INTERNALDATE \"" + FormatInternalDate(stored.arrival) + "\""); break;
+      case FetchItem::Kind::kSize: next("RFC822.SIZE " + std::to_string(stored.size)); break;
+      case FetchItem::Kind::kModseq: next("MODSEQ (" + std::to_string(m.modseq) + ")"); break;
+      case FetchItem::Kind::kEnvelope:
+      case FetchItem::Kind::kBody:
+      case FetchItem::Kind::kBodyStructure: {
+        const mime::MessagePart* part = structure();
+        if (!part) return send(out + ")\r\n");
+        next(item.label + " ");
+        AppendStructureItem(out, item.kind, *part, utf8_);
+        break;
+      }
+      case FetchItem::Kind::kSection:
+      case FetchItem::Kind::kBinary:
+      case FetchItem::Kind::kBinarySize: {
+        const mime::MessagePart* part = structure();
+        if (!part) return send(out + ")\r\n");
+        next("");
+        if (!AppendSectionItem(out, sink_, box, stored, *part, item)) return false;
+        break;
+      }
+    }
+  }
+  if (request.changedSince && !request.has(FetchItem::Kind::kModseq)) next("MODSEQ (" + std::to_string(m.modseq) + ")");
+  return send(out + ")\r\n");
+}
+
+ImapSession::Next ImapSession::search(Request& r) { return bad(r, "SEARCH is not available yet"); }
+
+}  // namespace quelma::imap_server
