@@ -251,23 +251,20 @@ std::optional<Continuation> AsContinuation(const MimeParameter& p) {
   for (; at < p.name.size() && p.name[at] >= '0' && p.name[at] <= '9' && c.index < 100000; ++at) {
     c.index = c.index * 10 + static_cast<unsigned>(p.name[at] - '0');
   }
-  if (at < p.name.size() && p.name[at] == '*') {
+  // "name*" alone is an extended value; after digits a second "*" says so.
+  if (at == star + 1 || (at < p.name.size() && p.name[at] == '*')) {
     c.extended = true;
-    ++at;
+    if (at < p.name.size() && p.name[at] == '*') ++at;
   }
   if (at != p.name.size()) return std::nullopt;
   return c;
 }
 
-// A plain section of an extended value: the bytes RFC 2231 would have percent-encoded.
+// A plain section joined to extended ones: only its "%" is escaped.
 void AppendPercentEncoded(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u >= 0x7f || std::string_view("*'%()<>@,;:\\\"/[]?=").find(c) != std::string_view::npos) {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
+    if (c == '%') {
+      out += "%25";
     } else {
       out += c;
     }
@@ -390,7 +387,10 @@ void AppendMultipart(std::string& out, const MessagePart& part, bool extended, b
 
 void AppendSinglePart(std::string& out, const MessagePart& part, bool extended, bool utf8, std::size_t depth) {
   const bool text = platform::EqualsIgnoreAsciiCase(part.type, "text");
-  const bool message = part.isMessage() && part.parts.size() == 1 && part.parts.front().envelope;
+  // A message part's answer always has the envelope, body and lines IMAP's grammar requires;
+  // one whose message is not followed (encoded, or nested too deep) has empty ones.
+  const bool message = part.isMessage();
+  const MessagePart* inner = message && part.parts.size() == 1 ? &part.parts.front() : nullptr;
   out += '(';
   AppendString(out, part.type, utf8);
   out += ' ';
@@ -408,9 +408,14 @@ void AppendSinglePart(std::string& out, const MessagePart& part, bool extended, 
   out += std::to_string(part.bodyEnd > part.bodyOffset ? part.bodyEnd - part.bodyOffset : 0);
   if (message) {
     out += " (";
-    AppendEnvelope(out, *part.parts.front().envelope, utf8);
+    AppendEnvelope(out, inner && inner->envelope ? *inner->envelope : mime::MessageEnvelope{}, utf8);
     out += ") ";
-    AppendPart(out, part.parts.front(), extended, utf8, depth + 1);
+    if (inner) {
+      AppendPart(out, *inner, extended, utf8, depth + 1);
+    } else {
+      out += kEmptyPart;
+      out += extended ? " NIL NIL NIL NIL)" : ")";
+    }
   }
   if (text || message) {
     out += ' ';

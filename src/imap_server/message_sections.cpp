@@ -40,18 +40,19 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 const MessagePart* FindPart(const MessagePart& root, const std::vector<std::uint32_t>& numbers) {
   const MessagePart* part = &root;
+  bool message = true;  // `part` is a message: a non-multipart one's part 1 is its body
   for (std::size_t i = 0; i < numbers.size(); ++i) {
     const std::uint32_t n = numbers[i];
-    const bool more = i + 1 < numbers.size();
     if (part->isMultipart()) {
       if (n == 0 || n > part->parts.size()) return nullptr;
       part = &part->parts[n - 1];
-    } else if (n != 1) {
+    } else if (n != 1 || !message) {
       return nullptr;
     }
-    if (more) {
-      if (!part->isMessage() || part->parts.size() != 1) return nullptr;
+    message = false;
+    if (i + 1 < numbers.size() && part->isMessage() && part->parts.size() == 1) {
       part = &part->parts.front();
+      message = true;
     }
   }
   return part;

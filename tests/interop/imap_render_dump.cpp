@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     std::string no;
     const std::string answer = Answer(message, root, argv[i], no);
-    out += no.empty() ? "* 1 FETCH (" + answer + ")\r\n" : "t" + std::to_string(i - 2) + " NO " + no + "\r\n";
+    const std::string tag = "t" + std::to_string(i - 2);
+    out += no.empty() ? "* 1 FETCH (" + answer + ")\r\n" + tag + " OK\r\n" : tag + " NO " + no + "\r\n";
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   return 0;
