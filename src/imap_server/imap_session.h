@@ -14,6 +14,7 @@
 #include "config/configuration.h"
 #include "imap_server/command_reader.h"
 #include "imap_server/command_syntax.h"
+#include "imap_server/message_text.h"
 #include "imap_server/selected_mailbox.h"
 #include "link/activity_log.h"
 #include "net/reply_sink.h"
@@ -137,7 +138,8 @@ class ImapSession {
 
   // Helpers of FETCH, STORE, COPY.
   std::vector<std::uint32_t> selectedNumbers(const class SequenceSet& set, bool uid) const;
-  bool fetchOne(std::uint32_t number, const struct FetchRequest& request, bool uid, bool& seenSet);
+  SectionOutcome fetchOne(std::uint32_t number, const struct FetchRequest& request, bool uid,
+                                     const spool::IndexedMessage& stored);
   std::optional<std::uint64_t> storeFlags(std::uint32_t number, std::uint32_t flags, std::uint64_t keywords);
   Next copyOrMove(Request& r, bool move);
   std::string patternName(const std::string& pattern) const;

@@ -10,6 +10,13 @@
 namespace quelma::imap_server {
 namespace {
 
+ListedMailbox Named(const std::string& name, bool exists) {
+  ListedMailbox m;
+  m.name = name;
+  m.exists = exists;
+  return m;
+}
+
 bool IsInbox(std::string_view name) {
   return name.size() == 5 && (name[0] | 0x20) == 'i' && (name[1] | 0x20) == 'n' && (name[2] | 0x20) == 'b' &&
          (name[3] | 0x20) == 'o' && (name[4] | 0x20) == 'x';
@@ -57,7 +64,7 @@ std::vector<ListedMailbox> AllMailboxes(const std::vector<std::string>& folders,
                                         const std::vector<std::string>& subscriptions,
                                         const std::vector<std::pair<std::string, std::string>>& specialUse) {
   std::map<std::string, ListedMailbox> all;
-  all["INBOX"] = ListedMailbox{"INBOX"};
+  all["INBOX"] = Named("INBOX", true);
   for (const std::string& folder : folders) {
     ListedMailbox& m = all[folder];
     m.name = folder;
@@ -67,7 +74,7 @@ std::vector<ListedMailbox> AllMailboxes(const std::vector<std::string>& folders,
   for (const std::string& name : subscriptions) {
     const std::string key = IsInbox(name) ? "INBOX" : name;
     auto it = all.find(key);
-    if (it == all.end()) it = all.emplace(key, ListedMailbox{key, false}).first;
+    if (it == all.end()) it = all.emplace(key, Named(key, false)).first;
     it->second.subscribed = true;
   }
   for (const auto& [name, attribute] : specialUse) {
@@ -82,7 +89,7 @@ std::vector<ListedMailbox> AllMailboxes(const std::vector<std::string>& folders,
          slash = name.find(spool::kHierarchySeparator, slash + 1)) {
       const std::string parent = name.substr(0, slash);
       auto it = all.find(parent);
-      if (it == all.end()) it = all.emplace(parent, ListedMailbox{parent, false}).first;
+      if (it == all.end()) it = all.emplace(parent, Named(parent, false)).first;
       if (all[name].exists) it->second.hasChildren = true;
     }
   }

@@ -25,34 +25,40 @@ ImapSession::Next ImapSession::fetch(Request& r) {
   if (request->vanished && (!r.uid || !qresync_)) return bad(r, "VANISHED needs UID FETCH and QRESYNC");
   if (request->changedSince) condstore_ = true;
   if (!sendUpdates(r.uid)) return Next::kEnd;
-  bool anyGone = false, seenSet = false;
+  bool anyGone = false;
+  std::optional<SectionOutcome> failure;
+  const spool::MailboxIndex index = selected_->box().index();
   for (const std::uint32_t number : selectedNumbers(*set, r.uid)) {
     const KnownMessage& m = selected_->messages()[number - 1];
-    if (m.gone) {
+    const auto it = std::lower_bound(index.messages.begin(), index.messages.end(), m.uid,
+                                     [](const spool::IndexedMessage& x, std::uint32_t u) { return x.uid < u; });
+    if (m.gone || it == index.messages.end() || it->uid != m.uid) {
       anyGone = true;
       continue;
     }
     if (request->changedSince && m.modseq <= *request->changedSince) continue;
-    if (!fetchOne(number, *request, r.uid, seenSet)) return Next::kEnd;
+    const SectionOutcome outcome = fetchOne(number, *request, r.uid, *it);
+    if (outcome == SectionOutcome::kConnectionFailed) return Next::kEnd;
+    if (outcome != SectionOutcome::kSent && !failure) failure = outcome;
   }
+  if (failure == SectionOutcome::kUnknownEncoding) return no(r, "[UNKNOWN-CTE] Unknown Content-Transfer-Encoding");
+  if (failure == SectionOutcome::kDamaged) return no(r, "[PARSE] Invalid data in the encoded body");
+  if (failure == SectionOutcome::kUnreadable) return no(r, "[SERVERBUG] A message could not be read");
   if (anyGone) return no(r, "[EXPUNGEISSUED] Some of the requested messages no longer exist");
   return ok(r, "Fetch completed.");
 }
 
-bool ImapSession::fetchOne(std::uint32_t number, const FetchRequest& request, bool uid, bool& seenSet) {
+// One message's answer: the literals that fit go out with it, a large one is streamed in its
+// place.
+SectionOutcome ImapSession::fetchOne(std::uint32_t number, const FetchRequest& request, bool uid,
+                                     const spool::IndexedMessage& stored) {
   KnownMessage m = selected_->messages()[number - 1];
   spool::Mailbox& box = selected_->box();
-  const spool::MailboxIndex& index = box.index();
-  const auto it = std::lower_bound(index.messages.begin(), index.messages.end(), m.uid,
-                                   [](const spool::IndexedMessage& x, std::uint32_t u) { return x.uid < u; });
-  if (it == index.messages.end() || it->uid != m.uid) return true;  // expunged a moment ago
-  const spool::IndexedMessage stored = *it;
   bool flagsGiven = false;
   if (request.setsSeen() && !selected_->readOnly() && !(m.flags & spool::flag::kSeen)) {
     if (const auto modseq = storeFlags(number, m.flags | spool::flag::kSeen, m.keywords)) {
       m.flags |= spool::flag::kSeen;
       m.modseq = *modseq;
-      seenSet = true;
       flagsGiven = true;  // the answer says so
     }
   }
@@ -82,7 +88,7 @@ bool ImapSession::fetchOne(std::uint32_t number, const FetchRequest& request, bo
       case FetchItem::Kind::kBody:
       case FetchItem::Kind::kBodyStructure: {
         const mime::MessagePart* part = structure();
-        if (!part) return send(out + ")\r\n");
+        if (!part) return SectionOutcome::kUnreadable;
         next(item.label + " ");
         AppendStructureItem(out, item.kind, *part, utf8_);
         break;
@@ -91,15 +97,17 @@ bool ImapSession::fetchOne(std::uint32_t number, const FetchRequest& request, bo
       case FetchItem::Kind::kBinary:
       case FetchItem::Kind::kBinarySize: {
         const mime::MessagePart* part = structure();
-        if (!part) return send(out + ")\r\n");
-        next("");
-        if (!AppendSectionItem(out, sink_, box, stored, *part, item)) return false;
+        if (!part) return SectionOutcome::kUnreadable;
+        if (!first) out += ' ';
+        first = false;
+        const SectionOutcome outcome = AppendSectionItem(out, sink_, box, stored, *part, item);
+        if (outcome != SectionOutcome::kSent) return outcome;
         break;
       }
     }
   }
   if (request.changedSince && !request.has(FetchItem::Kind::kModseq)) next("MODSEQ (" + std::to_string(m.modseq) + ")");
-  return send(out + ")\r\n");
+  return send(out + ")\r\n") ? SectionOutcome::kSent : SectionOutcome::kConnectionFailed;
 }
 
 ImapSession::Next ImapSession::search(Request& r) { return bad(r, "SEARCH is not available yet"); }

@@ -22,10 +22,6 @@ namespace {
 
 bool IsInboxName(std::string_view name) { return platform::ToUpperAscii(name) == "INBOX"; }
 
-std::uint32_t CountFlag(const spool::MailboxIndex& index, std::uint32_t flag, bool set) {
-  return static_cast<std::uint32_t>(std::count_if(index.messages.begin(), index.messages.end(),
-                                                  [&](const auto& m) { return ((m.flags & flag) != 0) == set; }));
-}
 
 }  // namespace
 

@@ -23,6 +23,12 @@ class ByteStream {
   virtual void wake() = 0;
   virtual void close() = 0;
   virtual std::optional<platform::IpAddress> peerAddress() const = 0;
+
+  // For a wait on the connection beside other things (IMAP's IDLE): the socket underneath,
+  // nothing when there is none to wait on; and whether this stream holds received bytes that
+  // no wait on the socket would show (decrypted, inflated), so a receive needs no wait.
+  virtual const platform::Socket* socketBeneath() const { return nullptr; }
+  virtual bool holdsInput() const { return false; }
 };
 
 }  // namespace quelma::net

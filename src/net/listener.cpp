@@ -11,17 +11,8 @@ ListenFailure Listener::open(const platform::IpAddress& address, std::uint16_t p
   if (!socket.listen(backlog)) return ListenFailure::kListen;
   sockets_.push_back(std::move(socket));
   tags_.push_back(tag);
-  if (!wakeSignal_.valid()) openWakeSignal();  // without it, a wake-up closes the sockets instead
+  if (!wakeSignal_.valid()) wakeSignal_.open();  // without it, a wake-up closes the sockets instead
   return ListenFailure::kNone;
-}
-
-bool Listener::openWakeSignal() {
-  platform::Socket signal = platform::Socket::CreateUdp();
-  if (!signal.valid() || !signal.bind(platform::kLoopbackAddress, 0)) return false;
-  const std::optional<std::uint16_t> port = signal.localPort();
-  if (!port || !signal.connect(platform::kLoopbackAddress, *port)) return false;
-  wakeSignal_ = std::move(signal);
-  return true;
 }
 
 std::optional<PlainStream> Listener::accept(std::size_t* tag) {
@@ -29,13 +20,12 @@ std::optional<PlainStream> Listener::accept(std::size_t* tag) {
   // Waiting a second at a time, so the server looks after its sessions between connections. The
   // wake-up comes first: a stop is not held up by connections that keep arriving.
   std::vector<const platform::Socket*> all;
-  if (wakeSignal_.valid()) all.push_back(&wakeSignal_);
+  if (wakeSignal_.valid()) all.push_back(&wakeSignal_.socket());
   for (const platform::Socket& socket : sockets_) all.push_back(&socket);
   const int ready = platform::Socket::WaitReadable(all, 1000);
   if (ready < 0) return std::nullopt;
-  if (all[static_cast<std::size_t>(ready)] == &wakeSignal_) {
-    char wakeUps[16];
-    wakeSignal_.receive(wakeUps, sizeof wakeUps);
+  if (all[static_cast<std::size_t>(ready)] == &wakeSignal_.socket()) {
+    wakeSignal_.clear();
     return std::nullopt;
   }
   const auto index = static_cast<std::size_t>(ready) - (wakeSignal_.valid() ? 1 : 0);
@@ -50,7 +40,7 @@ std::optional<std::uint16_t> Listener::localPort(std::size_t index) const {
 }
 
 void Listener::wake() {
-  if (wakeSignal_.valid() && wakeSignal_.send("!", 1) == 1) return;
+  if (wakeSignal_.raise()) return;
   for (platform::Socket& socket : sockets_) socket.wake();
 }
 

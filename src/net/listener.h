@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/plain_stream.h"
+#include "net/wake_signal.h"
 #include "platform/socket.h"
 
 namespace quelma::net {
@@ -38,12 +39,9 @@ class Listener {
   std::size_t close();
 
  private:
-  bool openWakeSignal();
-
   std::vector<platform::Socket> sockets_;
   std::vector<std::size_t> tags_;
-  // A datagram socket on 127.0.0.1 that sends itself a byte to wake the wait in accept().
-  platform::Socket wakeSignal_;
+  WakeSignal wakeSignal_;  // wakes the wait in accept()
 };
 
 }  // namespace quelma::net

@@ -23,6 +23,7 @@ class PlainStream final : public ByteStream {
   void wake() override { socket_.wake(); }
   void close() override { socket_.close(); }
   std::optional<platform::IpAddress> peerAddress() const override { return socket_.peerAddress(); }
+  const platform::Socket* socketBeneath() const override { return &socket_; }
 
   // The address the client connected to (on an accepted connection).
   std::optional<platform::IpAddress> localAddress() const { return socket_.localAddress(); }

@@ -22,6 +22,16 @@ struct SessionRunner::Session {
   std::atomic<bool> overdue{false};
 };
 
+namespace {
+
+thread_local std::atomic<SteadyClock::rep>* tServedSince = nullptr;
+
+}  // namespace
+
+void RenewSessionLifetime() {
+  if (tServedSince) tServedSince->store(SteadyClock::now().time_since_epoch().count());
+}
+
 SessionRunner::SessionRunner(Limits limits, link::ServerFlags& flags, Serve serve, Refuse refuse, Log log)
     : limits_(limits), flags_(flags), serve_(std::move(serve)), refuse_(std::move(refuse)), log_(std::move(log)) {
   if (limits_.sessions == 0) limits_.sessions = 1;
@@ -80,7 +90,9 @@ void SessionRunner::run(Session& s) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (stopping_ || flags_.stopRequest) s.client.wake();
   }
+  tServedSince = &s.servedSince;
   serve_(s.client, s.socket);
+  tServedSince = nullptr;
   flags_.removeClient(&s.client);
   if (s.overdue) {
     const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(limits_.lifetime).count();

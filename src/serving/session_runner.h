@@ -76,4 +76,8 @@ class SessionRunner {
   bool stopping_ = false;
 };
 
+// From a session's own thread: its lifetime starts over now (an IMAP client's command renews
+// the session, so a client that stays connected in IDLE keeps its place while it is active).
+void RenewSessionLifetime();
+
 }  // namespace quelma::serving

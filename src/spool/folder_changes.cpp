@@ -84,8 +84,10 @@ FolderChange DeleteFolder(const std::string& maildropPath, std::string_view name
 FolderChange RenameFolder(const std::string& maildropPath, std::string_view from, std::string_view to,
                           std::string& reason) {
   std::string source;
-  if (!Existing(maildropPath, from, source, reason)) return reason.empty() ? FolderChange::kMissing : FolderChange::kRefused;
-  // The folder and its subfolders, each with the name it is to get.
+  const bool own = Existing(maildropPath, from, source, reason);
+  if (!own && !reason.empty()) return FolderChange::kRefused;
+  // The folder and its subfolders, each with the name it is to get (a name that is only the
+  // parent of others has no file of its own: its subfolders move).
   std::vector<std::pair<std::string, std::string>> moves;
   const std::string prefix = std::string(from) + kHierarchySeparator;
   for (const std::string& name : ListFolders(maildropPath)) {
@@ -100,6 +102,7 @@ FolderChange RenameFolder(const std::string& maildropPath, std::string_view from
     if (platform::FileExists(*target) && !SameFolderFile(*target, *here)) return FolderChange::kExists;
     moves.emplace_back(*here, *target);
   }
+  if (moves.empty()) return FolderChange::kMissing;
   for (const auto& [here, target] : moves) {
     std::lock_guard<std::timed_mutex> held(MaildropDeliveryLock(here));
     const std::vector<std::string> old = FilesOf(here), fresh = FilesOf(target);

@@ -344,6 +344,7 @@ std::optional<std::size_t> Mailbox::keyword(std::string_view name) {
       !store(EncodeKeyword(name), false, [name](MailboxIndex& index) { index.keywords.emplace_back(name); })) {
     return std::nullopt;
   }
+  ++changes_;  // the sessions tell their clients of the new keyword
   return index_.keywords.size() - 1;
 }
 

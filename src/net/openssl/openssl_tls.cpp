@@ -273,6 +273,8 @@ class OpenSslStream final : public ByteStream {
   }
 
   void wake() override { transport_->stream.wake(); }
+  const platform::Socket* socketBeneath() const override { return transport_->stream.socketBeneath(); }
+  bool holdsInput() const override { return SSL_has_pending(ssl_.get()) == 1 || transport_->stream.holdsInput(); }
 
   // Our close_notify goes out (the peer's is not waited for), then the connection closes.
   void close() override {

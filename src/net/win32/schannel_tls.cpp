@@ -117,6 +117,9 @@ class SchannelStream final : public ByteStream {
   long receive(char* buffer, std::size_t capacity) override;
   bool sendAll(std::string_view bytes) override;
   void wake() override { transport_.wake(); }
+  const platform::Socket* socketBeneath() const override { return transport_.socketBeneath(); }
+  // An incomplete record left over waits for the socket like any other.
+  bool holdsInput() const override { return !plain_.empty() || !encrypted_.empty() || transport_.holdsInput(); }
   void close() override;
   std::optional<platform::IpAddress> peerAddress() const override { return transport_.peerAddress(); }
 

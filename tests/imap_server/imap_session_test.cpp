@@ -1,0 +1,240 @@
+// IMAP transcripts: logins, the mailbox commands, FETCH, STORE, COPY and MOVE, APPEND, and
+// two sessions of one user seeing each other's changes.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/base64.h"
+#include "imap_server/command_reader.h"
+#include "imap_server/imap_session.h"
+#include "spool/mailbox.h"
+#include "spool/mailbox_keeper.h"
+#include "spool/maildrop.h"
+#include "support/fake_clock.h"
+#include "support/recording_main_window.h"
+#include "support/string_sink.h"
+#include "support/temp_dir.h"
+
+namespace quelma::imap_server {
+namespace {
+
+using quelma::testing::StringSink;
+using quelma::testing::TempDir;
+using quelma::testing::WriteAll;
+
+std::string Sep(const char* id) { return std::string(spool::kMaildropMarker) + " " + id + "\r\n"; }
+
+const std::string kOne = "Subject: one\r\nFrom: Ivan <ivan@office.example>\r\n\r\nbody 1\r\n";
+const std::string kTwo = "Subject: two\r\nTo: anna@office.example\r\n\r\nsecond\r\n";
+const std::string kThree = "Subject: three\r\n\r\n3\r\n";
+
+struct Fixture {
+  TempDir dir;
+  testing::RecordingMainWindow window;
+  link::ServerControl control;
+  testing::FakeClock clock;
+  link::ActivityLog log{window, control, clock};
+  std::shared_ptr<config::Configuration> config = std::make_shared<config::Configuration>();
+
+  Fixture() {
+    config->MailDropDir = dir.path();
+    config->QueueDir = dir.path();
+    config->Daemon = "daemon";
+    config->PLAINTEXT_LOGIN = config::PlaintextLogin::kYes;
+    config->users = {{"ivan", "Secret1", ""}, {"open", "", ""}, {"daemon", "", ""}};
+    WriteAll(dir.file("ivan"), Sep("0000000A") + kOne + Sep("0000000B") + kTwo + Sep("0000000C") + kThree);
+  }
+  ~Fixture() {
+    spool::FinishCompactions();
+    spool::Mailbox::ForgetIdle();
+  }
+};
+
+// A client: commands go in as the wire has them, replies come back as text.
+class Client {
+ public:
+  Client(Fixture& f, ImapSessionOptions options = {})
+      : session_(f.config, f.log, sink_, options),
+        reader_([this](char* b, std::size_t n) -> long {
+                  const std::size_t take = std::min(n, input_.size());
+                  std::copy_n(input_.data(), take, b);
+                  input_.erase(0, take);
+                  return static_cast<long>(take);
+                },
+                [this](std::string_view soFar) { return session_.literalLimit(soFar); },
+                [this] { return sink_.send("+ OK\r\n"); }) {}
+
+  // Sends `text` (CR LF added) and runs every command it holds; the replies.
+  std::string send(const std::string& text) {
+    input_ += text + "\r\n";
+    sink_.text.clear();
+    while (!input_.empty() && next_ != ImapSession::Next::kEnd) {
+      if (next_ == ImapSession::Next::kAuthenticate) next_ = session_.authenticateLine(*reader_.nextLine());
+      else if (next_ == ImapSession::Next::kIdle) next_ = session_.idleLine(*reader_.nextLine());
+      else next_ = session_.command(reader_.next());
+    }
+    return sink_.text;
+  }
+  // Logged in, without \Recent (IMAP4rev2) unless `rev1`.
+  std::string login(bool rev1 = false) {
+    const std::string reply = send("l LOGIN ivan secret1");
+    return rev1 ? reply : reply + send("e ENABLE IMAP4rev2");
+  }
+  bool ended() const { return next_ == ImapSession::Next::kEnd; }
+  ImapSession::Next next() const { return next_; }
+  ImapSession& session() { return session_; }
+
+ private:
+  StringSink sink_;
+  ImapSession session_;
+  std::string input_;
+  CommandReader reader_;
+  ImapSession::Next next_ = ImapSession::Next::kCommand;
+};
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(ImapSession, Logins) {
+  Fixture f;
+  const std::string plain = codec::Base64Encode(std::string("\0ivan\0Secret1", 13));
+  const struct Case {
+    std::vector<std::string> commands;
+    std::string last;  // what the reply to the last command holds
+    bool fromThisComputer = true;
+  } cases[] = {
+      {{"a LOGIN ivan wrong"}, "a NO [AUTHENTICATIONFAILED]"},
+      {{"a LOGIN nobody x"}, "a NO [AUTHENTICATIONFAILED]"},
+      {{"a LOGIN daemon x"}, "a NO [AUTHENTICATIONFAILED]"},
+      {{"a LOGIN IVAN SECRET1"}, "a OK [CAPABILITY IMAP4rev1 IMAP4rev2"},
+      {{"a LOGIN open anything"}, "a OK [CAPABILITY"},
+      {{"a LOGIN open anything"}, "a NO [AUTHENTICATIONFAILED]", false},  // no password: only from here
+      {{"a AUTHENTICATE PLAIN " + plain}, "a OK [CAPABILITY"},
+      {{"a AUTHENTICATE PLAIN", plain}, "a OK [CAPABILITY"},
+      {{"a AUTHENTICATE PLAIN", "*"}, "a BAD"},
+      {{"a AUTHENTICATE PLAIN", "%%%"}, "a BAD"},
+      {{"a AUTHENTICATE KERBEROS_V4"}, "a NO"},
+      {{"a SELECT INBOX"}, "a BAD Command not allowed before login"},
+      {{"a LOGIN ivan secret1", "b LOGIN ivan secret1"}, "b BAD"},
+  };
+  for (const Case& c : cases) {
+    ImapSessionOptions options;
+    options.fromThisComputer = c.fromThisComputer;
+    Client client(f, options);
+    std::string reply;
+    for (const std::string& command : c.commands) reply = client.send(command);
+    EXPECT_TRUE(Has(reply, c.last)) << c.commands[0] << "\n" << reply;
+  }
+}
+
+TEST(ImapSession, SelectFetchStoreExpunge) {
+  Fixture f;
+  Client client(f);
+  client.login();
+  const std::string selected = client.send("s SELECT inbox");
+  EXPECT_TRUE(Has(selected, "* 3 EXISTS\r\n")) << selected;
+  EXPECT_TRUE(Has(selected, "* OK [UIDNEXT 4]")) << selected;
+  EXPECT_TRUE(Has(selected, "s OK [READ-WRITE]")) << selected;
+
+  const std::string sizes = client.send("f FETCH 1:* (UID RFC822.SIZE FLAGS)");
+  EXPECT_TRUE(Has(sizes, "* 2 FETCH (UID 2 RFC822.SIZE " + std::to_string(kTwo.size()) + " FLAGS ())")) << sizes;
+
+  const std::string body = client.send("b UID FETCH 2 BODY[]");
+  EXPECT_TRUE(Has(body, "* 2 FETCH (UID 2 FLAGS (\\Seen) BODY[] {" + std::to_string(kTwo.size()) + "}\r\n" + kTwo + ")"))
+      << body;
+  const std::string header = client.send("h FETCH 1 (BODY.PEEK[HEADER.FIELDS (subject)] FLAGS)");
+  EXPECT_TRUE(Has(header, "BODY[HEADER.FIELDS (subject)] {16}\r\nSubject: one\r\n\r\n FLAGS ()")) << header;
+  const std::string partial = client.send("p FETCH 3 BODY.PEEK[TEXT]<1.1>");
+  EXPECT_TRUE(Has(partial, "BODY[TEXT]<1> {1}\r\n\r")) << partial;
+
+  const std::string stored = client.send("t STORE 1,3 +FLAGS (\\Deleted $Work)");
+  EXPECT_TRUE(Has(stored, "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft $Work)")) << stored;
+  EXPECT_TRUE(Has(stored, "* 1 FETCH (FLAGS (\\Deleted $Work))")) << stored;
+  const std::string expunged = client.send("e EXPUNGE");
+  EXPECT_TRUE(Has(expunged, "* 1 EXPUNGE\r\n* 2 EXPUNGE\r\ne OK")) << expunged;
+  EXPECT_TRUE(Has(client.send("n NOOP"), "n OK")) ;
+  const std::string left = client.send("f UID FETCH 1:* FLAGS");
+  EXPECT_EQ(left, "* 1 FETCH (UID 2 FLAGS (\\Seen))\r\nf OK Fetch completed.\r\n");
+
+  // A number past the mailbox is an error; a UID past it names nothing.
+  EXPECT_TRUE(Has(client.send("x FETCH 5 FLAGS"), "x BAD"));
+  EXPECT_TRUE(Has(client.send("y UID FETCH 9:20 FLAGS"), "y OK"));
+}
+
+TEST(ImapSession, AppendCopyMoveAndFolders) {
+  Fixture f;
+  Client client(f);
+  client.login();
+  EXPECT_TRUE(Has(client.send("c CREATE Projects/2026"), "c OK"));
+  EXPECT_TRUE(Has(client.send("c CREATE projects/2026"), "c NO [ALREADYEXISTS]"));
+  const std::string appended =
+      client.send("a APPEND Projects/2026 (\\Seen $Label) \"08-Dec-2026 21:30:00 +0100\" {12}\r\nSubject: x\r\n");
+  EXPECT_TRUE(Has(appended, "+ OK\r\na OK [APPENDUID ")) << appended;
+  EXPECT_TRUE(Has(client.send("a APPEND Nowhere {3}\r\nabc"), "a NO [TRYCREATE]"));
+
+  const std::string listed = client.send("l LIST \"\" *");
+  EXPECT_TRUE(Has(listed, "* LIST (\\HasNoChildren) \"/\" INBOX\r\n")) << listed;
+  EXPECT_TRUE(Has(listed, "* LIST (\\Noselect \\HasChildren) \"/\" Projects\r\n")) << listed;
+  EXPECT_TRUE(Has(listed, "* LIST (\\HasNoChildren) \"/\" Projects/2026\r\n")) << listed;
+
+  client.send("s SELECT Projects/2026");
+  const std::string fetched = client.send("f FETCH 1 (FLAGS INTERNALDATE BODY[])");
+  EXPECT_TRUE(Has(fetched, "FLAGS (\\Seen $Label) INTERNALDATE \"08-Dec-2026 20:30:00 +0000\" BODY[] {12}\r\nSubject: x\r\n"))
+      << fetched;
+
+  client.send("s SELECT INBOX");
+  const std::string copied = client.send("c UID COPY 1:2 Projects/2026");
+  EXPECT_TRUE(Has(copied, "c OK [COPYUID ")) << copied;
+  EXPECT_TRUE(Has(copied, " 1:2 2:3] Copy completed.")) << copied;
+  EXPECT_TRUE(Has(client.send("c CREATE Archive"), "c OK"));
+  const std::string moved = client.send("m MOVE 3 Archive");
+  EXPECT_TRUE(Has(moved, "* OK [COPYUID ")) << moved;
+  EXPECT_TRUE(Has(moved, "* 3 EXPUNGE\r\nm OK Move completed.")) << moved;
+  const std::string status = client.send("s STATUS Archive (MESSAGES UIDNEXT UNSEEN)");
+  EXPECT_TRUE(Has(status, "* STATUS Archive (MESSAGES 1 UIDNEXT 2 UNSEEN 1)")) << status;
+
+  EXPECT_TRUE(Has(client.send("r RENAME Projects Work"), "r OK"));
+  const std::string after = client.send("l LIST \"\" Work/%");
+  EXPECT_TRUE(Has(after, "\"/\" Work/2026\r\n")) << after;
+  EXPECT_TRUE(Has(client.send("d DELETE Work"), "d NO [CANNOT]"));
+  EXPECT_TRUE(Has(client.send("d DELETE Work/2026"), "d OK"));
+  EXPECT_TRUE(Has(client.send("d DELETE INBOX"), "d NO"));
+}
+
+TEST(ImapSession, TwoSessionsSeeEachOther) {
+  Fixture f;
+  Client phone(f), desktop(f);
+  phone.login();
+  desktop.login();
+  phone.send("s SELECT INBOX");
+  desktop.send("s SELECT INBOX");
+  phone.send("t STORE 2 +FLAGS (\\Flagged)");
+  EXPECT_TRUE(Has(desktop.send("n NOOP"), "* 2 FETCH (FLAGS (\\Flagged))"));
+  phone.send("t STORE 1 +FLAGS (\\Deleted)");
+  phone.send("e EXPUNGE");
+  // No expunge is told during FETCH: numbers must not move under the client.
+  const std::string during = desktop.send("f FETCH 1:3 UID");
+  EXPECT_FALSE(Has(during, "* 1 EXPUNGE")) << during;
+  EXPECT_TRUE(Has(during, "f NO [EXPUNGEISSUED]")) << during;
+  EXPECT_TRUE(Has(desktop.send("n NOOP"), "* 1 EXPUNGE"));
+  // Mail one session appends shows in the other.
+  EXPECT_TRUE(Has(phone.send("a APPEND INBOX {10+}\r\nSubject: 4"), "a OK [APPENDUID"));
+  EXPECT_TRUE(Has(desktop.send("n NOOP"), "* 3 EXISTS"));
+}
+
+TEST(ImapSession, BoundsAndBadCommands) {
+  Fixture f;
+  Client client(f);
+  client.login();
+  const std::string refused = client.send("a APPEND INBOX {99999999999}");
+  EXPECT_TRUE(Has(refused, "a NO [TOOBIG]")) << refused;
+  EXPECT_FALSE(Has(refused, "+ OK"));
+  for (int i = 0; i < kMaxBadCommands - 1; ++i) EXPECT_TRUE(Has(client.send("x FOO"), "x BAD"));
+  EXPECT_FALSE(client.ended());
+  EXPECT_TRUE(Has(client.send("x FOO"), "* BYE Too many invalid IMAP commands."));
+  EXPECT_TRUE(client.ended());
+}
+
+}  // namespace
+}  // namespace quelma::imap_server
