@@ -80,7 +80,9 @@ void SessionRunner::run(Session& s) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (stopping_ || flags_.stopRequest) s.client.wake();
   }
+  flags_.sessionStarted();
   serve_(s.client, s.socket);
+  flags_.sessionEnded();
   flags_.removeClient(&s.client);
   if (s.overdue) {
     const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(limits_.lifetime).count();
