@@ -122,6 +122,8 @@
 #define IDC_SMTP_AUTH 2014
 #define IDC_AUTH_FAIL_LIMIT 2015
 #define IDC_PLAINTEXT_LOGIN 2016
+#define IDC_IMAP_PORT 2017
+#define IDC_IMAP_TLS_PORT 2018
 // Provider presets and OAuth logins
 #define IDC_ACCOUNT_PROVIDER 2020
 #define IDC_ACCOUNT_AUTH 2021

@@ -20,6 +20,8 @@ std::string ServersField(const std::string& key) {
       {"SMTP_SRV_PORT", "Порт SMTP сервера"},
       {"POP3_SRV_TLS_PORT", "Порт POP3S (0 - нет)"},
       {"SMTP_SRV_TLS_PORT", "Порт SMTPS (0 - нет)"},
+      {"IMAP_SRV_PORT", "Порт IMAP сервера (0 - выключен)"},
+      {"IMAP_SRV_TLS_PORT", "Порт IMAPS (0 - нет)"},
       {"TLS_CERT_FILE", "Сертификат TLS (PEM-файл)"},
       {"TLS_KEY_FILE", "Закрытый ключ (PEM-файл)"},
       {"LISTEN_ADDRESSES", "Принимать соединения на адресах (* - на всех)"},

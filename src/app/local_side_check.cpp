@@ -249,7 +249,8 @@ void CheckTlsCertificate(CheckSteps& steps, const config::Configuration& config)
   const char* name = "Сертификат TLS";
   const char* hint = "Укажите в TLS_CERT_FILE сертификат сервера (PEM, с цепочкой издателей), а в TLS_KEY_FILE его "
                      "закрытый ключ без пароля. Пока этого нет, серверы работают без TLS.";
-  const bool tlsPort = config.POP3_SRV_TLS_PORT != 0 || config.SMTP_SRV_TLS_PORT != 0;
+  const bool tlsPort = config.POP3_SRV_TLS_PORT != 0 || config.SMTP_SRV_TLS_PORT != 0 ||
+                       (config.IMAP_SRV_PORT != 0 && config.IMAP_SRV_TLS_PORT != 0);
   if (config.TLS_CERT_FILE.empty() != config.TLS_KEY_FILE.empty()) {
     return steps.fail(name, config.TLS_CERT_FILE.empty() ? "TLS_KEY_FILE задан без TLS_CERT_FILE"
                                                          : "TLS_CERT_FILE задан без TLS_KEY_FILE", hint);
@@ -290,9 +291,15 @@ CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheck
   CheckSteps steps(target);
   CheckPort(steps, config, context, "SMTP", config.SMTP_SRV_PORT, "SMTP_SRV_PORT");
   CheckPort(steps, config, context, "POP3", config.POP3_SRV_PORT, "POP3_SRV_PORT");
+  // IMAP_SRV_PORT 0 is the IMAP server off: no port of its own to check, TLS port included.
+  const bool imapOn = config.IMAP_SRV_PORT != 0;
+  if (imapOn) CheckPort(steps, config, context, "IMAP", config.IMAP_SRV_PORT, "IMAP_SRV_PORT");
   if (config::LocalTlsConfigured(config)) {
     if (config.SMTP_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "SMTP (TLS)", config.SMTP_SRV_TLS_PORT, "SMTP_SRV_TLS_PORT");
     if (config.POP3_SRV_TLS_PORT != 0) CheckPort(steps, config, context, "POP3 (TLS)", config.POP3_SRV_TLS_PORT, "POP3_SRV_TLS_PORT");
+    if (imapOn && config.IMAP_SRV_TLS_PORT != 0) {
+      CheckPort(steps, config, context, "IMAP (TLS)", config.IMAP_SRV_TLS_PORT, "IMAP_SRV_TLS_PORT");
+    }
   }
   CheckTlsCertificate(steps, config);
   CheckFolder(steps, context, "почтовых ящиков", config.MailDropDir, "MailDropDir");

@@ -1,6 +1,9 @@
 // The main window's messages: log lines, the session messages, and the orderly shutdown.
 #include "app/main_window_procedure.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "link/log_file.h"
 
 namespace quelma::app {
@@ -48,13 +51,15 @@ void MainWindowProcedure::showLogLine(link::LogSource source, const std::string&
 void MainWindowProcedure::shutdown(int exitCode) {
   if (shuttingDown_) return;
   shuttingDown_ = true;
-  control_.pop3Srv.stopRequest = true;
-  control_.smtpSrv.stopRequest = true;
+  link::ServerFlags* const servers[] = {&control_.pop3Srv, &control_.smtpSrv, &control_.imapSrv};
+  for (link::ServerFlags* server : servers) server->stopRequest = true;
+  const auto running = [&servers] {
+    return std::any_of(std::begin(servers), std::end(servers), [](const link::ServerFlags* s) { return !s->stopped; });
+  };
   // The loggers are muted now; what was sent before is still handled while waiting.
   const auto giveUp = std::chrono::steady_clock::now() + serverStopLimit_;
-  while ((!control_.pop3Srv.stopped || !control_.smtpSrv.stopped) && std::chrono::steady_clock::now() < giveUp) {
-    control_.pop3Srv.wakeSockets();
-    control_.smtpSrv.wakeSockets();
+  while (running() && std::chrono::steady_clock::now() < giveUp) {
+    for (link::ServerFlags* server : servers) server->wakeSockets();
     if (pumpWhileWaiting_) pumpWhileWaiting_();
   }
   exitCode_ = exitCode;

@@ -155,6 +155,12 @@ constexpr ParameterKey kParameterKeys[] = {
     {"TLS_KEY_FILE", [](Configuration& c, std::string_view v) { c.TLS_KEY_FILE = PathValue(v); }},
     {"POP3_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.POP3_SRV_TLS_PORT = TlsPortValue(v); }},
     {"SMTP_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.SMTP_SRV_TLS_PORT = TlsPortValue(v); }},
+    // 0 turns the IMAP server off; a number no socket can take is the default.
+    {"IMAP_SRV_PORT",
+     [](Configuration& c, std::string_view v) {
+       if (auto n = ScanSigned(v)) c.IMAP_SRV_PORT = *n == 0 ? 0 : ServerPortValue(*n, defaults::kImapPort);
+     }},
+    {"IMAP_SRV_TLS_PORT", [](Configuration& c, std::string_view v) { c.IMAP_SRV_TLS_PORT = TlsPortValue(v); }},
     {"SMTP_EHLO", [](Configuration& c, std::string_view v) { c.SMTP_EHLO = !platform::EqualsIgnoreAsciiCase(v, "NO"); }},
     {"RELAY_NETWORKS", [](Configuration& c, std::string_view v) { c.RELAY_NETWORKS = CutText(v, kMaxValue); }},
     {"MAX_SESSIONS",

@@ -84,6 +84,8 @@ std::vector<ParameterLine> Parameters(const Configuration& c, bool every) {
   later(c.SMTP_AUTH != OauthMechanism::kNone, "SMTP_AUTH",
         std::string(OauthMechanismName(c.SMTP_AUTH)));
   later(!c.SMTP_OAUTH.empty(), "SMTP_OAUTH", c.SMTP_OAUTH);
+  later(c.IMAP_SRV_PORT != defaults::kImapPort, "IMAP_SRV_PORT", std::to_string(c.IMAP_SRV_PORT));
+  later(c.IMAP_SRV_TLS_PORT != 0, "IMAP_SRV_TLS_PORT", std::to_string(c.IMAP_SRV_TLS_PORT));
   for (const auto& [key, value] : c.oauthSettings) line(key, value);
   return out;
 }

@@ -68,6 +68,8 @@ void ResetForLoad(Configuration& c) {
   c.TLS_KEY_FILE.clear();
   c.POP3_SRV_TLS_PORT = 0;
   c.SMTP_SRV_TLS_PORT = 0;
+  c.IMAP_SRV_PORT = defaults::kImapPort;
+  c.IMAP_SRV_TLS_PORT = 0;
   c.SMTP_EHLO = true;
   c.RELAY_NETWORKS = defaults::kRelayNetworks;
   c.MAX_SESSIONS = defaults::kMaxSessions;

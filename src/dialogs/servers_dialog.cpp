@@ -126,7 +126,10 @@ ServersFields ServersDialog::fields() const {
           c.RELAY_NETWORKS,
           std::to_string(c.AUTH_FAIL_LIMIT),
           static_cast<int>(c.SMTP_SRV_AUTH),
-          PlaintextLoginChoice(config::EffectivePlaintextLogin(c))};
+          PlaintextLoginChoice(config::EffectivePlaintextLogin(c)),
+          false,
+          std::to_string(static_cast<std::uint32_t>(c.IMAP_SRV_PORT)),
+          std::to_string(static_cast<std::uint32_t>(c.IMAP_SRV_TLS_PORT))};
 }
 
 std::vector<UserRow> UserRows(const config::Configuration& c) {
@@ -284,6 +287,8 @@ bool ServersDialog::ok(const ServersFields& f) {
   constexpr auto kPort = static_cast<std::uint32_t>(config::limits::kPort);
   if (const auto port = InRange(f.pop3TlsPort.empty() ? "0" : f.pop3TlsPort, 0, kPort)) c.POP3_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
   if (const auto port = InRange(f.smtpTlsPort.empty() ? "0" : f.smtpTlsPort, 0, kPort)) c.SMTP_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.imapPort.empty() ? "0" : f.imapPort, 0, kPort)) c.IMAP_SRV_PORT = static_cast<std::int32_t>(*port);
+  if (const auto port = InRange(f.imapTlsPort.empty() ? "0" : f.imapTlsPort, 0, kPort)) c.IMAP_SRV_TLS_PORT = static_cast<std::int32_t>(*port);
   c.SMTP_EHLO = f.ehlo;
   if (auto folder = AcceptFolder(f.mailDropDir, env_.isDirectory)) c.MailDropDir = *folder;
   if (auto folder = AcceptFolder(f.queueDir, env_.isDirectory)) c.QueueDir = *folder;

@@ -1,5 +1,6 @@
 // "Настройки серверов POP3/SMTP" (IDD_GOPT) and its user dialog (IDD_UDAT): folders, domain,
-// log size, ports and time-out, and the local users with their roles.
+// log size, the ports of the POP3, SMTP and IMAP servers and time-out, and the local users with
+// their roles.
 #pragma once
 
 #include <optional>
@@ -21,6 +22,7 @@ struct ServersFields {
   // default (which follows the certificate) unless it was changed or `plaintextLoginChosen`.
   int plaintextLogin = 0;
   bool plaintextLoginChosen = false;  // set from the command line: taken as written
+  std::string imapPort = "", imapTlsPort = "";  // the IMAP server's; empty or 0: off (none)
   bool operator==(const ServersFields&) const = default;
 };
 

@@ -51,6 +51,7 @@ std::string FormatLogTime(const platform::LocalTime& t) {
 bool ActivityLog::muted(LogSource source) const {
   switch (source) {
     case LogSource::kSmtpSrv: return control_.smtpSrv.stopRequest.load();
+    case LogSource::kImapSrv: return control_.imapSrv.stopRequest.load();
     case LogSource::kDialer: return false;
     default: return control_.pop3Srv.stopRequest.load();
   }

@@ -1,7 +1,10 @@
-// The flags shared by the main thread and the two server threads, and the listener wake-up.
+// The flags shared by the main thread and the server threads, the listener wake-up, and the
+// number of sessions each server serves.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -33,6 +36,16 @@ struct ServerFlags {
     std::lock_guard<std::mutex> hold(mutex_);
     if (clients_.count(stream) != 0) stream->wake();
   }
+  // Told the number of sessions served whenever it changes, in the order of the changes (the
+  // Windows program's status bar shows the IMAP server's); set before the server thread starts.
+  std::function<void(std::size_t sessions)> sessionsChanged;
+  void sessionStarted() { countSessions(+1); }
+  void sessionEnded() { countSessions(-1); }
+  std::size_t sessions() const {
+    std::lock_guard<std::mutex> hold(countMutex_);
+    return sessions_;
+  }
+
   void wakeSockets() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (listener_ != nullptr) listener_->wake();
@@ -40,14 +53,22 @@ struct ServerFlags {
   }
 
  private:
+  void countSessions(int change) {
+    std::lock_guard<std::mutex> hold(countMutex_);
+    sessions_ = change > 0 ? sessions_ + 1 : sessions_ - 1;
+    if (sessionsChanged) sessionsChanged(sessions_);
+  }
   std::mutex mutex_;
   net::Listener* listener_ = nullptr;
   std::set<net::ByteStream*> clients_;
+  mutable std::mutex countMutex_;  // held while telling, so the last number told is the count
+  std::size_t sessions_ = 0;
 };
 
 struct ServerControl {
   ServerFlags pop3Srv;
   ServerFlags smtpSrv;
+  ServerFlags imapSrv;  // stays stopped while IMAP_SRV_PORT is 0 (the IMAP server off)
 };
 
 }  // namespace quelma::link

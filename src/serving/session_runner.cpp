@@ -91,7 +91,9 @@ void SessionRunner::run(Session& s) {
     if (stopping_ || flags_.stopRequest) s.client.wake();
   }
   tServedSince = &s.servedSince;
+  flags_.sessionStarted();
   serve_(s.client, s.socket);
+  flags_.sessionEnded();
   tServedSince = nullptr;
   flags_.removeClient(&s.client);
   if (s.overdue) {

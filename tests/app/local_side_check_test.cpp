@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "net/listener.h"
 #include "platform/files.h"
 #include "support/temp_dir.h"
@@ -25,6 +27,7 @@ struct Office {
     config.LISTEN_ADDRESSES = "127.0.0.1";
     config.SMTP_SRV_PORT = FreePort();
     config.POP3_SRV_PORT = FreePort();
+    config.IMAP_SRV_PORT = FreePort();
     config.RELAY_NETWORKS = "127.0.0.0/8, 192.168.1.0/24";
     config.users.push_back({"ivan", "secret", ""});
     context.programDir = dir.path();
@@ -135,6 +138,48 @@ TEST(LocalSideCheck, ATakenPortFailsUnlessThisProgramHoldsIt) {
     if (!ours) {
       EXPECT_NE(pop3->hint.find("POP3_SRV_PORT"), std::string::npos);
     }
+  }
+}
+
+// The IMAP ports are checked as the others while the IMAP server is on; with IMAP_SRV_PORT 0
+// it opens none, its TLS port included, and nothing of it is checked.
+TEST(LocalSideCheck, TheImapPortsWhileTheImapServerIsOn) {
+  struct Case {
+    const char* label;
+    bool off, tlsTaken, ours;
+    std::string step;  // the start of the IMAP step's name
+    std::optional<CheckVerdict> verdict;  // nothing: no such step
+    std::string hintKey;
+  };
+  const Case cases[] = {
+      {"IMAP port taken", false, false, false, "Порт IMAP ", CheckVerdict::kFailed, "IMAP_SRV_PORT"},
+      {"IMAP port ours", false, false, true, "Порт IMAP ", CheckVerdict::kPassed, ""},
+      {"IMAPS port taken", false, true, false, "Порт IMAP (TLS)", CheckVerdict::kFailed, "IMAP_SRV_TLS_PORT"},
+      {"IMAP server off", true, true, false, "Порт IMAP", std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    Office s;
+    s.config.TLS_CERT_FILE = s.dir.path() + "cert.pem";
+    s.config.TLS_KEY_FILE = s.dir.path() + "key.pem";
+    net::Listener other;
+    ASSERT_EQ(other.open(platform::kLoopbackAddress, 0, 1), net::ListenFailure::kNone);
+    const std::int32_t taken = other.localPort().value_or(0);
+    if (c.tlsTaken) {
+      s.config.IMAP_SRV_TLS_PORT = taken;
+    } else {
+      s.config.IMAP_SRV_PORT = taken;
+    }
+    if (c.off) s.config.IMAP_SRV_PORT = 0;
+    s.context.programRunning = [&c] { return c.ours; };
+    const CheckTarget target = CheckLocalSide(s.config, s.context);
+    const CheckStep* step = Step(target, c.step);
+    if (!c.verdict) {
+      EXPECT_EQ(step, nullptr) << c.label << "\n" << FormatCheckTarget(target);
+      continue;
+    }
+    ASSERT_NE(step, nullptr) << c.label << "\n" << FormatCheckTarget(target);
+    EXPECT_EQ(step->verdict, *c.verdict) << c.label << "\n" << FormatCheckTarget(target);
+    EXPECT_NE(step->hint.find(c.hintKey), std::string::npos) << c.label << ": " << step->hint;
   }
 }
 

@@ -166,6 +166,8 @@ Configuration FullConfiguration(const std::string& dir) {
   c.TLS_KEY_FILE = "/etc/quelma/key with blank.pem";
   c.POP3_SRV_TLS_PORT = 995;
   c.SMTP_SRV_TLS_PORT = 465;
+  c.IMAP_SRV_PORT = 0;
+  c.IMAP_SRV_TLS_PORT = 993;
   c.SMTP_EHLO = false;
   c.RELAY_NETWORKS = "10.0.0.0/8,192.168.5.0/24,fd00::/8";
   c.MAX_SESSIONS = 1;
@@ -208,6 +210,32 @@ TEST(ConfigFile, NewerSettingsGoAfterTheDescribedOnesAndAccountOptionsAfterTheRe
   EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=14 maxsize=5120\r\n"), std::string::npos);
   EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=forever\r\n"), std::string::npos);
   EXPECT_EQ(program.loadText(text).accounts, c.accounts);
+}
+
+// The IMAP server's ports come after every other newer key, and only away from their defaults
+// (143 and none), so that a default file stays as it was.
+TEST(ConfigFile, ImapPortsAreWrittenLastAndOnlyAwayFromTheirDefaults) {
+  const struct Case {
+    std::int32_t port, tlsPort;
+    const char* lines;  // what follows SMTP_OAUTH up to [POP3accounts]
+  } cases[] = {
+      {143, 0, ""},
+      {0, 0, "IMAP_SRV_PORT = 0\r\n"},
+      {143, 993, "IMAP_SRV_TLS_PORT = 993\r\n"},
+      {1143, 1993, "IMAP_SRV_PORT = 1143\r\nIMAP_SRV_TLS_PORT = 1993\r\n"},
+  };
+  for (const Case& c : cases) {
+    Program program;
+    Configuration config = DefaultConfiguration(program.dir.path());
+    config.SMTP_OAUTH = "google";
+    config.IMAP_SRV_PORT = c.port;
+    config.IMAP_SRV_TLS_PORT = c.tlsPort;
+    const std::string text = FormatConfiguration(config);
+    EXPECT_NE(text.find("SMTP_OAUTH = google\r\n" + std::string(c.lines) + "[POP3accounts]"), std::string::npos) << text;
+    const Configuration again = program.loadText(text);
+    EXPECT_EQ(again.IMAP_SRV_PORT, c.port);
+    EXPECT_EQ(again.IMAP_SRV_TLS_PORT, c.tlsPort);
+  }
 }
 
 // PLAINTEXT_LOGIN is written only when it differs from its default, which follows the
@@ -258,14 +286,14 @@ TEST(ConfigFile, UnknownKeysAndAccountWordsSurviveEverySaveInTheirPlace) {
     text.insert(at + line.size(), added);
   };
   insertAfter("[Parameters]\r\n", "FUTURE_FIRST = 1\r\n");
-  insertAfter("LocalDomain = mydomain\r\n", "LocalDomian = typo.ru\r\n\tindented = dropped\r\nIMAP_SRV_PORT = 143 ; later\r\n");
+  insertAfter("LocalDomain = mydomain\r\n", "LocalDomian = typo.ru\r\n\tindented = dropped\r\nSIEVE_SRV_PORT = 4190 ; later\r\n");
   insertAfter("SchedulerRecord6 = 00:00--00:00--0000\r\n", "MAX_SESSIONS = 30\r\nBos=x\r\n");
   insertAfter("127.0.0.1 postmaster ; -110-0-*", " idle=yes tls=ssl push");
   const Configuration loaded = program.loadText(text);
   EXPECT_EQ(loaded.unknownParameters,
             (std::vector<UnknownParameter>{{"", "FUTURE_FIRST = 1"},
                                            {"LocalDomain", "LocalDomian = typo.ru"},
-                                           {"LocalDomain", "IMAP_SRV_PORT = 143 ; later"},
+                                           {"LocalDomain", "SIEVE_SRV_PORT = 4190 ; later"},
                                            {"MAX_SESSIONS", "Bos=x"}}));
   EXPECT_EQ(loaded.accounts[0].unknownWords, (std::vector<std::string>{"idle=yes", "push"}));
   EXPECT_EQ(loaded.accounts[0].tls, TlsMode::kImplicit);
@@ -300,7 +328,7 @@ TEST(ConfigFile, EveryParameterListsTheLaterKeysAtTheirDefaultsToo) {
   for (const ParameterLine& p : every) keys += p.key + " ";
   for (const char* key : {"MailDropDir ", "SchedulerRecord6 ", "SMTP_TLS ", "TLS_CERT_FILE ", "POP3_SRV_TLS_PORT ",
                           "SMTP_EHLO ", "RELAY_NETWORKS ", "MAX_SESSIONS ", "LISTEN_ADDRESSES ", "SMTP_SRV_AUTH ",
-                          "AUTH_FAIL_LIMIT ", "SMTP_AUTH ", "SMTP_OAUTH "}) {
+                          "AUTH_FAIL_LIMIT ", "SMTP_AUTH ", "SMTP_OAUTH ", "IMAP_SRV_PORT ", "IMAP_SRV_TLS_PORT "}) {
     EXPECT_NE(keys.find(key), std::string::npos) << key;
   }
   // What the file would hold of each: a default file is exactly the written lines.
@@ -461,6 +489,13 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
        "nor is a non-hex digit"},
       {"POP3_SRV_TLS_PORT = 70000\r\nSMTP_SRV_TLS_PORT = -1\r\n",
        [](C c) { return c.POP3_SRV_TLS_PORT == 0 && c.SMTP_SRV_TLS_PORT == 0; }, "TLS ports out of range are off"},
+      {"IMAP_SRV_PORT = 0\r\nIMAP_SRV_TLS_PORT = 993\r\n",
+       [](C c) { return c.IMAP_SRV_PORT == 0 && c.IMAP_SRV_TLS_PORT == 993; }, "0 turns the IMAP server off"},
+      {"IMAP_SRV_PORT = 70000\r\nIMAP_SRV_TLS_PORT = 65536\r\n",
+       [](C c) { return c.IMAP_SRV_PORT == 143 && c.IMAP_SRV_TLS_PORT == 0; }, "IMAP ports out of range"},
+      {"IMAP_SRV_PORT = -143\r\nIMAP_SRV_TLS_PORT = x\r\n",
+       [](C c) { return c.IMAP_SRV_PORT == 143 && c.IMAP_SRV_TLS_PORT == 0; }, "IMAP ports no socket can take"},
+      {"IMAP_SRV_PORT = 1143\r\n", [](C c) { return c.IMAP_SRV_PORT == 1143; }, "an IMAP port as written"},
       {"SMTP_EHLO = no\r\n", [](C c) { return !c.SMTP_EHLO; }, "EHLO off"},
       {"SMTP_EHLO = maybe\r\n", [](C c) { return c.SMTP_EHLO; }, "only NO turns EHLO off"},
       {"MAX_SESSIONS = 0\r\nAUTH_FAIL_LIMIT = -1\r\n",

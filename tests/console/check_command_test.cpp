@@ -31,6 +31,7 @@ TEST(CheckCommand, ExitCodesForWordsSettingsAndVerdicts) {
   config.LISTEN_ADDRESSES = "127.0.0.1";
   config.SMTP_SRV_PORT = FreePort();
   config.POP3_SRV_PORT = FreePort();
+  config.IMAP_SRV_PORT = FreePort();
   ASSERT_EQ(config::SaveConfiguration(dir.path(), config), config::SaveResult::kSaved);
   EXPECT_EQ(CheckCommand(dir.path(), {"local"}), 0);
   EXPECT_EQ(CheckCommand(dir.path(), {"account", "0"}), 1);  // there is no account 0

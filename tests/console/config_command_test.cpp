@@ -206,6 +206,13 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          f.certFile = pair.cert, f.keyFile = pair.key, f.pop3TlsPort = "995";
          d.ok(f);
        }},
+      {"the IMAP server off and its TLS port set", {"set", "IMAP_SRV_PORT", "0", "IMAP_SRV_TLS_PORT", "993"}, "",
+       [](DialogSide& s) {
+         ServersDialog d(s.env);
+         ServersFields f = d.fields();
+         f.imapPort = "0", f.imapTlsPort = "993";
+         d.ok(f);
+       }},
       {"passwords in clear only from this computer", {"set", "PLAINTEXT_LOGIN", "local"}, "",
        [](DialogSide& s) {
          ServersDialog d(s.env);
@@ -437,6 +444,7 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
        [](DialogSide& s) { SchedulerDialog(s.env).setDay(0, {"18", "00", "08", "00", "30"}, s.prompt); }},
       // What the dialogs' fields and lists never let through, refused here in words of its own.
       {"a port out of range", {"set", "POP3_SRV_PORT", "99999"}, "", "POP3_SRV_PORT: число от 1 до 65535.", nullptr},
+      {"an IMAP port out of range", {"set", "IMAP_SRV_PORT", "65536"}, "", "IMAP_SRV_PORT: число от 0 до 65535.", nullptr},
       {"a clear-text rule it does not know", {"set", "PLAINTEXT_LOGIN", "sometimes"}, "", "PLAINTEXT_LOGIN: YES, LOCAL или NO.", nullptr},
       {"a rule for nobody known", {"rule", "add", "To", "x", "sidor"}, "", "Нет пользователя \"sidor\".", nullptr},
       {"a folder that cannot be one", {"rule", "add", "To", "x", "ivan/a/../b"}, "",
@@ -516,6 +524,7 @@ TEST(ConfigCommand, ShowListsEveryKeyWithItsValueAndMarksTheDefaults) {
                            "LISTEN_ADDRESSES = *  (по умолчанию)\n", "AUTH_FAIL_LIMIT = 10  (по умолчанию)\n",
                            "SMTP_SRV_AUTH = NO  (по умолчанию)\n", "SMTP_TLS = NONE  (по умолчанию)\n",
                            "POP3_SRV_TLS_PORT = 0  (по умолчанию)\n", "SMTP_EHLO = YES  (по умолчанию)\n",
+                           "IMAP_SRV_PORT = 143  (по умолчанию)\n", "IMAP_SRV_TLS_PORT = 0  (по умолчанию)\n",
                            "MAX_SESION = 40  (неизвестный параметр: программа его не использует)\n"}) {
     EXPECT_NE(show.out.find(Utf8(line)), std::string::npos) << line << "\n" << show.out;
   }
@@ -528,7 +537,7 @@ TEST(ConfigCommand, ShowListsEveryKeyWithItsValueAndMarksTheDefaults) {
 TEST(ConfigCommand, UnknownKeysAndAccountWordsSurviveEveryCommand) {
   Office office;
   std::string cfg = ReadAll(office.cfg());
-  cfg.insert(cfg.find("QueueDir = "), "IMAP_SRV_PORT = 143\r\n");
+  cfg.insert(cfg.find("QueueDir = "), "SIEVE_SRV_PORT = 4190\r\n");
   cfg.insert(cfg.find("\r\npop.other.ru"), " idle=yes");
   testing::WriteAll(office.cfg(), cfg);
   for (const std::vector<std::string>& words :
@@ -537,7 +546,7 @@ TEST(ConfigCommand, UnknownKeysAndAccountWordsSurviveEveryCommand) {
     const auto run = office.cli(words);
     ASSERT_EQ(run.code, 0) << words[0] << " " << words[1] << ": " << run.err;
     const std::string now = ReadAll(office.cfg());
-    EXPECT_NE(now.find("\r\nIMAP_SRV_PORT = 143\r\nQueueDir = "), std::string::npos) << words[0] << "\n" << now;
+    EXPECT_NE(now.find("\r\nSIEVE_SRV_PORT = 4190\r\nQueueDir = "), std::string::npos) << words[0] << "\n" << now;
     EXPECT_NE(now.find(" idle=yes\r\n"), std::string::npos) << words[0] << "\n" << now;
   }
 }

@@ -96,6 +96,7 @@ TEST(ListSetting, ListenAddressesGetOneVerdictFromEveryFrontEndAndTheServers) {
     checked.LISTEN_ADDRESSES = c.text;
     checked.SMTP_SRV_PORT = 0;  // out of range: the steps fail on the port alone when the list is taken
     checked.POP3_SRV_PORT = 0;
+    checked.IMAP_SRV_PORT = 0;  // off: no port of its own
     const app::CheckTarget target = app::CheckLocalSide(checked, context);
     const bool listRefused = target.steps.at(1).detail.starts_with("LISTEN_ADDRESSES: " + refusal);
     EXPECT_EQ(listRefused, c.badItem != nullptr) << c.text << ": " << target.steps.at(1).detail;

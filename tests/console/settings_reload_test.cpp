@@ -35,6 +35,13 @@ TEST(SettingsReload, TakesTheFilesAtOnceAndSaysWhatWaitsForARestart) {
        {"DIALER> Настройки перечитаны из quelma.cfg и sorter.cfg.\r\n",
         "DIALER> Изменения POP3_SRV_PORT, SMTP_SRV_PORT, LISTEN_ADDRESSES вступят в силу после перезапуска "
         "программы.\r\n"}},
+      {"the IMAP server turned off and its TLS port opened",
+       [](config::Configuration& c) {
+         c.IMAP_SRV_PORT = 0;
+         c.IMAP_SRV_TLS_PORT = 993;
+       },
+       {"DIALER> Настройки перечитаны из quelma.cfg и sorter.cfg.\r\n",
+        "DIALER> Изменения IMAP_SRV_PORT, IMAP_SRV_TLS_PORT вступят в силу после перезапуска программы.\r\n"}},
   };
   for (const Case& c : cases) {
     testing::TempDir dir;

@@ -273,7 +273,7 @@ def write_config(directory, smtp_port, pop3_port, parameters, users):
     for sub in ("maildrop", "queue"):
         os.makedirs(os.path.join(directory, sub), exist_ok=True)
     lines = ["[Parameters]", "MailDropDir = %s/maildrop/" % directory, "QueueDir = %s/queue/" % directory,
-             "POP3_SRV_PORT = %d" % pop3_port, "SMTP_SRV_PORT = %d" % smtp_port, "LogFileSize = 64",
+             "POP3_SRV_PORT = %d" % pop3_port, "SMTP_SRV_PORT = %d" % smtp_port, "LogFileSize = 64", "IMAP_SRV_PORT = 0",
              "Daemon = daemon", "LocalDomain = %s" % DOMAIN, "PostMaster = postmaster", "UseLAN = YES"]
     lines += parameters + ["[Users]"] + users
     with open(os.path.join(directory, "quelma.cfg"), "wb") as f:

@@ -174,6 +174,35 @@ TEST(ServersDialog, OkTakesOnlyNumbersInRangeAndSavesEverything) {
   }
 }
 
+// The IMAP server's two ports: shown as saved; an empty field or 0 turns the server (its TLS
+// port) off, a number out of range keeps the port as it was.
+TEST(ServersDialog, ImapPortsBesideThePop3Ones) {
+  const struct Case {
+    std::string imap, imaps;
+    std::int32_t savedImap, savedImaps;
+  } cases[] = {
+      {"1143", "993", 1143, 993},
+      {"65536", "-1", 1143, 993},
+      {"143", "x", 143, 993},
+      {"", "", 0, 0},
+      {"0", "0", 0, 0},
+  };  // in order: each OK starts from what the one before saved
+  DialogFixture f;
+  for (const Case& c : cases) {
+    ServersDialog d(f.env);
+    ServersFields fields = d.fields();
+    fields.imapPort = c.imap;
+    fields.imapTlsPort = c.imaps;
+    ASSERT_TRUE(d.ok(fields)) << c.imap;
+    const config::Configuration saved = f.saved();
+    EXPECT_EQ(saved.IMAP_SRV_PORT, c.savedImap) << c.imap;
+    EXPECT_EQ(saved.IMAP_SRV_TLS_PORT, c.savedImaps) << c.imaps;
+    const ServersFields shown = ServersDialog(f.env).fields();
+    EXPECT_EQ(shown.imapPort, std::to_string(c.savedImap));
+    EXPECT_EQ(shown.imapTlsPort, std::to_string(c.savedImaps));
+  }
+}
+
 // The certificate and its key go together, must be there and must be usable together (as the
 // servers will load them); the TLS ports and EHLO are saved.
 TEST(ServersDialog, TlsForLocalPrograms) {

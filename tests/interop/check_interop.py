@@ -95,7 +95,7 @@ def main():
 
             code, report = run_check(binary, q.dir, ["local"])
             checks.check("the running program's ports pass as its own: exit 0",
-                         code == 0 and report.count("занят работающей программой quelma") == 2, report)
+                         code == 0 and report.count("занят работающей программой quelma") == 3, report)
 
             code, report = run_check(binary, q.dir, [])
             checks.check("all: every target in one report, exit 1 for the failing accounts",
@@ -110,7 +110,8 @@ def main():
                 holder.listen(1)
                 cfg = ["[Parameters]", "MailDropDir = %s/maildrop/" % other, "QueueDir = %s/queue/" % other,
                        "LocalDomain = office.ru", "SMTP_SRV_PORT = %d" % holder.getsockname()[1],
-                       "POP3_SRV_PORT = %d" % free_port(), "[Users]", "postmaster pm ; "]
+                       "POP3_SRV_PORT = %d" % free_port(), "IMAP_SRV_PORT = %d" % free_port(),
+                       "[Users]", "postmaster pm ; "]
                 with open(os.path.join(other, "quelma.cfg"), "wb") as f:
                     f.write("\r\n".join(cfg + [""]).encode("cp1251"))
                 code, report = run_check(binary, other, ["local"])

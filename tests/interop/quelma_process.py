@@ -88,16 +88,16 @@ class Quelma:
 
     def __init__(self, binary, parameters, users, env=None):
         self.dir = tempfile.mkdtemp(prefix="quelma-interop-")
-        self.pop3, self.smtp = free_port(), free_port()
+        self.pop3, self.smtp, self.imap = free_port(), free_port(), free_port()
         for sub in ("maildrop", "queue"):
             os.mkdir(os.path.join(self.dir, sub))
         cfg = ["[Parameters]", "MailDropDir = %s/maildrop/" % self.dir, "QueueDir = %s/queue/" % self.dir,
                "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp, "LogFileSize = 64",
-               "Daemon = daemon"] + parameters + ["[Users]"] + [u if " ; " in u else "%s  ; " % u for u in users]
+               "IMAP_SRV_PORT = %d" % self.imap, "Daemon = daemon"] + parameters + ["[Users]"] + [u if " ; " in u else "%s  ; " % u for u in users]
         with open(os.path.join(self.dir, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
         self.proc = subprocess.Popen([binary, "--dir", self.dir], stdout=subprocess.DEVNULL, env=env)
-        for port in (self.pop3, self.smtp):
+        for port in (self.pop3, self.smtp, self.imap):
             for _ in range(200):
                 try:
                     socket.create_connection(("127.0.0.1", port), timeout=1).close()

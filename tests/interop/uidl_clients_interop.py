@@ -71,11 +71,12 @@ class Office(Quelma):
         return self.proc.wait(timeout=20)
 
     def launch(self):
-        self.pop3, self.smtp = free_port(), free_port()
+        self.pop3, self.smtp, self.imap = free_port(), free_port(), free_port()
         path = self.path("quelma.cfg")
         cfg = open(path, "rb").read().decode("cp1251")
         cfg = re.sub(r"POP3_SRV_PORT = \d+", "POP3_SRV_PORT = %d" % self.pop3, cfg)
         cfg = re.sub(r"SMTP_SRV_PORT = \d+", "SMTP_SRV_PORT = %d" % self.smtp, cfg)
+        cfg = re.sub(r"IMAP_SRV_PORT = \d+", "IMAP_SRV_PORT = %d" % self.imap, cfg)
         with open(path, "wb") as f:
             f.write(cfg.encode("cp1251"))
         self.proc = subprocess.Popen([QUELMA, "--dir", self.dir], stdout=subprocess.DEVNULL)

@@ -236,8 +236,8 @@ def check_installed_files(t):
 
 def check_service_run(t, work):
     """The program as the unit starts it: mail in and out, a reload, the stop."""
-    if not (port_free(25) and port_free(110)):
-        t.check("ports 25 and 110 on 127.0.0.1 are free for the test", False, "another server holds them")
+    if not (port_free(25) and port_free(110) and port_free(143)):
+        t.check("ports 25, 110 and 143 on 127.0.0.1 are free for the test", False, "another server holds them")
         return
     t.check("quelma.cfg written as the service's user",
             write_as_quelma(os.path.join(STATE, "quelma.cfg"), config_file(["postmaster  ; ", "daemon  ; ", "ivan  ; "])))
@@ -259,7 +259,7 @@ def check_service_run(t, work):
     command = run(["/usr/sbin/quelma", "check", "local"])
     report = command.stdout.splitlines()
     verdicts = {line[9:].strip(): line[3:7] for line in report if line.startswith("  [")}
-    want = {"Порт SMTP 25": "ВНИМ", "Порт POP3 110": "ВНИМ", "Папка почтовых ящиков": "ВНИМ", "Папка очереди": "ВНИМ",
+    want = {"Порт SMTP 25": "ВНИМ", "Порт POP3 110": "ВНИМ", "Порт IMAP 143": "ВНИМ", "Папка почтовых ящиков": "ВНИМ", "Папка очереди": "ВНИМ",
             "Папка программы": " OK "}
     t.check("check local as root on the fresh install: low ports and folders to come are warnings",
             all(verdicts.get(k) == v for k, v in want.items()), command.stdout + command.stderr)
@@ -347,7 +347,8 @@ def check_taken_port(t, work):
         free = probe.getsockname()[1]
     with open(os.path.join(directory, "quelma.cfg"), "wb") as f:
         f.write(config_file(["postmaster  ; "]).replace(b"POP3_SRV_PORT = 110", b"POP3_SRV_PORT = %d" % holder.getsockname()[1])
-                .replace(b"SMTP_SRV_PORT = 25", b"SMTP_SRV_PORT = %d" % free).replace(STATE.encode(), directory.encode()))
+                .replace(b"SMTP_SRV_PORT = 25", b"SMTP_SRV_PORT = %d" % free).replace(STATE.encode(), directory.encode())
+                .replace(b"UseLAN = NO", b"UseLAN = NO\r\nIMAP_SRV_PORT = 0"))
     manager = Manager(directory)
     proc = subprocess.Popen(["/usr/sbin/quelma", "--dir", directory], stdout=subprocess.DEVNULL,
                             env={"PATH": "/usr/bin:/bin", "NOTIFY_SOCKET": manager.path})

@@ -121,6 +121,47 @@ TEST(SessionRunner, AStopEndsBlockedSessionsAndWaitingOnes) {
   }
 }
 
+// The number of sessions served is told at every change, in order, and counts only the served
+// ones (not those waiting for a place): the Windows program shows the IMAP server's.
+TEST(SessionRunner, TellsTheSessionsServedAtEveryChange) {
+  Pairs pairs;
+  ServerFlags flags;
+  Recorder r;
+  std::mutex toldMutex;
+  std::vector<std::size_t> told;
+  flags.sessionsChanged = [&](std::size_t sessions) {
+    std::lock_guard<std::mutex> hold(toldMutex);
+    told.push_back(sessions);
+  };
+  SessionRunner::Limits limits;
+  limits.sessions = 2;
+  limits.maxWait = std::chrono::milliseconds(60000);
+  SessionRunner runner(
+      limits, flags,
+      [&r](net::PlainStream& client, std::size_t) {
+        char c;
+        client.receive(&c, 1);  // served until its client sends a byte
+        ++r.received;
+      },
+      [](net::PlainStream&) {}, r.log());
+  std::vector<platform::Socket> far(3);
+  for (auto& f : far) runner.start(pairs.accept(f), 0);
+  ASSERT_TRUE(Until([&] { return flags.sessions() == 2 && runner.waiting() == 1; })) << "two served, one waiting";
+  for (auto& f : far) f.sendAll("x");
+  ASSERT_TRUE(Until([&] { return r.received == 3; }));
+  runner.stopAll();
+  EXPECT_EQ(flags.sessions(), 0u);
+  std::lock_guard<std::mutex> hold(toldMutex);
+  ASSERT_EQ(told.size(), 6u) << "three starts and three ends";
+  EXPECT_EQ(told.back(), 0u);
+  std::size_t counted = 0;
+  for (const std::size_t sessions : told) {
+    EXPECT_EQ(sessions > counted ? sessions - counted : counted - sessions, 1u) << "one change at a time";
+    EXPECT_LE(sessions, 2u) << "never more than the places";
+    counted = sessions;
+  }
+}
+
 // Connections the server has not yet accepted when it stops are accepted and closed, so that
 // their clients see the end at once rather than a reset or, on some systems, nothing.
 TEST(SessionRunner, AStopClosesTheConnectionsStillQueued) {

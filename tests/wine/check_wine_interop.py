@@ -76,7 +76,7 @@ def main():
         port = pop3_provider.server_address[1]
         cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
                "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon",
-               "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "SMTPServer = 127.0.0.1",
+               "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0", "SMTPServer = 127.0.0.1",
                "SMTPSport = %d" % smtp_provider.server_address[1], "SMTP_USES_LOGIN = 1",
                "SMTP_LOGIN_NAME = office", "SMTP_LOGIN_PASS = %s" % scramble("smtp-secret"),
                "[Users]", "postmaster pm ; ", "daemon dm ; ", "ivanov iv ; ",

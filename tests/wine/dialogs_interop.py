@@ -132,7 +132,7 @@ def main():
         windows = "Z:" + work.replace("/", "\\")
         cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
                "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 16",
-               "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "SMTPServer = 127.0.0.1",
+               "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0", "SMTPServer = 127.0.0.1",
                "OAUTH_LAB_TOKEN_URL = http://127.0.0.1:%d/token" % endpoint.port,
                "OAUTH_LAB_DEVICE_URL = http://127.0.0.1:%d/device" % endpoint.port,
                "OAUTH_LAB_CLIENT_ID = quelma-test", "[Users]"] + USERS + ["[POP3accounts]",
@@ -162,14 +162,15 @@ def main():
         closed(USER)
         drive("select", SERVERS, "1904", "2")
         drive("click", SERVERS, "1915")
-        fill(SERVERS, [(1966, "64"), (1903, "Office.RU")])
+        fill(SERVERS, [(1966, "64"), (1903, "Office.RU"), (2017, "1143"), (2018, "1993")])
         shot("dialog_servers.png")
         drive("click", SERVERS, OK)
         done = closed(SERVERS)
         lines = cfg_lines()
         checks.check("OK saves the servers dialog's edits",
                      done and "sidorov pw ; s.sidorov@provider.ru" in lines and "Boss = ivanov" in lines
-                     and "LogFileSize = 64" in lines and "LocalDomain = office.ru" in lines, "\n".join(lines))
+                     and "LogFileSize = 64" in lines and "LocalDomain = office.ru" in lines
+                     and "IMAP_SRV_PORT = 1143" in lines and "IMAP_SRV_TLS_PORT = 1993" in lines, "\n".join(lines))
 
         delete_then_cancel("40008", SERVERS, "1904", "5", "1907")
 

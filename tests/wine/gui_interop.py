@@ -11,6 +11,7 @@ import os
 import poplib
 import shutil
 import smtplib
+import socket
 import socketserver
 import subprocess
 import sys
@@ -103,7 +104,7 @@ class SlowProvider:
 
 class Program:
     def __init__(self, exe, work, provider):
-        self.work, self.pop3, self.smtp = work, free_port(), free_port()
+        self.work, self.pop3, self.smtp, self.imap = work, free_port(), free_port(), free_port()
         shutil.copy(exe, work)
         chm = os.path.join(os.path.dirname(exe), "quelma.chm")
         if os.path.exists(chm):
@@ -114,7 +115,7 @@ class Program:
         cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
                "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 64",
                "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp,
-               "SMTPServer = 127.0.0.1", "SMTPSport = %d" % provider.smtp_port, "SMTP_USES_LOGIN = 0",
+               "IMAP_SRV_PORT = %d" % self.imap, "SMTPServer = 127.0.0.1", "SMTPSport = %d" % provider.smtp_port, "SMTP_USES_LOGIN = 0",
                "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test",
                "[POP3accounts]", "127.0.0.1 office ; %s-%d-0-ivan" % (scramble("secret"), provider.pop3_port)]
         with open(os.path.join(work, "quelma.cfg"), "wb") as f:
@@ -151,6 +152,25 @@ def chm_pages(path):
                               "nastr_sched.htm", "disclaimer.htm") if ("/" + page).encode() in data}
 
 
+def check_imap_label(checks, program, answer):
+    """The status bar's third label: the IMAP server's sessions, one while a client is connected
+    (when the server keeps it past its greeting), none again once it has gone."""
+    label = lambda: answer("status", "4")  # noqa: E731
+    checks.check("quelma.exe serves IMAP, and its label counts no session yet",
+                 wait_port(program.imap) and label() == "IMAP сеансов: 0", label())
+    with socket.create_connection(("127.0.0.1", program.imap), timeout=20) as client:
+        greeting = client.recv(4096)
+        held = b"* BYE" not in greeting
+        if held:
+            checks.check("one IMAP session while a client is connected",
+                         wait_for(lambda: label() == "IMAP сеансов: 1", 20), label())
+            client.sendall(b"a1 LOGOUT\r\n")
+        while client.recv(4096):
+            pass
+    checks.check("no IMAP session once the client has gone", wait_for(lambda: label() == "IMAP сеансов: 0", 20),
+                 label())
+
+
 def main():
     exe, driver = sys.argv[1], sys.argv[2]
     checks = Checks()
@@ -175,6 +195,7 @@ def main():
         checks.check("a Linux client hands mail in and collects it", b"hello" in collect(program.pop3, "ivan", "iv")[0])
         checks.check("the status bar shows both labels with empty bars",
                      answer("watch", "1") == "SMTP клиент|0|POP3 клиент|0", answer("watch", "1"))
+        check_imap_label(checks, program, answer)
 
         drive("command", "40002")
         drive("answer", "Выход из QUELMA", "no")

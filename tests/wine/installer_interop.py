@@ -101,7 +101,7 @@ def write_settings(smtp, pop3):
     data = DATA.replace(" ", "|")
     cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % data, "QueueDir = %s\\queue\\" % data,
            "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon",
-           "LogFileSize = 64", "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp,
+           "LogFileSize = 64", "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0",
            "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; "]
     os.makedirs(unix(DATA), exist_ok=True)
     with open(os.path.join(unix(DATA), "quelma.cfg"), "wb") as f:

@@ -85,7 +85,7 @@ class Program:
         o, w = peers.oauth, windows(self.dir)
         cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % w, "QueueDir = %s\\queue\\" % w,
                "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 1000",
-               "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp,
+               "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp, "IMAP_SRV_PORT = 0",
                "SchedulerRecord6 = 00:00--00:00--0000", "TLS_CA_FILE = " + windows(peers.material.ca["cert"]),
                "SMTPServer = localhost", "SMTPSport = %d" % peers.smtp.starttls_port, "SMTP_TLS = STARTTLS",
                "SMTP_USES_LOGIN = 1", "SMTP_LOGIN_NAME = " + IVAN, "SMTP_AUTH = XOAUTH2", "SMTP_OAUTH = testidp",

@@ -68,7 +68,7 @@ def main():
 
     cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows(work), "QueueDir = %s\\queue\\" % windows(work),
            "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 200",
-           "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "SMTPServer = localhost",
+           "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0", "SMTPServer = localhost",
            "SMTPSport = %d" % smtp_port, "SMTP_USES_LOGIN = 1", "SMTP_LOGIN_NAME = office",
            "SMTP_LOGIN_PASS = %s" % scramble(PASSWORD.decode()), "SchedulerRecord6 = 00:00--00:00--0000",
            "SMTP_TLS = STARTTLS", "TLS_CA_FILE = " + windows(material.ca["cert"]),

@@ -77,6 +77,8 @@ const ServersKey kServersKeys[] = {
     {"TLS_KEY_FILE", Text<&dialogs::ServersFields::keyFile>()},
     {"POP3_SRV_TLS_PORT", Number<&dialogs::ServersFields::pop3TlsPort, 0, kPort>("POP3_SRV_TLS_PORT")},
     {"SMTP_SRV_TLS_PORT", Number<&dialogs::ServersFields::smtpTlsPort, 0, kPort>("SMTP_SRV_TLS_PORT")},
+    {"IMAP_SRV_PORT", Number<&dialogs::ServersFields::imapPort, 0, kPort>("IMAP_SRV_PORT")},
+    {"IMAP_SRV_TLS_PORT", Number<&dialogs::ServersFields::imapTlsPort, 0, kPort>("IMAP_SRV_TLS_PORT")},
     {"SMTP_EHLO", [](ConfigSession&, const std::string& v, dialogs::ServersFields& f) { return YesNoInto("SMTP_EHLO", v, f.ehlo); }},
     {"MAX_SESSIONS", Text<&dialogs::ServersFields::maxSessions>()},
     {"LISTEN_ADDRESSES", Text<&dialogs::ServersFields::listenAddresses>()},

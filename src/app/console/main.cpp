@@ -43,6 +43,7 @@
 #include "spool/delivery_journals.h"
 #include "spool/mailbox_keeper.h"
 #include "sorting/sorter_rules.h"
+#include "imap_server/imap_server.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
 #include "quelma_version.h"
@@ -121,20 +122,33 @@ bool ActAsDirectoryOwner(const std::string& directory) {
   return false;
 }
 
-// Under a service manager (Type=notify): ready once both servers listen. A server that cannot
-// listen (its port taken) fails the start with exit code 1, the log saying why, rather than
-// a service that looks healthy and serves half. Without a manager nothing changes: the other
-// server keeps serving. True once settled either way.
-bool AnnounceReadiness(const link::ServerControl& control, const std::atomic<std::uint16_t>& pop3Port,
-                       const std::atomic<std::uint16_t>& smtpPort, app::MainWindowProcedure& procedure) {
-  const bool pop3Settled = pop3Port != 0 || control.pop3Srv.stopped;
-  const bool smtpSettled = smtpPort != 0 || control.smtpSrv.stopped;
-  if (!pop3Settled || !smtpSettled) return false;
-  if (pop3Port != 0 && smtpPort != 0) {
-    app::NotifyServiceManager("READY=1\nSTATUS=" + platform::Cp1251ToUtf8("POP3: порт " + std::to_string(pop3Port) +
-                                                                         ", SMTP: порт " + std::to_string(smtpPort)));
-  } else if (app::NotifyServiceManager(
-                 "STATUS=" + platform::Cp1251ToUtf8(pop3Port == 0 ? "POP3-сервер не запущен" : "SMTP-сервер не запущен"))) {
+// A local server as the start-up sees it: whether it runs at all, and the port it listens on
+// once it does (0 until then).
+struct StartedServer {
+  const char* name;
+  const link::ServerFlags& flags;
+  const std::atomic<std::uint16_t>& port;
+  bool started;
+};
+
+// Under a service manager (Type=notify): ready once every server started listens. A server
+// that cannot listen (its port taken) fails the start with exit code 1, the log saying why,
+// rather than a service that looks healthy and serves half. Without a manager nothing changes:
+// the other servers keep serving. True once settled either way.
+bool AnnounceReadiness(const std::vector<StartedServer>& servers, app::MainWindowProcedure& procedure) {
+  std::string ports, failed;
+  for (const StartedServer& server : servers) {
+    if (!server.started) continue;
+    if (server.port == 0 && !server.flags.stopped) return false;
+    if (server.port != 0) {
+      ports += (ports.empty() ? "" : ", ") + std::string(server.name) + ": порт " + std::to_string(server.port);
+    } else if (failed.empty()) {
+      failed = std::string(server.name) + "-сервер не запущен";
+    }
+  }
+  if (failed.empty()) {
+    app::NotifyServiceManager("READY=1\nSTATUS=" + platform::Cp1251ToUtf8(ports));
+  } else if (app::NotifyServiceManager("STATUS=" + platform::Cp1251ToUtf8(failed))) {
     procedure.handle(link::UM_SHUTDOWN, 0, 0);
   }
   return true;
@@ -346,15 +360,28 @@ int main(int argc, char** argv) {
   // Running from here on, so that an exit right away still waits for both.
   control.pop3Srv.stopped = false;
   control.smtpSrv.stopped = false;
+  // IMAP_SRV_PORT 0 turns the IMAP server off: its thread never starts and its flags stay stopped.
+  const bool imapOn = store.current()->IMAP_SRV_PORT != 0;
+  control.imapSrv.stopped = !imapOn;
   std::atomic<std::uint16_t> pop3Port{0};
   std::atomic<std::uint16_t> smtpPort{0};
-  serving::LoginGuard loginGuard;
+  std::atomic<std::uint16_t> imapPort{0};
+  serving::LoginGuard loginGuard;  // failed logins counted per address across the servers
   std::thread pop3Server([&] {
     pop3_server::RunPop3Server({window, log, control.pop3Srv, store, platform::SystemClock(), loginGuard, &pop3Port});
   });
   std::thread smtpServer([&] {
     smtp_server::RunSmtpServer({window, log, control.smtpSrv, store, platform::SystemClock(), loginGuard, &smtpPort});
   });
+  std::thread imapServer;
+  if (imapOn) {
+    imapServer = std::thread([&] {
+      imap_server::RunImapServer({window, log, control.imapSrv, store, platform::SystemClock(), loginGuard, &imapPort});
+    });
+  }
+  const std::vector<StartedServer> servers = {{"POP3", control.pop3Srv, pop3Port, true},
+                                              {"SMTP", control.smtpSrv, smtpPort, true},
+                                              {"IMAP", control.imapSrv, imapPort, imapOn}};
   // Communication sessions: the menu (SIGUSR1), daemon mail and the timetable on the timer.
   const auto remoteAccess = dialup::CreateSystemRemoteAccess();
   dialup::DialerState dialerState;
@@ -378,7 +405,7 @@ int main(int argc, char** argv) {
 
   auto nextTick = std::chrono::steady_clock::now() + std::chrono::milliseconds(app::kSessionTimerMs);
   while (!procedure.exitCode()) {
-    if (!announcedReady) announcedReady = AnnounceReadiness(control, pop3Port, smtpPort, procedure);
+    if (!announcedReady) announcedReady = AnnounceReadiness(servers, procedure);
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextTick) {
       procedure.handle(app::kWmTimer, app::kSessionTimerId, 0);
@@ -402,6 +429,7 @@ int main(int argc, char** argv) {
   window.close();
   pop3Server.join();
   smtpServer.join();
+  if (imapServer.joinable()) imapServer.join();
   // Expunged mail leaves the files, so that an older build never shows it again.
   spool::FinishCompactions();
   spool::RemoveIdleJournals();

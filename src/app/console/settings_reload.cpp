@@ -14,6 +14,8 @@ std::vector<std::string> KeysTakenAtStart(const config::Configuration& running, 
   note(running.SMTP_SRV_PORT != read.SMTP_SRV_PORT, "SMTP_SRV_PORT");
   note(running.POP3_SRV_TLS_PORT != read.POP3_SRV_TLS_PORT, "POP3_SRV_TLS_PORT");
   note(running.SMTP_SRV_TLS_PORT != read.SMTP_SRV_TLS_PORT, "SMTP_SRV_TLS_PORT");
+  note(running.IMAP_SRV_PORT != read.IMAP_SRV_PORT, "IMAP_SRV_PORT");
+  note(running.IMAP_SRV_TLS_PORT != read.IMAP_SRV_TLS_PORT, "IMAP_SRV_TLS_PORT");
   note(running.LISTEN_ADDRESSES != read.LISTEN_ADDRESSES, "LISTEN_ADDRESSES");
   note(running.TLS_CERT_FILE != read.TLS_CERT_FILE, "TLS_CERT_FILE");
   note(running.TLS_KEY_FILE != read.TLS_KEY_FILE, "TLS_KEY_FILE");

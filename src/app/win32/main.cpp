@@ -18,6 +18,8 @@
 #include "spool/delivery.h"
 #include "spool/delivery_journals.h"
 #include "spool/mailbox_keeper.h"
+#include "app/win32/status_bar.h"
+#include "imap_server/imap_server.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
 
@@ -96,6 +98,19 @@ void MakeCoreParts(app::Program& program) {
 void StartServers(app::Program& program) {
   program.control.pop3Srv.stopped = false;
   program.control.smtpSrv.stopped = false;
+  // IMAP_SRV_PORT 0 turns the IMAP server off: no thread, and its flags stay stopped.
+  const bool imapOn = program.store.current()->IMAP_SRV_PORT != 0;
+  program.window.setStatusText(link::kImapLabelPart, app::ImapSessionsText(imapOn, 0));
+  if (imapOn) {
+    program.control.imapSrv.stopped = false;
+    program.control.imapSrv.sessionsChanged = [&program](std::size_t sessions) {
+      program.window.setStatusText(link::kImapLabelPart, app::ImapSessionsText(true, sessions));
+    };
+    std::thread([&program] {
+      imap_server::RunImapServer({program.window, *program.log, program.control.imapSrv, program.store,
+                                  platform::SystemClock(), program.loginGuard});
+    }).detach();
+  }
   std::thread([&program] {
     pop3_server::RunPop3Server({program.window, *program.log, program.control.pop3Srv, program.store,
                                 platform::SystemClock(), program.loginGuard});
@@ -137,6 +152,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   if (!app::RegisterMainWindowClass(instance)) return 0;
   program.control.pop3Srv.stopped = true;
   program.control.smtpSrv.stopped = true;
+  program.control.imapSrv.stopped = true;
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES | ICC_UPDOWN_CLASS};
   InitCommonControlsEx(&controls);
   HWND window = app::CreateMainWindow(instance);

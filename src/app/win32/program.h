@@ -33,7 +33,7 @@ struct Program {
   sorting::SorterFile sorter;
   config::ConfigStore store;
   link::ServerControl control;
-  serving::LoginGuard loginGuard;  // both servers' failed logins
+  serving::LoginGuard loginGuard;  // the servers' failed logins, counted together
   Win32MainWindow window;
   Win32LogView view;
   std::unique_ptr<MainWindowProcedure> procedure;

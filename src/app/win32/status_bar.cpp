@@ -1,5 +1,6 @@
-// Four parts, their right edges at 130, W/2, W/2 + 130 and W; a progress bar (0 to 100)
-// covers each of parts 1 and 3 exactly.
+// Five parts, their right edges at 130, H, H + 130, W - 130 and W (H halfway between 130 and
+// W - 130); a progress bar (0 to 100) covers each of parts 1 and 3 exactly, part 4 is the IMAP
+// server's label.
 #include "app/win32/status_bar.h"
 
 #include <commctrl.h>
@@ -18,8 +19,10 @@ StatusBar CreateStatusBar(HWND window) {
   RECT client{};
   GetClientRect(made.bar, &client);
   const int w = client.right - client.left;
-  int edges[4] = {130, w / 2, w / 2 + 130, w};
-  SendMessageA(made.bar, SB_SETPARTS, 4, reinterpret_cast<LPARAM>(edges));
+  constexpr int kLabel = 130;
+  const int half = (w - kLabel) / 2;
+  int edges[5] = {kLabel, half, half + kLabel, w - kLabel, w};
+  SendMessageA(made.bar, SB_SETPARTS, 5, reinterpret_cast<LPARAM>(edges));
   SendMessageA(made.bar, SB_SETTEXTA, link::kSmtpLabelPart, reinterpret_cast<LPARAM>("SMTP клиент"));
   SendMessageA(made.bar, SB_SETTEXTA, link::kPop3LabelPart, reinterpret_cast<LPARAM>("POP3 клиент"));
   for (const int part : {link::kSmtpProgressPart, link::kPop3ProgressPart}) {
@@ -35,6 +38,10 @@ StatusBar CreateStatusBar(HWND window) {
   GetClientRect(made.bar, &barRect);
   made.height = barRect.bottom - barRect.top + 1;
   return made;
+}
+
+std::string ImapSessionsText(bool serverOn, std::size_t sessions) {
+  return serverOn ? "IMAP сеансов: " + std::to_string(sessions) : std::string("IMAP выключен");
 }
 
 }  // namespace quelma::app

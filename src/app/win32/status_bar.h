@@ -1,7 +1,11 @@
-// The main window's status bar: the two clients' labels, each with a progress bar beside it.
+// The main window's status bar: the two clients' labels, each with a progress bar beside it,
+// and the IMAP server's sessions.
 #pragma once
 
 #include <windows.h>
+
+#include <cstddef>
+#include <string>
 
 namespace quelma::app {
 
@@ -13,5 +17,8 @@ struct StatusBar {
 };
 
 StatusBar CreateStatusBar(HWND window);
+
+// The IMAP label: the sessions served now, or that the server is off (IMAP_SRV_PORT 0).
+std::string ImapSessionsText(bool serverOn, std::size_t sessions);
 
 }  // namespace quelma::app

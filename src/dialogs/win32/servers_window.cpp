@@ -89,7 +89,10 @@ ServersFields ReadFields(HWND dialog) {
           win32_ui::ItemText(dialog, IDC_RELAY_NETWORKS, 1000),
           win32_ui::ItemText(dialog, IDC_AUTH_FAIL_LIMIT, 9),
           win32_ui::ComboSelection(dialog, IDC_SMTP_AUTH),
-          win32_ui::ComboSelection(dialog, IDC_PLAINTEXT_LOGIN)};
+          win32_ui::ComboSelection(dialog, IDC_PLAINTEXT_LOGIN),
+          false,
+          win32_ui::ItemText(dialog, IDC_IMAP_PORT, 9),
+          win32_ui::ItemText(dialog, IDC_IMAP_TLS_PORT, 9)};
 }
 
 void Open(HWND dialog) {
@@ -106,6 +109,8 @@ void Open(HWND dialog) {
   win32_ui::SetItemText(dialog, IDC_TLS_KEY, f.keyFile);
   win32_ui::SetItemText(dialog, IDC_POP3_TLS_PORT, f.pop3TlsPort);
   win32_ui::SetItemText(dialog, IDC_SMTP_TLS_PORT, f.smtpTlsPort);
+  win32_ui::SetItemText(dialog, IDC_IMAP_PORT, f.imapPort);
+  win32_ui::SetItemText(dialog, IDC_IMAP_TLS_PORT, f.imapTlsPort);
   win32_ui::SetChecked(dialog, IDC_SMTP_EHLO, f.ehlo);
   win32_ui::SetItemText(dialog, IDC_MAX_SESSIONS, f.maxSessions);
   win32_ui::SetItemText(dialog, IDC_LISTEN_ADDRESSES, f.listenAddresses);
@@ -124,6 +129,8 @@ void Open(HWND dialog) {
   win32_ui::LimitText(dialog, IDC_TLS_KEY, config::limits::kPath - 1);
   win32_ui::LimitText(dialog, IDC_POP3_TLS_PORT, 5);
   win32_ui::LimitText(dialog, IDC_SMTP_TLS_PORT, 5);
+  win32_ui::LimitText(dialog, IDC_IMAP_PORT, 5);
+  win32_ui::LimitText(dialog, IDC_IMAP_TLS_PORT, 5);
   win32_ui::LimitText(dialog, IDC_MAILDROP_DIR, 259);
   win32_ui::LimitText(dialog, IDC_QUEUE_DIR, 259);
   win32_ui::LimitText(dialog, IDC_LOCAL_DOMAIN, 63);
