@@ -11,7 +11,7 @@
 
 namespace quelma::imap_server {
 
-// The ENVELOPE list: date, subject, the six address lists (sender and reply-to are from's
+// The ENVELOPE list's fields, without its parentheses: date, subject, the six address lists (sender and reply-to are from's
 // when missing or empty), in-reply-to and message-id. Values stay as written (encoded-words
 // are not decoded); `utf8` lets 8-bit UTF-8 values go quoted instead of as literals.
 void AppendEnvelope(std::string& out, const mime::MessageEnvelope& e, bool utf8);

@@ -32,6 +32,7 @@ const ImapSession::CommandEntry ImapSession::kCommands[] = {
     {"APPEND", &ImapSession::append, false, true, true, false},
     {"IDLE", &ImapSession::idle, false, true, true, false},
     {"COMPRESS", &ImapSession::compress, false, true, true, false},
+    {"CHECK", &ImapSession::noop, false, false, true, false},
     {"CLOSE", &ImapSession::close, false, false, true, false},
     {"UNSELECT", &ImapSession::unselect, false, false, true, false},
     {"EXPUNGE", &ImapSession::expunge, false, false, true, true},
@@ -136,6 +137,12 @@ ImapSession::Next ImapSession::bad(const Request& r, std::string_view text) {
   return Next::kEnd;
 }
 
+bool ImapSession::enableCondstore() {
+  if (condstore_) return true;
+  condstore_ = true;
+  return !selected_ || send("* OK [HIGHESTMODSEQ " + std::to_string(selected_->highestModseq()) + "] Highest\r\n");
+}
+
 bool ImapSession::sendUpdates(bool expunges) {
   if (!selected_) return true;
   std::string out;
@@ -194,9 +201,11 @@ ImapSession::Next ImapSession::enable(Request& r) {
                  : name == "QRESYNC"     ? &qresync_
                                          : nullptr;
     if (!flag || *flag) continue;
+    if (flag == &condstore_ || flag == &qresync_) {
+      if (!enableCondstore()) return Next::kEnd;
+    }
     *flag = true;
     enabled += " " + name;
-    if (flag == &qresync_ && !condstore_) condstore_ = true;
   } while (r.args.space());
   if (!r.args.atEnd()) return bad(r, "Unexpected arguments");
   if (!send("* ENABLED" + enabled + "\r\n")) return Next::kEnd;

@@ -91,6 +91,9 @@ class ImapSession {
   Next bad(const Request& r, std::string_view text);
   Next tagged(const std::string& tag, std::string_view status, std::string_view text);
   bool sendUpdates(bool expunges);
+  // CONDSTORE comes on (a command that uses MODSEQ, or ENABLE); a client with a mailbox selected
+  // is told its HIGHESTMODSEQ then. False when the connection failed.
+  bool enableCondstore();
   std::string capabilities() const;
 
   // Any state.

@@ -99,7 +99,9 @@ SectionOutcome Decoded(spool::Mailbox& box, const spool::IndexedMessage& message
 
 void AppendStructureItem(std::string& out, FetchItem::Kind kind, const mime::MessagePart& root, bool utf8) {
   if (kind == FetchItem::Kind::kEnvelope) {
+    out += '(';
     AppendEnvelope(out, root.envelope.value_or(mime::MessageEnvelope{}), utf8);
+    out += ')';
   } else {
     AppendBodyStructure(out, root, kind == FetchItem::Kind::kBodyStructure, utf8);
   }

@@ -22,33 +22,37 @@ std::map<std::string, RecentMark>& RecentMarks() {
   return marks;
 }
 
-const std::int64_t kProgramStart =
-    std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-
 constexpr const char* kSystemFlags[] = {"\\Seen", "\\Answered", "\\Flagged", "\\Deleted", "\\Draft"};
 
-// The first UID of mail that came after the program started: what no session can have seen.
-std::uint32_t FirstSinceStart(const spool::MailboxIndex& index) {
-  for (const spool::IndexedMessage& m : index.messages) {
-    if (m.arrival >= kProgramStart) return m.uid;
-  }
-  return index.uidNext;
-}
-
-std::uint32_t Claim(const std::string& path, const spool::MailboxIndex& index) {
+std::uint32_t Claim(const spool::Mailbox& box, const spool::MailboxIndex& index) {
+  const std::string& path = box.path();
   std::lock_guard<std::mutex> hold(gRecentMutex);
   auto& marks = RecentMarks();
   auto it = marks.find(path);
   if (it == marks.end() || it->second.uidValidity != index.uidValidity) {
     if (marks.size() > 10000) marks.clear();  // a bound; losing \Recent marks loses no mail
-    it = marks.insert_or_assign(path, RecentMark{index.uidValidity, FirstSinceStart(index)}).first;
+    it = marks.insert_or_assign(path, RecentMark{index.uidValidity, box.firstUidOfProcess()}).first;
   }
   const std::uint32_t first = it->second.firstUnclaimed;
   it->second.firstUnclaimed = std::max(first, index.uidNext);
   return first;
 }
 
+std::uint32_t Peek(const spool::Mailbox& box, const spool::MailboxIndex& index) {
+  std::lock_guard<std::mutex> hold(gRecentMutex);
+  const auto& marks = RecentMarks();
+  const auto it = marks.find(box.path());
+  if (it == marks.end() || it->second.uidValidity != index.uidValidity) return box.firstUidOfProcess();
+  return it->second.firstUnclaimed;
+}
+
 }  // namespace
+
+std::uint32_t SelectedMailbox::UnclaimedRecent(const spool::Mailbox& box, const spool::MailboxIndex& index) {
+  const std::uint32_t first = Peek(box, index);
+  return static_cast<std::uint32_t>(std::count_if(index.messages.begin(), index.messages.end(),
+                                                  [first](const spool::IndexedMessage& m) { return m.uid >= first; }));
+}
 
 SelectedMailbox::SelectedMailbox(std::shared_ptr<spool::Mailbox> box, bool readOnly, bool claimRecent)
     : box_(std::move(box)), readOnly_(readOnly), claimRecent_(claimRecent) {
@@ -58,7 +62,8 @@ SelectedMailbox::SelectedMailbox(std::shared_ptr<spool::Mailbox> box, bool readO
   uidNext_ = index.uidNext;
   highestModseq_ = index.highestModseq;
   keywords_ = index.keywords;
-  const std::uint32_t firstRecent = claimRecent_ ? Claim(box_->path(), index) : UINT32_MAX;
+  // EXAMINE shows what is recent without taking it from the next SELECT.
+  const std::uint32_t firstRecent = claimRecent_ ? Claim(*box_, index) : Peek(*box_, index);
   messages_.reserve(index.messages.size());
   for (const spool::IndexedMessage& m : index.messages) {
     messages_.push_back({m.uid, m.flags, m.keywords, m.modseq, m.uid >= firstRecent, false});
@@ -173,7 +178,7 @@ bool SelectedMailbox::update(std::string& out, const UpdateStyle& style) {
   const std::uint32_t largest = largestUid();
   std::uint32_t firstRecent = UINT32_MAX;
   if (claimRecent_ && !index.messages.empty() && index.messages.back().uid > largest) {
-    firstRecent = Claim(box_->path(), index);
+    firstRecent = Claim(*box_, index);
   }
   for (const spool::IndexedMessage& m : index.messages) {
     if (m.uid <= largest) continue;

@@ -46,6 +46,9 @@ class SelectedMailbox {
   const std::vector<KnownMessage>& messages() const { return messages_; }
   std::uint32_t exists() const { return static_cast<std::uint32_t>(messages_.size()); }
   std::uint32_t recentCount() const;
+  // How many messages no session has had as \Recent yet (EXAMINE and STATUS tell them and
+  // claim none).
+  static std::uint32_t UnclaimedRecent(const spool::Mailbox& box, const spool::MailboxIndex& index);
   // The number of the message with `uid`; nothing when the client does not know it.
   std::optional<std::uint32_t> numberOf(std::uint32_t uid) const;
   std::uint32_t largestUid() const { return messages_.empty() ? 0 : messages_.back().uid; }

@@ -23,7 +23,7 @@ ImapSession::Next ImapSession::fetch(Request& r) {
     return bad(r, "Invalid messageset");
   }
   if (request->vanished && (!r.uid || !qresync_)) return bad(r, "VANISHED needs UID FETCH and QRESYNC");
-  if (request->changedSince) condstore_ = true;
+  if ((request->changedSince || request->has(FetchItem::Kind::kModseq)) && !enableCondstore()) return Next::kEnd;
   if (!sendUpdates(r.uid)) return Next::kEnd;
   bool anyGone = false;
   std::optional<SectionOutcome> failure;

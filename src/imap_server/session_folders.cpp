@@ -128,7 +128,7 @@ ImapSession::Next ImapSession::select(Request& r) {
   }
   out += "* OK [UIDVALIDITY " + std::to_string(s.uidValidity()) + "] UIDs valid\r\n";
   out += "* OK [UIDNEXT " + std::to_string(s.uidNext()) + "] Predicted next UID\r\n";
-  out += "* OK [HIGHESTMODSEQ " + std::to_string(s.highestModseq()) + "] Highest\r\n";
+  if (condstore_) out += "* OK [HIGHESTMODSEQ " + std::to_string(s.highestModseq()) + "] Highest\r\n";
   if (rev2_) out += "* LIST () \"/\" " + wireName(*name) + "\r\n";
   if (resync && resync->first == s.uidValidity()) {
     // What changed since the client's MODSEQ: the UIDs gone (of those it knew), the flags changed.

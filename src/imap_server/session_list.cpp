@@ -21,7 +21,7 @@ constexpr std::size_t kMaxPatterns = 100;
 
 struct ListOptions {
   bool subscribedOnly = false, recursiveMatch = false, specialUseOnly = false;
-  bool returnSubscribed = false, returnChildren = true, returnSpecialUse = false;
+  bool returnSubscribed = false, returnChildren = false, returnSpecialUse = false;
   std::vector<std::string> status;  // STATUS items to give with each name
 };
 
@@ -52,12 +52,13 @@ std::optional<std::vector<std::string>> ReadStatusItems(ArgumentReader& in) {
   return items;
 }
 
-std::string StatusValues(const spool::MailboxIndex& index, const std::vector<std::string>& items) {
+std::string StatusValues(const spool::Mailbox& box, const std::vector<std::string>& items) {
+  const spool::MailboxIndex index = box.index();
   std::string out;
   for (const std::string& item : items) {
     std::uint64_t value = 0;
     if (item == "MESSAGES") value = index.messages.size();
-    else if (item == "RECENT") value = 0;
+    else if (item == "RECENT") value = SelectedMailbox::UnclaimedRecent(box, index);
     else if (item == "UIDNEXT") value = index.uidNext;
     else if (item == "UIDVALIDITY") value = index.uidValidity;
     else if (item == "UNSEEN") {
@@ -149,16 +150,25 @@ ImapSession::Next ImapSession::list(Request& r) {
     return ok(r, "List completed.");
   }
   const auto all = AllMailboxes(spool::ListFolders(inbox_), spool::ReadSubscriptions(inbox_), spool::ReadSpecialUse(inbox_));
+  // Which names have a subscribed name below them (RECURSIVEMATCH's CHILDINFO).
+  // Which names have a subscribed name below them that no pattern lists itself (RECURSIVEMATCH's
+  // CHILDINFO).
+  const auto subscribedBelow = [&all, &patterns](const std::string& name) {
+    return std::any_of(all.begin(), all.end(), [&](const ListedMailbox& other) {
+      return other.subscribed && other.name.size() > name.size() + 1 && other.name.starts_with(name + "/") &&
+             std::none_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return MatchesPattern(other.name, p); });
+    });
+  };
   std::string out;
   for (const ListedMailbox& m : all) {
     if (std::none_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return MatchesPattern(m.name, p); })) {
       continue;
     }
-    if (options.subscribedOnly && !m.subscribed) continue;
+    const bool childInfo = options.recursiveMatch && options.subscribedOnly && subscribedBelow(m.name);
+    if (options.subscribedOnly && !m.subscribed && !childInfo) continue;
     if (options.specialUseOnly && m.specialUse.empty()) continue;
-    // A parent that is only implied by its children is listed only when nothing else is asked.
-    if (!m.exists && !m.subscribed && !m.hasChildren) continue;
-    if (!m.exists && options.subscribedOnly == false && !m.hasChildren) continue;
+    // A name only implied by its children is listed as such; one only subscribed, when asked.
+    if (!m.exists && !m.hasChildren && !(options.subscribedOnly && m.subscribed)) continue;
     std::string attributes;
     const auto add = [&attributes](std::string_view a) {
       if (!attributes.empty()) attributes += ' ';
@@ -167,13 +177,14 @@ ImapSession::Next ImapSession::list(Request& r) {
     if (!m.exists) add(extended && !m.hasChildren ? "\\NonExistent" : "\\Noselect");
     if (options.returnChildren || !extended) add(m.hasChildren ? "\\HasChildren" : "\\HasNoChildren");
     if (options.returnSubscribed && m.subscribed) add("\\Subscribed");
-    if (!m.specialUse.empty() && (!extended || options.returnSpecialUse || true)) add(m.specialUse);
-    out += "* LIST (" + attributes + ") \"/\" " + wireName(m.name) + "\r\n";
+    if (!m.specialUse.empty()) add(m.specialUse);
+    out += "* LIST (" + attributes + ") \"/\" " + wireName(m.name);
+    out += childInfo ? " (\"CHILDINFO\" (\"SUBSCRIBED\"))\r\n" : "\r\n";
     if (!options.status.empty() && m.exists) {
       const auto path = mailboxPath(m.name);
       if (path && (m.name == "INBOX" || platform::FileExists(*path))) {
-        out += "* STATUS " + wireName(m.name) + " (" + StatusValues(spool::Mailbox::Open(*path)->index(), options.status) +
-               ")\r\n";
+        out += "* STATUS " + wireName(m.name) + " (" +
+               StatusValues(*spool::Mailbox::Open(*path), options.status) + ")\r\n";
       }
     }
   }
@@ -190,10 +201,17 @@ ImapSession::Next ImapSession::lsub(Request& r) {
   if (!pattern || pattern->size() > kMaxPattern || !r.args.atEnd()) return bad(r, "Bad LSUB pattern");
   const std::string full = patternName(*reference + *pattern);
   const auto all = AllMailboxes(spool::ListFolders(inbox_), spool::ReadSubscriptions(inbox_), {});
+  // With "%", the parent of a subscribed name that is not subscribed itself stands in for it,
+  // marked \Noselect.
+  const bool levels = full.find('%') != std::string::npos;
   std::string out;
   for (const ListedMailbox& m : all) {
-    if (!m.subscribed || !MatchesPattern(m.name, full)) continue;
-    out += std::string("* LSUB (") + (m.exists ? "" : "\\Noselect") + ") \"/\" " + wireName(m.name) + "\r\n";
+    if (!MatchesPattern(m.name, full)) continue;
+    const bool below = levels && std::any_of(all.begin(), all.end(), [&](const ListedMailbox& other) {
+      return other.subscribed && other.name.starts_with(m.name + "/");
+    });
+    if (!m.subscribed && !below) continue;
+    out += std::string("* LSUB (") + (m.subscribed && m.exists ? "" : "\\Noselect") + ") \"/\" " + wireName(m.name) + "\r\n";
   }
   if (!out.empty() && !send(out)) return Next::kEnd;
   return ok(r, "Lsub completed.");
@@ -208,8 +226,8 @@ ImapSession::Next ImapSession::status(Request& r) {
   const auto path = mailboxPath(*name, &refusal);
   if (!path) return no(r, "[NONEXISTENT] " + refusal);
   if (*name != "INBOX" && !platform::FileExists(*path)) return no(r, "[NONEXISTENT] Mailbox doesn't exist");
-  const spool::MailboxIndex index = spool::Mailbox::Open(*path)->index();
-  if (!send("* STATUS " + wireName(*name) + " (" + StatusValues(index, *items) + ")\r\n")) return Next::kEnd;
+  const auto box = spool::Mailbox::Open(*path);
+  if (!send("* STATUS " + wireName(*name) + " (" + StatusValues(*box, *items) + ")\r\n")) return Next::kEnd;
   return ok(r, "Status completed.");
 }
 

@@ -61,7 +61,6 @@ ImapSession::Next ImapSession::store(Request& r) {
         !r.args.take(')') || !r.args.space()) {
       return bad(r, "Bad STORE modifier");
     }
-    condstore_ = true;
   }
   const char mode = r.args.take('+') ? '+' : r.args.take('-') ? '-' : '=';
   const auto item = r.args.name();
@@ -72,6 +71,7 @@ ImapSession::Next ImapSession::store(Request& r) {
   const auto list = r.args.space() ? ReadFlagList(r.args, true) : std::nullopt;
   if (!list || !r.args.atEnd()) return bad(r, "Bad STORE flags");
   if (selected_->readOnly()) return no(r, "[READ-ONLY] Mailbox is read-only");
+  if (unchangedSince && !enableCondstore()) return Next::kEnd;
   const auto keywords = KeywordBits(selected_->box(), list->keywords);
   if (!keywords) return no(r, "[LIMIT] Too many keywords in the mailbox");
   if (!sendUpdates(r.uid)) return Next::kEnd;

@@ -85,6 +85,16 @@ class Registry {
   std::deque<std::shared_ptr<Mailbox>> recent_;
 };
 
+// For each mailbox file, its UIDVALIDITY and UIDNEXT when this process first opened it.
+std::mutex gFirstSeenMutex;
+std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> gFirstSeen;
+
+void NoteFirstSeen(const std::string& path, const MailboxIndex& index) {
+  std::lock_guard<std::mutex> hold(gFirstSeenMutex);
+  auto& seen = gFirstSeen[path];
+  if (seen.first != index.uidValidity) seen = {index.uidValidity, index.uidNext};
+}
+
 Registry& OpenMailboxes() {
   static Registry registry;
   return registry;
@@ -142,6 +152,7 @@ std::shared_ptr<Mailbox> Mailbox::Load(const std::string& path, MailboxOpenNote*
   if (note) *note = {synced.rebuilt, synced.damaged, synced.uidValidityChanged, !synced.stored};
   // UIDs given anew: no summary kept under the old ones may be taken for theirs.
   if (synced.rebuilt) platform::RemoveFile(SummaryCachePath(indexPath));
+  NoteFirstSeen(path, synced.index);
   auto made = std::make_shared<Mailbox>(path, indexPath, std::move(synced.index));
   made->inStep_ = synced.stored;
   auto box = OpenMailboxes().add(std::move(made));
@@ -199,6 +210,18 @@ std::vector<std::shared_ptr<Mailbox>> Mailbox::OpenWithExpunged() {
 MailboxIndex Mailbox::index() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return index_;
+}
+
+std::uint32_t Mailbox::firstUidOfProcess() const {
+  std::uint32_t validity = 0;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    validity = index_.uidValidity;
+  }
+  std::lock_guard<std::mutex> hold(gFirstSeenMutex);
+  const auto it = gFirstSeen.find(path_);
+  // Numbered anew since: every message came under the new numbers.
+  return it == gFirstSeen.end() || it->second.first != validity ? 1 : it->second.second;
 }
 
 std::uint64_t Mailbox::changeCount() const {

@@ -56,6 +56,9 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
 
   // The index as it is now: what a session lists.
   MailboxIndex index() const;
+  // The UIDNEXT the mailbox had when this process first opened it (under its UIDVALIDITY now):
+  // mail from that UID on came while the program ran (IMAP's \Recent starts there).
+  std::uint32_t firstUidOfProcess() const;
   // How many changes it has seen; grows with every append, flag change and expunge.
   std::uint64_t changeCount() const;
 
