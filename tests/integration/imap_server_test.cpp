@@ -69,7 +69,7 @@ TEST(ImapServer, SessionIdleAndTwoClients) {
   EXPECT_NE(told.find("* 2 EXISTS\r\n"), std::string::npos) << told;
   // And the other client's flag change too.
   EXPECT_NE(desktop.command("s STORE 1 +FLAGS (\\Flagged)", "s OK Store completed.\r\n").find("FETCH"), std::string::npos);
-  EXPECT_EQ(phone.readUntil(")\r\n"), "* 1 FETCH (FLAGS (\\Flagged \\Recent))\r\n");
+  EXPECT_EQ(phone.readUntil(")\r\n"), "* 1 FETCH (FLAGS (\\Flagged))\r\n");  // before the first open: not \\Recent
   EXPECT_EQ(phone.command("DONE"), "i OK Idle completed.\r\n");
 
   EXPECT_EQ(phone.command("f UID FETCH 2 BODY[]", "f OK Fetch completed.\r\n"),
