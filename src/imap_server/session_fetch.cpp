@@ -110,6 +110,4 @@ SectionOutcome ImapSession::fetchOne(std::uint32_t number, const FetchRequest& r
   return send(out + ")\r\n") ? SectionOutcome::kSent : SectionOutcome::kConnectionFailed;
 }
 
-ImapSession::Next ImapSession::search(Request& r) { return bad(r, "SEARCH is not available yet"); }
-
 }  // namespace quelma::imap_server
