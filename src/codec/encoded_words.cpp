@@ -205,9 +205,16 @@ std::size_t RunEnd(const std::vector<Piece>& pieces, std::size_t first) {
   }
 }
 
+// The text a run of words or a piece of plain text becomes: Windows-1251 for the sorter, UTF-8 for IMAP SEARCH.
+enum class Target { kCp1251, kUtf8 };
+
+std::optional<std::string> Convert(std::string_view bytes, std::string_view charset, Target target) {
+  return target == Target::kUtf8 ? platform::ConvertToUtf8(bytes, charset) : platform::ConvertToCp1251(bytes, charset);
+}
+
 // Each run of words converted as one text; a run in a charset the program does not know goes back
 // to plain text, as written.
-std::vector<Piece> ConvertRuns(const std::vector<Piece>& pieces) {
+std::vector<Piece> ConvertRuns(const std::vector<Piece>& pieces, Target target) {
   std::vector<Piece> converted;
   for (std::size_t first = 0; first < pieces.size();) {
     if (pieces[first].kind != Piece::Kind::kWord) {
@@ -217,7 +224,7 @@ std::vector<Piece> ConvertRuns(const std::vector<Piece>& pieces) {
     }
     const std::size_t last = RunEnd(pieces, first);
     const std::string bytes = JoinPayloads(pieces, first, last);
-    std::optional<std::string> text = platform::ConvertToCp1251(bytes, pieces[first].word.charset);
+    std::optional<std::string> text = Convert(bytes, pieces[first].word.charset, target);
     if (text) {
       std::replace_if(text->begin(), text->end(), IsLineEnd, ' ');
       converted.push_back({Piece::Kind::kDecoded, {}, {}, std::move(*text)});
@@ -244,12 +251,10 @@ bool IsDecoded(const std::vector<Piece>& pieces, std::size_t i) {
   return i < pieces.size() && pieces[i].kind == Piece::Kind::kDecoded;
 }
 
-}  // namespace
-
-std::string DecodeHeaderValue(std::string_view value) {
+std::string Decode(std::string_view value, Target target) {
   const std::string text = Unfold(value);
   if (text.find("=?") == npos && !HasEightBitByte(text)) return text;
-  const std::vector<Piece> pieces = ConvertRuns(SplitIntoPieces(text));
+  const std::vector<Piece> pieces = ConvertRuns(SplitIntoPieces(text), target);
   const bool utf8 = PlainTextIsUtf8(pieces);
   std::string decoded;
   decoded.reserve(text.size());
@@ -259,13 +264,19 @@ std::string DecodeHeaderValue(std::string_view value) {
       decoded += piece.decoded;
     } else if (IsBlanks(piece.source) && i > 0 && IsDecoded(pieces, i - 1) && IsDecoded(pieces, i + 1)) {
       continue;  // the blanks between two encoded-words
-    } else if (utf8) {
-      decoded += platform::ConvertToCp1251(piece.source, "UTF-8").value_or(std::string(piece.source));
-    } else {
+    } else if (utf8 == (target == Target::kUtf8)) {
       decoded += piece.source;
+    } else {
+      decoded += Convert(piece.source, utf8 ? "UTF-8" : "windows-1251", target).value_or(std::string(piece.source));
     }
   }
   return decoded;
 }
+
+}  // namespace
+
+std::string DecodeHeaderValue(std::string_view value) { return Decode(value, Target::kCp1251); }
+
+std::string DecodeHeaderValueToUtf8(std::string_view value) { return Decode(value, Target::kUtf8); }
 
 }  // namespace quelma::codec

@@ -1,4 +1,5 @@
-// Header field values as the sorter compares them: unfolded, with encoded-words decoded to Windows-1251.
+// Header field values as the sorter compares them (unfolded, with encoded-words decoded to Windows-1251)
+// and as IMAP SEARCH does (the same, to UTF-8).
 #pragma once
 
 #include <string>
@@ -14,5 +15,9 @@ namespace quelma::codec {
 // The result holds no CR or LF and is never longer than `value`; characters Windows-1251 lacks and
 // bad byte sequences are platform::kUnmappable.
 std::string DecodeHeaderValue(std::string_view value);
+
+// The same value decoded to UTF-8, as IMAP SEARCH compares it: every character kept, whatever its
+// charset; bad sequences are U+FFFD, plain 8-bit text that is not UTF-8 is read as Windows-1251.
+std::string DecodeHeaderValueToUtf8(std::string_view value);
 
 }  // namespace quelma::codec

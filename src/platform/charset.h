@@ -1,4 +1,5 @@
-// Text in the charsets mail arrives in, as Windows-1251 (the code page of the sorter's rules).
+// Text in the charsets mail arrives in, as Windows-1251 (the code page of the sorter's rules) or
+// as UTF-8 (what IMAP searches in).
 #pragma once
 
 #include <optional>
@@ -17,6 +18,12 @@ inline constexpr char kUnmappable = '\0';
 // Windows-1251, Windows-1252, ISO-8859-5, ISO-8859-1, IBM866 and US-ASCII. Each character gives
 // one byte and each bad sequence one kUnmappable, so the result is never longer than `text`.
 std::optional<std::string> ConvertToCp1251(std::string_view text, std::string_view charset);
+
+// `text` in the MIME charset `charset` (the charsets ConvertToCp1251 knows) as UTF-8; nothing
+// when the charset is not one the program knows. Every character keeps its identity, Windows-1251
+// or not; each bad sequence (and Windows-1251's unassigned byte 0x98, and a byte above 127 in
+// US-ASCII) becomes one U+FFFD.
+std::optional<std::string> ConvertToUtf8(std::string_view text, std::string_view charset);
 
 // Whether `text` is well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
 bool IsValidUtf8(std::string_view text);

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "platform/charset.h"
+#include "platform/cp1251_utf8.h"
 #include "platform/text.h"
 
 namespace quelma::platform {
@@ -105,6 +107,37 @@ std::string AsciiOnly(std::string_view text) {
   return out;
 }
 
+constexpr std::uint32_t kReplacementCharacter = 0xFFFD;
+
+// Valid sequences as they are, one U+FFFD for each bad one.
+std::string Utf8WithReplacements(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const Utf8Sequence sequence = NextUtf8Sequence(text.substr(at));
+    if (sequence.valid) {
+      out.append(text.substr(at, sequence.length));
+    } else {
+      AppendUtf8(out, kReplacementCharacter);
+    }
+    at += sequence.length;
+  }
+  return out;
+}
+
+std::string AsciiToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x80) {
+      out.push_back(c);
+    } else {
+      AppendUtf8(out, kReplacementCharacter);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 const CharsetInfo* FindCharset(std::string_view name) {
@@ -160,6 +193,22 @@ std::optional<std::string> ConvertToCp1251(std::string_view text, std::string_vi
       return charsets::AsciiOnly(text);
     default:
       return charsets::ConvertBySystem(text, *info);
+  }
+}
+
+std::optional<std::string> ConvertToUtf8(std::string_view text, std::string_view charset) {
+  const charsets::CharsetInfo* info = charsets::FindCharset(charset);
+  if (info == nullptr) return std::nullopt;
+  if (charsets::IsAscii(text)) return std::string(text);
+  switch (info->id) {
+    case charsets::Charset::kUtf8:
+      return charsets::Utf8WithReplacements(text);
+    case charsets::Charset::kWindows1251:
+      return Cp1251ToUtf8(text);  // 0x98 is U+FFFD there
+    case charsets::Charset::kUsAscii:
+      return charsets::AsciiToUtf8(text);
+    default:
+      return charsets::ConvertToUtf8BySystem(text, *info);
   }
 }
 

@@ -34,5 +34,7 @@ Utf8Sequence NextUtf8Sequence(std::string_view bytes);
 // Windows-1251 nor US-ASCII, as Windows-1251 with kUnmappable for each unmappable character and
 // each bad sequence; nothing when the system cannot convert from that charset.
 std::optional<std::string> ConvertBySystem(std::string_view text, const CharsetInfo& charset);
+// The same to UTF-8, with U+FFFD for each bad sequence; `charset` is not UTF-8 either.
+std::optional<std::string> ConvertToUtf8BySystem(std::string_view text, const CharsetInfo& charset);
 
 }  // namespace quelma::platform::charsets

@@ -138,6 +138,23 @@ TEST(EncodedWords, FoldingAndRawEightBitText) {
   ExpectAll(cases);
 }
 
+// To UTF-8 (IMAP SEARCH): every character kept, raw Windows-1251 read as such, bad bytes U+FFFD.
+TEST(EncodedWords, DecodedToUtf8) {
+  const std::string schet = platform::Cp1251ToUtf8("счёт"), fffd = "\xEF\xBF\xBD";
+  const Case cases[] = {
+      {"=?UTF-8?B?0YHRh9GR0YI=?=", schet},
+      {"=?koi8-r?Q?=D3=DE=A3=D4?= =?CP1251?B?8fe48g==?=", schet + schet},
+      {"=?UTF-8?B?5Lit5paH?= =?UTF-8?B?8J+YgA==?=", "\xE4\xB8\xAD\xE6\x96\x87\xF0\x9F\x98\x80"},
+      {"=?ISO-8859-1?Q?caf=E9?=", "caf\xC3\xA9"},
+      {"=?UTF-8?Q?a=FFb?=", "a" + fffd + "b"},
+      {"Re: \xD1\x81\xD1\x87\xD1\x91\xD1\x82\r\n more", "Re: " + schet + " more"},  // raw UTF-8 as it is
+      {"Re: счёт", "Re: " + schet},                                                     // raw Windows-1251
+      {"счёт =?KOI8-R?Q?=DE?=", schet + " " + platform::Cp1251ToUtf8("ч")},
+      {"=?x-unknown?Q?a?= plain", "=?x-unknown?Q?a?= plain"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DecodeHeaderValueToUtf8(c.value), c.expected) << c.value;
+}
+
 TEST(EncodedWords, LongFoldedSubject) {
   std::string value = "Invoices:";
   std::string expected = "Invoices: ";

@@ -1,4 +1,4 @@
-// Charset conversion to Windows-1251: every charset and alias, bad sequences, unmappable characters.
+// Charset conversion to Windows-1251 and to UTF-8: every charset and alias, bad sequences, unmappable characters.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -116,6 +116,52 @@ TEST(Charset, ValidUtf8) {
       {"\xED\xBF\xBF", false}, {"\xF4\x90\x80\x80", false}, {"a\x80", false},        {"\xF5\x80\x80\x80", false},
   };
   for (const auto& [text, valid] : cases) EXPECT_EQ(IsValidUtf8(text), valid) << Cp1251ToUtf8(text);
+}
+
+// To UTF-8 every character keeps its identity, in Windows-1251 or not; each bad sequence is U+FFFD.
+TEST(Charset, ConvertsEveryKnownCharsetToUtf8) {
+  const std::string kFffd = "\xEF\xBF\xBD";
+  const Case cases[] = {
+      {"UTF-8", "\xD1\x81\xD1\x87\xD1\x91\xD1\x82", Cp1251ToUtf8("счёт")},
+      {"KOI8-R", "\xD3\xDE\xA3\xD4", Cp1251ToUtf8("счёт")},
+      {"koi8-u", "\xA4\xA6\xA7\xAD", "\xD1\x94\xD1\x96\xD1\x97\xD2\x91"},
+      {"cp1251", "\xF1\xF7\xB8\xF2 \xB9", Cp1251ToUtf8("счёт №")},
+      {"ISO-8859-5", "\xE1\xE7\xF1\xE2\xF0", Cp1251ToUtf8("счёт№")},
+      {"IBM866", "\xE1\xE7\xF1\xE2", Cp1251ToUtf8("счёт")},
+      {"US-ASCII", "Invoice 5", "Invoice 5"},
+      // What Windows-1251 lacks comes through.
+      {"KOI8-R", "\xA4", "\xE2\x95\x93"},
+      {"IBM866", "\xB0", "\xE2\x96\x91"},
+      {"latin1", "caf\xE9", "caf\xC3\xA9"},
+      {"windows-1252", "\x80\x9C", "\xE2\x82\xAC\xC5\x93"},
+      {"UTF-8", "\xE4\xB8\xAD\xF0\x9F\x98\x80", "\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+      // Bad sequences, one U+FFFD each.
+      {"UTF-8", "a\xE2\x82z\xC0\x80", "a" + kFffd + "z" + kFffd + kFffd},
+      {"UTF-8", "\xED\xA0\x80\xF4\x90", kFffd + kFffd + kFffd + kFffd + kFffd},
+      {"US-ASCII", "caf\xE9", "caf" + kFffd},
+      {"windows-1251", "a\x98" "b", "a" + kFffd + "b"},
+      {"", "", ""},
+  };
+  for (const Case& c : cases) {
+    if (std::string(c.charset).empty()) {
+      EXPECT_FALSE(ConvertToUtf8("x", "gb2312"));
+      EXPECT_FALSE(ConvertToUtf8("", "utf-7"));
+      continue;
+    }
+    EXPECT_EQ(ConvertToUtf8(c.text, c.charset), c.expected) << c.charset << " " << c.expected;
+  }
+}
+
+// A long text in a single-byte charset and in UTF-8 with bad sequences converts in bulk and in order.
+TEST(Charset, LongTextToUtf8) {
+  std::string koi8, utf8, expected;
+  for (int i = 0; i < 30000; ++i) {
+    koi8 += "\xA3" "a";
+    utf8 += "\xD1\x91" "a";
+    expected += "\xD1\x91" "a";
+  }
+  EXPECT_EQ(ConvertToUtf8(koi8, "KOI8-R"), expected);
+  EXPECT_EQ(ConvertToUtf8(utf8 + "\xD1", "UTF-8"), expected + "\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
-// Charset conversion with iconv: the source charset to UTF-32, then UTF-32 to Windows-1251.
+// Charset conversion with iconv: the source charset to UTF-32, then UTF-32 to Windows-1251 (or
+// to UTF-8, which needs no iconv).
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
 
 #include <array>
+#include <cstdint>
 #include <memory>
 
 #include "platform/charset.h"
 #include "platform/charset_names.h"
+#include "platform/cp1251_utf8.h"
 
 namespace quelma::platform::charsets {
 namespace {
@@ -95,14 +98,43 @@ std::optional<std::string> Encode(Iconv& encoder, std::string_view wide) {
   return text;
 }
 
+// UTF-32LE units as UTF-8; the decoder gives only valid code points (U+FFFD for bad sequences).
+std::string Utf32ToUtf8(std::string_view wide) {
+  std::string text;
+  text.reserve(wide.size() / 2);
+  for (std::size_t at = 0; at + 4 <= wide.size(); at += 4) {
+    std::uint32_t cp = 0;
+    for (std::size_t i = 4; i-- > 0;) cp = cp << 8 | static_cast<unsigned char>(wide[at + i]);
+    AppendUtf8(text, cp);
+  }
+  return text;
+}
+
+ThreadDescriptors& Descriptors() {
+  thread_local ThreadDescriptors descriptors;
+  return descriptors;
+}
+
+Iconv* DecoderFor(const CharsetInfo& charset) {
+  Iconv* decoder = Descriptor(Descriptors().decoders[static_cast<std::size_t>(charset.id)], kUtf32, charset.iconvName);
+  if (decoder != nullptr) decoder->reset();
+  return decoder;
+}
+
 }  // namespace
 
+std::optional<std::string> ConvertToUtf8BySystem(std::string_view text, const CharsetInfo& charset) {
+  Iconv* decoder = DecoderFor(charset);
+  if (decoder == nullptr) return std::nullopt;
+  const std::optional<std::string> wide = Decode(*decoder, text, charset.id == Charset::kUtf8);
+  if (!wide) return std::nullopt;
+  return Utf32ToUtf8(*wide);
+}
+
 std::optional<std::string> ConvertBySystem(std::string_view text, const CharsetInfo& charset) {
-  thread_local ThreadDescriptors descriptors;
-  Iconv* decoder = Descriptor(descriptors.decoders[static_cast<std::size_t>(charset.id)], kUtf32, charset.iconvName);
-  Iconv* encoder = Descriptor(descriptors.encoder, "CP1251", kUtf32);
+  Iconv* decoder = DecoderFor(charset);
+  Iconv* encoder = Descriptor(Descriptors().encoder, "CP1251", kUtf32);
   if (decoder == nullptr || encoder == nullptr) return std::nullopt;
-  decoder->reset();
   encoder->reset();
   const std::optional<std::string> wide = Decode(*decoder, text, charset.id == Charset::kUtf8);
   if (!wide) return std::nullopt;

@@ -1,11 +1,13 @@
 // Charset conversion with the system's code pages: MultiByteToWideChar to UTF-16, then
-// WideCharToMultiByte to code page 1251 without "best fit" look-alikes.
+// WideCharToMultiByte to code page 1251 without "best fit" look-alikes (or UTF-16 to UTF-8).
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/charset.h"
 #include "platform/charset_names.h"
+#include "platform/cp1251_utf8.h"
 
 namespace quelma::platform::charsets {
 namespace {
@@ -99,7 +101,36 @@ std::optional<std::string> Encode(std::wstring& wide) {
   return text;
 }
 
+// UTF-16 as UTF-8: a surrogate pair gives its one character, a lone surrogate U+FFFD.
+void AppendUtf16AsUtf8(const std::wstring& wide, std::string& text) {
+  for (std::size_t in = 0; in < wide.size(); ++in) {
+    const auto unit = static_cast<std::uint32_t>(wide[in]);
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      AppendUtf8(text, unit);
+    } else if (unit <= 0xDBFF && in + 1 < wide.size() && wide[in + 1] >= 0xDC00 && wide[in + 1] <= 0xDFFF) {
+      AppendUtf8(text, 0x10000 + ((unit - 0xD800) << 10) + (static_cast<std::uint32_t>(wide[in + 1]) - 0xDC00));
+      ++in;
+    } else {
+      AppendUtf8(text, kReplacement);
+    }
+  }
+}
+
 }  // namespace
+
+std::optional<std::string> ConvertToUtf8BySystem(std::string_view text, const CharsetInfo& charset) {
+  const bool utf8 = charset.id == Charset::kUtf8;
+  std::string result;
+  result.reserve(text.size() * 2);
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = PieceEnd(text, start, utf8);
+    const std::optional<std::wstring> wide = Decode(text.substr(start, end - start), charset);
+    if (!wide) return std::nullopt;
+    AppendUtf16AsUtf8(*wide, result);
+    start = end;
+  }
+  return result;
+}
 
 std::optional<std::string> ConvertBySystem(std::string_view text, const CharsetInfo& charset) {
   const bool utf8 = charset.id == Charset::kUtf8;
