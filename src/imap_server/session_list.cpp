@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "imap_server/binary_append.h"
 #include "imap_server/flag_lists.h"
 #include "imap_server/imap_replies.h"
 #include "imap_server/imap_strings.h"
@@ -265,8 +266,12 @@ ImapSession::Next ImapSession::append(Request& r) {
   if (!keywords) return no(r, "[LIMIT] Too many keywords in the mailbox");
   const spool::Mailbox::Arrival arrival{flagList.flags, *keywords, date};
   std::string problem;
+  // NUL bytes (a binary append) are kept in base64 parts: no answer may carry them.
+  std::string converted;
+  std::string_view bytes = *text;
+  if (bytes.find('\0') != std::string_view::npos) bytes = converted = WithoutNulBodies(bytes);
   const std::vector<spool::NewMessage> messages = {
-      {[text](spool::MaildropTextWriter& out) { return out.write(*text); }, arrival}};
+      {[bytes](spool::MaildropTextWriter& out) { return out.write(bytes); }, arrival}};
   const auto appended = spool::AppendMessages(*config_, *target, messages, problem);
   if (!appended) {
     log_.LogImapSrv(logtext::kStoreFailed + problem + "\r\n");

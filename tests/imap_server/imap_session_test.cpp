@@ -172,6 +172,9 @@ TEST(ImapSession, AppendCopyMoveAndFolders) {
       client.send("a APPEND Projects/2026 (\\Seen $Label) \"08-Dec-2026 21:30:00 +0100\" {12}\r\nSubject: x\r\n");
   EXPECT_TRUE(Has(appended, "+ OK\r\na OK [APPENDUID ")) << appended;
   EXPECT_TRUE(Has(client.send("a APPEND Nowhere {3}\r\nabc"), "a NO [TRYCREATE]"));
+  // A binary append keeps its NUL bytes in a base64 part, whole.
+  const std::string binary("Content-Transfer-Encoding: binary\r\n\r\n\0\1\2\r\n", 42);
+  EXPECT_TRUE(Has(client.send("b APPEND Projects/2026 ~{" + std::to_string(binary.size()) + "}\r\n" + binary), "b OK"));
 
   const std::string listed = client.send("l LIST \"\" *");
   EXPECT_TRUE(Has(listed, "* LIST (\\HasNoChildren) \"/\" INBOX\r\n")) << listed;
@@ -183,10 +186,14 @@ TEST(ImapSession, AppendCopyMoveAndFolders) {
   EXPECT_TRUE(Has(fetched, "FLAGS (\\Seen $Label) INTERNALDATE \"08-Dec-2026 20:30:00 +0000\" BODY[] {12}\r\nSubject: x\r\n"))
       << fetched;
 
+  const std::string decoded = client.send("f FETCH 2 (BODY[TEXT] BINARY[1])");
+  EXPECT_TRUE(Has(decoded, "BODY[TEXT] {10}\r\nAAECDQo=\r\n")) << decoded;
+  EXPECT_TRUE(Has(decoded, std::string("BINARY[1] ~{5}\r\n\0\1\2\r\n", 20))) << decoded;
+
   client.send("s SELECT INBOX");
   const std::string copied = client.send("c UID COPY 1:2 Projects/2026");
   EXPECT_TRUE(Has(copied, "c OK [COPYUID ")) << copied;
-  EXPECT_TRUE(Has(copied, " 1:2 2:3] Copy completed.")) << copied;
+  EXPECT_TRUE(Has(copied, " 1:2 3:4] Copy completed.")) << copied;
   EXPECT_TRUE(Has(client.send("c CREATE Archive"), "c OK"));
   const std::string moved = client.send("m MOVE 3 Archive");
   EXPECT_TRUE(Has(moved, "* OK [COPYUID ")) << moved;
