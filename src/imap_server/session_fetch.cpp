@@ -39,6 +39,11 @@ ImapSession::Next ImapSession::fetch(Request& r) {
     if (request->changedSince && m.modseq <= *request->changedSince) continue;
     const SectionOutcome outcome = fetchOne(number, *request, r.uid, *it);
     if (outcome == SectionOutcome::kConnectionFailed) return Next::kEnd;
+    // Expunged by another session since the index was taken: gone, not broken.
+    if (outcome == SectionOutcome::kUnreadable && !selected_->box().contains(m.uid)) {
+      anyGone = true;
+      continue;
+    }
     if (outcome != SectionOutcome::kSent && !failure) failure = outcome;
   }
   if (failure == SectionOutcome::kUnknownEncoding) return no(r, "[UNKNOWN-CTE] Unknown Content-Transfer-Encoding");

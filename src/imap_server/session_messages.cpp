@@ -80,7 +80,7 @@ ImapSession::Next ImapSession::store(Request& r) {
   bool failed = false;
   for (const std::uint32_t number : selectedNumbers(*set, r.uid)) {
     const KnownMessage m = selected_->messages()[number - 1];
-    if (m.gone) continue;
+    if (m.gone) continue;  // expunged by another session: nothing left to flag
     if (unchangedSince && m.modseq > *unchangedSince) {
       modified.push_back(r.uid ? m.uid : number);
       continue;
@@ -91,7 +91,8 @@ ImapSession::Next ImapSession::store(Request& r) {
     if (flags != m.flags || bits != m.keywords || unchangedSince) {
       const auto stored = storeFlags(number, flags, bits);
       if (!stored) {
-        failed = true;
+        // Expunged by another session meanwhile: gone, not a fault.
+        failed = failed || selected_->box().contains(m.uid);
         continue;
       }
       modseq = *stored;

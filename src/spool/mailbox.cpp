@@ -256,6 +256,9 @@ bool Mailbox::refreshHeld() {
       m.keywords = it->second.keywords;
       if (it->second.arrival != 0) m.arrival = it->second.arrival;
       expected_.erase(it);
+      // Kept for the appender, who may ask after another session expunged the message already.
+      if (given_.size() > 10000) given_.clear();
+      given_[m.id] = m.uid;
     };
     SyncedIndex synced = SyncMailboxIndexHeld(path_, indexPath_, Now(), FreshUidValidity(), &index_, shape);
     changed = synced.added > 0 || synced.expunged > 0 || synced.uidValidityChanged;
@@ -350,13 +353,18 @@ void Mailbox::expect(const std::string& id, Arrival arrival) {
   expected_[id] = arrival;
 }
 
-std::optional<std::uint32_t> Mailbox::uidOf(std::string_view id) const {
+std::optional<std::uint32_t> Mailbox::takeUid(const std::string& id) {
   std::lock_guard<std::mutex> hold(mutex_);
-  // The newest first: an appended message is found at once.
-  for (auto it = index_.messages.rbegin(); it != index_.messages.rend(); ++it) {
-    if (it->id == id) return it->uid;
-  }
-  return std::nullopt;
+  const auto it = given_.find(id);
+  if (it == given_.end()) return std::nullopt;
+  const std::uint32_t uid = it->second;
+  given_.erase(it);
+  return uid;
+}
+
+bool Mailbox::contains(std::uint32_t uid) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return FindUid(index_.messages, uid) != nullptr;
 }
 
 std::optional<std::size_t> Mailbox::keyword(std::string_view name) {

@@ -88,8 +88,11 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
     std::int64_t arrival = 0;  // seconds since 1970; 0: when the index takes it in
   };
   void expect(const std::string& id, Arrival arrival);
-  // The UID the message with separator id `id` has now; nothing when it is not (or no longer) in.
-  std::optional<std::uint32_t> uidOf(std::string_view id) const;
+  // The UID the message expected under separator id `id` was given when the index took it in
+  // (asked once: the answer is forgotten then); nothing when it has not been taken in.
+  std::optional<std::uint32_t> takeUid(const std::string& id);
+  // Whether message `uid` is still in the mailbox (not expunged).
+  bool contains(std::uint32_t uid) const;
 
   // The keyword's bit, the keyword added to the mailbox when new; nothing when the mailbox has
   // as many keywords as it may.
@@ -139,6 +142,7 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   mutable std::shared_timed_mutex fileInUse_;
   SummaryCache summaries_;
   std::map<std::string, Arrival, std::less<>> expected_;  // guarded by mutex_
+  std::map<std::string, std::uint32_t, std::less<>> given_;  // the UIDs the expected ones got
   std::mutex listenersMutex_;
   std::list<std::function<void()>> listeners_;
 };

@@ -33,7 +33,7 @@ std::optional<AppendedMessages> AppendMessages(const config::Configuration& conf
   AppendedMessages appended;
   appended.uidValidity = target.index().uidValidity;
   for (const std::string& id : ids) {
-    const auto uid = target.uidOf(id);
+    const auto uid = target.takeUid(id);
     if (!uid) {
       problem = target.indexPath();
       return std::nullopt;
