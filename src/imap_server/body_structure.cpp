@@ -233,6 +233,28 @@ void AppendAddresses(std::string& out, std::string_view value, bool utf8) {
   out += ')';
 }
 
+}  // namespace
+
+std::vector<std::string> AddressSpecs(std::string_view value) {
+  std::vector<std::string> specs;
+  AddressScanner scan(value);
+  bool ok = true;
+  const auto take = [&specs, &ok](const Address& a) {
+    if (!a.mailbox.empty()) specs.push_back(a.domain.empty() ? a.mailbox : a.mailbox + "@" + a.domain);
+    ok = !a.broken;
+  };
+  while (ok && !scan.atEnd()) {
+    if (scan.take(',') || scan.take(';')) continue;
+    const std::size_t start = scan.position();
+    const std::string phrase = scan.phrase();
+    if (phrase.empty() || !scan.take(':')) scan.rewind(start);  // a group's members follow its name
+    take(Mailbox(scan, true));
+  }
+  return specs;
+}
+
+namespace {
+
 // ---- Parameters ----
 
 struct Continuation {

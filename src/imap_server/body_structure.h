@@ -21,6 +21,10 @@ void AppendEnvelope(std::string& out, const mime::MessageEnvelope& e, bool utf8)
 // an address reads MISSING_MAILBOX or MISSING_DOMAIN, one that cannot be read SYNTAX_ERROR.
 void AppendAddressList(std::string& out, const std::optional<std::string>& value, bool utf8);
 
+// The addresses of an address header's value as "mailbox@domain", comments and names left
+// out (what SEARCH FROM and the like also match against); groups' members included.
+std::vector<std::string> AddressSpecs(std::string_view value);
+
 // BODYSTRUCTURE (`extended`) or BODY (not) of a message or of the part `root` stands for.
 void AppendBodyStructure(std::string& out, const mime::MessagePart& root, bool extended, bool utf8);
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codec/encoded_words.h"
+#include "imap_server/body_structure.h"
 #include "imap_server/command_syntax.h"
 #include "imap_server/search_text.h"
 #include "platform/text.h"
@@ -256,7 +257,15 @@ class MessageState {
 bool HeaderMatches(const SearchKey& key, MessageState& state) {
   if (state.m.structure != nullptr && state.m.structure->envelope) {
     if (const std::optional<std::string>* value = EnvelopeField(*state.m.structure->envelope, key.field)) {
-      return *value && ValueContains(**value, key.text);
+      if (!*value) return false;
+      if (ValueContains(**value, key.text)) return true;
+      // An address field matches on its addresses as well, written as they are meant:
+      // "<user (comment)@ domain.org>" is user@domain.org.
+      if (platform::EqualsIgnoreAsciiCase(key.field, "Subject") || platform::EqualsIgnoreAsciiCase(key.field, "Date")) {
+        return false;
+      }
+      const auto specs = AddressSpecs(**value);
+      return std::any_of(specs.begin(), specs.end(), [&key](const std::string& spec) { return ValueContains(spec, key.text); });
     }
   }
   const auto header = state.header();
