@@ -7,6 +7,7 @@
 #include "imap_server/imap_replies.h"
 #include "platform/text.h"
 #include "spool/maildrop.h"
+#include "spool/user_folders.h"
 
 namespace quelma::imap_server {
 bool ImapSession::plaintextAllowed() const {
@@ -111,6 +112,8 @@ ImapSession::Next ImapSession::finishLogin(const std::string& tag, const std::st
   user_ = config::FindLocalUser(*config_, name);
   userName_ = config_->users[static_cast<std::size_t>(user_)].name;
   inbox_ = spool::MaildropPath(*config_, userName_);
+  // Sent, Drafts, Trash, Junk and Archive are there from the first login on.
+  if (!spool::MakeSpecialUseFolders(inbox_)) log_.LogImapSrv(logtext::kStoreFailed + inbox_ + "\r\n");
   state_ = State::kAuthenticated;
   badInARow_ = 0;
   log_.LogImapSrv(logtext::kUserConnected + userName_ + "\"\r\n");

@@ -178,6 +178,7 @@ TEST(ImapSession, AppendCopyMoveAndFolders) {
 
   const std::string listed = client.send("l LIST \"\" *");
   EXPECT_TRUE(Has(listed, "* LIST (\\HasNoChildren) \"/\" INBOX\r\n")) << listed;
+  EXPECT_TRUE(Has(listed, "* LIST (\\HasNoChildren \\Sent) \"/\" Sent\r\n")) << listed;  // from the first login
   EXPECT_TRUE(Has(listed, "* LIST (\\Noselect \\HasChildren) \"/\" Projects\r\n")) << listed;
   EXPECT_TRUE(Has(listed, "* LIST (\\HasNoChildren) \"/\" Projects/2026\r\n")) << listed;
 
@@ -194,7 +195,7 @@ TEST(ImapSession, AppendCopyMoveAndFolders) {
   const std::string copied = client.send("c UID COPY 1:2 Projects/2026");
   EXPECT_TRUE(Has(copied, "c OK [COPYUID ")) << copied;
   EXPECT_TRUE(Has(copied, " 1:2 3:4] Copy completed.")) << copied;
-  EXPECT_TRUE(Has(client.send("c CREATE Archive"), "c OK"));
+  EXPECT_TRUE(Has(client.send("c CREATE Archive"), "c NO [ALREADYEXISTS]"));
   const std::string moved = client.send("m MOVE 3 Archive");
   EXPECT_TRUE(Has(moved, "* OK [COPYUID ")) << moved;
   EXPECT_TRUE(Has(moved, "* 3 EXPUNGE\r\nm OK Move completed.")) << moved;
