@@ -155,7 +155,7 @@ bool AngleAddress(AddressScanner& scan, Address& a) {
   return scan.take('>');
 }
 
-// name-addr or addr-spec; `broken` when neither can be read to its end.
+// An address with a display name, or a bare one; `broken` when neither can be read to its end.
 Address Mailbox(AddressScanner& scan, bool inGroup) {
   Address a;
   const std::size_t start = scan.position();
@@ -236,11 +236,11 @@ void AppendAddresses(std::string& out, std::string_view value, bool utf8) {
 }  // namespace
 
 std::vector<std::string> AddressSpecs(std::string_view value) {
-  std::vector<std::string> specs;
+  std::vector<std::string> addresses;
   AddressScanner scan(value);
   bool ok = true;
-  const auto take = [&specs, &ok](const Address& a) {
-    if (!a.mailbox.empty()) specs.push_back(a.domain.empty() ? a.mailbox : a.mailbox + "@" + a.domain);
+  const auto take = [&addresses, &ok](const Address& a) {
+    if (!a.mailbox.empty()) addresses.push_back(a.domain.empty() ? a.mailbox : a.mailbox + "@" + a.domain);
     ok = !a.broken;
   };
   while (ok && !scan.atEnd()) {
@@ -250,7 +250,7 @@ std::vector<std::string> AddressSpecs(std::string_view value) {
     if (phrase.empty() || !scan.take(':')) scan.rewind(start);  // a group's members follow its name
     take(Mailbox(scan, true));
   }
-  return specs;
+  return addresses;
 }
 
 namespace {

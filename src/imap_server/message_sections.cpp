@@ -58,21 +58,21 @@ const MessagePart* FindPart(const MessagePart& root, const std::vector<std::uint
   return part;
 }
 
-SectionPlan PlanSection(const MessagePart& root, const SectionSpec& spec) {
-  const MessagePart* part = FindPart(root, spec.part);
+SectionPlan PlanSection(const MessagePart& root, const SectionSpec& section) {
+  const MessagePart* part = FindPart(root, section.part);
   if (!part) return {};
   using Text = SectionSpec::Text;
-  if (spec.text == Text::kAll) {
-    if (spec.part.empty()) return Range(root.headerOffset, root.bodyEnd);
+  if (section.text == Text::kAll) {
+    if (section.part.empty()) return Range(root.headerOffset, root.bodyEnd);
     return Range(part->bodyOffset, part->bodyEnd);
   }
-  if (spec.text == Text::kMime) {
-    if (spec.part.empty()) return {};
+  if (section.text == Text::kMime) {
+    if (section.part.empty()) return {};
     return Range(part->headerOffset, part->bodyOffset);
   }
-  const MessagePart* message = HeldMessage(*part, spec.part.empty());
+  const MessagePart* message = HeldMessage(*part, section.part.empty());
   if (!message) return {};
-  switch (spec.text) {
+  switch (section.text) {
     case Text::kHeader:
       return Range(message->headerOffset, message->bodyOffset);
     case Text::kHeaderFields:

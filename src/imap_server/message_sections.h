@@ -18,7 +18,7 @@ struct SectionPlan {
   enum class Kind {
     kEmpty,         // no such part (or HEADER/TEXT of a part that holds no message): an empty string
     kBytes,         // the message text's bytes [begin, end) as they are
-    kHeaderFields,  // the header in [begin, end) through a HeaderFieldFilter of the spec's fields
+    kHeaderFields,  // the header in [begin, end) through a HeaderFieldFilter of the section's fields
   };
   Kind kind = Kind::kEmpty;
   std::uint64_t begin = 0, end = 0;
@@ -29,7 +29,7 @@ struct SectionPlan {
 // a message/rfc822 part's number go into the message it holds); nothing when there is none.
 const mime::MessagePart* FindPart(const mime::MessagePart& root, const std::vector<std::uint32_t>& numbers);
 
-SectionPlan PlanSection(const mime::MessagePart& root, const SectionSpec& spec);
+SectionPlan PlanSection(const mime::MessagePart& root, const SectionSpec& section);
 
 // Keeps the header fields named (or, with `exclude`, all others) with their folded lines, and
 // ends with the empty line (the header's own, else CR LF). Fed in pieces of any size; field

@@ -264,8 +264,8 @@ bool HeaderMatches(const SearchKey& key, MessageState& state) {
       if (platform::EqualsIgnoreAsciiCase(key.field, "Subject") || platform::EqualsIgnoreAsciiCase(key.field, "Date")) {
         return false;
       }
-      const auto specs = AddressSpecs(**value);
-      return std::any_of(specs.begin(), specs.end(), [&key](const std::string& spec) { return ValueContains(spec, key.text); });
+      const auto addresses = AddressSpecs(**value);
+      return std::any_of(addresses.begin(), addresses.end(), [&key](const std::string& address) { return ValueContains(address, key.text); });
     }
   }
   const auto header = state.header();

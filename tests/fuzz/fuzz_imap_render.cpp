@@ -44,15 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!Balanced(out)) std::abort();
   for (std::uint32_t a = 0; a < 4; ++a) {
     for (std::uint32_t b = 0; b < 3; ++b) {
-      imap_server::SectionSpec spec{{a, b}, imap_server::SectionSpec::Text::kHeaderFieldsNot, {"from", "x"}};
-      const imap_server::SectionPlan plan = imap_server::PlanSection(root, spec);
+      imap_server::SectionSpec section{{a, b}, imap_server::SectionSpec::Text::kHeaderFieldsNot, {"from", "x"}};
+      const imap_server::SectionPlan plan = imap_server::PlanSection(root, section);
       if (plan.begin > plan.end || plan.end > text.size()) std::abort();
       const std::string_view bytes = text.substr(plan.begin, plan.end - plan.begin);
-      imap_server::HeaderFieldFilter filter(spec.fields, true);
+      imap_server::HeaderFieldFilter filter(section.fields, true);
       std::string pieces;
       for (std::size_t at = 0; at < bytes.size(); at += piece) filter.feed(bytes.substr(at, piece), pieces);
       filter.finish(pieces);
-      if (pieces != imap_server::FilterHeaderFields(bytes, spec.fields, true)) std::abort();
+      if (pieces != imap_server::FilterHeaderFields(bytes, section.fields, true)) std::abort();
       for (const auto encoding : {imap_server::TransferEncoding::kBase64, imap_server::TransferEncoding::kQuotedPrintable}) {
         imap_server::BodyDecoder decoder(encoding);
         std::string decoded;

@@ -25,13 +25,13 @@ std::string Crlf(std::string_view text) {
 
 // What BODY[section] answers, read through the plan as the session reads the store: in
 // pieces of `piece` bytes.
-std::string Fetch(const std::string& message, const SectionSpec& spec, std::size_t piece = 7) {
+std::string Fetch(const std::string& message, const SectionSpec& section, std::size_t piece = 7) {
   const mime::MessagePart root = mime::ReadStructure(message);
-  const SectionPlan plan = PlanSection(root, spec);
+  const SectionPlan plan = PlanSection(root, section);
   if (plan.kind == SectionPlan::Kind::kEmpty) return {};
   const std::string bytes = message.substr(plan.begin, plan.end - plan.begin);
   if (plan.kind == SectionPlan::Kind::kBytes) return bytes;
-  HeaderFieldFilter filter(spec.fields, spec.text == Text::kHeaderFieldsNot);
+  HeaderFieldFilter filter(section.fields, section.text == Text::kHeaderFieldsNot);
   std::string out;
   for (std::size_t at = 0; at < bytes.size(); at += piece) filter.feed(std::string_view(bytes).substr(at, piece), out);
   filter.finish(out);
@@ -46,7 +46,7 @@ const std::string kMixed = Crlf(
 
 struct SectionCase {
   const char* name;
-  SectionSpec spec;
+  SectionSpec section;
   const char* answer;
 };
 
@@ -77,8 +77,8 @@ const SectionCase kSectionCases[] = {
 TEST(MessageSections, SelectWhatDovecotSelects) {
   for (const SectionCase& c : kSectionCases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Fetch(kMixed, c.spec), c.answer);
-    EXPECT_EQ(Fetch(kMixed, c.spec, 1), c.answer);
+    EXPECT_EQ(Fetch(kMixed, c.section), c.answer);
+    EXPECT_EQ(Fetch(kMixed, c.section, 1), c.answer);
   }
   EXPECT_EQ(Fetch(kMixed, {{}, Text::kAll, {}}), kMixed);
   EXPECT_EQ(Fetch(kMixed, {{}, Text::kText, {}}), kMixed.substr(kMixed.find("\r\n\r\n") + 4));

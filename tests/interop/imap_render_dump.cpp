@@ -18,25 +18,25 @@ namespace mime = quelma::mime;
 namespace {
 
 // "1.2.MIME" or "HEADER.FIELDS (FROM TO)" into a section; false when it cannot be read.
-bool ParseSection(std::string text, qi::SectionSpec& spec) {
+bool ParseSection(std::string text, qi::SectionSpec& section) {
   while (!text.empty() && text[0] >= '0' && text[0] <= '9') {
     const std::size_t dot = text.find('.');
-    spec.part.push_back(static_cast<std::uint32_t>(std::stoul(text.substr(0, dot))));
+    section.part.push_back(static_cast<std::uint32_t>(std::stoul(text.substr(0, dot))));
     text = dot == std::string::npos ? "" : text.substr(dot + 1);
   }
   using Text = qi::SectionSpec::Text;
   const std::size_t space = text.find(' ');
   const std::string word = quelma::platform::ToUpperAscii(text.substr(0, space));
-  if (word.empty()) spec.text = Text::kAll;
-  else if (word == "HEADER") spec.text = Text::kHeader;
-  else if (word == "TEXT") spec.text = Text::kText;
-  else if (word == "MIME") spec.text = Text::kMime;
-  else if (word == "HEADER.FIELDS") spec.text = Text::kHeaderFields;
-  else if (word == "HEADER.FIELDS.NOT") spec.text = Text::kHeaderFieldsNot;
+  if (word.empty()) section.text = Text::kAll;
+  else if (word == "HEADER") section.text = Text::kHeader;
+  else if (word == "TEXT") section.text = Text::kText;
+  else if (word == "MIME") section.text = Text::kMime;
+  else if (word == "HEADER.FIELDS") section.text = Text::kHeaderFields;
+  else if (word == "HEADER.FIELDS.NOT") section.text = Text::kHeaderFieldsNot;
   else return false;
   if (space != std::string::npos) {
     std::istringstream names(text.substr(space + 2, text.size() - space - 3));
-    for (std::string name; names >> name;) spec.fields.push_back(name);
+    for (std::string name; names >> name;) section.fields.push_back(name);
   }
   return true;
 }
@@ -65,21 +65,21 @@ std::string Answer(const std::string& message, const mime::MessagePart& root, co
   }
   const std::size_t open = item.find('['), close = item.rfind(']');
   const std::string kind = item.substr(0, open), inside = item.substr(open + 1, close - open - 1);
-  qi::SectionSpec spec;
-  if (!ParseSection(inside, spec)) {
+  qi::SectionSpec section;
+  if (!ParseSection(inside, section)) {
     no = "BAD";
     return {};
   }
   const std::string name = (kind == "BODY.PEEK" ? "BODY" : kind == "BINARY.PEEK" ? "BINARY" : kind) + '[' + inside + "] ";
   if (kind == "BODY.PEEK") {
-    const qi::SectionPlan plan = qi::PlanSection(root, spec);
+    const qi::SectionPlan plan = qi::PlanSection(root, section);
     std::string bytes = Slice(message, plan);
     if (plan.kind == qi::SectionPlan::Kind::kHeaderFields) {
-      bytes = qi::FilterHeaderFields(bytes, spec.fields, spec.text == qi::SectionSpec::Text::kHeaderFieldsNot);
+      bytes = qi::FilterHeaderFields(bytes, section.fields, section.text == qi::SectionSpec::Text::kHeaderFieldsNot);
     }
     return name + Literal(bytes, false);
   }
-  const qi::BinaryPlan plan = qi::PlanBinary(root, spec.part);
+  const qi::BinaryPlan plan = qi::PlanBinary(root, section.part);
   if (plan.encoding == qi::TransferEncoding::kUnknown && plan.bytes.kind != qi::SectionPlan::Kind::kEmpty) {
     no = "[UNKNOWN-CTE]";
     return {};
