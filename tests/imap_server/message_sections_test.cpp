@@ -53,15 +53,15 @@ struct SectionCase {
 const SectionCase kSectionCases[] = {
     {"part 1", {{1}, Text::kAll, {}}, "first"},
     {"part 1 of a single part", {{1, 1}, Text::kAll, {}}, ""},
-    {"MIME of part 2.1", {{2, 1}, Text::kMime, {}}, "Content-Type: text/plain\r\n\r\n"},
-    {"part 2.2", {{2, 2}, Text::kAll, {}}, "PGI+"},
+    {"MIME of part number 2.1", {{2, 1}, Text::kMime, {}}, "Content-Type: text/plain\r\n\r\n"},
+    {"part number 2.2", {{2, 2}, Text::kAll, {}}, "PGI+"},
     {"part 2 is the alternative's body",
      {{2}, Text::kAll, {}},
      "--b2\r\nContent-Type: text/plain\r\n\r\nplain\r\n--b2\r\nContent-Type: text/html\r\nContent-Transfer-Encoding: base64\r\n\r\nPGI+\r\n--b2--"},
     {"TEXT of a message/rfc822 part", {{3}, Text::kText, {}}, "the inner body"},
     {"HEADER of a message/rfc822 part", {{3}, Text::kHeader, {}}, "From: in@x\r\nSubject: inner\r\nX-Folded: one\r\n two\r\n\r\n"},
     {"MIME of a message/rfc822 part", {{3}, Text::kMime, {}}, "Content-Type: message/rfc822\r\n\r\n"},
-    {"part 3.1 is the inner message's body", {{3, 1}, Text::kAll, {}}, "the inner body"},
+    {"part number 3.1 is the inner message's body", {{3, 1}, Text::kAll, {}}, "the inner body"},
     {"HEADER.FIELDS of the inner message, folded",
      {{3}, Text::kHeaderFields, {"x-folded", "SUBJECT"}},
      "Subject: inner\r\nX-Folded: one\r\n two\r\n\r\n"},
@@ -90,7 +90,7 @@ TEST(MessageSections, SinglePartMessages) {
   EXPECT_EQ(Fetch(plain, {{1}, Text::kAll, {}}), "body\r\n");
   EXPECT_EQ(Fetch(plain, {{1}, Text::kMime, {}}), "Subject: s\r\n\r\n");
   EXPECT_EQ(Fetch(plain, {{2}, Text::kAll, {}}), "");
-  // A message that is a message/rfc822 itself: part 1.1 is the inner message's body.
+  // A message that is a message/rfc822 itself: part number 1.1 is the inner message's body.
   const std::string wrapped = Crlf("Content-Type: message/rfc822\n\nSubject: in\n\ninner\n");
   EXPECT_EQ(Fetch(wrapped, {{1}, Text::kAll, {}}), "Subject: in\r\n\r\ninner\r\n");
   EXPECT_EQ(Fetch(wrapped, {{1, 1}, Text::kAll, {}}), "inner\r\n");
