@@ -20,7 +20,4 @@ void AppendAString(std::string& out, std::string_view text, bool utf8 = false);
 bool IsAtomChar(char c);
 bool IsAStringChar(char c);
 
-// Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
-bool IsUtf8(std::string_view text);
-
 }  // namespace quelma::imap_server

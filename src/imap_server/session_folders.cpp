@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "imap_server/mailbox_list.h"
 #include "imap_server/sequence_set.h"
+#include "platform/charset.h"
 #include "platform/files.h"
 #include "spool/folder_changes.h"
 #include "spool/mailbox_append.h"
@@ -29,10 +30,10 @@ std::optional<std::string> ImapSession::readMailboxName(ArgumentReader& in) cons
   auto name = in.astring();
   if (!name) return std::nullopt;
   if (IsInboxName(*name)) return std::string("INBOX");
-  if (utf8_) return IsUtf8(*name) ? name : std::nullopt;
+  if (utf8_) return platform::IsValidUtf8(*name) ? name : std::nullopt;
   auto decoded = codec::ModifiedUtf7Decode(*name);
   // A client that sends UTF-8 without having enabled it: taken as it is.
-  if (!decoded && IsUtf8(*name)) return name;
+  if (!decoded && platform::IsValidUtf8(*name)) return name;
   if (decoded && decoded->size() >= 6 && IsInboxName(decoded->substr(0, 5)) && (*decoded)[5] == '/') {
     decoded->replace(0, 5, "INBOX");
   }
