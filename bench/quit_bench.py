@@ -85,8 +85,8 @@ class Pop3:
 class Servers:
     """quelma (and a baseline build) and Dovecot, each with its own directory."""
 
-    def __init__(self, work, quelma, baseline, users, protocol="pop3"):
-        self.work, self.users, self.procs, self.protocol = work, users, {}, protocol
+    def __init__(self, work, quelma, baseline, users, protocol="pop3", sessions=100, lmtp=False):
+        self.work, self.users, self.procs, self.protocol, self.lmtp = work, users, {}, protocol, lmtp
         self.ports = {}
         for label, binary in (("quelma", quelma), ("before", baseline)):
             if not binary:
@@ -94,15 +94,16 @@ class Servers:
             d = os.path.join(work, label)
             os.makedirs(os.path.join(d, "maildrop"), exist_ok=True)
             os.makedirs(os.path.join(d, "queue"), exist_ok=True)
-            port, smtp = free_port(), free_port()
+            port, smtp, imap = free_port(), free_port(), free_port()
             with open(os.path.join(d, "quelma.cfg"), "wb") as f:
                 f.write(("[Parameters]\r\nMailDropDir = %s/maildrop/\r\nQueueDir = %s/queue/\r\nLocalDomain = office.ru\r\n"
                          "PostMaster = postmaster\r\nPOP3_SRV_PORT = %d\r\nSMTP_SRV_PORT = %d\r\nLogFileSize = 0\r\n"
-                         "SERVERS_TIMEOUT = 120000\r\nMAX_SESSIONS = 100\r\nDaemon = daemon\r\n[Users]\r\npostmaster  ; \r\n"
-                         % (d, d, port, smtp) + "".join("%s  ; \r\n" % u for u in users)).encode())
+                         "IMAP_SRV_PORT = %d\r\nSERVERS_TIMEOUT = 120000\r\nMAX_SESSIONS = %d\r\nDaemon = daemon\r\n"
+                         "[Users]\r\npostmaster  ; \r\n" % (d, d, port, smtp, imap, sessions) + "".join("%s  ; \r\n" % u for u in users)).encode())
             self.procs[label] = subprocess.Popen([binary, "--dir", d], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.ports[label] = port
             self.ports[label + "-smtp"] = smtp
+            self.ports[label + "-imap"] = imap
         for kind in ("maildir", "mbox"):
             self.start_dovecot(kind)
         time.sleep(1.5)
@@ -110,12 +111,12 @@ class Servers:
     def start_dovecot(self, kind):
         d = os.path.join(self.work, "dovecot-" + kind)
         os.makedirs(d, exist_ok=True)
-        port = free_port()
+        port, lmtp = free_port(), free_port()
         with open(os.path.join(d, "passwd"), "w") as f:
             f.write("".join("%s:{PLAIN}pw::::::\n" % u for u in self.users))
         location = "maildir:~/Maildir" if kind == "maildir" else "mbox:~/mail:INBOX=~/mbox"
         with open(os.path.join(d, "dovecot.conf"), "w") as f:
-            f.write("""protocols = {protocol}
+            f.write("""protocols = {protocol}{lmtp_protocol}
 listen = 127.0.0.1
 base_dir = {d}/run
 state_dir = {d}/state
@@ -141,10 +142,26 @@ service {protocol}-login {{
     port = {port}
   }}
   process_min_avail = 4
+  process_limit = 1000
 }}
-""".format(d=d, location=location, port=port, protocol=self.protocol))
+service {protocol} {{
+  process_limit = 1000
+}}
+protocol {protocol} {{
+  mail_max_userip_connections = 1000
+}}
+""".format(d=d, location=location, port=port, protocol=self.protocol, lmtp_protocol=" lmtp" if self.lmtp else ""))
+            if self.lmtp:
+                f.write("""service lmtp {{
+  inet_listener lmtp {{
+    address = 127.0.0.1
+    port = {port}
+  }}
+}}
+""".format(port=lmtp))
         subprocess.run(["dovecot", "-c", os.path.join(d, "dovecot.conf")], check=True)
         self.ports["dovecot-" + kind] = port
+        self.ports["dovecot-" + kind + "-lmtp"] = lmtp
 
     def labels(self):
         return [label for label in ("quelma", "before") if label in self.procs] + ["dovecot-maildir", "dovecot-mbox"]

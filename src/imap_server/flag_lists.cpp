@@ -52,7 +52,8 @@ std::optional<std::uint64_t> KeywordBits(spool::Mailbox& box, const std::vector<
   for (const std::string& keyword : keywords) {
     // Keywords compare without regard to case: an existing spelling is taken.
     std::optional<std::size_t> bit;
-    const spool::MailboxIndex index = box.index();
+    const auto snapshot = box.snapshot();
+    const spool::MailboxIndex& index = *snapshot;
     for (std::size_t k = 0; k < index.keywords.size(); ++k) {
       if (platform::ToUpperAscii(index.keywords[k]) == platform::ToUpperAscii(keyword)) bit = k;
     }

@@ -22,21 +22,42 @@ constexpr serving::ServerTexts kTexts = {logtext::kStarting, logtext::kRunningOn
 // A client may stay connected without a word this long (IMAP's autologout timer), in IDLE too.
 constexpr std::chrono::minutes kInactivity{30};
 
-// Replies go to whichever stream is on top now (plain, TLS, compressed).
+// Replies go to whichever stream is on top now (plain, TLS, compressed), gathered so that a
+// FETCH of many messages leaves in large sends; whatever is gathered goes before the server
+// waits for the client and before the stream beneath changes.
 class TopSink final : public net::ReplySink {
  public:
   explicit TopSink(net::ByteStream*& stream) : stream_(stream) {}
-  bool send(std::string_view bytes) override { return stream_->sendAll(bytes); }
+  bool send(std::string_view bytes) override {
+    if (failed_) return false;
+    if (gathered_.size() + bytes.size() <= kGather) {
+      gathered_ += bytes;
+      return true;
+    }
+    if (!flush()) return false;
+    if (bytes.size() >= kGather) return !(failed_ = !stream_->sendAll(bytes));
+    gathered_ = bytes;
+    return true;
+  }
+  bool flush() {
+    if (!failed_ && !gathered_.empty()) failed_ = !stream_->sendAll(gathered_);
+    gathered_.clear();
+    return !failed_;
+  }
 
  private:
+  static constexpr std::size_t kGather = 64 * 1024;
   net::ByteStream*& stream_;
+  std::string gathered_;
+  bool failed_ = false;
 };
 
 enum class Wait { kInput, kWoken, kTimedOut };
 
 // Until the client sends something, `wake` is raised, or `limit` passes.
-Wait WaitForClient(const net::ByteStream& stream, const CommandReader& reader, const net::WakeSignal* wake,
-                   std::chrono::milliseconds limit) {
+Wait WaitForClient(TopSink& sink, const net::ByteStream& stream, const CommandReader& reader,
+                   const net::WakeSignal* wake, std::chrono::milliseconds limit) {
+  if (!sink.flush()) return Wait::kTimedOut;  // the connection failed: a receive tells
   if (reader.hasPending() || stream.holdsInput()) return Wait::kInput;
   const platform::Socket* socket = stream.socketBeneath();
   if (!socket) return Wait::kInput;  // nothing to wait on: the receive waits
@@ -69,22 +90,23 @@ class Connection {
     newReader();
     ImapSession::Next next = ImapSession::Next::kCommand;
     while (next != ImapSession::Next::kEnd) next = step(next);
+    sink_.flush();
     if (!session.loggedIn()) c_.log.LogImapSrv(logtext::kLostAtLogin);
   }
 
  private:
   void newReader() {
     reader_ = std::make_unique<CommandReader>(
-        [this](char* b, std::size_t n) { return stream_->receive(b, n); },
+        [this](char* b, std::size_t n) { return sink_.flush() ? stream_->receive(b, n) : -1; },
         [this](std::string_view soFar) { return session_->literalLimit(soFar); },
-        [this] { return sink_.send(reply::kAppendContinue); });
+        [this] { return sink_.send(reply::kAppendContinue) && sink_.flush(); });
   }
 
   ImapSession::Next step(ImapSession::Next next) {
     using Next = ImapSession::Next;
     switch (next) {
       case Next::kCommand: {
-        const Wait waited = WaitForClient(*stream_, *reader_, nullptr, kInactivity);
+        const Wait waited = WaitForClient(sink_, *stream_, *reader_, nullptr, kInactivity);
         if (waited == Wait::kTimedOut && !reader_->hasPending()) {
           // Either the time is up or the connection failed; a word of goodbye either way.
           sink_.send(reply::kIdleTimeout);
@@ -100,7 +122,7 @@ class Connection {
       }
       case Next::kIdle: return idle();
       case Next::kStartTls: {
-        if (!client_.tls) return Next::kEnd;
+        if (!client_.tls || !sink_.flush()) return Next::kEnd;
         tls_ = serving::StartServerTls(*client_.tls, *stream_, [this](const std::string& t) { c_.log.LogImapSrv(t); });
         if (!tls_) return Next::kEnd;
         stream_ = tls_.get();
@@ -109,6 +131,7 @@ class Connection {
         return Next::kCommand;
       }
       case Next::kCompress: {
+        if (!sink_.flush()) return Next::kEnd;
         deflate_ = std::make_unique<net::DeflateStream>(*stream_);
         if (!deflate_->ready()) return Next::kEnd;
         stream_ = deflate_.get();
@@ -135,7 +158,7 @@ class Connection {
         sink_.send(reply::kIdleTimeout);
         return ImapSession::Next::kEnd;
       }
-      switch (WaitForClient(*stream_, *reader_, &wake, left)) {
+      switch (WaitForClient(sink_, *stream_, *reader_, &wake, left)) {
         case Wait::kWoken:
           wake.clear();
           if (!session_->idleUpdate()) return ImapSession::Next::kEnd;

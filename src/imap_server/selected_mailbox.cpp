@@ -57,7 +57,8 @@ std::uint32_t SelectedMailbox::UnclaimedRecent(const spool::Mailbox& box, const 
 SelectedMailbox::SelectedMailbox(std::shared_ptr<spool::Mailbox> box, bool readOnly, bool claimRecent)
     : box_(std::move(box)), readOnly_(readOnly), claimRecent_(claimRecent) {
   seenChanges_ = box_->changeCount();
-  const spool::MailboxIndex index = box_->index();
+  const auto snapshot = box_->snapshot();
+  const spool::MailboxIndex& index = *snapshot;
   uidValidity_ = index.uidValidity;
   uidNext_ = index.uidNext;
   highestModseq_ = index.highestModseq;
@@ -130,7 +131,8 @@ bool SelectedMailbox::update(std::string& out, const UpdateStyle& style) {
   const bool anyGone = std::any_of(messages_.begin(), messages_.end(), [](const KnownMessage& m) { return m.gone; });
   const std::uint64_t changes = box_->changeCount();
   if (changes == seenChanges_ && !(anyGone && style.expunges)) return true;
-  const spool::MailboxIndex index = box_->index();
+  const auto snapshot = box_->snapshot();
+  const spool::MailboxIndex& index = *snapshot;
   seenChanges_ = changes;
   if (index.uidValidity != uidValidity_) return false;
   if (index.keywords.size() > keywords_.size()) {

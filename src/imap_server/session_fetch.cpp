@@ -27,7 +27,8 @@ ImapSession::Next ImapSession::fetch(Request& r) {
   if (!sendUpdates(r.uid)) return Next::kEnd;
   bool anyGone = false;
   std::optional<SectionOutcome> failure;
-  const spool::MailboxIndex index = selected_->box().index();
+  const auto snapshot = selected_->box().snapshot();
+  const spool::MailboxIndex& index = *snapshot;
   for (const std::uint32_t number : selectedNumbers(*set, r.uid)) {
     const KnownMessage& m = selected_->messages()[number - 1];
     const auto it = std::lower_bound(index.messages.begin(), index.messages.end(), m.uid,

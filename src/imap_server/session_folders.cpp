@@ -165,7 +165,8 @@ ImapSession::Next ImapSession::close(Request& r) {
   if (!r.args.atEnd()) return bad(r, "Unexpected arguments");
   if (!selected_->readOnly()) {
     std::vector<std::uint32_t> deleted;
-    for (const spool::IndexedMessage& m : selected_->box().index().messages) {
+    const auto snapshot = selected_->box().snapshot();
+    for (const spool::IndexedMessage& m : snapshot->messages) {
       if (m.flags & spool::flag::kDeleted) deleted.push_back(m.uid);
     }
     if (!deleted.empty() && !selected_->box().expungeUnder(selected_->uidValidity(), deleted).value_or(false)) {
@@ -276,7 +277,8 @@ ImapSession::Next ImapSession::rename(Request& r) {
     }
     auto source = spool::Mailbox::Open(inbox_);
     auto target = spool::Mailbox::Open(*mailboxPath(*to));
-    const spool::MailboxIndex index = source->index();
+    const auto snapshot = source->snapshot();
+    const spool::MailboxIndex& index = *snapshot;
     std::vector<spool::NewMessage> copies;
     std::vector<std::uint32_t> uids;
     for (const spool::IndexedMessage& m : index.messages) {

@@ -54,7 +54,8 @@ std::optional<std::vector<std::string>> ReadStatusItems(ArgumentReader& in) {
 }
 
 std::string StatusValues(const spool::Mailbox& box, const std::vector<std::string>& items) {
-  const spool::MailboxIndex index = box.index();
+  const auto snapshot = box.snapshot();
+  const spool::MailboxIndex& index = *snapshot;
   std::string out;
   for (const std::string& item : items) {
     std::uint64_t value = 0;

@@ -134,7 +134,8 @@ ImapSession::Next ImapSession::copyOrMove(Request& r, bool move) {
   if (*name != "INBOX" && !platform::FileExists(*path)) return no(r, "[TRYCREATE] Mailbox doesn't exist");
   auto target = spool::Mailbox::Open(*path);
   const auto source = selected_->shared();
-  const spool::MailboxIndex index = source->index();
+  const auto snapshot = source->snapshot();
+  const spool::MailboxIndex& index = *snapshot;
   std::vector<spool::NewMessage> copies;
   std::vector<std::uint32_t> sourceUids;
   for (const std::uint32_t number : selectedNumbers(*set, r.uid)) {
@@ -186,7 +187,8 @@ ImapSession::Next ImapSession::expunge(Request& r) {
   if (selected_->readOnly()) return no(r, "[READ-ONLY] Mailbox is read-only");
   const auto ranges = set ? set->resolve(selected_->largestUid()) : std::vector<SequenceSet::Range>();
   std::vector<std::uint32_t> uids;
-  for (const spool::IndexedMessage& m : selected_->box().index().messages) {
+  const auto snapshot = selected_->box().snapshot();
+  for (const spool::IndexedMessage& m : snapshot->messages) {
     if ((m.flags & spool::flag::kDeleted) && (!set || Contains(ranges, m.uid))) uids.push_back(m.uid);
   }
   if (!uids.empty() && !selected_->box().expungeUnder(selected_->uidValidity(), uids).value_or(false)) {

@@ -37,7 +37,8 @@ ImapSession::Next ImapSession::search(Request& r) {
   if (request.usesModseq && !enableCondstore()) return Next::kEnd;
   if (!sendUpdates(r.uid)) return Next::kEnd;
   spool::Mailbox& box = selected_->box();
-  const spool::MailboxIndex index = box.index();
+  const auto snapshot = box.snapshot();
+  const spool::MailboxIndex& index = *snapshot;
   const bool content = NeedsContent(request.program);
   SearchMatcher matcher(request.program, {selected_->exists(), selected_->largestUid()});
   std::vector<SearchHit> hits;

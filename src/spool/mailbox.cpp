@@ -212,6 +212,12 @@ MailboxIndex Mailbox::index() const {
   return index_;
 }
 
+std::shared_ptr<const MailboxIndex> Mailbox::snapshot() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!snapshot_) snapshot_ = std::make_shared<const MailboxIndex>(index_);
+  return snapshot_;
+}
+
 std::uint32_t Mailbox::firstUidOfProcess() const {
   std::uint32_t validity = 0;
   {
@@ -261,8 +267,10 @@ bool Mailbox::refreshHeld() {
       given_[m.id] = m.uid;
     };
     SyncedIndex synced = SyncMailboxIndexHeld(path_, indexPath_, Now(), FreshUidValidity(), &index_, shape);
+    if (synced.unchanged) return inStep_;
     changed = synced.added > 0 || synced.expunged > 0 || synced.uidValidityChanged;
     index_ = std::move(synced.index);
+    snapshot_.reset();
     inStep_ = synced.stored;
     if (changed) ++changes_;
   }
@@ -330,6 +338,7 @@ bool Mailbox::store(const std::string& records, bool durable, const std::functio
   if (inStep_) {
     if (!platform::AppendToFile(indexPath_, records, durable)) return false;
     change(index_);
+    snapshot_.reset();
     return true;
   }
   // The file is not the index in memory (it could not be written before): all of it goes down.
@@ -337,6 +346,7 @@ bool Mailbox::store(const std::string& records, bool durable, const std::functio
   change(after);
   if (!writeWhole(after)) return false;
   index_ = std::move(after);
+  snapshot_.reset();
   inStep_ = true;
   return true;
 }
@@ -495,6 +505,7 @@ Mailbox::CompactResult Mailbox::compactHeld(std::chrono::milliseconds patience) 
     return CompactResult::kFailed;
   }
   index_ = std::move(after);
+  snapshot_.reset();
   // Records to come go after the index in place; it must be the new one by then.
   inStep_ = platform::RenameReplacing(nextIndex, indexPath_);
   if (!inStep_ && writeWhole(index_)) {

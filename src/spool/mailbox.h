@@ -56,6 +56,8 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
 
   // The index as it is now: what a session lists.
   MailboxIndex index() const;
+  // The same, shared by every reader until the next change (no copy for each of many sessions).
+  std::shared_ptr<const MailboxIndex> snapshot() const;
   // The UIDNEXT the mailbox had when this process first opened it (under its UIDVALIDITY now):
   // mail from that UID on came while the program ran (IMAP's \Recent starts there).
   std::uint32_t firstUidOfProcess() const;
@@ -135,6 +137,7 @@ class Mailbox : public std::enable_shared_from_this<Mailbox> {
   const std::string indexPath_;
   mutable std::mutex mutex_;  // guards the index and the index file's records
   MailboxIndex index_;
+  mutable std::shared_ptr<const MailboxIndex> snapshot_;  // index_ as last shared; reset by every change
   bool inStep_ = true;  // the index file holds index_
   bool removed_ = false;
   std::uint64_t changes_ = 0;

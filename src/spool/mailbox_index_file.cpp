@@ -76,6 +76,22 @@ std::optional<std::vector<ScannedMessage>> ScanGrown(const std::string& mailboxP
   return scanned;
 }
 
+// The file is exactly as the index knows it (its size, and its last message where the index
+// says): the index needs nothing from it. The common case of a mailbox opened again.
+bool FileAsKnown(const std::string& mailboxPath, const MailboxIndex& index) {
+  const auto size = platform::FileSize(mailboxPath);
+  if (!size || *size != index.syncedSize || index.syncedSize == 0) return false;
+  const IndexedMessage* last = nullptr;
+  for (const auto* list : {&index.messages, &index.expunged}) {
+    for (const IndexedMessage& m : *list) {
+      if (!last || m.offset > last->offset) last = &m;
+    }
+  }
+  if (!last || last->id.size() != kSeparatorIdLength || !MaildropFile::Open(mailboxPath)) return false;
+  auto in = platform::InputFile::Open(mailboxPath);
+  return in && SeparatorAt(*in, last->offset, last->id);
+}
+
 // A compaction that a crash cut short left its new index beside the old one: it is the index
 // when the compacted file took the old one's place (the file is exactly as it says: its size,
 // and its last message where it says), and nothing otherwise.
@@ -149,6 +165,10 @@ SyncedIndex SyncMailboxIndexHeld(const std::string& mailboxPath, const std::stri
                                                 std::int64_t now, std::uint32_t freshUidValidity,
                                                 const MailboxIndex* known, const NewMessageShaper& shapeNew) {
   SyncedIndex synced;
+  if (known && FileAsKnown(mailboxPath, *known)) {
+    synced.unchanged = true;
+    return synced;
+  }
   std::optional<std::string> bytes;
   std::optional<DecodedIndex> decoded;
   if (known) {

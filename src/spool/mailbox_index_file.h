@@ -25,6 +25,7 @@ struct SyncedIndex {
   bool uidValidityChanged = false;  // the UIDs could not be kept
   std::size_t added = 0, expunged = 0;
   bool stored = true;  // false: the index file could not be written (its folder made); it is as before
+  bool unchanged = false;  // the file is as the known index says: `index` is left empty, the known one holds
 };
 
 // Under the mailbox's delivery lock: reads the index, scans the mailbox file and brings the

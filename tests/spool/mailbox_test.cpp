@@ -234,6 +234,14 @@ TEST(Mailbox, MailAddedOrTakenBehindItsBackIsFoundAtTheNextOpen) {
   const MailboxIndex cut = Mailbox::Open(s.drop())->index();
   EXPECT_EQ(cut.messages.front().uid, 3u);
   EXPECT_EQ(cut.messages.back().uid, 5u);
+  // Written again by hand to the very same size, the last message another one: an open that
+  // trusted the size alone would keep serving the message that went.
+  const std::string same = Sep(0xC) + kC + Sep(0xE) + kLate.substr(Sep(0xD).size(), 26 - Sep(0xD).size());
+  ASSERT_EQ(same.size(), ReadAll(s.drop()).size());
+  WriteAll(s.drop(), same);
+  const auto reopened = Mailbox::Open(s.drop());
+  EXPECT_EQ(Ids(*reopened->snapshot()), (std::vector<std::string>{"0000000C", "0000000E"}));
+  EXPECT_EQ(reopened->snapshot()->messages.back().uid, 6u);
 }
 
 }  // namespace
