@@ -71,6 +71,26 @@ SelectedMailbox::SelectedMailbox(std::shared_ptr<spool::Mailbox> box, bool readO
   }
 }
 
+std::vector<std::uint32_t> SelectedMailbox::absentUids(
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges) const {
+  // A client may name a million UIDs at most; more are not listed.
+  constexpr std::size_t kMostListed = 1000000;
+  std::vector<std::uint32_t> absent;
+  std::size_t at = 0;
+  for (const auto& [first, written] : ranges) {
+    const std::uint64_t last = std::min<std::uint64_t>(written, uidNext_ > 0 ? uidNext_ - 1 : 0);
+    for (std::uint64_t uid = first; uid <= last && absent.size() < kMostListed; ++uid) {
+      while (at < messages_.size() && messages_[at].uid < uid) ++at;
+      if (at < messages_.size() && messages_[at].uid == uid) continue;
+      // A run of absent UIDs is taken at once up to the next message.
+      const std::uint64_t until = at == messages_.size() ? last : std::min<std::uint64_t>(last, messages_[at].uid - 1);
+      for (; uid <= until && absent.size() < kMostListed; ++uid) absent.push_back(static_cast<std::uint32_t>(uid));
+      --uid;
+    }
+  }
+  return absent;
+}
+
 std::uint32_t SelectedMailbox::recentCount() const {
   return static_cast<std::uint32_t>(
       std::count_if(messages_.begin(), messages_.end(), [](const KnownMessage& m) { return m.recent && !m.gone; }));

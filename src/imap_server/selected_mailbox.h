@@ -52,6 +52,9 @@ class SelectedMailbox {
   // The number of the message with `uid`; nothing when the client does not know it.
   std::optional<std::uint32_t> numberOf(std::uint32_t uid) const;
   std::uint32_t largestUid() const { return messages_.empty() ? 0 : messages_.back().uid; }
+  // The UIDs of `ranges` (ascending, as a resolved sequence set) below UIDNEXT that name no
+  // message in this view: expunged, since no UID is given twice (QRESYNC's VANISHED (EARLIER)).
+  std::vector<std::uint32_t> absentUids(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges) const;
 
   // Brings the view in step with the mailbox and writes what the client is owed into `out`.
   // False when the mailbox was numbered anew or removed: the session cannot go on with it.

@@ -25,6 +25,12 @@ ImapSession::Next ImapSession::fetch(Request& r) {
   if (request->vanished && (!r.uid || !qresync_)) return bad(r, "VANISHED needs UID FETCH and QRESYNC");
   if ((request->changedSince || request->has(FetchItem::Kind::kModseq)) && !enableCondstore()) return Next::kEnd;
   if (!sendUpdates(r.uid)) return Next::kEnd;
+  if (request->vanished) {
+    // The UIDs asked for that are gone: every such one, whatever its MODSEQ (the server keeps
+    // none for expunged mail), which the client takes as already known where it was.
+    const auto gone = selected_->absentUids(set->resolve(selected_->uidNext() > 0 ? selected_->uidNext() - 1 : 0));
+    if (!gone.empty() && !send("* VANISHED (EARLIER) " + FormatSequenceSet(gone) + "\r\n")) return Next::kEnd;
+  }
   bool anyGone = false;
   std::optional<SectionOutcome> failure;
   const auto snapshot = selected_->box().snapshot();

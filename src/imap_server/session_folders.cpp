@@ -135,21 +135,9 @@ ImapSession::Next ImapSession::select(Request& r) {
     // What changed since the client's MODSEQ: the UIDs gone (of those it knew), the flags changed.
     const auto known = knownUids ? knownUids->resolve(s.uidNext() > 0 ? s.uidNext() - 1 : 0)
                                  : std::vector<SequenceSet::Range>{{1, s.uidNext() > 1 ? s.uidNext() - 1 : 1}};
-    std::vector<std::uint32_t> gone;
-    const auto& messages = s.messages();
-    std::size_t at = 0;
-    for (const auto& [first, last] : known) {
-      for (std::uint64_t uid = first; uid <= last && gone.size() < 1000000; ++uid) {
-        while (at < messages.size() && messages[at].uid < uid) ++at;
-        if (at == messages.size() || messages[at].uid != uid) {
-          // A run of absent UIDs is taken at once up to the next message.
-          const std::uint64_t until = at == messages.size() ? last : std::min<std::uint64_t>(last, messages[at].uid - 1);
-          for (; uid <= until; ++uid) gone.push_back(static_cast<std::uint32_t>(uid));
-          --uid;
-        }
-      }
-    }
+    const std::vector<std::uint32_t> gone = s.absentUids(known);
     if (!gone.empty()) out += "* VANISHED (EARLIER) " + FormatSequenceSet(gone) + "\r\n";
+    const auto& messages = s.messages();
     for (std::size_t i = 0; i < messages.size(); ++i) {
       const KnownMessage& m = messages[i];
       if (m.modseq <= resync->second) continue;

@@ -231,6 +231,48 @@ TEST(ImapSession, TwoSessionsSeeEachOther) {
   EXPECT_TRUE(Has(desktop.send("n NOOP"), "* 3 EXISTS"));
 }
 
+// A client that comes back with what it knew (QRESYNC): the UIDs gone since, and only those
+// that existed; UID FETCH's VANISHED the same way.
+TEST(ImapSession, QuickResynchronisationTellsWhatVanished) {
+  Fixture f;
+  Client phone(f), desktop(f);
+  phone.login();
+  phone.send("s SELECT INBOX");
+  const std::string status = phone.send("t STATUS INBOX (UIDVALIDITY HIGHESTMODSEQ)");
+  const std::string validity = status.substr(status.find("UIDVALIDITY ") + 12, status.find(' ', status.find("UIDVALIDITY ") + 12) -
+                                                                                     status.find("UIDVALIDITY ") - 12);
+  phone.send("t STORE 1 +FLAGS (\\Deleted)");
+  phone.send("e EXPUNGE");
+  desktop.login();
+  desktop.send("e ENABLE QRESYNC");
+  struct Case {
+    std::string command, vanished;  // "" : no VANISHED line at all
+    std::string tagged;
+  };
+  const Case cases[] = {
+      {"s SELECT INBOX (QRESYNC (" + validity + " 1))", "* VANISHED (EARLIER) 1\r\n", "s OK [READ-WRITE]"},
+      {"s SELECT INBOX (QRESYNC (" + validity + " 1 1:100))", "* VANISHED (EARLIER) 1\r\n", "s OK [READ-WRITE]"},
+      {"s SELECT INBOX (QRESYNC (" + validity + " 1 2:3))", "", "s OK [READ-WRITE]"},
+      {"s SELECT INBOX (QRESYNC (1 1))", "", "s OK [READ-WRITE]"},  // another UIDVALIDITY: nothing told
+      {"f UID FETCH 1:* (FLAGS) (CHANGEDSINCE 1 VANISHED)", "* VANISHED (EARLIER) 1\r\n", "f OK"},
+      {"f UID FETCH 1:100 (FLAGS) (CHANGEDSINCE 1 VANISHED)", "* VANISHED (EARLIER) 1\r\n", "f OK"},
+      {"f UID FETCH 2:3 (FLAGS) (CHANGEDSINCE 1 VANISHED)", "", "f OK"},
+      {"f FETCH 1:2 (FLAGS) (CHANGEDSINCE 1 VANISHED)", "", "f BAD"},
+      {"f UID FETCH 1:* (FLAGS) (VANISHED)", "", "f BAD"},
+  };
+  for (const Case& c : cases) {
+    const std::string reply = desktop.send(c.command);
+    const auto at = reply.find("* VANISHED");
+    EXPECT_EQ(at == std::string::npos ? "" : reply.substr(at, reply.find("\r\n", at) + 2 - at), c.vanished)
+        << c.command << "\n" << reply;
+    EXPECT_TRUE(Has(reply, c.tagged)) << c.command << "\n" << reply;
+    if (c.command.starts_with("f UID") && c.tagged == "f OK") {
+      // The vanished UIDs come before the messages' own answers.
+      EXPECT_LT(at == std::string::npos ? 0 : at, reply.find("* 1 FETCH")) << reply;
+    }
+  }
+}
+
 TEST(ImapSession, BoundsAndBadCommands) {
   Fixture f;
   Client client(f);
