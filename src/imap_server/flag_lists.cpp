@@ -64,4 +64,13 @@ std::optional<std::uint64_t> KeywordBits(spool::Mailbox& box, const std::vector<
   return bits;
 }
 
+std::optional<std::uint64_t> CarriedKeywords(spool::Mailbox& target, const spool::MailboxIndex& from, std::uint64_t bits) {
+  if (bits == 0) return 0;
+  std::vector<std::string> names;
+  for (std::size_t k = 0; k < from.keywords.size() && k < 64; ++k) {
+    if (bits & (std::uint64_t{1} << k)) names.push_back(from.keywords[k]);
+  }
+  return KeywordBits(target, names);
+}
+
 }  // namespace quelma::imap_server

@@ -24,5 +24,8 @@ std::optional<FlagList> ReadFlagList(ArgumentReader& in, bool bare = false);
 // The keywords' bits in `box`, each made when it is new there; nothing when the mailbox has
 // room for no more.
 std::optional<std::uint64_t> KeywordBits(spool::Mailbox& box, const std::vector<std::string>& keywords);
+// The keywords `bits` names in the mailbox whose index is `from`, as bits of `target` (a copy's
+// keywords); nothing when `target` cannot take them all.
+std::optional<std::uint64_t> CarriedKeywords(spool::Mailbox& target, const spool::MailboxIndex& from, std::uint64_t bits);
 
 }  // namespace quelma::imap_server

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "codec/modified_utf7.h"
+#include "imap_server/flag_lists.h"
 #include "imap_server/imap_replies.h"
 #include "imap_server/imap_strings.h"
 #include "platform/text.h"
@@ -271,11 +272,11 @@ ImapSession::Next ImapSession::rename(Request& r) {
     std::vector<std::uint32_t> uids;
     for (const spool::IndexedMessage& m : index.messages) {
       uids.push_back(m.uid);
-      copies.push_back({[source, uid = m.uid](spool::MaildropTextWriter& out) {
-                          return source->readText(uid, [&out](std::string_view piece) { return out.write(piece); }) ==
+      copies.push_back({[source, uid = m.uid, id = m.id](spool::MaildropTextWriter& out) {
+                          return source->readText(uid, id, [&out](std::string_view piece) { return out.write(piece); }) ==
                                  spool::Mailbox::ReadResult::kWhole;
                         },
-                        {m.flags, 0, m.arrival}});
+                        {m.flags, CarriedKeywords(*target, index, m.keywords).value_or(0), m.arrival}});
     }
     std::string problem;
     if (!copies.empty() && (!spool::AppendMessages(*config_, *target, copies, problem) ||

@@ -143,11 +143,7 @@ ImapSession::Next ImapSession::copyOrMove(Request& r, bool move) {
     const auto it = std::lower_bound(index.messages.begin(), index.messages.end(), m.uid,
                                      [](const spool::IndexedMessage& x, std::uint32_t u) { return x.uid < u; });
     if (it == index.messages.end() || it->uid != m.uid) continue;  // expunged meanwhile
-    std::vector<std::string> names;
-    for (std::size_t k = 0; k < index.keywords.size() && k < 64; ++k) {
-      if (it->keywords & (std::uint64_t{1} << k)) names.push_back(index.keywords[k]);
-    }
-    const auto bits = KeywordBits(*target, names);
+    const auto bits = CarriedKeywords(*target, index, it->keywords);
     sourceUids.push_back(m.uid);
     copies.push_back({[source, uid = m.uid, id = it->id](spool::MaildropTextWriter& out) {
                         return source->readText(uid, id, [&out](std::string_view piece) { return out.write(piece); }) ==

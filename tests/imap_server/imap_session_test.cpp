@@ -208,6 +208,16 @@ TEST(ImapSession, AppendCopyMoveAndFolders) {
   EXPECT_TRUE(Has(client.send("d DELETE Work"), "d NO [CANNOT]"));
   EXPECT_TRUE(Has(client.send("d DELETE Work/2026"), "d OK"));
   EXPECT_TRUE(Has(client.send("d DELETE INBOX"), "d NO"));
+
+  // RENAME of INBOX moves its mail, flags and keywords too, into the new folder; INBOX stays, empty.
+  client.send("s SELECT INBOX");
+  client.send("t STORE 2 +FLAGS (\\Flagged $Todo)");
+  client.send("u UNSELECT");
+  EXPECT_TRUE(Has(client.send("r RENAME INBOX Old"), "r OK"));
+  EXPECT_TRUE(Has(client.send("s STATUS INBOX (MESSAGES)"), "* STATUS INBOX (MESSAGES 0)"));
+  client.send("s SELECT Old");
+  const std::string old = client.send("f FETCH 1:* (FLAGS BODY.PEEK[HEADER.FIELDS (SUBJECT)])");
+  EXPECT_TRUE(Has(old, "* 2 FETCH (FLAGS (\\Flagged $Todo) BODY[HEADER.FIELDS (SUBJECT)] {16}\r\nSubject: two\r\n\r\n)")) << old;
 }
 
 TEST(ImapSession, TwoSessionsSeeEachOther) {
