@@ -3,7 +3,7 @@
 flows, started again on the same program directory, and the traffic goes on; at the end
 every message is counted where it belongs.
 
-    crash_test.py QUELMA_BINARY [--kills N] [--seed S] [--scenario intake|pop3|download|upload|all]
+    crash_test.py QUELMA_BINARY [--kills N] [--seed S] [--scenario intake|pop3|download|upload|imap|all]
 
 Each scenario has a program directory of its own (under a temporary directory) and runs on
 127.0.0.1 only:
@@ -19,6 +19,10 @@ Each scenario has a program directory of its own (under a temporary directory) a
             two users and relayed to an outside address, to one user, or to the postmaster);
             sessions start with SIGUSR1, and after the kills they go on until the provider is
             empty and nothing waits to be sorted. Every maildrop and the queue are counted.
+  imap      on a maildrop of many messages, an IMAP client sets and clears flags and keywords,
+            and deletes and expunges now and then, while another client hands in more mail
+            for the same user. A flag change or an expunge answered OK must still be there in
+            the next life; one whose answer the kill prevented may have happened or not.
   upload    a provider SMTP server written here; queue files keep coming, sessions start with
             SIGUSR1, and after the kills they go on until the queue is empty. The provider's
             mail is counted.
@@ -50,6 +54,7 @@ is non-zero. --seed repeats the kill plan, the mail and the clients' choices (wh
 has done by each kill still depends on timing); a run prints its seed."""
 import argparse
 import collections
+import imaplib
 import os
 import random
 import re
@@ -269,11 +274,11 @@ class Program:
             self.out.close()
 
 
-def write_config(directory, smtp_port, pop3_port, parameters, users):
+def write_config(directory, smtp_port, pop3_port, parameters, users, imap_port=0):
     for sub in ("maildrop", "queue"):
         os.makedirs(os.path.join(directory, sub), exist_ok=True)
     lines = ["[Parameters]", "MailDropDir = %s/maildrop/" % directory, "QueueDir = %s/queue/" % directory,
-             "POP3_SRV_PORT = %d" % pop3_port, "SMTP_SRV_PORT = %d" % smtp_port, "LogFileSize = 64", "IMAP_SRV_PORT = 0",
+             "POP3_SRV_PORT = %d" % pop3_port, "SMTP_SRV_PORT = %d" % smtp_port, "LogFileSize = 64", "IMAP_SRV_PORT = %d" % imap_port,
              "Daemon = daemon", "LocalDomain = %s" % DOMAIN, "PostMaster = postmaster", "UseLAN = YES"]
     lines += parameters + ["[Users]"] + users
     with open(os.path.join(directory, "quelma.cfg"), "wb") as f:
@@ -1593,7 +1598,220 @@ class Upload(Scenario):
             self.kills_text(), len(self.queued), len(provider.received), len(provider.connections))
 
 
-SCENARIOS = {"intake": Intake, "pop3": Pop3, "download": Download, "upload": Upload}
+class Flagger(threading.Thread):
+    """An IMAP client on one maildrop: in each session it checks what the store kept of what it
+    was told before (flags, expunges, which message each UID names), then changes flags and
+    expunges at random. A change whose OK came is certain; one whose answer the kill prevented
+    may have been made or not, and the next session tells which."""
+
+    FLAGS = ["\\Seen", "\\Flagged", "\\Answered", "$Label1", "$Todo"]
+
+    def __init__(self, port, rng, deadline, on_step, took):
+        super().__init__(daemon=True)
+        self.port, self.rng, self.deadline, self.on_step, self.took = port, rng, deadline, on_step, took
+        self.stop = threading.Event()
+        self.flags = {}        # UID -> set of flags certain now
+        self.maybe = {}        # UID -> (flags before, flags after) of a change not answered
+        self.idents = {}       # UID -> the message's X-Crash-Id
+        self.expunged = set()  # UIDs whose expunge was answered OK
+        self.maybe_gone = set()
+        self.validities = set()
+        self.faults = []
+        self.sessions = self.stores_ok = self.expunges_ok = 0
+        self.error = None
+
+    def run(self):
+        try:
+            while not self.stop.is_set() and time.monotonic() < self.deadline:
+                try:
+                    self.session()
+                except (OSError, imaplib.IMAP4.abort, imaplib.IMAP4.error, EOFError):
+                    time.sleep(0.01)
+            for attempt in range(200):  # what the last life kept, once more
+                try:
+                    self.session(last=True)
+                    break
+                except (OSError, imaplib.IMAP4.abort, imaplib.IMAP4.error, EOFError):
+                    time.sleep(0.1)
+        except Exception:
+            self.error = traceback.format_exc()
+
+    def fetch_all(self, imap):
+        typ, data = imap.uid("FETCH", "1:*", "(FLAGS BODY.PEEK[HEADER.FIELDS (X-CRASH-ID)])")
+        if typ != "OK":
+            raise imaplib.IMAP4.error("FETCH: %r" % data)
+        found = {}
+        for item in data:
+            if not isinstance(item, tuple):
+                continue
+            head = item[0].decode("ascii", "replace")
+            uid = re.search(r"UID (\d+)", head)
+            flags = re.search(r"FLAGS \(([^)]*)\)", head)
+            ident = re.search(rb"X-Crash-Id: (\S+)", item[1])
+            if uid and flags:
+                found[int(uid.group(1))] = ({f for f in flags.group(1).split() if f != "\\Recent"},
+                                            ident.group(1).decode() if ident else None)
+        return found
+
+    def check(self, found):
+        for uid, (flags, ident) in found.items():
+            if self.idents.setdefault(uid, ident) != ident:
+                self.faults.append("UID %d named %s, then %s" % (uid, self.idents[uid], ident))
+            if uid in self.expunged:
+                self.faults.append("UID %d back after an expunge answered OK" % uid)
+            if uid in self.maybe:
+                before, after = self.maybe.pop(uid)
+                if flags not in (before, after):
+                    self.faults.append("UID %d has %s; its unanswered change left %s or %s" % (
+                        uid, sorted(flags), sorted(before), sorted(after)))
+            elif uid in self.flags and flags != self.flags[uid]:
+                self.faults.append("UID %d has %s after a change to %s answered OK" % (
+                    uid, sorted(flags), sorted(self.flags[uid])))
+            self.flags[uid] = flags
+        for uid in list(self.maybe_gone):
+            if uid not in found:
+                self.expunged.add(uid)
+            self.maybe_gone.discard(uid)
+        for uid in list(self.flags):
+            if uid not in found and uid not in self.expunged:
+                self.faults.append("UID %d gone, never expunged" % uid)
+                del self.flags[uid]
+
+    def session(self, last=False):
+        imap = imaplib.IMAP4("127.0.0.1", self.port, timeout=REPLY_TIMEOUT)
+        try:
+            imap.login("ivan", "x")
+            typ, _ = imap.select("INBOX")
+            if typ != "OK":
+                raise imaplib.IMAP4.error("SELECT")
+            self.validities.add(int(imap.untagged_responses.get("UIDVALIDITY", [b"0"])[-1]))
+            self.check(self.fetch_all(imap))
+            self.sessions += 1
+            if last:
+                return
+            for _ in range(self.rng.randint(5, 40)):
+                if self.stop.is_set():
+                    return
+                uids = sorted(self.flags)
+                if not uids:
+                    time.sleep(0.01)
+                    self.check(self.fetch_all(imap))
+                    continue
+                uid = self.rng.choice(uids)
+                before = set(self.flags[uid])
+                if self.rng.random() < 0.1:
+                    self.expunge(imap, uid, before)
+                    continue
+                flag = self.rng.choice(self.FLAGS)
+                adding = flag not in before
+                after = before | {flag} if adding else before - {flag}
+                self.maybe[uid] = (before, after)
+                self.on_step()
+                began = time.monotonic()
+                typ, data = imap.uid("STORE", str(uid), "+FLAGS" if adding else "-FLAGS", "(%s)" % flag)
+                self.took(time.monotonic() - began)
+                if typ != "OK":
+                    raise imaplib.IMAP4.error("STORE: %r" % data)
+                del self.maybe[uid]
+                self.flags[uid] = after
+                self.stores_ok += 1
+        finally:
+            try:
+                imap.shutdown()
+            except OSError:
+                pass
+
+    def expunge(self, imap, uid, before):
+        self.maybe[uid] = (before, before | {"\\Deleted"})
+        typ, _ = imap.uid("STORE", str(uid), "+FLAGS.SILENT", "(\\Deleted)")
+        if typ != "OK":
+            raise imaplib.IMAP4.error("STORE \\Deleted")
+        del self.maybe[uid]
+        self.flags[uid] = before | {"\\Deleted"}
+        self.maybe_gone.add(uid)
+        self.on_step()
+        began = time.monotonic()
+        typ, _ = imap.uid("EXPUNGE", str(uid))
+        self.took(time.monotonic() - began)
+        if typ != "OK":
+            raise imaplib.IMAP4.error("UID EXPUNGE")
+        self.maybe_gone.discard(uid)
+        self.expunged.add(uid)
+        del self.flags[uid]
+        self.expunges_ok += 1
+
+
+class Imap(Scenario):
+    users = ["postmaster  ; ", "ivan x ; "]
+
+    def run(self):
+        self.imap_port = free_port()
+        write_config(self.dir, self.smtp_port, self.pop3_port, ["PLAINTEXT_LOGIN = YES"], self.users, self.imap_port)
+        maker = TextMaker(random.Random("%s-imap-text" % self.args.seed))
+        expected = {}
+        with open(self.program.path("maildrop", "ivan"), "wb") as f:
+            for n in range(200):
+                ident = "pre-%d" % n
+                expected[ident] = maildrop_form(maker.text(ident, "someone@far.away", ["ivan@" + DOMAIN]))
+                f.write(MARKER + b" %08X\r\n" % (0x7000000 + n) + expected[ident])
+        feed_maker = TextMaker(random.Random("%s-imap-feed" % self.args.seed))
+
+        def compose(n):
+            ident = "feed-%d" % n
+            text = feed_maker.text(ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN])
+            expected[ident] = maildrop_form(text)
+            return ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN], text
+
+        end = self.started + self.args.time_limit + self.args.drain_limit
+        pace = random.Random("%s-imap-pace" % self.args.seed)
+        feeder = Submitter(self.smtp_port, compose, random.Random("%s-imap-client" % self.args.seed), end,
+                           pause=lambda: pace.uniform(0.01, 0.1))
+        flagger = Flagger(self.imap_port, random.Random("%s-imap-flagger" % self.args.seed), end,
+                          self.critical_step, self.step_took)
+        feeder.start()
+        flagger.start()
+        while self.kills < self.args.kills and time.monotonic() < self.kill_deadline:
+            self.program.start()
+            self.kill_life()
+        self.program.start()
+        self.program.wait_ready()
+        feeder.stop.set()
+        flagger.stop.set()
+        feeder.join(self.args.drain_limit)
+        flagger.join(self.args.drain_limit)
+        self.stop_program()
+        self.count(feeder, flagger, expected)
+
+    def count(self, feeder, flagger, expected):
+        r = self.result
+        stray, messages = parse_maildrop(self.program.path("maildrop", "ivan"))
+        torn = ["%d bytes before the first separator" % len(stray)] if stray else []
+        present = collections.Counter()
+        for _, text in messages:
+            ident = crash_id(text)
+            present[ident] += 1
+            if expected.get(ident) != text:
+                torn.append("%s at the end" % ident)
+        gone = {flagger.idents.get(uid) for uid in flagger.expunged | flagger.maybe_gone}
+        lost = [ident for ident in ["pre-%d" % n for n in range(200)] + feeder.acked
+                if not present[ident] and ident not in gone]
+        r.add("lost", len(lost))
+        r.add("torn", len(torn))
+        r.add("flag changes or expunges not kept", len(flagger.faults))
+        r.add("UIDVALIDITY changes", len(flagger.validities) - 1)
+        r.notes += ["lost: " + x for x in lost[:10]] + ["torn: " + x for x in torn[:10]] + flagger.faults[:10]
+        extra = sum(max(0, n - 1) for n in present.values())
+        inherent = sum(min(max(0, present[i] - 1), max(0, feeder.ends_sent[i] - 1)) for i in present)
+        if flagger.error:
+            r.add("harness errors", 1)
+            r.notes.append(flagger.error)
+        self.common_faults([feeder])
+        r.suffix = ", " + duplicates_text(extra, inherent, extra - inherent, "resent after no 250")
+        self.head = "%s, %d IMAP sessions, %d flag changes and %d expunges answered OK, %d messages handed in" % (
+            self.kills_text(), flagger.sessions, flagger.stores_ok, flagger.expunges_ok, len(feeder.acked))
+
+
+SCENARIOS = {"intake": Intake, "pop3": Pop3, "download": Download, "upload": Upload, "imap": Imap}
 
 
 def main():
