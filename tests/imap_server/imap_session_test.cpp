@@ -231,6 +231,38 @@ TEST(ImapSession, TwoSessionsSeeEachOther) {
   EXPECT_TRUE(Has(desktop.send("n NOOP"), "* 3 EXISTS"));
 }
 
+// Another session's flag change is told during the next command; during a UID command the
+// FETCH response names the UID too, or a client that matches responses by UID cannot place it.
+TEST(ImapSession, FlagChangesToldDuringUidCommandsCarryTheUid) {
+  const struct {
+    const char* command;
+    bool condstore;
+    const char* told;
+  } kCases[] = {
+      {"n NOOP", false, "* 2 FETCH (FLAGS (\\Flagged))\r\n"},
+      {"f FETCH 1 FLAGS", false, "* 2 FETCH (FLAGS (\\Flagged))\r\n"},
+      {"f UID FETCH 1 FLAGS", false, "* 2 FETCH (UID 2 FLAGS (\\Flagged))\r\n"},
+      {"s UID SEARCH ALL", false, "* 2 FETCH (UID 2 FLAGS (\\Flagged))\r\n"},
+      {"t UID STORE 3 +FLAGS (\\Seen)", false, "* 2 FETCH (UID 2 FLAGS (\\Flagged))\r\n"},
+      {"f UID FETCH 1:* (FLAGS) (CHANGEDSINCE 1)", true, "* 2 FETCH (UID 2 FLAGS (\\Flagged) MODSEQ ("},
+      {"n NOOP", true, "* 2 FETCH (FLAGS (\\Flagged) MODSEQ ("},
+  };
+  for (const auto& c : kCases) {
+    Fixture f;
+    Client phone(f), desktop(f);
+    phone.login();
+    desktop.login();
+    if (c.condstore) desktop.send("e ENABLE CONDSTORE");
+    phone.send("s SELECT INBOX");
+    desktop.send("s SELECT INBOX");
+    phone.send("t STORE 2 +FLAGS (\\Flagged)");
+    const std::string told = desktop.send(c.command);
+    EXPECT_TRUE(Has(told, c.told)) << c.command << "\n" << told;
+    // Told once: the next command has nothing more to say about it.
+    EXPECT_FALSE(Has(desktop.send("n NOOP"), "* 2 FETCH")) << c.command;
+  }
+}
+
 TEST(ImapSession, BoundsAndBadCommands) {
   Fixture f;
   Client client(f);
