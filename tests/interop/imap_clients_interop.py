@@ -66,7 +66,7 @@ NODE_DIR = os.path.abspath(sys.argv[2])
 DRIVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "imapflow_driver.js")
 checks = Checks()
 check = checks.check
-USERS = {"ivan": "secret", "olga": "Parol-2"}
+USERS = {"ivan": "secret", "olga": "Пароль-2"}  # olga's typed in UTF-8 by the clients
 
 
 # ---------------------------------------------------------------- the mail handed in by SMTP

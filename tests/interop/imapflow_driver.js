@@ -64,17 +64,18 @@ const steps = {
     async condstore() {
         const client = connect();
         await client.connect();
-        const box = await client.mailboxOpen('INBOX');
+        // imapflow keeps the mailbox object up to date: the value at the start is kept apart.
+        const since = (await client.mailboxOpen('INBOX')).highestModseq;
         const other = connect();
         await other.connect();
         await other.mailboxOpen('INBOX');
         await other.messageFlagsAdd(String(args.uid), ['$Checked'], { uid: true });
         await other.logout();
         const changed = [];
-        for await (const m of client.fetch('1:*', { uid: true, flags: true }, { changedSince: box.highestModseq, uid: true })) {
+        for await (const m of client.fetch('1:*', { uid: true, flags: true }, { changedSince: since, uid: true })) {
             changed.push({ uid: m.uid, flags: [...m.flags], modseq: String(m.modseq) });
         }
-        say({ highestModseq: String(box.highestModseq), changed });
+        say({ highestModseq: String(since), changed });
         await client.logout();
     },
 
