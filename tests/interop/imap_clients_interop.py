@@ -9,12 +9,12 @@ keeps mail in a Maildir keeps LF line ends: compared with LF for CR LF; mbsync a
 line to each message it copies, left out of the comparison).
 
 Named checks:
-- imaplib (olga): LOGIN after STARTTLS; SELECT counts the five; FETCH BODY.PEEK[] byte-identical
-  and leaves \\Seen off, BODY[] sets it; ENVELOPE names sender and subject; STORE flags and a
-  keyword; APPEND with flags and date gives APPENDUID and the same bytes back; COPY gives
-  COPYUID; MOVE gives COPYUID and the message leaves; UID EXPUNGE removes only the UIDs named;
-  SEARCH CHARSET UTF-8 with a Cyrillic word finds it in UTF-8 and windows-1251 bodies and in an
-  encoded subject.
+- imaplib (olga, whose password is Cyrillic, sent as UTF-8): LOGIN after STARTTLS; SELECT counts
+  the five; FETCH BODY.PEEK[] byte-identical and leaves \\Seen off, BODY[TEXT] sets it; ENVELOPE
+  names sender and subject; STORE flags and a keyword; APPEND with flags and date gives APPENDUID
+  and the same bytes back; COPY gives COPYUID; MOVE gives COPYUID and the message leaves; UID
+  EXPUNGE removes only the UIDs named; SEARCH CHARSET UTF-8 with a Cyrillic word finds it in
+  UTF-8 and windows-1251 bodies and in an encoded subject.
 - curl (ivan): imap:// and imaps:// fetch every message by UID byte-identical; LIST shows
   the folders; EXAMINE reports the count.
 - openssl s_client -starttls imap: the certificate is shown and verified; LOGIN, SELECT and a
@@ -39,7 +39,7 @@ usage: imap_clients_interop.py QUELMA NODE_DIR
 NODE_DIR is where imapflow is installed from npm (a directory under the build tree). When npm
 cannot reach its registry the imapflow checks are left out and, if nothing else failed, the
 script ends with 77 (skipped)."""
-import email
+import base64
 import imaplib
 import json
 import os
@@ -79,7 +79,6 @@ def _message(name, subject, body, headers=b""):
 
 
 def _base64_lines(data):
-    import base64
     text = base64.b64encode(data)
     return b"".join(text[i:i + 76] + b"\r\n" for i in range(0, len(text), 76))
 
@@ -89,7 +88,7 @@ def make_mail():
     rnd = random.Random(32)
     text_plain = b"Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n"
     cyrillic = _message("cyrillic", "=?UTF-8?B?{}?=".format(
-        __import__("base64").b64encode("Отчёт за май".encode()).decode()).encode(),
+        base64.b64encode("Отчёт за май".encode()).decode()).encode(),
         "Добрый день!\r\nСчёт за май в приложении, оплатите до пятницы.\r\nЁлки-палки: ёЁ №5\r\n".encode(),
         text_plain)
     long_line = _message("long-line", b"A long line", b"Short first line\r\n" +
@@ -597,7 +596,7 @@ def install_imapflow():
     os.makedirs(NODE_DIR, exist_ok=True)
     try:
         r = subprocess.run(["npm", "install", "--prefix", NODE_DIR, "--no-audit", "--no-fund", "--no-save",
-                            "imapflow@2"], capture_output=True, timeout=150)
+                            "--fetch-timeout=20000", "--fetch-retries=1", "imapflow@2"], capture_output=True, timeout=150)
     except subprocess.TimeoutExpired:
         return False
     if r.returncode != 0:
@@ -613,8 +612,9 @@ class Flow:
         self.env = dict(os.environ, NODE_PATH=os.path.join(NODE_DIR, "node_modules"))
 
     def start(self, step, **args):
+        # Unbuffered: select() must see every line that is not read yet.
         return subprocess.Popen(["node", DRIVER, step, json.dumps(dict(self.base, **args))], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=self.env)
+                                stderr=subprocess.PIPE, env=self.env, bufsize=0)
 
     @staticmethod
     def line(proc, seconds=60):
