@@ -10,8 +10,8 @@ line to each message it copies, left out of the comparison).
 
 Named checks:
 - imaplib (olga, whose password is Cyrillic, sent as UTF-8): LOGIN after STARTTLS; SELECT counts
-  the five; FETCH BODY.PEEK[] byte-identical and leaves \\Seen off, BODY[TEXT] sets it; ENVELOPE
-  names sender and subject; STORE flags and a keyword; APPEND with flags and date gives APPENDUID
+  the five; FETCH BODY.PEEK[] byte-identical and leaves \\Seen off, BODY[] and BODY[TEXT] set
+  it; ENVELOPE names sender and subject; STORE flags and a keyword; APPEND with flags and date gives APPENDUID
   and the same bytes back; COPY gives COPYUID; MOVE gives COPYUID and the message leaves; UID
   EXPUNGE removes only the UIDs named; SEARCH CHARSET UTF-8 with a Cyrillic word finds it in
   UTF-8 and windows-1251 bodies and in an encoded subject.
@@ -218,6 +218,9 @@ def imaplib_checks(server, material):
     check("imaplib: BODY[TEXT] byte-identical and it sets \\Seen",
           literals == [MAIL["dots-and-from"].split(b"\r\n\r\n", 1)[1]] and "\\Seen" in flags_of(m, uids["dots-and-from"]),
           repr(text[:200]))
+    typ, literals, _ = fetch_parts(m, uids["five-megabytes"], "(BODY[])")
+    check("imaplib: BODY[] byte-identical and it sets \\Seen",
+          literals == [MAIL["five-megabytes"]] and "\\Seen" in flags_of(m, uids["five-megabytes"]))
     typ, _, text = fetch_parts(m, uids["cyrillic"], "(ENVELOPE)")
     check("imaplib: ENVELOPE names sender, subject and Message-ID",
           typ == "OK" and b'"a" "office.ru"' in text and b"=?UTF-8?B?" in text and b"<cyrillic@office.ru>" in text,
