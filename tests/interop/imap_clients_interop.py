@@ -10,11 +10,11 @@ line to each message it copies, left out of the comparison).
 
 Named checks:
 - imaplib (olga, whose password is Cyrillic, sent as UTF-8): LOGIN after STARTTLS; SELECT counts
-  the five; FETCH BODY.PEEK[] byte-identical and leaves \\Seen off, BODY[] and BODY[TEXT] set
-  it; ENVELOPE names sender and subject; STORE flags and a keyword; APPEND with flags and date gives APPENDUID
-  and the same bytes back; COPY gives COPYUID; MOVE gives COPYUID and the message leaves; UID
-  EXPUNGE removes only the UIDs named; SEARCH CHARSET UTF-8 with a Cyrillic word finds it in
-  UTF-8 and windows-1251 bodies and in an encoded subject.
+  the five; FETCH BODY.PEEK[] byte-identical and leaves \\Seen off, BODY[] and BODY[TEXT] set it;
+  ENVELOPE names sender and subject; STORE flags and a keyword; APPEND with flags and date gives
+  APPENDUID and the same bytes back; COPY gives COPYUID; MOVE gives COPYUID and the message
+  leaves; UID EXPUNGE removes only the UIDs named; SEARCH CHARSET UTF-8 with a Cyrillic word finds
+  it in UTF-8 and windows-1251 bodies and in an encoded subject.
 - curl (ivan): imap:// and imaps:// fetch every message by UID byte-identical; LIST shows
   the folders; EXAMINE reports the count.
 - openssl s_client -starttls imap: the certificate is shown and verified; LOGIN, SELECT and a
