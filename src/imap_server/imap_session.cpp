@@ -99,6 +99,7 @@ ImapSession::Next ImapSession::command(const CommandReader::Command& command) {
     r.name = platform::ToUpperAscii(*second);
     r.uid = true;
   }
+  uidCommand_ = r.uid;
   for (const CommandEntry& entry : kCommands) {
     if (r.name != entry.name) continue;
     if (r.uid && !entry.uidForm) break;
@@ -146,7 +147,9 @@ bool ImapSession::enableCondstore() {
 bool ImapSession::sendUpdates(bool expunges) {
   if (!selected_) return true;
   std::string out;
-  UpdateStyle style{expunges, condstore_, qresync_, !rev2_};
+  // A client of a UID command finds messages by UID: a flag change told during it (another
+  // session's) carries the UID too, as with every FETCH response that command causes.
+  UpdateStyle style{expunges, condstore_, qresync_, !rev2_, uidCommand_};
   if (!selected_->update(out, style)) {
     send(reply::kRenumbered);
     return false;

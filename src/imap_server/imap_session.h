@@ -158,6 +158,7 @@ class ImapSession {
   std::string inbox_;
   int badInARow_ = 0;
   bool rev2_ = false, utf8_ = false, condstore_ = false, qresync_ = false;
+  bool uidCommand_ = false;  // the command being run is a UID command
   std::unique_ptr<SelectedMailbox> selected_;
   // AUTHENTICATE in progress.
   std::string authTag_, authMechanism_;

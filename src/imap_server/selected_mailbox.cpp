@@ -191,7 +191,7 @@ bool SelectedMailbox::update(std::string& out, const UpdateStyle& style) {
     if (!number) continue;
     const KnownMessage& m = messages_[*number - 1];
     out += "* " + std::to_string(*number) + " FETCH (";
-    if (style.qresync) out += "UID " + std::to_string(m.uid) + " ";
+    if (style.qresync || style.uids) out += "UID " + std::to_string(m.uid) + " ";
     out += "FLAGS " + flagList(m.flags, m.keywords, m.recent);
     if (style.condstore) out += " MODSEQ (" + std::to_string(m.modseq) + ")";
     out += ")\r\n";

@@ -28,6 +28,7 @@ struct UpdateStyle {
   bool condstore = false; // FETCH responses carry MODSEQ
   bool qresync = false;   // expunges as VANISHED, FETCH responses carry UID
   bool recent = true;     // RECENT counts are told (IMAP4rev1; IMAP4rev2 has no \Recent)
+  bool uids = false;      // FETCH responses carry UID: told during a UID command
 };
 
 class SelectedMailbox {

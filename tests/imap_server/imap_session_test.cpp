@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/base64.h"
+#include "codec/md5.h"
 #include "imap_server/command_reader.h"
 #include "imap_server/imap_session.h"
 #include "spool/mailbox.h"
@@ -43,7 +44,7 @@ struct Fixture {
     config->QueueDir = dir.path();
     config->Daemon = "daemon";
     config->PLAINTEXT_LOGIN = config::PlaintextLogin::kYes;
-    config->users = {{"ivan", "Secret1", ""}, {"open", "", ""}, {"daemon", "", ""}};
+    config->users = {{"ivan", "Secret1", ""}, {"open", "", ""}, {"daemon", "", ""}, {"olga", "Пароль-2", ""}};
     WriteAll(dir.file("ivan"), Sep("0000000A") + kOne + Sep("0000000B") + kTwo + Sep("0000000C") + kThree);
   }
   ~Fixture() {
@@ -96,9 +97,17 @@ class Client {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// A Cyrillic password as UTF-8 (u8 literals are UTF-8 whatever the sources' execution charset).
+std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+
+std::string CramMd5Answer(const std::string& user, const std::string& key) {
+  return codec::Base64Encode(user + " " + codec::DigestToHex(codec::HmacMd5Of("", key)));
+}
+
 TEST(ImapSession, Logins) {
   Fixture f;
   const std::string plain = codec::Base64Encode(std::string("\0ivan\0Secret1", 13));
+  const std::string olga = Utf8(u8"Пароль-2");
   const struct Case {
     std::vector<std::string> commands;
     std::string last;  // what the reply to the last command holds
@@ -117,6 +126,15 @@ TEST(ImapSession, Logins) {
       {{"a AUTHENTICATE KERBEROS_V4"}, "a NO"},
       {{"a SELECT INBOX"}, "a BAD Command not allowed before login"},
       {{"a LOGIN ivan secret1", "b LOGIN ivan secret1"}, "b BAD"},
+      // A Cyrillic password: as Windows-1251 (older programs) or as UTF-8 (phones, PLAIN).
+      {{"a LOGIN olga \"Пароль-2\""}, "a OK [CAPABILITY"},
+      {{"a LOGIN olga {" + std::to_string(olga.size()) + "+}\r\n" + olga}, "a OK [CAPABILITY"},
+      {{"a LOGIN olga {" + std::to_string(olga.size()) + "+}\r\n" + Utf8(u8"ПАРОЛЬ-2")}, "a NO [AUTHENTICATIONFAILED]"},
+      {{"a LOGIN olga \"Пароль-\""}, "a NO [AUTHENTICATIONFAILED]"},
+      {{"a AUTHENTICATE PLAIN " + codec::Base64Encode(std::string("\0olga\0", 6) + olga)}, "a OK [CAPABILITY"},
+      {{"a AUTHENTICATE CRAM-MD5", CramMd5Answer("olga", olga)}, "a OK [CAPABILITY"},
+      {{"a AUTHENTICATE CRAM-MD5", CramMd5Answer("olga", "Пароль-2")}, "a OK [CAPABILITY"},
+      {{"a AUTHENTICATE CRAM-MD5", CramMd5Answer("olga", Utf8(u8"Пароль-3"))}, "a NO [AUTHENTICATIONFAILED]"},
   };
   for (const Case& c : cases) {
     ImapSessionOptions options;
@@ -280,6 +298,36 @@ TEST(ImapSession, QuickResynchronisationTellsWhatVanished) {
       // The vanished UIDs come before the messages' own answers.
       EXPECT_LT(at == std::string::npos ? 0 : at, reply.find("* 1 FETCH")) << reply;
     }
+
+// Another session's flag change is told during the next command; during a UID command the
+// FETCH response names the UID too, or a client that matches responses by UID cannot place it.
+TEST(ImapSession, FlagChangesToldDuringUidCommandsCarryTheUid) {
+  const struct {
+    const char* command;
+    bool condstore;
+    const char* told;
+  } kCases[] = {
+      {"n NOOP", false, "* 2 FETCH (FLAGS (\\Flagged))\r\n"},
+      {"f FETCH 1 FLAGS", false, "* 2 FETCH (FLAGS (\\Flagged))\r\n"},
+      {"f UID FETCH 1 FLAGS", false, "* 2 FETCH (UID 2 FLAGS (\\Flagged))\r\n"},
+      {"s UID SEARCH ALL", false, "* 2 FETCH (UID 2 FLAGS (\\Flagged))\r\n"},
+      {"t UID STORE 3 +FLAGS (\\Seen)", false, "* 2 FETCH (UID 2 FLAGS (\\Flagged))\r\n"},
+      {"f UID FETCH 1:* (FLAGS) (CHANGEDSINCE 1)", true, "* 2 FETCH (UID 2 FLAGS (\\Flagged) MODSEQ ("},
+      {"n NOOP", true, "* 2 FETCH (FLAGS (\\Flagged) MODSEQ ("},
+  };
+  for (const auto& c : kCases) {
+    Fixture f;
+    Client phone(f), desktop(f);
+    phone.login();
+    desktop.login();
+    if (c.condstore) desktop.send("e ENABLE CONDSTORE");
+    phone.send("s SELECT INBOX");
+    desktop.send("s SELECT INBOX");
+    phone.send("t STORE 2 +FLAGS (\\Flagged)");
+    const std::string told = desktop.send(c.command);
+    EXPECT_TRUE(Has(told, c.told)) << c.command << "\n" << told;
+    // Told once: the next command has nothing more to say about it.
+    EXPECT_FALSE(Has(desktop.send("n NOOP"), "* 2 FETCH")) << c.command;
   }
 }
 
