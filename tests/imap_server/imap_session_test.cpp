@@ -298,6 +298,8 @@ TEST(ImapSession, QuickResynchronisationTellsWhatVanished) {
       // The vanished UIDs come before the messages' own answers.
       EXPECT_LT(at == std::string::npos ? 0 : at, reply.find("* 1 FETCH")) << reply;
     }
+  }
+}
 
 // Another session's flag change is told during the next command; during a UID command the
 // FETCH response names the UID too, or a client that matches responses by UID cannot place it.
