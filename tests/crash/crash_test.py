@@ -950,6 +950,21 @@ class Scenario:
             self.result.add("clean stop failed", 1)
             self.result.notes.append("SIGINT ended the last life with status %s" % code)
 
+    def feeder_for_ivan(self, expected, end, longest_pause):
+        """A client handing in numbered mail from petr to ivan ("feed-N"), pausing up to
+        `longest_pause` seconds between messages; their texts go into `expected`."""
+        feed_maker = TextMaker(random.Random("%s-%s-feed" % (self.args.seed, self.name)))
+
+        def compose(n):
+            ident = "feed-%d" % n
+            text = feed_maker.text(ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN])
+            expected[ident] = maildrop_form(text)
+            return ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN], text
+
+        pace = random.Random("%s-%s-pace" % (self.args.seed, self.name))
+        return Submitter(self.smtp_port, compose, random.Random("%s-%s-client" % (self.args.seed, self.name)), end,
+                         pause=lambda: pace.uniform(0, longest_pause))
+
     def maildrop_ids(self, user, messages):
         """Counts maildrop ids given to more than one message of one maildrop."""
         counts = collections.Counter(uid for uid, _ in messages if uid is not None)
@@ -1148,18 +1163,8 @@ class Pop3(Scenario):
                 expected[ident] = maildrop_form(text)
                 self.initial[uid] = ident
                 f.write(MARKER + b" " + uid.encode() + b"\r\n" + expected[ident])
-        feed_maker = TextMaker(random.Random("%s-pop3-feed" % self.args.seed))
-
-        def compose(n):
-            ident = "feed-%d" % n
-            text = feed_maker.text(ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN])
-            expected[ident] = maildrop_form(text)
-            return ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN], text
-
         end = self.started + self.args.time_limit + self.args.drain_limit
-        pace = random.Random("%s-pop3-pace" % self.args.seed)
-        feeder = Submitter(self.smtp_port, compose, random.Random("%s-pop3-client" % self.args.seed), end,
-                           pause=lambda: pace.uniform(0, 0.03))
+        feeder = self.feeder_for_ivan(expected, end, 0.03)
         collector = Collector(self.pop3_port, "ivan", "x", expected,
                               random.Random("%s-pop3-collector" % self.args.seed), end, on_quit=self.critical_step,
                               took=self.step_took)
@@ -1754,18 +1759,8 @@ class Imap(Scenario):
                 ident = "pre-%d" % n
                 expected[ident] = maildrop_form(maker.text(ident, "someone@far.away", ["ivan@" + DOMAIN]))
                 f.write(MARKER + b" %08X\r\n" % (0x7000000 + n) + expected[ident])
-        feed_maker = TextMaker(random.Random("%s-imap-feed" % self.args.seed))
-
-        def compose(n):
-            ident = "feed-%d" % n
-            text = feed_maker.text(ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN])
-            expected[ident] = maildrop_form(text)
-            return ident, "petr@" + DOMAIN, ["ivan@" + DOMAIN], text
-
         end = self.started + self.args.time_limit + self.args.drain_limit
-        pace = random.Random("%s-imap-pace" % self.args.seed)
-        feeder = Submitter(self.smtp_port, compose, random.Random("%s-imap-client" % self.args.seed), end,
-                           pause=lambda: pace.uniform(0.01, 0.1))
+        feeder = self.feeder_for_ivan(expected, end, 0.1)
         flagger = Flagger(self.imap_port, random.Random("%s-imap-flagger" % self.args.seed), end,
                           self.critical_step, self.step_took)
         feeder.start()
