@@ -178,12 +178,12 @@ void CheckUsers(CheckSteps& steps, const config::Configuration& config, const Lo
 }
 
 // Passwords in clear refused for other computers while there is no TLS to send them over: those
-// computers' mail programs can log in to the POP3 server only with APOP.
+// computers' mail programs can log in only with APOP (POP3) or CRAM-MD5 (IMAP).
 void CheckPlaintextLogin(CheckSteps& steps, const config::Configuration& config) {
   const config::PlaintextLogin rule = config::EffectivePlaintextLogin(config);
   const std::string shown = "PLAINTEXT_LOGIN = " + std::string(config::PlaintextLoginName(rule));
   if (rule != config::PlaintextLogin::kYes && !config::LocalTlsConfigured(config) && ListensBeyondLoopback(config)) {
-    return steps.warn("Пароли открытым текстом", shown + " без сертификата TLS: с других компьютеров войти можно только через APOP",
+    return steps.warn("Пароли открытым текстом", shown + " без сертификата TLS: с других компьютеров войти можно только через APOP (POP3) или CRAM-MD5 (IMAP)",
                       "Задайте сертификат и ключ TLS (TLS_CERT_FILE, TLS_KEY_FILE) или PLAINTEXT_LOGIN = YES.");
   }
   steps.pass("Пароли открытым текстом", shown);

@@ -80,7 +80,7 @@ enum class TlsMode { kNone, kStartTls, kImplicit };
 // before MAIL.
 enum class SmtpServerAuth { kNo, kYes, kRequired };
 
-// Where a password may come in clear (POP3 USER/PASS, SMTP AUTH PLAIN and LOGIN) on a
+// Where a password may come in clear (POP3 USER/PASS, IMAP LOGIN and AUTHENTICATE PLAIN) on a
 // connection without TLS: from anywhere, only from this computer, or nowhere. kDefault is LOCAL
 // when the servers have a certificate (TLS_CERT_FILE), YES when they have none.
 enum class PlaintextLogin { kDefault, kYes, kLocal, kNo };

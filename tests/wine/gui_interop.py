@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """quelma.exe under Wine on a virtual X display, driven as a user would drive it: start, mail
-handed in and collected from Linux, the status bar, the exit question, the About box, help,
+handed in and collected from Linux, mail read over IMAP (flags, folders, IDLE), the status bar, the exit question, the About box, help,
 the tray icon and its menu, a communication session against a provider on 127.0.0.1, a second
 copy, the start in the tray, and both ways out. Screenshots are kept in the given directory.
 
 Runs under Debian's Python (aiosmtpd is a Debian package), in a Wine prefix of its own that
 shows every window inside one virtual desktop, so window frames are drawn as on Windows."""
 import asyncio
+import imaplib
 import os
 import poplib
 import shutil
@@ -116,7 +117,7 @@ class Program:
                "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 64",
                "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp,
                "IMAP_SRV_PORT = %d" % self.imap, "SMTPServer = 127.0.0.1", "SMTPSport = %d" % provider.smtp_port, "SMTP_USES_LOGIN = 0",
-               "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test",
+               "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test", "olga ol ; ",
                "[POP3accounts]", "127.0.0.1 office ; %s-%d-0-ivan" % (scramble("secret"), provider.pop3_port)]
         with open(os.path.join(work, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
@@ -171,6 +172,110 @@ def check_imap_label(checks, program, answer):
                  label())
 
 
+def imap_session(program):
+    client = imaplib.IMAP4("127.0.0.1", program.imap, timeout=20)
+    client.login("olga", "ol")
+    return client
+
+
+def fetched(client, command, *args):
+    """The literals of a FETCH answer (imaplib gives each as a pair of prefix and bytes)."""
+    typ, data = client.uid(command, *args)
+    return typ, [part[1] for part in data if isinstance(part, tuple)], data
+
+
+def read_until(client, wanted, seconds):
+    """The first line of a session's answers that is `wanted`, read line by line until it comes or
+    `seconds` have gone (each read is bounded by the session's own 20-second time-out)."""
+    end = time.time() + seconds
+    while time.time() < end:
+        line = client.readline()
+        if not line or wanted(line):
+            return line or None
+    return None
+
+
+def check_imap_clients(checks, program, label):
+    """A Linux mail program (Python's imaplib) reads olga's mail from quelma.exe over IMAP: what
+    SMTP took in comes back byte for byte, \\Seen set by one session shows in another, APPEND
+    into a folder of her own reads back whole with its flag, a session in IDLE is told of new
+    mail, and a POP3 deletion leaves the INBOX that IMAP shows."""
+    cyrillic = "Subject: wine imap\r\nFrom: ivan@office.ru\r\n\r\nПривет из Linux\r\n".encode("cp1251")
+    handed = cyrillic + b".a dot line\r\n" + b"y" * 990 + b"\r\n" + bytes(range(128, 256)) + b"\r\n"
+    with smtplib.SMTP("127.0.0.1", program.smtp, timeout=20) as s:
+        s.sendmail("ivan@office.ru", ["olga@office.ru"], handed)
+    first, second = imap_session(program), imap_session(program)
+    try:
+        typ, data = first.select("INBOX")
+        checks.check("IMAP: olga logs in and SELECTs INBOX with the message handed in",
+                     typ == "OK" and data == [b"1"], repr((typ, data)))
+        typ, uids = first.uid("SEARCH", None, "SUBJECT", "wine")
+        uid = uids[0].split()[-1] if typ == "OK" and uids[0] else b"1"
+        typ, bodies, data = fetched(first, "FETCH", uid, "(BODY.PEEK[])")
+        checks.check("IMAP: FETCH gives the message SMTP took in, byte-identical", bodies == [handed], repr(data)[:300])
+
+        first.uid("STORE", uid, "+FLAGS", "(\\Seen)")
+        second.select("INBOX", readonly=True)
+        typ, data = second.uid("FETCH", uid, "(FLAGS)")
+        checks.check("IMAP: \\Seen stored in one session shows in a second one", b"\\Seen" in b"".join(
+            part for part in data if isinstance(part, bytes)), repr(data))
+
+        typ, data = first.list()
+        attributes = {line.rsplit(b" ", 1)[-1].strip(b'"'): line.split(b")")[0] for line in data}
+        checks.check("IMAP: the special-use folders are there after the first login, with their attributes",
+                     all(b"\\" + name in attributes.get(name, b"")
+                         for name in (b"Sent", b"Drafts", b"Trash", b"Junk", b"Archive")), repr(data))
+        appended = "Subject: отчет\r\n\r\nОтчет за неделю\r\n".encode("cp1251") + b"\r\n".join(
+            b"line %04d" % i for i in range(500)) + b"\r\n"
+        created = first.create("Reports")[0]
+        typ, data = first.append("Reports", "(\\Flagged)", imaplib.Time2Internaldate(time.time()), appended)
+        checks.check("IMAP: CREATE and APPEND into a folder answer APPENDUID",
+                     created == "OK" and typ == "OK" and b"APPENDUID" in data[0], repr((created, typ, data)))
+        first.select("Reports")
+        typ, bodies, data = fetched(first, "FETCH", "1:*", "(FLAGS BODY[])")
+        checks.check("IMAP: the appended message reads back whole, \\Flagged",
+                     bodies == [appended] and b"\\Flagged" in data[0][0], repr(data)[:300])
+
+        # IDLE: the second session waits, a message comes in by SMTP, and is announced.
+        second.select("INBOX")
+        second.send(b"i1 IDLE\r\n")
+        idling = second.readline().startswith(b"+")
+        checks.check("two IMAP sessions on the status bar", wait_for(lambda: label() == "IMAP сеансов: 2", 20), label())
+        start = time.time()
+        with smtplib.SMTP("127.0.0.1", program.smtp, timeout=20) as s:
+            s.sendmail("ivan@office.ru", ["olga@office.ru"], b"Subject: while idling\r\n\r\npush\r\n")
+        exists = idling and read_until(second, lambda line: line.startswith(b"* ") and b"EXISTS" in line, 30)
+        print("IMAP IDLE: EXISTS %.2f s after the SMTP hand-in began" % (time.time() - start))
+        second.send(b"DONE\r\n")
+        done = read_until(second, lambda line: line.startswith(b"i1 "), 30)
+        checks.check("IMAP: a session in IDLE is told \"* 2 EXISTS\" after an SMTP hand-in, and DONE ends it",
+                     exists == b"* 2 EXISTS\r\n" and done is not None and done.startswith(b"i1 OK"),
+                     repr((exists, done)))
+    finally:
+        for client in (first, second):
+            try:
+                client.logout()
+            except (imaplib.IMAP4.error, OSError):
+                pass
+
+    # POP3 reads the same INBOX: what a POP3 QUIT deletes is gone for IMAP too.
+    box = poplib.POP3("127.0.0.1", program.pop3, timeout=20)
+    box.user("olga")
+    box.pass_("ol")
+    listed = len(box.list()[1])
+    box.dele(1)
+    box.quit()
+    third = imap_session(program)
+    try:
+        typ, data = third.select("INBOX")
+        typ, bodies, _ = fetched(third, "FETCH", "1:*", "(BODY.PEEK[])")
+        checks.check("IMAP shows the INBOX POP3 reads, without what a POP3 QUIT deleted",
+                     listed == 2 and data == [b"1"] and bodies == [b"Subject: while idling\r\n\r\npush\r\n"],
+                     repr((listed, data, bodies)))
+    finally:
+        third.logout()
+
+
 def main():
     exe, driver = sys.argv[1], sys.argv[2]
     checks = Checks()
@@ -196,6 +301,7 @@ def main():
         checks.check("the status bar shows both labels with empty bars",
                      answer("watch", "1") == "SMTP клиент|0|POP3 клиент|0", answer("watch", "1"))
         check_imap_label(checks, program, answer)
+        check_imap_clients(checks, program, lambda: answer("status", "4"))
 
         drive("command", "40002")
         drive("answer", "Выход из QUELMA", "no")

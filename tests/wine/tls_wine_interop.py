@@ -4,7 +4,9 @@ over implicit TLS from fake providers made with Python's ssl module and uploads 
 aiosmtpd; every refusal (a CA not trusted, an expired certificate, one for another host, a
 server without STLS, a plain answer to a handshake) ends its account with its error number and
 log line, and a pinned self-signed certificate is taken. Then local programs reach quelma.exe
-over STLS, STARTTLS and the POP3S port with an RSA certificate."""
+over STLS, STARTTLS and the POP3S port with an RSA certificate, and over IMAP's STARTTLS and the
+IMAPS port."""
+import imaplib
 import os
 import poplib
 import shutil
@@ -58,7 +60,7 @@ def main():
     controller = Controller(provider, hostname="127.0.0.1", port=smtp_port, authenticator=authenticator,
                             auth_require_tls=True, tls_context=context, require_starttls=True)
     controller.start()
-    pop3, smtp, pop3s = free_port(), free_port(), free_port()
+    pop3, smtp, pop3s, imap, imaps = free_port(), free_port(), free_port(), free_port(), free_port()
     shutil.copy(exe, work)
     for sub in ("maildrop", "queue"):
         os.makedirs(os.path.join(work, sub))
@@ -68,12 +70,12 @@ def main():
 
     cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows(work), "QueueDir = %s\\queue\\" % windows(work),
            "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon", "LogFileSize = 200",
-           "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0", "SMTPServer = localhost",
+           "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = %d" % imap, "SMTPServer = localhost",
            "SMTPSport = %d" % smtp_port, "SMTP_USES_LOGIN = 1", "SMTP_LOGIN_NAME = office",
            "SMTP_LOGIN_PASS = %s" % scramble(PASSWORD.decode()), "SchedulerRecord6 = 00:00--00:00--0000",
            "SMTP_TLS = STARTTLS", "TLS_CA_FILE = " + windows(material.ca["cert"]),
            "TLS_CERT_FILE = " + windows(material.good_rsa["cert"]), "TLS_KEY_FILE = " + windows(material.good_rsa["key"]),
-           "POP3_SRV_TLS_PORT = %d" % pop3s,
+           "POP3_SRV_TLS_PORT = %d" % pop3s, "IMAP_SRV_TLS_PORT = %d" % imaps,
            "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test", "petr pe ; ",
            "boris bo ; ", "gleb gl ; ", "olga ol ; ",
            "[POP3accounts]",
@@ -117,8 +119,27 @@ def main():
         client.quit()
         return got
 
+    def read_imap(port, secure):
+        """petr's INBOX over IMAP with TLS: the literals of FETCH 1:* BODY.PEEK[]."""
+        context = ssl.create_default_context(cafile=material.ca["cert"])
+        if secure:
+            client = imaplib.IMAP4_SSL("localhost", port, ssl_context=context, timeout=30)
+        else:
+            client = imaplib.IMAP4("localhost", port, timeout=30)
+            client.starttls(ssl_context=context)
+        try:
+            client.login("petr", "pe")
+            client.select("INBOX", readonly=True)
+            return [part[1] for part in client.fetch("1:*", "(BODY.PEEK[])")[1] if isinstance(part, tuple)]
+        finally:
+            client.logout()
+
+    def imap_tls_refusals():
+        return sum(1 for line in log().splitlines() if "IMAPSRV>" in line and "с клиентом (0x80090302" in line)
+
     try:
-        checks.check("quelma.exe serves SMTP, POP3 and POP3S", wait_port(smtp) and wait_port(pop3) and wait_port(pop3s))
+        checks.check("quelma.exe serves SMTP, POP3, POP3S, IMAP and IMAPS",
+                     wait_port(smtp) and wait_port(pop3) and wait_port(pop3s) and wait_port(imap) and wait_port(imaps))
         time.sleep(2)
         desktop.drive("command", "40011")  # Команда > Отправить/получить почту
         done = wait_for(lambda: log().count("*** Загрузка почты с POP3 сервера") == len(fakes) and
@@ -161,6 +182,22 @@ def main():
             unsupported = "с клиентом (0x80090302" in log()
             print("skip local TLS: this Schannel has no server side" if unsupported else "local TLS failed")
             checks.check("the local side says why TLS failed", unsupported, log()[-1500:])
+        # IMAP: STARTTLS is offered in clear once there is a certificate; then petr's downloaded
+        # mail is read over STARTTLS and over the IMAPS port, or the refusal is said as above.
+        with imaplib.IMAP4("localhost", imap, timeout=30) as clear:
+            checks.check("IMAP offers STARTTLS with a certificate", "STARTTLS" in clear.capabilities,
+                         repr(clear.capabilities))
+        for name, secure in (("STARTTLS", False), ("IMAPS", True)):
+            before = imap_tls_refusals()
+            try:
+                got = read_imap(imaps if secure else imap, secure)
+                checks.check("IMAP over %s: petr's mail byte-identical" % name, got == texts,
+                             "%d of %d" % (len(got), len(texts)))
+            except (ssl.SSLError, OSError, imaplib.IMAP4.error):
+                said = wait_for(lambda: imap_tls_refusals() > before, 10)
+                print("skip IMAP over %s: this Schannel has no server side" % name if said else
+                      "IMAP over %s failed" % name)
+                checks.check("IMAP over %s: the local side says why TLS failed" % name, said, log()[-1500:])
         if checks.failures:
             print(log()[-6000:])
             open("/tmp/wine_tls.log", "w").write(log())
