@@ -132,12 +132,13 @@ def body_rate(servers, data):
         client.command(b"SELECT INBOX")
         client.command(b"FETCH 1 RFC822.SIZE")
         best = 0.0
-        for _ in range(3):
+        # Loopback TCP widens its window over the first few: the best of eight, on one connection.
+        for _ in range(8):
             size, took = client.command(b"FETCH 1 BODY.PEEK[]")
             best = max(best, size / took / 1e6)
         client.close()
         row[label] = best
-    print("one 50 MB message, FETCH BODY.PEEK[] (best of 3): " + "  ".join(
+    print("one 50 MB message, FETCH BODY.PEEK[] (best of 8): " + "  ".join(
         "%s %.0f MB/s" % (label, rate) for label, rate in row.items()) +
         "  (%.2f x maildir)" % (row["quelma"] / row["dovecot-maildir"]))
     sys.stdout.flush()
