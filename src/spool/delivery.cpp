@@ -225,6 +225,8 @@ bool PrepareSpool(const config::Configuration& config, std::string* unfinished) 
     }
   }
   if (unfinished) *unfinished = problem;
+  // An upload's mark that outlived its queue file (the crash came between the two removals).
+  RemoveStaleSentMarks(config.QueueDir);
   // So are a journal or the ids file a crash left half-written beside its name: that journal
   // never held an intent, and the ids file in place stands.
   for (const char* pattern : {kCommitWorkFiles, "delivery*.journal.tmp", "unique.ids.tmp"}) {

@@ -257,6 +257,10 @@ TEST(Delivery, AStartRemovesWhatACrashLeftHalfWritten) {
       {s.drop("ivan"), true},
       {s.drop("ivan.folders/Projects"), true},
       {s.drop("ivan.folders/Projects.tmp"), true},  // a folder of that name
+      // An upload's sent mark whose queue file went before the kill: nothing to finish.
+      {s.config.QueueDir + "A000000C.sent", false},
+      {s.config.QueueDir + "A000000D", true},
+      {s.config.QueueDir + "A000000D.sent", true},  // the next session removes both
   };
   for (const auto& f : files) WriteAll(f.path, "");
   ASSERT_TRUE(s.restart());
