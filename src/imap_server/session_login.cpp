@@ -7,32 +7,20 @@
 #include "codec/base64.h"
 #include "codec/md5.h"
 #include "imap_server/imap_replies.h"
-#include "platform/cp1251_utf8.h"
 #include "platform/text.h"
+#include "serving/password_forms.h"
 #include "spool/maildrop.h"
 #include "spool/user_folders.h"
 
 namespace quelma::imap_server {
 namespace {
 
-bool HasEightBit(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
-// The stored password is Windows-1251; a client sends what its user typed either so (older
-// programs) or as UTF-8 (what AUTHENTICATE PLAIN asks for, and what phones send): both are the
-// user's password. ASCII letters' case aside, as the POP3 server compares.
-bool PasswordMatches(std::string_view given, const std::string& stored) {
-  return platform::EqualsIgnoreAsciiCase(given, stored) ||
-         (HasEightBit(stored) && platform::EqualsIgnoreAsciiCase(given, platform::Cp1251ToUtf8(stored)));
-}
-
-// CRAM-MD5's digest keyed with the password in either of those forms.
+// CRAM-MD5's digest keyed with the password in any of its forms.
 bool DigestMatches(std::string_view given, std::string_view challenge, const std::string& stored) {
-  const auto matches = [&](std::string_view key) {
+  const auto forms = serving::PasswordForms(stored);
+  return std::any_of(forms.begin(), forms.end(), [&](const std::string& key) {
     return platform::EqualsIgnoreAsciiCase(given, codec::DigestToHex(codec::HmacMd5Of(challenge, key)));
-  };
-  return matches(stored) || (HasEightBit(stored) && matches(platform::Cp1251ToUtf8(stored)));
+  });
 }
 
 }  // namespace
@@ -54,7 +42,7 @@ ImapSession::Next ImapSession::login(Request& r) {
   const int user = config::FindLocalUser(*config_, *name);
   const bool known = user >= 0 && !platform::EqualsIgnoreAsciiCase(*name, config_->Daemon);
   const std::string stored = known ? config_->users[static_cast<std::size_t>(user)].password : std::string();
-  const bool matches = known && (stored.empty() ? options_.fromThisComputer : PasswordMatches(*password, stored));
+  const bool matches = known && (stored.empty() ? options_.fromThisComputer : serving::PasswordMatches(*password, stored));
   return finishLogin(r.tag, *name, matches, false);
 }
 
@@ -105,7 +93,7 @@ ImapSession::Next ImapSession::authenticateLine(std::string_view line) {
                        (identity.empty() || platform::EqualsIgnoreAsciiCase(identity, name));
     const std::string stored = known ? config_->users[static_cast<std::size_t>(user)].password : std::string();
     const bool matches =
-        known && (stored.empty() ? options_.fromThisComputer : PasswordMatches(password, stored));
+        known && (stored.empty() ? options_.fromThisComputer : serving::PasswordMatches(password, stored));
     return finishLogin(tag, name, matches, false);
   }
   // CRAM-MD5: "name digest", HMAC-MD5 of the challenge keyed with the password, in hexadecimal.

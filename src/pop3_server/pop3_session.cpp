@@ -1,6 +1,8 @@
 // The POP3 authorization table and the transaction command table.
 #include "pop3_server/pop3_session.h"
 
+#include <algorithm>
+
 #include "spool/mailbox_index_file.h"
 
 #include "codec/md5.h"
@@ -9,6 +11,7 @@
 #include "platform/text.h"
 #include "spool/maildrop.h"
 #include "pop3_server/pop3_replies.h"
+#include "serving/password_forms.h"
 
 namespace quelma::pop3_server {
 namespace {
@@ -110,7 +113,7 @@ bool Pop3Session::handlePass(std::string_view line) {
   }
   if (!CommandIs(line, "pass")) return send(reply::kSendPass);
   const std::string& stored = config_->users[static_cast<std::size_t>(userIndex_)].password;
-  return finishLogin(passwordMatches(stored, platform::EqualsIgnoreAsciiCase(ReadPassword(line), stored)));
+  return finishLogin(passwordMatches(stored, serving::PasswordMatches(ReadPassword(line), stored)));
 }
 
 bool Pop3Session::plaintextAllowed() const {
@@ -148,8 +151,11 @@ bool Pop3Session::handleApop(std::string_view line) {
   userName_ = *name;
   userIndex_ = user;
   const std::string& stored = config_->users[static_cast<std::size_t>(user)].password;
-  const std::string expected = codec::DigestToHex(codec::Md5Of(options_.apopStamp + stored));
-  return finishLogin(passwordMatches(stored, platform::EqualsIgnoreAsciiCase(digest, expected)));
+  const auto forms = serving::PasswordForms(stored);
+  const bool matches = std::any_of(forms.begin(), forms.end(), [&](const std::string& key) {
+    return platform::EqualsIgnoreAsciiCase(digest, codec::DigestToHex(codec::Md5Of(options_.apopStamp + key)));
+  });
+  return finishLogin(passwordMatches(stored, matches));
 }
 
 // Under the failed-login guard: while the address is locked out the outcome is not looked at;

@@ -1,10 +1,13 @@
 // The PLAIN, LOGIN and CRAM-MD5 exchanges and the check against the user table.
 #include "smtp_server/smtp_login.h"
 
+#include <algorithm>
+
 #include "codec/base64.h"
 #include "codec/md5.h"
 #include "platform/text.h"
 #include "smtp_server/smtp_replies.h"
+#include "serving/password_forms.h"
 
 namespace quelma::smtp_server {
 namespace {
@@ -85,12 +88,12 @@ SmtpLogin::Step SmtpLogin::answer(std::string_view line) {
 
 // The name as any user's, never the daemon's; a user without a password cannot log in here
 // (it would let anyone send through the office's provider). Passwords compare as the POP3
-// server compares them: ignoring the case of ASCII letters.
+// server compares them: ignoring the case of ASCII letters, in Windows-1251 or UTF-8.
 SmtpLogin::Step SmtpLogin::check(const std::string& name, const std::string& password) {
   const int user = config::FindLocalUser(config_, name);
   if (user < 0 || platform::EqualsIgnoreAsciiCase(name, config_.Daemon)) return {Outcome::kFailed, {}, name};
   const config::LocalUser& u = config_.users[static_cast<std::size_t>(user)];
-  if (u.password.empty() || !platform::EqualsIgnoreAsciiCase(password, u.password)) return {Outcome::kFailed, {}, name};
+  if (u.password.empty() || !serving::PasswordMatches(password, u.password)) return {Outcome::kFailed, {}, name};
   return {Outcome::kLoggedIn, {}, u.name};
 }
 
@@ -102,8 +105,11 @@ SmtpLogin::Step SmtpLogin::checkCram(const std::string& response) {
   const int user = config::FindLocalUser(config_, name);
   if (user < 0 || platform::EqualsIgnoreAsciiCase(name, config_.Daemon)) return {Outcome::kFailed, {}, name};
   const config::LocalUser& u = config_.users[static_cast<std::size_t>(user)];
-  const std::string expected = codec::DigestToHex(codec::HmacMd5Of(challenge_, u.password));
-  if (u.password.empty() || !platform::EqualsIgnoreAsciiCase(response.substr(space + 1), expected)) {
+  const auto forms = serving::PasswordForms(u.password);
+  const bool matches = std::any_of(forms.begin(), forms.end(), [&](const std::string& key) {
+    return platform::EqualsIgnoreAsciiCase(response.substr(space + 1), codec::DigestToHex(codec::HmacMd5Of(challenge_, key)));
+  });
+  if (u.password.empty() || !matches) {
     return {Outcome::kFailed, {}, name};
   }
   return {Outcome::kLoggedIn, {}, u.name};
