@@ -58,7 +58,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from quelma_process import Checks, Quelma, free_port  # noqa: E402
+from quelma_process import Checks, Quelma, free_port, wait_listening  # noqa: E402
 from tls_material import Material  # noqa: E402
 
 QUELMA = os.path.abspath(sys.argv[1])
@@ -727,12 +727,7 @@ def start(material, work):
                              "PLAINTEXT_LOGIN = YES", "MAX_SESSIONS = 40"],
                     ["ivan secret", "olga " + USERS["olga"], "postmaster"])
     server.imaps = imaps
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", imaps), timeout=1).close()
-            break
-        except OSError:
-            time.sleep(0.02)
+    wait_listening(imaps)
     return server
 
 

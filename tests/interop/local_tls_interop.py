@@ -16,7 +16,7 @@ import sys
 import tempfile
 import time
 
-from quelma_process import Checks, Quelma, free_port
+from quelma_process import Checks, Quelma, free_port, wait_listening
 from tls_material import Material
 
 QUELMA = sys.argv[1]
@@ -46,15 +46,6 @@ def retrieve_all(server, material):
         p.dele(n)
     p.quit()
     return texts
-
-
-def wait_for(port):
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.02)
 
 
 def python_clients(server, material):
@@ -111,7 +102,7 @@ def forward_secrecy(material):
     server = Quelma(QUELMA, ["LocalDomain = office.ru", "TLS_CERT_FILE = " + material.good_rsa["cert"],
                              "TLS_KEY_FILE = " + material.good_rsa["key"], "POP3_SRV_TLS_PORT = %d" % pop3s],
                     ["ivan secret", "postmaster"])
-    wait_for(pop3s)
+    wait_listening(pop3s)
     try:
         ca = ["-CAfile", material.ca["cert"], "-verify_return_error"]
         for suite in ("AES128-GCM-SHA256", "AES256-SHA256", "DHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-SHA"):
@@ -256,8 +247,8 @@ def main():
                              "TLS_KEY_FILE = " + material.good["key"], "POP3_SRV_TLS_PORT = %d" % pop3s,
                              "SMTP_SRV_TLS_PORT = %d" % smtps], ["ivan secret", "postmaster"])
     server.pop3s, server.smtps = pop3s, smtps
-    wait_for(pop3s)
-    wait_for(smtps)
+    wait_listening(pop3s)
+    wait_listening(smtps)
     try:
         for name, run in (("forward secrecy", lambda: forward_secrecy(material)),
                           ("unusable certificate", lambda: unusable_certificate(material)),

@@ -71,6 +71,17 @@ def account_port():
     raise RuntimeError("no free port below 30000")
 
 
+def wait_listening(port, tries=200):
+    """Until something accepts on 127.0.0.1:port (about 4 s at most by default)."""
+    for _ in range(tries):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.02)
+    return False
+
+
 def eventually(condition, seconds=10.0):
     """Whether `condition()` holds within `seconds` (polled): deleted mail leaves the maildrop
     file shortly after the QUIT's answer, off the client's way."""
@@ -98,12 +109,7 @@ class Quelma:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
         self.proc = subprocess.Popen([binary, "--dir", self.dir], stdout=subprocess.DEVNULL, env=env)
         for port in (self.pop3, self.smtp, self.imap):
-            for _ in range(200):
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    break
-                except OSError:
-                    time.sleep(0.02)
+            wait_listening(port)
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)

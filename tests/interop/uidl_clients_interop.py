@@ -24,7 +24,7 @@ import time
 import traceback
 from types import SimpleNamespace
 
-from quelma_process import Checks, Quelma, account_port, eventually, free_port
+from quelma_process import Checks, Quelma, account_port, eventually, free_port, wait_listening
 
 try:
     from aiosmtpd.controller import Controller
@@ -81,12 +81,7 @@ class Office(Quelma):
             f.write(cfg.encode("cp1251"))
         self.proc = subprocess.Popen([QUELMA, "--dir", self.dir], stdout=subprocess.DEVNULL)
         for port in (self.pop3, self.smtp):
-            for _ in range(500):
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    break
-                except OSError:
-                    time.sleep(0.02)
+            wait_listening(port, tries=500)
 
     def maildrop(self):
         return self.path("maildrop", "postmaster")
