@@ -1,8 +1,9 @@
-// Worker threads: the dialer, the SMTP client and the POP3 client for one account.
+// Worker threads: the dialer, the SMTP client and the POP3 or IMAP client for one account.
 #include "app/session_workers.h"
 
 #include <thread>
 
+#include "imap_client/imap_client_run.h"
 #include "pop3_client/pop3_client_run.h"
 #include "smtp_client/queue_upload.h"
 
@@ -39,7 +40,14 @@ void ThreadWorkers::startPop3Client(std::shared_ptr<const config::Configuration>
     std::unique_ptr<net::AccessTokenSource> tokens;
     if (account.auth != config::OauthMechanism::kNone) {
       tokens = tokens_.sourceFor(*config, oauth::AccountLogin(*config, accountIndex),
-                                 [this](const std::string& text) { log_.LogPop3Client(text); });
+                                 [this, imap = account.proto == config::CollectProtocol::kImap](const std::string& text) {
+                                   imap ? log_.LogImapClient(text) : log_.LogPop3Client(text);
+                                 });
+    }
+    if (account.proto == config::CollectProtocol::kImap) {
+      imap_client::RunImapClient(
+          {window_, log_, *config, sorter_, programDir_, account, config::defaults::kProviderTimeoutMs, tokens.get()});
+      return;
     }
     pop3_client::RunPop3Client(
         {window_, log_, *config, sorter_, programDir_, account, config::defaults::kProviderTimeoutMs, tokens.get()});

@@ -90,6 +90,14 @@ std::uint32_t MaxSizeValue(std::string_view value) {
   return kb && *kb <= kMaxSizeKb && value.find_first_not_of("0123456789") == std::string_view::npos ? *kb : 0;
 }
 
+// "after=move:FOLDER"; "after=delete" is the default and means no folder. Any other value is
+// kept as an unknown word, so that a mistyped one is never taken for deletion.
+std::optional<std::string> AfterMoveValue(std::string_view value) {
+  if (platform::EqualsIgnoreAsciiCase(value, "delete")) return std::string();
+  if (value.size() < 5 || !platform::EqualsIgnoreAsciiCase(value.substr(0, 5), "move:")) return std::nullopt;
+  return ParseFolderName(value.substr(5));
+}
+
 using ParameterHandler = void (*)(Configuration&, std::string_view);
 
 struct ParameterKey {
@@ -305,7 +313,8 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
       }
     }
   }
-  if (a.port == 0 || a.port > limits::kProviderPort) a.port = defaults::kPop3Port;
+  const bool portGiven = a.port != 0 && a.port <= limits::kProviderPort;
+  if (!portGiven) a.port = defaults::kPop3Port;
   for (const std::string& word : OptionWords(line.rest)) {
     const std::size_t equals = word.find('=');
     const std::string_view name = std::string_view(word).substr(0, equals);
@@ -322,10 +331,21 @@ void ReadAccount(Configuration& c, const ConfigLine& line) {
       a.keepDays = KeepDaysValue(value);
     } else if (platform::EqualsIgnoreAsciiCase(name, "maxsize")) {
       a.maxSizeKb = MaxSizeValue(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "proto") && platform::EqualsIgnoreAsciiCase(value, "imap")) {
+      a.proto = CollectProtocol::kImap;
+    } else if (platform::EqualsIgnoreAsciiCase(name, "proto") && platform::EqualsIgnoreAsciiCase(value, "pop3")) {
+      a.proto = CollectProtocol::kPop3;
+    } else if (platform::EqualsIgnoreAsciiCase(name, "folders")) {
+      a.folders = ParseFolderList(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "after") && AfterMoveValue(value)) {
+      a.moveTo = *AfterMoveValue(value);
+    } else if (platform::EqualsIgnoreAsciiCase(name, "idle")) {
+      a.idle = platform::EqualsIgnoreAsciiCase(value, "yes");
     } else {
       a.unknownWords.push_back(word);
     }
   }
+  if (!portGiven) a.port = DefaultAccountPort(a.proto, a.tls);
   c.accounts.push_back(std::move(a));
 }
 

@@ -129,6 +129,10 @@ std::string AccountOptions(const ProviderAccount& a) {
   if (!a.oauth.empty()) options += " oauth=" + a.oauth;
   if (a.keepDays != 0) options += " keep=" + KeepDaysText(a.keepDays);
   if (a.maxSizeKb != 0) options += " maxsize=" + std::to_string(a.maxSizeKb);
+  if (a.proto == CollectProtocol::kImap) options += " proto=imap";
+  if (!a.folders.empty()) options += " folders=" + FolderListText(a.folders);
+  if (!a.moveTo.empty()) options += " after=move:" + FolderNameText(a.moveTo);
+  if (a.idle) options += " idle=yes";
   for (const std::string& word : a.unknownWords) options += " " + word;
   return options;
 }

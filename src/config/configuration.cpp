@@ -28,7 +28,10 @@ Configuration DefaultConfiguration(const std::string& programDir) {
   c.Daemon = "daemon";
   c.users = {LocalUser{"postmaster", "", ""}, LocalUser{"daemon", "", ""}};
   c.UNDISCLOSED_MAIL_TO.clear();
-  c.accounts = {ProviderAccount{"127.0.0.1", "postmaster", "", defaults::kPop3Port, "*", 0, {}, {}, {}, {}, 0, 0, {}}};
+  ProviderAccount account;
+  account.server = "127.0.0.1";
+  account.login = "postmaster";
+  c.accounts = {account};
   c.POP3_SRV_PORT = defaults::kPop3Port;
   c.SMTP_SRV_PORT = defaults::kSmtpPort;
   c.SERVERS_TIMEOUT = defaults::kServersTimeoutMs;
@@ -145,6 +148,69 @@ std::optional<std::int32_t> ParseKeepDays(std::string_view text) {
   const std::int32_t days = std::stoi(std::string(text));
   if (days > kMaxKeepDays) return std::nullopt;
   return days;
+}
+
+std::string FolderNameText(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 32 || c == ',' || c == '%' || byte == 127) {
+      text += '%';
+      text += kHex[byte >> 4];
+      text += kHex[byte & 15];
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+std::optional<std::string> ParseFolderName(std::string_view text) {
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string name;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      name += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return std::nullopt;
+    name += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+    i += 2;
+  }
+  if (name.empty() || name.size() > kMaxFolderName) return std::nullopt;
+  return name;
+}
+
+std::vector<std::string> ParseFolderList(std::string_view text) {
+  std::vector<std::string> folders;
+  while (!text.empty() && folders.size() < kMaxFolders) {
+    const std::size_t comma = text.find(',');
+    if (auto name = ParseFolderName(text.substr(0, comma))) folders.push_back(std::move(*name));
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+  }
+  return folders;
+}
+
+std::string FolderListText(const std::vector<std::string>& folders) {
+  std::string text;
+  for (const std::string& folder : folders) text += (text.empty() ? "" : ",") + FolderNameText(folder);
+  return text;
+}
+
+std::vector<std::string> CollectedFolders(const ProviderAccount& account) {
+  return account.folders.empty() ? std::vector<std::string>{"INBOX"} : account.folders;
+}
+
+std::uint32_t DefaultAccountPort(CollectProtocol proto, TlsMode tls) {
+  const bool implicit = tls == TlsMode::kImplicit;
+  if (proto == CollectProtocol::kImap) return implicit ? defaults::kImapsPort : defaults::kImapPort;
+  return implicit ? defaults::kPop3sPort : defaults::kPop3Port;
 }
 
 std::string_view OauthMechanismName(OauthMechanism mechanism) {

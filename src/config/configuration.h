@@ -54,7 +54,8 @@ inline constexpr std::uint16_t kPop3Port = 110;  // a provider account's and our
 inline constexpr std::uint32_t kServersTimeoutMs = 45000;
 inline constexpr std::uint32_t kLogFileKilobytes = 4;  // of a new installation
 inline constexpr std::uint32_t kProviderTimeoutMs = 120000;  // send and receive, both clients
-inline constexpr std::uint16_t kPop3sPort = 995;  // a provider account with implicit TLS
+inline constexpr std::uint16_t kPop3sPort = 995;
+inline constexpr std::uint16_t kImapsPort = 993;  // a provider account over IMAP with implicit TLS  // a provider account with implicit TLS
 inline constexpr std::uint16_t kSmtpsPort = 465;  // the provider's SMTP with implicit TLS
 inline constexpr std::uint16_t kSubmissionPort = 587;  // the provider's SMTP with STARTTLS
 // Who may send mail to outside addresses through us: loopback and the private ranges, which
@@ -71,6 +72,8 @@ inline constexpr std::int32_t kAuthFailLimit = 10;   // failed logins from one a
 inline constexpr std::int32_t kKeepForever = -1;  // "keep=forever"
 inline constexpr std::int32_t kMaxKeepDays = 3650;
 inline constexpr std::uint32_t kMaxSizeKb = 4194303;  // below 4 GiB in bytes
+inline constexpr std::size_t kMaxFolders = 32;       // an account's "folders="
+inline constexpr std::size_t kMaxFolderName = 200;   // bytes of one IMAP folder's name
 
 // How a connection to the provider (or from a local mail program) is secured: not at all,
 // TLS after a plain start (STLS for POP3, STARTTLS for SMTP), or TLS from the first byte.
@@ -84,6 +87,9 @@ enum class SmtpServerAuth { kNo, kYes, kRequired };
 // connection without TLS: from anywhere, only from this computer, or nowhere. kDefault is LOCAL
 // when the servers have a certificate (TLS_CERT_FILE), YES when they have none.
 enum class PlaintextLogin { kDefault, kYes, kLocal, kNo };
+
+// How a provider account's mail is collected: over POP3 (the described way) or IMAP.
+enum class CollectProtocol { kPop3, kImap };
 
 // How a provider client logs in: with the password (USER/PASS or APOP; the SMTP client's
 // CRAM-MD5, PLAIN or LOGIN), or with an OAuth 2.0 access token by XOAUTH2 or OAUTHBEARER.
@@ -115,6 +121,12 @@ struct ProviderAccount {
   // Option words this build does not know (a later version's, or a typo), as written: every
   // save writes them back after the known ones.
   std::vector<std::string> unknownWords{};
+  CollectProtocol proto = CollectProtocol::kPop3;  // "proto=imap": the port is then an IMAP server's
+  // "folders=INBOX,Name": the IMAP folders collected, in order (a blank, comma or "%" in a name
+  // is written %20, %2C, %25); empty means INBOX alone.
+  std::vector<std::string> folders{};
+  std::string moveTo{};  // "after=move:FOLDER": what is no longer kept moves there instead of being deleted
+  bool idle = false;   // "idle=yes": push, a connection waits in IDLE on the first folder
   bool operator==(const ProviderAccount&) const = default;
 };
 
@@ -224,6 +236,19 @@ std::string KeepDaysText(std::int32_t days);
 // "forever", or days from 0 to kMaxKeepDays. Nothing else is a keep value: the file reader
 // takes it as "forever", so that a slip in the file never deletes mail someone wanted kept.
 std::optional<std::int32_t> ParseKeepDays(std::string_view text);
+
+// An IMAP folder's name as an account option writes it: blanks, commas, "%" and control bytes as
+// "%" and two hexadecimal digits; and back (nothing for a name that is empty, longer than 200
+// bytes or holds a "%" not followed by two hexadecimal digits).
+std::string FolderNameText(std::string_view name);
+std::optional<std::string> ParseFolderName(std::string_view text);
+// "folders=": names separated by commas; one that cannot be read is dropped, at most 32 kept.
+std::vector<std::string> ParseFolderList(std::string_view text);
+std::string FolderListText(const std::vector<std::string>& folders);
+// The folders an account collects: its "folders=", or INBOX alone.
+std::vector<std::string> CollectedFolders(const ProviderAccount& account);
+// The port an account line without one means: POP3's 110 or 995, IMAP's 143 or 993.
+std::uint32_t DefaultAccountPort(CollectProtocol proto, TlsMode tls);
 
 // Removes every byte of value 32 or less (blanks, tabs, control characters).
 void SqueezeBlanks(std::string& text);

@@ -21,6 +21,7 @@ std::string_view LogTag(LogSource source) {
     case LogSource::kSmtpClient: return "SMTPCLIENT";
     case LogSource::kDialer: return "DIALER";
     case LogSource::kImapSrv: return "IMAPSRV";
+    case LogSource::kImapClient: return "IMAPCLIENT";
   }
   return "";
 }
@@ -33,6 +34,7 @@ Rgb LogColour(LogSource source) {
     case LogSource::kSmtpClient: return {127, 0, 0};
     case LogSource::kDialer: return {0, 0, 0};
     case LogSource::kImapSrv: return {0, 95, 127};
+    case LogSource::kImapClient: return {127, 0, 95};
   }
   return {0, 0, 0};
 }

@@ -11,7 +11,8 @@
 
 namespace quelma::link {
 
-enum class LogSource : std::uintptr_t { kPop3Srv = 0, kSmtpSrv = 1, kPop3Client = 2, kSmtpClient = 3, kDialer = 4, kImapSrv = 5 };
+enum class LogSource : std::uintptr_t { kPop3Srv = 0, kSmtpSrv = 1, kPop3Client = 2, kSmtpClient = 3, kDialer = 4, kImapSrv = 5,
+                                        kImapClient = 6 };
 
 struct Rgb {
   std::uint8_t r, g, b;
@@ -52,6 +53,7 @@ class ActivityLog {
   void LogSmtpClient(std::string_view text) { write(LogSource::kSmtpClient, text); }
   void LogDialer(std::string_view text) { write(LogSource::kDialer, text); }
   void LogImapSrv(std::string_view text) { write(LogSource::kImapSrv, text); }
+  void LogImapClient(std::string_view text) { write(LogSource::kImapClient, text); }
 
   // The line as it reaches the main window, or nothing when the source is muted.
   void write(LogSource source, std::string_view text);

@@ -37,6 +37,9 @@ class LineReceiver {
   // The bytes already received and not handed out, or else those of one receive; false when
   // the connection failed or closed.
   bool readSome(std::string& bytes);
+  // Whether bytes wait that were received and not yet handed out (a wait on the socket would
+  // not show them).
+  bool holdsInput() const { return !pending_.empty(); }
   // Bytes handed out that belong to what comes next: they are handed out again first.
   void putBack(std::string_view bytes) { pending_.insert(0, bytes); }
 

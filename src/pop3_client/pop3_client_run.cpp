@@ -82,7 +82,7 @@ Pop3ClientError Run::download() {
     net::ByteStream& stream = secure_ ? *secure_ : static_cast<net::ByteStream&>(stream_);
     Pop3ClientSession session(stream, c_.account, c_.programDir, c_.log, c_.window, &ledger_,
                               mode == config::TlsMode::kStartTls ? &tls_ : nullptr, c_.tokens);
-    session.onTooLarge([this](const LeftAtProvider& message) { return WriteSizeNotice(c_.config, message); });
+    session.onTooLarge([this](const sorting::LeftAtProvider& message) { return sorting::WriteSizeNotice(c_.config, message); });
     error = session.run();
   }
   if (secure_) secure_->close();

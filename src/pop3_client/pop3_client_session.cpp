@@ -484,7 +484,7 @@ Pop3ClientError Pop3ClientSession::tooLarge(unsigned long number) {
   const std::string key = uid != uids_.end() ? uid->second : "md5:" + codec::DigestToHex(codec::Md5Of(std::to_string(sizes_[number]) + " " + header));
   tooLargeSeen_.insert(key);
   if (ledger_->noticed(key)) return Pop3ClientError::kNone;
-  if (tellTooLarge_({account_.server, account_.login, number, sizes_[number], account_.maxSizeKb, header})) {
+  if (tellTooLarge_({account_.server, account_.login, {}, number, sizes_[number], account_.maxSizeKb, header})) {
     ledger_->markNoticed(key);
   } else {
     log("Не могу записать уведомление о сообщении " + std::to_string(number) + " для почтмейстера (" +

@@ -23,7 +23,7 @@
 #include "net/line_receiver.h"
 #include "net/tls.h"
 #include "pop3_client/pop3_client_error.h"
-#include "pop3_client/size_notice.h"
+#include "sorting/size_notice.h"
 #include "spool/download_files.h"
 #include "spool/uid_ledger.h"
 
@@ -46,7 +46,7 @@ class Pop3ClientSession {
 
   // Told once about each message larger than the account's "maxsize=" (with the header TOP
   // gave); true when the postmaster has been told. Without it such messages are only logged.
-  void onTooLarge(std::function<bool(const LeftAtProvider&)> tell) { tellTooLarge_ = std::move(tell); }
+  void onTooLarge(std::function<bool(const sorting::LeftAtProvider&)> tell) { tellTooLarge_ = std::move(tell); }
 
   // For the settings check: after a successful login only CAPA and QUIT follow; no message is
   // listed, fetched or deleted.
@@ -114,7 +114,7 @@ class Pop3ClientSession {
   bool pipelining_ = false;  // the server takes several commands in one write
   bool stopAfterLogin_ = false;
   std::int32_t keepDays_;   // the account's "keep=", or 0 when the provider cannot tell messages apart
-  std::function<bool(const LeftAtProvider&)> tellTooLarge_;
+  std::function<bool(const sorting::LeftAtProvider&)> tellTooLarge_;
   std::set<std::string> tooLargeSeen_;  // the ids of this session's messages too large to download
   unsigned long leftOnServer_ = 0;     // messages this session leaves at the provider
   std::set<unsigned long> expired_;    // kept ones whose days have run out: only deleted

@@ -203,12 +203,21 @@ TEST(ConfigFile, NewerSettingsGoAfterTheDescribedOnesAndAccountOptionsAfterTheRe
   c.accounts.push_back(c.accounts[0]);
   c.accounts[1].keepDays = kKeepForever;
   c.accounts[1].maxSizeKb = 0;
+  c.accounts.push_back(c.accounts[1]);
+  c.accounts[2].proto = CollectProtocol::kImap;
+  c.accounts[2].port = 993;
+  c.accounts[2].folders = {"INBOX", "Рабочие письма", "a,b%c"};
+  c.accounts[2].moveTo = "[Gmail]/All Mail";
+  c.accounts[2].idle = true;
   c.SMTP_TLS = TlsMode::kImplicit;
   ASSERT_EQ(SaveConfiguration(program.dir.path(), c), SaveResult::kSaved);
   const std::string text = ReadAll(ConfigFilePath(program.dir.path()));
   EXPECT_NE(text.find("SchedulerRecord6 = 00:00--00:00--0000\r\nSMTP_TLS = SSL\r\n[POP3accounts]\r\n"), std::string::npos);
   EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=14 maxsize=5120\r\n"), std::string::npos);
   EXPECT_NE(text.find("127.0.0.1 postmaster ; -995-0-* tls=ssl keep=forever\r\n"), std::string::npos);
+  EXPECT_NE(text.find("127.0.0.1 postmaster ; -993-0-* tls=ssl keep=forever proto=imap folders=INBOX,"
+                      "Рабочие%20письма,a%2Cb%25c after=move:[Gmail]/All%20Mail idle=yes\r\n"),
+            std::string::npos);
   EXPECT_EQ(program.loadText(text).accounts, c.accounts);
 }
 
@@ -540,6 +549,21 @@ TEST(ConfigFile, KeyRulesRangesAndCuts) {
          return read == expected;
        },
        "keep and maxsize values"},
+      // An IMAP account without a port takes IMAP's; a folder name the file cannot mean is
+      // dropped, and an "after=" it cannot mean stays an unknown word (nothing is deleted for it).
+      {"[pop3accounts]\r\nh l ; x proto=IMAP tls=ssl folders=INBOX,,%zz,Sent%20Items after=move:Archive\r\n"
+       "h l ; x proto=imap idle=yes after=moveto:X\r\nh l ; -7-0-* proto=imap after=delete idle=no\r\n"
+       "h l ; x proto=smtp\r\n",
+       [](C c) {
+         const auto& a = c.accounts;
+         return a.size() == 4 && a[0].proto == CollectProtocol::kImap && a[0].port == 993 &&
+                a[0].folders == std::vector<std::string>{"INBOX", "Sent Items"} && a[0].moveTo == "Archive" &&
+                a[1].port == 143 && a[1].idle && a[1].moveTo.empty() &&
+                a[1].unknownWords == std::vector<std::string>{"after=moveto:X"} && a[2].port == 7 && !a[2].idle &&
+                CollectedFolders(a[2]) == std::vector<std::string>{"INBOX"} && a[3].proto == CollectProtocol::kPop3 &&
+                a[3].port == 110;
+       },
+       "IMAP account options"},
       {"[pop3accounts]\r\nh l ; -995-0-* tls=ssl auth=XOAuth2 oauth=Microsoft!\r\nh l ; -995-0-* auth=oauthbearer\r\n"
        "h l ; -995-0-* auth=password\r\n",
        [](C c) {

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   spool::UidLedger ledger(dir, "fuzz", 20000);
   ledger.load();
   pop3_client::Pop3ClientSession download(pop3, account, dir, log, window, size % 2 ? &ledger : nullptr, nullptr, &tokens);
-  download.onTooLarge([](const pop3_client::LeftAtProvider& message) { return !message.header.empty(); });
+  download.onTooLarge([](const sorting::LeftAtProvider& message) { return !message.header.empty(); });
   download.run();
   for (const auto& name : platform::ListDirectory(dir, "*")) platform::RemoveFile(dir + name);
 

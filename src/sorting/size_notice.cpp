@@ -1,18 +1,18 @@
 // The notice's text, with the large message's sender, subject and date made readable and safe.
-#include "pop3_client/size_notice.h"
+#include "sorting/size_notice.h"
 
 #include "codec/encoded_words.h"
 #include "platform/text.h"
 #include "sorting/message_header.h"
 #include "spool/postmaster_notice.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 namespace {
 
 // The value of the header's first `name` field, decoded, on one line, in printable text only:
 // what a provider's message says must not write lines of its own into the notice.
 std::string FieldOf(const std::string& header, std::string_view name) {
-  const auto values = sorting::MessageHeader(header).values(name);
+  const auto values = MessageHeader(header).values(name);
   if (values.empty()) return "-";
   std::string value = codec::DecodeHeaderValue(values.front());
   value.erase(0, value.find_first_not_of(" \t"));
@@ -23,7 +23,12 @@ std::string FieldOf(const std::string& header, std::string_view name) {
 
 std::string FormatSizeNotice(const config::Configuration& config, const LeftAtProvider& m) {
   std::string text = spool::FormatNoticeHeader(config, "POP3 MAIL DOWNLOAD SYSTEM", "Message left on the provider's server");
-  text += "Сообщение не загружено с POP3 сервера \"" + m.server + "\" (счет \"" + m.login + "\"):\r\n";
+  if (m.folder.empty()) {
+    text += "Сообщение не загружено с POP3 сервера \"" + m.server + "\" (счет \"" + m.login + "\"):\r\n";
+  } else {
+    text += "Сообщение не загружено с IMAP сервера \"" + m.server + "\" (счет \"" + m.login + "\", папка \"" +
+            platform::Printable(m.folder, 200) + "\"):\r\n";
+  }
   text += "его размер " + std::to_string(m.bytes) + " байтов больше предела счета " + std::to_string(m.limitKb) +
           " КБ (maxsize).\r\n";
   text += "Оно остается на сервере. Заберите его другой почтовой программой или увеличьте предел.\r\n\r\n";
@@ -37,4 +42,4 @@ bool WriteSizeNotice(const config::Configuration& config, const LeftAtProvider& 
   return spool::WritePostmasterNotice(config, FormatSizeNotice(config, message));
 }
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting

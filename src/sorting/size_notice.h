@@ -7,15 +7,16 @@
 
 #include "config/configuration.h"
 
-namespace quelma::pop3_client {
+namespace quelma::sorting {
 
 struct LeftAtProvider {
   std::string server;
   std::string login;
-  unsigned long number = 0;      // on the server, in this session
-  unsigned long long bytes = 0;  // as LIST gave it
+  std::string folder;            // an IMAP account's folder; empty for POP3
+  unsigned long number = 0;      // on the server, in this session (IMAP: its UID)
+  unsigned long long bytes = 0;  // as LIST (or RFC822.SIZE) gave it
   std::uint32_t limitKb = 0;
-  std::string header;  // as TOP gave it, or empty
+  std::string header;  // as TOP (or BODY.PEEK[HEADER]) gave it, or empty
 };
 
 // The whole notice as it goes into the maildrop: header lines and text, CR LF lines.
@@ -24,4 +25,4 @@ std::string FormatSizeNotice(const config::Configuration& config, const LeftAtPr
 // Appended to the postmaster's maildrop and synced; false when it could not be.
 bool WriteSizeNotice(const config::Configuration& config, const LeftAtProvider& message);
 
-}  // namespace quelma::pop3_client
+}  // namespace quelma::sorting
