@@ -107,7 +107,7 @@ std::string MessageIdOf(std::string_view header) {
       continue;
     }
     if (in) break;
-    if (line.size() > 11 && Upper(line.substr(0, 11)) == "MESSAGE-ID:") {
+    if (line.size() >= 11 && Upper(line.substr(0, 11)) == "MESSAGE-ID:") {
       value = line.substr(11);
       in = true;
     }
@@ -278,7 +278,11 @@ ImapClientError ImapClientSession::login() {
   const std::string password = QuotedOrLiteral(account_.password, literalPlus);
   capabilitiesKnown_ = false;
   if (offers("LOGINDISABLED")) {
-    if (!offers("AUTH=PLAIN")) return ImapClientError::kLoginDisabled;
+    if (!offers("AUTH=PLAIN")) {
+      log("Сервер не принимает пароль на этом соединении (LOGINDISABLED)\r\n");
+      logout();
+      return ImapClientError::kLoginDisabled;
+    }
     const std::string plain = std::string(1, '\0') + account_.login + std::string(1, '\0') + account_.password;
     const std::string response = codec::Base64Encode(plain);
     if (offers("SASL-IR")) {
@@ -507,7 +511,7 @@ bool ImapClientSession::storeBatch(spool::UidLedger& ledger) {
     batch_.reset();  // removed: nothing whole in it
   } else {
     // The UIDs go into the ledger, pending, before the file is published; once it is, they stand.
-    stored = ledger.willStore(batchMessages_, batchNumber_) && batch_->publish(batchWhole_) && ledger.settle(nullptr);
+    stored = ledger.willStoreMarked(batchMessages_, batchNumber_) && batch_->publish(batchWhole_) && ledger.settle(nullptr);
     if (stored) {
       for (const auto& [uid, mark] : batchMessages_) storedNow_.push_back(Number32(uid).value_or(0));
     } else {

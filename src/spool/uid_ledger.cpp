@@ -127,7 +127,7 @@ bool UidLedger::load() {
   return settle(nullptr) && (clean || write());
 }
 
-bool UidLedger::willStore(const std::map<std::string, std::string>& marked, std::uint64_t number) {
+bool UidLedger::willStoreMarked(const std::map<std::string, std::string>& marked, std::uint64_t number) {
   std::string lines;
   for (const auto& [uid, mark] : marked) {
     pending_[uid] = number;

@@ -38,7 +38,7 @@ class UidLedger {
   // Before download file `number` is published: its ids, pending, synced to disk.
   bool willStore(const std::set<std::string>& uids, std::uint64_t number);
   // The same with a mark for each id (no blanks).
-  bool willStore(const std::map<std::string, std::string>& marked, std::uint64_t number);
+  bool willStoreMarked(const std::map<std::string, std::string>& marked, std::uint64_t number);
   const std::map<std::string, std::int32_t>& stored() const { return stored_; }
   std::string mark(const std::string& uid) const;
   // The messages named are gone from the provider (expunged or moved by us): rewritten.

@@ -57,18 +57,18 @@ TEST(UidLedger, FolderLedgerKeepsValidityAndMarksAcrossARenumbering) {
   UidLedger ledger(dir.path(), "KEY", "Work", 20000);
   ASSERT_TRUE(ledger.load());
   ASSERT_TRUE(ledger.setValidity("77"));
-  ASSERT_TRUE(ledger.willStore(std::map<std::string, std::string>{{"5", "100.aa"}, {"6", "200.bb"}}, 3));
-  ASSERT_TRUE(ledger.willStore(std::map<std::string, std::string>{{"9", "300.cc"}}, 4));
+  ASSERT_TRUE(ledger.willStoreMarked(std::map<std::string, std::string>{{"5", "100.aa"}, {"6", "200.bb"}}, 3));
+  ASSERT_TRUE(ledger.willStoreMarked(std::map<std::string, std::string>{{"9", "300.cc"}}, 4));
   WriteAll(dir.file("KEY-3.popfile"), "x");
   SettleLedgers(dir.path());  // as the sorter does before it takes KEY-3
   const std::string path = dir.file("KEY~" + FolderKey("Work") + ".uidl");
-  EXPECT_EQ(ReadAll(path), "V 77\nU 5\nD 20000 5\nM 5 100.aa\nU 6\nD 20000 6\nM 6 200.bb\n");
+  EXPECT_EQ(ReadAll(path), "V 77\nU 5\nM 5 100.aa\nU 6\nM 6 200.bb\n") << "days are counted from the next load";
   UidLedger later(dir.path(), "KEY", "Work", 20005);
   ASSERT_TRUE(later.load());
   EXPECT_EQ(later.validity(), "77");
   EXPECT_EQ(later.mark("6"), "200.bb");
   ASSERT_TRUE(later.renumber("78", {{"1", "6"}, {"2", "nothing"}}));
-  EXPECT_EQ(ReadAll(path), "V 78\nU 1\nD 20000 1\nM 1 200.bb\nU 2\nD 20005 2\n");
+  EXPECT_EQ(ReadAll(path), "V 78\nU 1\nD 20005 1\nM 1 200.bb\nU 2\nD 20005 2\n");
   ASSERT_TRUE(later.forget({"1", "2"}));
   EXPECT_EQ(ReadAll(path), "V 78\n") << "the validity stays for the next session";
 }
