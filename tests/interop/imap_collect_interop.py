@@ -134,6 +134,7 @@ def two_folders(p):
         check("collected mail is gone from the provider",
               p.messages("box") == [] and p.messages("box", "Work") == [])
         check("each message fetched once", fetched["box"] == size(inbox + work), fetched)
+        check("every login after STARTTLS", 0 < p.logins("box", tls=True) == p.logins("box"))
     finally:
         office.stop()
 
@@ -272,8 +273,9 @@ def oauth(p):
             check("%s: every message, byte-identical" % mechanism, office.maildrop(local) == texts[user],
                   tags(office.maildrop(local)))
             check("%s: the provider's INBOX emptied" % mechanism, p.messages(user) == [])
-            check("%s: the provider saw that login" % mechanism,
-                  "Login: user=<%s>, method=%s" % (user, mechanism) in p.log())
+            check("%s: the provider saw that login, over TLS" % mechanism,
+                  "Login: user=<%s>, method=%s" % (user, mechanism) in p.log() and
+                  0 < p.logins(user, tls=True) == p.logins(user))
     finally:
         office.stop()
 

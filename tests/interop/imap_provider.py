@@ -22,6 +22,7 @@ Dovecot logs each IMAP connection's end with what it fetched: sessions(user) rea
 so a check can tell what was downloaded from the provider's side.
 
     /usr/bin/python3 imap_provider.py --self-check   proves all this with imaplib."""
+import contextlib
 import imaplib
 import os
 import pwd
@@ -175,8 +176,10 @@ service anvil {{
                            % re.escape(user), self.log())
         return [{"bodies": int(b), "body_bytes": int(n), "expunged": int(e)} for b, n, e in found]
 
-    def logins(self, user):
-        return len(re.findall(r"imap-login: Login: user=<%s>" % re.escape(user), self.log()))
+    def logins(self, user, tls=False):
+        """How many times `user` logged in (with `tls`: over TLS, STARTTLS or IMAPS)."""
+        return len(re.findall(r"imap-login: Info: Login: user=<%s>,[^\n]*%s" % (re.escape(user), ", TLS," if tls else ""),
+                              self.log()))
 
     # -- the mailboxes
 
@@ -205,40 +208,41 @@ service anvil {{
         imap.login(user, self.users[user])
         return imap
 
+    @contextlib.contextmanager
+    def _looking(self, user):
+        """A client() for the test's own look, logged out when done and waited for until Dovecot
+        logged its end: it never counts among the connections of a session that follows."""
+        ended = len(self.sessions(user))
+        imap = self.client(user)
+        try:
+            yield imap
+        finally:
+            imap.logout()
+            eventually(lambda: len(self.sessions(user)) > ended, 10)
+
     def messages(self, user, folder="INBOX"):
         """[(flags, bytes)] in UID order, read with BODY.PEEK[] in a read-only SELECT; [] when
         the folder does not exist. flags: a set of strings such as "\\\\Seen"."""
-        imap = self.client(user)
-        try:
+        with self._looking(user) as imap:
             if imap.select(folder, readonly=True)[0] != "OK":
                 return []
             return [(flags, text) for _, flags, text in _fetch_all(imap)]
-        finally:
-            imap.logout()
 
     def uidvalidity(self, user, folder="INBOX"):
-        imap = self.client(user)
-        try:
-            typ, data = imap.status(folder, "(UIDVALIDITY)")
-            return int(re.search(rb"UIDVALIDITY (\d+)", data[0]).group(1)) if typ == "OK" else None
-        finally:
-            imap.logout()
+        with self._looking(user) as imap:
+            return _uidvalidity(imap, folder)
 
     def create(self, user, folder):
-        imap = self.client(user)
-        try:
+        with self._looking(user) as imap:
             imap.create(folder)
             imap.subscribe(folder)
-        finally:
-            imap.logout()
 
     def recreate(self, user, folder="INBOX"):
         """The folder deleted and made again, its messages (flags and dates kept) moved back in:
         they get new UIDs under a new UIDVALIDITY. INBOX cannot be deleted over IMAP: it is
         emptied and Dovecot gives it a new UIDVALIDITY."""
         before = self.uidvalidity(user, folder)
-        imap = self.client(user)
-        try:
+        with self._looking(user) as imap:
             imap.create(SCRATCH)
             _ok(imap.select(folder))
             _ok(imap.uid("MOVE", "1:*", SCRATCH))
@@ -246,7 +250,7 @@ service anvil {{
             if folder != "INBOX":
                 _ok(imap.delete(folder))
                 _ok(imap.create(folder))
-            changed = self.uidvalidity(user, folder) != before
+            changed = _uidvalidity(imap, folder) != before
             if not changed:  # INBOX, or made again within the second that made it first
                 subprocess.run(["doveadm", "-c", self.conf, "mailbox", "update", "-u", user, "--uid-validity",
                                 str(max(before + 1, int(time.time()))), folder], check=True, capture_output=True)
@@ -254,8 +258,6 @@ service anvil {{
             _ok(imap.uid("MOVE", "1:*", folder))
             imap.close()
             _ok(imap.delete(SCRATCH))
-        finally:
-            imap.logout()
         after = self.uidvalidity(user, folder)
         if after == before:
             raise RuntimeError("UIDVALIDITY of %s/%s stayed %d" % (user, folder, before))
@@ -266,6 +268,11 @@ def _ok(answer):
     if answer[0] != "OK":
         raise RuntimeError("IMAP: %r" % (answer,))
     return answer
+
+
+def _uidvalidity(imap, folder):
+    typ, data = imap.status(folder, "(UIDVALIDITY)")
+    return int(re.search(rb"UIDVALIDITY (\d+)", data[0]).group(1)) if typ == "OK" else None
 
 
 def _fetch_all(imap):
@@ -368,6 +375,7 @@ def self_check():
         imap.select("INBOX")
         imap.uid("FETCH", "1:*", "(BODY.PEEK[])")
         imap.logout()
+        eventually(lambda: len(p.sessions("ivan")) > ended, 10)  # Dovecot logs the end after the answer
         last = p.sessions("ivan")[-1] if len(p.sessions("ivan")) > ended else {}
         check("sessions(): the bodies a connection fetched", last.get("bodies") == 2 and last.get("body_bytes", 0) > len(text),
               p.sessions("ivan")[-2:])
@@ -395,6 +403,8 @@ def self_check():
                 check("%s over IMAPS" % mechanism, False, e)
             finally:
                 imap.logout()
+        check("logins(): counted, those over TLS apart", p.logins(user) == p.logins(user, tls=True) == 2 and
+              p.logins("ivan") > 0 and p.logins("ivan", tls=True) == 0, (p.logins(user), p.logins("ivan")))
         imap = imaplib.IMAP4("127.0.0.1", p.imap_port, timeout=30)
         imap.starttls(ssl_context=_context(p))
         try:
