@@ -30,6 +30,7 @@ import re
 import select
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -43,6 +44,7 @@ from quelma_process import account_port, eventually, wait_listening  # noqa: E40
 from tls_material import Material  # noqa: E402
 
 LDA = "/usr/lib/dovecot/dovecot-lda"
+OWN = "127.0.0.3"  # the address of the test's own looks into the mailboxes (apart in the counts)
 SCRATCH = "Recreated-meanwhile"  # where recreate() keeps the messages while the folder is gone
 
 
@@ -90,6 +92,7 @@ first_valid_uid = 1
 default_internal_user = dovecot
 default_login_user = dovenull
 mail_location = maildir:~/Maildir
+mail_log_prefix = "%s(%u)<%{{pid}}><%r>: "
 imap_logout_format = in=%i out=%o bodies=%{{fetch_body_count}} body_bytes=%{{fetch_body_bytes}} expunged=%{{expunged}}
 lda_mailbox_autocreate = yes
 lda_mailbox_autosubscribe = yes
@@ -169,17 +172,19 @@ service anvil {{
     def log(self):
         return open(self.log_path, errors="replace").read() if os.path.exists(self.log_path) else ""
 
-    def sessions(self, user):
-        """Each ended IMAP connection of `user` so far, as Dovecot logged it: dicts of bodies
-        (messages whose body or whole text was fetched), body_bytes and expunged."""
-        found = re.findall(r"imap\(%s\)<[^\n]*Disconnected[^\n]* bodies=(\d+) body_bytes=(\d+) expunged=(\d+)"
-                           % re.escape(user), self.log())
+    def sessions(self, user, own=False):
+        """Each ended IMAP connection of `user` so far (but the test's own looks, or only those),
+        as Dovecot logged it: dicts of bodies (messages whose body or whole text was fetched),
+        body_bytes and expunged."""
+        found = re.findall(r"imap\(%s\)<\d+><%s>: [^\n]*Disconnected[^\n]* bodies=(\d+) body_bytes=(\d+) expunged=(\d+)"
+                           % (re.escape(user), re.escape(OWN) if own else r"(?!%s>)[^>]*" % re.escape(OWN)), self.log())
         return [{"bodies": int(b), "body_bytes": int(n), "expunged": int(e)} for b, n, e in found]
 
     def logins(self, user, tls=False):
-        """How many times `user` logged in (with `tls`: over TLS, STARTTLS or IMAPS)."""
-        return len(re.findall(r"imap-login: Info: Login: user=<%s>,[^\n]*%s" % (re.escape(user), ", TLS," if tls else ""),
-                              self.log()))
+        """How many times `user` logged in (with `tls`: over TLS, STARTTLS or IMAPS), the
+        test's own looks aside."""
+        lines = re.findall(r"imap-login: Info: Login: user=<%s>,[^\n]*" % re.escape(user), self.log())
+        return sum(1 for line in lines if "rip=%s," % OWN not in line and (not tls or ", TLS," in line))
 
     # -- the mailboxes
 
@@ -203,8 +208,8 @@ service anvil {{
         subprocess.run(["chown", "-R", "%d:%d" % self.owner, os.path.join(self.home, user)], check=True)
 
     def client(self, user):
-        """imaplib logged in as `user` with the password (plain text: Dovecot takes it from 127.0.0.1)."""
-        imap = imaplib.IMAP4("127.0.0.1", self.imap_port, timeout=60)
+        """imaplib logged in as `user` with the password over IMAPS, from the test's own address."""
+        imap = _OwnImap("127.0.0.1", self.imaps_port, ssl_context=_context(self), timeout=60)
         imap.login(user, self.users[user])
         return imap
 
@@ -212,13 +217,13 @@ service anvil {{
     def _looking(self, user):
         """A client() for the test's own look, logged out when done and waited for until Dovecot
         logged its end: it never counts among the connections of a session that follows."""
-        ended = len(self.sessions(user))
+        ended = len(self.sessions(user, own=True))
         imap = self.client(user)
         try:
             yield imap
         finally:
             imap.logout()
-            eventually(lambda: len(self.sessions(user)) > ended, 10)
+            eventually(lambda: len(self.sessions(user, own=True)) > ended, 10)
 
     def messages(self, user, folder="INBOX"):
         """[(flags, bytes)] in UID order, read with BODY.PEEK[] in a read-only SELECT; [] when
@@ -262,6 +267,12 @@ service anvil {{
         if after == before:
             raise RuntimeError("UIDVALIDITY of %s/%s stayed %d" % (user, folder, before))
         return after
+
+
+class _OwnImap(imaplib.IMAP4_SSL):
+    def _create_socket(self, timeout):
+        sock = socket.create_connection((self.host, self.port), timeout, source_address=(OWN, 0))
+        return self.ssl_context.wrap_socket(sock, server_hostname=self.host)
 
 
 def _ok(answer):
@@ -371,7 +382,8 @@ def self_check():
                 check("recreate INBOX: new UIDs", not set(new_uids) & set(old_uids), (old_uids, new_uids))
         check("recreate: flags kept", p.messages("ivan")[0][0] == {"\\Seen", "\\Flagged"}, (uids, p.messages("ivan")))
         ended = len(p.sessions("ivan"))
-        imap = p.client("ivan")
+        imap = imaplib.IMAP4("127.0.0.1", p.imap_port, timeout=30)  # not one of the test's own looks
+        imap.login("ivan", p.users["ivan"])
         imap.select("INBOX")
         imap.uid("FETCH", "1:*", "(BODY.PEEK[])")
         imap.logout()
@@ -420,7 +432,6 @@ def self_check():
 
 
 def _context(provider):
-    import ssl
     return ssl.create_default_context(cafile=provider.material.ca["cert"])
 
 
