@@ -40,6 +40,35 @@ def message(i, to):
             + "Строка %d письма\r\n.leading dot\r\n" % i).encode("cp1251")
 
 
+def command(binary, directory, words, until, act, timeout=90):
+    """Runs `quelma --dir DIRECTORY WORDS`, hands the first printed line matching `until` to
+    `act`, and returns the exit code and all it printed."""
+    p = subprocess.Popen([binary, "--dir", directory] + words, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    printed = ""
+    deadline = time.time() + timeout
+    for raw in p.stdout:
+        line = raw.decode("utf-8", "replace")
+        printed += line
+        found = re.search(until, line)
+        if found:
+            act(found)
+            break
+        if time.time() > deadline:
+            break
+    try:
+        out, err = p.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, err = p.communicate()
+    return p.returncode, printed + out.decode("utf-8", "replace") + err.decode("utf-8", "replace")
+
+
+def device_login(binary, directory, oauth, words, user):
+    """`quelma oauth login WORDS` by the device flow, `user` giving consent at `oauth`."""
+    return command(binary, directory, ["oauth", "login"] + words, r"введите код (\S+)",
+                   lambda m: oauth.consent(m.group(1), user=user))
+
+
 class Driver:
     def __init__(self, binary, peers, checks):
         self.binary, self.peers, self.checks = binary, peers, checks
@@ -82,33 +111,14 @@ class Driver:
         return self.q.log()[before:]
 
     def command(self, words, until, act, timeout=90):
-        """Runs `quelma --dir DIR WORDS`, hands the first printed line matching `until` to
-        `act`, and returns the exit code and all it printed."""
-        p = subprocess.Popen([self.binary, "--dir", self.q.dir] + words, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
-        printed = ""
-        deadline = time.time() + timeout
-        for raw in p.stdout:
-            line = raw.decode("utf-8", "replace")
-            printed += line
-            found = re.search(until, line)
-            if found:
-                act(found)
-                break
-            if time.time() > deadline:
-                break
-        try:
-            out, err = p.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            out, err = p.communicate()
-        printed += out.decode("utf-8", "replace") + err.decode("utf-8", "replace")
+        code, printed = command(self.binary, self.q.dir, words, until, act, timeout)
         self.outputs.append(printed)
-        return p.returncode, printed
+        return code, printed
 
     def device_login(self, words, user):
-        return self.command(["oauth", "login"] + words, r"введите код (\S+)",
-                            lambda m: self.peers.oauth.consent(m.group(1), user=user))
+        code, printed = device_login(self.binary, self.q.dir, self.peers.oauth, words, user)
+        self.outputs.append(printed)
+        return code, printed
 
     def loopback_login(self, words):
         pages = []

@@ -630,6 +630,21 @@ class _Relay:
                 pass
 
 
+def oauth2_passdb_block(directory, oauth, material, required_scope=None, oauth_tls=True):
+    """dovecot.conf's passdb taking XOAUTH2 and OAUTHBEARER, each token checked at `oauth`'s
+    introspection endpoint (its settings written to `directory`/oauth2.conf.ext)."""
+    oauth2 = ["introspection_mode = post", "introspection_url = " + oauth.url("/introspect", oauth_tls),
+              "force_introspection = yes", "username_attribute = username", "active_attribute = active",
+              "active_value = true", "tls_ca_cert_file = " + material.ca["cert"], "timeout_msecs = 20000",
+              "debug = yes"]
+    if required_scope:
+        oauth2.append("scope = " + required_scope)
+    path = os.path.join(directory, "oauth2.conf.ext")
+    with open(path, "w") as f:
+        f.write("\n".join(oauth2) + "\n")
+    return "passdb {\n  driver = oauth2\n  mechanisms = xoauth2 oauthbearer\n  args = %s\n}" % path
+
+
 class DovecotOAuthPop3:
     """A private Dovecot (base_dir, state, log and mail under `work`/dovecot) serving POP3 on
     127.0.0.1: pop3s_port with implicit TLS, pop3_port offering STLS (through _Relay, so no
@@ -655,14 +670,7 @@ class DovecotOAuthPop3:
         os.chown(self.home, self.uid, self.gid)  # Dovecot makes the homes of users who log in
         with open(os.path.join(self.dir, "passwd"), "w") as f:
             f.writelines("%s:{PLAIN}%s::::::\n" % (u, p) for u, p in (passwords or {}).items())
-        oauth2 = ["introspection_mode = post", "introspection_url = " + oauth.url("/introspect", oauth_tls),
-                  "force_introspection = yes", "username_attribute = username", "active_attribute = active",
-                  "active_value = true", "tls_ca_cert_file = " + material.ca["cert"], "timeout_msecs = 20000",
-                  "debug = yes"]
-        if required_scope:
-            oauth2.append("scope = " + required_scope)
-        with open(os.path.join(self.dir, "oauth2.conf.ext"), "w") as f:
-            f.write("\n".join(oauth2) + "\n")
+        oauth2_passdb = oauth2_passdb_block(self.dir, oauth, material, required_scope, oauth_tls)
         # quelma.cfg keeps provider ports up to 30000: the ports quelma connects to are below.
         self.pop3s_port, self.pop3_direct_port = account_port(), free_port()
         self.socket = os.path.join(self.dir, "run", "auth-postfix")
@@ -686,11 +694,7 @@ default_internal_user = dovecot
 default_login_user = dovenull
 mail_location = maildir:~/Maildir
 pop3_uidl_format = %08Xu%08Xv
-passdb {{
-  driver = oauth2
-  mechanisms = xoauth2 oauthbearer
-  args = {self.dir}/oauth2.conf.ext
-}}
+{oauth2_passdb}
 passdb {{
   driver = passwd-file
   mechanisms = plain login
