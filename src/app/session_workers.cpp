@@ -54,4 +54,18 @@ void ThreadWorkers::startPop3Client(std::shared_ptr<const config::Configuration>
   });
 }
 
+void ThreadWorkers::startPush(const config::ConfigStore& store) {
+  push_ = std::make_unique<imap_client::PushWatchers>(imap_client::PushContext{
+      window_, log_, store, sorter_, programDir_,
+      [this](const config::Configuration& config, std::size_t index) {
+        return tokens_.sourceFor(config, oauth::AccountLogin(config, index),
+                                 [this](const std::string& text) { log_.LogImapClient(text); });
+      }});
+  push_->start();
+}
+
+void ThreadWorkers::stopPush() {
+  if (push_) push_->stop();
+}
+
 }  // namespace quelma::app

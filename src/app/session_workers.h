@@ -8,6 +8,8 @@
 #include <string>
 
 #include "app/session_control.h"
+#include "config/config_store.h"
+#include "imap_client/push_watchers.h"
 #include "oauth/access_tokens.h"
 #include "sorting/sorter_rules.h"
 
@@ -23,7 +25,13 @@ class ThreadWorkers final : public SessionWorkers {
   void startSmtpClient(std::shared_ptr<const config::Configuration> config) override;
   void startPop3Client(std::shared_ptr<const config::Configuration> config, std::size_t accountIndex) override;
 
-  int running() const { return running_; }
+  // Worker threads still at work, push's included once it was asked to stop.
+  int running() const { return running_ + (push_ && !push_->ended() ? 1 : 0); }
+
+  // Push for the accounts that ask for it, following the settings, until stopPush() (which
+  // returns at once: running() tells when push has ended).
+  void startPush(const config::ConfigStore& store);
+  void stopPush();
 
  private:
   void start(std::function<void()> work);
@@ -36,6 +44,7 @@ class ThreadWorkers final : public SessionWorkers {
   dialup::DialerState& dialer_;
   std::atomic<int> running_{0};
   oauth::AccessTokens tokens_{programDir_};  // shared by every run, so a valid token is used again
+  std::unique_ptr<imap_client::PushWatchers> push_;
 };
 
 }  // namespace quelma::app

@@ -22,12 +22,13 @@ inline constexpr std::uintptr_t kCommandExit = 40002;
 inline constexpr std::uintptr_t kCommandSendReceive = 40011;
 
 // The status bar: a label and a progress bar for each of the two mail clients, then a label
-// with the number of IMAP sessions.
+// with the number of IMAP sessions and one for push.
 inline constexpr int kSmtpLabelPart = 0;
 inline constexpr int kSmtpProgressPart = 1;
 inline constexpr int kPop3LabelPart = 2;
 inline constexpr int kPop3ProgressPart = 3;
 inline constexpr int kImapLabelPart = 4;
+inline constexpr int kPushLabelPart = 5;
 
 enum class WorkerId : std::uintptr_t { kPop3Client = 1, kSmtpClient = 2, kDialer = 3 };
 

@@ -394,6 +394,7 @@ int main(int argc, char** argv) {
                                },
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});
   procedure.session = &session;
+  workers.startPush(store);
   WatchSignals(window, signals);
   WarnIfDialUpBlocked(store, log);
   // A quelma.cfg written by hand or by an older build may be open to every user of the machine,
@@ -415,6 +416,7 @@ int main(int argc, char** argv) {
     window.pumpOne(std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - now));
   }
   app::NotifyServiceManager("STOPPING=1");
+  workers.stopPush();
   // Workers still at work get a short while to finish what they write; their log lines are
   // still handled meanwhile. What runs on after that holds its own settings snapshot, and
   // the rest it uses is never destroyed: the process ends without running destructors.

@@ -19,6 +19,7 @@
 #include "spool/delivery_journals.h"
 #include "spool/mailbox_keeper.h"
 #include "app/win32/status_bar.h"
+#include "imap_client/push_watchers.h"
 #include "imap_server/imap_server.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
@@ -111,6 +112,8 @@ void StartServers(app::Program& program) {
                                   platform::SystemClock(), program.loginGuard});
     }).detach();
   }
+  program.window.setStatusText(link::kPushLabelPart, imap_client::PushStateText(imap_client::PushState::kOff));
+  program.workers->startPush(program.store);
   std::thread([&program] {
     pop3_server::RunPop3Server({program.window, *program.log, program.control.pop3Srv, program.store,
                                 platform::SystemClock(), program.loginGuard});
@@ -175,6 +178,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     }
     if (!taken) DispatchMessageA(&message);
   }
+  program.workers->stopPush();
   // A message half-written into a maildrop or "mail.txt" is finished first; then the process
   // ends without destructors, so threads still at work keep what they use.
   platform::ProgramExitGate().close(std::chrono::seconds(30), app::PumpOnce);

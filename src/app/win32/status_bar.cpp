@@ -1,6 +1,6 @@
-// Five parts, their right edges at 130, H, H + 130, W - 130 and W (H halfway between 130 and
-// W - 130); a progress bar (0 to 100) covers each of parts 1 and 3 exactly, part 4 is the IMAP
-// server's label.
+// Six parts, their right edges at 130, H, H + 130, W - 260, W - 130 and W (H halfway between
+// 130 and W - 260); a progress bar (0 to 100) covers each of parts 1 and 3 exactly, part 4 is
+// the IMAP server's label and part 5 push's.
 #include "app/win32/status_bar.h"
 
 #include <commctrl.h>
@@ -20,9 +20,9 @@ StatusBar CreateStatusBar(HWND window) {
   GetClientRect(made.bar, &client);
   const int w = client.right - client.left;
   constexpr int kLabel = 130;
-  const int half = (w - kLabel) / 2;
-  int edges[5] = {kLabel, half, half + kLabel, w - kLabel, w};
-  SendMessageA(made.bar, SB_SETPARTS, 5, reinterpret_cast<LPARAM>(edges));
+  const int half = (w - 2 * kLabel) / 2;
+  int edges[6] = {kLabel, half, half + kLabel, w - 2 * kLabel, w - kLabel, w};
+  SendMessageA(made.bar, SB_SETPARTS, 6, reinterpret_cast<LPARAM>(edges));
   SendMessageA(made.bar, SB_SETTEXTA, link::kSmtpLabelPart, reinterpret_cast<LPARAM>("SMTP клиент"));
   SendMessageA(made.bar, SB_SETTEXTA, link::kPop3LabelPart, reinterpret_cast<LPARAM>("POP3 клиент"));
   for (const int part : {link::kSmtpProgressPart, link::kPop3ProgressPart}) {
