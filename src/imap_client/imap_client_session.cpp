@@ -416,6 +416,14 @@ ImapClientError ImapClientSession::select(const std::string& folder, spool::UidL
   return ImapClientError::kNone;
 }
 
+ImapClientError ImapClientSession::examine(const std::string& folder, std::uint32_t& messages) {
+  exists_ = 0;
+  std::string tagged;
+  if (const auto e = command("EXAMINE " + FolderArgument(folder), tagged); e != ImapClientError::kNone) return e;
+  messages = exists_;
+  return tagged == "OK" ? ImapClientError::kNone : ImapClientError::kFolder;
+}
+
 // Every message from UID `from` up: its size, and with `withMarks` its mark.
 ImapClientError ImapClientSession::list(std::uint32_t from, bool withMarks, std::map<std::uint32_t, Listed>& listed) {
   std::string tagged;

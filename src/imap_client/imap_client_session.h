@@ -44,6 +44,9 @@ class ImapClientSession {
   ImapClientError collect(const std::string& folder);
   // Every folder of the account in turn, between open() and logout().
   ImapClientError run();
+  // For the settings check: EXAMINE of a folder (nothing fetched, nothing changed); its
+  // number of messages.
+  ImapClientError examine(const std::string& folder, std::uint32_t& messages);
   // LOGOUT and its answer (a failure of either is no error: everything is done by then).
   void logout();
 
