@@ -293,6 +293,10 @@ TEST(Pop3Client, APipelinedDownloadSortsWhileItGoesOnAndDeletesOnlyWhatIsStored)
     at = found;
   }
   EXPECT_TRUE(platform::ListDirectory(r.dir.path(), "*.popfile*").empty());
+  // Sorted files are gone, but the ledger still knows their messages until the provider
+  // no longer lists them: a cut-off QUIT never has them fetched again.
+  const std::string ledger = ReadAll(r.dir.file(key + ".uidl"));
+  for (int n = 1; n <= 600; ++n) EXPECT_NE(ledger.find("U id" + std::to_string(n) + "\n"), std::string::npos) << n;
 }
 
 // A session cut off before its QUIT leaves its stored messages on the provider: the next one
