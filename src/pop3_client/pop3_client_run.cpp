@@ -10,6 +10,7 @@
 #include "pop3_client/pop3_client_error.h"
 #include "pop3_client/pop3_client_session.h"
 #include "sorting/sort_downloaded_mail.h"
+#include "sorting/sorting_thread.h"
 #include "spool/download_files.h"
 #include "spool/uid_ledger.h"
 
@@ -76,6 +77,8 @@ Pop3ClientError Run::download() {
   if (c_.account.auth != config::OauthMechanism::kNone && (!c_.tokens || !c_.tokens->accessToken(false))) {
     return c_.tokens && !c_.tokens->loginNeeded() ? Pop3ClientError::kOauthToken : Pop3ClientError::kOauthLogin;
   }
+  // Each download file is sorted as soon as it is stored, while the next ones come.
+  sorting::SortingThread sorter({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock});
   Pop3ClientError error = connect();
   if (error == Pop3ClientError::kNone && mode == config::TlsMode::kImplicit) error = startImplicitTls();
   if (error == Pop3ClientError::kNone) {
@@ -83,12 +86,15 @@ Pop3ClientError Run::download() {
     Pop3ClientSession session(stream, c_.account, c_.programDir, c_.log, c_.window, &ledger_,
                               mode == config::TlsMode::kStartTls ? &tls_ : nullptr, c_.tokens);
     session.onTooLarge([this](const sorting::LeftAtProvider& message) { return sorting::WriteSizeNotice(c_.config, message); });
+    const std::string key = spool::AccountKey(c_.account.server, c_.account.login);
+    session.onStored([&sorter, &key](const std::string& path) { sorter.add({path, key}); });
     error = session.run();
   }
   if (secure_) secure_->close();
   secure_.reset();
   stream_.close();
   ledger_.settle(nullptr);  // before anything sorts what this session stored
+  sorter.finish();
   return error;
 }
 

@@ -65,8 +65,13 @@ Pop3ClientError Pop3ClientSession::run() {
   Pop3ClientError error = Pop3ClientError::kNone;
   while (phase_ != Phase::kDone && error == Pop3ClientError::kNone) error = (this->*HandlerOf(phase_))();
   // The messages that came whole are kept (and known to the ledger): the next session
-  // deletes them at the provider instead of downloading them again.
-  if (error != Pop3ClientError::kNone && batch_ && batchWhole_ > 0) storeBatch(batchWhole_);
+  // deletes them at the provider instead of downloading them again, and the next run sorts
+  // them.
+  if (error != Pop3ClientError::kNone) {
+    store_.onStored({});
+    if (batch_ && batchWhole_ > 0) storeBatch(batchWhole_);
+    awaitStored();
+  }
   if (secure_) secure_->close();  // our close_notify, then the connection closes
   return error;
 }
@@ -384,7 +389,7 @@ Pop3ClientError Pop3ClientSession::list() {
     return e;
   }
   phase_ = Phase::kRetr;
-  return Pop3ClientError::kNone;
+  return noticeTooLarge();
 }
 
 bool Pop3ClientSession::stored(unsigned long number) const {
@@ -405,23 +410,24 @@ Pop3ClientSession::Disposition Pop3ClientSession::dispositionOf(unsigned long nu
     expired_.insert(number);
     return Disposition::kDelete;
   }
-  if (account_.maxSizeKb != 0 && sizes_[number] > std::uint64_t{account_.maxSizeKb} * 1024) return Disposition::kTooLarge;
-  return Disposition::kDownload;
+  return overMaxSize(number) ? Disposition::kTooLarge : Disposition::kDownload;
 }
 
-// The messages of the next download file: from the next one on, up to the file's size or
-// count. Those stored before are only deleted (or left). The file goes to disk before their DELEs.
-Pop3ClientError Pop3ClientSession::retr() {
+bool Pop3ClientSession::overMaxSize(unsigned long number) const {
+  const auto size = sizes_.find(number);
+  return account_.maxSizeKb != 0 && size != sizes_.end() && size->second > std::uint64_t{account_.maxSizeKb} * 1024;
+}
+
+// The messages to download into the next download file: from the next one on, up to the
+// file's size or count. Those stored before are only deleted (or left).
+std::vector<unsigned long> Pop3ClientSession::nextFile() {
   std::vector<unsigned long> wanted;
   std::uint64_t bytes = 0;
   while (current_ <= count_ && wanted.size() < kBatchMessages && bytes < kBatchBytes) {
     switch (dispositionOf(current_)) {
       case Disposition::kDelete: toDelete_.push_back(current_); break;
-      case Disposition::kLeave: ++leftOnServer_; break;
-      case Disposition::kTooLarge:
-        // Asked before any RETR of this file goes out, so no reply is pending behind it.
-        if (const auto e = tooLarge(current_); e != Pop3ClientError::kNone) return e;
-        break;
+      case Disposition::kLeave:
+      case Disposition::kTooLarge: ++leftOnServer_; break;
       case Disposition::kDownload:
         wanted.push_back(current_);
         bytes += sizes_[current_];
@@ -429,11 +435,41 @@ Pop3ClientError Pop3ClientSession::retr() {
     }
     ++current_;
   }
-  if (pipelining_ && !wanted.empty()) {
-    std::string commands;
-    for (const unsigned long n : wanted) commands += "retr " + std::to_string(n) + "\r\n";
-    if (!send(commands)) return Pop3ClientError::kRetrSend;
+  return wanted;
+}
+
+std::string Pop3ClientSession::retrCommands(const std::vector<unsigned long>& numbers) const {
+  std::string commands;
+  for (const unsigned long n : numbers) commands += "retr " + std::to_string(n) + "\r\n";
+  return commands;
+}
+
+std::string Pop3ClientSession::deleCommands(std::size_t count) const {
+  std::string commands;
+  for (std::size_t i = 0; i < count; ++i) commands += "dele " + std::to_string(toDelete_[i]) + "\r\n";
+  return commands;
+}
+
+// The messages of the next download file, received into it; stored, its DELEs are due. With
+// pipelining the RETRs of the file after it (and the DELEs due) go out first, so the
+// provider has them to send while this file is received and stored.
+Pop3ClientError Pop3ClientSession::retr() {
+  if (fetching_.empty()) {
+    fetching_.push_back(nextFile());
+    if (pipelining_ && !fetching_.back().empty() && !send(retrCommands(fetching_.back()))) {
+      return Pop3ClientError::kRetrSend;
+    }
   }
+  std::size_t deles = 0;  // sent with the next file's RETRs: answered after this file
+  if (pipelining_ && current_ <= count_) {
+    deles = toDelete_.size();
+    std::string commands = deleCommands(deles);
+    fetching_.push_back(nextFile());
+    commands += retrCommands(fetching_.back());
+    if (!commands.empty() && !send(commands)) return Pop3ClientError::kRetrSend;
+  }
+  const std::vector<unsigned long> wanted = std::move(fetching_.front());
+  fetching_.pop_front();
   for (const unsigned long n : wanted) {
     log("Загружаю сообщение " + std::to_string(n) + " (" + std::to_string(sizes_[n]) + " байтов)\r\n");
     if (!pipelining_ && !send("retr " + std::to_string(n) + "\r\n")) return Pop3ClientError::kRetrSend;
@@ -444,14 +480,23 @@ Pop3ClientError Pop3ClientSession::retr() {
     if (!Positive(reply_)) return refuse();
     if (const auto e = receiveText(n); e != Pop3ClientError::kNone) return e;
   }
+  if (const auto e = deleted(deles); e != Pop3ClientError::kNone) return e;
   if (batch_) {
     if (const auto e = storeBatch(batch_->size()); e != Pop3ClientError::kNone) return e;
   }
   return afterMessages();
 }
 
-// DELEs when some are due, else the next file's messages, or QUIT after the last.
+// The next file's messages when their RETRs are out; else the DELEs due (once the last file
+// is on disk, when every message has been fetched), else the next file, or QUIT after the last.
 Pop3ClientError Pop3ClientSession::afterMessages() {
+  if (!fetching_.empty()) {
+    phase_ = Phase::kRetr;
+    return Pop3ClientError::kNone;
+  }
+  if (current_ > count_) {
+    if (const auto e = awaitStored(); e != Pop3ClientError::kNone) return e;
+  }
   if (!toDelete_.empty()) {
     phase_ = Phase::kDele;
   } else if (current_ <= count_) {
@@ -467,11 +512,20 @@ Pop3ClientError Pop3ClientSession::afterMessages() {
   return Pop3ClientError::kNone;
 }
 
+// The messages larger than the account takes, before any is fetched: no RETR is then pending
+// behind a TOP, and the postmaster hears of them even when the download breaks off.
+Pop3ClientError Pop3ClientSession::noticeTooLarge() {
+  for (unsigned long n = 1; n <= count_; ++n) {
+    if (stored(n) || !overMaxSize(n)) continue;
+    if (const auto e = tooLarge(n); e != Pop3ClientError::kNone) return e;
+  }
+  return Pop3ClientError::kNone;
+}
+
 // A message larger than the account takes stays at the provider; the postmaster is told once,
 // with its header when the server gives it. Without a unique id from the provider the header
 // itself tells the message apart.
 Pop3ClientError Pop3ClientSession::tooLarge(unsigned long number) {
-  ++leftOnServer_;
   log("Сообщение " + std::to_string(number) + " (" + std::to_string(sizes_[number]) + " байтов) больше " +
       std::to_string(account_.maxSizeKb) + " КБ: оставляю его на сервере.\r\n");
   const auto uid = uids_.find(number);
@@ -507,23 +561,37 @@ Pop3ClientError Pop3ClientSession::topHeader(unsigned long number, std::string& 
   });
 }
 
-// The download file's first `keep` bytes on disk: the ids of its messages go into the ledger,
-// pending, before it is published, so a crash in between never leaves a stored message the
-// ledger does not know. Its messages' DELEs are due then.
+// The download file's first `keep` bytes go to disk: the ids of its messages go into the
+// ledger, pending, before it is published, so a crash in between never leaves a stored
+// message the ledger does not know. The file before it is waited for first. One command at a
+// time, the file is on disk before anything more is sent; with pipelining it is published
+// while the next file comes.
 Pop3ClientError Pop3ClientSession::storeBatch(std::uint64_t keep) {
+  if (const auto e = awaitStored(); e != Pop3ClientError::kNone) {
+    batch_.reset();
+    return e;
+  }
   std::set<std::string> uids;
   for (const unsigned long n : batchMessages_) {
     if (const auto uid = uids_.find(n); uid != uids_.end()) uids.insert(uid->second);
   }
-  const std::string path = batch_->path();
-  if (ledger_ && !ledger_->willStore(uids, batchNumber_)) {
-    batch_.reset();
-    return fileFailed(ledger_->path());
-  }
-  const bool stored = batch_->publish(keep);
+  const bool started = store_.store(std::move(*batch_), batchNumber_, uids, keep);
   batch_.reset();
-  if (!stored) return fileFailed(path);
-  for (const unsigned long n : batchMessages_) {
+  if (!started) return fileFailed(store_.failedFile(), store_.reason());
+  publishing_ = std::move(batchMessages_);
+  batchMessages_.clear();
+  batchWhole_ = 0;
+  return pipelining_ ? Pop3ClientError::kNone : awaitStored();
+}
+
+// The file being published is on disk: its messages' DELEs are due.
+Pop3ClientError Pop3ClientSession::awaitStored() {
+  if (!store_.busy()) return Pop3ClientError::kNone;
+  const bool stored = store_.wait();
+  const std::vector<unsigned long> messages = std::move(publishing_);
+  publishing_.clear();
+  if (!stored) return fileFailed(store_.failedFile(), store_.reason());
+  for (const unsigned long n : messages) {
     // A message the provider gave no id for cannot be told apart next time: it is not kept.
     if (keepDays_ == 0 || !uids_.contains(n)) {
       toDelete_.push_back(n);
@@ -532,8 +600,6 @@ Pop3ClientError Pop3ClientSession::storeBatch(std::uint64_t keep) {
       log("Сообщение " + std::to_string(n) + " загружено и остается на сервере.\r\n");
     }
   }
-  batchMessages_.clear();
-  batchWhole_ = 0;
   return Pop3ClientError::kNone;
 }
 
@@ -571,18 +637,24 @@ Pop3ClientError Pop3ClientSession::receiveText(unsigned long number) {
 }
 
 // A download file that cannot be written ends the run; the log says which and why.
-Pop3ClientError Pop3ClientSession::fileFailed(const std::string& path) {
-  log("Не могу записать файл \"" + path + "\" (" + platform::LastFileErrorText() + ")\r\n");
+Pop3ClientError Pop3ClientSession::fileFailed(const std::string& path, const std::string& reason) {
+  log("Не могу записать файл \"" + path + "\" (" + reason + ")\r\n");
   return Pop3ClientError::kDownloadFile;
 }
 
+Pop3ClientError Pop3ClientSession::fileFailed(const std::string& path) {
+  return fileFailed(path, platform::LastFileErrorText());
+}
+
 Pop3ClientError Pop3ClientSession::dele() {
-  if (pipelining_) {
-    std::string commands;
-    for (const unsigned long n : toDelete_) commands += "dele " + std::to_string(n) + "\r\n";
-    if (!send(commands)) return Pop3ClientError::kDeleSend;
-  }
-  while (!toDelete_.empty()) {
+  if (pipelining_ && !send(deleCommands(toDelete_.size()))) return Pop3ClientError::kDeleSend;
+  if (const auto e = deleted(toDelete_.size()); e != Pop3ClientError::kNone) return e;
+  return afterMessages();
+}
+
+// The replies to the first `count` DELEs due; one command at a time, each is sent first.
+Pop3ClientError Pop3ClientSession::deleted(std::size_t count) {
+  for (; count > 0; --count) {
     const std::string n = std::to_string(toDelete_.front());
     if (!pipelining_ && !send("dele " + n + "\r\n")) return Pop3ClientError::kDeleSend;
     if (const auto e = receive(Pop3ClientError::kDeleReceive, Pop3ClientError::kDeleReceive);
@@ -595,7 +667,7 @@ Pop3ClientError Pop3ClientSession::dele() {
             : "Сообщение " + n + " загружено и удалено с сервера.\r\n");
     toDelete_.pop_front();
   }
-  return afterMessages();
+  return Pop3ClientError::kNone;
 }
 
 // The provider removes the deleted messages once it has QUIT; its reply is not judged.

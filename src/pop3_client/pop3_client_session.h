@@ -1,9 +1,11 @@
 // The dialogue with the provider's POP3 server for one account, as a state machine driven by
 // the server's replies: greeting, (CAPA and STLS,) APOP or USER and PASS, CAPA, STAT, UIDL, LIST, then RETR
 // for the messages of one download file, the file synced once, their DELEs, and so on to
-// QUIT. A server that announces PIPELINING gets each file's RETRs, and then its DELEs, in
-// one write; any other gets one command at a time. It speaks through any byte stream, so a
-// test can play the server without a socket.
+// QUIT. A server that announces PIPELINING gets each file's RETRs in one write, sent while
+// the file before is still being received, and a file's DELEs with the RETRs that follow its
+// publication: the provider keeps sending while a file goes to disk. Any other server gets one
+// command at a time, each file on disk before its DELEs and the next RETR. It speaks through
+// any byte stream, so a test can play the server without a socket.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,7 @@
 #include "pop3_client/pop3_client_error.h"
 #include "sorting/size_notice.h"
 #include "spool/download_files.h"
+#include "spool/download_store.h"
 #include "spool/uid_ledger.h"
 
 namespace quelma::pop3_client {
@@ -47,6 +50,10 @@ class Pop3ClientSession {
   // Told once about each message larger than the account's "maxsize=" (with the header TOP
   // gave); true when the postmaster has been told. Without it such messages are only logged.
   void onTooLarge(std::function<bool(const sorting::LeftAtProvider&)> tell) { tellTooLarge_ = std::move(tell); }
+
+  // Told of each download file once it is published and its ids stand in the ledger: the
+  // sorter may take it while the download goes on.
+  void onStored(std::function<void(const std::string& path)> stored) { store_.onStored(std::move(stored)); }
 
   // For the settings check: after a successful login only CAPA and QUIT follow; no message is
   // listed, fetched or deleted.
@@ -80,9 +87,15 @@ class Pop3ClientSession {
   // What becomes of message `number` in this session.
   enum class Disposition { kDownload, kDelete, kLeave, kTooLarge };
   Disposition dispositionOf(unsigned long number);
+  bool overMaxSize(unsigned long number) const;
+  std::vector<unsigned long> nextFile();
+  std::string retrCommands(const std::vector<unsigned long>& numbers) const;
+  std::string deleCommands(std::size_t count) const;
+  Pop3ClientError noticeTooLarge();
   Pop3ClientError tooLarge(unsigned long number);
   Pop3ClientError topHeader(unsigned long number, std::string& header);
   Pop3ClientError dele();
+  Pop3ClientError deleted(std::size_t count);
   Pop3ClientError quit();
 
   bool send(const std::string& line) { return stream_->sendAll(line); }
@@ -92,8 +105,10 @@ class Pop3ClientSession {
   Pop3ClientError refuse();
   Pop3ClientError receiveText(unsigned long number);
   Pop3ClientError afterMessages();
+  Pop3ClientError fileFailed(const std::string& path, const std::string& reason);
   Pop3ClientError fileFailed(const std::string& path);
   Pop3ClientError storeBatch(std::uint64_t keep);
+  Pop3ClientError awaitStored();
   bool stored(unsigned long number) const;
   void log(const std::string& text) { log_.LogPop3Client(text); }
 
@@ -124,6 +139,9 @@ class Pop3ClientSession {
   std::vector<unsigned long> batchMessages_;
   std::uint64_t batchWhole_ = 0;
   std::deque<unsigned long> toDelete_;  // on disk (or stored before): their DELEs are due
+  std::deque<std::vector<unsigned long>> fetching_;  // files whose RETRs are out (pipelining)
+  spool::DownloadStore store_{ledger_};
+  std::vector<unsigned long> publishing_;  // the messages of the file being published
   net::LineReceiver replies_{*stream_, kReceiveSize};
   Phase phase_ = Phase::kGreeting;
   std::string reply_;

@@ -350,9 +350,12 @@ SortResult SortDownloadedMail(const SortContext& context) {
   // they would be listed and sorted again.
   std::string unfinished;
   spool::FinishUnfinishedDeliveries(unfinished);
-  const auto waiting = spool::ListWaitingMail(context.programDir);
-  if (waiting.empty()) return SortResult::kNothing;
   int number = 0;
+  return SortWaitingMail(context, spool::ListWaitingMail(context.programDir), number);
+}
+
+SortResult SortWaitingMail(const SortContext& context, const std::vector<spool::WaitingMail>& waiting, int& number) {
+  if (waiting.empty()) return SortResult::kNothing;
   RecentMessageIds ids = LoadRecentIds(context);
   for (std::size_t first = 0; first < waiting.size();) {
     // The next files of the same account, as one delivery; an earlier version's file alone.

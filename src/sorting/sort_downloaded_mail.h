@@ -5,11 +5,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/configuration.h"
 #include "link/activity_log.h"
 #include "platform/clock.h"
 #include "sorting/sorter_rules.h"
+#include "spool/download_files.h"
 
 namespace quelma::sorting {
 
@@ -36,5 +38,10 @@ SortResult SortMailFile(const SortContext& context, const std::string& path, boo
 // rules when its "deliverTo" begins with "*", when the account is gone, or for a file of an
 // earlier version).
 SortResult SortDownloadedMail(const SortContext& context);
+
+// The given files, in their order, each where its account delivers; the ledgers of their
+// accounts must hold their ids as stored already. `number` counts the messages of a sorting
+// run for the log, across calls.
+SortResult SortWaitingMail(const SortContext& context, const std::vector<spool::WaitingMail>& waiting, int& number);
 
 }  // namespace quelma::sorting

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <tuple>
+#include <utility>
 
 #include "codec/md5.h"
 
@@ -34,6 +35,25 @@ std::optional<DownloadFile> DownloadFile::Create(const std::string& programDir, 
   if (!file) return std::nullopt;
   const std::string published = part.substr(0, part.size() - kUnpublished.size()) + std::string(kPublished);
   return DownloadFile(part, published, std::move(*file));
+}
+
+DownloadFile::DownloadFile(DownloadFile&& other) noexcept
+    : partPath_(std::move(other.partPath_)),
+      finalPath_(std::move(other.finalPath_)),
+      file_(std::exchange(other.file_, std::nullopt)),
+      size_(other.size_),
+      buffer_(std::move(other.buffer_)) {}
+
+DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    partPath_ = std::move(other.partPath_);
+    finalPath_ = std::move(other.finalPath_);
+    file_ = std::exchange(other.file_, std::nullopt);
+    size_ = other.size_;
+    buffer_ = std::move(other.buffer_);
+  }
+  return *this;
 }
 
 DownloadFile::~DownloadFile() { discard(); }

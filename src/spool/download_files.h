@@ -30,13 +30,15 @@ class DownloadFile {
   // Nothing when the file cannot be created.
   static std::optional<DownloadFile> Create(const std::string& programDir, const std::string& accountKey,
                                             std::uint64_t number);
-  DownloadFile(DownloadFile&&) = default;
-  DownloadFile& operator=(DownloadFile&&) = default;
+  // The moved-from file no longer owns the file on disk: only its new owner removes it.
+  DownloadFile(DownloadFile&& other) noexcept;
+  DownloadFile& operator=(DownloadFile&& other) noexcept;
   ~DownloadFile();  // an unpublished file is removed
 
   bool write(std::string_view bytes);
   std::uint64_t size() const { return size_; }
   const std::string& path() const { return partPath_; }  // where it is being written
+  const std::string& publishedPath() const { return finalPath_; }
   // Synced, closed and renamed to its sortable name, the name synced too; with `keep`, only
   // its first `keep` bytes (the messages that came whole). False (and the file removed) when
   // any of it failed.

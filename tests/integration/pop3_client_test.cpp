@@ -252,6 +252,53 @@ TEST(Pop3Client, ABrokenDownloadKeepsTheFinishedFilesForTheNextRun) {
   EXPECT_EQ(r.maildrop("postmaster"), "<missing>");
 }
 
+// With pipelining the download goes on while stored files are sorted: a message's DELE goes
+// only when its id stands in the ledger and its file is published (or sorted already), and
+// every message reaches the maildrop once, in order.
+TEST(Pop3Client, APipelinedDownloadSortsWhileItGoesOnAndDeletesOnlyWhatIsStored) {
+  ClientRun r;
+  std::vector<std::string> messages;
+  for (int n = 1; n <= 600; ++n) messages.push_back("Subject: " + std::to_string(n) + "\r\n\r\nbody\r\n");
+  const std::string key = spool::AccountKey("127.0.0.1", "login");
+  const auto mailbox = Mailbox(messages);
+  std::vector<std::string> early;  // DELEs of messages not yet stored
+  ScriptedPop3Server server("+OK ready\r\n", [&](const std::string& c) -> std::string {
+    if (c == "capa\r\n") return "+OK\r\nUIDL\r\nPIPELINING\r\n.\r\n";
+    if (c.starts_with("dele ")) {
+      const std::string n = c.substr(5, c.size() - 7);
+      // The files before the maildrop: the sorter removes a file only after its delivery.
+      std::string stored;
+      for (const auto& name : platform::ListDirectory(r.dir.path(), "*.popfile")) stored += ReadAll(r.dir.file(name));
+      stored += r.maildrop("ivan");
+      const std::string ledger = ReadAll(r.dir.file(key + ".uidl"));
+      if (ledger.find(" id" + n + "\n") == std::string::npos || stored.find("Subject: " + n + "\r\n") == std::string::npos) {
+        early.push_back(c);
+      }
+    }
+    return mailbox(c);
+  });
+  EXPECT_EQ(r.run(server.port), 0);
+  server.finish();
+  EXPECT_EQ(std::count_if(server.commands.begin(), server.commands.end(), [](const std::string& c) { return c.starts_with("dele "); }),
+            600);
+  EXPECT_EQ(early, std::vector<std::string>{});
+  const std::string drop = r.maildrop("ivan");
+  std::size_t at = 0;
+  for (int n = 1; n <= 600; ++n) {
+    const std::string subject = "Subject: " + std::to_string(n) + "\r\n";
+    const std::size_t found = drop.find(subject);
+    ASSERT_NE(found, std::string::npos) << subject;
+    EXPECT_EQ(found, drop.rfind(subject)) << subject << " once";
+    EXPECT_GE(found, at) << subject << " in order";
+    at = found;
+  }
+  EXPECT_TRUE(platform::ListDirectory(r.dir.path(), "*.popfile*").empty());
+  // Sorted files are gone, but the ledger still knows their messages until the provider
+  // no longer lists them: a cut-off QUIT never has them fetched again.
+  const std::string ledger = ReadAll(r.dir.file(key + ".uidl"));
+  for (int n = 1; n <= 600; ++n) EXPECT_NE(ledger.find("U id" + std::to_string(n) + "\n"), std::string::npos) << n;
+}
+
 // A session cut off before its QUIT leaves its stored messages on the provider: the next one
 // deletes them there by their unique ids instead of downloading them again; a provider
 // without UIDL gets every message downloaded, as before.

@@ -443,20 +443,44 @@ TEST(Pop3ClientSession, ACutMessageLeavesNoFileButTheFinishedOnesStay) {
 namespace quelma::pop3_client {
 namespace {
 
-// A full download file goes to disk, and its messages' DELEs go, before the next message is
-// fetched: the provider never holds more undeleted stored mail than one file's worth.
-TEST(Pop3ClientSession, AFullDownloadFileIsStoredAndItsMessagesDeletedBeforeTheNext) {
-  std::vector<std::string> messages(300, "Subject: x\r\n\r\ny\r\n");
-  Session s;
-  ScriptedStream stream("+OK ready\r\n", Mailbox{messages, {}});
-  EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
-  EXPECT_EQ(s.files("*.popfile"), (Lines{s.popfile(1), s.popfile(2)}));
-  const auto at = [&](const std::string& line) {
-    return std::find(stream.lines.begin(), stream.lines.end(), line) - stream.lines.begin();
+// A message's DELE goes only once its download file is on disk. One command at a time, a full
+// file is stored and its DELEs sent before the next message is fetched: the provider never
+// holds more undeleted stored mail than one file's worth. With pipelining the next file's
+// RETRs go out while a file is received and stored, and a file's DELEs with the RETRs of the
+// file after the next one.
+TEST(Pop3ClientSession, AMessageIsDeletedOnlyOnceItsDownloadFileIsOnDisk) {
+  const std::vector<std::string> messages(1000, "Subject: x\r\n\r\ny\r\n");
+  const struct Case {
+    bool pipelining;
+    std::vector<std::pair<std::string, std::string>> before;  // the first line is sent before the second
+  } cases[] = {
+      {false, {{"retr 256\r\n", "dele 1\r\n"}, {"dele 256\r\n", "retr 257\r\n"}, {"retr 512\r\n", "dele 257\r\n"},
+               {"dele 768\r\n", "retr 769\r\n"}, {"dele 1000\r\n", "quit\r\n"}}},
+      {true, {{"retr 257\r\n", "dele 1\r\n"}, {"retr 512\r\n", "dele 1\r\n"}, {"dele 256\r\n", "retr 769\r\n"},
+              {"retr 1000\r\n", "dele 257\r\n"}, {"dele 1000\r\n", "quit\r\n"}}},
   };
-  EXPECT_LT(at("retr 256\r\n"), at("dele 1\r\n"));
-  EXPECT_LT(at("dele 256\r\n"), at("retr 257\r\n"));
-  EXPECT_LT(at("retr 300\r\n"), at("dele 257\r\n"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pipelining ? "pipelining" : "one command at a time");
+    Session s;
+    const Mailbox mailbox{messages, {}, c.pipelining};
+    Lines early;  // DELEs sent before their message's file was published
+    ScriptedStream stream("+OK ready\r\n", [&](const std::string& line) {
+      if (line.starts_with("dele ")) {
+        const std::size_t file = (std::strtoul(line.c_str() + 5, nullptr, 10) - 1) / 256 + 1;
+        if (!platform::FileExists(s.dir.file(s.popfile(file)))) early.push_back(line);
+      }
+      return mailbox(line);
+    });
+    EXPECT_EQ(s.run(stream), Pop3ClientError::kNone);
+    EXPECT_EQ(early, Lines{});
+    EXPECT_EQ(s.files("*.popfile"), (Lines{s.popfile(1), s.popfile(2), s.popfile(3), s.popfile(4)}));
+    EXPECT_EQ(std::count_if(stream.lines.begin(), stream.lines.end(), [](const std::string& l) { return l.starts_with("dele "); }),
+              1000);
+    const auto at = [&](const std::string& line) {
+      return std::find(stream.lines.begin(), stream.lines.end(), line) - stream.lines.begin();
+    };
+    for (const auto& [first, second] : c.before) EXPECT_LT(at(first), at(second)) << first << " before " << second;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,56 @@
+// Storing a download's files one behind the other: each is published (synced, renamed, the
+// name synced) on a thread of its own while the next one is being received. A file's ids go
+// into the ledger, pending and synced, before it is published; once it is, they are settled
+// (they stand) before a later file's ids go in. Only then may the provider delete its
+// messages and the sorter take it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "spool/download_files.h"
+#include "spool/uid_ledger.h"
+
+namespace quelma::spool {
+
+class DownloadStore {
+ public:
+  // Without a ledger nothing is recorded. `stored` hears of each file that is published with
+  // its ids standing in the ledger: from then on the sorter may take it.
+  explicit DownloadStore(UidLedger* ledger, std::function<void(const std::string& path)> stored = {})
+      : ledger_(ledger), stored_(std::move(stored)) {}
+  DownloadStore(const DownloadStore&) = delete;
+  DownloadStore& operator=(const DownloadStore&) = delete;
+  ~DownloadStore();  // a file being published is waited for
+
+  void onStored(std::function<void(const std::string& path)> stored) { stored_ = std::move(stored); }
+
+  // Starts storing download file `number`, whose first `keep` bytes hold the messages with
+  // `ids`. The file handed over before must have been waited for. False, and the file
+  // removed, when the ledger could not take the ids.
+  bool store(DownloadFile file, std::uint64_t number, const std::set<std::string>& ids,
+             std::optional<std::uint64_t> keep = std::nullopt);
+  bool busy() const { return publishing_.valid(); }
+  // Waits for the file handed over; true when it is published (or nothing was being).
+  bool wait();
+
+  // After a false from store() or wait(): the file that could not be written, and why.
+  const std::string& failedFile() const { return failedFile_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  bool failed(std::string file, std::string reason);
+  UidLedger* ledger_;
+  std::function<void(const std::string& path)> stored_;
+  std::future<std::optional<std::string>> publishing_;  // why it failed, or nothing
+  std::string partPath_;
+  std::string publishedPath_;
+  std::string failedFile_;
+  std::string reason_;
+};
+
+}  // namespace quelma::spool

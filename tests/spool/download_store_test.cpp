@@ -1,0 +1,70 @@
+// Download files stored in the background: a file's ids are pending in the ledger before it
+// is published and stand once it is; the sorter hears only of a file whose ids stand.
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "spool/download_store.h"
+#include "support/temp_dir.h"
+
+namespace quelma::spool {
+namespace {
+
+using testing::ReadAll;
+
+TEST(DownloadStore, AFileIsHandedOnOnlyWhenPublishedWithItsIdsStanding) {
+  const struct Case {
+    const char* name;
+    const char* blocked;  // a directory where a file must go
+    bool started;
+    bool published;
+    const char* failedFile;  // relative to the program directory
+  } cases[] = {
+      {"published", nullptr, true, true, ""},
+      {"the ledger cannot be written", "KEY.uidl", false, false, "KEY.uidl"},
+      {"the file cannot be published", "KEY-3.popfile", true, false, "KEY-3.popfile.part"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    if (c.blocked) {
+      ASSERT_TRUE(platform::MakeDirectory(dir.file(c.blocked)));
+      testing::WriteAll(dir.file(c.blocked) + "/x", "x");  // not empty: nothing renames over it
+    }
+    UidLedger ledger(dir.path(), "KEY");
+    ASSERT_TRUE(c.blocked || ledger.load());
+    std::vector<std::string> handedOn;
+    DownloadStore store(&ledger, [&](const std::string& path) { handedOn.push_back(path); });
+    auto file = DownloadFile::Create(dir.path(), "KEY", 3);
+    ASSERT_TRUE(file);
+    const std::string whole = "Subject: a\r\n\r\nb\r\n.\r\n";
+    ASSERT_TRUE(file->write(whole + "Subject: cut"));
+    EXPECT_EQ(store.store(std::move(*file), 3, {"id-a"}, whole.size()), c.started);
+    EXPECT_EQ(store.wait(), c.published || !c.started);
+    EXPECT_FALSE(store.busy());
+    EXPECT_EQ(ledger.contains("id-a"), c.published);
+    EXPECT_EQ(handedOn, c.published ? std::vector<std::string>{dir.file("KEY-3.popfile")} : std::vector<std::string>{});
+    if (c.published) {
+      EXPECT_EQ(ReadAll(dir.file("KEY-3.popfile")), whole) << "the messages that came whole";
+    }
+    EXPECT_FALSE(platform::FileExists(dir.file("KEY-3.popfile.part"))) << "nothing half-written is left";
+    EXPECT_EQ(store.failedFile(), c.published ? "" : dir.file(c.failedFile));
+    EXPECT_EQ(store.reason().empty(), c.published);
+  }
+}
+
+// Without anyone to hand it to, a published file's ids stay pending until the ledger is settled.
+TEST(DownloadStore, IdsStayPendingWithoutASorter) {
+  testing::TempDir dir;
+  UidLedger ledger(dir.path(), "KEY");
+  DownloadStore store(&ledger);
+  auto file = DownloadFile::Create(dir.path(), "KEY", 1);
+  ASSERT_TRUE(file && file->write("x\r\n.\r\n"));
+  ASSERT_TRUE(store.store(std::move(*file), 1, {"id-b"}));
+  ASSERT_TRUE(store.wait());
+  EXPECT_EQ(ReadAll(dir.file("KEY.uidl")), "P 1 id-b\n");
+  EXPECT_TRUE(ledger.settle(nullptr));
+  EXPECT_TRUE(ledger.contains("id-b"));
+}
+
+}  // namespace
+}  // namespace quelma::spool
