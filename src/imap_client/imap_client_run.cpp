@@ -53,6 +53,7 @@ int Run::end(ImapClientError error) {
 int Run::run() {
   auto guard = platform::RunningGuard::TryAcquire(kDownloadGuard);
   if (!guard) return 1;
+  std::unique_lock<std::mutex> downloading(sorting::DownloadLock());  // push may be collecting
   log("*** Загрузка почты с IMAP сервера \"" + c_.account.server + "\"\r\n");
   // Leftovers of an earlier run are delivered before anything new comes.
   sort();
@@ -69,6 +70,7 @@ int Run::run() {
     progress(0);
   }
   const int code = end(error);
+  downloading.unlock();
   guard.reset();
   if (code == 0) {
     c_.window.send(link::UM_WORKER_DONE, static_cast<std::uintptr_t>(link::WorkerId::kPop3Client), 0);

@@ -16,7 +16,7 @@
 
 namespace quelma::imap_client {
 
-// The guard every download run takes (POP3 and IMAP, sessions and push): one at a time.
+// The guard a session's download run takes, POP3's or IMAP's: one run at a time.
 inline constexpr char kDownloadGuard[] = "POP3_client_running";
 
 // The day "keep=" counts in: days since 1970 of the local date.

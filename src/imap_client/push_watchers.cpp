@@ -6,7 +6,6 @@
 
 #include "imap_client/imap_client_session.h"
 #include "imap_client/provider_connection.h"
-#include "platform/running_guard.h"
 #include "platform/text.h"
 #include "sorting/size_notice.h"
 #include "sorting/sort_downloaded_mail.h"
@@ -85,7 +84,7 @@ class PushWatchers::Watcher {
     bool due = true;  // mail may have come while nobody watched
     while (!stop_) {
       if (due) {
-        if (auto guard = platform::RunningGuard::TryAcquire(kDownloadGuard)) {
+        if (std::unique_lock<std::mutex> downloading(sorting::DownloadLock(), std::try_to_lock); downloading) {
           const auto e = session.collect(folder);
           sorting::SortDownloadedMail({*config_, c.sorter, c.log, c.programDir, nullptr});
           if (e != ImapClientError::kNone) return e;

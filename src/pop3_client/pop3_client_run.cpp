@@ -111,8 +111,10 @@ int Run::fail(Pop3ClientError error) {
 int Run::run() {
   auto guard = platform::RunningGuard::TryAcquire(kPop3ClientGuard);
   if (!guard) return 1;
+  std::unique_lock<std::mutex> downloading(sorting::DownloadLock());  // push may be collecting
   auto end = [&](Pop3ClientError error) {
     const int code = error == Pop3ClientError::kNone ? 0 : fail(error);
+    downloading.unlock();
     guard.reset();
     // Sent after success, posted after a failure: the main thread may be waiting for neither.
     if (code == 0) {

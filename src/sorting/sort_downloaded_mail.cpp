@@ -377,4 +377,9 @@ SortResult SortWaitingMail(const SortContext& context, const std::vector<spool::
   return SortResult::kSorted;
 }
 
+std::mutex& DownloadLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 }  // namespace quelma::sorting

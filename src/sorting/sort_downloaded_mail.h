@@ -4,6 +4,7 @@
 // does and the file stays, whatever instant the program stops at.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,10 @@ SortResult SortDownloadedMail(const SortContext& context);
 // accounts must hold their ids as stored already. `number` counts the messages of a sorting
 // run for the log, across calls.
 SortResult SortWaitingMail(const SortContext& context, const std::vector<spool::WaitingMail>& waiting, int& number);
+
+// Held by whatever downloads provider mail and sorts it (a session's POP3 or IMAP run, push):
+// one at a time, so that an account's ledger and the sorting never see two at once. A run
+// waits for it; push only tries, and comes back later.
+std::mutex& DownloadLock();
 
 }  // namespace quelma::sorting
