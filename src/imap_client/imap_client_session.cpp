@@ -507,7 +507,13 @@ ImapClientError ImapClientSession::collect(const std::string& folder) {
       " (" + std::to_string(total) + " байтов).\r\n");
   if (const auto e = download(wanted, total, ledger, folder); e != ImapClientError::kNone) return e;
   // Everything up to the highest UID listed is stored, told about or left: the next listing
-  // begins above it.
+  // begins above it, or below the first message the server did not give (it is asked for again).
+  for (const std::uint32_t uid : wanted) {
+    if (!ledger.contains(std::to_string(uid))) {
+      highest = std::min(highest, uid - 1);
+      break;
+    }
+  }
   if (!ledger.setLast(highest)) return ImapClientError::kLedger;
   return remove(ledger);
 }

@@ -71,7 +71,7 @@ std::string FakeImapProvider::fetch(const std::string& tag, const std::string& a
       attributes += " BODY[HEADER.FIELDS (MESSAGE-ID)] " + Literal(field + "\r\n");
     } else if (items.find("BODY.PEEK[HEADER]") != std::string::npos) {
       attributes += " BODY[HEADER] " + Literal(HeaderOf(m.text));
-    } else if (items.find("BODY.PEEK[]") != std::string::npos) {
+    } else if (items.find("BODY.PEEK[]") != std::string::npos && !withheld.contains(m.uid)) {
       attributes += " BODY[] " + Literal(m.text);
     }
     out += "* " + std::to_string(i + 1) + " FETCH (" + attributes + ")\r\n";

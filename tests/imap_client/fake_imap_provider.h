@@ -32,6 +32,7 @@ class FakeImapProvider {
   std::map<std::string, std::string> replies;
   std::optional<std::size_t> cutAfter;  // bytes of the next UID FETCH ... BODY.PEEK[] reply sent
   std::vector<std::string> commands;    // without their tags
+  std::set<std::uint32_t> withheld;     // UIDs whose text a FETCH leaves out (as for a message going away)
 
   std::uint32_t add(const std::string& folder, const std::string& text, std::set<std::string> flags = {});
   std::optional<std::string> operator()(const std::string& line);

@@ -205,6 +205,20 @@ TEST(ImapClientSession, WhatCameWholeStaysWhenTheConnectionBreaksInsideAMessage)
   }
 }
 
+TEST(ImapClientSession, AMessageTheServerDidNotGiveIsAskedForAgain) {
+  Sessions s;
+  s.account.keepDays = config::kKeepForever;
+  for (int n = 1; n <= 3; ++n) s.provider.add("INBOX", Text(n));
+  s.provider.withheld = {2};
+  ASSERT_EQ(s.run(), ImapClientError::kNone);
+  EXPECT_EQ(s.downloaded(), (std::vector<std::string>{Stuffed(1), Stuffed(3)}));
+  s.provider.withheld.clear();
+  Commands sent;
+  ASSERT_EQ(s.run(&sent), ImapClientError::kNone);
+  EXPECT_TRUE(Sent(sent, "UID FETCH 2:* (UID RFC822.SIZE)"));
+  EXPECT_EQ(s.downloaded(), (std::vector<std::string>{Stuffed(1), Stuffed(3), Stuffed(2)}));
+}
+
 TEST(ImapClientSession, AMessageOverTheLimitStaysAndThePostmasterIsToldOnce) {
   Sessions s;
   s.account.maxSizeKb = 1;
