@@ -297,14 +297,14 @@ TEST(ConfigFile, UnknownKeysAndAccountWordsSurviveEverySaveInTheirPlace) {
   insertAfter("[Parameters]\r\n", "FUTURE_FIRST = 1\r\n");
   insertAfter("LocalDomain = mydomain\r\n", "LocalDomian = typo.ru\r\n\tindented = dropped\r\nSIEVE_SRV_PORT = 4190 ; later\r\n");
   insertAfter("SchedulerRecord6 = 00:00--00:00--0000\r\n", "MAX_SESSIONS = 30\r\nBos=x\r\n");
-  insertAfter("127.0.0.1 postmaster ; -110-0-*", " idle=yes tls=ssl push");
+  insertAfter("127.0.0.1 postmaster ; -110-0-*", " sieve=yes tls=ssl push");
   const Configuration loaded = program.loadText(text);
   EXPECT_EQ(loaded.unknownParameters,
             (std::vector<UnknownParameter>{{"", "FUTURE_FIRST = 1"},
                                            {"LocalDomain", "LocalDomian = typo.ru"},
                                            {"LocalDomain", "SIEVE_SRV_PORT = 4190 ; later"},
                                            {"MAX_SESSIONS", "Bos=x"}}));
-  EXPECT_EQ(loaded.accounts[0].unknownWords, (std::vector<std::string>{"idle=yes", "push"}));
+  EXPECT_EQ(loaded.accounts[0].unknownWords, (std::vector<std::string>{"sieve=yes", "push"}));
   EXPECT_EQ(loaded.accounts[0].tls, TlsMode::kImplicit);
 
   Configuration changed = loaded;
@@ -316,7 +316,7 @@ TEST(ConfigFile, UnknownKeysAndAccountWordsSurviveEverySaveInTheirPlace) {
   };
   replace("\tindented = dropped\r\n", "");
   replace("Boss = \r\n", "Boss = postmaster\r\n");
-  replace(" idle=yes tls=ssl push", " tls=ssl idle=yes push");
+  replace(" sieve=yes tls=ssl push", " tls=ssl sieve=yes push");
   EXPECT_EQ(ReadAll(ConfigFilePath(dir)), expected);
 
   // MAX_SESSIONS back at its default is no longer written: its follower goes last.

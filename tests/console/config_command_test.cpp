@@ -538,7 +538,7 @@ TEST(ConfigCommand, UnknownKeysAndAccountWordsSurviveEveryCommand) {
   Office office;
   std::string cfg = ReadAll(office.cfg());
   cfg.insert(cfg.find("QueueDir = "), "SIEVE_SRV_PORT = 4190\r\n");
-  cfg.insert(cfg.find("\r\npop.other.ru"), " idle=yes");
+  cfg.insert(cfg.find("\r\npop.other.ru"), " sieve=yes");
   testing::WriteAll(office.cfg(), cfg);
   for (const std::vector<std::string>& words :
        {std::vector<std::string>{"set", "LocalDomain", "office.ru"}, {"account", "edit", "0", "--port", "995"},
@@ -547,7 +547,7 @@ TEST(ConfigCommand, UnknownKeysAndAccountWordsSurviveEveryCommand) {
     ASSERT_EQ(run.code, 0) << words[0] << " " << words[1] << ": " << run.err;
     const std::string now = ReadAll(office.cfg());
     EXPECT_NE(now.find("\r\nSIEVE_SRV_PORT = 4190\r\nQueueDir = "), std::string::npos) << words[0] << "\n" << now;
-    EXPECT_NE(now.find(" idle=yes\r\n"), std::string::npos) << words[0] << "\n" << now;
+    EXPECT_NE(now.find(" sieve=yes\r\n"), std::string::npos) << words[0] << "\n" << now;
   }
 }
 
