@@ -19,14 +19,8 @@
 namespace quelma::imap_client {
 namespace {
 
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-  return upper;
-}
-
 bool EndsWithNoCase(std::string_view text, std::string_view tail) {
-  return text.size() >= tail.size() && Upper(text.substr(text.size() - tail.size())) == tail;
+  return text.size() >= tail.size() && platform::ToUpperAscii(text.substr(text.size() - tail.size())) == tail;
 }
 
 // "n WORD ..." of an untagged response: the number and the word upper-cased.
@@ -36,7 +30,7 @@ bool NumberedWord(const ImapResponse& r, std::uint32_t& number, std::string& wor
   const auto n = Number32(std::string_view(r.text).substr(0, blank));
   if (!n) return false;
   number = *n;
-  word = Upper(std::string_view(r.text).substr(blank + 1, r.text.find(' ', blank + 1) - blank - 1));
+  word = platform::ToUpperAscii(std::string_view(r.text).substr(blank + 1, r.text.find(' ', blank + 1) - blank - 1));
   return true;
 }
 
@@ -107,7 +101,7 @@ std::string MessageIdOf(std::string_view header) {
       continue;
     }
     if (in) break;
-    if (line.size() >= 11 && Upper(line.substr(0, 11)) == "MESSAGE-ID:") {
+    if (line.size() >= 11 && platform::ToUpperAscii(line.substr(0, 11)) == "MESSAGE-ID:") {
       value = line.substr(11);
       in = true;
     }
@@ -166,7 +160,7 @@ void ImapClientSession::takeCapabilities(std::string_view words) {
   while (!words.empty()) {
     words.remove_prefix(std::min(words.find_first_not_of(' '), words.size()));
     const std::size_t end = std::min(words.find(' '), words.size());
-    if (end > 0) capabilities_.insert(Upper(words.substr(0, end)));
+    if (end > 0) capabilities_.insert(platform::ToUpperAscii(words.substr(0, end)));
     words.remove_prefix(end);
   }
 }
@@ -175,10 +169,10 @@ void ImapClientSession::takeCapabilities(std::string_view words) {
 ImapClientError ImapClientSession::common(const ImapResponse& r) {
   const std::string status = r.status();
   const std::string code = r.code();
-  if (Upper(code).starts_with("CAPABILITY ")) takeCapabilities(std::string_view(code).substr(11));
-  if (Upper(r.text).starts_with("CAPABILITY ")) takeCapabilities(std::string_view(r.text).substr(11));
-  if (Upper(code).starts_with("UIDVALIDITY ")) validity_ = code.substr(12);
-  if (Upper(code).starts_with("UIDNEXT ")) uidNext_ = Number32(std::string_view(code).substr(8));
+  if (platform::ToUpperAscii(code).starts_with("CAPABILITY ")) takeCapabilities(std::string_view(code).substr(11));
+  if (platform::ToUpperAscii(r.text).starts_with("CAPABILITY ")) takeCapabilities(std::string_view(r.text).substr(11));
+  if (platform::ToUpperAscii(code).starts_with("UIDVALIDITY ")) validity_ = code.substr(12);
+  if (platform::ToUpperAscii(code).starts_with("UIDNEXT ")) uidNext_ = Number32(std::string_view(code).substr(8));
   std::uint32_t number = 0;
   std::string word;
   if (NumberedWord(r, number, word)) {
@@ -678,7 +672,7 @@ ImapClientError ImapClientSession::expunge(const std::vector<std::uint32_t>& uid
   }
   std::set<std::uint32_t> deleted;
   const auto e = command("UID SEARCH DELETED", tagged, [&](const ImapResponse& r) {
-    if (Upper(r.text).starts_with("SEARCH")) deleted.merge(SearchNumbers(r));
+    if (platform::ToUpperAscii(r.text).starts_with("SEARCH")) deleted.merge(SearchNumbers(r));
     return ImapClientError::kNone;
   });
   if (e != ImapClientError::kNone) return e;

@@ -2,16 +2,11 @@
 #include "imap_client/imap_response.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/text.h"
 
 namespace quelma::imap_client {
 namespace {
-
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-  return upper;
-}
 
 // The size of a "{N}" or "{N+}" that ends `line` (its CR LF taken off); nothing when none does.
 std::optional<std::uint64_t> LiteralAtEnd(std::string_view line, std::size_t& openAt) {
@@ -73,7 +68,7 @@ class ValueParser {
     }
     if (at_ == start) return false;
     value.text = r_.text.substr(start, at_ - start);
-    value.kind = Upper(value.text) == "NIL" ? ImapValue::Kind::kNil : ImapValue::Kind::kAtom;
+    value.kind = platform::ToUpperAscii(value.text) == "NIL" ? ImapValue::Kind::kNil : ImapValue::Kind::kAtom;
     return true;
   }
 
@@ -125,7 +120,7 @@ std::optional<std::uint64_t> Number64(std::string_view text) {
 }
 
 std::string ImapResponse::status() const {
-  const std::string word = Upper(text.substr(0, text.find(' ')));
+  const std::string word = platform::ToUpperAscii(text.substr(0, text.find(' ')));
   for (const char* known : {"OK", "NO", "BAD", "BYE", "PREAUTH"}) {
     if (word == known) return word;
   }
@@ -205,7 +200,7 @@ const ImapValue* FetchAttributes::find(std::string_view name) const {
 FetchAttributes FetchAttributesOf(const ImapValue& list) {
   FetchAttributes attributes;
   for (std::size_t i = 0; i + 1 < list.items.size(); i += 2) {
-    attributes.items.emplace_back(Upper(list.items[i].text), &list.items[i + 1]);
+    attributes.items.emplace_back(platform::ToUpperAscii(list.items[i].text), &list.items[i + 1]);
   }
   return attributes;
 }
