@@ -52,6 +52,8 @@ std::string CommandLineMend(Mend mend, const std::string& subject) {
     case Mend::kAccountOauthLogin: return Command("oauth login account " + subject);
     case Mend::kAccountAuth: return Command("config account edit " + subject + " --auth password|xoauth2|oauthbearer");
     case Mend::kAccountKeep: return Command("config account edit " + subject + " --keep 0");
+    case Mend::kAccountProtocol:
+      return Command("config account edit " + subject + " --proto imap") + " (или --idle no)";
     case Mend::kSmtpServer: return Command("config smtp set --server СЕРВЕР --port ПОРТ");
     case Mend::kSmtpLogin: return Command("config smtp set --login ИМЯ | --no-login");
     case Mend::kSmtpPassword: return Command("set-password smtp");
@@ -77,6 +79,7 @@ std::string WindowsMend(Mend mend, const std::string& subject) {
     case Mend::kAccountOauthLogin: return AccountField(subject, "кнопка \"Вход OAuth...\"");
     case Mend::kAccountAuth: return AccountField(subject, "поле \"Вход\"");
     case Mend::kAccountKeep: return AccountField(subject, "поле \"Хранить на сервере (дней)\"");
+    case Mend::kAccountProtocol: return AccountField(subject, "поля \"Протокол\" и \"Мгновенная доставка (IDLE)\"");
     case Mend::kSmtpServer: return std::string(kCommunication) + ", поля \"SMTP Сервер\" и \"SMTP порт\"";
     case Mend::kSmtpLogin: return std::string(kCommunication) + ", кнопка \"SMTP логин...\"";
     case Mend::kSmtpPassword: return std::string(kCommunication) + ", кнопка \"SMTP логин...\", поля \"Пароль\" и \"Повторите пароль\"";

@@ -17,6 +17,7 @@ enum class Mend {
   kAccountOauthLogin,   // the account's number
   kAccountAuth,         // the account's number; how it logs in (password or OAuth)
   kAccountKeep,         // the account's number; how long mail stays at the provider
+  kAccountProtocol,     // the account's number; POP3 or IMAP, its folders and push
   kSmtpServer,          // the provider's SMTP server and port
   kSmtpLogin,           // whether and how the SMTP client logs in
   kSmtpPassword,

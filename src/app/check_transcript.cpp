@@ -11,10 +11,20 @@ namespace {
 
 constexpr std::size_t kReplyKept = 16 * 1024;
 
-// Only the protocols' own command words are kept; a line of credentials or a token is "*".
+// An IMAP command's tag ("A12 "), or nothing.
+std::size_t TagLength(std::string_view line) {
+  if (line.size() < 3 || line[0] != 'A') return 0;
+  const std::size_t end = line.find_first_not_of("0123456789", 1);
+  return end != 1 && end != std::string_view::npos && line[end] == ' ' ? end + 1 : 0;
+}
+
+// Only the protocols' own command words are kept (an IMAP command's without its tag); a line of
+// credentials or a token is "*".
 std::string CommandWord(std::string_view line) {
-  static constexpr std::array<std::string_view, 11> kWords = {"CAPA", "STLS", "USER", "PASS", "APOP",    "AUTH",
-                                                              "QUIT", "EHLO", "HELO", "STARTTLS", "RSET"};
+  static constexpr std::array<std::string_view, 17> kWords = {
+      "CAPA",  "STLS",       "USER",  "PASS",         "APOP",    "AUTH",   "QUIT",   "EHLO",  "HELO",
+      "STARTTLS", "RSET", "CAPABILITY", "LOGIN", "AUTHENTICATE", "EXAMINE", "SELECT", "LOGOUT"};
+  line.remove_prefix(TagLength(line));
   const std::string_view word = line.substr(0, line.find_first_of(" \r\n"));
   for (const std::string_view known : kWords) {
     if (platform::EqualsIgnoreAsciiCase(word, known)) return std::string(known);

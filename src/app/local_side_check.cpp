@@ -278,8 +278,31 @@ void CheckUnknownSettings(CheckSteps& steps, const config::Configuration& config
   for (std::size_t i = 0; i < config.accounts.size(); ++i) {
     for (const std::string& word : config.accounts[i].unknownWords) {
       steps.warn("Счет " + std::to_string(i), "quelma.cfg: неизвестное слово в строке счета: " + word,
-                 "Программа знает в строке счета только tls=, fingerprint=, auth=, oauth=, keep= и maxsize= (опечатка? "
+                 "Программа знает в строке счета только tls=, fingerprint=, auth=, oauth=, keep=, maxsize=, proto=, "
+                 "folders=, after= и idle= (опечатка? "
                  "или слово от более новой версии). Исправьте строку в quelma.cfg.");
+    }
+  }
+}
+
+// Push keeps a connection open over the office network to an IMAP server: on a POP3 account or
+// with dial-up, idle=yes does nothing.
+void CheckPush(CheckSteps& steps, const config::Configuration& config, const LocalCheckContext& context) {
+  for (std::size_t i = 0; i < config.accounts.size(); ++i) {
+    const config::ProviderAccount& a = config.accounts[i];
+    if (!a.idle) continue;
+    const std::string name = "Мгновенная доставка, счет " + std::to_string(i);
+    if (a.proto != config::CollectProtocol::kImap) {
+      steps.warn(name, "idle=yes у счета POP3: мгновенная доставка возможна только по IMAP",
+                 "Переведите счет на IMAP или выключите для него мгновенную доставку " +
+                     NameMend(context.mend, Mend::kAccountProtocol, std::to_string(i)) +
+                     "; пока почта счета загружается в сеансах связи.");
+    } else if (!config.UseLAN) {
+      steps.warn(name, "idle=yes, а связь через дозвон (UseLAN = NO): соединение для IDLE не открывается",
+                 "Мгновенная доставка работает только при подключении через локальную сеть (UseLAN = YES); пока "
+                 "почта счета загружается в сеансах связи.");
+    } else {
+      steps.pass(name, "IDLE на папке " + config::CollectedFolders(a).front());
     }
   }
 }
@@ -317,6 +340,7 @@ CheckTarget CheckLocalSide(const config::Configuration& config, const LocalCheck
   CheckPlaintextLogin(steps, config);
   CheckRelayNetworks(steps, config, context);
   CheckConnection(steps, config, context);
+  CheckPush(steps, config, context);
   CheckUnknownSettings(steps, config);
   return target;
 }

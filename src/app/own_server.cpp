@@ -41,6 +41,15 @@ bool NamesOwnPop3Server(const config::Configuration& config, const config::Provi
   return ownPort && IsThisMachine(account.server);
 }
 
+bool NamesOwnImapServer(const config::Configuration& config, const config::ProviderAccount& account) {
+  const auto port = static_cast<std::int32_t>(account.port);
+  const bool ownPort = config.IMAP_SRV_PORT != 0 &&
+                       (port == config.IMAP_SRV_PORT ||
+                        (account.tls == config::TlsMode::kImplicit && config.IMAP_SRV_TLS_PORT != 0 &&
+                         port == config.IMAP_SRV_TLS_PORT && config::LocalTlsConfigured(config)));
+  return ownPort && IsThisMachine(account.server);
+}
+
 std::string AccountTitle(std::size_t index, const config::ProviderAccount& account) {
   return "Счет " + std::to_string(index) + " (" + account.server + ":" + std::to_string(account.port) + ", " +
          account.login + ")";

@@ -16,6 +16,9 @@ bool IsThisMachine(const std::string& host);
 // TLS port, for an account with TLS from the first byte).
 bool NamesOwnPop3Server(const config::Configuration& config, const config::ProviderAccount& account);
 
+// The same for an IMAP account and the local IMAP server.
+bool NamesOwnImapServer(const config::Configuration& config, const config::ProviderAccount& account);
+
 // "Счет 0 (127.0.0.1:110, postmaster)", as the log line and the check name it.
 std::string AccountTitle(std::size_t index, const config::ProviderAccount& account);
 

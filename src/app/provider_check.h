@@ -1,4 +1,4 @@
-// The settings check of the provider connections: the SMTP server and each POP3 account, step
+// The settings check of the provider connections: the SMTP server and each account, step
 // by step as the clients' own sessions connect (the same connect, TLS settings, login method
 // and access tokens), stopping right after the login: no mail is fetched, deleted or sent.
 #pragma once
@@ -33,5 +33,10 @@ struct ProviderCheckContext {
 CheckTarget CheckSmtpProvider(const config::Configuration& config, const ProviderCheckContext& context);
 CheckTarget CheckPop3Account(const config::Configuration& config, std::size_t index,
                              const ProviderCheckContext& context);
+// An IMAP account also has each folder examined (read-only) and IDLE looked for.
+CheckTarget CheckImapAccount(const config::Configuration& config, std::size_t index,
+                             const ProviderCheckContext& context);
+// Account `index` by its protocol.
+CheckTarget CheckAccount(const config::Configuration& config, std::size_t index, const ProviderCheckContext& context);
 
 }  // namespace quelma::app

@@ -53,12 +53,12 @@ CheckReport RunSettingsCheck(const config::Configuration& config, const CheckReq
   }
   if (request.scope == CheckScope::kAll) {
     for (std::size_t i = 0; i < config.accounts.size(); ++i) {
-      add(CheckPop3Account(config, i, context.provider));
+      add(CheckAccount(config, i, context.provider));
     }
   }
   if (request.scope == CheckScope::kAccount) {
     if (request.account < config.accounts.size()) {
-      add(CheckPop3Account(config, request.account, context.provider));
+      add(CheckAccount(config, request.account, context.provider));
     } else {
       CheckTarget target{"Счет " + std::to_string(request.account), {}};
       CheckSteps(target).fail(kStepSettings,

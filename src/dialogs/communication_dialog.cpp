@@ -1,5 +1,7 @@
 #include "dialogs/communication_dialog.h"
 
+#include <algorithm>
+
 #include "dialogs/dialog_text.h"
 #include "dialogs/provider_login.h"
 #include "oauth/oauth_platform.h"
@@ -58,6 +60,86 @@ std::optional<Message> TakeLeftAtProvider(const AccountFields& f, config::Provid
   a.keepDays = keepDays;
   a.maxSizeKb = *maxSize;
   return std::nullopt;
+}
+
+// "inbox" in any case names the one INBOX; other names count their case.
+std::string FolderName(std::string_view name) {
+  return platform::EqualsIgnoreAsciiCase(name, "INBOX") ? std::string("INBOX") : std::string(name);
+}
+
+std::string TrimBlanks(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+// A name as the folders field shows it: only what would split it is escaped.
+std::string FieldName(std::string_view name) {
+  std::string text;
+  for (const char c : name) {
+    if (c == '%') text += "%25";
+    else if (c == ',') text += "%2C";
+    else text += c;
+  }
+  return text;
+}
+
+std::string NameOfField(std::string_view text) {
+  std::string name;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::string_view rest = text.substr(i, 3);
+    if (platform::EqualsIgnoreAsciiCase(rest, "%2C")) {
+      name += ',';
+      i += 2;
+    } else if (rest == "%25") {
+      name += '%';
+      i += 2;
+    } else {
+      name += text[i];
+    }
+  }
+  return FolderName(TrimBlanks(name));
+}
+
+std::string FolderTooLongText(const std::string& name) {
+  return "Имя папки на сервере - не длиннее " + std::to_string(config::kMaxFolderName) + " символов: \"" +
+         Cut(name, 40) + "...\".";
+}
+
+// The IMAP fields into `a`, or the message that refuses them. A POP3 account keeps what its
+// disabled fields hold (they do nothing there, and come back with IMAP); only IMAP's own
+// conflicts are refused.
+std::optional<Message> TakeImapFields(const AccountFields& f, config::ProviderAccount& a) {
+  const bool imap = a.proto == config::CollectProtocol::kImap;
+  std::vector<std::string> folders;
+  if (auto refused = ParseFolderField(f.folders, folders)) return refused;
+  std::string moveTo;
+  if (f.after == 1) {
+    moveTo = FolderName(TrimBlanks(f.moveTo));
+    if (moveTo.size() > config::kMaxFolderName) return Error(FolderTooLongText(moveTo));
+  }
+  if (imap && f.after == 1) {
+    if (moveTo.empty()) {
+      return Error("Укажите папку на сервере, в которую переносить загруженные письма, или выберите удаление.");
+    }
+    const std::vector<std::string> collected = folders.empty() ? std::vector<std::string>{"INBOX"} : folders;
+    if (std::find(collected.begin(), collected.end(), moveTo) != collected.end()) {
+      return Error("Папка \"" + moveTo + "\" сама загружается: перенесенные в нее письма загружались бы снова. "
+                   "Выберите для переноса другую папку или удаление.");
+    }
+    if (a.keepDays == config::kKeepForever) {
+      return Error("Письма хранятся на сервере всегда и никуда не переносятся: снимите \"всегда\" или выберите удаление.");
+    }
+  }
+  a.folders = folders == std::vector<std::string>{"INBOX"} ? std::vector<std::string>{} : folders;
+  a.moveTo = moveTo;
+  a.idle = f.idle;
+  return std::nullopt;
+}
+
+std::string ProtocolColumn(const config::ProviderAccount& a) {
+  if (a.proto != config::CollectProtocol::kImap) return {};
+  return a.idle ? "IMAP, IDLE" : "IMAP";
 }
 
 // The list's column: empty when nothing is kept.
@@ -119,7 +201,8 @@ std::vector<AccountRow> AccountRows(const config::Configuration& config) {
   for (const config::ProviderAccount& a : config.accounts) {
     const std::string password = a.auth != config::OauthMechanism::kNone ? "OAuth" : std::string(a.password.size(), '*');
     rows.push_back({a.server, a.login, password, std::to_string(a.port),
-                    a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo, KeepColumn(a.keepDays)});
+                    a.deliverTo.starts_with('*') ? "(СОРТИРОВЩИК)" : a.deliverTo, KeepColumn(a.keepDays),
+                    ProtocolColumn(a)});
   }
   return rows;
 }
@@ -218,9 +301,55 @@ AccountDialog::AccountDialog(WorkingConfiguration& working, int index) : working
   }
 }
 
-const std::vector<std::string>& AccountDialog::TlsChoices() {
-  static const std::vector<std::string> choices = {"Нет", "STLS (порт 110)", "SSL/TLS (порт 995)"};
+const std::vector<std::string>& AccountDialog::TlsChoices(int proto) {
+  static const std::vector<std::string> pop3 = {"Нет", "STLS (порт 110)", "SSL/TLS (порт 995)"};
+  static const std::vector<std::string> imap = {"Нет", "STARTTLS (порт 143)", "SSL/TLS (порт 993)"};
+  return ProtocolOfChoice(proto) == config::CollectProtocol::kImap ? imap : pop3;
+}
+
+const std::vector<std::string>& AccountDialog::AfterChoices() {
+  static const std::vector<std::string> choices = {"удалять с сервера", "переносить в папку"};
   return choices;
+}
+
+const std::vector<std::string>& ProtocolChoices() {
+  static const std::vector<std::string> choices = {"POP3", "IMAP"};
+  return choices;
+}
+
+int ProtocolChoiceOf(config::CollectProtocol proto) { return proto == config::CollectProtocol::kImap ? 1 : 0; }
+
+config::CollectProtocol ProtocolOfChoice(int choice) {
+  return choice == 1 ? config::CollectProtocol::kImap : config::CollectProtocol::kPop3;
+}
+
+const UsualPorts& AccountUsualPorts(int proto) {
+  static constexpr UsualPorts kImap = {config::defaults::kImapPort, config::defaults::kImapPort,
+                                       config::defaults::kImapsPort};
+  return ProtocolOfChoice(proto) == config::CollectProtocol::kImap ? kImap : kAccountUsualPorts;
+}
+
+std::string FolderFieldText(const std::vector<std::string>& folders) {
+  std::string text;
+  for (const std::string& folder : folders) text += (text.empty() ? "" : ", ") + FieldName(folder);
+  return text;
+}
+
+std::optional<Message> ParseFolderField(std::string_view field, std::vector<std::string>& folders) {
+  std::vector<std::string> names;
+  while (!field.empty()) {
+    const std::size_t comma = field.find(',');
+    std::string name = NameOfField(field.substr(0, comma));
+    field = comma == std::string_view::npos ? std::string_view() : field.substr(comma + 1);
+    if (name.empty() || std::find(names.begin(), names.end(), name) != names.end()) continue;
+    if (name.size() > config::kMaxFolderName) return Error(FolderTooLongText(name));
+    names.push_back(std::move(name));
+  }
+  if (names.size() > config::kMaxFolders) {
+    return Error("Загружать можно не больше " + std::to_string(config::kMaxFolders) + " папок одного счета.");
+  }
+  folders = std::move(names);
+  return std::nullopt;
 }
 
 const std::vector<std::string>& SmtpTlsChoices() {
@@ -236,6 +365,11 @@ AccountFields AccountDialog::opening() const {
   f.keep = a.keepDays > 0 ? std::to_string(a.keepDays) : std::string();
   f.keepForever = a.keepDays == config::kKeepForever;
   f.maxSize = a.maxSizeKb != 0 ? std::to_string(a.maxSizeKb) : std::string();
+  f.proto = ProtocolChoiceOf(a.proto);
+  f.folders = FolderFieldText(a.folders);
+  f.after = a.moveTo.empty() ? 0 : 1;
+  f.moveTo = a.moveTo;
+  f.idle = a.idle;
   if (a.deliverTo.starts_with('*')) {
     f.delivery = 0;
   } else {
@@ -270,13 +404,32 @@ void AccountDialog::ApplyProvider(int choice, AccountFields& f) {
   f.oauth = a.oauth;
 }
 
+void AccountDialog::ApplyProtocol(int proto, AccountFields& f) {
+  if (proto == f.proto || proto < 0 || proto >= static_cast<int>(ProtocolChoices().size())) return;
+  const config::CollectProtocol from = ProtocolOfChoice(f.proto);
+  const int preset = AccountProviderChoice(Squeezed(f.server, 63), from);
+  f.proto = proto;
+  if (ProtocolOfChoice(proto) != config::CollectProtocol::kImap) f.idle = false;  // push needs IMAP
+  if (preset > 0 && !config::PresetHost(*PresetOfChoice(preset), ProtocolOfChoice(proto)).empty()) {
+    return ApplyProvider(preset, f);  // the same provider's server for the other protocol
+  }
+  const config::TlsMode tls = TlsModeOfChoice(f.tls);
+  const std::string port = Squeezed(f.port, 9);
+  if (port.empty() || port == std::to_string(config::DefaultAccountPort(from, tls))) {
+    f.port = std::to_string(config::DefaultAccountPort(ProtocolOfChoice(proto), tls));
+  }
+}
+
 config::ProviderAccount LoginOfAccountFields(const AccountFields& f) {
   config::ProviderAccount a;
   a.server = Squeezed(f.server, 63);
   a.login = Squeezed(f.login, config::limits::kAccountLogin);
-  const std::uint32_t port = ReadOr(Cut(f.port, 9), 0);
-  a.port = port == 0 || port > config::limits::kProviderPort ? config::defaults::kPop3Port : port;
+  a.proto = ProtocolOfChoice(f.proto);
   a.tls = TlsModeOfChoice(f.tls);
+  const std::uint32_t port = ReadOr(Cut(f.port, 9), 0);
+  const std::uint32_t usual =
+      a.proto == config::CollectProtocol::kImap ? config::DefaultAccountPort(a.proto, a.tls) : config::defaults::kPop3Port;
+  a.port = port == 0 || port > config::limits::kProviderPort ? usual : port;
   a.auth = MechanismOfLoginChoice(f.auth);
   // A password login has no identity platform.
   if (a.auth != config::OauthMechanism::kNone) a.oauth = AcceptPlatformName(f.oauth).value_or(std::string());
@@ -285,8 +438,8 @@ config::ProviderAccount LoginOfAccountFields(const AccountFields& f) {
 
 InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
   config::ProviderAccount a = LoginOfAccountFields(f);
-  // APOP is a password login: an OAuth account never uses it.
-  a.useApop = f.apop && a.auth == config::OauthMechanism::kNone ? 1 : 0;
+  // APOP is a POP3 password login: an OAuth or IMAP account never uses it.
+  a.useApop = f.apop && a.auth == config::OauthMechanism::kNone && a.proto == config::CollectProtocol::kPop3 ? 1 : 0;
   // No entry selected (its user is gone from the table): the sorter takes the mail.
   const bool chosen = f.delivery >= 0 && static_cast<std::size_t>(f.delivery) < choices_.size();
   a.deliverTo = !chosen || choices_[f.delivery].starts_with('*') ? "*" : choices_[f.delivery];
@@ -306,6 +459,10 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
     prompt.ask(*refused);
     return InnerOutcome::kEditAgain;
   }
+  if (const auto refused = TakeImapFields(f, a)) {
+    prompt.ask(*refused);
+    return InnerOutcome::kEditAgain;
+  }
   if (a.auth != config::OauthMechanism::kNone && !AcceptPlatformName(f.oauth)) {
     prompt.ask(Error(kBadPlatformName));
     return InnerOutcome::kEditAgain;
@@ -313,6 +470,11 @@ InnerOutcome AccountDialog::ok(const AccountFields& f, Prompt& prompt) {
   if (const auto problem = OauthLoginProblem(a.auth, a.tls, kAccountOauthWithoutTls, a.oauth, a.server)) {
     prompt.ask(*problem);
     return InnerOutcome::kEditAgain;
+  }
+  if (a.idle && a.proto == config::CollectProtocol::kImap && !working_.get().UseLAN) {
+    prompt.ask({"Мгновенная доставка (IDLE) работает только при подключении через локальную сеть: пока выбран "
+                "дозвон, почта этого счета загружается в сеансах связи.",
+                "Внимание", Buttons::kOk, Icon::kWarning});
   }
   auto& accounts = working_.get().accounts;
   if (index_ < 0) {

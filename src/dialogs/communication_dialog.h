@@ -1,4 +1,4 @@
-// "Настройки связи" (IDD_TRANSOPTS2) with its inner dialogs: the POP3 account (IDD_ACCINFO),
+// "Настройки связи" (IDD_TRANSOPTS2) with its inner dialogs: the provider account (IDD_ACCINFO),
 // the SMTP login (IDD_SMTPLOGIN) and a phone number (IDD_PHONE).
 #pragma once
 
@@ -35,6 +35,7 @@ struct CommunicationFields {
 struct AccountRow {
   std::string server, login, password, port, delivery;
   std::string keep{};  // "" when mail is deleted at once, "14 дн.", "всегда"
+  std::string protocol{};  // "" for POP3; "IMAP", or "IMAP, IDLE" with push
   bool operator==(const AccountRow&) const = default;
 };
 
@@ -97,8 +98,32 @@ struct AccountFields {
   std::string keep{};
   bool keepForever = false;
   std::string maxSize{};
+  // Collection: the protocol (ProtocolChoices()); for IMAP the folders as one comma-separated
+  // field ("INBOX, Работа"; a comma or "%" inside a name is typed %2C, %25), what becomes of a
+  // message no longer kept (0: deleted, 1: moved to `moveTo`), and push. The IMAP fields are
+  // disabled for POP3: OK keeps what they hold without judging it.
+  int proto = 0;
+  std::string folders{};
+  int after = 0;
+  std::string moveTo{};
+  bool idle = false;
   bool operator==(const AccountFields&) const = default;
 };
+
+// "POP3", "IMAP"; and the choice of a protocol.
+const std::vector<std::string>& ProtocolChoices();
+int ProtocolChoiceOf(config::CollectProtocol proto);
+config::CollectProtocol ProtocolOfChoice(int choice);
+
+// The folders field: the names as "INBOX, Работа", and back (blanks around a name dropped,
+// "inbox" in any case is INBOX, a name given twice once); the message that refuses the field
+// when it cannot be stored (and `folders` untouched).
+std::string FolderFieldText(const std::vector<std::string>& folders);
+std::optional<Message> ParseFolderField(std::string_view field, std::vector<std::string>& folders);
+
+// The three usual ports of an account's TLS choices for `proto` (PortAfterTlsChoice).
+using UsualPorts = std::uint16_t[3];
+const UsualPorts& AccountUsualPorts(int proto);
 
 // The server, login, TLS and login method of the fields as OK stores them (the platform name
 // only when it is one).
@@ -107,8 +132,10 @@ config::ProviderAccount LoginOfAccountFields(const AccountFields& fields);
 class AccountDialog {
  public:
   AccountDialog(WorkingConfiguration& working, int index);
-  // "Нет", "STLS (порт 110)", "SSL/TLS (порт 995)".
-  static const std::vector<std::string>& TlsChoices();
+  // "удалять с сервера", "переносить в папку": the `after` field's list.
+  static const std::vector<std::string>& AfterChoices();
+  // "Нет", "STLS (порт 110)", "SSL/TLS (порт 995)"; for IMAP "STARTTLS (порт 143)", "SSL/TLS (порт 993)".
+  static const std::vector<std::string>& TlsChoices(int proto = 0);
   // "* Сортировщик", then every user but the daemon, in table order.
   const std::vector<std::string>& deliveryChoices() const { return choices_; }
   AccountFields opening() const;
@@ -117,7 +144,12 @@ class AccountDialog {
   // Provider choice `choice` (ProviderChoices()) fills the server, port, TLS and login method;
   // the login, password and delivery stay. "Другой" changes nothing.
   static void ApplyProvider(int choice, AccountFields& fields);
-  // Refuses (after a message) an OAuth login without TLS or without a known platform.
+  // Protocol choice `proto`: a port at the old protocol's usual port (or empty) moves to the new
+  // one's for the TLS choice, and a preset's server to the same preset's server for it; POP3
+  // turns push off.
+  static void ApplyProtocol(int proto, AccountFields& fields);
+  // Refuses (after a message) an OAuth login without TLS or without a known platform, folders
+  // that cannot be stored, and a move into a folder that is collected itself.
   InnerOutcome ok(const AccountFields& fields, Prompt& prompt);
 
  private:

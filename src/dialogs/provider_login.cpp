@@ -49,9 +49,18 @@ int SmtpProviderChoice(std::string_view server) {
   return ProviderChoiceOf(server, [](const config::ProviderPreset& p) { return p.smtpHost; });
 }
 
+int AccountProviderChoice(std::string_view server, config::CollectProtocol proto) {
+  return ProviderChoiceOf(server, [proto](const config::ProviderPreset& p) { return config::PresetHost(p, proto); });
+}
+
 std::string ProviderNote(int choice) {
   const config::ProviderPreset* preset = PresetOfChoice(choice);
   return preset ? std::string(preset->note) : std::string();
+}
+
+std::string AccountProviderNote(int choice, config::CollectProtocol proto) {
+  const config::ProviderPreset* preset = PresetOfChoice(choice);
+  return preset ? std::string(config::PresetNote(*preset, proto)) : std::string();
 }
 
 const std::vector<std::string>& AccountLoginChoices() {

@@ -20,8 +20,12 @@ const config::ProviderPreset* PresetOfChoice(int choice);
 // The choice of the preset whose POP3 (SMTP) server `server` is; 0 when no preset's is.
 int Pop3ProviderChoice(std::string_view server);
 int SmtpProviderChoice(std::string_view server);
+// The choice of the preset whose server for `proto` `server` is; 0 when no preset's is.
+int AccountProviderChoice(std::string_view server, config::CollectProtocol proto);
 // What the provider of `choice` needs first, for the dialog's note; empty for "Другой".
 std::string ProviderNote(int choice);
+// The same for an account collected over `proto`.
+std::string AccountProviderNote(int choice, config::CollectProtocol proto);
 
 // "Вход": the password first, then XOAUTH2 and OAUTHBEARER.
 const std::vector<std::string>& AccountLoginChoices();

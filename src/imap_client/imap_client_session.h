@@ -54,6 +54,8 @@ class ImapClientSession {
   // (true), `renewMs` pass, or `stop` is set (false either way). Errors end the wait too.
   ImapClientError idle(std::uint32_t renewMs, const std::atomic<bool>& stop, bool& newMail);
   bool offers(std::string_view capability) const { return capabilities_.contains(std::string(capability)); }
+  // What the server offers as the session last learnt it (upper case), for the settings check.
+  const std::set<std::string>& capabilities() const { return capabilities_; }
 
   // Told once about each message larger than the account's "maxsize="; true when the
   // postmaster has been told.

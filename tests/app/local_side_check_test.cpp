@@ -109,6 +109,26 @@ TEST(LocalSideCheck, EachFaultGivesItsStepVerdictAndHint) {
        "Связь с провайдером", CheckVerdict::kFailed, "соединение"},
       {"dial-up entry present", [](Office& s) { s.config.UseLAN = false; s.config.DialUpRecord = "provider"; },
        "Связь с провайдером", CheckVerdict::kPassed, ""},
+      // Push needs an IMAP account and the office network.
+      {"push on a POP3 account", [](Office& s) { s.config.accounts.resize(1); s.config.accounts[0].idle = true; },
+       "Мгновенная доставка, счет 0", CheckVerdict::kWarning, "--proto imap"},
+      {"push with dial-up",
+       [](Office& s) {
+         s.config.accounts.resize(2);
+         s.config.accounts[1].proto = config::CollectProtocol::kImap;
+         s.config.accounts[1].idle = true;
+         s.config.UseLAN = false;
+         s.config.DialUpRecord = "provider";
+       },
+       "Мгновенная доставка, счет 1", CheckVerdict::kWarning, "UseLAN = YES"},
+      {"push on IMAP over the office network",
+       [](Office& s) {
+         s.config.accounts.resize(1);
+         s.config.accounts[0].proto = config::CollectProtocol::kImap;
+         s.config.accounts[0].folders = {"Работа", "INBOX"};
+         s.config.accounts[0].idle = true;
+       },
+       "Мгновенная доставка, счет 0", CheckVerdict::kPassed, ""},
   };
   for (const Case& c : cases) {
     Office s;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
 #include <thread>
 
 #include "app/provider_check_steps.h"
@@ -139,6 +140,142 @@ TEST(Pop3AccountCheck, EachAnswerOfAPlainProviderGivesItsStepVerdictAndHint) {
       EXPECT_TRUE(commands.back().starts_with("quit") || commands.back().starts_with("QUIT")) << c.label;
     }
   }
+}
+
+// What a test IMAP provider answers: each command word (after the tag) with its untagged lines
+// and the tagged status ("OK done", "NO ..."); LOGOUT says BYE and closes.
+using ImapReplies = std::map<std::string, std::pair<std::string, std::string>>;
+
+ScriptedServer::Answer AnsweringImap(const ImapReplies& replies) {
+  return [replies](const std::string& line) -> std::optional<std::string> {
+    const std::size_t space = line.find(' ');
+    const std::string tag = line.substr(0, space);
+    std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::string word = rest.substr(0, rest.find_first_of(" \r\n"));
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (word == "LOGOUT") return std::string("\x01* BYE bye\r\n" + tag + " OK done\r\n");
+    // EXAMINE of a folder: its own reply when the table has "EXAMINE name".
+    std::string key = word;
+    if (word == "EXAMINE") {
+      std::string folder = rest.substr(8);
+      while (!folder.empty() && (folder.back() == '\n' || folder.back() == '\r')) folder.pop_back();
+      if (folder.size() >= 2 && folder.front() == '"') folder = folder.substr(1, folder.size() - 2);
+      key = "EXAMINE " + folder;
+    }
+    const auto it = replies.find(key);
+    if (it == replies.end()) return tag + " BAD unknown\r\n";
+    return it->second.first + tag + " " + it->second.second + "\r\n";
+  };
+}
+
+const std::pair<std::string, std::string> kImapOk{"", "OK done"};
+const std::pair<std::string, std::string> kImapCapability{"* CAPABILITY IMAP4rev1 IDLE LITERAL+\r\n", "OK done"};
+
+TEST(ImapAccountCheck, EachAnswerOfAPlainProviderGivesItsStepVerdictAndHint) {
+  struct Case {
+    std::string label;
+    std::string greeting;
+    ImapReplies replies;
+    config::TlsMode tls;
+    bool idle;
+    std::vector<Expected> steps;
+    std::string hint;
+    std::string detail{};  // part of the folder steps' details
+  };
+  const ImapReplies good = {{"CAPABILITY", kImapCapability},
+                            {"LOGIN", kImapOk},
+                            {"EXAMINE INBOX", {"* 5 EXISTS\r\n* OK [UIDVALIDITY 7] ok\r\n", "OK [READ-ONLY] done"}},
+                            {"EXAMINE Work", {"* 0 EXISTS\r\n", "OK [READ-ONLY] done"}}};
+  ImapReplies noWork = good;
+  noWork["EXAMINE Work"] = {"", "NO [NONEXISTENT] no such mailbox"};
+  ImapReplies noIdle = good;
+  noIdle["CAPABILITY"] = {"* CAPABILITY IMAP4rev1\r\n", "OK done"};
+  ImapReplies wrongPassword = good;
+  wrongPassword["LOGIN"] = {"", "NO [AUTHENTICATIONFAILED] invalid credentials"};
+  const ImapReplies loginDisabled = {{"CAPABILITY", {"* CAPABILITY IMAP4rev1 LOGINDISABLED\r\n", "OK done"}}};
+  const std::vector<Expected> connected = {{"Поиск адреса", P}, {"Соединение", P}};
+  const auto with = [&](std::vector<Expected> rest) {
+    std::vector<Expected> all = connected;
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+  };
+  const std::vector<Case> cases = {
+      {"good account", "* OK ready\r\n", good, config::TlsMode::kNone, true,
+       with({{"Приветствие", P}, {"Возможности", P}, {"Вход", P}, {"Папка INBOX", P}, {"Папка Work", P}, {"IDLE", P}}),
+       "", "писем 5"},
+      {"a folder the server does not have", "* OK ready\r\n", noWork, config::TlsMode::kNone, false,
+       with({{"Приветствие", P}, {"Возможности", P}, {"Вход", P}, {"Папка INBOX", P}, {"Папка Work", F}, {"IDLE", P}}),
+       "Такой папки на сервере нет"},
+      {"push without IDLE", "* OK ready\r\n", noIdle, config::TlsMode::kNone, true,
+       with({{"Приветствие", P}, {"Возможности", P}, {"Вход", P}, {"Папка INBOX", P}, {"Папка Work", P}, {"IDLE", W}}),
+       "сеансах связи"},
+      {"no IDLE and no push", "* OK ready\r\n", noIdle, config::TlsMode::kNone, false,
+       with({{"Приветствие", P}, {"Возможности", P}, {"Вход", P}, {"Папка INBOX", P}, {"Папка Work", P}, {"IDLE", P}}),
+       ""},
+      {"wrong password", "* OK ready\r\n", wrongPassword, config::TlsMode::kNone, false,
+       with({{"Приветствие", P}, {"Возможности", P}, {"Вход", F}, {"Папка INBOX", S}, {"Папка Work", S}, {"IDLE", S}}),
+       "quelma set-password account 0"},
+      {"no password in clear", "* OK ready\r\n", loginDisabled, config::TlsMode::kNone, false,
+       with({{"Приветствие", P}, {"Возможности", P}, {"Вход", F}, {"Папка INBOX", S}, {"Папка Work", S}, {"IDLE", S}}),
+       "--tls ssl|stls"},
+      {"no STARTTLS offered", "* OK ready\r\n", good, config::TlsMode::kStartTls, false,
+       with({{"Приветствие", P}, {"Возможности", F}, {"TLS", S}, {"Вход", S}, {"Папка INBOX", S}, {"Папка Work", S},
+             {"IDLE", S}}),
+       "STARTTLS"},
+      {"refused greeting", "* BYE too busy\r\n", {}, config::TlsMode::kNone, false,
+       with({{"Приветствие", F}, {"Возможности", S}, {"Вход", S}, {"Папка INBOX", S}, {"Папка Work", S}, {"IDLE", S}}),
+       "провайдера"},
+      {"a POP3 server on the port", "+OK POP3 ready\r\n", {}, config::TlsMode::kNone, false,
+       with({{"Приветствие", F}, {"Возможности", S}, {"Вход", S}, {"Папка INBOX", S}, {"Папка Work", S}, {"IDLE", S}}),
+       "993"},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir dir;
+    ScriptedServer server(c.greeting, AnsweringImap(c.replies));
+    config::Configuration config;
+    config::ProviderAccount account;
+    account.server = "127.0.0.1";
+    account.port = server.port;
+    account.login = "ivan";
+    account.password = "secret";
+    account.tls = c.tls;
+    account.proto = config::CollectProtocol::kImap;
+    account.folders = {"INBOX", "Work"};
+    account.idle = c.idle;
+    account.keepDays = 0;  // deleting at once: still nothing is changed by the check
+    config.accounts.push_back(account);
+    const CheckTarget target = CheckAccount(config, 0, Context(dir.path()));
+    ExpectSteps(target, c.steps, c.hint, c.label);
+    if (!c.detail.empty()) {
+      EXPECT_NE(target.steps[5].detail.find(c.detail), std::string::npos) << c.label << "\n" << FormatCheckTarget(target);
+    }
+    // Read-only: nothing selected, fetched, flagged, copied, moved or expunged; LOGOUT after a login.
+    const std::vector<std::string>& commands = server.finish();
+    for (const std::string& command : commands) {
+      const std::string upper = platform::ToUpperAscii(command);
+      for (const char* never : {" SELECT", " FETCH", " STORE", " EXPUNGE", " MOVE", " COPY", " UID", " DELETE"}) {
+        EXPECT_EQ(upper.find(never), std::string::npos) << c.label << ": " << command;
+      }
+    }
+    if (c.label == "good account" || c.label == "a folder the server does not have") {
+      ASSERT_FALSE(commands.empty());
+      EXPECT_NE(commands.back().find("LOGOUT"), std::string::npos) << c.label;
+    }
+    EXPECT_EQ(FormatCheckTarget(target).find("secret"), std::string::npos) << c.label << ": the password never shows";
+  }
+}
+
+// The default account turned to IMAP names the program's own IMAP server: nothing connected.
+TEST(ImapAccountCheck, AnAccountOnTheProgramsOwnImapServerIsNotConfigured) {
+  testing::TempDir dir;
+  config::Configuration config = config::DefaultConfiguration(dir.path());
+  config.IMAP_SRV_PORT = 1;  // nothing listens there; a connect would fail the check instead
+  config.accounts[0].proto = config::CollectProtocol::kImap;
+  config.accounts[0].port = 1;
+  const CheckTarget target = CheckAccount(config, 0, Context(dir.path()));
+  ASSERT_EQ(target.steps.size(), 1u) << FormatCheckTarget(target);
+  EXPECT_EQ(target.steps[0].verdict, W);
+  EXPECT_NE(target.steps[0].detail.find("IMAP сервер самой программы"), std::string::npos) << target.steps[0].detail;
 }
 
 TEST(SmtpProviderCheck, EachAnswerOfAPlainProviderGivesItsStepVerdictAndHint) {
@@ -486,6 +623,51 @@ TEST(Pop3AccountCheck, CertificatesAndOauthTokensOverTlsGiveTheirStepVerdictAndH
     if (c.label == "good certificate") {
       EXPECT_NE(StepNamed(target, "TLS").detail.find("SHA-256"), std::string::npos);
     }
+  }
+}
+TEST(ImapAccountCheck, OauthOverTlsFromTheFirstByte) {
+  testing::TempDir dir;
+  testing::TestCertificates certs(dir.path());
+  for (const bool accepted : {true, false}) {
+    auto lastTag = std::make_shared<std::string>();
+    TlsProvider provider(certs.goodCert, certs.goodKey, "* OK ready\r\n", [accepted, lastTag](const std::string& line) -> std::optional<std::string> {
+      if (line == "\r\n") return *lastTag + " NO [AUTHENTICATIONFAILED] invalid\r\n";  // the end of a refused SASL exchange
+      const std::string tag = line.substr(0, line.find(' '));
+      *lastTag = tag;
+      if (line.find(" CAPABILITY") != std::string::npos) {
+        return "* CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2 IDLE\r\n" + tag + " OK done\r\n";
+      }
+      if (line.find(" AUTHENTICATE XOAUTH2 ") != std::string::npos) {
+        return accepted ? tag + " OK welcome\r\n" : std::string("+ eyJzdGF0dXMiOiI0MDAifQ==\r\n");
+      }
+      if (line.find(" EXAMINE") != std::string::npos) return "* 3 EXISTS\r\n" + tag + " OK [READ-ONLY] done\r\n";
+      if (line.find(" LOGOUT") != std::string::npos) return "\x01* BYE\r\n" + tag + " OK done\r\n";
+      return tag + " BAD what\r\n";
+    });
+    config::Configuration config;
+    config.TLS_CA_FILE = certs.caCert;
+    config::ProviderAccount account;
+    account.server = "127.0.0.1";
+    account.port = provider.port;
+    account.login = "ivan@x.test";
+    account.tls = config::TlsMode::kImplicit;
+    account.auth = config::OauthMechanism::kXoauth2;
+    account.oauth = "google";
+    account.proto = config::CollectProtocol::kImap;
+    account.idle = true;
+    config.accounts.push_back(account);
+    const CheckTarget target = CheckAccount(config, 0, Context(dir.path(), {"token", "token2"}));
+    if (accepted) {
+      ExpectSteps(target,
+                  {{"Поиск адреса", P}, {"Соединение", P}, {"TLS", P}, {"Приветствие", P}, {"Возможности", P}, {"Вход", P},
+                   {"Папка INBOX", P}, {"IDLE", P}},
+                  "", "token accepted");
+      EXPECT_NE(StepNamed(target, "Вход").detail.find("AUTHENTICATE XOAUTH2"), std::string::npos);
+    } else {
+      EXPECT_EQ(StepNamed(target, "Вход").verdict, F) << FormatCheckTarget(target);
+      EXPECT_EQ(StepNamed(target, "Папка INBOX").verdict, S);
+    }
+    EXPECT_EQ(FormatCheckTarget(target).find("Bearer"), std::string::npos) << "no token shows";
   }
 }
 #endif

@@ -148,6 +148,35 @@ TEST(ConfigCommand, EachEditWritesTheFilesTheDialogsWrite) {
          a.ok(f, s.prompt);
          c.ok(c.fields());
        }},
+      {"account edit to IMAP: the usual port follows, folders, a move and push",
+       {"account", "edit", "0", "--proto", "imap", "--folders", Utf8("INBOX, Работа"), "--after", "move:Archive",
+        "--idle", "yes", "--keep", "7"},
+       "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), 0);
+         AccountFields f = a.opening();
+         AccountDialog::ApplyProtocol(1, f);
+         f.folders = "INBOX, Работа";
+         f.after = 1;
+         f.moveTo = "Archive";
+         f.idle = true;
+         f.keep = "7";
+         a.ok(f, s.prompt);
+         c.ok(c.fields());
+       }},
+      {"account add over IMAP from a preset",
+       {"account", "add", "--proto", "imap", "--preset", "gmail", "--login", "office@gmail.com"}, "",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), -1);
+         AccountFields f = a.opening();
+         AccountDialog::ApplyProtocol(1, f);
+         AccountDialog::ApplyProvider(1, f);
+         f.login = "office@gmail.com";
+         a.ok(f, s.prompt);
+         c.ok(c.fields());
+       }},
       {"account delete", {"account", "delete", "1"}, "",
        [](DialogSide& s) {
          CommunicationDialog c(s.env, s.access);
@@ -388,6 +417,18 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
          f.auth = 1, f.oauth = "google";
          a.ok(f, s.prompt);
        }},
+      {"a move into a folder that is collected", {"account", "edit", "0", "--proto", "imap", "--folders", "Work, inbox",
+                                                   "--after", "move:INBOX"}, "",
+       "Папка \"INBOX\" сама загружается: перенесенные в нее письма загружались бы снова. Выберите для переноса "
+       "другую папку или удаление.",
+       [](DialogSide& s) {
+         CommunicationDialog c(s.env, s.access);
+         AccountDialog a(c.working(), 0);
+         AccountFields f = a.opening();
+         AccountDialog::ApplyProtocol(1, f);
+         f.folders = "Work, inbox", f.after = 1, f.moveTo = "INBOX";
+         a.ok(f, s.prompt);
+       }},
       {"the last account", {"account", "delete", "0"}, "", "Нельзя удалять последнюю учетную запись.",
        [](DialogSide& s) { CommunicationDialog(s.env, s.access).deleteAccount(0); }, 1, {"account", "delete", "1"}},
       {"a fingerprint that is not one", {"smtp", "set", "--fingerprint", "12:AB"}, "",
@@ -456,6 +497,13 @@ TEST(ConfigCommand, RefusesWhatTheDialogsRefuseAndTouchesNoFile) {
        "Нет пользователя \"sidor\", которому можно доставлять почту счета (* - сортировщик).", nullptr},
       {"an account password longer than the file keeps", {"account", "edit", "0", "--password-stdin"},
        "123456789012345678901234567890\n", "quelma.cfg хранит не больше 24 символов пароля счета.", nullptr},
+      {"an unknown protocol", {"account", "edit", "0", "--proto", "smtp"}, "", "--proto: pop3 или imap", nullptr},
+      {"folders of a POP3 account", {"account", "edit", "0", "--folders", "Work"}, "",
+       "--folders - только для счета IMAP (--proto imap)", nullptr},
+      {"push on a POP3 account", {"account", "edit", "0", "--idle", "yes"}, "",
+       "--idle yes - только для счета IMAP (--proto imap)", nullptr},
+      {"an after-download word it does not know", {"account", "edit", "0", "--proto", "imap", "--after", "archive"}, "",
+       "--after: delete или move:ПАПКА", nullptr},
       {"a key set elsewhere", {"set", "PostMaster", "ivan"}, "", "PostMaster: quelma config role postmaster NAME",
        nullptr, 2},
       {"two dialogs in one set", {"set", "LocalDomain", "x.test", "SMTPServer", "smtp.x.test"}, "",
@@ -508,6 +556,14 @@ TEST(ConfigCommand, ListsShowWhatTheFilesHold) {
   EXPECT_EQ(office.cli({"schedule", "set", "all", "09:00", "17:00", "60"}).code, 0);
   EXPECT_NE(office.cli({"schedule", "list"}).out.find(Utf8("sun (Воскресенье): 09:00-17:00, каждые 60 мин.")),
             std::string::npos);
+  ASSERT_EQ(office.cli({"account", "edit", "1", "--proto", "imap", "--folders", "INBOX,Sent", "--after", "move:Old",
+                        "--idle", "yes"}).code, 0);
+  EXPECT_NE(office.cli({"account", "list"}).out.find(
+                Utf8("1: pop.other.ru:993 ivan ssl -> ivan, IMAP: INBOX, Sent, затем перенести в \"Old\", IDLE\n")),
+            std::string::npos)
+      << office.cli({"account", "list"}).out;
+  EXPECT_NE(office.cli({"account", "list"}).out.find("0: pop.provider.ru:110 office -> "), std::string::npos)
+      << "a POP3 account's line as before";
 }
 
 // "show" lists every key, also the later ones that quelma.cfg leaves out at their defaults, with

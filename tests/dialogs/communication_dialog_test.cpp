@@ -560,6 +560,214 @@ TEST(CommunicationDialog, KeepAndMaxSizeSurviveTheFile) {
   }
 }
 
+// What OK stores of the IMAP fields, and what it refuses with a message (nothing stored then).
+TEST(CommunicationDialog, ImapAccountOk) {
+  using Folders = std::vector<std::string>;
+  const struct Case {
+    const char* label;
+    int proto;
+    const char* folders;
+    int after;
+    const char* moveTo;
+    bool idle;
+    bool keepForever;
+    Folders storedFolders;  // when accepted
+    const char* storedMove;
+    const char* refusal;  // part of the message; nullptr: accepted
+  } cases[] = {
+      {"empty field is INBOX", 1, "", 0, "", false, false, {}, "", nullptr},
+      {"INBOX alone is the default", 1, " inbox ", 0, "", false, false, {}, "", nullptr},
+      {"names with blanks", 1, "INBOX, Работа,  Old mail ,,", 0, "", true, false, {"INBOX", "Работа", "Old mail"}, "", nullptr},
+      {"a name twice once", 1, "Работа, INBOX, Работа, Inbox", 0, "", false, false, {"Работа", "INBOX"}, "", nullptr},
+      {"escaped comma and percent", 1, "A%2CB, 50%25, 7%", 0, "", false, false, {"A,B", "50%", "7%"}, "", nullptr},
+      {"move elsewhere", 1, "INBOX, Работа", 1, " Archive ", false, false, {"INBOX", "Работа"}, "Archive", nullptr},
+      {"the move field says nothing when deleting", 1, "", 0, "INBOX", false, false, {}, "", nullptr},
+      {"POP3 keeps what its disabled fields hold", 0, "Работа", 1, "INBOX", true, false, {"Работа"}, "INBOX", nullptr},
+      {"POP3 does not judge them", 0, "INBOX", 1, "", false, true, {}, "", nullptr},
+      {"move into a collected folder", 1, "INBOX, Работа", 1, "Работа", false, false, {}, "", "сама загружается"},
+      {"move into INBOX by another case", 1, "", 1, "inbox", false, false, {}, "", "сама загружается"},
+      {"move without a folder", 1, "INBOX", 1, "  ", false, false, {}, "", "Укажите папку"},
+      {"move while kept for ever", 1, "INBOX", 1, "Archive", false, true, {}, "", "всегда"},
+      {"too long a name", 1, "INBOX, $", 0, "", false, false, {}, "", "не длиннее 200"},
+      {"too long a move folder", 1, "INBOX", 1, "$", false, false, {}, "", "не длиннее 200"},
+      {"too many folders", 1, "#", 0, "", false, false, {}, "", "не больше 32"},
+  };
+  std::string many;
+  for (int i = 0; i <= 32; ++i) many += "F" + std::to_string(i) + ",";
+  for (const Case& c : cases) {
+    Communication f;
+    const config::ProviderAccount before = f.store.current()->accounts[0];
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog edited(d.working(), 0);
+    AccountFields fields = edited.opening();
+    fields.proto = c.proto;
+    fields.folders = c.folders == std::string("#") ? many : std::string(c.folders);
+    if (fields.folders == "INBOX, $") fields.folders = "INBOX, " + std::string(201, 'x');
+    fields.after = c.after;
+    fields.moveTo = c.moveTo == std::string("$") ? std::string(201, 'x') : std::string(c.moveTo);
+    fields.idle = c.idle;
+    fields.keepForever = c.keepForever;
+    fields.apop = true;
+    const InnerOutcome outcome = edited.ok(fields, f.prompt);
+    const config::ProviderAccount& after = f.store.current()->accounts[0];
+    if (!c.refusal) {
+      ASSERT_EQ(outcome, InnerOutcome::kAccepted) << c.label;
+      EXPECT_TRUE(f.prompt.shown.empty()) << c.label;
+      EXPECT_EQ(after.proto, c.proto == 1 ? config::CollectProtocol::kImap : config::CollectProtocol::kPop3) << c.label;
+      EXPECT_EQ(after.folders, c.storedFolders) << c.label;
+      EXPECT_EQ(after.moveTo, c.storedMove) << c.label;
+      EXPECT_EQ(after.idle, c.idle) << c.label;
+      EXPECT_EQ(after.useApop, c.proto == 1 ? 0u : 1u) << c.label << ": APOP is POP3's";
+    } else {
+      EXPECT_EQ(outcome, InnerOutcome::kEditAgain) << c.label;
+      ASSERT_EQ(f.prompt.shown.size(), 1u) << c.label;
+      EXPECT_EQ(f.prompt.shown[0].icon, Icon::kError) << c.label;
+      EXPECT_NE(f.prompt.shown[0].text.find(c.refusal), std::string::npos) << c.label << ": " << f.prompt.shown[0].text;
+      EXPECT_EQ(after, before) << c.label << ": refused input changes nothing";
+    }
+  }
+}
+
+// Push works over the office network only: with dial-up OK warns and still stores it.
+TEST(CommunicationDialog, PushWithDialUpIsStoredAfterAWarning) {
+  for (const bool useLan : {true, false}) {
+    Communication f;
+    f.dialUp(useLan);
+    f.access.entries = {"Provider"};
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog edited(d.working(), 0);
+    AccountFields fields = edited.opening();
+    fields.proto = 1;
+    fields.idle = true;
+    ASSERT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kAccepted);
+    EXPECT_TRUE(f.store.current()->accounts[0].idle);
+    ASSERT_EQ(f.prompt.shown.size(), useLan ? 0u : 1u);
+    if (!useLan) {
+      EXPECT_EQ(f.prompt.shown[0].icon, Icon::kWarning);
+      EXPECT_NE(f.prompt.shown[0].text.find("локальную сеть"), std::string::npos);
+    }
+  }
+}
+
+// The protocol choice moves a usual port to the other protocol's usual port for the TLS shown,
+// and a preset's server to the same provider's server; anything typed stays.
+TEST(CommunicationDialog, TheProtocolChoiceMovesTheUsualPortAndThePresetServer) {
+  const struct Case {
+    const char* server;
+    const char* port;
+    int tls;
+    int from, to;
+    const char* afterServer;
+    const char* afterPort;
+    int afterTls;
+  } cases[] = {
+      {"mail.x.ru", "110", 0, 0, 1, "mail.x.ru", "143", 0},
+      {"mail.x.ru", "110", 1, 0, 1, "mail.x.ru", "143", 1},
+      {"mail.x.ru", "995", 2, 0, 1, "mail.x.ru", "993", 2},
+      {"mail.x.ru", "", 2, 0, 1, "mail.x.ru", "993", 2},
+      {"mail.x.ru", "993", 2, 1, 0, "mail.x.ru", "995", 2},
+      {"mail.x.ru", "143", 1, 1, 0, "mail.x.ru", "110", 1},
+      {"mail.x.ru", "1110", 0, 0, 1, "mail.x.ru", "1110", 0},
+      {"mail.x.ru", "995", 0, 0, 1, "mail.x.ru", "995", 0},  // not the usual port of "Нет"
+      {"mail.x.ru", "110", 0, 0, 0, "mail.x.ru", "110", 0},
+      {"mail.x.ru", "110", 0, 0, 5, "mail.x.ru", "110", 0},
+      {"POP.GMAIL.COM", "995", 2, 0, 1, "imap.gmail.com", "993", 2},
+      {"imap.gmail.com", "993", 2, 1, 0, "pop.gmail.com", "995", 2},
+      {"outlook.office365.com", "995", 2, 0, 1, "outlook.office365.com", "993", 2},
+      {"pop.yandex.ru", "995", 2, 0, 1, "imap.yandex.ru", "993", 2},
+  };
+  for (const Case& c : cases) {
+    AccountFields f{c.server, "me", "pw", "pw", c.port, false, 0, c.tls, "", 0, ""};
+    f.proto = c.from;
+    f.folders = "INBOX, Работа";
+    f.idle = true;
+    AccountDialog::ApplyProtocol(c.to, f);
+    const std::string label = std::string(c.server) + ":" + c.port + " " + std::to_string(c.from) + "->" + std::to_string(c.to);
+    EXPECT_EQ(f.proto, c.to >= 0 && c.to <= 1 ? c.to : c.from) << label;
+    EXPECT_EQ(f.server, c.afterServer) << label;
+    EXPECT_EQ(f.port, c.afterPort) << label;
+    EXPECT_EQ(f.tls, c.afterTls) << label;
+    EXPECT_EQ(f.folders, "INBOX, Работа") << label;
+    EXPECT_EQ(f.idle, !(c.from == 1 && c.to == 0)) << label << ": push needs IMAP, nothing else changes it";
+  }
+  EXPECT_EQ(PortAfterTlsChoice("143", 0, 2, AccountUsualPorts(1)), "993");
+  EXPECT_EQ(PortAfterTlsChoice("993", 2, 1, AccountUsualPorts(1)), "143");
+  EXPECT_EQ(PortAfterTlsChoice("995", 2, 1, AccountUsualPorts(0)), "110");
+  EXPECT_EQ(AccountDialog::TlsChoices(1)[1], "STARTTLS (порт 143)");
+  EXPECT_EQ(AccountDialog::TlsChoices(0), AccountDialog::TlsChoices());
+}
+
+// Each preset over IMAP: its IMAP server, port and TLS, the login method of its POP3 preset,
+// the note for IMAP; the dialog opens on the preset again.
+TEST(CommunicationDialog, ProviderChoiceOverImap) {
+  const struct {
+    const char* host;
+    int auth;
+    const char* platform;
+  } cases[] = {{"imap.gmail.com", 1, "google"},
+               {"outlook.office365.com", 1, "microsoft"},
+               {"imap.yandex.ru", 0, ""},
+               {"imap.mail.ru", 0, ""}};
+  for (int choice = 1; choice <= static_cast<int>(std::size(cases)); ++choice) {
+    AccountFields f{"old", "me@x.ru", "pw", "pw", "143", true, 0, 0, "", 0, ""};
+    f.proto = 1;
+    f.folders = "INBOX, Sent";
+    AccountDialog::ApplyProvider(choice, f);
+    EXPECT_EQ(f.server, cases[choice - 1].host);
+    EXPECT_EQ(f.port, "993");
+    EXPECT_EQ(f.tls, 2);
+    EXPECT_EQ(f.auth, cases[choice - 1].auth);
+    EXPECT_EQ(f.oauth, cases[choice - 1].platform);
+    EXPECT_EQ(f.proto, 1);
+    EXPECT_EQ(f.folders, "INBOX, Sent");
+    EXPECT_EQ(AccountProviderChoice(f.server, config::CollectProtocol::kImap), choice);
+    EXPECT_EQ(AccountProviderNote(choice, config::CollectProtocol::kImap).find("IMAP") == std::string::npos, choice == 4)
+        << "the note names IMAP where the provider must turn it on";
+  }
+  EXPECT_NE(AccountProviderNote(1, config::CollectProtocol::kImap).find("доступ по IMAP"), std::string::npos);
+  EXPECT_EQ(AccountProviderNote(1, config::CollectProtocol::kPop3), ProviderNote(1));
+  EXPECT_EQ(AccountProviderChoice("pop.gmail.com", config::CollectProtocol::kImap), 0);
+}
+
+// The IMAP fields through quelma.cfg and back into the dialog; the list shows the protocol.
+TEST(CommunicationDialog, ImapFieldsSurviveTheFile) {
+  Communication f;
+  {
+    CommunicationDialog d(f.env, f.access);
+    AccountDialog edited(d.working(), 0);
+    AccountFields fields = edited.opening();
+    EXPECT_EQ(fields.proto, 0);
+    EXPECT_EQ(fields.folders, "");
+    AccountDialog::ApplyProtocol(1, fields);
+    EXPECT_EQ(fields.port, "143");
+    fields.folders = "INBOX, Работа, A%2CB 100%25";
+    fields.after = 1;
+    fields.moveTo = "Старое";
+    fields.idle = true;
+    fields.keep = "14";
+    ASSERT_EQ(edited.ok(fields, f.prompt), InnerOutcome::kAccepted);
+    ASSERT_TRUE(d.ok(d.fields()));
+  }
+  const config::Configuration saved = f.saved();
+  const config::ProviderAccount& a = saved.accounts[0];
+  EXPECT_EQ(a.proto, config::CollectProtocol::kImap);
+  EXPECT_EQ(a.port, 143u);
+  EXPECT_EQ(a.folders, (std::vector<std::string>{"INBOX", "Работа", "A,B 100%"}));
+  EXPECT_EQ(a.moveTo, "Старое");
+  EXPECT_TRUE(a.idle);
+  EXPECT_EQ(a.keepDays, 14);
+  f.store.publish(saved);
+  CommunicationDialog again(f.env, f.access);
+  const AccountFields shown = AccountDialog(again.working(), 0).opening();
+  EXPECT_EQ(shown.proto, 1);
+  EXPECT_EQ(shown.folders, "INBOX, Работа, A%2CB 100%25");
+  EXPECT_EQ(shown.after, 1);
+  EXPECT_EQ(shown.moveTo, "Старое");
+  EXPECT_TRUE(shown.idle);
+  EXPECT_EQ(again.accounts()[0].protocol, "IMAP, IDLE");
+  EXPECT_EQ(again.accounts()[0].port, "143");
+}
+
 TEST(CommunicationDialog, PlatformChoices) {
   config::Configuration c;
   c.oauthSettings = {{"OAUTH_OFFICE_TOKEN_URL", "https://sso.office.ru/token"},

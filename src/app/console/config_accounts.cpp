@@ -15,7 +15,8 @@ namespace {
 constexpr KnownOption kAccountOptions[] = {
     {"preset", true}, {"server", true},      {"login", true}, {"port", true},    {"tls", true},
     {"apop", true},   {"deliver", true},     {"auth", true},  {"oauth", true},   {"fingerprint", true},
-    {"keep", true},   {"maxsize", true},     {"password-stdin", false}};
+    {"keep", true},   {"maxsize", true},     {"password-stdin", false}, {"proto", true},
+    {"folders", true}, {"after", true},      {"idle", true}};
 
 constexpr KnownOption kSmtpOptions[] = {
     {"preset", true}, {"server", true}, {"port", true},   {"tls", true},   {"fingerprint", true},
@@ -64,22 +65,65 @@ std::optional<std::string> PortProblem(const std::string& port) {
 
 std::string NoneIsEmpty(const std::string& word) { return word == "none" ? std::string() : word; }
 
-// The options into the account dialog's fields, as a user fills them in: the provider first,
-// then the rest; a new TLS choice moves a usual port along. A problem when a value is not one.
+// "pop3", "imap": the protocol choice.
+std::optional<int> ProtocolChoice(std::string_view word) {
+  const std::string w = platform::ToLowerAscii(word);
+  if (w == "pop3") return dialogs::ProtocolChoiceOf(config::CollectProtocol::kPop3);
+  if (w == "imap") return dialogs::ProtocolChoiceOf(config::CollectProtocol::kImap);
+  return std::nullopt;
+}
+
+// The IMAP options: what becomes of collected mail, and push. A problem when a value is not one
+// or the account is a POP3 one, which reads one mailbox and deletes.
+std::optional<std::string> FillImapFields(const CommandWords& w, dialogs::AccountFields& f) {
+  const bool imap = dialogs::ProtocolOfChoice(f.proto) == config::CollectProtocol::kImap;
+  if (const auto v = w.value("folders")) {
+    if (!imap) return "--folders - только для счета IMAP (--proto imap)";
+    f.folders = *v;
+  }
+  if (const auto v = w.value("after")) {
+    if (platform::ToLowerAscii(*v) == "delete") {
+      f.after = 0;
+    } else if (platform::ToLowerAscii(v->substr(0, 5)) == "move:") {
+      if (!imap) return "--after move: - только для счета IMAP (--proto imap)";
+      f.after = 1;
+      f.moveTo = v->substr(5);
+    } else {
+      return "--after: delete или move:ПАПКА";
+    }
+  }
+  if (const auto v = w.value("idle")) {
+    const auto idle = ParseYesNo(*v);
+    if (!idle) return "--idle: yes или no";
+    if (*idle && !imap) return "--idle yes - только для счета IMAP (--proto imap)";
+    f.idle = *idle;
+  }
+  return std::nullopt;
+}
+
+// The options into the account dialog's fields, as a user fills them in: the protocol and the
+// provider first, then the rest; a new protocol or TLS choice moves a usual port along. A
+// problem when a value is not one.
 std::optional<std::string> FillAccountFields(ConfigSession& session, const CommandWords& w,
                                              const dialogs::AccountDialog& dialog, dialogs::AccountFields& f) {
+  if (const auto v = w.value("proto")) {
+    const auto proto = ProtocolChoice(*v);
+    if (!proto) return "--proto: pop3 или imap";
+    dialogs::AccountDialog::ApplyProtocol(*proto, f);
+  }
   if (const auto preset = w.value("preset")) {
     const auto choice = PresetChoice(*preset);
     if (!choice) return "нет поставщика \"" + *preset + "\": " + PresetNames();
     dialogs::AccountDialog::ApplyProvider(*choice, f);
-    if (const std::string note = dialogs::ProviderNote(*choice); !note.empty()) session.say(note);
+    const std::string note = dialogs::AccountProviderNote(*choice, dialogs::ProtocolOfChoice(f.proto));
+    if (!note.empty()) session.say(note);
   }
   if (const auto v = w.value("server")) f.server = *v;
   if (const auto v = w.value("login")) f.login = *v;
   if (const auto v = w.value("tls")) {
     const auto tls = TlsChoice(*v);
     if (!tls) return "--tls: none, stls или ssl";
-    if (!w.has("port")) f.port = dialogs::PortAfterTlsChoice(f.port, f.tls, *tls, dialogs::kAccountUsualPorts);
+    if (!w.has("port")) f.port = dialogs::PortAfterTlsChoice(f.port, f.tls, *tls, dialogs::AccountUsualPorts(f.proto));
     f.tls = *tls;
   }
   if (const auto v = w.value("port")) {
@@ -89,6 +133,7 @@ std::optional<std::string> FillAccountFields(ConfigSession& session, const Comma
   if (const auto v = w.value("apop")) {
     const auto apop = ParseYesNo(*v);
     if (!apop) return "--apop: yes или no";
+    if (*apop && dialogs::ProtocolOfChoice(f.proto) == config::CollectProtocol::kImap) return "--apop - вход POP3, у счета IMAP его нет";
     f.apop = *apop;
   }
   if (const auto v = w.value("deliver")) {
@@ -111,6 +156,7 @@ std::optional<std::string> FillAccountFields(ConfigSession& session, const Comma
     f.keep = f.keepForever ? std::string() : *v;
   }
   if (const auto v = w.value("maxsize")) f.maxSize = *v;
+  if (auto problem = FillImapFields(w, f)) return problem;
   if (w.has("password-stdin")) {
     const auto line = session.readLine();
     if (!line) return "пароль не прочитан со стандартного ввода";
@@ -157,8 +203,11 @@ std::vector<std::string> AccountLines(const config::Configuration& config) {
                                                      : a.password.empty() ? " (без пароля)" : "";
     if (a.useApop != 0) line += " apop";
     line += " -> " + rows[i].delivery;
+    if (a.proto == config::CollectProtocol::kImap) line += ", IMAP: " + dialogs::FolderFieldText(config::CollectedFolders(a));
     if (!rows[i].keep.empty()) line += ", хранить " + rows[i].keep;
+    if (!a.moveTo.empty()) line += ", затем перенести в \"" + a.moveTo + "\"";
     if (a.maxSizeKb != 0) line += ", не больше " + std::to_string(a.maxSizeKb) + " КБ";
+    if (a.idle) line += ", IDLE";
     lines.push_back(line);
   }
   return lines;
@@ -175,7 +224,7 @@ int AccountCommand(ConfigSession& session, Words words) {
   }
   if (verb == "add" && w.positional.size() == 1) return EditAccount(session, -1, w);
   if ((verb != "edit" && verb != "delete") || w.positional.size() != 2) {
-    return session.usage("config account list | add --server S --login L ... | edit N ... | delete N");
+    return session.usage("config account list | add --server S --login L [--proto pop3|imap] ... | edit N ... | delete N");
   }
   const auto index = ParseIndex(w.positional[1], count);
   if (!index) return session.refuse("Нет счета " + w.positional[1] + " (счетов: " + std::to_string(count) + ").");

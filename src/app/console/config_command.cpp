@@ -41,7 +41,7 @@ int ShowCommand(ConfigSession& session) {
   session.say("# Пользователи (quelma config user ...)");
   for (const std::string& line : UserLines(*config)) session.say(line);
   session.say("");
-  session.say("# Счета POP3 (quelma config account ...)");
+  session.say("# Счета провайдера (quelma config account ...)");
   for (const std::string& line : AccountLines(*config)) session.say(line);
   session.say("");
   session.say("# Правила сортировщика (quelma config rule ...)");
@@ -62,6 +62,8 @@ const char* ConfigUsage() {
          "                          [--server S] [--login L] [--port P] [--tls none|stls|ssl] [--apop yes|no]\n"
          "                          [--deliver USER|*] [--auth password|xoauth2|oauthbearer] [--oauth PLATFORM]\n"
          "                          [--fingerprint HEX|none] [--keep DAYS|forever] [--maxsize KB] [--password-stdin]\n"
+         "                          [--proto pop3|imap] [--folders \"INBOX,NAME...\"] [--after delete|move:FOLDER]\n"
+         "                          [--idle yes|no]\n"
          "       quelma [--dir DIR] config smtp set [--preset P] [--server S] [--port P] [--tls none|starttls|ssl]\n"
          "                          [--fingerprint HEX|none] [--ca-file FILE|none] [--login NAME | --no-login]\n"
          "                          [--auth password|xoauth2|oauthbearer] [--oauth PLATFORM] [--password-stdin]\n"

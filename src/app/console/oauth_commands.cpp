@@ -162,7 +162,9 @@ int PresetCommand(const std::string& programDir, const std::vector<std::string>&
     Say(stderr, "quelma: " + config::ConfigFilePath(programDir) + " не записан");
     return 1;
   }
-  Say(stdout, std::string(preset->title) + ": " + std::string(preset->note));
+  const std::string_view note = *index < 0 ? preset->note
+                                            : config::PresetNote(*preset, config->accounts[static_cast<std::size_t>(*index)].proto);
+  Say(stdout, std::string(preset->title) + ": " + std::string(note));
   if (preset->auth != config::OauthMechanism::kNone) {
     Say(stdout, "Теперь выполните вход: quelma --dir " + programDir + " oauth login " +
                     (*index < 0 ? std::string("smtp") : "account " + std::to_string(*index)));

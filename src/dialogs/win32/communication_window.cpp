@@ -23,6 +23,7 @@ std::unique_ptr<CommunicationDialog> g_dialog;  // the one open communication di
 HWND g_window = nullptr;                          // and its window
 int g_smtpTls = 0;     // the SMTP TLS choice shown, for the port that follows it
 int g_accountTls = 0;  // the same in the (modal) account dialog
+int g_accountProto = 0;  // and its protocol choice, for the port and server that follow it
 
 // A TLS list changed: the port field follows when it still shows the old choice's usual port.
 void FollowTlsChoice(HWND dialog, int list, int portField, int& shown, const std::uint16_t (&usual)[3]) {
@@ -36,6 +37,7 @@ Prompt& Ask() { return Settings().env->prompt; }
 constexpr std::size_t kPlatformField = 32;
 constexpr std::size_t kKeepField = 4;     // up to 3650 days
 constexpr std::size_t kMaxSizeField = 7;  // up to config::kMaxSizeKb
+constexpr std::size_t kFoldersField = 4000;  // a few dozen names
 
 void LimitComboText(HWND dialog, int id, std::size_t length) {
   SendDlgItemMessageA(dialog, id, CB_LIMITTEXT, static_cast<WPARAM>(length), 0);
@@ -52,6 +54,10 @@ config::Configuration SettingsOnScreen() {
 
 void ShowProviderNote(HWND dialog, int note, int provider) { win32_ui::SetItemText(dialog, note, ProviderNote(provider)); }
 
+void ShowAccountProviderNote(HWND dialog, int provider) {
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_NOTE, AccountProviderNote(provider, ProtocolOfChoice(g_accountProto)));
+}
+
 AccountFields ReadAccount(HWND dialog) {
   return {win32_ui::ItemText(dialog, IDC_ACCOUNT_SERVER, 63),
           win32_ui::ItemText(dialog, IDC_ACCOUNT_LOGIN, config::limits::kAccountLogin),
@@ -66,7 +72,19 @@ AccountFields ReadAccount(HWND dialog) {
           win32_ui::ItemText(dialog, IDC_ACCOUNT_OAUTH, kPlatformField),
           win32_ui::ItemText(dialog, IDC_ACCOUNT_KEEP, kKeepField),
           win32_ui::IsChecked(dialog, IDC_ACCOUNT_KEEP_FOREVER),
-          win32_ui::ItemText(dialog, IDC_ACCOUNT_MAX_SIZE, kMaxSizeField)};
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_MAX_SIZE, kMaxSizeField),
+          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_PROTO),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_FOLDERS, kFoldersField),
+          win32_ui::ComboSelection(dialog, IDC_ACCOUNT_AFTER),
+          win32_ui::ItemText(dialog, IDC_ACCOUNT_MOVE_TO, config::kMaxFolderName),
+          win32_ui::IsChecked(dialog, IDC_ACCOUNT_IDLE)};
+}
+
+// The folders, what follows the download and push belong to IMAP; the move folder to a move.
+void ShowImapFields(HWND dialog) {
+  const bool imap = g_accountProto == ProtocolChoiceOf(config::CollectProtocol::kImap);
+  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_FOLDERS, IDC_ACCOUNT_AFTER, IDC_ACCOUNT_IDLE}, imap);
+  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_MOVE_TO}, imap && win32_ui::ComboSelection(dialog, IDC_ACCOUNT_AFTER) == 1);
 }
 
 // "всегда" makes the days meaningless: their field is disabled while it is checked.
@@ -74,11 +92,11 @@ void ShowKeepForever(HWND dialog) {
   win32_ui::EnableItems(dialog, {IDC_ACCOUNT_KEEP}, !win32_ui::IsChecked(dialog, IDC_ACCOUNT_KEEP_FOREVER));
 }
 
-// APOP belongs to the password login; the platform and the first login to OAuth's.
+// APOP belongs to POP3's password login; the platform and the first login to OAuth's.
 void ShowAccountLoginMethod(HWND dialog) {
   const bool oauth = win32_ui::ComboSelection(dialog, IDC_ACCOUNT_AUTH) > 0;
   win32_ui::EnableItems(dialog, {IDC_ACCOUNT_OAUTH, IDC_ACCOUNT_OAUTH_LOGIN}, oauth);
-  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_APOP}, !oauth);
+  win32_ui::EnableItems(dialog, {IDC_ACCOUNT_APOP}, !oauth && g_accountProto == 0);
 }
 
 // The server's part of the fields: what a provider choice changes.
@@ -86,7 +104,9 @@ void ShowAccountServer(HWND dialog, const AccountDialog& account, const AccountF
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_SERVER, f.server);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_PORT, f.port);
   win32_ui::SetChecked(dialog, IDC_ACCOUNT_APOP, f.apop);
-  win32_ui::FillCombo(dialog, IDC_ACCOUNT_TLS, AccountDialog::TlsChoices(), f.tls);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_PROTO, ProtocolChoices(), f.proto);
+  g_accountProto = f.proto;
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_TLS, AccountDialog::TlsChoices(f.proto), f.tls);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_FINGERPRINT, f.fingerprint);
   win32_ui::FillCombo(dialog, IDC_ACCOUNT_AUTH, AccountLoginChoices(), f.auth);
   const std::vector<std::string> platforms = account.platformChoices(f);
@@ -94,6 +114,7 @@ void ShowAccountServer(HWND dialog, const AccountDialog& account, const AccountF
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_OAUTH, f.oauth);
   g_accountTls = f.tls;
   ShowAccountLoginMethod(dialog);
+  ShowImapFields(dialog);
 }
 
 void OpenAccount(HWND dialog, const AccountDialog& account) {
@@ -111,22 +132,39 @@ void OpenAccount(HWND dialog, const AccountDialog& account) {
   win32_ui::SetChecked(dialog, IDC_ACCOUNT_KEEP_FOREVER, f.keepForever);
   ShowKeepForever(dialog);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_MAX_SIZE, f.maxSize);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_FOLDERS, kFoldersField);
+  win32_ui::LimitText(dialog, IDC_ACCOUNT_MOVE_TO, config::kMaxFolderName);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_FOLDERS, f.folders);
+  win32_ui::FillCombo(dialog, IDC_ACCOUNT_AFTER, AccountDialog::AfterChoices(), f.after);
+  win32_ui::SetItemText(dialog, IDC_ACCOUNT_MOVE_TO, f.moveTo);
+  win32_ui::SetChecked(dialog, IDC_ACCOUNT_IDLE, f.idle);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_LOGIN, f.login);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_PASSWORD, f.password);
   win32_ui::SetItemText(dialog, IDC_ACCOUNT_REPEAT, f.repeat);
   win32_ui::FillCombo(dialog, IDC_ACCOUNT_DELIVERY, account.deliveryChoices(), f.delivery);
-  const int provider = Pop3ProviderChoice(f.server);
+  const int provider = AccountProviderChoice(f.server, ProtocolOfChoice(f.proto));
   win32_ui::FillCombo(dialog, IDC_ACCOUNT_PROVIDER, ProviderChoices(), provider);
-  ShowProviderNote(dialog, IDC_ACCOUNT_NOTE, provider);
   ShowAccountServer(dialog, account, f);
+  ShowAccountProviderNote(dialog, provider);
 }
 
 void AccountProviderChosen(HWND dialog, const AccountDialog& account) {
   const int provider = win32_ui::ComboSelection(dialog, IDC_ACCOUNT_PROVIDER);
-  ShowProviderNote(dialog, IDC_ACCOUNT_NOTE, provider);
+  ShowAccountProviderNote(dialog, provider);
   AccountFields f = ReadAccount(dialog);
   AccountDialog::ApplyProvider(provider, f);
   ShowAccountServer(dialog, account, f);
+}
+
+// The protocol list changed: the port (and a preset's server) follow, the TLS list names the
+// new protocol's ports.
+void AccountProtocolChosen(HWND dialog, const AccountDialog& account) {
+  AccountFields f = ReadAccount(dialog);
+  const int chosen = f.proto;
+  f.proto = g_accountProto;
+  AccountDialog::ApplyProtocol(chosen, f);
+  ShowAccountServer(dialog, account, f);
+  ShowAccountProviderNote(dialog, win32_ui::ComboSelection(dialog, IDC_ACCOUNT_PROVIDER));
 }
 
 INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -139,7 +177,13 @@ INT_PTR CALLBACK AccountProcedure(HWND dialog, UINT message, WPARAM wParam, LPAR
   const bool changed = HIWORD(wParam) == CBN_SELCHANGE;
   switch (LOWORD(wParam)) {
     case IDC_ACCOUNT_TLS:
-      if (changed) FollowTlsChoice(dialog, IDC_ACCOUNT_TLS, IDC_ACCOUNT_PORT, g_accountTls, kAccountUsualPorts);
+      if (changed) FollowTlsChoice(dialog, IDC_ACCOUNT_TLS, IDC_ACCOUNT_PORT, g_accountTls, AccountUsualPorts(g_accountProto));
+      break;
+    case IDC_ACCOUNT_PROTO:
+      if (changed) AccountProtocolChosen(dialog, *account);
+      break;
+    case IDC_ACCOUNT_AFTER:
+      if (changed) ShowImapFields(dialog);
       break;
     case IDC_ACCOUNT_PROVIDER:
       if (changed) AccountProviderChosen(dialog, *account);
@@ -317,7 +361,8 @@ constexpr std::initializer_list<int> kDialUpControls = {IDC_AUTO_OFF,     IDC_DI
 void FillAccounts(HWND dialog) {
   std::vector<std::vector<std::string>> rows;
   for (const AccountRow& r : g_dialog->accounts()) {
-    rows.push_back({r.server, r.login, r.password, r.port, r.delivery, r.keep});
+    rows.push_back({r.server, r.login, r.password, r.port, r.protocol.empty() ? std::string("POP3") : r.protocol, r.delivery,
+                    r.keep});
   }
   win32_ui::FillRows(dialog, IDC_ACCOUNTS, rows);
 }
@@ -337,8 +382,8 @@ void ShowDialUp(HWND dialog) {
 void Open(HWND dialog) {
   g_dialog = std::make_unique<CommunicationDialog>(*Settings().env, *Settings().access);
   g_window = dialog;
-  win32_ui::AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35}, {"Доставка", 64},
-                                            {"Хранить", 60}});
+  win32_ui::AddColumns(dialog, IDC_ACCOUNTS, {{"Сервер", 70}, {"Логин", 70}, {"Пароль", 30}, {"Порт", 35},
+                                            {"Протокол", 50}, {"Доставка", 64}, {"Хранить", 60}});
   FillAccounts(dialog);
   const CommunicationFields f = g_dialog->fields();
   win32_ui::LimitText(dialog, IDC_SMTP_SERVER, 63);
