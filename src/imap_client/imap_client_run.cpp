@@ -4,6 +4,7 @@
 
 #include "imap_client/imap_client_session.h"
 #include "imap_client/provider_connection.h"
+#include "platform/files.h"
 #include "platform/running_guard.h"
 #include "sorting/size_notice.h"
 #include "sorting/sort_downloaded_mail.h"
@@ -55,6 +56,11 @@ int Run::run() {
   if (!guard) return 1;
   std::unique_lock<std::mutex> downloading(sorting::DownloadLock());  // push may be collecting
   log("*** Загрузка почты с IMAP сервера \"" + c_.account.server + "\"\r\n");
+  // The same mark of a session's download as the POP3 client's: it goes with the last account.
+  if (auto marker = platform::OutputFile::Create(c_.config.MailDropDir + "pop3_download.runs",
+                                                 platform::CreateMode::kTruncate)) {
+    marker->close();
+  }
   // Leftovers of an earlier run are delivered before anything new comes.
   sort();
   progress(0);

@@ -474,6 +474,8 @@ ImapClientError ImapClientSession::collect(const std::string& folder) {
   spool::UidLedger ledger(programDir_, accountKey_, folder, today_);
   bool renumbered = false;
   storedNow_.clear();
+  // A push session lives long: a session's run may have left files of this account meanwhile.
+  nextFile_ = std::max(nextFile_, spool::NextDownloadFileNumber(programDir_, accountKey_));
   if (const auto e = select(folder, ledger, renumbered); e != ImapClientError::kNone) return e;
   // The listing begins above the last UID the ledger saw, or at the lowest message left for
   // its size (the limit may have been raised since).

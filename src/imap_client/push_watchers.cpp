@@ -82,6 +82,7 @@ class PushWatchers::Watcher {
     owner_.show();
     pauseMs_ = c.firstPauseMs;
     bool due = true;  // mail may have come while nobody watched
+    bool selected = false;
     while (!stop_) {
       if (due) {
         if (std::unique_lock<std::mutex> downloading(sorting::DownloadLock(), std::try_to_lock); downloading) {
@@ -89,7 +90,14 @@ class PushWatchers::Watcher {
           sorting::SortDownloadedMail({*config_, c.sorter, c.log, c.programDir, nullptr});
           if (e != ImapClientError::kNone) return e;
           due = false;
+          selected = true;
         }
+      }
+      if (!selected) {
+        // A session's run holds the download: the folder is watched meanwhile all the same.
+        std::uint32_t messages = 0;
+        if (const auto e = session.examine(folder, messages); e != ImapClientError::kNone) return e;
+        selected = true;
       }
       bool newMail = false;
       // While a session downloads, the news waits for it: a short IDLE, then another try.

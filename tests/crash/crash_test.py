@@ -3,7 +3,7 @@
 flows, started again on the same program directory, and the traffic goes on; at the end
 every message is counted where it belongs.
 
-    crash_test.py QUELMA_BINARY [--kills N] [--seed S] [--scenario intake|pop3|download|upload|imap|all]
+    crash_test.py QUELMA_BINARY [--kills N] [--seed S] [--scenario intake|pop3|download|upload|imap|imap-download|push|all]
 
 Each scenario has a program directory of its own (under a temporary directory) and runs on
 127.0.0.1 only:
@@ -26,13 +26,23 @@ Each scenario has a program directory of its own (under a temporary directory) a
   upload    a provider SMTP server written here; queue files keep coming, sessions start with
             SIGUSR1, and after the kills they go on until the queue is empty. The provider's
             mail is counted.
+  imap-download
+            a provider IMAP server written here keeps getting mail for three accounts: one
+            collects INBOX and Work for a user (UID EXPUNGE), one goes through the sorter as in
+            download (a server without UIDPLUS or MOVE: EXPUNGE), one moves what it stored to
+            the provider's Archive. Sessions start with SIGUSR1 as in download.
+  push      the same provider, two accounts with idle=yes: mail keeps coming while the
+            program runs and while it is down, and the watchers in IDLE bring it; now and then
+            a session too, or the provider drops every connection. The last life must bring
+            what comes across such a drop by push alone.
 
 A kill comes at a uniformly random instant 0-300 ms after the program started (--max-delay),
 or, for half of them (--aimed), within the next critical step of the traffic that follows
 such an instant: the end of a text handed in, a QUIT that deletes, the start of the provider's
-answer to a RETR or its QUIT, the provider's 250 for an uploaded text. An aimed kill comes
-within 1.2 times the length of one of the recent such steps (from the step to the program's
-answer or next command), and at least within 10 ms (--aim-window).
+answer to a RETR or its QUIT, the provider's 250 for an uploaded text, the start of a message
+text in an IMAP FETCH answer and the end of that answer, the answer to an EXPUNGE or a MOVE.
+An aimed kill comes within 1.2 times the length of one of the recent such steps (from the
+step to the program's answer or next command), and at least within 10 ms (--aim-window).
 
 The figures:
   lost          acknowledged (queued, or the provider's) mail missing from a place it belongs
@@ -44,9 +54,12 @@ The figures:
   duplicates    copies beyond the first in one place. Inherent ones are explained by the
                 protocols: the client sent the text again after it got no 250; a provider
                 message was fetched again after a QUIT the kill prevented, and the program
-                had not yet recorded it as stored (in its download ledger); an upload's text
-                reached the provider, and the kill came before the program said anything more
-                and before it marked the queue file sent.
+                had not yet recorded it as stored (in its download ledger); an IMAP message
+                was fetched again after a kill cut off the connection that had it whole before
+                the program had its UID in that folder's ledger (pending counts only once its
+                download file is published); an upload's text reached the provider, and the
+                kill came before the program said anything more and before it marked the queue
+                file sent.
 Other faults are named when they occur: maildrop ids given twice ("id clashes"), mail a QUIT
 answered +OK for still there, replies that never came, the program ending by itself, mail
 the drain left behind. The exit status is 1 when any figure other than inherent duplicates
@@ -54,10 +67,12 @@ is non-zero. --seed repeats the kill plan, the mail and the clients' choices (wh
 has done by each kill still depends on timing); a run prints its seed."""
 import argparse
 import collections
+import hashlib
 import imaplib
 import os
 import random
 import re
+import select
 import shutil
 import signal
 import socket
@@ -775,6 +790,312 @@ class ProviderPop3(ProviderServer):
                     self.busy.discard(user)
 
 
+class ImapBox:
+    """One folder at the provider: its UIDVALIDITY, the next UID, and uid -> [ident, text, flags]."""
+
+    def __init__(self, validity):
+        self.validity, self.next, self.messages = validity, 1, {}
+
+
+def imap_words(text):
+    """The arguments of a command line: atoms, quoted strings (unquoted) and parenthesized
+    lists (as they are)."""
+    words, at = [], 0
+    while at < len(text):
+        if text[at:at + 1] == b" ":
+            at += 1
+        elif text[at:at + 1] == b'"':
+            end, word = at + 1, b""
+            while end < len(text) and text[end:end + 1] != b'"':
+                if text[end:end + 1] == b"\\":
+                    end += 1
+                word += text[end:end + 1]
+                end += 1
+            words.append(word)
+            at = end + 1
+        else:
+            end, depth = at, 0
+            while end < len(text) and (depth or text[end:end + 1] != b" "):
+                depth += {b"(": 1, b"[": 1, b")": -1, b"]": -1}.get(text[end:end + 1], 0)
+                end += 1
+            words.append(text[at:end])
+            at = end
+    return words
+
+
+def uid_set(text, highest):
+    """A predicate for the UIDs of a sequence set ("*" is the highest UID the session knows)."""
+    ranges = []
+    for part in text.split(b","):
+        ends = [highest if e == b"*" else int(e) for e in part.split(b":")]
+        ranges.append((min(ends), max(ends)))
+    return lambda uid: any(low <= uid <= high for low, high in ranges)
+
+
+class ProviderImap(ProviderServer):
+    """The provider's IMAP server: folders per login (password PROVIDER_PASSWORD), each with its
+    UIDVALIDITY; a selected folder's session is told of messages added (EXISTS) and expunged
+    by other sessions (EXPUNGE, at the commands where that may come), also in IDLE. After the
+    login each login has capabilities of its own (`capabilities`), as providers differ. Like a
+    provider far away, it sends about a third of its message texts in a few pieces. restart()
+    drops every connection at once, as a provider's restart does."""
+
+    BEFORE_LOGIN = b"IMAP4rev1 UIDPLUS MOVE IDLE"
+
+    def __init__(self, port, rng, folders, capabilities):
+        super().__init__(port)
+        self.rng = rng
+        self.changed = threading.Condition(self.lock)
+        self.boxes = {(login.encode(), folder.upper().encode()): ImapBox(rng.randint(1, 1 << 30))
+                      for login, names in folders.items() for folder in names}
+        self.capabilities = {login.encode(): caps.encode() for login, caps in capabilities.items()}
+        self.all = {}      # ident -> text, everything it ever held
+        self.where = {}    # ident -> (login, folder, uid) where it was put
+        self.history = collections.defaultdict(list)  # ident -> [(instant, connection record, event)]
+        self.logins = []   # (connection record, login) of each login that succeeded
+        self.logouts = 0
+        self.live = set()  # sockets of the connections open now
+
+    def add(self, login, folder, ident, text):
+        with self.lock:
+            box = self.boxes[(login.encode(), folder.upper().encode())]
+            box.messages[box.next] = [ident, text, set()]
+            self.where[ident] = (login, folder, box.next)
+            self.all[ident] = text
+            box.next += 1
+            self.changed.notify_all()
+
+    def held(self, but=(b"ARCHIVE",)):
+        """The idents still in the folders collected from."""
+        with self.lock:
+            return {m[0] for (_, folder), box in self.boxes.items() if folder not in but for m in box.messages.values()}
+
+    def in_folder(self, folder):
+        with self.lock:
+            return collections.Counter(m[0] for (_, name), box in self.boxes.items() if name == folder.upper().encode()
+                                       for m in box.messages.values())
+
+    def login_over(self, login, since):
+        """Whether a connection that logged in as `login` after `since` has ended."""
+        with self.lock:
+            return any(r[0] >= since and r[1] is not None for r, who in self.logins if who == login.encode())
+
+    def restart(self):
+        with self.lock:
+            live = list(self.live)
+        for sock in live:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def serve(self, sock, f, record):
+        with self.lock:
+            self.live.add(sock)
+        try:
+            self.converse(sock, f, record)
+        finally:
+            with self.lock:
+                self.live.discard(sock)
+
+    def converse(self, sock, f, record):
+        sock.sendall(b"* OK provider IMAP ready\r\n")
+        session = {"user": None, "box": None, "view": [], "top": 0}
+        step = None
+
+        def sync(expunges):
+            """What changed in the selected folder since the session last heard (under the lock)."""
+            box, out = session["box"], []
+            if box is None:
+                return b""
+            view = session["view"]
+            if expunges:
+                at = 0
+                while at < len(view):
+                    if view[at] in box.messages:
+                        at += 1
+                    else:
+                        out.append(b"* %d EXPUNGE\r\n" % (at + 1))
+                        del view[at]
+            new = sorted(uid for uid in box.messages if uid > session["top"])
+            if new:
+                view += new
+                session["top"] = new[-1]
+                out.append(b"* %d EXISTS\r\n" % len(view))
+            return b"".join(out)
+
+        while True:
+            line = f.readline(1 << 16)
+            if not line:
+                return
+            if step is not None and self.took:
+                self.took(time.monotonic() - step)
+            step = None
+            tag, _, rest = line.rstrip(b"\r\n").partition(b" ")
+            command, _, args = rest.partition(b" ")
+            command = command.upper()
+            if command == b"UID":
+                sub, _, args = args.partition(b" ")
+                command = b"UID " + sub.upper()
+            words = imap_words(args)
+            user, box = session["user"], session["box"]
+            if command == b"CAPABILITY":
+                caps = self.capabilities[user] if user else self.BEFORE_LOGIN
+                sock.sendall(b"* CAPABILITY %s\r\n%s OK done\r\n" % (caps, tag))
+            elif command == b"NOOP":
+                with self.lock:
+                    news = sync(True)
+                sock.sendall(news + tag + b" OK done\r\n")
+            elif command == b"LOGOUT":
+                with self.lock:
+                    self.logouts += 1
+                sock.sendall(b"* BYE see you\r\n%s OK done\r\n" % tag)
+                return
+            elif command == b"LOGIN":
+                if (user is None and len(words) == 2 and words[0] in self.capabilities
+                        and words[1] == PROVIDER_PASSWORD.encode()):
+                    session["user"] = words[0]
+                    with self.lock:
+                        self.logins.append((record, words[0]))
+                    sock.sendall(tag + b" OK logged in\r\n")
+                else:
+                    sock.sendall(tag + b" NO [AUTHENTICATIONFAILED] no\r\n")
+            elif user is None:
+                sock.sendall(tag + b" BAD log in first\r\n")
+            elif command in (b"SELECT", b"EXAMINE") and len(words) == 1:
+                with self.lock:
+                    found = self.boxes.get((user, words[0].upper()))
+                    session["box"] = found
+                    if found is None:
+                        sock.sendall(tag + b" NO [NONEXISTENT] no such folder\r\n")
+                        continue
+                    session["view"] = sorted(found.messages)
+                    session["top"] = session["view"][-1] if session["view"] else 0
+                    sock.sendall(b"* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n"
+                                 b"* %d EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY %d] ok\r\n* OK [UIDNEXT %d] ok\r\n"
+                                 b"%s OK [READ-WRITE] selected\r\n" % (len(session["view"]), found.validity, found.next, tag))
+            elif command == b"IDLE":  # also before a folder is selected: then it tells nothing
+                self.idle(sock, f, tag, sync)
+            elif box is None:
+                sock.sendall(tag + b" BAD select a folder first\r\n")
+            elif command == b"UID FETCH" and len(words) >= 2:
+                step = self.fetch(sock, tag, words[0], b" ".join(words[1:]).upper(), session, record, sync)
+            elif command == b"UID STORE" and len(words) >= 3:
+                how = words[1].upper()
+                flags = {w.decode() for w in words[2].strip(b"()").split() if w}
+                with self.lock:
+                    wanted = uid_set(words[0], session["top"])
+                    out = []
+                    for seq, uid in enumerate(session["view"], 1):
+                        if wanted(uid) and uid in box.messages:
+                            m = box.messages[uid]
+                            m[2] = m[2] | flags if how.startswith(b"+") else m[2] - flags if how.startswith(b"-") else set(flags)
+                            if not how.endswith(b".SILENT"):
+                                out.append(b"* %d FETCH (UID %d FLAGS (%s))\r\n" % (seq, uid, " ".join(sorted(m[2])).encode()))
+                    out.append(sync(False))
+                sock.sendall(b"".join(out) + tag + b" OK stored\r\n")
+            elif command == b"UID SEARCH" and [w.upper() for w in words] == [b"DELETED"]:
+                with self.lock:
+                    found = [uid for uid in session["view"] if uid in box.messages and "\\Deleted" in box.messages[uid][2]]
+                    news = sync(False)
+                sock.sendall(b"* SEARCH" + b"".join(b" %d" % uid for uid in found) + b"\r\n" + news + tag + b" OK done\r\n")
+            elif command in (b"EXPUNGE", b"UID EXPUNGE"):
+                with self.lock:
+                    wanted = uid_set(words[0], session["top"]) if command == b"UID EXPUNGE" else (lambda uid: True)
+                    for uid in [u for u, m in box.messages.items() if wanted(u) and "\\Deleted" in m[2]]:
+                        self.history[box.messages.pop(uid)[0]].append((time.monotonic(), record, "expunged"))
+                    news = sync(True)
+                    self.changed.notify_all()
+                step = self.answered(sock, news + tag + b" OK expunged\r\n")
+            elif command in (b"UID MOVE", b"UID COPY") and len(words) == 2:
+                with self.lock:
+                    target = self.boxes.get((user, words[1].upper()))
+                    if target is None:
+                        sock.sendall(tag + b" NO [TRYCREATE] no such folder\r\n")
+                        continue
+                    wanted = uid_set(words[0], session["top"])
+                    for uid in [u for u in session["view"] if wanted(u) and u in box.messages]:
+                        m = box.messages.pop(uid) if command == b"UID MOVE" else box.messages[uid]
+                        target.messages[target.next] = [m[0], m[1], set(m[2])]
+                        target.next += 1
+                        self.history[m[0]].append((time.monotonic(), record, command.decode()[4:].lower() + "d"))
+                    news = sync(command == b"UID MOVE")
+                    self.changed.notify_all()
+                step = self.answered(sock, news + tag + b" OK done\r\n")
+            else:
+                sock.sendall(tag + b" BAD unknown command\r\n")
+
+    def answered(self, sock, answer):
+        """Sends an answer after which the program must make what it did safe; its instant."""
+        if self.on_step:
+            self.on_step()
+        sock.sendall(answer)
+        return time.monotonic()
+
+    def fetch(self, sock, tag, which, items, session, record, sync):
+        box = session["box"]
+        if b"BODY[]" in items or b"RFC822 " in items + b" " or b"RFC822)" in items:
+            self.errors.append("a fetch that marks the message read: %r" % items)
+        with self.lock:
+            wanted = uid_set(which, session["top"])
+            chosen = [(seq, uid, box.messages[uid][0], box.messages[uid][1]) for seq, uid in enumerate(session["view"], 1)
+                      if wanted(uid) and uid in box.messages]
+        whole = b"BODY.PEEK[]" in items
+        step = None
+        for seq, uid, ident, text in chosen:
+            parts = [b"UID %d" % uid]
+            if b"RFC822.SIZE" in items:
+                parts.append(b"RFC822.SIZE %d" % len(text))
+            if b"HEADER.FIELDS (MESSAGE-ID)" in items:
+                found = re.search(rb"(?im)^Message-Id:[^\r\n]*\r\n", text.split(b"\r\n\r\n", 1)[0] + b"\r\n")
+                field = (found.group(0) if found else b"") + b"\r\n"
+                parts.append(b"BODY[HEADER.FIELDS (MESSAGE-ID)] {%d}\r\n" % len(field) + field)
+            if b"BODY.PEEK[HEADER]" in items:
+                header = text.split(b"\r\n\r\n", 1)[0] + b"\r\n\r\n"
+                parts.append(b"BODY[HEADER] {%d}\r\n" % len(header) + header)
+            answer = b"* %d FETCH (" % seq + b" ".join(parts)
+            if not whole:
+                sock.sendall(answer + b")\r\n")
+                continue
+            answer += b" BODY[] {%d}\r\n" % len(text) + text + b")\r\n"
+            with self.lock:
+                pieces = self.rng.randint(3, 4) if self.rng.random() < 0.35 else 1
+            if self.on_step:
+                self.on_step()
+            step = time.monotonic()
+            for k in range(pieces):
+                if k:
+                    time.sleep(0.002)
+                sock.sendall(answer[len(answer) * k // pieces:len(answer) * (k + 1) // pieces])
+            with self.lock:
+                self.history[ident].append((time.monotonic(), record, "FETCH sent whole"))
+        with self.lock:
+            news = sync(False)
+        if whole and chosen:
+            return self.answered(sock, news + tag + b" OK fetched\r\n")
+        sock.sendall(news + tag + b" OK fetched\r\n")
+        return step
+
+    def idle(self, sock, f, tag, sync):
+        """Tells what changes in the selected folder until DONE (or the connection ends)."""
+        sock.sendall(b"+ idling\r\n")
+        while not self.stopping:
+            with self.changed:
+                news = sync(True)
+                if not news:
+                    self.changed.wait(0.05)
+                    news = sync(True)
+            if news:
+                sock.sendall(news)
+            readable, _, _ = select.select([sock], [], [], 0)
+            if readable:
+                line = f.readline(1 << 16)
+                if not line:
+                    return
+                sock.sendall(tag + (b" OK idle done\r\n" if line.rstrip(b"\r\n").upper() == b"DONE" else b" BAD DONE expected\r\n"))
+                return
+
+
 class Received:
     def __init__(self, ident, sender, recipients, data, connection):
         self.ident, self.sender, self.recipients, self.data = ident, sender, recipients, data
@@ -1310,10 +1631,7 @@ class Download(Scenario):
                          ["SMTPServer = 127.0.0.1", "SMTPSport = %d" % refuser.getsockname()[1], "[POP3accounts]",
                           "127.0.0.1 office ; %s-%d-0-ivan" % (scramble(PROVIDER_PASSWORD), port),
                           "127.0.0.1 sorted ; %s-%d-0-*" % (scramble(PROVIDER_PASSWORD), port)], self.users)
-            with open(self.program.path("sorter.cfg"), "wb") as f:
-                f.write(b"\r\nX-Route\r\nto-petr-anna-relay\r\npetr,anna,%s\r\n1\r\n"
-                        b"\r\nX-Route\r\nto-petr\r\npetr\r\n1\r\n"
-                        b"\r\nX-Route\r\nto-folder\r\n%s\r\n1\r\n" % (self.relay_to.encode(), self.folder.encode()))
+            self.write_sorter()
             maker = TextMaker(random.Random("%s-download-text" % self.args.seed))
             self.places = {}  # ident -> {place: the bytes a copy there must have}
 
@@ -1326,15 +1644,8 @@ class Download(Scenario):
                         self.places[ident] = {"ivan": maildrop_form(text)}
                         provider.add("office", ident, text)
                         continue
-                    ident, route = "ds-%d" % n, self.rng.choice(sorted(self.routes))
-                    text = maker.text(ident, "someone%d@far.away" % n, ["sorted@provider.test"])
-                    text = b"X-Route: " + route.encode() + b"\r\n" + text
-                    # A relayed copy carries the office's X-Loop line after its envelope.
-                    envelope = b"MAIL FROM:<someone%d@far.away>\r\nRCPT TO:<%s>\r\nX-Loop: %s\r\n" % (
-                        n, self.relay_to.encode(), DOMAIN.encode())
-                    self.places[ident] = {place: envelope + text if place == "queue" else maildrop_form(text)
-                                          for place in self.routes[route]}
-                    provider.add("sorted", ident, text)
+                    ident = "ds-%d" % n
+                    provider.add("sorted", ident, self.routed(maker, self.rng, ident, n))
 
             feed(20, 40)
             marker = self.program.path("maildrop", "pop3_download.runs")
@@ -1369,6 +1680,24 @@ class Download(Scenario):
         finally:
             provider.close()
             refuser.close()
+
+    def write_sorter(self):
+        with open(self.program.path("sorter.cfg"), "wb") as f:
+            f.write(b"\r\nX-Route\r\nto-petr-anna-relay\r\npetr,anna,%s\r\n1\r\n"
+                    b"\r\nX-Route\r\nto-petr\r\npetr\r\n1\r\n"
+                    b"\r\nX-Route\r\nto-folder\r\n%s\r\n1\r\n" % (self.relay_to.encode(), self.folder.encode()))
+
+    def routed(self, maker, rng, ident, n):
+        """The text of a message for the sorter, with a route of `rng`'s choice; its places."""
+        route = rng.choice(sorted(self.routes))
+        text = maker.text(ident, "someone%d@far.away" % n, ["sorted@provider.test"])
+        text = b"X-Route: " + route.encode() + b"\r\n" + text
+        # A relayed copy carries the office's X-Loop line after its envelope.
+        envelope = b"MAIL FROM:<someone%d@far.away>\r\nRCPT TO:<%s>\r\nX-Loop: %s\r\n" % (
+            n, self.relay_to.encode(), DOMAIN.encode())
+        self.places[ident] = {place: envelope + text if place == "queue" else maildrop_form(text)
+                              for place in self.routes[route]}
+        return text
 
     def take_folders_away(self):
         """Now and then anna's folder file, or her whole folder, goes aside; the next delivery
@@ -1472,10 +1801,216 @@ class Download(Scenario):
             r.notes += provider.errors[:3]
         self.common_faults()
         total = redownloaded + unexpected
-        r.suffix = (", duplicates %d (%d re-downloaded after an interrupted QUIT before the program recorded them, "
-                    "%d other)" % (total, redownloaded, unexpected))
-        self.head = "%s, %d messages, %d sessions, %d provider QUITs" % (
-            self.kills_text(), len(provider.all), len(provider.connections), provider.quits)
+        r.suffix = ", duplicates %d (%d %s, %d other)" % (total, redownloaded, self.cut_why, unexpected)
+        self.head = "%s, %s" % (self.kills_text(), self.head_text(provider))
+
+    cut_why = "re-downloaded after an interrupted QUIT before the program recorded them"
+
+    def head_text(self, provider):
+        return "%d messages, %d sessions, %d provider QUITs" % (len(provider.all), len(provider.connections), provider.quits)
+
+
+class ImapDownload(Download):
+    """Three IMAP accounts at a provider IMAP server written here: "office" collects INBOX and
+    Work into ivan's maildrop, deleting with UID EXPUNGE; "sorted" goes through the sorter (as
+    in download) at a server without UIDPLUS or MOVE (EXPUNGE after UID SEARCH DELETED);
+    "archive" delivers to boris and moves what is stored to the provider's folder Archive."""
+    users = Download.users + ["boris x ; "]
+    maildrops = Download.maildrops + ("boris",)
+    folders = {"office": ["INBOX", "Work"], "sorted": ["INBOX"], "archive": ["INBOX", "Archive"]}
+    capabilities = {"office": "IMAP4rev1 UIDPLUS MOVE IDLE", "sorted": "IMAP4rev1 IDLE",
+                    "archive": "IMAP4rev1 UIDPLUS MOVE IDLE"}
+    options = {"office": "folders=INBOX,Work", "sorted": "", "archive": "after=move:Archive"}
+    deliver_to = {"office": "ivan", "sorted": "*", "archive": "boris"}
+    last_login = "archive"  # a session ends with its connection
+    cut_why = "fetched whole again after a kill cut its connection off before the folder's ledger had it"
+
+    def run(self):
+        provider = ProviderImap(account_port(), random.Random("%s-%s-provider" % (self.args.seed, self.name)),
+                                self.folders, self.capabilities)
+        refuser = socket.socket()  # relayed mail waits in the queue
+        refuser.bind(("127.0.0.1", account_port()))
+        try:
+            port = provider.listener.getsockname()[1]
+            write_config(self.dir, self.smtp_port, self.pop3_port,
+                         ["SMTPServer = 127.0.0.1", "SMTPSport = %d" % refuser.getsockname()[1], "[POP3accounts]"] +
+                         ["127.0.0.1 %s ; %s-%d-0-%s proto=imap %s" % (login, scramble(PROVIDER_PASSWORD), port,
+                                                                       self.deliver_to[login], self.options[login])
+                          for login in self.folders], self.users)
+            self.write_sorter()
+            self.maker = TextMaker(random.Random("%s-%s-text" % (self.args.seed, self.name)))
+            self.places = {}  # ident -> {place: the bytes a copy there must have}
+            self.cut_retrs = collections.defaultdict(list)  # ident -> [in the folder's ledger at the kill]
+            self.set_aside = []
+            self.folders_made = 0
+            self.feed(provider, self.rng, 20, 40)
+
+            def after_kill(moment):
+                self.note_ledgers(provider, moment)
+                self.take_folders_away()
+
+            self.program.after_kill = after_kill
+            self.traffic(provider)
+            self.count(provider, self.waiting())
+            self.count_archive(provider)
+        finally:
+            provider.close()
+            refuser.close()
+
+    def traffic(self, provider):
+        self.kill_with_sessions(provider, None, lambda: self.feed(provider, self.rng, 0, 8))
+        self.drain(provider, None, lambda: not provider.held() and not self.waiting())
+
+    def waiting(self):
+        return [n for n in os.listdir(self.dir) if ".popfile" in n]
+
+    def feed(self, provider, rng, low, high):
+        for _ in range(rng.randint(low, high)):
+            n = len(self.places)
+            login = rng.choice(sorted(self.folders))
+            if login == "sorted":
+                ident = "is-%d" % n
+                provider.add(login, "INBOX", ident, self.routed(self.maker, rng, ident, n))
+                continue
+            ident = "i%s-%d" % (login[0], n)
+            folder = "Work" if login == "office" and rng.random() < self.work_share else "INBOX"
+            text = self.maker.text(ident, "someone@far.away", ["%s@provider.test" % login])
+            self.places[ident] = {self.deliver_to[login]: maildrop_form(text)}
+            provider.add(login, folder, ident, text)
+
+    work_share = 0.3  # of the office's mail, what goes into its second folder
+
+    def session(self, provider, marker, until):
+        """SIGUSR1, then wait until the last account's connection made since has ended and
+        nothing waits to be sorted, or `until`. True when the session ended."""
+        began = time.monotonic()
+        self.program.signal(signal.SIGUSR1)
+        while time.monotonic() < until:
+            if provider.login_over(self.last_login, began) and not self.waiting():
+                return True
+            if not self.program.alive():
+                return False
+            time.sleep(0.002)
+        return False
+
+    def note_ledgers(self, provider, moment):
+        """The program is down: which UIDs its folders' ledgers hold is final now. A pending
+        UID counts only when its download file was published."""
+        recorded = set()
+        for login, names in self.folders.items():
+            key = hashlib.md5(("127.0.0.1\n" + login).encode()).hexdigest()[:8]
+            for folder in names:
+                path = os.path.join(self.dir, "%s~%s.uidl" % (key, hashlib.md5((folder + "\n~").encode()).hexdigest()[:8]))
+                if not os.path.exists(path):
+                    continue
+                with open(path, "rb") as f:
+                    for line in f.read().split(b"\n"):
+                        words = line.decode("latin-1").split(" ")
+                        if words[0] == "U" and len(words) == 2 or (
+                                words[0] == "P" and len(words) == 3 and
+                                os.path.exists(os.path.join(self.dir, "%s-%s.popfile" % (key, words[1])))):
+                            recorded.add((login, folder, int(words[-1])))
+        with provider.lock:
+            for ident, events in provider.history.items():
+                login, folder, uid = provider.where[ident]
+                if uid not in provider.boxes[(login.encode(), folder.upper().encode())].messages:
+                    continue  # expunged or moved already: never fetched again
+                for t, (began, ended, _), what in events:
+                    if what == "FETCH sent whole" and began <= t <= moment and (ended is None or ended >= moment):
+                        self.cut_retrs[ident].append(provider.where[ident] in recorded)
+
+    def count_archive(self, provider):
+        """The archive account's mail, stored and gone from INBOX, is in Archive once."""
+        r = self.result
+        archived = provider.in_folder("Archive")
+        held = provider.held()
+        ours = [i for i in self.places if provider.where[i][0] == "archive" and i not in held]
+        missing = [i for i in ours if not archived[i]]
+        twice = [i for i in ours if archived[i] > 1]
+        if "archive" in self.folders:
+            r.add("not moved to Archive", len(missing))
+            r.add("in Archive more than once", len(twice))
+            r.notes += ["not in Archive: " + i for i in missing[:5]] + ["in Archive %d times: %s" % (archived[i], i)
+                                                                         for i in twice[:5]]
+
+    def cut_text(self):
+        cut = [recorded for ledgered in self.cut_retrs.values() for recorded in ledgered]
+        return "%d fetched whole on connections a kill cut off and still at the provider (%d of them in the ledger by then)" % (
+            len(cut), sum(cut))
+
+    def head_text(self, provider):
+        return "%d messages, %d provider connections, %d LOGOUTs, %s" % (
+            len(provider.all), len(provider.connections), provider.logouts, self.cut_text())
+
+
+class Push(ImapDownload):
+    """Two IMAP accounts with idle=yes ("office": INBOX and Work into ivan's maildrop; "sorted":
+    through the sorter): mail keeps coming at the provider while the program runs and while it
+    is down, and reaches the maildrops through push alone (the watcher IDLEs on INBOX) but for
+    a session now and then, which also collects Work. Now and then the provider drops every
+    connection. After the kills a last life gets more mail, one such drop and more mail, and
+    must bring everything in INBOX by push; one session then collects Work."""
+    folders = {"office": ["INBOX", "Work"], "sorted": ["INBOX"]}
+    capabilities = {"office": "IMAP4rev1 UIDPLUS MOVE IDLE", "sorted": "IMAP4rev1 IDLE"}
+    options = {"office": "folders=INBOX,Work idle=yes", "sorted": "idle=yes"}
+    last_login = "sorted"
+    work_share = 0.1
+
+    def traffic(self, provider):
+        feed_rng = random.Random("%s-%s-feed" % (self.args.seed, self.name))
+        stop = threading.Event()
+
+        def feeder():
+            while not stop.wait(feed_rng.uniform(0, 0.06)):
+                self.feed(provider, feed_rng, 1, 1)
+
+        feeding = threading.Thread(target=feeder, daemon=True)
+        feeding.start()
+        self.restarts = self.sessions_started = 0
+        provider.on_step, provider.took = self.critical_step, self.step_took
+        while self.kills < self.args.kills and time.monotonic() < self.kill_deadline:
+            self.program.start()
+            killer = threading.Thread(target=self.kill_life, daemon=True)
+            killer.start()
+            action, pause = self.rng.random(), self.rng.uniform(0, 0.2)
+            if action < 0.3 and self.program.wait_ready(1.0):
+                time.sleep(pause)
+                with self.program.lock:  # not while the killer kills
+                    if killer.is_alive() and self.program.alive():
+                        if action < 0.15:
+                            provider.restart()
+                            self.restarts += 1
+                        else:
+                            self.program.proc.send_signal(signal.SIGUSR1)
+                            self.sessions_started += 1
+            killer.join()
+        provider.on_step = provider.took = None
+        # The last life: push alone, across one drop of every connection.
+        self.program.start()
+        if not self.program.wait_ready():
+            self.program.note_exit()
+            self.result.add("last start failed", 1)
+            stop.set()
+            return
+        deadline = time.monotonic() + self.args.drain_limit
+        time.sleep(1.0)
+        provider.restart()
+        self.restarts += 1
+        time.sleep(1.0)
+        stop.set()
+        feeding.join()
+        pushed = lambda: not provider.held(but=(b"ARCHIVE", b"WORK")) and not self.waiting()
+        while not pushed() and time.monotonic() < deadline and self.program.alive():
+            time.sleep(0.01)
+        self.result.add("left in INBOX after the last life's push", len(provider.held(but=(b"ARCHIVE", b"WORK"))),
+                        always=False)
+        if not self.session(provider, None, deadline):
+            self.stalled_sessions += 1
+        self.stop_program()
+
+    def head_text(self, provider):
+        return "%d messages, %d provider connections, %d provider restarts, %d sessions started, %s" % (
+            len(provider.all), len(provider.connections), self.restarts, self.sessions_started + 1, self.cut_text())
 
 
 WIRE_LIMIT = 998  # bytes of a line on the wire before its CR LF
@@ -1806,7 +2341,8 @@ class Imap(Scenario):
             self.kills_text(), flagger.sessions, flagger.stores_ok, flagger.expunges_ok, len(feeder.acked))
 
 
-SCENARIOS = {"intake": Intake, "pop3": Pop3, "download": Download, "upload": Upload, "imap": Imap}
+SCENARIOS = {"intake": Intake, "pop3": Pop3, "download": Download, "upload": Upload, "imap": Imap,
+             "imap-download": ImapDownload, "push": Push}
 
 
 def main():
