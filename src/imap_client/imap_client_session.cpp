@@ -112,6 +112,9 @@ std::string MessageIdOf(std::string_view header) {
 }
 
 std::string MessageMark(std::uint64_t size, std::string_view messageId) {
+  // Without a Message-ID two messages of one size cannot be told apart: such a message gets no
+  // mark, so a new UIDVALIDITY fetches it again rather than take another for it.
+  if (messageId.empty()) return {};
   return std::to_string(size) + "." + codec::DigestToHex(codec::Md5Of(std::string(messageId))).substr(0, 16);
 }
 

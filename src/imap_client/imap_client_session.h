@@ -136,7 +136,7 @@ class ImapClientSession {
 // "1:3,7,9:12": a sequence set of UIDs (sorted, no repeats).
 std::string UidSet(const std::vector<std::uint32_t>& uids);
 // A message's mark in the ledger: its size and the MD5 of its Message-ID, so that it is found
-// again after the folder's UIDVALIDITY changed.
+// again after the folder's UIDVALIDITY changed; empty for a message without a Message-ID.
 std::string MessageMark(std::uint64_t size, std::string_view messageId);
 // The Message-ID field's value in a header (unfolded, trimmed); empty when there is none.
 std::string MessageIdOf(std::string_view header);

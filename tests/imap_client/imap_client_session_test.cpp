@@ -160,6 +160,7 @@ TEST(ImapClientSession, ANewUidValidityFetchesOnlyWhatWasNotStored) {
   s.account.folders = {"INBOX", "Work"};
   s.provider.add("INBOX", Text(1));
   s.provider.add("INBOX", Text(2));
+  s.provider.add("INBOX", "Subject: a\r\n\r\nno id\r\n");
   s.provider.folders["Work"] = {};
   ASSERT_EQ(s.run(), ImapClientError::kNone);
   // The folder made anew: other UIDs, the same messages, one more.
@@ -170,20 +171,23 @@ TEST(ImapClientSession, ANewUidValidityFetchesOnlyWhatWasNotStored) {
   s.provider.add("INBOX", Text(7));
   s.provider.add("INBOX", Text(2));
   s.provider.add("INBOX", Text(1));
+  // Another message without a Message-ID, of the same size as the one stored: it is fetched.
+  s.provider.add("INBOX", "Subject: b\r\n\r\nno id\r\n");
   s.provider.add("Work", Text(8));
   Commands sent;
   ASSERT_EQ(s.run(&sent), ImapClientError::kNone) << s.transcript();
   EXPECT_TRUE(Sent(sent, "UID FETCH 1:* (UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])"));
-  EXPECT_TRUE(Sent(sent, "UID FETCH 1 (UID BODY.PEEK[])"));
-  EXPECT_TRUE(s.logged("IMAPCLIENT> UIDVALIDITY папки сменилась (1 -> 5): по Message-ID и размеру 2 из 3 сообщений "
+  EXPECT_TRUE(Sent(sent, "UID FETCH 1,4 (UID BODY.PEEK[])"));
+  EXPECT_TRUE(s.logged("IMAPCLIENT> UIDVALIDITY папки сменилась (1 -> 5): по Message-ID и размеру 2 из 4 сообщений "
                        "уже загружены\r\n"))
       << s.transcript();
   const auto got = s.downloaded();
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[2], Stuffed(7));
-  EXPECT_EQ(got[3], Stuffed(8));
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_EQ(got[3], Stuffed(7));
+  EXPECT_EQ(got[4], "Subject: b\r\n\r\nno id\r\n");
+  EXPECT_EQ(got[5], Stuffed(8));
   ASSERT_EQ(s.run(&sent), ImapClientError::kNone);
-  EXPECT_EQ(s.downloaded().size(), 4u) << "and the next session fetches nothing";
+  EXPECT_EQ(s.downloaded().size(), 6u) << "and the next session fetches nothing";
 }
 
 TEST(ImapClientSession, WhatCameWholeStaysWhenTheConnectionBreaksInsideAMessage) {

@@ -392,7 +392,9 @@ def after_session(name, office, model, day, when, log):
         print(office.log()[-3000:])
         return
     line = next((l for l in log.splitlines() if "*** Загрузка почты с POP3 сервера" in l), "")
-    check(label + ": quelma's clock shows the fake day", line.startswith(log_stamp(when)), line)
+    # The day, not the minute: libfaketime read from several threads at once now and then
+    # shows a line's hour shifted (seen under load), and the day is what "keep=" counts.
+    check(label + ": quelma's clock shows the fake day", line.startswith(log_stamp(when)[:11]), line)
     got = sorted(office.maildrop("ivan"))
     model.note_arrivals(got, day)
     compare(label + ": ivan's maildrop holds every message once, byte-identical", got, model.expected_maildrop())
