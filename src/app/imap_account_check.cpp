@@ -97,6 +97,10 @@ class ImapAccountCheck {
   }
   std::string n() const { return std::to_string(index_); }
   std::string mend(Mend what) const { return NameMend(context_.mend, what, n()); }
+  std::string oauthHint(OauthFailure failure) const {
+    return OauthFailureHint(failure, "IMAP", mend(Mend::kAccountOauthLogin),
+                            NameMend(context_.mend, Mend::kOauthPlatform, account_.oauth));
+  }
   std::string timeoutHint() const {
     return "Сервер не ответил за " + std::to_string(context_.timeoutMs / 1000) + " с: повторите позже.";
   }
@@ -258,17 +262,11 @@ void ImapAccountCheck::login(bool failed) {
                          "Задайте для счета " + n() + " шифрование SSL/TLS (порт 993) или STARTTLS " +
                              mend(Mend::kAccountTls) + ": без него сервер не принимает пароль.");
     case ImapClientError::kOauthLogin:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Нет действующего разрешения OAuth: войдите заново " + mend(Mend::kAccountOauthLogin) + ".");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kNoGrant));
     case ImapClientError::kOauthToken:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки (они "
-                         "задаются " + NameMend(context_.mend, Mend::kOauthPlatform, account_.oauth) +
-                             "), затем повторите проверку.");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kNoToken));
     case ImapClientError::kAuthRefused:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Сервер не принял маркер доступа, даже новый: войдите заново " + mend(Mend::kAccountOauthLogin) +
-                             " и проверьте, что провайдер разрешает вход по IMAP.");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kTokenRefused));
     default: break;
   }
   steps_.fail(kStepLogin, detail + "\nсервер не ответил или оборвал соединение (ошибка " +

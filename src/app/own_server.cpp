@@ -50,6 +50,11 @@ bool NamesOwnImapServer(const config::Configuration& config, const config::Provi
   return ownPort && IsThisMachine(account.server);
 }
 
+bool NamesOwnServer(const config::Configuration& config, const config::ProviderAccount& account) {
+  return account.proto == config::CollectProtocol::kImap ? NamesOwnImapServer(config, account)
+                                                         : NamesOwnPop3Server(config, account);
+}
+
 std::string AccountTitle(std::size_t index, const config::ProviderAccount& account) {
   return "Счет " + std::to_string(index) + " (" + account.server + ":" + std::to_string(account.port) + ", " +
          account.login + ")";

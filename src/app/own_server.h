@@ -1,4 +1,4 @@
-// An account that names this program's own POP3 server is no provider: downloading it would take
+// An account that names this program's own POP3 or IMAP server is no provider: downloading it would take
 // the local users' mail out and sort it back (and the default settings name it).
 #pragma once
 
@@ -18,6 +18,9 @@ bool NamesOwnPop3Server(const config::Configuration& config, const config::Provi
 
 // The same for an IMAP account and the local IMAP server.
 bool NamesOwnImapServer(const config::Configuration& config, const config::ProviderAccount& account);
+
+// The one of the two that the account's protocol asks.
+bool NamesOwnServer(const config::Configuration& config, const config::ProviderAccount& account);
 
 // "Счет 0 (127.0.0.1:110, postmaster)", as the log line and the check name it.
 std::string AccountTitle(std::size_t index, const config::ProviderAccount& account);

@@ -60,6 +60,10 @@ class AccountCheck {
   void login(bool failed, Pop3ClientError error);
   std::string n() const { return std::to_string(index_); }
   std::string mend(Mend what) const { return NameMend(context_.mend, what, n()); }
+  std::string oauthHint(OauthFailure failure) const {
+    return OauthFailureHint(failure, "POP3", mend(Mend::kAccountOauthLogin),
+                            NameMend(context_.mend, Mend::kOauthPlatform, account_.oauth));
+  }
   TlsHintWords tlsWords() const {
     return {mend(Mend::kAccountFingerprint), "SSL/TLS обычно на порту 995, STLS на порту 110", mend(Mend::kAccountTls),
             NameMend(context_.mend, Mend::kCaFile), mend(Mend::kAccountServer)};
@@ -227,17 +231,11 @@ void AccountCheck::login(bool failed, Pop3ClientError error) {
       return steps_.fail(kStepLogin, detail,
                          "Проверьте имя входа и пароль счета " + n() + ": пароль задается " + mend(Mend::kAccountPassword) + ".");
     case Pop3ClientError::kOauthLogin:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Нет действующего разрешения OAuth: войдите заново " + mend(Mend::kAccountOauthLogin) + ".");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kNoGrant));
     case Pop3ClientError::kOauthToken:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки (они "
-                         "задаются " + NameMend(context_.mend, Mend::kOauthPlatform, account_.oauth) +
-                             "), затем повторите проверку.");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kNoToken));
     case Pop3ClientError::kAuthRefused:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Сервер не принял маркер доступа, даже новый: войдите заново " + mend(Mend::kAccountOauthLogin) +
-                             " и проверьте, что провайдер разрешает вход по POP3.");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kTokenRefused));
     default: break;
   }
   steps_.fail(kStepLogin, detail + "\nсервер не ответил или оборвал соединение (ошибка " +

@@ -168,6 +168,21 @@ std::optional<std::int64_t> CertificateTime(const std::string& text) {
   return DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + s;
 }
 
+std::string OauthFailureHint(OauthFailure failure, const std::string& protocol, const std::string& loginMend,
+                             const std::string& platformMend) {
+  switch (failure) {
+    case OauthFailure::kNoGrant:
+      return "Нет действующего разрешения OAuth" + std::string(protocol == "SMTP" ? " для SMTP" : "") +
+             ": войдите заново " + loginMend + ".";
+    case OauthFailure::kNoToken:
+      return "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки (они задаются " +
+             platformMend + "), затем повторите проверку.";
+    case OauthFailure::kTokenRefused: break;
+  }
+  return "Сервер не принял маркер доступа, даже новый: войдите заново " + loginMend +
+         " и проверьте, что провайдер разрешает вход по " + protocol + ".";
+}
+
 std::string FirstLine(const std::string& reply) {
   std::string line = reply.substr(0, reply.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -97,6 +97,15 @@ class CheckConnection {
 void AddTlsStep(CheckSteps& steps, const net::TlsOutcome& outcome, const net::TlsClientSettings& settings,
                 const TlsHintWords& words, std::int64_t now);
 
+// Why an OAuth login failed, and the hint for each: the user's agreement is gone (log in again),
+// the identity platform gave no token (its reach or settings), the server refused a fresh token.
+enum class OauthFailure { kNoGrant, kNoToken, kTokenRefused };
+
+// `protocol` is "POP3", "IMAP" or "SMTP"; `loginMend` names where the login is made again,
+// `platformMend` where the platform's settings are.
+std::string OauthFailureHint(OauthFailure failure, const std::string& protocol, const std::string& loginMend,
+                             const std::string& platformMend);
+
 // "2026-01-31 23:59:59 UTC" as seconds since 1970; nothing when it does not read so.
 std::optional<std::int64_t> CertificateTime(const std::string& text);
 

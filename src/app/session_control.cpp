@@ -75,10 +75,13 @@ void SessionControl::startPop3Client() {
   }
   // The default account names our own POP3 server: its mail would be taken out and sorted back.
   while (currentAccountIndex_ < session_->accounts.size() &&
-         NamesOwnPop3Server(*session_, session_->accounts[currentAccountIndex_])) {
-    c_.log.LogPop3Client(AccountTitle(currentAccountIndex_, session_->accounts[currentAccountIndex_]) +
-                         " указывает на POP3 сервер этой программы, а не провайдера: не загружается. "
-                         "Задайте в нем сервер провайдера.\r\n");
+         NamesOwnServer(*session_, session_->accounts[currentAccountIndex_])) {
+    const config::ProviderAccount& account = session_->accounts[currentAccountIndex_];
+    const bool imap = account.proto == config::CollectProtocol::kImap;
+    const std::string text = AccountTitle(currentAccountIndex_, account) + " указывает на " + (imap ? "IMAP" : "POP3") +
+                             " сервер этой программы, а не провайдера: не загружается. "
+                             "Задайте в нем сервер провайдера.\r\n";
+    imap ? c_.log.LogImapClient(text) : c_.log.LogPop3Client(text);
     ++currentAccountIndex_;
   }
   if (currentAccountIndex_ >= session_->accounts.size()) {

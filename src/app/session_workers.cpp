@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "app/own_server.h"
 #include "imap_client/imap_client_run.h"
 #include "pop3_client/pop3_client_run.h"
 #include "smtp_client/queue_upload.h"
@@ -60,7 +61,8 @@ void ThreadWorkers::startPush(const config::ConfigStore& store) {
       [this](const config::Configuration& config, std::size_t index) {
         return tokens_.sourceFor(config, oauth::AccountLogin(config, index),
                                  [this](const std::string& text) { log_.LogImapClient(text); });
-      }});
+      },
+      NamesOwnImapServer});
   push_->start();
 }
 

@@ -31,6 +31,10 @@ class SmtpCheck {
   void login(bool failed, SmtpClientError error);
   net::TlsClientSettings tlsSettings() const { return {config_.SMTPServer, config_.TLS_CA_FILE, config_.SMTP_TLS_FINGERPRINT}; }
   std::string mend(Mend what) const { return NameMend(context_.mend, what); }
+  std::string oauthHint(OauthFailure failure) const {
+    return OauthFailureHint(failure, "SMTP", mend(Mend::kSmtpOauthLogin),
+                            NameMend(context_.mend, Mend::kOauthPlatform, config_.SMTP_OAUTH));
+  }
   TlsHintWords tlsWords() const {
     return {mend(Mend::kSmtpFingerprint), "SSL обычно на порту 465, STARTTLS на порту 587", mend(Mend::kSmtpTls),
             mend(Mend::kCaFile), mend(Mend::kSmtpServer)};
@@ -195,18 +199,12 @@ void SmtpCheck::login(bool failed, SmtpClientError error) {
   for (const std::string& line : tokenLog_) tokenWords += "\n" + FirstLine(line);
   switch (error) {
     case SmtpClientError::kOauthLogin:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Нет действующего разрешения OAuth для SMTP: войдите заново " + mend(Mend::kSmtpOauthLogin) + ".");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kNoGrant));
     case SmtpClientError::kOauthToken:
-      return steps_.fail(kStepLogin, detail + tokenWords,
-                         "Платформа удостоверений не выдала маркер доступа: проверьте связь с ней и ее настройки (они "
-                         "задаются " + NameMend(context_.mend, Mend::kOauthPlatform, config_.SMTP_OAUTH) +
-                             "), затем повторите проверку.");
+      return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kNoToken));
     case SmtpClientError::kLoginRefused:
       if (oauth()) {
-        return steps_.fail(kStepLogin, detail + tokenWords,
-                           "Сервер не принял маркер доступа, даже новый: войдите заново " + mend(Mend::kSmtpOauthLogin) +
-                               " и проверьте, что провайдер разрешает вход по SMTP.");
+        return steps_.fail(kStepLogin, detail + tokenWords, oauthHint(OauthFailure::kTokenRefused));
       }
       if (!authSent) {
         return steps_.fail(kStepLogin, detail,

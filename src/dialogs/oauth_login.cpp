@@ -39,7 +39,7 @@ void OauthFirstLogin::prepare(const config::Configuration& config, const oauth::
     problem_ = Problem(UnknownPlatformText(server));
     return;
   }
-  const std::optional<oauth::OauthPlatform> platform = oauth::OauthPlatformOf(config, login.platformName);
+  const std::optional<oauth::OauthPlatform> platform = oauth::OauthPlatformOf(config, login.platformName, login.access);
   if (!platform) {
     const std::string prefix = "OAUTH_" + platform::ToUpperAscii(login.platformName) + "_";
     problem_ = Problem("Сервер авторизации \"" + login.platformName + "\" программе не известен: задайте в quelma.cfg " +

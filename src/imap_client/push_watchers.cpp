@@ -180,7 +180,13 @@ void PushWatchers::manage() {
       std::map<std::string, std::size_t> wanted;
       for (std::size_t i = 0; config->UseLAN && i < config->accounts.size(); ++i) {
         const auto& a = config->accounts[i];
-        if (a.proto == config::CollectProtocol::kImap && a.idle) wanted.emplace(AccountLine(a), i);
+        if (a.proto != config::CollectProtocol::kImap || !a.idle) continue;
+        if (c_.ownServer && c_.ownServer(*config, a)) {
+          c_.log.LogImapClient("Push: счет " + std::to_string(i) + " (" + a.server + ":" + std::to_string(a.port) +
+                               ") указывает на IMAP сервер этой программы, а не провайдера: не отслеживается\r\n");
+          continue;
+        }
+        wanted.emplace(AccountLine(a), i);
       }
       std::map<std::string, std::unique_ptr<Watcher>> ending;
       {

@@ -40,6 +40,8 @@ struct PushContext {
   std::string programDir;
   // The access tokens of account `index` of `config`, for an account that logs in with OAuth.
   std::function<std::unique_ptr<net::AccessTokenSource>(const config::Configuration&, std::size_t index)> tokens;
+  // True for an account that names this program's own IMAP server: it is not watched.
+  std::function<bool(const config::Configuration&, const config::ProviderAccount&)> ownServer;
   std::uint32_t timeoutMs = config::defaults::kProviderTimeoutMs;
   std::uint32_t firstPauseMs = 5000;    // after the first failure; doubled up to the longest
   std::uint32_t longestPauseMs = 300000;

@@ -101,12 +101,14 @@ OauthLogin AccountLogin(const config::Configuration& config, std::size_t index) 
   const config::ProviderAccount& account = config.accounts.at(index);
   return {Pop3LoginKey(account.server, account.login), OauthPlatformName(account.oauth, account.server),
           "счета " + std::to_string(index) + " (" + account.server + ", " + account.login + ")",
-          "oauth login account " + std::to_string(index)};
+          "oauth login account " + std::to_string(index),
+          account.proto == config::CollectProtocol::kImap ? MailAccess::kImap : MailAccess::kPop3};
 }
 
 OauthLogin SmtpLogin(const config::Configuration& config) {
   return {SmtpLoginKey(config.SMTPServer, config.SMTP_LOGIN_NAME), OauthPlatformName(config.SMTP_OAUTH, config.SMTPServer),
-          "SMTP сервера (" + config.SMTPServer + ", " + config.SMTP_LOGIN_NAME + ")", "oauth login smtp"};
+          "SMTP сервера (" + config.SMTPServer + ", " + config.SMTP_LOGIN_NAME + ")", "oauth login smtp",
+          MailAccess::kSmtp};
 }
 
 std::int64_t SteadySeconds() {
@@ -120,7 +122,7 @@ std::unique_ptr<net::AccessTokenSource> AccessTokens::sourceFor(const config::Co
                                                                const OauthLogin& login, Log log) {
   std::optional<TokenEndpoint> endpoint;
   std::string problem;
-  if (const auto platform = OauthPlatformOf(config, login.platformName)) {
+  if (const auto platform = OauthPlatformOf(config, login.platformName, login.access)) {
     problem = OauthPlatformProblem(*platform);
     if (problem.empty()) endpoint.emplace(*platform, net::HttpsOptions{config.TLS_CA_FILE, 30000}, poster_);
   } else {

@@ -23,6 +23,7 @@ struct OauthLogin {
   std::string platformName;  // whose identity platform issues its tokens; empty: unknown
   std::string description;   // for the log: "счета 0 (pop.example.com, me@example.com)"
   std::string loginCommand;  // the command-line words that log it in: "oauth login account 0"
+  MailAccess access = MailAccess::kPop3;
 };
 
 OauthLogin AccountLogin(const config::Configuration& config, std::size_t index);

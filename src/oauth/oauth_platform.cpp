@@ -11,7 +11,7 @@ namespace {
 
 // The program has no application registered in its own name: an office registers one (or
 // uses its provider's) and sets its client id, so these carry the endpoints and scopes only.
-OauthPlatform Microsoft() {
+OauthPlatform Microsoft(MailAccess access) {
   const std::string base = "https://login.microsoftonline.com/common/oauth2/v2.0/";
   return {"microsoft",
           base + "devicecode",
@@ -19,7 +19,9 @@ OauthPlatform Microsoft() {
           base + "token",
           {},
           {},
-          "offline_access https://outlook.office.com/POP.AccessAsUser.All https://outlook.office.com/SMTP.Send",
+          std::string("offline_access https://outlook.office.com/") +
+              (access == MailAccess::kImap ? "IMAP" : "POP") +
+              ".AccessAsUser.All https://outlook.office.com/SMTP.Send",
           FirstLogin::kDevice};
 }
 
@@ -37,7 +39,8 @@ bool EndsWithDomain(std::string_view host, std::string_view domain) {
 
 }  // namespace
 
-std::optional<OauthPlatform> OauthPlatformOf(const config::Configuration& config, std::string_view name) {
+std::optional<OauthPlatform> OauthPlatformOf(const config::Configuration& config, std::string_view name,
+                                             MailAccess access) {
   const std::string prefix = "OAUTH_" + platform::ToUpperAscii(name) + "_";
   const auto setting = [&](const char* field) -> const std::string* {
     const auto found = config.oauthSettings.find(prefix + field);
@@ -45,7 +48,7 @@ std::optional<OauthPlatform> OauthPlatformOf(const config::Configuration& config
   };
   OauthPlatform platform;
   if (name == "microsoft") {
-    platform = Microsoft();
+    platform = Microsoft(access);
   } else if (name == "google") {
     platform = Google();
   } else if (name.empty() || !setting("TOKEN_URL")) {

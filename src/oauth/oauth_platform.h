@@ -26,9 +26,16 @@ struct OauthPlatform {
   FirstLogin firstLogin = FirstLogin::kDevice;
 };
 
-// The platform `name` with the settings' replacements; nothing for a name the program does
-// not know and the settings do not define (no OAUTH_<NAME>_TOKEN_URL).
-std::optional<OauthPlatform> OauthPlatformOf(const config::Configuration& config, std::string_view name);
+// What a login's tokens are for. Microsoft grants POP3 and IMAP by separate scopes, and a
+// refresh may not ask for more than the user agreed to: a POP3 account and the SMTP server keep
+// the scopes their logins were made with, an IMAP account asks for IMAP's.
+enum class MailAccess { kPop3, kImap, kSmtp };
+
+// The platform `name` with the settings' replacements (OAUTH_<NAME>_SCOPES replaces the scopes
+// of every access); nothing for a name the program does not know and the settings do not
+// define (no OAUTH_<NAME>_TOKEN_URL).
+std::optional<OauthPlatform> OauthPlatformOf(const config::Configuration& config, std::string_view name,
+                                             MailAccess access);
 
 // The platform of a login: the one named in its settings, else the one its server belongs to
 // ("outlook.office365.com" is Microsoft's, "pop.gmail.com" Google's); empty when unknown.

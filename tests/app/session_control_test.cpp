@@ -110,13 +110,15 @@ TEST(SessionControl, NoAccountSkipsTheDownload) {
   EXPECT_EQ(s.window.unstampedLines().back(), "POP3CLIENT> Нет учетных записей POP3: загрузка почты пропущена.\r\n");
 }
 
-// An account that names the program's own POP3 server is never downloaded; the log says so.
-TEST(SessionControl, AccountsOnTheProgramsOwnPop3ServerAreSkippedWithOneLine) {
+// An account that names the program's own POP3 or IMAP server is never downloaded; the log says so.
+TEST(SessionControl, AccountsOnTheProgramsOwnServersAreSkippedWithOneLine) {
   Session s(3);
   config::Configuration c = *s.store.current();
   c.accounts[0].server = "127.0.0.1";  // the default account: our own POP3 server
-  c.accounts[2].server = "localhost";
-  c.accounts[2].port = 1110;
+  c.accounts[2].server = "localhost";  // our own IMAP server
+  c.accounts[2].proto = config::CollectProtocol::kImap;
+  c.accounts[2].port = 1143;
+  c.IMAP_SRV_PORT = 1143;
   c.POP3_SRV_PORT = 1110;
   c.accounts[0].port = 1110;
   s.store.publish(c);
@@ -129,7 +131,7 @@ TEST(SessionControl, AccountsOnTheProgramsOwnPop3ServerAreSkippedWithOneLine) {
   s.session.workerDone(link::WorkerId::kPop3Client);
   EXPECT_EQ(s.workers.started.size(), 2u) << "account 2 is ours too";
   EXPECT_FALSE(platform::FileExists(s.marker())) << "the download is over";
-  EXPECT_NE(s.window.unstampedLines().back().find("Счет 2 (localhost:1110, l)"), std::string::npos);
+  EXPECT_EQ(s.window.unstampedLines().back().rfind("IMAPCLIENT> Счет 2 (localhost:1143, l) указывает на IMAP", 0), 0u);
 
   Session only(1, false);  // the default settings in a dial-up session: the download half is done at once
   config::Configuration d = *only.store.current();
@@ -164,6 +166,15 @@ TEST(OwnServer, WhichHostsAreThisMachineAndWhichAccountsOurOwnServer) {
   EXPECT_TRUE(NamesOwnPop3Server(c, a));
   a.server = "pop.example.com";
   EXPECT_FALSE(NamesOwnPop3Server(c, a));
+  // An IMAP account is ours on the IMAP ports only, and not while the IMAP server is off.
+  a = c.accounts[0];
+  a.proto = config::CollectProtocol::kImap;
+  EXPECT_FALSE(NamesOwnServer(c, a)) << "the POP3 port";
+  c.IMAP_SRV_PORT = 143;
+  a.port = 143;
+  EXPECT_TRUE(NamesOwnServer(c, a));
+  c.IMAP_SRV_PORT = 0;
+  EXPECT_FALSE(NamesOwnServer(c, a));
 }
 
 TEST(SessionControl, DaemonMailAndTheTimetableStartSessionsOnTheTick) {

@@ -36,23 +36,31 @@ TEST(OauthPlatform, PresetsSettingsAndServers) {
   c.oauthSettings["OAUTH_GOOGLE_SCOPES"] = "https://mail.google.com/,openid";
   c.oauthSettings["OAUTH_OFFICE_TOKEN_URL"] = "https://idp.office.test/token";
   c.oauthSettings["OAUTH_OFFICE_FLOW"] = "loopback";
-  const auto microsoft = OauthPlatformOf(c, "microsoft");
+  const auto microsoft = OauthPlatformOf(c, "microsoft", MailAccess::kPop3);
   ASSERT_TRUE(microsoft);
   EXPECT_EQ(microsoft->tokenUrl, "https://127.0.0.1:9/token") << "a setting replaces the preset's endpoint";
   EXPECT_EQ(microsoft->deviceUrl, "https://login.microsoftonline.com/common/oauth2/v2.0/devicecode");
   EXPECT_EQ(microsoft->clientId, "client-1");
   EXPECT_EQ(microsoft->firstLogin, FirstLogin::kDevice);
   EXPECT_NE(microsoft->scopes.find("https://outlook.office.com/POP.AccessAsUser.All"), std::string::npos);
-  const auto google = OauthPlatformOf(c, "google");
+  // An IMAP account asks for IMAP; a POP3 account's refresh keeps what its user agreed to.
+  const std::string imapScopes = OauthPlatformOf(c, "microsoft", MailAccess::kImap)->scopes;
+  EXPECT_NE(imapScopes.find("https://outlook.office.com/IMAP.AccessAsUser.All"), std::string::npos);
+  EXPECT_EQ(imapScopes.find("POP.AccessAsUser"), std::string::npos);
+  EXPECT_EQ(OauthPlatformOf(c, "microsoft", MailAccess::kSmtp)->scopes, microsoft->scopes);
+  c.oauthSettings["OAUTH_MICROSOFT_SCOPES"] = "offline_access,mail";
+  EXPECT_EQ(OauthPlatformOf(c, "microsoft", MailAccess::kImap)->scopes, "offline_access mail") << "the office's own";
+  c.oauthSettings.erase("OAUTH_MICROSOFT_SCOPES");
+  const auto google = OauthPlatformOf(c, "google", MailAccess::kPop3);
   ASSERT_TRUE(google);
   EXPECT_EQ(google->scopes, "https://mail.google.com/ openid") << "list items go out blank-separated";
   EXPECT_EQ(google->firstLogin, FirstLogin::kLoopback);
   EXPECT_NE(OauthPlatformProblem(*google).find("OAUTH_GOOGLE_CLIENT_ID"), std::string::npos);
-  const auto office = OauthPlatformOf(c, "office");
+  const auto office = OauthPlatformOf(c, "office", MailAccess::kPop3);
   ASSERT_TRUE(office) << "an office's own platform, defined by its token endpoint";
   EXPECT_EQ(office->firstLogin, FirstLogin::kLoopback);
-  EXPECT_FALSE(OauthPlatformOf(c, "nobody"));
-  EXPECT_FALSE(OauthPlatformOf(c, ""));
+  EXPECT_FALSE(OauthPlatformOf(c, "nobody", MailAccess::kPop3));
+  EXPECT_FALSE(OauthPlatformOf(c, "", MailAccess::kPop3));
 
   const struct {
     const char* named;

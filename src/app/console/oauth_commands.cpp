@@ -113,7 +113,8 @@ int OauthCommand(const std::string& programDir, const std::vector<std::string>& 
   if (!index) return 2;
   const oauth::OauthLogin login =
       *index < 0 ? oauth::SmtpLogin(*config) : oauth::AccountLogin(*config, static_cast<std::size_t>(*index));
-  const std::optional<oauth::OauthPlatform> platform = oauth::OauthPlatformOf(*config, login.platformName);
+  const std::optional<oauth::OauthPlatform> platform =
+      oauth::OauthPlatformOf(*config, login.platformName, login.access);
   if (!platform) {
     Say(stderr, "quelma: не известно, чей сервер авторизации выдает маркеры для " + login.description +
                     ": задайте oauth=microsoft или oauth=google (SMTP_OAUTH для SMTP)");
