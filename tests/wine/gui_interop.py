@@ -2,7 +2,7 @@
 """quelma.exe under Wine on a virtual X display, driven as a user would drive it: start, mail
 handed in and collected from Linux, mail read over IMAP (flags, folders, IDLE), the status bar, the exit question, the About box, help,
 the tray icon and its menu, a communication session against a provider on 127.0.0.1, a second
-copy, the start in the tray, and both ways out. Screenshots are kept in the given directory.
+copy, the start in the tray, both ways out, and push from Dovecot with its status bar part. Screenshots are kept in the given directory.
 
 Runs under Debian's Python (aiosmtpd is a Debian package), in a Wine prefix of its own that
 shows every window inside one virtual desktop, so window frames are drawn as on Windows."""
@@ -22,6 +22,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
+from imap_provider import ImapProvider  # noqa: E402
 from quelma_process import Checks, account_port, free_port, scramble  # noqa: E402
 from wine_desktop import ENV, WineDesktop, port_closed, wait_for, wait_port  # noqa: E402
 
@@ -118,9 +119,13 @@ class Program:
                "POP3_SRV_PORT = %d" % self.pop3, "SMTP_SRV_PORT = %d" % self.smtp,
                "IMAP_SRV_PORT = %d" % self.imap, "SMTPServer = 127.0.0.1", "SMTPSport = %d" % provider.smtp_port, "SMTP_USES_LOGIN = 0",
                "[Users]", "postmaster pm ; ", "daemon  ; ", "ivan iv ; ivan.petrov@provider.test", "olga ol ; ",
-               "[POP3accounts]", "127.0.0.1 office ; %s-%d-0-ivan" % (scramble("secret"), provider.pop3_port)]
-        with open(os.path.join(work, "quelma.cfg"), "wb") as f:
-            f.write("\r\n".join(cfg + [""]).encode("cp1251"))
+               "[POP3accounts]"]
+        self.head = cfg
+        self.configure(["127.0.0.1 office ; %s-%d-0-ivan" % (scramble("secret"), provider.pop3_port)])
+
+    def configure(self, accounts):
+        with open(os.path.join(self.work, "quelma.cfg"), "wb") as f:
+            f.write("\r\n".join(self.head + accounts + [""]).encode("cp1251"))
 
     def start(self):
         return subprocess.Popen(["wine", os.path.join(self.work, "quelma.exe")], cwd=self.work, env=ENV,
@@ -141,6 +146,28 @@ def collect(port, user, password):
     texts = [b"\r\n".join(box.retr(i + 1)[1]) for i in range(len(box.list()[1]))]
     box.quit()
     return texts
+
+
+def check_push(checks, program, desktop):
+    """Push under Windows: an IMAP account with idle=yes at Dovecot. The status bar's sixth part
+    says push is on, mail delivered at the provider reaches the maildrop without a session, and
+    the part says so when the provider goes away."""
+    label = lambda: desktop.answer("status", "5")  # noqa: E731
+    with ImapProvider({"box": "boxpw"}) as dovecot:
+        program.configure(["127.0.0.1 box ; %s-%d-0-olga tls=none proto=imap idle=yes"
+                           % (scramble("boxpw"), dovecot.imap_port)])
+        running = program.start()
+        checks.check("with an idle=yes account the push label says on",
+                     wait_port(program.pop3) and wait_for(lambda: label() == "Push: включен", 60), label())
+        dovecot.deliver("box", b"Subject: pushed\r\n\r\nat once\r\n")
+        checks.check("mail delivered at the provider reaches the maildrop without a session",
+                     wait_for(lambda: any(b"pushed" in m for m in collect(program.pop3, "olga", "ol")), 30))
+        desktop.shot("push.png")
+        dovecot.halt()
+        checks.check("the push label says there is no connection once the provider is gone",
+                     wait_for(lambda: label() == "Push: нет связи", 30), label())
+        desktop.drive("send", "1026")
+        checks.check("UM_SHUTDOWN ends the program with push running", running.wait(timeout=60) == 1)
 
 
 def chm_pages(path):
@@ -397,6 +424,7 @@ def main():
         checks.check("a left click on the tray icon shows the window", wait_for(lambda: answer("visible") == "1", 10))
         drive("send", "1026")
         checks.check("UM_SHUTDOWN ends with 1", tray_start.wait(timeout=60) == 1)
+        check_push(checks, program, desktop)
     finally:
         desktop.stop()
         provider.stop()
