@@ -21,7 +21,9 @@ class Run {
   void log(const std::string& text) { c_.log.LogImapClient(text); }
   void status(const char* text) { c_.window.setStatusText(link::kPop3LabelPart, text); }
   void progress(int percent) { c_.window.setProgress(link::kPop3ProgressPart, percent); }
-  void sort() { sorting::SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock}); }
+  void sort() {
+    sorting::SortDownloadedMail({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock, link::LogSource::kImapClient});
+  }
   ImapClientError download();
   int end(ImapClientError error);
 

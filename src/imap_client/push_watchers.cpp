@@ -87,7 +87,7 @@ class PushWatchers::Watcher {
       if (due) {
         if (std::unique_lock<std::mutex> downloading(sorting::DownloadLock(), std::try_to_lock); downloading) {
           const auto e = session.collect(folder);
-          sorting::SortDownloadedMail({*config_, c.sorter, c.log, c.programDir, nullptr});
+          sorting::SortDownloadedMail({*config_, c.sorter, c.log, c.programDir, nullptr, link::LogSource::kImapClient});
           if (e != ImapClientError::kNone) return e;
           due = false;
           selected = true;

@@ -78,7 +78,7 @@ class Sorter {
   bool handleByRules(const MessageHeader& header, const WriteText& text);
   bool readAgain(std::uint64_t offset, const spool::DownloadedText::Take& take);
   bool sortFile();
-  void log(const std::string& text) { c_.log.LogPop3Client(text); }
+  void log(const std::string& text) { c_.log.write(c_.source, text); }
 
   const SortContext& c_;
   std::vector<std::string> paths_;
@@ -320,7 +320,7 @@ SortResult SortFiles(const SortContext& context, std::vector<std::string> paths,
   if (byRules) {
     rules = ReadSorterRules(context.sorter);
     if (!rules) {
-      context.log.LogPop3Client("Не могу прочитать файл sorter.cfg: почта остается до следующего сеанса\r\n");
+      context.log.write(context.source, "Не могу прочитать файл sorter.cfg: почта остается до следующего сеанса\r\n");
       return SortResult::kStopped;
     }
   }

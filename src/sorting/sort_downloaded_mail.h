@@ -22,6 +22,7 @@ struct SortContext {
   link::ActivityLog& log;
   std::string programDir;  // holds the files of downloaded mail
   platform::Clock* clock = nullptr;  // for the day in which a Message-ID counts as delivered; the system's when none
+  link::LogSource source = link::LogSource::kPop3Client;  // the client whose lines these are
 };
 
 enum class SortResult {
