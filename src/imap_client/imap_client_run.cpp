@@ -8,6 +8,7 @@
 #include "platform/running_guard.h"
 #include "sorting/size_notice.h"
 #include "sorting/sort_downloaded_mail.h"
+#include "sorting/sorting_thread.h"
 
 namespace quelma::imap_client {
 namespace {
@@ -31,6 +32,8 @@ class Run {
 };
 
 ImapClientError Run::download() {
+  // Each download file is sorted as soon as it is stored, while the next ones come.
+  sorting::SortingThread sorter({c_.config, c_.sorter, c_.log, c_.programDir, c_.clock, link::LogSource::kImapClient});
   ProviderConnection connection(c_.account, c_.config, c_.receiveTimeoutMs, c_.tokens,
                                 [this](const std::string& text) { log(text); });
   if (const auto e = connection.open(); e != ImapClientError::kNone) return e;
@@ -38,7 +41,11 @@ ImapClientError Run::download() {
                             connection.starttls(), c_.tokens);
   session.onTooLarge([this](const sorting::LeftAtProvider& message) { return sorting::WriteSizeNotice(c_.config, message); });
   session.onProgress([this](int percent) { progress(percent); });
-  return session.run();
+  const std::string key = spool::AccountKey(c_.account.server, c_.account.login);
+  session.onStored([&sorter, &key](const std::string& path) { sorter.add({path, key}); });
+  const ImapClientError error = session.run();
+  sorter.finish();
+  return error;
 }
 
 // Sent after success, posted after a failure: the main thread may be waiting for neither.

@@ -517,23 +517,41 @@ ImapClientError ImapClientSession::collect(const std::string& folder) {
   return remove(ledger);
 }
 
-bool ImapClientSession::storeBatch(spool::UidLedger& ledger) {
+// The file filled so far is handed over to be published while the next one fills; the one
+// handed over before must be on disk first (one file in flight keeps the ledger in step).
+bool ImapClientSession::storeBatch(spool::DownloadStore& store) {
   if (!batch_) return true;
   bool stored = true;
   if (batchMessages_.empty()) {
     batch_.reset();  // removed: nothing whole in it
+  } else if (!awaitStored(store)) {
+    batch_.reset();
+    stored = false;
   } else {
     // The UIDs go into the ledger, pending, before the file is published; once it is, they stand.
-    stored = ledger.willStoreMarked(batchMessages_, batchNumber_) && batch_->publish(batchWhole_) && ledger.settle(nullptr);
-    if (stored) {
-      for (const auto& [uid, mark] : batchMessages_) storedNow_.push_back(Number32(uid).value_or(0));
-    } else {
-      log("Ошибка записи файла загруженной почты " + batch_->path() + " (" + platform::LastFileErrorText() + ")\r\n");
-    }
+    for (const auto& [uid, mark] : batchMessages_) publishing_.push_back(Number32(uid).value_or(0));
+    stored = store.storeMarked(std::move(*batch_), batchNumber_, batchMessages_, batchWhole_);
     batch_.reset();
+    if (!stored) {
+      publishing_.clear();
+      log("Ошибка записи файла загруженной почты " + store.failedFile() + " (" + store.reason() + ")\r\n");
+    }
   }
   batchMessages_.clear();
   batchWhole_ = 0;
+  return stored;
+}
+
+// The file being published is on disk with its UIDs standing: its messages may go at the provider.
+bool ImapClientSession::awaitStored(spool::DownloadStore& store) {
+  if (!store.busy()) return true;
+  const bool stored = store.wait();
+  if (stored) {
+    storedNow_.insert(storedNow_.end(), publishing_.begin(), publishing_.end());
+  } else {
+    log("Ошибка записи файла загруженной почты " + store.failedFile() + " (" + store.reason() + ")\r\n");
+  }
+  publishing_.clear();
   return stored;
 }
 
@@ -541,6 +559,9 @@ bool ImapClientSession::storeBatch(spool::UidLedger& ledger) {
 // (its UIDs in the ledger first) every few megabytes, while the server goes on sending.
 ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& uids, std::uint64_t total,
                                             spool::UidLedger& ledger, const std::string& folder) {
+  spool::DownloadStore store(&ledger, [this](const std::string& path) {
+    if (stored_) stored_(path);
+  });
   std::uint64_t expected = 0;
   std::uint64_t received = 0;
   std::optional<MessageSink> sink;
@@ -578,7 +599,7 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
     sink.reset();
     ++downloaded_;
     if (progress_) progress_(static_cast<int>(std::min<std::uint64_t>(100, received * 100 / std::max<std::uint64_t>(1, total))));
-    if ((batch_->size() >= kBatchBytes || batchMessages_.size() >= kBatchMessages) && !storeBatch(ledger)) {
+    if ((batch_->size() >= kBatchBytes || batchMessages_.size() >= kBatchMessages) && !storeBatch(store)) {
       return ImapClientError::kDownloadFile;
     }
     return ImapClientError::kNone;
@@ -588,8 +609,9 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
                                           uids.begin() + static_cast<std::ptrdiff_t>(std::min(uids.size(), at + kUidsPerCommand)));
     std::string tagged;
     const auto e = command("UID FETCH " + UidSet(part) + " (UID BODY.PEEK[])", tagged, untagged, choose);
-    // What came whole is kept whatever happened after it.
-    if (!storeBatch(ledger) && e == ImapClientError::kNone) return ImapClientError::kDownloadFile;
+    // What came whole is kept whatever happened after it, and on disk before anything goes on.
+    const bool stored = storeBatch(store) && awaitStored(store);
+    if (!stored && e == ImapClientError::kNone) return ImapClientError::kDownloadFile;
     if (e != ImapClientError::kNone) return e;
     if (tagged != "OK") {
       log("Сервер не выдал сообщения папки \"" + folder + "\"\r\n");

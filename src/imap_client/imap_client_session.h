@@ -26,6 +26,7 @@
 #include "net/tls.h"
 #include "sorting/size_notice.h"
 #include "spool/download_files.h"
+#include "spool/download_store.h"
 #include "spool/uid_ledger.h"
 
 namespace quelma::imap_client {
@@ -66,6 +67,9 @@ class ImapClientSession {
   unsigned long downloaded() const { return downloaded_; }
   // The messages of the last collect() whose download file is published.
   const std::vector<std::uint32_t>& storedNow() const { return storedNow_; }
+  // Hears of each download file once it is published with its UIDs standing in the ledger:
+  // from then on the sorter may take it (files are published while the next one comes).
+  void onStored(std::function<void(const std::string& path)> stored) { stored_ = std::move(stored); }
 
  private:
   struct Listed {
@@ -93,7 +97,8 @@ class ImapClientSession {
   ImapClientError tooLarge(std::uint32_t uid, std::uint64_t size, spool::UidLedger& ledger, const std::string& folder);
   ImapClientError remove(spool::UidLedger& ledger);
   ImapClientError expunge(const std::vector<std::uint32_t>& uids, bool& done);
-  bool storeBatch(spool::UidLedger& ledger);
+  bool storeBatch(spool::DownloadStore& store);
+  bool awaitStored(spool::DownloadStore& store);
   void log(const std::string& text) { log_.LogImapClient(text); }
 
   net::ByteStream* stream_;
@@ -116,6 +121,7 @@ class ImapClientSession {
   std::function<void(int)> progress_;
   unsigned long downloaded_ = 0;
   std::vector<std::uint32_t> storedNow_;
+  std::function<void(const std::string& path)> stored_;
   // The selected folder.
   std::uint32_t exists_ = 0;
   std::string validity_;
@@ -126,6 +132,7 @@ class ImapClientSession {
   std::uint64_t batchNumber_ = 0;
   std::map<std::string, std::string> batchMessages_;
   std::uint64_t batchWhole_ = 0;
+  std::vector<std::uint32_t> publishing_;  // the messages of the file being published
 
   static constexpr std::size_t kReceiveSize = 256 * 1024;
   static constexpr std::uint64_t kBatchBytes = 8 << 20;

@@ -20,13 +20,26 @@ bool DownloadStore::failed(std::string file, std::string reason) {
 bool DownloadStore::store(DownloadFile file, std::uint64_t number, const std::set<std::string>& ids,
                           std::optional<std::uint64_t> keep) {
   if (ledger_ && !ledger_->willStore(ids, number)) return failed(ledger_->path(), platform::LastFileErrorText());
+  publish(std::move(file), keep);
+  return true;
+}
+
+bool DownloadStore::storeMarked(DownloadFile file, std::uint64_t number, const std::map<std::string, std::string>& marked,
+                                std::optional<std::uint64_t> keep) {
+  if (ledger_ && !ledger_->willStoreMarked(marked, number)) {
+    return failed(ledger_->path(), platform::LastFileErrorText());
+  }
+  publish(std::move(file), keep);
+  return true;
+}
+
+void DownloadStore::publish(DownloadFile file, std::optional<std::uint64_t> keep) {
   partPath_ = file.path();
   publishedPath_ = file.publishedPath();
   publishing_ = std::async(std::launch::async, [file = std::move(file), keep]() mutable -> std::optional<std::string> {
     if (file.publish(keep)) return std::nullopt;
     return platform::LastFileErrorText();  // this thread's error
   });
-  return true;
 }
 
 bool DownloadStore::wait() {
@@ -34,7 +47,9 @@ bool DownloadStore::wait() {
   if (const auto problem = publishing_.get()) return failed(partPath_, *problem);
   // Settled before any later file's ids are pending: a settling sees no id whose file is
   // still on its way, and the sorter never removes a file whose ids are only pending.
-  if (stored_ && (!ledger_ || ledger_->settle(nullptr))) stored_(publishedPath_);
+  if (!stored_) return true;
+  if (ledger_ && !ledger_->settle(nullptr)) return failed(ledger_->path(), platform::LastFileErrorText());
+  stored_(publishedPath_);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <future>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -34,8 +35,12 @@ class DownloadStore {
   // removed, when the ledger could not take the ids.
   bool store(DownloadFile file, std::uint64_t number, const std::set<std::string>& ids,
              std::optional<std::uint64_t> keep = std::nullopt);
+  // The same for ids with their marks (an IMAP folder's UIDs with Message-ID and size).
+  bool storeMarked(DownloadFile file, std::uint64_t number, const std::map<std::string, std::string>& marked,
+                   std::optional<std::uint64_t> keep = std::nullopt);
   bool busy() const { return publishing_.valid(); }
-  // Waits for the file handed over; true when it is published (or nothing was being).
+  // Waits for the file handed over; true when it is published (or nothing was being) and,
+  // when someone hears of stored files, its ids stand in the ledger.
   bool wait();
 
   // After a false from store() or wait(): the file that could not be written, and why.
@@ -44,6 +49,7 @@ class DownloadStore {
 
  private:
   bool failed(std::string file, std::string reason);
+  void publish(DownloadFile file, std::optional<std::uint64_t> keep);
   UidLedger* ledger_;
   std::function<void(const std::string& path)> stored_;
   std::future<std::optional<std::string>> publishing_;  // why it failed, or nothing

@@ -9,6 +9,7 @@
 
 #include "net/listener.h"
 #include "platform/files.h"
+#include "support/free_port.h"
 #include "support/temp_dir.h"
 
 namespace quelma::app {
@@ -25,20 +26,15 @@ struct Office {
     platform::MakeDirectory(config.QueueDir);
     config.LocalDomain = "office.test";
     config.LISTEN_ADDRESSES = "127.0.0.1";
-    config.SMTP_SRV_PORT = FreePort();
-    config.POP3_SRV_PORT = FreePort();
-    config.IMAP_SRV_PORT = FreePort();
+    config.SMTP_SRV_PORT = testing::FreeLoopbackPort();
+    config.POP3_SRV_PORT = testing::FreeLoopbackPort();
+    config.IMAP_SRV_PORT = testing::FreeLoopbackPort();
     config.RELAY_NETWORKS = "127.0.0.0/8, 192.168.1.0/24";
     config.users.push_back({"ivan", "secret", ""});
     context.programDir = dir.path();
     context.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(1ull << 30); };
     context.programRunning = [] { return false; };
     context.dialUpEntries = [] { return std::vector<std::string>{"provider"}; };
-  }
-  static std::int32_t FreePort() {
-    net::Listener probe;
-    probe.open(platform::kLoopbackAddress, 0, 1);
-    return probe.localPort().value_or(0);
   }
 };
 

@@ -11,6 +11,7 @@
 #include "app/provider_check_steps.h"
 #include "app/settings_check.h"
 #include "net/listener.h"
+#include "support/free_port.h"
 #include "net/tls.h"
 #include "platform/text.h"
 #include "support/fake_access_tokens.h"
@@ -315,10 +316,7 @@ TEST(SmtpProviderCheck, EachAnswerOfAPlainProviderGivesItsStepVerdictAndHint) {
 
 TEST(ProviderCheck, APortWhereNothingListensFailsTheConnectWithThePortHint) {
   testing::TempDir dir;
-  net::Listener probe;
-  ASSERT_EQ(probe.open(platform::kLoopbackAddress, 0, 1), net::ListenFailure::kNone);
-  const std::uint16_t port = probe.localPort().value_or(0);
-  probe.close();  // now nothing listens there
+  const std::uint16_t port = testing::FreeLoopbackPort();
   config::Configuration config;
   config.SMTPServer = "127.0.0.1";
   config.SMTPSport = port;

@@ -4,18 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "config/config_file.h"
-#include "net/listener.h"
 #include "platform/files.h"
+#include "support/free_port.h"
 #include "support/temp_dir.h"
 
 namespace quelma::app {
 namespace {
-
-std::int32_t FreePort() {
-  net::Listener probe;
-  probe.open(platform::kLoopbackAddress, 0, 1);
-  return probe.localPort().value_or(0);
-}
 
 TEST(CheckCommand, ExitCodesForWordsSettingsAndVerdicts) {
   testing::TempDir dir;
@@ -29,9 +23,9 @@ TEST(CheckCommand, ExitCodesForWordsSettingsAndVerdicts) {
   platform::MakeDirectory(config.QueueDir);
   config.LocalDomain = "office.ru";
   config.LISTEN_ADDRESSES = "127.0.0.1";
-  config.SMTP_SRV_PORT = FreePort();
-  config.POP3_SRV_PORT = FreePort();
-  config.IMAP_SRV_PORT = FreePort();
+  config.SMTP_SRV_PORT = testing::FreeLoopbackPort();
+  config.POP3_SRV_PORT = testing::FreeLoopbackPort();
+  config.IMAP_SRV_PORT = testing::FreeLoopbackPort();
   ASSERT_EQ(config::SaveConfiguration(dir.path(), config), config::SaveResult::kSaved);
   EXPECT_EQ(CheckCommand(dir.path(), {"local"}), 0);
   EXPECT_EQ(CheckCommand(dir.path(), {"account", "0"}), 1);  // there is no account 0

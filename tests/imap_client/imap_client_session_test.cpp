@@ -3,7 +3,9 @@
 // a message, messages too large, the logins, and the parser of responses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include "codec/base64.h"
 #include "fake_imap_provider.h"
@@ -13,6 +15,7 @@
 #include "net/sasl_oauth.h"
 #include "platform/files.h"
 #include "spool/download_files.h"
+#include "spool/uid_ledger.h"
 #include "support/fake_access_tokens.h"
 #include "support/recorded_log.h"
 #include "support/scripted_stream.h"
@@ -36,6 +39,7 @@ struct Sessions : quelma::testing::RecordedLog {
   config::ProviderAccount account{"imap.provider.test", "login", "secret", 993, "*", 0, {}, {}, {}, {}};
   std::int32_t today = 20000;
   std::size_t pieceSize = 1 << 20;
+  std::function<void(const std::string&)> stored;  // hears of each published download file
   std::vector<sorting::LeftAtProvider> told;
 
   // One session over every folder; the commands it sent (without tags) after the login.
@@ -49,6 +53,7 @@ struct Sessions : quelma::testing::RecordedLog {
       told.push_back(m);
       return true;
     });
+    if (stored) session.onStored(stored);
     const ImapClientError e = session.run();
     if (sent) *sent = provider.commands;
     return e;
@@ -130,6 +135,31 @@ TEST(ImapClientSession, DownloadsThenDeletesOrMovesWhatIsNotKept) {
     EXPECT_EQ(s.downloaded().size(), 2u);
     EXPECT_EQ(s.uids("INBOX"), std::vector<std::uint32_t>{});
   }
+}
+
+// A long folder goes into several download files, each published while the next one fills:
+// the sorter hears of each, in order, once it is on disk with its UIDs standing in the ledger.
+TEST(ImapClientSession, EachFileReachesTheSorterOnceItsUidsStand) {
+  Sessions s;
+  constexpr int kMessages = 600;
+  for (int n = 1; n <= kMessages; ++n) s.provider.add("INBOX", Text(n));
+  std::vector<std::string> heard;
+  int whole = 0;
+  s.stored = [&](const std::string& path) {
+    heard.push_back(path);
+    const std::string text = platform::ReadWholeFile(path, 1 << 24).value_or("");
+    for (std::size_t at = text.find("\r\n.\r\n"); at != std::string::npos; at = text.find("\r\n.\r\n", at + 1)) ++whole;
+    spool::UidLedger ledger(s.dir.path(), spool::AccountKey(s.account.server, s.account.login), "INBOX", s.today);
+    ASSERT_TRUE(ledger.load());
+    for (int uid = 1; uid <= whole; ++uid) ASSERT_TRUE(ledger.contains(std::to_string(uid))) << uid << " in " << path;
+  };
+  ASSERT_EQ(s.run(), ImapClientError::kNone) << s.transcript();
+  EXPECT_EQ(whole, kMessages);
+  ASSERT_GE(heard.size(), 3u);
+  EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end(), [](const std::string& a, const std::string& b) {
+    return a.size() < b.size() || (a.size() == b.size() && a < b);
+  })) << "in the order they were filled";
+  EXPECT_TRUE(s.uids("INBOX").empty()) << "deleted once all were stored";
 }
 
 TEST(ImapClientSession, KeptMessagesAreListedOnceAndGoWhenTheirDaysRunOut) {

@@ -9,20 +9,13 @@
 #include <thread>
 
 #include "config/config_store.h"
-#include "net/listener.h"
 #include "sorting/sorter_rules.h"
+#include "support/free_port.h"
 #include "support/recorded_log.h"
 #include "support/temp_dir.h"
 
 namespace quelma::imap_client {
 namespace {
-
-// A port of 127.0.0.1 nobody listens on: bound for a moment, then closed.
-std::uint32_t ClosedPort() {
-  net::Listener probe;
-  probe.open(platform::kLoopbackAddress, 0, 1);
-  return probe.localPort().value_or(1);
-}
 
 TEST(PushWatchers, WatchesIdleAccountsButNeverOurOwnServer) {
   quelma::testing::RecordedLog recorded;
@@ -33,7 +26,7 @@ TEST(PushWatchers, WatchesIdleAccountsButNeverOurOwnServer) {
   own.proto = config::CollectProtocol::kImap;
   own.idle = true;
   config::ProviderAccount provider = own;
-  provider.port = ClosedPort();
+  provider.port = quelma::testing::FreeLoopbackPort();
   config::ProviderAccount notIdle = provider;
   notIdle.idle = false;
   notIdle.login = "other";
