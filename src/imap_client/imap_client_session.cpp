@@ -51,9 +51,11 @@ std::set<std::uint32_t> SearchNumbers(const ImapResponse& r) {
 // first part of its header kept for its Message-ID.
 class MessageSink {
  public:
-  explicit MessageSink(spool::DownloadFile& file) : file_(file) {}
+  // `out` is the caller's, kept from message to message (a large buffer made anew for every
+  // message costs more than the copy into it).
+  MessageSink(spool::DownloadFile& file, std::string& out) : file_(file), out_(out) {}
   bool operator()(std::string_view piece) {
-    if (header_.size() < kHeaderKept) header_.append(piece.substr(0, kHeaderKept - header_.size()));
+    keepHeader(piece);
     out_.clear();
     stuffer_.add(piece, out_);
     return file_.write(out_);
@@ -66,11 +68,26 @@ class MessageSink {
   const std::string& header() const { return header_; }
 
  private:
+  // Up to the empty line that ends the header, or the first kHeaderKept bytes.
+  void keepHeader(std::string_view piece) {
+    if (headerWhole_) return;
+    const std::size_t searched = header_.size() < 3 ? 0 : header_.size() - 3;
+    header_.append(piece.substr(0, kHeaderKept - header_.size()));
+    for (const std::string_view end : {std::string_view("\r\n\r\n"), std::string_view("\n\n")}) {
+      if (const std::size_t at = header_.find(end, searched); at != std::string::npos) {
+        header_.resize(at + end.size());
+        headerWhole_ = true;
+      }
+    }
+    headerWhole_ = headerWhole_ || header_.size() >= kHeaderKept;
+  }
+
   static constexpr std::size_t kHeaderKept = 64 * 1024;
   spool::DownloadFile& file_;
+  std::string& out_;
   net::DotStuffer stuffer_{net::DotStuffer::Rules{true, 0}};
-  std::string out_;
   std::string header_;
+  bool headerWhole_ = false;
 };
 
 }  // namespace
@@ -422,6 +439,21 @@ ImapClientError ImapClientSession::examine(const std::string& folder, std::uint3
 }
 
 // Every message from UID `from` up: its size, and with `withMarks` its mark.
+// Without sizes or marks the UIDs come from a search, which the server answers from its index
+// (a size may mean reading the message).
+ImapClientError ImapClientSession::listUids(std::uint32_t from, std::map<std::uint32_t, Listed>& listed) {
+  std::string tagged;
+  const auto e = command("UID SEARCH UID " + std::to_string(from) + ":*", tagged, [&](const ImapResponse& r) {
+    if (!platform::ToUpperAscii(r.text).starts_with("SEARCH")) return ImapClientError::kNone;
+    for (const std::uint32_t uid : SearchNumbers(r)) {
+      if (uid >= from) listed[uid];  // "n:*" names the last message even below n
+    }
+    return ImapClientError::kNone;
+  });
+  if (e != ImapClientError::kNone) return e;
+  return tagged == "OK" ? ImapClientError::kNone : ImapClientError::kFetch;
+}
+
 ImapClientError ImapClientSession::list(std::uint32_t from, bool withMarks, std::map<std::uint32_t, Listed>& listed) {
   std::string tagged;
   const std::string items = withMarks ? "(UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : "(UID RFC822.SIZE)";
@@ -487,7 +519,9 @@ ImapClientError ImapClientSession::collect(const std::string& folder) {
   newMail_ = false;
   std::map<std::uint32_t, Listed> listed;
   if (exists_ > 0 && (!uidNext_ || *uidNext_ > from || renumbered)) {
-    if (const auto e = list(from, false, listed); e != ImapClientError::kNone) return e;
+    // Sizes are asked for only where a size limit needs them.
+    const auto e = account_.maxSizeKb != 0 ? list(from, false, listed) : listUids(from, listed);
+    if (e != ImapClientError::kNone) return e;
   }
   std::vector<std::uint32_t> wanted;
   std::uint64_t total = 0;
@@ -503,7 +537,7 @@ ImapClientError ImapClientSession::collect(const std::string& folder) {
     total += entry.size;
   }
   log("Папка \"" + folder + "\": сообщений " + std::to_string(exists_) + ", новых " + std::to_string(wanted.size()) +
-      " (" + std::to_string(total) + " байтов).\r\n");
+      (account_.maxSizeKb != 0 ? " (" + std::to_string(total) + " байтов)" : std::string()) + ".\r\n");
   if (const auto e = download(wanted, total, ledger, folder); e != ImapClientError::kNone) return e;
   // Everything up to the highest UID listed is stored, told about or left: the next listing
   // begins above it, or below the first message the server did not give (it is asked for again).
@@ -578,7 +612,7 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
       batch_ = spool::DownloadFile::Create(programDir_, accountKey_, batchNumber_);
       if (!batch_) return nullptr;
     }
-    sink.emplace(*batch_);
+    sink.emplace(*batch_, stuffed_);
     expected = size;
     return &take;
   };
@@ -598,7 +632,11 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
     batchWhole_ = batch_->size();
     sink.reset();
     ++downloaded_;
-    if (progress_) progress_(static_cast<int>(std::min<std::uint64_t>(100, received * 100 / std::max<std::uint64_t>(1, total))));
+    if (progress_) {
+      // By the octets when the sizes were listed, else by the messages.
+      const std::uint64_t share = total > 0 ? received * 100 / total : downloaded_ * 100 / std::max<std::size_t>(1, uids.size());
+      progress_(static_cast<int>(std::min<std::uint64_t>(100, share)));
+    }
     if ((batch_->size() >= kBatchBytes || batchMessages_.size() >= kBatchMessages) && !storeBatch(store)) {
       return ImapClientError::kDownloadFile;
     }

@@ -91,6 +91,7 @@ class ImapClientSession {
   ImapClientError loginWithToken();
   ImapClientError select(const std::string& folder, spool::UidLedger& ledger, bool& renumbered);
   ImapClientError list(std::uint32_t from, bool withMarks, std::map<std::uint32_t, Listed>& listed);
+  ImapClientError listUids(std::uint32_t from, std::map<std::uint32_t, Listed>& listed);
   ImapClientError renumber(spool::UidLedger& ledger, const std::string& validity);
   ImapClientError download(const std::vector<std::uint32_t>& uids, std::uint64_t total, spool::UidLedger& ledger,
                            const std::string& folder);
@@ -133,6 +134,7 @@ class ImapClientSession {
   std::map<std::string, std::string> batchMessages_;
   std::uint64_t batchWhole_ = 0;
   std::vector<std::uint32_t> publishing_;  // the messages of the file being published
+  std::string stuffed_;  // a piece of a message in transfer form, on its way to the file
 
   static constexpr std::size_t kReceiveSize = 256 * 1024;
   static constexpr std::uint64_t kBatchBytes = 8 << 20;

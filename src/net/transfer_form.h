@@ -35,6 +35,7 @@ class DotStuffer {
 
  private:
   void addText(std::string_view text, bool lineFeedFollows, std::string& out);
+  void addUnlimited(std::string_view piece, std::string& out);
 
   Rules rules_;
   bool atLineStart_ = true;

@@ -88,6 +88,9 @@ class Sorter {
   std::optional<spool::Delivery> delivery_;
   std::string header_;
   bool readFailed_ = false;  // the file of downloaded mail could not be read
+  platform::InputFile* input_ = nullptr;  // the file being sorted
+  std::string kept_;  // the text of the message being sorted, when it is not too long to keep
+  static constexpr std::size_t kKeptText = 4 << 20;
   int& number_;
   RecentMessageIds& ids_;
   std::string messageId_;  // of the message being sorted, or empty
@@ -220,11 +223,30 @@ bool Sorter::readAgain(std::uint64_t offset, const spool::DownloadedText::Take& 
 bool Sorter::handle(spool::DownloadedText& text) {
   ++number_;
   const std::uint64_t offset = text.offset();
-  text.next(nullptr);
+  // A message of usual size is kept from this reading for its copies; a longer one is read
+  // again for each.
+  kept_.clear();
+  bool keptWhole = true;
+  text.next([this, &keptWhole](std::string_view bytes) {
+    if (keptWhole && kept_.size() + bytes.size() <= kKeptText) {
+      kept_.append(bytes);
+    } else if (keptWhole) {
+      keptWhole = false;
+      kept_.clear();
+    }
+    return true;
+  });
+  const bool readWhole = !input_->failed();
   header_ = text.header();
   const MessageHeader header(header_);
   messageId_ = MessageIdOf(header);
-  const WriteText copy = [this, offset](const spool::DownloadedText::Take& take) { return readAgain(offset, take); };
+  WriteText copy = [this, offset](const spool::DownloadedText::Take& take) { return readAgain(offset, take); };
+  if (keptWhole) {
+    copy = [this, readWhole](const spool::DownloadedText::Take& take) {
+      readFailed_ = !readWhole;
+      return readWhole && (kept_.empty() || take(kept_));
+    };
+  }
   return rules_ ? handleByRules(header, copy) : deliver(deliverTo_, copy);
 }
 
@@ -257,6 +279,7 @@ bool Sorter::sortFile() {
   if (!in) return true;  // gone already: nothing of it to deliver
   delivery_->consumes(path_);
   readFailed_ = false;
+  input_ = &*in;
   spool::DownloadedText text(*in);
   while (!text.atEnd()) {
     if (!handle(text)) return false;

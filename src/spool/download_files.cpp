@@ -66,8 +66,12 @@ void DownloadFile::discard() {
 
 bool DownloadFile::write(std::string_view bytes) {
   size_ += bytes.size();
-  buffer_ += bytes;
-  return buffer_.size() < kWriteAt || flush();
+  if (buffer_.size() + bytes.size() < kWriteAt) {
+    buffer_ += bytes;
+    return true;
+  }
+  // A large piece goes out after what is held, without a copy of it.
+  return flush() && file_->write(bytes);
 }
 
 bool DownloadFile::flush() {

@@ -21,11 +21,13 @@ bool MaildropTextWriter::put(std::string_view bytes) {
 }
 
 bool MaildropTextWriter::emit(std::string_view bytes) {
-  buffer_ += bytes;
-  if (buffer_.size() >= kWriteAt && !failed_) {
-    failed_ = !put(buffer_);
-    buffer_.clear();
+  if (buffer_.size() + bytes.size() < kWriteAt) {
+    buffer_ += bytes;
+    return !failed_;
   }
+  // A large piece goes out after what is held, without a copy of it.
+  if (!failed_) failed_ = !put(buffer_) || !put(bytes);
+  buffer_.clear();
   return !failed_;
 }
 
@@ -51,12 +53,23 @@ bool MaildropTextWriter::write(std::string_view bytes) {
       }
       continue;
     }
-    const void* lineFeed = std::memchr(bytes.data(), '\n', bytes.size());
-    const std::size_t end =
-        lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes.data()) + 1 : bytes.size();
+    // Up to the next line that may begin with the marker, the bytes go as they stand.
+    const char* const last = bytes.data() + bytes.size();
+    const char* from = bytes.data();
+    std::size_t end = bytes.size();
+    bool lineStart = false;
+    while (const void* lineFeed = std::memchr(from, '\n', static_cast<std::size_t>(last - from))) {
+      const char* next = static_cast<const char*>(lineFeed) + 1;
+      if (next == last || *next == kMaildropMarker.front()) {
+        end = static_cast<std::size_t>(next - bytes.data());
+        lineStart = true;
+        break;
+      }
+      from = next;
+    }
     emit(bytes.substr(0, end));
     bytes.remove_prefix(end);
-    atLineStart_ = lineFeed != nullptr;
+    atLineStart_ = lineStart;
   }
   return !failed_;
 }

@@ -994,6 +994,12 @@ class ProviderImap(ProviderServer):
                                 out.append(b"* %d FETCH (UID %d FLAGS (%s))\r\n" % (seq, uid, " ".join(sorted(m[2])).encode()))
                     out.append(sync(False))
                 sock.sendall(b"".join(out) + tag + b" OK stored\r\n")
+            elif command == b"UID SEARCH" and len(words) == 2 and words[0].upper() == b"UID":
+                with self.lock:
+                    wanted = uid_set(words[1], session["top"])
+                    found = [uid for uid in session["view"] if wanted(uid) and uid in box.messages]
+                    news = sync(False)
+                sock.sendall(b"* SEARCH" + b"".join(b" %d" % uid for uid in found) + b"\r\n" + news + tag + b" OK done\r\n")
             elif command == b"UID SEARCH" and [w.upper() for w in words] == [b"DELETED"]:
                 with self.lock:
                     found = [uid for uid in session["view"] if uid in box.messages and "\\Deleted" in box.messages[uid][2]]

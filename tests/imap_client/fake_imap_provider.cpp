@@ -133,8 +133,13 @@ std::optional<std::string> FakeImapProvider::operator()(const std::string& recei
   }
   if (verb == "UID SEARCH") {
     std::string found;
-    for (const auto& m : messages) {
-      if (m.flags.contains("\\Deleted")) found += " " + std::to_string(m.uid);
+    if (args.starts_with("UID ")) {
+      std::size_t a = 4;
+      for (const std::size_t i : select(Word(args, a), true)) found += " " + std::to_string(messages[i].uid);
+    } else {
+      for (const auto& m : messages) {
+        if (m.flags.contains("\\Deleted")) found += " " + std::to_string(m.uid);
+      }
     }
     return "* SEARCH" + found + "\r\n" + tag + " OK done\r\n";
   }

@@ -169,7 +169,7 @@ TEST(ImapClientSession, KeptMessagesAreListedOnceAndGoWhenTheirDaysRunOut) {
   s.provider.add("INBOX", Text(2));
   Commands sent;
   ASSERT_EQ(s.run(&sent), ImapClientError::kNone);
-  EXPECT_TRUE(Sent(sent, "UID FETCH 1:* (UID RFC822.SIZE)"));
+  EXPECT_TRUE(Sent(sent, "UID SEARCH UID 1:*"));
   EXPECT_EQ(s.downloaded().size(), 2u);
   ASSERT_EQ(s.run(&sent), ImapClientError::kNone);
   EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const auto& c) { return c.starts_with("UID FETCH"); }), 0)
@@ -177,7 +177,7 @@ TEST(ImapClientSession, KeptMessagesAreListedOnceAndGoWhenTheirDaysRunOut) {
   s.provider.add("INBOX", Text(3));
   s.today += 2;
   ASSERT_EQ(s.run(&sent), ImapClientError::kNone);
-  EXPECT_TRUE(Sent(sent, "UID FETCH 3:* (UID RFC822.SIZE)")) << "the listing begins above the last UID";
+  EXPECT_TRUE(Sent(sent, "UID SEARCH UID 3:*")) << "the listing begins above the last UID";
   EXPECT_TRUE(Sent(sent, "UID STORE 1:2 +FLAGS.SILENT (\\Deleted)"));
   EXPECT_EQ(s.uids("INBOX"), std::vector<std::uint32_t>{3});
   EXPECT_EQ(s.downloaded().size(), 3u);
@@ -249,7 +249,7 @@ TEST(ImapClientSession, AMessageTheServerDidNotGiveIsAskedForAgain) {
   s.provider.withheld.clear();
   Commands sent;
   ASSERT_EQ(s.run(&sent), ImapClientError::kNone);
-  EXPECT_TRUE(Sent(sent, "UID FETCH 2:* (UID RFC822.SIZE)"));
+  EXPECT_TRUE(Sent(sent, "UID SEARCH UID 2:*"));
   EXPECT_EQ(s.downloaded(), (std::vector<std::string>{Stuffed(1), Stuffed(3), Stuffed(2)}));
 }
 

@@ -2,6 +2,7 @@
 // pair of positions, and a byte at a time, must give the same bytes.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,22 @@ TEST(TransferForm, StuffingAtEveryCut) {
     SCOPED_TRACE(c.name);
     for (const auto& pieces : Cuts(c.text)) {
       ASSERT_EQ(Stuff(pieces, c.rules), c.wire) << pieces.size() << " pieces";
+    }
+  }
+}
+
+// Without a line limit lines go over in runs; with a limit no line reaches they go line by
+// line: random texts cut at random places give the same bytes both ways.
+TEST(TransferForm, RunsGiveWhatLinesGive) {
+  std::mt19937 random(33);
+  const char alphabet[] = {'.', '\r', '\n', 'a'};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(random() % 40, ' ');
+    for (char& c : text) c = alphabet[random() % 4];
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < text.size(); at += pieces.back().size()) pieces.push_back(text.substr(at, 1 + random() % 8));
+    for (const bool crLf : {false, true}) {
+      ASSERT_EQ(Stuff(pieces, {crLf, 0}), Stuff(pieces, {crLf, std::size_t{1} << 40})) << "round " << round;
     }
   }
 }

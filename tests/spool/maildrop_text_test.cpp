@@ -32,6 +32,7 @@ TEST(MaildropText, OnlyTheMarkerAtALineStartIsChangedInEveryCut) {
       {"x " + marker + "\r\n", "x " + marker + "\r\n"},
       {marker.substr(0, 12) + "\r\n", marker.substr(0, 12) + "\r\n"},
       {"From \x01\x01\x02\r\n\n\n", "From \x01\x01\x02\r\n\n\n"},
+      {"F\nFrom x\r\n\n" + marker + "\nxx\r\n" + marker, "F\nFrom x\r\n\n>" + marker + "\nxx\r\n>" + marker + "\r\n"},
       {"no line end", "no line end\r\n"},
       {"", ""},
   };
