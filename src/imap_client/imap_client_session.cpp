@@ -596,6 +596,7 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
   spool::DownloadStore store(&ledger, [this](const std::string& path) {
     if (stored_) stored_(path);
   });
+  store.settleInBackground();  // the ledger is not looked at again before the last file is stored
   std::uint64_t expected = 0;
   std::uint64_t received = 0;
   std::optional<MessageSink> sink;

@@ -36,21 +36,32 @@ bool DownloadStore::storeMarked(DownloadFile file, std::uint64_t number, const s
 void DownloadStore::publish(DownloadFile file, std::optional<std::uint64_t> keep) {
   partPath_ = file.path();
   publishedPath_ = file.publishedPath();
-  publishing_ = std::async(std::launch::async, [file = std::move(file), keep]() mutable -> std::optional<std::string> {
-    if (file.publish(keep)) return std::nullopt;
-    return platform::LastFileErrorText();  // this thread's error
+  const bool settleHere = background_ && stored_;
+  publishing_ = std::async(std::launch::async, [this, file = std::move(file), keep, settleHere]() mutable {
+    std::optional<Failure> failure;
+    const std::string part = file.path();
+    if (!file.publish(keep)) {
+      failure = Failure{part, platform::LastFileErrorText()};  // this thread's error
+    } else if (settleHere) {
+      failure = settle();
+    }
+    return failure;
   });
+}
+
+// Settled before any later file's ids are pending: a settling sees no id whose file is still
+// on its way, and the sorter never removes a file whose ids are only pending.
+std::optional<DownloadStore::Failure> DownloadStore::settle() {
+  if (ledger_ && !ledger_->settle(nullptr)) return Failure{ledger_->path(), platform::LastFileErrorText()};
+  stored_(publishedPath_);
+  return std::nullopt;
 }
 
 bool DownloadStore::wait() {
   if (!publishing_.valid()) return true;
-  if (const auto problem = publishing_.get()) return failed(partPath_, *problem);
-  // Settled before any later file's ids are pending: a settling sees no id whose file is
-  // still on its way, and the sorter never removes a file whose ids are only pending.
-  if (!stored_) return true;
-  if (ledger_ && !ledger_->settle(nullptr)) return failed(ledger_->path(), platform::LastFileErrorText());
-  stored_(publishedPath_);
-  return true;
+  std::optional<Failure> failure = publishing_.get();
+  if (!failure && stored_ && !background_) failure = settle();
+  return failure ? failed(std::move(failure->file), std::move(failure->reason)) : true;
 }
 
 }  // namespace quelma::spool

@@ -24,6 +24,10 @@ class DownloadStore {
   // its ids standing in the ledger: from then on the sorter may take it.
   explicit DownloadStore(UidLedger* ledger, std::function<void(const std::string& path)> stored = {})
       : ledger_(ledger), stored_(std::move(stored)) {}
+  // For a caller that leaves the ledger alone while a file is on its way: the ids are settled
+  // and `stored` is told on the publishing thread, so the receiving thread never waits for the
+  // ledger's rewrite. `stored` must then be safe to call from another thread.
+  void settleInBackground() { background_ = true; }
   DownloadStore(const DownloadStore&) = delete;
   DownloadStore& operator=(const DownloadStore&) = delete;
   ~DownloadStore();  // a file being published is waited for
@@ -48,11 +52,17 @@ class DownloadStore {
   const std::string& reason() const { return reason_; }
 
  private:
+  struct Failure {
+    std::string file;
+    std::string reason;
+  };
   bool failed(std::string file, std::string reason);
   void publish(DownloadFile file, std::optional<std::uint64_t> keep);
+  std::optional<Failure> settle();
   UidLedger* ledger_;
   std::function<void(const std::string& path)> stored_;
-  std::future<std::optional<std::string>> publishing_;  // why it failed, or nothing
+  std::future<std::optional<Failure>> publishing_;  // what failed, or nothing
+  bool background_ = false;
   std::string partPath_;
   std::string publishedPath_;
   std::string failedFile_;

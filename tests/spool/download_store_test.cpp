@@ -23,8 +23,9 @@ TEST(DownloadStore, AFileIsHandedOnOnlyWhenPublishedWithItsIdsStanding) {
       {"the ledger cannot be written", "KEY.uidl", false, false, "KEY.uidl"},
       {"the file cannot be published", "KEY-3.popfile", true, false, "KEY-3.popfile.part"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [c, background] : {std::pair{cases[0], false}, {cases[1], false}, {cases[2], false},
+                                       {cases[0], true}, {cases[1], true}, {cases[2], true}}) {
+    SCOPED_TRACE(std::string(c.name) + (background ? ", settled on the publishing thread" : ""));
     testing::TempDir dir;
     if (c.blocked) {
       ASSERT_TRUE(platform::MakeDirectory(dir.file(c.blocked)));
@@ -34,6 +35,7 @@ TEST(DownloadStore, AFileIsHandedOnOnlyWhenPublishedWithItsIdsStanding) {
     ASSERT_TRUE(c.blocked || ledger.load());
     std::vector<std::string> handedOn;
     DownloadStore store(&ledger, [&](const std::string& path) { handedOn.push_back(path); });
+    if (background) store.settleInBackground();
     auto file = DownloadFile::Create(dir.path(), "KEY", 3);
     ASSERT_TRUE(file);
     const std::string whole = "Subject: a\r\n\r\nb\r\n.\r\n";
