@@ -438,9 +438,8 @@ ImapClientError ImapClientSession::examine(const std::string& folder, std::uint3
   return tagged == "OK" ? ImapClientError::kNone : ImapClientError::kFolder;
 }
 
-// Every message from UID `from` up: its size, and with `withMarks` its mark.
-// Without sizes or marks the UIDs come from a search, which the server answers from its index
-// (a size may mean reading the message).
+// Every message from UID `from` up, without sizes or marks: a search, which the server answers
+// from its index (a size may mean reading the message).
 ImapClientError ImapClientSession::listUids(std::uint32_t from, std::map<std::uint32_t, Listed>& listed) {
   std::string tagged;
   const auto e = command("UID SEARCH UID " + std::to_string(from) + ":*", tagged, [&](const ImapResponse& r) {
@@ -454,6 +453,7 @@ ImapClientError ImapClientSession::listUids(std::uint32_t from, std::map<std::ui
   return tagged == "OK" ? ImapClientError::kNone : ImapClientError::kFetch;
 }
 
+// Every message from UID `from` up: its size, and with `withMarks` its mark.
 ImapClientError ImapClientSession::list(std::uint32_t from, bool withMarks, std::map<std::uint32_t, Listed>& listed) {
   std::string tagged;
   const std::string items = withMarks ? "(UID RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])" : "(UID RFC822.SIZE)";
