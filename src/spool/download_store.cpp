@@ -26,21 +26,28 @@ bool DownloadStore::store(DownloadFile file, std::uint64_t number, const std::se
 
 bool DownloadStore::storeMarked(DownloadFile file, std::uint64_t number, const std::map<std::string, std::string>& marked,
                                 std::optional<std::uint64_t> keep) {
-  if (ledger_ && !ledger_->willStoreMarked(marked, number)) {
+  if (!ledger_) {
+    publish(std::move(file), keep);
+  } else if (background_) {
+    publish(std::move(file), keep, [this, marked, number] { return ledger_->willStoreMarked(marked, number); });
+  } else if (!ledger_->willStoreMarked(marked, number)) {
     return failed(ledger_->path(), platform::LastFileErrorText());
+  } else {
+    publish(std::move(file), keep);
   }
-  publish(std::move(file), keep);
   return true;
 }
 
-void DownloadStore::publish(DownloadFile file, std::optional<std::uint64_t> keep) {
+void DownloadStore::publish(DownloadFile file, std::optional<std::uint64_t> keep, std::function<bool()> pend) {
   partPath_ = file.path();
   publishedPath_ = file.publishedPath();
   const bool settleHere = background_ && stored_;
-  publishing_ = std::async(std::launch::async, [this, file = std::move(file), keep, settleHere]() mutable {
+  publishing_ = std::async(std::launch::async, [this, file = std::move(file), keep, settleHere, pend]() mutable {
     std::optional<Failure> failure;
     const std::string part = file.path();
-    if (!file.publish(keep)) {
+    if (pend && !pend()) {
+      failure = Failure{ledger_->path(), platform::LastFileErrorText()};  // the file is removed unpublished
+    } else if (!file.publish(keep)) {
       failure = Failure{part, platform::LastFileErrorText()};  // this thread's error
     } else if (settleHere) {
       failure = settle();

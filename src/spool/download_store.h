@@ -24,9 +24,10 @@ class DownloadStore {
   // its ids standing in the ledger: from then on the sorter may take it.
   explicit DownloadStore(UidLedger* ledger, std::function<void(const std::string& path)> stored = {})
       : ledger_(ledger), stored_(std::move(stored)) {}
-  // For a caller that leaves the ledger alone while a file is on its way: the ids are settled
-  // and `stored` is told on the publishing thread, so the receiving thread never waits for the
-  // ledger's rewrite. `stored` must then be safe to call from another thread.
+  // For a caller that leaves the ledger alone while a file is on its way: storeMarked's ids go
+  // into the ledger, are settled, and `stored` is told on the publishing thread, so the
+  // receiving thread never waits for the ledger's writes; a ledger that cannot take the ids is
+  // then reported by wait(). `stored` must be safe to call from another thread.
   void settleInBackground() { background_ = true; }
   DownloadStore(const DownloadStore&) = delete;
   DownloadStore& operator=(const DownloadStore&) = delete;
@@ -57,7 +58,8 @@ class DownloadStore {
     std::string reason;
   };
   bool failed(std::string file, std::string reason);
-  void publish(DownloadFile file, std::optional<std::uint64_t> keep);
+  // Publishes on a thread of its own, after `pend` (the ids going into the ledger) when given.
+  void publish(DownloadFile file, std::optional<std::uint64_t> keep, std::function<bool()> pend = {});
   std::optional<Failure> settle();
   UidLedger* ledger_;
   std::function<void(const std::string& path)> stored_;
