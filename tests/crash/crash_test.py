@@ -616,6 +616,20 @@ class ProviderServer:
         self.took = None     # told how long the program took from such a step to its next command
         threading.Thread(target=self._accept, daemon=True).start()
 
+    def send_message(self, sock, answer):
+        """A message's answer, at times in 3 or 4 pieces a moment apart (a kill may fall between
+        them); the step the program must make safe next begins with it: its time is returned."""
+        with self.lock:
+            pieces = self.rng.randint(3, 4) if self.rng.random() < 0.35 else 1
+        if self.on_step:
+            self.on_step()
+        step = time.monotonic()
+        for k in range(pieces):
+            if k:
+                time.sleep(0.002)
+            sock.sendall(answer[len(answer) * k // pieces:len(answer) * (k + 1) // pieces])
+        return step
+
     def _accept(self):
         while not self.stopping:
             try:
@@ -740,15 +754,7 @@ class ProviderPop3(ProviderServer):
                     if live(number):
                         ident, text = view[number - 1]
                         answer = b"+OK %d octets\r\n" % len(text) + dot_stuffed(text) + b".\r\n"
-                        with self.lock:
-                            pieces = self.rng.randint(3, 4) if self.rng.random() < 0.35 else 1
-                        if self.on_step:
-                            self.on_step()
-                        step = time.monotonic()
-                        for k in range(pieces):
-                            if k:
-                                time.sleep(0.002)
-                            sock.sendall(answer[len(answer) * k // pieces:len(answer) * (k + 1) // pieces])
+                        step = self.send_message(sock, answer)
                         with self.lock:
                             self.retr_whole[ident] += 1
                             self.history[ident].append((time.monotonic(), connection, "RETR sent whole"))
@@ -1064,15 +1070,7 @@ class ProviderImap(ProviderServer):
                 sock.sendall(answer + b")\r\n")
                 continue
             answer += b" BODY[] {%d}\r\n" % len(text) + text + b")\r\n"
-            with self.lock:
-                pieces = self.rng.randint(3, 4) if self.rng.random() < 0.35 else 1
-            if self.on_step:
-                self.on_step()
-            step = time.monotonic()
-            for k in range(pieces):
-                if k:
-                    time.sleep(0.002)
-                sock.sendall(answer[len(answer) * k // pieces:len(answer) * (k + 1) // pieces])
+            step = self.send_message(sock, answer)
             with self.lock:
                 self.history[ident].append((time.monotonic(), record, "FETCH sent whole"))
         with self.lock:
