@@ -48,22 +48,20 @@ std::set<std::uint32_t> SearchNumbers(const ImapResponse& r) {
 }
 
 // A message's text as a download file holds it: in transfer form with its end line; the
-// first part of its header kept for its Message-ID.
+// first part of its header kept for its Message-ID. The text goes to the file in runs of the
+// received pieces themselves.
 class MessageSink {
  public:
-  // `out` is the caller's, kept from message to message (a large buffer made anew for every
-  // message costs more than the copy into it).
-  MessageSink(spool::DownloadFile& file, std::string& out) : file_(file), out_(out) {}
+  explicit MessageSink(spool::DownloadFile& file) : file_(file) {}
   bool operator()(std::string_view piece) {
     keepHeader(piece);
-    out_.clear();
-    stuffer_.add(piece, out_);
-    return file_.write(out_);
+    stuffer_.addRuns(piece, [this](std::string_view run) { written_ = written_ && file_.write(run); });
+    return written_;
   }
   bool finish() {
-    out_.clear();
-    stuffer_.finish(out_);
-    return file_.write(out_);
+    std::string end;
+    stuffer_.finish(end);
+    return written_ && file_.write(end);
   }
   const std::string& header() const { return header_; }
 
@@ -84,8 +82,8 @@ class MessageSink {
 
   static constexpr std::size_t kHeaderKept = 64 * 1024;
   spool::DownloadFile& file_;
-  std::string& out_;
   net::DotStuffer stuffer_{net::DotStuffer::Rules{true, 0}};
+  bool written_ = true;
   std::string header_;
   bool headerWhole_ = false;
 };
@@ -613,7 +611,7 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
       batch_ = spool::DownloadFile::Create(programDir_, accountKey_, batchNumber_);
       if (!batch_) return nullptr;
     }
-    sink.emplace(*batch_, stuffed_);
+    sink.emplace(*batch_);
     expected = size;
     return &take;
   };

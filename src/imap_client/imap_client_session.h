@@ -134,7 +134,6 @@ class ImapClientSession {
   std::map<std::string, std::string> batchMessages_;
   std::uint64_t batchWhole_ = 0;
   std::vector<std::uint32_t> publishing_;  // the messages of the file being published
-  std::string stuffed_;  // a piece of a message in transfer form, on its way to the file
 
   static constexpr std::size_t kReceiveSize = 256 * 1024;
   static constexpr std::uint64_t kBatchBytes = 8 << 20;

@@ -135,18 +135,17 @@ std::string ImapResponse::code() const {
 }
 
 ResponseReader::Status ResponseReader::readLiteral(std::uint64_t size, LiteralSink* sink, std::string& kept) {
-  std::string piece;
   while (size > 0) {
-    if (!lines_->readSome(piece)) return Status::kCut;
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, piece.size()));
-    if (take < piece.size()) lines_->putBack(std::string_view(piece).substr(take));
-    const std::string_view bytes = std::string_view(piece).substr(0, take);
+    std::string_view bytes;
+    if (!lines_->peek(bytes)) return Status::kCut;
+    bytes = bytes.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(size, bytes.size())));
+    lines_->consume(bytes.size());
     if (sink) {
       if (!(*sink)(bytes)) return Status::kSinkFailed;
     } else {
       kept.append(bytes);
     }
-    size -= take;
+    size -= bytes.size();
   }
   return Status::kResponse;
 }

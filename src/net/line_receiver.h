@@ -1,5 +1,6 @@
 // Replies of a peer read from a byte stream: whole lines, or the bytes as they come. Each
-// receive asks for up to the given size; bytes beyond what a read hands out wait for the next.
+// receive asks for up to the given size into one buffer kept for the connection; bytes
+// beyond what a read hands out wait there for the next.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +21,8 @@ class LineReceiver {
   // through it. Returns how many bytes were dropped.
   std::size_t restart(ByteStream& stream) {
     stream_ = &stream;
-    const std::size_t dropped = pending_.size();
-    pending_.clear();
+    const std::size_t dropped = end_ - begin_;
+    begin_ = end_ = 0;
     return dropped;
   }
 
@@ -34,20 +35,24 @@ class LineReceiver {
   // its line feed; the rest is read and dropped.
   Status readLine(std::string& line, std::size_t keep);
 
-  // The bytes already received and not handed out, or else those of one receive; false when
-  // the connection failed or closed.
+  // The bytes already received and not handed out, or else those of one receive, without a
+  // copy: the view holds until the next read. They stay unread until consume() takes them.
+  // False when the connection failed or closed.
+  bool peek(std::string_view& bytes);
+  // The first `count` bytes of the last peek are read.
+  void consume(std::size_t count) { begin_ += count; }
+  // The same as a copy, all of them read.
   bool readSome(std::string& bytes);
   // Whether bytes wait that were received and not yet handed out (a wait on the socket would
   // not show them).
-  bool holdsInput() const { return !pending_.empty(); }
-  // Bytes handed out that belong to what comes next: they are handed out again first.
-  void putBack(std::string_view bytes) { pending_.insert(0, bytes); }
+  bool holdsInput() const { return begin_ < end_; }
 
  private:
   bool receiveMore();
   ByteStream* stream_;
   std::vector<char> buffer_;
-  std::string pending_;
+  std::size_t begin_ = 0;  // the unread bytes are buffer_[begin_, end_)
+  std::size_t end_ = 0;
 };
 
 }  // namespace quelma::net

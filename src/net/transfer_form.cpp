@@ -1,6 +1,8 @@
 // Dot-stuffing, line ends and the line limit of text on its way out.
 #include "net/transfer_form.h"
 
+#include <cstring>
+
 namespace quelma::net {
 
 // Text of one line (no line feed in it). `lineFeedFollows`: the line's line feed comes right
@@ -33,42 +35,12 @@ void DotStuffer::addText(std::string_view text, bool lineFeedFollows, std::strin
   }
 }
 
-// Without a line limit a line changes only at its first byte (a dot doubled) and at its end
-// (a CR before a lone LF): the bytes between go over in runs, not line by line.
-void DotStuffer::addUnlimited(std::string_view piece, std::string& out) {
-  std::size_t run = 0;  // the first byte not yet copied
-  std::size_t at = 0;
-  while (at < piece.size()) {
-    if (atLineStart_) {
-      atLineStart_ = false;
-      if (piece[at] == '.') {
-        out.append(piece.substr(run, at - run));
-        out.push_back('.');
-        run = at;
-      }
-    }
-    const void* lineFeed = std::memchr(piece.data() + at, '\n', piece.size() - at);
-    if (!lineFeed) {
-      crBefore_ = piece.back() == '\r';
-      break;
-    }
-    const auto end = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - piece.data());
-    if (end > at) crBefore_ = piece[end - 1] == '\r';
-    if (rules_.crLfEndings && !crBefore_) {
-      out.append(piece.substr(run, end - run));
-      out.push_back('\r');
-      run = end;
-    }
-    crBefore_ = false;
-    atLineStart_ = true;
-    at = end + 1;
-  }
-  out.append(piece.substr(run));
-}
-
 void DotStuffer::add(std::string_view piece, std::string& out) {
   if (piece.empty()) return;
-  if (rules_.lineLimit == 0) return addUnlimited(piece, out);
+  if (rules_.lineLimit == 0) {
+    addRuns(piece, [&out](std::string_view run) { out.append(run); });
+    return;
+  }
   if (heldCr_) {
     heldCr_ = false;
     if (piece.front() == '\n') {

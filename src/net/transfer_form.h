@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <string>
 #include <string_view>
+
+#include "codec/line_breaks.h"
 
 namespace quelma::net {
 
@@ -28,6 +29,10 @@ class DotStuffer {
 
   // Appends the transfer form of the next piece of text to `out`.
   void add(std::string_view piece, std::string& out);
+  // Without a line limit: the transfer form of the next piece handed to `out` as views, runs
+  // of `piece` itself between the few bytes added, so that nothing is copied on the way.
+  template <typename Out>
+  void addRuns(std::string_view piece, Out&& out);
   // Ends the text: CR LF when its last line has none (with crLfEndings a last lone CR gets
   // its LF), then the end line.
   void finish(std::string& out);
@@ -35,7 +40,6 @@ class DotStuffer {
 
  private:
   void addText(std::string_view text, bool lineFeedFollows, std::string& out);
-  void addUnlimited(std::string_view piece, std::string& out);
 
   Rules rules_;
   bool atLineStart_ = true;
@@ -43,6 +47,43 @@ class DotStuffer {
   bool heldCr_ = false;     // a CR at the line limit, held until the next byte tells whether it ends the line
   std::size_t column_ = 0;  // bytes of the current line on the wire
 };
+
+// Without a line limit a line changes only at its first byte (a dot doubled) and at its end
+// (a CR before a lone LF): the bytes between go over in runs, not line by line.
+template <typename Out>
+void DotStuffer::addRuns(std::string_view piece, Out&& out) {
+  const auto give = [&out](std::string_view bytes) {
+    if (!bytes.empty()) out(bytes);
+  };
+  const codec::LineBreakNeeds needs{'.', rules_.crLfEndings};
+  std::size_t run = 0;  // the first byte not yet handed on
+  std::size_t at = 0;
+  while (at < piece.size()) {
+    if (atLineStart_) {
+      atLineStart_ = false;
+      if (piece[at] == '.') {
+        give(piece.substr(run, at - run));
+        give(std::string_view("."));
+        run = at;
+      }
+    }
+    const std::size_t end = codec::NextWantedLineBreak(piece, at, crBefore_, needs);
+    if (end == std::string_view::npos) {
+      crBefore_ = piece.back() == '\r';
+      break;
+    }
+    if (end > at) crBefore_ = piece[end - 1] == '\r';
+    if (rules_.crLfEndings && !crBefore_) {
+      give(piece.substr(run, end - run));
+      give(std::string_view("\r"));
+      run = end;
+    }
+    crBefore_ = false;
+    atLineStart_ = true;
+    at = end + 1;
+  }
+  give(piece.substr(run));
+}
 
 // The transfer form back into text, up to the end line: one dot taken from a line that
 // begins with two, a line feed without its carriage return given one.
@@ -113,22 +154,22 @@ std::size_t DotUnstuffer::add(std::string_view piece, Text&& text) {
         }
         break;
       case At::kMidLine: {
-        const char* start = piece.data() + i;
-        const void* lineFeed = std::memchr(start, '\n', n - i);
-        if (!lineFeed) {
+        // Up to the next line that begins with a dot or whose LF lacks its CR, the lines go
+        // over as one run.
+        const std::size_t lineFeed = codec::NextWantedLineBreak(piece, i, crBefore_, codec::LineBreakNeeds{'.', true});
+        if (lineFeed == std::string_view::npos) {
           text(piece.substr(i));
           crBefore_ = piece[n - 1] == '\r';
           i = n;
           break;
         }
-        const auto before = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start);
-        if (before > 0 ? start[before - 1] == '\r' : crBefore_) {
-          text(piece.substr(i, before + 1));
+        if (lineFeed > i ? piece[lineFeed - 1] == '\r' : crBefore_) {
+          text(piece.substr(i, lineFeed + 1 - i));
         } else {
-          if (before > 0) text(piece.substr(i, before));
+          if (lineFeed > i) text(piece.substr(i, lineFeed - i));
           text(std::string_view("\r\n"));
         }
-        i += before + 1;
+        i = lineFeed + 1;
         crBefore_ = false;
         at_ = At::kLineStart;
         break;

@@ -615,21 +615,19 @@ Pop3ClientError Pop3ClientSession::receiveText(unsigned long number) {
   // status line has ended a line, so an empty message (the end line right after it) ends too.
   // What follows the end (a pipelined reply) is kept for the next.
   net::DotUnstuffer endFinder;
-  std::string piece;
   for (;;) {
-    if (!replies_.readSome(piece)) return Pop3ClientError::kRetrText;
+    std::string_view piece;
+    if (!replies_.peek(piece)) return Pop3ClientError::kRetrText;
     const std::size_t end = endFinder.add(piece, [](std::string_view) {});
-    const std::string_view text = std::string_view(piece).substr(0, end);
+    const std::string_view text = piece.substr(0, end);
+    replies_.consume(end);
     if (!batch_->write(text)) return fileFailed(batch_->path());
     received_ += text.size();
     if (total_ > 0) {
       window_.setProgress(link::kPop3ProgressPart,
                           static_cast<int>(std::min<unsigned long long>(received_ * 100 / total_, 100)));
     }
-    if (endFinder.ended()) {
-      replies_.putBack(piece.substr(end));
-      break;
-    }
+    if (endFinder.ended()) break;
   }
   batchMessages_.push_back(number);
   batchWhole_ = batch_->size();

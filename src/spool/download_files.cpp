@@ -13,7 +13,8 @@ namespace {
 
 constexpr std::string_view kPublished = ".popfile";
 constexpr std::string_view kUnpublished = ".popfile.part";
-constexpr std::size_t kWriteAt = 256 * 1024;
+constexpr std::size_t kWriteAt = 256 * 1024;  // small pieces are gathered up to this
+constexpr std::size_t kWrittenAsIs = 32 * 1024;  // a piece this large is written without a copy
 
 }  // namespace
 
@@ -66,16 +67,16 @@ void DownloadFile::discard() {
 
 bool DownloadFile::write(std::string_view bytes) {
   size_ += bytes.size();
-  if (buffer_.size() + bytes.size() < kWriteAt) {
+  if (bytes.size() < kWrittenAsIs) {
     buffer_ += bytes;
-    return true;
+    return buffer_.size() < kWriteAt || flush();
   }
   // A large piece goes out after what is held, without a copy of it.
   return flush() && file_->write(bytes);
 }
 
 bool DownloadFile::flush() {
-  const bool written = file_ && file_->write(buffer_);
+  const bool written = file_ && (buffer_.empty() || file_->write(buffer_));
   buffer_.clear();
   return written;
 }

@@ -37,10 +37,23 @@ DownloadedText::Next DownloadedText::next(const Take& take) {
   bool inHeader = true;
   bool lineStart = true;
   bool failed = false;
+  // The text comes in runs of whole lines and pieces of lines; the header ends before the
+  // first line that begins with its line end.
   const auto emit = [&](std::string_view bytes) {
     if (failed) return;
-    if (inHeader && lineStart && (bytes.front() == '\r' || bytes.front() == '\n')) inHeader = false;
-    if (inHeader && header_.size() < kMaxHeader) header_ += bytes;
+    if (inHeader) {
+      std::size_t header = bytes.size();
+      for (std::size_t at = 0; at < bytes.size();) {
+        if ((at > 0 || lineStart) && (bytes[at] == '\r' || bytes[at] == '\n')) {
+          header = at;
+          inHeader = false;
+          break;
+        }
+        at = bytes.find('\n', at);
+        if (at != std::string_view::npos) ++at;
+      }
+      if (header_.size() < kMaxHeader) header_ += bytes.substr(0, header);
+    }
     lineStart = bytes.back() == '\n';
     failed = take && !take(bytes);
   };

@@ -1,8 +1,7 @@
 // Escaping the separator marker at line starts, in one pass over pieces of any size.
 #include "spool/maildrop_text.h"
 
-#include <cstring>
-
+#include "codec/line_breaks.h"
 #include "spool/maildrop.h"
 
 namespace quelma::spool {
@@ -54,19 +53,10 @@ bool MaildropTextWriter::write(std::string_view bytes) {
       continue;
     }
     // Up to the next line that may begin with the marker, the bytes go as they stand.
-    const char* const last = bytes.data() + bytes.size();
-    const char* from = bytes.data();
-    std::size_t end = bytes.size();
-    bool lineStart = false;
-    while (const void* lineFeed = std::memchr(from, '\n', static_cast<std::size_t>(last - from))) {
-      const char* next = static_cast<const char*>(lineFeed) + 1;
-      if (next == last || *next == kMaildropMarker.front()) {
-        end = static_cast<std::size_t>(next - bytes.data());
-        lineStart = true;
-        break;
-      }
-      from = next;
-    }
+    const std::size_t lineFeed =
+        codec::NextWantedLineBreak(bytes, 0, false, codec::LineBreakNeeds{kMaildropMarker.front(), false});
+    const bool lineStart = lineFeed != std::string_view::npos;
+    const std::size_t end = lineStart ? lineFeed + 1 : bytes.size();
     emit(bytes.substr(0, end));
     bytes.remove_prefix(end);
     atLineStart_ = lineStart;

@@ -123,8 +123,12 @@ bool UidLedger::load() {
       clean = false;
     }
   }
+  // An id settled by an appended line stands whatever its pending line said; the pending
+  // lines go when the ledger is written anew here.
+  const bool compact = !clean || !pending_.empty();
+  std::erase_if(pending_, [this](const auto& p) { return stored_.contains(p.first); });
   std::erase_if(marks_, [this](const auto& m) { return !stored_.contains(m.first) && !pending_.contains(m.first); });
-  return settle(nullptr) && (clean || write());
+  return settle(nullptr, false) && (!compact || write());
 }
 
 bool UidLedger::willStoreMarked(const std::map<std::string, std::string>& marked, std::uint64_t number) {
@@ -187,20 +191,31 @@ bool UidLedger::willStore(const std::set<std::string>& uids, std::uint64_t numbe
   return lines.empty() || platform::AppendToFile(path_, lines, true);
 }
 
-bool UidLedger::settle(const std::set<std::string>* listed) {
+bool UidLedger::settle(const std::set<std::string>* listed) { return settle(listed, true); }
+
+// While a download runs, the ids of each published file are settled by lines appended (no
+// new file for every download file); an id whose file never came, or one the provider no
+// longer lists, has the ledger written anew, so that no pending line outlives its file.
+bool UidLedger::settle(const std::set<std::string>* listed, bool append) {
   bool changed = !pending_.empty();
+  bool unpublished = false;
+  std::string lines;
   for (const auto& [uid, number] : pending_) {
     if (platform::FileExists(programDir_ + DownloadFileName(accountKey_, number))) {
       stored_.emplace(uid, today_);
+      lines += "U " + uid + "\n";
+      if (today_ > 0) lines += "D " + std::to_string(today_) + " " + uid + "\n";
     } else {
       marks_.erase(uid);
+      unpublished = true;
     }
   }
   pending_.clear();
   if (listed && std::erase_if(stored_, [listed](const auto& entry) { return !listed->contains(entry.first); }) > 0) {
-    changed = true;
+    unpublished = true;
   }
-  return !changed || write();
+  if (append && !unpublished) return lines.empty() || platform::AppendToFile(path_, lines, true);
+  return !(changed || unpublished) || write();
 }
 
 bool UidLedger::markNoticed(const std::string& key) {

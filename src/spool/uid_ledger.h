@@ -56,7 +56,8 @@ class UidLedger {
   bool renumber(const std::string& validity, const std::map<std::string, std::string>& carried);
 
   // Every pending id whose file is published stands; ids the provider no longer lists (when
-  // `listed` is given) go. The ledger is rewritten when anything changed.
+  // `listed` is given) go. Settled ids are appended; the ledger is rewritten when anything
+  // went.
   bool settle(const std::set<std::string>* listed);
 
   // The postmaster has been told about the message `key` (its id): synced before it returns.
@@ -68,6 +69,7 @@ class UidLedger {
 
  private:
   friend void SettleLedgers(const std::string& programDir);
+  bool settle(const std::set<std::string>* listed, bool append);
   bool write();
   std::string programDir_;
   std::string accountKey_;  // names the download files

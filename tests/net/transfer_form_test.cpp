@@ -75,7 +75,7 @@ TEST(TransferForm, RunsGiveWhatLinesGive) {
   std::mt19937 random(33);
   const char alphabet[] = {'.', '\r', '\n', 'a'};
   for (int round = 0; round < 3000; ++round) {
-    std::string text(random() % 40, ' ');
+    std::string text(random() % (round % 2 ? 40 : 200), ' ');
     for (char& c : text) c = alphabet[random() % 4];
     std::vector<std::string> pieces;
     for (std::size_t at = 0; at < text.size(); at += pieces.back().size()) pieces.push_back(text.substr(at, 1 + random() % 8));
@@ -132,6 +132,25 @@ TEST(TransferForm, UnstuffingAndTheEndLineAtEveryCut) {
       ASSERT_EQ(read.text, c.text) << pieces.size() << " pieces";
       ASSERT_EQ(read.ended, c.ended);
       ASSERT_EQ(read.taken, c.taken);
+    }
+  }
+}
+
+// Unstuffing goes over runs of lines: random transfer forms read whole give what they give
+// read a byte at a time (line by line).
+TEST(TransferForm, UnstuffingRunsGiveWhatBytesGive) {
+  std::mt19937 random(35);
+  const std::string alphabet = "..\r\n\r\naaaaaaaaaaaa";
+  for (int round = 0; round < 3000; ++round) {
+    std::string wire(random() % 200, ' ');
+    for (char& c : wire) c = alphabet[random() % alphabet.size()];
+    std::vector<std::string> bytes;
+    for (const char c : wire) bytes.emplace_back(1, c);
+    for (const bool bareEnds : {false, true}) {
+      const Read whole = Unstuff({wire}, {bareEnds});
+      const Read byByte = Unstuff(bytes, {bareEnds});
+      ASSERT_EQ(whole.text, byByte.text) << "round " << round;
+      ASSERT_EQ(whole.taken, byByte.taken) << "round " << round;
     }
   }
 }

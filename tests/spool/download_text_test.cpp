@@ -69,6 +69,13 @@ TEST(DownloadedText, TransferFormUndoneInEveryCut) {
       {"a line longer than the read buffer", "A: " + longLine + "\r\n\r\n" + longLine + "\n.\r\n",
        {"A: " + longLine + "\r\n\r\n" + longLine + "\r\n"}, {"A: " + longLine + "\r\n"}},
       {"a header line that begins with a doubled dot", "..A\r\n\r\nb\r\n.\r\n", {".A\r\n\r\nb\r\n"}, {".A\r\n"}},
+      {"a header of several lines, then lines of any kind",
+       "From: a@b.test\r\nSubject: a subject of some length\r\n\tfolded\r\n\r\nbody line one\r\n\r\nline three\n"
+       "..dotted line\r\n.\r\nX: 2\r\n\r\n.\r\n",
+       {"From: a@b.test\r\nSubject: a subject of some length\r\n\tfolded\r\n\r\nbody line one\r\n\r\nline three\r\n"
+        ".dotted line\r\n",
+        "X: 2\r\n\r\n"},
+       {"From: a@b.test\r\nSubject: a subject of some length\r\n\tfolded\r\n", "X: 2\r\n"}},
       {"nothing", "", {}, {}},
   };
   for (const auto& c : cases) {

@@ -33,6 +33,8 @@ TEST(MaildropText, OnlyTheMarkerAtALineStartIsChangedInEveryCut) {
       {marker.substr(0, 12) + "\r\n", marker.substr(0, 12) + "\r\n"},
       {"From \x01\x01\x02\r\n\n\n", "From \x01\x01\x02\r\n\n\n"},
       {"F\nFrom x\r\n\n" + marker + "\nxx\r\n" + marker, "F\nFrom x\r\n\n>" + marker + "\nxx\r\n>" + marker + "\r\n"},
+      {std::string(40, 'x') + "\r\n" + std::string(30, 'y') + "\n" + marker + "\r\nFrom\r\n" + std::string(20, 'z'),
+       std::string(40, 'x') + "\r\n" + std::string(30, 'y') + "\n>" + marker + "\r\nFrom\r\n" + std::string(20, 'z') + "\r\n"},
       {"no line end", "no line end\r\n"},
       {"", ""},
   };

@@ -2,6 +2,8 @@
 // published; ids the provider no longer lists go.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/files.h"
 #include "spool/uid_ledger.h"
 #include "support/temp_dir.h"
@@ -24,6 +26,7 @@ TEST(UidLedger, PendingIdsStandOnlyWithTheirPublishedFile) {
       {"another account's file", "P 7 b\n", {"OTHER-7.popfile"}, "<missing>"},
       {"torn last line", "U a\nP 7 ", {}, "U a\n"},
       {"not an id", "U a b\nU \x01\nP 1 c\n", {"KEY-1.popfile"}, "U c\n"},
+      {"settled by an appended line, its file sorted since", "P 7 b\nU b\n", {}, "U b\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -48,6 +51,34 @@ TEST(UidLedger, StoresAndForgetsWhatTheProviderNoLongerLists) {
   EXPECT_TRUE(ledger.contains("b"));
   EXPECT_FALSE(ledger.contains("a"));
   EXPECT_EQ(ReadAll(dir.file("KEY.uidl")), "U b\n");
+}
+
+// While a download runs, each published file's ids are appended as they settle; an id whose
+// file never came has the ledger written anew, so its pending line cannot meet a later file
+// of the same number.
+TEST(UidLedger, SettlingAppendsUnlessAFileNeverCame) {
+  testing::TempDir dir;
+  UidLedger ledger(dir.path(), "KEY", 20000);
+  ASSERT_TRUE(ledger.load());
+  ASSERT_TRUE(ledger.willStore({"a"}, 1));
+  WriteAll(dir.file("KEY-1.popfile"), "x");
+  ASSERT_TRUE(ledger.settle(nullptr));
+  EXPECT_EQ(ReadAll(dir.file("KEY.uidl")), "P 1 a\nU a\nD 20000 a\n");
+  ASSERT_TRUE(ledger.willStore({"b"}, 2));  // file 2 is never published
+  ASSERT_TRUE(ledger.settle(nullptr));
+  EXPECT_EQ(ReadAll(dir.file("KEY.uidl")), "U a\nD 20000 a\n");
+  EXPECT_FALSE(ledger.contains("b"));
+  // Read back after file 1 was sorted away: "a" stands.
+  std::remove(dir.file("KEY-1.popfile").c_str());
+  ASSERT_TRUE(ledger.willStore({"c"}, 3));
+  WriteAll(dir.file("KEY-3.popfile"), "x");
+  ASSERT_TRUE(ledger.settle(nullptr));
+  std::remove(dir.file("KEY-3.popfile").c_str());
+  UidLedger again(dir.path(), "KEY", 20001);
+  ASSERT_TRUE(again.load());
+  EXPECT_TRUE(again.contains("a"));
+  EXPECT_TRUE(again.contains("c"));
+  EXPECT_EQ(ReadAll(dir.file("KEY.uidl")), "U a\nD 20000 a\nU c\nD 20000 c\n");
 }
 
 // An IMAP folder's ledger: settled by the account's download files wherever it is settled
