@@ -556,33 +556,29 @@ bool ImapClientSession::storeBatch(spool::DownloadStore& store) {
   bool stored = true;
   if (batchMessages_.empty()) {
     batch_.reset();  // removed: nothing whole in it
-  } else if (!awaitStored(store)) {
-    batch_.reset();
-    stored = false;
   } else {
-    // The UIDs go into the ledger, pending, before the file is published; once it is, they stand.
-    for (const auto& [uid, mark] : batchMessages_) publishing_.push_back(Number32(uid).value_or(0));
+    // The UIDs go into the ledger, pending, before the file is published; once it is, they
+    // stand. The file goes on its way while the next one is received.
+    std::vector<std::uint32_t> uids;
+    for (const auto& [uid, mark] : batchMessages_) uids.push_back(Number32(uid).value_or(0));
     stored = store.storeMarked(std::move(*batch_), batchNumber_, batchMessages_, batchWhole_);
     batch_.reset();
-    if (!stored) {
-      publishing_.clear();
-      log("Ошибка записи файла загруженной почты " + store.failedFile() + " (" + store.reason() + ")\r\n");
-    }
+    if (stored) publishing_.push_back(std::move(uids));  // else a file before it failed: awaitStored tells
   }
   batchMessages_.clear();
   batchWhole_ = 0;
   return stored;
 }
 
-// The file being published is on disk with its UIDs standing: its messages may go at the provider.
+// The files on their way are on disk with their UIDs standing: their messages may go at the
+// provider. After a file that failed, its messages and those of the files after it stay.
 bool ImapClientSession::awaitStored(spool::DownloadStore& store) {
-  if (!store.busy()) return true;
   const bool stored = store.wait();
-  if (stored) {
-    storedNow_.insert(storedNow_.end(), publishing_.begin(), publishing_.end());
-  } else {
-    log("Ошибка записи файла загруженной почты " + store.failedFile() + " (" + store.reason() + ")\r\n");
+  for (std::size_t file = 0; file < publishing_.size() && publishedTaken_ < store.published(); ++file) {
+    storedNow_.insert(storedNow_.end(), publishing_[file].begin(), publishing_[file].end());
+    ++publishedTaken_;
   }
+  if (!stored) log("Ошибка записи файла загруженной почты " + store.failedFile() + " (" + store.reason() + ")\r\n");
   publishing_.clear();
   return stored;
 }
@@ -591,6 +587,7 @@ bool ImapClientSession::awaitStored(spool::DownloadStore& store) {
 // (its UIDs in the ledger first) every few megabytes, while the server goes on sending.
 ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& uids, std::uint64_t total,
                                             spool::UidLedger& ledger, const std::string& folder) {
+  publishedTaken_ = 0;
   spool::DownloadStore store(&ledger, [this](const std::string& path) {
     if (stored_) stored_(path);
   });
@@ -647,7 +644,8 @@ ImapClientError ImapClientSession::download(const std::vector<std::uint32_t>& ui
     std::string tagged;
     const auto e = command("UID FETCH " + UidSet(part) + " (UID BODY.PEEK[])", tagged, untagged, choose);
     // What came whole is kept whatever happened after it, and on disk before anything goes on.
-    const bool stored = storeBatch(store) && awaitStored(store);
+    const bool handed = storeBatch(store);
+    const bool stored = awaitStored(store) && handed;
     if (!stored && e == ImapClientError::kNone) return ImapClientError::kDownloadFile;
     if (e != ImapClientError::kNone) return e;
     if (tagged != "OK") {

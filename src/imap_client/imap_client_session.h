@@ -133,7 +133,8 @@ class ImapClientSession {
   std::uint64_t batchNumber_ = 0;
   std::map<std::string, std::string> batchMessages_;
   std::uint64_t batchWhole_ = 0;
-  std::vector<std::uint32_t> publishing_;  // the messages of the file being published
+  std::vector<std::vector<std::uint32_t>> publishing_;  // the messages of each file on its way
+  std::size_t publishedTaken_ = 0;  // files of the download whose messages are in storedNow_
 
   static constexpr std::size_t kReceiveSize = 256 * 1024;
   static constexpr std::uint64_t kBatchBytes = 8 << 20;

@@ -43,6 +43,7 @@ DownloadFile::DownloadFile(DownloadFile&& other) noexcept
       finalPath_(std::move(other.finalPath_)),
       file_(std::exchange(other.file_, std::nullopt)),
       size_(other.size_),
+      synced_(other.synced_),
       buffer_(std::move(other.buffer_)) {}
 
 DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
@@ -52,6 +53,7 @@ DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
     finalPath_ = std::move(other.finalPath_);
     file_ = std::exchange(other.file_, std::nullopt);
     size_ = other.size_;
+    synced_ = other.synced_;
     buffer_ = std::move(other.buffer_);
   }
   return *this;
@@ -81,9 +83,15 @@ bool DownloadFile::flush() {
   return written;
 }
 
+bool DownloadFile::sync(std::optional<std::uint64_t> keep) {
+  synced_ = flush() && (!keep || *keep >= size_ || file_->truncate(*keep)) && file_->sync();
+  if (!synced_) discard();
+  return synced_;
+}
+
 bool DownloadFile::publish(std::optional<std::uint64_t> keep) {
-  const bool cut = flush() && (!keep || *keep >= size_ || file_->truncate(*keep));
-  if (!cut || !file_ || !file_->sync() || !file_->close() || !platform::RenameReplacing(partPath_, finalPath_)) {
+  if (!synced_ && !sync(keep)) return false;
+  if (!file_->close() || !platform::RenameReplacing(partPath_, finalPath_)) {
     discard();
     return false;
   }

@@ -39,9 +39,11 @@ class DownloadFile {
   std::uint64_t size() const { return size_; }
   const std::string& path() const { return partPath_; }  // where it is being written
   const std::string& publishedPath() const { return finalPath_; }
-  // Synced, closed and renamed to its sortable name, the name synced too; with `keep`, only
-  // its first `keep` bytes (the messages that came whole). False (and the file removed) when
-  // any of it failed.
+  // Its bytes on disk; with `keep`, only its first `keep` bytes (the messages that came
+  // whole). False (and the file removed) when that failed.
+  bool sync(std::optional<std::uint64_t> keep = std::nullopt);
+  // Synced (unless it was), closed and renamed to its sortable name, the name synced too.
+  // False (and the file removed) when any of it failed.
   bool publish(std::optional<std::uint64_t> keep = std::nullopt);
 
  private:
@@ -53,6 +55,7 @@ class DownloadFile {
   std::string finalPath_;
   std::optional<platform::OutputFile> file_;
   std::uint64_t size_ = 0;
+  bool synced_ = false;
   std::string buffer_;  // written in large pieces
 };
 

@@ -2,10 +2,13 @@
 // name synced) on a thread of its own while the next one is being received. A file's ids go
 // into the ledger, pending and synced, before it is published; once it is, they are settled
 // (they stand) before a later file's ids go in. Only then may the provider delete its
-// messages and the sorter take it.
+// messages and the sorter take it. Settled in the background, several files may be on their
+// way at once: each is synced as soon as it is handed over, and published after the one before.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <map>
@@ -31,7 +34,7 @@ class DownloadStore {
   void settleInBackground() { background_ = true; }
   DownloadStore(const DownloadStore&) = delete;
   DownloadStore& operator=(const DownloadStore&) = delete;
-  ~DownloadStore();  // a file being published is waited for
+  ~DownloadStore();  // the files on their way are waited for
 
   void onStored(std::function<void(const std::string& path)> stored) { stored_ = std::move(stored); }
 
@@ -40,13 +43,18 @@ class DownloadStore {
   // removed, when the ledger could not take the ids.
   bool store(DownloadFile file, std::uint64_t number, const std::set<std::string>& ids,
              std::optional<std::uint64_t> keep = std::nullopt);
-  // The same for ids with their marks (an IMAP folder's UIDs with Message-ID and size).
+  // The same for ids with their marks (an IMAP folder's UIDs with Message-ID and size). When
+  // settled in the background the files handed over before need not have been waited for
+  // (a few are on their way at most); false, and the file removed unpublished, once one of
+  // them is known to have failed: after a failed file no later one is published.
   bool storeMarked(DownloadFile file, std::uint64_t number, const std::map<std::string, std::string>& marked,
                    std::optional<std::uint64_t> keep = std::nullopt);
-  bool busy() const { return publishing_.valid(); }
-  // Waits for the file handed over; true when it is published (or nothing was being) and,
-  // when someone hears of stored files, its ids stand in the ledger.
+  bool busy() const { return !publishing_.empty(); }
+  // Waits for every file handed over; true when all are published (or none was being) and,
+  // when someone hears of stored files, their ids stand in the ledger.
   bool wait();
+  // How many of the files handed over are published, counted from the first in their order.
+  std::size_t published() const { return published_; }
 
   // After a false from store() or wait(): the file that could not be written, and why.
   const std::string& failedFile() const { return failedFile_; }
@@ -57,18 +65,24 @@ class DownloadStore {
     std::string file;
     std::string reason;
   };
+  using Outcome = std::shared_future<std::optional<Failure>>;  // what failed, or nothing
   bool failed(std::string file, std::string reason);
-  // Publishes on a thread of its own, after `pend` (the ids going into the ledger) when given.
+  // Publishes on a thread of its own, after `pend` (the ids going into the ledger) when given,
+  // and after the file handed over before.
   void publish(DownloadFile file, std::optional<std::uint64_t> keep, std::function<bool()> pend = {});
-  std::optional<Failure> settle();
+  std::optional<Failure> settle(const std::string& publishedPath);
+  // Takes in the outcome of the oldest file on its way, waiting for it.
+  void collectOldest();
   UidLedger* ledger_;
   std::function<void(const std::string& path)> stored_;
-  std::future<std::optional<Failure>> publishing_;  // what failed, or nothing
+  std::deque<Outcome> publishing_;  // the files on their way, oldest first
+  std::optional<Failure> failure_;  // the first that failed
+  std::atomic<std::size_t> published_ = 0;
   bool background_ = false;
-  std::string partPath_;
-  std::string publishedPath_;
+  std::string publishedPath_;  // of the last file handed over
   std::string failedFile_;
   std::string reason_;
+  static constexpr std::size_t kOnTheirWay = 3;
 };
 
 }  // namespace quelma::spool

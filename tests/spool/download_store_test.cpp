@@ -2,6 +2,8 @@
 // is published and stand once it is; the sorter hears only of a file whose ids stand.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/files.h"
 #include "spool/download_store.h"
 #include "support/temp_dir.h"
@@ -56,6 +58,51 @@ TEST(DownloadStore, AFileIsHandedOnOnlyWhenPublishedWithItsIdsStanding) {
     EXPECT_FALSE(platform::FileExists(dir.file("KEY-3.popfile.part"))) << "nothing half-written is left";
     EXPECT_EQ(store.failedFile(), c.published ? "" : dir.file(c.failedFile));
     EXPECT_EQ(store.reason().empty(), c.published);
+  }
+}
+
+// Settled in the background, files go on their way without waiting for each other: they are
+// published and handed on in the order given; after one that fails none is published, and
+// their messages stay unrecorded (fetched again), nothing half-written left.
+TEST(DownloadStore, FilesOnTheirWayAtOnceKeepTheirOrder) {
+  for (const int blocked : {0, 2}) {
+    SCOPED_TRACE(blocked ? "file 2 cannot be published" : "all published");
+    testing::TempDir dir;
+    if (blocked) {
+      ASSERT_TRUE(platform::MakeDirectory(dir.file("KEY-2.popfile")));
+      testing::WriteAll(dir.file("KEY-2.popfile/x"), "x");
+    }
+    UidLedger ledger(dir.path(), "KEY");
+    ASSERT_TRUE(ledger.load());
+    std::vector<std::string> handedOn;  // told on the publishing threads, one after the other
+    DownloadStore store(&ledger, [&](const std::string& path) { handedOn.push_back(path); });
+    store.settleInBackground();
+    const int files = 6;
+    for (int n = 1; n <= files; ++n) {
+      auto file = DownloadFile::Create(dir.path(), "KEY", n);
+      ASSERT_TRUE(file && file->write("Subject: " + std::to_string(n) + "\r\n\r\n.\r\n"));
+      store.storeMarked(std::move(*file), n, {{"id-" + std::to_string(n), "mark"}});
+    }
+    EXPECT_EQ(store.wait(), blocked == 0);
+    const int published = blocked ? blocked - 1 : files;
+    EXPECT_EQ(store.published(), static_cast<std::size_t>(published));
+    std::vector<std::string> expected;
+    for (int n = 1; n <= published; ++n) expected.push_back(dir.file("KEY-" + std::to_string(n) + ".popfile"));
+    EXPECT_EQ(handedOn, expected);
+    for (int n = 1; n <= files; ++n) {
+      EXPECT_EQ(ledger.contains("id-" + std::to_string(n)), n <= published) << n;
+      EXPECT_FALSE(platform::FileExists(dir.file("KEY-" + std::to_string(n) + ".popfile.part"))) << n;
+      if (n > published && n != blocked) {
+        EXPECT_FALSE(platform::FileExists(dir.file("KEY-" + std::to_string(n) + ".popfile"))) << n;
+      }
+    }
+    if (blocked) {  // the obstacle gone, the next session's ledger knows only what was published
+      std::remove(dir.file("KEY-2.popfile/x").c_str());
+      std::remove(dir.file("KEY-2.popfile").c_str());
+    }
+    UidLedger again(dir.path(), "KEY");
+    ASSERT_TRUE(again.load());
+    for (int n = 1; n <= files; ++n) EXPECT_EQ(again.contains("id-" + std::to_string(n)), n <= published) << n;
   }
 }
 
