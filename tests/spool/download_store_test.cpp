@@ -2,7 +2,7 @@
 // is published and stand once it is; the sorter hears only of a file whose ids stand.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <filesystem>
 
 #include "platform/files.h"
 #include "spool/download_store.h"
@@ -97,8 +97,7 @@ TEST(DownloadStore, FilesOnTheirWayAtOnceKeepTheirOrder) {
       }
     }
     if (blocked) {  // the obstacle gone, the next session's ledger knows only what was published
-      std::remove(dir.file("KEY-2.popfile/x").c_str());
-      std::remove(dir.file("KEY-2.popfile").c_str());
+      std::filesystem::remove_all(dir.file("KEY-2.popfile"));
     }
     UidLedger again(dir.path(), "KEY");
     ASSERT_TRUE(again.load());
