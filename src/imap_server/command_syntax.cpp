@@ -5,6 +5,7 @@
 
 #include "imap_server/command_reader.h"
 #include "imap_server/imap_strings.h"
+#include "mime/mail_date.h"
 
 namespace quelma::imap_server {
 namespace {
@@ -257,26 +258,13 @@ std::optional<std::int64_t> ReadDate(ArgumentReader& in) {
 }
 
 std::string FormatInternalDate(std::int64_t seconds) {
-  std::int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
-  std::int64_t rest = seconds - days * 86400;
-  // Civil from days (the inverse of DaysFromCivil).
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t doe = days - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
-  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  const std::int64_t year = yoe + era * 400 + (month <= 2);
-  static constexpr const char* kNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const mime::CivilTime t = mime::CivilFromUnix(seconds);
   const auto padded = [](std::int64_t value, std::size_t width) {
     std::string digits = std::to_string(value);
     return std::string(digits.size() < width ? width - digits.size() : 0, '0') + digits;
   };
-  return padded(day, 2) + "-" + kNames[month - 1] + "-" + padded(year, 4) + " " + padded(rest / 3600, 2) + ":" +
-         padded(rest / 60 % 60, 2) + ":" + padded(rest % 60, 2) + " +0000";
+  return padded(t.day, 2) + "-" + mime::MonthName(t.month) + "-" + padded(t.year, 4) + " " + padded(t.hour, 2) + ":" +
+         padded(t.minute, 2) + ":" + padded(t.second, 2) + " +0000";
 }
 
 }  // namespace quelma::imap_server

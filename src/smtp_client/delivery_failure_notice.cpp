@@ -2,7 +2,6 @@
 #include "smtp_client/delivery_failure_notice.h"
 
 #include "spool/maildrop_text.h"
-#include "spool/postmaster_notice.h"
 
 namespace quelma::smtp_client {
 namespace {
@@ -21,19 +20,26 @@ const char* ReasonText(NoticeReason reason) {
 
 }  // namespace
 
-std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason) {
-  std::string head = spool::FormatNoticeHeader(config, "SMTP MAIL DELIVERY SYSTEM", "Message delivery error notification");
+std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason,
+                             const std::vector<std::string>& refusals, const spool::NoticeStamp& stamp) {
+  std::string head =
+      spool::FormatNoticeHeader(config, "SMTP MAIL DELIVERY SYSTEM", "Message delivery error notification", stamp);
   head += "Произошла ошибка при попытке отправить сообщение на SMTP сервер.\r\n";
   head += "Причина: ";
   head += ReasonText(reason);
+  if (!refusals.empty()) {
+    head += "Ответ сервера:\r\n";
+    for (const std::string& line : refusals) head += line;
+  }
   head += "Сообщение:\r\n";
   return head;
 }
 
 bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReason reason,
-                                platform::InputFile& queueFile) {
+                                const std::vector<std::string>& refusals, platform::InputFile& queueFile) {
   if (!queueFile.rewind()) return false;
-  return spool::WritePostmasterNotice(config, FormatNoticeHead(config, reason), [&](spool::MaildropTextWriter& out) {
+  const std::string head = FormatNoticeHead(config, reason, refusals, spool::NewNoticeStamp(config));
+  return spool::WritePostmasterNotice(config, head, [&](spool::MaildropTextWriter& out) {
     return spool::WriteFileText(queueFile, out);
   });
 }

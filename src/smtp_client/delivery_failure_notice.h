@@ -3,9 +3,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/configuration.h"
 #include "platform/files.h"
+#include "spool/postmaster_notice.h"
 
 namespace quelma::smtp_client {
 
@@ -15,13 +17,15 @@ enum class NoticeReason {
   kMessageRefused = 5,
 };
 
-// The notice up to the copy of the queue file: header, the empty line and the reason.
-std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason);
+// The notice up to the copy of the queue file: header, the empty line, the reason and the
+// provider's refusals as it answered them (each "what was sent" line, then its reply).
+std::string FormatNoticeHead(const config::Configuration& config, NoticeReason reason,
+                             const std::vector<std::string>& refusals, const spool::NoticeStamp& stamp);
 
 // Appends the notice (a separator line with its unique id, the head, the queue file from its first
 // byte) to the postmaster's maildrop, synced to disk, under the maildrop's lock. False when
 // it could not be written; nothing of it is left in the maildrop then.
 bool WriteDeliveryFailureNotice(const config::Configuration& config, NoticeReason reason,
-                                platform::InputFile& queueFile);
+                                const std::vector<std::string>& refusals, platform::InputFile& queueFile);
 
 }  // namespace quelma::smtp_client

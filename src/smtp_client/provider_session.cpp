@@ -283,6 +283,7 @@ bool ProviderSession::sendSender(const std::string& sender) {
   log("SMTP server refused to send message from given address:\r\n");
   log(command);
   log(connection_.reply());
+  noteRefusal(command);
   return false;
 }
 
@@ -296,7 +297,17 @@ bool ProviderSession::sendRecipient(const std::string& line) {
   log("SMTP server refused to send message to given address:\r\n");
   log(command);
   log(connection_.reply());
+  noteRefusal(command);
   return false;
+}
+
+// The provider's word on what it refused, for the notice: the command, then its reply.
+void ProviderSession::noteRefusal(std::string command) {
+  if (refusals_.size() >= kRefusalsKept) return;
+  std::string reply = connection_.reply();
+  EndWithCrLf(command);
+  EndWithCrLf(reply);
+  refusals_.push_back(command + reply);
 }
 
 // Inside the header, a whole line's start: the trace header before the empty line that ends
@@ -342,7 +353,9 @@ TransactionResult ProviderSession::sendText(platform::InputFile& file, std::uint
   connection_.sendWith([&](std::string& out) { stuffer.finish(out); }, SmtpClientError::kEndSend);
   if (!readReply(SmtpClientError::kEndReceive)) return TransactionResult::kFailed;
   transactionOpen_ = false;
-  return Begins(connection_.reply(), code::kOk) ? TransactionResult::kSent : TransactionResult::kEndRefused;
+  if (Begins(connection_.reply(), code::kOk)) return TransactionResult::kSent;
+  noteRefusal(".");
+  return TransactionResult::kEndRefused;
 }
 
 TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, const std::function<void()>& onAccepted) {
@@ -373,6 +386,7 @@ ProviderSession::Step ProviderSession::StepOf(Stage stage) {
 
 TransactionResult ProviderSession::sendQueueFile(platform::InputFile& file, const QueuedMessage& message,
                                                  const std::function<void()>& onAccepted) {
+  refusals_.clear();
   Transaction t{file, message, onAccepted};
   while (t.stage != Stage::kDone) (this->*StepOf(t.stage))(t);
   return t.result;
@@ -413,7 +427,10 @@ void ProviderSession::recipientsStage(Transaction& t) {
 void ProviderSession::dataStage(Transaction& t) {
   connection_.send("DATA\r\n", SmtpClientError::kDataSend);
   if (!readReply(SmtpClientError::kDataReceive)) return t.end(TransactionResult::kFailed);
-  if (!Begins(connection_.reply(), code::kStartText)) return t.end(TransactionResult::kDataRefused);
+  if (!Begins(connection_.reply(), code::kStartText)) {
+    noteRefusal("DATA");
+    return t.end(TransactionResult::kDataRefused);
+  }
   t.stage = Stage::kText;
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/configuration.h"
 #include "link/activity_log.h"
@@ -60,6 +61,9 @@ class ProviderSession {
   TransactionResult sendQueueFile(platform::InputFile& file, const std::function<void()>& accepted = [] {});
   SmtpClientError quit();
   SmtpClientError error() const { return connection_.error(); }
+  // What the provider refused in the last transaction, for the notice: each the command as
+  // sent, then the provider's reply, CR LF after each (a few dozen at most).
+  const std::vector<std::string>& refusals() const { return refusals_; }
 
  private:
   // The login's phases, each a function that reads the server's reply and picks the next.
@@ -122,6 +126,9 @@ class ProviderSession {
   bool traceAdded_ = false;
   bool fromHandled_ = false;
   bool replyToHandled_ = false;
+  std::vector<std::string> refusals_;
+  static constexpr std::size_t kRefusalsKept = 50;
+  void noteRefusal(std::string command);
 };
 
 }  // namespace quelma::smtp_client

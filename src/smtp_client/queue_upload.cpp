@@ -44,7 +44,7 @@ class Upload {
   // goes to `error`.
   bool process(const std::string& name, SmtpClientError& error);
   bool sendWithRepetitions(const std::string& name, const QueuedMessage& message, SmtpClientError& error);
-  bool notify(NoticeReason reason);
+  bool notify(NoticeReason reason, const std::vector<std::string>& refusals);
 
   const QueueUploadContext& c_;
   std::string markerPath_;
@@ -116,8 +116,8 @@ SmtpClientError Upload::logIn() {
 }
 
 // A refused message goes only once its notice is safely in the postmaster's maildrop.
-bool Upload::notify(NoticeReason reason) {
-  if (WriteDeliveryFailureNotice(c_.config, reason, *file_)) return true;
+bool Upload::notify(NoticeReason reason, const std::vector<std::string>& refusals) {
+  if (WriteDeliveryFailureNotice(c_.config, reason, refusals, *file_)) return true;
   log("Не могу записать уведомление в почтовый ящик \"" + c_.config.PostMaster + "\" (" +
       platform::LastFileErrorText() + ")\r\n");
   if (reason == NoticeReason::kSomeRecipientsRefused) return true;  // it was sent: again would duplicate it
@@ -144,10 +144,10 @@ bool Upload::sendWithRepetitions(const std::string& name, const QueuedMessage& m
         return true;
       case TransactionResult::kSenderRefused:
         log("Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n");
-        return notify(NoticeReason::kRecipientsRefused);
+        return notify(NoticeReason::kRecipientsRefused, session_->refusals());
       case TransactionResult::kSentWithRefusedRecipient:
         log("Сообщение отправлено, но один или более адресов неправильны.\r\n");
-        return notify(NoticeReason::kSomeRecipientsRefused);
+        return notify(NoticeReason::kSomeRecipientsRefused, session_->refusals());
       case TransactionResult::kDataRefused:
         if (attempts > kRepetitions) break;
         log("Сервер отказался принимать тело сообщения. Повторяю попытку.\r\n");
@@ -158,7 +158,7 @@ bool Upload::sendWithRepetitions(const std::string& name, const QueuedMessage& m
         continue;
     }
     log("Превышено количество попыток.\r\n");
-    return notify(NoticeReason::kMessageRefused);
+    return notify(NoticeReason::kMessageRefused, session_->refusals());
   }
 }
 
@@ -187,7 +187,7 @@ bool Upload::process(const std::string& name, SmtpClientError& error) {
   }
   if (message.envelope.sender.size() > kMaxSender) {
     log("Адрес отправителя длиннее " + std::to_string(kMaxSender) + " символов - сообщение не отправлено.\r\n");
-    return notify(NoticeReason::kRecipientsRefused);
+    return notify(NoticeReason::kRecipientsRefused, {});
   }
   message.sender = RewriteSender(message.envelope.sender, c_.config);
   log("Сообщение от: " + message.sender + "\r\n");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include "codec/base64.h"
@@ -14,6 +15,7 @@
 #include "smtp_client/delivery_failure_notice.h"
 #include "smtp_client/provider_session.h"
 #include "smtp_client/queue_upload.h"
+#include "mime/mail_date.h"
 #include "support/fake_clock.h"
 #include "support/recording_main_window.h"
 #include "support/scripted_server.h"
@@ -270,6 +272,58 @@ TEST(QueueUpload, RefusedLoginLogsTheServersWords) {
   EXPECT_EQ(*(at + 1), "535 bad\r\n");
 }
 
+// A notice's Date: and Message-ID: lines, their shape checked, made those of a fixed stamp;
+// and the provider's refusals it quotes.
+const spool::NoticeStamp kFixedStamp{0, "<0.0.notice@office.local>"};
+
+// Whether `text` has the shape of `pattern`: '9' a digit, 'A' a letter, anything else itself.
+bool Shaped(std::string_view text, std::string_view pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool fits = pattern[i] == '9' ? c >= '0' && c <= '9'
+                      : pattern[i] == 'A' ? (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
+                                          : c == pattern[i];
+    if (!fits) return false;
+  }
+  return true;
+}
+
+// The value of the header line `name` is replaced by `value` once it is checked with `check`.
+std::string Replaced(std::string notice, const std::string& name, const std::string& value,
+                     const std::function<bool(std::string_view)>& check) {
+  const std::size_t at = notice.find("\r\n" + name);
+  EXPECT_NE(at, std::string::npos) << name;
+  if (at == std::string::npos) return notice;
+  const std::size_t from = at + 2 + name.size();
+  const std::size_t end = notice.find("\r\n", from);
+  EXPECT_TRUE(check(std::string_view(notice).substr(from, end - from))) << notice.substr(from, end - from);
+  return notice.replace(from, end - from, value);
+}
+
+std::string WithFixedStamp(std::string notice) {
+  notice = Replaced(notice, "Date: ", mime::FormatMailDate(kFixedStamp.time),
+                    [](std::string_view v) { return Shaped(v, "AAA, 99 AAA 9999 99:99:99 +0000"); });
+  return Replaced(notice, "Message-ID: ", kFixedStamp.messageId, [](std::string_view v) {
+    return v.starts_with("<") && v.ends_with(".notice@office.local>") && v.find('.') < v.find(".notice");
+  });
+}
+
+std::vector<std::string> QuotedRefusals(const std::string& notice) {
+  std::vector<std::string> refusals;
+  const std::size_t from = notice.find("Ответ сервера:\r\n");
+  if (from == std::string::npos) return refusals;
+  std::string quoted = notice.substr(from + std::string("Ответ сервера:\r\n").size());
+  quoted = quoted.substr(0, quoted.find("Сообщение:\r\n"));
+  // Each refusal: the command, then the reply (one line in these scripts).
+  for (std::size_t at = 0; at < quoted.size();) {
+    const std::size_t second = quoted.find("\r\n", quoted.find("\r\n", at) + 2) + 2;
+    refusals.push_back(quoted.substr(at, second - at));
+    at = second;
+  }
+  return refusals;
+}
+
 TEST(QueueUpload, RefusalsRepetitionsAndNotices) {
   const struct {
     std::map<std::string, std::vector<std::string>> script;
@@ -277,24 +331,27 @@ TEST(QueueUpload, RefusalsRepetitionsAndNotices) {
     std::size_t transmissions;  // DATA commands sent
     std::string outcome;        // the last log line about the message
     int notice;                 // reason, 0 = none
+    std::vector<std::string> refusals = {};  // what the notice quotes of the provider
   } cases[] = {
       {{{"MAIL", {"550 no such sender\r\n"}}}, kMessage, 0,
-       "Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n", 1},
+       "Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n", 1,
+       {"MAIL FROM:<ivan.petrov@provider.ru>\r\n550 no such sender\r\n"}},
       {{}, "MAIL FROM:<ivan@office.local>\r\nSubject: no recipients\r\n\r\nx\r\n", 0,
        "Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n", 1},
       {{{"RCPT", {"550 unknown\r\n", "250 ok\r\n"}}},
        "MAIL FROM:<ivan@office.local>\r\nRCPT TO:<x@far>\r\nRCPT TO:<y@far>\r\n\r\nx\r\n", 1,
-       "Сообщение отправлено, но один или более адресов неправильны.\r\n", 4},
+       "Сообщение отправлено, но один или более адресов неправильны.\r\n", 4, {"RCPT TO:<x@far>\r\n550 unknown\r\n"}},
       {{{"RCPT", {"250 ok\r\n", "550 unknown\r\n"}}},
        "MAIL FROM:<ivan@office.local>\r\nRCPT TO:<x@far>\r\nRCPT TO:<y@far>\r\n\r\nx\r\n", 1,
-       "Сообщение отправлено, но один или более адресов неправильны.\r\n", 4},
-      {{{"RCPT", std::vector<std::string>(4, "550 unknown\r\n")}}, kMessage, 0,
-       "Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n", 1},
+       "Сообщение отправлено, но один или более адресов неправильны.\r\n", 4, {"RCPT TO:<y@far>\r\n550 unknown\r\n"}},
+      {{{"RCPT", std::vector<std::string>(4, "550 5.1.1 unknown\r\n")}}, kMessage, 0,
+       "Сервер не принял email адрес(а) получателей - Сообщение не отправлено.\r\n", 1,
+       {"RCPT TO:<a@far.away>\r\n550 5.1.1 unknown\r\n"}},
       {{{"DATA", {"451 a\r\n", "451 b\r\n", "451 c\r\n", "451 d\r\n"}}}, kMessage, 4,
-       "Превышено количество попыток.\r\n", 5},
+       "Превышено количество попыток.\r\n", 5, {"DATA\r\n451 d\r\n"}},
       {{{"DATA", {"451 a\r\n", "451 b\r\n", "451 c\r\n"}}}, kMessage, 4, "Сообщение отправлено.\r\n", 0},
       {{{".", {"452 a\r\n", "452 b\r\n", "452 c\r\n", "452 d\r\n"}}}, kMessage, 4,
-       "Превышено количество попыток.\r\n", 5},
+       "Превышено количество попыток.\r\n", 5, {".\r\n452 d\r\n"}},
   };
   for (const auto& c : cases) {
     Upload u;
@@ -317,7 +374,9 @@ TEST(QueueUpload, RefusalsRepetitionsAndNotices) {
     ASSERT_GT(drop.size(), 24u);
     EXPECT_TRUE(drop.starts_with(spool::kMaildropMarker));
     EXPECT_EQ(drop.substr(22, 2), "\r\n");
-    EXPECT_EQ(drop.substr(24), FormatNoticeHead(u.config, static_cast<NoticeReason>(c.notice)) + c.file);
+    EXPECT_EQ(QuotedRefusals(drop), c.refusals) << c.outcome;
+    EXPECT_EQ(WithFixedStamp(drop.substr(24)),
+              FormatNoticeHead(u.config, static_cast<NoticeReason>(c.notice), c.refusals, kFixedStamp) + c.file);
   }
 }
 
@@ -333,14 +392,23 @@ TEST(QueueUpload, TheNoticeCarriesTheWholeQueueFile) {
   const std::string drop = u.postmaster();
   ASSERT_GT(drop.size(), 24u);
   EXPECT_EQ(drop.substr(0, 14), std::string(spool::kMaildropMarker) + " ") << "a separator with an id";
-  EXPECT_EQ(drop.substr(24), std::string("From: \"office.local SMTP MAIL DELIVERY SYSTEM\"\r\n"
-                                "To: \"Postmaster\"<postmaster@office.local>\r\n"
-                                "Subject: Message delivery error notification\r\n"
-                                "Content-Type: text/plain; charset=Windows-1251\r\n\r\n"
-                                "Произошла ошибка при попытке отправить сообщение на SMTP сервер.\r\n"
-                                "Причина: Сообщение отправлено, но не всем указанным получателям,\r\n"
-                                "т.к. сервер не смог их определить.\r\n"
-                                "Сообщение:\r\n" + file + "\r\n"))
+  // A message mail programs file: dated, with its own Message-ID, MIME, from an address; the
+  // provider's refusal quoted.
+  EXPECT_EQ(WithFixedStamp(drop.substr(24)),
+            std::string("From: \"office.local SMTP MAIL DELIVERY SYSTEM\" <MAILER-DAEMON@office.local>\r\n"
+                        "To: \"Postmaster\"<postmaster@office.local>\r\n"
+                        "Subject: Message delivery error notification\r\n"
+                        "Date: Thu, 01 Jan 1970 00:00:00 +0000\r\n"
+                        "Message-ID: <0.0.notice@office.local>\r\n"
+                        "MIME-Version: 1.0\r\n"
+                        "Content-Type: text/plain; charset=Windows-1251\r\n"
+                        "Content-Transfer-Encoding: 8bit\r\n\r\n"
+                        "Произошла ошибка при попытке отправить сообщение на SMTP сервер.\r\n"
+                        "Причина: Сообщение отправлено, но не всем указанным получателям,\r\n"
+                        "т.к. сервер не смог их определить.\r\n"
+                        "Ответ сервера:\r\n"
+                        "RCPT TO:<b@far>\r\n550 unknown\r\n"
+                        "Сообщение:\r\n" + file + "\r\n"))
       << "a last line without its ending gets one, so the next separator starts a line";
 }
 
