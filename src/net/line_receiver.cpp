@@ -1,3 +1,4 @@
+// Buffered reading of reply lines and raw text from a byte stream, out of one buffer.
 #include "net/line_receiver.h"
 
 #include <algorithm>

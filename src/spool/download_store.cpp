@@ -1,6 +1,7 @@
 // Publishing download files in the background, in step with the ledger.
 #include "spool/download_store.h"
 
+#include <chrono>
 #include <utility>
 
 #include "platform/files.h"
