@@ -22,6 +22,7 @@ std::string_view LogTag(LogSource source) {
     case LogSource::kDialer: return "DIALER";
     case LogSource::kImapSrv: return "IMAPSRV";
     case LogSource::kImapClient: return "IMAPCLIENT";
+    case LogSource::kSystem: return "SYSTEM";
   }
   return "";
 }
@@ -35,6 +36,7 @@ Rgb LogColour(LogSource source) {
     case LogSource::kDialer: return {0, 0, 0};
     case LogSource::kImapSrv: return {0, 95, 127};
     case LogSource::kImapClient: return {127, 0, 95};
+    case LogSource::kSystem: return {95, 95, 0};
   }
   return {0, 0, 0};
 }

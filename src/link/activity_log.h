@@ -12,7 +12,7 @@
 namespace quelma::link {
 
 enum class LogSource : std::uintptr_t { kPop3Srv = 0, kSmtpSrv = 1, kPop3Client = 2, kSmtpClient = 3, kDialer = 4, kImapSrv = 5,
-                                        kImapClient = 6 };
+                                        kImapClient = 6, kSystem = 7 };
 
 struct Rgb {
   std::uint8_t r, g, b;
@@ -54,6 +54,7 @@ class ActivityLog {
   void LogDialer(std::string_view text) { write(LogSource::kDialer, text); }
   void LogImapSrv(std::string_view text) { write(LogSource::kImapSrv, text); }
   void LogImapClient(std::string_view text) { write(LogSource::kImapClient, text); }
+  void LogSystem(std::string_view text) { write(LogSource::kSystem, text); }  // backups, the program's own state
 
   // The line as it reaches the main window, or nothing when the source is muted.
   void write(LogSource source, std::string_view text);

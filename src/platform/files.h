@@ -105,7 +105,11 @@ bool RenameNoReplace(const std::string& from, const std::string& to);
 // byte, '*' any run of bytes, everything else itself), sorted bytewise.
 std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern);
 
+// The same for the directories in `directory` ("." and ".." left out).
+std::vector<std::string> ListSubdirectories(const std::string& directory, std::string_view pattern);
+
 bool RemoveFile(const std::string& path);
+bool RemoveEmptyDirectory(const std::string& path);
 
 // Makes a new or removed directory entry of `path` durable (POSIX fsync of the directory;
 // Windows has nothing to do). False when the directory could not be synced.

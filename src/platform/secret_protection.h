@@ -9,6 +9,9 @@
 
 namespace quelma::platform {
 
+// Whether stored secrets are sealed (Windows): a copy works only for the same user on the same machine.
+bool SecretsAreSealed();
+
 // The bytes to store; nothing when the system cannot seal them.
 std::optional<std::string> SealForUser(std::string_view secret);
 

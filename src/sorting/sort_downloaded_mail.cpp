@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <shared_mutex>
 
 #include "platform/cp1251_utf8.h"
 #include "platform/files.h"
@@ -348,6 +349,7 @@ SortResult SortFiles(const SortContext& context, std::vector<std::string> paths,
     }
   }
   Sorter sorter(context, std::move(paths), rules ? &*rules : nullptr, deliverTo, number, ids);
+  std::shared_lock<std::shared_mutex> noBackupMeanwhile(spool::DownloadedMailGate());
   return sorter.run();
 }
 

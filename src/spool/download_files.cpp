@@ -128,4 +128,9 @@ std::vector<WaitingMail> ListWaitingMail(const std::string& programDir) {
   return waiting;
 }
 
+std::shared_mutex& DownloadedMailGate() {
+  static std::shared_mutex gate;
+  return gate;
+}
+
 }  // namespace quelma::spool

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,5 +74,10 @@ struct WaitingMail {
 // then the download files of earlier versions by number, then each account's by number.
 // Unpublished ones (left by a crash) are removed.
 std::vector<WaitingMail> ListWaitingMail(const std::string& programDir);
+
+// Held shared by each sorting of downloaded mail from the first read of its files to their
+// removal, and alone by a backup while it is taken: no downloaded message moves from its file
+// into the maildrops between the backup's copy of the files and its copy of the maildrops.
+std::shared_mutex& DownloadedMailGate();
 
 }  // namespace quelma::spool

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "link/activity_log.h"
+#include "app/console/backup_commands.h"
 #include "app/console/check_command.h"
+#include "app/console/control_door.h"
 #include "app/console/check_tls.h"
 #include "app/console/config_command.h"
 #include "app/console/oauth_commands.h"
@@ -62,6 +64,10 @@ struct Options {
   std::vector<std::string> oauth;         // "login", then "account N" or "smtp"
   std::vector<std::string> preset;        // "account N" or "smtp", then a provider
   std::vector<std::string> config;        // what follows "config"
+  std::vector<std::string> backup;        // what follows "backup"
+  bool backupAsked = false;
+  std::vector<std::string> restore;       // what follows "restore"
+  bool restoreAsked = false;
   bool version = false;                   // --version or -V
   bool valid = true;
 };
@@ -88,6 +94,11 @@ Options ParseOptions(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "check") == 0) {
       options.check.assign(argv + i + 1, argv + argc);
       options.checkAsked = true;
+      break;
+    } else if (std::strcmp(argv[i], "backup") == 0 || std::strcmp(argv[i], "restore") == 0) {
+      const bool backup = argv[i][0] == 'b';
+      (backup ? options.backup : options.restore).assign(argv + i + 1, argv + argc);
+      (backup ? options.backupAsked : options.restoreAsked) = true;
       break;
     } else if (std::strcmp(argv[i], "check-tls") == 0) {
       options.checkTls.assign(argv + i + 1, argv + argc);
@@ -247,6 +258,8 @@ void PrintUsage() {
                "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
                "       quelma [--dir DIR] check [all | smtp | account INDEX | local]\n"
                "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n"
+               "       quelma [--dir DIR] backup [--with-tokens] FILE\n"
+               "       quelma restore FILE DIR  (DIR empty or new)\n"
                "       quelma [--dir DIR] oauth login account INDEX | smtp\n"
                "       quelma [--dir DIR] oauth set PLATFORM client_id|client_secret|token_url|device_url|authorize_url|scopes|flow [VALUE]\n"
                "       quelma [--dir DIR] preset account INDEX | smtp gmail|microsoft|yandex|mailru\n");
@@ -292,6 +305,22 @@ int main(int argc, char** argv) {
     }
     if (!ActAsDirectoryOwner(*directory)) return 1;
     return app::CheckCommand(*directory, options.check);
+  }
+  if (options.restoreAsked) {
+    const int code = app::RestoreCommand(options.restore);
+    if (code == 2) PrintUsage();
+    return code;
+  }
+  if (options.backupAsked) {
+    const auto directory = app::ProgramDirectory(options.directory);
+    if (!directory) {
+      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
+      return 1;
+    }
+    if (!ActAsDirectoryOwner(*directory)) return 1;
+    const int code = app::BackupCommand(*directory, options.backup);
+    if (code == 2) PrintUsage();
+    return code;
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
   // sigwait: take them back to their defaults, then block them for every thread.
@@ -394,6 +423,12 @@ int main(int argc, char** argv) {
                                },
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});
   procedure.session = &session;
+  // Commands that must run inside the program (a backup) come through its door.
+  if (!app::OpenControlDoor([&](const std::string& request) {
+        return app::AnswerBackupRequest(request, *programDir, *store.current(), log);
+      })) {
+    log.LogSystem("Не удалось открыть quelma.ctl: команда quelma backup работать не будет\r\n");
+  }
   workers.startPush(store);
   WatchSignals(window, signals);
   WarnIfDialUpBlocked(store, log);

@@ -173,7 +173,9 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   return SyncDirectoryOf(to);
 }
 
-std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
+namespace {
+
+std::vector<std::string> ListEntries(const std::string& directory, std::string_view pattern, bool directories) {
   std::vector<std::string> names;
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
   if (dir == nullptr) return names;
@@ -183,12 +185,25 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
     const std::string name = entry->d_name;
     if (!MatchesPattern(name, pattern)) continue;
     struct stat st {};
-    if (::stat((base + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
+    if (name == "." || name == ".." || ::stat((base + name).c_str(), &st) != 0) continue;
+    if (directories ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode)) names.push_back(name);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
 }
+
+}  // namespace
+
+std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
+  return ListEntries(directory, pattern, false);
+}
+
+std::vector<std::string> ListSubdirectories(const std::string& directory, std::string_view pattern) {
+  return ListEntries(directory, pattern, true);
+}
+
+bool RemoveEmptyDirectory(const std::string& path) { return ::rmdir(path.c_str()) == 0 || Failed(); }
 
 bool SyncParentDirectory(const std::string& path) { return SyncDirectoryOf(path); }
 

@@ -145,9 +145,11 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0 || Failed();
 }
 
-std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
-  // Windows wildcards also match 8.3 short names and treat "?" loosely: list everything and
-  // match here, so both platforms agree on what a pattern means.
+namespace {
+
+// Windows wildcards also match 8.3 short names and treat "?" loosely: list everything and
+// match here, so both platforms agree on what a pattern means.
+std::vector<std::string> ListEntries(const std::string& directory, std::string_view pattern, bool directories) {
   std::vector<std::string> names;
   std::string base = directory.empty() ? std::string(".\\") : directory;
   if (base.back() != '\\' && base.back() != '/') base.push_back('\\');
@@ -155,14 +157,26 @@ std::vector<std::string> ListDirectory(const std::string& directory, std::string
   HANDLE find = FindFirstFileA((base + "*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != directories) continue;
     const std::string name = data.cFileName;
-    if (MatchesPattern(name, pattern)) names.push_back(name);
+    if (name != "." && name != ".." && MatchesPattern(name, pattern)) names.push_back(name);
   } while (FindNextFileA(find, &data));
   FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
 }
+
+}  // namespace
+
+std::vector<std::string> ListDirectory(const std::string& directory, std::string_view pattern) {
+  return ListEntries(directory, pattern, false);
+}
+
+std::vector<std::string> ListSubdirectories(const std::string& directory, std::string_view pattern) {
+  return ListEntries(directory, pattern, true);
+}
+
+bool RemoveEmptyDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0 || Failed(); }
 
 // MoveFileExA with MOVEFILE_WRITE_THROUGH has flushed the entry already.
 bool SyncParentDirectory(const std::string&) { return !Injected(FileStep::kSyncDirectory); }

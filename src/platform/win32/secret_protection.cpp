@@ -23,6 +23,8 @@ constexpr wchar_t kDescription[] = L"Quelmar Mail Server OAuth";
 
 }  // namespace
 
+bool SecretsAreSealed() { return true; }
+
 std::optional<std::string> SealForUser(std::string_view secret) {
   if (secret.size() > 16 * 1024 * 1024) return std::nullopt;
   DATA_BLOB in = BlobOf(secret);
