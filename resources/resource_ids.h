@@ -18,6 +18,8 @@
 // server") so that the running copy ends as "Выход" answered "Да" does, without the question.
 #define IDM_EXIT_QUIETLY 40016
 #define IDM_CHECK_SETTINGS 40017
+#define IDM_BACKUP 40018
+#define IDM_RESTORE 40019
 
 // Controls of the settings dialogs (the dialogs themselves are resources by name).
 #define IDC_MAILDROP_DIR 1901

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 
 namespace quelma::app {
 namespace {
@@ -13,13 +14,11 @@ std::string Megabytes(std::uint64_t bytes) {
   return text;
 }
 
-}  // namespace
-
-OutcomeReport RunBackup(const config::Configuration& config, const std::string& programDir,
-                        const std::string& archivePath, const backup::BackupOptions& options) {
+OutcomeReport ReportBackup(const std::string& archivePath,
+                           const std::function<std::optional<backup::BackupFigures>(std::string&)>& take) {
   const auto began = std::chrono::steady_clock::now();
   std::string problem;
-  const auto figures = backup::TakeBackup(config, programDir, archivePath, options, problem);
+  const auto figures = take(problem);
   OutcomeReport report;
   if (!figures) {
     report.lines.push_back("Резервная копия не сделана: " + problem);
@@ -40,6 +39,27 @@ OutcomeReport RunBackup(const config::Configuration& config, const std::string& 
                            "в другом месте они не действуют");
   }
   return report;
+}
+
+}  // namespace
+
+OutcomeReport RunBackup(const config::Configuration& config, const std::string& programDir,
+                        const std::string& archivePath, const backup::BackupOptions& options) {
+  return ReportBackup(archivePath, [&](std::string& problem) {
+    return backup::TakeBackup(config, programDir, archivePath, options, problem);
+  });
+}
+
+OutcomeReport RunBackupInto(const config::Configuration& config, const std::string& programDir,
+                            platform::OutputFile& out, const std::string& archivePath,
+                            const backup::BackupOptions& options) {
+  return ReportBackup(archivePath, [&](std::string& problem) -> std::optional<backup::BackupFigures> {
+    if (const auto refused = backup::ArchivePlaceProblem(config, programDir, archivePath)) {
+      problem = *refused;
+      return std::nullopt;
+    }
+    return backup::WriteBackup(config, programDir, out, options, problem);
+  });
 }
 
 OutcomeReport RunRestore(const std::string& archivePath, const std::string& directory) {

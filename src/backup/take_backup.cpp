@@ -228,14 +228,42 @@ bool Taker::takeAll(const BackupManifest& manifest, bool withTokens) {
 
 }  // namespace
 
+std::optional<std::string> ArchivePlaceProblem(const config::Configuration& config, const std::string& programDir,
+                                               const std::string& archivePath) {
+  if (config.MailDropDir == programDir) return "каталог почтовых ящиков совпадает с каталогом программы";
+  if (config.MailDropDir.empty() || config.QueueDir.empty() || MemberInside(config.MailDropDir, archivePath) ||
+      MemberInside(config.QueueDir, archivePath)) {
+    return "архив нельзя класть в каталог почтовых ящиков или очереди";
+  }
+  return std::nullopt;
+}
+
+std::optional<BackupFigures> WriteBackup(const config::Configuration& config, const std::string& programDir,
+                                         platform::OutputFile& out, const BackupOptions& options, std::string& problem) {
+  problem.clear();
+  if (config.MailDropDir == programDir || config.MailDropDir.empty() || config.QueueDir.empty()) {
+    problem = "каталог почтовых ящиков совпадает с каталогом программы";
+    return std::nullopt;
+  }
+  BackupFigures figures;
+  ArchiveWriter writer(out, Now());
+  Taker taker(config, programDir, writer, figures, problem);
+  const BackupManifest manifest = taker.plan(options.withTokens);
+  if (!taker.takeAll(manifest, options.withTokens)) return std::nullopt;
+  if (!writer.finish()) {
+    problem = "не удалось записать архив (" + platform::LastFileErrorText() + ")";
+    return std::nullopt;
+  }
+  figures.files = writer.files() - 1;  // the list of checksums is the archive's own
+  figures.bytes = writer.written();
+  return figures;
+}
+
 std::optional<BackupFigures> TakeBackup(const config::Configuration& config, const std::string& programDir,
                                         const std::string& archivePath, const BackupOptions& options,
                                         std::string& problem) {
-  problem.clear();
-  if (config.MailDropDir.empty() || config.QueueDir.empty() || MemberInside(config.MailDropDir, archivePath) ||
-      MemberInside(config.QueueDir, archivePath) || config.MailDropDir == programDir) {
-    problem = config.MailDropDir == programDir ? "каталог почтовых ящиков совпадает с каталогом программы"
-                                               : "архив нельзя класть в каталог почтовых ящиков или очереди";
+  if (const auto refused = ArchivePlaceProblem(config, programDir, archivePath)) {
+    problem = *refused;
     return std::nullopt;
   }
   const std::string part = archivePath + ".part";
@@ -244,26 +272,17 @@ std::optional<BackupFigures> TakeBackup(const config::Configuration& config, con
     problem = "не удалось создать " + part + " (" + platform::LastFileErrorText() + ")";
     return std::nullopt;
   }
-  BackupFigures figures;
-  ArchiveWriter writer(*out, Now());
-  Taker taker(config, programDir, writer, figures, problem);
-  const BackupManifest manifest = taker.plan(options.withTokens);
-  bool whole = taker.takeAll(manifest, options.withTokens);
-  if (whole && !(writer.finish() && out->close())) {
+  auto figures = WriteBackup(config, programDir, *out, options, problem);
+  if (figures && !out->close()) {
     problem = "не удалось записать архив (" + platform::LastFileErrorText() + ")";
-    whole = false;
+    figures.reset();
   }
   out.reset();
-  if (whole && !platform::RenameReplacing(part, archivePath, false)) {
+  if (figures && !platform::RenameReplacing(part, archivePath, false)) {
     problem = "не удалось переименовать " + part + " в " + archivePath + " (" + platform::LastFileErrorText() + ")";
-    whole = false;
+    figures.reset();
   }
-  if (!whole) {
-    platform::RemoveFile(part);
-    return std::nullopt;
-  }
-  figures.files = writer.files() - 1;  // the list of checksums is the archive's own
-  figures.bytes = writer.written();
+  if (!figures) platform::RemoveFile(part);
   return figures;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/configuration.h"
+#include "platform/files.h"
 
 namespace quelma::backup {
 
@@ -27,9 +28,18 @@ struct BackupFigures {
   std::vector<std::string> leftOut;  // places a setting names outside the program directory
 };
 
+// Whether an archive may be written at `archivePath`: not inside the maildrop or queue
+// directory (the next backup would take it for mail). Nothing, or the reason it may not.
+std::optional<std::string> ArchivePlaceProblem(const config::Configuration& config, const std::string& programDir,
+                                               const std::string& archivePath);
+
+// Writes the archive into `out` (a new, empty file) and syncs it. Nothing, with the reason in
+// `problem`, when it failed; what was written is then the caller's to remove.
+std::optional<BackupFigures> WriteBackup(const config::Configuration& config, const std::string& programDir,
+                                         platform::OutputFile& out, const BackupOptions& options, std::string& problem);
+
 // Writes the archive to `archivePath` (through a ".part" file beside it, renamed when whole
-// and synced; nothing is left at `archivePath` otherwise). Nothing, with the reason in
-// `problem`, when it failed.
+// and synced; nothing is left at `archivePath` otherwise).
 std::optional<BackupFigures> TakeBackup(const config::Configuration& config, const std::string& programDir,
                                         const std::string& archivePath, const BackupOptions& options,
                                         std::string& problem);

@@ -44,6 +44,8 @@ enum class CreateMode {
 class OutputFile {
  public:
   static std::optional<OutputFile> Create(const std::string& path, CreateMode mode);
+  // A file another process opened and handed over (a descriptor, a handle); closed by this object.
+  static OutputFile Adopt(std::intptr_t handle) { return OutputFile(handle); }
   OutputFile(OutputFile&& other) noexcept;
   OutputFile& operator=(OutputFile&& other) noexcept;
   OutputFile(const OutputFile&) = delete;

@@ -2,15 +2,19 @@
 // 0|1 FILE" (1: with the OAuth tokens) in, "ok" or "fail" and the report's lines back.
 #include "app/console/backup_commands.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "app/backup_report.h"
 #include "app/console/control_door.h"
 #include "app/console/existing_settings.h"
 #include "platform/cp1251_utf8.h"
+#include "platform/files.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "spool/delivery.h"
@@ -71,13 +75,31 @@ int BackupCommand(const std::string& programDir, const std::vector<std::string>&
     Print(report);
     return report.done ? 0 : 1;
   }
-  std::string problem;
-  if (!platform::MakeCurrentDirectory(programDir)) {
-    std::fprintf(stderr, "quelma: cannot enter %s\n", programDir.c_str());
+  // The running program writes into a file this command makes (it may run where it cannot
+  // write the archive's place itself); the file gets its name once the program says it is whole.
+  const std::string part = archive + ".part";
+  auto out = platform::OutputFile::Create(part, platform::CreateMode::kPrivate);
+  const int fd = out ? ::open(part.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+  out.reset();
+  if (fd < 0) {
+    std::fprintf(stderr, "quelma: cannot create %s: %s\n", part.c_str(), std::strerror(errno));
+    platform::RemoveFile(part);
     return 1;
   }
-  const auto reply = AskRunningProgram(std::string("backup ") + (withTokens ? "1 " : "0 ") + archive, problem);
-  const auto report = reply ? ReportOf(*reply) : std::nullopt;
+  std::string problem;
+  std::optional<std::string> reply;
+  if (platform::MakeCurrentDirectory(programDir)) {
+    reply = AskRunningProgram(std::string("backup ") + (withTokens ? "1 " : "0 ") + archive, fd, problem);
+  } else {
+    problem = "cannot enter " + programDir;
+  }
+  ::close(fd);
+  auto report = reply ? ReportOf(*reply) : std::nullopt;
+  if (report && report->done && !platform::RenameReplacing(part, archive, false)) {
+    report->done = false;
+    report->lines = {"cannot rename " + part + " to " + archive + ": " + platform::LastFileErrorText()};
+  }
+  if (!report || !report->done) platform::RemoveFile(part);
   if (!report) {
     std::fprintf(stderr, "quelma: %s\n", reply ? "the running quelma gave an answer this build does not know" : problem.c_str());
     return 1;
@@ -94,16 +116,18 @@ int RestoreCommand(const std::vector<std::string>& words) {
   return report.done ? 0 : 1;
 }
 
-std::string AnswerBackupRequest(const std::string& request, const std::string& programDir,
+std::string AnswerBackupRequest(const std::string& request, int handedFile, const std::string& programDir,
                                 const config::Configuration& config, link::ActivityLog& log) {
   constexpr std::string_view kWord = "backup ";
+  if (handedFile < 0) return "fail\nзапрос без файла для архива\n";
+  platform::OutputFile out = platform::OutputFile::Adopt(handedFile);
   if (!request.starts_with(kWord) || request.size() < kWord.size() + 3 ||
       (request[kWord.size()] != '0' && request[kWord.size()] != '1') || request[kWord.size() + 1] != ' ') {
     return "fail\nнепонятный запрос\n";
   }
   const std::string archive = request.substr(kWord.size() + 2);
   log.LogSystem("Резервная копия в " + archive + " начата по команде\r\n");
-  const OutcomeReport report = RunBackup(config, programDir, archive, {request[kWord.size()] == '1'});
+  const OutcomeReport report = RunBackupInto(config, programDir, out, archive, {request[kWord.size()] == '1'});
   for (const std::string& line : report.lines) log.LogSystem(line + "\r\n");
   return ReplyOf(report);
 }

@@ -15,9 +15,9 @@ namespace quelma::app {
 int BackupCommand(const std::string& programDir, const std::vector<std::string>& words);
 int RestoreCommand(const std::vector<std::string>& words);
 
-// The running program's answer to the request BackupCommand sends through the door; the
-// report also goes to the log.
-std::string AnswerBackupRequest(const std::string& request, const std::string& programDir,
+// The running program's answer to the request BackupCommand sends through the door with the
+// file to write (closed here); the report also goes to the log.
+std::string AnswerBackupRequest(const std::string& request, int handedFile, const std::string& programDir,
                                 const config::Configuration& config, link::ActivityLog& log);
 
 }  // namespace quelma::app

@@ -424,8 +424,8 @@ int main(int argc, char** argv) {
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});
   procedure.session = &session;
   // Commands that must run inside the program (a backup) come through its door.
-  if (!app::OpenControlDoor([&](const std::string& request) {
-        return app::AnswerBackupRequest(request, *programDir, *store.current(), log);
+  if (!app::OpenControlDoor([&](const std::string& request, int handedFile) {
+        return app::AnswerBackupRequest(request, handedFile, *programDir, *store.current(), log);
       })) {
     log.LogSystem("Не удалось открыть quelma.ctl: команда quelma backup работать не будет\r\n");
   }

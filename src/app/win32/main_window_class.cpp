@@ -4,6 +4,7 @@
 
 #include "link/log_file.h"
 #include "app/win32/about_box.h"
+#include "app/win32/backup_menu.h"
 #include "win32_ui/html_help.h"
 #include "app/win32/program.h"
 #include "app/win32/settings_check_window.h"
@@ -85,6 +86,12 @@ void Command(HWND window, WORD id) {
       return;
     case IDM_CHECK_SETTINGS:
       OpenSettingsCheck(window);
+      return;
+    case IDM_BACKUP:
+      StartBackupFromMenu(window);
+      return;
+    case IDM_RESTORE:
+      StartRestoreFromMenu(window);
       return;
     case IDM_SEND_RECEIVE:
     case IDM_BREAK:
