@@ -28,7 +28,9 @@ foreach(pair "docs/man/quelma.8;share/man/man8;quelma.8" "docs/man/quelma.cfg.5;
 endforeach()
 add_custom_target(quelma_package_files ALL DEPENDS ${QUELMA_COMPRESSED})
 install(FILES ${QUELMA_DEBIAN}/copyright DESTINATION ${QUELMA_DOC_DIR})
-install(FILES ${QUELMA_DEBIAN}/dialup.conf DESTINATION ${QUELMA_DOC_DIR}/examples)
+install(FILES ${QUELMA_DEBIAN}/dialup.conf ${QUELMA_DEBIAN}/quelma-backup.service ${QUELMA_DEBIAN}/quelma-backup.timer
+        DESTINATION ${QUELMA_DOC_DIR}/examples)
+install(FILES ${QUELMA_DEBIAN}/README.Debian DESTINATION ${QUELMA_DOC_DIR})
 
 # make-package builds before it packs: CPack's own install need not walk every target again.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)

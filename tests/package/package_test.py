@@ -214,7 +214,8 @@ def check_installed_files(t):
         if ok:
             warnings = run(["man", "--warnings", "-l", page], env=dict(ENV, MANWIDTH="80")).stderr.strip()
             t.check("man --warnings clean on " + os.path.basename(page), warnings == "", warnings)
-    for doc in ("copyright", "README.md.gz", "changelog.gz", "examples/dialup.conf"):
+    for doc in ("copyright", "README.md.gz", "README.Debian", "changelog.gz", "examples/dialup.conf",
+                "examples/quelma-backup.service", "examples/quelma-backup.timer"):
         t.check("doc " + doc, os.path.exists("/usr/share/doc/quelma/" + doc))
     try:
         user = pwd.getpwnam("quelma")
