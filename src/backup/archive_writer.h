@@ -37,6 +37,7 @@ class ArchiveWriter {
   platform::OutputFile& out_;
   const std::int64_t now_;
   std::uint64_t offset_ = 0;  // bytes written to the archive, the buffer's too
+  std::uint64_t writtenBack_ = 0;  // where the last write-back was started
   std::string buffer_;
   std::vector<std::string> sums_;
   bool failed_ = false;

@@ -54,6 +54,9 @@ class OutputFile {
 
   bool write(std::string_view bytes);
   bool sync();   // flush to the disk (fsync / FlushFileBuffers)
+  // Starts writing what was written so far to the disk without waiting for it (Linux), so a
+  // long file's last sync is short and the writes of others are not held up behind it.
+  void startWriteBack();
   bool truncate(std::uint64_t size);  // the file ends at `size`; later writes go to the end
   bool close();  // false when closing reported an error
 

@@ -13,6 +13,7 @@
 #include "backup/take_backup.h"
 #include "config/config_file.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "spool/delivery.h"
 #include "spool/mailbox.h"
 #include "spool/mailbox_index_file.h"
@@ -102,10 +103,11 @@ TEST(Backup, RestoresTheMailAndSettingsIntoANewDirectoryThatNamesItsOwnPlaces) {
     got.erase("quelma.cfg");
     EXPECT_EQ(got, expected);
 
-    config::Configuration back = config::DefaultConfiguration(target);
-    ASSERT_EQ(config::LoadConfiguration(target + "/", back).status, config::LoadStatus::kLoaded);
-    EXPECT_EQ(back.MailDropDir, target + "/maildrop/");
-    EXPECT_EQ(back.QueueDir, target + "/queue/");
+    const std::string here = target + platform::kPathSeparator;
+    config::Configuration back = config::DefaultConfiguration(here);
+    ASSERT_EQ(config::LoadConfiguration(here, back).status, config::LoadStatus::kLoaded);
+    EXPECT_EQ(back.MailDropDir, here + "maildrop" + platform::kPathSeparator);
+    EXPECT_EQ(back.QueueDir, here + "queue" + platform::kPathSeparator);
     EXPECT_EQ(back.users, office.config.users);
     spool::Mailbox::ForgetIdle();
     const auto inbox = spool::Mailbox::Open(back.MailDropDir + "ivan");

@@ -129,6 +129,12 @@ bool OutputFile::sync() {
   return handle_ >= 0 && !Injected(FileStep::kSync) && (::fsync(Fd(handle_)) == 0 || Failed());
 }
 
+void OutputFile::startWriteBack() {
+#ifdef __linux__
+  if (handle_ >= 0) ::sync_file_range(Fd(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 bool OutputFile::truncate(std::uint64_t size) {
   return handle_ >= 0 && !Injected(FileStep::kTruncate) &&
          ((::ftruncate(Fd(handle_), static_cast<off_t>(size)) == 0 && ::lseek(Fd(handle_), 0, SEEK_END) >= 0) ||

@@ -115,6 +115,8 @@ bool OutputFile::sync() {
   return handle_ != kNone && !Injected(FileStep::kSync) && (FlushFileBuffers(H(handle_)) || Failed());
 }
 
+void OutputFile::startWriteBack() {}
+
 bool OutputFile::truncate(std::uint64_t size) {
   LARGE_INTEGER to{};
   to.QuadPart = static_cast<LONGLONG>(size);
