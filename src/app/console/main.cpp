@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <functional>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -266,6 +267,21 @@ void PrintUsage() {
   std::fputs(app::ConfigUsage(), stderr);
 }
 
+// A command on the program directory, run as the directory's owner; its exit code (2 for words
+// it does not know: the usage follows unless the command said its own).
+int RunAsDirectoryOwner(const Options& options, const std::function<int(const std::string& directory)>& command,
+                        bool usageOnTwo = true) {
+  const auto directory = app::ProgramDirectory(options.directory);
+  if (!directory) {
+    std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
+    return 1;
+  }
+  if (!ActAsDirectoryOwner(*directory)) return 1;
+  const int code = command(*directory);
+  if (code == 2 && usageOnTwo) PrintUsage();
+  return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -284,27 +300,15 @@ int main(int argc, char** argv) {
   // The first OAuth login waits for the user for minutes: Ctrl-C must end it as usual, so it
   // runs before the program's signals are taken over.
   if (!options.oauth.empty() || !options.preset.empty()) {
-    const auto directory = app::ProgramDirectory(options.directory);
-    if (!directory) {
-      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
-      return 1;
-    }
-    if (!ActAsDirectoryOwner(*directory)) return 1;
-    const int code = options.oauth.empty() ? app::PresetCommand(*directory, options.preset)
-                                           : app::OauthCommand(*directory, options.oauth);
-    if (code == 2) PrintUsage();
-    return code;
+    return RunAsDirectoryOwner(options, [&](const std::string& directory) {
+      return options.oauth.empty() ? app::PresetCommand(directory, options.preset) : app::OauthCommand(directory, options.oauth);
+    });
   }
   // A provider that does not answer holds the check for its time-out: Ctrl-C ends it as usual.
   // Run by root, it looks at the folders and ports as the program's own user does.
   if (options.checkAsked) {
-    const auto directory = app::ProgramDirectory(options.directory);
-    if (!directory) {
-      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
-      return 1;
-    }
-    if (!ActAsDirectoryOwner(*directory)) return 1;
-    return app::CheckCommand(*directory, options.check);
+    return RunAsDirectoryOwner(
+        options, [&](const std::string& directory) { return app::CheckCommand(directory, options.check); }, false);
   }
   if (options.restoreAsked) {
     const int code = app::RestoreCommand(options.restore);
@@ -312,15 +316,7 @@ int main(int argc, char** argv) {
     return code;
   }
   if (options.backupAsked) {
-    const auto directory = app::ProgramDirectory(options.directory);
-    if (!directory) {
-      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
-      return 1;
-    }
-    if (!ActAsDirectoryOwner(*directory)) return 1;
-    const int code = app::BackupCommand(*directory, options.backup);
-    if (code == 2) PrintUsage();
-    return code;
+    return RunAsDirectoryOwner(options, [&](const std::string& directory) { return app::BackupCommand(directory, options.backup); });
   }
   // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
   // sigwait: take them back to their defaults, then block them for every thread.
