@@ -12,7 +12,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
-from wine_desktop import WineDesktop, wait_port  # noqa: E402
+from wine_desktop import WineDesktop, program_directory, wait_port  # noqa: E402
 from quelma_process import Checks, free_port  # noqa: E402
 
 BACKUP, RESTORE = "40018", "40019"
@@ -26,15 +26,11 @@ def main():
     desktop = WineDesktop(exe, driver, sys.argv[3], 130)
     work = tempfile.mkdtemp(prefix="quelma-backup-")
     try:
-        shutil.copy(exe, work)
-        for sub in ("maildrop", "queue"):
-            os.makedirs(os.path.join(work, sub))
         smtp, pop3 = free_port(), free_port()
-        windows = "Z:" + work.replace("/", "\\")
-        cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
-               "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon",
-               "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0",
-               "[Users]", "postmaster pm ; ", "daemon dm ; ", "ivanov iv ; "]
+        cfg = program_directory(exe, work) + [
+            "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon",
+            "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0",
+            "[Users]", "postmaster pm ; ", "daemon dm ; ", "ivanov iv ; "]
         with open(os.path.join(work, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
         desktop.start(os.path.join(work, "quelma.exe"), cwd=work)

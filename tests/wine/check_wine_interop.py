@@ -13,7 +13,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "interop"))
-from wine_desktop import WineDesktop, wait_port  # noqa: E402
+from wine_desktop import WineDesktop, program_directory, wait_port  # noqa: E402
 from quelma_process import Checks, account_port, free_port, scramble  # noqa: E402
 
 REPORT_CLASS, REPORT_TITLE, REPORT_EDIT = "QuelmaSettingsCheck", "Проверка настроек", "1"
@@ -68,20 +68,16 @@ def main():
     work = tempfile.mkdtemp(prefix="quelma-check-")
     pop3_provider, smtp_provider = Provider(account_port(), True), Provider(account_port(), False)
     try:
-        shutil.copy(exe, work)
-        for sub in ("maildrop", "queue"):
-            os.makedirs(os.path.join(work, sub))
         smtp, pop3 = free_port(), free_port()
-        windows = "Z:" + work.replace("/", "\\")
         port = pop3_provider.server_address[1]
-        cfg = ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows,
-               "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon",
-               "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0", "SMTPServer = 127.0.0.1",
-               "SMTPSport = %d" % smtp_provider.server_address[1], "SMTP_USES_LOGIN = 1",
-               "SMTP_LOGIN_NAME = office", "SMTP_LOGIN_PASS = %s" % scramble("smtp-secret"),
-               "[Users]", "postmaster pm ; ", "daemon dm ; ", "ivanov iv ; ",
-               "[POP3accounts]", "127.0.0.1 ivan ; %s-%d-0-*" % (scramble("secret"), port),
-               "127.0.0.1 ivan ; %s-%d-0-*" % (scramble("wrong"), port)]
+        cfg = program_directory(exe, work) + [
+            "LocalDomain = office.ru", "PostMaster = postmaster", "Daemon = daemon",
+            "POP3_SRV_PORT = %d" % pop3, "SMTP_SRV_PORT = %d" % smtp, "IMAP_SRV_PORT = 0", "SMTPServer = 127.0.0.1",
+            "SMTPSport = %d" % smtp_provider.server_address[1], "SMTP_USES_LOGIN = 1",
+            "SMTP_LOGIN_NAME = office", "SMTP_LOGIN_PASS = %s" % scramble("smtp-secret"),
+            "[Users]", "postmaster pm ; ", "daemon dm ; ", "ivanov iv ; ",
+            "[POP3accounts]", "127.0.0.1 ivan ; %s-%d-0-*" % (scramble("secret"), port),
+            "127.0.0.1 ivan ; %s-%d-0-*" % (scramble("wrong"), port)]
         with open(os.path.join(work, "quelma.cfg"), "wb") as f:
             f.write("\r\n".join(cfg + [""]).encode("cp1251"))
         desktop.start(os.path.join(work, "quelma.exe"), cwd=work)

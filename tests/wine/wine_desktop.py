@@ -38,6 +38,16 @@ def wait_for(condition, seconds):
     return condition()
 
 
+def program_directory(exe, work):
+    """quelma.exe copied into `work` with its maildrop and queue folders: the [Parameters] lines
+    that name those folders as Wine sees them."""
+    shutil.copy(exe, work)
+    for sub in ("maildrop", "queue"):
+        os.makedirs(os.path.join(work, sub))
+    windows = "Z:" + work.replace("/", "\\")
+    return ["[Parameters]", "MailDropDir = %s\\maildrop\\" % windows, "QueueDir = %s\\queue\\" % windows]
+
+
 def prepare_prefix(prefix):
     """Made once and kept in build/."""
     ENV["WINEPREFIX"] = prefix
