@@ -194,7 +194,8 @@ bool Taker::takeMaildrops(const std::string& prefix) {
   if (!addWhole(config_.MailDropDir + "unique.ids", prefix + "unique.ids")) return false;
   std::vector<std::string> users;
   for (const std::string& file : platform::ListDirectory(config_.MailDropDir, "*")) {
-    if (file == "unique.ids" || EndsWith(file, ".tmp") || EndsWith(file, ".journal")) continue;
+    // Journals, work files and the markers of runs in progress belong to this moment alone.
+    if (file == "unique.ids" || EndsWith(file, ".tmp") || EndsWith(file, ".journal") || EndsWith(file, ".runs")) continue;
     users.push_back(file);
   }
   constexpr std::string_view kFolders = ".folders";

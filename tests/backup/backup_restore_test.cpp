@@ -72,6 +72,7 @@ struct Office : testing::SpoolDirectories {
     WriteAll(config.QueueDir + "sorter-0000000C.tmp", "staged");
     WriteAll(dir.file("oauth.tokens"), "{\"logins\":{}}");
     WriteAll(dir.file("quelma.log"), "log\r\n");
+    WriteAll(config.MailDropDir + "smtp_upload.runs", "");
   }
 };
 
@@ -91,7 +92,8 @@ TEST(Backup, RestoresTheMailAndSettingsIntoANewDirectoryThatNamesItsOwnPlaces) {
     ASSERT_TRUE(restored) << problem;
 
     std::map<std::string, std::string> expected = Tree(office.dir.path());
-    for (const char* left : {"quelma.log", "0A0B0C0D-2.popfile.part", "queue/sorter-0000000C.tmp", "quelma.cfg"}) {
+    for (const char* left : {"quelma.log", "0A0B0C0D-2.popfile.part", "queue/sorter-0000000C.tmp", "quelma.cfg",
+                             "maildrop/smtp_upload.runs"}) {
       expected.erase(left);
     }
     std::erase_if(expected, [](const auto& file) {  // caches, and the journal an idle delivery keeps
