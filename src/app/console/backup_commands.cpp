@@ -56,6 +56,37 @@ std::optional<OutcomeReport> ReportOf(const std::string& reply) {
   return report;
 }
 
+// The file the running program writes the archive into: without a name until it is whole, so
+// a command interrupted on the way leaves nothing; where the file system cannot make such a
+// file, under FILE.part (removed when the backup fails).
+struct ArchiveFile {
+  int fd = -1;
+  bool named = false;
+  std::string part;
+};
+
+ArchiveFile OpenArchiveFile(const std::string& archive) {
+  ArchiveFile file{-1, false, archive + ".part"};
+  const std::string directory = archive.substr(0, archive.rfind('/') + 1);
+  file.fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (file.fd >= 0) return file;
+  file.named = true;
+  file.fd = ::open(file.part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  return file;
+}
+
+// The whole archive under its name (an older one of that name replaced), the name synced.
+bool NameArchiveFile(const ArchiveFile& file, const std::string& archive) {
+  if (!file.named) {
+    platform::RemoveFile(file.part);
+    const std::string self = "/proc/self/fd/" + std::to_string(file.fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, file.part.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+  }
+  if (platform::RenameReplacing(file.part, archive, false)) return true;
+  if (!file.named) platform::RemoveFile(file.part);
+  return false;
+}
+
 }  // namespace
 
 int BackupCommand(const std::string& programDir, const std::vector<std::string>& words) {
@@ -77,29 +108,25 @@ int BackupCommand(const std::string& programDir, const std::vector<std::string>&
   }
   // The running program writes into a file this command makes (it may run where it cannot
   // write the archive's place itself); the file gets its name once the program says it is whole.
-  const std::string part = archive + ".part";
-  auto out = platform::OutputFile::Create(part, platform::CreateMode::kPrivate);
-  const int fd = out ? ::open(part.c_str(), O_WRONLY | O_CLOEXEC) : -1;
-  out.reset();
-  if (fd < 0) {
-    std::fprintf(stderr, "quelma: cannot create %s: %s\n", part.c_str(), std::strerror(errno));
-    platform::RemoveFile(part);
+  ArchiveFile file = OpenArchiveFile(archive);
+  if (file.fd < 0) {
+    std::fprintf(stderr, "quelma: cannot create %s: %s\n", file.part.c_str(), std::strerror(errno));
     return 1;
   }
   std::string problem;
   std::optional<std::string> reply;
   if (platform::MakeCurrentDirectory(programDir)) {
-    reply = AskRunningProgram(std::string("backup ") + (withTokens ? "1 " : "0 ") + archive, fd, problem);
+    reply = AskRunningProgram(std::string("backup ") + (withTokens ? "1 " : "0 ") + archive, file.fd, problem);
   } else {
     problem = "cannot enter " + programDir;
   }
-  ::close(fd);
   auto report = reply ? ReportOf(*reply) : std::nullopt;
-  if (report && report->done && !platform::RenameReplacing(part, archive, false)) {
+  if (report && report->done && !NameArchiveFile(file, archive)) {
     report->done = false;
-    report->lines = {"cannot rename " + part + " to " + archive + ": " + platform::LastFileErrorText()};
+    report->lines = {"cannot name " + archive + ": " + platform::LastFileErrorText()};
   }
-  if (!report || !report->done) platform::RemoveFile(part);
+  ::close(file.fd);
+  if ((!report || !report->done) && file.named) platform::RemoveFile(file.part);
   if (!report) {
     std::fprintf(stderr, "quelma: %s\n", reply ? "the running quelma gave an answer this build does not know" : problem.c_str());
     return 1;
