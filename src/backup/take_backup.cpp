@@ -242,8 +242,8 @@ std::optional<std::string> ArchivePlaceProblem(const config::Configuration& conf
 std::optional<BackupFigures> WriteBackup(const config::Configuration& config, const std::string& programDir,
                                          platform::OutputFile& out, const BackupOptions& options, std::string& problem) {
   problem.clear();
-  if (config.MailDropDir == programDir || config.MailDropDir.empty() || config.QueueDir.empty()) {
-    problem = "каталог почтовых ящиков совпадает с каталогом программы";
+  if (const auto refused = ArchivePlaceProblem(config, programDir, "")) {
+    problem = *refused;
     return std::nullopt;
   }
   BackupFigures figures;
