@@ -123,6 +123,8 @@ bool TruncateFile(const std::string& path, std::uint64_t size);
 bool FileExists(const std::string& path);  // a file or a directory
 bool IsDirectory(const std::string& path);
 std::optional<std::uint64_t> FileSize(const std::string& path);
+// When the file was last written, in seconds since 1970 (UTC); nothing when it is not there.
+std::optional<std::int64_t> FileModifiedSeconds(const std::string& path);
 bool MakeDirectory(const std::string& path);  // false also when it exists already
 
 // The system's words for the last failure of a file open, read, write, sync, close, rename,

@@ -206,6 +206,15 @@ bool IsDirectory(const std::string& path) {
   return a && (a->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::optional<std::int64_t> FileModifiedSeconds(const std::string& path) {
+  const auto a = Attributes(path);
+  if (!a || (a->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
+  // 100-nanosecond steps since 1601.
+  const std::uint64_t steps = (static_cast<std::uint64_t>(a->ftLastWriteTime.dwHighDateTime) << 32) |
+                              a->ftLastWriteTime.dwLowDateTime;
+  return static_cast<std::int64_t>(steps / 10000000ULL) - 11644473600LL;
+}
+
 std::optional<std::uint64_t> FileSize(const std::string& path) {
   const auto a = Attributes(path);
   if (!a || (a->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
