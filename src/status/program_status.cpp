@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "mime/mail_date.h"
+#include "platform/charset.h"
+#include "platform/cp1251_utf8.h"
 
 namespace quelma::status {
 namespace {
@@ -14,6 +16,10 @@ namespace {
 using nlohmann::json;
 
 constexpr int kFileFormat = 1;
+
+// The program's texts are Windows-1251; JSON's are UTF-8.
+std::string Utf8(const std::string& text) { return platform::Cp1251ToUtf8(text); }
+std::string Cp1251(const std::string& text) { return platform::ConvertToCp1251(text, "UTF-8").value_or(""); }
 
 json SessionFile(const LastSession& s) {
   return {{"at", s.at}, {"ok", s.ok}, {"error", s.error}, {"messages", s.messages}, {"failing_since", s.failingSince}};
@@ -51,12 +57,12 @@ json SessionReport(const LastSession& s) {
 std::string EncodeStatusFile(const ProgramStatus& s) {
   json accounts = json::array();
   for (const AccountState& a : s.accounts) {
-    accounts.push_back({{"server", a.server}, {"login", a.login}, {"protocol", a.protocol}, {"last", SessionFile(a.last)},
-                        {"push", a.push}});
+    accounts.push_back({{"server", Utf8(a.server)}, {"login", Utf8(a.login)}, {"protocol", a.protocol},
+                        {"last", SessionFile(a.last)}, {"push", a.push}});
   }
   json alerts = json::array();
-  for (const OpenAlert& a : s.alerts) alerts.push_back({{"condition", a.condition}, {"text", a.text}, {"since", a.since}});
-  return json{{"format", kFileFormat}, {"pid", s.pid}, {"version", s.version}, {"started", s.startedAt},
+  for (const OpenAlert& a : s.alerts) alerts.push_back({{"condition", a.condition}, {"text", Utf8(a.text)}, {"since", a.since}});
+  return json{{"format", kFileFormat}, {"pid", s.pid}, {"version", Utf8(s.version)}, {"started", s.startedAt},
               {"written", s.writtenAt}, {"accounts", accounts}, {"upload", SessionFile(s.upload)},
               {"next_session", s.nextSession}, {"alerts", alerts}}
       .dump(-1, ' ', false, json::error_handler_t::replace);
@@ -68,17 +74,17 @@ std::optional<ProgramStatus> DecodeStatusFile(const std::string& bytes) {
   try {
     ProgramStatus s;
     s.pid = j.value("pid", std::int64_t{0});
-    s.version = j.value("version", "");
+    s.version = Cp1251(j.value("version", ""));
     s.startedAt = j.value("started", std::int64_t{0});
     s.writtenAt = j.value("written", std::int64_t{0});
     for (const json& a : j.value("accounts", json::array())) {
-      s.accounts.push_back({a.value("server", ""), a.value("login", ""), a.value("protocol", ""),
+      s.accounts.push_back({Cp1251(a.value("server", "")), Cp1251(a.value("login", "")), a.value("protocol", ""),
                             SessionOf(a.value("last", json::object())), a.value("push", ""), ""});
     }
     s.upload = SessionOf(j.value("upload", json::object()));
     s.nextSession = j.value("next_session", std::int64_t{0});
     for (const json& a : j.value("alerts", json::array())) {
-      s.alerts.push_back({a.value("condition", ""), a.value("text", ""), a.value("since", std::int64_t{0})});
+      s.alerts.push_back({a.value("condition", ""), Cp1251(a.value("text", "")), a.value("since", std::int64_t{0})});
     }
     return s;
   } catch (const json::exception&) {
@@ -92,18 +98,20 @@ std::string FormatStatusJson(const ProgramStatus& s) {
     const AccountState& a = s.accounts[i];
     json one = SessionReport(a.last);
     one["account"] = i;
-    one["server"] = a.server;
-    one["login"] = a.login;
+    one["server"] = Utf8(a.server);
+    one["login"] = Utf8(a.login);
     one["protocol"] = a.protocol;
     one["push"] = a.push.empty() ? json(nullptr) : json(a.push);
     one["oauth"] = a.oauth.empty() ? json(nullptr) : json(a.oauth);
     accounts.push_back(one);
   }
   json alerts = json::array();
-  for (const OpenAlert& a : s.alerts) alerts.push_back({{"condition", a.condition}, {"text", a.text}, {"since", Time(a.since)}});
+  for (const OpenAlert& a : s.alerts) {
+    alerts.push_back({{"condition", a.condition}, {"text", Utf8(a.text)}, {"since", Time(a.since)}});
+  }
   const json report{{"running", s.running},
                     {"pid", s.running ? json(s.pid) : json(nullptr)},
-                    {"version", s.version},
+                    {"version", Utf8(s.version)},
                     {"started", Time(s.startedAt)},
                     {"status_written", Time(s.writtenAt)},
                     {"accounts", accounts},
