@@ -24,6 +24,7 @@ std::intptr_t MainWindowProcedure::handle(unsigned message, std::uintptr_t wPara
       return 0;
     case kWmTimer:
       if (session && !shuttingDown_ && wParam == kSessionTimerId) session->tick();
+      if (onSessionTimer && !shuttingDown_ && wParam == kSessionTimerId) onSessionTimer();
       return 0;
     case link::UM_SHUTDOWN:
       shutdown(1);

@@ -51,6 +51,8 @@ class MainWindowProcedure {
   // Session control, once the front end has made it: it gets the session messages, the
   // timer and the two session commands.
   SessionControl* session = nullptr;
+  // Also on the session timer, after the session's tick: the program's watch over itself.
+  std::function<void()> onSessionTimer;
 
  private:
   void showLogLine(link::LogSource source, const std::string& line);

@@ -9,6 +9,15 @@
 #include "smtp_client/queue_upload.h"
 
 namespace quelma::app {
+namespace {
+
+// The OAuth login's state after a run: "" for a password.
+std::string OauthState(const net::AccessTokenSource* tokens) {
+  if (!tokens) return "";
+  return tokens->loginNeeded() ? "needs login" : "good";
+}
+
+}  // namespace
 
 void ThreadWorkers::start(std::function<void()> work) {
   ++running_;
@@ -31,7 +40,10 @@ void ThreadWorkers::startSmtpClient(std::shared_ptr<const config::Configuration>
     if (config->SMTP_AUTH != config::OauthMechanism::kNone) {
       tokens = tokens_.sourceFor(*config, oauth::SmtpLogin(*config), [this](const std::string& text) { log_.LogSmtpClient(text); });
     }
-    smtp_client::RunQueueUpload({window_, log_, *config, config::defaults::kProviderTimeoutMs, tokens.get()});
+    std::uint64_t handled = 0;
+    const int code = smtp_client::RunQueueUpload({window_, log_, *config, config::defaults::kProviderTimeoutMs, tokens.get(), &handled});
+    // 1: another upload was running, and this one did nothing.
+    if (board && code != 1) board->uploadSession(code, handled, OauthState(tokens.get()));
   });
 }
 
@@ -45,13 +57,15 @@ void ThreadWorkers::startPop3Client(std::shared_ptr<const config::Configuration>
                                    imap ? log_.LogImapClient(text) : log_.LogPop3Client(text);
                                  });
     }
-    if (account.proto == config::CollectProtocol::kImap) {
-      imap_client::RunImapClient(
-          {window_, log_, *config, sorter_, programDir_, account, config::defaults::kProviderTimeoutMs, tokens.get()});
-      return;
-    }
-    pop3_client::RunPop3Client(
-        {window_, log_, *config, sorter_, programDir_, account, config::defaults::kProviderTimeoutMs, tokens.get()});
+    std::uint64_t stored = 0;
+    const int code =
+        account.proto == config::CollectProtocol::kImap
+            ? imap_client::RunImapClient({window_, log_, *config, sorter_, programDir_, account,
+                                          config::defaults::kProviderTimeoutMs, tokens.get(), nullptr, &stored})
+            : pop3_client::RunPop3Client({window_, log_, *config, sorter_, programDir_, account,
+                                          config::defaults::kProviderTimeoutMs, tokens.get(), nullptr, &stored});
+    // 1: another download run held the account's guard, and this one did nothing.
+    if (board && code != 1) board->accountSession(account.server, account.login, code, stored, OauthState(tokens.get()));
   });
 }
 
@@ -64,6 +78,10 @@ void ThreadWorkers::startPush(const config::ConfigStore& store) {
       },
       NamesOwnImapServer});
   push_->start();
+}
+
+std::map<std::pair<std::string, std::string>, bool> ThreadWorkers::pushConnections() const {
+  return push_ ? push_->connections() : std::map<std::pair<std::string, std::string>, bool>{};
 }
 
 void ThreadWorkers::stopPush() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "app/session_control.h"
@@ -12,6 +13,7 @@
 #include "imap_client/push_watchers.h"
 #include "oauth/access_tokens.h"
 #include "sorting/sorter_rules.h"
+#include "status/status_board.h"
 
 namespace quelma::app {
 
@@ -32,6 +34,11 @@ class ThreadWorkers final : public SessionWorkers {
   // returns at once: running() tells when push has ended).
   void startPush(const config::ConfigStore& store);
   void stopPush();
+  // Push's connections now (server and login: connected).
+  std::map<std::pair<std::string, std::string>, bool> pushConnections() const;
+
+  // Where each run's end is recorded (the status file); none in tests.
+  status::StatusBoard* board = nullptr;
 
  private:
   void start(std::function<void()> work);

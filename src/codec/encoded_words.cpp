@@ -279,4 +279,16 @@ std::string DecodeHeaderValue(std::string_view value) { return Decode(value, Tar
 
 std::string DecodeHeaderValueToUtf8(std::string_view value) { return Decode(value, Target::kUtf8); }
 
+std::string EncodeHeaderValue(std::string_view cp1251) {
+  const bool plain = std::all_of(cp1251.begin(), cp1251.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+  if (plain && cp1251.find("=?") == std::string_view::npos) return std::string(cp1251);
+  // 30 bytes make 40 Base64 characters: with "=?windows-1251?B?" and "?=" a word of 59.
+  std::string out;
+  for (std::size_t at = 0; at < cp1251.size(); at += 30) {
+    if (!out.empty()) out += "\r\n ";
+    out += "=?windows-1251?B?" + Base64Encode(cp1251.substr(at, 30)) + "?=";
+  }
+  return out;
+}
+
 }  // namespace quelma::codec

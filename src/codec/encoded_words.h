@@ -20,4 +20,8 @@ std::string DecodeHeaderValue(std::string_view value);
 // charset; bad sequences are U+FFFD, plain 8-bit text that is not UTF-8 is read as Windows-1251.
 std::string DecodeHeaderValueToUtf8(std::string_view value);
 
+// A Windows-1251 text as a header value: as it stands when it is all printable ASCII, else
+// B encoded-words of the whole text (each under 76 characters, the next on a folded line).
+std::string EncodeHeaderValue(std::string_view cp1251);
+
 }  // namespace quelma::codec

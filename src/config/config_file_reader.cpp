@@ -190,6 +190,18 @@ constexpr ParameterKey kParameterKeys[] = {
      [](Configuration& c, std::string_view v) {
        c.PLAINTEXT_LOGIN = v.empty() ? PlaintextLogin::kDefault : ParsePlaintextLogin(v).value_or(PlaintextLogin::kNo);
      }},
+    {"ALERT_DISK_MB",
+     [](Configuration& c, std::string_view v) {
+       c.ALERT_DISK_MB = BoundedValue(v, 0, limits::kMaxAlertDiskMb, defaults::kAlertDiskMb);
+     }},
+    {"ALERT_FAIL_HOURS",
+     [](Configuration& c, std::string_view v) {
+       c.ALERT_FAIL_HOURS = BoundedValue(v, 0, limits::kMaxAlertHours, defaults::kAlertFailHours);
+     }},
+    {"ALERT_QUEUE_HOURS",
+     [](Configuration& c, std::string_view v) {
+       c.ALERT_QUEUE_HOURS = BoundedValue(v, 0, limits::kMaxAlertHours, defaults::kAlertQueueHours);
+     }},
     {"SMTP_AUTH", [](Configuration& c, std::string_view v) { c.SMTP_AUTH = OauthMechanismValue(v); }},
     {"SMTP_OAUTH", [](Configuration& c, std::string_view v) { c.SMTP_OAUTH = OauthNameValue(v); }},
 };

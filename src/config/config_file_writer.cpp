@@ -86,6 +86,9 @@ std::vector<ParameterLine> Parameters(const Configuration& c, bool every) {
   later(!c.SMTP_OAUTH.empty(), "SMTP_OAUTH", c.SMTP_OAUTH);
   later(c.IMAP_SRV_PORT != defaults::kImapPort, "IMAP_SRV_PORT", std::to_string(c.IMAP_SRV_PORT));
   later(c.IMAP_SRV_TLS_PORT != 0, "IMAP_SRV_TLS_PORT", std::to_string(c.IMAP_SRV_TLS_PORT));
+  later(c.ALERT_DISK_MB != defaults::kAlertDiskMb, "ALERT_DISK_MB", std::to_string(c.ALERT_DISK_MB));
+  later(c.ALERT_FAIL_HOURS != defaults::kAlertFailHours, "ALERT_FAIL_HOURS", std::to_string(c.ALERT_FAIL_HOURS));
+  later(c.ALERT_QUEUE_HOURS != defaults::kAlertQueueHours, "ALERT_QUEUE_HOURS", std::to_string(c.ALERT_QUEUE_HOURS));
   for (const auto& [key, value] : c.oauthSettings) line(key, value);
   return out;
 }

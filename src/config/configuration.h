@@ -44,6 +44,8 @@ inline constexpr std::uint32_t kShortestServersTimeoutMs = 10000;
 inline constexpr std::uint32_t kLongestServersTimeoutMs = 240000;
 inline constexpr std::int32_t kMaxSessions = 500;      // per local server
 inline constexpr std::int32_t kMaxAuthFailLimit = 1000;
+inline constexpr std::int32_t kMaxAlertDiskMb = 1000000;
+inline constexpr std::int32_t kMaxAlertHours = 8760;  // a year
 }  // namespace limits
 
 // The values a setting takes when it is missing, zero or out of its range.
@@ -67,6 +69,11 @@ inline constexpr char kLoopbackNetworks[] = "127.0.0.0/8,::1/128";
 inline constexpr std::int32_t kMaxSessions = 20;     // clients each local server serves at once
 inline constexpr char kListenAddresses[] = "*";      // every IPv4 and IPv6 address
 inline constexpr std::int32_t kAuthFailLimit = 10;   // failed logins from one address in 10 minutes
+// When the postmaster is told: free space below this many megabytes, a provider connection
+// failing this many hours, a queue message this many hours old. 0 turns that alert off.
+inline constexpr std::int32_t kAlertDiskMb = 500;
+inline constexpr std::int32_t kAlertFailHours = 12;
+inline constexpr std::int32_t kAlertQueueHours = 24;
 }  // namespace defaults
 
 inline constexpr std::int32_t kKeepForever = -1;  // "keep=forever"
@@ -189,6 +196,9 @@ struct Configuration {
   SmtpServerAuth SMTP_SRV_AUTH = SmtpServerAuth::kNo;      // NO, YES or REQUIRED
   std::int32_t AUTH_FAIL_LIMIT = defaults::kAuthFailLimit;  // 0: no lock-out
   PlaintextLogin PLAINTEXT_LOGIN = PlaintextLogin::kDefault;  // YES, NO or LOCAL
+  std::int32_t ALERT_DISK_MB = defaults::kAlertDiskMb;          // 0: no alert
+  std::int32_t ALERT_FAIL_HOURS = defaults::kAlertFailHours;    // 0: no alert
+  std::int32_t ALERT_QUEUE_HOURS = defaults::kAlertQueueHours;  // 0: no alert
   OauthMechanism SMTP_AUTH = OauthMechanism::kNone;  // XOAUTH2 or OAUTHBEARER; none: the password
   std::string SMTP_OAUTH;  // whose identity platform issues the SMTP login's tokens
   // "OAUTH_<PLATFORM>_<FIELD>" keys (upper case, as written) that replace a platform's

@@ -129,7 +129,10 @@ ServersFields ServersDialog::fields() const {
           PlaintextLoginChoice(config::EffectivePlaintextLogin(c)),
           false,
           std::to_string(static_cast<std::uint32_t>(c.IMAP_SRV_PORT)),
-          std::to_string(static_cast<std::uint32_t>(c.IMAP_SRV_TLS_PORT))};
+          std::to_string(static_cast<std::uint32_t>(c.IMAP_SRV_TLS_PORT)),
+          std::to_string(c.ALERT_DISK_MB),
+          std::to_string(c.ALERT_FAIL_HOURS),
+          std::to_string(c.ALERT_QUEUE_HOURS)};
 }
 
 std::vector<UserRow> UserRows(const config::Configuration& c) {
@@ -257,6 +260,20 @@ bool ServersDialog::ok(const ServersFields& f) {
                           std::to_string(config::limits::kMaxAuthFailLimit) + "."));
     return false;
   }
+  // An empty alert field keeps its value.
+  auto alertValue = [](const std::string& field, std::int32_t now, std::int32_t high) {
+    return field.empty() ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(now))
+                         : InRange(field, 0, static_cast<std::uint32_t>(high));
+  };
+  const auto diskMb = alertValue(f.alertDiskMb, c.ALERT_DISK_MB, config::limits::kMaxAlertDiskMb);
+  const auto failHours = alertValue(f.alertFailHours, c.ALERT_FAIL_HOURS, config::limits::kMaxAlertHours);
+  const auto queueHours = alertValue(f.alertQueueHours, c.ALERT_QUEUE_HOURS, config::limits::kMaxAlertHours);
+  if (!diskMb || !failHours || !queueHours) {
+    env_.prompt.ask(Error("Предупреждения постмастеру: место на диске от 0 до " +
+                          std::to_string(config::limits::kMaxAlertDiskMb) + " МБ, часы от 0 до " +
+                          std::to_string(config::limits::kMaxAlertHours) + " (0 - не предупреждать)."));
+    return false;
+  }
   std::string listen = Squeezed(f.listenAddresses, 1000);
   if (listen.empty()) listen = config::defaults::kListenAddresses;
   if (const auto problem = config::ListenAddressesProblem(listen)) {
@@ -271,6 +288,9 @@ bool ServersDialog::ok(const ServersFields& f) {
   }
   c.MAX_SESSIONS = static_cast<std::int32_t>(*sessions);
   c.AUTH_FAIL_LIMIT = static_cast<std::int32_t>(*failLimit);
+  c.ALERT_DISK_MB = static_cast<std::int32_t>(*diskMb);
+  c.ALERT_FAIL_HOURS = static_cast<std::int32_t>(*failHours);
+  c.ALERT_QUEUE_HOURS = static_cast<std::int32_t>(*queueHours);
   c.LISTEN_ADDRESSES = listen;
   c.RELAY_NETWORKS = relay;
   c.SMTP_SRV_AUTH = f.smtpAuth == 2   ? config::SmtpServerAuth::kRequired

@@ -23,6 +23,8 @@ struct ServersFields {
   int plaintextLogin = 0;
   bool plaintextLoginChosen = false;  // set from the command line: taken as written
   std::string imapPort = "", imapTlsPort = "";  // the IMAP server's; empty or 0: off (none)
+  // The postmaster's alerts: megabytes of free space, hours of failing, hours in the queue (0: off).
+  std::string alertDiskMb = "", alertFailHours = "", alertQueueHours = "";
   bool operator==(const ServersFields&) const = default;
 };
 

@@ -28,4 +28,15 @@ bool IsSessionDue(const std::array<config::ScheduleRecord, config::limits::kSche
   return next <= end && next == at;
 }
 
+std::optional<std::uint32_t> MinutesToNextSession(
+    const std::array<config::ScheduleRecord, config::limits::kScheduleDays>& timetable, const ScheduleMinute& now) {
+  constexpr std::uint32_t kWeek = 7 * 24 * 60;
+  const std::uint32_t at = now.weekday * 24 * 60 + now.hour * 60 + now.minute;
+  for (std::uint32_t ahead = 1; ahead <= kWeek; ++ahead) {
+    const std::uint32_t m = (at + ahead) % kWeek;
+    if (IsSessionDue(timetable, kNoTrigger, {m % (24 * 60) / 60, m % 60, m / (24 * 60)})) return ahead;
+  }
+  return std::nullopt;
+}
+
 }  // namespace quelma::dialup

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "config/configuration.h"
 #include "platform/clock.h"
@@ -26,5 +27,10 @@ ScheduleMinute GetClockForSchedule(platform::Clock& clock);
 // `lastTrigger` has had its session already.
 bool IsSessionDue(const std::array<config::ScheduleRecord, config::limits::kScheduleDays>& timetable,
                   const ScheduleMinute& lastTrigger, const ScheduleMinute& now);
+
+// Minutes from `now` to the next minute with a session, `now` itself not counted, within a
+// week; nothing when the timetable has none.
+std::optional<std::uint32_t> MinutesToNextSession(
+    const std::array<config::ScheduleRecord, config::limits::kScheduleDays>& timetable, const ScheduleMinute& now);
 
 }  // namespace quelma::dialup

@@ -42,7 +42,10 @@ ImapClientError Run::download() {
   session.onTooLarge([this](const sorting::LeftAtProvider& message) { return sorting::WriteSizeNotice(c_.config, message); });
   session.onProgress([this](int percent) { progress(percent); });
   const std::string key = spool::AccountKey(c_.account.server, c_.account.login);
-  session.onStored([&sorter, &key](const std::string& path) { sorter.add({path, key}); });
+  session.onStored([this, &sorter, &key](const std::string& path) {
+    sorter.add({path, key});
+    if (c_.stored) ++*c_.stored;
+  });
   const ImapClientError error = session.run();
   sorter.finish();
   return error;

@@ -24,6 +24,7 @@ struct ImapClientContext {
   std::uint32_t receiveTimeoutMs = config::defaults::kProviderTimeoutMs;
   net::AccessTokenSource* tokens = nullptr;  // for an account that logs in with OAuth
   platform::Clock* clock = nullptr;          // the day "keep=" counts from; the system's when none
+  std::uint64_t* stored = nullptr;            // counts the messages the run stores, when given
 };
 
 // The thread body, as the POP3 client's: 0 after a successful run, the error number after a

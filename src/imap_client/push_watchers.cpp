@@ -55,6 +55,7 @@ class PushWatchers::Watcher {
     if (thread_.joinable()) thread_.join();
   }
   bool connected() const { return connected_; }
+  const config::ProviderAccount& account() const { return account_; }
 
  private:
   void log(const std::string& text) { owner_.c_.log.LogImapClient(text); }
@@ -167,6 +168,13 @@ PushState PushWatchers::state() const {
     if (!watcher->connected()) return PushState::kWaiting;
   }
   return PushState::kOn;
+}
+
+std::map<std::pair<std::string, std::string>, bool> PushWatchers::connections() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::map<std::pair<std::string, std::string>, bool> out;
+  for (const auto& [line, watcher] : watchers_) out[{watcher->account().server, watcher->account().login}] = watcher->connected();
+  return out;
 }
 
 void PushWatchers::show() { c_.window.setStatusText(link::kPushLabelPart, PushStateText(state())); }

@@ -59,6 +59,8 @@ class PushWatchers {
   void stop();
   bool ended() const { return ended_; }
   PushState state() const;
+  // Each watched account (its server and login) and whether its watcher is connected now.
+  std::map<std::pair<std::string, std::string>, bool> connections() const;
 
  private:
   class Watcher;

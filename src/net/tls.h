@@ -111,6 +111,9 @@ class TlsServerCredentials {
                                                                    const std::string& keyFile, CredentialsError& error);
   // The server handshake over `transport`; nothing on a failure.
   virtual std::unique_ptr<ByteStream> accept(ByteStream& transport, TlsOutcome& outcome) const = 0;
+  // When the certificate ends, as CertificateInfo says it ("2026-01-31 23:59:59 UTC"); empty
+  // when the library cannot tell.
+  virtual std::string notAfter() const { return {}; }
 };
 
 // Whether a client that was to start TLS sent plain text instead: its first byte is no TLS

@@ -1,6 +1,8 @@
 // What each TLS failure is called in the log, with the certificate's own details.
 #include "net/tls_log_text.h"
 
+#include "net/certificate_ends.h"
+
 namespace quelma::net {
 namespace {
 
@@ -104,6 +106,7 @@ std::unique_ptr<ByteStream> StartClientTls(const TlsClient& tls, ByteStream& pla
   std::unique_ptr<ByteStream> secure = tls.start(plain, tls.settings, outcome);
   failure = secure ? TlsFailure::kNone : outcome.failure;
   log(secure ? TlsUpText(outcome) : TlsFailureText(outcome, tls.settings));
+  if (secure && !outcome.chain.empty()) NoteProviderCertificate(tls.settings.host, outcome.chain.front().notAfter);
   return secure;
 }
 

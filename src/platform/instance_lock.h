@@ -12,6 +12,9 @@ class InstanceLock {
   // POSIX: an exclusive flock on "quelma.lock" in `programDir`, so that programs on other
   // directories run side by side. Windows: the named mutex "Quelmar_mailserver_running".
   static std::optional<InstanceLock> TryAcquire(const std::string& programDir);
+  // Whether a program holds the lock now, asked without taking it (nor making its file);
+  // nothing when this user cannot tell.
+  static std::optional<bool> IsHeld(const std::string& programDir);
   InstanceLock(InstanceLock&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
   InstanceLock& operator=(InstanceLock&&) = delete;
   InstanceLock(const InstanceLock&) = delete;

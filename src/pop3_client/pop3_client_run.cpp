@@ -87,7 +87,10 @@ Pop3ClientError Run::download() {
                               mode == config::TlsMode::kStartTls ? &tls_ : nullptr, c_.tokens);
     session.onTooLarge([this](const sorting::LeftAtProvider& message) { return sorting::WriteSizeNotice(c_.config, message); });
     const std::string key = spool::AccountKey(c_.account.server, c_.account.login);
-    session.onStored([&sorter, &key](const std::string& path) { sorter.add({path, key}); });
+    session.onStored([this, &sorter, &key](const std::string& path) {
+      sorter.add({path, key});
+      if (c_.stored) ++*c_.stored;
+    });
     error = session.run();
   }
   if (secure_) secure_->close();

@@ -223,6 +223,7 @@ int Upload::run() {
     c_.window.setProgress(link::kSmtpProgressPart, static_cast<int>(std::min<std::size_t>(handled * 100 / count, 100)));
     file_.reset();
     if (done && !spool::RemoveSentQueueFile(c_.config.QueueDir, name)) log("Не могу удалить этот файл!!!\r\n");
+    if (done && c_.handled) ++*c_.handled;
   }
   if (session_) {
     if (const SmtpClientError e = session_->quit(); e != SmtpClientError::kNone) return end(e);

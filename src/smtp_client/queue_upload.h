@@ -20,6 +20,7 @@ struct QueueUploadContext {
   const config::Configuration& config;
   std::uint32_t timeoutMs = config::defaults::kProviderTimeoutMs;  // send and receive time-outs of the provider connection
   net::AccessTokenSource* tokens = nullptr;  // for SMTP_AUTH (OAuth)
+  std::uint64_t* handled = nullptr;  // counts the queue files sent (or refused with a notice), when given
 };
 
 // The thread body: 0 after a normal end, the error number after a fatal fault, 1 when

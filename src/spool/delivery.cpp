@@ -194,12 +194,15 @@ bool MaildropAwaitsRecovery(const std::string& maildrop) {
                      [&](const std::string& journal) { return NamesAny(MaildropsToCutBack(journal), {maildrop}); });
 }
 
-bool RecoverDeliveries(const config::Configuration& config, std::string& problem) {
+bool RecoverDeliveries(const config::Configuration& config, std::string& problem, int* finished) {
   ForgetFreeJournals(config.MailDropDir);
   bool done = true;
   for (const std::string& name : platform::ListDirectory(config.MailDropDir, kJournals)) {
     const std::string journal = config.MailDropDir + name;
-    if (Recover(journal, problem)) continue;
+    if (Recover(journal, problem)) {
+      if (finished) ++*finished;
+      continue;
+    }
     KeepUnfinished(journal);
     done = false;
   }
@@ -214,17 +217,40 @@ bool MakeSpoolDirectories(const config::Configuration& config) {
   return ready;
 }
 
-bool PrepareSpool(const config::Configuration& config, std::string* unfinished) {
+bool PrepareSpool(const config::Configuration& config, std::string* unfinished, std::vector<std::string>* recovered) {
   if (!MakeSpoolDirectories(config)) return false;
   std::string problem;
+  int finished = 0;
+  std::size_t workFiles = 0;
   // Work files a crash left: nothing is being delivered now, so none of them is wanted,
   // unless a journal that recovery could not finish still names them.
-  if (RecoverDeliveries(config, problem)) {
+  if (RecoverDeliveries(config, problem, &finished)) {
     for (const char* pattern : {"sorter-*.tmp", "smtps*.tmp"}) {
-      for (const auto& name : platform::ListDirectory(config.QueueDir, pattern)) platform::RemoveFile(config.QueueDir + name);
+      for (const auto& name : platform::ListDirectory(config.QueueDir, pattern)) {
+        platform::RemoveFile(config.QueueDir + name);
+        ++workFiles;
+      }
     }
   }
   if (unfinished) *unfinished = problem;
+  // The marks of runs a stop cut short: what they did is kept (the sent marks, the download
+  // files), they are only told of.
+  const bool uploadCut = platform::FileExists(config.MailDropDir + "smtp_upload.runs");
+  const bool downloadCut = platform::FileExists(config.MailDropDir + "pop3_download.runs");
+  platform::RemoveFile(config.MailDropDir + "smtp_upload.runs");
+  platform::RemoveFile(config.MailDropDir + "pop3_download.runs");
+  if (recovered) {
+    if (finished > 0) {
+      recovered->push_back("доставка писем в почтовые ящики доделана по журналу (" + std::to_string(finished) + ")");
+    }
+    if (workFiles > 0) {
+      recovered->push_back("удалены недописанные файлы приема (" + std::to_string(workFiles) +
+                           "): их письма не были приняты, отправитель повторит их");
+    }
+    if (uploadCut) recovered->push_back("отправка провайдеру была прервана: уже отправленные письма помечены и второй раз не уйдут");
+    if (downloadCut) recovered->push_back("загрузка почты с провайдера была прервана: загруженное будет разобрано, остальное загрузится в следующем сеансе");
+    if (!problem.empty()) recovered->push_back("прерванную доставку доделать не удалось (" + problem + "): почта не принимается, пока это не исправлено");
+  }
   // An upload's mark that outlived its queue file (the crash came between the two removals).
   RemoveStaleSentMarks(config.QueueDir);
   // So are a journal or the ids file a crash left half-written beside its name: that journal

@@ -106,7 +106,7 @@ class Delivery {
 // Finishes or undoes every delivery a crash or a failed step interrupted; the program runs it
 // at start-up. False (the journals kept, `problem` naming the file and the reason) when a step
 // of one failed.
-bool RecoverDeliveries(const config::Configuration& config, std::string& problem);
+bool RecoverDeliveries(const config::Configuration& config, std::string& problem, int* finished = nullptr);
 
 // Finishes what earlier deliveries left unfinished, where it can now (an undo only when no
 // delivery holds its maildrops). False, `problem` naming a journal, when one stays.
@@ -125,7 +125,9 @@ bool MakeSpoolDirectories(const config::Configuration& config);
 // handed out twice across restarts: what the program does at start-up, before any server or
 // worker runs. False when a directory is missing; `unfinished`, when given, gets the problem
 // of a recovery that could not finish (empty when it did) (the work files of the queue then stay too, as
-// the kept journal may still name them).
-bool PrepareSpool(const config::Configuration& config, std::string* unfinished = nullptr);
+// the kept journal may still name them). `recovered`, when given, gets a line for each kind of
+// work an unclean stop left and what was done with it (nothing after a clean stop).
+bool PrepareSpool(const config::Configuration& config, std::string* unfinished = nullptr,
+                  std::vector<std::string>* recovered = nullptr);
 
 }  // namespace quelma::spool

@@ -3,12 +3,15 @@
 
 #include <cstdio>
 
+#include "platform/cp1251_utf8.h"
+
 namespace quelma::status {
 namespace {
 
-std::string Escaped(const std::string& value) {
+// A label value: UTF-8 as the format wants, with its backslashes, quotes and line ends escaped.
+std::string Escaped(const std::string& cp1251) {
   std::string out;
-  for (const char c : value) {
+  for (const char c : platform::Cp1251ToUtf8(cp1251)) {
     if (c == '\\' || c == '"') out += '\\';
     if (c == '\n') {
       out += "\\n";
@@ -46,8 +49,10 @@ std::string FormatOpenMetrics(const ProgramStatus& s) {
   Families m;
   m.family("quelma_up", "gauge", "Whether the program runs on its directory.");
   m.sample("quelma_up", "", s.running ? 1 : 0);
-  m.family("quelma", "info", "The program's version.");
-  m.sample("quelma_info", "version=\"" + Escaped(s.version) + "\"", 1);
+  // A gauge rather than OpenMetrics' info type: the textfile collector reads the older text
+  // format, which has no such type; the text stays valid OpenMetrics.
+  m.family("quelma_version_info", "gauge", "The program's version, as a label; always 1.");
+  m.sample("quelma_version_info", "version=\"" + Escaped(s.version) + "\"", 1);
   m.family("quelma_start_time_seconds", "gauge", "When the program started.");
   m.sample("quelma_start_time_seconds", "", static_cast<double>(s.startedAt));
   m.family("quelma_account_last_session_time_seconds", "gauge", "When an account's last session ended.");
@@ -63,8 +68,22 @@ std::string FormatOpenMetrics(const ProgramStatus& s) {
     m.sample("quelma_account_last_session_messages", AccountLabels(i, s.accounts[i]),
              static_cast<double>(s.accounts[i].last.messages));
   }
+  m.family("quelma_account_failing_since_seconds", "gauge", "Since when an account's sessions fail (0: its last one succeeded).");
+  for (std::size_t i = 0; i < s.accounts.size(); ++i) {
+    m.sample("quelma_account_failing_since_seconds", AccountLabels(i, s.accounts[i]),
+             static_cast<double>(s.accounts[i].last.failingSince));
+  }
+  m.family("quelma_account_oauth_login_needed", "gauge", "Whether an account's OAuth login no longer holds.");
+  for (std::size_t i = 0; i < s.accounts.size(); ++i) {
+    if (s.accounts[i].oauth.empty()) continue;
+    m.sample("quelma_account_oauth_login_needed", AccountLabels(i, s.accounts[i]), s.accounts[i].oauth == "needs login" ? 1 : 0);
+  }
+  m.family("quelma_smtp_last_session_time_seconds", "gauge", "When the last upload to the provider ended (0: none yet).");
+  m.sample("quelma_smtp_last_session_time_seconds", "", static_cast<double>(s.upload.at));
   m.family("quelma_smtp_last_session_ok", "gauge", "Whether the last upload to the provider succeeded.");
   m.sample("quelma_smtp_last_session_ok", "", s.upload.ok ? 1 : 0);
+  m.family("quelma_next_session_time_seconds", "gauge", "When the timetable's next session falls (0: none planned).");
+  m.sample("quelma_next_session_time_seconds", "", static_cast<double>(s.nextSession));
   m.family("quelma_queue_messages", "gauge", "Messages waiting in the queue.");
   m.sample("quelma_queue_messages", "", static_cast<double>(s.spool.queueMessages));
   m.family("quelma_queue_bytes", "gauge", "Bytes waiting in the queue.");

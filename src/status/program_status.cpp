@@ -58,12 +58,15 @@ std::string EncodeStatusFile(const ProgramStatus& s) {
   json accounts = json::array();
   for (const AccountState& a : s.accounts) {
     accounts.push_back({{"server", Utf8(a.server)}, {"login", Utf8(a.login)}, {"protocol", a.protocol},
-                        {"last", SessionFile(a.last)}, {"push", a.push}});
+                        {"last", SessionFile(a.last)}, {"push", a.push}, {"oauth", a.oauth}});
   }
   json alerts = json::array();
-  for (const OpenAlert& a : s.alerts) alerts.push_back({{"condition", a.condition}, {"text", Utf8(a.text)}, {"since", a.since}});
+  for (const OpenAlert& a : s.alerts) {
+    alerts.push_back({{"condition", Utf8(a.condition)}, {"text", Utf8(a.text)}, {"since", a.since}, {"sent", a.sentAt},
+                      {"subject", Utf8(a.subject)}});
+  }
   return json{{"format", kFileFormat}, {"pid", s.pid}, {"version", Utf8(s.version)}, {"started", s.startedAt},
-              {"written", s.writtenAt}, {"accounts", accounts}, {"upload", SessionFile(s.upload)},
+              {"written", s.writtenAt}, {"accounts", accounts}, {"upload", SessionFile(s.upload)}, {"upload_oauth", s.uploadOauth},
               {"next_session", s.nextSession}, {"alerts", alerts}}
       .dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -79,12 +82,14 @@ std::optional<ProgramStatus> DecodeStatusFile(const std::string& bytes) {
     s.writtenAt = j.value("written", std::int64_t{0});
     for (const json& a : j.value("accounts", json::array())) {
       s.accounts.push_back({Cp1251(a.value("server", "")), Cp1251(a.value("login", "")), a.value("protocol", ""),
-                            SessionOf(a.value("last", json::object())), a.value("push", ""), ""});
+                            SessionOf(a.value("last", json::object())), a.value("push", ""), a.value("oauth", "")});
     }
     s.upload = SessionOf(j.value("upload", json::object()));
+    s.uploadOauth = j.value("upload_oauth", "");
     s.nextSession = j.value("next_session", std::int64_t{0});
     for (const json& a : j.value("alerts", json::array())) {
-      s.alerts.push_back({a.value("condition", ""), Cp1251(a.value("text", "")), a.value("since", std::int64_t{0})});
+      s.alerts.push_back({Cp1251(a.value("condition", "")), Cp1251(a.value("text", "")), a.value("since", std::int64_t{0}),
+                          a.value("sent", std::int64_t{0}), Cp1251(a.value("subject", ""))});
     }
     return s;
   } catch (const json::exception&) {
@@ -107,15 +112,18 @@ std::string FormatStatusJson(const ProgramStatus& s) {
   }
   json alerts = json::array();
   for (const OpenAlert& a : s.alerts) {
-    alerts.push_back({{"condition", a.condition}, {"text", Utf8(a.text)}, {"since", Time(a.since)}});
+    alerts.push_back({{"condition", Utf8(a.condition)}, {"text", Utf8(a.text)}, {"since", Time(a.since)}, {"sent", Time(a.sentAt)},
+                      {"subject", Utf8(a.subject)}});
   }
+  json smtp = SessionReport(s.upload);
+  smtp["oauth"] = s.uploadOauth.empty() ? json(nullptr) : json(s.uploadOauth);
   const json report{{"running", s.running},
                     {"pid", s.running ? json(s.pid) : json(nullptr)},
                     {"version", Utf8(s.version)},
                     {"started", Time(s.startedAt)},
                     {"status_written", Time(s.writtenAt)},
                     {"accounts", accounts},
-                    {"smtp", SessionReport(s.upload)},
+                    {"smtp", smtp},
                     {"queue", {{"messages", s.spool.queueMessages}, {"bytes", s.spool.queueBytes}, {"oldest", Time(s.spool.queueOldest)}}},
                     {"maildrops", {{"count", s.spool.maildrops}, {"bytes", s.spool.maildropBytes}}},
                     {"next_session", Time(s.nextSession)},

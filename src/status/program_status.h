@@ -29,9 +29,11 @@ struct AccountState {
 };
 
 struct OpenAlert {
-  std::string condition;  // what it is about ("disk", "account 2", ...)
+  std::string condition;  // what it is about ("disk", "account pop.example.com me", ...)
   std::string text;
   std::int64_t since = 0;
+  std::int64_t sentAt = 0;  // when the postmaster was last told; 0: not yet
+  std::string subject;      // of its message, after "[Quelmar] "
 };
 
 struct SpoolFigures {
@@ -47,6 +49,7 @@ struct ProgramStatus {
   std::int64_t startedAt = 0, writtenAt = 0;
   std::vector<AccountState> accounts;  // in the settings' order
   LastSession upload;
+  std::string uploadOauth;             // as AccountState::oauth, for the provider's SMTP server
   std::int64_t nextSession = 0;        // 0: none planned
   std::vector<OpenAlert> alerts;
   // Added by the reader.

@@ -25,6 +25,10 @@ std::string Session(const LastSession& s, std::int64_t offset) {
   return text;
 }
 
+std::string Oauth(const std::string& state) {
+  return state == "good" ? "вход действует" : state == "needs login" ? "нужен вход (quelma oauth login)" : state;
+}
+
 std::string Megabytes(std::uint64_t bytes) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f МБ", static_cast<double>(bytes) / (1024.0 * 1024.0));
@@ -42,10 +46,12 @@ std::string FormatStatusText(const ProgramStatus& s, std::int64_t offset) {
     const AccountState& a = s.accounts[i];
     out += "Счет " + std::to_string(i) + " (" + a.protocol + " " + a.server + ", " + a.login + "): " + Session(a.last, offset);
     if (!a.push.empty()) out += "; push: " + a.push;
-    if (!a.oauth.empty()) out += "; OAuth: " + a.oauth;
+    if (!a.oauth.empty()) out += "; OAuth: " + Oauth(a.oauth);
     out += "\n";
   }
-  out += "Отправка провайдеру: " + Session(s.upload, offset) + "\n";
+  out += "Отправка провайдеру: " + Session(s.upload, offset);
+  if (!s.uploadOauth.empty()) out += "; OAuth: " + Oauth(s.uploadOauth);
+  out += "\n";
   out += "Очередь: сообщений " + std::to_string(s.spool.queueMessages) + ", " + Megabytes(s.spool.queueBytes);
   if (s.spool.queueOldest != 0) out += ", самое старое от " + When(s.spool.queueOldest, offset);
   out += "\n";

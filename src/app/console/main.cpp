@@ -1,6 +1,7 @@
 // quelma, the Linux program: start-up, the servers, signals in place of the menu, shutdown.
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -27,8 +28,10 @@
 #include "app/console/existing_settings.h"
 #include "app/console/program_directory.h"
 #include "app/console/service_notify.h"
+#include "app/console/status_command.h"
 #include "app/console/settings_reload.h"
 #include "app/console/terminal_log_view.h"
+#include "app/alert_watch.h"
 #include "app/main_window_procedure.h"
 #include "app/session_control.h"
 #include "app/session_workers.h"
@@ -46,6 +49,8 @@
 #include "spool/delivery_journals.h"
 #include "spool/mailbox_keeper.h"
 #include "sorting/sorter_rules.h"
+#include "status/status_board.h"
+#include "status/status_file.h"
 #include "imap_server/imap_server.h"
 #include "pop3_server/pop3_server.h"
 #include "smtp_server/smtp_server.h"
@@ -67,6 +72,8 @@ struct Options {
   std::vector<std::string> config;        // what follows "config"
   std::vector<std::string> backup;        // what follows "backup"
   bool backupAsked = false;
+  std::vector<std::string> status;        // what follows "status"
+  bool statusAsked = false;
   std::vector<std::string> restore;       // what follows "restore"
   bool restoreAsked = false;
   bool version = false;                   // --version or -V
@@ -95,6 +102,10 @@ Options ParseOptions(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "check") == 0) {
       options.check.assign(argv + i + 1, argv + argc);
       options.checkAsked = true;
+      break;
+    } else if (std::strcmp(argv[i], "status") == 0) {
+      options.status.assign(argv + i + 1, argv + argc);
+      options.statusAsked = true;
       break;
     } else if (std::strcmp(argv[i], "backup") == 0 || std::strcmp(argv[i], "restore") == 0) {
       const bool backup = argv[i][0] == 'b';
@@ -259,6 +270,7 @@ void PrintUsage() {
                "       quelma [--dir DIR] set-password smtp | account INDEX | user NAME  (password on stdin)\n"
                "       quelma [--dir DIR] check [all | smtp | account INDEX | local]\n"
                "       quelma [--dir DIR] check-tls HOST PORT [stls|starttls|ssl]\n"
+               "       quelma [--dir DIR] status [--json] [--openmetrics FILE]\n"
                "       quelma [--dir DIR] backup [--with-tokens] FILE\n"
                "       quelma restore FILE DIR  (DIR empty or new)\n"
                "       quelma [--dir DIR] oauth login account INDEX | smtp\n"
@@ -310,6 +322,17 @@ int main(int argc, char** argv) {
     return RunAsDirectoryOwner(
         options, [&](const std::string& directory) { return app::CheckCommand(directory, options.check); }, false);
   }
+  // Run as the caller: it only reads, and the metrics file goes where the caller may write.
+  if (options.statusAsked) {
+    const auto directory = app::ProgramDirectory(options.directory);
+    if (!directory) {
+      std::fprintf(stderr, "quelma: cannot use the program directory %s\n", options.directory.c_str());
+      return 1;
+    }
+    const int code = app::StatusCommand(*directory, options.status);
+    if (code == 2) PrintUsage();
+    return code;
+  }
   if (options.restoreAsked) {
     const int code = app::RestoreCommand(options.restore);
     if (code == 2) PrintUsage();
@@ -356,7 +379,8 @@ int main(int argc, char** argv) {
   }
   // The spool's directories, and what a crash left unfinished there, before any server runs.
   std::string unfinished;
-  if (!spool::PrepareSpool(working, &unfinished)) {
+  std::vector<std::string> recovered;
+  if (!spool::PrepareSpool(working, &unfinished, &recovered)) {
     std::fprintf(stderr, "quelma: %s or %s could not be made; mail cannot be stored there\n",
                  working.MailDropDir.c_str(), working.QueueDir.c_str());
   } else if (!unfinished.empty()) {
@@ -419,6 +443,13 @@ int main(int argc, char** argv) {
                                },
                                log, workers, *remoteAccess, dialerState, platform::SystemClock()});
   procedure.session = &session;
+  // The status file and the postmaster's alerts, from the figures the last program left.
+  status::StatusBoard board(*programDir, QUELMA_VERSION, static_cast<std::int64_t>(getpid()));
+  if (const auto previous = status::ReadStatusFile(*programDir)) board.carryOn(*previous);
+  workers.board = &board;
+  app::AlertWatch watch({store, *programDir, board, log, platform::SystemClock(),
+                         [&workers] { return workers.pushConnections(); }, {}, std::move(recovered)});
+  procedure.onSessionTimer = [&watch] { watch.tick(); };
   // Commands that must run inside the program (a backup) come through its door.
   if (!app::OpenControlDoor([&](const std::string& request, int handedFile) {
         return app::AnswerBackupRequest(request, handedFile, *programDir, *store.current(), log);
@@ -426,6 +457,7 @@ int main(int argc, char** argv) {
     log.LogSystem("Не удалось открыть quelma.ctl: команда quelma backup работать не будет\r\n");
   }
   workers.startPush(store);
+  watch.check();
   WatchSignals(window, signals);
   WarnIfDialUpBlocked(store, log);
   // A quelma.cfg written by hand or by an older build may be open to every user of the machine,

@@ -92,7 +92,10 @@ ServersFields ReadFields(HWND dialog) {
           win32_ui::ComboSelection(dialog, IDC_PLAINTEXT_LOGIN),
           false,
           win32_ui::ItemText(dialog, IDC_IMAP_PORT, 9),
-          win32_ui::ItemText(dialog, IDC_IMAP_TLS_PORT, 9)};
+          win32_ui::ItemText(dialog, IDC_IMAP_TLS_PORT, 9),
+          win32_ui::ItemText(dialog, IDC_ALERT_DISK_MB, 9),
+          win32_ui::ItemText(dialog, IDC_ALERT_FAIL_HOURS, 9),
+          win32_ui::ItemText(dialog, IDC_ALERT_QUEUE_HOURS, 9)};
 }
 
 void Open(HWND dialog) {
@@ -111,6 +114,9 @@ void Open(HWND dialog) {
   win32_ui::SetItemText(dialog, IDC_SMTP_TLS_PORT, f.smtpTlsPort);
   win32_ui::SetItemText(dialog, IDC_IMAP_PORT, f.imapPort);
   win32_ui::SetItemText(dialog, IDC_IMAP_TLS_PORT, f.imapTlsPort);
+  win32_ui::SetItemText(dialog, IDC_ALERT_DISK_MB, f.alertDiskMb);
+  win32_ui::SetItemText(dialog, IDC_ALERT_FAIL_HOURS, f.alertFailHours);
+  win32_ui::SetItemText(dialog, IDC_ALERT_QUEUE_HOURS, f.alertQueueHours);
   win32_ui::SetChecked(dialog, IDC_SMTP_EHLO, f.ehlo);
   win32_ui::SetItemText(dialog, IDC_MAX_SESSIONS, f.maxSessions);
   win32_ui::SetItemText(dialog, IDC_LISTEN_ADDRESSES, f.listenAddresses);
@@ -131,6 +137,9 @@ void Open(HWND dialog) {
   win32_ui::LimitText(dialog, IDC_SMTP_TLS_PORT, 5);
   win32_ui::LimitText(dialog, IDC_IMAP_PORT, 5);
   win32_ui::LimitText(dialog, IDC_IMAP_TLS_PORT, 5);
+  win32_ui::LimitText(dialog, IDC_ALERT_DISK_MB, 7);
+  win32_ui::LimitText(dialog, IDC_ALERT_FAIL_HOURS, 4);
+  win32_ui::LimitText(dialog, IDC_ALERT_QUEUE_HOURS, 4);
   win32_ui::LimitText(dialog, IDC_MAILDROP_DIR, 259);
   win32_ui::LimitText(dialog, IDC_QUEUE_DIR, 259);
   win32_ui::LimitText(dialog, IDC_LOCAL_DOMAIN, 63);

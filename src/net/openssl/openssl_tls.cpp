@@ -340,6 +340,11 @@ class OpenSslServerCredentials final : public TlsServerCredentials {
     return Handshake(std::move(ssl), std::make_unique<Transport>(transport), false, outcome);
   }
 
+  std::string notAfter() const override {
+    const X509* cert = SSL_CTX_get0_certificate(ctx_.get());
+    return cert ? TimeText(X509_get0_notAfter(cert)) : std::string();
+  }
+
  private:
   CtxPtr ctx_;
 };

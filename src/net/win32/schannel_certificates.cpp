@@ -150,7 +150,9 @@ std::vector<std::string> NamesOf(PCCERT_CONTEXT cert) {
   return names;
 }
 
-CertificateInfo InfoOf(PCCERT_CONTEXT cert) {
+}  // namespace
+
+CertificateInfo DescribeCertificate(PCCERT_CONTEXT cert) {
   CertificateInfo info;
   info.subject = NameText(cert->pCertInfo->Subject);
   info.issuer = NameText(cert->pCertInfo->Issuer);
@@ -169,6 +171,8 @@ CertificateInfo InfoOf(PCCERT_CONTEXT cert) {
   }
   return info;
 }
+
+namespace {
 
 TlsFailure FailureOfPolicy(DWORD error) {
   switch (error) {
@@ -228,12 +232,12 @@ void JudgeServerChain(PCCERT_CONTEXT leaf, const TlsClientSettings& settings,
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (!CertGetCertificateChain(nullptr, leaf, nullptr, both, &chainPara, 0, nullptr, &chain) || !chain ||
       chain->cChain == 0) {
-    outcome.chain.push_back(InfoOf(leaf));
+    outcome.chain.push_back(DescribeCertificate(leaf));
     outcome.failure = TlsFailure::kUntrusted;
     outcome.reason = "CertGetCertificateChain: " + LastErrorText();
   } else {
     const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-    for (DWORD i = 0; i < simple->cElement; ++i) outcome.chain.push_back(InfoOf(simple->rgpElement[i]->pCertContext));
+    for (DWORD i = 0; i < simple->cElement; ++i) outcome.chain.push_back(DescribeCertificate(simple->rgpElement[i]->pCertContext));
     if (!settings.fingerprint.empty()) {
       if (outcome.chain.front().sha256 != settings.fingerprint) outcome.failure = TlsFailure::kPin;
     } else {

@@ -17,6 +17,9 @@
 namespace quelma::net {
 
 // Every certificate of a PEM file, appended to `out`; false with `error` when there is none.
+// What a certificate says of itself, for the log, check-tls and its end date.
+CertificateInfo DescribeCertificate(PCCERT_CONTEXT cert);
+
 bool LoadPemCertificates(const std::string& path, std::vector<PCCERT_CONTEXT>& out, std::string& error);
 
 // Fills `outcome.chain` from the handshaken context and sets `outcome.failure` when the

@@ -414,6 +414,8 @@ class SchannelServerCredentials final : public TlsServerCredentials {
     return stream;
   }
 
+  std::string notAfter() const override { return DescribeCertificate(certificate_).notAfter; }
+
  private:
   PCCERT_CONTEXT certificate_;
 };

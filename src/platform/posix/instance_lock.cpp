@@ -1,4 +1,5 @@
 // POSIX instance lock: flock on a lock file; the kernel drops it when the process ends.
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -15,6 +16,16 @@ std::optional<InstanceLock> InstanceLock::TryAcquire(const std::string& programD
     return std::nullopt;
   }
   return InstanceLock(fd);
+}
+
+std::optional<bool> InstanceLock::IsHeld(const std::string& programDir) {
+  const int fd = ::open((programDir + "quelma.lock").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? std::optional<bool>(false) : std::nullopt;
+  const bool free = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+  const bool held = !free && errno == EWOULDBLOCK;
+  ::close(fd);  // lets go of the shared lock too
+  if (!free && !held) return std::nullopt;
+  return held;
 }
 
 InstanceLock::~InstanceLock() {

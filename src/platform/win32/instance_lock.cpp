@@ -16,6 +16,13 @@ std::optional<InstanceLock> InstanceLock::TryAcquire(const std::string&) {
   return InstanceLock(reinterpret_cast<std::intptr_t>(mutex));
 }
 
+std::optional<bool> InstanceLock::IsHeld(const std::string&) {
+  HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "Quelmar_mailserver_running");
+  if (mutex == nullptr) return GetLastError() == ERROR_FILE_NOT_FOUND ? std::optional<bool>(false) : std::nullopt;
+  CloseHandle(mutex);
+  return true;
+}
+
 InstanceLock::~InstanceLock() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
