@@ -20,6 +20,7 @@
 #define IDM_CHECK_SETTINGS 40017
 #define IDM_BACKUP 40018
 #define IDM_RESTORE 40019
+#define IDM_STATUS 40020
 
 // Controls of the settings dialogs (the dialogs themselves are resources by name).
 #define IDC_MAILDROP_DIR 1901

@@ -34,13 +34,15 @@ AlertWatch::AlertWatch(AlertWatchContext context)
 
 void AlertWatch::tick() {
   const std::int64_t now = c_.now();
-  if (lastCheck_ && now - *lastCheck_ < c_.intervalSeconds && now >= *lastCheck_) return;
+  const bool sessionEnded = c_.board.sessionsRecorded() != sessionsSeen_;
+  if (!sessionEnded && lastCheck_ && now - *lastCheck_ < c_.intervalSeconds && now >= *lastCheck_) return;
   check();
 }
 
 void AlertWatch::check() {
   const std::int64_t now = c_.now();
   lastCheck_ = now;
+  sessionsSeen_ = c_.board.sessionsRecorded();
   const auto config = c_.store.current();
   if (config != followed_) {
     c_.board.followSettings(*config);

@@ -43,7 +43,8 @@ struct AlertWatchContext {
 class AlertWatch {
  public:
   explicit AlertWatch(AlertWatchContext context);
-  // The session timer: checks when a minute has passed since the last check (the first at once).
+  // The session timer: checks when a minute has passed since the last check (the first at
+  // once), and as soon as a session's end was recorded.
   void tick();
   // Checks now.
   void check();
@@ -57,6 +58,7 @@ class AlertWatch {
   AlertWatchContext c_;
   status::AlertBook book_;
   std::optional<std::int64_t> lastCheck_;
+  std::uint64_t sessionsSeen_ = 0;
   std::shared_ptr<const config::Configuration> followed_;
   std::string certificateFile_;
   std::int64_t certificateReadAt_ = 0;

@@ -64,6 +64,7 @@ void StatusBoard::accountSession(const std::string& server, const std::string& l
     record(a.last, error, messages, now);
     a.oauth = oauth;
   }
+  ++sessions_;
   writeLocked();
 }
 
@@ -71,6 +72,7 @@ void StatusBoard::uploadSession(int error, std::uint64_t messages, const std::st
   std::lock_guard<std::mutex> hold(mutex_);
   record(status_.upload, error, messages, now_());
   status_.uploadOauth = oauth;
+  ++sessions_;
   writeLocked();
 }
 
@@ -102,6 +104,11 @@ void StatusBoard::alerts(std::vector<OpenAlert> open) {
 ProgramStatus StatusBoard::snapshot() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return status_;
+}
+
+std::uint64_t StatusBoard::sessionsRecorded() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sessions_;
 }
 
 bool StatusBoard::write() {

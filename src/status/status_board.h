@@ -42,6 +42,8 @@ class StatusBoard {
   void alerts(std::vector<OpenAlert> open);
 
   ProgramStatus snapshot() const;
+  // Counts the sessions recorded: a watcher sees that one ended.
+  std::uint64_t sessionsRecorded() const;
   // Writes the file now (after the start, and when nothing else changed for a while).
   bool write();
 
@@ -53,6 +55,7 @@ class StatusBoard {
   UnixClock now_;
   mutable std::mutex mutex_;
   ProgramStatus status_;
+  std::uint64_t sessions_ = 0;
   std::map<std::pair<std::string, std::string>, AccountState> known_;  // accounts no longer in the settings too
 };
 

@@ -184,5 +184,23 @@ TEST(EncodedWords, GarbageAndTruncations) {
   }
 }
 
+// A subject of ours: plain ASCII as it stands, anything else in words short enough for a
+// header line that decode back to the same text.
+TEST(EncodedWords, OurSubjectsEncodeAndDecodeBack) {
+  EXPECT_EQ(EncodeHeaderValue("Queue is stuck"), "Queue is stuck");
+  EXPECT_EQ(EncodeHeaderValue("a =?b?= c"), "=?windows-1251?B?YSA9P2I/PSBj?=");
+  for (const std::string& text : {std::string("\xcc\xe0\xeb\xee \xec\xe5\xf1\xf2\xe0"),
+                                 std::string(100, '\xfd'), std::string("caf\xe9 \xe8 tab\there")}) {
+    const std::string encoded = EncodeHeaderValue(text);
+    std::size_t start = 0;
+    for (std::size_t end = encoded.find("\r\n"); ; end = encoded.find("\r\n", start)) {
+      EXPECT_LT((end == std::string::npos ? encoded.size() : end) - start, 76u) << encoded;
+      if (end == std::string::npos) break;
+      start = end + 2;
+    }
+    EXPECT_EQ(DecodeHeaderValue(encoded), text) << encoded;
+  }
+}
+
 }  // namespace
 }  // namespace quelma::codec

@@ -69,5 +69,27 @@ TEST(Scheduler, TheClockCountsWeekdaysFromMonday) {
   }
 }
 
+// The next session as the status shows it: across the day's end and the week's, never the
+// minute the clock shows, nothing for an empty timetable.
+TEST(Scheduler, MinutesToTheNextSession) {
+  Timetable weekdays{};
+  for (int day = 0; day < 5; ++day) weekdays[day] = {8, 0, 18, 0, 120};
+  const struct {
+    ScheduleMinute now;
+    std::optional<std::uint32_t> minutes;
+  } cases[] = {
+      {{7, 59, 0}, 1},
+      {{8, 0, 0}, 120},                        // the session of this minute is under way
+      {{17, 30, 2}, 30},
+      {{18, 0, 2}, 14 * 60},                   // tomorrow at 8
+      {{18, 0, 4}, 14 * 60 + 2 * 24 * 60},     // Friday evening: Monday at 8
+      {{9, 0, 6}, 23 * 60},                    // Sunday: across the week's end
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MinutesToNextSession(weekdays, c.now), c.minutes) << c.now.weekday << " " << c.now.hour << ":" << c.now.minute;
+  }
+  EXPECT_EQ(MinutesToNextSession(Timetable{}, {8, 0, 0}), std::nullopt);
+}
+
 }  // namespace
 }  // namespace quelma::dialup

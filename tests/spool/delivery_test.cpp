@@ -268,5 +268,43 @@ TEST(Delivery, AStartRemovesWhatACrashLeftHalfWritten) {
   for (const auto& f : files) EXPECT_EQ(platform::FileExists(f.path), f.stays) << f.path;
 }
 
+// What the start tells of an unclean stop: one line per kind of work found cut short, none
+// after a clean stop; the marks of runs in progress are gone afterwards.
+TEST(Delivery, TheStartSaysWhatAnUncleanStopLeft) {
+  const struct {
+    const char* name;
+    std::vector<std::string> files;  // relative to the spool: "m/" the maildrops, "q/" the queue
+    std::vector<std::string> lines;  // the beginning of each line said
+  } cases[] = {
+      {"a clean stop", {}, {}},
+      {"an upload cut short", {"m/smtp_upload.runs"}, {"отправка провайдеру была прервана"}},
+      {"a download cut short and a message half received",
+       {"m/pop3_download.runs", "q/smtps1234.tmp"},
+       {"удалены недописанные файлы приема (1)", "загрузка почты с провайдера была прервана"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Spool s;
+    for (const std::string& f : c.files) {
+      WriteAll((f[0] == 'm' ? s.config.MailDropDir : s.config.QueueDir) + f.substr(2), "x");
+    }
+    std::string unfinished;
+    std::vector<std::string> recovered;
+    ASSERT_TRUE(PrepareSpool(s.config, &unfinished, &recovered));
+    platform::ProcessUniqueTicks().persistWith(std::nullopt, nullptr);
+    ASSERT_EQ(recovered.size(), c.lines.size());
+    for (std::size_t i = 0; i < c.lines.size(); ++i) EXPECT_EQ(recovered[i].rfind(c.lines[i], 0), 0u) << recovered[i];
+    EXPECT_FALSE(platform::FileExists(s.config.MailDropDir + "smtp_upload.runs"));
+    EXPECT_FALSE(platform::FileExists(s.config.MailDropDir + "pop3_download.runs"));
+  }
+  Spool s;
+  CrashedState(s, Expanded(s, "QUELMA-DELIVERY commit\nA\t5\t%ivan\nP\t%queue/staged.tmp\t%queue/0000000A\n"));
+  std::vector<std::string> recovered;
+  ASSERT_TRUE(PrepareSpool(s.config, nullptr, &recovered));
+  platform::ProcessUniqueTicks().persistWith(std::nullopt, nullptr);
+  ASSERT_EQ(recovered.size(), 1u);
+  EXPECT_EQ(recovered[0], "доставка писем в почтовые ящики доделана по журналу (1)");
+}
+
 }  // namespace
 }  // namespace quelma::spool

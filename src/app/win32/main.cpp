@@ -3,7 +3,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "app/start_options.h"
 #include "app/win32/main_window_class.h"
@@ -22,7 +24,9 @@
 #include "imap_client/push_watchers.h"
 #include "imap_server/imap_server.h"
 #include "pop3_server/pop3_server.h"
+#include "quelma_version.h"
 #include "smtp_server/smtp_server.h"
+#include "status/status_file.h"
 
 namespace quelma::app {
 
@@ -69,11 +73,33 @@ std::optional<std::string> ProgramDirectory(const std::string& executableDir, co
   return platform::AbsoluteDirectory(options.directory);
 }
 
-void MakeCoreParts(app::Program& program) {
+// What the start found in the spool, told in the log once the window shows it.
+struct SpoolStart {
+  bool ready = true;       // the maildrop and queue directories exist
+  std::string unfinished;  // an interrupted delivery that could not be finished
+};
+
+// The status file and the postmaster's alerts, carried on from what the last program left.
+void MakeStatusParts(app::Program& program, std::vector<std::string> recovered) {
+  program.board = std::make_unique<status::StatusBoard>(program.programDir, QUELMA_VERSION,
+                                                        static_cast<std::int64_t>(GetCurrentProcessId()));
+  if (const auto previous = status::ReadStatusFile(program.programDir)) program.board->carryOn(*previous);
+  program.workers->board = program.board.get();
+  program.watch = std::make_unique<app::AlertWatch>(app::AlertWatchContext{
+      program.store, program.programDir, *program.board, *program.log, platform::SystemClock(),
+      [&program] { return program.workers->pushConnections(); },
+      [&program](const std::string& title, const std::string& text) { app::ShowTrayBalloon(program.tray, title, text); },
+      std::move(recovered)});
+  program.procedure->onSessionTimer = [&program] { program.watch->tick(); };
+}
+
+SpoolStart MakeCoreParts(app::Program& program) {
   config::Configuration working = config::DefaultConfiguration(program.programDir);
   sorting::LoadConfigurationChecked(program.programDir, program.sorter, working);
   // The spool's directories, and what a crash left unfinished there, before any server runs.
-  spool::PrepareSpool(working);
+  SpoolStart spool;
+  std::vector<std::string> recovered;
+  spool.ready = spool::PrepareSpool(working, &spool.unfinished, &recovered);
   spool::CompactLeftovers(working);
   program.store.publish(std::move(working));
   program.procedure = std::make_unique<app::MainWindowProcedure>(program.programDir + "quelma.log", program.store,
@@ -94,6 +120,19 @@ void MakeCoreParts(app::Program& program) {
       program.store, program.programDir, program.sorter, program.prompt, platform::IsDirectory,
       [&program] { PostMessageA(program.mainWindow, link::UM_SHUTDOWN, 0, 0); }});
   dialogs::SetSettingsContext({program.dialogEnvironment.get(), program.access.get(), app::ModelessDialogClosed});
+  MakeStatusParts(program, std::move(recovered));
+  return spool;
+}
+
+void LogSpoolStart(app::Program& program, const SpoolStart& spool) {
+  const config::Configuration& config = *program.store.current();
+  if (!spool.ready) {
+    program.log->LogSystem("Не удалось создать папку почтовых ящиков (" + config.MailDropDir + ") или очереди (" +
+                           config.QueueDir + "): почта туда не сохраняется\r\n");
+  } else if (!spool.unfinished.empty()) {
+    program.log->LogSystem("Прерванную доставку не удалось завершить (" + spool.unfinished +
+                           "): почта не сохраняется, пока это не исправлено\r\n");
+  }
 }
 
 void StartServers(app::Program& program) {
@@ -150,7 +189,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   platform::MakeCurrentDirectory(*programDir);
   static app::Program program(*programDir);  // lives until the process ends; workers may outlast WinMain
   app::SetTheProgram(program);
-  MakeCoreParts(program);
+  const SpoolStart spool = MakeCoreParts(program);
 
   if (!app::RegisterMainWindowClass(instance)) return 0;
   program.control.pop3Srv.stopped = true;
@@ -166,6 +205,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   if (showCommand == SW_MINIMIZE || showCommand == SW_SHOWMINNOACTIVE) SendMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   app::AddTrayIcon(program.tray, window, reinterpret_cast<HICON>(GetClassLongPtrA(window, GCLP_HICON)));
   StartServers(program);
+  LogSpoolStart(program, spool);
+  program.watch->check();
 
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {

@@ -9,6 +9,7 @@
 #include "app/win32/program.h"
 #include "app/win32/settings_check_window.h"
 #include "app/win32/status_bar.h"
+#include "app/win32/status_window.h"
 #include "app/win32/tray_icon.h"
 #include "dialogs/win32/settings_windows.h"
 #include "resource_ids.h"
@@ -86,6 +87,9 @@ void Command(HWND window, WORD id) {
       return;
     case IDM_CHECK_SETTINGS:
       OpenSettingsCheck(window);
+      return;
+    case IDM_STATUS:
+      OpenStatusWindow(window);
       return;
     case IDM_BACKUP:
       StartBackupFromMenu(window);

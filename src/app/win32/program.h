@@ -9,6 +9,7 @@
 #include <string>
 
 #include "link/activity_log.h"
+#include "app/alert_watch.h"
 #include "app/main_window_procedure.h"
 #include "app/modeless_dialogs.h"
 #include "link/server_control.h"
@@ -22,6 +23,7 @@
 #include "dialogs/working_configuration.h"
 #include "dialup/remote_access.h"
 #include "sorting/sorter_rules.h"
+#include "status/status_board.h"
 
 namespace quelma::app {
 
@@ -42,6 +44,8 @@ struct Program {
   dialup::DialerState dialer;
   std::unique_ptr<ThreadWorkers> workers;
   std::unique_ptr<SessionControl> session;
+  std::unique_ptr<status::StatusBoard> board;  // quelma.status, and Команда > Состояние
+  std::unique_ptr<AlertWatch> watch;           // the postmaster's alerts, on the session timer
   HWND mainWindow = nullptr;
   ModelessDialogs dialogs;
   NOTIFYICONDATAA tray{};

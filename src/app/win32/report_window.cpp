@@ -1,5 +1,5 @@
-// One read-only multi-line edit filling the window; a posted message carries a new text over
-// from the thread that made it.
+// One read-only multi-line edit filling the window (above the "Обновить" button, when there is
+// one); a posted message carries a new text over from the thread that made it.
 #include "app/win32/report_window.h"
 
 #include <memory>
@@ -9,6 +9,10 @@ namespace {
 
 constexpr UINT kTextReady = WM_APP + 1;  // lParam: std::string* with the text, taken over
 constexpr int kTextEditId = 1;
+constexpr int kRefreshButtonId = 2;
+constexpr int kButtonWidth = 100;
+constexpr int kButtonHeight = 26;
+constexpr int kButtonMargin = 6;
 
 // The edit control wants CR LF between lines.
 std::string WithCrLf(const std::string& text) {
@@ -22,6 +26,24 @@ std::string WithCrLf(const std::string& text) {
 }
 
 void SetText(HWND window, const std::string& text) { SetDlgItemTextA(window, kTextEditId, WithCrLf(text).c_str()); }
+
+void MakeRefreshButton(HWND window) {
+  HWND button = CreateWindowExA(0, "BUTTON", "Обновить", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
+                                window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kRefreshButtonId)),
+                                GetModuleHandleA(nullptr), nullptr);
+  SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+}
+
+// The text fills the window; the button, when there is one, sits in a strip at its bottom right.
+void Arrange(HWND window, int width, int height) {
+  HWND button = GetDlgItem(window, kRefreshButtonId);
+  const int strip = button ? kButtonHeight + 2 * kButtonMargin : 0;
+  MoveWindow(GetDlgItem(window, kTextEditId), 0, 0, width, height > strip ? height - strip : 0, TRUE);
+  if (button) {
+    MoveWindow(button, width > kButtonWidth + kButtonMargin ? width - kButtonWidth - kButtonMargin : 0,
+               height > strip ? height - strip + kButtonMargin : 0, kButtonWidth, kButtonHeight, TRUE);
+  }
+}
 
 }  // namespace
 
@@ -37,10 +59,17 @@ LRESULT CALLBACK ReportWindow::Procedure(HWND window, UINT message, WPARAM wPara
                                   GetModuleHandleA(nullptr), nullptr);
       SendMessageA(edit, EM_SETLIMITTEXT, 0, 0);  // no cut: a long report is shown whole
       SendMessageA(edit, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(ANSI_FIXED_FONT)), TRUE);
+      if (create->lpCreateParams && static_cast<ReportWindow*>(create->lpCreateParams)->refresh_) MakeRefreshButton(window);
       return 0;
     }
     case WM_SIZE:
-      MoveWindow(GetDlgItem(window, kTextEditId), 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+      Arrange(window, LOWORD(lParam), HIWORD(lParam));
+      return 0;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == kRefreshButtonId && HIWORD(wParam) == BN_CLICKED) {
+        auto* self = reinterpret_cast<ReportWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (self && self->refresh_) SetText(window, self->refresh_());
+      }
       return 0;
     case kTextReady: {
       const std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));

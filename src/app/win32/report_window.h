@@ -6,14 +6,18 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace quelma::app {
 
 class ReportWindow {
  public:
-  // `className` names the kind (tests find the window by it).
-  ReportWindow(const char* className, const char* title) : className_(className), title_(title) {}
+  // `className` names the kind (tests find the window by it). With `refresh`, a button
+  // "Обновить" under the text fills it with what `refresh` gives then (on the window's thread).
+  ReportWindow(const char* className, const char* title, std::function<std::string()> refresh = {})
+      : className_(className), title_(title), refresh_(std::move(refresh)) {}
 
   // Opens the window (or brings it forward) showing `text`; false when it cannot be made.
   bool open(HWND owner, const std::string& text);
@@ -25,6 +29,7 @@ class ReportWindow {
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   const char* className_;
   const char* title_;
+  std::function<std::string()> refresh_;
   std::atomic<HWND> window_{nullptr};
 };
 

@@ -5,6 +5,18 @@
 #include "resource_ids.h"
 
 namespace quelma::app {
+namespace {
+
+// Into a field of the record, cut to its room (the system's texts are single-byte Windows-1251).
+template <std::size_t kRoom>
+void CopyCut(char (&field)[kRoom], const std::string& text) {
+  static_assert(kRoom > 4);
+  std::string fitted = text;
+  if (fitted.size() >= kRoom) fitted = fitted.substr(0, kRoom - 4) + "...";
+  lstrcpynA(field, fitted.c_str(), static_cast<int>(kRoom));
+}
+
+}  // namespace
 
 void AddTrayIcon(NOTIFYICONDATAA& record, HWND window, HICON icon) {
   record = {};
@@ -20,6 +32,17 @@ void AddTrayIcon(NOTIFYICONDATAA& record, HWND window, HICON icon) {
 
 void DeleteTrayIcon(NOTIFYICONDATAA& record) {
   if (record.hWnd) Shell_NotifyIconA(NIM_DELETE, &record);
+}
+
+void ShowTrayBalloon(const NOTIFYICONDATAA& record, const std::string& title, const std::string& text) {
+  if (!record.hWnd) return;
+  NOTIFYICONDATAA balloon = record;  // the icon's own fields stay as they are
+  balloon.uFlags = NIF_INFO;
+  balloon.dwInfoFlags = NIIF_WARNING;
+  balloon.uTimeout = 15000;
+  CopyCut(balloon.szInfoTitle, title);
+  CopyCut(balloon.szInfo, text);
+  Shell_NotifyIconA(NIM_MODIFY, &balloon);
 }
 
 void HandleTrayMouse(HWND window, LPARAM mouseMessage) {
