@@ -19,6 +19,14 @@ constexpr std::int64_t kCertificateRereadSeconds = 3600;
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
 
+bool NamesProviderHost(const config::Configuration& config, const std::string& host) {
+  if (config.SMTPServer == host) return true;
+  for (const config::ProviderAccount& account : config.accounts) {
+    if (account.server == host) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::int64_t UtcOffsetSeconds(platform::Clock& clock, std::int64_t now) {
@@ -74,7 +82,16 @@ void AlertWatch::review(const config::Configuration& config, std::int64_t now) {
   c_.recovered.clear();
   keepReserve(config);
 
-  for (const status::AlertStep& step : book_.review(CurrentAlertConditions(config, facts), now)) {
+  // A provider's certificate is known only once this program has connected to it: until
+  // then its open alert stands as it is.
+  std::vector<std::string> unchecked;
+  for (const status::OpenAlert& open : book_.open()) {
+    constexpr std::string_view kCertificate = "certificate ";
+    if (!open.condition.starts_with(kCertificate) || open.condition == "certificate local") continue;
+    const std::string host = open.condition.substr(kCertificate.size());
+    if (!facts.providerCertificateEnds.contains(host) && NamesProviderHost(config, host)) unchecked.push_back(open.condition);
+  }
+  for (const status::AlertStep& step : book_.review(CurrentAlertConditions(config, facts), now, unchecked)) {
     if (step.kind == status::AlertStep::Kind::kCleared) {
       c_.log.LogSystem("Предупреждение снято, все в порядке: " + step.subject + "\r\n");
       undelivered_.erase(step.key);
