@@ -10,6 +10,7 @@ consent); sessions with a refreshed access token, the rotated refresh token stor
 access token the server stops taking is renewed after the refusal; a revoked refresh token gives
 a clear log line and status while all mail stays; a new login by the loopback redirect with PKCE
 (the test plays the browser); and no token or secret in quelma.log, the terminal or quelma.cfg."""
+import base64
 import json
 import os
 import re
@@ -154,6 +155,15 @@ def main():
     return checks.result()
 
 
+def alert_subjects(maildrop):
+    """The decoded subjects of the program's alerts in a maildrop."""
+    if not os.path.exists(maildrop):
+        return []
+    text = open(maildrop, "rb").read().decode("cp1251", "replace")
+    return [value.split("=?")[0] + b"".join(base64.b64decode(w) for w in re.findall(r"=\?windows-1251\?B\?([^?]*)\?=", value)).decode("cp1251")
+            for value in re.findall(r"\r\nSubject: (\[Quelmar\][^\r]*(?:\r\n [^\r]*)*)", text)]
+
+
 def run(d, peers, checks):
     pop3, smtp, oauth = peers.pop3, peers.smtp, peers.oauth
     first = [message(i, IVAN) for i in range(5)]
@@ -231,6 +241,20 @@ def run(d, peers, checks):
                  "Error number 34" in log, log)
     checks.check("revoked: the mail stays at the provider and in the queue",
                  len(pop3.messages(IVAN)) == 3 and len(os.listdir(d.q.path("queue"))) == 1)
+    status = subprocess.run([d.binary, "--dir", d.q.dir, "status", "--json"], capture_output=True)
+    s = json.loads(status.stdout) if status.returncode == 0 else {"accounts": [{}, {}], "smtp": {}}
+    checks.check("revoked: status --json names the logins that need a new login, and the one that holds",
+                 [a.get("oauth") for a in s["accounts"]] == ["needs login", "good"] and s["smtp"].get("oauth") == "needs login",
+                 status.stdout.decode(errors="replace"))
+    revoked = "[Quelmar] Счет 0 (POP3 localhost, %s): нужен новый вход OAuth" % IVAN
+    for _ in range(100):  # the watch looks on the timer's next tick
+        if alert_subjects(d.q.path("maildrop", "postmaster")).count(revoked) >= 2:
+            break
+        time.sleep(0.1)
+    subjects = alert_subjects(d.q.path("maildrop", "postmaster"))
+    checks.check("revoked: the postmaster is told again (the first time was before any login), with the command",
+                 subjects.count(revoked) == 2 and "quelma oauth login account 0" in open(
+                     d.q.path("maildrop", "postmaster"), "rb").read().decode("cp1251"), str(subjects))
 
     # A new login by the browser (loopback redirect with PKCE); SMTP again, by OAUTHBEARER over TLS.
     d.cfg("OAUTH_TESTIDP_SCOPES", "OAUTH_TESTIDP_FLOW = LOOPBACK\r\nOAUTH_TESTIDP_SCOPES")
@@ -252,6 +276,13 @@ def run(d, peers, checks):
     checks.check("after the new login every kept message comes",
                  maildrop_texts(d.q.path("maildrop", "ivan")) == first + second + second, log)
     checks.check("petr's login was never revoked", len(maildrop_texts(d.q.path("maildrop", "petr"))) == 6, log)
+    for _ in range(100):
+        if ("[Quelmar] исправлено: " + revoked[10:]) in alert_subjects(d.q.path("maildrop", "postmaster")):
+            break
+        time.sleep(0.1)
+    checks.check("after the new login the alert's end is told",
+                 ("[Quelmar] исправлено: " + revoked[10:]) in alert_subjects(d.q.path("maildrop", "postmaster")),
+                 str(alert_subjects(d.q.path("maildrop", "postmaster"))))
     received = smtp.wait_received(2)
     checks.check("SMTP OAUTHBEARER over implicit TLS: the kept message reached the sink",
                  len(received) == 2 and b"Subject: oauth 2" in received[1][2])
