@@ -22,7 +22,7 @@
 namespace quelma::app {
 
 // Kept free for the alerts: removed when a message to the postmaster finds the disk full.
-inline constexpr char kAlertReserveFile[] = "alert-reserve.tmp";
+inline constexpr char kAlertReserveFile[] = "alert.reserve";
 inline constexpr std::uint64_t kAlertReserveBytes = 256 * 1024;
 
 struct AlertWatchContext {

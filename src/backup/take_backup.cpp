@@ -195,7 +195,11 @@ bool Taker::takeMaildrops(const std::string& prefix) {
   std::vector<std::string> users;
   for (const std::string& file : platform::ListDirectory(config_.MailDropDir, "*")) {
     // Journals, work files and the markers of runs in progress belong to this moment alone.
-    if (file == "unique.ids" || EndsWith(file, ".tmp") || EndsWith(file, ".journal") || EndsWith(file, ".runs")) continue;
+    // So is the space kept for the alerts.
+    if (file == "unique.ids" || EndsWith(file, ".tmp") || EndsWith(file, ".journal") || EndsWith(file, ".runs") ||
+        EndsWith(file, ".reserve")) {
+      continue;
+    }
     users.push_back(file);
   }
   constexpr std::string_view kFolders = ".folders";

@@ -139,7 +139,15 @@ def parse_maildrop(path):
             messages[-1][1].append(line)
         else:
             stray.append(line)
-    return b"".join(stray), [(uid, b"".join(text)) for uid, text in messages]
+    # Each restart after a kill is an unclean stop, which the program tells the postmaster of:
+    # its own alerts are no test message.
+    return b"".join(stray), [(uid, b"".join(text)) for uid, text in messages if not is_alert(b"".join(text))]
+
+
+def is_alert(text):
+    """Whether a maildrop message is one of the program's alerts to the postmaster."""
+    header = text.split(b"\r\n\r\n", 1)[0]
+    return b"\r\nSubject: [Quelmar] " in b"\r\n" + header and b"<MAILER-DAEMON@" in header
 
 
 def crash_id(text):

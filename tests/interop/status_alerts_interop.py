@@ -325,7 +325,7 @@ def small_disk(work, ca_path):
         q.start()
         time.sleep(3)
         check("small disk: room enough, no alert, space kept for one",
-              alerts(os.path.join(small, "postmaster")) == [] and os.path.getsize(os.path.join(small, "alert-reserve.tmp")) == 256 * 1024)
+              alerts(os.path.join(small, "postmaster")) == [] and os.path.getsize(os.path.join(small, "alert.reserve")) == 256 * 1024)
         # Filled in pieces down to single bytes, so that not one block is left.
         fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
         for piece in (65536, 4096, 512, 1):
@@ -343,7 +343,7 @@ def small_disk(work, ca_path):
         q.session()
         got = wait_alerts(os.path.join(small, "postmaster"), 2)
         check("small disk: room again, its end told", got[1:] == ["[Quelmar] исправлено: мало места на диске"], str(got))
-        check("small disk: space kept again", os.path.getsize(os.path.join(small, "alert-reserve.tmp")) == 256 * 1024)
+        check("small disk: space kept again", os.path.getsize(os.path.join(small, "alert.reserve")) == 256 * 1024)
         check("small disk: quelma exits 0 on SIGINT", q.stop() == 0)
     finally:
         if q.proc and q.proc.poll() is None:
