@@ -14,12 +14,13 @@ constexpr int kButtonWidth = 100;
 constexpr int kButtonHeight = 26;
 constexpr int kButtonMargin = 6;
 
-// The edit control wants CR LF between lines.
+// The edit control wants CR LF between lines; a text may hold both kinds (an alert's lines are
+// made for a mail message), and a CR doubled before LF would show as a stray mark.
 std::string WithCrLf(const std::string& text) {
   std::string out;
   out.reserve(text.size() + text.size() / 16);
   for (const char ch : text) {
-    if (ch == '\n') out += '\r';
+    if (ch == '\n' && (out.empty() || out.back() != '\r')) out += '\r';
     out += ch;
   }
   return out;
@@ -92,6 +93,7 @@ bool ReportWindow::open(HWND owner, const std::string& text) {
       windowClass.lpfnWndProc = Procedure;
       windowClass.hInstance = GetModuleHandleA(nullptr);
       windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+      windowClass.hIcon = owner ? reinterpret_cast<HICON>(GetClassLongPtrA(owner, GCLP_HICON)) : nullptr;  // the program's
       windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
       windowClass.lpszClassName = className_;
       if (!RegisterClassA(&windowClass)) return false;
