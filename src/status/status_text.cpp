@@ -58,7 +58,13 @@ std::string FormatStatusText(const ProgramStatus& s, std::int64_t offset) {
   out += "Почтовые ящики: " + std::to_string(s.spool.maildrops) + ", " + Megabytes(s.spool.maildropBytes) + "\n";
   out += "Следующий сеанс по расписанию: " + When(s.nextSession, offset) + "\n";
   if (s.alerts.empty()) out += "Открытых предупреждений нет\n";
-  for (const OpenAlert& a : s.alerts) out += "Предупреждение с " + When(a.since, offset) + ": " + a.text + "\n";
+  for (const OpenAlert& a : s.alerts) {
+    // The text is written for a message (CR LF lines): here each of its lines is indented.
+    std::string text = a.text;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n  ");
+    out += "Предупреждение с " + When(a.since, offset) + ": " + text + "\n";
+  }
   return out;
 }
 

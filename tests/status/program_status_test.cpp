@@ -26,7 +26,7 @@ ProgramStatus Example() {
                 {"imap.example.org", "o\"lga", "imap", {1796803550, false, 10061, 0, 1796700000}, "waiting", ""}};
   s.upload = {1796803560, true, 0, 7, 0};
   s.nextSession = 1796807200;
-  s.alerts = {{"disk", "Мало места", 1796790000, 1796790060, "мало места на диске"}};
+  s.alerts = {{"disk", "Мало места\r\nОсвободите место\r\n", 1796790000, 1796790060, "мало места на диске"}};
   s.running = true;
   s.spool = {2, 4096, 1796000000, 3, 1 << 20};
   return s;
@@ -44,7 +44,7 @@ TEST(ProgramStatus, TheFileKeepsWhatTheProgramKeeps) {
   EXPECT_EQ(back->accounts[1].last.failingSince, 1796700000);
   EXPECT_EQ(back->accounts[1].push, "waiting");
   EXPECT_EQ(back->upload.messages, 7u);
-  EXPECT_EQ(back->alerts.at(0).text, "Мало места");
+  EXPECT_EQ(back->alerts.at(0).text, "Мало места\r\nОсвободите место\r\n");
   EXPECT_EQ(back->alerts.at(0).sentAt, 1796790060);
   EXPECT_EQ(back->alerts.at(0).subject, "мало места на диске");
   // The program's last word on a login is kept: a revoked grant shows only when it is tried.
@@ -134,7 +134,7 @@ TEST(ProgramStatus, TheTextHasALinePerFact) {
   for (const char* line : {"Программа работает (процесс 4242)\n", "Версия: 0.7.10\n", "Запущена: 09.12.2026 10:06\n",
                            "Счет 0 (pop3 pop.example.org, ivan): 09.12.2026 11:05 успешно, сообщений 3; OAuth: вход действует\n",
                            "Очередь: сообщений 2, 0.0 МБ, самое старое от ",
-                           "Предупреждение с 09.12.2026 07:20: Мало места\n"}) {
+                           "Предупреждение с 09.12.2026 07:20: Мало места\n  Освободите место\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
   }
 }
