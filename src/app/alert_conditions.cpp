@@ -3,9 +3,8 @@
 #include "app/alert_conditions.h"
 
 #include <algorithm>
-#include <cstdio>
 
-#include "mime/mail_date.h"
+#include "status/status_text.h"
 
 namespace quelma::app {
 namespace {
@@ -106,13 +105,7 @@ void QueueCondition(const config::Configuration& config, const AlertFacts& f, st
 
 }  // namespace
 
-std::string AlertTime(std::int64_t seconds, std::int64_t utcOffset) {
-  const mime::CivilTime t = mime::CivilFromUnix(seconds + utcOffset);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d.%02d.%04lld %02d:%02d", t.day, t.month, static_cast<long long>(t.year), t.hour,
-                t.minute);
-  return text;
-}
+std::string AlertTime(std::int64_t seconds, std::int64_t utcOffset) { return status::LocalMinuteText(seconds, utcOffset); }
 
 std::vector<status::AlertCondition> CurrentAlertConditions(const config::Configuration& config, const AlertFacts& f) {
   std::vector<status::AlertCondition> out;

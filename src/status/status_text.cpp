@@ -9,12 +9,7 @@ namespace quelma::status {
 namespace {
 
 std::string When(std::int64_t seconds, std::int64_t offset) {
-  if (seconds == 0) return "нет";
-  const mime::CivilTime t = mime::CivilFromUnix(seconds + offset);
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d.%02d.%04lld %02d:%02d", t.day, t.month, static_cast<long long>(t.year), t.hour,
-                t.minute);
-  return text;
+  return seconds == 0 ? "нет" : LocalMinuteText(seconds, offset);
 }
 
 std::string Session(const LastSession& s, std::int64_t offset) {
@@ -36,6 +31,14 @@ std::string Megabytes(std::uint64_t bytes) {
 }
 
 }  // namespace
+
+std::string LocalMinuteText(std::int64_t seconds, std::int64_t offset) {
+  const mime::CivilTime t = mime::CivilFromUnix(seconds + offset);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04lld %02d:%02d", t.day, t.month, static_cast<long long>(t.year), t.hour,
+                t.minute);
+  return text;
+}
 
 std::string FormatStatusText(const ProgramStatus& s, std::int64_t offset) {
   std::string out;
